@@ -1,0 +1,50 @@
+# GoogleTest built from Debian's sources, so that the same suite builds for the board.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# Each test runs in a sandbox of its own with the board's file system; on a cross build the
+# emulator runs the board's binaries inside it.
+set(board_run ${PROJECT_SOURCE_DIR}/sim/board-run --)
+set(board_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+string(JOIN " " board_emulator_text ${board_emulator})
+
+function(add_board_tests target)
+  target_link_libraries(${target} PRIVATE project_options GTest::gtest_main GTest::gmock)
+  set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${board_run} ${board_emulator})
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST
+                       PROPERTIES TIMEOUT 180)
+endfunction()
+
+# Unit tests: every operation against the simulated board's devices.
+file(GLOB_RECURSE unit_test_sources CONFIGURE_DEPENDS src/*_test.cpp sim/*_test.cpp)
+add_executable(unit_tests ${unit_test_sources} ${tool_test_sources})
+target_link_libraries(unit_tests PRIVATE daemon_core board_sim ${tool_libraries} test_support)
+add_board_tests(unit_tests)
+
+# Helpers shared by the tests: a peer on the AI socket, the daemon as a child, files.
+file(GLOB test_support_sources CONFIGURE_DEPENDS tests/support/*.cpp)
+add_library(test_support STATIC ${test_support_sources})
+target_link_libraries(test_support PUBLIC project_options GTest::gtest ${tool_libraries})
+target_compile_definitions(test_support PUBLIC
+  "SIM_DAEMON_PATH=\"$<TARGET_FILE:update_process_sim>\""
+  "BOARD_EMULATOR=\"${board_emulator_text}\""
+  "PROJECT_SOURCE_PATH=\"${PROJECT_SOURCE_DIR}\""
+  "PROJECT_BINARY_PATH=\"${PROJECT_BINARY_DIR}\"")
+
+# System tests: the simulated-board daemon driven through its real AI socket.
+file(GLOB system_test_sources CONFIGURE_DEPENDS tests/*_test.cpp)
+add_executable(system_tests ${system_test_sources})
+target_link_libraries(system_tests PRIVATE test_support)
+add_dependencies(system_tests update_process_sim ${tool_libraries})
+add_board_tests(system_tests)
+
+# Benchmarks (host builds only: they compare against the host's zlib).
+file(GLOB_RECURSE bench_sources CONFIGURE_DEPENDS src/*_bench.cpp)
+if(bench_sources AND NOT CMAKE_CROSSCOMPILING)
+  find_package(benchmark REQUIRED)
+  find_package(ZLIB REQUIRED)
+  add_executable(benchmarks ${bench_sources})
+  target_link_libraries(benchmarks PRIVATE daemon_core board_sim benchmark::benchmark ZLIB::ZLIB)
+endif()

@@ -1,0 +1,19 @@
+#!/bin/bash
+# Installs what building and testing need on Debian 12, when it is missing.
+#   scripts/deps.sh          what the simulated board and the host tests need
+#   scripts/deps.sh --all    also the sanitizers' and the PowerPC target's tools
+set -euo pipefail
+packages=(cmake make g++ bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar)
+if [ "${1:-}" = "--all" ]; then
+    packages+=(qemu-user g++-powerpc-linux-gnu)
+fi
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,27 @@
+#!/bin/bash
+# Builds and runs every test: on this PC, with AddressSanitizer and UndefinedBehaviorSanitizer,
+# and for the board (powerpc-linux-gnu) under qemu-ppc. Each test runs in a sandbox of its own.
+#   scripts/test.sh [host] [asan] [ppc]    (default: all three)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(host asan ppc)
+need_all=""
+for preset in "${presets[@]}"; do
+    case "$preset" in
+        host|asan) ;;
+        ppc) need_all="--all" ;;
+        *) echo "test.sh: unknown build '$preset' (host, asan, ppc)" >&2; exit 2 ;;
+    esac
+done
+scripts/deps.sh $need_all
+jobs=$(nproc)
+status=0
+for preset in "${presets[@]}"; do
+    echo "=== $preset: build ==="
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j"$jobs"
+    echo "=== $preset: tests ==="
+    ctest --preset "$preset" -j 8 || status=1
+done
+exit $status

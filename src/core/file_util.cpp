@@ -1,0 +1,90 @@
+#include "core/file_util.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "core/log.h"
+
+namespace {
+
+// A failure that concerns the update report is not appended to the report itself.
+struct ReportFailureGuard {
+    explicit ReportFailureGuard(const char* path) {
+        if (std::strcmp(path, kUpdateReportPath) == 0) guard.emplace();
+    }
+    std::optional<ReportAppendSuppressed> guard;
+};
+
+void reportWriteError(const char* path) {
+    int error = errno;
+    ReportFailureGuard guard(path);
+    UPDATE_ERR(LogLevel::Critical, 107, "write to %s error %d %s \n", path, error,
+               std::strerror(error));
+}
+
+}  // namespace
+
+std::FILE* openFileStream(const char* path, const char* mode) {
+    std::FILE* stream = std::fopen(path, mode);
+    if (stream == nullptr) {
+        int error = errno;
+        ReportFailureGuard guard(path);
+        UPDATE_ERR(LogLevel::Critical, 110, "open error file %s: 0x%02x %s", path, error,
+                   std::strerror(error));
+        return nullptr;
+    }
+    UPDATE_LOG(LogLevel::Detail, "file opened %s with fd \n", path);
+    return stream;
+}
+
+int readFileToBuffer(const char* path, std::size_t size, char* buffer) {
+    FileStream stream(openFileStream(path, "r"));
+    if (!stream) return -1;
+    std::size_t stored = 0;
+    int c;
+    while ((c = std::fgetc(stream.get())) != EOF) {
+        if (stored == size) {
+            UPDATE_ERR(LogLevel::Critical, 106, "No more place in read buffer !!\n");
+            break;
+        }
+        buffer[stored++] = static_cast<char>(c);
+    }
+    return 1;
+}
+
+int changeLastBytesInFile(const char* path, const char* data, std::size_t n) {
+    // Written in place: a reader of the report never finds it empty or half rewritten, and
+    // a report of any length keeps everything before its last n bytes.
+    FileStream stream(openFileStream(path, "r+"));
+    if (!stream) return -1;
+    std::setvbuf(stream.get(), nullptr, _IONBF, 0);
+    std::fseek(stream.get(), 0, SEEK_END);
+    long length = std::ftell(stream.get());
+    if (length < 0 || static_cast<unsigned long>(length) < n) {
+        ReportFailureGuard guard(path);
+        UPDATE_ERR(LogLevel::Critical, 106, "can't replace %u bytes of %s holding %ld bytes\n",
+                   static_cast<unsigned>(n), path, length);
+        return -1;
+    }
+    std::fseek(stream.get(), length - static_cast<long>(n), SEEK_SET);
+    std::size_t written = std::fwrite(data, 1, n, stream.get());
+    int flushed = std::fflush(stream.get());
+    if (written < n || flushed != 0) reportWriteError(path);
+    return static_cast<int>(written);
+}
+
+int writeFile(const char* path, const char* mode, const void* buffer, std::size_t n) {
+    FileStream stream(openFileStream(path, mode));
+    if (!stream) return -1;
+    // Unbuffered, so that the count returned is what reached the file.
+    std::setvbuf(stream.get(), nullptr, _IONBF, 0);
+    std::size_t written = std::fwrite(buffer, 1, n, stream.get());
+    int flushed = std::fflush(stream.get());
+    if (written < n || flushed != 0) reportWriteError(path);
+    return static_cast<int>(written);
+}
+
+int appendText(const char* path, const char* text) {
+    return writeFile(path, "a", text, std::strlen(text));
+}

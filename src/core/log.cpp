@@ -1,0 +1,68 @@
+#include "core/log.h"
+
+#include <sys/time.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "core/file_util.h"
+
+namespace {
+
+int reportAppendSuppressed = 0;
+
+void writeLine(const char* kind, const char* file, const char* function, int line,
+               const char* message) {
+    char stamp[13];
+    logTimestamp(stamp, sizeof stamp);
+    std::fprintf(stderr, "%s-%s ", kind, kVersionText);
+    std::fprintf(stderr, "%s: ", stamp);
+    std::fprintf(stderr, "%s %s line: %d: ", file, function, line);
+    std::fflush(stderr);
+    std::fputs(message, stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+ReportAppendSuppressed::ReportAppendSuppressed() { ++reportAppendSuppressed; }
+ReportAppendSuppressed::~ReportAppendSuppressed() { --reportAppendSuppressed; }
+
+void logTimestamp(char* buffer, std::size_t size) {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    std::tm parts{};
+    time_t seconds = now.tv_sec;
+    gmtime_r(&seconds, &parts);
+    std::snprintf(buffer, size, "%02d:%02d:%02d.%03ld", parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<long>(now.tv_usec / 1000));
+}
+
+void updateLog(LogLevel level, const char* file, const char* function, int line, const char* format,
+               ...) {
+    if (static_cast<int>(level) > kLogThreshold) return;
+    char message[kLogMessageMax + 1];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    writeLine("UPDATE_LOG", file, function, line, message);
+}
+
+void updateErr(LogLevel, const char* file, const char* function, int line, int, const char* format,
+               ...) {
+    char message[kLogMessageMax + 1];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    writeLine("UPDATE_ERR", file, function, line, message);
+    if (reportAppendSuppressed == 0) {
+        // A failure while appending this entry concerns the report itself: it goes to
+        // standard error only.
+        ReportAppendSuppressed guard;
+        writeFile(kUpdateReportPath, "a", message, std::strlen(message));
+    }
+}

@@ -1,0 +1,42 @@
+// Progress and error log of the update daemon.
+//
+// Every line on standard error reads
+//   "UPDATE_LOG-0.1.0 hh:mm:ss.mmm: src/update_process <function> line: <n>: <message>"
+// (or "UPDATE_ERR-..."). Error texts are also appended, bare, to the update report.
+#pragma once
+
+#include <cstddef>
+
+enum class LogLevel : int { Warning = 1, Critical = 2, Detail = 3, Fatal = 4 };
+
+inline constexpr const char* kVersionText = "0.1.0";
+inline constexpr const char* kLogSourceFile = "src/update_process";
+inline constexpr const char* kUpdateReportPath = "/tmp/update.log";
+inline constexpr int kLogThreshold = 2;
+// A formatted message keeps at most this many characters.
+inline constexpr std::size_t kLogMessageMax = 1022;
+
+void updateLog(LogLevel level, const char* file, const char* function, int line, const char* format,
+               ...) __attribute__((format(printf, 5, 6)));
+void updateErr(LogLevel level, const char* file, const char* function, int line, int code,
+               const char* format, ...) __attribute__((format(printf, 6, 7)));
+
+// UPDATE_LOG(level, format, ...): information, written when level <= 2.
+#define UPDATE_LOG(level, ...) updateLog((level), kLogSourceFile, __func__, __LINE__, __VA_ARGS__)
+// UPDATE_ERR(level, code, format, ...): always written, and appended to the update report.
+#define UPDATE_ERR(level, code, ...) \
+    updateErr((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
+
+// Writes "hh:mm:ss.mmm" (UTC) into buffer, at most size bytes with the terminating zero.
+void logTimestamp(char* buffer, std::size_t size);
+
+// While a holder of this guard lives, UPDATE_ERR does not append to the update report.
+// The file utilities take it when the failure they report concerns the report itself, so
+// that a full /tmp cannot make the log chase its own tail.
+class ReportAppendSuppressed {
+public:
+    ReportAppendSuppressed();
+    ~ReportAppendSuppressed();
+    ReportAppendSuppressed(const ReportAppendSuppressed&) = delete;
+    ReportAppendSuppressed& operator=(const ReportAppendSuppressed&) = delete;
+};

@@ -1,0 +1,81 @@
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+
+#include "core/file_util.h"
+#include "tests/support/board.h"
+
+namespace {
+
+std::string capture(void (*write)()) {
+    testing::internal::CaptureStderr();
+    write();
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST(Log, InformationAtLevelOneIsWrittenWithPrefixAndNotReported) {
+    std::string out = capture([] { UPDATE_LOG(LogLevel::Warning, "value %d\n", 7); });
+    EXPECT_TRUE(std::regex_match(
+        out,
+        std::regex(
+            R"(UPDATE_LOG-0\.1\.0 \d\d:\d\d:\d\d\.\d\d\d: src/update_process operator\(\) line: \d+: value 7\n)")))
+        << out;
+    EXPECT_FALSE(fileExists(kUpdateReportPath));
+}
+
+TEST(Log, DetailsAboveTheThresholdWriteNothing) {
+    EXPECT_EQ(capture([] { UPDATE_LOG(LogLevel::Detail, "hidden\n"); }), "");
+}
+
+TEST(Log, ErrorsOfEveryLevelAreWrittenAndAppendedBare) {
+    std::string out = capture([] {
+        UPDATE_ERR(LogLevel::Warning, 107, "SIGTERM receiced and ignored !!\n");
+        UPDATE_ERR(LogLevel::Critical, 106, "two ");
+        UPDATE_ERR(LogLevel::Fatal, 110, "run together\n");
+    });
+    EXPECT_EQ(withoutTimestamps(out).substr(0, 36), "UPDATE_ERR-0.1.0 TIME: src/update_pr");
+    EXPECT_NE(out.find("two UPDATE_ERR-0.1.0 "), std::string::npos) << out;
+    EXPECT_EQ(readWholeFile(kUpdateReportPath),
+              "SIGTERM receiced and ignored !!\ntwo run together\n");
+}
+
+TEST(Log, PercentSignsInInsertedTextStayAsTheyAre) {
+    std::string out =
+        capture([] { UPDATE_ERR(LogLevel::Critical, 110, "file %s\n", "/tmp/100%d"); });
+    EXPECT_NE(out.find(": file /tmp/100%d\n"), std::string::npos) << out;
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "file /tmp/100%d\n");
+}
+
+TEST(Log, LongMessagesAreCutAt1022Characters) {
+    std::string out =
+        capture([] { UPDATE_ERR(LogLevel::Critical, 106, "%s", std::string(2000, 'x').c_str()); });
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), std::string(1022, 'x'));
+}
+
+TEST(Log, TimestampHasTwelveCharacters) {
+    char stamp[13];
+    logTimestamp(stamp, sizeof stamp);
+    EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d)"))) << stamp;
+}
+
+TEST(Log, FailureAboutTheReportItselfIsNotAppendedToIt) {
+    // A directory in the report's place can't be opened for appending.
+    ASSERT_EQ(mkdir(kUpdateReportPath, 0755), 0);
+    std::string out = capture([] { UPDATE_ERR(LogLevel::Critical, 106, "first\n"); });
+    EXPECT_NE(out.find(": first\n"), std::string::npos);
+    EXPECT_NE(out.find("open error file /tmp/update.log: 0x15 Is a directory"), std::string::npos)
+        << out;
+    // The entry and the one failure to append it; nothing chases its tail.
+    std::size_t entries = 0;
+    for (std::size_t at = out.find("UPDATE_ERR-"); at != std::string::npos;
+         at = out.find("UPDATE_ERR-", at + 1))
+        ++entries;
+    EXPECT_EQ(entries, 2u) << out;
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+#include "core/mapped_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+MappedFile::~MappedFile() { close(); }
+
+bool MappedFile::open(const char* path) {
+    close();
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+bool MappedFile::size(std::size_t* size) const {
+    struct stat info {};
+    if (fd_ < 0 || fstat(fd_, &info) != 0 || info.st_size < 0) return false;
+    *size = static_cast<std::size_t>(info.st_size);
+    return true;
+}
+
+bool MappedFile::map() {
+    std::size_t length = 0;
+    if (!size(&length)) return false;
+    if (length == 0) return true;
+    void* data = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd_, 0);
+    if (data == MAP_FAILED) return false;
+    data_ = static_cast<const std::uint8_t*>(data);
+    length_ = length;
+    return true;
+}
+
+void MappedFile::close() {
+    if (data_ != nullptr) munmap(const_cast<std::uint8_t*>(data_), length_);
+    data_ = nullptr;
+    length_ = 0;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}

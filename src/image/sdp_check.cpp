@@ -1,0 +1,3 @@
+#include "update/step_actions.h"
+
+void checkSdpStep() {}

@@ -1,0 +1,58 @@
+#include "update/state_machine.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "core/ai_socket.h"
+#include "core/file_util.h"
+#include "core/log.h"
+#include "update/shell_commands.h"
+#include "update/step_actions.h"
+#include "update/update_state.h"
+
+namespace {
+
+// Step 0: the list is done; report the result once.
+void finishUpdate() {
+    if (stepState != STATE_ENTER) return;
+    const char* result = updateResult == 1 ? "OK" : "NOK";
+    char line[40];
+    std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
+    appendText(kUpdateReportPath, line);
+    sendNotice(2, result, std::strlen(result));
+    shellCat(kUpdateReportPath);
+    stepState = STATE_WAIT;
+}
+
+void removeDfuUpload() {
+    unlink("/tmp/upload.dfu");
+    startNextStep("OK\n");
+}
+
+void updatePpcboot() { startNextStep("Nothing Done\n"); }
+
+// Steps whose work is not part of this daemon yet do nothing when called.
+void notYetAvailable() {}
+
+using StepAction = void (*)();
+constexpr std::array<StepAction, 11> kStepActions{
+    finishUpdate,       // 0: no step, finishing
+    checkVersionsStep,  // 1: CHECK_VERSIONS
+    notYetAvailable,    // 2: BT_MOD_SET_READ
+    notYetAvailable,    // 3: BT_MOD_SET_COMP
+    notYetAvailable,    // 4: BT_MOD_SET_NEW_WRITE
+    notYetAvailable,    // 5: BT_MOD_SET_ALL_WRITE
+    notYetAvailable,    // 6: BT_MOD_SET_FIRM_STACK
+    lapSoftwareStep,    // 7: LAP_SOFTWARE
+    checkSdpStep,       // 8: CHECK_SDP
+    removeDfuUpload,    // 9: REMOVE_DFU_UPLOAD
+    updatePpcboot,      // 10: PPCBOOT
+};
+
+}  // namespace
+
+void stateMachine() {
+    if (currentStep < 0 || static_cast<std::size_t>(currentStep) >= kStepActions.size()) return;
+    kStepActions[static_cast<std::size_t>(currentStep)]();
+}

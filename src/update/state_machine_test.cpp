@@ -1,0 +1,112 @@
+#include "update/state_machine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/ai_socket.h"
+#include "core/log.h"
+#include "tests/support/board.h"
+#include "update/update_state.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class StateMachine : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GE(openAiSocket(kAiOwnPath), 0);
+        setAiDestination(kAiPeerPath);
+    }
+    void TearDown() override { closeAiSocket(); }
+
+    void startList(std::vector<std::int32_t> ids) {
+        stepList.fill(STEP_NONE);
+        for (std::size_t i = 0; i < ids.size(); ++i) stepList[i] = ids[i];
+        stepListNext = 0;
+        testing::internal::CaptureStdout();
+        startNextStep("");
+        testing::internal::GetCapturedStdout();
+    }
+
+    std::string run() {
+        testing::internal::CaptureStdout();
+        stateMachine();
+        return testing::internal::GetCapturedStdout();
+    }
+
+    TestPeer peer;
+};
+
+TEST_F(StateMachine, FirstCallAfterStartUpReportsOkOnce) {
+    std::string out = run();
+    EXPECT_EQ(out, "*UPDATE_FINISHED* ... OK\n") << "the printed report";
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... OK\n");
+    auto notice = peer.receive(1s);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->type, AI_NOTICE);
+    EXPECT_EQ(notice->param, 2);
+    EXPECT_EQ(notice->text, "OK");
+    EXPECT_EQ(stepState, STATE_WAIT);
+    run();
+    run();
+    EXPECT_FALSE(peer.receive(100ms)) << "further calls do nothing";
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... OK\n");
+}
+
+TEST_F(StateMachine, PpcbootDoesNothingAndTheUpdateFinishes) {
+    startList({STEP_PPCBOOT});
+    run();
+    EXPECT_EQ(currentStep, STEP_NONE);
+    std::string out = run();
+    const char* report =
+        "Update PPCBOOT:        started ... Nothing Done\n"
+        "*UPDATE_FINISHED* ... OK\n";
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), report);
+    EXPECT_EQ(out, report);
+    EXPECT_EQ(peer.receive(1s)->text, "OK");
+}
+
+TEST_F(StateMachine, RemoveDfuUploadDeletesTheUpload) {
+    writeWholeFile("/tmp/upload.dfu", "old upload");
+    startList({STEP_REMOVE_DFU_UPLOAD, STEP_REMOVE_DFU_UPLOAD});
+    run();
+    EXPECT_FALSE(fileExists("/tmp/upload.dfu"));
+    run();  // a missing upload is no error
+    run();
+    EXPECT_EQ(readWholeFile(kUpdateReportPath),
+              "Remove DFU upload:     started ... OK\n"
+              "Remove DFU upload:     started ... OK\n"
+              "*UPDATE_FINISHED* ... OK\n");
+}
+
+TEST_F(StateMachine, FailedUpdateEndsWithNok) {
+    startList({});
+    updateResult = 0;
+    run();
+    auto notice = peer.receive(1s);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->text, "NOK");
+    EXPECT_EQ(notice->bytes[12], 3);
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... NOK\n");
+}
+
+TEST_F(StateMachine, FinishingRunsOnlyOnEntry) {
+    startList({});
+    stepState = STATE_TIMEOUT;
+    run();
+    EXPECT_FALSE(peer.receive(100ms));
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "");
+}
+
+TEST_F(StateMachine, UnknownStepsDoNothing) {
+    for (std::int32_t step : {11, 99, -1}) {
+        currentStep = step;
+        stepState = STATE_ENTER;
+        EXPECT_EQ(run(), "");
+    }
+    EXPECT_FALSE(peer.receive(100ms));
+}
+
+}  // namespace

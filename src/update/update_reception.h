@@ -1,0 +1,11 @@
+// Reception of an update: the image placed at /tmp/image is verified, its archive
+// extracted and unpacked into /tmp/update.d/, and the to-do file read into the step list.
+#pragma once
+
+inline constexpr const char* kImagePath = "/tmp/image";
+inline constexpr const char* kTodoPath = "/tmp/update.d/updatetodo.txt";
+
+// 1 when the image was accepted and unpacked, -1 when it was refused.
+int startUpdate();
+// Fills stepList from a to-do file; 1, or -1 when it can't be opened.
+int readStepList(const char* path);

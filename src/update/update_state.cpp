@@ -1,0 +1,92 @@
+#include "update/update_state.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/ai_socket.h"
+#include "core/file_util.h"
+#include "core/log.h"
+
+std::array<ComponentVersion, 4> componentTable = kInitialComponentTable;
+std::array<std::int32_t, kMaxListedSteps + 1> stepList{};
+std::size_t stepListNext = 0;
+
+std::int32_t currentStep = STEP_NONE;
+volatile std::sig_atomic_t stepState = STATE_ENTER;
+std::int32_t updateResult = 1;
+std::int32_t dfuFailed = 0;
+std::int32_t psKeyCount = 0;
+std::int32_t psKeysWritten = 0;
+
+namespace {
+
+const UpdateStep* findStep(std::int32_t id) {
+    for (const UpdateStep& step : stepTable) {
+        if (step.keyword != nullptr && step.id == id) return &step;
+    }
+    return nullptr;
+}
+
+// A step of a component that the version check found current has nothing to do.
+bool componentIsCurrent(std::int32_t kind) {
+    if (kind == COMPONENT_NONE) return false;
+    for (const ComponentVersion& component : componentTable) {
+        if (component.keyword == nullptr) break;
+        if (component.kind == kind) return component.needsUpdate == 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+void startNextStep(const char* text) {
+    // A skipped step enters the next one through a call of its own; the loop stands for that
+    // recursion, with the same output and one wake-up per entered step.
+    for (;;) {
+        alarm(0);
+        appendText(kUpdateReportPath, text);
+
+        std::printf("states to do: ");
+        for (std::size_t i = stepListNext; i < stepList.size() && stepList[i] != STEP_NONE; ++i)
+            std::printf("%d ", static_cast<int>(stepList[i]));
+        std::printf("\n");
+
+        std::int32_t next = stepListNext < stepList.size() ? stepList[stepListNext] : STEP_NONE;
+        bool skipped = false;
+        if (const UpdateStep* step = findStep(next)) {
+            char line[80];
+            std::snprintf(line, sizeof line, "%-22.22s started ... ", step->label);
+            if (componentIsCurrent(step->kind)) {
+                std::strncat(line, "nothing to do ... ", sizeof line - std::strlen(line) - 1);
+                skipped = true;
+            }
+            std::printf("%s\n", line);
+            appendText(kUpdateReportPath, line);
+        }
+        std::fflush(stdout);
+
+        currentStep = next;
+        // The terminator stays the next entry: a stray later call finds the list ended.
+        if (next != STEP_NONE) ++stepListNext;
+        stepState = STATE_ENTER;
+        postWakeUp(WAKE_UP);
+        if (!skipped) return;
+        text = "OK\n";
+    }
+}
+
+int appendFileToLog(const char* path) {
+    FileStream stream(openFileStream(path, "r"));
+    if (!stream) return -1;
+    char line[1023];
+    while (std::fgets(line, sizeof line, stream.get()) != nullptr)
+        appendText(kUpdateReportPath, line);
+    return 1;
+}
+
+void resetUpdateOutcome() {
+    updateResult = 1;
+    for (ComponentVersion& component : componentTable) component.needsUpdate = 1;
+}

@@ -1,0 +1,167 @@
+#include "update/update_state.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/ai_socket.h"
+#include "core/log.h"
+#include "tests/support/board.h"
+
+namespace {
+
+// startNextStep posts its wake-ups to the daemon's own socket; they are counted here.
+class StartNextStep : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GE(openAiSocket(kAiOwnPath), 0);
+        setAiDestination(kAiPeerPath);
+    }
+    void TearDown() override { closeAiSocket(); }
+
+    void setList(std::vector<std::int32_t> ids) {
+        stepList.fill(STEP_NONE);
+        for (std::size_t i = 0; i < ids.size(); ++i) stepList[i] = ids[i];
+        stepListNext = 0;
+    }
+
+    std::string enter(const char* text) {
+        testing::internal::CaptureStdout();
+        startNextStep(text);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    int wakeUps() {
+        int count = 0;
+        std::uint8_t buffer[kAiReceiveSize];
+        while (recv(aiSocketDescriptor(), buffer, sizeof buffer, MSG_DONTWAIT) > 0) ++count;
+        return count;
+    }
+};
+
+TEST_F(StartNextStep, EntersTheFirstStepWithItsLabelInTwentyTwoColumns) {
+    setList({STEP_PPCBOOT});
+    EXPECT_EQ(enter(""), "states to do: 10 \nUpdate PPCBOOT:        started ... \n");
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "Update PPCBOOT:        started ... ");
+    EXPECT_EQ(currentStep, STEP_PPCBOOT);
+    EXPECT_EQ(stepState, STATE_ENTER);
+    EXPECT_EQ(wakeUps(), 1);
+}
+
+TEST_F(StartNextStep, EmptyListEndsTheUpdateAtOnce) {
+    setList({});
+    currentStep = STEP_PPCBOOT;
+    stepState = STATE_WAIT;
+    EXPECT_EQ(enter(""), "states to do: \n");
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "") << "nothing but the empty text was appended";
+    EXPECT_EQ(currentStep, STEP_NONE);
+    EXPECT_EQ(stepState, STATE_ENTER);
+    EXPECT_EQ(wakeUps(), 1);
+}
+
+TEST_F(StartNextStep, LabelsFillOrArePaddedToTwentyTwoColumns) {
+    struct Case {
+        std::int32_t id;
+        const char* line;
+    };
+    const Case cases[] = {
+        {STEP_CHECK_VERSIONS, "Version Check:         started ... "},
+        {STEP_BT_MOD_SET_FIRM_STACK, "Update Parlo Firmware: started ... "},
+        {STEP_CHECK_SDP, "Check SDP records  :   started ... "},
+        {STEP_REMOVE_DFU_UPLOAD, "Remove DFU upload:     started ... "},
+    };
+    for (const Case& c : cases) {
+        std::remove(kUpdateReportPath);
+        setList({c.id});
+        enter("");
+        EXPECT_EQ(readWholeFile(kUpdateReportPath), c.line);
+    }
+}
+
+TEST_F(StartNextStep, StepsOfCurrentComponentsAreSkipped) {
+    for (ComponentVersion& component : componentTable) component.needsUpdate = 0;
+    setList({1, 4, 5, 6, 7, 8, 9, 10});
+    enter("");
+    EXPECT_EQ(currentStep, STEP_CHECK_VERSIONS);
+    EXPECT_EQ(wakeUps(), 1);
+    std::string out = enter("\n");  // the version check's end
+    EXPECT_EQ(currentStep, STEP_PPCBOOT);
+    EXPECT_EQ(wakeUps(), 7) << "six skipped steps and the step entered";
+    EXPECT_EQ(readWholeFile(kUpdateReportPath),
+              "Version Check:         started ... \n"
+              "Write diff. PS-Keys:   started ... nothing to do ... OK\n"
+              "Write all PS-Keys:     started ... nothing to do ... OK\n"
+              "Update Parlo Firmware: started ... nothing to do ... OK\n"
+              "Update qvl Software:   started ... nothing to do ... OK\n"
+              "Check SDP records  :   started ... nothing to do ... OK\n"
+              "Remove DFU upload:     started ... nothing to do ... OK\n"
+              "Update PPCBOOT:        started ... ");
+    const std::string firstSkip =
+        "states to do: 4 5 6 7 8 9 10 \n"
+        "Write diff. PS-Keys:   started ... nothing to do ... \n"
+        "states to do: 5 6 7 8 9 10 \n";
+    EXPECT_EQ(out.substr(0, firstSkip.size()), firstSkip);
+}
+
+TEST_F(StartNextStep, LastStepSkippedEndsTheList) {
+    componentTable[2].needsUpdate = 0;  // LAP software current
+    setList({STEP_LAP_SOFTWARE});
+    enter("");
+    EXPECT_EQ(readWholeFile(kUpdateReportPath),
+              "Update qvl Software:   started ... nothing to do ... OK\n");
+    EXPECT_EQ(currentStep, STEP_NONE);
+    EXPECT_EQ(wakeUps(), 2);
+}
+
+TEST_F(StartNextStep, WithoutTheVersionCheckNothingIsSkipped) {
+    setList({STEP_LAP_SOFTWARE, STEP_REMOVE_DFU_UPLOAD});
+    enter("");
+    EXPECT_EQ(currentStep, STEP_LAP_SOFTWARE);
+    enter("OK\n");
+    EXPECT_EQ(currentStep, STEP_REMOVE_DFU_UPLOAD);
+}
+
+TEST_F(StartNextStep, StrayCallAfterTheEndDoesNotReadPastTheList) {
+    setList({STEP_PPCBOOT, STEP_NONE, STEP_LAP_SOFTWARE});  // stale entry after the end
+    enter("");
+    enter("Nothing Done\n");
+    EXPECT_EQ(currentStep, STEP_NONE);
+    enter("");
+    EXPECT_EQ(currentStep, STEP_NONE);
+}
+
+TEST_F(StartNextStep, FullListRunsTwentySteps) {
+    setList(std::vector<std::int32_t>(kMaxListedSteps, STEP_PPCBOOT));
+    int entered = 0;
+    enter("");
+    while (currentStep != STEP_NONE) {
+        ++entered;
+        enter("Nothing Done\n");
+    }
+    EXPECT_EQ(entered, 20);
+}
+
+TEST(AppendFileToLog, CopiesEveryLine) {
+    writeWholeFile("/tmp/dfu_error.log", "line one\nline two\nno end");
+    writeWholeFile(kUpdateReportPath, "before ");
+    EXPECT_EQ(appendFileToLog("/tmp/dfu_error.log"), 1);
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "before line one\nline two\nno end");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(appendFileToLog("/tmp/missing.log"), -1);
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(ResetUpdateOutcome, EveryStartBeginsAfresh) {
+    updateResult = 0;
+    componentTable[0].needsUpdate = 0;
+    dfuFailed = 1;
+    resetUpdateOutcome();
+    EXPECT_EQ(updateResult, 1);
+    for (const ComponentVersion& component : componentTable) EXPECT_EQ(component.needsUpdate, 1);
+    EXPECT_EQ(dfuFailed, 1) << "a failed firmware load is remembered";
+}
+
+}  // namespace

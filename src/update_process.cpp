@@ -1,0 +1,79 @@
+// The update daemon of the BT-LAP: start-up and the main loop.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/ai_socket.h"
+#include "core/daemon_life.h"
+#include "core/log.h"
+#include "core/platform.h"
+#include "image/flash.h"
+#include "update/state_machine.h"
+#include "update/update_state.h"
+
+namespace {
+
+void startUp() {
+    pollFdCount = 0;
+    btModuleSlot = 0;
+    std::fprintf(stderr, "Korvane quorvale BT-LAP update software.\n");
+    std::fprintf(stderr, "Version: %s  Compilation time: %s\n", kVersionText, BTLAP_BUILD_TIME);
+    installSignalHandlers();
+
+    std::int32_t socket = openAiSocket(kAiOwnPath);
+    if (socket < 0) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Critical, 108, "open error on ai socket: %d %s \n", error,
+                   std::strerror(error));
+    }
+    setAiDestination(kAiPeerPath);
+    pollSet[0] = pollfd{socket, POLLIN, 0};
+    pollFdCount = 1;
+    unlink(kUpdateReportPath);
+    checkFlashConfig();
+    sendNotice(0, kAiIdentText, kAiIdentLength);
+}
+
+// Module data: an HCI event arrives with POLLIN and POLLPRI, a message of the BCCMD channel
+// with POLLIN alone. Reading it belongs to the module link; until that exists the data is
+// left where it is.
+void serviceModuleEntry(short) {}
+
+void runLoopPass() {
+    handlePendingSignals();
+    int n =
+        devPoll(pollSet.data(), static_cast<nfds_t>(pollFdCount), kPollTimeoutMs, waitSignalMask());
+    if (n == -1) {
+        int error = errno;
+        if (error == EINTR) {
+            UPDATE_LOG(LogLevel::Detail, "some signal occured: errno = %d %s \n", error,
+                       std::strerror(error));
+        } else {
+            UPDATE_ERR(LogLevel::Fatal, 110, "poll error: %d %s \n", error, std::strerror(error));
+        }
+        return;
+    }
+    if (n == 0) {
+        stateMachine();
+        return;
+    }
+    if (pollSet[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) {
+        keepRunning = readMessage();
+    } else if (btModuleSlot <= 0) {
+        UPDATE_ERR(LogLevel::Warning, 111, "Unknown filedescriptor %d\n", n);
+    } else {
+        serviceModuleEntry(pollSet[static_cast<std::size_t>(btModuleSlot)].revents);
+        stateMachine();
+    }
+    if (keepRunning == 0) exitProcess();
+}
+
+}  // namespace
+
+int main() {
+    startUp();
+    while (keepRunning != 0) runLoopPass();
+    return 0;
+}

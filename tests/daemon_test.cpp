@@ -1,0 +1,181 @@
+// The daemon on the simulated board, driven through its AI socket as the peer drives it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "core/ai_message.h"
+#include "tests/support/board.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Every line of the daemon's standard error is the banner or a whole log entry.
+void expectWellFormedLog(const std::string& err) {
+    std::regex line(
+        R"(Korvane quorvale BT-LAP update software\.|Version: 0\.1\.0  Compilation time: .+|UPDATE_(LOG|ERR)-0\.1\.0 \d\d:\d\d:\d\d\.\d\d\d: src/update_process \w+ line: \d+: .*)");
+    std::size_t start = 0;
+    while (start < err.size()) {
+        std::size_t end = err.find('\n', start);
+        std::string text = err.substr(start, end - start);
+        EXPECT_TRUE(std::regex_match(text, line)) << "bad line: " << text;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(Daemon, AnnouncesItselfAndAnswersAQuery) {
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    auto notice = peer.awaitRecord(AI_NOTICE, 0, 20s);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->text, "/x0AT0x0Do");
+    EXPECT_EQ(notice->bytes.size(), 64u);
+    peer.sendRequest(REQ_QUERY);
+    auto reply = peer.awaitRecord(AI_REPLY, 0, 20s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->text, "/x0AT0x0Do");
+    EXPECT_TRUE(peer.skipped().empty());
+    std::string err = daemon.standardError();
+    EXPECT_EQ(
+        err.rfind("Korvane quorvale BT-LAP update software.\nVersion: 0.1.0  Compilation time: ",
+                  0),
+        0u)
+        << err;
+    expectWellFormedLog(err);
+}
+
+TEST(Daemon, FirstPollTimeOutReportsTheEmptyUpdateOnce) {
+    writeWholeFile("/tmp/update.log", "report of the previous run\n");
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 40s);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->text, "OK");
+    EXPECT_TRUE(peer.skipped().empty());
+    EXPECT_EQ(readWholeFile("/tmp/update.log"), "*UPDATE_FINISHED* ... OK\n");
+    EXPECT_TRUE(
+        eventually([&] { return daemon.standardOutput() == "*UPDATE_FINISHED* ... OK\n"; }, 5s))
+        << daemon.standardOutput();
+    // The next time-out finds nothing to do.
+    EXPECT_FALSE(peer.receive(17s));
+}
+
+TEST(Daemon, StartWithoutImageIsRefusedAndEndsNok) {
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 40s);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->text, "NOK");
+    ASSERT_EQ(peer.skipped().size(), 1u);
+    EXPECT_EQ(peer.skipped()[0].type, AI_REPLY);
+    EXPECT_EQ(peer.skipped()[0].param, 1);
+    EXPECT_EQ(peer.skipped()[0].text, std::string("OK\0", 3));
+}
+
+TEST(Daemon, SigtermIsLoggedAndIgnored) {
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    daemon.signal(SIGTERM);
+    EXPECT_TRUE(eventually(
+        [] { return readWholeFile("/tmp/update.log") == "SIGTERM receiced and ignored !!\n"; },
+        10s));
+    peer.sendRequest(REQ_QUERY);
+    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    EXPECT_NE(daemon.standardError().find(" sigTerm line: "), std::string::npos);
+}
+
+TEST(Daemon, StopAnswersAfterThirtySecondsAndExitsCleanly) {
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    auto sent = std::chrono::steady_clock::now();
+    peer.sendRequest(REQ_STOP);
+    auto reply = peer.awaitRecord(AI_REPLY, 3, 60s);
+    ASSERT_TRUE(reply);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 29s);
+    EXPECT_EQ(reply->text, "b");
+    auto status = daemon.waitExit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_FALSE(fileExists(kAiOwnPath));
+    EXPECT_EQ(readWholeFile("/tmp/update.log"), "Exit because stopped !!\n");
+    EXPECT_NE(daemon.standardError().find("Exit because stopped !!\n"), std::string::npos);
+}
+
+TEST(Daemon, WithoutPeerTheStartUpNoticeFailsAndTheDaemonGoesOn) {
+    SimDaemon daemon;
+    daemon.start();
+    EXPECT_TRUE(eventually(
+        [&] {
+            return daemon.standardError().find(
+                       "-1 Bytes from 64 written => socket write errno 2 No such file or directory "
+                       "\n") != std::string::npos;
+        },
+        10s))
+        << daemon.standardError();
+    TestPeer peer;
+    peer.sendRequest(REQ_QUERY);
+    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+}
+
+// Signals arriving in bursts while the daemon sends answers and writes its log: every answer
+// reaches the peer, none goes astray to the daemon's own address, and no log line is broken.
+TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    constexpr int kQueries = 200;
+    constexpr int kBatch = 5;  // well inside a datagram socket's receive queue
+    std::thread signaller([&] {
+        for (int i = 0; i < 300; ++i) {
+            daemon.signal(i % 3 == 0 ? SIGALRM : (i % 3 == 1 ? SIGTERM : SIGCHLD));
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    int replies = 0;
+    for (int batch = 0; batch < kQueries / kBatch; ++batch) {
+        for (int i = 0; i < kBatch; ++i) peer.sendRequest(REQ_QUERY);
+        for (int received = 0; received < kBatch;) {
+            auto record = peer.receive(10s);
+            if (!record) break;
+            if (record->type == AI_REPLY && record->param == 0) ++received, ++replies;
+        }
+    }
+    signaller.join();
+    EXPECT_EQ(replies, kQueries);
+    peer.sendRequest(REQ_QUERY);
+    ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    std::string err = daemon.standardError();
+    expectWellFormedLog(err.substr(0, err.rfind('\n') + 1));
+    EXPECT_EQ(count(err, "unknown message from socket"), 0u) << err;
+    EXPECT_EQ(count(err, "socket message length error"), 0u) << err;
+    EXPECT_GE(count(err, "SIGTERM receiced and ignored !!\n"), 1u);
+    EXPECT_GE(count(err, "Update step timed out !!!"), 1u);
+    EXPECT_GE(count(err, "Child dead signal arrived\n"), 1u);
+}
+
+}  // namespace

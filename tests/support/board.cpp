@@ -1,0 +1,186 @@
+#include "board.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "core/ai_message.h"
+
+namespace {
+
+constexpr const char* kDaemonOut = "/tmp/daemon.out";
+constexpr const char* kDaemonErr = "/tmp/daemon.err";
+
+sockaddr_un unixAddress(const char* path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+    return address;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+}  // namespace
+
+TestPeer::TestPeer() {
+    unlink(kAiPeerPath);
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    EXPECT_GE(fd_, 0) << std::strerror(errno);
+    sockaddr_un address = unixAddress(kAiPeerPath);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno);
+}
+
+TestPeer::~TestPeer() {
+    if (fd_ >= 0) close(fd_);
+    unlink(kAiPeerPath);
+}
+
+void TestPeer::sendRaw(const void* bytes, std::size_t length) {
+    sockaddr_un address = unixAddress(kAiOwnPath);
+    ssize_t sent =
+        sendto(fd_, bytes, length, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    EXPECT_EQ(sent, static_cast<ssize_t>(length)) << std::strerror(errno);
+}
+
+void TestPeer::sendRequest(std::int32_t command) {
+    AiMessage message{};
+    message.length = kAiHeaderSize;
+    message.type = AI_REQUEST;
+    message.param = command;
+    sendRaw(&message, kAiHeaderSize);
+}
+
+void TestPeer::sendTrigger(std::int32_t code) {
+    AiMessage message{};
+    message.length = kAiHeaderSize;
+    message.type = AI_TRIGGER;
+    message.param = code;
+    sendRaw(&message, kAiHeaderSize);
+}
+
+std::optional<ReceivedRecord> TestPeer::receive(std::chrono::milliseconds timeout) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+    std::uint8_t buffer[kAiReceiveSize] = {};
+    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) return std::nullopt;
+    ReceivedRecord record;
+    record.bytes.assign(buffer, buffer + n);
+    AiMessage message{};
+    std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
+    record.type = message.type;
+    record.param = message.param;
+    if ((message.type == AI_REPLY || message.type == AI_NOTICE) && n > 12) {
+        std::size_t length =
+            std::min<std::size_t>(message.payload[0], static_cast<std::size_t>(n) - 13);
+        record.text.assign(reinterpret_cast<const char*>(message.payload + 1), length);
+    }
+    return record;
+}
+
+std::optional<ReceivedRecord> TestPeer::awaitRecord(std::uint32_t type, std::int32_t param,
+                                                    std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        std::optional<ReceivedRecord> record = receive(left);
+        if (!record) return std::nullopt;
+        if (record->type == type && record->param == param) return record;
+        skipped_.push_back(*record);
+    }
+}
+
+SimDaemon::~SimDaemon() {
+    if (pid_ > 0) kill();
+}
+
+void SimDaemon::start() {
+    std::vector<std::string> words = splitWords(BOARD_EMULATOR);
+    words.push_back(SIM_DAEMON_PATH);
+    unlink(kAiOwnPath);
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+        int out = open(kDaemonOut, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        int err = open(kDaemonErr, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        char* envp[] = {const_cast<char*>("PATH=/opt/board/bin:/usr/local/bin:/usr/bin:/bin"),
+                        nullptr};
+        chdir("/");
+        execve(argv[0][0] == '/' ? argv[0] : ("/usr/bin/" + words[0]).c_str(), argv.data(), envp);
+        _exit(127);
+    }
+    bool up = eventually([] { return access(kAiOwnPath, F_OK) == 0; }, std::chrono::seconds(30));
+    ASSERT_TRUE(up) << "the daemon did not bind " << kAiOwnPath << "\n" << standardError();
+}
+
+void SimDaemon::signal(int number) { ::kill(pid_, number); }
+
+std::optional<int> SimDaemon::waitExit(std::chrono::milliseconds timeout) {
+    int status = 0;
+    bool ended = eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+    if (!ended) return std::nullopt;
+    pid_ = -1;
+    return status;
+}
+
+void SimDaemon::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+std::string SimDaemon::standardOutput() const { return readWholeFile(kDaemonOut); }
+std::string SimDaemon::standardError() const { return readWholeFile(kDaemonErr); }
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void writeWholeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+void writeWholeFile(const std::string& path, const std::vector<std::uint8_t>& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+}
+
+std::string withoutTimestamps(const std::string& log) {
+    static const std::regex stamp(R"((UPDATE_(?:LOG|ERR)-[^ ]+ )\d\d:\d\d:\d\d\.\d\d\d: )");
+    return std::regex_replace(log, stamp, "$1TIME: ");
+}

@@ -1,0 +1,86 @@
+// Test helpers for the simulated board: a peer on the AI socket, the simulated-board daemon
+// as a child process, and small file helpers. Tests run inside the board's sandbox, so the
+// paths here are the board's own (/tmp, /etc, /rb_ai_sock2ad).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One datagram as the peer received it.
+struct ReceivedRecord {
+    std::uint32_t type = 0;
+    std::int32_t param = 0;
+    std::string text;                 // text frames: the L bytes of text
+    std::vector<std::uint8_t> bytes;  // the whole datagram
+};
+
+// The peer: binds "/rb_ai_sock2ad" and talks to "/rb_ai_sock2up".
+class TestPeer {
+public:
+    TestPeer();
+    ~TestPeer();
+    TestPeer(const TestPeer&) = delete;
+    TestPeer& operator=(const TestPeer&) = delete;
+
+    void sendRequest(std::int32_t command);
+    void sendTrigger(std::int32_t code);
+    // Sends bytes as one datagram to the daemon's address.
+    void sendRaw(const void* bytes, std::size_t length);
+    // The next datagram, or nothing after timeout.
+    std::optional<ReceivedRecord> receive(std::chrono::milliseconds timeout);
+    // Receives until a record of type and param arrives (the records before it are kept in
+    // skipped()); nothing after timeout.
+    std::optional<ReceivedRecord> awaitRecord(std::uint32_t type, std::int32_t param,
+                                              std::chrono::milliseconds timeout);
+    const std::vector<ReceivedRecord>& skipped() const { return skipped_; }
+    int descriptor() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    std::vector<ReceivedRecord> skipped_;
+};
+
+// The daemon of the simulated board, started as a child process (under the board's emulator
+// on a cross build). Its standard output and error go to files in /tmp.
+class SimDaemon {
+public:
+    SimDaemon() = default;
+    ~SimDaemon();  // kills it if still running
+    SimDaemon(const SimDaemon&) = delete;
+    SimDaemon& operator=(const SimDaemon&) = delete;
+
+    // Starts the daemon; returns once its socket "/rb_ai_sock2up" exists.
+    void start();
+    // Sends a signal.
+    void signal(int number);
+    // Waits for its end; its wait status, or nothing after timeout.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout);
+    // Kills it (SIGKILL) and reaps it.
+    void kill();
+    pid_t pid() const { return pid_; }
+    std::string standardOutput() const;
+    std::string standardError() const;
+
+private:
+    pid_t pid_ = -1;
+};
+
+std::string readWholeFile(const std::string& path);
+bool fileExists(const std::string& path);
+void writeWholeFile(const std::string& path, const std::string& content);
+void writeWholeFile(const std::string& path, const std::vector<std::uint8_t>& content);
+
+// Polls until predicate holds or timeout passes; true when it held.
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds timeout);
+
+// The log lines of standard error without their time stamps ("hh:mm:ss.mmm" becomes
+// "TIME"), for exact comparisons.
+std::string withoutTimestamps(const std::string& log);
+
+#include "board_eventually.h"
