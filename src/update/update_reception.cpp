@@ -1,19 +1,190 @@
 #include "update/update_reception.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
 #include "core/ai_socket.h"
+#include "core/file_util.h"
+#include "core/log.h"
+#include "core/mapped_file.h"
+#include "image/image_header.h"
+#include "update/shell_commands.h"
 #include "update/update_state.h"
 
-// Until images can be received, every start request is refused: the peer hears so, and the
-// update ends at once with "NOK".
-int startUpdate() {
-    sendReply(1, "OK", 3);
-    readStepList(kTodoPath);
-    updateResult = 0;
-    return -1;
+namespace {
+
+// File 1 of the update image, the compressed archive, is extracted under the image's name
+// followed by "1.gz"; decompressing drops the ".gz".
+constexpr const char* kArchiveSuffix = "1.gz";
+constexpr std::size_t kCompressionSuffixLength = 3;
+constexpr std::int32_t kArchiveFileIndex = 1;
+// One piece of the to-do file: 1022 characters and the terminating zero.
+constexpr std::size_t kTodoReadSize = 1023;
+
+void writeAll(int fd, const char* path, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            int error = written < 0 ? errno : ENOSPC;
+            UPDATE_ERR(LogLevel::Critical, 107, "file %s write error %d %s ret \n", path, error,
+                       std::strerror(error));
+            return;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
 }
 
-int readStepList(const char*) {
+// Writes file 1 of the checked image into the archive file. Made anew for every update, so
+// that a longer archive of an earlier update leaves no tail behind.
+void extractArchive(std::span<const std::uint8_t> image, const ImageFile& archive,
+                    const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        UPDATE_ERR(LogLevel::Critical, 106, "File opening error for file :%s!\n", path);
+        return;
+    }
+    writeAll(fd, path, image.subspan(archive.offset, archive.size));
+    close(fd);
+}
+
+void changeDirectory(const char* path) {
+    if (chdir(path) != 0) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Critical, 106, "couldn't change to directory %s errno = %d %s \n",
+                   path, error, std::strerror(error));
+    }
+}
+
+void removeLeftover(const char* path) {
+    if (unlink(path) != 0 && errno != ENOENT) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Critical, 106, "couldn't remove %s errno = %d %s \n", path, error,
+                   std::strerror(error));
+    }
+}
+
+// Maps and checks the image; on success writes its archive to archivePath. 1 or -1.
+int receiveImage(const char* archivePath) {
+    MappedFile image;
+    if (!image.open(kImagePath)) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Critical, 106, "File opening error for file :%s errno = %d %s \n",
+                   kImagePath, error, std::strerror(error));
+        return -1;
+    }
+    std::size_t size = 0;
+    if (!image.size(&size)) {
+        UPDATE_ERR(LogLevel::Critical, 106, "couldn't determine size of %s!\n", kImagePath);
+        return -1;
+    }
+    if (size < kImageHeaderSize) {
+        UPDATE_ERR(LogLevel::Critical, 106, "file %s to small (%d Bytes) !\n", kImagePath,
+                   static_cast<int>(size));
+        return -1;
+    }
+    if (size > UINT32_MAX) {
+        UPDATE_ERR(LogLevel::Critical, 106, "file %s too big (%zu Bytes) !\n", kImagePath, size);
+        return -1;
+    }
+    if (!image.map()) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Critical, 106, "couldn't map %s errno = %d %s \n", kImagePath, error,
+                   std::strerror(error));
+        return -1;
+    }
+    // The mapping's own length: the file may have changed since its size was taken.
+    std::span<const std::uint8_t> bytes = image.bytes();
+    if (bytes.size() < kImageHeaderSize || bytes.size() > UINT32_MAX) {
+        UPDATE_ERR(LogLevel::Critical, 106, "file %s changed its size while read!\n", kImagePath);
+        return -1;
+    }
+    UPDATE_LOG(LogLevel::Warning, "%s size = %d Bytes \n", kImagePath,
+               static_cast<int>(bytes.size()));
+
+    char name[kImageNameSize + 1];
+    std::int32_t fileCount = 0;
+    if (checkHeader(bytes.data(), static_cast<std::uint32_t>(bytes.size()), name, &fileCount) !=
+        1) {
+        return -1;
+    }
+    ImageFile archive{};
+    if (fileCount <= kArchiveFileIndex || !locateImageFile(bytes, kArchiveFileIndex, &archive)) {
+        UPDATE_ERR(LogLevel::Critical, 106,
+                   "image file %s holds %d files; no update archive (file 1) in it!\n", kImagePath,
+                   static_cast<int>(fileCount));
+        return -1;
+    }
+    extractArchive(bytes, archive, archivePath);
+    return 1;
+}
+
+}  // namespace
+
+int startUpdate() {
+    char archive[64];
+    std::snprintf(archive, sizeof archive, "%s%s", kImagePath, kArchiveSuffix);
+
+    if (receiveImage(archive) != 1) {
+        sendReply(1, "OK", 3);
+        // A refused image runs no steps, not even those of an earlier update's to-do file,
+        // and the update ends with the final report "NOK".
+        stepList[0] = STEP_NONE;
+        stepListNext = 0;
+        updateResult = 0;
+        return -1;
+    }
+
+    // What is unpacked must come from this update's archive: a to-do file of an earlier
+    // update must not run again, and a decompressed archive left behind would make the
+    // decompression fail and the earlier archive be unpacked instead.
+    char decompressed[sizeof archive];
+    std::snprintf(decompressed, sizeof decompressed, "%.*s",
+                  static_cast<int>(std::strlen(archive) - kCompressionSuffixLength), archive);
+    removeLeftover(kTodoPath);
+    removeLeftover(decompressed);
+    shellGunzip(archive);
+    changeDirectory("/tmp");
+    shellTarExtract(decompressed);
+    changeDirectory("/");
+    shellRemove(decompressed);
+
+    readStepList(kTodoPath);
+    return 1;
+}
+
+int readStepList(const char* path) {
     stepListNext = 0;
-    stepList[0] = STEP_NONE;
-    return -1;
+    FileStream todo(openFileStream(path, "r"));
+    if (!todo) {
+        stepList[0] = STEP_NONE;
+        return -1;
+    }
+    std::size_t selected = 0;
+    char line[kTodoReadSize];
+    while (std::fgets(line, sizeof line, todo.get()) != nullptr) {
+        if (line[0] == '#') continue;
+        for (const UpdateStep& step : stepTable) {
+            if (step.keyword == nullptr) break;
+            if (std::strncmp(line, step.keyword, std::strlen(step.keyword)) != 0) continue;
+            if (selected < kMaxListedSteps) {
+                std::printf("state %d   %s", static_cast<int>(step.id), line);
+                stepList[stepListNext++] = step.id;
+            } else {
+                stepList[stepListNext] = STEP_NONE;
+            }
+            ++selected;
+            break;
+        }
+    }
+    stepList[stepListNext] = STEP_NONE;
+    stepListNext = 0;
+    std::fflush(stdout);
+    return 1;
 }

@@ -1,0 +1,48 @@
+// The image CRC against zlib's crc32 over the same buffers, in one run: the board checks
+// every update image twice before writing it, so the CRC must keep up with zlib's.
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "image/image_header.h"
+
+namespace {
+
+std::vector<std::uint8_t> benchBuffer(std::size_t size) {
+    std::vector<std::uint8_t> buffer(size);
+    std::uint32_t seed = 0x2545F491;
+    for (auto& byte : buffer) {
+        seed = seed * 1664525 + 1013904223;
+        byte = static_cast<std::uint8_t>(seed >> 24);
+    }
+    return buffer;
+}
+
+void BM_calcCrc32(benchmark::State& state) {
+    auto buffer = benchBuffer(static_cast<std::size_t>(state.range(0)));
+    std::uint32_t crc = 0;
+    for (auto _ : state) {
+        crc = calcCrc32(crc, buffer.data(), buffer.size());
+        benchmark::DoNotOptimize(crc);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+void BM_zlibCrc32(benchmark::State& state) {
+    auto buffer = benchBuffer(static_cast<std::size_t>(state.range(0)));
+    uLong crc = 0;
+    for (auto _ : state) {
+        crc = crc32(crc, buffer.data(), static_cast<uInt>(buffer.size()));
+        benchmark::DoNotOptimize(crc);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+}  // namespace
+
+BENCHMARK(BM_calcCrc32)->Arg(64)->Arg(4096)->Arg(1 << 20);
+BENCHMARK(BM_zlibCrc32)->Arg(64)->Arg(4096)->Arg(1 << 20);
+
+BENCHMARK_MAIN();

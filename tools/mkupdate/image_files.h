@@ -1,0 +1,16 @@
+// Whole files in and out, for the tool's commands.
+#pragma once
+
+#include <string>
+
+#include "tools/mkupdate/image_builder.h"
+
+namespace mkupdate {
+
+// False, with a message in error, when the file can't be read.
+bool readWholeFile(const std::string& path, Bytes* content, std::string* error);
+// Writes content to path, replacing the file; false, with a message in error, on failure
+// (a partly written file is removed).
+bool writeWholeFile(const std::string& path, const Bytes& content, std::string* error);
+
+}  // namespace mkupdate

@@ -1,0 +1,40 @@
+// The update archive: the folder update.d packed as a tar archive and compressed with gzip,
+// reproducibly (fixed order, times, owners and modes), as the board's tar and gunzip unpack
+// it under /tmp.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mkupdate {
+
+// One member of a tar archive.
+struct TarMember {
+    std::string name;  // path inside the archive; a folder's name ends in "/"
+    bool folder = false;
+    bool executable = false;
+    std::vector<std::uint8_t> content;
+};
+
+// Name under which the update folder is packed, whatever the folder is called on disk.
+inline constexpr const char* kUpdateFolderName = "update.d";
+
+// A POSIX ustar archive of the members in the order given: owner root (0), time 0, mode
+// 0755 for folders and executable files, 0644 for other files, padded to whole 10240-byte
+// records. Nothing, with a message in error, when a name doesn't fit the format.
+std::optional<std::vector<std::uint8_t>> tarArchive(const std::vector<TarMember>& members,
+                                                    std::string* error);
+
+// The members for folder path packed as "update.d/": the folder, then its entries sorted by
+// name byte for byte, sub-folders recursively. Only folders and regular files are taken
+// (symbolic links are followed); anything else is refused with a message in error.
+std::optional<std::vector<TarMember>> collectUpdateFolder(const std::string& path,
+                                                          std::string* error);
+
+// collectUpdateFolder, tarArchive and gzipCompress together: file 1 of an update image.
+std::optional<std::vector<std::uint8_t>> packUpdateFolder(const std::string& path,
+                                                          std::string* error);
+
+}  // namespace mkupdate
