@@ -1,4 +1,134 @@
 #include "image/flash.h"
 
-// Until the flash device is reachable the default layout stays.
-void checkFlashConfig() {}
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "core/log.h"
+#include "core/platform.h"
+
+std::uint32_t configSectorStart = kDefaultConfigSectorStart;
+
+namespace {
+
+constexpr int kFlashErrorCode = 106;
+
+// The helpers below report in the name of the operation that called them (function).
+
+int openFlash(const char* function, int mode) {
+    int fd = devOpen(kFlashDevicePath, mode);
+    if (fd < 0) {
+        int error = errno;
+        updateErr(LogLevel::Critical, kLogSourceFile, function, __LINE__, kFlashErrorCode,
+                  "open device_%s in mode_%d failed! errno: %d %s\n", kFlashDevicePath, mode, error,
+                  std::strerror(error));
+    }
+    return fd;
+}
+
+// 1, or -1 (logged) when the device reports a failure on closing.
+int closeFlash(const char* function, int fd) {
+    if (devClose(fd) != 0) {
+        int error = errno;
+        updateErr(LogLevel::Critical, kLogSourceFile, function, __LINE__, kFlashErrorCode,
+                  "close failed errno: %d %s\n", error, std::strerror(error));
+        return -1;
+    }
+    return 1;
+}
+
+// 1, or -1 (logged, the device closed) when the request fails.
+int flashRequest(const char* function, int fd, unsigned long request, void* record) {
+    int result = devIoctl(fd, request, record);
+    if (result < 0) {
+        int error = errno;
+        updateErr(LogLevel::Critical, kLogSourceFile, function, __LINE__, kFlashErrorCode,
+                  "ioctl failed:%d errno: %d %s\n", result, error, std::strerror(error));
+        devClose(fd);
+        return -1;
+    }
+    return 1;
+}
+
+}  // namespace
+
+std::int32_t getFlashInfoUpdate() {
+    int fd = openFlash(__func__, O_RDONLY);
+    if (fd < 0) return -1;
+    FlashInfo info{};
+    if (flashRequest(__func__, fd, FLASH_GET_INFO, &info) < 0) return -1;
+    // The device fills one record per erase region: a count beyond the buffer would have it
+    // write past the buffer's end.
+    if (info.regionCount > kMaxFlashRegions) {
+        UPDATE_ERR(LogLevel::Critical, kFlashErrorCode,
+                   "flash reports %u erase regions, at most %u are supported\n",
+                   static_cast<unsigned>(info.regionCount),
+                   static_cast<unsigned>(kMaxFlashRegions));
+        devClose(fd);
+        return -1;
+    }
+    std::array<FlashRegion, kMaxFlashRegions> regions{};
+    if (flashRequest(__func__, fd, FLASH_GET_REGIONS, regions.data()) < 0) return -1;
+    if (closeFlash(__func__, fd) < 0) return -1;
+    return static_cast<std::int32_t>(info.totalSize);
+}
+
+void checkFlashConfig() {
+    std::int32_t size = getFlashInfoUpdate();
+    // A flash no larger than the configuration sector itself can't be right: placing the
+    // sector from it would put the end of the image area below its start.
+    if (size > static_cast<std::int32_t>(configSectorSize)) {
+        configSectorStart = static_cast<std::uint32_t>(size) - configSectorSize;
+        UPDATE_LOG(LogLevel::Warning,
+                   "Flash size =  %d (0x%06X); LAP config file sector starts at 0x%06X\n",
+                   static_cast<int>(size), static_cast<unsigned>(size),
+                   static_cast<unsigned>(configSectorStart));
+    } else {
+        UPDATE_ERR(LogLevel::Critical, 107, "Flash info not available; can't determine size \n");
+    }
+}
+
+int eraseFlash(std::uint32_t start, std::uint32_t length) {
+    int fd = openFlash(__func__, O_RDONLY);
+    if (fd < 0) return -1;
+    FlashEraseRange range{start, length};
+    if (flashRequest(__func__, fd, FLASH_ERASE, &range) < 0) return -1;
+    return closeFlash(__func__, fd);
+}
+
+int writeFlash(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
+    int fd = openFlash(__func__, O_RDWR);
+    if (fd < 0) return -1;
+    if (devLseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Critical, kFlashErrorCode, "lseek failed errno: %d %s\n", error,
+                   std::strerror(error));
+        devClose(fd);
+        return -1;
+    }
+    // The device may take fewer bytes than offered, or be interrupted by a signal (the
+    // step's alarm, a child's end): what is left is offered again until all is written.
+    // Nothing offered at all is a failure too, as is a device that takes nothing.
+    std::uint32_t written = 0;
+    for (;;) {
+        std::uint32_t left = length - written;
+        errno = 0;
+        ssize_t count = devWrite(fd, data + written, left);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0 || static_cast<std::size_t>(count) > left) {
+            int error = errno;
+            UPDATE_ERR(LogLevel::Critical, kFlashErrorCode, "write failed errno: %d %s\n", error,
+                       std::strerror(error));
+            devClose(fd);
+            return -1;
+        }
+        written += static_cast<std::uint32_t>(count);
+        if (written == length) break;
+    }
+    UPDATE_LOG(LogLevel::Detail, "%d bytes written at 0x%X\n", static_cast<int>(written),
+               static_cast<unsigned>(offset));
+    return closeFlash(__func__, fd);
+}

@@ -1,3 +1,165 @@
-#include "update/step_actions.h"
+#include "image/image_writer.h"
 
-void lapSoftwareStep() {}
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "core/file_util.h"
+#include "core/log.h"
+#include "core/mapped_file.h"
+#include "image/flash.h"
+#include "image/image_header.h"
+#include "update/shell_commands.h"
+#include "update/step_actions.h"
+#include "update/update_reception.h"
+#include "update/update_state.h"
+
+namespace {
+
+constexpr int kImageErrorCode = 106;
+constexpr unsigned kStepTimeoutSeconds = 100;
+
+// Every message of the image writing names writeImage, whichever of its parts reports it.
+#define IMAGE_LOG(...) \
+    updateLog(LogLevel::Warning, kLogSourceFile, "writeImage", __LINE__, __VA_ARGS__)
+#define IMAGE_ERR(...)                                                                     \
+    updateErr(LogLevel::Critical, kLogSourceFile, "writeImage", __LINE__, kImageErrorCode, \
+              __VA_ARGS__)
+
+// Replaces the progress text at the end of the update report.
+void showProgress(int percent) {
+    char text[kProgressLength + 1];
+    std::snprintf(text, sizeof text, kProgressFormat, percent);
+    changeLastBytesInFile(kUpdateReportPath, text, kProgressLength);
+}
+
+// The share of the image written before a pass, truncated: 0 for the first pass.
+int percentWritten(std::uint32_t remaining, std::uint32_t length) {
+    double share = static_cast<double>(remaining) / static_cast<double>(length);
+    return static_cast<int>(100.0 - share * 100.0);
+}
+
+// Writes the image in pieces of one sector from imageAreaStart on, each into a freshly erased
+// sector: programming flash only clears bits, so a sector left holding older data would
+// end up with a mix of both. Stops at the first failure. 1, or -1.
+int writePasses(const std::uint8_t* image, std::uint32_t length) {
+    std::uint32_t remaining = length;
+    std::uint32_t flashOffset = imageAreaStart;
+    const std::uint8_t* source = image;
+    while (flashOffset < configSectorStart) {
+        int percent = percentWritten(remaining, length);
+        IMAGE_LOG("writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
+                  static_cast<unsigned>(flashOffset), static_cast<int>(remaining), percent);
+        showProgress(percent);
+        std::uint32_t piece = remaining < configSectorSize ? remaining : configSectorSize;
+        if (eraseFlash(flashOffset, sectorSize) < 0) return -1;
+        if (writeFlash(flashOffset, source, piece) < 0) return -1;
+        source += piece;
+        remaining -= piece;
+        if (remaining == 0) {
+            showProgress(100);
+            return 1;
+        }
+        flashOffset += sectorSize;
+    }
+    return -1;  // not reached: the image is smaller than the image area
+}
+
+// Checks the update image held in bytes and writes its last file, the LAP software image.
+// 1, or -1 (logged).
+int writeLapImage(std::span<const std::uint8_t> bytes) {
+    // The mapping's own length counts: the file may have changed since its size was taken.
+    if (bytes.size() < kImageHeaderSize ||
+        bytes.size() != static_cast<std::uint32_t>(bytes.size())) {
+        IMAGE_ERR("image file %s changed its size while read!\n", kImagePath);
+        return -1;
+    }
+    auto fileLength = static_cast<std::uint32_t>(bytes.size());
+    char name[kImageNameSize + 1];
+    std::int32_t fileCount = 0;
+    if (checkHeader(bytes.data(), fileLength, name, &fileCount) < 0) return -1;
+
+    ImageFile lapFile{};
+    if (fileCount <= 0) {
+        IMAGE_ERR("image file %s holds no files; no lap image to write!\n", kImagePath);
+        return -1;
+    }
+    if (!locateImageFile(bytes, fileCount - 1, &lapFile)) {
+        IMAGE_ERR("lap image (file %d) lies outside image file %s!\n",
+                  static_cast<int>(fileCount - 1), kImagePath);
+        return -1;
+    }
+    std::uint32_t imageSpace =
+        configSectorStart > imageAreaStart ? configSectorStart - imageAreaStart : 0;
+    IMAGE_LOG("write lap image with %d Bytes to %d Bytes flash\n", static_cast<int>(lapFile.size),
+              static_cast<int>(imageSpace));
+
+    if (lapFile.size < kImageHeaderSize) {
+        IMAGE_ERR("lap image with %d Bytes is shorter than its header!\n",
+                  static_cast<int>(lapFile.size));
+        return -1;
+    }
+    const std::uint8_t* lapImage = bytes.data() + lapFile.offset;
+    char lapName[kImageNameSize + 1];
+    std::int32_t lapFileCount = 0;
+    if (checkHeader(lapImage, lapFile.size, lapName, &lapFileCount) < 0) return -1;
+    if (std::strncmp(lapName, kLapImageName, std::strlen(kLapImageName)) != 0) {
+        IMAGE_LOG("lap image name \"%s\" doesn't begin with \"%s\"\n", lapName, kLapImageName);
+    }
+    if (lapFile.size >= imageSpace) {
+        IMAGE_ERR("Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
+                  static_cast<int>(imageSpace), static_cast<int>(lapFile.size));
+        return -1;
+    }
+
+    char startText[kProgressLength + 1];
+    std::snprintf(startText, sizeof startText, kProgressFormat, 0);
+    writeFile(kUpdateReportPath, "a", startText, kProgressLength);
+    return writePasses(lapImage, lapFile.size);
+}
+
+}  // namespace
+
+int writeImage() {
+    MappedFile file;
+    if (!file.open(kImagePath)) {
+        int error = errno;
+        IMAGE_ERR("File opening error for file :%s errno = %d %s \n", kImagePath, error,
+                  std::strerror(error));
+        return -1;
+    }
+    int result = -1;
+    std::size_t size = 0;
+    if (!file.size(&size)) {
+        IMAGE_ERR("couldn't determine size of %s!\n", kImagePath);
+    } else if (size < kImageHeaderSize) {
+        IMAGE_ERR("image file %s to small (%d Bytes) !\n", kImagePath, static_cast<int>(size));
+    } else if (size != static_cast<std::uint32_t>(size)) {
+        IMAGE_ERR("image file %s too large (%llu Bytes) !\n", kImagePath,
+                  static_cast<unsigned long long>(size));
+    } else if (!file.map()) {
+        int error = errno;
+        IMAGE_ERR("couldn't map image file %s! errno: %d %s\n", kImagePath, error,
+                  std::strerror(error));
+    } else {
+        result = writeLapImage(file.bytes());
+    }
+    file.close();
+    shellRemove(kImagePath);
+    return result;
+}
+
+void lapSoftwareStep() {
+    // The writing blocks the daemon; an alarm that expires meanwhile only logs the time-out.
+    alarm(kStepTimeoutSeconds);
+    if (writeImage() == 1) {
+        startNextStep("OK\n");
+    } else {
+        startNextStep(" NOK\n");
+        updateResult = 0;
+    }
+    alarm(0);
+}
