@@ -1,3 +1,361 @@
-#include "update/step_actions.h"
+#include "image/sdp_check.h"
 
-void checkSdpStep() {}
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+
+#include "core/ai_socket.h"
+#include "core/file_util.h"
+#include "core/log.h"
+#include "update/shell_commands.h"
+#include "update/step_actions.h"
+#include "update/update_state.h"
+
+namespace {
+
+constexpr const char* kTerminalPath = "/etc/terminal.txt";
+constexpr const char* kMergedPath = "/tmp/sdp.txt";
+constexpr const char* kTerminalBuildPath = "/tmp/tmp.txt";
+
+// Lines are read into a 1024-byte buffer; the new records are held in a 2000-byte store,
+// each taking its length and a terminator, at most 40 of them; the service list holds 2000
+// bytes with its terminator; a rewritten terminal entry is built in 1024 bytes; a command
+// text in 160.
+constexpr std::size_t kLineSize = 1024;
+constexpr std::size_t kStoreSize = 2000;
+constexpr std::size_t kMaxNewRecords = 40;
+constexpr std::size_t kServiceListSize = 2000;
+constexpr std::size_t kEntrySize = 1024;
+constexpr std::size_t kCommandSize = 160;
+constexpr std::string_view kCopyCommand = " -cp ";
+
+constexpr int kServiceField = 3;
+constexpr int kKeyField = 4;
+constexpr std::string_view kFieldSeparator = ";";
+
+// Why a check is abandoned: the file and what is wrong with it.
+struct Refusal {
+    const char* path;
+    const char* reason;
+};
+using CheckResult = std::optional<Refusal>;
+
+enum class LineStatus { Complete, End, TooLong, NoLineEnd, ReadError };
+
+struct LineRead {
+    LineStatus status;
+    std::string_view text;  // with its line feed
+};
+
+// Reads one line, line feed included, into buffer (at most its size - 1 characters).
+LineRead readLine(std::FILE* stream, std::span<char> buffer) {
+    std::size_t stored = 0;
+    int c;
+    while ((c = std::fgetc(stream)) != EOF) {
+        if (stored == buffer.size() - 1) return {LineStatus::TooLong, {}};
+        buffer[stored++] = static_cast<char>(c);
+        if (c == '\n') return {LineStatus::Complete, {buffer.data(), stored}};
+    }
+    // A file cut short by a read error must not pass for a complete one.
+    if (std::ferror(stream)) return {LineStatus::ReadError, {}};
+    if (stored == 0) return {LineStatus::End, {}};
+    return {LineStatus::NoLineEnd, {buffer.data(), stored}};
+}
+
+// The next line of a service or terminal file; a refusal for a line that breaks the format.
+CheckResult nextLine(std::FILE* stream, const char* path, std::span<char> buffer, LineRead& line) {
+    line = readLine(stream, buffer);
+    if (line.status == LineStatus::TooLong)
+        return Refusal{path, "line longer than 1023 characters"};
+    if (line.status == LineStatus::NoLineEnd) return Refusal{path, "last line without line feed"};
+    if (line.status == LineStatus::ReadError) return Refusal{path, "read error"};
+    return std::nullopt;
+}
+
+bool isComment(std::string_view line) { return line.starts_with('#'); }
+bool isInactiveRecord(std::string_view line) { return line.starts_with("#$"); }
+
+// The records of the new service file, each unclaimed until a current record takes it.
+struct NewRecords {
+    std::array<char, kStoreSize> store{};
+    std::size_t used = 0;
+    std::array<std::string_view, kMaxNewRecords> records{};
+    std::array<bool, kMaxNewRecords> claimed{};
+    std::size_t count = 0;
+};
+
+// The service entries of the active records, each followed by ",".
+struct ServiceList {
+    std::array<char, kServiceListSize> text{};
+    std::size_t length = 0;
+
+    bool append(std::string_view service) {
+        if (length + service.size() + 2 > text.size()) return false;  // "," and terminator
+        std::memcpy(text.data() + length, service.data(), service.size());
+        length += service.size();
+        text[length++] = ',';
+        text[length] = '\0';
+        return true;
+    }
+    // The list as written into a terminal entry: without its final ",".
+    std::string_view withoutFinalComma() const {
+        return {text.data(), length > 0 ? length - 1 : 0};
+    }
+};
+
+// Appends to a temporary file, or only follows along on the dry pass that checks the limits.
+struct Output {
+    const char* path;
+    bool enabled;
+    bool failed = false;
+
+    void put(std::string_view text) {
+        if (!enabled || failed) return;
+        int written = writeFile(path, "a", text.data(), text.size());
+        if (written < 0 || static_cast<std::size_t>(written) != text.size()) failed = true;
+    }
+    // The file exists even when nothing goes into it: an empty result is a result too.
+    void create() {
+        if (enabled && writeFile(path, "a", "", 0) < 0) failed = true;
+    }
+};
+
+CheckResult loadNewRecords(std::FILE* stream, const char* path, NewRecords& records) {
+    char buffer[kLineSize];
+    LineRead line;
+    for (;;) {
+        if (CheckResult refusal = nextLine(stream, path, buffer, line)) return refusal;
+        if (line.status == LineStatus::End) return std::nullopt;
+        if (isComment(line.text)) continue;
+        if (!getField(line.text, kFieldSeparator, kKeyField))
+            return Refusal{path, "record with fewer than four fields"};
+        if (records.count == kMaxNewRecords) return Refusal{path, "more than 40 new records"};
+        if (records.used + line.text.size() + 1 > records.store.size())
+            return Refusal{path, "new records don't fit their store"};
+        char* slot = records.store.data() + records.used;
+        std::memcpy(slot, line.text.data(), line.text.size());
+        slot[line.text.size()] = '\0';
+        records.used += line.text.size() + 1;
+        records.records[records.count++] = {slot, line.text.size()};
+    }
+}
+
+// One pass over the current service file: keeps the comments and the records whose key the
+// new file still carries, then adds the new records that no current record claimed.
+CheckResult mergeRecords(std::FILE* current, const char* path, NewRecords& records,
+                         ServiceList& list, Output& merged) {
+    records.claimed.fill(false);
+    list = ServiceList{};
+    char buffer[kLineSize];
+    LineRead line;
+    for (;;) {
+        if (CheckResult refusal = nextLine(current, path, buffer, line)) return refusal;
+        if (line.status == LineStatus::End) break;
+        if (isComment(line.text) && !isInactiveRecord(line.text)) {
+            merged.put(line.text);
+            continue;
+        }
+        std::optional<std::string_view> service =
+            getField(line.text, kFieldSeparator, kServiceField);
+        std::optional<std::string_view> key = getField(line.text, kFieldSeparator, kKeyField);
+        if (!service || !key) return Refusal{path, "record with fewer than four fields"};
+        for (std::size_t i = 0; i < records.count; ++i) {
+            if (records.claimed[i] ||
+                getField(records.records[i], kFieldSeparator, kKeyField) != key)
+                continue;
+            merged.put(line.text);
+            records.claimed[i] = true;
+            if (!isInactiveRecord(line.text) && !list.append(*service))
+                return Refusal{path, "service list full"};
+            break;
+        }
+    }
+    for (std::size_t i = 0; i < records.count; ++i) {
+        if (records.claimed[i]) continue;
+        merged.put(records.records[i]);
+        if (!list.append(*getField(records.records[i], kFieldSeparator, kServiceField)))
+            return Refusal{path, "service list full"};
+    }
+    return std::nullopt;
+}
+
+// Fields 3 and 4 of a terminal entry become the service list; the fields from 5 on stay.
+// An entry without a fourth ";" gets both lists and its line feed.
+CheckResult rewriteTerminal(std::FILE* terminal, std::string_view services, Output& rewritten) {
+    char buffer[kLineSize];
+    LineRead line;
+    for (;;) {
+        if (CheckResult refusal = nextLine(terminal, kTerminalPath, buffer, line)) return refusal;
+        if (line.status == LineStatus::End) return std::nullopt;
+        if (isComment(line.text)) {
+            rewritten.put(line.text);
+            continue;
+        }
+        std::size_t separators[4];
+        std::size_t found = 0;
+        for (std::size_t i = 0; i < line.text.size() && found < 4; ++i) {
+            if (line.text[i] == ';') separators[found++] = i;
+        }
+        if (found < 2) continue;
+        std::string_view head = line.text.substr(0, separators[1] + 1);
+        std::string_view rest = found == 4 ? line.text.substr(separators[3] + 1) : "\n";
+        std::size_t length = head.size() + 2 * services.size() + 2 + rest.size();
+        if (length > kEntrySize - 1) return Refusal{kTerminalPath, "rewritten entry too long"};
+        char entry[kEntrySize];
+        std::snprintf(entry, sizeof entry, "%.*s%.*s;%.*s;", static_cast<int>(head.size()),
+                      head.data(), static_cast<int>(services.size()), services.data(),
+                      static_cast<int>(services.size()), services.data());
+        std::size_t used = head.size() + 2 * services.size() + 2;
+        std::memcpy(entry + used, rest.data(), rest.size());
+        rewritten.put({entry, length});
+    }
+}
+
+bool commandFits(const char* from, const char* to) {
+    return kCopyCommand.size() + std::strlen(from) + 1 + std::strlen(to) < kCommandSize;
+}
+
+// Appending to a file left by an earlier run would mix old lines into the new file.
+bool removeStale(const char* path) {
+    if (std::remove(path) == 0 || errno == ENOENT) return true;
+    int error = errno;
+    UPDATE_ERR(LogLevel::Warning, 106, "SDP records not merged, can't remove %s: %d %s\n", path,
+               error, std::strerror(error));
+    return false;
+}
+
+void reportRefusal(const Refusal& refusal) {
+    UPDATE_ERR(LogLevel::Warning, 106, "SDP records not merged, %s: %s\n", refusal.path,
+               refusal.reason);
+}
+
+}  // namespace
+
+std::optional<std::string_view> getField(std::string_view text, std::string_view separators,
+                                         int n) {
+    if (n < 1) return std::nullopt;
+    std::size_t start = 0;
+    for (int field = 1;; ++field) {
+        std::size_t end = text.find_first_of(separators, start);
+        if (field == n)
+            return text.substr(start, end == std::string_view::npos ? end : end - start);
+        if (end == std::string_view::npos) return std::nullopt;
+        start = end + 1;
+    }
+}
+
+void checkSdpRecords(const char* currentPath, const char* newPath) {
+    if (!removeStale(kMergedPath) || !removeStale(kTerminalBuildPath)) return;
+    if (!commandFits(kMergedPath, currentPath)) {
+        reportRefusal({currentPath, "path too long for the copy command"});
+        return;
+    }
+    bool terminalReplaced = false;
+    {
+        FileStream current(openFileStream(currentPath, "r"));
+        FileStream update(openFileStream(newPath, "r"));
+        // Without both service files there is nothing to merge; the installed files stay.
+        if (!current || !update) return;
+        FileStream terminal(openFileStream(kTerminalPath, "r"));
+
+        auto records = std::make_unique<NewRecords>();
+        auto list = std::make_unique<ServiceList>();
+        // A dry pass first: a file that breaks the format or a limit leaves everything as it
+        // was, before any temporary file exists.
+        Output merged{kMergedPath, false};
+        Output rewritten{kTerminalBuildPath, false};
+        CheckResult refusal = loadNewRecords(update.get(), newPath, *records);
+        if (!refusal) refusal = mergeRecords(current.get(), currentPath, *records, *list, merged);
+        if (!refusal && terminal)
+            refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);
+        if (refusal) {
+            reportRefusal(*refusal);
+            return;
+        }
+
+        merged.enabled = true;
+        std::rewind(current.get());
+        merged.create();
+        refusal = mergeRecords(current.get(), currentPath, *records, *list, merged);
+        if (!refusal && terminal) {
+            rewritten.enabled = true;
+            std::rewind(terminal.get());
+            rewritten.create();
+            refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);
+        }
+        // A file that changed under the check, or a full /tmp: no partial file goes to /etc.
+        if (refusal || merged.failed || rewritten.failed) {
+            if (refusal) reportRefusal(*refusal);
+            if (!refusal) reportRefusal({kMergedPath, "temporary files not completely written"});
+            std::remove(kMergedPath);
+            std::remove(kTerminalBuildPath);
+            return;
+        }
+        terminalReplaced = rewritten.enabled;
+    }
+    if (terminalReplaced) {
+        shellCopy(kTerminalBuildPath, kTerminalPath);
+        shellRemove(kTerminalBuildPath);
+    }
+    shellCopy(kMergedPath, currentPath);
+    shellRemove(kMergedPath);
+}
+
+void replaceStringInFile(const char* inputPath, const char* outputPath, const char* search,
+                         const char* replacement, char stop) {
+    // The content ends at the first byte 0xFF, the buffer's end mark, so it takes one byte
+    // less than the buffer.
+    constexpr std::size_t kReadBufferSize = 10000;
+    constexpr int kEndMark = 0xFF;
+    auto buffer = std::make_unique<char[]>(kReadBufferSize);
+    std::size_t length = 0;
+    {
+        FileStream input(openFileStream(inputPath, "r"));
+        if (!input) return;
+        int c;
+        while ((c = std::fgetc(input.get())) != EOF && c != kEndMark) {
+            if (length == kReadBufferSize - 1) {
+                UPDATE_ERR(LogLevel::Critical, 106, "No more place in read buffer !!\n");
+                return;
+            }
+            buffer[length++] = static_cast<char>(c);
+        }
+    }
+    std::string_view content(buffer.get(), length);
+    std::size_t at = content.find(search);
+    if (at != std::string_view::npos) {
+        std::size_t end = at + std::strlen(search);
+        UPDATE_LOG(LogLevel::Detail, "%.6s found in %s: %d\n", search, inputPath,
+                   static_cast<int>(end));
+        std::size_t stopAt = stop != 0 ? content.find(stop, end) : std::string_view::npos;
+        if (stopAt != std::string_view::npos) {
+            std::memmove(buffer.get() + end, buffer.get() + stopAt, length - stopAt);
+            length -= stopAt - end;
+        }
+        std::size_t replacementLength = std::strlen(replacement);
+        if (end + replacementLength > kReadBufferSize - 1) {
+            UPDATE_ERR(LogLevel::Critical, 106, "No more place in read buffer !!\n");
+            return;
+        }
+        std::memcpy(buffer.get() + end, replacement, replacementLength);
+        if (end + replacementLength > length) length = end + replacementLength;
+    }
+    FileStream output(openFileStream(outputPath, "w"));
+    if (!output) return;
+    std::size_t written = std::fwrite(buffer.get(), 1, length, output.get());
+    if (std::fflush(output.get()) != 0 || written < length) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Critical, 107, "write to %s error %d %s \n", outputPath, error,
+                   std::strerror(error));
+    }
+}
+
+void checkSdpStep() {
+    if (stepState != STATE_ENTER) return;
+    checkSdpRecords("/etc/service.txt", "/tmp/update.d/service.txt");
+    sendTrigger(0);
+    startNextStep("OK\n");
+}

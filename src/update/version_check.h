@@ -1,0 +1,32 @@
+// The version check of step CHECK_VERSIONS: installed versions from /etc/data.txt against
+// the update's /tmp/update.d/VERSION and the module keys of its pskeyorig.psr. Components
+// that are current get needsUpdate 0 in componentTable, so that their steps are skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// A keyword value holds up to 1023 characters.
+inline constexpr std::size_t kKeywordValueSize = 1024;
+// A decoded PS-Key: up to 63 characters of the line's text, up to 16 words (32 bytes).
+inline constexpr std::size_t kPSKeyTextSize = 64;
+inline constexpr std::size_t kPSKeyBytesSize = 32;
+
+// Compares the three components and appends the version table to the update report.
+// Always 1.
+int checkVersions();
+
+// value receives the text of the first line that begins with keyword, from the second
+// character after the keyword up to, without, the line's last character ("" when nothing
+// follows). Left unchanged when no line begins with keyword. -1 when the file can't be
+// opened, 1 otherwise. value must hold at least one byte.
+int getKeywordValue(const char* path, const char* keyword, std::span<char> value);
+
+// Finds the first line of a key file that begins with prefix. text receives the rest of the
+// line (line end included, cut to fit), bytes the value words, low-order byte first. Returns
+// 1 when found, 0 otherwise (a file that can't be opened included); then neither output is
+// written. Decoding stops at the line end, at a word that isn't four hex digits, and when
+// bytes is full; the bytes past the decoded words keep what they held.
+int findPSKeyInFile(const char* path, const char* prefix, std::span<char> text,
+                    std::span<std::uint8_t> bytes);
