@@ -76,21 +76,6 @@ TEST(Daemon, FirstPollTimeOutReportsTheEmptyUpdateOnce) {
     EXPECT_FALSE(peer.receive(17s));
 }
 
-TEST(Daemon, StartWithoutImageIsRefusedAndEndsNok) {
-    TestPeer peer;
-    SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    peer.sendRequest(REQ_START_UPDATE);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 40s);
-    ASSERT_TRUE(finished);
-    EXPECT_EQ(finished->text, "NOK");
-    ASSERT_EQ(peer.skipped().size(), 1u);
-    EXPECT_EQ(peer.skipped()[0].type, AI_REPLY);
-    EXPECT_EQ(peer.skipped()[0].param, 1);
-    EXPECT_EQ(peer.skipped()[0].text, std::string("OK\0", 3));
-}
-
 TEST(Daemon, SigtermIsLoggedAndIgnored) {
     TestPeer peer;
     SimDaemon daemon;

@@ -11,6 +11,7 @@
 #include "core/child_process.h"
 #include "core/log.h"
 #include "tests/support/board.h"
+#include "tests/support/daemon_socket.h"
 #include "update/update_state.h"
 
 using namespace std::chrono_literals;
@@ -18,29 +19,13 @@ using namespace std::chrono_literals;
 namespace {
 
 // The daemon's socket and a peer, both on the board's file system.
-class AiSocket : public testing::Test {
+class AiSocket : public DaemonSocketTest {
 protected:
-    void SetUp() override {
-        ASSERT_GE(openAiSocket(kAiOwnPath), 0);
-        setAiDestination(kAiPeerPath);
-    }
-    void TearDown() override { closeAiSocket(); }
-
     // readMessage on what the peer sent; standard error of the call.
     std::string dispatch() {
         testing::internal::CaptureStderr();
         EXPECT_EQ(readMessage(), 1);
         return testing::internal::GetCapturedStderr();
-    }
-
-    // What waits at the daemon's own address (its posts to itself).
-    std::vector<std::vector<std::uint8_t>> ownQueue() {
-        std::vector<std::vector<std::uint8_t>> datagrams;
-        std::uint8_t buffer[kAiReceiveSize];
-        ssize_t n;
-        while ((n = recv(aiSocketDescriptor(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-            datagrams.emplace_back(buffer, buffer + n);
-        return datagrams;
     }
 
     TestPeer peer;

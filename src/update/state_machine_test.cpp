@@ -7,20 +7,15 @@
 #include "core/ai_socket.h"
 #include "core/log.h"
 #include "tests/support/board.h"
+#include "tests/support/daemon_socket.h"
 #include "update/update_state.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-class StateMachine : public testing::Test {
+class StateMachine : public DaemonSocketTest {
 protected:
-    void SetUp() override {
-        ASSERT_GE(openAiSocket(kAiOwnPath), 0);
-        setAiDestination(kAiPeerPath);
-    }
-    void TearDown() override { closeAiSocket(); }
-
     void startList(std::vector<std::int32_t> ids) {
         stepList.fill(STEP_NONE);
         for (std::size_t i = 0; i < ids.size(); ++i) stepList[i] = ids[i];

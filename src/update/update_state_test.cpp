@@ -10,18 +10,13 @@
 #include "core/ai_socket.h"
 #include "core/log.h"
 #include "tests/support/board.h"
+#include "tests/support/daemon_socket.h"
 
 namespace {
 
 // startNextStep posts its wake-ups to the daemon's own socket; they are counted here.
-class StartNextStep : public testing::Test {
+class StartNextStep : public DaemonSocketTest {
 protected:
-    void SetUp() override {
-        ASSERT_GE(openAiSocket(kAiOwnPath), 0);
-        setAiDestination(kAiPeerPath);
-    }
-    void TearDown() override { closeAiSocket(); }
-
     void setList(std::vector<std::int32_t> ids) {
         stepList.fill(STEP_NONE);
         for (std::size_t i = 0; i < ids.size(); ++i) stepList[i] = ids[i];
@@ -34,12 +29,7 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
-    int wakeUps() {
-        int count = 0;
-        std::uint8_t buffer[kAiReceiveSize];
-        while (recv(aiSocketDescriptor(), buffer, sizeof buffer, MSG_DONTWAIT) > 0) ++count;
-        return count;
-    }
+    static int wakeUps() { return static_cast<int>(ownQueue().size()); }
 };
 
 TEST_F(StartNextStep, EntersTheFirstStepWithItsLabelInTwentyTwoColumns) {

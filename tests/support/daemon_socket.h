@@ -1,0 +1,30 @@
+// Unit tests of operations that send: the daemon's AI socket opened at its own address with
+// the peer's address as destination, as after start-up, and what the daemon posted to itself.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "core/ai_socket.h"
+
+class DaemonSocketTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GE(openAiSocket(kAiOwnPath), 0);
+        setAiDestination(kAiPeerPath);
+    }
+    void TearDown() override { closeAiSocket(); }
+
+    // The datagrams waiting at the daemon's own address: its wake-ups and child reports.
+    static std::vector<std::vector<std::uint8_t>> ownQueue() {
+        std::vector<std::vector<std::uint8_t>> datagrams;
+        std::uint8_t buffer[kAiReceiveSize];
+        ssize_t n;
+        while ((n = recv(aiSocketDescriptor(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            datagrams.emplace_back(buffer, buffer + n);
+        return datagrams;
+    }
+};
