@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(cmake make g++ bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar)
 if [ "${1:-}" = "--all" ]; then
-    packages+=(qemu-user g++-powerpc-linux-gnu)
+    packages+=(qemu-user g++-powerpc-linux-gnu libc6-dev-powerpc-cross)
 fi
 missing=()
 for package in "${packages[@]}"; do

@@ -212,12 +212,4 @@ TEST(AiSocketOpen, ReplacesALeftoverSocketFileAndReportsABindFailure) {
     EXPECT_EQ(openAiSocket("/tmp/no/such/dir/sock"), -3);
 }
 
-TEST(CheckAiMessage, AcceptsOnlyCompleteDatagrams) {
-    std::vector<std::uint8_t> query = header(12, AI_REQUEST, REQ_QUERY, 12);
-    EXPECT_EQ(checkAiMessage(query.data(), 12), AI_REQUEST);
-    EXPECT_EQ(checkAiMessage(query.data(), 13), 0xFFFFFFFFu);
-    std::vector<std::uint8_t> frame = header(64, AI_REPLY, 0, 64);
-    EXPECT_EQ(checkAiMessage(frame.data(), 64), AI_REPLY);
-}
-
 }  // namespace

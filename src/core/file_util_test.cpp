@@ -94,15 +94,4 @@ TEST(WriteFile, ShortWriteIsReportedWithTheCountWritten) {
         << err;
 }
 
-TEST(OpenFileStream, OpensAndReportsFailures) {
-    FileStream good(openFileStream(kFile, "w"));
-    EXPECT_TRUE(good);
-    testing::internal::CaptureStderr();
-    FileStream bad(openFileStream("/tmp/no/such/dir", "r"));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(bad);
-    EXPECT_NE(err.find("open error file /tmp/no/such/dir: 0x02 No such file or directory"),
-              std::string::npos);
-}
-
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <regex>
 #include <string>
 #include <vector>
@@ -25,10 +24,6 @@ std::string loggedBy(Call call) {
     return std::regex_replace(testing::internal::GetCapturedStderr(), prefix, "$1 $2: ");
 }
 
-void setFault(const char* fault) { writeWholeFile(simStatePath(kFlashFaultFile), fault); }
-
-std::string flashContents() { return readWholeFile(simStatePath(kFlashContentsFile)); }
-
 #if defined(__powerpc__)
 TEST(Flash, RequestValuesOfTheBoard) {
     EXPECT_EQ(FLASH_GET_INFO, 0x40184601UL);
@@ -38,95 +33,38 @@ TEST(Flash, RequestValuesOfTheBoard) {
 #endif
 
 TEST(Flash, ConfigSectorFollowsTheFlashSize) {
-    const std::string unknown =
-        "ERR checkFlashConfig: Flash info not available; can't determine size \n";
-    struct Case {
-        const char* file;  // written with text before the check
-        const char* text;
-        std::uint32_t start;
-        std::string out;
-    };
-    const Case cases[] = {
-        {kFlashSizeFile, "4194304", 0x3F0000,
-         "LOG checkFlashConfig: Flash size =  4194304 (0x400000); LAP config file sector starts "
-         "at 0x3F0000\n"},
-        {kFlashFaultFile, "size0", 0x1F0000, unknown},
-        // No larger than the config sector itself.
-        {kFlashSizeFile, "0x10000", 0x1F0000, unknown},
-        {kFlashFaultFile, "missing", 0x1F0000,
-         "ERR getFlashInfoUpdate: open device_/dev/flash0 in mode_0 failed! errno: 2 No such "
-         "file or directory\n" +
-             unknown},
-        {kFlashFaultFile, "info", 0x1F0000,
-         "ERR getFlashInfoUpdate: ioctl failed:-1 errno: 5 Input/output error\n" + unknown},
-        {kFlashFaultFile, "regions", 0x1F0000,
-         "ERR getFlashInfoUpdate: ioctl failed:-1 errno: 5 Input/output error\n" + unknown},
-        {kFlashFaultFile, "close", 0x1F0000,
-         "ERR getFlashInfoUpdate: close failed errno: 5 Input/output error\n" + unknown},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        std::remove(simStatePath(kFlashSizeFile).c_str());
-        std::remove(simStatePath(kFlashFaultFile).c_str());
-        std::remove(kUpdateReportPath);
-        writeWholeFile(simStatePath(c.file), c.text);
-        configSectorStart = kDefaultConfigSectorStart;
-        EXPECT_EQ(loggedBy(checkFlashConfig), c.out);
-        EXPECT_EQ(configSectorStart, c.start);
-        // Errors go to the update report as well, log lines don't.
-        std::string report = c.out.starts_with("LOG")
-                                 ? ""
-                                 : std::regex_replace(c.out, std::regex(R"(ERR \w+: )"), "");
-        EXPECT_EQ(readWholeFile(kUpdateReportPath), report);
-    }
+    writeWholeFile(simStatePath(kFlashFaultFile), "size0");
+    const std::string unknown = "Flash info not available; can't determine size \n";
+    EXPECT_EQ(loggedBy(checkFlashConfig), "ERR checkFlashConfig: " + unknown);
+    EXPECT_EQ(configSectorStart, kDefaultConfigSectorStart);
+    writeWholeFile(simStatePath(kFlashFaultFile), "");
+    writeWholeFile(simStatePath(kFlashSizeFile), "4194304");
+    EXPECT_EQ(loggedBy(checkFlashConfig),
+              "LOG checkFlashConfig: Flash size =  4194304 (0x400000); LAP config file sector "
+              "starts at 0x3F0000\n");
+    EXPECT_EQ(configSectorStart, 0x3F0000u);
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), unknown);  // the log line is not reported
+    configSectorStart = kDefaultConfigSectorStart;
 }
 
-TEST(Flash, EraseSetsTheRangeOnly) {
-    writeWholeFile(simStatePath(kFlashContentsFile), std::string(0x200000, '\0'));
-    EXPECT_EQ(eraseFlash(0x30000, 0x10000), 1);
-    EXPECT_EQ(flashContents().substr(0x2FFFF, 0x10002), '\0' + std::string(0x10000, '\xFF') + '\0');
-    std::string out = loggedBy([] { EXPECT_EQ(eraseFlash(0x30001, 0x10000), -1); });
-    EXPECT_EQ(out, "ERR eraseFlash: ioctl failed:-1 errno: 22 Invalid argument\n");
-}
-
-TEST(Flash, WriteLandsAtItsOffsetAndGoesOnAfterShortCountsAndInterruptions) {
+TEST(Flash, WriteGoesOnAfterShortCountsAndInterruptions) {
     std::vector<std::uint8_t> data(1000);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-    for (const char* fault : {"", "shortwrite", "eintr"}) {
+    for (const char* fault : {"shortwrite", "eintr"}) {
         SCOPED_TRACE(fault);
-        setFault(fault);
+        writeWholeFile(simStatePath(kFlashFaultFile), fault);
         writeWholeFile(simStatePath(kFlashContentsFile), std::string(0x200000, '\xFF'));
-        EXPECT_EQ(writeFlash(0x40002, data.data(), static_cast<std::uint32_t>(data.size())), 1);
-        EXPECT_EQ(flashContents().substr(0x40000, 1003),
+        EXPECT_EQ(writeFlash(0x40002, data.data(), 1000), 1);
+        EXPECT_EQ(readWholeFile(simStatePath(kFlashContentsFile)).substr(0x40000, 1003),
                   "\xFF\xFF" + std::string(data.begin(), data.end()) + "\xFF");
     }
 }
 
-TEST(Flash, WriteFailuresAreLoggedAndReported) {
-    struct Case {
-        const char* fault;
-        std::uint32_t offset, length;
-        std::string message;
-    };
-    const Case cases[] = {
-        {"", 0x20000, 0, "write failed errno: 0 Success\n"},  // nothing to write
-        {"", 0x200001, 1, "lseek failed errno: 22 Invalid argument\n"},
-        {"", 0x200000, 1, "write failed errno: 28 No space left on device\n"},
-        {"write", 0x20000, 1, "write failed errno: 5 Input/output error\n"},
-        {"missing", 0x20000, 1,
-         "open device_/dev/flash0 in mode_2 failed! errno: 2 No such file or directory\n"},
-        {"close", 0x20000, 1, "close failed errno: 5 Input/output error\n"},
-    };
+TEST(Flash, NothingToWriteIsAFailure) {
     const std::uint8_t data[] = {0};
-    std::string report;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        setFault(c.fault);
-        std::string out = loggedBy([&] { EXPECT_EQ(writeFlash(c.offset, data, c.length), -1); });
-        EXPECT_EQ(out, "ERR writeFlash: " + c.message);
-        report += c.message;
-    }
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), report);
+    EXPECT_EQ(loggedBy([&] { EXPECT_EQ(writeFlash(0x20000, data, 0), -1); }),
+              "ERR writeFlash: write failed errno: 0 Success\n");
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "write failed errno: 0 Success\n");
 }
 
 }  // namespace

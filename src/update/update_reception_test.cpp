@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "core/ai_socket.h"
-#include "core/log.h"
 #include "image/image_header.h"
 #include "tests/support/board.h"
 #include "tools/mkupdate/image_builder.h"
@@ -26,15 +25,13 @@ using Ids = std::vector<std::int32_t>;
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-// An update image whose archive holds update.d with the given files (name, content).
-Bytes updateImage(const std::vector<std::pair<std::string, std::string>>& updateFiles) {
+// An update image whose archive holds update.d with one file.
+Bytes updateImage(const std::string& name, const std::string& content) {
     std::filesystem::remove_all("/tmp/source");
     std::filesystem::create_directories("/tmp/source/update.d");
-    for (const auto& [name, content] : updateFiles)
-        writeWholeFile("/tmp/source/update.d/" + name, content);
+    writeWholeFile("/tmp/source/update.d/" + name, content);
     std::string error;
     auto archive = mkupdate::packUpdateFolder("/tmp/source/update.d", &error);
-    std::filesystem::remove_all("/tmp/source");
     return *mkupdate::buildMultiImage({bytesOf("note"), *archive, bytesOf("lap")}, "update",
                                       &error);
 }
@@ -48,7 +45,7 @@ Ids listed() {
 }
 
 // Runs what with a list and position left from an earlier update; its standard output and
-// the messages of its standard error, without time stamps and source lines.
+// its log without time stamps and source lines.
 int run(int (*what)(), std::string* out, std::string* log) {
     static const std::regex prefix(
         R"(UPDATE_(ERR|LOG)-0\.1\.0 \d\d:\d\d:\d\d\.\d\d\d: src/update_process \w+ line: \d+: )");
@@ -67,6 +64,8 @@ protected:
     void SetUp() override {
         ASSERT_GE(openAiSocket(kAiOwnPath), 0);
         setAiDestination(kAiPeerPath);
+        std::filesystem::create_directories("/tmp/update.d");
+        writeWholeFile(kTodoPath, "CHECK_SDP\n");  // left from an earlier update
     }
     void TearDown() override {
         closeAiSocket();
@@ -75,30 +74,23 @@ protected:
     int start() { return run(startUpdate, &out, &log); }
 
     TestPeer peer;
-    std::string log;
-    std::string out;
+    std::string log, out;
 };
 
-// Only this update's archive is unpacked and only its to-do file read: neither an earlier
-// to-do file nor an earlier archive file (longer, its tail like a further compressed member)
-// nor its decompressed archive left behind.
+// Only this update's archive is unpacked and its to-do file read: not an earlier to-do file,
+// nor an earlier archive file (longer, its tail like a further compressed member) or its
+// decompressed archive.
 TEST_F(UpdateReception, UnpacksThisUpdatesArchiveAndReadsItsToDoList) {
-    std::filesystem::create_directories("/tmp/update.d");
-    writeWholeFile(kTodoPath, "CHECK_SDP\n");
-    writeWholeFile(kImagePath, updateImage({{"VERSION", "LAP_VERSION 2\n"}}));
+    writeWholeFile(kImagePath, updateImage("VERSION", "LAP_VERSION 2\n"));
     EXPECT_EQ(start(), 1);
     EXPECT_EQ(listed(), Ids{});
-    EXPECT_EQ(out, "");
-    EXPECT_NE(log.find("ERR open error file /tmp/update.d/updatetodo.txt: 0x02 No such file"),
-              std::string::npos)
-        << log;
     EXPECT_EQ(readWholeFile("/tmp/update.d/VERSION"), "LAP_VERSION 2\n");
 
-    Bytes image = updateImage({{"updatetodo.txt", "REMOVE_DFU_UPLOAD\nPPCBOOT\n"}});
+    Bytes image = updateImage("updatetodo.txt", "REMOVE_DFU_UPLOAD\nPPCBOOT\n");
     ImageFile archive{};
     ASSERT_TRUE(locateImageFile(image, 1, &archive));
     writeWholeFile("/tmp/image1.gz", std::string(archive.size, 'x') +
-                                         std::string("\x1f\x8b\x08\0", 4) + std::string(1000, 'y'));
+                                         std::string("\x1f\x8b\x08\0", 4) + std::string(99, 'y'));
     writeWholeFile("/tmp/image1", "left from an earlier update");
     writeWholeFile(kImagePath, image);
     ASSERT_EQ(chdir("/etc"), 0);
@@ -106,8 +98,7 @@ TEST_F(UpdateReception, UnpacksThisUpdatesArchiveAndReadsItsToDoList) {
     EXPECT_EQ(log, "LOG /tmp/image size = " + std::to_string(image.size()) + " Bytes \n");
     EXPECT_EQ(out, "state 9   REMOVE_DFU_UPLOAD\nstate 10   PPCBOOT\n");
     EXPECT_EQ(listed(), (Ids{9, 10}));
-    EXPECT_FALSE(fileExists("/tmp/image1.gz"));
-    EXPECT_FALSE(fileExists("/tmp/image1"));
+    EXPECT_FALSE(fileExists("/tmp/image1.gz") || fileExists("/tmp/image1"));
     EXPECT_EQ(readWholeFile(kImagePath).size(), image.size()) << "kept for the software step";
     EXPECT_EQ(std::filesystem::current_path(), "/");
     EXPECT_FALSE(peer.receive(100ms)) << "no reply after a successful reception";
@@ -116,7 +107,7 @@ TEST_F(UpdateReception, UnpacksThisUpdatesArchiveAndReadsItsToDoList) {
 // A refused image: the reply "OK" with its NUL and parameter 1, result NOK, and neither the
 // list left from an earlier update nor an earlier to-do file runs; nothing is unpacked.
 TEST_F(UpdateReception, RefusedImagesRunNoStaleList) {
-    Bytes shortImage = updateImage({{"updatetodo.txt", "PPCBOOT\n"}});
+    Bytes shortImage = updateImage("updatetodo.txt", "PPCBOOT\n");
     Bytes damaged = shortImage;
     shortImage.resize(63);
     damaged[100] ^= 0x10;
@@ -126,31 +117,23 @@ TEST_F(UpdateReception, RefusedImagesRunNoStaleList) {
     Bytes oneFile = *mkupdate::imageHeader(oneFileData, "one file", kMultiFileImageType, &error);
     oneFile.insert(oneFile.end(), oneFileData.begin(), oneFileData.end());
     const std::string noArchive = " files; no update archive (file 1) in it!\n";
-    struct Case {
-        const Bytes* image;  // none: no image file
-        std::string log;
-    };
-    for (const Case& c : {
-             Case{nullptr,
-                  "ERR File opening error for file :/tmp/image errno = 2 No such file or "
-                  "directory \n"},
-             Case{&shortImage, "ERR file /tmp/image to small (63 Bytes) !\n"},
-             Case{&damaged, "ERR Bad Data Checksum\n"},
-             Case{&single, "ERR image file /tmp/image holds 0" + noArchive},
-             Case{&oneFile, "ERR image file /tmp/image holds 1" + noArchive},
+    for (auto [image, message] : {
+             std::pair<const Bytes*, std::string>{
+                 nullptr,
+                 "File opening error for file :/tmp/image errno = 2 No such file or directory \n"},
+             {&shortImage, "file /tmp/image to small (63 Bytes) !\n"},
+             {&damaged, "Bad Data Checksum\n"},
+             {&single, "image file /tmp/image holds 0" + noArchive},
+             {&oneFile, "image file /tmp/image holds 1" + noArchive},
          }) {
-        SCOPED_TRACE(c.log);
-        std::filesystem::create_directories("/tmp/update.d");
-        writeWholeFile(kTodoPath, "CHECK_SDP\n");
+        SCOPED_TRACE(message);
         std::filesystem::remove(kImagePath);
-        if (c.image) writeWholeFile(kImagePath, *c.image);
+        if (image) writeWholeFile(kImagePath, *image);
         updateResult = 1;
         EXPECT_EQ(start(), -1);
-        std::string sizeLog =
-            c.image && c.image->size() >= 64
-                ? "LOG /tmp/image size = " + std::to_string(c.image->size()) + " Bytes \n"
-                : "";
-        EXPECT_EQ(log, sizeLog + c.log);
+        std::string size = image && image->size() >= 64 ? std::to_string(image->size()) : "";
+        EXPECT_EQ(log, (size.empty() ? "" : "LOG /tmp/image size = " + size + " Bytes \n") +
+                           "ERR " + message);
         auto reply = peer.receive(1s);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->type, AI_REPLY);
@@ -173,9 +156,8 @@ TEST(ReadStepList, SelectsUpToTwentyLinesStartingWithAKeyword) {
         const UpdateStep& step = stepTable[static_cast<std::size_t>(i % 10)];
         std::string line = std::string(step.keyword) + " line " + std::to_string(i) + "\n";
         many += line;
-        if (i >= 20) continue;
-        manyOut += "state " + std::to_string(step.id) + "   " + line;
-        manyIds.push_back(step.id);
+        if (i < 20) manyOut += "state " + std::to_string(step.id) + "   " + line;
+        if (i < 20) manyIds.push_back(step.id);
     }
     struct Case {
         std::optional<std::string> content;  // none: no file
@@ -185,10 +167,10 @@ TEST(ReadStepList, SelectsUpToTwentyLinesStartingWithAKeyword) {
     for (const Case& c : {
              Case{many, manyOut, manyIds},
              Case{"# comment\n#CHECK_SDP\n CHECK_SDP\n\ncheck_sdp\nCHECK\nnothing\n", "", {}},
-             Case{"CHECK_SDP and more text\nLAP_SOFTWARE\tx\nPPCBOOT\nPPCBOOT",
-                  "state 8   CHECK_SDP and more text\nstate 7   LAP_SOFTWARE\tx\n"
-                  "state 10   PPCBOOT\nstate 10   PPCBOOT",
-                  {8, 7, 10, 10}},
+             Case{
+                 "CHECK_SDP and more text\nLAP_SOFTWARE\tx\nPPCBOOT",
+                 "state 8   CHECK_SDP and more text\nstate 7   LAP_SOFTWARE\tx\nstate 10   PPCBOOT",
+                 {8, 7, 10}},
              // Read in pieces of 1022 characters: a piece may start with a keyword or cut one.
              Case{std::string(1022, 'x') + "PPCBOOT\n" + std::string(1021, 'y') + "PPCBOOT\n",
                   "state 10   PPCBOOT\n",

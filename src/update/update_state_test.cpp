@@ -106,14 +106,6 @@ TEST_F(StartNextStep, LastStepSkippedEndsTheList) {
     EXPECT_EQ(wakeUps(), 2);
 }
 
-TEST_F(StartNextStep, WithoutTheVersionCheckNothingIsSkipped) {
-    setList({STEP_LAP_SOFTWARE, STEP_REMOVE_DFU_UPLOAD});
-    enter("");
-    EXPECT_EQ(currentStep, STEP_LAP_SOFTWARE);
-    enter("OK\n");
-    EXPECT_EQ(currentStep, STEP_REMOVE_DFU_UPLOAD);
-}
-
 TEST_F(StartNextStep, StrayCallAfterTheEndDoesNotReadPastTheList) {
     setList({STEP_PPCBOOT, STEP_NONE, STEP_LAP_SOFTWARE});  // stale entry after the end
     enter("");
