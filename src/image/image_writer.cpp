@@ -12,7 +12,7 @@
 #include "core/mapped_file.h"
 #include "image/flash.h"
 #include "image/image_header.h"
-#include "update/shell_commands.h"
+#include "core/shell_commands.h"
 #include "update/step_actions.h"
 #include "update/update_reception.h"
 #include "update/update_state.h"

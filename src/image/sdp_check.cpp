@@ -10,7 +10,7 @@
 #include "core/ai_socket.h"
 #include "core/file_util.h"
 #include "core/log.h"
-#include "update/shell_commands.h"
+#include "core/shell_commands.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 

@@ -14,7 +14,7 @@
 #include "core/log.h"
 #include "core/mapped_file.h"
 #include "image/image_header.h"
-#include "update/shell_commands.h"
+#include "core/shell_commands.h"
 #include "update/update_state.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "update/shell_commands.h"
+#include "core/shell_commands.h"
 
 #include <cstdarg>
 #include <cstdio>

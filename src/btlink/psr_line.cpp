@@ -1,0 +1,93 @@
+#include "btlink/psr_line.h"
+
+#include <cstdio>
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Four hex digits at position, high byte first; false when they aren't all there.
+bool readWord(std::string_view line, std::size_t position, std::uint16_t* word) {
+    if (line.size() < position + 4) return false;
+    unsigned value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        int digit = hexValue(line[position + i]);
+        if (digit < 0) return false;
+        value = value * 16 + static_cast<unsigned>(digit);
+    }
+    *word = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+}  // namespace
+
+PsKeyLineError readPsKeyLine(std::string_view line, PsKeyLineKind kind, PsKey* key) {
+    *key = PsKey{};
+    if (line.empty() || line[0] != '&') return PsKeyLineError::NotKeyLine;
+    if (!readWord(line, 1, &key->id)) return PsKeyLineError::BadKeyId;
+    if (line.size() < 7 || isLineEnd(line[5]) || isLineEnd(line[6]))
+        return PsKeyLineError::NoEquals;
+    for (std::size_t column = 7;; column += 5) {
+        if (column >= line.size()) {
+            return kind == PsKeyLineKind::Preset ? PsKeyLineError::None : PsKeyLineError::NoLineEnd;
+        }
+        char separator = line[column];
+        if (separator == '\n' || (kind == PsKeyLineKind::FileLine && separator == '\r'))
+            return PsKeyLineError::None;
+        if (separator != ' ') return PsKeyLineError::BadSeparator;
+        std::uint16_t word = 0;
+        if (!readWord(line, column + 1, &word)) return PsKeyLineError::BadWord;
+        if (key->wordCount == kMaxPsKeyWords) return PsKeyLineError::TooManyWords;
+        key->words[key->wordCount++] = word;
+    }
+}
+
+const char* psKeyLineErrorText(PsKeyLineError error) {
+    switch (error) {
+        case PsKeyLineError::None:
+            return "no error";
+        case PsKeyLineError::NotKeyLine:
+            return "not a key line (no \"&\" at its start)";
+        case PsKeyLineError::BadKeyId:
+            return "the key id isn't four hex digits";
+        case PsKeyLineError::NoEquals:
+            return "the line ends before \" =\"";
+        case PsKeyLineError::BadSeparator:
+            return "a value word isn't preceded by one space";
+        case PsKeyLineError::BadWord:
+            return "a value word isn't four hex digits";
+        case PsKeyLineError::TooManyWords:
+            return "more than 40 value words";
+        case PsKeyLineError::NoLineEnd:
+            return "the line has no line end";
+    }
+    return "unknown error";
+}
+
+std::size_t psKeyValueBytes(const PsKey& key, std::uint8_t* bytes) {
+    for (std::size_t i = 0; i < key.wordCount; ++i) {
+        bytes[2 * i] = static_cast<std::uint8_t>(key.words[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<std::uint8_t>(key.words[i] >> 8);
+    }
+    return 2u * key.wordCount;
+}
+
+std::size_t formatPsKeyLine(const PsKey& key, char* line) {
+    int length = std::snprintf(line, 8, "&%02x%02x =", key.id >> 8, key.id & 0xFF);
+    std::size_t used = static_cast<std::size_t>(length);
+    for (std::size_t i = 0; i < key.wordCount && i < kMaxPsKeyWords; ++i) {
+        std::snprintf(line + used, 6, " %02x%02x", key.words[i] >> 8, key.words[i] & 0xFF);
+        used += 5;
+    }
+    line[used++] = '\r';
+    line[used++] = '\n';
+    line[used] = '\0';
+    return used;
+}
