@@ -19,12 +19,15 @@ endfunction()
 
 # Unit tests: every operation against the simulated board's devices.
 file(GLOB_RECURSE unit_test_sources CONFIGURE_DEPENDS src/*_test.cpp sim/*_test.cpp)
-add_executable(unit_tests ${unit_test_sources} ${tool_test_sources})
+# Every test program refuses to run outside the simulated board.
+set(board_guard ${PROJECT_SOURCE_DIR}/tests/support/board_guard.cpp)
+add_executable(unit_tests ${unit_test_sources} ${tool_test_sources} ${board_guard})
 target_link_libraries(unit_tests PRIVATE daemon_core board_sim ${tool_libraries} test_support)
 add_board_tests(unit_tests)
 
 # Helpers shared by the tests: a peer on the AI socket, the daemon as a child, files.
 file(GLOB test_support_sources CONFIGURE_DEPENDS tests/support/*.cpp)
+list(REMOVE_ITEM test_support_sources ${board_guard})
 add_library(test_support STATIC ${test_support_sources})
 target_link_libraries(test_support PUBLIC project_options GTest::gtest ${tool_libraries})
 target_compile_definitions(test_support PUBLIC
@@ -35,7 +38,7 @@ target_compile_definitions(test_support PUBLIC
 
 # System tests: the simulated-board daemon driven through its real AI socket.
 file(GLOB system_test_sources CONFIGURE_DEPENDS tests/*_test.cpp)
-add_executable(system_tests ${system_test_sources})
+add_executable(system_tests ${system_test_sources} ${board_guard})
 target_link_libraries(system_tests PRIVATE test_support)
 add_dependencies(system_tests update_process_sim ${tool_libraries})
 add_board_tests(system_tests)

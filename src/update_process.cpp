@@ -9,24 +9,29 @@
 #include "core/daemon_life.h"
 #include "core/log.h"
 #include "core/platform.h"
+#include "core/signals.h"
 #include "image/flash.h"
 #include "update/state_machine.h"
-#include "update/update_state.h"
+#include "update/update_events.h"
 
 namespace {
+
+// The start-up and the loop are main's; their log lines say so.
+constexpr const char* kMain = "main";
 
 void startUp() {
     pollFdCount = 0;
     btModuleSlot = 0;
     std::fprintf(stderr, "Korvane quorvale BT-LAP update software.\n");
     std::fprintf(stderr, "Version: %s  Compilation time: %s\n", kVersionText, BTLAP_BUILD_TIME);
+    setSignalWork(SignalWork{sigTerm, alarmHandler, childDead});
     installSignalHandlers();
 
     std::int32_t socket = openAiSocket(kAiOwnPath);
     if (socket < 0) {
         int error = errno;
-        UPDATE_ERR(LogLevel::Critical, 108, "open error on ai socket: %d %s \n", error,
-                   std::strerror(error));
+        UPDATE_ERR_AS(kMain, LogLevel::Critical, 108, "open error on ai socket: %d %s \n", error,
+                      std::strerror(error));
     }
     setAiDestination(kAiPeerPath);
     pollSet[0] = pollfd{socket, POLLIN, 0};
@@ -42,16 +47,17 @@ void startUp() {
 void serviceModuleEntry(short) {}
 
 void runLoopPass() {
-    handlePendingSignals();
+    applyPendingSignals();
     int n =
         devPoll(pollSet.data(), static_cast<nfds_t>(pollFdCount), kPollTimeoutMs, waitSignalMask());
     if (n == -1) {
         int error = errno;
         if (error == EINTR) {
-            UPDATE_LOG(LogLevel::Detail, "some signal occured: errno = %d %s \n", error,
-                       std::strerror(error));
+            UPDATE_LOG_AS(kMain, LogLevel::Detail, "some signal occured: errno = %d %s \n", error,
+                          std::strerror(error));
         } else {
-            UPDATE_ERR(LogLevel::Fatal, 110, "poll error: %d %s \n", error, std::strerror(error));
+            UPDATE_ERR_AS(kMain, LogLevel::Fatal, 110, "poll error: %d %s \n", error,
+                          std::strerror(error));
         }
         return;
     }
@@ -62,7 +68,7 @@ void runLoopPass() {
     if (pollSet[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) {
         keepRunning = readMessage();
     } else if (btModuleSlot <= 0) {
-        UPDATE_ERR(LogLevel::Warning, 111, "Unknown filedescriptor %d\n", n);
+        UPDATE_ERR_AS(kMain, LogLevel::Warning, 111, "Unknown filedescriptor %d\n", n);
     } else {
         serviceModuleEntry(pollSet[static_cast<std::size_t>(btModuleSlot)].revents);
         stateMachine();

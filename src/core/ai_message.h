@@ -45,13 +45,20 @@ static_assert(sizeof(AiMessage) == kAiTextFrameSize);
 static_assert(offsetof(AiMessage, type) == 4 && offsetof(AiMessage, param) == 8 &&
               offsetof(AiMessage, payload) == 12);
 
+// A message of length bytes whose payload, if any, the caller fills: a request, a trigger or
+// a child's end.
+inline AiMessage makeHeaderFrame(std::uint32_t type, std::int32_t param, std::size_t length) {
+    AiMessage frame{};
+    frame.length = static_cast<std::uint16_t>(length);
+    frame.type = type;
+    frame.param = param;
+    return frame;
+}
+
 // Builds a text frame (AI_REPLY or AI_NOTICE); text must be at most kAiMaxText bytes.
 inline AiMessage makeTextFrame(std::uint32_t type, std::int32_t param, const void* text,
                                std::size_t textLength) {
-    AiMessage frame{};
-    frame.length = kAiTextFrameSize;
-    frame.type = type;
-    frame.param = param;
+    AiMessage frame = makeHeaderFrame(type, param, kAiTextFrameSize);
     frame.payload[0] = static_cast<std::uint8_t>(textLength);
     std::memcpy(frame.payload + 1, text, textLength);
     return frame;

@@ -5,17 +5,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "core/child_process.h"
-#include "core/daemon_life.h"
 #include "core/log.h"
-#include "update/state_machine.h"
-#include "update/update_reception.h"
-#include "update/update_state.h"
 
 namespace {
 
@@ -50,26 +46,6 @@ std::size_t requiredLength(std::uint32_t type) {
             return kAiHeaderSize;
         default:
             return 8;
-    }
-}
-
-void handleRequest(std::int32_t command) {
-    switch (command) {
-        case REQ_QUERY:
-            sendReply(0, kAiIdentText, kAiIdentLength);
-            break;
-        case REQ_START_UPDATE:
-            resetUpdateOutcome();
-            startUpdate();
-            startNextStep("");
-            break;
-        case REQ_STOP:
-            sleep(30);
-            sendReply(3, "b", 1);
-            reboot("stopped");
-            break;
-        default:
-            break;  // REQ_IGNORED and unknown commands
     }
 }
 
@@ -145,10 +121,11 @@ std::uint32_t checkAiMessage(const void* buffer, ssize_t n) {
 
 namespace {
 
-int sendTextFrame(std::uint32_t type, std::int32_t param, const void* text, std::size_t length) {
+int sendTextFrame(const char* function, std::uint32_t type, std::int32_t param, const void* text,
+                  std::size_t length) {
     if (length > kAiMaxText) {
-        UPDATE_ERR(LogLevel::Critical, 107, "text of %u bytes doesn't fit a message \n",
-                   static_cast<unsigned>(length));
+        UPDATE_ERR_AS(function, LogLevel::Critical, 107,
+                      "text of %u bytes doesn't fit a message \n", static_cast<unsigned>(length));
         return -1;
     }
     AiMessage frame = makeTextFrame(type, param, text, length);
@@ -158,18 +135,15 @@ int sendTextFrame(std::uint32_t type, std::int32_t param, const void* text, std:
 }  // namespace
 
 int sendReply(std::int32_t param, const void* text, std::size_t length) {
-    return sendTextFrame(AI_REPLY, param, text, length);
+    return sendTextFrame("sendReply", AI_REPLY, param, text, length);
 }
 
 int sendNotice(std::int32_t param, const void* text, std::size_t length) {
-    return sendTextFrame(AI_NOTICE, param, text, length);
+    return sendTextFrame("sendNotice", AI_NOTICE, param, text, length);
 }
 
 int sendTrigger(std::int32_t param) {
-    AiMessage message{};
-    message.length = kAiHeaderSize;
-    message.type = AI_TRIGGER;
-    message.param = param;
+    AiMessage message = makeHeaderFrame(AI_TRIGGER, param, kAiHeaderSize);
     return write_message(&message, kAiHeaderSize);
 }
 
@@ -181,46 +155,6 @@ int postToSelf(const void* message, int len) {
 }
 
 void postWakeUp(std::int32_t param) {
-    AiMessage message{};
-    message.length = kAiHeaderSize;
-    message.type = AI_TRIGGER;
-    message.param = param;
+    AiMessage message = makeHeaderFrame(AI_TRIGGER, param, kAiHeaderSize);
     postToSelf(&message, kAiHeaderSize);
-}
-
-int readMessage() {
-    // Zeroed so that nothing of an earlier datagram can be mistaken for this one's fields.
-    alignas(AiMessage) std::uint8_t buffer[kAiReceiveSize] = {};
-    ssize_t n = receiveAiMessage(buffer);
-    if (n <= 0) {
-        int error = errno;
-        UPDATE_ERR(LogLevel::Warning, 106, "read error from socket: counter = %d; %d %s\n",
-                   static_cast<int>(n), error, std::strerror(error));
-        return 1;
-    }
-    std::uint32_t type = checkAiMessage(buffer, n);
-    if (type == 0xFFFFFFFFu) {
-        UPDATE_ERR(LogLevel::Warning, 103, "socket message length error \n");
-        return 1;
-    }
-    AiMessage message{};
-    std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
-    switch (type) {
-        case AI_TRIGGER:
-            if (message.param == WAKE_UP) stateMachine();
-            break;
-        case AI_CHILD_EXIT: {
-            std::int32_t status;
-            std::memcpy(&status, message.payload, sizeof status);
-            childExitReported(message.param, status);
-            break;
-        }
-        case AI_REQUEST:
-            handleRequest(message.param);
-            break;
-        default:
-            UPDATE_ERR(LogLevel::Warning, 104, "unknown message from socket \n");
-            break;
-    }
-    return 1;
 }

@@ -31,6 +31,3 @@ int sendTrigger(std::int32_t param);
 void postWakeUp(std::int32_t param);
 // Posts message to the daemon's own address; the result of write_message.
 int postToSelf(const void* message, int len);
-
-// Reads and dispatches one datagram; always 1.
-int readMessage();

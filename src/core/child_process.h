@@ -1,13 +1,13 @@
-// Child processes: the end of any child is reaped in the main flow and reported to the
-// daemon's own socket as an AI_CHILD_EXIT; the DFU child's end becomes its step's result.
+// Child processes: their ends are reaped in the main flow and reported to the daemon's own
+// socket as AI_CHILD_EXIT messages, which the main loop then reads like any other message.
 #pragma once
 
 #include <cstdint>
 
-// Process id of the DFU child (0 before the first start, -1 when its start failed).
-extern std::int32_t dfuPid;
+// Reaps one ended child without waiting. True with its process id and wait status; false when
+// no child has ended (or none is left).
+bool reapEndedChild(std::int32_t* pid, std::int32_t* status);
 
-// The work of SIGCHLD: reaps every ended child and posts its end to the daemon itself.
-void childDead();
-// readMessage's handling of an AI_CHILD_EXIT: logs it; the DFU child's end sets stepState.
-void childExitReported(std::int32_t pid, std::int32_t status);
+// Posts the end of a child to the daemon's own address: an AI_CHILD_EXIT with the process id
+// and the wait status. The result of write_message: 1, or -1 (logged).
+int postChildExit(std::int32_t pid, std::int32_t status);

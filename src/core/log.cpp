@@ -36,8 +36,12 @@ void logTimestamp(char* buffer, std::size_t size) {
     std::tm parts{};
     time_t seconds = now.tv_sec;
     gmtime_r(&seconds, &parts);
-    std::snprintf(buffer, size, "%02d:%02d:%02d.%03ld", parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<long>(now.tv_usec / 1000));
+    // Each field in its range, so that the 12 characters always fit 13 bytes.
+    unsigned hours = static_cast<unsigned>(parts.tm_hour) % 24;
+    unsigned minutes = static_cast<unsigned>(parts.tm_min) % 60;
+    unsigned secs = static_cast<unsigned>(parts.tm_sec) % 61;  // a leap second reads 60
+    unsigned millis = static_cast<unsigned>(now.tv_usec / 1000) % 1000;
+    std::snprintf(buffer, size, "%02u:%02u:%02u.%03u", hours, minutes, secs, millis);
 }
 
 void updateLog(LogLevel level, const char* file, const char* function, int line, const char* format,

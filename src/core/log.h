@@ -26,6 +26,12 @@ void updateErr(LogLevel level, const char* file, const char* function, int line,
 // UPDATE_ERR(level, code, format, ...): always written, and appended to the update report.
 #define UPDATE_ERR(level, code, ...) \
     updateErr((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
+// The same, for a helper that reports on behalf of the operation it serves: the line names
+// that operation, which is what people grep the log for.
+#define UPDATE_LOG_AS(function, level, ...) \
+    updateLog((level), kLogSourceFile, (function), __LINE__, __VA_ARGS__)
+#define UPDATE_ERR_AS(function, level, code, ...) \
+    updateErr((level), kLogSourceFile, (function), __LINE__, (code), __VA_ARGS__)
 
 // Writes "hh:mm:ss.mmm" (UTC) into buffer, at most size bytes with the terminating zero.
 void logTimestamp(char* buffer, std::size_t size);

@@ -1,11 +1,16 @@
 #include "core/shell_commands.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 
-#include "core/daemon_life.h"
 #include "core/log.h"
+#include "core/signals.h"
+
+extern char** environ;
 
 namespace {
 
@@ -30,7 +35,27 @@ __attribute__((format(printf, 1, 2))) void runFormatted(const char* format, ...)
 
 int runShellCommand(const char* text) {
     std::fflush(stdout);
-    return withStartupSignalMask([text] { return std::system(text); });
+    // As system() does, but the daemon's own signals stay blocked meanwhile and only the
+    // command starts with the mask the daemon was started with.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setsigmask(&attributes, waitSignalMask());
+    char shell[] = "sh";
+    char option[] = "-c";
+    char* argv[] = {shell, option, const_cast<char*>(text), nullptr};
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    int status = -1;
+    if (error != 0) {
+        errno = error;
+    } else {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    applyPendingSignals();
+    return status;
 }
 
 void shellGunzip(const char* path) { runFormatted(" -gunzip %s", path); }

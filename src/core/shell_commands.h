@@ -3,8 +3,10 @@
 // them under those names. No result of a command is examined.
 #pragma once
 
-// Runs text through system(), with the signal mask the daemon was started with, so that
-// the command and its children see the default mask. Returns system()'s result.
+// Runs text through the platform's shell ("/bin/sh -c") and waits for its end, as system()
+// does; the command and its children start with the signal mask the daemon was started with.
+// The signals that came meanwhile take effect when the command has ended. Returns the
+// command's wait status, or -1 when it couldn't be started.
 int runShellCommand(const char* text);
 
 void shellGunzip(const char* path);                           // " -gunzip %s"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/daemon_life.h"
+#include "core/signals.h"
 #include "tests/support/board.h"
 
 namespace {

@@ -1,7 +1,5 @@
 #include "image/image_writer.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -9,18 +7,14 @@
 
 #include "core/file_util.h"
 #include "core/log.h"
-#include "core/mapped_file.h"
+#include "core/shell_commands.h"
 #include "image/flash.h"
 #include "image/image_header.h"
-#include "core/shell_commands.h"
-#include "update/step_actions.h"
-#include "update/update_reception.h"
-#include "update/update_state.h"
+#include "image/update_image.h"
 
 namespace {
 
 constexpr int kImageErrorCode = 106;
-constexpr unsigned kStepTimeoutSeconds = 100;
 
 // Every message of the image writing names writeImage, whichever of its parts reports it.
 #define IMAGE_LOG(...) \
@@ -68,20 +62,10 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
     return -1;  // not reached: the image is smaller than the image area
 }
 
-// Checks the update image held in bytes and writes its last file, the LAP software image.
-// 1, or -1 (logged).
-int writeLapImage(std::span<const std::uint8_t> bytes) {
-    // The mapping's own length counts: the file may have changed since its size was taken.
-    if (bytes.size() < kImageHeaderSize ||
-        bytes.size() != static_cast<std::uint32_t>(bytes.size())) {
-        IMAGE_ERR("image file %s changed its size while read!\n", kImagePath);
-        return -1;
-    }
-    auto fileLength = static_cast<std::uint32_t>(bytes.size());
-    char name[kImageNameSize + 1];
-    std::int32_t fileCount = 0;
-    if (checkHeader(bytes.data(), fileLength, name, &fileCount) < 0) return -1;
-
+// Writes the last file of the checked update image, the LAP software image. 1, or -1 (logged).
+int writeLapImage(const CheckedImage& image) {
+    std::span<const std::uint8_t> bytes = image.bytes;
+    std::int32_t fileCount = image.fileCount;
     ImageFile lapFile{};
     if (fileCount <= 0) {
         IMAGE_ERR("image file %s holds no files; no lap image to write!\n", kImagePath);
@@ -124,42 +108,20 @@ int writeLapImage(std::span<const std::uint8_t> bytes) {
 }  // namespace
 
 int writeImage() {
+    static constexpr ImageFileMessages kMessages{
+        "writeImage",
+        "image file %s to small (%d Bytes) !\n",
+        "image file %s too large (%llu Bytes) !\n",
+        "couldn't map image file %s! errno: %d %s\n",
+        "image file %s changed its size while read!\n",
+        false,
+    };
     MappedFile file;
-    if (!file.open(kImagePath)) {
-        int error = errno;
-        IMAGE_ERR("File opening error for file :%s errno = %d %s \n", kImagePath, error,
-                  std::strerror(error));
-        return -1;
-    }
-    int result = -1;
-    std::size_t size = 0;
-    if (!file.size(&size)) {
-        IMAGE_ERR("couldn't determine size of %s!\n", kImagePath);
-    } else if (size < kImageHeaderSize) {
-        IMAGE_ERR("image file %s to small (%d Bytes) !\n", kImagePath, static_cast<int>(size));
-    } else if (size != static_cast<std::uint32_t>(size)) {
-        IMAGE_ERR("image file %s too large (%llu Bytes) !\n", kImagePath,
-                  static_cast<unsigned long long>(size));
-    } else if (!file.map()) {
-        int error = errno;
-        IMAGE_ERR("couldn't map image file %s! errno: %d %s\n", kImagePath, error,
-                  std::strerror(error));
-    } else {
-        result = writeLapImage(file.bytes());
-    }
+    CheckedImage image{};
+    ImageFileCheck check = openCheckedImage(file, kImagePath, kMessages, &image);
+    if (check == ImageFileCheck::NotOpened) return -1;
+    int result = check == ImageFileCheck::Valid ? writeLapImage(image) : -1;
     file.close();
     shellRemove(kImagePath);
     return result;
-}
-
-void lapSoftwareStep() {
-    // The writing blocks the daemon; an alarm that expires meanwhile only logs the time-out.
-    alarm(kStepTimeoutSeconds);
-    if (writeImage() == 1) {
-        startNextStep("OK\n");
-    } else {
-        startNextStep(" NOK\n");
-        updateResult = 0;
-    }
-    alarm(0);
 }

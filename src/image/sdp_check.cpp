@@ -7,12 +7,9 @@
 #include <memory>
 #include <span>
 
-#include "core/ai_socket.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
-#include "update/step_actions.h"
-#include "update/update_state.h"
 
 namespace {
 
@@ -222,14 +219,15 @@ bool commandFits(const char* from, const char* to) {
 bool removeStale(const char* path) {
     if (std::remove(path) == 0 || errno == ENOENT) return true;
     int error = errno;
-    UPDATE_ERR(LogLevel::Warning, 106, "SDP records not merged, can't remove %s: %d %s\n", path,
-               error, std::strerror(error));
+    UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, 106,
+                  "SDP records not merged, can't remove %s: %d %s\n", path, error,
+                  std::strerror(error));
     return false;
 }
 
 void reportRefusal(const Refusal& refusal) {
-    UPDATE_ERR(LogLevel::Warning, 106, "SDP records not merged, %s: %s\n", refusal.path,
-               refusal.reason);
+    UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, 106, "SDP records not merged, %s: %s\n",
+                  refusal.path, refusal.reason);
 }
 
 }  // namespace
@@ -351,11 +349,4 @@ void replaceStringInFile(const char* inputPath, const char* outputPath, const ch
         UPDATE_ERR(LogLevel::Critical, 107, "write to %s error %d %s \n", outputPath, error,
                    std::strerror(error));
     }
-}
-
-void checkSdpStep() {
-    if (stepState != STATE_ENTER) return;
-    checkSdpRecords("/etc/service.txt", "/tmp/update.d/service.txt");
-    sendTrigger(0);
-    startNextStep("OK\n");
 }

@@ -14,12 +14,9 @@
 
 #include "core/log.h"
 #include "tests/support/board.h"
-#include "update/version_check.h"
+#include "tests/support/sdp_files.h"
 
 namespace {
-
-constexpr const char* kServicePath = "/etc/service.txt";
-constexpr const char* kTerminalPath = "/etc/terminal.txt";
 
 TEST(GetField, SplitsAtEverySeparator) {
     const struct {
@@ -36,23 +33,6 @@ TEST(GetField, SplitsAtEverySeparator) {
         SCOPED_TRACE(std::string(c.text) + " n=" + std::to_string(c.n));
         EXPECT_EQ(getField(c.text, c.separators, c.n), c.expected);
     }
-}
-
-// Installs the files, with stale temporary files of an earlier run, and runs the check of
-// step CHECK_SDP; the temporary files must be gone afterwards.
-void run(const std::string& current, const std::string& update, const std::string& terminal) {
-    mkdir("/tmp/update.d", 0755);
-    writeWholeFile(kServicePath, current);
-    writeWholeFile("/tmp/update.d/service.txt", update);
-    writeWholeFile(kTerminalPath, terminal);
-    writeWholeFile("/tmp/sdp.txt", "stale;record;9;K9;x\n");
-    writeWholeFile("/tmp/tmp.txt", "9;stale;;;\n");
-    unlink(kUpdateReportPath);
-    testing::internal::CaptureStderr();
-    checkSdpRecords(kServicePath, "/tmp/update.d/service.txt");
-    testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(fileExists("/tmp/sdp.txt"));
-    EXPECT_FALSE(fileExists("/tmp/tmp.txt"));
 }
 
 TEST(SdpCheck, MergesRecordsAndRewritesTheTerminalEntries) {
@@ -90,7 +70,7 @@ TEST(SdpCheck, MergesRecordsAndRewritesTheTerminalEntries) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        run(c.current, c.update, c.terminal);
+        runSdpCheck(c.current, c.update, c.terminal);
         EXPECT_EQ(readWholeFile(kServicePath), c.service);
         EXPECT_EQ(readWholeFile(kTerminalPath), c.terminalAfter);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), "");
@@ -113,80 +93,11 @@ TEST(SdpCheck, FilesBreakingTheFormatOrALimitAreLeftAsTheyWere) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
-        run(c.current, c.update, entries);
+        runSdpCheck(c.current, c.update, entries);
         EXPECT_EQ(readWholeFile(kServicePath), c.current);
         EXPECT_EQ(readWholeFile(kTerminalPath), entries);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), "SDP records not merged, " + c.message + "\n");
     }
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
-        end = std::min(text.find('\n', start), text.size() - 1);
-        lines.push_back(text.substr(start, end + 1 - start));
-    }
-    return lines;
-}
-
-// Cut and damaged files of both checks: no crash, no read outside a buffer (the sanitizer
-// build watches that), /etc/data.txt untouched, every version row 91 columns wide, and each
-// SDP file in /etc either as it was or a complete result made of whole input lines.
-TEST(UpdateFileChecks, TruncatedAndDamagedFilesNeverDamageEtc) {
-    const std::string sample = PROJECT_SOURCE_PATH "/sim/sample-update/update.d/";
-    const char* paths[] = {"/etc/data.txt", "/tmp/update.d/VERSION", "/tmp/update.d/pskeyorig.psr"};
-    const std::array<std::string, 6> originals = {readWholeFile(paths[0]),
-                                                  readWholeFile(sample + "VERSION"),
-                                                  readWholeFile(sample + "pskeyorig.psr"),
-                                                  readWholeFile(kServicePath),
-                                                  readWholeFile(sample + "service.txt"),
-                                                  readWholeFile(kTerminalPath)};
-    std::mt19937 random(1848);
-    const char special[] = {'\0', '\r', '\n', ' ', '=', '&', ';', '#', '$', ',', '\xff'};
-    int merges = 0;
-    for (int round = 0; round < 350; ++round) {
-        SCOPED_TRACE(round);
-        std::array<std::string, 6> f = originals;
-        if (round % 7 < 6) {
-            f[round % 7].resize(random() % (f[round % 7].size() + 1));
-        } else {
-            for (std::string& text : f)
-                for (int i = 0; i < 4; ++i)
-                    text[random() % text.size()] = random() % 2 ? special[random() % sizeof special]
-                                                                : static_cast<char>(random());
-        }
-        mkdir("/tmp/update.d", 0755);
-        for (int i = 0; i < 3; ++i) writeWholeFile(paths[i], f[i]);
-        unlink(kUpdateReportPath);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        checkVersions();
-        testing::internal::GetCapturedStderr();
-        testing::internal::GetCapturedStdout();
-        EXPECT_EQ(readWholeFile(paths[0]), f[0]);
-        const std::string table = readWholeFile(kUpdateReportPath);
-        EXPECT_EQ(table.rfind("OK\n     part:   ", 0), 0u) << table;
-        EXPECT_EQ(table.size(), 84u + 3 * 91) << table;
-
-        run(f[3], f[4], f[5]);
-        const std::string service = readWholeFile(kServicePath);
-        if (service != f[3]) {
-            ++merges;
-            std::set<std::string> known;
-            for (const std::string& line : linesOf(f[3] + f[4])) known.insert(line);
-            for (const std::string& line : linesOf(service)) EXPECT_TRUE(known.count(line)) << line;
-        }
-        const std::string terminal = readWholeFile(kTerminalPath);
-        if (terminal != f[5]) {
-            EXPECT_LE(linesOf(terminal).size(), linesOf(f[5]).size());
-            for (const std::string& line : linesOf(terminal)) {
-                EXPECT_EQ(line.back(), '\n') << terminal;
-                EXPECT_TRUE(line[0] == '#' || getField(line, ";", 3) == getField(line, ";", 4));
-            }
-        }
-    }
-    // Whole-line cuts still merge: the loop saw both outcomes.
-    EXPECT_GT(merges, 10);
 }
 
 std::string replace(const std::string& input, const char* search, const char* replacement) {

@@ -7,14 +7,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <span>
 
 #include "core/ai_socket.h"
 #include "core/file_util.h"
 #include "core/log.h"
-#include "core/mapped_file.h"
-#include "image/image_header.h"
 #include "core/shell_commands.h"
+#include "image/image_header.h"
+#include "image/update_image.h"
 #include "update/update_state.h"
 
 namespace {
@@ -33,8 +34,8 @@ void writeAll(int fd, const char* path, std::span<const std::uint8_t> bytes) {
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
             int error = written < 0 ? errno : ENOSPC;
-            UPDATE_ERR(LogLevel::Critical, 107, "file %s write error %d %s ret \n", path, error,
-                       std::strerror(error));
+            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 107,
+                          "file %s write error %d %s ret \n", path, error, std::strerror(error));
             return;
         }
         bytes = bytes.subspan(static_cast<std::size_t>(written));
@@ -47,7 +48,8 @@ void extractArchive(std::span<const std::uint8_t> image, const ImageFile& archiv
                     const char* path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
-        UPDATE_ERR(LogLevel::Critical, 106, "File opening error for file :%s!\n", path);
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106, "File opening error for file :%s!\n",
+                      path);
         return;
     }
     writeAll(fd, path, image.subspan(archive.offset, archive.size));
@@ -57,71 +59,73 @@ void extractArchive(std::span<const std::uint8_t> image, const ImageFile& archiv
 void changeDirectory(const char* path) {
     if (chdir(path) != 0) {
         int error = errno;
-        UPDATE_ERR(LogLevel::Critical, 106, "couldn't change to directory %s errno = %d %s \n",
-                   path, error, std::strerror(error));
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
+                      "couldn't change to directory %s errno = %d %s \n", path, error,
+                      std::strerror(error));
     }
 }
 
 void removeLeftover(const char* path) {
     if (unlink(path) != 0 && errno != ENOENT) {
         int error = errno;
-        UPDATE_ERR(LogLevel::Critical, 106, "couldn't remove %s errno = %d %s \n", path, error,
-                   std::strerror(error));
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106, "couldn't remove %s errno = %d %s \n",
+                      path, error, std::strerror(error));
+    }
+}
+
+// Removes everything under /tmp/update.d/ (a link is removed, never followed). A folder name
+// that is no folder goes altogether.
+void emptyUpdateFolder() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path folder(kUpdateFolder);
+    fs::file_status status = fs::symlink_status(folder, error);
+    if (!fs::exists(status)) return;
+    if (!fs::is_directory(status)) {
+        removeLeftover(kUpdateFolder);
+        return;
+    }
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        UPDATE_LOG_AS("startUpdate", LogLevel::Detail, "removing %s of an earlier update\n",
+                      entry->path().c_str());
+        std::error_code removal;
+        fs::remove_all(entry->path(), removal);
+        if (removal) {
+            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
+                          "couldn't remove %s errno = %d %s \n", entry->path().c_str(),
+                          removal.value(), removal.message().c_str());
+        }
+    }
+    if (error) {
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
+                      "couldn't read folder %s errno = %d %s \n", kUpdateFolder, error.value(),
+                      error.message().c_str());
     }
 }
 
 // Maps and checks the image; on success writes its archive to archivePath. 1 or -1.
 int receiveImage(const char* archivePath) {
-    MappedFile image;
-    if (!image.open(kImagePath)) {
-        int error = errno;
-        UPDATE_ERR(LogLevel::Critical, 106, "File opening error for file :%s errno = %d %s \n",
-                   kImagePath, error, std::strerror(error));
-        return -1;
-    }
-    std::size_t size = 0;
-    if (!image.size(&size)) {
-        UPDATE_ERR(LogLevel::Critical, 106, "couldn't determine size of %s!\n", kImagePath);
-        return -1;
-    }
-    if (size < kImageHeaderSize) {
-        UPDATE_ERR(LogLevel::Critical, 106, "file %s to small (%d Bytes) !\n", kImagePath,
-                   static_cast<int>(size));
-        return -1;
-    }
-    if (size > UINT32_MAX) {
-        UPDATE_ERR(LogLevel::Critical, 106, "file %s too big (%zu Bytes) !\n", kImagePath, size);
-        return -1;
-    }
-    if (!image.map()) {
-        int error = errno;
-        UPDATE_ERR(LogLevel::Critical, 106, "couldn't map %s errno = %d %s \n", kImagePath, error,
-                   std::strerror(error));
-        return -1;
-    }
-    // The mapping's own length: the file may have changed since its size was taken.
-    std::span<const std::uint8_t> bytes = image.bytes();
-    if (bytes.size() < kImageHeaderSize || bytes.size() > UINT32_MAX) {
-        UPDATE_ERR(LogLevel::Critical, 106, "file %s changed its size while read!\n", kImagePath);
-        return -1;
-    }
-    UPDATE_LOG(LogLevel::Warning, "%s size = %d Bytes \n", kImagePath,
-               static_cast<int>(bytes.size()));
-
-    char name[kImageNameSize + 1];
-    std::int32_t fileCount = 0;
-    if (checkHeader(bytes.data(), static_cast<std::uint32_t>(bytes.size()), name, &fileCount) !=
-        1) {
-        return -1;
-    }
+    static constexpr ImageFileMessages kMessages{
+        "startUpdate",
+        "file %s to small (%d Bytes) !\n",
+        "file %s too big (%llu Bytes) !\n",
+        "couldn't map %s errno = %d %s \n",
+        "file %s changed its size while read!\n",
+        true,
+    };
+    MappedFile file;
+    CheckedImage image{};
+    if (openCheckedImage(file, kImagePath, kMessages, &image) != ImageFileCheck::Valid) return -1;
     ImageFile archive{};
-    if (fileCount <= kArchiveFileIndex || !locateImageFile(bytes, kArchiveFileIndex, &archive)) {
-        UPDATE_ERR(LogLevel::Critical, 106,
-                   "image file %s holds %d files; no update archive (file 1) in it!\n", kImagePath,
-                   static_cast<int>(fileCount));
+    if (image.fileCount <= kArchiveFileIndex ||
+        !locateImageFile(image.bytes, kArchiveFileIndex, &archive)) {
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
+                      "image file %s holds %d files; no update archive (file 1) in it!\n",
+                      kImagePath, static_cast<int>(image.fileCount));
         return -1;
     }
-    extractArchive(bytes, archive, archivePath);
+    extractArchive(image.bytes, archive, archivePath);
     return 1;
 }
 
@@ -141,13 +145,14 @@ int startUpdate() {
         return -1;
     }
 
-    // What is unpacked must come from this update's archive: a to-do file of an earlier
-    // update must not run again, and a decompressed archive left behind would make the
+    // What is unpacked must come from this update's archive: no file of an earlier update (its
+    // to-do list, VERSION, PS-Keys, service records, DFU program) may stand in for one this
+    // update doesn't carry, and a decompressed archive left behind would make the
     // decompression fail and the earlier archive be unpacked instead.
     char decompressed[sizeof archive];
     std::snprintf(decompressed, sizeof decompressed, "%.*s",
                   static_cast<int>(std::strlen(archive) - kCompressionSuffixLength), archive);
-    removeLeftover(kTodoPath);
+    emptyUpdateFolder();
     removeLeftover(decompressed);
     shellGunzip(archive);
     changeDirectory("/tmp");

@@ -11,6 +11,7 @@
 
 #include "core/ai_socket.h"
 #include "image/image_header.h"
+#include "image/update_image.h"
 #include "tests/support/board.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/update_archive.h"

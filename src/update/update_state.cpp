@@ -8,17 +8,19 @@
 #include "core/ai_socket.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/signals.h"
 
 std::array<ComponentVersion, 4> componentTable = kInitialComponentTable;
 std::array<std::int32_t, kMaxListedSteps + 1> stepList{};
 std::size_t stepListNext = 0;
 
 std::int32_t currentStep = STEP_NONE;
-volatile std::sig_atomic_t stepState = STATE_ENTER;
+std::int32_t stepState = STATE_ENTER;
 std::int32_t updateResult = 1;
 std::int32_t dfuFailed = 0;
 std::int32_t psKeyCount = 0;
 std::int32_t psKeysWritten = 0;
+std::int32_t dfuPid = 0;
 
 namespace {
 
@@ -44,6 +46,9 @@ bool componentIsCurrent(std::int32_t kind) {
 void startNextStep(const char* text) {
     // A skipped step enters the next one through a call of its own; the loop stands for that
     // recursion, with the same output and one wake-up per entered step.
+    // A signal that came during the step's own work takes effect first, where it came: the
+    // time-out of the ending step stays that step's, before the alarm is cancelled.
+    applyPendingSignals();
     for (;;) {
         alarm(0);
         appendText(kUpdateReportPath, text);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -85,13 +84,16 @@ extern std::array<std::int32_t, kMaxListedSteps + 1> stepList;
 // Index into stepList of the next step to enter.
 extern std::size_t stepListNext;
 
+// The update state. Plain integers: the signal handlers only note that a signal came, and
+// every write, also the time-out's and a child's end, happens in the main flow.
 extern std::int32_t currentStep;
-// Also written on behalf of SIGALRM and SIGCHLD.
-extern volatile std::sig_atomic_t stepState;
+extern std::int32_t stepState;
 extern std::int32_t updateResult;
 extern std::int32_t dfuFailed;
 extern std::int32_t psKeyCount;
 extern std::int32_t psKeysWritten;
+// Process id of the DFU child: 0 before the first start, -1 when its start failed.
+extern std::int32_t dfuPid;
 
 // Ends the current step's report line with text and enters the next step of the list.
 void startNextStep(const char* text);

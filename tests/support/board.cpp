@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "core/ai_message.h"
+#include "tools/aipeer/peer.h"
 
 namespace {
 
@@ -60,18 +61,12 @@ void TestPeer::sendRaw(const void* bytes, std::size_t length) {
 }
 
 void TestPeer::sendRequest(std::int32_t command) {
-    AiMessage message{};
-    message.length = kAiHeaderSize;
-    message.type = AI_REQUEST;
-    message.param = command;
+    AiMessage message = makeHeaderFrame(AI_REQUEST, command, kAiHeaderSize);
     sendRaw(&message, kAiHeaderSize);
 }
 
 void TestPeer::sendTrigger(std::int32_t code) {
-    AiMessage message{};
-    message.length = kAiHeaderSize;
-    message.type = AI_TRIGGER;
-    message.param = code;
+    AiMessage message = makeHeaderFrame(AI_TRIGGER, code, kAiHeaderSize);
     sendRaw(&message, kAiHeaderSize);
 }
 
@@ -83,14 +78,10 @@ std::optional<ReceivedRecord> TestPeer::receive(std::chrono::milliseconds timeou
     if (n <= 0) return std::nullopt;
     ReceivedRecord record;
     record.bytes.assign(buffer, buffer + n);
-    AiMessage message{};
-    std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
-    record.type = message.type;
-    record.param = message.param;
-    if ((message.type == AI_REPLY || message.type == AI_NOTICE) && n > 12) {
-        std::size_t length =
-            std::min<std::size_t>(message.payload[0], static_cast<std::size_t>(n) - 13);
-        record.text.assign(reinterpret_cast<const char*>(message.payload + 1), length);
+    if (std::optional<PeerRecord> decoded = decodeRecord(record.bytes)) {
+        record.type = decoded->type;
+        record.param = decoded->param;
+        record.text = decoded->text;
     }
     return record;
 }
@@ -113,7 +104,7 @@ SimDaemon::~SimDaemon() {
     if (pid_ > 0) kill();
 }
 
-void SimDaemon::start() {
+void SimDaemon::start(const std::string& pathFirst) {
     std::vector<std::string> words = splitWords(BOARD_EMULATOR);
     words.push_back(SIM_DAEMON_PATH);
     unlink(kAiOwnPath);
@@ -130,8 +121,9 @@ void SimDaemon::start() {
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());
         argv.push_back(nullptr);
-        char* envp[] = {const_cast<char*>("PATH=/opt/board/bin:/usr/local/bin:/usr/bin:/bin"),
-                        nullptr};
+        std::string path = "PATH=" + (pathFirst.empty() ? "" : pathFirst + ":") +
+                           "/opt/board/bin:/usr/local/bin:/usr/bin:/bin";
+        char* envp[] = {path.data(), nullptr};
         chdir("/");
         execve(argv[0][0] == '/' ? argv[0] : ("/usr/bin/" + words[0]).c_str(), argv.data(), envp);
         _exit(127);

@@ -54,8 +54,9 @@ public:
     SimDaemon(const SimDaemon&) = delete;
     SimDaemon& operator=(const SimDaemon&) = delete;
 
-    // Starts the daemon; returns once its socket "/rb_ai_sock2up" exists.
-    void start();
+    // Starts the daemon; returns once its socket "/rb_ai_sock2up" exists. With pathFirst, the
+    // board's commands are looked up in that folder first (a test's stand-ins).
+    void start(const std::string& pathFirst = {});
     // Sends a signal.
     void signal(int number);
     // Waits for its end; its wait status, or nothing after timeout.

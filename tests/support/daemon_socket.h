@@ -5,10 +5,22 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/ai_socket.h"
+
+// The bytes of a datagram of size bytes whose header says length, type and param, in the
+// host's order as the board's peer lays them out; the rest is zero.
+inline std::vector<std::uint8_t> datagramBytes(std::uint16_t length, std::uint32_t type,
+                                               std::int32_t param, std::size_t size) {
+    std::vector<std::uint8_t> bytes(size, 0);
+    AiMessage message = makeHeaderFrame(type, param, length);
+    std::memcpy(bytes.data(), &message, std::min(size, sizeof message));
+    return bytes;
+}
 
 class DaemonSocketTest : public testing::Test {
 protected:

@@ -122,10 +122,7 @@ int main(int argc, char** argv) {
     int status = kExitOk;
     for (PeerCommand command : commands) {
         if (std::optional<std::int32_t> request = requestOf(command)) {
-            AiMessage message{};
-            message.length = kAiHeaderSize;
-            message.type = AI_REQUEST;
-            message.param = *request;
+            AiMessage message = makeHeaderFrame(AI_REQUEST, *request, kAiHeaderSize);
             sockaddr_un daemon = unixAddress(kAiOwnPath);
             if (sendto(fd, &message, kAiHeaderSize, 0, reinterpret_cast<sockaddr*>(&daemon),
                        sizeof daemon) != static_cast<ssize_t>(kAiHeaderSize)) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "image/image_header.h"
@@ -25,7 +27,7 @@ TEST(GzipCompress, PlatformGunzipRestoresEveryKindOfData) {
         byte = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
     for (long length : {3, 258, 259, 32768, 40000})
         for (int twice = 0; twice < 2; ++twice)
-            repeats.insert(repeats.end(), noise.begin(), noise.begin() + length);
+            std::copy_n(noise.begin(), length, std::back_inserter(repeats));
     for (const Bytes& data : {Bytes{}, Bytes(100000, 0), noise, repeats}) {
         writeWholeFile("/tmp/data.gz", gzipCompress(data));
         ASSERT_EQ(std::system("gunzip -c /tmp/data.gz > /tmp/data"), 0) << data.size();

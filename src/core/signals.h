@@ -1,0 +1,34 @@
+// SIGTERM, SIGALRM and SIGCHLD: their handlers only note that the signal came; the work of
+// each runs in the main flow, so that no log line, send or destination switch is ever
+// interrupted halfway.
+//
+// The three signals stay blocked in the main flow. They reach their handlers only during the
+// main loop's wait (devPoll with waitSignalMask()). One that arrives during blocking work of
+// the main flow (a shell command, a pause, the image writing) stays pending in the kernel;
+// applyPendingSignals(), called when that work returns, takes it and does its work there, as
+// if it had been handled at the moment the work ended.
+#pragma once
+
+#include <signal.h>
+
+// The work of each signal, in the main flow. The daemon's top sets it at start-up, as the
+// meaning of a time-out or a child's end belongs to the update, not to the process services.
+struct SignalWork {
+    void (*term)();
+    void (*alarm)();
+    void (*child)();
+};
+void setSignalWork(const SignalWork& work);
+
+// Blocks the three signals and installs the noting handlers; the mask the process had before
+// (less the three) is what the main loop's wait and the shell's commands run with.
+void installSignalHandlers();
+const sigset_t* waitSignalMask();
+
+// Takes the signals that arrived since the last call (noted by the handlers, or pending while
+// blocked) and does their work, each kind at most once per call, as the kernel merges
+// repeats: SIGTERM, SIGALRM, then SIGCHLD. A call from within that work does nothing.
+void applyPendingSignals();
+
+// Pauses the main flow for seconds, whole, and then applies the signals that came meanwhile.
+void pauseSeconds(unsigned seconds);

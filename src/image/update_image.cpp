@@ -1,0 +1,58 @@
+#include "image/update_image.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/log.h"
+
+// The formats come from the caller's message set; each is one of the daemon's own texts.
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
+ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
+                                const ImageFileMessages& messages, CheckedImage* image) {
+    const char* function = messages.function;
+    if (!file.open(path)) {
+        int error = errno;
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106,
+                      "File opening error for file :%s errno = %d %s \n", path, error,
+                      std::strerror(error));
+        return ImageFileCheck::NotOpened;
+    }
+    std::size_t size = 0;
+    if (!file.size(&size)) {
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106, "couldn't determine size of %s!\n", path);
+        return ImageFileCheck::Refused;
+    }
+    if (size < kImageHeaderSize) {
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106, messages.tooSmall, path,
+                      static_cast<int>(size));
+        return ImageFileCheck::Refused;
+    }
+    if (size > UINT32_MAX) {
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106, messages.tooBig, path,
+                      static_cast<unsigned long long>(size));
+        return ImageFileCheck::Refused;
+    }
+    if (!file.map()) {
+        int error = errno;
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106, messages.mapFailed, path, error,
+                      std::strerror(error));
+        return ImageFileCheck::Refused;
+    }
+    std::span<const std::uint8_t> bytes = file.bytes();
+    if (bytes.size() < kImageHeaderSize || bytes.size() > UINT32_MAX) {
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106, messages.changed, path);
+        return ImageFileCheck::Refused;
+    }
+    if (messages.logSize) {
+        UPDATE_LOG_AS(function, LogLevel::Warning, "%s size = %d Bytes \n", path,
+                      static_cast<int>(bytes.size()));
+    }
+    image->bytes = bytes;
+    image->fileCount = 0;
+    if (checkHeader(bytes.data(), static_cast<std::uint32_t>(bytes.size()), image->name,
+                    &image->fileCount) != 1) {
+        return ImageFileCheck::Refused;
+    }
+    return ImageFileCheck::Valid;
+}

@@ -1,0 +1,40 @@
+// The update image that the peer places at /tmp/image: opened, mapped whole and checked where
+// it lies, once by the reception of an update and once more by the software image writing.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/mapped_file.h"
+#include "image/image_header.h"
+
+inline constexpr const char* kImagePath = "/tmp/image";
+
+// The words in which an operation refuses the image file. Each is a printf format:
+// tooSmall (path, size as int), tooBig (path, size as unsigned long long: only hosts reach
+// 4 GiB), mapFailed (path, errno, its text), changed (path). Lines name function.
+struct ImageFileMessages {
+    const char* function;
+    const char* tooSmall;
+    const char* tooBig;
+    const char* mapFailed;
+    const char* changed;
+    bool logSize;  // log "<path> size = <n> Bytes" once mapped
+};
+
+enum class ImageFileCheck {
+    Valid,
+    NotOpened,  // the file couldn't be opened (logged); nothing else happened
+    Refused,    // opened, but refused (logged, or by checkHeader)
+};
+
+struct CheckedImage {
+    std::span<const std::uint8_t> bytes;  // the whole file, mapped
+    char name[kImageNameSize + 1];
+    std::int32_t fileCount;
+};
+
+// Opens path into file, takes its size, maps it and checks its header with checkHeader. The
+// mapping's own length counts: the file may have changed since its size was taken.
+ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
+                                const ImageFileMessages& messages, CheckedImage* image);

@@ -1,0 +1,114 @@
+#include "update/update_events.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/ai_socket.h"
+#include "core/child_process.h"
+#include "core/daemon_life.h"
+#include "core/log.h"
+#include "core/signals.h"
+#include "update/state_machine.h"
+#include "update/update_reception.h"
+#include "update/update_state.h"
+
+namespace {
+
+constexpr unsigned kStopWaitSeconds = 30;
+
+void handleRequest(std::int32_t command) {
+    switch (command) {
+        case REQ_QUERY:
+            sendReply(0, kAiIdentText, kAiIdentLength);
+            break;
+        case REQ_START_UPDATE:
+            resetUpdateOutcome();
+            startUpdate();
+            startNextStep("");
+            break;
+        case REQ_STOP:
+            pauseSeconds(kStopWaitSeconds);
+            sendReply(3, "b", 1);
+            reboot("stopped");
+            break;
+        default:
+            break;  // REQ_IGNORED and unknown commands
+    }
+}
+
+// The end of a child, as its AI_CHILD_EXIT reports it: the DFU child's end is its step's
+// result.
+void childEnded(std::int32_t pid, std::int32_t status) {
+    UPDATE_LOG_AS("readMessage", LogLevel::Warning, "Child with PID %d dead; status: %d \n", pid,
+                  status);
+    if (pid != dfuPid) return;
+    UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
+    stepState = status != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
+    postWakeUp(WAKE_UP);
+}
+
+}  // namespace
+
+int readMessage() {
+    // Zeroed so that nothing of an earlier datagram can be mistaken for this one's fields.
+    alignas(AiMessage) std::uint8_t buffer[kAiReceiveSize] = {};
+    ssize_t n = receiveAiMessage(buffer);
+    if (n <= 0) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Warning, 106, "read error from socket: counter = %d; %d %s\n",
+                   static_cast<int>(n), error, std::strerror(error));
+        return 1;
+    }
+    std::uint32_t type = checkAiMessage(buffer, n);
+    if (type == 0xFFFFFFFFu) {
+        UPDATE_ERR(LogLevel::Warning, 103, "socket message length error \n");
+        return 1;
+    }
+    AiMessage message{};
+    std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
+    switch (type) {
+        case AI_TRIGGER:
+            if (message.param == WAKE_UP) stateMachine();
+            break;
+        case AI_CHILD_EXIT: {
+            std::int32_t status;
+            std::memcpy(&status, message.payload, sizeof status);
+            childEnded(message.param, status);
+            break;
+        }
+        case AI_REQUEST:
+            handleRequest(message.param);
+            break;
+        default:
+            UPDATE_ERR(LogLevel::Warning, 104, "unknown message from socket \n");
+            break;
+    }
+    return 1;
+}
+
+void alarmHandler() {
+    UPDATE_ERR(LogLevel::Critical, 107, "Update step timed out !!!");
+    stepState = STATE_TIMEOUT;
+    postWakeUp(WAKE_UP);
+}
+
+void childDead() {
+    UPDATE_LOG(LogLevel::Warning, "Child dead signal arrived\n");
+    std::int32_t pid = 0;
+    std::int32_t status = 0;
+    while (reapEndedChild(&pid, &status)) {
+        if (pid == dfuPid) {
+            unlink("/tmp/update.d/stack.dfu");
+            unlink("/tmp/update.d/dfu");
+        }
+        if (postChildExit(pid, status) == -1) {
+            std::printf("PID %d\n", static_cast<int>(pid));
+            std::fflush(stdout);
+            if (pid == dfuPid) stepState = STATE_DFU_DONE;
+        }
+    }
+}

@@ -1,0 +1,226 @@
+#include "update/update_events.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/ai_socket.h"
+#include "core/log.h"
+#include "tests/support/board.h"
+#include "tests/support/daemon_socket.h"
+#include "update/update_state.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The daemon's socket and a peer, both on the board's file system.
+class ReadMessage : public DaemonSocketTest {
+protected:
+    // readMessage on what the peer sent; standard error of the call.
+    std::string dispatch() {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(readMessage(), 1);
+        return testing::internal::GetCapturedStderr();
+    }
+
+    TestPeer peer;
+};
+
+std::string messageOf(const std::string& log) {
+    std::size_t line = log.find(" line: ");
+    std::size_t at = line == std::string::npos ? line : log.find(": ", line + 7);
+    return at == std::string::npos ? log : log.substr(at + 2);
+}
+
+TEST_F(ReadMessage, MalformedDatagramsAreLengthErrors) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> datagram;
+    };
+    std::vector<Case> cases = {
+        {"length field differs", datagramBytes(16, AI_REQUEST, REQ_QUERY, 12)},
+        {"1 byte", std::vector<std::uint8_t>(1, 1)},
+        {"5 bytes", datagramBytes(5, AI_REQUEST, 0, 5)},
+        {"6 bytes, type cut", datagramBytes(6, AI_REQUEST, 0, 6)},
+        {"7 bytes, type cut", datagramBytes(7, AI_REQUEST, 0, 7)},
+        {"request without param", datagramBytes(8, AI_REQUEST, REQ_QUERY, 8)},
+        {"trigger without param", datagramBytes(11, AI_TRIGGER, WAKE_UP, 11)},
+        {"child exit without status", datagramBytes(12, AI_CHILD_EXIT, 5, 12)},
+        {"type all ones", datagramBytes(12, 0xFFFFFFFFu, 0, 12)},
+        {"over 224 bytes", datagramBytes(300, AI_REQUEST, REQ_QUERY, 300)},
+    };
+    for (const Case& c : cases) {
+        peer.sendRaw(c.datagram.data(), c.datagram.size());
+        EXPECT_EQ(messageOf(dispatch()), "socket message length error \n") << c.what;
+    }
+    std::string report;
+    for (std::size_t i = 0; i < cases.size(); ++i) report += "socket message length error \n";
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), report);
+    EXPECT_FALSE(peer.receive(100ms)) << "nothing is answered";
+}
+
+TEST_F(ReadMessage, DatagramCutTo224BytesPassesWhenItsLengthSays224) {
+    std::vector<std::uint8_t> datagram = datagramBytes(224, 77, 0, 300);
+    peer.sendRaw(datagram.data(), datagram.size());
+    EXPECT_EQ(messageOf(dispatch()), "unknown message from socket \n");
+}
+
+TEST_F(ReadMessage, EmptyDatagramAndNothingToReadAreReadErrors) {
+    peer.sendRaw("", 0);
+    std::string empty = messageOf(dispatch());
+    EXPECT_EQ(empty.rfind("read error from socket: counter = 0; ", 0), 0u) << empty;
+    EXPECT_EQ(messageOf(dispatch()),
+              "read error from socket: counter = -1; 11 Resource temporarily unavailable\n");
+}
+
+TEST_F(ReadMessage, QueryIsAnsweredWithTheIdentText) {
+    std::vector<std::uint8_t> query = datagramBytes(12, AI_REQUEST, REQ_QUERY, 12);
+    peer.sendRaw(query.data(), query.size());
+    EXPECT_EQ(dispatch(), "");
+    auto reply = peer.receive(1s);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->bytes.size(), 64u);
+    std::vector<std::uint8_t> expected = datagramBytes(64, AI_REPLY, 0, 13);
+    expected[12] = 10;
+    for (char c : std::string("/x0AT0x0Do")) expected.push_back(static_cast<std::uint8_t>(c));
+    EXPECT_EQ(std::vector<std::uint8_t>(reply->bytes.begin(), reply->bytes.begin() + 23), expected);
+}
+
+TEST_F(ReadMessage, IgnoredRequestsAndTriggersChangeNothing) {
+    for (std::int32_t command : {REQ_IGNORED, 4, 1000, -1}) {
+        std::vector<std::uint8_t> request = datagramBytes(12, AI_REQUEST, command, 12);
+        peer.sendRaw(request.data(), request.size());
+        EXPECT_EQ(dispatch(), "") << command;
+    }
+    for (std::int32_t code : {0, 9, 11}) {
+        std::vector<std::uint8_t> trigger = datagramBytes(12, AI_TRIGGER, code, 12);
+        peer.sendRaw(trigger.data(), trigger.size());
+        EXPECT_EQ(dispatch(), "") << code;
+    }
+    EXPECT_FALSE(peer.receive(100ms));
+    EXPECT_TRUE(ownQueue().empty());
+    EXPECT_FALSE(fileExists(kUpdateReportPath));
+}
+
+TEST_F(ReadMessage, UnknownTypeIsReported) {
+    std::vector<std::uint8_t> datagram = datagramBytes(12, AI_NOTICE, 0, 12);
+    peer.sendRaw(datagram.data(), datagram.size());
+    EXPECT_EQ(messageOf(dispatch()), "unknown message from socket \n");
+    EXPECT_EQ(readWholeFile(kUpdateReportPath), "unknown message from socket \n");
+}
+
+TEST_F(ReadMessage, EndOfAnotherChildIsOnlyLogged) {
+    dfuPid = 4321;
+    std::vector<std::uint8_t> datagram = datagramBytes(16, AI_CHILD_EXIT, 1234, 16);
+    std::int32_t status = 256;
+    std::memcpy(datagram.data() + 12, &status, 4);
+    peer.sendRaw(datagram.data(), datagram.size());
+    EXPECT_EQ(messageOf(dispatch()), "Child with PID 1234 dead; status: 256 \n");
+    EXPECT_EQ(stepState, STATE_ENTER);
+    EXPECT_TRUE(ownQueue().empty());
+}
+
+TEST_F(ReadMessage, EndOfTheDfuChildBecomesTheStepStateAndAWakeUp) {
+    struct Case {
+        std::int32_t status;
+        std::int32_t state;
+    };
+    for (const Case& c :
+         {Case{0, STATE_DFU_DONE}, Case{256, STATE_DFU_FAILED}, Case{9, STATE_DFU_FAILED}}) {
+        dfuPid = 4321;
+        stepState = STATE_WAIT;
+        std::vector<std::uint8_t> datagram = datagramBytes(16, AI_CHILD_EXIT, 4321, 16);
+        std::memcpy(datagram.data() + 12, &c.status, 4);
+        peer.sendRaw(datagram.data(), datagram.size());
+        std::string log = dispatch();
+        EXPECT_NE(log.find("DFU process died; status: " + std::to_string(c.status) + " \n"),
+                  std::string::npos);
+        EXPECT_EQ(stepState, c.state);
+        auto posted = ownQueue();
+        ASSERT_EQ(posted.size(), 1u);
+        EXPECT_EQ(posted[0], datagramBytes(12, AI_TRIGGER, WAKE_UP, 12));
+    }
+}
+
+// A child that has ended with code and waits to be reaped.
+pid_t endedChild(int code) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(code);
+    EXPECT_TRUE(eventually(
+        [pid] {
+            siginfo_t info{};
+            return waitid(P_PID, pid, &info, WEXITED | WNOWAIT) == 0;
+        },
+        std::chrono::seconds(5)));
+    return pid;
+}
+
+class ChildDead : public DaemonSocketTest {
+protected:
+    static std::vector<AiMessage> posted() {
+        std::vector<AiMessage> messages;
+        for (const auto& bytes : ownQueue()) {
+            AiMessage message{};
+            std::memcpy(&message, bytes.data(), std::min(bytes.size(), sizeof message));
+            messages.push_back(message);
+        }
+        return messages;
+    }
+};
+
+TEST_F(ChildDead, EveryEndedChildIsReapedAndPosted) {
+    pid_t first = endedChild(0);
+    pid_t second = endedChild(1);
+    testing::internal::CaptureStderr();
+    childDead();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Child dead signal arrived\n"), std::string::npos);
+    std::vector<AiMessage> messages = posted();
+    ASSERT_EQ(messages.size(), 2u);
+    std::set<std::pair<std::int32_t, std::int32_t>> ends;
+    for (const AiMessage& message : messages) {
+        EXPECT_EQ(message.length, kAiChildExitSize);
+        EXPECT_EQ(message.type, AI_CHILD_EXIT);
+        std::int32_t status;
+        std::memcpy(&status, message.payload, sizeof status);
+        ends.insert({message.param, status});
+    }
+    EXPECT_EQ(ends, (std::set<std::pair<std::int32_t, std::int32_t>>{{first, 0}, {second, 256}}));
+}
+
+TEST_F(ChildDead, DfuChildsFilesGoWithIt) {
+    mkdir("/tmp/update.d", 0755);
+    writeWholeFile("/tmp/update.d/dfu", "program");
+    writeWholeFile("/tmp/update.d/stack.dfu", "firmware");
+    dfuPid = endedChild(0);
+    testing::internal::CaptureStderr();
+    childDead();
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(fileExists("/tmp/update.d/dfu"));
+    EXPECT_FALSE(fileExists("/tmp/update.d/stack.dfu"));
+    EXPECT_EQ(posted().size(), 1u);
+}
+
+TEST(ChildDeadWithoutDaemonAddress, DfuEndSetsTheStateDirectly) {
+    ASSERT_GE(openAiSocket("/tmp/elsewhere"), 0);  // nothing bound at the daemon's address
+    dfuPid = endedChild(1);
+    stepState = STATE_WAIT;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    childDead();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "PID " + std::to_string(dfuPid) + "\n");
+    EXPECT_EQ(stepState, STATE_DFU_DONE);
+    closeAiSocket();
+}
+
+}  // namespace

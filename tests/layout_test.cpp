@@ -1,0 +1,121 @@
+// The floors of the source tree: core/ knows nothing above it; image/ and btlink/ do the work
+// and know only core/; update/ holds the steps over them; the main loop sits on top. The
+// simulated board's models read the daemon's bytes with their own decoding and see only the
+// platform seam. Checked over the includes of every source file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kRoot = PROJECT_SOURCE_PATH;
+
+struct Include {
+    std::string from;  // path of the including file, relative to the project
+    std::string to;    // the included path as written
+};
+
+std::vector<Include> projectIncludes(const char* folder) {
+    static const std::regex include(R"re(^\s*#\s*include\s*"([^"]+)")re");
+    std::vector<Include> found;
+    for (const auto& entry : fs::recursive_directory_iterator(kRoot / folder)) {
+        std::string extension = entry.path().extension().string();
+        if (!entry.is_regular_file() || (extension != ".h" && extension != ".cpp")) continue;
+        std::ifstream in(entry.path());
+        std::string from = fs::relative(entry.path(), kRoot).string();
+        for (std::string line; std::getline(in, line);) {
+            std::smatch match;
+            if (std::regex_search(line, match, include)) found.push_back({from, match[1]});
+        }
+    }
+    return found;
+}
+
+std::string firstComponent(const std::string& path) { return path.substr(0, path.find('/')); }
+
+bool isTest(const std::string& path) {
+    return path.ends_with("_test.cpp") || path.ends_with("_bench.cpp");
+}
+
+// The floors each floor of src/ may include.
+const std::map<std::string, std::set<std::string>> kAllowedFloors = {
+    {"core", {"core"}},
+    {"image", {"core", "image"}},
+    {"btlink", {"core", "btlink"}},
+    {"update", {"core", "image", "btlink", "update"}},
+};
+
+TEST(Layout, IncludesOnlyGoDownTheFloors) {
+    std::vector<std::string> violations;
+    for (const Include& include : projectIncludes("src")) {
+        std::string floor = include.from.substr(4);          // after "src/"
+        if (floor.find('/') == std::string::npos) continue;  // the main loop: on top
+        floor = firstComponent(floor);
+        std::string target = firstComponent(include.to);
+        // Tests may also use the test support, the tools' libraries and the board's models.
+        if (isTest(include.from) && (target == "tests" || target == "tools" || target == "sim"))
+            continue;
+        if (!kAllowedFloors.at(floor).contains(target))
+            violations.push_back(include.from + " includes " + include.to);
+    }
+    EXPECT_EQ(violations, std::vector<std::string>{});
+}
+
+TEST(Layout, BoardModelsSeeOnlyThePlatformSeam) {
+    std::vector<std::string> violations;
+    for (const Include& include : projectIncludes("sim")) {
+        if (firstComponent(include.to) != "src" && firstComponent(include.to) != "core" &&
+            firstComponent(include.to) != "update" && firstComponent(include.to) != "image" &&
+            firstComponent(include.to) != "btlink")
+            continue;
+        if (include.to != "core/platform.h")
+            violations.push_back(include.from + " includes " + include.to);
+    }
+    EXPECT_EQ(violations, std::vector<std::string>{});
+}
+
+// A source file and its header are one unit: "core/log" for core/log.h and core/log.cpp.
+std::string unitOf(const std::string& path) {
+    std::string unit = path.substr(0, path.rfind('.'));
+    return unit.starts_with("src/") ? unit.substr(4) : unit;
+}
+
+TEST(Layout, NoCirclesButTheReportsErrorLines) {
+    std::map<std::string, std::set<std::string>> uses;
+    for (const Include& include : projectIncludes("src")) {
+        if (isTest(include.from)) continue;
+        std::string from = unitOf(include.from);
+        std::string to = unitOf(include.to);
+        if (from != to) uses[from].insert(to);
+    }
+    // Units that reach themselves again through others lie on a circle.
+    std::set<std::string> onCircle;
+    for (const auto& [start, direct] : uses) {
+        std::set<std::string> seen;
+        std::vector<std::string> open(direct.begin(), direct.end());
+        while (!open.empty()) {
+            std::string unit = open.back();
+            open.pop_back();
+            if (!seen.insert(unit).second) continue;
+            if (unit == start) {
+                onCircle.insert(start);
+                break;
+            }
+            for (const std::string& next : uses[unit]) open.push_back(next);
+        }
+    }
+    // The log appends its error texts to the update report with the file utilities, which
+    // report their own failures through the log.
+    EXPECT_EQ(onCircle, (std::set<std::string>{"core/file_util", "core/log"}));
+}
+
+}  // namespace
