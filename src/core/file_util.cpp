@@ -16,11 +16,12 @@ struct ReportFailureGuard {
     std::optional<ReportAppendSuppressed> guard;
 };
 
-void reportWriteError(const char* path) {
+// A short write, reported by the operation that wrote (function).
+void reportWriteError(const char* function, const char* path) {
     int error = errno;
     ReportFailureGuard guard(path);
-    UPDATE_ERR(LogLevel::Critical, 107, "write to %s error %d %s \n", path, error,
-               std::strerror(error));
+    UPDATE_ERR_AS(function, LogLevel::Critical, 107, "write to %s error %d %s \n", path, error,
+                  std::strerror(error));
 }
 
 }  // namespace
@@ -70,7 +71,7 @@ int changeLastBytesInFile(const char* path, const char* data, std::size_t n) {
     std::fseek(stream.get(), length - static_cast<long>(n), SEEK_SET);
     std::size_t written = std::fwrite(data, 1, n, stream.get());
     int flushed = std::fflush(stream.get());
-    if (written < n || flushed != 0) reportWriteError(path);
+    if (written < n || flushed != 0) reportWriteError("changeLastBytesInFile", path);
     return static_cast<int>(written);
 }
 
@@ -81,7 +82,7 @@ int writeFile(const char* path, const char* mode, const void* buffer, std::size_
     std::setvbuf(stream.get(), nullptr, _IONBF, 0);
     std::size_t written = std::fwrite(buffer, 1, n, stream.get());
     int flushed = std::fflush(stream.get());
-    if (written < n || flushed != 0) reportWriteError(path);
+    if (written < n || flushed != 0) reportWriteError("writeFile", path);
     return static_cast<int>(written);
 }
 

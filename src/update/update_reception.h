@@ -2,7 +2,7 @@
 // extracted and unpacked into /tmp/update.d/, and the to-do file read into the step list.
 #pragma once
 
-inline constexpr const char* kImagePath = "/tmp/image";
+inline constexpr const char* kUpdateFolder = "/tmp/update.d";
 inline constexpr const char* kTodoPath = "/tmp/update.d/updatetodo.txt";
 
 // 1 when the image was accepted and unpacked, -1 when it was refused.

@@ -1,0 +1,35 @@
+#include "tests/support/updates.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "tests/support/board.h"
+#include "tools/mkupdate/sample_update.h"
+#include "tools/mkupdate/update_archive.h"
+
+mkupdate::Bytes sampleLapImage() {
+    std::string error;
+    auto payload = mkupdate::sampleLapPayload(PROJECT_SOURCE_PATH "/sim/sample-update", &error);
+    auto lap = mkupdate::wrapImage(payload.value_or(mkupdate::Bytes()), mkupdate::kSampleLapName, 0,
+                                   &error);
+    EXPECT_TRUE(lap) << error;
+    return lap.value_or(mkupdate::Bytes());
+}
+
+mkupdate::Bytes makeUpdateImage(const std::map<std::string, std::string>& files, bool withLap) {
+    const std::string folder = "/tmp/made-update/update.d";
+    std::filesystem::remove_all("/tmp/made-update");
+    std::filesystem::create_directories(folder);
+    for (const auto& [name, content] : files) writeWholeFile(folder + "/" + name, content);
+    std::string error;
+    auto archive = mkupdate::packUpdateFolder(folder, &error);
+    EXPECT_TRUE(archive) << error;
+    std::vector<mkupdate::Bytes> parts{{'n', '\n'}, archive.value_or(mkupdate::Bytes())};
+    if (withLap) parts.push_back(sampleLapImage());
+    auto image = mkupdate::buildMultiImage(parts, "test update", &error);
+    EXPECT_TRUE(image) << error;
+    std::filesystem::remove_all("/tmp/made-update");
+    return image.value_or(mkupdate::Bytes());
+}
