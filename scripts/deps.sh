@@ -3,7 +3,7 @@
 #   scripts/deps.sh          what the simulated board and the host tests need
 #   scripts/deps.sh --all    also the sanitizers' and the PowerPC target's tools
 set -euo pipefail
-packages=(cmake make g++ bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar)
+packages=(cmake make g++ bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump)
 if [ "${1:-}" = "--all" ]; then
     packages+=(qemu-user g++-powerpc-linux-gnu libc6-dev-powerpc-cross)
 fi

@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <span>
 
 struct DeviceModel {
@@ -20,6 +22,10 @@ struct DeviceModel {
     int (*close)(int handle);
     // The poll events (POLLIN, POLLPRI, ...) the device reports now; nullptr: never ready.
     short (*pollEvents)(int handle);
+    // While the device isn't ready: how long until it becomes ready (an answer on its way),
+    // or nothing when nothing is on its way. nullptr: the device never becomes ready by
+    // itself. devPoll waits no longer than this, so that the daemon sleeps in its real wait.
+    std::optional<std::chrono::nanoseconds> (*untilReady)(int handle);
 };
 
 // The board's devices; a path missing here doesn't exist on the simulated board.

@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "sim/sim_state.h"
+#include "sim/state_files.h"
 
 namespace {
 
@@ -36,35 +36,10 @@ FlashHandle* findHandle(int handle) {
     return &handles[handle];
 }
 
-std::string readStateFile(const char* name) {
-    std::string text;
-    if (std::FILE* file = std::fopen(simStatePath(name).c_str(), "r")) {
-        char buffer[256];
-        std::size_t n = std::fread(buffer, 1, sizeof buffer, file);
-        text.assign(buffer, n);
-        std::fclose(file);
-    }
-    return text;
-}
-
-// True when the fault of this kind is switched on and strikes now; a pending count is
-// lowered instead.
-bool faultStrikes(const char* kind) {
-    std::string text = readStateFile(kFlashFaultFile);
-    char word[32] = {};
-    long count = -1;
-    if (std::sscanf(text.c_str(), "%31s %ld", word, &count) < 1) return false;
-    if (std::strcmp(word, kind) != 0) return false;
-    if (count <= 0) return true;
-    if (std::FILE* file = std::fopen(simStatePath(kFlashFaultFile).c_str(), "w")) {
-        std::fprintf(file, "%s %ld\n", kind, count - 1);
-        std::fclose(file);
-    }
-    return false;
-}
+bool faultStrikes(const char* kind) { return ::faultStrikes(kFlashFaultFile, kind); }
 
 std::uint32_t configuredSize() {
-    std::string text = readStateFile(kFlashSizeFile);
+    std::string text = stateFileText(kFlashSizeFile);
     char* end = nullptr;
     unsigned long size = std::strtoul(text.c_str(), &end, 0);
     if (end == text.c_str() || size == 0 || size > 0x80000000UL ||

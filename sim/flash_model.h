@@ -18,7 +18,8 @@
 //                              least one)
 //                  eintr       the first write of every open fails with EINTR
 //                With a count ("write 2"), the next N operations of that kind succeed and the
-//                file counts down ("write 1", "write 0"); the fault strikes once N is 0.
+//                file counts down ("write 1", "write 0"); the fault strikes once N is 0
+//                (sim/state_files.h).
 //
 // Device behaviour:
 //   - reading returns the contents; an erased byte reads 0xFF;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "sim/sim_state.h"
+#include "sim/state_files.h"
 
 namespace {
 
@@ -18,38 +18,25 @@ struct LedState {
 
 LedState loadState() {
     LedState led;
-    if (std::FILE* file = std::fopen(simStatePath(kLedStateFile).c_str(), "r")) {
-        if (std::fscanf(file, "state %d mode %d period %d", &led.state, &led.mode, &led.period) !=
-            3) {
-            led = LedState{};
-        }
-        std::fclose(file);
+    std::string text = stateFileText(kLedStateFile);
+    if (std::sscanf(text.c_str(), "state %d mode %d period %d", &led.state, &led.mode,
+                    &led.period) != 3) {
+        led = LedState{};
     }
     return led;
 }
 
 void saveState(const LedState& led) {
-    if (std::FILE* file = std::fopen(simStatePath(kLedStateFile).c_str(), "w")) {
-        std::fprintf(file, "state %d\nmode %d\nperiod %d\n", led.state, led.mode, led.period);
-        std::fclose(file);
-    }
+    writeStateFile(kLedStateFile, "state " + std::to_string(led.state) + "\nmode " +
+                                      std::to_string(led.mode) + "\nperiod " +
+                                      std::to_string(led.period) + "\n");
 }
 
-bool faultIs(const char* word) {
-    char text[32] = {};
-    if (std::FILE* file = std::fopen(simStatePath(kLedFaultFile).c_str(), "r")) {
-        if (std::fscanf(file, "%31s", text) != 1) text[0] = '\0';
-        std::fclose(file);
-    }
-    return std::strcmp(text, word) == 0;
-}
+bool faultIs(const char* word) { return faultStrikes(kLedFaultFile, word); }
 
 // Notes the request in led.requests; returns result, setting errno to error when it fails.
 int journal(const std::string& request, int result, int error) {
-    if (std::FILE* file = std::fopen(simStatePath(kLedRequestsFile).c_str(), "a")) {
-        std::fprintf(file, "%s%s\n", request.c_str(), result < 0 ? " failed" : "");
-        std::fclose(file);
-    }
+    appendStateFile(kLedRequestsFile, request + (result < 0 ? " failed\n" : "\n"));
     if (result < 0) errno = error;
     return result;
 }

@@ -8,7 +8,9 @@
 //   led.requests  every request received, one line each, appended: "get-state",
 //                 "set-mode M", "set-period P", followed by " failed" when it was refused.
 //   led.fault     optional, one word: missing (opening fails with ENOENT), getstate,
-//                 setmode or setperiod (that request fails with EIO).
+//                 setmode or setperiod (that request fails with EIO); optionally followed by
+//                 a count N: the next N operations of that kind succeed ("setmode 1"), as for
+//                 every fault file (sim/state_files.h).
 //
 // Requests: read state _IOR('L', 1, int) fills the int that the argument points to; set mode
 // _IOR('L', 2, int) and set period _IOR('L', 3, int) carry the value itself in the argument.

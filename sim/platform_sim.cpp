@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "core/platform.h"
@@ -100,26 +103,53 @@ int devClose(int fd) {
 }
 
 int devPoll(pollfd* fds, nfds_t count, int timeoutMs, const sigset_t* mask) {
-    // Devices answer at once; the real descriptors are waited for by the kernel, without
-    // waiting at all when a device is ready already.
+    // The real descriptors are waited for by the kernel. A ready device makes the wait end at
+    // once; a device whose answer is on its way shortens it, and the devices are looked at
+    // again when it ends, until something is ready or the caller's time-out has passed.
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> deadline;
+    if (timeoutMs >= 0) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::vector<pollfd> real(fds, fds + count);
-    int readyDevices = 0;
-    for (nfds_t i = 0; i < count; ++i) {
-        fds[i].revents = 0;
-        const OpenDevice* device = findDevice(fds[i].fd);
-        if (device == nullptr) continue;
-        real[i].fd = -1;  // the kernel ignores it
-        short events = device->model->pollEvents ? device->model->pollEvents(device->handle) : 0;
-        fds[i].revents = static_cast<short>(events & (fds[i].events | POLLERR | POLLHUP));
-        if (fds[i].revents != 0) ++readyDevices;
+    for (;;) {
+        int readyDevices = 0;
+        std::optional<std::chrono::nanoseconds> deviceWait;
+        for (nfds_t i = 0; i < count; ++i) {
+            fds[i].revents = 0;
+            const OpenDevice* device = findDevice(fds[i].fd);
+            if (device == nullptr) continue;
+            real[i].fd = -1;  // the kernel ignores it
+            const DeviceModel& model = *device->model;
+            short events = model.pollEvents ? model.pollEvents(device->handle) : 0;
+            fds[i].revents = static_cast<short>(events & (fds[i].events | POLLERR | POLLHUP));
+            if (fds[i].revents != 0) {
+                ++readyDevices;
+            } else if (model.untilReady != nullptr && fds[i].events != 0) {
+                if (auto wait = model.untilReady(device->handle)) {
+                    deviceWait = std::min(deviceWait.value_or(*wait), *wait);
+                }
+            }
+        }
+        bool timeUp = deadline && Clock::now() >= *deadline;
+        std::optional<std::chrono::nanoseconds> wait = deviceWait;
+        if (readyDevices > 0 || timeUp) {
+            wait = std::chrono::nanoseconds(0);
+        } else if (deadline) {
+            auto left = std::max(std::chrono::nanoseconds(0),
+                                 std::chrono::nanoseconds(*deadline - Clock::now()));
+            wait = std::min(wait.value_or(left), left);
+        }
+        timespec waitTime{};
+        if (wait) {
+            auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*wait);
+            waitTime.tv_sec = static_cast<time_t>(seconds.count());
+            waitTime.tv_nsec = static_cast<long>((*wait - seconds).count());
+        }
+        int n = ::ppoll(real.data(), count, wait ? &waitTime : nullptr, mask);
+        if (n < 0) return readyDevices > 0 && errno == EINTR ? readyDevices : n;
+        for (nfds_t i = 0; i < count; ++i) {
+            if (real[i].fd >= 0) fds[i].revents = real[i].revents;
+        }
+        if (n > 0 || readyDevices > 0) return n + readyDevices;
+        if (timeUp || !deviceWait) return 0;
     }
-    timespec zero{0, 0};
-    timespec wait{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
-    const timespec* timeout = readyDevices > 0 ? &zero : (timeoutMs < 0 ? nullptr : &wait);
-    int n = ::ppoll(real.data(), count, timeout, mask);
-    if (n < 0) return readyDevices > 0 && errno == EINTR ? readyDevices : n;
-    for (nfds_t i = 0; i < count; ++i) {
-        if (real[i].fd >= 0) fds[i].revents = real[i].revents;
-    }
-    return n + readyDevices;
 }

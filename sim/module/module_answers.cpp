@@ -1,0 +1,207 @@
+#include "sim/module/module_answers.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "sim/module/ps_store.h"
+
+namespace {
+
+// Header word offsets of a BCCMD message.
+constexpr std::size_t kTypeAt = 0;
+constexpr std::size_t kVaridAt = 6;
+constexpr std::size_t kStatusAt = 8;
+constexpr std::size_t kKeyAt = 10;
+constexpr std::size_t kKeyLengthAt = 12;
+
+// The most parameter bytes an HCI packet's length byte can give, after the descriptor.
+constexpr std::size_t kMaxFramedMessage = 254;
+
+ModulePacket commandComplete(std::uint16_t opcode, std::uint8_t status) {
+    return {kHciEventPacket,
+            kCommandCompleteEvent,
+            4,
+            1,
+            static_cast<std::uint8_t>(opcode & 0xFF),
+            static_cast<std::uint8_t>(opcode >> 8),
+            status};
+}
+
+// The value words of a request, as many as its bytes carry.
+std::vector<std::uint16_t> carriedWords(std::span<const std::uint8_t> message, std::size_t count) {
+    std::vector<std::uint16_t> words;
+    for (std::size_t i = 0; i < count && kBccmdHeaderBytes + 2 * i + 1 < message.size(); ++i) {
+        words.push_back(getLe16(message, kBccmdHeaderBytes + 2 * i));
+    }
+    return words;
+}
+
+// Status of the request, with a GET's value filled in and a SET's value stored.
+std::uint16_t serveRequest(std::span<const std::uint8_t> request, ModulePacket& answer,
+                           AnswerFault fault) {
+    if (getLe16(request, kVaridAt) != kBccmdPsKeyVarid) return kBccmdNoSuchVarid;
+    std::uint16_t type = getLe16(request, kTypeAt);
+    if (type != kBccmdGetRequest && type != kBccmdSetRequest) return kBccmdBadRequest;
+    std::uint16_t key = getLe16(request, kKeyAt);
+    PsKeyStore store = loadModuleStore();
+    if (fault == AnswerFault::status) return kBccmdError;
+    if (type == kBccmdGetRequest) {
+        auto held = store.find(key);
+        if (held == store.end()) return kBccmdNoValue;
+        std::fill(answer.begin() + kBccmdHeaderBytes, answer.end(), 0);
+        putLe16(answer, kKeyLengthAt, static_cast<std::uint16_t>(held->second.size()));
+        for (std::size_t i = 0; i < held->second.size(); ++i) {
+            putLe16(answer, kBccmdHeaderBytes + 2 * i, held->second[i]);
+        }
+        return kBccmdOk;
+    }
+    std::size_t count = getLe16(request, kKeyLengthAt);
+    if (count > kPsKeyMaxWords || kBccmdHeaderBytes + 2 * count > request.size()) {
+        return kBccmdTooBig;
+    }
+    store[key] = carriedWords(request, count);
+    saveModuleStore(store);
+    return kBccmdOk;
+}
+
+std::string hex16(const char* format, unsigned value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+}  // namespace
+
+std::uint16_t getLe16(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    if (offset + 1 >= bytes.size()) return 0;
+    return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+}
+
+void putLe16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint16_t value) {
+    if (offset + 1 >= bytes.size()) return;
+    bytes[offset] = static_cast<std::uint8_t>(value & 0xFF);
+    bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+std::optional<ModulePacket> answerBccmdMessage(std::span<const std::uint8_t> message,
+                                               AnswerFault fault) {
+    if (message.size() < kBccmdHeaderBytes) return std::nullopt;
+    // The answer is the request's layout: header echoed, then type, status, length and value.
+    ModulePacket answer(message.begin(), message.end());
+    answer.resize(std::max(answer.size(), kBccmdMessageBytes), 0);
+    std::uint16_t status = serveRequest(message, answer, fault);
+    putLe16(answer, kTypeAt, kBccmdGetResponse);
+    putLe16(answer, kStatusAt, status);
+    if (fault == AnswerFault::shortAnswer) {
+        std::uint16_t carried = std::min<std::uint16_t>(getLe16(answer, kKeyLengthAt), 40);
+        answer.resize(kBccmdHeaderBytes + 2 * carried);
+        putLe16(answer, kKeyLengthAt,
+                static_cast<std::uint16_t>(carried + kShortAnswerMissingWords));
+    } else if (fault == AnswerFault::longAnswer) {
+        answer.resize(kBccmdHeaderBytes + 2 * kLongAnswerWords, 0);
+        putLe16(answer, kKeyLengthAt, kLongAnswerWords);
+    }
+    return answer;
+}
+
+std::vector<ModulePacket> answerHciCommand(std::span<const std::uint8_t> command,
+                                           AnswerFault fault) {
+    std::uint16_t opcode = getLe16(command, 1);
+    std::span<const std::uint8_t> parameters = command.subspan(4);
+    if (opcode == kHciResetOpcode) {
+        return {commandComplete(opcode, fault == AnswerFault::status ? kHciHardwareFailure : 0)};
+    }
+    if (opcode != kBccmdCarrierOpcode) return {commandComplete(opcode, kHciUnknownCommand)};
+    std::optional<ModulePacket> answer;
+    if (!parameters.empty() && parameters[0] == kBccmdPayloadDescriptor) {
+        answer = answerBccmdMessage(parameters.subspan(1), fault);
+    }
+    if (!answer) return {commandComplete(opcode, kHciInvalidParameters)};
+    return {bccmdInVendorEvent(*answer)};
+}
+
+ModulePacket commandStatusEvent(std::uint16_t opcode, std::uint8_t status) {
+    return {kHciEventPacket,
+            kCommandStatusEvent,
+            4,
+            status,
+            1,
+            static_cast<std::uint8_t>(opcode & 0xFF),
+            static_cast<std::uint8_t>(opcode >> 8)};
+}
+
+ModulePacket bccmdInCarrierCommand(std::span<const std::uint8_t> message) {
+    message = message.first(std::min(message.size(), kMaxFramedMessage));
+    ModulePacket packet{kHciCommandPacket, 0x00, 0xFC,
+                        static_cast<std::uint8_t>(message.size() + 1), kBccmdPayloadDescriptor};
+    packet.insert(packet.end(), message.begin(), message.end());
+    return packet;
+}
+
+ModulePacket bccmdInVendorEvent(std::span<const std::uint8_t> message) {
+    message = message.first(std::min(message.size(), kMaxFramedMessage));
+    ModulePacket packet{kHciEventPacket, kVendorEvent,
+                        static_cast<std::uint8_t>(message.size() + 1), kBccmdPayloadDescriptor};
+    packet.insert(packet.end(), message.begin(), message.end());
+    return packet;
+}
+
+std::string describeBccmdMessage(std::span<const std::uint8_t> message) {
+    if (message.size() < kBccmdHeaderBytes) {
+        return "not a BCCMD message (" + std::to_string(message.size()) + " bytes)";
+    }
+    std::uint16_t type = getLe16(message, kTypeAt);
+    std::uint16_t varid = getLe16(message, kVaridAt);
+    std::string key = hex16(" key 0x%04x", getLe16(message, kKeyAt));
+    std::string length = " len " + std::to_string(getLe16(message, kKeyLengthAt));
+    if (varid != kBccmdPsKeyVarid)
+        return hex16("BCCMD type %u", type) + hex16(" varid 0x%04x", varid);
+    switch (type) {
+        case kBccmdGetRequest:
+            return "BCCMD GET" + key;
+        case kBccmdSetRequest:
+            return "BCCMD SET" + key + length;
+        case kBccmdGetResponse:
+            return "GETRESP" + key + " status " + std::to_string(getLe16(message, kStatusAt)) +
+                   length;
+        default:
+            return hex16("BCCMD type %u", type) + key;
+    }
+}
+
+std::string describeHciPacket(std::span<const std::uint8_t> packet) {
+    if (packet.size() >= 4 && packet[0] == kHciCommandPacket) {
+        std::uint16_t opcode = getLe16(packet, 1);
+        if (opcode == kHciResetOpcode) return "HCI Reset";
+        if (opcode == kBccmdCarrierOpcode && packet.size() > 5 &&
+            packet[4] == kBccmdPayloadDescriptor) {
+            return describeBccmdMessage(packet.subspan(5));
+        }
+        return hex16("HCI command 0x%04x", opcode);
+    }
+    if (packet.size() >= 3 && packet[0] == kHciEventPacket) {
+        switch (packet[1]) {
+            case kCommandCompleteEvent:
+                if (packet.size() >= 7) {
+                    std::uint16_t opcode = getLe16(packet, 4);
+                    std::string command = opcode == kHciResetOpcode ? std::string("HCI Reset")
+                                                                    : hex16("0x%04x", opcode);
+                    return "Command Complete " + command + " status " + std::to_string(packet[6]);
+                }
+                break;
+            case kCommandStatusEvent:
+                if (packet.size() >= 7) {
+                    return hex16("Command Status 0x%04x", getLe16(packet, 5)) + " status " +
+                           std::to_string(packet[3]);
+                }
+                break;
+            case kVendorEvent:
+                if (packet.size() > 4) return describeBccmdMessage(packet.subspan(4));
+                break;
+            default:
+                break;
+        }
+        return hex16("HCI event 0x%02x", packet[1]);
+    }
+    return "not an HCI packet";
+}

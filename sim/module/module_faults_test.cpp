@@ -1,0 +1,149 @@
+// The faults of module.fault, as the daemon meets them through the platform's device calls.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "sim/module/module_model.h"
+#include "sim/module/module_test_support.h"
+#include "sim/module/ps_store.h"
+
+namespace {
+
+using ModuleFaults = ModuleTest;
+
+// Every answer that comes within the time, in order.
+std::vector<Bytes> allAnswers(int fd) {
+    std::vector<Bytes> answers;
+    for (Bytes answer; !(answer = readAnswer(fd, 20)).empty();) answers.push_back(answer);
+    return answers;
+}
+
+void setFault(const std::string& fault) {
+    writeWholeFile(simStatePath(kModuleFaultFile), fault + "\n");
+}
+
+TEST_F(ModuleFaults, AnswerFaultsOnTheHciDevice) {
+    Bytes header = hexBytes("01 00 30 00 a5 0f 03 70 00 00 a5 01");
+    Bytes shortMessage = joined(header, hexBytes("05 00 07 00 01 00"));
+    Bytes longMessage = joined(joined(header, hexBytes("30 00 07 00 01 00")), Bytes(94, 0));
+    struct Case {
+        const char* fault;
+        std::vector<Bytes> resetAnswers;
+        std::vector<Bytes> getAnswers;
+    };
+    const Case cases[] = {
+        {"silent", {}, {}},
+        {"status",
+         {hexBytes("04 0e 04 01 03 0c 03")},
+         {inVendorEvent(answerMessage(0x01a5, 0x0008, 40, 0x0007))}},
+        {"cmdstatus", {hexBytes("04 0f 04 0c 01 03 0c")}, {hexBytes("04 0f 04 0c 01 00 fc")}},
+        {"unknown",
+         {hexBytes("04 10 01 00"), hexBytes("04 0e 04 01 03 0c 00")},
+         {hexBytes("04 10 01 00"), inVendorEvent(answerMessage(0x01a5, 0, 1, 0x0007, {1}))}},
+        {"short",
+         {hexBytes("04 0e 04 01 03 0c 00")},
+         {joined(hexBytes("04 ff 13 c2"), shortMessage)}},
+        {"long",
+         {hexBytes("04 0e 04 01 03 0c 00")},
+         {joined(hexBytes("04 ff 71 c2"), longMessage)}},
+    };
+    int fd = openHci();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        setFault(c.fault);
+        Bytes reset = hexBytes("01 03 0c 00");
+        ASSERT_EQ(devWrite(fd, reset.data(), reset.size()), 4);
+        EXPECT_EQ(allAnswers(fd), c.resetAnswers);
+        Bytes get = inCarrier(getRequest(0x01a5));
+        ASSERT_EQ(devWrite(fd, get.data(), get.size()), 101);
+        EXPECT_EQ(allAnswers(fd), c.getAnswers);
+    }
+    devClose(fd);
+}
+
+TEST_F(ModuleFaults, FaultsStrikeAfterTheirCountOfGoodExchanges) {
+    setFault("status 1");
+    int fd = openHci();
+    Bytes set = inCarrier(setRequest(0x01a5, {0x0000}));
+    EXPECT_EQ(askModule(fd, set), inVendorEvent(answerMessage(0x01a5, 0, 1, 0, {0x0000})));
+    EXPECT_EQ(readWholeFile(simStatePath(kModuleFaultFile)), "status 0\n");
+    Bytes setAgain = inCarrier(setRequest(0x01a5, {0x0001}));
+    EXPECT_EQ(askModule(fd, setAgain), inVendorEvent(answerMessage(0x01a5, 8, 1, 0, {0x0001})));
+    devClose(fd);
+    // The refused SET left the store as it was.
+    EXPECT_EQ(loadModuleStore().at(0x01a5), std::vector<std::uint16_t>{0x0000});
+}
+
+TEST_F(ModuleFaults, AnswerFaultsOnTheBccmdChannel) {
+    loadBcspDriver();
+    int fd = openBccmdChannel();
+    ASSERT_GE(fd, 0);
+    Bytes good = answerMessage(0x01a5, 0, 1, 0x0007, {1});
+    const std::pair<const char*, std::vector<Bytes>> cases[] = {
+        {"silent", {}},
+        {"cmdstatus", {}},
+        {"unknown", {good}},
+        {"short", {hexBytes("01 00 30 00 a5 0f 03 70 00 00 a5 01 05 00 07 00 01 00")}},
+    };
+    for (const auto& [fault, answers] : cases) {
+        SCOPED_TRACE(fault);
+        setFault(fault);
+        Bytes get = getRequest(0x01a5);
+        ASSERT_EQ(devWrite(fd, get.data(), get.size()), 96);
+        EXPECT_EQ(allAnswers(fd), answers);
+    }
+    devClose(fd);
+}
+
+TEST_F(ModuleFaults, SetupRequestFailsAsChosen) {
+    loadBcspDriver();
+    for (int failing = 1; failing <= 4; ++failing) {
+        SCOPED_TRACE(failing);
+        setFault("setup" + std::to_string(failing));
+        int fd = devOpen(kModuleBccmdPath, O_RDWR | O_NONBLOCK);
+        for (int number = 1; number <= 4; ++number) {
+            const BcspSetupRequest& setup = kBcspSetupRequests[number - 1];
+            int value = setup.value.value_or(0);
+            errno = 0;
+            int result = devIoctl(fd, setup.code, setup.value ? &value : nullptr);
+            if (number == failing) {
+                EXPECT_EQ(result, -1);
+                EXPECT_EQ(errno, EIO);
+                break;
+            }
+            EXPECT_EQ(result, 0);
+        }
+        devClose(fd);
+    }
+}
+
+TEST_F(ModuleFaults, AFailingResetDropsNothing) {
+    setFault("reset");
+    int hci = openHci();
+    Bytes reset = hexBytes("01 03 0c 00");
+    ASSERT_EQ(devWrite(hci, reset.data(), reset.size()), 4);
+    int board = devOpen(kModuleResetPath, O_RDWR);
+    EXPECT_EQ(devIoctl(board, kModuleResetRequest, nullptr), -1);
+    EXPECT_EQ(errno, EIO);
+    devClose(board);
+    EXPECT_EQ(readAnswer(hci), hexBytes("04 0e 04 01 03 0c 00"));
+    devClose(hci);
+}
+
+TEST_F(ModuleFaults, MissingDeviceIsTheOneNamed) {
+    loadBcspDriver();
+    const char* devices[] = {kModuleHciPath, kModuleBccmdPath, kModuleResetPath};
+    for (const char* missing : devices) {
+        setFault(std::string("missing-") + (missing + 5));
+        for (const char* device : devices) {
+            errno = 0;
+            int fd = devOpen(device, O_RDWR | O_NONBLOCK);
+            EXPECT_EQ(fd < 0, device == missing) << missing << " " << device;
+            if (fd >= 0) devClose(fd);
+        }
+    }
+}
+
+}  // namespace
