@@ -11,12 +11,15 @@ int hexValue(char c) {
     return -1;
 }
 
-// Four hex digits at position, high byte first; false when they aren't all there.
-bool readWord(std::string_view line, std::size_t position, std::uint16_t* word) {
-    if (line.size() < position + 4) return false;
+bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+}  // namespace
+
+bool readHexWord(std::string_view text, std::size_t position, std::uint16_t* word) {
+    if (position > text.size() || text.size() - position < 4) return false;
     unsigned value = 0;
     for (std::size_t i = 0; i < 4; ++i) {
-        int digit = hexValue(line[position + i]);
+        int digit = hexValue(text[position + i]);
         if (digit < 0) return false;
         value = value * 16 + static_cast<unsigned>(digit);
     }
@@ -24,14 +27,10 @@ bool readWord(std::string_view line, std::size_t position, std::uint16_t* word) 
     return true;
 }
 
-bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
-
-}  // namespace
-
 PsKeyLineError readPsKeyLine(std::string_view line, PsKeyLineKind kind, PsKey* key) {
     *key = PsKey{};
     if (line.empty() || line[0] != '&') return PsKeyLineError::NotKeyLine;
-    if (!readWord(line, 1, &key->id)) return PsKeyLineError::BadKeyId;
+    if (!readHexWord(line, 1, &key->id)) return PsKeyLineError::BadKeyId;
     if (line.size() < 7 || isLineEnd(line[5]) || isLineEnd(line[6]))
         return PsKeyLineError::NoEquals;
     for (std::size_t column = 7;; column += 5) {
@@ -43,7 +42,7 @@ PsKeyLineError readPsKeyLine(std::string_view line, PsKeyLineKind kind, PsKey* k
             return PsKeyLineError::None;
         if (separator != ' ') return PsKeyLineError::BadSeparator;
         std::uint16_t word = 0;
-        if (!readWord(line, column + 1, &word)) return PsKeyLineError::BadWord;
+        if (!readHexWord(line, column + 1, &word)) return PsKeyLineError::BadWord;
         if (key->wordCount == kMaxPsKeyWords) return PsKeyLineError::TooManyWords;
         key->words[key->wordCount++] = word;
     }

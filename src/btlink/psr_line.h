@@ -41,6 +41,10 @@ enum class PsKeyLineError {
 // at LF or at the end of its text.
 enum class PsKeyLineKind { FileLine, Preset };
 
+// Four hex digits at position of text, the high byte's two first, into word. False when text
+// ends before them or one of them isn't a hex digit (upper or lower case).
+bool readHexWord(std::string_view text, std::size_t position, std::uint16_t* word);
+
 // Reads one key line. Never reads past the end of line; on an error key is left partly filled.
 PsKeyLineError readPsKeyLine(std::string_view line, PsKeyLineKind kind, PsKey* key);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "btlink/psk_files.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "update/step_actions.h"
@@ -12,7 +13,6 @@ namespace {
 
 constexpr const char* kInstalledVersionsPath = "/etc/data.txt";
 constexpr const char* kUpdateVersionsPath = "/tmp/update.d/VERSION";
-constexpr const char* kUpdateKeysPath = "/tmp/update.d/pskeyorig.psr";
 // "&02a5" carries the firmware's build and version texts and the settings code, "&02a4" the
 // settings mark.
 constexpr const char* kFirmwareKeyPrefix = "&02a5 = ";
@@ -29,44 +29,8 @@ constexpr std::size_t kSettingsCodeAt = 18;    // 2 characters
 constexpr std::size_t kSettingsMarkAt = 41;
 constexpr std::size_t kSettingsMarkLength = 4;
 
-// A key file line is read up to 1023 characters, a keyword line up to 1022.
-constexpr std::size_t kKeyLineSize = 1024;
+// A keyword line is read up to 1022 characters.
 constexpr std::size_t kKeywordLineSize = 1023;
-
-bool isLineEnd(char c) { return c == '\r' || c == '\n' || c == '\0'; }
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The value of two hex digits, or -1.
-int hexPair(const char* digits) {
-    int high = hexDigit(digits[0]);
-    int low = high < 0 ? -1 : hexDigit(digits[1]);
-    return low < 0 ? -1 : high * 16 + low;
-}
-
-// Decodes the words of a key's value, each the low-order byte first. Stops at the line end,
-// at a word that isn't four hex digits, and when bytes is full.
-void decodeKeyWords(const char* value, std::span<std::uint8_t> bytes) {
-    std::size_t length = std::strlen(value);
-    std::size_t position = 0;
-    std::size_t stored = 0;
-    while (position < length && !isLineEnd(value[position])) {
-        if (length - position < 4 || stored + 2 > bytes.size()) return;
-        int high = hexPair(value + position);
-        int low = hexPair(value + position + 2);
-        if (high < 0 || low < 0) return;
-        bytes[stored++] = static_cast<std::uint8_t>(low);
-        bytes[stored++] = static_cast<std::uint8_t>(high);
-        position += 4;
-        if (position >= length || isLineEnd(value[position])) return;
-        ++position;  // the separator
-    }
-}
 
 void appendRow(const ComponentVersion& component, const char* oldValue, const char* newValue) {
     char row[128];
@@ -97,27 +61,11 @@ int getKeywordValue(const char* path, const char* keyword, std::span<char> value
     return 1;
 }
 
-int findPSKeyInFile(const char* path, const char* prefix, std::span<char> text,
-                    std::span<std::uint8_t> bytes) {
-    FileStream stream(openFileStream(path, "r"));
-    if (!stream) return 0;
-    std::size_t prefixLength = std::strlen(prefix);
-    char line[kKeyLineSize];
-    while (std::fgets(line, sizeof line, stream.get()) != nullptr) {
-        if (std::strncmp(line, prefix, prefixLength) != 0) continue;
-        const char* rest = line + prefixLength;
-        std::snprintf(text.data(), text.size(), "%s", rest);
-        decodeKeyWords(rest, bytes);
-        return 1;
-    }
-    return 0;
-}
-
 int checkVersions() {
     // B: the decoded "&02a5" value; later the "&02a4" value (C) is decoded over it.
     std::uint8_t keyBytes[kPSKeyBytesSize + 1] = {};
     char keyText[kPSKeyTextSize] = {};
-    findPSKeyInFile(kUpdateKeysPath, kFirmwareKeyPrefix, std::span(keyText),
+    findPSKeyInFile(kPsKeyUpdatePath, kFirmwareKeyPrefix, std::span(keyText),
                     std::span(keyBytes, kPSKeyBytesSize));
     const char* keyChars = reinterpret_cast<const char*>(keyBytes);
 
@@ -165,7 +113,7 @@ int checkVersions() {
                 if (std::memcmp(code, newCode, 2) == 0 && firmwareCurrent)
                     component.needsUpdate = 0;
 
-                findPSKeyInFile(kUpdateKeysPath, kSettingsKeyPrefix, std::span(keyText),
+                findPSKeyInFile(kPsKeyUpdatePath, kSettingsKeyPrefix, std::span(keyText),
                                 std::span(keyBytes, kPSKeyBytesSize));
                 keyBytes[kSettingsMarkLength] = 0;
                 if (std::memcmp(keyBytes, mark, kSettingsMarkLength) != 0)

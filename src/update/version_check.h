@@ -22,11 +22,3 @@ int checkVersions();
 // follows). Left unchanged when no line begins with keyword. -1 when the file can't be
 // opened, 1 otherwise. value must hold at least one byte.
 int getKeywordValue(const char* path, const char* keyword, std::span<char> value);
-
-// Finds the first line of a key file that begins with prefix. text receives the rest of the
-// line (line end included, cut to fit), bytes the value words, low-order byte first. Returns
-// 1 when found, 0 otherwise (a file that can't be opened included); then neither output is
-// written. Decoding stops at the line end, at a word that isn't four hex digits, and when
-// bytes is full; the bytes past the decoded words keep what they held.
-int findPSKeyInFile(const char* path, const char* prefix, std::span<char> text,
-                    std::span<std::uint8_t> bytes);

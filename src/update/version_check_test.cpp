@@ -4,11 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "core/log.h"
 #include "tests/support/board.h"
@@ -120,39 +118,6 @@ TEST(CheckVersions, ColumnsAreCutAndPadded) {
               "\n   qvl Software of the 0123456789abcdefghijklm ABCDEFGHIJKLMNOPQRSTUV "
               "    yes             ");
     componentTable = kInitialComponentTable;
-}
-
-TEST(FindPSKey, DecodesWordsLowByteFirstUpToTheFirstBadWordWithinItsBuffers) {
-    std::string words;
-    std::vector<int> sixteen;  // at most sixteen words and 63 characters
-    for (int i = 0; i < 20; ++i) words += " 0" + std::to_string(i % 10) + "12";
-    for (int i = 0; i < 16; ++i) sixteen.insert(sixteen.end(), {0x12, i % 10});
-    sixteen.push_back(0xAA);
-    const struct {
-        std::string content, text;  // text "#": not found, nothing written
-        std::vector<int> bytes;     // then the first byte left alone
-    } cases[] = {
-        {"// &02a5 = 1111\r\n&02a5 = 3132 a0Fb 3x34\r\n&02a5 = 9999\r\n",
-         "3132 a0Fb 3x34\r\n",
-         {0x32, 0x31, 0xfb, 0xa0, 0xAA}},
-        {"&02a4 = 1111\r\n", "#", {0xAA}},
-        {"&02a5 =" + words + "\r\n", words.substr(1, 63), sixteen},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
-        std::array<char, kPSKeyTextSize + 8> text;  // room behind shows writes past the end
-        std::array<std::uint8_t, kPSKeyBytesSize + 8> bytes;
-        text.fill('#');
-        bytes.fill(0xAA);
-        writeWholeFile("/tmp/keys.psr", c.content);
-        EXPECT_EQ(findPSKeyInFile("/tmp/keys.psr", "&02a5 = ", std::span(text.data(), 64),
-                                  std::span(bytes.data(), kPSKeyBytesSize)),
-                  c.text == "#" ? 0 : 1);
-        EXPECT_EQ(std::string(text.data(), c.text.size() + 1),
-                  c.text + (c.text == "#" ? '#' : '\0'));
-        EXPECT_EQ(text[kPSKeyTextSize], '#');
-        EXPECT_EQ(std::vector<int>(bytes.begin(), bytes.begin() + c.bytes.size()), c.bytes);
-    }
 }
 
 }  // namespace

@@ -1,0 +1,199 @@
+#include "btlink/module_answers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "btlink/module_commands.h"
+#include "btlink/module_link.h"
+#include "btlink/psk_walks.h"
+#include "core/file_util.h"
+#include "core/log.h"
+#include "core/platform.h"
+
+namespace {
+
+constexpr int kReadErrorCode = 106;
+// An event is reported in the name of the operation that read it.
+constexpr const char* kEventReader = "readBtModule";
+
+// Offsets in the answer payload: one byte further than in the message.
+constexpr std::size_t kAnswerStatusAt = 1 + kBccmdStatusAt;
+constexpr std::size_t kAnswerKeyIdAt = 1 + kPsKeyIdAt;
+constexpr std::size_t kAnswerLengthAt = 1 + kPsKeyLengthAt;
+constexpr std::size_t kAnswerValueAt = 1 + kPsKeyValueAt;
+static_assert(kAnswerValueAt == kAnswerHeaderSize);
+
+std::uint16_t wordAt(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+unsigned byteAt(std::span<const std::uint8_t> bytes, std::size_t at) {
+    return at < bytes.size() ? bytes[at] : 0;
+}
+
+ModuleAnswer hciResetComplete() { return MODULE_ANSWERED; }
+ModuleAnswer bccmdCarrierComplete() { return MODULE_NO_ANSWER; }
+
+// The header fields, each high byte first, as the trace shows them.
+void printAnswerFields(std::span<const std::uint8_t> payload) {
+    static constexpr const char* kLabels[] = {
+        "  BCCMD Type:   ", "  BCCMD Length: ", "  BCCMD Seqno:  ", "  BCCMD Varid:  ",
+        "  BCCMD Status: ", "  PS-Key ID:    ", "  PS-Key Length:", "  PS-Key Stores:",
+    };
+    std::printf("  Payl.Descr.:  0x%02x\n", payload[0]);
+    for (std::size_t i = 0; i < std::size(kLabels); ++i) {
+        std::size_t low = 1 + 2 * i;
+        std::printf("%s0x%02x%02x\n", kLabels[i], payload[low + 1], payload[low]);
+    }
+    std::printf("  PS-Key Value: ");
+}
+
+}  // namespace
+
+const std::array<HciCompleteHandler, 2> hciCompleteTable{{
+    {{kHciResetOpcodeLow, kHciResetOpcodeHigh}, hciResetComplete},
+    {{kBccmdCarrierOpcodeLow, kBccmdCarrierOpcodeHigh}, bccmdCarrierComplete},
+}};
+
+PsKeyAnswer decodePsKeyAnswer(std::span<const std::uint8_t> payload) {
+    PsKeyAnswer answer;
+    if (payload.size() < kAnswerHeaderSize) return answer;
+    answer.complete = true;
+    answer.status = wordAt(payload, kAnswerStatusAt);
+    answer.key.id = wordAt(payload, kAnswerKeyIdAt);
+    answer.claimedWords = wordAt(payload, kAnswerLengthAt);
+    std::size_t received = (payload.size() - kAnswerHeaderSize) / 2;
+    std::size_t taken = std::min({std::size_t{answer.claimedWords}, kMaxPsKeyWords, received});
+    for (std::size_t i = 0; i < taken; ++i)
+        answer.key.words[i] = wordAt(payload, kAnswerValueAt + 2 * i);
+    answer.key.wordCount = static_cast<std::uint8_t>(taken);
+    return answer;
+}
+
+ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t traceLength) {
+    bool trace = (traceFlags & kTracePsKeyAnswers) != 0;
+    PsKeyAnswer answer = decodePsKeyAnswer(payload);
+    if (trace) {
+        std::printf("GET PS-Key response\n");
+        std::size_t shown = std::min(std::size_t{traceLength}, payload.size());
+        for (std::size_t i = 0; i < shown; ++i) std::printf("0x%02x ", payload[i]);
+        std::printf("\n");
+        if (answer.complete) printAnswerFields(payload);
+        std::fflush(stdout);
+    }
+    if (!answer.complete) {
+        UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+                   "BCCMD answer of %u bytes is shorter than its header, no PS-Key taken \n",
+                   static_cast<unsigned>(payload.size()));
+        return MODULE_ANSWERED;
+    }
+    if (answer.status != 0) {
+        if (trace) {
+            std::printf("request failed (see BCCMD Status) \n");
+            std::fflush(stdout);
+        }
+        return MODULE_ANSWERED;
+    }
+    if (answer.claimedWords > answer.key.wordCount) {
+        UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+                   "BCCMD answer for PS-Key 0x%04x claims %u words, %u taken \n",
+                   static_cast<unsigned>(answer.key.id), static_cast<unsigned>(answer.claimedWords),
+                   static_cast<unsigned>(answer.key.wordCount));
+    }
+    // Only the keys that the reading walk asked for belong in the dump; the answers to set
+    // requests echo what was written and would add a second line for the key.
+    if (readAllPSKeysUnderWay()) {
+        char line[kMaxPsKeyLineLength + 1];
+        std::size_t length = formatPsKeyLine(answer.key, line);
+        writeFile(kPsKeyDumpPath, "a", line, length);
+    }
+    if (trace) {
+        for (std::size_t i = 0; i < 2u * answer.key.wordCount; ++i)
+            std::printf("%02x ", payload[kAnswerValueAt + i]);
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    return MODULE_ANSWERED;
+}
+
+ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event) {
+    if (traceFlags & kTraceModulePackets) {
+        std::printf("HCI Event: 0x%02X  len: 0x%02X, typ: 0x%02X 0x%02X hdata: ", byteAt(event, 1),
+                    byteAt(event, 2), byteAt(event, 4), byteAt(event, 5));
+        for (std::uint8_t byte : event) std::printf("0x%02X ", byte);
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    unsigned code = byteAt(event, 1);
+    switch (code) {
+        case kHciCommandComplete: {
+            updateLog(LogLevel::Detail, kLogSourceFile, kEventReader, __LINE__,
+                      "Command Complete event for command 0x%02X 0x%02X received\n",
+                      byteAt(event, 4), byteAt(event, 5));
+            ModuleAnswer result = MODULE_NO_ANSWER;
+            if (event.size() < 6) return result;
+            for (const HciCompleteHandler& entry : hciCompleteTable) {
+                if (entry.opcode[0] == event[4] && entry.opcode[1] == event[5] &&
+                    entry.handler() == MODULE_ANSWERED)
+                    result = MODULE_ANSWERED;
+            }
+            return result;
+        }
+        case kHciCommandStatus:
+            updateLog(LogLevel::Detail, kLogSourceFile, kEventReader, __LINE__,
+                      "Command Status event 0x%02X for command 0x%02X 0x%02X received\n",
+                      byteAt(event, 3), byteAt(event, 5), byteAt(event, 6));
+            return MODULE_NO_ANSWER;
+        case kHciVendorEvent:
+            updateLog(LogLevel::Detail, kLogSourceFile, kEventReader, __LINE__,
+                      "Extended Hci complete 0x%02X  received\n", byteAt(event, 3));
+            return pskeyReqRsp(
+                event.size() > 3 ? event.subspan(3) : std::span<const std::uint8_t>{},
+                static_cast<std::uint8_t>(byteAt(event, 2)));
+        default:
+            updateErr(LogLevel::Warning, kLogSourceFile, kEventReader, __LINE__, kReadErrorCode,
+                      "unexpected hci event 0x%02X received \n", code);
+            return MODULE_NO_ANSWER;
+    }
+}
+
+ModuleAnswer handleBccmdChannelMessage(std::span<const std::uint8_t> buffer) {
+    if (traceFlags & kTraceModulePackets) {
+        for (std::uint8_t byte : buffer) std::printf("0x%02X ", byte);
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    return pskeyReqRsp(buffer, static_cast<std::uint8_t>(buffer.size() & 0xFF));
+}
+
+ModuleAnswer readBtModule() {
+    std::array<std::uint8_t, kMaxHciEventSize> event;
+    int fd = moduleLinkDescriptor();
+    ssize_t count = fd < 0 ? (errno = EBADF, -1) : devRead(fd, event.data(), event.size());
+    if (count <= 0) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+                   "read error from module: counter = %d; error %d %s \n", static_cast<int>(count),
+                   error, std::strerror(error));
+        return MODULE_NO_ANSWER;
+    }
+    return handleHciEvent(std::span(event.data(), static_cast<std::size_t>(count)));
+}
+
+ModuleAnswer readBtModuleBccmdChannel() {
+    std::array<std::uint8_t, 1 + kMaxBccmdChannelRead> buffer;
+    buffer[0] = 0;
+    int fd = moduleLinkDescriptor();
+    ssize_t count =
+        fd < 0 ? (errno = EBADF, -1) : devRead(fd, buffer.data() + 1, kMaxBccmdChannelRead);
+    if (count <= 0) {
+        int error = errno;
+        UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+                   "BCCMD read error from module: counter = %d; error %d %s \n",
+                   static_cast<int>(count), error, std::strerror(error));
+        return MODULE_NO_ANSWER;
+    }
+    return handleBccmdChannelMessage(std::span(buffer.data(), 1 + static_cast<std::size_t>(count)));
+}

@@ -1,0 +1,71 @@
+// What the Bluetooth module sends back. On the HCI device: HCI events, Command Complete for
+// HCI Reset and a vendor-specific event carrying a BCCMD answer behind its payload descriptor;
+// on the BCCMD channel: the bare BCCMD answer. Both paths end in pskeyReqRsp, which appends
+// the PS-Keys that the reading walk asked for to the dump "/tmp/pskeydump.psr".
+//
+// Nothing here touches the step's state: each operation reports whether an answer arrived, and
+// the main loop sets STATE_ANSWER for it before it runs the state machine.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "btlink/psr_line.h"
+
+inline constexpr const char* kPsKeyDumpPath = "/tmp/pskeydump.psr";
+
+enum ModuleAnswer : int {
+    MODULE_NO_ANSWER = 0,  // nothing the step waits for (read failure, other event, ...)
+    MODULE_ANSWERED = 1,   // the module answered the last command: the step may go on
+};
+
+// HCI event: packet type (0x04, not examined), event code, parameter length, parameters.
+inline constexpr std::size_t kMaxHciEventSize = 258;
+inline constexpr std::uint8_t kHciCommandComplete = 0x0E;
+inline constexpr std::uint8_t kHciCommandStatus = 0x0F;
+inline constexpr std::uint8_t kHciVendorEvent = 0xFF;
+// A message of the BCCMD channel is read behind one 0 byte that stands for the payload
+// descriptor of the HCI path, so that pskeyReqRsp sees one layout.
+inline constexpr std::size_t kMaxBccmdChannelRead = 1031;
+
+// The Command Complete events that have an effect: opcode (wire order) and what it means.
+struct HciCompleteHandler {
+    std::array<std::uint8_t, 2> opcode;
+    ModuleAnswer (*handler)();
+};
+extern const std::array<HciCompleteHandler, 2> hciCompleteTable;
+
+// A BCCMD answer as pskeyReqRsp sees it: byte 0 the payload descriptor, then the message, each
+// field one byte further than in the request.
+inline constexpr std::size_t kAnswerHeaderSize = 17;
+struct PsKeyAnswer {
+    bool complete = false;  // the payload holds the whole header
+    std::uint16_t status = 0;
+    std::uint16_t claimedWords = 0;  // the answer's PS-Key length word
+    PsKey key;                       // id and the value words taken: at most the claimed
+                                     // count, 40, and the words actually received
+};
+PsKeyAnswer decodePsKeyAnswer(std::span<const std::uint8_t> payload);
+
+// Acts on one HCI event (the bytes of one read): logs it, runs the Command Complete handlers,
+// passes a vendor-specific event's payload to pskeyReqRsp. Traces with bit 0.
+ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event);
+
+// Acts on one read of the BCCMD channel: buffer holds the 0 byte and then the message read.
+// Traces with bit 0.
+ModuleAnswer handleBccmdChannelMessage(std::span<const std::uint8_t> buffer);
+
+// Records a BCCMD answer: payload holds the bytes really received (descriptor first);
+// traceLength, the length the packet claims, bounds only the trace. A status-0 answer during
+// the reading walk appends its key line to the dump. Every answer is an answer, also a
+// refused or short one: the walk moves on.
+ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t traceLength);
+
+// Reads one HCI event from the module link (called when its entry reports POLLIN and POLLPRI).
+ModuleAnswer readBtModule();
+// Reads one message of the BCCMD channel (called when its entry reports POLLIN alone).
+ModuleAnswer readBtModuleBccmdChannel();

@@ -1,0 +1,242 @@
+#include "btlink/module_answers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "btlink/logged_test.h"
+#include "btlink/module_commands.h"
+#include "btlink/psk_walks.h"
+#include "core/daemon_life.h"
+#include "tests/support/board.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A BCCMD answer message: a get response for keyId claiming lengthWords value words, words in
+// the value field, the message cut to size bytes.
+Bytes answerMessage(std::uint16_t status, std::uint16_t keyId, std::uint16_t lengthWords,
+                    const std::vector<std::uint16_t>& words, std::size_t size = 96) {
+    Bytes message(96, 0);
+    auto put = [&](std::size_t at, std::uint16_t value) {
+        message[at] = static_cast<std::uint8_t>(value & 0xFF);
+        message[at + 1] = static_cast<std::uint8_t>(value >> 8);
+    };
+    put(0, 0x0001);
+    put(2, 0x0030);
+    put(4, 0x0FA5);
+    put(6, 0x7003);
+    put(8, status);
+    put(10, keyId);
+    put(12, lengthWords);
+    put(14, 0x0007);
+    for (std::size_t i = 0; i < words.size() && 16 + 2 * i < 96; ++i) put(16 + 2 * i, words[i]);
+    message.resize(size);
+    return message;
+}
+
+// The message as the HCI device delivers it: a vendor-specific event behind the descriptor.
+Bytes vendorEvent(const Bytes& message) {
+    Bytes event{0x04, 0xFF, static_cast<std::uint8_t>(message.size() + 1), 0xC2};
+    event.insert(event.end(), message.begin(), message.end());
+    return event;
+}
+
+// The message as the BCCMD channel delivers it, behind the 0 byte the read puts in front.
+Bytes channelRead(const Bytes& message) {
+    Bytes buffer{0x00};
+    buffer.insert(buffer.end(), message.begin(), message.end());
+    return buffer;
+}
+
+std::string dump() { return readWholeFile(kPsKeyDumpPath); }
+
+class ModuleAnswers : public testing::Test {
+protected:
+    // The answers belong in the dump while the reading walk is under way.
+    void SetUp() override { nextReadKeyId = 1; }
+    void TearDown() override {
+        resetPSKeyWalks();
+        traceFlags = 0;
+    }
+};
+
+TEST_F(ModuleAnswers, StatusZeroAnswerLeavesOneDumpLineWhicheverThePath) {
+    const struct {
+        const char* name;
+        Bytes message;
+        std::string line;
+    } cases[] = {
+        {"one word", answerMessage(0, 0x01a5, 1, {0x0001}), "&01a5 = 0001\r\n"},
+        {"no word", answerMessage(0, 0x01a5, 0, {}), "&01a5 =\r\n"},
+        {"three words", answerMessage(0, 0x0191, 3, {0x1002, 0x00AB, 0xFFFF}),
+         "&0191 = 1002 00ab ffff\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string expected;
+        for (int i = 0; i < 2; ++i) {
+            expected += c.line;
+            EXPECT_EQ(i == 0 ? handleHciEvent(vendorEvent(c.message))
+                             : handleBccmdChannelMessage(channelRead(c.message)),
+                      MODULE_ANSWERED);
+            EXPECT_EQ(dump(), expected);
+        }
+        std::remove(kPsKeyDumpPath);
+    }
+}
+
+TEST_F(ModuleAnswers, RefusedRequestIsAnAnswerWithoutADumpLine) {
+    EXPECT_EQ(handleHciEvent(vendorEvent(answerMessage(0x0001, 0x01a5, 1, {0x0001}))),
+              MODULE_ANSWERED);
+    EXPECT_EQ(handleBccmdChannelMessage(channelRead(answerMessage(0x0005, 0x01a5, 1, {1}))),
+              MODULE_ANSWERED);
+    EXPECT_FALSE(fileExists(kPsKeyDumpPath));
+}
+
+TEST_F(ModuleAnswers, AnswersOutsideTheReadingWalkStayOutOfTheDump) {
+    nextReadKeyId = 0;
+    EXPECT_EQ(handleHciEvent(vendorEvent(answerMessage(0, 0x01a5, 1, {0x0001}))), MODULE_ANSWERED);
+    EXPECT_FALSE(fileExists(kPsKeyDumpPath));
+}
+
+TEST_F(ModuleAnswers, WordsTakenAreBoundedByClaimFortyAndWhatArrived) {
+    std::vector<std::uint16_t> fortyOne;
+    std::string fortyWords;
+    for (std::uint16_t i = 0; i < 41; ++i)
+        fortyOne.push_back(static_cast<std::uint16_t>(0x100 + i));
+    for (std::uint16_t i = 0; i < 40; ++i) {
+        char word[6];
+        std::snprintf(word, sizeof word, " %04x", 0x100 + i);
+        fortyWords += word;
+    }
+    const struct {
+        const char* name;
+        Bytes payload;
+        std::string line, log;
+    } cases[] = {
+        // The value field holds 40 words; an answer can't carry more.
+        {"claims 41", channelRead(answerMessage(0, 0x0100, 41, fortyOne)),
+         "&0100 =" + fortyWords + "\r\n",
+         "ERR pskeyReqRsp: BCCMD answer for PS-Key 0x0100 claims 41 words, 40 taken \n"},
+        // Header and two words and one byte arrived.
+        {"cut short", channelRead(answerMessage(0, 0x0100, 40, fortyOne, 16 + 5)),
+         "&0100 = 0100 0101\r\n",
+         "ERR pskeyReqRsp: BCCMD answer for PS-Key 0x0100 claims 40 words, 2 taken \n"},
+        {"claims fewer than sent", channelRead(answerMessage(0, 0x0100, 1, fortyOne)),
+         "&0100 = 0100\r\n", ""},
+        {"header only", channelRead(answerMessage(0, 0x0100, 3, {}, 16)), "&0100 =\r\n",
+         "ERR pskeyReqRsp: BCCMD answer for PS-Key 0x0100 claims 3 words, 0 taken \n"},
+        {"shorter than its header", channelRead(answerMessage(0, 0x0100, 1, {1}, 15)), "",
+         "ERR pskeyReqRsp: BCCMD answer of 16 bytes is shorter than its header, no PS-Key "
+         "taken \n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(kPsKeyDumpPath);
+        ModuleAnswer answer = MODULE_NO_ANSWER;
+        EXPECT_EQ(loggedBy([&] { answer = handleBccmdChannelMessage(c.payload); }), c.log);
+        EXPECT_EQ(answer, MODULE_ANSWERED);
+        EXPECT_EQ(dump(), c.line);
+    }
+    // The HCI path passes what was read, not what the event's length byte claims.
+    std::remove(kPsKeyDumpPath);
+    Bytes event = vendorEvent(answerMessage(0, 0x0100, 40, fortyOne, 16 + 4));
+    event[2] = 0xFF;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(handleHciEvent(event), MODULE_ANSWERED);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(dump(), "&0100 = 0100 0101\r\n");
+}
+
+TEST_F(ModuleAnswers, CommandEventsAnswerOnlyForHciReset) {
+    const struct {
+        Bytes event;
+        ModuleAnswer answer;
+        std::string log;
+    } cases[] = {
+        {{0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}, MODULE_ANSWERED, ""},
+        {{0x04, 0x0E, 0x04, 0x01, 0x00, 0xFC, 0x00}, MODULE_NO_ANSWER, ""},
+        {{0x04, 0x0E, 0x04, 0x01, 0x01, 0x10, 0x00}, MODULE_NO_ANSWER, ""},
+        {{0x04, 0x0E, 0x02, 0x01, 0x03}, MODULE_NO_ANSWER, ""},
+        {{0x04, 0x0F, 0x04, 0x00, 0x01, 0x03, 0x0C}, MODULE_NO_ANSWER, ""},
+        {{0x04, 0x3E, 0x01, 0x00},
+         MODULE_NO_ANSWER,
+         "ERR readBtModule: unexpected hci event 0x3E received \n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.event));
+        ModuleAnswer answer = MODULE_ANSWERED;
+        EXPECT_EQ(loggedBy([&] { answer = handleHciEvent(c.event); }), c.log);
+        EXPECT_EQ(answer, c.answer);
+    }
+    EXPECT_FALSE(fileExists(kPsKeyDumpPath));
+}
+
+TEST_F(ModuleAnswers, TracesOfEventsAndAnswers) {
+    traceFlags = kTraceModulePackets;
+    testing::internal::CaptureStdout();
+    handleHciEvent(Bytes{0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "HCI Event: 0x0E  len: 0x04, typ: 0x03 0x0C hdata: 0x04 0x0E 0x04 0x01 0x03 0x0C "
+              "0x00 \n");
+
+    traceFlags = kTracePsKeyAnswers;
+    Bytes payload = Bytes{0xC2} + answerMessage(0, 0x01a5, 1, {0x0001});
+    testing::internal::CaptureStdout();
+    pskeyReqRsp(payload, 20);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "GET PS-Key response\n"
+              "0xc2 0x01 0x00 0x30 0x00 0xa5 0x0f 0x03 0x70 0x00 0x00 0xa5 0x01 0x01 0x00 0x07 "
+              "0x00 0x01 0x00 0x00 \n"
+              "  Payl.Descr.:  0xc2\n"
+              "  BCCMD Type:   0x0001\n"
+              "  BCCMD Length: 0x0030\n"
+              "  BCCMD Seqno:  0x0fa5\n"
+              "  BCCMD Varid:  0x7003\n"
+              "  BCCMD Status: 0x0000\n"
+              "  PS-Key ID:    0x01a5\n"
+              "  PS-Key Length:0x0001\n"
+              "  PS-Key Stores:0x0007\n"
+              "  PS-Key Value: 01 00 \n");
+
+    payload = Bytes{0x00} + answerMessage(0x0102, 0x0003, 0, {});
+    testing::internal::CaptureStdout();
+    pskeyReqRsp(payload, 3);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string head = "GET PS-Key response\n0x00 0x01 0x00 \n";
+    const std::string tail =
+        "  PS-Key Stores:0x0007\n  PS-Key Value: request failed (see BCCMD Status) \n";
+    EXPECT_EQ(out.substr(0, head.size()), head);
+    EXPECT_NE(out.find("  BCCMD Status: 0x0102\n"), std::string::npos);
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+
+    traceFlags = kTraceModulePackets;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    handleBccmdChannelMessage(Bytes{0x00, 0x01, 0x00, 0x30});
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0x00 0x01 0x00 0x30 \n");
+}
+
+TEST_F(ModuleAnswers, ReadsWithoutALinkAreLogged) {
+    btModuleSlot = 0;
+    EXPECT_EQ(loggedBy([] { EXPECT_EQ(readBtModule(), MODULE_NO_ANSWER); }),
+              "ERR readBtModule: read error from module: counter = -1; error 9 Bad file "
+              "descriptor \n");
+    EXPECT_EQ(loggedBy([] { EXPECT_EQ(readBtModuleBccmdChannel(), MODULE_NO_ANSWER); }),
+              "ERR readBtModuleBccmdChannel: BCCMD read error from module: counter = -1; error 9 "
+              "Bad file descriptor \n");
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+#include "btlink/psk_walks.h"
+
+#include <cstring>
+
+#include "btlink/module_commands.h"
+#include "btlink/module_link.h"
+#include "core/log.h"
+
+static_assert(kMaxPsKeyWords == kMaxBccmdValueWords, "a key line holds what a request carries");
+
+FileStream psKeyFile;
+std::int32_t psKeyLine = 0;
+std::int32_t presetIndex = 0;
+std::uint16_t nextReadKeyId = 0;
+
+namespace {
+
+constexpr int kKeyLineErrorCode = 106;
+// A line of the file walk is read up to 1022 characters at a time.
+constexpr std::size_t kWalkLineSize = 1023;
+
+// The file walk's file, named in its refusals, and where in it the walk stands.
+char psKeyFilePath[256] = "";
+std::int32_t psKeyFileLineNumber = 0;  // of the last line read, from 1
+bool psKeyFileAtLineStart = true;      // the next read begins a line (not the rest of a long one)
+std::int32_t refusedLines = 0;
+
+int sendSetRequest(const PsKey& key) {
+    std::uint8_t bytes[2 * kMaxPsKeyWords];
+    psKeyValueBytes(key, bytes);
+    return setPSKeyReq(static_cast<std::uint8_t>(key.id >> 8),
+                       static_cast<std::uint8_t>(key.id & 0xFF), key.wordCount, bytes);
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> nextReadRequest() {
+    if (nextReadKeyId >= kReadKeyIdEnd) {
+        nextReadKeyId = 0;
+        return std::nullopt;
+    }
+    return nextReadKeyId++;
+}
+
+std::optional<PsKey> nextPresetRequest(std::int32_t transport) {
+    const auto& list =
+        transport == TL_HCI || transport == TL_HCI_AT_START ? presetKeysHci : presetKeysBcsp;
+    std::size_t index = static_cast<std::size_t>(presetIndex);
+    if (presetIndex < 0 || index >= list.size() || list[index].empty()) {
+        presetIndex = 0;
+        return std::nullopt;
+    }
+    ++presetIndex;
+    // The built-in lines keep the format; their test reads every one of them.
+    PsKey key;
+    readPsKeyLine(list[index], PsKeyLineKind::Preset, &key);
+    return key;
+}
+
+std::optional<PsKey> nextFileRequest() {
+    char line[kWalkLineSize];
+    while (std::fgets(line, sizeof line, psKeyFile.get()) != nullptr) {
+        std::size_t length = std::strlen(line);
+        bool lineStart = psKeyFileAtLineStart;
+        psKeyFileAtLineStart = length > 0 && line[length - 1] == '\n';
+        // The rest of a line longer than one read belongs to a line already refused.
+        if (!lineStart) continue;
+        ++psKeyFileLineNumber;
+        // Blank lines and what the comment removal leaves carry no key.
+        if (line[0] != '&') continue;
+        PsKey key;
+        PsKeyLineError error =
+            readPsKeyLine(std::string_view(line, length), PsKeyLineKind::FileLine, &key);
+        if (error == PsKeyLineError::None) return key;
+        ++refusedLines;
+        // Reported in the name of the walk.
+        updateErr(LogLevel::Critical, kLogSourceFile, "writeAllPSKeys", __LINE__, kKeyLineErrorCode,
+                  "PS-Key file %s line %d refused: %s\n", psKeyFilePath, psKeyFileLineNumber,
+                  psKeyLineErrorText(error));
+    }
+    return std::nullopt;
+}
+
+PsKeyWalkResult readAllPSKeys() {
+    std::optional<std::uint16_t> keyId = nextReadRequest();
+    if (!keyId) return WALK_LIST_END;
+    getPSKeyReq(static_cast<std::uint8_t>(*keyId >> 8), static_cast<std::uint8_t>(*keyId & 0xFF),
+                static_cast<std::uint8_t>(kGetRequestStores >> 8),
+                static_cast<std::uint8_t>(kGetRequestStores & 0xFF));
+    return WALK_REQUEST_SENT;
+}
+
+PsKeyWalkResult writeAllPSKeys(const char* path) {
+    if (!psKeyFile) {
+        psKeyFile.reset(openFileStream(path, "r"));
+        if (!psKeyFile) return WALK_FILE_NOT_OPENED;
+        std::snprintf(psKeyFilePath, sizeof psKeyFilePath, "%s", path);
+        psKeyFileLineNumber = 0;
+        psKeyFileAtLineStart = true;
+        psKeyLine = 0;
+        refusedLines = 0;
+    }
+    std::optional<PsKey> key = nextFileRequest();
+    if (!key) {
+        psKeyFile.reset();
+        psKeyLine = 0;
+        return WALK_LIST_END;
+    }
+    sendSetRequest(*key);
+    UPDATE_LOG(LogLevel::Detail, "line %d: PS-Key 0x%02x%02x  length:%d %02x\n", psKeyLine,
+               key->id >> 8, key->id & 0xFF, key->wordCount,
+               key->wordCount > 0 ? key->words[0] & 0xFF : 0);
+    ++psKeyLine;
+    return WALK_REQUEST_SENT;
+}
+
+PsKeyWalkResult writePresetPSKeys(std::int32_t restart) {
+    if (restart == 1) {
+        presetIndex = 0;
+        return WALK_RESTARTED;
+    }
+    std::optional<PsKey> key = nextPresetRequest(tlInterface);
+    if (!key) return WALK_PRESETS_DONE;
+    sendSetRequest(*key);
+    return WALK_REQUEST_SENT;
+}
+
+bool readAllPSKeysUnderWay() { return nextReadKeyId != 0; }
+
+std::int32_t refusedPSKeyLines() { return refusedLines; }
+
+void resetPSKeyWalks() {
+    psKeyFile.reset();
+    psKeyLine = 0;
+    psKeyFilePath[0] = '\0';
+    psKeyFileLineNumber = 0;
+    psKeyFileAtLineStart = true;
+    refusedLines = 0;
+    presetIndex = 0;
+    nextReadKeyId = 0;
+}
