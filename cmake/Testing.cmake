@@ -39,7 +39,7 @@ target_compile_definitions(test_support PUBLIC
 # System tests: the simulated-board daemon driven through its real AI socket.
 file(GLOB system_test_sources CONFIGURE_DEPENDS tests/*_test.cpp)
 add_executable(system_tests ${system_test_sources} ${board_guard})
-target_link_libraries(system_tests PRIVATE test_support)
+target_link_libraries(system_tests PRIVATE test_support daemon_core board_sim)
 add_dependencies(system_tests update_process_sim ${tool_libraries})
 add_board_tests(system_tests)
 

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "btlink/module_answers.h"
 #include "core/ai_socket.h"
 #include "core/daemon_life.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/signals.h"
 #include "image/flash.h"
+#include "update/module_steps.h"
 #include "update/state_machine.h"
 #include "update/update_events.h"
 
@@ -42,9 +44,16 @@ void startUp() {
 }
 
 // Module data: an HCI event arrives with POLLIN and POLLPRI, a message of the BCCMD channel
-// with POLLIN alone. Reading it belongs to the module link; until that exists the data is
-// left where it is.
-void serviceModuleEntry(short) {}
+// with POLLIN alone; an entry that reports neither is not read.
+void serviceModuleEntry(short events) {
+    ModuleAnswer answer = MODULE_NO_ANSWER;
+    if ((events & POLLIN) && (events & POLLPRI)) {
+        answer = readBtModule();
+    } else if (events & POLLIN) {
+        answer = readBtModuleBccmdChannel();
+    }
+    if (answer == MODULE_ANSWERED) moduleAnswered();
+}
 
 void runLoopPass() {
     applyPendingSignals();

@@ -11,6 +11,7 @@
 #include "core/daemon_life.h"
 #include "core/log.h"
 #include "core/platform.h"
+#include "core/signals.h"
 
 std::int32_t tlInterface = TL_HCI_AT_START;
 
@@ -97,7 +98,7 @@ int openLink() {
         return LINK_SETUP_FAILED;
     }
     // The module needs this long after its reset before it takes commands.
-    sleep(kSettleSeconds);
+    pauseSeconds(kSettleSeconds);
     moduleEntry().revents = 0;
     moduleEntry().events = POLLIN | POLLPRI;
     ++pollFdCount;

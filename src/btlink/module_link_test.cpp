@@ -7,6 +7,7 @@
 #include "btlink/logged_test.h"
 #include "core/daemon_life.h"
 #include "core/log.h"
+#include "sim/sim_state.h"
 #include "tests/support/board.h"
 
 namespace {
@@ -21,18 +22,24 @@ TEST(ModuleLink, RequestValuesOfTheBoard) {
 }
 #endif
 
-// The step acts on these: a failed open lets it go on, a failed set-up ends it.
-TEST(ModuleLink, ResultCodes) {
-    EXPECT_EQ(LINK_OK, 1);
-    EXPECT_EQ(LINK_OPEN_FAILED, -1);
-    EXPECT_EQ(LINK_SETUP_FAILED, -2);
-}
-
-TEST(ModuleLink, FailedOpenLeavesTheLinkClosed) {
+// The loop's poll set as after start-up: the AI socket in entry 0.
+void startUpPollSet() {
     pollSet[0] = pollfd{7, POLLIN, 0};
     pollFdCount = 1;
     btModuleSlot = 0;
+}
+
+void loadBcspDriver() {
+    writeWholeFile(simStatePath("insmod.log"),
+                   "/tmp/update.d/linabcsp_uart.o\n/tmp/update.d/bcsp.o\n"
+                   "/tmp/update.d/linabcsp_upChan.o\n");
+}
+
+TEST(ModuleLink, FailedOpenLeavesTheLinkClosed) {
+    startUpPollSet();
     EXPECT_EQ(tlInterface, TL_HCI_AT_START);
+    writeWholeFile(simStatePath("module.fault"), "missing-cfUaB0\n");
+    // Without the BCSP driver loaded, its channel doesn't exist.
     for (std::int32_t transport : {TL_HCI_AT_START, TL_BCSP}) {
         tlInterface = transport;
         EXPECT_EQ(loggedBy([] { EXPECT_EQ(openBtModule(1), LINK_OPEN_FAILED); }),
@@ -49,9 +56,61 @@ TEST(ModuleLink, FailedOpenLeavesTheLinkClosed) {
               "open error TL interface /dev/bcspRel2: 0x02 No such file or directory");
 }
 
+TEST(ModuleLink, OpenEntersTheDeviceIntoThePollSetAndCloseTakesItOut) {
+    startUpPollSet();
+    std::string opened = loggedBy([] { EXPECT_EQ(openBtModule(1), LINK_OK); });
+    EXPECT_EQ(opened, "LOG openBtModule: opened /dev/cfUaB0 with fd " +
+                          std::to_string(moduleLinkDescriptor()) + "  1\n");
+    EXPECT_EQ(btModuleSlot, 1);
+    EXPECT_EQ(pollFdCount, 2);
+    EXPECT_EQ(pollSet[1].events, POLLIN | POLLPRI);
+    // A second open closes the first link: still one module entry.
+    int first = moduleLinkDescriptor();
+    loggedBy([] { EXPECT_EQ(openBtModule(1), LINK_OK); });
+    EXPECT_EQ(btModuleSlot, 1);
+    EXPECT_EQ(pollFdCount, 2);
+    int second = moduleLinkDescriptor();
+    EXPECT_EQ(loggedBy([] { EXPECT_EQ(openBtModule(0), LINK_OK); }),
+              "LOG openBtModule: closed /dev/cfUaB0 with fd " + std::to_string(second) + " \n");
+    EXPECT_GE(first, 0);
+    EXPECT_EQ(btModuleSlot, 0);
+    EXPECT_EQ(pollFdCount, 1);
+    EXPECT_EQ(moduleLinkDescriptor(), -1);
+}
+
+TEST(ModuleLink, BccmdChannelIsSetUpWithItsFourRequests) {
+    startUpPollSet();
+    loadBcspDriver();
+    tlInterface = TL_BCSP;
+    loggedBy([] { EXPECT_EQ(openBtModule(1), LINK_OK); });
+    EXPECT_EQ(pollFdCount, 2);
+    loggedBy([] { openBtModule(0); });
+    std::string log = readWholeFile(simStatePath("module.log"));
+    for (const char* request :
+         {"setup request 1", "setup request 2", "setup request 3", "setup request 4"})
+        EXPECT_NE(log.find(request), std::string::npos) << request << "\n" << log;
+    tlInterface = TL_HCI_AT_START;
+}
+
+TEST(ModuleLink, AFailedSetUpRequestClosesTheChannelAndEndsTheStep) {
+    startUpPollSet();
+    loadBcspDriver();
+    tlInterface = TL_BCSP;
+    writeWholeFile(simStatePath("module.fault"), "setup2\n");
+    std::string log = loggedBy([] { EXPECT_EQ(openBtModule(1), LINK_SETUP_FAILED); });
+    EXPECT_EQ(log, "LOG openBtModule: opened /dev/bcspRel2 with fd " +
+                       std::to_string(pollSet[1].fd) +
+                       "  1\nERR openBtModule: ioctl error TL interface /dev/bcspRel2: 0x05 "
+                       "Input/output error");
+    EXPECT_EQ(btModuleSlot, 0);
+    EXPECT_EQ(pollFdCount, 1);
+    std::string trace = readWholeFile(simStatePath("module.log"));
+    EXPECT_EQ(trace.find("setup request 3"), std::string::npos) << trace;
+    tlInterface = TL_HCI_AT_START;
+}
+
 TEST(ModuleLink, ClosingAClosedLinkIsLoggedAndStillSucceeds) {
-    pollFdCount = 1;
-    btModuleSlot = 0;
+    startUpPollSet();
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(loggedBy([] { EXPECT_EQ(openBtModule(0), LINK_OK); }),
                   "ERR openBtModule: try to close not openen /dev/cfUaB0");
@@ -60,7 +119,10 @@ TEST(ModuleLink, ClosingAClosedLinkIsLoggedAndStillSucceeds) {
     EXPECT_EQ(btModuleSlot, 0);
 }
 
-TEST(ModuleLink, ResetWithoutTheBoardDevice) {
+TEST(ModuleLink, ResetReachesTheBoardDeviceOrIsLogged) {
+    EXPECT_EQ(loggedBy([] { EXPECT_EQ(resetBtModule(), 1); }), "");
+    EXPECT_NE(readWholeFile(simStatePath("module.log")).find("reset"), std::string::npos);
+    writeWholeFile(simStatePath("module.fault"), "missing-etxhwif\n");
     EXPECT_EQ(loggedBy([] { EXPECT_EQ(resetBtModule(), -1); }),
               "ERR resetBtModule: open error ETX device No such file or directory");
 }

@@ -37,17 +37,17 @@ void notYetAvailable() {}
 
 using StepAction = void (*)();
 constexpr std::array<StepAction, 11> kStepActions{
-    finishUpdate,       // 0: no step, finishing
-    checkVersionsStep,  // 1: CHECK_VERSIONS
-    notYetAvailable,    // 2: BT_MOD_SET_READ
-    notYetAvailable,    // 3: BT_MOD_SET_COMP
-    notYetAvailable,    // 4: BT_MOD_SET_NEW_WRITE
-    notYetAvailable,    // 5: BT_MOD_SET_ALL_WRITE
-    notYetAvailable,    // 6: BT_MOD_SET_FIRM_STACK
-    lapSoftwareStep,    // 7: LAP_SOFTWARE
-    checkSdpStep,       // 8: CHECK_SDP
-    removeDfuUpload,    // 9: REMOVE_DFU_UPLOAD
-    updatePpcboot,      // 10: PPCBOOT
+    finishUpdate,            // 0: no step, finishing
+    checkVersionsStep,       // 1: CHECK_VERSIONS
+    readPsKeysStep,          // 2: BT_MOD_SET_READ
+    comparePsKeysStep,       // 3: BT_MOD_SET_COMP
+    writeChangedPsKeysStep,  // 4: BT_MOD_SET_NEW_WRITE
+    writeAllPsKeysStep,      // 5: BT_MOD_SET_ALL_WRITE
+    notYetAvailable,         // 6: BT_MOD_SET_FIRM_STACK
+    lapSoftwareStep,         // 7: LAP_SOFTWARE
+    checkSdpStep,            // 8: CHECK_SDP
+    removeDfuUpload,         // 9: REMOVE_DFU_UPLOAD
+    updatePpcboot,           // 10: PPCBOOT
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "btlink/psk_walks.h"
 #include "core/ai_socket.h"
 #include "core/file_util.h"
 #include "core/log.h"
@@ -49,6 +50,8 @@ void startNextStep(const char* text) {
     // A signal that came during the step's own work takes effect first, where it came: the
     // time-out of the ending step stays that step's, before the alarm is cancelled.
     applyPendingSignals();
+    // A walk the ending step left unfinished never goes on in the next step.
+    resetPSKeyWalks();
     for (;;) {
         alarm(0);
         appendText(kUpdateReportPath, text);

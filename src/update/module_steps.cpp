@@ -1,0 +1,36 @@
+#include "update/module_steps.h"
+
+#include <unistd.h>
+
+#include "btlink/module_link.h"
+#include "core/ai_socket.h"
+#include "update/update_state.h"
+
+int openModuleLink() {
+    int result = openBtModule(1);
+    if (result == LINK_SETUP_FAILED) {
+        // The step can't go on without its link; a step that ends " NOK" fails the update.
+        updateResult = 0;
+        startNextStep(" NOK\n");
+    }
+    return result;
+}
+
+void takeWalkResult(PsKeyWalkResult result) {
+    if (result == WALK_LIST_END) {
+        stepState = STATE_LIST_END;
+        postWakeUp(WAKE_UP);
+    } else if (result == WALK_PRESETS_DONE) {
+        stepState = STATE_PRESETS_DONE;
+        postWakeUp(WAKE_UP);
+    }
+}
+
+void moduleAnswered() { stepState = STATE_ANSWER; }
+
+void failModuleStep() {
+    alarm(0);
+    openBtModule(0);
+    updateResult = 0;
+    startNextStep(" NOK\n");
+}

@@ -1,0 +1,215 @@
+// The PS-Key steps: BT_MOD_SET_READ reads the module's keys into the dump, BT_MOD_SET_COMP
+// compares the update's keys with it, BT_MOD_SET_NEW_WRITE writes the keys that differ and
+// BT_MOD_SET_ALL_WRITE writes all of the update's keys with a percentage in the report.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "btlink/module_answers.h"
+#include "btlink/module_commands.h"
+#include "btlink/module_link.h"
+#include "btlink/psk_files.h"
+#include "btlink/psk_walks.h"
+#include "core/ai_socket.h"
+#include "core/file_util.h"
+#include "core/log.h"
+#include "update/module_steps.h"
+#include "update/step_actions.h"
+#include "update/update_state.h"
+
+namespace {
+
+// The step's own sub-state: reset the module and open its link.
+constexpr std::int32_t kStateOpenLink = 1;
+
+constexpr unsigned kReadOpenTimeout = 15;
+constexpr unsigned kReadKeyTimeout = 10;
+constexpr unsigned kNewWriteOpenTimeout = 10;
+constexpr unsigned kNewWriteKeyTimeout = 5;
+constexpr unsigned kAllWriteOpenTimeout = 30;
+constexpr unsigned kAllWriteKeyTimeout = 20;
+
+constexpr const char* kProgressStart = "  0 percent ";
+constexpr const char* kProgressFormat = "%3d percent ";
+constexpr std::size_t kProgressLength = 12;
+
+void sendHciReset() { sendHCICmd(0, kHciResetOpcodeLow, kHciResetOpcodeHigh, nullptr); }
+
+// Resets the module and opens the link; false when the failed set-up ended the step.
+bool resetAndOpen(unsigned timeout) {
+    alarm(timeout);
+    resetBtModule();
+    return openModuleLink() != LINK_SETUP_FAILED;
+}
+
+// A walk that refused key lines of its file ends its step " NOK" once it has ended.
+void endWalkStep() {
+    openBtModule(0);
+    if (refusedPSKeyLines() > 0) {
+        updateResult = 0;
+        startNextStep(" NOK\n");
+    } else {
+        startNextStep("OK\n");
+    }
+}
+
+void readNextKey() {
+    alarm(kReadKeyTimeout);
+    stepState = STATE_WAIT;
+    takeWalkResult(readAllPSKeys());
+}
+
+void writeNextChangedKey() {
+    alarm(kNewWriteKeyTimeout);
+    stepState = STATE_WAIT;
+    takeWalkResult(writeAllPSKeys(kPsKeyToSetPath));
+}
+
+// The share of the keys under way before this round's key, truncated, at most 100.
+int percentOfKeysWritten() {
+    if (psKeyCount <= 0) return psKeysWritten == 0 ? 0 : 100;
+    int percent = static_cast<int>(static_cast<double>(psKeysWritten) /
+                                   static_cast<double>(psKeyCount) * 100.0);
+    return percent > 100 ? 100 : percent;
+}
+
+void writeNextKeyOfAll() {
+    int percent = percentOfKeysWritten();
+    UPDATE_LOG_AS("stateMachine", LogLevel::Warning,
+                  "writing  %04d PS Key; missing %08d Keys; %3d%%\r", psKeysWritten,
+                  psKeyCount - psKeysWritten, percent);
+    ++psKeysWritten;
+    char progress[kProgressLength + 1];
+    std::snprintf(progress, sizeof progress, kProgressFormat, percent);
+    changeLastBytesInFile(kUpdateReportPath, progress, kProgressLength);
+    alarm(kAllWriteKeyTimeout);
+    stepState = STATE_WAIT;
+    takeWalkResult(writeAllPSKeys(kPsKeyPreparedPath));
+}
+
+// The update's keys without their comments.
+void prepareUpdateKeys() {
+    unlink(kPsKeyPreparedPath);
+    preparePSKeyFile(kPsKeyUpdatePath, kPsKeyPreparedPath);
+}
+
+}  // namespace
+
+void readPsKeysStep() {
+    switch (stepState) {
+        case STATE_ENTER:
+            stepState = kStateOpenLink;
+            postWakeUp(WAKE_UP);
+            break;
+        case kStateOpenLink:
+            if (!resetAndOpen(kReadOpenTimeout)) return;
+            unlink(kPsKeyDumpPath);
+            stepState = STATE_WAIT;
+            // The BCCMD channel carries no HCI events: the walk starts without the reset.
+            if (tlInterface == TL_BCSP) {
+                readNextKey();
+            } else {
+                sendHciReset();
+            }
+            break;
+        case STATE_ANSWER:
+            readNextKey();
+            break;
+        case STATE_LIST_END:
+            openBtModule(0);
+            chmod(kPsKeyDumpPath, 0444);
+            startNextStep("OK\n");
+            break;
+        case STATE_TIMEOUT:
+            failModuleStep();
+            break;
+        default:
+            break;
+    }
+}
+
+void comparePsKeysStep() {
+    prepareUpdateKeys();
+    unlink(kPsKeyReportPath);
+    unlink(kPsKeyToSetPath);
+    if (comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) == 1) {
+        startNextStep("OK\n");
+    } else {
+        // Without a comparison the keys that differ are unknown: the write step would find
+        // nothing to do and the update would pass for complete.
+        updateResult = 0;
+        startNextStep(" NOK\n");
+    }
+}
+
+void writeChangedPsKeysStep() {
+    switch (stepState) {
+        case STATE_ENTER: {
+            FileStream toSet(std::fopen(kPsKeyToSetPath, "r"));
+            if (!toSet) {
+                startNextStep("nothing to do ... OK\n");
+                return;
+            }
+            stepState = kStateOpenLink;
+            postWakeUp(WAKE_UP);
+            break;
+        }
+        case kStateOpenLink:
+            if (!resetAndOpen(kNewWriteOpenTimeout)) return;
+            stepState = STATE_WAIT;
+            if (tlInterface == TL_BCSP) {
+                writeNextChangedKey();
+            } else {
+                sendHciReset();
+            }
+            break;
+        case STATE_ANSWER:
+            writeNextChangedKey();
+            break;
+        case STATE_LIST_END:
+            endWalkStep();
+            break;
+        case STATE_TIMEOUT:
+            failModuleStep();
+            break;
+        default:
+            break;
+    }
+}
+
+void writeAllPsKeysStep() {
+    switch (stepState) {
+        case STATE_ENTER:
+            // After a firmware load the module runs BCSP, and the firmware step has left its
+            // link open.
+            stepState = tlInterface == TL_BCSP ? STATE_ANSWER : kStateOpenLink;
+            psKeysWritten = 0;
+            psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
+            std::printf("%d PS-Keys to write\n", static_cast<int>(psKeyCount));
+            std::fflush(stdout);
+            appendText(kUpdateReportPath, kProgressStart);
+            prepareUpdateKeys();
+            postWakeUp(WAKE_UP);
+            break;
+        case kStateOpenLink:
+            if (!resetAndOpen(kAllWriteOpenTimeout)) return;
+            stepState = STATE_WAIT;
+            sendHciReset();
+            break;
+        case STATE_ANSWER:
+            writeNextKeyOfAll();
+            break;
+        case STATE_LIST_END:
+            changeLastBytesInFile(kUpdateReportPath, "100 percent ", kProgressLength);
+            std::printf("\n");
+            std::fflush(stdout);
+            endWalkStep();
+            break;
+        case STATE_TIMEOUT:
+            failModuleStep();
+            break;
+        default:
+            break;
+    }
+}
