@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "btlink/module_answers.h"
 #include "core/ai_socket.h"
 #include "core/daemon_life.h"
 #include "core/log.h"
@@ -43,18 +42,6 @@ void startUp() {
     sendNotice(0, kAiIdentText, kAiIdentLength);
 }
 
-// Module data: an HCI event arrives with POLLIN and POLLPRI, a message of the BCCMD channel
-// with POLLIN alone; an entry that reports neither is not read.
-void serviceModuleEntry(short events) {
-    ModuleAnswer answer = MODULE_NO_ANSWER;
-    if ((events & POLLIN) && (events & POLLPRI)) {
-        answer = readBtModule();
-    } else if (events & POLLIN) {
-        answer = readBtModuleBccmdChannel();
-    }
-    if (answer == MODULE_ANSWERED) moduleAnswered();
-}
-
 void runLoopPass() {
     applyPendingSignals();
     int n =
@@ -79,7 +66,7 @@ void runLoopPass() {
     } else if (btModuleSlot <= 0) {
         UPDATE_ERR_AS(kMain, LogLevel::Warning, 111, "Unknown filedescriptor %d\n", n);
     } else {
-        serviceModuleEntry(pollSet[static_cast<std::size_t>(btModuleSlot)].revents);
+        moduleDataReady(pollSet[static_cast<std::size_t>(btModuleSlot)].revents);
         stateMachine();
     }
     if (keepRunning == 0) exitProcess();

@@ -72,6 +72,18 @@ PsKeyAnswer decodePsKeyAnswer(std::span<const std::uint8_t> payload) {
     return answer;
 }
 
+namespace {
+std::int32_t refusedCount = 0;
+std::int32_t malformedCount = 0;
+}  // namespace
+
+std::int32_t refusedAnswers() { return refusedCount; }
+std::int32_t malformedAnswers() { return malformedCount; }
+void resetAnswerCounts() {
+    refusedCount = 0;
+    malformedCount = 0;
+}
+
 ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t traceLength) {
     bool trace = (traceFlags & kTracePsKeyAnswers) != 0;
     PsKeyAnswer answer = decodePsKeyAnswer(payload);
@@ -84,12 +96,14 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
         std::fflush(stdout);
     }
     if (!answer.complete) {
+        ++malformedCount;
         UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
                    "BCCMD answer of %u bytes is shorter than its header, no PS-Key taken \n",
                    static_cast<unsigned>(payload.size()));
         return MODULE_ANSWERED;
     }
     if (answer.status != 0) {
+        ++refusedCount;
         if (trace) {
             std::printf("request failed (see BCCMD Status) \n");
             std::fflush(stdout);
@@ -97,6 +111,7 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
         return MODULE_ANSWERED;
     }
     if (answer.claimedWords > answer.key.wordCount) {
+        ++malformedCount;
         UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
                    "BCCMD answer for PS-Key 0x%04x claims %u words, %u taken \n",
                    static_cast<unsigned>(answer.key.id), static_cast<unsigned>(answer.claimedWords),

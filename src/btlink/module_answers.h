@@ -65,6 +65,14 @@ ModuleAnswer handleBccmdChannelMessage(std::span<const std::uint8_t> buffer);
 // refused or short one: the walk moves on.
 ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t traceLength);
 
+// The answers since the last reset that a step may not take for good ones: refused (a
+// non-zero status: no such key for a get, nothing stored for a set) and malformed (shorter
+// than their header, or claiming more words than they carry or than a key holds).
+std::int32_t refusedAnswers();
+std::int32_t malformedAnswers();
+// Forgets them; called when a step ends.
+void resetAnswerCounts();
+
 // Reads one HCI event from the module link (called when its entry reports POLLIN and POLLPRI).
 ModuleAnswer readBtModule();
 // Reads one message of the BCCMD channel (called when its entry reports POLLIN alone).

@@ -7,6 +7,7 @@
 
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/report_progress.h"
 #include "core/shell_commands.h"
 #include "image/flash.h"
 #include "image/image_header.h"
@@ -22,13 +23,6 @@ constexpr int kImageErrorCode = 106;
 #define IMAGE_ERR(...)                                                                     \
     updateErr(LogLevel::Critical, kLogSourceFile, "writeImage", __LINE__, kImageErrorCode, \
               __VA_ARGS__)
-
-// Replaces the progress text at the end of the update report.
-void showProgress(int percent) {
-    char text[kProgressLength + 1];
-    std::snprintf(text, sizeof text, kProgressFormat, percent);
-    changeLastBytesInFile(kUpdateReportPath, text, kProgressLength);
-}
 
 // The share of the image written before a pass, truncated: 0 for the first pass.
 int percentWritten(std::uint32_t remaining, std::uint32_t length) {
@@ -47,14 +41,14 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
         int percent = percentWritten(remaining, length);
         IMAGE_LOG("writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
                   static_cast<unsigned>(flashOffset), static_cast<int>(remaining), percent);
-        showProgress(percent);
+        showPercent(percent);
         std::uint32_t piece = remaining < configSectorSize ? remaining : configSectorSize;
         if (eraseFlash(flashOffset, sectorSize) < 0) return -1;
         if (writeFlash(flashOffset, source, piece) < 0) return -1;
         source += piece;
         remaining -= piece;
         if (remaining == 0) {
-            showProgress(100);
+            showPercent(100);
             return 1;
         }
         flashOffset += sectorSize;
@@ -99,9 +93,7 @@ int writeLapImage(const CheckedImage& image) {
         return -1;
     }
 
-    char startText[kProgressLength + 1];
-    std::snprintf(startText, sizeof startText, kProgressFormat, 0);
-    writeFile(kUpdateReportPath, "a", startText, kProgressLength);
+    startPercent(0);
     return writePasses(lapImage, lapFile.size);
 }
 

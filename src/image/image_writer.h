@@ -4,10 +4,6 @@
 
 #include <cstddef>
 
-// The progress text at the end of the update report while the image is written.
-inline constexpr const char* kProgressFormat = "%3d percent ";
-inline constexpr std::size_t kProgressLength = 12;
-
 // The image name that a software image for the access point carries, in its first bytes.
 inline constexpr const char* kLapImageName = "Linux";
 

@@ -1,7 +1,9 @@
 #include "update/module_steps.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include "btlink/module_answers.h"
 #include "btlink/module_link.h"
 #include "core/ai_socket.h"
 #include "update/update_state.h"
@@ -26,7 +28,15 @@ void takeWalkResult(PsKeyWalkResult result) {
     }
 }
 
-void moduleAnswered() { stepState = STATE_ANSWER; }
+void moduleDataReady(short events) {
+    ModuleAnswer answer = MODULE_NO_ANSWER;
+    if ((events & POLLIN) && (events & POLLPRI)) {
+        answer = readBtModule();
+    } else if (events & POLLIN) {
+        answer = readBtModuleBccmdChannel();
+    }
+    if (answer == MODULE_ANSWERED) stepState = STATE_ANSWER;
+}
 
 void failModuleStep() {
     alarm(0);

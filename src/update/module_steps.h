@@ -15,8 +15,11 @@ int openModuleLink();
 // and file walks, STATE_PRESETS_DONE for the preset walk.
 void takeWalkResult(PsKeyWalkResult result);
 
-// The module answered the last command (the main loop, after a read of module data).
-void moduleAnswered();
+// The module's entry of the poll set reported events: an HCI event arrives with POLLIN and
+// POLLPRI, a message of the BCCMD channel with POLLIN alone; an entry that reports neither is
+// not read. An answer to the last command moves the step on (STATE_ANSWER); the main loop
+// runs the state machine next in any case.
+void moduleDataReady(short events);
 
 // The failure action of the module steps: the alarm cancelled, the link closed, the update's
 // result NOK, the step ended " NOK\n".

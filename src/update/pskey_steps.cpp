@@ -14,6 +14,7 @@
 #include "core/ai_socket.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/report_progress.h"
 #include "update/module_steps.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
@@ -30,10 +31,6 @@ constexpr unsigned kNewWriteKeyTimeout = 5;
 constexpr unsigned kAllWriteOpenTimeout = 30;
 constexpr unsigned kAllWriteKeyTimeout = 20;
 
-constexpr const char* kProgressStart = "  0 percent ";
-constexpr const char* kProgressFormat = "%3d percent ";
-constexpr std::size_t kProgressLength = 12;
-
 void sendHciReset() { sendHCICmd(0, kHciResetOpcodeLow, kHciResetOpcodeHigh, nullptr); }
 
 // Resets the module and opens the link; false when the failed set-up ended the step.
@@ -43,10 +40,11 @@ bool resetAndOpen(unsigned timeout) {
     return openModuleLink() != LINK_SETUP_FAILED;
 }
 
-// A walk that refused key lines of its file ends its step " NOK" once it has ended.
-void endWalkStep() {
+// A write walk ends its step " NOK" when it refused key lines of its file, or when the module
+// refused or garbled an answer: its keys are then not what the update brings.
+void endWriteStep() {
     openBtModule(0);
-    if (refusedPSKeyLines() > 0) {
+    if (refusedPSKeyLines() > 0 || refusedAnswers() > 0 || malformedAnswers() > 0) {
         updateResult = 0;
         startNextStep(" NOK\n");
     } else {
@@ -80,9 +78,7 @@ void writeNextKeyOfAll() {
                   "writing  %04d PS Key; missing %08d Keys; %3d%%\r", psKeysWritten,
                   psKeyCount - psKeysWritten, percent);
     ++psKeysWritten;
-    char progress[kProgressLength + 1];
-    std::snprintf(progress, sizeof progress, kProgressFormat, percent);
-    changeLastBytesInFile(kUpdateReportPath, progress, kProgressLength);
+    showPercent(percent);
     alarm(kAllWriteKeyTimeout);
     stepState = STATE_WAIT;
     takeWalkResult(writeAllPSKeys(kPsKeyPreparedPath));
@@ -119,7 +115,14 @@ void readPsKeysStep() {
         case STATE_LIST_END:
             openBtModule(0);
             chmod(kPsKeyDumpPath, 0444);
-            startNextStep("OK\n");
+            // A garbled answer left a dump that isn't the module's store. (A refused get is
+            // a key the module doesn't hold.)
+            if (malformedAnswers() > 0) {
+                updateResult = 0;
+                startNextStep(" NOK\n");
+            } else {
+                startNextStep("OK\n");
+            }
             break;
         case STATE_TIMEOUT:
             failModuleStep();
@@ -168,7 +171,7 @@ void writeChangedPsKeysStep() {
             writeNextChangedKey();
             break;
         case STATE_LIST_END:
-            endWalkStep();
+            endWriteStep();
             break;
         case STATE_TIMEOUT:
             failModuleStep();
@@ -188,7 +191,7 @@ void writeAllPsKeysStep() {
             psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
             std::printf("%d PS-Keys to write\n", static_cast<int>(psKeyCount));
             std::fflush(stdout);
-            appendText(kUpdateReportPath, kProgressStart);
+            startPercent(0);
             prepareUpdateKeys();
             postWakeUp(WAKE_UP);
             break;
@@ -201,10 +204,10 @@ void writeAllPsKeysStep() {
             writeNextKeyOfAll();
             break;
         case STATE_LIST_END:
-            changeLastBytesInFile(kUpdateReportPath, "100 percent ", kProgressLength);
+            showPercent(100);
             std::printf("\n");
             std::fflush(stdout);
-            endWalkStep();
+            endWriteStep();
             break;
         case STATE_TIMEOUT:
             failModuleStep();

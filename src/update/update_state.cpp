@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "btlink/module_answers.h"
 #include "btlink/psk_walks.h"
 #include "core/ai_socket.h"
 #include "core/file_util.h"
@@ -50,8 +51,10 @@ void startNextStep(const char* text) {
     // A signal that came during the step's own work takes effect first, where it came: the
     // time-out of the ending step stays that step's, before the alarm is cancelled.
     applyPendingSignals();
-    // A walk the ending step left unfinished never goes on in the next step.
+    // A walk the ending step left unfinished never goes on in the next step, nor do the
+    // answers it had count there.
     resetPSKeyWalks();
+    resetAnswerCounts();
     for (;;) {
         alarm(0);
         appendText(kUpdateReportPath, text);

@@ -1,0 +1,209 @@
+// The PS-Key steps of an update against the simulated module: the module's keys read into the
+// dump, compared with the update's, the differing ones and then all of them written.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "core/ai_message.h"
+#include "sim/sim_state.h"
+#include "tests/support/board.h"
+#include "tests/support/updates.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string crlf(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+const std::string kStoreBefore = crlf({
+    "&0003 = 0300 0002",
+    "&0017 = 0007",
+    "&0021 = 0004",
+    "&0108 = 5442 4c2d 5041",
+    "&01be = 01d8",
+    "&01f9 = 0003",
+    "&025f =",
+    "&02a4 = 3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330",
+    "&02a5 = 5250 464c 2057 3631 342e 302e 3120 3539 2038 3530",
+});
+
+// The key ids of the set requests the module received, in order.
+std::vector<std::string> keysSet() {
+    static const std::regex set("BCCMD SET key 0x([0-9a-f]{4})");
+    std::string log = readWholeFile(simStatePath("module.log"));
+    std::vector<std::string> keys;
+    for (std::sregex_iterator it(log.begin(), log.end(), set), end; it != end; ++it)
+        keys.push_back((*it)[1]);
+    return keys;
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+class PsKeySteps : public testing::Test {
+protected:
+    void SetUp() override {
+        writeWholeFile(simStatePath("module.baud"), "0\n");
+        writeWholeFile(simStatePath("module.psr"), kStoreBefore);
+    }
+
+    // Runs an update of the sample's PS-Keys with the to-do list; the final notice.
+    std::string runUpdate(const std::string& todo, std::chrono::seconds limit = 60s) {
+        writeWholeFile("/tmp/image",
+                       makeUpdateImage({{"updatetodo.txt", todo},
+                                        {"pskeyorig.psr",
+                                         readWholeFile(kSampleUpdateFolder + "pskeyorig.psr")}},
+                                       false));
+        daemon.start();
+        EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+        peer.sendRequest(REQ_START_UPDATE);
+        auto finished = peer.awaitRecord(AI_NOTICE, 2, limit);
+        return finished ? finished->text : "no final notice";
+    }
+
+    TestPeer peer;
+    SimDaemon daemon;
+};
+
+TEST_F(PsKeySteps, ReadCompareAndWriteBringTheModuleTheUpdatesKeys) {
+    EXPECT_EQ(runUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n"
+                        "BT_MOD_SET_ALL_WRITE\n"),
+              "OK")
+        << daemon.standardError();
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Read PS-Keys:          started ... OK\n"
+              "Compare PS-Keys:       started ... OK\n"
+              "Write diff. PS-Keys:   started ... OK\n"
+              "Write all PS-Keys:     started ... 100 percent OK\n"
+              "*UPDATE_FINISHED* ... OK\n");
+
+    // The dump is the module's store as it was, read-only for everybody.
+    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kStoreBefore);
+    struct stat dump {};
+    ASSERT_EQ(stat("/tmp/pskeydump.psr", &dump), 0);
+    EXPECT_EQ(dump.st_mode & 07777, 0444u);
+    EXPECT_EQ(count(readWholeFile(simStatePath("module.log")), "BCCMD GET key"), 1024u);
+
+    // Smaller dump keys are reported before each update key; a key missing from the dump
+    // makes the comparison start the dump again from its beginning.
+    EXPECT_EQ(
+        readWholeFile("/tmp/pskeycomp.psr"),
+        crlf({"<<&0017 = 0007", ">>&0021 = 0006", "<<&0021 = 0004", ">>&0108 = 5442 4c2d 5041 2032",
+              "<<&0108 = 5442 4c2d 5041", ">>&01f9 = 0001", "<<&01f9 = 0003", ">>&0220 = 7d00",
+              "<<&0003 = 0300 0002", "<<&0017 = 0007", "<<&0021 = 0004", "<<&0108 = 5442 4c2d 5041",
+              "<<&01be = 01d8", "<<&01f9 = 0003", "<<&025f =", ">>&02a4 = 3353 3141",
+              "<<&02a4 = 3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330",
+              ">>&02a5 = 5250 464c 2057 3731 332e 352e 3220 3131 2034 3730",
+              "<<&02a5 = 5250 464c 2057 3631 342e 302e 3120 3539 2038 3530"}));
+    const std::string toSet =
+        crlf({"&0021 = 0006", "&0108 = 5442 4c2d 5041 2032", "&01f9 = 0001", "&0220 = 7d00",
+              "&02a4 = 3353 3141", "&02a5 = 5250 464c 2057 3731 332e 352e 3220 3131 2034 3730"});
+    EXPECT_EQ(readWholeFile("/tmp/pskeytoset.psr"), toSet);
+
+    // The write step sends exactly the differing keys, the write-all step every key.
+    EXPECT_EQ(keysSet(),
+              (std::vector<std::string>{"0021", "0108", "01f9", "0220", "02a4", "02a5", "0003",
+                                        "0021", "0108", "01be", "01f9", "0220", "02a4", "02a5"}));
+    std::string err = daemon.standardError();
+    std::string percentages;
+    static const std::regex round(R"(writing  (\d{4}) PS Key; missing (\d{8}) Keys; +(\d+)%\r)");
+    for (std::sregex_iterator it(err.begin(), err.end(), round), end; it != end; ++it)
+        percentages += std::string((*it)[3]) + " ";
+    EXPECT_EQ(percentages, "0 12 25 37 50 62 75 87 100 ");
+    EXPECT_NE(daemon.standardOutput().find("8 PS-Keys to write\n"), std::string::npos);
+
+    EXPECT_EQ(
+        readWholeFile(simStatePath("module.psr")),
+        crlf({"&0003 = 0300 0002", "&0017 = 0007", "&0021 = 0006", "&0108 = 5442 4c2d 5041 2032",
+              "&01be = 01d8", "&01f9 = 0001", "&0220 = 7d00", "&025f =", "&02a4 = 3353 3141",
+              "&02a5 = 5250 464c 2057 3731 332e 352e 3220 3131 2034 3730"}));
+}
+
+TEST_F(PsKeySteps, ASilentModuleEndsTheReadStepNokAfterFifteenSeconds) {
+    writeWholeFile(simStatePath("module.fault"), "silent\n");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(runUpdate("BT_MOD_SET_READ\n"), "NOK");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 15s);
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Read PS-Keys:          started ... Update step timed out !!! NOK\n"
+              "*UPDATE_FINISHED* ... NOK\n");
+}
+
+// Each fault of the module, with the step it strikes: never an "OK" that isn't one.
+struct FaultCase {
+    const char* fault;
+    const char* todo;
+    const char* notice;
+    const char* report;
+};
+
+class PsKeyStepFaults : public PsKeySteps, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(PsKeyStepFaults, EndAsTheModuleAnswered) {
+    const FaultCase& c = GetParam();
+    writeWholeFile(simStatePath("module.fault"), c.fault);
+    EXPECT_EQ(runUpdate(c.todo), c.notice) << daemon.standardError();
+    EXPECT_EQ(readWholeFile("/tmp/update.log"), c.report);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PsKeyStepFaults,
+    testing::Values(
+        // Command Status events instead of answers: nothing answers the reset.
+        FaultCase{"cmdstatus\n", "BT_MOD_SET_READ\n", "NOK",
+                  "Read PS-Keys:          started ... Update step timed out !!! NOK\n"
+                  "*UPDATE_FINISHED* ... NOK\n"},
+        // A set that the module refuses leaves its key unwritten.
+        FaultCase{"status\n", "BT_MOD_SET_ALL_WRITE\n", "NOK",
+                  "Write all PS-Keys:     started ... 100 percent  NOK\n"
+                  "*UPDATE_FINISHED* ... NOK\n"},
+        // Answers that claim more words than they carry give no true dump.
+        FaultCase{"short\n", "BT_MOD_SET_READ\n", "NOK",
+                  "Read PS-Keys:          started ... "
+                  "BCCMD answer for PS-Key 0x0003 claims 6 words, 2 taken \n"
+                  "BCCMD answer for PS-Key 0x0017 claims 5 words, 1 taken \n"
+                  "BCCMD answer for PS-Key 0x0021 claims 5 words, 1 taken \n"
+                  "BCCMD answer for PS-Key 0x0108 claims 7 words, 3 taken \n"
+                  "BCCMD answer for PS-Key 0x01be claims 5 words, 1 taken \n"
+                  "BCCMD answer for PS-Key 0x01f9 claims 5 words, 1 taken \n"
+                  "BCCMD answer for PS-Key 0x025f claims 4 words, 0 taken \n"
+                  "BCCMD answer for PS-Key 0x02a4 claims 14 words, 10 taken \n"
+                  "BCCMD answer for PS-Key 0x02a5 claims 14 words, 10 taken \n"
+                  " NOK\n*UPDATE_FINISHED* ... NOK\n"},
+        // Unknown events beside the answers are logged; the answers count.
+        // (The percentage follows each error line instead of overwriting it.)
+        FaultCase{"unknown 6\n", "BT_MOD_SET_ALL_WRITE\n", "OK",
+                  "Write all PS-Keys:     started ...  62 percent unexpected hci event 0x10 "
+                  "received \n 75 percent "
+                  "unexpected hci event 0x10 received \n 87 percent unexpected hci event 0x10 "
+                  "received \n100 percent OK\n*UPDATE_FINISHED* ... OK\n"},
+        // Without the board device the module isn't reset; the step goes on.
+        FaultCase{"missing-etxhwif\n", "BT_MOD_SET_READ\n", "OK",
+                  "Read PS-Keys:          started ... open error ETX device No such file or "
+                  "directoryOK\n*UPDATE_FINISHED* ... OK\n"},
+        // Without the HCI device nothing reaches the module.
+        FaultCase{"missing-cfUaB0\n", "BT_MOD_SET_READ\n", "NOK",
+                  "Read PS-Keys:          started ... open error TL interface /dev/cfUaB0: 0x02 "
+                  "No such file or directoryBT_module_write_error no TL interface open, 4 bytes "
+                  "not sent \nUpdate step timed out !!!try to close not openen /dev/cfUaB0 NOK\n"
+                  "*UPDATE_FINISHED* ... NOK\n"}),
+    [](const testing::TestParamInfo<FaultCase>& info) {
+        std::string name = info.param.fault;
+        std::string clean;
+        for (char c : name)
+            if (std::isalnum(static_cast<unsigned char>(c))) clean += c;
+        return clean;
+    });
+
+}  // namespace
