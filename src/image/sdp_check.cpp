@@ -1,5 +1,7 @@
 #include "image/sdp_check.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -20,13 +22,10 @@ constexpr const char* kTerminalPath = "/etc/terminal.txt";
 constexpr const char* kMergedPath = "/tmp/sdp.txt";
 constexpr const char* kTerminalBuildPath = "/tmp/tmp.txt";
 
-// Lines are read into a 1024-byte buffer; the new records are held in a 2000-byte store,
-// each taking its length and a terminator, at most 40 of them; the service list holds 2000
-// bytes with its terminator; a rewritten terminal entry is built in 1024 bytes; a command
-// text in 160.
+// Lines are read into a 1024-byte buffer (the new records' store is in the header); the
+// service list holds 2000 bytes with its terminator; a rewritten terminal entry is built in
+// 1024 bytes; a command text in 160.
 constexpr std::size_t kLineSize = 1024;
-constexpr std::size_t kStoreSize = 2000;
-constexpr std::size_t kMaxNewRecords = 40;
 constexpr std::size_t kServiceListSize = 2000;
 constexpr std::size_t kEntrySize = 1024;
 constexpr std::size_t kCommandSize = 160;
@@ -80,11 +79,8 @@ bool isInactiveRecord(std::string_view line) { return line.starts_with("#$"); }
 
 // The records of the new service file, each unclaimed until a current record takes it.
 struct NewRecords {
-    std::array<char, kStoreSize> store{};
-    std::size_t used = 0;
-    std::array<std::string_view, kMaxNewRecords> records{};
+    NewServiceRecords loaded;
     std::array<bool, kMaxNewRecords> claimed{};
-    std::size_t count = 0;
 };
 
 // The service entries of the active records, each followed by ",".
@@ -123,24 +119,19 @@ struct Output {
     }
 };
 
-CheckResult loadNewRecords(std::FILE* stream, const char* path, NewRecords& records) {
-    char buffer[kLineSize];
-    LineRead line;
-    for (;;) {
-        if (CheckResult refusal = nextLine(stream, path, buffer, line)) return refusal;
-        if (line.status == LineStatus::End) return std::nullopt;
-        if (isComment(line.text)) continue;
-        if (!getField(line.text, kFieldSeparator, kKeyField))
-            return Refusal{path, "record with fewer than four fields"};
-        if (records.count == kMaxNewRecords) return Refusal{path, "more than 40 new records"};
-        if (records.used + line.text.size() + 1 > records.store.size())
-            return Refusal{path, "new records don't fit their store"};
-        char* slot = records.store.data() + records.used;
-        std::memcpy(slot, line.text.data(), line.text.size());
-        slot[line.text.size()] = '\0';
-        records.used += line.text.size() + 1;
-        records.records[records.count++] = {slot, line.text.size()};
-    }
+// Reads the whole new file and takes its records by the rules that the update tool applies
+// too.
+CheckResult loadNewRecords(std::FILE* stream, const char* path, NewServiceRecords& records) {
+    struct stat info {};
+    if (fstat(fileno(stream), &info) != 0 || info.st_size < 0) return Refusal{path, "read error"};
+    auto size = static_cast<std::size_t>(info.st_size);
+    auto content = std::make_unique<char[]>(size + 1);
+    std::size_t got = std::fread(content.get(), 1, size + 1, stream);
+    if (std::ferror(stream) || got != size) return Refusal{path, "read error"};
+    if (std::optional<NewServiceFault> fault =
+            loadNewServiceRecords({content.get(), size}, records))
+        return Refusal{path, fault->reason};
+    return std::nullopt;
 }
 
 // One pass over the current service file: keeps the comments and the records whose key the
@@ -148,6 +139,7 @@ CheckResult loadNewRecords(std::FILE* stream, const char* path, NewRecords& reco
 CheckResult mergeRecords(std::FILE* current, const char* path, NewRecords& records,
                          ServiceList& list, Output& merged) {
     records.claimed.fill(false);
+    const NewServiceRecords& loaded = records.loaded;
     list = ServiceList{};
     char buffer[kLineSize];
     LineRead line;
@@ -162,9 +154,9 @@ CheckResult mergeRecords(std::FILE* current, const char* path, NewRecords& recor
             getField(line.text, kFieldSeparator, kServiceField);
         std::optional<std::string_view> key = getField(line.text, kFieldSeparator, kKeyField);
         if (!service || !key) return Refusal{path, "record with fewer than four fields"};
-        for (std::size_t i = 0; i < records.count; ++i) {
+        for (std::size_t i = 0; i < loaded.count; ++i) {
             if (records.claimed[i] ||
-                getField(records.records[i], kFieldSeparator, kKeyField) != key)
+                getField(loaded.records[i], kFieldSeparator, kKeyField) != key)
                 continue;
             merged.put(line.text);
             records.claimed[i] = true;
@@ -173,10 +165,10 @@ CheckResult mergeRecords(std::FILE* current, const char* path, NewRecords& recor
             break;
         }
     }
-    for (std::size_t i = 0; i < records.count; ++i) {
+    for (std::size_t i = 0; i < loaded.count; ++i) {
         if (records.claimed[i]) continue;
-        merged.put(records.records[i]);
-        if (!list.append(*getField(records.records[i], kFieldSeparator, kServiceField)))
+        merged.put(loaded.records[i]);
+        if (!list.append(*getField(loaded.records[i], kFieldSeparator, kServiceField)))
             return Refusal{path, "service list full"};
     }
     return std::nullopt;
@@ -247,6 +239,36 @@ std::optional<std::string_view> getField(std::string_view text, std::string_view
     }
 }
 
+std::optional<NewServiceFault> loadNewServiceRecords(std::string_view content,
+                                                     NewServiceRecords& records) {
+    records.used = 0;
+    records.count = 0;
+    for (std::size_t lineNumber = 1; !content.empty(); ++lineNumber) {
+        // As the line reader sees it: at most 1023 characters, line feed included.
+        std::size_t end = content.find('\n');
+        std::size_t length = end == std::string_view::npos ? content.size() : end + 1;
+        if (length > kLineSize - 1)
+            return NewServiceFault{lineNumber, "line longer than 1023 characters"};
+        if (end == std::string_view::npos)
+            return NewServiceFault{lineNumber, "last line without line feed"};
+        std::string_view line = content.substr(0, length);
+        content.remove_prefix(length);
+        if (isComment(line)) continue;
+        if (!getField(line, kFieldSeparator, kKeyField))
+            return NewServiceFault{lineNumber, "record with fewer than four fields"};
+        if (records.count == kMaxNewRecords)
+            return NewServiceFault{lineNumber, "more than 40 new records"};
+        if (records.used + line.size() + 1 > records.store.size())
+            return NewServiceFault{lineNumber, "new records don't fit their store"};
+        char* slot = records.store.data() + records.used;
+        std::memcpy(slot, line.data(), line.size());
+        slot[line.size()] = '\0';
+        records.used += line.size() + 1;
+        records.records[records.count++] = {slot, line.size()};
+    }
+    return std::nullopt;
+}
+
 void checkSdpRecords(const char* currentPath, const char* newPath) {
     if (!removeStale(kMergedPath) || !removeStale(kTerminalBuildPath)) return;
     if (!commandFits(kMergedPath, currentPath)) {
@@ -267,7 +289,7 @@ void checkSdpRecords(const char* currentPath, const char* newPath) {
         // was, before any temporary file exists.
         Output merged{kMergedPath, false};
         Output rewritten{kTerminalBuildPath, false};
-        CheckResult refusal = loadNewRecords(update.get(), newPath, *records);
+        CheckResult refusal = loadNewRecords(update.get(), newPath, records->loaded);
         if (!refusal) refusal = mergeRecords(current.get(), currentPath, *records, *list, merged);
         if (!refusal && terminal)
             refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);
