@@ -22,18 +22,18 @@ constexpr const char* kTerminalPath = "/etc/terminal.txt";
 constexpr const char* kMergedPath = "/tmp/sdp.txt";
 constexpr const char* kTerminalBuildPath = "/tmp/tmp.txt";
 
-// Lines are read into a 1024-byte buffer (the new records' store is in the header); the
-// service list holds 2000 bytes with its terminator; a rewritten terminal entry is built in
-// 1024 bytes; a command text in 160.
-constexpr std::size_t kLineSize = 1024;
+// Lines are read into a 1024-byte buffer and the new records held in a 2000-byte store (both
+// in service_records.h); the service list holds 2000 bytes with its terminator; a rewritten
+// terminal entry is built in 1024 bytes; a command text in 160.
+constexpr std::size_t kLineSize = kServiceLineSize;
 constexpr std::size_t kServiceListSize = 2000;
 constexpr std::size_t kEntrySize = 1024;
 constexpr std::size_t kCommandSize = 160;
 constexpr std::string_view kCopyCommand = " -cp ";
 
-constexpr int kServiceField = 3;
-constexpr int kKeyField = 4;
-constexpr std::string_view kFieldSeparator = ";";
+constexpr int kServiceField = kRecordServiceField;
+constexpr int kKeyField = kRecordKeyField;
+constexpr std::string_view kFieldSeparator = kRecordFieldSeparator;
 
 // Why a check is abandoned: the file and what is wrong with it.
 struct Refusal {
@@ -225,49 +225,6 @@ void reportRefusal(const Refusal& refusal) {
 }
 
 }  // namespace
-
-std::optional<std::string_view> getField(std::string_view text, std::string_view separators,
-                                         int n) {
-    if (n < 1) return std::nullopt;
-    std::size_t start = 0;
-    for (int field = 1;; ++field) {
-        std::size_t end = text.find_first_of(separators, start);
-        if (field == n)
-            return text.substr(start, end == std::string_view::npos ? end : end - start);
-        if (end == std::string_view::npos) return std::nullopt;
-        start = end + 1;
-    }
-}
-
-std::optional<NewServiceFault> loadNewServiceRecords(std::string_view content,
-                                                     NewServiceRecords& records) {
-    records.used = 0;
-    records.count = 0;
-    for (std::size_t lineNumber = 1; !content.empty(); ++lineNumber) {
-        // As the line reader sees it: at most 1023 characters, line feed included.
-        std::size_t end = content.find('\n');
-        std::size_t length = end == std::string_view::npos ? content.size() : end + 1;
-        if (length > kLineSize - 1)
-            return NewServiceFault{lineNumber, "line longer than 1023 characters"};
-        if (end == std::string_view::npos)
-            return NewServiceFault{lineNumber, "last line without line feed"};
-        std::string_view line = content.substr(0, length);
-        content.remove_prefix(length);
-        if (isComment(line)) continue;
-        if (!getField(line, kFieldSeparator, kKeyField))
-            return NewServiceFault{lineNumber, "record with fewer than four fields"};
-        if (records.count == kMaxNewRecords)
-            return NewServiceFault{lineNumber, "more than 40 new records"};
-        if (records.used + line.size() + 1 > records.store.size())
-            return NewServiceFault{lineNumber, "new records don't fit their store"};
-        char* slot = records.store.data() + records.used;
-        std::memcpy(slot, line.data(), line.size());
-        slot[line.size()] = '\0';
-        records.used += line.size() + 1;
-        records.records[records.count++] = {slot, line.size()};
-    }
-    return std::nullopt;
-}
 
 void checkSdpRecords(const char* currentPath, const char* newPath) {
     if (!removeStale(kMergedPath) || !removeStale(kTerminalBuildPath)) return;
