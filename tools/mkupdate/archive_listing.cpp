@@ -78,7 +78,8 @@ std::string todoText(std::string_view todo) {
             }
         }
         if (match == nullptr) {
-            if (line != "\n")
+            if (line.ends_with('\n')) line.remove_suffix(1);
+            if (!line.empty())
                 ignored += format("  ignored    line %zu ", number) + quotedText(line) + "\n";
             continue;
         }
@@ -133,8 +134,8 @@ ArchiveListing listUpdateArchive(std::span<const std::uint8_t> archive) {
     std::optional<std::vector<ArchiveEntry>> entries;
     if (tar) entries = readTarArchive(*tar, &listing.failure);
     if (!entries) {
-        listing.failure = "update archive: " + listing.failure;
         listing.text = "archive      BAD: " + listing.failure + "\n";
+        listing.failure = "update archive: " + listing.failure;
         return listing;
     }
     listing.text = format("archive      gzip of a tar archive of %zu bytes, %zu members\n",
