@@ -60,11 +60,11 @@ protected:
 
     // Runs an update of the sample's PS-Keys with the to-do list; the final notice.
     std::string runUpdate(const std::string& todo, std::chrono::seconds limit = 60s) {
-        writeWholeFile("/tmp/image",
-                       makeUpdateImage({{"updatetodo.txt", todo},
-                                        {"pskeyorig.psr",
-                                         readWholeFile(kSampleUpdateFolder + "pskeyorig.psr")}},
-                                       false));
+        writeWholeFile(
+            "/tmp/image",
+            makeUpdateImage({{"updatetodo.txt", todo},
+                             {"pskeyorig.psr", readWholeFile(kSampleParts + "pskeyorig.psr")}},
+                            false));
         daemon.start();
         EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
         peer.sendRequest(REQ_START_UPDATE);

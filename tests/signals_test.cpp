@@ -34,10 +34,9 @@ void installAlarmingRemove(pid_t daemon) {
 }
 
 TEST(LateSignals, AlarmDuringTheLapStepsLastCommandStaysWithThatStep) {
-    writeWholeFile(
-        "/tmp/image",
-        makeUpdateImage({{"updatetodo.txt", "LAP_SOFTWARE\nCHECK_SDP\n"},
-                         {"service.txt", readWholeFile(kSampleUpdateFolder + "service.txt")}}));
+    writeWholeFile("/tmp/image",
+                   makeUpdateImage({{"updatetodo.txt", "LAP_SOFTWARE\nCHECK_SDP\n"},
+                                    {"service.txt", readWholeFile(kSampleParts + "service.txt")}}));
     TestPeer peer;
     SimDaemon daemon;
     daemon.start("/tmp/testbin");

@@ -31,10 +31,13 @@ std::vector<std::string> linesOf(const std::string& text) {
 // build watches that), /etc/data.txt untouched, every version row 91 columns wide, and each
 // SDP file in /etc either as it was or a complete result made of whole input lines.
 TEST(UpdateFileChecks, TruncatedAndDamagedFilesNeverDamageEtc) {
-    const std::string sample = PROJECT_SOURCE_PATH "/sim/sample-update/update.d/";
+    const std::string sample = PROJECT_SOURCE_PATH "/sim/sample-update/parts/";
+    // VERSION as the sample update carries it.
+    const std::string versions =
+        "BTFIRMWARE=2114 17.3.5\nCSRMODULINFO=PS 07 SET S3A1\nLAP_VERSION=2.1.0\n";
     const char* paths[] = {"/etc/data.txt", "/tmp/update.d/VERSION", "/tmp/update.d/pskeyorig.psr"};
     const std::array<std::string, 6> originals = {readWholeFile(paths[0]),
-                                                  readWholeFile(sample + "VERSION"),
+                                                  versions,
                                                   readWholeFile(sample + "pskeyorig.psr"),
                                                   readWholeFile(kServicePath),
                                                   readWholeFile(sample + "service.txt"),

@@ -2,15 +2,16 @@
 // start request.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/ai_message.h"
+#include "sim/flash_model.h"
+#include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tools/mkupdate/sample_update.h"
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -18,15 +19,16 @@ const std::string kSample = std::string(PROJECT_SOURCE_PATH) + "/sim/sample-upda
 
 class UpdateImage : public testing::Test {
 protected:
-    // The sample update with a to-do file of its own, so that the report doesn't depend on
-    // the sample's to-do list.
+    // The sample update with a to-do list of its own, so that the report doesn't depend on
+    // the sample's steps.
     void SetUp() override {
-        fs::copy(kSample, "/tmp/sample", fs::copy_options::recursive);
-        const char* todo = "/tmp/sample/update.d/updatetodo.txt";
-        fs::permissions(todo, fs::perms::owner_write, fs::perm_options::add);
-        writeWholeFile(todo, "# reception test\nREMOVE_DFU_UPLOAD\nPPCBOOT\n");
         std::string error;
-        image = *mkupdate::buildSampleUpdate("/tmp/sample", &error);
+        auto update = mkupdate::sampleUpdate(kSample, &error);
+        ASSERT_TRUE(update) << error;
+        update->steps = {"REMOVE_DFU_UPLOAD", "PPCBOOT"};
+        std::vector<std::string> faults;
+        image = mkupdate::buildUpdate(*update, &faults).value_or(mkupdate::Bytes());
+        versions = mkupdate::versionFileText(*update);
     }
 
     // Places the image, starts the daemon and the update; the final notice "OK" or "NOK".
@@ -40,6 +42,7 @@ protected:
     }
 
     mkupdate::Bytes image;
+    std::string versions;
     TestPeer peer;
     SimDaemon daemon;
 };
@@ -53,7 +56,29 @@ TEST_F(UpdateImage, SampleUpdateRunsItsStepsAndEndsOk) {
               "Update PPCBOOT:        started ... Nothing Done\n"
               "*UPDATE_FINISHED* ... OK\n");
     EXPECT_FALSE(fileExists("/tmp/upload.dfu"));
-    EXPECT_EQ(readWholeFile("/tmp/update.d/VERSION"), readWholeFile(kSample + "/update.d/VERSION"));
+    EXPECT_EQ(readWholeFile("/tmp/update.d/VERSION"), versions);
+}
+
+// The sample update as its build script makes it, all its steps: OK, and the flash holds its
+// LAP software image at 0x20000.
+TEST_F(UpdateImage, WholeSampleUpdateEndsOkWithItsLapImageInTheFlash) {
+    std::string error;
+    image = mkupdate::buildSampleUpdate(kSample, &error).value_or(mkupdate::Bytes());
+    EXPECT_EQ(runUpdate(), "OK") << daemon.standardError();
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_NE(report.find("Update qvl Software:   started ... 100 percent OK\n"
+                          "Check SDP records  :   started ... OK\n"
+                          "Remove DFU upload:     started ... OK\n"
+                          "Update PPCBOOT:        started ... Nothing Done\n"
+                          "*UPDATE_FINISHED* ... OK\n"),
+              std::string::npos)
+        << report;
+    mkupdate::ImageListing listing = mkupdate::inspectImage(image);
+    ASSERT_EQ(listing.files.size(), 3u);
+    const std::string flash = readWholeFile(simStatePath(kFlashContentsFile));
+    EXPECT_TRUE(flash.compare(0x20000, listing.files[2].size,
+                              std::string(image.begin() + listing.files[2].offset, image.end())) ==
+                0);
 }
 
 TEST_F(UpdateImage, DamagedImageIsRefusedAndEndsNok) {

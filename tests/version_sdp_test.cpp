@@ -1,14 +1,13 @@
 // Steps CHECK_VERSIONS and CHECK_SDP of an update on the simulated board, end to end: the
 // version table in the update report, the merged /etc files and the trigger to the peer.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "core/ai_message.h"
 #include "tests/support/board.h"
-#include "tools/mkupdate/image_builder.h"
-#include "tools/mkupdate/update_archive.h"
+#include "tools/mkupdate/sample_update.h"
 
 using namespace std::chrono_literals;
 
@@ -22,17 +21,15 @@ std::string row(std::string label, std::string oldValue, std::string newValue) {
 }
 
 TEST(VersionAndSdpSteps, SampleFilesGiveTheVersionTableTheMergedRecordsAndOneTrigger) {
-    const std::string sample = PROJECT_SOURCE_PATH "/sim/sample-update/update.d/";
-    mkdir("/tmp/made", 0755);
-    mkdir("/tmp/made/update.d", 0755);
-    writeWholeFile("/tmp/made/update.d/updatetodo.txt", "CHECK_VERSIONS\nCHECK_SDP\n");
-    for (const char* name : {"VERSION", "pskeyorig.psr", "service.txt"})
-        writeWholeFile(std::string("/tmp/made/update.d/") + name, readWholeFile(sample + name));
+    // The sample update's parts without its LAP software image, and these two steps.
     std::string error;
-    auto archive = mkupdate::packUpdateFolder("/tmp/made/update.d", &error);
-    ASSERT_TRUE(archive) << error;
-    auto image = mkupdate::buildMultiImage({{'1', '\n'}, *archive}, "version and SDP", &error);
-    ASSERT_TRUE(image) << error;
+    auto update = mkupdate::sampleUpdate(PROJECT_SOURCE_PATH "/sim/sample-update", &error);
+    ASSERT_TRUE(update) << error;
+    update->lapPayload.reset();
+    update->steps = {"CHECK_VERSIONS", "CHECK_SDP"};
+    std::vector<std::string> faults;
+    auto image = mkupdate::buildUpdate(*update, &faults);
+    ASSERT_TRUE(image) << faults.front();
     writeWholeFile("/tmp/image", *image);
 
     TestPeer peer;

@@ -1,5 +1,7 @@
 #include "image/sdp_check.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -17,21 +19,18 @@ constexpr const char* kTerminalPath = "/etc/terminal.txt";
 constexpr const char* kMergedPath = "/tmp/sdp.txt";
 constexpr const char* kTerminalBuildPath = "/tmp/tmp.txt";
 
-// Lines are read into a 1024-byte buffer; the new records are held in a 2000-byte store,
-// each taking its length and a terminator, at most 40 of them; the service list holds 2000
-// bytes with its terminator; a rewritten terminal entry is built in 1024 bytes; a command
-// text in 160.
-constexpr std::size_t kLineSize = 1024;
-constexpr std::size_t kStoreSize = 2000;
-constexpr std::size_t kMaxNewRecords = 40;
+// Lines are read into a 1024-byte buffer and the new records held in a 2000-byte store (both
+// in service_records.h); the service list holds 2000 bytes with its terminator; a rewritten
+// terminal entry is built in 1024 bytes; a command text in 160.
+constexpr std::size_t kLineSize = kServiceLineSize;
 constexpr std::size_t kServiceListSize = 2000;
 constexpr std::size_t kEntrySize = 1024;
 constexpr std::size_t kCommandSize = 160;
 constexpr std::string_view kCopyCommand = " -cp ";
 
-constexpr int kServiceField = 3;
-constexpr int kKeyField = 4;
-constexpr std::string_view kFieldSeparator = ";";
+constexpr int kServiceField = kRecordServiceField;
+constexpr int kKeyField = kRecordKeyField;
+constexpr std::string_view kFieldSeparator = kRecordFieldSeparator;
 
 // Why a check is abandoned: the file and what is wrong with it.
 struct Refusal {
@@ -77,11 +76,8 @@ bool isInactiveRecord(std::string_view line) { return line.starts_with("#$"); }
 
 // The records of the new service file, each unclaimed until a current record takes it.
 struct NewRecords {
-    std::array<char, kStoreSize> store{};
-    std::size_t used = 0;
-    std::array<std::string_view, kMaxNewRecords> records{};
+    NewServiceRecords loaded;
     std::array<bool, kMaxNewRecords> claimed{};
-    std::size_t count = 0;
 };
 
 // The service entries of the active records, each followed by ",".
@@ -120,24 +116,19 @@ struct Output {
     }
 };
 
-CheckResult loadNewRecords(std::FILE* stream, const char* path, NewRecords& records) {
-    char buffer[kLineSize];
-    LineRead line;
-    for (;;) {
-        if (CheckResult refusal = nextLine(stream, path, buffer, line)) return refusal;
-        if (line.status == LineStatus::End) return std::nullopt;
-        if (isComment(line.text)) continue;
-        if (!getField(line.text, kFieldSeparator, kKeyField))
-            return Refusal{path, "record with fewer than four fields"};
-        if (records.count == kMaxNewRecords) return Refusal{path, "more than 40 new records"};
-        if (records.used + line.text.size() + 1 > records.store.size())
-            return Refusal{path, "new records don't fit their store"};
-        char* slot = records.store.data() + records.used;
-        std::memcpy(slot, line.text.data(), line.text.size());
-        slot[line.text.size()] = '\0';
-        records.used += line.text.size() + 1;
-        records.records[records.count++] = {slot, line.text.size()};
-    }
+// Reads the whole new file and takes its records by the rules that the update tool applies
+// too.
+CheckResult loadNewRecords(std::FILE* stream, const char* path, NewServiceRecords& records) {
+    struct stat info {};
+    if (fstat(fileno(stream), &info) != 0 || info.st_size < 0) return Refusal{path, "read error"};
+    auto size = static_cast<std::size_t>(info.st_size);
+    auto content = std::make_unique<char[]>(size + 1);
+    std::size_t got = std::fread(content.get(), 1, size + 1, stream);
+    if (std::ferror(stream) || got != size) return Refusal{path, "read error"};
+    if (std::optional<NewServiceFault> fault =
+            loadNewServiceRecords({content.get(), size}, records))
+        return Refusal{path, fault->reason};
+    return std::nullopt;
 }
 
 // One pass over the current service file: keeps the comments and the records whose key the
@@ -145,6 +136,7 @@ CheckResult loadNewRecords(std::FILE* stream, const char* path, NewRecords& reco
 CheckResult mergeRecords(std::FILE* current, const char* path, NewRecords& records,
                          ServiceList& list, Output& merged) {
     records.claimed.fill(false);
+    const NewServiceRecords& loaded = records.loaded;
     list = ServiceList{};
     char buffer[kLineSize];
     LineRead line;
@@ -159,9 +151,9 @@ CheckResult mergeRecords(std::FILE* current, const char* path, NewRecords& recor
             getField(line.text, kFieldSeparator, kServiceField);
         std::optional<std::string_view> key = getField(line.text, kFieldSeparator, kKeyField);
         if (!service || !key) return Refusal{path, "record with fewer than four fields"};
-        for (std::size_t i = 0; i < records.count; ++i) {
+        for (std::size_t i = 0; i < loaded.count; ++i) {
             if (records.claimed[i] ||
-                getField(records.records[i], kFieldSeparator, kKeyField) != key)
+                getField(loaded.records[i], kFieldSeparator, kKeyField) != key)
                 continue;
             merged.put(line.text);
             records.claimed[i] = true;
@@ -170,10 +162,10 @@ CheckResult mergeRecords(std::FILE* current, const char* path, NewRecords& recor
             break;
         }
     }
-    for (std::size_t i = 0; i < records.count; ++i) {
+    for (std::size_t i = 0; i < loaded.count; ++i) {
         if (records.claimed[i]) continue;
-        merged.put(records.records[i]);
-        if (!list.append(*getField(records.records[i], kFieldSeparator, kServiceField)))
+        merged.put(loaded.records[i]);
+        if (!list.append(*getField(loaded.records[i], kFieldSeparator, kServiceField)))
             return Refusal{path, "service list full"};
     }
     return std::nullopt;
@@ -232,19 +224,6 @@ void reportRefusal(const Refusal& refusal) {
 
 }  // namespace
 
-std::optional<std::string_view> getField(std::string_view text, std::string_view separators,
-                                         int n) {
-    if (n < 1) return std::nullopt;
-    std::size_t start = 0;
-    for (int field = 1;; ++field) {
-        std::size_t end = text.find_first_of(separators, start);
-        if (field == n)
-            return text.substr(start, end == std::string_view::npos ? end : end - start);
-        if (end == std::string_view::npos) return std::nullopt;
-        start = end + 1;
-    }
-}
-
 void checkSdpRecords(const char* currentPath, const char* newPath) {
     if (!removeStale(kMergedPath) || !removeStale(kTerminalBuildPath)) return;
     if (!commandFits(kMergedPath, currentPath)) {
@@ -265,7 +244,7 @@ void checkSdpRecords(const char* currentPath, const char* newPath) {
         // was, before any temporary file exists.
         Output merged{kMergedPath, false};
         Output rewritten{kTerminalBuildPath, false};
-        CheckResult refusal = loadNewRecords(update.get(), newPath, *records);
+        CheckResult refusal = loadNewRecords(update.get(), newPath, records->loaded);
         if (!refusal) refusal = mergeRecords(current.get(), currentPath, *records, *list, merged);
         if (!refusal && terminal)
             refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);

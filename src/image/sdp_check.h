@@ -2,13 +2,7 @@
 // those an update brings, and rewrites the service lists of the terminal entries.
 #pragma once
 
-#include <optional>
-#include <string_view>
-
-// Field n (counted from 1) of text, split at every character of separators, each separator
-// ending one field; nothing when n < 1 or text has fewer than n fields. The result views
-// text, which is not changed.
-std::optional<std::string_view> getField(std::string_view text, std::string_view separators, int n);
+#include "image/service_records.h"
 
 // Merges the new service file into the current one and rewrites "/etc/terminal.txt". Records
 // whose key the new file still carries keep their text and place, the others are dropped,

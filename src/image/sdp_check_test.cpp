@@ -35,6 +35,51 @@ TEST(GetField, SplitsAtEverySeparator) {
     }
 }
 
+// The limits on the new service file, at their boundaries; the update tool refuses by them.
+TEST(LoadNewServiceRecords, AppliesTheMergesLimitsAndNamesTheLine) {
+    auto record = [](std::size_t length) {  // line feed included
+        return "n;s;K" + std::string(length - 7, 'k') + ";\n";
+    };
+    std::string fortyOne = "# forty-one\n", storeFull, storeExact;
+    for (int i = 0; i <= 40; ++i) fortyOne += "n;s;K" + std::to_string(i) + ";x\n";
+    for (int i = 0; i < 19; ++i) storeFull += record(100);  // each takes 101 bytes
+    storeExact = storeFull + record(80);
+    storeFull += record(81);
+    const struct {
+        std::string content;
+        std::size_t count, line;
+        const char* reason;
+    } cases[] = {
+        {"# c\nn;s;K1;x\n#$n;s;K9;x\nn;s;K2;\n", 2, 0, nullptr},
+        {"#" + std::string(1021, 'c') + "\nn;s;K1;x\n", 1, 0, nullptr},
+        {"# c\n#" + std::string(1022, 'c') + "\n", 0, 2, "line longer than 1023 characters"},
+        {"n;s;K1;x\n#" + std::string(1022, 'c'), 0, 2, "last line without line feed"},
+        {"n;s;K1;x\n#" + std::string(1023, 'c'), 0, 2, "line longer than 1023 characters"},
+        {"n;s;K1;x\n\n", 0, 2, "record with fewer than four fields"},
+        {"n;s;K1\n", 0, 1, "record with fewer than four fields"},
+        {fortyOne, 0, 42, "more than 40 new records"},
+        {storeExact, 20, 0, nullptr},
+        {storeFull, 0, 20, "new records don't fit their store"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content.substr(0, 40));
+        NewServiceRecords records;
+        std::optional<NewServiceFault> fault = loadNewServiceRecords(c.content, records);
+        if (c.reason == nullptr) {
+            ASSERT_FALSE(fault) << fault->line << " " << fault->reason;
+            EXPECT_EQ(records.count, c.count);
+            continue;
+        }
+        ASSERT_TRUE(fault);
+        EXPECT_EQ(fault->line, c.line);
+        EXPECT_STREQ(fault->reason, c.reason);
+    }
+    NewServiceRecords records;
+    loadNewServiceRecords("# c\nn;s;K1;x\n#$n;s;K9;x\nn;s;K2;\n", records);
+    EXPECT_EQ(records.records[1], "n;s;K2;\n");
+    EXPECT_EQ(records.used, 19u);
+}
+
 TEST(SdpCheck, MergesRecordsAndRewritesTheTerminalEntries) {
     const std::string entries = "1;x;a;b;rest\n";
     const struct {

@@ -6,8 +6,8 @@
 
 #include "tools/mkupdate/image_builder.h"
 
-// The sample update's files, folder sim/sample-update/update.d/ of the project.
-inline const std::string kSampleUpdateFolder = PROJECT_SOURCE_PATH "/sim/sample-update/update.d/";
+// The sample update's parts, folder sim/sample-update/parts/ of the project.
+inline const std::string kSampleParts = PROJECT_SOURCE_PATH "/sim/sample-update/parts/";
 
 // The sample's LAP software image "Linux-qvl-sample" of 200000 bytes.
 mkupdate::Bytes sampleLapImage();

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "image/image_header.h"
+#include "tools/mkupdate/deflate_tables.h"
 
 namespace mkupdate {
 namespace {
@@ -15,19 +16,6 @@ constexpr std::size_t kHashBits = 15;
 // How many earlier places with the same three bytes are tried: enough for text and
 // programs, and it bounds the time spent on long runs of equal bytes.
 constexpr int kMaxChain = 128;
-constexpr std::uint32_t kEndOfBlock = 256;
-
-constexpr std::array<std::uint16_t, 29> kLengthBase{3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
-                                                    15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
-                                                    67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr std::array<std::uint8_t, 29> kLengthExtra{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<std::uint16_t, 30> kDistanceBase{
-    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<std::uint8_t, 30> kDistanceExtra{0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
-                                                      4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
-                                                      9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 // Deflate's bit order: values low bit first, Huffman codes high bit first.
 class BitWriter {

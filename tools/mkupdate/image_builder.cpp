@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "image/image_header.h"
+#include "tools/mkupdate/archive_listing.h"
 
 namespace mkupdate {
 namespace {
@@ -16,19 +17,6 @@ std::string format(const char* pattern, auto... values) {
     char text[256];
     std::snprintf(text, sizeof text, pattern, values...);
     return text;
-}
-
-// The name as printable text: bytes outside printable ASCII as \xNN.
-std::string quotedName(const std::string& name) {
-    std::string text = "\"";
-    for (unsigned char c : name) {
-        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-            text += format("\\x%02X", static_cast<unsigned>(c));
-        } else {
-            text += static_cast<char>(c);
-        }
-    }
-    return text + "\"";
 }
 
 const char* verdict(bool good) { return good ? "ok" : "BAD"; }
@@ -159,7 +147,7 @@ ImageListing inspectImage(std::span<const std::uint8_t> image) {
     return listing;
 }
 
-std::string listingText(std::span<const std::uint8_t> image) {
+ImageReport reportImage(std::span<const std::uint8_t> image) {
     ImageListing listing = inspectImage(image);
     std::string text =
         format("file length  %llu bytes\n", static_cast<unsigned long long>(listing.fileLength));
@@ -184,7 +172,7 @@ std::string listingText(std::span<const std::uint8_t> image) {
         }
         text += format("\ntype         %u%s\n", static_cast<unsigned>(listing.type),
                        listing.multiFile ? " (multi-file)" : "");
-        text += "name         " + quotedName(listing.name) + "\n";
+        text += "name         " + quotedText(listing.name) + "\n";
     }
     if (listing.multiFile) {
         if (!listing.sizeListEnded) {
@@ -205,16 +193,23 @@ std::string listingText(std::span<const std::uint8_t> image) {
             if (i + 1 == listing.files.size() && content.size() >= 4 &&
                 readBigEndian32(content.data()) == kImageMagic) {
                 ImageListing inner = inspectImage(content);
-                text += " image " + quotedName(inner.name) +
+                text += " image " + quotedText(inner.name) +
                         format(" type %u ", static_cast<unsigned>(inner.type));
                 text += inner.valid() ? "valid" : "BAD: " + inner.failure;
             }
             text += "\n";
         }
     }
-    text +=
-        listing.valid() ? "result       valid\n" : "result       BAD: " + listing.failure + "\n";
-    return text;
+    // File 1 of an update is the packed update.d, read back as the daemon unpacks it.
+    std::string failure = listing.failure;
+    if (listing.multiFile && listing.files.size() >= 2 && listing.files[1].inside) {
+        ArchiveListing archive =
+            listUpdateArchive(image.subspan(listing.files[1].offset, listing.files[1].size));
+        text += archive.text;
+        if (failure.empty()) failure = archive.failure;
+    }
+    text += failure.empty() ? "result       valid\n" : "result       BAD: " + failure + "\n";
+    return {text, failure.empty()};
 }
 
 }  // namespace mkupdate

@@ -62,7 +62,13 @@ struct ImageListing {
 ImageListing inspectImage(std::span<const std::uint8_t> image);
 
 // The listing printed by "mkupdate list": header fields with their verdicts, the files of a
-// multi-file image (with the header of a last file that is itself an image), the result.
-std::string listingText(std::span<const std::uint8_t> image);
+// multi-file image (with the header of a last file that is itself an image), what the update
+// archive in file 1 holds, and the result: valid when the daemon takes the image and its
+// archive can be read.
+struct ImageReport {
+    std::string text;
+    bool valid;
+};
+ImageReport reportImage(std::span<const std::uint8_t> image);
 
 }  // namespace mkupdate

@@ -1,7 +1,11 @@
 #include "tools/mkupdate/image_files.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace mkupdate {
@@ -29,19 +33,34 @@ bool readWholeFile(const std::string& path, Bytes* content, std::string* error) 
 }
 
 bool writeWholeFile(const std::string& path, const Bytes& content, std::string* error) {
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) {
+    // Written beside the output and renamed over it: a failure leaves no partial file, and a
+    // file that was there stays as it was.
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0) {
         *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    bool written = std::fwrite(content.data(), 1, content.size(), out) == content.size();
+    mode_t mask = umask(0);
+    umask(mask);
+    bool written = fchmod(fd, 0666 & ~mask) == 0;
+    for (std::size_t done = 0; written && done < content.size();) {
+        ssize_t count = write(fd, content.data() + done, content.size() - done);
+        if (count < 0 && errno == EINTR) continue;
+        written = count > 0;
+        if (written) done += static_cast<std::size_t>(count);
+    }
     int writeError = errno;
-    if (std::fclose(out) != 0 && written) {
+    if (close(fd) != 0 && written) {
+        written = false;
+        writeError = errno;
+    }
+    if (written && std::rename(temporary.c_str(), path.c_str()) != 0) {
         written = false;
         writeError = errno;
     }
     if (!written) {
-        std::remove(path.c_str());
+        unlink(temporary.c_str());
         *error = "cannot write " + path + ": " + std::strerror(writeError);
         return false;
     }

@@ -9,8 +9,8 @@ namespace mkupdate {
 
 // False, with a message in error, when the file can't be read.
 bool readWholeFile(const std::string& path, Bytes* content, std::string* error);
-// Writes content to path, replacing the file; false, with a message in error, on failure
-// (a partly written file is removed).
+// Writes content to path, replacing the file: written to a temporary file beside it and
+// renamed. False, with a message in error, on failure; path is then as it was.
 bool writeWholeFile(const std::string& path, const Bytes& content, std::string* error);
 
 }  // namespace mkupdate

@@ -1,7 +1,6 @@
 #include "tools/mkupdate/sample_update.h"
 
 #include "tools/mkupdate/image_files.h"
-#include "tools/mkupdate/update_archive.h"
 
 namespace mkupdate {
 
@@ -21,18 +20,35 @@ std::optional<Bytes> sampleLapPayload(const std::string& sampleFolder, std::stri
     return payload;
 }
 
-std::optional<Bytes> buildSampleUpdate(const std::string& sampleFolder, std::string* error) {
-    std::vector<Bytes> files(3);
-    if (!readWholeFile(sampleFolder + "/note.txt", &files[0], error)) return std::nullopt;
-    auto archive = packUpdateFolder(sampleFolder + "/" + kUpdateFolderName, error);
-    if (!archive) return std::nullopt;
-    files[1] = std::move(*archive);
+std::optional<UpdateDescription> sampleUpdate(const std::string& sampleFolder, std::string* error) {
+    UpdateDescription update;
+    update.name = kSampleUpdateName;
+    auto read = [&](const std::string& path, std::optional<PartFile>* part) {
+        PartFile file{path, {}, false};
+        if (!readWholeFile(path, &file.content, error)) return false;
+        *part = std::move(file);
+        return true;
+    };
+    if (!read(sampleFolder + "/note.txt", &update.note) ||
+        !read(sampleFolder + "/parts/pskeyorig.psr", &update.files[FILE_PSKEYS]) ||
+        !read(sampleFolder + "/parts/service.txt", &update.files[FILE_SERVICES]))
+        return std::nullopt;
     auto payload = sampleLapPayload(sampleFolder, error);
     if (!payload) return std::nullopt;
-    auto lapImage = wrapImage(*payload, kSampleLapName, 0, error);
-    if (!lapImage) return std::nullopt;
-    files[2] = std::move(*lapImage);
-    return buildMultiImage(files, kSampleUpdateName, error);
+    update.lapPayload = PartFile{"lap-payload", std::move(*payload), false};
+    update.lapName = kSampleLapName;
+    for (std::size_t i = 0; i < kVersionCount; ++i) update.versions[i] = kSampleVersions[i];
+    update.steps.emplace(kSampleSteps.begin(), kSampleSteps.end());
+    return update;
+}
+
+std::optional<Bytes> buildSampleUpdate(const std::string& sampleFolder, std::string* error) {
+    auto update = sampleUpdate(sampleFolder, error);
+    if (!update) return std::nullopt;
+    std::vector<std::string> faults;
+    auto image = buildUpdate(*update, &faults);
+    if (!image) *error = faults.front();
+    return image;
 }
 
 }  // namespace mkupdate

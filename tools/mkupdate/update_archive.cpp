@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -131,7 +132,104 @@ bool collect(const std::filesystem::path& folder, const std::string& name,
     return true;
 }
 
+// A number field: octal digits after optional blanks, ended by a blank, a zero or the field's
+// end; or, when its first byte has the high bit set, a big-endian binary number.
+std::optional<std::uint64_t> readNumber(std::span<const std::uint8_t> field) {
+    std::uint64_t value = 0;
+    if ((field[0] & 0x80) != 0) {
+        value = field[0] & 0x7F;
+        for (std::size_t i = 1; i < field.size(); ++i) {
+            if ((value >> 56) != 0) return std::nullopt;
+            value = (value << 8) | field[i];
+        }
+        return value;
+    }
+    std::size_t at = 0;
+    while (at < field.size() && field[at] == ' ') ++at;
+    for (; at < field.size() && field[at] != ' ' && field[at] != 0; ++at) {
+        if (field[at] < '0' || field[at] > '7' || value > (UINT64_MAX >> 3)) return std::nullopt;
+        value = value * 8 + (field[at] - '0');
+    }
+    return value;
+}
+
+std::string readText(std::span<const std::uint8_t> field) {
+    std::size_t length = 0;
+    while (length < field.size() && field[length] != 0) ++length;
+    return std::string(field.begin(), field.begin() + static_cast<long>(length));
+}
+
+// The "path" record of a pax header ("LENGTH path=VALUE" and a line feed), or "".
+std::string paxPath(const std::vector<std::uint8_t>& content) {
+    std::string text(content.begin(), content.end());
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t blank = text.find(' ', at);
+        if (blank == std::string::npos) break;
+        std::size_t length = std::strtoul(text.c_str() + at, nullptr, 10);
+        if (length == 0 || at + length > text.size()) break;
+        std::string record = text.substr(blank + 1, at + length - blank - 2);
+        if (record.starts_with("path=")) return record.substr(5);
+        at += length;
+    }
+    return "";
+}
+
 }  // namespace
+
+std::optional<std::vector<ArchiveEntry>> readTarArchive(std::span<const std::uint8_t> archive,
+                                                        std::string* error) {
+    std::vector<ArchiveEntry> entries;
+    std::string longName;
+    for (std::size_t at = 0; at < archive.size();) {
+        if (archive.size() - at < kBlockSize) {
+            *error = "tar header at offset " + std::to_string(at) + " cut short";
+            return std::nullopt;
+        }
+        auto header = archive.subspan(at, kBlockSize);
+        if (std::all_of(header.begin(), header.end(), [](std::uint8_t b) { return b == 0; }))
+            return entries;
+        std::string where = "tar header at offset " + std::to_string(at);
+        unsigned sum = 8 * ' ';
+        for (std::size_t i = 0; i < kBlockSize; ++i) sum += i >= 148 && i < 156 ? 0 : header[i];
+        auto checksum = readNumber(header.subspan(148, 8));
+        auto size = readNumber(header.subspan(124, 12));
+        auto mode = readNumber(header.subspan(100, 8));
+        if (!checksum || *checksum != sum) {
+            *error = where + ": bad checksum";
+            return std::nullopt;
+        }
+        if (!size || !mode) {
+            *error = where + ": bad number field";
+            return std::nullopt;
+        }
+        ArchiveEntry entry;
+        entry.name = readText(header.subspan(0, kNameField));
+        if (std::memcmp(header.data() + 257, "ustar", 5) == 0) {
+            std::string prefix = readText(header.subspan(345, kPrefixField));
+            if (!prefix.empty()) entry.name = prefix + "/" + entry.name;
+        }
+        entry.type = header[156] == 0 ? '0' : static_cast<char>(header[156]);
+        entry.mode = static_cast<std::uint32_t>(*mode & 07777);
+        at += kBlockSize;
+        if (*size > archive.size() - at) {
+            *error = "tar entry \"" + entry.name + "\" cut short";
+            return std::nullopt;
+        }
+        auto content = archive.subspan(at, static_cast<std::size_t>(*size));
+        entry.content.assign(content.begin(), content.end());
+        at += (content.size() + kBlockSize - 1) / kBlockSize * kBlockSize;
+        // Long names travel in an entry of their own before the entry they name.
+        if (entry.type == 'L' || entry.type == 'x') {
+            longName = entry.type == 'L' ? readText(entry.content) : paxPath(entry.content);
+            continue;
+        }
+        if (entry.type == 'g') continue;
+        if (!longName.empty()) entry.name = std::move(longName);
+        longName.clear();
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
 
 std::optional<std::vector<std::uint8_t>> tarArchive(const std::vector<TarMember>& members,
                                                     std::string* error) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,19 @@ std::optional<std::vector<TarMember>> collectUpdateFolder(const std::string& pat
 // collectUpdateFolder, tarArchive and gzipCompress together: file 1 of an update image.
 std::optional<std::vector<std::uint8_t>> packUpdateFolder(const std::string& path,
                                                           std::string* error);
+
+// One entry of a tar archive as read back.
+struct ArchiveEntry {
+    std::string name;  // the whole path: prefix and name, or a long name
+    char type = '0';   // '0' a file, '5' a folder, '2' a symbolic link, ...
+    std::uint32_t mode = 0;
+    std::vector<std::uint8_t> content;  // the data that follows the header
+};
+
+// The entries of a tar archive in order, up to its first empty block: ustar headers with their
+// name prefix, GNU long names and pax paths applied to the entry they precede. Nothing, with a
+// message in error, for a header whose checksum or numbers are wrong or an entry cut short.
+std::optional<std::vector<ArchiveEntry>> readTarArchive(std::span<const std::uint8_t> archive,
+                                                        std::string* error);
 
 }  // namespace mkupdate

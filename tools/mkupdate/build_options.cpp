@@ -1,0 +1,157 @@
+#include "tools/mkupdate/build_options.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+
+#include "tools/mkupdate/image_files.h"
+
+namespace mkupdate {
+namespace {
+
+constexpr std::uint64_t kFlashSectorSize = 0x10000;
+// The flash holds the boot area below 0x20000 and the configuration sector at its end.
+constexpr std::uint64_t kSmallestFlash = 0x40000;
+constexpr std::uint64_t kLargestFlash = 0x100000000;
+
+// Every option and where its value goes.
+enum class Target { Output, Name, Note, Lap, LapPayload, LapName, File, Version, Steps, Flash };
+struct Option {
+    const char* name;
+    Target target;
+    std::size_t index = 0;  // which file or version
+};
+
+std::vector<Option> buildOptions() {
+    std::vector<Option> options{{"-o", Target::Output},
+                                {"--name", Target::Name},
+                                {"--note", Target::Note},
+                                {"--lap", Target::Lap},
+                                {"--lap-payload", Target::LapPayload},
+                                {"--lap-name", Target::LapName},
+                                {"--steps", Target::Steps},
+                                {"--flash-size", Target::Flash}};
+    for (std::size_t kind = 0; kind < kUpdateFileKinds; ++kind)
+        options.push_back({kUpdateFileRoles[kind].option, Target::File, kind});
+    for (std::size_t i = 0; i < kVersionCount; ++i)
+        options.push_back({kVersionOptions[i], Target::Version, i});
+    return options;
+}
+
+std::optional<std::uint64_t> flashSize(const std::string& value) {
+    if (value.empty() || value[0] == '-') return std::nullopt;
+    char* end = nullptr;
+    unsigned long long size = std::strtoull(value.c_str(), &end, 0);
+    if (*end != '\0' || size < kSmallestFlash || size > kLargestFlash ||
+        size % kFlashSectorSize != 0)
+        return std::nullopt;
+    return size;
+}
+
+bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error) {
+    PartFile file{path, {}, false};
+    if (!readWholeFile(path, &file.content, error)) return false;
+    struct stat info {};
+    file.executable = stat(path.c_str(), &info) == 0 && (info.st_mode & 0111) != 0;
+    *part = std::move(file);
+    return true;
+}
+
+}  // namespace
+
+std::optional<BuildRequest> readBuildRequest(const std::vector<std::string>& arguments,
+                                             std::string* error, RequestRefusal* refusal) {
+    *refusal = RequestRefusal::Usage;
+    const std::vector<Option> options = buildOptions();
+    BuildRequest request;
+    UpdateDescription& update = request.update;
+    // The paths of the part files, read once the whole command line is known to be right.
+    std::vector<std::pair<std::string, std::optional<PartFile>*>> paths;
+    std::vector<std::string> given;
+    bool named = false;
+    for (std::size_t at = 0; at < arguments.size(); ++at) {
+        const std::string& arg = arguments[at];
+        auto option = std::find_if(options.begin(), options.end(),
+                                   [&](const Option& o) { return arg == o.name; });
+        if (option == options.end()) {
+            *error = arg.starts_with("-") ? "unknown option " + arg + " for build"
+                                          : "build takes each part with its option, not " + arg;
+            return std::nullopt;
+        }
+        if (at + 1 == arguments.size()) {
+            *error = arg + " needs a value";
+            return std::nullopt;
+        }
+        if (option->target != Target::Steps &&
+            std::find(given.begin(), given.end(), arg) != given.end()) {
+            *error = arg + " given twice";
+            return std::nullopt;
+        }
+        given.push_back(arg);
+        const std::string& value = arguments[++at];
+        switch (option->target) {
+            case Target::Output:
+                request.output = value;
+                break;
+            case Target::Name:
+                update.name = value;
+                break;
+            case Target::LapName:
+                update.lapName = value;
+                named = true;
+                break;
+            case Target::Note:
+                paths.emplace_back(value, &update.note);
+                break;
+            case Target::Lap:
+                paths.emplace_back(value, &update.lapImage);
+                break;
+            case Target::LapPayload:
+                paths.emplace_back(value, &update.lapPayload);
+                break;
+            case Target::File:
+                paths.emplace_back(value, &update.files[option->index]);
+                break;
+            case Target::Version:
+                update.versions[option->index] = value;
+                break;
+            case Target::Steps:
+                if (!update.steps) update.steps.emplace();
+                for (std::size_t start = 0; start <= value.size();) {
+                    std::size_t comma = std::min(value.find(',', start), value.size());
+                    if (comma > start) update.steps->push_back(value.substr(start, comma - start));
+                    start = comma + 1;
+                }
+                break;
+            case Target::Flash:
+                if (auto size = flashSize(value)) {
+                    update.flashSize = *size;
+                    break;
+                }
+                *error =
+                    "--flash-size takes the flash's size in bytes, a multiple of 65536 "
+                    "from 262144 on, not \"" +
+                    value + "\"";
+                return std::nullopt;
+        }
+    }
+    if (request.output.empty()) {
+        *error = "build needs -o OUT";
+        return std::nullopt;
+    }
+    bool payload = std::find(given.begin(), given.end(), "--lap-payload") != given.end();
+    if (payload != named) {
+        *error =
+            payload ? "--lap-payload needs --lap-name NAME" : "--lap-name goes with --lap-payload";
+        return std::nullopt;
+    }
+    *refusal = RequestRefusal::Unreadable;
+    for (auto& [path, part] : paths) {
+        if (!readPart(path, part, error)) return std::nullopt;
+    }
+    return request;
+}
+
+}  // namespace mkupdate

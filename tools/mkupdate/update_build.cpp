@@ -1,0 +1,225 @@
+#include "tools/mkupdate/update_build.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "image/image_header.h"
+#include "tools/mkupdate/gzip_writer.h"
+#include "tools/mkupdate/part_checks.h"
+#include "tools/mkupdate/update_archive.h"
+#include "update/update_state.h"
+
+namespace mkupdate {
+namespace {
+
+constexpr const char* kTodoMember = "updatetodo.txt";
+constexpr const char* kVersionMember = "VERSION";
+constexpr const char* kTodoHeading = "# the steps of this update, in running order\n";
+constexpr std::string_view kDefaultNote = "BT-LAP update made by mkupdate build\n";
+constexpr char kVersionSeparator = '=';
+
+bool hasFirmware(const UpdateDescription& update) {
+    return std::any_of(kFirmwareFiles.begin(), kFirmwareFiles.end(),
+                       [&](UpdateFileKind kind) { return update.files[kind].has_value(); });
+}
+
+bool hasVersion(const UpdateDescription& update) {
+    return std::any_of(update.versions.begin(), update.versions.end(),
+                       [](const auto& version) { return version.has_value(); });
+}
+
+bool hasLap(const UpdateDescription& update) { return update.lapImage || update.lapPayload; }
+
+const UpdateStep* findStep(std::string_view keyword) {
+    for (const UpdateStep& step : stepTable) {
+        if (step.keyword != nullptr && keyword == step.keyword) return &step;
+    }
+    return nullptr;
+}
+
+// What a step needs from the update that it lacks, as the options that give it; "" when
+// nothing is missing.
+std::string missingParts(std::int32_t step, const UpdateDescription& update) {
+    std::string missing;
+    auto need = [&](UpdateFileKind kind) {
+        if (update.files[kind]) return;
+        missing += (missing.empty() ? "" : ", ") + std::string(kUpdateFileRoles[kind].option);
+    };
+    switch (step) {
+        case STEP_CHECK_VERSIONS:
+            if (!hasVersion(update))
+                return "a version (--firmware-version, --pskeys-version or --lap-version)";
+            break;
+        case STEP_BT_MOD_SET_COMP:
+        case STEP_BT_MOD_SET_ALL_WRITE:
+            need(FILE_PSKEYS);
+            break;
+        case STEP_BT_MOD_SET_FIRM_STACK:
+            for (UpdateFileKind kind : kFirmwareFiles) need(kind);
+            break;
+        case STEP_LAP_SOFTWARE:
+            if (!hasLap(update)) return "--lap or --lap-payload";
+            break;
+        case STEP_CHECK_SDP:
+            need(FILE_SERVICES);
+            break;
+        default:
+            break;
+    }
+    return missing;
+}
+
+// The LAP software image to carry: the one given, or the payload wrapped; nothing, with a
+// fault, when the name doesn't fit the header.
+std::optional<Bytes> lapImage(const UpdateDescription& update, std::string* fault) {
+    if (update.lapImage) return update.lapImage->content;
+    std::string error;
+    auto image = wrapImage(update.lapPayload->content, update.lapName, 0, &error);
+    if (!image) *fault = "--lap-name: " + error;
+    return image;
+}
+
+void checkLap(const UpdateDescription& update, std::vector<std::string>& faults) {
+    if (update.lapImage && update.lapPayload) {
+        faults.push_back("--lap and --lap-payload: give the LAP software image one way");
+        return;
+    }
+    if (!hasLap(update)) return;
+    std::string fault;
+    std::optional<Bytes> image = lapImage(update, &fault);
+    if (!image) {
+        faults.push_back(fault);
+        return;
+    }
+    const PartFile& given = update.lapImage ? *update.lapImage : *update.lapPayload;
+    if (auto lapFault = lapImageFault(*image, update.flashSize))
+        faults.push_back(given.path + ": " + *lapFault);
+}
+
+void checkSteps(const UpdateDescription& update, std::vector<std::string>& faults) {
+    std::vector<std::string> steps = updateSteps(update);
+    if (steps.empty()) faults.push_back("the update has no steps: give its parts or --steps");
+    if (steps.size() > kMaxListedSteps) {
+        faults.push_back("--steps: " + std::to_string(steps.size()) +
+                         " steps; the to-do list holds at most " + std::to_string(kMaxListedSteps));
+    }
+    std::vector<std::int32_t> checked;
+    for (const std::string& keyword : steps) {
+        const UpdateStep* step = findStep(keyword);
+        if (step == nullptr) {
+            faults.push_back("--steps: unknown step \"" + keyword + "\"");
+            continue;
+        }
+        if (std::find(checked.begin(), checked.end(), step->id) != checked.end()) continue;
+        checked.push_back(step->id);
+        std::string missing = missingParts(step->id, update);
+        if (!missing.empty()) faults.push_back("step " + keyword + " needs " + missing);
+    }
+}
+
+std::string_view text(const Bytes& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+std::vector<std::string> updateSteps(const UpdateDescription& update) {
+    if (update.steps) return *update.steps;
+    std::vector<std::string> steps;
+    bool firmware = hasFirmware(update);
+    bool psKeys = update.files[FILE_PSKEYS].has_value();
+    if (hasVersion(update)) steps.push_back("CHECK_VERSIONS");
+    if (firmware) {
+        // The write of all keys keeps the link that the firmware step leaves open over BCSP.
+        steps.push_back("BT_MOD_SET_FIRM_STACK");
+        if (psKeys) steps.push_back("BT_MOD_SET_ALL_WRITE");
+    } else if (psKeys) {
+        steps.insert(steps.end(), {"BT_MOD_SET_READ", "BT_MOD_SET_COMP", "BT_MOD_SET_NEW_WRITE"});
+    }
+    if (hasLap(update)) steps.push_back("LAP_SOFTWARE");
+    if (update.files[FILE_SERVICES]) steps.push_back("CHECK_SDP");
+    if (firmware) steps.push_back("REMOVE_DFU_UPLOAD");
+    return steps;
+}
+
+std::vector<std::string> checkUpdate(const UpdateDescription& update) {
+    std::vector<std::string> faults;
+    if (update.name.size() > kImageNameSize) {
+        faults.push_back("--name: image name of " + std::to_string(update.name.size()) +
+                         " bytes is longer than " + std::to_string(kImageNameSize) + " bytes");
+    }
+    if (update.note && update.note->content.empty())
+        faults.push_back(update.note->path + ": file 0 can't be empty");
+    checkLap(update, faults);
+    const std::optional<PartFile>& psKeys = update.files[FILE_PSKEYS];
+    if (psKeys) {
+        if (auto fault = psKeyFileFault(text(psKeys->content)))
+            faults.push_back(psKeys->path + ": " + *fault);
+    }
+    if (const auto& services = update.files[FILE_SERVICES]) {
+        if (auto fault = serviceFileFault(text(services->content)))
+            faults.push_back(services->path + ": " + *fault);
+    }
+    if (const auto& dfu = update.files[FILE_DFU]; dfu && !dfu->executable)
+        faults.push_back(dfu->path + ": the DFU program is not executable");
+    for (std::size_t i = 0; i < kVersionCount; ++i) {
+        if (!update.versions[i]) continue;
+        auto fault = versionFault(kInitialComponentTable[i].keyword, *update.versions[i],
+                                  psKeys ? text(psKeys->content) : "");
+        if (fault) faults.push_back(std::string(kVersionOptions[i]) + ": " + *fault);
+    }
+    checkSteps(update, faults);
+    return faults;
+}
+
+std::string todoFileText(const UpdateDescription& update) {
+    std::string todo = kTodoHeading;
+    for (const std::string& step : updateSteps(update)) todo += step + "\n";
+    return todo;
+}
+
+std::string versionFileText(const UpdateDescription& update) {
+    std::string versions;
+    for (std::size_t i = 0; i < kVersionCount; ++i) {
+        if (!update.versions[i]) continue;
+        versions += std::string(kInitialComponentTable[i].keyword) + kVersionSeparator +
+                    *update.versions[i] + "\n";
+    }
+    return versions;
+}
+
+std::optional<Bytes> buildUpdate(const UpdateDescription& update,
+                                 std::vector<std::string>* faults) {
+    *faults = checkUpdate(update);
+    if (!faults->empty()) return std::nullopt;
+    const std::string folder = std::string(kUpdateFolderName) + "/";
+    std::vector<TarMember> members;
+    auto add = [&](const char* name, const std::string& content, bool executable) {
+        members.push_back(
+            {folder + name, false, executable, Bytes(content.begin(), content.end())});
+    };
+    for (std::size_t kind = 0; kind < kUpdateFileKinds; ++kind) {
+        if (!update.files[kind]) continue;
+        members.push_back({folder + kUpdateFileRoles[kind].member, false, kind == FILE_DFU,
+                           update.files[kind]->content});
+    }
+    if (hasVersion(update)) add(kVersionMember, versionFileText(update), false);
+    add(kTodoMember, todoFileText(update), false);
+    std::sort(members.begin(), members.end(),
+              [](const TarMember& a, const TarMember& b) { return a.name < b.name; });
+    members.insert(members.begin(), {folder, true, false, {}});
+
+    std::string error;
+    auto archive = tarArchive(members, &error);
+    std::vector<Bytes> files;
+    files.push_back(update.note ? update.note->content
+                                : Bytes(kDefaultNote.begin(), kDefaultNote.end()));
+    if (archive) files.push_back(gzipCompress(*archive));
+    if (hasLap(update)) files.push_back(*lapImage(update, &error));
+    std::optional<Bytes> image;
+    if (archive) image = buildMultiImage(files, update.name, &error);
+    if (!image) faults->push_back(error);
+    return image;
+}
+
+}  // namespace mkupdate
