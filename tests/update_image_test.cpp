@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "core/ai_message.h"
-#include "sim/flash_model.h"
-#include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tools/mkupdate/sample_update.h"
 
@@ -61,26 +59,6 @@ TEST_F(UpdateImage, SampleUpdateRunsItsStepsAndEndsOk) {
 
 // The sample update as its build script makes it, all its steps: OK, and the flash holds its
 // LAP software image at 0x20000.
-TEST_F(UpdateImage, WholeSampleUpdateEndsOkWithItsLapImageInTheFlash) {
-    std::string error;
-    image = mkupdate::buildSampleUpdate(kSample, &error).value_or(mkupdate::Bytes());
-    EXPECT_EQ(runUpdate(), "OK") << daemon.standardError();
-    const std::string report = readWholeFile("/tmp/update.log");
-    EXPECT_NE(report.find("Update qvl Software:   started ... 100 percent OK\n"
-                          "Check SDP records  :   started ... OK\n"
-                          "Remove DFU upload:     started ... OK\n"
-                          "Update PPCBOOT:        started ... Nothing Done\n"
-                          "*UPDATE_FINISHED* ... OK\n"),
-              std::string::npos)
-        << report;
-    mkupdate::ImageListing listing = mkupdate::inspectImage(image);
-    ASSERT_EQ(listing.files.size(), 3u);
-    const std::string flash = readWholeFile(simStatePath(kFlashContentsFile));
-    EXPECT_TRUE(flash.compare(0x20000, listing.files[2].size,
-                              std::string(image.begin() + listing.files[2].offset, image.end())) ==
-                0);
-}
-
 TEST_F(UpdateImage, DamagedImageIsRefusedAndEndsNok) {
     image[image.size() / 2] ^= 0x04;
     EXPECT_EQ(runUpdate(), "NOK");

@@ -53,7 +53,8 @@ std::size_t requiredLength(std::uint32_t type) {
 
 std::int32_t openAiSocket(const char* path) {
     unlink(path);
-    socketDescriptor = socket(AF_UNIX, SOCK_DGRAM, 0);
+    // Close-on-exec: the DFU program must not inherit the daemon's socket.
+    socketDescriptor = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (socketDescriptor < 0) return -1;
     std::snprintf(ownAddress, sizeof ownAddress, "%s", path);
     if (fcntl(socketDescriptor, F_SETFL, O_NONBLOCK) != 0) return -2;

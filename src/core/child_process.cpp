@@ -1,10 +1,61 @@
 #include "core/child_process.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/ai_socket.h"
+#include "core/log.h"
+#include "core/signals.h"
+
+namespace {
+
+// The status of a child whose program couldn't be executed, as a shell gives it: the step
+// must not take the failed start for a successful run.
+constexpr int kNotExecutedStatus = 127;
+
+}  // namespace
+
+std::int32_t startChildProcess(const char* dir, const char* path, char* const argv[],
+                               char* const envp[], const char* device) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        UPDATE_ERR(LogLevel::Critical, 110, "Unable to fork for %s !\n", path);
+        return -1;
+    }
+    if (pid > 0) {
+        UPDATE_LOG(LogLevel::Detail, "Child %s started with %d pid\n", path, static_cast<int>(pid));
+        return pid;
+    }
+    // The child: the daemon's signals come back to their defaults with the exec.
+    sigprocmask(SIG_SETMASK, waitSignalMask(), nullptr);
+    if (dir != nullptr && chdir(dir) != 0) {
+        // Not noticed: the program runs in the daemon's directory.
+    }
+    if (device != nullptr) {
+        int fd = open(device, O_RDWR | O_NONBLOCK);
+        if (fd < 0) {
+            int error = errno;
+            UPDATE_ERR(LogLevel::Warning, 110, "Failed to open device %s: %s (%d).\n", device,
+                       std::strerror(error), error);
+            kill(getpid(), SIGKILL);
+        }
+        dup2(fd, STDOUT_FILENO);
+    }
+    execve(path, argv, envp);
+    int error = errno;
+    UPDATE_ERR(LogLevel::Critical, 110, "Execution of %s failed: %s (%d)\n", path,
+               std::strerror(error), error);
+    _exit(kNotExecutedStatus);
+}
 
 bool reapEndedChild(std::int32_t* pid, std::int32_t* status) {
     int waitStatus = 0;

@@ -4,6 +4,15 @@
 
 #include <cstdint>
 
+// Starts path as a child process without waiting for it: in directory dir (none: the
+// daemon's), with argv and envp (no search of the program path), and with device as its
+// standard output (none: the daemon's). The child starts with the signal mask the daemon was
+// started with; the daemon's own descriptors are closed in it on exec. The child's process id,
+// or -1 (logged) when no child could be created. A program that can't be executed ends its
+// child with status 127.
+std::int32_t startChildProcess(const char* dir, const char* path, char* const argv[],
+                               char* const envp[], const char* device);
+
 // Reaps one ended child without waiting. True with its process id and wait status; false when
 // no child has ended (or none is left).
 bool reapEndedChild(std::int32_t* pid, std::int32_t* status);

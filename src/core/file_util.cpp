@@ -1,6 +1,7 @@
 #include "core/file_util.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -27,7 +28,10 @@ void reportWriteError(const char* function, const char* path) {
 }  // namespace
 
 std::FILE* openFileStream(const char* path, const char* mode) {
-    std::FILE* stream = std::fopen(path, mode);
+    // Close-on-exec ("e"): a child started meanwhile must not inherit the daemon's files.
+    char modeText[8];
+    std::snprintf(modeText, sizeof modeText, "%.6se", mode);
+    std::FILE* stream = std::fopen(path, modeText);
     if (stream == nullptr) {
         int error = errno;
         ReportFailureGuard guard(path);

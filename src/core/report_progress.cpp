@@ -34,10 +34,17 @@ void startProgress(const char* text) {
 }
 
 void showProgress(const char* text) {
-    if (reportEndsWithShown()) {
-        changeLastBytesInFile(kUpdateReportPath, text, std::strlen(text));
-    } else {
+    std::size_t length = std::strlen(text);
+    std::size_t replaced = std::strlen(shown);
+    if (!reportEndsWithShown()) {
         appendText(kUpdateReportPath, text);
+    } else if (length <= replaced) {
+        changeLastBytesInFile(kUpdateReportPath, text, length);
+    } else {
+        // A longer text takes the place of the shown one and goes on behind it, so that the
+        // character before it (a blank, or the line feed of an error line) stays.
+        changeLastBytesInFile(kUpdateReportPath, text, replaced);
+        appendText(kUpdateReportPath, text + replaced);
     }
     remember(text);
 }

@@ -32,9 +32,6 @@ void removeDfuUpload() {
 
 void updatePpcboot() { startNextStep("Nothing Done\n"); }
 
-// Steps whose work is not part of this daemon yet do nothing when called.
-void notYetAvailable() {}
-
 using StepAction = void (*)();
 constexpr std::array<StepAction, 11> kStepActions{
     finishUpdate,            // 0: no step, finishing
@@ -43,7 +40,7 @@ constexpr std::array<StepAction, 11> kStepActions{
     comparePsKeysStep,       // 3: BT_MOD_SET_COMP
     writeChangedPsKeysStep,  // 4: BT_MOD_SET_NEW_WRITE
     writeAllPsKeysStep,      // 5: BT_MOD_SET_ALL_WRITE
-    notYetAvailable,         // 6: BT_MOD_SET_FIRM_STACK
+    firmwareStep,            // 6: BT_MOD_SET_FIRM_STACK
     lapSoftwareStep,         // 7: LAP_SOFTWARE
     checkSdpStep,            // 8: CHECK_SDP
     removeDfuUpload,         // 9: REMOVE_DFU_UPLOAD

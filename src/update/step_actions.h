@@ -2,10 +2,14 @@
 // at stepState itself where the step has sub-states.
 #pragma once
 
+// The DFU program's argument vector: "dfu", "-dr", "/tmp/update.d/stack.dfu".
+extern char* dfuArgv[];
+
 void checkVersionsStep();       // step 1, CHECK_VERSIONS (update/version_check.cpp)
 void readPsKeysStep();          // step 2, BT_MOD_SET_READ (update/pskey_steps.cpp)
 void comparePsKeysStep();       // step 3, BT_MOD_SET_COMP (update/pskey_steps.cpp)
 void writeChangedPsKeysStep();  // step 4, BT_MOD_SET_NEW_WRITE (update/pskey_steps.cpp)
 void writeAllPsKeysStep();      // step 5, BT_MOD_SET_ALL_WRITE (update/pskey_steps.cpp)
+void firmwareStep();            // step 6, BT_MOD_SET_FIRM_STACK (update/firmware_step.cpp)
 void lapSoftwareStep();         // step 7, LAP_SOFTWARE (update/image_steps.cpp)
 void checkSdpStep();            // step 8, CHECK_SDP (update/image_steps.cpp)

@@ -108,7 +108,8 @@ void childDead() {
         if (postChildExit(pid, status) == -1) {
             std::printf("PID %d\n", static_cast<int>(pid));
             std::fflush(stdout);
-            if (pid == dfuPid) stepState = STATE_DFU_DONE;
+            // Without its report the DFU child's end is taken here, by its status.
+            if (pid == dfuPid) stepState = status == 0 ? STATE_DFU_DONE : STATE_DFU_FAILED;
         }
     }
 }

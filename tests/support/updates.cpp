@@ -18,11 +18,15 @@ mkupdate::Bytes sampleLapImage() {
     return lap.value_or(mkupdate::Bytes());
 }
 
-mkupdate::Bytes makeUpdateImage(const std::map<std::string, std::string>& files, bool withLap) {
+mkupdate::Bytes makeUpdateImage(const std::map<std::string, std::string>& files, bool withLap,
+                                const std::set<std::string>& executables) {
     const std::string folder = "/tmp/made-update/update.d";
     std::filesystem::remove_all("/tmp/made-update");
     std::filesystem::create_directories(folder);
-    for (const auto& [name, content] : files) writeWholeFile(folder + "/" + name, content);
+    for (const auto& [name, content] : files) {
+        writeWholeFile(folder + "/" + name, content);
+        chmod((folder + "/" + name).c_str(), executables.contains(name) ? 0755 : 0644);
+    }
     std::string error;
     auto archive = mkupdate::packUpdateFolder(folder, &error);
     EXPECT_TRUE(archive) << error;
@@ -32,4 +36,12 @@ mkupdate::Bytes makeUpdateImage(const std::map<std::string, std::string>& files,
     EXPECT_TRUE(image) << error;
     std::filesystem::remove_all("/tmp/made-update");
     return image.value_or(mkupdate::Bytes());
+}
+
+std::map<std::string, std::string> firmwareParts() {
+    const std::string folder = PROJECT_SOURCE_PATH "/sim/dfu-standin/";
+    std::map<std::string, std::string> parts;
+    for (const char* name : {"dfu", "stack.dfu", "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"})
+        parts[name] = readWholeFile(folder + name);
+    return parts;
 }

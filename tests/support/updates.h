@@ -2,6 +2,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 
 #include "tools/mkupdate/image_builder.h"
@@ -13,6 +14,12 @@ inline const std::string kSampleParts = PROJECT_SOURCE_PATH "/sim/sample-update/
 mkupdate::Bytes sampleLapImage();
 
 // A multi-file update image: a note as file 0, update.d packed with files (name -> content;
-// "updatetodo.txt" among them), and, with withLap, the sample's LAP software image last.
+// "updatetodo.txt" among them; the names in executables with their execute bit), and, with
+// withLap, the sample's LAP software image last.
 mkupdate::Bytes makeUpdateImage(const std::map<std::string, std::string>& files,
-                                bool withLap = true);
+                                bool withLap = true,
+                                const std::set<std::string>& executables = {"dfu"});
+
+// The firmware parts of the simulated board: the DFU stand-in, its firmware file and the
+// stand-in BCSP driver modules (sim/dfu-standin/).
+std::map<std::string, std::string> firmwareParts();

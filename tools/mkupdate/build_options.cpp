@@ -50,15 +50,6 @@ std::optional<std::uint64_t> flashSize(const std::string& value) {
     return size;
 }
 
-bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error) {
-    PartFile file{path, {}, false};
-    if (!readWholeFile(path, &file.content, error)) return false;
-    struct stat info {};
-    file.executable = stat(path.c_str(), &info) == 0 && (info.st_mode & 0111) != 0;
-    *part = std::move(file);
-    return true;
-}
-
 }  // namespace
 
 std::optional<BuildRequest> readBuildRequest(const std::vector<std::string>& arguments,
@@ -152,6 +143,15 @@ std::optional<BuildRequest> readBuildRequest(const std::vector<std::string>& arg
         if (!readPart(path, part, error)) return std::nullopt;
     }
     return request;
+}
+
+bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error) {
+    PartFile file{path, {}, false};
+    if (!readWholeFile(path, &file.content, error)) return false;
+    struct stat info {};
+    file.executable = stat(path.c_str(), &info) == 0 && (info.st_mode & 0111) != 0;
+    *part = std::move(file);
+    return true;
 }
 
 }  // namespace mkupdate

@@ -23,4 +23,7 @@ enum class RequestRefusal { Usage, Unreadable };
 std::optional<BuildRequest> readBuildRequest(const std::vector<std::string>& arguments,
                                              std::string* error, RequestRefusal* refusal);
 
+// Reads a part's file, with its execute bit; false, with a message in error, when it can't.
+bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error);
+
 }  // namespace mkupdate

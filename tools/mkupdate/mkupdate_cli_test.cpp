@@ -92,7 +92,7 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
     RunResult list = run("list /tmp/sample.img");
     EXPECT_EQ(list.status, 0);
     EXPECT_EQ(list.out, reportImage(sample).text);
-    EXPECT_NE(list.out.find("to-do list   5 steps\n  step 1     CHECK_VERSIONS\n"),
+    EXPECT_NE(list.out.find("to-do list   10 steps\n  step 1     CHECK_VERSIONS\n"),
               std::string::npos)
         << list.out;
 
@@ -119,7 +119,10 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
         run("build -o /tmp/rebuilt.img --name 'BT-LAP sample update' --note "
             "/tmp/file0 --lap /tmp/file2 --pskeys "
             "/tmp/parts/update.d/pskeyorig.psr --services "
-            "/tmp/parts/update.d/service.txt --steps " +
+            "/tmp/parts/update.d/service.txt --dfu /tmp/parts/update.d/dfu --stack "
+            "/tmp/parts/update.d/stack.dfu --bcsp-uart /tmp/parts/update.d/linabcsp_uart.o "
+            "--bcsp /tmp/parts/update.d/bcsp.o --bcsp-upchan "
+            "/tmp/parts/update.d/linabcsp_upChan.o --steps " +
             todo + arguments);
     ASSERT_EQ(rebuilt.status, 0) << rebuilt.err;
     EXPECT_EQ(fileBytes("/tmp/rebuilt.img"), sample);

@@ -1,5 +1,6 @@
 #include "tools/mkupdate/sample_update.h"
 
+#include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/image_files.h"
 
 namespace mkupdate {
@@ -23,15 +24,16 @@ std::optional<Bytes> sampleLapPayload(const std::string& sampleFolder, std::stri
 std::optional<UpdateDescription> sampleUpdate(const std::string& sampleFolder, std::string* error) {
     UpdateDescription update;
     update.name = kSampleUpdateName;
-    auto read = [&](const std::string& path, std::optional<PartFile>* part) {
-        PartFile file{path, {}, false};
-        if (!readWholeFile(path, &file.content, error)) return false;
-        *part = std::move(file);
-        return true;
-    };
-    if (!read(sampleFolder + "/note.txt", &update.note) ||
-        !read(sampleFolder + "/parts/pskeyorig.psr", &update.files[FILE_PSKEYS]) ||
-        !read(sampleFolder + "/parts/service.txt", &update.files[FILE_SERVICES]))
+    const std::string parts = sampleFolder + "/parts/";
+    const std::string firmware = sampleFolder + "/../dfu-standin/";
+    if (!readPart(sampleFolder + "/note.txt", &update.note, error) ||
+        !readPart(parts + "pskeyorig.psr", &update.files[FILE_PSKEYS], error) ||
+        !readPart(parts + "service.txt", &update.files[FILE_SERVICES], error) ||
+        !readPart(firmware + "dfu", &update.files[FILE_DFU], error) ||
+        !readPart(firmware + "stack.dfu", &update.files[FILE_STACK], error) ||
+        !readPart(firmware + "linabcsp_uart.o", &update.files[FILE_BCSP_UART], error) ||
+        !readPart(firmware + "bcsp.o", &update.files[FILE_BCSP], error) ||
+        !readPart(firmware + "linabcsp_upChan.o", &update.files[FILE_BCSP_UPCHAN], error))
         return std::nullopt;
     auto payload = sampleLapPayload(sampleFolder, error);
     if (!payload) return std::nullopt;

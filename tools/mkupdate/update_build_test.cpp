@@ -106,6 +106,7 @@ TEST(BuildUpdate, RefusesEachFaultyPartWithWhereAndWhat) {
          [](UpdateDescription& u) {
              u.steps = std::vector<std::string>(20, "PPCBOOT");
              u.steps->insert(u.steps->end(), {"LAP_SOFTWAR", "BT_MOD_SET_FIRM_STACK"});
+             for (UpdateFileKind kind : kFirmwareFiles) u.files[kind].reset();
          },
          "--steps: 22 steps; the to-do list holds at most 20\n--steps: unknown step "
          "\"LAP_SOFTWAR\"\nstep BT_MOD_SET_FIRM_STACK needs --dfu, --stack, --bcsp-uart, "
@@ -177,11 +178,12 @@ TEST(BuildUpdate, SampleUpdateIsTheSameOnEveryMachine) {
     EXPECT_EQ(versionFileText(update),
               "BTFIRMWARE=2114 17.3.5\nCSRMODULINFO=PS 07 SET S3A1\nLAP_VERSION=2.1.0\n");
     EXPECT_EQ(todoFileText(update),
-              "# the steps of this update, in running order\nCHECK_VERSIONS\nLAP_SOFTWARE\n"
-              "CHECK_SDP\nREMOVE_DFU_UPLOAD\nPPCBOOT\n");
+              "# the steps of this update, in running order\nCHECK_VERSIONS\nBT_MOD_SET_READ\n"
+              "BT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\nBT_MOD_SET_FIRM_STACK\n"
+              "BT_MOD_SET_ALL_WRITE\nLAP_SOFTWARE\nCHECK_SDP\nREMOVE_DFU_UPLOAD\nPPCBOOT\n");
     Bytes image = *buildSampleUpdate(kSample, &error);
-    EXPECT_EQ(image.size(), 201336u);
-    EXPECT_EQ(calcCrc32(0, image.data(), image.size()), 0x71318B1Du);
+    EXPECT_EQ(image.size(), 203260u);
+    EXPECT_EQ(calcCrc32(0, image.data(), image.size()), 0x610C304Du);
 }
 
 }  // namespace

@@ -1,0 +1,184 @@
+// The firmware step on the simulated board: the presets over HCI, the BCSP driver loaded, the
+// DFU stand-in run as the daemon's child with its progress in the report, the presets over the
+// BCCMD channel; and the whole ten-step sample update.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "core/ai_message.h"
+#include "image/image_header.h"
+#include "sim/sim_state.h"
+#include "tests/support/board.h"
+#include "tests/support/updates.h"
+#include "tools/mkupdate/sample_update.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+class FirmwareStep : public testing::Test {
+protected:
+    void SetUp() override {
+        writeWholeFile(simStatePath("module.baud"), "0\n");
+        writeWholeFile(simStatePath("dfu.seconds"), "1\n");
+    }
+
+    // Runs an update of the firmware parts (all but those left out) with the to-do list.
+    std::string runUpdate(const std::string& todo,
+                          const std::set<std::string>& executables = {"dfu"}) {
+        std::map<std::string, std::string> files = firmwareParts();
+        files["updatetodo.txt"] = todo;
+        return runImage(makeUpdateImage(files, false, executables));
+    }
+
+    std::string runImage(const mkupdate::Bytes& image) {
+        writeWholeFile("/tmp/image", image);
+        daemon.start();
+        EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+        peer.sendRequest(REQ_START_UPDATE);
+        auto finished = peer.awaitRecord(AI_NOTICE, 2, 150s);
+        return finished ? finished->text : "no final notice";
+    }
+
+    TestPeer peer;
+    SimDaemon daemon;
+};
+
+TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
+    std::string error;
+    auto image = mkupdate::buildSampleUpdate(PROJECT_SOURCE_PATH "/sim/sample-update", &error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_EQ(runImage(*image), "OK") << daemon.standardError();
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Version Check:         started ... OK\n"
+              "     part:            |     old version      |      new version      |   update ?\n"
+              "   Parlo Firmware ...  1958                    2114 means 17.3.5          yes     "
+              "        \n"
+              "   PS-Key         ...  05 S2C4                 07 S3A1                    yes     "
+              "        \n"
+              "   qvl Software   ...  2.0.3                   2.1.0                      yes     "
+              "        \n"
+              "Read PS-Keys:          started ... OK\n"
+              "Compare PS-Keys:       started ... OK\n"
+              "Write diff. PS-Keys:   started ... OK\n"
+              "Update Parlo Firmware: started ...  100 percent OK\n"
+              "Write all PS-Keys:     started ... 100 percent OK\n"
+              "Update qvl Software:   started ... 100 percent OK\n"
+              "Check SDP records  :   started ... OK\n"
+              "Remove DFU upload:     started ... OK\n"
+              "Update PPCBOOT:        started ... Nothing Done\n"
+              "*UPDATE_FINISHED* ... OK\n");
+    ASSERT_EQ(peer.skipped().size(), 1u);
+    EXPECT_EQ(peer.skipped()[0].type, AI_TRIGGER);
+    // The module runs the update's firmware and holds the update's keys.
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
+    const std::string store = readWholeFile(simStatePath("module.psr"));
+    const std::string keys = readWholeFile(kSampleParts + "pskeyorig.psr");
+    for (std::size_t start = 0, end; start < keys.size(); start = end + 1) {
+        end = keys.find('\n', start);
+        std::string line = keys.substr(start, end + 1 - start);
+        if (line[0] == '&') {
+            EXPECT_NE(store.find(line), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(
+        readWholeFile(simStatePath("insmod.log")),
+        "/tmp/update.d/linabcsp_uart.o\n/tmp/update.d/bcsp.o\n/tmp/update.d/linabcsp_upChan.o\n");
+    // The LAP software image in the flash, the new service records in /etc.
+    ImageFile lap{};
+    ASSERT_TRUE(locateImageFile(*image, 2, &lap));
+    std::string flash = readWholeFile(simStatePath("flash.bin"));
+    ASSERT_GE(flash.size(), 0x20000u + lap.size);
+    EXPECT_TRUE(flash.substr(0x20000, lap.size) ==
+                std::string(image->begin() + lap.offset, image->begin() + lap.offset + lap.size));
+    EXPECT_NE(readWholeFile("/etc/service.txt").find("20004;Group Ad-hoc Network;11;"),
+              std::string::npos);
+    EXPECT_FALSE(fileExists("/tmp/update.d/dfu"));
+    EXPECT_FALSE(fileExists("/tmp/update.d/stack.dfu"));
+}
+
+TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokAndTellsThePeer) {
+    writeWholeFile(simStatePath("dfu.fault"), "fail\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK") << daemon.standardError();
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Update Parlo Firmware: started ...   40 percent dfu: download of firmware 2114 "
+              "17.3.5 failed at 40 percent: the module does not answer\n"
+              "NOK\n nothing done... try again\n"
+              "*UPDATE_FINISHED* ... NOK\n");
+    EXPECT_NE(daemon.standardOutput().find("dfu: download of firmware 2114 17.3.5 failed"),
+              std::string::npos)
+        << "the error report is printed";
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
+}
+
+TEST_F(FirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n", {}), "NOK");
+    std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_NE(report.find("Execution of /tmp/update.d/dfu failed: Permission denied (13)\n"),
+              std::string::npos)
+        << report;
+    EXPECT_TRUE(report.ends_with("NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n"))
+        << report;
+    EXPECT_NE(daemon.standardError().find("DFU process died; status: 32512 \n"), std::string::npos);
+}
+
+TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoad) {
+    writeWholeFile(simStatePath("dfu.fault"), "kill\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
+    EXPECT_NE(daemon.standardError().find("DFU process died; status: 9 \n"), std::string::npos);
+    EXPECT_TRUE(readWholeFile("/tmp/update.log")
+                    .ends_with("NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n"));
+}
+
+TEST_F(FirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
+    writeWholeFile(simStatePath("module.mode"), "bcsp\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "OK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Update Parlo Firmware: started ... Update step timed out !!!...assuming BCSP -> "
+              "try BCSP\n 100 percent OK\n"
+              "Update PPCBOOT:        started ... Nothing Done\n"
+              "*UPDATE_FINISHED* ... OK\n");
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
+}
+
+TEST_F(FirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
+    writeWholeFile(simStatePath("module.fault"), "setup1\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Update Parlo Firmware: started ...  100 percent ioctl error TL interface "
+              "/dev/bcspRel2: 0x05 Input/output error NOK\n"
+              "Update PPCBOOT:        started ... Nothing Done\n"
+              "*UPDATE_FINISHED* ... NOK\n");
+}
+
+// A second update of the firmware in the same process loads its firmware too; the BCSP driver
+// stays loaded from the first.
+TEST_F(FirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\n"), "OK");
+    writeWholeFile(simStatePath("module.firmware"), "1958 16.4.0\n");
+    std::map<std::string, std::string> files = firmwareParts();
+    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\n";
+    writeWholeFile("/tmp/image", makeUpdateImage(files, false));
+    peer.sendRequest(REQ_START_UPDATE);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 150s);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->text, "OK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Update Parlo Firmware: started ...  100 percent OK\n"
+              "*UPDATE_FINISHED* ... OK\n"
+              "Update Parlo Firmware: started ...  100 percent OK\n"
+              "*UPDATE_FINISHED* ... OK\n");
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
+    EXPECT_EQ(count(daemon.standardError(), "DFU process died; status: 0 \n"), 2u);
+    EXPECT_EQ(count(readWholeFile(simStatePath("insmod.log")), "\n"), 3u) << "loaded once";
+}
+
+}  // namespace
