@@ -1,12 +1,19 @@
 #!/bin/bash
-# The main job: builds the daemon for the simulated board and the sample update, starts the
-# daemon on the simulated board, acts as its peer (start-up notice, query, start of the
-# update, final notice) and prints the update report.
+# The main job: builds the daemon for the simulated board and the sample update (all ten
+# steps), starts the daemon on the simulated board, acts as its peer (start-up notice, query,
+# start of the update, final notice) and shows the board before and after.
+#   scripts/demo.sh [--fail dfu]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case "${1:-}" in
+    -h|--help)
+        echo "Usage: scripts/demo.sh [--fail dfu]"
+        echo "Runs the sample update on the simulated board; --fail dfu makes the firmware load fail."
+        exit 0 ;;
+esac
 scripts/deps.sh
 cmake --preset host >/dev/null
 cmake --build --preset host -j"$(nproc)" --target update_process_sim aipeer mkupdate
 build=$PWD/build/host
 sim/sample-update/build-image "$build/mkupdate" "$build/sample-update.img"
-exec sim/board-run -- sim/run-update "$build" "$build/sample-update.img"
+exec sim/board-run -- sim/run-update "$@" "$build" "$build/sample-update.img"
