@@ -4,7 +4,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +14,9 @@
 #include <vector>
 
 #include "core/ai_message.h"
+#include "core/log.h"
 #include "tools/aipeer/peer.h"
+#include "tools/aipeer/report_follower.h"
 
 namespace {
 
@@ -23,7 +27,7 @@ constexpr int kExitTimeout = 3;
 
 void printUsage(std::FILE* out) {
     std::fprintf(out,
-                 "Usage: aipeer [--timeout SECONDS] COMMAND...\n"
+                 "Usage: aipeer [--timeout SECONDS] [--follow] COMMAND...\n"
                  "Talks to the update daemon as its peer: binds %s and sends to %s.\n"
                  "Commands run in the order given, within one binding:\n"
                  "  notice   wait for the daemon's start-up notice (AI_NOTICE, param 0)\n"
@@ -36,10 +40,14 @@ void printUsage(std::FILE* out) {
                  "Every record received is printed on standard output, decoded.\n"
                  "Options:\n"
                  "  --timeout SECONDS  how long to wait for each answer (default 60)\n"
+                 "  --follow           with start: while the update runs, show the current step\n"
+                 "                     and its percentage from the update report %s:\n"
+                 "                     a progress bar on a terminal, one line per change\n"
+                 "                     otherwise\n"
                  "  -h, --help         show this help\n"
                  "Exit status: 0 every answer came (and a final notice said OK); 1 a final\n"
                  "notice said NOK; 2 usage or socket error; 3 an answer did not come in time.\n",
-                 kAiPeerPath, kAiOwnPath);
+                 kAiPeerPath, kAiOwnPath, kUpdateReportPath);
 }
 
 sockaddr_un unixAddress(const char* path) {
@@ -49,18 +57,47 @@ sockaddr_un unixAddress(const char* path) {
     return address;
 }
 
+// How often the update report is read while an update is followed.
+constexpr std::chrono::milliseconds kFollowInterval{250};
+
+void show(const std::string& text) {
+    if (text.empty()) return;
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
 // Receives and prints records until one matches expected (or, without one, until the
-// time-out). The matching record, or nothing.
+// time-out, which begins anew with every record). The matching record, or nothing. With a
+// follower, the update report is read between records and before each record is printed, so
+// that the final notice comes after the last step's result.
 std::optional<PeerRecord> receiveUntil(int fd, const std::optional<Expectation>& expected,
-                                       int timeoutSeconds) {
+                                       int timeoutSeconds, ReportFollower* follower) {
+    using Clock = std::chrono::steady_clock;
+    const std::chrono::milliseconds timeout{timeoutSeconds * 1000LL};
+    Clock::time_point deadline = Clock::now() + timeout;
     for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        left = std::max(left, std::chrono::milliseconds{0});
+        if (follower) left = std::min(left, kFollowInterval);
         pollfd entry{fd, POLLIN, 0};
-        int ready = poll(&entry, 1, timeoutSeconds * 1000);
+        int ready = poll(&entry, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return std::nullopt;
+        if (ready == 0 && follower) {
+            show(followReport(*follower));
+            if (Clock::now() < deadline) continue;
+        }
+        if (ready <= 0) {
+            if (follower) show(interruptFollowing(*follower));
+            return std::nullopt;
+        }
         std::uint8_t buffer[kAiReceiveSize];
         ssize_t n = recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0) continue;
+        deadline = Clock::now() + timeout;
+        if (follower) {
+            show(followReport(*follower));
+            show(interruptFollowing(*follower));
+        }
         std::optional<PeerRecord> record =
             decodeRecord(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)));
         if (!record) {
@@ -78,12 +115,17 @@ std::optional<PeerRecord> receiveUntil(int fd, const std::optional<Expectation>&
 
 int main(int argc, char** argv) {
     int timeoutSeconds = 60;
+    bool follow = false;
     std::vector<PeerCommand> commands;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word == "-h" || word == "--help") {
             printUsage(stdout);
             return kExitOk;
+        }
+        if (word == "--follow") {
+            follow = true;
+            continue;
         }
         if (word == "--timeout") {
             char* end = nullptr;
@@ -107,6 +149,12 @@ int main(int argc, char** argv) {
         printUsage(stderr);
         return kExitUsage;
     }
+    if (follow &&
+        std::find(commands.begin(), commands.end(), PeerCommand::Start) == commands.end()) {
+        std::fprintf(stderr, "aipeer: --follow goes with the start command (see --help)\n");
+        return kExitUsage;
+    }
+    ViewForm form = isatty(STDOUT_FILENO) ? ViewForm::Terminal : ViewForm::Lines;
 
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     if (fd < 0) {
@@ -121,6 +169,9 @@ int main(int argc, char** argv) {
     }
     int status = kExitOk;
     for (PeerCommand command : commands) {
+        // Taken before the request: what the report holds then belongs to earlier updates.
+        std::optional<ReportFollower> follower;
+        if (follow && command == PeerCommand::Start) follower = startFollowing(form);
         if (std::optional<std::int32_t> request = requestOf(command)) {
             AiMessage message = makeHeaderFrame(AI_REQUEST, *request, kAiHeaderSize);
             sockaddr_un daemon = unixAddress(kAiOwnPath);
@@ -133,7 +184,8 @@ int main(int argc, char** argv) {
             }
         }
         std::optional<Expectation> expected = expectationOf(command);
-        std::optional<PeerRecord> answer = receiveUntil(fd, expected, timeoutSeconds);
+        std::optional<PeerRecord> answer =
+            receiveUntil(fd, expected, timeoutSeconds, follower ? &*follower : nullptr);
         if (!expected) continue;
         if (!answer) {
             std::fprintf(stderr, "aipeer: no %s with param %d within %d s\n",

@@ -1,0 +1,170 @@
+#include "tools/aipeer/update_report.h"
+
+#include <algorithm>
+
+#include "update/update_state.h"
+
+namespace {
+
+constexpr std::size_t kLabelColumns = 22;
+// What follows the label. The daemon writes " started ... ", but the firmware step's first
+// progress text is one character longer than the "  0 percent " before it and takes that
+// last blank.
+constexpr std::string_view kStarted = " started ...";
+constexpr std::string_view kFinished = "*UPDATE_FINISHED*";
+constexpr std::string_view kPercentWord = " percent ";
+// A percentage is at most four characters before " percent ": "%3d" for the PS-Key and image
+// steps, the first four characters of the DFU program's status file for the firmware step.
+constexpr std::size_t kPercentColumns = 4;
+constexpr std::string_view kAbortText = "NOK\n nothing done... try again\n";
+// The daemon reads its to-do file with a 1023-byte buffer: longer lines come in pieces.
+constexpr std::size_t kTodoPiece = 1022;
+
+// A place in the report where a step's line or the finishing line begins.
+struct Mark {
+    std::size_t at;
+    std::size_t textStart;   // where the step's own text (or the finishing result) begins
+    const UpdateStep* step;  // nullptr: the finishing line
+};
+
+// The step whose label, in 22 columns, ends at position.
+const UpdateStep* stepEndingAt(std::string_view report, std::size_t position) {
+    if (position < kLabelColumns) return nullptr;
+    std::string_view columns = report.substr(position - kLabelColumns, kLabelColumns);
+    for (const UpdateStep& step : stepTable) {
+        if (step.keyword == nullptr) break;
+        std::string_view label = step.label;
+        if (columns.starts_with(label) &&
+            columns.find_first_not_of(' ', label.size()) == std::string_view::npos)
+            return &step;
+    }
+    return nullptr;
+}
+
+std::vector<Mark> findMarks(std::string_view report) {
+    std::vector<Mark> marks;
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t started = report.find(kStarted, from);
+        std::size_t finished = report.find(kFinished, from);
+        if (started == std::string_view::npos && finished == std::string_view::npos) break;
+        if (finished < started) {
+            marks.push_back({finished, finished + kFinished.size(), nullptr});
+            from = finished + kFinished.size();
+            continue;
+        }
+        if (const UpdateStep* step = stepEndingAt(report, started))
+            marks.push_back({started - kLabelColumns, started + kStarted.size(), step});
+        from = started + kStarted.size();
+    }
+    return marks;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; }
+
+// The number before the text's last " percent ", when it is one.
+std::optional<int> lastPercent(std::string_view text) {
+    std::size_t at = text.rfind(kPercentWord);
+    if (at == std::string_view::npos) return std::nullopt;
+    std::size_t begin = at >= kPercentColumns ? at - kPercentColumns : 0;
+    std::string_view number = text.substr(begin, at - begin);
+    while (!number.empty() && isBlank(number.front())) number.remove_prefix(1);
+    while (!number.empty() && isBlank(number.back())) number.remove_suffix(1);
+    if (number.empty()) return std::nullopt;
+    int value = 0;
+    for (char c : number) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return std::min(value, 100);
+}
+
+StepOutcome outcomeOf(std::string_view text) {
+    if (text.ends_with(kAbortText)) return StepOutcome::Aborted;
+    std::string_view afterBlank = text.starts_with(' ') ? text.substr(1) : text;
+    if (afterBlank.starts_with("nothing to do ... ")) return StepOutcome::NothingToDo;
+    if (text.ends_with(" NOK\n")) return StepOutcome::Nok;
+    if (text.ends_with("Nothing Done\n")) return StepOutcome::NothingDone;
+    // The version check's line goes on with its table after the "OK\n".
+    if (text.ends_with("OK\n") || afterBlank.starts_with("OK\n")) return StepOutcome::Ok;
+    return StepOutcome::Ended;
+}
+
+std::optional<bool> finishingResult(std::string_view text) {
+    if (text.starts_with(" ... OK\n")) return true;
+    if (text.starts_with(" ... NOK\n")) return false;
+    return std::nullopt;
+}
+
+}  // namespace
+
+ReportedUpdate parseUpdateReport(std::string_view report) {
+    ReportedUpdate update;
+    bool updateOver = false;  // a finishing line or an abort: the next step line begins anew
+    std::vector<Mark> marks = findMarks(report);
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+        const Mark& mark = marks[i];
+        bool followed = i + 1 < marks.size();
+        std::size_t end = followed ? marks[i + 1].at : report.size();
+        std::string_view text = report.substr(mark.textStart, end - mark.textStart);
+        if (mark.step == nullptr) {
+            update.finishedOk = finishingResult(text);
+            updateOver = true;
+            continue;
+        }
+        if (updateOver) update = ReportedUpdate{};
+        ReportedStep step{mark.step->id, lastPercent(text), StepOutcome::Running};
+        StepOutcome outcome = outcomeOf(text);
+        if (followed || outcome == StepOutcome::Aborted) step.outcome = outcome;
+        updateOver = outcome == StepOutcome::Aborted;
+        update.steps.push_back(step);
+    }
+    return update;
+}
+
+std::size_t countTodoSteps(std::string_view todo) {
+    std::size_t count = 0;
+    while (!todo.empty()) {
+        std::size_t end = todo.find('\n');
+        std::size_t length =
+            std::min(end == std::string_view::npos ? todo.size() : end + 1, kTodoPiece);
+        std::string_view piece = todo.substr(0, length);
+        todo.remove_prefix(length);
+        if (piece.starts_with('#')) continue;
+        for (const UpdateStep& step : stepTable) {
+            if (step.keyword == nullptr) break;
+            if (piece.starts_with(step.keyword)) {
+                ++count;
+                break;
+            }
+        }
+    }
+    return std::min(count, kMaxListedSteps);
+}
+
+const char* stepLabel(std::int32_t id) {
+    for (const UpdateStep& step : stepTable) {
+        if (step.keyword != nullptr && step.id == id) return step.label;
+    }
+    return "";
+}
+
+const char* outcomeText(StepOutcome outcome) {
+    switch (outcome) {
+        case StepOutcome::Running:
+            return "";
+        case StepOutcome::Ok:
+            return "OK";
+        case StepOutcome::Nok:
+            return "NOK";
+        case StepOutcome::NothingToDo:
+            return "nothing to do ... OK";
+        case StepOutcome::NothingDone:
+            return "Nothing Done";
+        case StepOutcome::Aborted:
+            return "NOK nothing done... try again";
+        case StepOutcome::Ended:
+            return "ended";
+    }
+    return "";
+}
