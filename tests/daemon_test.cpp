@@ -29,13 +29,6 @@ void expectWellFormedLog(const std::string& err) {
     }
 }
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
 TEST(Daemon, AnnouncesItselfAndAnswersAQuery) {
     TestPeer peer;
     SimDaemon daemon;
@@ -156,11 +149,11 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
     std::string err = daemon.standardError();
     expectWellFormedLog(err.substr(0, err.rfind('\n') + 1));
-    EXPECT_EQ(count(err, "unknown message from socket"), 0u) << err;
-    EXPECT_EQ(count(err, "socket message length error"), 0u) << err;
-    EXPECT_GE(count(err, "SIGTERM receiced and ignored !!\n"), 1u);
-    EXPECT_GE(count(err, "Update step timed out !!!"), 1u);
-    EXPECT_GE(count(err, "Child dead signal arrived\n"), 1u);
+    EXPECT_EQ(countOf(err, "unknown message from socket"), 0u) << err;
+    EXPECT_EQ(countOf(err, "socket message length error"), 0u) << err;
+    EXPECT_GE(countOf(err, "SIGTERM receiced and ignored !!\n"), 1u);
+    EXPECT_GE(countOf(err, "Update step timed out !!!"), 1u);
+    EXPECT_GE(countOf(err, "Child dead signal arrived\n"), 1u);
 }
 
 }  // namespace

@@ -17,13 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
 class FirmwareStep : public testing::Test {
 protected:
     void SetUp() override {
@@ -40,12 +33,7 @@ protected:
     }
 
     std::string runImage(const mkupdate::Bytes& image) {
-        writeWholeFile("/tmp/image", image);
-        daemon.start();
-        EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-        peer.sendRequest(REQ_START_UPDATE);
-        auto finished = peer.awaitRecord(AI_NOTICE, 2, 150s);
-        return finished ? finished->text : "no final notice";
+        return runUpdateOnBoard(daemon, peer, image, 150s);
     }
 
     TestPeer peer;
@@ -177,8 +165,8 @@ TEST_F(FirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
               "Update Parlo Firmware: started ...  100 percent OK\n"
               "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
-    EXPECT_EQ(count(daemon.standardError(), "DFU process died; status: 0 \n"), 2u);
-    EXPECT_EQ(count(readWholeFile(simStatePath("insmod.log")), "\n"), 3u) << "loaded once";
+    EXPECT_EQ(countOf(daemon.standardError(), "DFU process died; status: 0 \n"), 2u);
+    EXPECT_EQ(countOf(readWholeFile(simStatePath("insmod.log")), "\n"), 3u) << "loaded once";
 }
 
 }  // namespace

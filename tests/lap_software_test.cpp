@@ -39,19 +39,13 @@ void expectLapOnlyUpdate(const char* fault, const char* notice, std::size_t writ
     auto image =
         mkupdate::buildMultiImage({Bytes{'n'}, archive.value_or(Bytes()), lap}, "LAP", &error);
     ASSERT_TRUE(archive && image) << error;
-    writeWholeFile("/tmp/image", *image);
     std::string flash(0x200000, '\0');
     for (std::size_t i = 0; i < flash.size(); ++i) flash[i] = static_cast<char>(i * 7 + 3);
     writeWholeFile(simStatePath(kFlashContentsFile), flash);
     writeWholeFile(simStatePath(kFlashFaultFile), fault);
     SimDaemon daemon;
     TestPeer peer;
-    daemon.start();
-    EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    peer.sendRequest(REQ_START_UPDATE);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 120s);
-    ASSERT_TRUE(finished) << daemon.standardError();
-    EXPECT_EQ(finished->text, notice);
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, *image, 120s), notice) << daemon.standardError();
     EXPECT_EQ(readWholeFile("/tmp/update.log"), report);
     std::copy_n(lap.begin(), written, flash.begin() + 0x20000);
     std::fill_n(flash.begin() + 0x20000 + written, erased, '\xFF');

@@ -44,13 +44,6 @@ std::vector<std::string> keysSet() {
     return keys;
 }
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
 class PsKeySteps : public testing::Test {
 protected:
     void SetUp() override {
@@ -60,16 +53,12 @@ protected:
 
     // Runs an update of the sample's PS-Keys with the to-do list; the final notice.
     std::string runUpdate(const std::string& todo, std::chrono::seconds limit = 60s) {
-        writeWholeFile(
-            "/tmp/image",
+        return runUpdateOnBoard(
+            daemon, peer,
             makeUpdateImage({{"updatetodo.txt", todo},
                              {"pskeyorig.psr", readWholeFile(kSampleParts + "pskeyorig.psr")}},
-                            false));
-        daemon.start();
-        EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-        peer.sendRequest(REQ_START_UPDATE);
-        auto finished = peer.awaitRecord(AI_NOTICE, 2, limit);
-        return finished ? finished->text : "no final notice";
+                            false),
+            limit);
     }
 
     TestPeer peer;
@@ -93,7 +82,7 @@ TEST_F(PsKeySteps, ReadCompareAndWriteBringTheModuleTheUpdatesKeys) {
     struct stat dump {};
     ASSERT_EQ(stat("/tmp/pskeydump.psr", &dump), 0);
     EXPECT_EQ(dump.st_mode & 07777, 0444u);
-    EXPECT_EQ(count(readWholeFile(simStatePath("module.log")), "BCCMD GET key"), 1024u);
+    EXPECT_EQ(countOf(readWholeFile(simStatePath("module.log")), "BCCMD GET key"), 1024u);
 
     // Smaller dump keys are reported before each update key; a key missing from the dump
     // makes the comparison start the dump again from its beginning.

@@ -16,13 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
 // A " -rm" of the board's shell that, for /tmp/image, first sends the daemon a SIGALRM: the
 // step's alarm expires while the step's last command runs.
 void installAlarmingRemove(pid_t daemon) {
@@ -58,20 +51,18 @@ TEST(LateSignals, AlarmDuringTheLapStepsLastCommandStaysWithThatStep) {
 }
 
 TEST(LateSignals, EachCommandsEndIsLoggedOnceAsTheCommandReturns) {
-    writeWholeFile("/tmp/image", makeUpdateImage({{"updatetodo.txt", "LAP_SOFTWARE\n"}}));
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    peer.sendRequest(REQ_START_UPDATE);
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 2, 60s));
+    ASSERT_EQ(runUpdateOnBoard(daemon, peer,
+                               makeUpdateImage({{"updatetodo.txt", "LAP_SOFTWARE\n"}}), 60s),
+              "OK");
     // " -gunzip", " -tar", " -rm" of the archive, " -rm /tmp/image", and the report's "cat ",
     // whose end is logged without waiting for a later event.
     EXPECT_TRUE(eventually(
-        [&] { return count(daemon.standardError(), "Child dead signal arrived\n") == 5; }, 5s))
+        [&] { return countOf(daemon.standardError(), "Child dead signal arrived\n") == 5; }, 5s))
         << daemon.standardError();
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(count(daemon.standardError(), "Child dead signal arrived\n"), 5u);
+    EXPECT_EQ(countOf(daemon.standardError(), "Child dead signal arrived\n"), 5u);
 }
 
 TEST(LateSignals, SigtermDuringTheStopWaitIsLoggedAndTheStopGoesOn) {

@@ -30,14 +30,7 @@ protected:
     }
 
     // Places the image, starts the daemon and the update; the final notice "OK" or "NOK".
-    std::string runUpdate() {
-        writeWholeFile("/tmp/image", image);
-        daemon.start();
-        EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-        peer.sendRequest(REQ_START_UPDATE);
-        auto finished = peer.awaitRecord(AI_NOTICE, 2, 40s);
-        return finished ? finished->text : "no final notice";
-    }
+    std::string runUpdate() { return runUpdateOnBoard(daemon, peer, image, 40s); }
 
     mkupdate::Bytes image;
     std::string versions;

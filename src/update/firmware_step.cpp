@@ -66,9 +66,8 @@ void showDfuProgress() {
     pauseSeconds(kProgressPauseSeconds);
     char status[kStatusReadSize + 1] = {};
     readFileToBuffer(kDfuStatusPath, kStatusReadSize, status);
-    status[kStatusShown] = '\0';
     char text[kStatusShown + 16];
-    std::snprintf(text, sizeof text, "%s percent ", status);
+    std::snprintf(text, sizeof text, "%.*s percent ", static_cast<int>(kStatusShown), status);
     std::printf("%s\n", text);
     std::fflush(stdout);
     showProgress(text);
@@ -92,12 +91,7 @@ bool startFirmwareLoad() {
 // The step ends; after a failed load the update ends with it.
 void endFirmwareStep() {
     if (!dfuFailedInThisStep) {
-        if (presetsFailedAfterLoad) {
-            updateResult = 0;
-            startNextStep(" NOK\n");
-        } else {
-            startNextStep("OK\n");
-        }
+        endStep(!presetsFailedAfterLoad);
         return;
     }
     appendText(kUpdateReportPath, "NOK\n nothing done... try again\n");

@@ -15,12 +15,7 @@ constexpr unsigned kLapSoftwareTimeoutSeconds = 100;
 void lapSoftwareStep() {
     // The writing blocks the daemon; an alarm that expires meanwhile only logs the time-out.
     alarm(kLapSoftwareTimeoutSeconds);
-    if (writeImage() == 1) {
-        startNextStep("OK\n");
-    } else {
-        startNextStep(" NOK\n");
-        updateResult = 0;
-    }
+    endStep(writeImage() == 1);
     alarm(0);
 }
 

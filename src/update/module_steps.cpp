@@ -12,8 +12,7 @@ int openModuleLink() {
     int result = openBtModule(1);
     if (result == LINK_SETUP_FAILED) {
         // The step can't go on without its link; a step that ends " NOK" fails the update.
-        updateResult = 0;
-        startNextStep(" NOK\n");
+        endStep(false);
     }
     return result;
 }
@@ -41,6 +40,5 @@ void moduleDataReady(short events) {
 void failModuleStep() {
     alarm(0);
     openBtModule(0);
-    updateResult = 0;
-    startNextStep(" NOK\n");
+    endStep(false);
 }

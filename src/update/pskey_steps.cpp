@@ -33,23 +33,26 @@ constexpr unsigned kAllWriteKeyTimeout = 20;
 
 void sendHciReset() { sendHCICmd(0, kHciResetOpcodeLow, kHciResetOpcodeHigh, nullptr); }
 
-// Resets the module and opens the link; false when the failed set-up ended the step.
-bool resetAndOpen(unsigned timeout) {
+// Resets the module, opens the link and starts the step's exchange: on the HCI device with the
+// HCI Reset, whose answer brings the first walk request; on the BCCMD channel, which carries
+// no HCI events, with the walk itself. Nothing when the failed set-up has ended the step.
+void openLinkAndStart(unsigned timeout, void (*walk)()) {
     alarm(timeout);
     resetBtModule();
-    return openModuleLink() != LINK_SETUP_FAILED;
+    if (openModuleLink() == LINK_SETUP_FAILED) return;
+    stepState = STATE_WAIT;
+    if (tlInterface == TL_BCSP) {
+        walk();
+    } else {
+        sendHciReset();
+    }
 }
 
 // A write walk ends its step " NOK" when it refused key lines of its file, or when the module
 // refused or garbled an answer: its keys are then not what the update brings.
 void endWriteStep() {
     openBtModule(0);
-    if (refusedPSKeyLines() > 0 || refusedAnswers() > 0 || malformedAnswers() > 0) {
-        updateResult = 0;
-        startNextStep(" NOK\n");
-    } else {
-        startNextStep("OK\n");
-    }
+    endStep(refusedPSKeyLines() == 0 && refusedAnswers() == 0 && malformedAnswers() == 0);
 }
 
 void readNextKey() {
@@ -99,15 +102,8 @@ void readPsKeysStep() {
             postWakeUp(WAKE_UP);
             break;
         case kStateOpenLink:
-            if (!resetAndOpen(kReadOpenTimeout)) return;
             unlink(kPsKeyDumpPath);
-            stepState = STATE_WAIT;
-            // The BCCMD channel carries no HCI events: the walk starts without the reset.
-            if (tlInterface == TL_BCSP) {
-                readNextKey();
-            } else {
-                sendHciReset();
-            }
+            openLinkAndStart(kReadOpenTimeout, readNextKey);
             break;
         case STATE_ANSWER:
             readNextKey();
@@ -117,12 +113,7 @@ void readPsKeysStep() {
             chmod(kPsKeyDumpPath, 0444);
             // A garbled answer left a dump that isn't the module's store. (A refused get is
             // a key the module doesn't hold.)
-            if (malformedAnswers() > 0) {
-                updateResult = 0;
-                startNextStep(" NOK\n");
-            } else {
-                startNextStep("OK\n");
-            }
+            endStep(malformedAnswers() == 0);
             break;
         case STATE_TIMEOUT:
             failModuleStep();
@@ -136,14 +127,9 @@ void comparePsKeysStep() {
     prepareUpdateKeys();
     unlink(kPsKeyReportPath);
     unlink(kPsKeyToSetPath);
-    if (comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) == 1) {
-        startNextStep("OK\n");
-    } else {
-        // Without a comparison the keys that differ are unknown: the write step would find
-        // nothing to do and the update would pass for complete.
-        updateResult = 0;
-        startNextStep(" NOK\n");
-    }
+    // Without a comparison the keys that differ are unknown: the write step would find
+    // nothing to do and the update would pass for complete.
+    endStep(comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) == 1);
 }
 
 void writeChangedPsKeysStep() {
@@ -159,13 +145,7 @@ void writeChangedPsKeysStep() {
             break;
         }
         case kStateOpenLink:
-            if (!resetAndOpen(kNewWriteOpenTimeout)) return;
-            stepState = STATE_WAIT;
-            if (tlInterface == TL_BCSP) {
-                writeNextChangedKey();
-            } else {
-                sendHciReset();
-            }
+            openLinkAndStart(kNewWriteOpenTimeout, writeNextChangedKey);
             break;
         case STATE_ANSWER:
             writeNextChangedKey();
@@ -196,9 +176,9 @@ void writeAllPsKeysStep() {
             postWakeUp(WAKE_UP);
             break;
         case kStateOpenLink:
-            if (!resetAndOpen(kAllWriteOpenTimeout)) return;
-            stepState = STATE_WAIT;
-            sendHciReset();
+            // (On the BCCMD channel the step goes straight to its walk, on the link that the
+            // firmware step left open.)
+            openLinkAndStart(kAllWriteOpenTimeout, writeNextKeyOfAll);
             break;
         case STATE_ANSWER:
             writeNextKeyOfAll();

@@ -88,6 +88,11 @@ void startNextStep(const char* text) {
     }
 }
 
+void endStep(bool succeeded) {
+    if (!succeeded) updateResult = 0;
+    startNextStep(succeeded ? "OK\n" : " NOK\n");
+}
+
 int appendFileToLog(const char* path) {
     FileStream stream(openFileStream(path, "r"));
     if (!stream) return -1;

@@ -97,6 +97,8 @@ extern std::int32_t dfuPid;
 
 // Ends the current step's report line with text and enters the next step of the list.
 void startNextStep(const char* text);
+// Ends the current step "OK\n", or " NOK\n" with the update's result NOK.
+void endStep(bool succeeded);
 // Appends every line of a text file to the update report; 1, or -1 when it can't be opened.
 int appendFileToLog(const char* path);
 

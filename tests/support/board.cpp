@@ -152,6 +152,24 @@ void SimDaemon::kill() {
 std::string SimDaemon::standardOutput() const { return readWholeFile(kDaemonOut); }
 std::string SimDaemon::standardError() const { return readWholeFile(kDaemonErr); }
 
+std::string runUpdateOnBoard(SimDaemon& daemon, TestPeer& peer,
+                             const std::vector<std::uint8_t>& image, std::chrono::seconds limit,
+                             const std::string& pathFirst) {
+    writeWholeFile("/tmp/image", image);
+    daemon.start(pathFirst);
+    EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, std::chrono::seconds(20)));
+    peer.sendRequest(REQ_START_UPDATE);
+    std::optional<ReceivedRecord> finished = peer.awaitRecord(AI_NOTICE, 2, limit);
+    return finished ? finished->text : "no final notice";
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 std::string readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

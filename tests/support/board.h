@@ -71,6 +71,16 @@ private:
     pid_t pid_ = -1;
 };
 
+// Places image at /tmp/image, starts the daemon, waits for its start-up notice, sends the
+// start request and waits for the final notice: its text ("OK", "NOK"), or "no final notice"
+// after limit. With pathFirst, the board's commands are looked up in that folder first.
+std::string runUpdateOnBoard(SimDaemon& daemon, TestPeer& peer,
+                             const std::vector<std::uint8_t>& image, std::chrono::seconds limit,
+                             const std::string& pathFirst = {});
+
+// How often part occurs in text.
+std::size_t countOf(const std::string& text, const std::string& part);
+
 std::string readWholeFile(const std::string& path);
 bool fileExists(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& content);
