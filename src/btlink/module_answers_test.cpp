@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "btlink/logged_test.h"
 #include "btlink/module_commands.h"
 #include "btlink/psk_walks.h"
 #include "core/daemon_life.h"
 #include "tests/support/board.h"
+#include "tests/support/logged.h"
 
 namespace {
 

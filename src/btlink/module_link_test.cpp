@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "btlink/logged_test.h"
 #include "core/daemon_life.h"
 #include "core/log.h"
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
+#include "tests/support/logged.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "btlink/logged_test.h"
 #include "tests/support/board.h"
+#include "tests/support/logged.h"
 
 namespace {
 

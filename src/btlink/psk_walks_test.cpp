@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "btlink/logged_test.h"
 #include "btlink/module_link.h"
 #include "core/daemon_life.h"
 #include "tests/support/board.h"
+#include "tests/support/logged.h"
 
 namespace {
 

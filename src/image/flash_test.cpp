@@ -11,18 +11,9 @@
 #include "sim/flash_model.h"
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
+#include "tests/support/logged.h"
 
 namespace {
-
-// Standard error of call with each line prefix reduced to "LOG function: " or "ERR function: ".
-template <typename Call>
-std::string loggedBy(Call call) {
-    static const std::regex prefix(
-        R"(UPDATE_(LOG|ERR)-0\.1\.0 \d\d:\d\d:\d\d\.\d\d\d: src/update_process (\w+) line: \d+: )");
-    testing::internal::CaptureStderr();
-    call();
-    return std::regex_replace(testing::internal::GetCapturedStderr(), prefix, "$1 $2: ");
-}
 
 #if defined(__powerpc__)
 TEST(Flash, RequestValuesOfTheBoard) {
