@@ -93,6 +93,25 @@ TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
     EXPECT_FALSE(fileExists("/tmp/update.d/stack.dfu"));
 }
 
+// After the firmware load the module is read over the BCCMD channel, without the HCI Reset
+// (the channel carries no HCI events).
+TEST_F(FirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
+    const std::string store = "&01a5 = 0001\r\n&01f9 = 0003\r\n";
+    writeWholeFile(simStatePath("module.psr"), store);
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_READ\n"), "OK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Update Parlo Firmware: started ...  100 percent OK\n"
+              "Read PS-Keys:          started ... OK\n"
+              "*UPDATE_FINISHED* ... OK\n");
+    // The presets of both lists went through; the dump is what the module holds then.
+    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"),
+              "&0191 = 1002 00a8 00fa 0014 0004 0000 0004 001e 0064 000a\r\n&01a5 = 0001\r\n"
+              "&01a6 = 0001\r\n&01f9 = 0003\r\n");
+    std::string trace = readWholeFile(simStatePath("module.log"));
+    EXPECT_EQ(countOf(trace, "HCI Reset"), 0u) << "the presets need no reset";
+    EXPECT_EQ(countOf(trace, "BCCMD GET key"), 1024u);
+}
+
 TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokAndTellsThePeer) {
     writeWholeFile(simStatePath("dfu.fault"), "fail\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK") << daemon.standardError();

@@ -119,6 +119,18 @@ TEST_F(PsKeySteps, ReadCompareAndWriteBringTheModuleTheUpdatesKeys) {
               "&02a5 = 5250 464c 2057 3731 332e 352e 3220 3131 2034 3730"}));
 }
 
+// A second run of the write-all step shows its own percentages.
+TEST_F(PsKeySteps, EachRunOfTheWriteAllStepCountsItsOwnKeys) {
+    EXPECT_EQ(runUpdate("BT_MOD_SET_ALL_WRITE\nBT_MOD_SET_ALL_WRITE\n"), "OK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Write all PS-Keys:     started ... 100 percent OK\n"
+              "Write all PS-Keys:     started ... 100 percent OK\n"
+              "*UPDATE_FINISHED* ... OK\n");
+    std::string err = daemon.standardError();
+    EXPECT_EQ(countOf(err, "writing  0000 PS Key; missing 00000008 Keys;   0%\r"), 2u);
+    EXPECT_EQ(countOf(err, "writing  0004 PS Key; missing 00000004 Keys;  50%\r"), 2u);
+}
+
 TEST_F(PsKeySteps, ASilentModuleEndsTheReadStepNokAfterFifteenSeconds) {
     writeWholeFile(simStatePath("module.fault"), "silent\n");
     auto started = std::chrono::steady_clock::now();

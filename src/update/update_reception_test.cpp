@@ -93,9 +93,18 @@ TEST_F(UpdateReception, UnpacksThisUpdatesArchiveAndReadsItsToDoList) {
     writeWholeFile("/tmp/image1.gz", std::string(archive.size, 'x') +
                                          std::string("\x1f\x8b\x08\0", 4) + std::string(99, 'y'));
     writeWholeFile("/tmp/image1", "left from an earlier update");
+    // Files of the earlier update, a folder and a link out of the update's folder.
+    std::filesystem::create_directories("/tmp/update.d/sub");
+    writeWholeFile("/tmp/update.d/sub/dfu", "earlier");
+    std::filesystem::create_directories("/tmp/outside");
+    writeWholeFile("/tmp/outside/keep", "not the update's");
+    std::filesystem::create_directory_symlink("/tmp/outside", "/tmp/update.d/link");
     writeWholeFile(kImagePath, image);
     ASSERT_EQ(chdir("/etc"), 0);
     EXPECT_EQ(start(), 1);
+    EXPECT_FALSE(fileExists("/tmp/update.d/VERSION")) << "no earlier update's file stands in";
+    EXPECT_FALSE(fileExists("/tmp/update.d/sub") || fileExists("/tmp/update.d/link"));
+    EXPECT_EQ(readWholeFile("/tmp/outside/keep"), "not the update's") << "links are not followed";
     EXPECT_EQ(log, "LOG /tmp/image size = " + std::to_string(image.size()) + " Bytes \n");
     EXPECT_EQ(out, "state 9   REMOVE_DFU_UPLOAD\nstate 10   PPCBOOT\n");
     EXPECT_EQ(listed(), (Ids{9, 10}));
