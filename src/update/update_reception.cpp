@@ -147,20 +147,21 @@ Reception receiveImage(const char* archivePath) {
 // Decompresses the archive and unpacks it under /tmp. False (logged) when a command failed:
 // then nothing of the archive is left, neither a part of update.d nor the archive's files.
 bool unpackArchive(const char* archive, const char* decompressed) {
-    bool unpacked = commandSucceeded("startUpdate", shellGunzip(archive));
-    if (unpacked) {
+    int status = shellGunzip(archive);
+    if (status == 0) {
         changeDirectory("/tmp");
-        unpacked = commandSucceeded("startUpdate", shellTarExtract(decompressed));
+        status = shellTarExtract(decompressed);
         changeDirectory("/");
     }
-    if (unpacked) {
+    if (status == 0) {
         shellRemove(decompressed);
         return true;
     }
+    // /tmp, the board's memory, gets its room back first, so that the report takes the failure.
     removeLeftover(archive);
     removeLeftover(decompressed);
     emptyUpdateFolder();
-    return false;
+    return commandSucceeded("startUpdate", status);
 }
 
 // An update whose steps can't run: nothing of an earlier update's to-do list runs either,
