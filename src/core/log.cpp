@@ -34,10 +34,6 @@ void writeLine(const char* kind, const char* file, const char* function, int lin
     std::fflush(stderr);
 }
 
-void formatMessage(char (&message)[kLogMessageMax + 1], const char* format, va_list args) {
-    std::vsnprintf(message, sizeof message, format, args);
-}
-
 void appendToReport(const char* message) {
     if (reportAppendSuppressed != 0) return;
     endRepeatedErrors();
@@ -72,7 +68,7 @@ void updateLog(LogLevel level, const char* file, const char* function, int line,
     char message[kLogMessageMax + 1];
     va_list args;
     va_start(args, format);
-    formatMessage(message, format, args);
+    std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
     writeLine("UPDATE_LOG", file, function, line, message);
 }
@@ -82,7 +78,7 @@ void updateErr(LogLevel, const char* file, const char* function, int line, int, 
     char message[kLogMessageMax + 1];
     va_list args;
     va_start(args, format);
-    formatMessage(message, format, args);
+    std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
     writeLine("UPDATE_ERR", file, function, line, message);
     appendToReport(message);
@@ -93,7 +89,7 @@ void updateErrRepeatable(LogLevel, const char* file, const char* function, int l
     char message[kLogMessageMax + 1];
     va_list args;
     va_start(args, format);
-    formatMessage(message, format, args);
+    std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
     writeLine("UPDATE_ERR", file, function, line, message);
     if (repeated.open && std::strcmp(message, repeated.message) == 0) {

@@ -109,9 +109,9 @@ void emptyUpdateFolder() {
 }
 
 enum class Reception {
-    Refused,      // the image was refused (logged, or by checkHeader)
-    NotUnpacked,  // the image was accepted, but its archive couldn't be unpacked (logged)
-    Unpacked,
+    Refused,            // the image was refused (logged, or by checkHeader)
+    ArchiveNotWritten,  // the image was accepted, but its archive couldn't be written (logged)
+    ArchiveWritten,
 };
 
 // Maps and checks the image; on success writes its archive to archivePath.
@@ -140,8 +140,8 @@ Reception receiveImage(const char* archivePath) {
                       kImagePath, static_cast<int>(image.fileCount));
         return Reception::Refused;
     }
-    return extractArchive(image.bytes, archive, archivePath) ? Reception::Unpacked
-                                                             : Reception::NotUnpacked;
+    return extractArchive(image.bytes, archive, archivePath) ? Reception::ArchiveWritten
+                                                             : Reception::ArchiveNotWritten;
 }
 
 // Decompresses the archive and unpacks it under /tmp. False (logged) when a command failed:
@@ -197,7 +197,7 @@ int startUpdate() {
     // An accepted image whose archive can't be unpacked (not written for a full /tmp, not
     // gzip, not a tar, no room to unpack) runs no step: a missing file would otherwise show
     // up only as a step that finds nothing to do, and the update would end "OK".
-    if (reception == Reception::NotUnpacked || !unpackArchive(archive, decompressed)) {
+    if (reception == Reception::ArchiveNotWritten || !unpackArchive(archive, decompressed)) {
         runNoSteps();
         return -1;
     }
