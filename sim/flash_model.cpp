@@ -95,7 +95,44 @@ int fail(int error) {
     return -1;
 }
 
+// The "hold" fault: the erase waits while the fault file names hold.
+void holdWhileFaultSaysSo() {
+    while (faultStrikes("hold")) usleep(10000);
+}
+
+// Copies up to count bytes of the caller's buffer into cells as a driver's copy from user
+// space does, through the kernel (here a pipe): a page that can't be read doesn't fault in
+// the model. Copied a page of the source at a time, so that what lies before such a page is
+// taken. The number of bytes copied, or -1 (errno) when none could be.
+ssize_t copyFromCaller(std::uint8_t* cells, const void* buffer, std::size_t count) {
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) return -1;
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const auto* source = static_cast<const std::uint8_t*>(buffer);
+    std::size_t copied = 0;
+    int error = 0;
+    while (copied < count) {
+        std::size_t toPageEnd = page - reinterpret_cast<std::uintptr_t>(source + copied) % page;
+        std::size_t piece = std::min(count - copied, toPageEnd);
+        ssize_t in = ::write(pipeEnds[1], source + copied, piece);
+        if (in <= 0) {
+            error = in < 0 ? errno : EIO;
+            break;
+        }
+        if (::read(pipeEnds[0], cells + copied, static_cast<std::size_t>(in)) != in) {
+            error = EIO;
+            break;
+        }
+        copied += static_cast<std::size_t>(in);
+    }
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    if (copied == 0 && count != 0) return fail(error);
+    return static_cast<ssize_t>(copied);
+}
+
 int erase(FlashHandle& flash, const void* record) {
+    holdWhileFaultSaysSo();
     if (faultStrikes("erase")) return fail(EIO);
     std::uint32_t start = getWord(record, 0);
     std::uint32_t length = getWord(record, 4);
@@ -168,12 +205,15 @@ ssize_t flashModelWrite(int handle, const void* buffer, std::size_t count) {
     std::size_t n =
         std::min<std::size_t>(count, flash->size - static_cast<std::size_t>(flash->position));
     if (faultStrikes("shortwrite")) n = std::min(n, std::max<std::size_t>(1, count / 2));
+    std::vector<std::uint8_t> data(n);
+    ssize_t taken = copyFromCaller(data.data(), buffer, n);
+    if (taken < 0) return -1;
+    n = static_cast<std::size_t>(taken);
     // Programming clears bits only.
     std::vector<std::uint8_t> cells(n);
     if (pread(flash->contents, cells.data(), n, flash->position) != static_cast<ssize_t>(n)) {
         return fail(EIO);
     }
-    const auto* data = static_cast<const std::uint8_t*>(buffer);
     for (std::size_t i = 0; i < n; ++i) cells[i] &= data[i];
     if (pwrite(flash->contents, cells.data(), n, flash->position) != static_cast<ssize_t>(n)) {
         return fail(EIO);

@@ -17,6 +17,11 @@
 //                  shortwrite  every write takes at most half of the bytes offered (at
 //                              least one)
 //                  eintr       the first write of every open fails with EINTR
+//                  hold        FLASH_ERASE waits as long as the fault file still names hold,
+//                              with the daemon blocked in it; a test meanwhile cuts the
+//                              image short or kills the daemon, then lets it go on by
+//                              changing or removing the file ("hold 1": the first erase
+//                              passes, the second one waits)
 //                With a count ("write 2"), the next N operations of that kind succeed and the
 //                file counts down ("write 1", "write 0"); the fault strikes once N is 0
 //                (sim/state_files.h).
@@ -26,6 +31,9 @@
 //   - writing programs at the position: each byte becomes old AND new, as flash cells only
 //     go from 1 to 0 without an erase; a write at the end of the flash fails with ENOSPC,
 //     one that reaches past it is cut short; a read-only open can't write (EBADF);
+//   - the caller's bytes are taken as a driver takes them, through the kernel: a page of the
+//     caller's buffer that can't be read (a mapped file cut short) ends the write there, with
+//     the bytes before it programmed, or fails it with EFAULT when it is the first;
 //   - lseek beyond the end of the flash fails with EINVAL;
 //   - FLASH_GET_INFO: totalSize at offset 0, regionCount 1 at offset 16 (24-byte record);
 //   - FLASH_GET_REGIONS: one 12-byte record {0, sector size, sector count};

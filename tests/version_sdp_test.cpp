@@ -7,6 +7,7 @@
 
 #include "core/ai_message.h"
 #include "tests/support/board.h"
+#include "tests/support/updates.h"
 #include "tools/mkupdate/sample_update.h"
 
 using namespace std::chrono_literals;
@@ -56,17 +57,8 @@ TEST(VersionAndSdpSteps, SampleFilesGiveTheVersionTableTheMergedRecordsAndOneTri
                   row("qvl Software   ...", "2.0.3", "2.1.0") + "\n" +
                   "Check SDP records  :   started ... OK\n"
                   "*UPDATE_FINISHED* ... OK\n");
-    EXPECT_EQ(readWholeFile("/etc/service.txt"),
-              "# SDP service records of the access point\n"
-              "# handle;name;service;uuid;channel;provider\n"
-              "10001;LAN Access Using PPP;3;0x1102;1;BT-LAP\n"
-              "10002;Serial Port;5;0x1101;2;BT-LAP\n"
-              "#$10003;Dial-up Networking;7;0x1103;3;BT-LAP\n"
-              "20004;Group Ad-hoc Network;11;0x1117;5;BT-LAP\n");
-    EXPECT_EQ(readWholeFile("/etc/terminal.txt"),
-              "# terminal entries: id;name;SDP services;connectable services;timeout;flags\n"
-              "1;default;3,5,11;3,5,11;600;0\n"
-              "2;printer;3,5,11;3,5,11;0;1\n");
+    EXPECT_EQ(readWholeFile("/etc/service.txt"), kSampleMergedService);
+    EXPECT_EQ(readWholeFile("/etc/terminal.txt"), kSampleMergedTerminal);
 }
 
 }  // namespace

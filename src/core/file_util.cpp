@@ -80,6 +80,8 @@ int changeLastBytesInFile(const char* path, const char* data, std::size_t n) {
 }
 
 int writeFile(const char* path, const char* mode, const void* buffer, std::size_t n) {
+    // Whatever goes into the report ends a run of repeated errors: their count first.
+    if (std::strcmp(path, kUpdateReportPath) == 0) endRepeatedErrors();
     FileStream stream(openFileStream(path, mode));
     if (!stream) return -1;
     // Unbuffered, so that the count returned is what reached the file.

@@ -13,6 +13,15 @@ namespace {
 
 int reportAppendSuppressed = 0;
 
+// The run of identical repeatable entries that the report is in: its entry and how many
+// repeats were held back from the report.
+struct RepeatedEntries {
+    bool open = false;
+    int held = 0;
+    char message[kLogMessageMax + 1] = "";
+};
+RepeatedEntries repeated;
+
 void writeLine(const char* kind, const char* file, const char* function, int line,
                const char* message) {
     char stamp[13];
@@ -23,6 +32,15 @@ void writeLine(const char* kind, const char* file, const char* function, int lin
     std::fflush(stderr);
     std::fputs(message, stderr);
     std::fflush(stderr);
+}
+
+void appendToReport(const char* message) {
+    if (reportAppendSuppressed != 0) return;
+    endRepeatedErrors();
+    // A failure while appending this entry concerns the report itself: it goes to standard
+    // error only.
+    ReportAppendSuppressed guard;
+    writeFile(kUpdateReportPath, "a", message, std::strlen(message));
 }
 
 }  // namespace
@@ -63,10 +81,33 @@ void updateErr(LogLevel, const char* file, const char* function, int line, int, 
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
     writeLine("UPDATE_ERR", file, function, line, message);
-    if (reportAppendSuppressed == 0) {
-        // A failure while appending this entry concerns the report itself: it goes to
-        // standard error only.
-        ReportAppendSuppressed guard;
-        writeFile(kUpdateReportPath, "a", message, std::strlen(message));
+    appendToReport(message);
+}
+
+void updateErrRepeatable(LogLevel, const char* file, const char* function, int line, int,
+                         const char* format, ...) {
+    char message[kLogMessageMax + 1];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    writeLine("UPDATE_ERR", file, function, line, message);
+    if (repeated.open && std::strcmp(message, repeated.message) == 0) {
+        ++repeated.held;
+        return;
     }
+    appendToReport(message);  // ends the open run first
+    repeated.open = true;
+    repeated.held = 0;
+    std::snprintf(repeated.message, sizeof repeated.message, "%s", message);
+}
+
+void endRepeatedErrors() {
+    if (!repeated.open) return;
+    repeated.open = false;
+    if (repeated.held == 0) return;
+    char line[48];
+    std::snprintf(line, sizeof line, "last message repeated %d times\n", repeated.held);
+    repeated.held = 0;
+    appendToReport(line);
 }

@@ -20,18 +20,31 @@ void updateLog(LogLevel level, const char* file, const char* function, int line,
                ...) __attribute__((format(printf, 5, 6)));
 void updateErr(LogLevel level, const char* file, const char* function, int line, int code,
                const char* format, ...) __attribute__((format(printf, 6, 7)));
+void updateErrRepeatable(LogLevel level, const char* file, const char* function, int line, int code,
+                         const char* format, ...) __attribute__((format(printf, 6, 7)));
 
 // UPDATE_LOG(level, format, ...): information, written when level <= 2.
 #define UPDATE_LOG(level, ...) updateLog((level), kLogSourceFile, __func__, __LINE__, __VA_ARGS__)
 // UPDATE_ERR(level, code, format, ...): always written, and appended to the update report.
 #define UPDATE_ERR(level, code, ...) \
     updateErr((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
+// UPDATE_ERR_REPEATABLE(level, code, format, ...): an error that a peer can bring on in floods
+// (a junk datagram). Standard error gets every entry; the update report gets the first of a
+// run of identical entries and, when the run ends, one line "last message repeated N times"
+// for the others, so that a flood can't fill /tmp, which is the board's memory.
+#define UPDATE_ERR_REPEATABLE(level, code, ...) \
+    updateErrRepeatable((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
 // The same, for a helper that reports on behalf of the operation it serves: the line names
 // that operation, which is what people grep the log for.
 #define UPDATE_LOG_AS(function, level, ...) \
     updateLog((level), kLogSourceFile, (function), __LINE__, __VA_ARGS__)
 #define UPDATE_ERR_AS(function, level, code, ...) \
     updateErr((level), kLogSourceFile, (function), __LINE__, (code), __VA_ARGS__)
+
+// Ends the run of repeated entries (UPDATE_ERR_REPEATABLE): its count goes to the report now
+// if entries were held back. Anything else that is appended to the report ends the run first,
+// so that the count stands right behind the entry it repeats.
+void endRepeatedErrors();
 
 // Writes "hh:mm:ss.mmm" (UTC) into buffer, at most size bytes with the terminating zero.
 void logTimestamp(char* buffer, std::size_t size);

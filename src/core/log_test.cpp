@@ -63,6 +63,33 @@ TEST(Log, TimestampHasTwelveCharacters) {
     EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d)"))) << stamp;
 }
 
+// A run of identical repeatable entries reaches the report once, and its count when the run
+// ends: at a different entry, at anything else appended to the report, or when ended.
+TEST(Log, RepeatedEntriesReachTheReportOnceWithTheirCount) {
+    std::string out = capture([] {
+        for (int i = 0; i < 3; ++i) UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "junk\n");
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "junk %d\n", 2);
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "junk %d\n", 2);
+        appendText(kUpdateReportPath, "step ... ");
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "junk %d\n", 2);
+        UPDATE_ERR(LogLevel::Critical, 106, "other\n");
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "junk\n");
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "junk\n");
+        endRepeatedErrors();
+        endRepeatedErrors();
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "junk\n");
+    });
+    EXPECT_EQ(readWholeFile(kUpdateReportPath),
+              "junk\nlast message repeated 2 times\njunk 2\nlast message repeated 1 times\n"
+              "step ... junk 2\nother\njunk\nlast message repeated 1 times\njunk\n");
+    // Standard error keeps every entry.
+    std::size_t entries = 0;
+    for (std::size_t at = out.find(": junk"); at != std::string::npos;
+         at = out.find(": junk", at + 1))
+        ++entries;
+    EXPECT_EQ(entries, 9u) << out;
+}
+
 TEST(Log, FailureAboutTheReportItselfIsNotAppendedToIt) {
     // A directory in the report's place can't be opened for appending.
     ASSERT_EQ(mkdir(kUpdateReportPath, 0755), 0);

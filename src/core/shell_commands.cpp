@@ -17,18 +17,20 @@ namespace {
 // Long enough for every command with the daemon's fixed paths.
 constexpr std::size_t kCommandSize = 160;
 
+// The text of the command run last, for the report of its failure.
+char lastCommand[kCommandSize] = "";
+
 // A command that doesn't fit is not run: a cut path could name another file.
-__attribute__((format(printf, 1, 2))) void runFormatted(const char* format, ...) {
-    char command[kCommandSize];
+__attribute__((format(printf, 1, 2))) int runFormatted(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    int length = std::vsnprintf(command, sizeof command, format, args);
+    int length = std::vsnprintf(lastCommand, sizeof lastCommand, format, args);
     va_end(args);
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) {
-        UPDATE_ERR(LogLevel::Critical, 106, "command too long, not run: %.40s...\n", command);
-        return;
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof lastCommand) {
+        UPDATE_ERR(LogLevel::Critical, 106, "command too long, not run: %.40s...\n", lastCommand);
+        return -1;
     }
-    runShellCommand(command);
+    return runShellCommand(lastCommand);
 }
 
 }  // namespace
@@ -58,11 +60,26 @@ int runShellCommand(const char* text) {
     return status;
 }
 
-void shellGunzip(const char* path) { runFormatted(" -gunzip %s", path); }
-void shellTarExtract(const char* path) { runFormatted(" -tar xf %s", path); }
-void shellRemove(const char* path) { runFormatted(" -rm %s", path); }
-void shellCopy(const char* from, const char* to) { runFormatted(" -cp %s %s", from, to); }
-void shellCat(const char* path) { runFormatted("cat %s", path); }
-void shellInsmod(const char* directory, const char* module) {
-    runFormatted("/bin/insmod %s%s", directory, module);
+int shellGunzip(const char* path) { return runFormatted(" -gunzip %s", path); }
+int shellTarExtract(const char* path) { return runFormatted(" -tar xf %s", path); }
+int shellRemove(const char* path) { return runFormatted(" -rm %s", path); }
+int shellCopy(const char* from, const char* to) { return runFormatted(" -cp %s %s", from, to); }
+int shellCat(const char* path) { return runFormatted("cat %s", path); }
+int shellInsmod(const char* directory, const char* module) {
+    return runFormatted("/bin/insmod %s%s", directory, module);
+}
+
+bool commandSucceeded(const char* function, int status) {
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    if (status != -1 && WIFEXITED(status)) {
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106, "command \"%s\" failed: exit status %d\n",
+                      lastCommand, WEXITSTATUS(status));
+    } else if (status != -1 && WIFSIGNALED(status)) {
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106, "command \"%s\" failed: signal %d\n",
+                      lastCommand, WTERMSIG(status));
+    } else {
+        UPDATE_ERR_AS(function, LogLevel::Critical, 106, "command \"%s\" failed: not run\n",
+                      lastCommand);
+    }
+    return false;
 }

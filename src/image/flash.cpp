@@ -11,6 +11,7 @@
 #include "core/platform.h"
 
 std::uint32_t configSectorStart = kDefaultConfigSectorStart;
+bool flashSizeKnown = false;
 
 namespace {
 
@@ -82,6 +83,7 @@ void checkFlashConfig() {
     // sector from it would put the end of the image area below its start.
     if (size > static_cast<std::int32_t>(configSectorSize)) {
         configSectorStart = static_cast<std::uint32_t>(size) - configSectorSize;
+        flashSizeKnown = true;
         UPDATE_LOG(LogLevel::Warning,
                    "Flash size =  %d (0x%06X); LAP config file sector starts at 0x%06X\n",
                    static_cast<int>(size), static_cast<unsigned>(size),
@@ -89,6 +91,11 @@ void checkFlashConfig() {
     } else {
         UPDATE_ERR(LogLevel::Critical, 107, "Flash info not available; can't determine size \n");
     }
+}
+
+bool recheckFlashConfig() {
+    if (!flashSizeKnown) checkFlashConfig();
+    return flashSizeKnown;
 }
 
 int eraseFlash(std::uint32_t start, std::uint32_t length) {

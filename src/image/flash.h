@@ -15,6 +15,9 @@ inline constexpr const char* kFlashDevicePath = "/dev/flash0";
 // The sector of the LAP configuration file; start-up moves it to the end of the flash.
 inline constexpr std::uint32_t kDefaultConfigSectorStart = 0x1F0000;
 extern std::uint32_t configSectorStart;
+// Whether configSectorStart was placed from the size that the flash reported. Until then it
+// is a guess, by which nothing is written.
+extern bool flashSizeKnown;
 // Size of that sector, and the number of image bytes written per pass.
 inline constexpr std::uint32_t configSectorSize = 0x10000;
 // Flash offset of the software image.
@@ -57,6 +60,10 @@ std::int32_t getFlashInfoUpdate();
 // Places the LAP configuration sector at the end of the flash, from the flash size; the
 // default layout stays when the size can't be had.
 void checkFlashConfig();
+
+// Before the flash is written: asks the flash for its size again (checkFlashConfig) when it
+// couldn't be had before. True when the layout follows the flash's real size.
+bool recheckFlashConfig();
 
 // Erases length bytes from start. 1, or -1 (logged).
 int eraseFlash(std::uint32_t start, std::uint32_t length);

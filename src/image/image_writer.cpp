@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/file_util.h"
+#include "core/guarded_read.h"
 #include "core/log.h"
 #include "core/report_progress.h"
 #include "core/shell_commands.h"
@@ -23,6 +24,15 @@ constexpr int kImageErrorCode = 106;
 #define IMAGE_ERR(...)                                                                     \
     updateErr(LogLevel::Critical, kLogSourceFile, "writeImage", __LINE__, kImageErrorCode, \
               __VA_ARGS__)
+
+constexpr ImageFileMessages kImageMessages{
+    "writeImage",
+    "image file %s to small (%d Bytes) !\n",
+    "image file %s too large (%llu Bytes) !\n",
+    "couldn't map image file %s! errno: %d %s\n",
+    "image file %s changed its size while read!\n",
+    false,
+};
 
 // The share of the image written before a pass, truncated: 0 for the first pass.
 int percentWritten(std::uint32_t remaining, std::uint32_t length) {
@@ -57,7 +67,7 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
 }
 
 // Writes the last file of the checked update image, the LAP software image. 1, or -1 (logged).
-int writeLapImage(const CheckedImage& image) {
+int writeLapImage(const MappedFile& file, const CheckedImage& image) {
     std::span<const std::uint8_t> bytes = image.bytes;
     std::int32_t fileCount = image.fileCount;
     ImageFile lapFile{};
@@ -65,9 +75,20 @@ int writeLapImage(const CheckedImage& image) {
         IMAGE_ERR("image file %s holds no files; no lap image to write!\n", kImagePath);
         return -1;
     }
-    if (!locateImageFile(bytes, fileCount - 1, &lapFile)) {
-        IMAGE_ERR("lap image (file %d) lies outside image file %s!\n",
-                  static_cast<int>(fileCount - 1), kImagePath);
+    switch (locateCheckedImageFile(image, fileCount - 1, kImagePath, kImageMessages, &lapFile)) {
+        case ImageFilePlace::Found:
+            break;
+        case ImageFilePlace::Missing:
+            IMAGE_ERR("lap image (file %d) lies outside image file %s!\n",
+                      static_cast<int>(fileCount - 1), kImagePath);
+            return -1;
+        case ImageFilePlace::Vanished:
+            return -1;
+    }
+    // The image area ends where the configuration sector begins: with a guessed flash size
+    // that could be the configuration sector itself, or beyond the end of the flash.
+    if (!recheckFlashConfig()) {
+        IMAGE_ERR("flash size unknown; lap image not written\n");
         return -1;
     }
     std::uint32_t imageSpace =
@@ -83,7 +104,13 @@ int writeLapImage(const CheckedImage& image) {
     const std::uint8_t* lapImage = bytes.data() + lapFile.offset;
     char lapName[kImageNameSize + 1];
     std::int32_t lapFileCount = 0;
-    if (checkHeader(lapImage, lapFile.size, lapName, &lapFileCount) < 0) return -1;
+    int checked = -1;
+    if (!guardedRead(
+            [&] { checked = checkHeader(lapImage, lapFile.size, lapName, &lapFileCount); })) {
+        reportImageChanged(kImagePath, kImageMessages);
+        return -1;
+    }
+    if (checked < 0) return -1;
     if (std::strncmp(lapName, kLapImageName, std::strlen(kLapImageName)) != 0) {
         IMAGE_LOG("lap image name \"%s\" doesn't begin with \"%s\"\n", lapName, kLapImageName);
     }
@@ -94,25 +121,22 @@ int writeLapImage(const CheckedImage& image) {
     }
 
     startPercent(0);
-    return writePasses(lapImage, lapFile.size);
+    if (writePasses(lapImage, lapFile.size) == 1) return 1;
+    // The flash takes the bytes straight from the mapping; where the file was cut short
+    // meanwhile, the write failed for the bytes that no longer exist.
+    std::size_t size = 0;
+    if (file.size(&size) && size < bytes.size()) reportImageChanged(kImagePath, kImageMessages);
+    return -1;
 }
 
 }  // namespace
 
 int writeImage() {
-    static constexpr ImageFileMessages kMessages{
-        "writeImage",
-        "image file %s to small (%d Bytes) !\n",
-        "image file %s too large (%llu Bytes) !\n",
-        "couldn't map image file %s! errno: %d %s\n",
-        "image file %s changed its size while read!\n",
-        false,
-    };
     MappedFile file;
     CheckedImage image{};
-    ImageFileCheck check = openCheckedImage(file, kImagePath, kMessages, &image);
+    ImageFileCheck check = openCheckedImage(file, kImagePath, kImageMessages, &image);
     if (check == ImageFileCheck::NotOpened) return -1;
-    int result = check == ImageFileCheck::Valid ? writeLapImage(image) : -1;
+    int result = check == ImageFileCheck::Valid ? writeLapImage(file, image) : -1;
     file.close();
     shellRemove(kImagePath);
     return result;

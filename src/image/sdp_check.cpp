@@ -224,18 +224,18 @@ void reportRefusal(const Refusal& refusal) {
 
 }  // namespace
 
-void checkSdpRecords(const char* currentPath, const char* newPath) {
-    if (!removeStale(kMergedPath) || !removeStale(kTerminalBuildPath)) return;
+int checkSdpRecords(const char* currentPath, const char* newPath) {
+    if (!removeStale(kMergedPath) || !removeStale(kTerminalBuildPath)) return -1;
     if (!commandFits(kMergedPath, currentPath)) {
         reportRefusal({currentPath, "path too long for the copy command"});
-        return;
+        return -1;
     }
     bool terminalReplaced = false;
     {
         FileStream current(openFileStream(currentPath, "r"));
         FileStream update(openFileStream(newPath, "r"));
         // Without both service files there is nothing to merge; the installed files stay.
-        if (!current || !update) return;
+        if (!current || !update) return -1;
         FileStream terminal(openFileStream(kTerminalPath, "r"));
 
         auto records = std::make_unique<NewRecords>();
@@ -250,7 +250,7 @@ void checkSdpRecords(const char* currentPath, const char* newPath) {
             refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);
         if (refusal) {
             reportRefusal(*refusal);
-            return;
+            return -1;
         }
 
         merged.enabled = true;
@@ -269,16 +269,21 @@ void checkSdpRecords(const char* currentPath, const char* newPath) {
             if (!refusal) reportRefusal({kMergedPath, "temporary files not completely written"});
             std::remove(kMergedPath);
             std::remove(kTerminalBuildPath);
-            return;
+            return -1;
         }
         terminalReplaced = rewritten.enabled;
     }
+    // A copy that fails leaves the merge uninstalled, or half installed.
+    bool installed = true;
     if (terminalReplaced) {
-        shellCopy(kTerminalBuildPath, kTerminalPath);
+        installed =
+            commandSucceeded("checkSdpRecords", shellCopy(kTerminalBuildPath, kTerminalPath));
         shellRemove(kTerminalBuildPath);
     }
-    shellCopy(kMergedPath, currentPath);
+    if (installed)
+        installed = commandSucceeded("checkSdpRecords", shellCopy(kMergedPath, currentPath));
     shellRemove(kMergedPath);
+    return installed ? 1 : -1;
 }
 
 void replaceStringInFile(const char* inputPath, const char* outputPath, const char* search,

@@ -6,9 +6,11 @@
 
 // Merges the new service file into the current one and rewrites "/etc/terminal.txt". Records
 // whose key the new file still carries keep their text and place, the others are dropped,
-// the new file's other records are added. Nothing changes when a file breaks the format or
-// a limit; /etc/terminal.txt is left alone when it can't be opened.
-void checkSdpRecords(const char* currentPath, const char* newPath);
+// the new file's other records are added. 1 when the merge was installed; -1 (logged) when
+// it was abandoned: nothing changes when a service file can't be opened, a file breaks the
+// format or a limit, or the temporary files can't be written whole. /etc/terminal.txt is
+// left alone when it can't be opened.
+int checkSdpRecords(const char* currentPath, const char* newPath);
 
 // Copies the input file to the output file with the replacement written just after the first
 // occurrence of search (over what follows; first the text up to stop is removed when stop is

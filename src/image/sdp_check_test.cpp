@@ -115,7 +115,7 @@ TEST(SdpCheck, MergesRecordsAndRewritesTheTerminalEntries) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        runSdpCheck(c.current, c.update, c.terminal);
+        EXPECT_EQ(runSdpCheck(c.current, c.update, c.terminal), 1);
         EXPECT_EQ(readWholeFile(kServicePath), c.service);
         EXPECT_EQ(readWholeFile(kTerminalPath), c.terminalAfter);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), "");
@@ -138,7 +138,7 @@ TEST(SdpCheck, FilesBreakingTheFormatOrALimitAreLeftAsTheyWere) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
-        runSdpCheck(c.current, c.update, entries);
+        EXPECT_EQ(runSdpCheck(c.current, c.update, entries), -1);
         EXPECT_EQ(readWholeFile(kServicePath), c.current);
         EXPECT_EQ(readWholeFile(kTerminalPath), entries);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), "SDP records not merged, " + c.message + "\n");

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/guarded_read.h"
 #include "core/log.h"
 
 // The formats come from the caller's message set; each is one of the daemon's own texts.
@@ -50,9 +51,29 @@ ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
     }
     image->bytes = bytes;
     image->fileCount = 0;
-    if (checkHeader(bytes.data(), static_cast<std::uint32_t>(bytes.size()), image->name,
-                    &image->fileCount) != 1) {
+    int checked = -1;
+    bool read = guardedRead([&] {
+        checked = checkHeader(bytes.data(), static_cast<std::uint32_t>(bytes.size()), image->name,
+                              &image->fileCount);
+    });
+    if (!read) {
+        reportImageChanged(path, messages);
         return ImageFileCheck::Refused;
     }
-    return ImageFileCheck::Valid;
+    return checked == 1 ? ImageFileCheck::Valid : ImageFileCheck::Refused;
+}
+
+ImageFilePlace locateCheckedImageFile(const CheckedImage& image, std::int32_t index,
+                                      const char* path, const ImageFileMessages& messages,
+                                      ImageFile* file) {
+    bool found = false;
+    if (!guardedRead([&] { found = locateImageFile(image.bytes, index, file); })) {
+        reportImageChanged(path, messages);
+        return ImageFilePlace::Vanished;
+    }
+    return found ? ImageFilePlace::Found : ImageFilePlace::Missing;
+}
+
+void reportImageChanged(const char* path, const ImageFileMessages& messages) {
+    UPDATE_ERR_AS(messages.function, LogLevel::Critical, 106, messages.changed, path);
 }

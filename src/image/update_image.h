@@ -35,6 +35,18 @@ struct CheckedImage {
 };
 
 // Opens path into file, takes its size, maps it and checks its header with checkHeader. The
-// mapping's own length counts: the file may have changed since its size was taken.
+// mapping's own length counts: the file may have changed since its size was taken. A file
+// cut short while its checksums run is refused with messages.changed.
 ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
                                 const ImageFileMessages& messages, CheckedImage* image);
+
+// Where file index of the checked image lies (locateImageFile, its size list read under the
+// guard of core/guarded_read.h). A file cut short under the read counts as Vanished, logged
+// with messages.changed.
+enum class ImageFilePlace { Found, Missing, Vanished };
+ImageFilePlace locateCheckedImageFile(const CheckedImage& image, std::int32_t index,
+                                      const char* path, const ImageFileMessages& messages,
+                                      ImageFile* file);
+
+// Logs that the image file was cut short while it was read, with messages.changed.
+void reportImageChanged(const char* path, const ImageFileMessages& messages);

@@ -21,7 +21,13 @@ void lapSoftwareStep() {
 
 void checkSdpStep() {
     if (stepState != STATE_ENTER) return;
-    checkSdpRecords("/etc/service.txt", "/tmp/update.d/service.txt");
+    // A merge that was abandoned leaves the update's service records uninstalled.
+    int merged = checkSdpRecords("/etc/service.txt", "/tmp/update.d/service.txt");
     sendTrigger(0);
-    startNextStep("OK\n");
+    if (merged == 1) {
+        startNextStep("OK\n");
+    } else {
+        startNextStep(" NOK\n");
+        updateResult = 0;
+    }
 }

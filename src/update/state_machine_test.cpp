@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "core/ai_socket.h"
@@ -85,6 +86,27 @@ TEST_F(StateMachine, FailedUpdateEndsWithNok) {
     EXPECT_EQ(notice->text, "NOK");
     EXPECT_EQ(notice->bytes[12], 3);
     EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... NOK\n");
+}
+
+// The update's service records not installed: the step and the update end NOK; the peer gets
+// the step's trigger all the same.
+TEST_F(StateMachine, AbandonedSdpMergeEndsTheStepNok) {
+    std::filesystem::remove_all("/tmp/update.d");  // no new service file
+    const std::string service = readWholeFile("/etc/service.txt");
+    updateResult = 1;
+    startList({STEP_CHECK_SDP});
+    testing::internal::CaptureStderr();
+    run();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(updateResult, 0);
+    EXPECT_EQ(readWholeFile(kUpdateReportPath),
+              "Check SDP records  :   started ... open error file /tmp/update.d/service.txt: "
+              "0x02 No such file or directory NOK\n");
+    EXPECT_EQ(readWholeFile("/etc/service.txt"), service);
+    auto trigger = peer.receive(1s);
+    ASSERT_TRUE(trigger);
+    EXPECT_EQ(trigger->type, AI_TRIGGER);
+    EXPECT_EQ(trigger->param, 0);
 }
 
 TEST_F(StateMachine, FinishingRunsOnlyOnEntry) {

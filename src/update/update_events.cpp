@@ -57,17 +57,32 @@ int readMessage() {
     // Zeroed so that nothing of an earlier datagram can be mistaken for this one's fields.
     alignas(AiMessage) std::uint8_t buffer[kAiReceiveSize] = {};
     ssize_t n = receiveAiMessage(buffer);
-    if (n <= 0) {
+    // The errors of a datagram are the sender's doing, and a sender may send thousands: each
+    // goes to standard error, a run of identical ones to the report once, with its count.
+    if (n < 0) {
         int error = errno;
-        UPDATE_ERR(LogLevel::Warning, 106, "read error from socket: counter = %d; %d %s\n",
-                   static_cast<int>(n), error, std::strerror(error));
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 106,
+                              "read error from socket: counter = %d; %d %s\n", static_cast<int>(n),
+                              error, std::strerror(error));
+        return 1;
+    }
+    if (n == 0) {
+        // An empty datagram is no failure of the receive: errno holds nothing of it.
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 106,
+                              "read error from socket: counter = %d; %d %s\n", 0, 0,
+                              "empty datagram");
         return 1;
     }
     std::uint32_t type = checkAiMessage(buffer, n);
     if (type == 0xFFFFFFFFu) {
-        UPDATE_ERR(LogLevel::Warning, 103, "socket message length error \n");
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "socket message length error \n");
         return 1;
     }
+    if (type != AI_TRIGGER && type != AI_CHILD_EXIT && type != AI_REQUEST) {
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 104, "unknown message from socket \n");
+        return 1;
+    }
+    endRepeatedErrors();
     AiMessage message{};
     std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
     switch (type) {
@@ -82,9 +97,6 @@ int readMessage() {
         }
         case AI_REQUEST:
             handleRequest(message.param);
-            break;
-        default:
-            UPDATE_ERR(LogLevel::Warning, 104, "unknown message from socket \n");
             break;
     }
     return 1;

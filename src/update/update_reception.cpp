@@ -28,32 +28,36 @@ constexpr std::int32_t kArchiveFileIndex = 1;
 // One piece of the to-do file: 1022 characters and the terminating zero.
 constexpr std::size_t kTodoReadSize = 1023;
 
-void writeAll(int fd, const char* path, std::span<const std::uint8_t> bytes) {
+// 0 when all bytes were written, or the errno of the failed write.
+int writeAll(int fd, std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
         ssize_t written = write(fd, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            int error = written < 0 ? errno : ENOSPC;
-            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 107,
-                          "file %s write error %d %s ret \n", path, error, std::strerror(error));
-            return;
-        }
+        if (written <= 0) return written < 0 ? errno : ENOSPC;
         bytes = bytes.subspan(static_cast<std::size_t>(written));
     }
+    return 0;
 }
 
 // Writes file 1 of the checked image into the archive file. Made anew for every update, so
-// that a longer archive of an earlier update leaves no tail behind.
-void extractArchive(std::span<const std::uint8_t> image, const ImageFile& archive,
+// that a longer archive of an earlier update leaves no tail behind. False (logged) when the
+// archive couldn't be written whole; no part of it is left behind then, so that /tmp, which
+// is the board's memory, has its room back before the failure is reported.
+bool extractArchive(std::span<const std::uint8_t> image, const ImageFile& archive,
                     const char* path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106, "File opening error for file :%s!\n",
                       path);
-        return;
+        return false;
     }
-    writeAll(fd, path, image.subspan(archive.offset, archive.size));
-    close(fd);
+    int error = writeAll(fd, image.subspan(archive.offset, archive.size));
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0) return true;
+    unlink(path);
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 107, "file %s write error %d %s ret \n", path,
+                  error, std::strerror(error));
+    return false;
 }
 
 void changeDirectory(const char* path) {
@@ -104,8 +108,14 @@ void emptyUpdateFolder() {
     }
 }
 
-// Maps and checks the image; on success writes its archive to archivePath. 1 or -1.
-int receiveImage(const char* archivePath) {
+enum class Reception {
+    Refused,            // the image was refused (logged, or by checkHeader)
+    ArchiveNotWritten,  // the image was accepted, but its archive couldn't be written (logged)
+    ArchiveWritten,
+};
+
+// Maps and checks the image; on success writes its archive to archivePath.
+Reception receiveImage(const char* archivePath) {
     static constexpr ImageFileMessages kMessages{
         "startUpdate",
         "file %s to small (%d Bytes) !\n",
@@ -116,17 +126,50 @@ int receiveImage(const char* archivePath) {
     };
     MappedFile file;
     CheckedImage image{};
-    if (openCheckedImage(file, kImagePath, kMessages, &image) != ImageFileCheck::Valid) return -1;
+    if (openCheckedImage(file, kImagePath, kMessages, &image) != ImageFileCheck::Valid)
+        return Reception::Refused;
     ImageFile archive{};
-    if (image.fileCount <= kArchiveFileIndex ||
-        !locateImageFile(image.bytes, kArchiveFileIndex, &archive)) {
+    ImageFilePlace place =
+        image.fileCount <= kArchiveFileIndex
+            ? ImageFilePlace::Missing
+            : locateCheckedImageFile(image, kArchiveFileIndex, kImagePath, kMessages, &archive);
+    if (place == ImageFilePlace::Vanished) return Reception::Refused;
+    if (place == ImageFilePlace::Missing) {
         UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
                       "image file %s holds %d files; no update archive (file 1) in it!\n",
                       kImagePath, static_cast<int>(image.fileCount));
-        return -1;
+        return Reception::Refused;
     }
-    extractArchive(image.bytes, archive, archivePath);
-    return 1;
+    return extractArchive(image.bytes, archive, archivePath) ? Reception::ArchiveWritten
+                                                             : Reception::ArchiveNotWritten;
+}
+
+// Decompresses the archive and unpacks it under /tmp. False (logged) when a command failed:
+// then nothing of the archive is left, neither a part of update.d nor the archive's files.
+bool unpackArchive(const char* archive, const char* decompressed) {
+    int status = shellGunzip(archive);
+    if (status == 0) {
+        changeDirectory("/tmp");
+        status = shellTarExtract(decompressed);
+        changeDirectory("/");
+    }
+    if (status == 0) {
+        shellRemove(decompressed);
+        return true;
+    }
+    // /tmp, the board's memory, gets its room back first, so that the report takes the failure.
+    removeLeftover(archive);
+    removeLeftover(decompressed);
+    emptyUpdateFolder();
+    return commandSucceeded("startUpdate", status);
+}
+
+// An update whose steps can't run: nothing of an earlier update's to-do list runs either,
+// and the update ends with the final report "NOK".
+void runNoSteps() {
+    stepList[0] = STEP_NONE;
+    stepListNext = 0;
+    updateResult = 0;
 }
 
 }  // namespace
@@ -134,14 +177,14 @@ int receiveImage(const char* archivePath) {
 int startUpdate() {
     char archive[64];
     std::snprintf(archive, sizeof archive, "%s%s", kImagePath, kArchiveSuffix);
+    char decompressed[sizeof archive];
+    std::snprintf(decompressed, sizeof decompressed, "%.*s",
+                  static_cast<int>(std::strlen(archive) - kCompressionSuffixLength), archive);
 
-    if (receiveImage(archive) != 1) {
+    Reception reception = receiveImage(archive);
+    if (reception == Reception::Refused) {
         sendReply(1, "OK", 3);
-        // A refused image runs no steps, not even those of an earlier update's to-do file,
-        // and the update ends with the final report "NOK".
-        stepList[0] = STEP_NONE;
-        stepListNext = 0;
-        updateResult = 0;
+        runNoSteps();
         return -1;
     }
 
@@ -149,16 +192,15 @@ int startUpdate() {
     // to-do list, VERSION, PS-Keys, service records, DFU program) may stand in for one this
     // update doesn't carry, and a decompressed archive left behind would make the
     // decompression fail and the earlier archive be unpacked instead.
-    char decompressed[sizeof archive];
-    std::snprintf(decompressed, sizeof decompressed, "%.*s",
-                  static_cast<int>(std::strlen(archive) - kCompressionSuffixLength), archive);
     emptyUpdateFolder();
     removeLeftover(decompressed);
-    shellGunzip(archive);
-    changeDirectory("/tmp");
-    shellTarExtract(decompressed);
-    changeDirectory("/");
-    shellRemove(decompressed);
+    // An accepted image whose archive can't be unpacked (not written for a full /tmp, not
+    // gzip, not a tar, no room to unpack) runs no step: a missing file would otherwise show
+    // up only as a step that finds nothing to do, and the update would end "OK".
+    if (reception == Reception::ArchiveNotWritten || !unpackArchive(archive, decompressed)) {
+        runNoSteps();
+        return -1;
+    }
 
     readStepList(kTodoPath);
     return 1;

@@ -5,7 +5,9 @@
 inline constexpr const char* kUpdateFolder = "/tmp/update.d";
 inline constexpr const char* kTodoPath = "/tmp/update.d/updatetodo.txt";
 
-// 1 when the image was accepted and unpacked, -1 when it was refused.
+// 1 when the image was accepted and unpacked, -1 when it was refused (then the peer gets the
+// reply "OK" with parameter 1) or its archive couldn't be unpacked (no reply); after -1 the
+// step list is empty and the update's result NOK.
 int startUpdate();
 // Fills stepList from a to-do file; 1, or -1 when it can't be opened.
 int readStepList(const char* path);

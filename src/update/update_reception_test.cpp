@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "core/ai_socket.h"
+#include "core/log.h"
 #include "image/image_header.h"
 #include "image/update_image.h"
 #include "tests/support/board.h"
+#include "tools/mkupdate/gzip_writer.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/update_archive.h"
 #include "update/update_state.h"
@@ -155,6 +157,43 @@ TEST_F(UpdateReception, RefusedImagesRunNoStaleList) {
         EXPECT_EQ(out, "");
         EXPECT_EQ(readWholeFile(kTodoPath), "CHECK_SDP\n");
         EXPECT_FALSE(fileExists("/tmp/image1.gz"));
+    }
+    EXPECT_FALSE(peer.receive(100ms));
+}
+
+// An accepted image whose archive can't be unpacked: the failed command is reported, no step
+// runs (neither an earlier to-do list), the update ends NOK, and nothing of the archive nor of
+// an earlier update is left in /tmp. The image was accepted: no reply.
+TEST_F(UpdateReception, ArchiveThatCantBeUnpackedRunsNoStep) {
+    const std::string text = "neither gzip nor tar\n";
+    const Bytes notTar = mkupdate::gzipCompress(bytesOf(text));
+    struct Case {
+        Bytes archive;
+        std::string report;
+    };
+    const Case cases[] = {
+        {bytesOf(text), "command \" -gunzip /tmp/image1.gz\" failed: exit status 1\n"},
+        {notTar, "command \" -tar xf /tmp/image1\" failed: exit status 2\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.report);
+        std::string error;
+        writeWholeFile(kImagePath,
+                       *mkupdate::buildMultiImage({bytesOf("note"), c.archive, bytesOf("lap")},
+                                                  "update", &error));
+        writeWholeFile(kTodoPath, "CHECK_SDP\n");
+        std::filesystem::remove(kUpdateReportPath);
+        updateResult = 1;
+        EXPECT_EQ(start(), -1);
+        EXPECT_NE(log.find("ERR " + c.report), std::string::npos) << log;
+        EXPECT_EQ(readWholeFile(kUpdateReportPath), c.report);
+        EXPECT_EQ(listed(), Ids{});
+        EXPECT_EQ(stepListNext, 0u);
+        EXPECT_EQ(updateResult, 0);
+        EXPECT_EQ(out, "");
+        EXPECT_FALSE(fileExists("/tmp/image1.gz") || fileExists("/tmp/image1"));
+        EXPECT_TRUE(std::filesystem::is_empty("/tmp/update.d"));
+        EXPECT_TRUE(fileExists(kImagePath));
     }
     EXPECT_FALSE(peer.receive(100ms));
 }

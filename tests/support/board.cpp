@@ -104,7 +104,7 @@ SimDaemon::~SimDaemon() {
     if (pid_ > 0) kill();
 }
 
-void SimDaemon::start(const std::string& pathFirst) {
+void SimDaemon::start(const std::string& pathFirst, int errorOutput) {
     std::vector<std::string> words = splitWords(BOARD_EMULATOR);
     words.push_back(SIM_DAEMON_PATH);
     unlink(kAiOwnPath);
@@ -112,7 +112,9 @@ void SimDaemon::start(const std::string& pathFirst) {
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
         int out = open(kDaemonOut, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        int err = open(kDaemonErr, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        int err = errorOutput >= 0
+                      ? errorOutput
+                      : open(kDaemonErr, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
         dup2(out, 1);
         dup2(err, 2);
         sigset_t none;

@@ -55,8 +55,10 @@ public:
     SimDaemon& operator=(const SimDaemon&) = delete;
 
     // Starts the daemon; returns once its socket "/rb_ai_sock2up" exists. With pathFirst, the
-    // board's commands are looked up in that folder first (a test's stand-ins).
-    void start(const std::string& pathFirst = {});
+    // board's commands are looked up in that folder first (a test's stand-ins). With
+    // errorOutput, its standard error goes to that descriptor instead of its file in /tmp
+    // (a test that reads it as it comes writes it there itself).
+    void start(const std::string& pathFirst = {}, int errorOutput = -1);
     // Sends a signal.
     void signal(int number);
     // Waits for its end; its wait status, or nothing after timeout.

@@ -15,9 +15,9 @@ inline constexpr const char* kServicePath = "/etc/service.txt";
 inline constexpr const char* kTerminalPath = "/etc/terminal.txt";
 
 // Installs the files, with stale temporary files of an earlier run, and runs the check of
-// step CHECK_SDP; the temporary files must be gone afterwards.
-inline void runSdpCheck(const std::string& current, const std::string& update,
-                        const std::string& terminal) {
+// step CHECK_SDP; the temporary files must be gone afterwards. The check's result.
+inline int runSdpCheck(const std::string& current, const std::string& update,
+                       const std::string& terminal) {
     mkdir("/tmp/update.d", 0755);
     writeWholeFile(kServicePath, current);
     writeWholeFile("/tmp/update.d/service.txt", update);
@@ -26,8 +26,9 @@ inline void runSdpCheck(const std::string& current, const std::string& update,
     writeWholeFile("/tmp/tmp.txt", "9;stale;;;\n");
     unlink(kUpdateReportPath);
     testing::internal::CaptureStderr();
-    checkSdpRecords(kServicePath, "/tmp/update.d/service.txt");
+    int result = checkSdpRecords(kServicePath, "/tmp/update.d/service.txt");
     testing::internal::GetCapturedStderr();
     EXPECT_FALSE(fileExists("/tmp/sdp.txt"));
     EXPECT_FALSE(fileExists("/tmp/tmp.txt"));
+    return result;
 }

@@ -18,6 +18,21 @@ mkupdate::Bytes sampleLapImage() {
     return lap.value_or(mkupdate::Bytes());
 }
 
+std::string oldFlashContents(std::size_t size) {
+    std::string flash(size, '\0');
+    for (std::size_t i = 0; i < flash.size(); ++i) flash[i] = static_cast<char>(i * 7 + 3);
+    return flash;
+}
+
+std::string flashWithLap(std::string flash, const std::string& lap) {
+    constexpr std::size_t kImageArea = 0x20000;
+    constexpr std::size_t kSector = 0x10000;
+    std::size_t erasedEnd = kImageArea + (lap.size() + kSector - 1) / kSector * kSector;
+    flash.replace(kImageArea, erasedEnd - kImageArea, erasedEnd - kImageArea, '\xFF');
+    flash.replace(kImageArea, lap.size(), lap);
+    return flash;
+}
+
 mkupdate::Bytes makeUpdateImage(const std::map<std::string, std::string>& files, bool withLap,
                                 const std::set<std::string>& executables) {
     const std::string folder = "/tmp/made-update/update.d";

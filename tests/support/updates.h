@@ -7,11 +7,32 @@
 
 #include "tools/mkupdate/image_builder.h"
 
-// The sample update's parts, folder sim/sample-update/parts/ of the project.
+// The sample update, folder sim/sample-update/ of the project, and its parts.
+inline const std::string kSampleFolder = PROJECT_SOURCE_PATH "/sim/sample-update";
 inline const std::string kSampleParts = PROJECT_SOURCE_PATH "/sim/sample-update/parts/";
 
 // The sample's LAP software image "Linux-qvl-sample" of 200000 bytes.
 mkupdate::Bytes sampleLapImage();
+
+// /etc/service.txt and /etc/terminal.txt of the simulated board after the sample update's
+// SDP merge.
+inline const std::string kSampleMergedService =
+    "# SDP service records of the access point\n"
+    "# handle;name;service;uuid;channel;provider\n"
+    "10001;LAN Access Using PPP;3;0x1102;1;BT-LAP\n"
+    "10002;Serial Port;5;0x1101;2;BT-LAP\n"
+    "#$10003;Dial-up Networking;7;0x1103;3;BT-LAP\n"
+    "20004;Group Ad-hoc Network;11;0x1117;5;BT-LAP\n";
+inline const std::string kSampleMergedTerminal =
+    "# terminal entries: id;name;SDP services;connectable services;timeout;flags\n"
+    "1;default;3,5,11;3,5,11;600;0\n"
+    "2;printer;3,5,11;3,5,11;0;1\n";
+
+// The flash contents before an update: no two neighbouring bytes alike.
+std::string oldFlashContents(std::size_t size = 0x200000);
+// Those contents after the LAP software image lap was written at 0x20000, sector by sector:
+// the rest of its last sector erased.
+std::string flashWithLap(std::string flash, const std::string& lap);
 
 // A multi-file update image: a note as file 0, update.d packed with files (name -> content;
 // "updatetodo.txt" among them; the names in executables with their execute bit), and, with

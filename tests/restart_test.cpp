@@ -1,0 +1,136 @@
+// The daemon killed (SIGKILL) at several points of the sample update (its steps that don't
+// involve the module), started again, and the update run again: it ends OK, with the LAP
+// software image in the flash and the merged service records in /etc, whatever the killed run
+// left behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <ostream>
+#include <string>
+
+#include "core/ai_message.h"
+#include "sim/flash_model.h"
+#include "sim/sim_state.h"
+#include "tests/support/board.h"
+#include "tests/support/updates.h"
+#include "tools/mkupdate/image_builder.h"
+#include "tools/mkupdate/sample_update.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct KillPoint {
+    const char* name;
+    // A board command that kills the daemon when its arguments match (its test's stand-in),
+    // or none: the daemon is killed while the flash holds its second erase.
+    const char* command;
+    const char* condition;  // shell test over the command's arguments
+    // What the killed run has left behind, given the flash as the update leaves it.
+    void (*leftBehind)(const std::string& updatedFlash);
+};
+
+void PrintTo(const KillPoint& point, std::ostream* out) { *out << point.name; }
+
+std::string flashNow() { return readWholeFile(simStatePath(kFlashContentsFile)); }
+
+const KillPoint kKillPoints[] = {
+    {"whileUnpacking", "gunzip", "true",
+     [](const std::string&) { EXPECT_FALSE(fileExists("/tmp/update.d/updatetodo.txt")); }},
+    {"whileWritingTheFlash", nullptr, nullptr,
+     [](const std::string& updated) {
+         EXPECT_TRUE(flashNow().compare(0, 0x30000, updated, 0, 0x30000) == 0);
+         EXPECT_FALSE(flashNow() == updated);
+     }},
+    {"afterWritingTheFlash", "rm", "[ \"$1\" = /tmp/image ]",
+     [](const std::string& updated) { EXPECT_TRUE(flashNow() == updated); }},
+    // The terminal entries are rewritten, the service records not yet.
+    {"betweenTheSdpCopies", "cp", "[ \"$2\" = /etc/service.txt ]",
+     [](const std::string&) {
+         EXPECT_EQ(readWholeFile("/etc/terminal.txt"), kSampleMergedTerminal);
+         EXPECT_NE(readWholeFile("/etc/service.txt"), kSampleMergedService);
+     }},
+};
+
+void installKillingCommand(const KillPoint& point, pid_t daemon) {
+    mkdir("/tmp/testbin", 0755);
+    const std::string path = std::string("/tmp/testbin/-") + point.command;
+    writeWholeFile(path, std::string("#!/bin/sh\nif ") + point.condition + "; then kill -KILL " +
+                             std::to_string(daemon) + "; sleep 5; exit 1; fi\nexec " +
+                             point.command + " \"$@\"\n");
+    chmod(path.c_str(), 0755);
+}
+
+class KilledAndRestarted : public testing::TestWithParam<KillPoint> {};
+
+TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
+    const KillPoint& point = GetParam();
+    // The sample update without the module's steps: a module left in BCSP mode by a killed run
+    // would need the board restarted, which the daemon never does.
+    std::string error;
+    std::optional<mkupdate::UpdateDescription> update =
+        mkupdate::sampleUpdate(kSampleFolder, &error);
+    ASSERT_TRUE(update) << error;
+    update->steps = {"CHECK_VERSIONS", "LAP_SOFTWARE", "CHECK_SDP", "REMOVE_DFU_UPLOAD", "PPCBOOT"};
+    std::vector<std::string> faults;
+    const mkupdate::Bytes image =
+        mkupdate::buildUpdate(*update, &faults).value_or(mkupdate::Bytes());
+    ASSERT_FALSE(image.empty());
+    const mkupdate::ListedFile lap = mkupdate::inspectImage(image).files.at(2);
+    const std::string oldFlash = oldFlashContents();
+    const std::string updatedFlash = flashWithLap(
+        oldFlash, std::string(image.begin() + lap.offset, image.begin() + lap.offset + lap.size));
+    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
+    if (point.command == nullptr) writeWholeFile(simStatePath(kFlashFaultFile), "hold 1");
+    writeWholeFile("/tmp/image", image);
+
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start("/tmp/testbin");
+    if (point.command != nullptr) installKillingCommand(point, daemon.pid());
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    if (point.command == nullptr) {
+        // The first sector is written, the second one's erase waits.
+        ASSERT_TRUE(eventually(
+            [] { return readWholeFile("/tmp/update.log").ends_with(" 32 percent "); }, 60s));
+        daemon.signal(SIGKILL);
+    }
+    auto status = daemon.waitExit(60s);
+    ASSERT_TRUE(status) << daemon.standardError();
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+    point.leftBehind(updatedFlash);
+    writeWholeFile(simStatePath(kFlashFaultFile), "");
+
+    // The peer places the image once more and asks again.
+    writeWholeFile("/tmp/image", image);
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
+    ASSERT_TRUE(finished) << daemon.standardError();
+    EXPECT_EQ(finished->text, "OK");
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_EQ(report.rfind("Version Check:         started ... OK\n", 0), 0u) << report;
+    EXPECT_TRUE(
+        report.ends_with("Update qvl Software:   started ... 100 percent OK\n"
+                         "Check SDP records  :   started ... OK\n"
+                         "Remove DFU upload:     started ... OK\n"
+                         "Update PPCBOOT:        started ... Nothing Done\n"
+                         "*UPDATE_FINISHED* ... OK\n"))
+        << report;
+    const std::string lapBytes(image.begin() + lap.offset, image.begin() + lap.offset + lap.size);
+    EXPECT_TRUE(readWholeFile(simStatePath(kFlashContentsFile)) ==
+                flashWithLap(oldFlash, lapBytes));
+    EXPECT_EQ(readWholeFile("/etc/service.txt"), kSampleMergedService);
+    EXPECT_EQ(readWholeFile("/etc/terminal.txt"), kSampleMergedTerminal);
+}
+
+INSTANTIATE_TEST_SUITE_P(SampleUpdate, KilledAndRestarted, testing::ValuesIn(kKillPoints),
+                         [](const testing::TestParamInfo<KillPoint>& info) {
+                             return info.param.name;
+                         });
+
+}  // namespace
