@@ -67,16 +67,9 @@ class KilledAndRestarted : public testing::TestWithParam<KillPoint> {};
 
 TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
     const KillPoint& point = GetParam();
-    // The sample update without the module's steps: a module left in BCSP mode by a killed run
-    // would need the board restarted, which the daemon never does.
-    std::string error;
-    std::optional<mkupdate::UpdateDescription> update =
-        mkupdate::sampleUpdate(kSampleFolder, &error);
-    ASSERT_TRUE(update) << error;
-    update->steps = {"CHECK_VERSIONS", "LAP_SOFTWARE", "CHECK_SDP", "REMOVE_DFU_UPLOAD", "PPCBOOT"};
-    std::vector<std::string> faults;
-    const mkupdate::Bytes image =
-        mkupdate::buildUpdate(*update, &faults).value_or(mkupdate::Bytes());
+    // (A module left in BCSP mode by a killed run would need the board restarted, which the
+    // daemon never does.)
+    const mkupdate::Bytes image = sampleUpdateWithoutModule();
     ASSERT_FALSE(image.empty());
     const mkupdate::ListedFile lap = mkupdate::inspectImage(image).files.at(2);
     const std::string oldFlash = oldFlashContents();

@@ -9,6 +9,19 @@
 #include "tools/mkupdate/sample_update.h"
 #include "tools/mkupdate/update_archive.h"
 
+mkupdate::Bytes sampleUpdateWithoutModule() {
+    std::string error;
+    std::optional<mkupdate::UpdateDescription> update =
+        mkupdate::sampleUpdate(kSampleFolder, &error);
+    EXPECT_TRUE(update) << error;
+    if (!update) return {};
+    update->steps = {"CHECK_VERSIONS", "LAP_SOFTWARE", "CHECK_SDP", "REMOVE_DFU_UPLOAD", "PPCBOOT"};
+    std::vector<std::string> faults;
+    std::optional<mkupdate::Bytes> image = mkupdate::buildUpdate(*update, &faults);
+    EXPECT_TRUE(image) << (faults.empty() ? "" : faults.front());
+    return image.value_or(mkupdate::Bytes());
+}
+
 mkupdate::Bytes sampleLapImage() {
     std::string error;
     auto payload = mkupdate::sampleLapPayload(PROJECT_SOURCE_PATH "/sim/sample-update", &error);

@@ -11,6 +11,11 @@
 inline const std::string kSampleFolder = PROJECT_SOURCE_PATH "/sim/sample-update";
 inline const std::string kSampleParts = PROJECT_SOURCE_PATH "/sim/sample-update/parts/";
 
+// The sample update with its steps that don't involve the Bluetooth module: CHECK_VERSIONS,
+// LAP_SOFTWARE, CHECK_SDP, REMOVE_DFU_UPLOAD, PPCBOOT. It runs in a fraction of a second and
+// the same on every run.
+mkupdate::Bytes sampleUpdateWithoutModule();
+
 // The sample's LAP software image "Linux-qvl-sample" of 200000 bytes.
 mkupdate::Bytes sampleLapImage();
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "tests/support/board.h"
-#include "tools/mkupdate/sample_update.h"
+#include "tests/support/updates.h"
 
 namespace {
 
@@ -28,16 +28,9 @@ RunResult runAipeer(const std::string& arguments) {
 }
 
 TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
-    std::string error;
     // The sample's steps that don't involve the module: their percentages are the same on
     // every run.
-    std::optional<mkupdate::UpdateDescription> update =
-        mkupdate::sampleUpdate(PROJECT_SOURCE_PATH "/sim/sample-update", &error);
-    ASSERT_TRUE(update) << error;
-    update->steps = {"CHECK_VERSIONS", "LAP_SOFTWARE", "CHECK_SDP", "REMOVE_DFU_UPLOAD", "PPCBOOT"};
-    std::vector<std::string> faults;
-    std::optional<mkupdate::Bytes> image = mkupdate::buildUpdate(*update, &faults);
-    ASSERT_TRUE(image);
+    std::optional<mkupdate::Bytes> image = sampleUpdateWithoutModule();
     writeWholeFile("/tmp/image", *image);
     SimDaemon daemon;
     daemon.start();
