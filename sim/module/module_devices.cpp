@@ -303,7 +303,11 @@ int moduleBccmdIoctl(int handle, unsigned long request, void* arg) {
         return fail(ENOTTY);
     }
     std::size_t number = static_cast<std::size_t>(known - kBcspSetupRequests.begin());
-    std::string what = "setup request " + std::to_string(number + 1) + " (" + code + ")";
+    std::string what = "setup request ";
+    what += std::to_string(number + 1);
+    what += " (";
+    what += code;
+    what += ")";
     bool argumentRight = arg == nullptr;
     if (known->value) {
         int value = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -46,15 +47,19 @@ Bytes answerMessage(std::uint16_t status, std::uint16_t keyId, std::uint16_t len
 
 // The message as the HCI device delivers it: a vendor-specific event behind the descriptor.
 Bytes vendorEvent(const Bytes& message) {
-    Bytes event{0x04, 0xFF, static_cast<std::uint8_t>(message.size() + 1), 0xC2};
-    event.insert(event.end(), message.begin(), message.end());
+    Bytes event(4 + message.size());
+    event[0] = 0x04;
+    event[1] = 0xFF;
+    event[2] = static_cast<std::uint8_t>(message.size() + 1);
+    event[3] = 0xC2;
+    std::copy(message.begin(), message.end(), event.begin() + 4);
     return event;
 }
 
 // The message as the BCCMD channel delivers it, behind the 0 byte the read puts in front.
 Bytes channelRead(const Bytes& message) {
-    Bytes buffer{0x00};
-    buffer.insert(buffer.end(), message.begin(), message.end());
+    Bytes buffer(1 + message.size(), 0x00);
+    std::copy(message.begin(), message.end(), buffer.begin() + 1);
     return buffer;
 }
 

@@ -75,8 +75,15 @@ ProgressText renderProgress(const ShownProgress& before, const ReportedUpdate& u
             if (percentChanged) out.text += head + format(" %d%%\n", *percent);
             if (ended) out.text += head + " " + outcomeText(step.outcome) + "\n";
         } else if (isNew || percentChanged || ended || !shown.lineOpen) {
-            out.text += "\r" + terminalLine(i + 1, count, step.id, percent);
-            if (ended) out.text += std::string(" ") + outcomeText(step.outcome) + "\n";
+            // Appended piece by piece: GCC 12's optimised builds warn (falsely) about
+            // overlapping copies in a chain of string concatenations.
+            out.text += '\r';
+            out.text += terminalLine(i + 1, count, step.id, percent);
+            if (ended) {
+                out.text += ' ';
+                out.text += outcomeText(step.outcome);
+                out.text += '\n';
+            }
             shown.lineOpen = !ended;
         }
         shown.percent = percent;
@@ -94,7 +101,7 @@ ProgressText renderProgress(const ShownProgress& before, const ReportedUpdate& u
 
 ProgressText closeProgressLine(const ShownProgress& shown) {
     ProgressText out{{}, shown};
-    if (shown.lineOpen) out.text = "\n";
+    if (shown.lineOpen) out.text.push_back('\n');
     out.shown.lineOpen = false;
     return out;
 }

@@ -31,9 +31,13 @@ std::string described(const ReportedUpdate& update) {
     for (const ReportedStep& step : update.steps) {
         if (!text.empty()) text += " | ";
         text += std::to_string(step.id);
-        if (step.percent) text += " " + std::to_string(*step.percent) + "%";
-        text += step.outcome == StepOutcome::Running ? " running"
-                                                     : std::string(" ") + outcomeText(step.outcome);
+        if (step.percent) {
+            text += ' ';
+            text += std::to_string(*step.percent);
+            text += '%';
+        }
+        text += ' ';
+        text += step.outcome == StepOutcome::Running ? "running" : outcomeText(step.outcome);
     }
     if (update.finishedOk) text += *update.finishedOk ? " | finished OK" : " | finished NOK";
     return text;
