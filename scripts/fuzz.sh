@@ -37,7 +37,8 @@ run_one() {
     local dict=()
     [ -f "fuzz/$harness.dict" ] && dict=(-dict="$PWD/fuzz/$harness.dict")
     local status=0
-    sim/board-run --state "$run" -- "$build/fuzz/$harness" \
+    # The daemon's alarm(0) also stops libFuzzer's per-input timer: the run has an outer limit.
+    timeout -k 10 $((seconds + 120)) sim/board-run --state "$run" -- "$build/fuzz/$harness" \
         -max_total_time="$seconds" -timeout=20 -max_len=8192 -close_fd_mask=3 \
         -print_final_stats=1 -artifact_prefix=/sim/state/ "${dict[@]}" \
         /sim/state/corpus "$build/seeds/$harness" >"$run/fuzz.log" 2>&1 || status=$?
