@@ -3,9 +3,10 @@
 # one of them on the simulated board for SECONDS (default 60), two at a time. Prints each
 # harness's executions and findings; fails on any finding.
 #   scripts/fuzz.sh [SECONDS] [HARNESS...]      e.g. scripts/fuzz.sh 600 sdp_merge_fuzz
-# Each harness's corpus grows in build/fuzz/runs/<harness>/corpus (the board's
-# /sim/state/corpus) and is kept for the next run; a finding is written there as crash-*,
-# leak-*, timeout-* or oom-*, and sim/board-run -- build/fuzz/fuzz/<harness> FILE replays it.
+# A harness may have a dictionary of its format's words (fuzz/<harness>.dict). Each harness's
+# corpus grows in build/fuzz/runs/<harness>/corpus (the board's /sim/state/corpus) and is
+# kept for the next run; a finding is written there as crash-*, leak-*, timeout-* or oom-*,
+# and sim/board-run -- build/fuzz/fuzz/<harness> FILE replays it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
