@@ -7,6 +7,10 @@ include(GoogleTest)
 # Each test runs in a sandbox of its own with the board's file system; on a cross build the
 # emulator runs the board's binaries inside it.
 set(board_run ${PROJECT_SOURCE_DIR}/sim/board-run --)
+# The coverage build's runner keeps the counters that the sandbox would otherwise drop.
+if(BTLAP_COVERAGE)
+  set(board_run ${PROJECT_SOURCE_DIR}/scripts/coverage-board-run --)
+endif()
 set(board_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
 string(JOIN " " board_emulator_text ${board_emulator})
 

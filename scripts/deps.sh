@@ -2,11 +2,18 @@
 # Installs what building and testing need on Debian 12, when it is missing.
 #   scripts/deps.sh          what the simulated board and the host tests need
 #   scripts/deps.sh --all    also the sanitizers' and the PowerPC target's tools
+#   scripts/deps.sh --fuzz   also clang and its libFuzzer (scripts/fuzz.sh)
+#   scripts/deps.sh --coverage   also gcovr (scripts/coverage.sh)
 set -euo pipefail
 packages=(cmake make g++ bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump)
-if [ "${1:-}" = "--all" ]; then
-    packages+=(qemu-user g++-powerpc-linux-gnu libc6-dev-powerpc-cross)
-fi
+for option in "$@"; do
+    case "$option" in
+        --all) packages+=(qemu-user g++-powerpc-linux-gnu libc6-dev-powerpc-cross) ;;
+        --fuzz) packages+=(clang libclang-rt-dev) ;;
+        --coverage) packages+=(gcovr) ;;
+        *) echo "deps.sh: unknown option $option" >&2; exit 2 ;;
+    esac
+done
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -193,13 +193,15 @@ CheckResult rewriteTerminal(std::FILE* terminal, std::string_view services, Outp
         std::string_view rest = found == 4 ? line.text.substr(separators[3] + 1) : "\n";
         std::size_t length = head.size() + 2 * services.size() + 2 + rest.size();
         if (length > kEntrySize - 1) return Refusal{kTerminalPath, "rewritten entry too long"};
+        // Put together byte by byte: a line may hold zero bytes, which end no field.
         char entry[kEntrySize];
-        std::snprintf(entry, sizeof entry, "%.*s%.*s;%.*s;", static_cast<int>(head.size()),
-                      head.data(), static_cast<int>(services.size()), services.data(),
-                      static_cast<int>(services.size()), services.data());
-        std::size_t used = head.size() + 2 * services.size() + 2;
-        std::memcpy(entry + used, rest.data(), rest.size());
-        rewritten.put({entry, length});
+        std::size_t used = 0;
+        for (std::string_view piece :
+             {head, services, kFieldSeparator, services, kFieldSeparator, rest}) {
+            std::memcpy(entry + used, piece.data(), piece.size());
+            used += piece.size();
+        }
+        rewritten.put({entry, used});
     }
 }
 

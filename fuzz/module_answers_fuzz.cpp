@@ -1,0 +1,122 @@
+// The module's answers as the main loop hands them over: one read of the HCI device (an HCI
+// event) to handleHciEvent, one read of the BCCMD channel (a bare BCCMD message, behind the 0
+// byte that stands for the payload descriptor) to handleBccmdChannelMessage. Both end in
+// pskeyReqRsp, which appends the keys of the reading walk to the dump "/tmp/pskeydump.psr".
+//
+// Input: packets, each a control byte, a two-byte big-endian length and that many bytes (at
+// most one read: 258 bytes of an event, 1031 of a BCCMD message). Control bit 0 picks the
+// BCCMD channel, bit 1 puts the reading walk under way (readAllPSKeysUnderWay), bits 2-3 are
+// the trace switches.
+//
+// Promises checked: an answer adds at most one line to the dump, and only a whole answer
+// with status 0 that arrives while the reading walk is under way adds one; every dump line is
+// a key line that readPsKeyLine accepts, of the answer's key, with the value words the answer
+// carried (at most the claimed count, 40 and the words received); only such a whole answer
+// with a non-zero status counts as refused; the answer to the last command is recognised
+// (Command Complete for HCI Reset, any BCCMD answer).
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "btlink/module_answers.h"
+#include "btlink/module_commands.h"
+#include "btlink/psk_walks.h"
+#include "btlink/psr_line.h"
+#include "core/log.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+constexpr std::size_t kMaxPackets = 16;
+
+std::uint16_t wordAt(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+}
+
+// The answer payload that the packet carries (descriptor first), if it carries one.
+bool answerPayload(bool bccmdChannel, const std::vector<std::uint8_t>& packet,
+                   std::vector<std::uint8_t>* payload) {
+    if (bccmdChannel) {
+        *payload = packet;
+        return true;
+    }
+    if (packet.size() < 2 || packet[1] != kHciVendorEvent) return false;
+    payload->assign(packet.begin() + std::min<std::size_t>(3, packet.size()), packet.end());
+    return true;
+}
+
+void checkDumpLine(std::string_view line, const std::vector<std::uint8_t>& payload) {
+    PsKey key;
+    FUZZ_ASSERT(readPsKeyLine(line, PsKeyLineKind::FileLine, &key) == PsKeyLineError::None &&
+                    line.ends_with("\r\n"),
+                "a dump line is a key line in the .psr format");
+    FUZZ_ASSERT(key.id == wordAt(payload, 1 + kPsKeyIdAt), "a dump line names the answer's key");
+    std::size_t claimed = wordAt(payload, 1 + kPsKeyLengthAt);
+    std::size_t received = (payload.size() - kAnswerHeaderSize) / 2;
+    FUZZ_ASSERT(key.wordCount == std::min({claimed, kMaxPsKeyWords, received}),
+                "a dump line takes the words claimed, at most 40, as far as they came");
+    for (std::size_t i = 0; i < key.wordCount; ++i) {
+        FUZZ_ASSERT(key.words[i] == wordAt(payload, kAnswerHeaderSize + 2 * i),
+                    "a dump line holds the answer's value words");
+    }
+}
+
+void handOver(std::uint8_t control, std::vector<std::uint8_t> packet) {
+    bool bccmdChannel = (control & 1) != 0;
+    nextReadKeyId = (control & 2) != 0 ? 0x0123 : 0;
+    traceFlags = (control >> 2) & 3;
+    if (bccmdChannel) packet.insert(packet.begin(), 0);
+    std::string before = readWholeFile(kPsKeyDumpPath).value_or("");
+    std::int32_t refusedBefore = refusedAnswers();
+
+    ModuleAnswer answer = bccmdChannel ? handleBccmdChannelMessage(packet) : handleHciEvent(packet);
+
+    std::string after = readWholeFile(kPsKeyDumpPath).value_or("");
+    FUZZ_ASSERT(after.starts_with(before), "the dump only grows");
+    std::string_view added = std::string_view(after).substr(before.size());
+    std::vector<std::uint8_t> payload;
+    bool isAnswer = answerPayload(bccmdChannel, packet, &payload);
+    bool whole = isAnswer && payload.size() >= kAnswerHeaderSize;
+    std::uint16_t status = whole ? wordAt(payload, 1 + kBccmdStatusAt) : 0;
+    FUZZ_ASSERT(refusedAnswers() - refusedBefore == (whole && status != 0 ? 1 : 0),
+                "only a whole answer with a non-zero status is refused");
+    if (whole && status == 0 && readAllPSKeysUnderWay()) {
+        FUZZ_ASSERT(splitLines(added).size() == 1, "a key the walk asked for adds one line");
+        checkDumpLine(added, payload);
+    } else {
+        FUZZ_ASSERT(added.empty(), "nothing else goes into the dump");
+    }
+
+    bool resetComplete = !bccmdChannel && packet.size() >= 6 && packet[1] == kHciCommandComplete &&
+                         packet[4] == kHciResetOpcodeLow && packet[5] == kHciResetOpcodeHigh;
+    FUZZ_ASSERT((answer == MODULE_ANSWERED) == (isAnswer || resetComplete),
+                "the answer to the last command is recognised, nothing else");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+    requireSimulatedBoard((*argv)[0]);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    removeFile(kUpdateReportPath);
+    removeFile(kPsKeyDumpPath);
+    resetAnswerCounts();
+    std::size_t at = 0;
+    for (std::size_t packets = 0; packets < kMaxPackets && at + 3 <= size; ++packets) {
+        std::uint8_t control = data[at];
+        std::size_t limit = (control & 1) != 0 ? kMaxBccmdChannelRead : kMaxHciEventSize;
+        std::size_t length = ((std::size_t{data[at + 1]} << 8) | data[at + 2]) % (limit + 1);
+        at += 3;
+        length = std::min(length, size - at);
+        // A read of nothing is a read error: the main loop hands nothing over.
+        if (length > 0) handOver(control, {data + at, data + at + length});
+        at += length;
+    }
+    nextReadKeyId = 0;
+    traceFlags = 0;
+    return 0;
+}
