@@ -24,9 +24,12 @@ BTLAP_COVERAGE_COUNTERS=$counters ctest --test-dir "$build" -j 4 --output-on-fai
 if [ -d "$counters$build" ]; then cp -R "$counters$build/." "$build/"; fi
 
 echo "=== coverage: src/ ==="
+# A read that the SIGBUS guard abandons (an image cut short) leaves its function by a jump, so
+# gcov's derived branch counts there come out negative; gcovr skips those few lines (and says
+# so) instead of giving up on the whole report.
 gcovr --root . --object-directory "$build" --filter 'src/' \
       --exclude '.*_test\.cpp$' --exclude '.*_bench\.cpp$' --exclude 'src/btlink/logged_test\.h$' \
-      --exclude-unreachable-branches --exclude-throw-branches \
+      --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
       --json "$build/coverage.json" "$build"
 gcovr --root . --add-tracefile "$build/coverage.json" --txt
 gcovr --root . --add-tracefile "$build/coverage.json" --txt --branches \
