@@ -12,7 +12,7 @@ case "${1:-}" in
         exit 0 ;;
 esac
 scripts/deps.sh
-cmake --preset host >/dev/null
+scripts/configure-preset.sh host
 cmake --build --preset host -j"$(nproc)" --target update_process_sim aipeer mkupdate
 build=$PWD/build/host
 sim/sample-update/build-image "$build/mkupdate" "$build/sample-update.img"

@@ -19,7 +19,7 @@ jobs=$(nproc)
 status=0
 for preset in "${presets[@]}"; do
     echo "=== $preset: build ==="
-    cmake --preset "$preset" >/dev/null
+    scripts/configure-preset.sh "$preset"
     cmake --build --preset "$preset" -j"$jobs"
     echo "=== $preset: tests ==="
     ctest --preset "$preset" -j 8 || status=1

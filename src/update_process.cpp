@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/ai_socket.h"
+#include "core/build_time.h"
 #include "core/daemon_life.h"
 #include "core/log.h"
 #include "core/platform.h"
@@ -24,7 +25,7 @@ void startUp() {
     pollFdCount = 0;
     btModuleSlot = 0;
     std::fprintf(stderr, "Korvane quorvale BT-LAP update software.\n");
-    std::fprintf(stderr, "Version: %s  Compilation time: %s\n", kVersionText, BTLAP_BUILD_TIME);
+    std::fprintf(stderr, "Version: %s  Compilation time: %s\n", kVersionText, kBuildTime);
     setSignalWork(SignalWork{sigTerm, alarmHandler, childDead});
     installSignalHandlers();
 
