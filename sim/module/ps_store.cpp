@@ -7,10 +7,10 @@
 
 namespace {
 
-// The default store lies beside this source file; the project is visible at its own path on
-// the simulated board.
-constexpr std::string_view kThisSource = __FILE__;
-constexpr const char* kDefaultStoreName = "default-store.psr";
+// The project is visible at its own path on the simulated board. The build names the file:
+// __FILE__ can be a relative path (a compiler launcher may rewrite paths so), which would not
+// be found from the daemon's working folder.
+constexpr const char* kDefaultStorePath = SIM_DEFAULT_STORE_PATH;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -82,9 +82,7 @@ std::string formatPsKeys(const PsKeyStore& store) {
 }
 
 std::optional<std::string> defaultStoreText() {
-    std::string path(kThisSource.substr(0, kThisSource.rfind('/') + 1));
-    path += kDefaultStoreName;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = std::fopen(kDefaultStorePath, "rb");
     if (file == nullptr) return std::nullopt;
     std::string text;
     char buffer[4096];
