@@ -7,9 +7,8 @@
 
 namespace {
 
-// The default store lies beside this source file; the project is visible at its own path on
-// the simulated board.
-constexpr std::string_view kThisSource = __FILE__;
+// The default store lies beside this source file (SIM_MODULE_SOURCE_DIR, from the build);
+// the project is visible at its own path on the simulated board.
 constexpr const char* kDefaultStoreName = "default-store.psr";
 
 int hexValue(char c) {
@@ -82,7 +81,7 @@ std::string formatPsKeys(const PsKeyStore& store) {
 }
 
 std::optional<std::string> defaultStoreText() {
-    std::string path(kThisSource.substr(0, kThisSource.rfind('/') + 1));
+    std::string path(SIM_MODULE_SOURCE_DIR);
     path += kDefaultStoreName;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return std::nullopt;
