@@ -2,8 +2,6 @@
 // version table in the update report, the merged /etc files and the trigger to the peer.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -61,35 +59,6 @@ TEST(VersionAndSdpSteps, SampleFilesGiveTheVersionTableTheMergedRecordsAndOneTri
                   "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile("/etc/service.txt"), kSampleMergedService);
     EXPECT_EQ(readWholeFile("/etc/terminal.txt"), kSampleMergedTerminal);
-}
-
-// An update need not bring service records; the access point's own must be there to merge
-// into when it does.
-TEST(VersionAndSdpSteps, WithoutRecordsInTheUpdateNothingIsMergedAndTheStepIsOk) {
-    const struct {
-        bool updateHasRecords;
-        bool etcHasRecords;
-        const char* notice;
-        const char* report;
-    } cases[] = {{false, true, "OK", "OK\n*UPDATE_FINISHED* ... OK\n"},
-                 {true, false, "NOK",
-                  "open error file /etc/service.txt: 0x02 No such file or directory NOK\n"
-                  "*UPDATE_FINISHED* ... NOK\n"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.notice);
-        std::map<std::string, std::string> files{{"updatetodo.txt", "CHECK_SDP\n"}};
-        if (c.updateHasRecords) files["service.txt"] = readWholeFile(kSampleParts + "service.txt");
-        const std::string terminal = readWholeFile("/etc/terminal.txt");
-        std::string service = c.etcHasRecords ? readWholeFile("/etc/service.txt") : "";
-        if (!c.etcHasRecords) std::remove("/etc/service.txt");
-        TestPeer peer;
-        SimDaemon daemon;
-        EXPECT_EQ(runUpdateOnBoard(daemon, peer, makeUpdateImage(files, false), 60s), c.notice);
-        EXPECT_EQ(readWholeFile("/tmp/update.log"),
-                  std::string("Check SDP records  :   started ... ") + c.report);
-        EXPECT_EQ(readWholeFile("/etc/service.txt"), service);
-        EXPECT_EQ(readWholeFile("/etc/terminal.txt"), terminal);
-    }
 }
 
 }  // namespace
