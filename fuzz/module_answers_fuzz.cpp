@@ -1,7 +1,8 @@
 // The module's answers as the main loop hands them over: one read of the HCI device (an HCI
 // event) to handleHciEvent, one read of the BCCMD channel (a bare BCCMD message, behind the 0
 // byte that stands for the payload descriptor) to handleBccmdChannelMessage. Both end in
-// pskeyReqRsp, which appends the keys of the reading walk to the dump "/tmp/pskeydump.psr".
+// pskeyReqRsp, which appends the keys that get requests asked for to the dump
+// "/tmp/pskeydump.psr".
 //
 // Input: packets, each a control byte, a two-byte big-endian length and that many bytes (at
 // most one read: 258 bytes of an event, 1031 of a BCCMD message). Control bit 0 picks the
