@@ -1,19 +1,22 @@
 // The module's answers as the main loop hands them over: one read of the HCI device (an HCI
 // event) to handleHciEvent, one read of the BCCMD channel (a bare BCCMD message, behind the 0
 // byte that stands for the payload descriptor) to handleBccmdChannelMessage. Both end in
-// pskeyReqRsp, which appends the keys of the reading walk to the dump "/tmp/pskeydump.psr".
+// pskeyReqRsp, which appends the keys that get requests asked for to the dump
+// "/tmp/pskeydump.psr".
 //
 // Input: packets, each a control byte, a two-byte big-endian length and that many bytes (at
 // most one read: 258 bytes of an event, 1031 of a BCCMD message). Control bit 0 picks the
-// BCCMD channel, bit 1 puts the reading walk under way (readAllPSKeysUnderWay), bits 2-3 are
-// the trace switches.
+// BCCMD channel, bits 2-3 are the trace switches; bits 4-5 say what waits for its answer: a
+// get request (0), a set request (1), the HCI Reset (2) or nothing (3); with bit 1 the request
+// is for the key the answer names, otherwise for 0x01a5.
 //
-// Promises checked: an answer adds at most one line to the dump, and only a whole answer
-// with status 0 that arrives while the reading walk is under way adds one; every dump line is
-// a key line that readPsKeyLine accepts, of the answer's key, with the value words the answer
-// carried (at most the claimed count, 40 and the words received); only such a whole answer
-// with a non-zero status counts as refused; the answer to the last command is recognised
-// (Command Complete for HCI Reset, any BCCMD answer).
+// Promises checked: an answer adds at most one line to the dump, and only the whole answer
+// with status 0 to the awaited get request adds one; every dump line is a key line that
+// readPsKeyLine accepts, of the answer's key, with the value words the answer carried (at most
+// the claimed count, 40 and the words received); only the awaited request's answer with a
+// non-zero status counts as refused ("no value" to a get excepted); the answer to the awaited
+// command is recognised (Command Complete for HCI Reset, its status 0 or a refusal; the BCCMD
+// answer of its type, varid and key), nothing else.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -21,7 +24,6 @@
 
 #include "btlink/module_answers.h"
 #include "btlink/module_commands.h"
-#include "btlink/psk_walks.h"
 #include "btlink/psr_line.h"
 #include "core/log.h"
 #include "fuzz/fuzz_support.h"
@@ -64,9 +66,19 @@ void checkDumpLine(std::string_view line, const std::vector<std::uint8_t>& paylo
 
 void handOver(std::uint8_t control, std::vector<std::uint8_t> packet) {
     bool bccmdChannel = (control & 1) != 0;
-    nextReadKeyId = (control & 2) != 0 ? 0x0123 : 0;
     traceFlags = (control >> 2) & 3;
     if (bccmdChannel) packet.insert(packet.begin(), 0);
+    std::vector<std::uint8_t> payload;
+    bool isAnswer = answerPayload(bccmdChannel, packet, &payload);
+    bool whole = isAnswer && payload.size() >= kAnswerHeaderSize;
+    std::uint16_t answerKey = whole ? wordAt(payload, 1 + kPsKeyIdAt) : 0;
+    std::uint16_t awaitedKey = (control & 2) != 0 ? answerKey : 0x01a5;
+    static constexpr AwaitedKind kKinds[] = {AwaitedKind::PsKeyGet, AwaitedKind::PsKeySet,
+                                             AwaitedKind::HciCommand, AwaitedKind::Nothing};
+    AwaitedKind kind = kKinds[(control >> 4) & 3];
+    awaitedAnswer = {kind, kind == AwaitedKind::HciCommand ? std::uint16_t{0x0C03} : awaitedKey};
+    bool bccmdAwaited = kind == AwaitedKind::PsKeyGet || kind == AwaitedKind::PsKeySet;
+
     std::string before = readWholeFile(kPsKeyDumpPath).value_or("");
     std::int32_t refusedBefore = refusedAnswers();
 
@@ -75,23 +87,34 @@ void handOver(std::uint8_t control, std::vector<std::uint8_t> packet) {
     std::string after = readWholeFile(kPsKeyDumpPath).value_or("");
     FUZZ_ASSERT(after.starts_with(before), "the dump only grows");
     std::string_view added = std::string_view(after).substr(before.size());
-    std::vector<std::uint8_t> payload;
-    bool isAnswer = answerPayload(bccmdChannel, packet, &payload);
-    bool whole = isAnswer && payload.size() >= kAnswerHeaderSize;
+    bool bccmdEvent = bccmdChannel || (packet.size() > 3 && packet[3] == kBccmdPayloadDescriptor);
+    bool matched = isAnswer && bccmdEvent && whole && bccmdAwaited &&
+                   wordAt(payload, 1 + kBccmdTypeAt) == kBccmdGetResponse &&
+                   wordAt(payload, 1 + kBccmdVaridAt) == kBccmdVaridPsKey &&
+                   answerKey == awaitedKey;
     std::uint16_t status = whole ? wordAt(payload, 1 + kBccmdStatusAt) : 0;
-    FUZZ_ASSERT(refusedAnswers() - refusedBefore == (whole && status != 0 ? 1 : 0),
-                "only a whole answer with a non-zero status is refused");
-    if (whole && status == 0 && readAllPSKeysUnderWay()) {
+    bool notHeld = kind == AwaitedKind::PsKeyGet && status == kBccmdStatusNoValue;
+    FUZZ_ASSERT(refusedAnswers() - refusedBefore == (matched && status != 0 && !notHeld ? 1 : 0),
+                "only the awaited answer with a refusing status is refused");
+    if (matched && status == 0 && kind == AwaitedKind::PsKeyGet) {
         FUZZ_ASSERT(splitLines(added).size() == 1, "a key the walk asked for adds one line");
         checkDumpLine(added, payload);
     } else {
         FUZZ_ASSERT(added.empty(), "nothing else goes into the dump");
     }
 
+    bool truncated = isAnswer && bccmdEvent && !whole && bccmdAwaited;
     bool resetComplete = !bccmdChannel && packet.size() >= 6 && packet[1] == kHciCommandComplete &&
-                         packet[4] == kHciResetOpcodeLow && packet[5] == kHciResetOpcodeHigh;
-    FUZZ_ASSERT((answer == MODULE_ANSWERED) == (isAnswer || resetComplete),
-                "the answer to the last command is recognised, nothing else");
+                         packet[4] == kHciResetOpcodeLow && packet[5] == kHciResetOpcodeHigh &&
+                         kind == AwaitedKind::HciCommand;
+    bool resetOk = resetComplete && packet.size() > 6 && packet[6] == 0;
+    FUZZ_ASSERT((answer == MODULE_ANSWERED) == (matched || truncated || resetOk),
+                "the answer to the awaited command is recognised, nothing else");
+    FUZZ_ASSERT((answer == MODULE_REFUSED) == (resetComplete && !resetOk),
+                "a refused HCI Reset is recognised");
+    if (answer != MODULE_NO_ANSWER) {
+        FUZZ_ASSERT(awaitedAnswer.kind == AwaitedKind::Nothing, "an answer is taken once");
+    }
 }
 
 }  // namespace
@@ -116,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (length > 0) handOver(control, {data + at, data + at + length});
         at += length;
     }
-    nextReadKeyId = 0;
+    awaitedAnswer = {};
     traceFlags = 0;
     return 0;
 }

@@ -57,7 +57,7 @@ TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
               "Read PS-Keys:          started ... OK\n"
               "Compare PS-Keys:       started ... OK\n"
               "Write diff. PS-Keys:   started ... OK\n"
-              "Update Parlo Firmware: started ...  100 percent OK\n"
+              "Update Parlo Firmware: started ... 100 percent OK\n"
               "Write all PS-Keys:     started ... 100 percent OK\n"
               "Update qvl Software:   started ... 100 percent OK\n"
               "Check SDP records  :   started ... OK\n"
@@ -100,7 +100,7 @@ TEST_F(FirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
     writeWholeFile(simStatePath("module.psr"), store);
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_READ\n"), "OK");
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  100 percent OK\n"
+              "Update Parlo Firmware: started ... 100 percent OK\n"
               "Read PS-Keys:          started ... OK\n"
               "*UPDATE_FINISHED* ... OK\n");
     // The presets of both lists went through; the dump is what the module holds then.
@@ -116,7 +116,7 @@ TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokAndTellsThePeer) {
     writeWholeFile(simStatePath("dfu.fault"), "fail\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK") << daemon.standardError();
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...   40 percent dfu: download of firmware 2114 "
+              "Update Parlo Firmware: started ...  40 percent dfu: download of firmware 2114 "
               "17.3.5 failed at 40 percent: the module does not answer\n"
               "NOK\n nothing done... try again\n"
               "*UPDATE_FINISHED* ... NOK\n");
@@ -160,7 +160,7 @@ TEST_F(FirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
     writeWholeFile(simStatePath("module.fault"), "setup1\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  100 percent ioctl error TL interface "
+              "Update Parlo Firmware: started ... 100 percent ioctl error TL interface "
               "/dev/bcspRel2: 0x05 Input/output error NOK\n"
               "Update PPCBOOT:        started ... Nothing Done\n"
               "*UPDATE_FINISHED* ... NOK\n");
@@ -179,9 +179,9 @@ TEST_F(FirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "OK");
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  100 percent OK\n"
+              "Update Parlo Firmware: started ... 100 percent OK\n"
               "*UPDATE_FINISHED* ... OK\n"
-              "Update Parlo Firmware: started ...  100 percent OK\n"
+              "Update Parlo Firmware: started ... 100 percent OK\n"
               "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
     EXPECT_EQ(countOf(daemon.standardError(), "DFU process died; status: 0 \n"), 2u);

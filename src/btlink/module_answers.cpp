@@ -7,7 +7,6 @@
 
 #include "btlink/module_commands.h"
 #include "btlink/module_link.h"
-#include "btlink/psk_walks.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/platform.h"
@@ -19,6 +18,8 @@ constexpr int kReadErrorCode = 106;
 constexpr const char* kEventReader = "readBtModule";
 
 // Offsets in the answer payload: one byte further than in the message.
+constexpr std::size_t kAnswerTypeAt = 1 + kBccmdTypeAt;
+constexpr std::size_t kAnswerVaridAt = 1 + kBccmdVaridAt;
 constexpr std::size_t kAnswerStatusAt = 1 + kBccmdStatusAt;
 constexpr std::size_t kAnswerKeyIdAt = 1 + kPsKeyIdAt;
 constexpr std::size_t kAnswerLengthAt = 1 + kPsKeyLengthAt;
@@ -33,8 +34,13 @@ unsigned byteAt(std::span<const std::uint8_t> bytes, std::size_t at) {
     return at < bytes.size() ? bytes[at] : 0;
 }
 
-ModuleAnswer hciResetComplete() { return MODULE_ANSWERED; }
-ModuleAnswer bccmdCarrierComplete() { return MODULE_NO_ANSWER; }
+ModuleAnswer hciResetComplete(std::uint8_t status) {
+    if (status == 0) return MODULE_ANSWERED;
+    updateErr(LogLevel::Warning, kLogSourceFile, kEventReader, __LINE__, kReadErrorCode,
+              "HCI Reset refused by the module: status 0x%02X \n", status);
+    return MODULE_REFUSED;
+}
+ModuleAnswer bccmdCarrierComplete(std::uint8_t) { return MODULE_NO_ANSWER; }
 
 // The header fields, each high byte first, as the trace shows them.
 void printAnswerFields(std::span<const std::uint8_t> payload) {
@@ -61,6 +67,8 @@ PsKeyAnswer decodePsKeyAnswer(std::span<const std::uint8_t> payload) {
     PsKeyAnswer answer;
     if (payload.size() < kAnswerHeaderSize) return answer;
     answer.complete = true;
+    answer.type = wordAt(payload, kAnswerTypeAt);
+    answer.varid = wordAt(payload, kAnswerVaridAt);
     answer.status = wordAt(payload, kAnswerStatusAt);
     answer.key.id = wordAt(payload, kAnswerKeyIdAt);
     answer.claimedWords = wordAt(payload, kAnswerLengthAt);
@@ -73,15 +81,80 @@ PsKeyAnswer decodePsKeyAnswer(std::span<const std::uint8_t> payload) {
 }
 
 namespace {
+
 std::int32_t refusedCount = 0;
 std::int32_t malformedCount = 0;
+std::int32_t dumpedCount = 0;
+std::int32_t failedDumpCount = 0;
+
+// What was not taken for the awaited answer, each kind logged once per step.
+enum Ignored : unsigned {
+    IGNORED_NOT_AWAITED = 1u << 0,
+    IGNORED_TYPE = 1u << 1,
+    IGNORED_VARID = 1u << 2,
+    IGNORED_KEY = 1u << 3,
+    IGNORED_NOT_BCCMD = 1u << 4,
+    LOGGED_REFUSAL = 1u << 5,
+};
+unsigned loggedKinds = 0;
+
+bool firstOfKind(unsigned kind) {
+    if (loggedKinds & kind) return false;
+    loggedKinds |= kind;
+    return true;
+}
+
+bool bccmdRequestAwaited() {
+    return awaitedAnswer.kind == AwaitedKind::PsKeyGet ||
+           awaitedAnswer.kind == AwaitedKind::PsKeySet;
+}
+
+// Why a whole answer isn't the awaited one's; nothing when it is.
+unsigned notTheAwaited(const PsKeyAnswer& answer) {
+    if (!bccmdRequestAwaited()) return IGNORED_NOT_AWAITED;
+    if (answer.type != kBccmdGetResponse) return IGNORED_TYPE;
+    if (answer.varid != kBccmdVaridPsKey) return IGNORED_VARID;
+    if (answer.key.id != awaitedAnswer.opcodeOrKey) return IGNORED_KEY;
+    return 0;
+}
+
+const char* ignoredText(unsigned kind) {
+    switch (kind) {
+        case IGNORED_NOT_AWAITED:
+            return "no request waits for it";
+        case IGNORED_TYPE:
+            return "not a response";
+        case IGNORED_VARID:
+            return "not a PS-Key answer";
+        default:
+            return "for another PS-Key";
+    }
+}
+
+void appendToDump(const PsKey& key) {
+    char line[kMaxPsKeyLineLength + 1];
+    std::size_t length = formatPsKeyLine(key, line);
+    // A dump without the line (a full /tmp) isn't the module's store.
+    if (writeFile(kPsKeyDumpPath, "a", line, length) == static_cast<int>(length)) {
+        ++dumpedCount;
+    } else {
+        ++failedDumpCount;
+    }
+}
+
 }  // namespace
 
 std::int32_t refusedAnswers() { return refusedCount; }
 std::int32_t malformedAnswers() { return malformedCount; }
+std::int32_t dumpedKeys() { return dumpedCount; }
+std::int32_t failedDumpWrites() { return failedDumpCount; }
 void resetAnswerCounts() {
     refusedCount = 0;
     malformedCount = 0;
+    dumpedCount = 0;
+    failedDumpCount = 0;
+    loggedKinds = 0;
+    awaitedAnswer = {};
 }
 
 ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t traceLength) {
@@ -96,17 +169,38 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
         std::fflush(stdout);
     }
     if (!answer.complete) {
+        if (!bccmdRequestAwaited()) return MODULE_NO_ANSWER;
+        awaitedAnswer = {};
         ++malformedCount;
         UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
                    "BCCMD answer of %u bytes is shorter than its header, no PS-Key taken \n",
                    static_cast<unsigned>(payload.size()));
         return MODULE_ANSWERED;
     }
+    if (unsigned ignored = notTheAwaited(answer)) {
+        if (firstOfKind(ignored)) {
+            UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+                       "BCCMD answer ignored, %s: type 0x%04x varid 0x%04x PS-Key 0x%04x \n",
+                       ignoredText(ignored), static_cast<unsigned>(answer.type),
+                       static_cast<unsigned>(answer.varid), static_cast<unsigned>(answer.key.id));
+        }
+        return MODULE_NO_ANSWER;
+    }
+    bool getRequest = awaitedAnswer.kind == AwaitedKind::PsKeyGet;
+    awaitedAnswer = {};
     if (answer.status != 0) {
-        ++refusedCount;
         if (trace) {
             std::printf("request failed (see BCCMD Status) \n");
             std::fflush(stdout);
+        }
+        // A get of a key the module doesn't hold is the reading walk's normal case.
+        if (getRequest && answer.status == kBccmdStatusNoValue) return MODULE_ANSWERED;
+        ++refusedCount;
+        if (firstOfKind(LOGGED_REFUSAL)) {
+            UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+                       "BCCMD %s of PS-Key 0x%04x refused: status 0x%04x \n",
+                       getRequest ? "get" : "set", static_cast<unsigned>(answer.key.id),
+                       static_cast<unsigned>(answer.status));
         }
         return MODULE_ANSWERED;
     }
@@ -117,13 +211,9 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
                    static_cast<unsigned>(answer.key.id), static_cast<unsigned>(answer.claimedWords),
                    static_cast<unsigned>(answer.key.wordCount));
     }
-    // Only the keys that the reading walk asked for belong in the dump; the answers to set
-    // requests echo what was written and would add a second line for the key.
-    if (readAllPSKeysUnderWay()) {
-        char line[kMaxPsKeyLineLength + 1];
-        std::size_t length = formatPsKeyLine(answer.key, line);
-        writeFile(kPsKeyDumpPath, "a", line, length);
-    }
+    // Only the keys asked for belong in the dump; the answers to set requests echo what was
+    // written.
+    if (getRequest) appendToDump(answer.key);
     if (trace) {
         for (std::size_t i = 0; i < 2u * answer.key.wordCount; ++i)
             std::printf("%02x ", payload[kAnswerValueAt + i]);
@@ -149,10 +239,20 @@ ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event) {
                       byteAt(event, 4), byteAt(event, 5));
             ModuleAnswer result = MODULE_NO_ANSWER;
             if (event.size() < 6) return result;
+            // Only the event for the command that waits for it counts.
+            std::uint16_t opcode = static_cast<std::uint16_t>(event[5] << 8 | event[4]);
+            if (awaitedAnswer.kind != AwaitedKind::HciCommand ||
+                awaitedAnswer.opcodeOrKey != opcode)
+                return result;
+            // An event without its status can't say that the command succeeded.
+            std::uint8_t status = event.size() > 6 ? event[6] : 0xFF;
             for (const HciCompleteHandler& entry : hciCompleteTable) {
-                if (entry.opcode[0] == event[4] && entry.opcode[1] == event[5] &&
-                    entry.handler() == MODULE_ANSWERED)
-                    result = MODULE_ANSWERED;
+                if (entry.opcode[0] != event[4] || entry.opcode[1] != event[5]) continue;
+                ModuleAnswer handled = entry.handler(status);
+                if (handled != MODULE_NO_ANSWER) {
+                    result = handled;
+                    awaitedAnswer = {};
+                }
             }
             return result;
         }
@@ -164,6 +264,17 @@ ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event) {
         case kHciVendorEvent:
             updateLog(LogLevel::Detail, kLogSourceFile, kEventReader, __LINE__,
                       "Extended Hci complete 0x%02X  received\n", byteAt(event, 3));
+            // Only a whole message of the BCCMD channel carries an answer.
+            if (byteAt(event, 3) != kBccmdPayloadDescriptor) {
+                if (firstOfKind(IGNORED_NOT_BCCMD)) {
+                    updateErr(LogLevel::Warning, kLogSourceFile, kEventReader, __LINE__,
+                              kReadErrorCode,
+                              "vendor event with payload descriptor 0x%02X ignored, not a BCCMD "
+                              "answer \n",
+                              byteAt(event, 3));
+                }
+                return MODULE_NO_ANSWER;
+            }
             return pskeyReqRsp(
                 event.size() > 3 ? event.subspan(3) : std::span<const std::uint8_t>{},
                 static_cast<std::uint8_t>(byteAt(event, 2)));

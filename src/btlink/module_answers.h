@@ -19,8 +19,10 @@
 inline constexpr const char* kPsKeyDumpPath = "/tmp/pskeydump.psr";
 
 enum ModuleAnswer : int {
-    MODULE_NO_ANSWER = 0,  // nothing the step waits for (read failure, other event, ...)
+    MODULE_NO_ANSWER = 0,  // nothing the step waits for (read failure, other event, an answer
+                           // to another request, ...)
     MODULE_ANSWERED = 1,   // the module answered the last command: the step may go on
+    MODULE_REFUSED = 2,    // the module refused the HCI Reset (logged): the step can't go on
 };
 
 // HCI event: packet type (0x04, not examined), event code, parameter length, parameters.
@@ -32,10 +34,11 @@ inline constexpr std::uint8_t kHciVendorEvent = 0xFF;
 // descriptor of the HCI path, so that pskeyReqRsp sees one layout.
 inline constexpr std::size_t kMaxBccmdChannelRead = 1031;
 
-// The Command Complete events that have an effect: opcode (wire order) and what it means.
+// The Command Complete events that have an effect: opcode (wire order) and what it means, by
+// the event's status. Only the event for the command that waits for its answer has one.
 struct HciCompleteHandler {
     std::array<std::uint8_t, 2> opcode;
-    ModuleAnswer (*handler)();
+    ModuleAnswer (*handler)(std::uint8_t status);
 };
 extern const std::array<HciCompleteHandler, 2> hciCompleteTable;
 
@@ -44,6 +47,8 @@ extern const std::array<HciCompleteHandler, 2> hciCompleteTable;
 inline constexpr std::size_t kAnswerHeaderSize = 17;
 struct PsKeyAnswer {
     bool complete = false;  // the payload holds the whole header
+    std::uint16_t type = 0;
+    std::uint16_t varid = 0;
     std::uint16_t status = 0;
     std::uint16_t claimedWords = 0;  // the answer's PS-Key length word
     PsKey key;                       // id and the value words taken: at most the claimed
@@ -60,17 +65,25 @@ ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event);
 ModuleAnswer handleBccmdChannelMessage(std::span<const std::uint8_t> buffer);
 
 // Records a BCCMD answer: payload holds the bytes really received (descriptor first);
-// traceLength, the length the packet claims, bounds only the trace. A status-0 answer during
-// the reading walk appends its key line to the dump. Every answer is an answer, also a
-// refused or short one: the walk moves on.
+// traceLength, the length the packet claims, bounds only the trace. Only the answer to the
+// PS-Key request that waits for it counts: a get response of the PS-Key varid for the key
+// asked; anything else is logged (once per kind and step) and ignored, so that the request's
+// own answer or its alarm decides. An answer shorter than its header can't name its request:
+// it counts as the awaited one's, malformed. A status-0 answer to a get request appends its
+// key line to the dump. Refused and malformed answers are answers too: the walk moves on.
 ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t traceLength);
 
 // The answers since the last reset that a step may not take for good ones: refused (a
-// non-zero status: no such key for a get, nothing stored for a set) and malformed (shorter
+// non-zero status, except "no value" for a get: that key isn't held) and malformed (shorter
 // than their header, or claiming more words than they carry or than a key holds).
 std::int32_t refusedAnswers();
 std::int32_t malformedAnswers();
-// Forgets them; called when a step ends.
+// The keys appended to the dump since the last reset, and the dump lines that couldn't be
+// written whole (logged).
+std::int32_t dumpedKeys();
+std::int32_t failedDumpWrites();
+// Forgets them, the awaited answer and which kinds of ignored answers were logged; called when
+// a step ends.
 void resetAnswerCounts();
 
 // Reads one HCI event from the module link (called when its entry reports POLLIN and POLLPRI).

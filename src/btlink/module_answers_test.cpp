@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "btlink/module_commands.h"
-#include "btlink/psk_walks.h"
 #include "core/daemon_life.h"
 #include "tests/support/board.h"
 #include "tests/support/logged.h"
@@ -65,12 +64,12 @@ Bytes channelRead(const Bytes& message) {
 
 std::string dump() { return readWholeFile(kPsKeyDumpPath); }
 
+void awaitGet(std::uint16_t key) { awaitedAnswer = {AwaitedKind::PsKeyGet, key}; }
+
 class ModuleAnswers : public testing::Test {
 protected:
-    // The answers belong in the dump while the reading walk is under way.
-    void SetUp() override { nextReadKeyId = 1; }
     void TearDown() override {
-        resetPSKeyWalks();
+        resetAnswerCounts();
         traceFlags = 0;
     }
 };
@@ -91,6 +90,7 @@ TEST_F(ModuleAnswers, StatusZeroAnswerLeavesOneDumpLineWhicheverThePath) {
         std::string expected;
         for (int i = 0; i < 2; ++i) {
             expected += c.line;
+            awaitGet(c.message[10] | c.message[11] << 8);
             EXPECT_EQ(i == 0 ? handleHciEvent(vendorEvent(c.message))
                              : handleBccmdChannelMessage(channelRead(c.message)),
                       MODULE_ANSWERED);
@@ -101,17 +101,82 @@ TEST_F(ModuleAnswers, StatusZeroAnswerLeavesOneDumpLineWhicheverThePath) {
 }
 
 TEST_F(ModuleAnswers, RefusedRequestIsAnAnswerWithoutADumpLine) {
-    EXPECT_EQ(handleHciEvent(vendorEvent(answerMessage(0x0001, 0x01a5, 1, {0x0001}))),
+    // A key the module doesn't hold is no refusal; any other status is.
+    awaitGet(0x01a5);
+    EXPECT_EQ(handleHciEvent(vendorEvent(answerMessage(0x0003, 0x01a5, 1, {0x0001}))),
               MODULE_ANSWERED);
-    EXPECT_EQ(handleBccmdChannelMessage(channelRead(answerMessage(0x0005, 0x01a5, 1, {1}))),
-              MODULE_ANSWERED);
+    EXPECT_EQ(refusedAnswers(), 0);
+    awaitGet(0x01a5);
+    EXPECT_EQ(loggedBy([] {
+                  EXPECT_EQ(
+                      handleBccmdChannelMessage(channelRead(answerMessage(8, 0x01a5, 1, {1}))),
+                      MODULE_ANSWERED);
+              }),
+              "ERR pskeyReqRsp: BCCMD get of PS-Key 0x01a5 refused: status 0x0008 \n");
+    awaitedAnswer = {AwaitedKind::PsKeySet, 0x01a6};
+    EXPECT_EQ(loggedBy([] {
+                  EXPECT_EQ(
+                      handleBccmdChannelMessage(channelRead(answerMessage(3, 0x01a6, 1, {1}))),
+                      MODULE_ANSWERED);
+              }),
+              "")
+        << "logged once a step";
+    EXPECT_EQ(refusedAnswers(), 2);
     EXPECT_FALSE(fileExists(kPsKeyDumpPath));
 }
 
-TEST_F(ModuleAnswers, AnswersOutsideTheReadingWalkStayOutOfTheDump) {
-    nextReadKeyId = 0;
+TEST_F(ModuleAnswers, AnswersToSetRequestsStayOutOfTheDump) {
+    awaitedAnswer = {AwaitedKind::PsKeySet, 0x01a5};
     EXPECT_EQ(handleHciEvent(vendorEvent(answerMessage(0, 0x01a5, 1, {0x0001}))), MODULE_ANSWERED);
     EXPECT_FALSE(fileExists(kPsKeyDumpPath));
+}
+
+// Only the answer to the request that waits is taken; anything else is logged once per kind
+// and leaves the request waiting.
+TEST_F(ModuleAnswers, OnlyTheAwaitedAnswerIsTaken) {
+    Bytes otherType = answerMessage(0, 0x01a5, 1, {1});
+    otherType[0] = 0x02;
+    Bytes otherVarid = answerMessage(0, 0x01a5, 1, {1});
+    otherVarid[7] = 0x50;
+    Bytes notBccmd = vendorEvent(answerMessage(0, 0x01a5, 1, {1}));
+    notBccmd[3] = 0x43;
+    const struct {
+        const char* name;
+        Bytes event;
+        std::string log;
+    } cases[] = {
+        {"another key", vendorEvent(answerMessage(0, 0x01a6, 1, {1})),
+         "ERR pskeyReqRsp: BCCMD answer ignored, for another PS-Key: type 0x0001 varid 0x7003 "
+         "PS-Key 0x01a6 \n"},
+        {"another type", vendorEvent(otherType),
+         "ERR pskeyReqRsp: BCCMD answer ignored, not a response: type 0x0002 varid 0x7003 PS-Key "
+         "0x01a5 \n"},
+        {"another varid", vendorEvent(otherVarid),
+         "ERR pskeyReqRsp: BCCMD answer ignored, not a PS-Key answer: type 0x0001 varid 0x5003 "
+         "PS-Key 0x01a5 \n"},
+        {"not a BCCMD answer", notBccmd,
+         "ERR readBtModule: vendor event with payload descriptor 0x43 ignored, not a BCCMD answer "
+         "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        awaitGet(0x01a5);
+        for (int i = 0; i < 2; ++i) {
+            ModuleAnswer answer = MODULE_ANSWERED;
+            EXPECT_EQ(loggedBy([&] { answer = handleHciEvent(c.event); }), i == 0 ? c.log : "");
+            EXPECT_EQ(answer, MODULE_NO_ANSWER);
+        }
+    }
+    EXPECT_FALSE(fileExists(kPsKeyDumpPath));
+    // The request's own answer is taken once; a second one finds no request waiting.
+    EXPECT_EQ(handleHciEvent(vendorEvent(answerMessage(0, 0x01a5, 1, {1}))), MODULE_ANSWERED);
+    EXPECT_EQ(loggedBy([] {
+                  EXPECT_EQ(handleHciEvent(vendorEvent(answerMessage(0, 0x01a5, 1, {1}))),
+                            MODULE_NO_ANSWER);
+              }),
+              "ERR pskeyReqRsp: BCCMD answer ignored, no request waits for it: type 0x0001 varid "
+              "0x7003 PS-Key 0x01a5 \n");
+    EXPECT_EQ(dump(), "&01a5 = 0001\r\n");
 }
 
 TEST_F(ModuleAnswers, WordsTakenAreBoundedByClaimFortyAndWhatArrived) {
@@ -148,6 +213,7 @@ TEST_F(ModuleAnswers, WordsTakenAreBoundedByClaimFortyAndWhatArrived) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::remove(kPsKeyDumpPath);
+        awaitGet(0x0100);
         ModuleAnswer answer = MODULE_NO_ANSWER;
         EXPECT_EQ(loggedBy([&] { answer = handleBccmdChannelMessage(c.payload); }), c.log);
         EXPECT_EQ(answer, MODULE_ANSWERED);
@@ -157,6 +223,7 @@ TEST_F(ModuleAnswers, WordsTakenAreBoundedByClaimFortyAndWhatArrived) {
     std::remove(kPsKeyDumpPath);
     Bytes event = vendorEvent(answerMessage(0, 0x0100, 40, fortyOne, 16 + 4));
     event[2] = 0xFF;
+    awaitGet(0x0100);
     testing::internal::CaptureStderr();
     EXPECT_EQ(handleHciEvent(event), MODULE_ANSWERED);
     testing::internal::GetCapturedStderr();
@@ -170,6 +237,12 @@ TEST_F(ModuleAnswers, CommandEventsAnswerOnlyForHciReset) {
         std::string log;
     } cases[] = {
         {{0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}, MODULE_ANSWERED, ""},
+        {{0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x03},
+         MODULE_REFUSED,
+         "ERR readBtModule: HCI Reset refused by the module: status 0x03 \n"},
+        {{0x04, 0x0E, 0x03, 0x01, 0x03, 0x0C},
+         MODULE_REFUSED,
+         "ERR readBtModule: HCI Reset refused by the module: status 0xFF \n"},
         {{0x04, 0x0E, 0x04, 0x01, 0x00, 0xFC, 0x00}, MODULE_NO_ANSWER, ""},
         {{0x04, 0x0E, 0x04, 0x01, 0x01, 0x10, 0x00}, MODULE_NO_ANSWER, ""},
         {{0x04, 0x0E, 0x02, 0x01, 0x03}, MODULE_NO_ANSWER, ""},
@@ -180,11 +253,15 @@ TEST_F(ModuleAnswers, CommandEventsAnswerOnlyForHciReset) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.event));
+        awaitedAnswer = {AwaitedKind::HciCommand, 0x0C03};
         ModuleAnswer answer = MODULE_ANSWERED;
         EXPECT_EQ(loggedBy([&] { answer = handleHciEvent(c.event); }), c.log);
         EXPECT_EQ(answer, c.answer);
     }
     EXPECT_FALSE(fileExists(kPsKeyDumpPath));
+    // A reset's event when no reset waits for it is nobody's answer.
+    awaitedAnswer = {};
+    EXPECT_EQ(handleHciEvent(Bytes{0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}), MODULE_NO_ANSWER);
 }
 
 TEST_F(ModuleAnswers, TracesOfEventsAndAnswers) {
@@ -197,6 +274,7 @@ TEST_F(ModuleAnswers, TracesOfEventsAndAnswers) {
 
     traceFlags = kTracePsKeyAnswers;
     Bytes payload = Bytes{0xC2} + answerMessage(0, 0x01a5, 1, {0x0001});
+    awaitGet(0x01a5);
     testing::internal::CaptureStdout();
     pskeyReqRsp(payload, 20);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -215,8 +293,11 @@ TEST_F(ModuleAnswers, TracesOfEventsAndAnswers) {
               "  PS-Key Value: 01 00 \n");
 
     payload = Bytes{0x00} + answerMessage(0x0102, 0x0003, 0, {});
+    awaitGet(0x0003);
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     pskeyReqRsp(payload, 3);
+    testing::internal::GetCapturedStderr();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string head = "GET PS-Key response\n0x00 0x01 0x00 \n";
     const std::string tail =

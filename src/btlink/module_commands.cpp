@@ -9,6 +9,7 @@
 #include "core/platform.h"
 
 std::uint32_t traceFlags = 0;
+AwaitedAnswer awaitedAnswer;
 
 namespace {
 
@@ -122,12 +123,18 @@ int sendHCICmd(std::uint8_t parameterLength, std::uint8_t opcodeLow, std::uint8_
                const std::uint8_t* parameters) {
     ModulePacket packet =
         buildHciCommand(opcodeLow, opcodeHigh, std::span(parameters, parameterLength));
+    awaitedAnswer = {AwaitedKind::HciCommand, keyIdOf(opcodeHigh, opcodeLow)};
     writeBtmodule(packet.bytes.data(), static_cast<std::uint32_t>(packet.length));
     return 1;
 }
 
 int sendBCCMDReq(const BccmdMessage& message) {
     ModulePacket packet;
+    std::uint16_t type =
+        static_cast<std::uint16_t>(message[kBccmdTypeAt] | message[kBccmdTypeAt + 1] << 8);
+    awaitedAnswer = {
+        type == kBccmdGetRequest ? AwaitedKind::PsKeyGet : AwaitedKind::PsKeySet,
+        static_cast<std::uint16_t>(message[kPsKeyIdAt] | message[kPsKeyIdAt + 1] << 8)};
     switch (frameBccmdRequest(message, tlInterface, &packet)) {
         case BCCMD_FRAMED:
             return writeBtmodule(packet.bytes.data(), static_cast<std::uint32_t>(packet.length));

@@ -47,7 +47,11 @@ inline constexpr std::size_t kBccmdHeaderSize = kPsKeyValueAt;
 inline constexpr std::size_t kMaxBccmdValueWords = (kBccmdMessageSize - kPsKeyValueAt) / 2;
 
 inline constexpr std::uint16_t kBccmdGetRequest = 0x0000;
+inline constexpr std::uint16_t kBccmdGetResponse = 0x0001;
 inline constexpr std::uint16_t kBccmdSetRequest = 0x0002;
+// The answer's status for a key the module doesn't hold; any other non-zero status refuses the
+// request.
+inline constexpr std::uint16_t kBccmdStatusNoValue = 0x0003;
 // Answers are not matched to requests: every request carries the same number.
 inline constexpr std::uint16_t kBccmdSeqno = 0x0FA5;
 inline constexpr std::uint16_t kBccmdVaridPsKey = 0x7003;
@@ -98,6 +102,18 @@ BccmdFraming frameBccmdRequest(const BccmdMessage& message, std::int32_t transpo
 // "HCI Cmd len: 0xLL, typ: 0xTT 0xTT hdata: " with bytes 3, 1 and 2, then every byte as
 // "0x%02x ", then a line end. Printed for every command written while bit 0 is set.
 void printCommandTrace(std::span<const std::uint8_t> packet);
+
+// --- The request that waits for its answer ---
+
+// What the last command sent asks for. Every request carries the same sequence number, so an
+// answer is known for this request's only by what it names: the HCI command's opcode, or the
+// PS-Key request's key. The answer taken for it, and the end of a step, clear it.
+enum class AwaitedKind : std::uint8_t { Nothing, HciCommand, PsKeyGet, PsKeySet };
+struct AwaitedAnswer {
+    AwaitedKind kind = AwaitedKind::Nothing;
+    std::uint16_t opcodeOrKey = 0;  // the HCI opcode, or the PS-Key id
+};
+extern AwaitedAnswer awaitedAnswer;
 
 // --- Sends on the module link ---
 

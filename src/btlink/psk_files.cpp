@@ -19,17 +19,26 @@ bool isKeyLine(const char* line) { return line[0] == '&'; }
 // The key of a key line: the four hex digits after its "&".
 bool keyOf(const char* line, std::uint16_t* key) { return readHexWord(line, 1, key); }
 
+// Set when a write of the comparison's files fell short (a full /tmp): the keys to set are
+// then unknown.
+bool comparisonWriteFailed = false;
+
+// Appends text to the file; false (logged by the write) when it wasn't written whole.
+bool appended(const char* path, const char* text) {
+    return appendText(path, text) == static_cast<int>(std::strlen(text));
+}
+
 // Appends mark ("<<" or ">>") and line to the report.
 void report(const char* mark, const char* line) {
     char entry[2 + kLineSize];
-    int length = std::snprintf(entry, sizeof entry, "%s%s", mark, line);
-    writeFile(kPsKeyReportPath, "a", entry, static_cast<std::size_t>(length));
+    std::snprintf(entry, sizeof entry, "%s%s", mark, line);
+    if (!appended(kPsKeyReportPath, entry)) comparisonWriteFailed = true;
 }
 
 // A wanted line that the module doesn't have as it is.
 void toSet(const char* line) {
     report(">>", line);
-    appendText(kPsKeyToSetPath, line);
+    if (!appended(kPsKeyToSetPath, line)) comparisonWriteFailed = true;
 }
 
 // Decodes the words of a key's value, each the low-order byte first. Stops at the line end,
@@ -53,6 +62,7 @@ void decodeKeyWords(std::string_view value, std::span<std::uint8_t> bytes) {
 int preparePSKeyFile(const char* source, const char* destination) {
     FileStream stream(openFileStream(source, "r"));
     if (!stream) return 1;
+    bool written = true;
     char line[kLineSize];
     while (std::fgets(line, sizeof line, stream.get()) != nullptr) {
         if (std::strncmp(line, "//", 2) == 0) continue;
@@ -63,15 +73,16 @@ int preparePSKeyFile(const char* source, const char* destination) {
             while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
             std::memmove(comment, line + end, length - end + 1);
         }
-        appendText(destination, line);
+        if (!appended(destination, line)) written = false;
     }
-    return 1;
+    return written ? 1 : 0;
 }
 
 int comparePSKeyFiles(const char* prepared, const char* dump) {
     FileStream wanted(openFileStream(prepared, "r"));
     FileStream module(openFileStream(dump, "r"));
     if (!wanted || !module) return 0;
+    comparisonWriteFailed = false;
     char want[kLineSize];
     char have[kLineSize];
     bool dumpExhausted = false;
@@ -111,7 +122,7 @@ int comparePSKeyFiles(const char* prepared, const char* dump) {
     while (!dumpExhausted && std::fgets(have, sizeof have, module.get()) != nullptr) {
         if (isKeyLine(have)) report("<<", have);
     }
-    return 1;
+    return comparisonWriteFailed ? 0 : 1;
 }
 
 int countPrefixedLines(const char* path, const char* prefix) {

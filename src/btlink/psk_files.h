@@ -17,7 +17,8 @@ inline constexpr const char* kPsKeyToSetPath = "/tmp/pskeytoset.psr";
 
 // Appends source's lines to destination without comments: a line that begins with "//" is
 // dropped, a trailing "//" comment is cut off before the line's end (what stands before it,
-// blanks included, stays). Always 1 (a source that can't be opened is logged, nothing written).
+// blanks included, stays). 1, also for a source that can't be opened (logged, nothing
+// written); 0 when a line couldn't be written whole (logged by the write: a full /tmp).
 int preparePSKeyFile(const char* source, const char* destination);
 
 // Compares the prepared keys with the module's dump, both in ascending key order; lines that
@@ -30,8 +31,8 @@ int preparePSKeyFile(const char* source, const char* destination);
 //   a dump line passed over on the way to a wanted key, and every dump line left unread at the
 //     end: "<<" + dump line.
 // A wanted key line whose key isn't four hex digits matches no dump line: it goes to the to-set
-// file, whose writing walk refuses it. 1 when both files could be opened, 0 otherwise (nothing
-// written).
+// file, whose writing walk refuses it. 1 when both files could be opened and every line was
+// written whole; 0 otherwise (nothing written when a file can't be opened).
 int comparePSKeyFiles(const char* prepared, const char* dump);
 
 // The number of lines of the file that begin with prefix; 0 when it can't be opened.

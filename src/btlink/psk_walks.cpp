@@ -125,8 +125,6 @@ PsKeyWalkResult writePresetPSKeys(std::int32_t restart) {
     return WALK_REQUEST_SENT;
 }
 
-bool readAllPSKeysUnderWay() { return nextReadKeyId != 0; }
-
 std::int32_t refusedPSKeyLines() { return refusedLines; }
 
 void resetPSKeyWalks() {

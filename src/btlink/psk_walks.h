@@ -94,10 +94,6 @@ PsKeyWalkResult writeAllPSKeys(const char* path);
 // reports the list's end (WALK_PRESETS_DONE, back at the start).
 PsKeyWalkResult writePresetPSKeys(std::int32_t restart);
 
-// True from the reading walk's first request until it ends or is reset: the answers that
-// arrive meanwhile belong in the dump.
-bool readAllPSKeysUnderWay();
-
 // The number of key lines the file walk has refused since it opened its file (or since the
 // last reset). A step whose walk refused lines ends " NOK" after the walk.
 std::int32_t refusedPSKeyLines();

@@ -52,10 +52,8 @@ protected:
 TEST_F(PsKeyWalks, ReadingWalkAsksForEveryIdOnceAndReportsItsEndOnThe1025thCall) {
     for (std::uint32_t id = 0; id < 0x400; ++id) {
         ASSERT_EQ(nextReadRequest(), std::optional<std::uint16_t>(id));
-        ASSERT_TRUE(readAllPSKeysUnderWay());
     }
     EXPECT_EQ(nextReadRequest(), std::nullopt);
-    EXPECT_FALSE(readAllPSKeysUnderWay());
 
     std::vector<PsKeyWalkResult> results;
     std::string log = loggedBy([&] {
@@ -198,7 +196,6 @@ TEST_F(PsKeyWalks, ResetPutsEveryWalkBackAtItsStart) {
     EXPECT_EQ(psKeyLine, 0);
     EXPECT_EQ(presetIndex, 0);
     EXPECT_EQ(nextReadKeyId, 0);
-    EXPECT_FALSE(readAllPSKeysUnderWay());
     // The next walk reads the file it is given from its first line: two keys, then the end.
     testing::internal::CaptureStderr();
     EXPECT_EQ(writeAllPSKeys("/tmp/other.psr"), WALK_REQUEST_SENT);

@@ -1,5 +1,7 @@
 #include "core/file_util.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -94,4 +96,16 @@ int writeFile(const char* path, const char* mode, const void* buffer, std::size_
 
 int appendText(const char* path, const char* text) {
     return writeFile(path, "a", text, std::strlen(text));
+}
+
+bool removeEarlierFile(const char* function, const char* path) {
+    if (unlink(path) == 0) {
+        UPDATE_LOG_AS(function, LogLevel::Detail, "removed %s of an earlier update\n", path);
+        return true;
+    }
+    if (errno == ENOENT) return true;
+    int error = errno;
+    UPDATE_ERR_AS(function, LogLevel::Critical, 106, "couldn't remove %s errno = %d %s \n", path,
+                  error, std::strerror(error));
+    return false;
 }

@@ -30,3 +30,8 @@ int writeFile(const char* path, const char* mode, const void* buffer, std::size_
 
 // writeFile of a NUL-terminated text in append mode.
 int appendText(const char* path, const char* text);
+
+// Removes a file that an earlier run left (a link itself, never what it points to), in the
+// name of function: logged at level 3 when it was there, an error when it couldn't be removed.
+// False only then.
+bool removeEarlierFile(const char* function, const char* path);

@@ -14,16 +14,22 @@ char shown[64] = "";
 
 void remember(const char* text) { std::snprintf(shown, sizeof shown, "%s", text); }
 
-// True when the report's last bytes are still the progress text shown last.
-bool reportEndsWithShown() {
+// True when the report's last bytes are still the progress text shown last, with blanks more
+// blanks before it.
+bool reportEndsWithShown(std::size_t blanks = 0) {
     std::size_t length = std::strlen(shown);
     if (length == 0) return false;
+    std::size_t tailLength = blanks + length;
     FileStream report(std::fopen(kUpdateReportPath, "r"));
-    if (!report || std::fseek(report.get(), -static_cast<long>(length), SEEK_END) != 0)
+    if (!report || std::fseek(report.get(), -static_cast<long>(tailLength), SEEK_END) != 0)
         return false;
-    char tail[sizeof shown] = "";
-    std::size_t read = std::fread(tail, 1, length, report.get());
-    return read == length && std::string_view(tail, length) == std::string_view(shown, length);
+    char tail[2 * sizeof shown] = "";
+    if (tailLength > sizeof tail) return false;
+    std::size_t read = std::fread(tail, 1, tailLength, report.get());
+    if (read != tailLength) return false;
+    std::string_view view(tail, tailLength);
+    return view.substr(0, blanks).find_first_not_of(' ') == std::string_view::npos &&
+           view.substr(blanks) == std::string_view(shown, length);
 }
 
 }  // namespace
@@ -40,9 +46,13 @@ void showProgress(const char* text) {
         appendText(kUpdateReportPath, text);
     } else if (length <= replaced) {
         changeLastBytesInFile(kUpdateReportPath, text, length);
+    } else if (reportEndsWithShown(length - replaced)) {
+        // A longer text takes the blanks before the shown one too ("started ... 100 percent "
+        // in place of "started ...   0 percent ").
+        changeLastBytesInFile(kUpdateReportPath, text, length);
     } else {
-        // A longer text takes the place of the shown one and goes on behind it, so that the
-        // character before it (a blank, or the line feed of an error line) stays.
+        // Otherwise it takes the place of the shown one and goes on behind it, so that what
+        // stands before it (the line feed or the end of an error text) stays.
         changeLastBytesInFile(kUpdateReportPath, text, replaced);
         appendText(kUpdateReportPath, text + replaced);
     }

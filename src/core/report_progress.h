@@ -13,8 +13,9 @@ inline constexpr std::size_t kPercentLength = 12;
 
 // Appends text to the report as the line's progress.
 void startProgress(const char* text);
-// Puts text in place of the progress text shown last when the report still ends with it;
-// otherwise appends it.
+// Puts text in place of the progress text shown last when the report still ends with it (a
+// longer text also in place of the blanks before it, where there are blanks); otherwise
+// appends it.
 void showProgress(const char* text);
 // The same with a percentage.
 void startPercent(int percent);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "btlink/module_answers.h"
 #include "btlink/module_link.h"
 #include "btlink/psk_walks.h"
 #include "core/ai_socket.h"
@@ -91,7 +92,9 @@ bool startFirmwareLoad() {
 // The step ends; after a failed load the update ends with it.
 void endFirmwareStep() {
     if (!dfuFailedInThisStep) {
-        endStep(!presetsFailedAfterLoad);
+        // A preset that the module refused, or answered garbled, before or after the load is
+        // not set as the firmware needs it.
+        endStep(!presetsFailedAfterLoad && refusedAnswers() == 0 && malformedAnswers() == 0);
         return;
     }
     appendText(kUpdateReportPath, "NOK\n nothing done... try again\n");

@@ -35,6 +35,7 @@ void moduleDataReady(short events) {
         answer = readBtModuleBccmdChannel();
     }
     if (answer == MODULE_ANSWERED) stepState = STATE_ANSWER;
+    if (answer == MODULE_REFUSED) stepState = STATE_REFUSED;
 }
 
 void failModuleStep() {

@@ -18,7 +18,8 @@ void takeWalkResult(PsKeyWalkResult result);
 // The module's entry of the poll set reported events: an HCI event arrives with POLLIN and
 // POLLPRI, a message of the BCCMD channel with POLLIN alone; an entry that reports neither is
 // not read. An answer to the last command moves the step on (STATE_ANSWER); the main loop
-// runs the state machine next in any case.
+// runs the state machine next in any case. A refused HCI Reset sets STATE_REFUSED, which the
+// steps that send it take for their failure.
 void moduleDataReady(short events);
 
 // The failure action of the module steps: the alarm cancelled, the link closed, the update's

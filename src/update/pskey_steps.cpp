@@ -55,6 +55,20 @@ void endWriteStep() {
     endStep(refusedPSKeyLines() == 0 && refusedAnswers() == 0 && malformedAnswers() == 0);
 }
 
+// The dump is the module's store only when every key came whole and was written, and the
+// module gave at least one: a module that refuses every get holds nothing that can be compared.
+bool dumpIsTheStore() {
+    if (dumpedKeys() == 0) {
+        UPDATE_ERR_AS("stateMachine", LogLevel::Warning, 106, "no PS-Key read from the module \n");
+    }
+    return dumpedKeys() > 0 && refusedAnswers() == 0 && malformedAnswers() == 0 &&
+           failedDumpWrites() == 0;
+}
+
+// Set by a comparison that failed: the keys that differ are unknown, and the write step must
+// not take a missing list for "nothing to do". Forgotten when an update starts.
+bool comparisonFailed = false;
+
 void readNextKey() {
     alarm(kReadKeyTimeout);
     stepState = STATE_WAIT;
@@ -87,10 +101,31 @@ void writeNextKeyOfAll() {
     takeWalkResult(writeAllPSKeys(kPsKeyPreparedPath));
 }
 
-// The update's keys without their comments.
-void prepareUpdateKeys() {
+// The update's keys without their comments. False (logged) when the update's file holds no
+// key line, or the prepared file couldn't be written whole: the step then has nothing true to
+// work with.
+bool prepareUpdateKeys() {
     unlink(kPsKeyPreparedPath);
-    preparePSKeyFile(kPsKeyUpdatePath, kPsKeyPreparedPath);
+    if (countPrefixedLines(kPsKeyUpdatePath, "&") == 0) {
+        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, 106,
+                      "PS-Key file %s refused: no key line in it \n", kPsKeyUpdatePath);
+        return false;
+    }
+    if (preparePSKeyFile(kPsKeyUpdatePath, kPsKeyPreparedPath) != 1) return false;
+    struct stat prepared {};
+    if (stat(kPsKeyPreparedPath, &prepared) != 0 || prepared.st_size == 0) {
+        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, 106, "%s left empty \n",
+                      kPsKeyPreparedPath);
+        return false;
+    }
+    return true;
+}
+
+// A step that fails before it reaches the module: a link that an earlier step left open is
+// closed all the same.
+void failBeforeTheModule() {
+    if (moduleLinkDescriptor() >= 0) openBtModule(0);
+    endStep(false);
 }
 
 }  // namespace
@@ -111,11 +146,10 @@ void readPsKeysStep() {
         case STATE_LIST_END:
             openBtModule(0);
             chmod(kPsKeyDumpPath, 0444);
-            // A garbled answer left a dump that isn't the module's store. (A refused get is
-            // a key the module doesn't hold.)
-            endStep(malformedAnswers() == 0);
+            endStep(dumpIsTheStore());
             break;
         case STATE_TIMEOUT:
+        case STATE_REFUSED:
             failModuleStep();
             break;
         default:
@@ -124,17 +158,24 @@ void readPsKeysStep() {
 }
 
 void comparePsKeysStep() {
-    prepareUpdateKeys();
+    bool prepared = prepareUpdateKeys();
     unlink(kPsKeyReportPath);
     unlink(kPsKeyToSetPath);
     // Without a comparison the keys that differ are unknown: the write step would find
     // nothing to do and the update would pass for complete.
-    endStep(comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) == 1);
+    comparisonFailed = !prepared || comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) != 1;
+    endStep(!comparisonFailed);
 }
 
 void writeChangedPsKeysStep() {
     switch (stepState) {
         case STATE_ENTER: {
+            if (comparisonFailed) {
+                UPDATE_ERR_AS("stateMachine", LogLevel::Critical, 106,
+                              "PS-Keys to set unknown, the comparison failed \n");
+                endStep(false);
+                return;
+            }
             FileStream toSet(std::fopen(kPsKeyToSetPath, "r"));
             if (!toSet) {
                 startNextStep("nothing to do ... OK\n");
@@ -154,6 +195,7 @@ void writeChangedPsKeysStep() {
             endWriteStep();
             break;
         case STATE_TIMEOUT:
+        case STATE_REFUSED:
             failModuleStep();
             break;
         default:
@@ -164,20 +206,25 @@ void writeChangedPsKeysStep() {
 void writeAllPsKeysStep() {
     switch (stepState) {
         case STATE_ENTER:
-            // After a firmware load the module runs BCSP, and the firmware step has left its
-            // link open.
-            stepState = tlInterface == TL_BCSP ? STATE_ANSWER : kStateOpenLink;
+            // After a firmware load in this update the module runs BCSP and the firmware step
+            // has left its link open; without that link (an update without the firmware step)
+            // the step opens the BCCMD channel itself.
+            stepState = tlInterface == TL_BCSP && moduleLinkDescriptor() >= 0 ? STATE_ANSWER
+                                                                              : kStateOpenLink;
             psKeysWritten = 0;
             psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
             std::printf("%d PS-Keys to write\n", static_cast<int>(psKeyCount));
             std::fflush(stdout);
             startPercent(0);
-            prepareUpdateKeys();
+            if (!prepareUpdateKeys()) {
+                failBeforeTheModule();
+                return;
+            }
             postWakeUp(WAKE_UP);
             break;
         case kStateOpenLink:
-            // (On the BCCMD channel the step goes straight to its walk, on the link that the
-            // firmware step left open.)
+            // (On the BCCMD channel the link is opened without the HCI Reset, as the firmware
+            // step opens it, and the walk starts at once.)
             openLinkAndStart(kAllWriteOpenTimeout, writeNextKeyOfAll);
             break;
         case STATE_ANSWER:
@@ -190,9 +237,16 @@ void writeAllPsKeysStep() {
             endWriteStep();
             break;
         case STATE_TIMEOUT:
+        case STATE_REFUSED:
             failModuleStep();
             break;
         default:
             break;
     }
+}
+
+void forgetEarlierPsKeyWork() {
+    for (const char* path : {kPsKeyDumpPath, kPsKeyPreparedPath, kPsKeyReportPath, kPsKeyToSetPath})
+        removeEarlierFile("startUpdate", path);
+    comparisonFailed = false;
 }

@@ -88,25 +88,43 @@ TEST_F(StateMachine, FailedUpdateEndsWithNok) {
     EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... NOK\n");
 }
 
-// The update's service records not installed: the step and the update end NOK; the peer gets
-// the step's trigger all the same.
-TEST_F(StateMachine, AbandonedSdpMergeEndsTheStepNok) {
-    std::filesystem::remove_all("/tmp/update.d");  // no new service file
+// An update without service records merges nothing and its step is OK; the update's records
+// not installed (here: no /etc/service.txt to merge into) end the step and the update NOK. The
+// peer gets the step's trigger either way.
+TEST_F(StateMachine, SdpStepIsOkWithoutRecordsAndNokWhenTheyAreNotInstalled) {
     const std::string service = readWholeFile("/etc/service.txt");
-    updateResult = 1;
-    startList({STEP_CHECK_SDP});
-    testing::internal::CaptureStderr();
-    run();
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(updateResult, 0);
-    EXPECT_EQ(readWholeFile(kUpdateReportPath),
-              "Check SDP records  :   started ... open error file /tmp/update.d/service.txt: "
-              "0x02 No such file or directory NOK\n");
-    EXPECT_EQ(readWholeFile("/etc/service.txt"), service);
-    auto trigger = peer.receive(1s);
-    ASSERT_TRUE(trigger);
-    EXPECT_EQ(trigger->type, AI_TRIGGER);
-    EXPECT_EQ(trigger->param, 0);
+    const struct {
+        bool updateHasRecords;
+        std::int32_t result;
+        const char* report;
+    } cases[] = {
+        {false, 1, "Check SDP records  :   started ... OK\n"},
+        {true, 0,
+         "Check SDP records  :   started ... open error file /etc/service.txt: 0x02 No such file "
+         "or directory NOK\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.result);
+        std::filesystem::remove_all("/tmp/update.d");
+        if (c.updateHasRecords) {
+            std::filesystem::create_directory("/tmp/update.d");
+            writeWholeFile("/tmp/update.d/service.txt", service);
+            std::filesystem::remove("/etc/service.txt");
+        }
+        std::filesystem::remove(kUpdateReportPath);
+        updateResult = 1;
+        startList({STEP_CHECK_SDP});
+        testing::internal::CaptureStderr();
+        run();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(updateResult, c.result);
+        EXPECT_EQ(readWholeFile(kUpdateReportPath), c.report);
+        EXPECT_EQ(readWholeFile("/etc/service.txt"), c.updateHasRecords ? "" : service);
+        auto trigger = peer.receive(1s);
+        ASSERT_TRUE(trigger);
+        EXPECT_EQ(trigger->type, AI_TRIGGER);
+        EXPECT_EQ(trigger->param, 0);
+    }
 }
 
 TEST_F(StateMachine, FinishingRunsOnlyOnEntry) {

@@ -13,3 +13,8 @@ void writeAllPsKeysStep();      // step 5, BT_MOD_SET_ALL_WRITE (update/pskey_st
 void firmwareStep();            // step 6, BT_MOD_SET_FIRM_STACK (update/firmware_step.cpp)
 void lapSoftwareStep();         // step 7, LAP_SOFTWARE (update/image_steps.cpp)
 void checkSdpStep();            // step 8, CHECK_SDP (update/image_steps.cpp)
+
+// Before an update's steps: removes the PS-Key working files of an earlier update (dump,
+// prepared, comparison, to-set), so that no step reads them again, and forgets its comparison
+// (update/pskey_steps.cpp).
+void forgetEarlierPsKeyWork();

@@ -37,6 +37,7 @@ enum StepStateCode : std::int32_t {
     STATE_DFU_DONE = 6,
     STATE_WAIT = 8,
     STATE_PRESETS_DONE = 9,
+    STATE_REFUSED = 10,  // the module refused the HCI Reset: the step fails
 };
 
 struct UpdateStep {
