@@ -2,6 +2,8 @@
 // at stepState itself where the step has sub-states.
 #pragma once
 
+#include <cstdint>
+
 // The DFU program's argument vector: "dfu", "-dr", "/tmp/update.d/stack.dfu".
 extern char* dfuArgv[];
 
@@ -11,5 +13,7 @@ void comparePsKeysStep();       // step 3, BT_MOD_SET_COMP (update/pskey_steps.c
 void writeChangedPsKeysStep();  // step 4, BT_MOD_SET_NEW_WRITE (update/pskey_steps.cpp)
 void writeAllPsKeysStep();      // step 5, BT_MOD_SET_ALL_WRITE (update/pskey_steps.cpp)
 void firmwareStep();            // step 6, BT_MOD_SET_FIRM_STACK (update/firmware_step.cpp)
-void lapSoftwareStep();         // step 7, LAP_SOFTWARE (update/image_steps.cpp)
-void checkSdpStep();            // step 8, CHECK_SDP (update/image_steps.cpp)
+// The DFU child has ended with its wait status (update/firmware_step.cpp).
+void dfuEnded(std::int32_t status);
+void lapSoftwareStep();  // step 7, LAP_SOFTWARE (update/image_steps.cpp)
+void checkSdpStep();     // step 8, CHECK_SDP (update/image_steps.cpp)
