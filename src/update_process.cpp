@@ -59,6 +59,7 @@ void runLoopPass() {
         return;
     }
     if (n == 0) {
+        takeLostWakeUp();
         stateMachine();
         return;
     }
@@ -70,6 +71,9 @@ void runLoopPass() {
         moduleDataReady(pollSet[static_cast<std::size_t>(btModuleSlot)].revents);
         stateMachine();
     }
+    // A flood that fills the daemon's own queue must not stall the update: the work of a
+    // wake-up that couldn't be posted is done here.
+    if (takeLostWakeUp()) stateMachine();
     if (keepRunning == 0) exitProcess();
 }
 

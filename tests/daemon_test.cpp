@@ -1,15 +1,21 @@
 // The daemon on the simulated board, driven through its AI socket as the peer drives it.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <map>
 #include <regex>
 #include <string>
 #include <thread>
 
 #include "core/ai_message.h"
 #include "tests/support/board.h"
+#include "tests/support/updates.h"
 
 using namespace std::chrono_literals;
 
@@ -154,6 +160,38 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     EXPECT_GE(countOf(err, "SIGTERM receiced and ignored !!\n"), 1u);
     EXPECT_GE(countOf(err, "Update step timed out !!!"), 1u);
     EXPECT_GE(countOf(err, "Child dead signal arrived\n"), 1u);
+}
+
+// A peer whose queue is full (busy with a flood of its own) still gets the end of an update:
+// the daemon waits for room.
+TEST(Daemon, TheFinalNoticeWaitsForRoomInThePeersQueue) {
+    std::map<std::string, std::string> files{{"updatetodo.txt", "PPCBOOT\n"}};
+    writeWholeFile("/tmp/image", makeUpdateImage(files, false));
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    int stranger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un peerAddress{};
+    peerAddress.sun_family = AF_UNIX;
+    std::strcpy(peerAddress.sun_path, kAiPeerPath);
+    AiMessage filler = makeHeaderFrame(AI_TRIGGER, 0, kAiHeaderSize);
+    std::size_t fillers = 0;
+    while (sendto(stranger, &filler, kAiHeaderSize, MSG_DONTWAIT,
+                  reinterpret_cast<sockaddr*>(&peerAddress), sizeof peerAddress) > 0)
+        ++fillers;
+    ASSERT_EQ(errno, EAGAIN);
+    close(stranger);
+    peer.sendRequest(REQ_START_UPDATE);
+    ASSERT_TRUE(eventually(
+        [] { return readWholeFile("/tmp/update.log").ends_with("*UPDATE_FINISHED* ... OK\n"); },
+        20s));
+    std::this_thread::sleep_for(1s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 10s);
+    ASSERT_TRUE(finished) << daemon.standardError();
+    EXPECT_EQ(finished->text, "OK");
+    EXPECT_EQ(peer.skipped().size(), fillers);
+    EXPECT_EQ(countOf(daemon.standardError(), "socket write errno"), 0u);
 }
 
 }  // namespace

@@ -2,9 +2,17 @@
 // DFU stand-in run as the daemon's child with its progress in the report, the presets over the
 // BCCMD channel; and the whole ten-step sample update.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <regex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/ai_message.h"
 #include "image/image_header.h"
@@ -137,12 +145,130 @@ TEST_F(FirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
     EXPECT_NE(daemon.standardError().find("DFU process died; status: 32512 \n"), std::string::npos);
 }
 
-TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoad) {
-    writeWholeFile(simStatePath("dfu.fault"), "kill\n");
+TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
+    writeWholeFile(simStatePath("dfu.fault"), "kill 11\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    EXPECT_NE(daemon.standardError().find("DFU process died; status: 9 \n"), std::string::npos);
-    EXPECT_TRUE(readWholeFile("/tmp/update.log")
-                    .ends_with("NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n"));
+    EXPECT_NE(daemon.standardError().find("DFU process died; status: 11 \n"), std::string::npos);
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Update Parlo Firmware: started ...   40 percent dfu ended by signal 11 "
+              "(Segmentation fault)\n"
+              "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
+              "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
+}
+
+// A program gone wrong may write without end: the report gets the end of its error report.
+TEST_F(FirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
+    writeWholeFile(simStatePath("dfu.fault"), "bigreport\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
+    const std::string errors = readWholeFile("/tmp/dfu_error.log");
+    ASSERT_GT(errors.size(), 3u << 20);
+    EXPECT_TRUE(
+        errors.ends_with("dfu: download of firmware 2114 17.3.5 failed at 40 percent: too "
+                         "many retries\n"));
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Update Parlo Firmware: started ...   40 percent (first " +
+                  std::to_string(errors.size() - 4096) +
+                  " bytes of /tmp/dfu_error.log left out)\n" + errors.substr(errors.size() - 4096) +
+                  "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
+    EXPECT_LT(daemon.standardOutput().size(), 16384u) << "printed as copied";
+}
+
+// The processes of the board that are DFU programs (the stand-in and its sleeps) or zombies.
+std::vector<std::string> dfuProcessesAndZombies() {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string stat = readWholeFile(entry.path().string() + "/stat");
+        std::size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size())
+            continue;
+        std::string name = stat.substr(open + 1, close - open - 1);
+        if (name == "dfu" || name == "sleep" || stat[close + 2] == 'Z') found.push_back(stat);
+    }
+    return found;
+}
+
+// The limit of the sample's firmware file (under 1 KiB) is 61 s, so this runs in the host's
+// suite only; the other suites build the same code.
+TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "over a minute long: the host suite runs it";
+#endif
+    if (!std::string_view(BOARD_EMULATOR).empty())
+        GTEST_SKIP() << "over a minute long: the host suite runs it";
+    // It ignores SIGTERM, and so do its sleeps.
+    writeWholeFile(simStatePath("dfu.fault"), "hang\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Update Parlo Firmware: started ...   40 percent Update step timed out !!! dfu still "
+              "running after its time limit of 61 s; stopped\n"
+              "Update step timed out !!! dfu still running 5 s after SIGTERM; killed\n"
+              "dfu ended by signal 9 (Killed)\n"
+              "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
+              "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 5s))
+        << dfuProcessesAndZombies().front();
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
+}
+
+// Nobody else can end the DFU's run or start a second one beside it: a forged end and a
+// forged wake-up from another socket, and a second start request, change nothing.
+TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
+    writeWholeFile(simStatePath("dfu.seconds"), "4\n");
+    std::map<std::string, std::string> files = firmwareParts();
+    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nPPCBOOT\n";
+    writeWholeFile("/tmp/image", makeUpdateImage(files, false));
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    ASSERT_TRUE(eventually(
+        [&] { return daemon.standardError().find("dfu started with pid") != std::string::npos; },
+        60s));
+    const std::string startLog = daemon.standardError();
+    std::smatch started;
+    ASSERT_TRUE(std::regex_search(startLog, started, std::regex("dfu started with pid (\\d+);")));
+    const std::int32_t dfu = std::stoi(started[1]);
+    ASSERT_TRUE(eventually([] { return fileExists("/tmp/dfu_status.log"); }, 20s));
+
+    int stranger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un own{}, strangerAddress{};
+    own.sun_family = strangerAddress.sun_family = AF_UNIX;
+    std::strcpy(own.sun_path, kAiOwnPath);
+    std::strcpy(strangerAddress.sun_path, "/tmp/stranger");
+    ASSERT_EQ(bind(stranger, reinterpret_cast<sockaddr*>(&strangerAddress), sizeof strangerAddress),
+              0);
+    AiMessage end = makeHeaderFrame(AI_CHILD_EXIT, dfu, kAiChildExitSize);
+    AiMessage wakeUp = makeHeaderFrame(AI_TRIGGER, WAKE_UP, kAiHeaderSize);
+    for (const AiMessage& forged : {end, wakeUp})
+        ASSERT_EQ(sendto(stranger, &forged, forged.length, 0, reinterpret_cast<sockaddr*>(&own),
+                         sizeof own),
+                  forged.length);
+    close(stranger);
+    peer.sendRequest(REQ_START_UPDATE);
+
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->text, "OK");
+    EXPECT_FALSE(peer.receive(2s)) << "one final notice";
+    const std::string err = daemon.standardError();
+    EXPECT_EQ(countOf(err, "dfu started with pid"), 1u) << err;
+    EXPECT_EQ(countOf(err, "DFU process died; status: 0 \n"), 1u) << err;
+    EXPECT_EQ(countOf(err, "update under way; start request ignored\n"), 1u);
+    // The report has the forgeries; without them it is that of an update left alone.
+    std::string report = readWholeFile("/tmp/update.log");
+    const std::string forgedEnd =
+        "message 12 " + std::to_string(dfu) + " from unknown sender dropped \n";
+    const std::string forgedWakeUp = "message 768 10 from unknown sender dropped \n";
+    ASSERT_EQ(countOf(report, forgedEnd), 1u) << report;
+    ASSERT_EQ(countOf(report, forgedWakeUp), 1u) << report;
+    report.erase(report.find(forgedEnd), forgedEnd.size());
+    report.erase(report.find(forgedWakeUp), forgedWakeUp.size());
+    EXPECT_TRUE(std::regex_match(
+        report, std::regex(R"(Update Parlo Firmware: started \.\.\.( +\d+ percent)+ OK\n)"
+                           R"(Update PPCBOOT: +started \.\.\. Nothing Done\n)"
+                           R"(\*UPDATE_FINISHED\* \.\.\. OK\n)")))
+        << report;
+    EXPECT_TRUE(report.find(" 100 percent OK\n") != std::string::npos) << report;
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
 }
 
 TEST_F(FirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "core/log.h"
 
@@ -22,6 +24,7 @@ int socketDescriptor = -1;
 char ownAddress[sizeof(sockaddr_un::sun_path)] = "";
 sockaddr_un destination{};
 socklen_t destinationLength = 0;
+bool wakeUpLost = false;
 
 socklen_t addressLength(const char* path) { return static_cast<socklen_t>(std::strlen(path) + 3); }
 
@@ -84,11 +87,17 @@ ssize_t sendAiMessage(const AiMessage& message) {
                   reinterpret_cast<const sockaddr*>(&destination), destinationLength);
 }
 
-ssize_t receiveAiMessage(void* buffer) {
+ssize_t receiveAiMessage(void* buffer, bool* fromSelf) {
     sockaddr_un sender{};
-    socklen_t senderLength = 110;
+    socklen_t senderLength = sizeof sender;
     ssize_t n = recvfrom(socketDescriptor, buffer, kAiReceiveSize, 0,
                          reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    // An unbound sender has no path; an abstract one starts with a zero byte.
+    constexpr std::size_t kPathOffset = offsetof(sockaddr_un, sun_path);
+    std::size_t pathLength =
+        senderLength > kPathOffset ? strnlen(sender.sun_path, senderLength - kPathOffset) : 0;
+    *fromSelf = n >= 0 && pathLength > 0 && pathLength == std::strlen(ownAddress) &&
+                std::memcmp(sender.sun_path, ownAddress, pathLength) == 0;
     if ((aiTraceFlags & 1) && n > 0) traceMessage("AI-RCV", buffer, static_cast<std::size_t>(n));
     return n;
 }
@@ -104,10 +113,26 @@ int write_message(const void* message, int len) {
     AiMessage frame{};
     std::memcpy(&frame, message, std::min(static_cast<std::size_t>(len), sizeof frame));
     ssize_t sent = sendAiMessage(frame);
+    // A peer busy with a flood of its own requests has a full queue for a while; what it is
+    // told (an update's end above all) must not be lost to that. The daemon's own queue is
+    // emptied only by the daemon: waiting for it would be in vain.
+    if (sent == -1 && errno == EAGAIN && std::strcmp(destination.sun_path, ownAddress) != 0) {
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        timespec now = start;
+        while (sent == -1 && errno == EAGAIN && now.tv_sec - start.tv_sec < kAiSendWaitSeconds) {
+            const timespec retryPause{0, 5'000'000};
+            nanosleep(&retryPause, nullptr);
+            sent = sendAiMessage(frame);
+            clock_gettime(CLOCK_MONOTONIC, &now);
+        }
+    }
     if (sent == len) return 1;
     int error = errno;
-    UPDATE_ERR(LogLevel::Critical, 107, "%d Bytes from %d written => socket write errno %d %s \n",
-               static_cast<int>(sent), len, error, std::strerror(error));
+    // A flood can make sends fail by the thousand: the report gets them as it gets junk.
+    UPDATE_ERR_REPEATABLE(LogLevel::Critical, 107,
+                          "%d Bytes from %d written => socket write errno %d %s \n",
+                          static_cast<int>(sent), len, error, std::strerror(error));
     return -1;
 }
 
@@ -157,5 +182,11 @@ int postToSelf(const void* message, int len) {
 
 void postWakeUp(std::int32_t param) {
     AiMessage message = makeHeaderFrame(AI_TRIGGER, param, kAiHeaderSize);
-    postToSelf(&message, kAiHeaderSize);
+    if (postToSelf(&message, kAiHeaderSize) == -1) wakeUpLost = true;
+}
+
+bool takeLostWakeUp() {
+    bool lost = wakeUpLost;
+    wakeUpLost = false;
+    return lost;
 }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,33 @@ namespace {
 // must not take the failed start for a successful run.
 constexpr int kNotExecutedStatus = 127;
 
+// The children started and not yet taken back by takeChildEnd. The daemon runs one child
+// at a time; a few more places cover children whose ends were never reported.
+struct StartedChild {
+    pid_t pid = 0;
+    bool reaped = false;
+    std::int32_t status = 0;
+};
+std::array<StartedChild, 4> startedChildren{};
+
+void noteStarted(pid_t pid) {
+    StartedChild* slot = &startedChildren[0];
+    for (StartedChild& child : startedChildren) {
+        if (child.pid == 0) {
+            slot = &child;
+            break;
+        }
+    }
+    // All taken: the oldest record gives way.
+    *slot = StartedChild{pid, false, 0};
+}
+
+StartedChild* startedChild(pid_t pid) {
+    for (StartedChild& child : startedChildren)
+        if (child.pid != 0 && child.pid == pid) return &child;
+    return nullptr;
+}
+
 }  // namespace
 
 std::int32_t startChildProcess(const char* dir, const char* path, char* const argv[],
@@ -32,11 +60,15 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
         return -1;
     }
     if (pid > 0) {
+        // Set by both, so that the group exists whichever runs first.
+        setpgid(pid, pid);
+        noteStarted(pid);
         UPDATE_LOG(LogLevel::Detail, "Child %s started with %d pid\n", path, static_cast<int>(pid));
         return pid;
     }
     // The child: the daemon's signals come back to their defaults with the exec.
     sigprocmask(SIG_SETMASK, waitSignalMask(), nullptr);
+    setpgid(0, 0);
     if (dir != nullptr && chdir(dir) != 0) {
         // Not noticed: the program runs in the daemon's directory.
     }
@@ -63,7 +95,27 @@ bool reapEndedChild(std::int32_t* pid, std::int32_t* status) {
     if (ended <= 0) return false;
     *pid = ended;
     *status = waitStatus;
+    if (StartedChild* child = startedChild(ended)) {
+        child->reaped = true;
+        child->status = waitStatus;
+    }
     return true;
+}
+
+bool takeChildEnd(std::int32_t pid, std::int32_t* status) {
+    StartedChild* child = startedChild(pid);
+    if (child == nullptr || !child->reaped) return false;
+    *status = child->status;
+    *child = StartedChild{};
+    return true;
+}
+
+void stopChild(std::int32_t pid, int signal) {
+    StartedChild* child = pid > 0 ? startedChild(pid) : nullptr;
+    if (child == nullptr) return;
+    // Once reaped, the process id may be another process's; the group lives on with its
+    // members and its id is not given out meanwhile.
+    if (kill(-pid, signal) != 0 && !child->reaped) kill(pid, signal);
 }
 
 int postChildExit(std::int32_t pid, std::int32_t status) {

@@ -7,15 +7,24 @@
 // Starts path as a child process without waiting for it: in directory dir (none: the
 // daemon's), with argv and envp (no search of the program path), and with device as its
 // standard output (none: the daemon's). The child starts with the signal mask the daemon was
-// started with; the daemon's own descriptors are closed in it on exec. The child's process id,
-// or -1 (logged) when no child could be created. A program that can't be executed ends its
-// child with status 127.
+// started with; the daemon's own descriptors are closed in it on exec. It leads a process group
+// of its own, so that stopChild reaches whatever it starts in turn. The child's process id, or
+// -1 (logged) when no child could be created. A program that can't be executed ends its child
+// with status 127.
 std::int32_t startChildProcess(const char* dir, const char* path, char* const argv[],
                                char* const envp[], const char* device);
 
 // Reaps one ended child without waiting. True with its process id and wait status; false when
 // no child has ended (or none is left).
 bool reapEndedChild(std::int32_t* pid, std::int32_t* status);
+
+// Takes the end of a child: true, with the wait status as reaped, only once for a child that
+// startChildProcess started and reapEndedChild has reaped. A report of the end of any other
+// process (or a second one) is no news of this daemon's children.
+bool takeChildEnd(std::int32_t pid, std::int32_t* status);
+
+// Sends signal to the process group of a child that startChildProcess started.
+void stopChild(std::int32_t pid, int signal);
 
 // Posts the end of a child to the daemon's own address: an AI_CHILD_EXIT with the process id
 // and the wait status. The result of write_message: 1, or -1 (logged).

@@ -1,6 +1,7 @@
 #include "core/log.h"
 
 #include <sys/time.h>
+#include <time.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,14 +14,20 @@ namespace {
 
 int reportAppendSuppressed = 0;
 
-// The run of identical repeatable entries that the report is in: its entry and how many
-// repeats were held back from the report.
-struct RepeatedEntries {
+// The minute of repeatable entries that the report is in: when it began, how many of its
+// entries reached the report and how many were held back since the last count.
+struct RepeatableMinute {
     bool open = false;
+    timespec start{};
+    int reported = 0;
     int held = 0;
-    char message[kLogMessageMax + 1] = "";
 };
-RepeatedEntries repeated;
+RepeatableMinute minute;
+
+bool minuteOver(const timespec& now) {
+    constexpr time_t kMinute = 60;
+    return !minute.open || now.tv_sec - minute.start.tv_sec >= kMinute;
+}
 
 void writeLine(const char* kind, const char* file, const char* function, int line,
                const char* message) {
@@ -92,22 +99,24 @@ void updateErrRepeatable(LogLevel, const char* file, const char* function, int l
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
     writeLine("UPDATE_ERR", file, function, line, message);
-    if (repeated.open && std::strcmp(message, repeated.message) == 0) {
-        ++repeated.held;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (minuteOver(now)) {
+        endRepeatedErrors();
+        minute = RepeatableMinute{true, now, 0, 0};
+    }
+    if (minute.reported >= kReportedPerMinute) {
+        ++minute.held;
         return;
     }
-    appendToReport(message);  // ends the open run first
-    repeated.open = true;
-    repeated.held = 0;
-    std::snprintf(repeated.message, sizeof repeated.message, "%s", message);
+    ++minute.reported;
+    appendToReport(message);
 }
 
 void endRepeatedErrors() {
-    if (!repeated.open) return;
-    repeated.open = false;
-    if (repeated.held == 0) return;
-    char line[48];
-    std::snprintf(line, sizeof line, "last message repeated %d times\n", repeated.held);
-    repeated.held = 0;
+    if (minute.held == 0) return;
+    char line[64];
+    std::snprintf(line, sizeof line, "%d datagram errors left out of the report\n", minute.held);
+    minute.held = 0;
     appendToReport(line);
 }

@@ -28,12 +28,14 @@ void updateErrRepeatable(LogLevel level, const char* file, const char* function,
 // UPDATE_ERR(level, code, format, ...): always written, and appended to the update report.
 #define UPDATE_ERR(level, code, ...) \
     updateErr((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
-// UPDATE_ERR_REPEATABLE(level, code, format, ...): an error that a peer can bring on in floods
-// (a junk datagram). Standard error gets every entry; the update report gets the first of a
-// run of identical entries and, when the run ends, one line "last message repeated N times"
-// for the others, so that a flood can't fill /tmp, which is the board's memory.
+// UPDATE_ERR_REPEATABLE(level, code, format, ...): an error that anybody on the machine can
+// bring on in floods (a junk datagram, a send that a flood made fail). Standard error gets every
+// entry; the update report at most kReportedPerMinute of them a minute, whatever their text,
+// and then one line "N datagram errors left out of the report" for the others, so that a
+// flood can't fill /tmp, which is the board's memory.
 #define UPDATE_ERR_REPEATABLE(level, code, ...) \
     updateErrRepeatable((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
+inline constexpr int kReportedPerMinute = 20;
 // The same, for a helper that reports on behalf of the operation it serves: the line names
 // that operation, which is what people grep the log for.
 #define UPDATE_LOG_AS(function, level, ...) \
@@ -41,9 +43,9 @@ void updateErrRepeatable(LogLevel level, const char* file, const char* function,
 #define UPDATE_ERR_AS(function, level, code, ...) \
     updateErr((level), kLogSourceFile, (function), __LINE__, (code), __VA_ARGS__)
 
-// Ends the run of repeated entries (UPDATE_ERR_REPEATABLE): its count goes to the report now
-// if entries were held back. Anything else that is appended to the report ends the run first,
-// so that the count stands right behind the entry it repeats.
+// The count of the repeatable entries held back from the report goes to it now, if there are
+// any. Anything else that is appended to the report does this first, so that the count
+// stands where the entries would have stood.
 void endRepeatedErrors();
 
 // Writes "hh:mm:ss.mmm" (UTC) into buffer, at most size bytes with the terminating zero.

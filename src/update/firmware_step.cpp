@@ -1,9 +1,13 @@
 // The step BT_MOD_SET_FIRM_STACK: the preset PS-Keys written over HCI, the BCSP driver loaded,
 // the module's new firmware loaded by the DFU program (a child process) with its progress in
 // the report, and the presets of the BCSP transport written over the BCCMD channel.
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -34,6 +38,13 @@ constexpr std::array<const char*, 3> kBcspDriverModules{"linabcsp_uart.o", "bcsp
 constexpr unsigned kFirstPresetTimeout = 10;
 constexpr unsigned kNextPresetTimeout = 15;
 constexpr unsigned kProgressPauseSeconds = 3;
+// The DFU program's time: ten times the wire time of its firmware file at 115200 baud, about
+// a second per KiB, besides a minute for its start and the module's reset. Past it, SIGTERM,
+// and SIGKILL if it is still there after the grace time.
+constexpr unsigned kDfuBaseSeconds = 60;
+constexpr unsigned kDfuStopGraceSeconds = 5;
+// Of the DFU program's error report, the end is copied, where the cause of the failure is.
+constexpr long kDfuErrorShown = 4096;
 // Of the DFU program's status file, only the first characters are shown.
 constexpr std::size_t kStatusShown = 4;
 constexpr std::size_t kStatusReadSize = 100;
@@ -41,12 +52,19 @@ constexpr std::size_t kStatusReadSize = 100;
 // The step's own sub-states.
 constexpr std::int32_t kStatePresetAnswered = 1;
 constexpr std::int32_t kStateDfuRunning = 7;
+constexpr std::int32_t kStateDfuStopping = 10;
 
 // What this run of the step has done: a second firmware step in the same process loads its
 // firmware too, and is judged by its own load.
 bool dfuRunInThisStep = false;
 bool dfuFailedInThisStep = false;
 bool presetsFailedAfterLoad = false;
+// The DFU child that this step waits for, its time limit, the signal it was stopped with (0:
+// none) and its wait status once it has ended.
+bool dfuAwaited = false;
+unsigned dfuLimitSeconds = 0;
+int dfuStopSignal = 0;
+std::int32_t dfuEndStatus = 0;
 // The BCSP driver stays loaded for the life of the process.
 bool bcspDriverLoaded = false;
 
@@ -83,10 +101,62 @@ bool startFirmwareLoad() {
         for (const char* module : kBcspDriverModules) shellInsmod(kUpdateDir, module);
         bcspDriverLoaded = true;
     }
+    struct stat firmware {};
+    unsigned long long kib = stat(kFirmwareFile, &firmware) == 0
+                                 ? (static_cast<unsigned long long>(firmware.st_size) + 1023) / 1024
+                                 : 0;
+    dfuLimitSeconds = kDfuBaseSeconds + static_cast<unsigned>(std::min(kib, 0xFFFFull));
+    dfuStopSignal = 0;
+    dfuEndStatus = 0;
     char* noEnvironment[] = {nullptr};
     dfuPid = startChildProcess(kUpdateDir, kDfuProgram, dfuArgv, noEnvironment, nullptr);
     dfuRunInThisStep = true;
-    return dfuPid != -1;
+    if (dfuPid == -1) return false;
+    dfuAwaited = true;
+    UPDATE_LOG(LogLevel::Warning, "dfu started with pid %d; time limit %u s\n",
+               static_cast<int>(dfuPid), dfuLimitSeconds);
+    alarm(dfuLimitSeconds);
+    return true;
+}
+
+// The time limit has passed: SIGTERM to the DFU program, then SIGKILL after the grace time.
+// Its end, reaped as any child's, then fails the load.
+void stopOverdueDfu() {
+    if (dfuStopSignal == 0) {
+        UPDATE_ERR(LogLevel::Critical, 107,
+                   " dfu still running after its time limit of %u s; stopped\n", dfuLimitSeconds);
+        dfuStopSignal = SIGTERM;
+    } else {
+        UPDATE_ERR(LogLevel::Critical, 107, " dfu still running %u s after SIGTERM; killed\n",
+                   kDfuStopGraceSeconds);
+        dfuStopSignal = SIGKILL;
+    }
+    stopChild(dfuPid, dfuStopSignal);
+    stepState = kStateDfuStopping;
+    alarm(kDfuStopGraceSeconds);
+}
+
+// Prints the DFU program's error report and copies it into the report: its last
+// kDfuErrorShown bytes, after a line with the count of those left out, as a program gone wrong
+// may write without end.
+void copyDfuErrorReport() {
+    FileStream report(openFileStream(kDfuErrorPath, "r"));
+    if (!report) return;
+    long size = std::fseek(report.get(), 0, SEEK_END) == 0 ? std::ftell(report.get()) : -1;
+    long skipped = size > kDfuErrorShown ? size - kDfuErrorShown : 0;
+    if (skipped > 0) {
+        char line[80];
+        std::snprintf(line, sizeof line, "(first %ld bytes of %s left out)\n", skipped,
+                      kDfuErrorPath);
+        std::fputs(line, stdout);
+        appendText(kUpdateReportPath, line);
+    }
+    std::fseek(report.get(), skipped, SEEK_SET);
+    char tail[kDfuErrorShown];
+    std::size_t n = std::fread(tail, 1, sizeof tail, report.get());
+    std::fwrite(tail, 1, n, stdout);
+    std::fflush(stdout);
+    writeFile(kUpdateReportPath, "a", tail, n);
 }
 
 // The step ends; after a failed load the update ends with it.
@@ -111,11 +181,27 @@ void endFirmwareStep() {
 
 char* dfuArgv[] = {dfuName, dfuOption, dfuFirmware, nullptr};
 
+void dfuEnded(std::int32_t status) {
+    UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
+    if (currentStep != STEP_BT_MOD_SET_FIRM_STACK || !dfuAwaited) {
+        UPDATE_LOG_AS("readMessage", LogLevel::Warning,
+                      "no firmware step waits for the DFU program; its end is ignored\n");
+        return;
+    }
+    dfuAwaited = false;
+    alarm(0);  // its time limit
+    dfuEndStatus = status;
+    // Stopped for its time, it failed whatever it says.
+    stepState = status != 0 || dfuStopSignal != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
+    postWakeUp(WAKE_UP);
+}
+
 void firmwareStep() {
     switch (stepState) {
         case STATE_ENTER: {
             dfuRunInThisStep = false;
             dfuFailedInThisStep = false;
+            dfuEndStatus = 0;
             presetsFailedAfterLoad = false;
             resetBtModule();
             int opened = openModuleLink();
@@ -135,6 +221,10 @@ void firmwareStep() {
             endFirmwareStep();
             break;
         case STATE_TIMEOUT:
+            if (dfuAwaited) {
+                stopOverdueDfu();
+                break;
+            }
             alarm(0);
             writePresetPSKeys(1);
             appendText(kUpdateReportPath, "...assuming BCSP -> try BCSP\n");
@@ -144,8 +234,12 @@ void firmwareStep() {
             postWakeUp(WAKE_UP);
             break;
         case STATE_DFU_FAILED:
-            shellCat(kDfuErrorPath);
-            appendFileToLog(kDfuErrorPath);
+            if (WIFSIGNALED(dfuEndStatus)) {
+                int signal = WTERMSIG(dfuEndStatus);
+                UPDATE_ERR(LogLevel::Critical, 107, "dfu ended by signal %d (%s)\n", signal,
+                           strsignal(signal));
+            }
+            copyDfuErrorReport();
             alarm(0);
             updateResult = 0;
             dfuFailed = 1;

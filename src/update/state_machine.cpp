@@ -21,6 +21,7 @@ void finishUpdate() {
     std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
     appendText(kUpdateReportPath, line);
     sendNotice(2, result, std::strlen(result));
+    updateUnderWay = false;
     shellCat(kUpdateReportPath);
     stepState = STATE_WAIT;
 }

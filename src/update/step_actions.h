@@ -2,6 +2,8 @@
 // at stepState itself where the step has sub-states.
 #pragma once
 
+#include <cstdint>
+
 // The DFU program's argument vector: "dfu", "-dr", "/tmp/update.d/stack.dfu".
 extern char* dfuArgv[];
 
@@ -13,6 +15,9 @@ void writeAllPsKeysStep();      // step 5, BT_MOD_SET_ALL_WRITE (update/pskey_st
 void firmwareStep();            // step 6, BT_MOD_SET_FIRM_STACK (update/firmware_step.cpp)
 void lapSoftwareStep();         // step 7, LAP_SOFTWARE (update/image_steps.cpp)
 void checkSdpStep();            // step 8, CHECK_SDP (update/image_steps.cpp)
+
+// The DFU child has ended with its wait status (update/firmware_step.cpp).
+void dfuEnded(std::int32_t status);
 
 // Before an update's steps: removes the PS-Key working files of an earlier update (dump,
 // prepared, comparison, to-set), so that no step reads them again, and forgets its comparison

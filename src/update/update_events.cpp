@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "core/signals.h"
 #include "update/state_machine.h"
+#include "update/step_actions.h"
 #include "update/update_reception.h"
 #include "update/update_state.h"
 
@@ -26,6 +27,14 @@ void handleRequest(std::int32_t command) {
             sendReply(0, kAiIdentText, kAiIdentLength);
             break;
         case REQ_START_UPDATE:
+            // A second update over a running one would unpack over the running DFU's files
+            // and load the module twice at once; the running update's final notice answers.
+            if (updateUnderWay) {
+                UPDATE_LOG_AS("readMessage", LogLevel::Warning,
+                              "update under way; start request ignored\n");
+                break;
+            }
+            updateUnderWay = true;
             resetUpdateOutcome();
             startUpdate();
             startNextStep("");
@@ -40,15 +49,24 @@ void handleRequest(std::int32_t command) {
     }
 }
 
-// The end of a child, as its AI_CHILD_EXIT reports it: the DFU child's end is its step's
-// result.
+// The end of a child, as its AI_CHILD_EXIT reports it: taken only for a child of this daemon
+// that has been reaped, once; the DFU child's end goes to its step.
 void childEnded(std::int32_t pid, std::int32_t status) {
     UPDATE_LOG_AS("readMessage", LogLevel::Warning, "Child with PID %d dead; status: %d \n", pid,
                   status);
-    if (pid != dfuPid) return;
-    UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
-    stepState = status != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
-    postWakeUp(WAKE_UP);
+    if (!takeChildEnd(pid, &status)) {
+        UPDATE_LOG_AS("readMessage", LogLevel::Warning,
+                      "PID %d is no ended child of this daemon; ignored\n", pid);
+        return;
+    }
+    if (pid == dfuPid) dfuEnded(status);
+}
+
+// Only the daemon itself posts wake-ups and children's ends; from anybody else they could
+// end a step that still runs.
+bool onlyFromSelf(const AiMessage& message) {
+    return message.type == AI_CHILD_EXIT ||
+           (message.type == AI_TRIGGER && message.param == WAKE_UP);
 }
 
 }  // namespace
@@ -56,9 +74,10 @@ void childEnded(std::int32_t pid, std::int32_t status) {
 int readMessage() {
     // Zeroed so that nothing of an earlier datagram can be mistaken for this one's fields.
     alignas(AiMessage) std::uint8_t buffer[kAiReceiveSize] = {};
-    ssize_t n = receiveAiMessage(buffer);
+    bool fromSelf = false;
+    ssize_t n = receiveAiMessage(buffer, &fromSelf);
     // The errors of a datagram are the sender's doing, and a sender may send thousands: each
-    // goes to standard error, a run of identical ones to the report once, with its count.
+    // goes to standard error, the report gets a few a minute and the count of the others.
     if (n < 0) {
         int error = errno;
         UPDATE_ERR_REPEATABLE(LogLevel::Warning, 106,
@@ -82,9 +101,14 @@ int readMessage() {
         UPDATE_ERR_REPEATABLE(LogLevel::Warning, 104, "unknown message from socket \n");
         return 1;
     }
-    endRepeatedErrors();
     AiMessage message{};
     std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
+    if (!fromSelf && onlyFromSelf(message)) {
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 104,
+                              "message %u %d from unknown sender dropped \n",
+                              static_cast<unsigned>(type), static_cast<int>(message.param));
+        return 1;
+    }
     switch (type) {
         case AI_TRIGGER:
             if (message.param == WAKE_UP) stateMachine();
@@ -120,8 +144,8 @@ void childDead() {
         if (postChildExit(pid, status) == -1) {
             std::printf("PID %d\n", static_cast<int>(pid));
             std::fflush(stdout);
-            // Without its report the DFU child's end is taken here, by its status.
-            if (pid == dfuPid) stepState = status == 0 ? STATE_DFU_DONE : STATE_DFU_FAILED;
+            // Without its report the child's end is taken here.
+            childEnded(pid, status);
         }
     }
 }

@@ -23,6 +23,7 @@ std::int32_t dfuFailed = 0;
 std::int32_t psKeyCount = 0;
 std::int32_t psKeysWritten = 0;
 std::int32_t dfuPid = 0;
+bool updateUnderWay = false;
 
 namespace {
 
@@ -91,15 +92,6 @@ void startNextStep(const char* text) {
 void endStep(bool succeeded) {
     if (!succeeded) updateResult = 0;
     startNextStep(succeeded ? "OK\n" : " NOK\n");
-}
-
-int appendFileToLog(const char* path) {
-    FileStream stream(openFileStream(path, "r"));
-    if (!stream) return -1;
-    char line[1023];
-    while (std::fgets(line, sizeof line, stream.get()) != nullptr)
-        appendText(kUpdateReportPath, line);
-    return 1;
 }
 
 void resetUpdateOutcome() {

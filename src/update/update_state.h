@@ -95,13 +95,13 @@ extern std::int32_t psKeyCount;
 extern std::int32_t psKeysWritten;
 // Process id of the DFU child: 0 before the first start, -1 when its start failed.
 extern std::int32_t dfuPid;
+// From a start request that began an update until its final notice went out.
+extern bool updateUnderWay;
 
 // Ends the current step's report line with text and enters the next step of the list.
 void startNextStep(const char* text);
 // Ends the current step "OK\n", or " NOK\n" with the update's result NOK.
 void endStep(bool succeeded);
-// Appends every line of a text file to the update report; 1, or -1 when it can't be opened.
-int appendFileToLog(const char* path);
 
 // Sets every needsUpdate flag to 1 and updateResult to 1: a start request begins afresh.
 void resetUpdateOutcome();

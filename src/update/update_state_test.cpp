@@ -126,16 +126,6 @@ TEST_F(StartNextStep, FullListRunsTwentySteps) {
     EXPECT_EQ(entered, 20);
 }
 
-TEST(AppendFileToLog, CopiesEveryLine) {
-    writeWholeFile("/tmp/dfu_error.log", "line one\nline two\nno end");
-    writeWholeFile(kUpdateReportPath, "before ");
-    EXPECT_EQ(appendFileToLog("/tmp/dfu_error.log"), 1);
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), "before line one\nline two\nno end");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(appendFileToLog("/tmp/missing.log"), -1);
-    testing::internal::GetCapturedStderr();
-}
-
 TEST(ResetUpdateOutcome, EveryStartBeginsAfresh) {
     updateResult = 0;
     componentTable[0].needsUpdate = 0;
