@@ -39,7 +39,7 @@ TEST(PackUpdateFolder, PacksReproduciblyAndThePlatformUnpacksIt) {
     // back whole.
     Bytes tar = *tarArchive(*collectUpdateFolder("/tmp/src/folder", &error), &error);
     EXPECT_EQ(tar.size(), 10240u);
-    EXPECT_EQ(calcCrc32(0, tar.data(), tar.size()), 0x0FA9C67Bu);
+    EXPECT_EQ(calcCrc32(0, tar.data(), tar.size()), 0x0FA9C07Bu);
     EXPECT_EQ(gzipDecompress(packed, 1 << 20, &error), tar);
     std::filesystem::last_write_time("/tmp/src/folder/B", std::filesystem::file_time_type{});
     chmod("/tmp/src/folder/updatetodo.txt", 0600);
