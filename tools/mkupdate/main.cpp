@@ -105,7 +105,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
       a to-do file that selects steps), then for each listed step the part it needs,
       checked as build checks it (PS-Keys, service records, the DFU program and the
       firmware files, the versions, the last file as the LAP software image that fits
-      the flash). Prints "IMAGE: valid, N steps", or each reason on standard error.
+      the flash). Prints "IMAGE: valid", or each reason on standard error.
 
   mkupdate extract IMAGE N -o OUT
       Writes file N (from 0) of a valid multi-file image to OUT. Extracting every file
