@@ -44,6 +44,12 @@ add_board_tests(unit_tests)
 # Helpers shared by the tests: a peer on the AI socket, the daemon as a child, files.
 file(GLOB test_support_sources CONFIGURE_DEPENDS tests/support/*.cpp)
 list(REMOVE_ITEM test_support_sources ${board_guard})
+# On the build host the tests compress with mkupdate's own zlib code; the board's build has
+# no zlib and packs with the host's gzip program.
+list(REMOVE_ITEM test_support_sources ${PROJECT_SOURCE_DIR}/tests/support/gzip_program.cpp)
+if(CMAKE_CROSSCOMPILING)
+  target_sources(mkupdate_images PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/gzip_program.cpp)
+endif()
 add_library(test_support STATIC ${test_support_sources})
 target_link_libraries(test_support PUBLIC project_options GTest::gtest ${tool_libraries})
 target_compile_definitions(test_support PUBLIC
@@ -67,4 +73,11 @@ if(bench_sources AND NOT CMAKE_CROSSCOMPILING)
   find_package(ZLIB REQUIRED)
   add_executable(benchmarks ${bench_sources})
   target_link_libraries(benchmarks PRIVATE daemon_core board_sim benchmark::benchmark ZLIB::ZLIB)
+endif()
+
+# The manual pages in man/ say what the tools' --help says (host builds: help2man runs them).
+if(NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME man_pages
+           COMMAND ${board_run} ${PROJECT_SOURCE_DIR}/scripts/man-pages.sh --check
+                   $<TARGET_FILE:mkupdate> $<TARGET_FILE:aipeer>)
 endif()

@@ -2,15 +2,25 @@
 // at the board's shell runs it with its output into a file; on a cross build the board's
 // programs, under their emulator.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
 
+#include "sim/sim_state.h"
 #include "tests/support/board.h"
+#include "tests/support/board_eventually.h"
 #include "tests/support/updates.h"
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -69,7 +79,91 @@ TEST(AiPeerFollow, GoesOnlyWithTheStartCommand) {
     RunResult run = runAipeer("--follow query");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "aipeer: --follow goes with the start command (see --help)\n");
+    EXPECT_EQ(run.err, "aipeer: --follow goes with the start command (see aipeer --help)\n");
+}
+
+// A second peer never takes the socket from the first, which follows its update to the end;
+// a socket file that nobody answers on is a leftover and is taken.
+TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
+    writeWholeFile("/tmp/sample.img", sampleUpdateWithoutModule());
+    SimDaemon daemon;
+    daemon.start();
+    std::string first = std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH +
+                        "/aipeer --timeout 60 start /tmp/sample.img --follow >/tmp/first.out";
+    ASSERT_EQ(std::system(("(" + first + "; echo $? >/tmp/first.status) &").c_str()), 0);
+    ASSERT_TRUE(eventually([] { return fileExists("/tmp/update.log"); }, 60s));
+    RunResult second = runAipeer("--timeout 5 query");
+    EXPECT_EQ(second.status, 2);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "aipeer: peer socket in use: another peer is bound to /rb_ai_sock2ad\n");
+    ASSERT_TRUE(eventually([] { return fileExists("/tmp/first.status"); }, 120s));
+    EXPECT_EQ(readWholeFile("/tmp/first.status"), "0\n");
+    // The SDP step's trigger comes as the report happens to be read.
+    const std::string followed = readWholeFile("/tmp/first.out");
+    EXPECT_NE(followed.find("step 5/5 Update PPCBOOT: Nothing Done\n*UPDATE_FINISHED* ... OK\n"),
+              std::string::npos)
+        << followed;
+    EXPECT_TRUE(followed.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n")) << followed;
+    EXPECT_FALSE(fileExists("/rb_ai_sock2ad"));
+
+    // The socket file of a peer that ended without removing it.
+    int stale = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/rb_ai_sock2ad");
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(stale);
+    RunResult leftover = runAipeer("--timeout 5 query");
+    EXPECT_EQ(leftover.status, 0) << leftover.err;
+    EXPECT_TRUE(leftover.out.ends_with("AI_REPLY (1025) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"))
+        << leftover.out;
+}
+
+// start IMAGE places the image where the daemon reads it (the daemon removes it once done);
+// one that can't be read is refused before the daemon is asked, and what was at /tmp/image
+// stays.
+TEST(AiPeerStart, PlacesTheImageAndRefusesOneThatCantBeRead) {
+    SimDaemon daemon;
+    daemon.start();
+    writeWholeFile("/tmp/image", "an earlier image");
+    RunResult missing = runAipeer("--timeout 5 start /tmp/missing.img");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err,
+              "aipeer: can't read the image /tmp/missing.img: No such file or directory\n");
+    EXPECT_EQ(readWholeFile("/tmp/image"), "an earlier image");
+    EXPECT_FALSE(fileExists("/tmp/update.d")) << "the daemon was not asked";
+
+    const mkupdate::Bytes image = sampleUpdateWithoutModule();
+    writeWholeFile("/tmp/sample.img", image);
+    RunResult placed = runAipeer("--timeout 60 start /tmp/sample.img");
+    EXPECT_EQ(placed.status, 0) << placed.err;
+    EXPECT_TRUE(placed.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n"))
+        << "the daemon took the sample update: " << placed.out;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("image.")) << entry.path();
+}
+
+// A failed firmware load: beside the final NOK the follower shows the DFU program's own error
+// report, as the update report holds it.
+TEST(AiPeerFollow, TellsWhyAFailedUpdateFailed) {
+    writeWholeFile(simStatePath("module.baud"), "0\n");
+    writeWholeFile(simStatePath("dfu.seconds"), "1\n");
+    writeWholeFile(simStatePath("dfu.fault"), "fail\n");
+    std::map<std::string, std::string> files = firmwareParts();
+    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nPPCBOOT\n";
+    writeWholeFile("/tmp/firmware.img", makeUpdateImage(files, false));
+    SimDaemon daemon;
+    daemon.start();
+    RunResult run = runAipeer("--timeout 60 start --follow /tmp/firmware.img");
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(run.out.ends_with(
+        "*UPDATE_FINISHED* ... NOK\n"
+        "AI_NOTICE (1026) param 2 text \"NOK\" (3 bytes)\n"
+        "Update Parlo Firmware failed:\n"
+        "  dfu: download of firmware 2114 17.3.5 failed at 40 percent: the module does not "
+        "answer\n"))
+        << run.out;
 }
 
 }  // namespace

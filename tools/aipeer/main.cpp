@@ -1,6 +1,9 @@
 // aipeer: talks to the update daemon as its peer process does.
+#include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 
 #include "core/ai_message.h"
 #include "core/log.h"
+#include "image/update_image.h"
 #include "tools/aipeer/peer.h"
 #include "tools/aipeer/report_follower.h"
 
@@ -29,25 +33,44 @@ void printUsage(std::FILE* out) {
     std::fprintf(out,
                  "Usage: aipeer [--timeout SECONDS] [--follow] COMMAND...\n"
                  "Talks to the update daemon as its peer: binds %s and sends to %s.\n"
+                 "\n"
                  "Commands run in the order given, within one binding:\n"
-                 "  notice   wait for the daemon's start-up notice (AI_NOTICE, param 0)\n"
-                 "  query    send REQ_QUERY; wait for the answer (AI_REPLY, param 0)\n"
-                 "  start    send REQ_START_UPDATE (the image must be in /tmp/image);\n"
-                 "           wait for the final notice (AI_NOTICE, param 2)\n"
-                 "  stop     send REQ_STOP; wait for the answer (AI_REPLY, param 3),\n"
-                 "           which the daemon sends after 30 seconds\n"
-                 "  listen   print every record until the time-out passes\n"
+                 "  notice        wait for the daemon's start-up notice (AI_NOTICE, param 0)\n"
+                 "  query         send REQ_QUERY; wait for the answer (AI_REPLY, param 0)\n"
+                 "  start [IMAGE] send REQ_START_UPDATE; wait for the final notice (AI_NOTICE,\n"
+                 "                param 2). The daemon reads the image at %s; IMAGE is\n"
+                 "                placed there first (copied to a temporary file in /tmp and\n"
+                 "                renamed), and a missing or unreadable IMAGE is refused\n"
+                 "                before anything is asked\n"
+                 "  stop          send REQ_STOP; wait for the answer (AI_REPLY, param 3), which\n"
+                 "                the daemon sends after 30 seconds; then the daemon ends\n"
+                 "  listen        print every record until the time-out passes\n"
                  "Every record received is printed on standard output, decoded.\n"
-                 "Options:\n"
-                 "  --timeout SECONDS  how long to wait for each answer (default 60)\n"
-                 "  --follow           with start: while the update runs, show the current step\n"
-                 "                     and its percentage from the update report %s:\n"
-                 "                     a progress bar on a terminal, one line per change\n"
-                 "                     otherwise\n"
-                 "  -h, --help         show this help\n"
+                 "\n"
+                 "Only one peer can be bound at a time: a peer socket that another process\n"
+                 "answers on is never taken from it (\"peer socket in use\", exit status 2); a\n"
+                 "socket file that nobody answers on is left over and removed.\n"
+                 "\n"
+                 "Options (a value also as --timeout=SECONDS; \"--\" ends the options):\n"
+                 "  -t, --timeout SECONDS  how long to wait for each answer (default 60)\n"
+                 "  -f, --follow   with start: while the update runs, show the current step and\n"
+                 "                 its percentage from the update report %s: a\n"
+                 "                 progress bar on a terminal, one line per change otherwise;\n"
+                 "                 an update that another request starts again is said so and\n"
+                 "                 followed anew; after a final NOK, the report's lines that\n"
+                 "                 tell why\n"
+                 "  -h, --help     show this help\n"
+                 "  -V, --version  show the version of the tool and of its build\n"
+                 "\n"
                  "Exit status: 0 every answer came (and a final notice said OK); 1 a final\n"
-                 "notice said NOK; 2 usage or socket error; 3 an answer did not come in time.\n",
-                 kAiPeerPath, kAiOwnPath, kUpdateReportPath);
+                 "notice said NOK; 2 usage, image or socket error; 3 an answer did not come in\n"
+                 "time.\n",
+                 kAiPeerPath, kAiOwnPath, kImagePath, kUpdateReportPath);
+}
+
+int usageError(const char* message) {
+    std::fprintf(stderr, "aipeer: %s (see aipeer --help)\n", message);
+    return kExitUsage;
 }
 
 sockaddr_un unixAddress(const char* path) {
@@ -111,64 +134,161 @@ std::optional<PeerRecord> receiveUntil(int fd, const std::optional<Expectation>&
     }
 }
 
+// Places the image at the daemon's path: copied to a temporary file beside it and renamed,
+// so that the daemon never maps a half-written image. False, with the reason told.
+bool placeImage(int source, const char* name) {
+    char temporary[] = "/tmp/image.XXXXXX";
+    int fd = mkstemp(temporary);
+    if (fd < 0) {
+        std::fprintf(stderr, "aipeer: can't create %s: %s\n", temporary, std::strerror(errno));
+        return false;
+    }
+    bool copied = lseek(source, 0, SEEK_SET) == 0 && fchmod(fd, 0644) == 0;
+    char buffer[65536];
+    for (ssize_t got; copied && (got = read(source, buffer, sizeof buffer)) != 0;) {
+        if (got < 0 && errno == EINTR) continue;
+        copied = got > 0;
+        for (ssize_t done = 0; copied && done < got;) {
+            ssize_t put = write(fd, buffer + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            copied = put > 0;
+            done += put;
+        }
+    }
+    int error = errno;
+    if (close(fd) != 0 && copied) {
+        copied = false;
+        error = errno;
+    }
+    if (copied && rename(temporary, kImagePath) != 0) {
+        copied = false;
+        error = errno;
+    }
+    if (!copied) {
+        unlink(temporary);
+        std::fprintf(stderr, "aipeer: can't place %s at %s: %s\n", name, kImagePath,
+                     std::strerror(error));
+    }
+    return copied;
+}
+
+// Binds the peer's socket unless a live peer holds it: a datagram socket bound there takes a
+// connection, a file left by a peer that has ended refuses it and is removed.
+int bindPeerSocket() {
+    sockaddr_un own = unixAddress(kAiPeerPath);
+    int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0 || fd < 0) {
+        std::fprintf(stderr, "aipeer: socket: %s\n", std::strerror(errno));
+        return -1;
+    }
+    int probed = connect(probe, reinterpret_cast<sockaddr*>(&own), sizeof own);
+    int probeError = errno;
+    close(probe);
+    if (probed == 0) {
+        std::fprintf(stderr, "aipeer: peer socket in use: another peer is bound to %s\n",
+                     kAiPeerPath);
+        close(fd);
+        return -1;
+    }
+    if (probeError == ECONNREFUSED) unlink(kAiPeerPath);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
+        if (errno == EADDRINUSE) {
+            std::fprintf(stderr, "aipeer: peer socket in use: another peer is bound to %s\n",
+                         kAiPeerPath);
+        } else {
+            std::fprintf(stderr, "aipeer: can't bind %s: %s\n", kAiPeerPath, std::strerror(errno));
+        }
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct Step {
+    PeerCommand command;
+    int image = -1;  // start: the image to place, open
+    std::string imageName;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int timeoutSeconds = 60;
     bool follow = false;
-    std::vector<PeerCommand> commands;
-    for (int i = 1; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word == "-h" || word == "--help") {
-            printUsage(stdout);
-            return kExitOk;
-        }
-        if (word == "--follow") {
-            follow = true;
-            continue;
-        }
-        if (word == "--timeout") {
-            char* end = nullptr;
-            long value = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : -1;
-            if (i + 1 >= argc || *end != '\0' || value <= 0 || value > 86400) {
-                std::fprintf(stderr, "aipeer: --timeout needs a number of seconds (1 to 86400)\n");
-                return kExitUsage;
+    static const option kOptions[] = {{"timeout", required_argument, nullptr, 't'},
+                                      {"follow", no_argument, nullptr, 'f'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    for (int got; (got = getopt_long(argc, argv, ":t:fhV", kOptions, nullptr)) != -1;) {
+        std::string arg = argv[optind - 1];
+        switch (got) {
+            case 'h':
+                printUsage(stdout);
+                return kExitOk;
+            case 'V':
+                std::printf("aipeer (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION,
+                            BTLAP_BUILD_ID);
+                return kExitOk;
+            case 'f':
+                follow = true;
+                break;
+            case 't': {
+                char* end = nullptr;
+                long value = std::strtol(optarg, &end, 10);
+                if (*optarg == '\0' || *end != '\0' || value <= 0 || value > 86400)
+                    return usageError("--timeout needs a number of seconds (1 to 86400)");
+                timeoutSeconds = static_cast<int>(value);
+                break;
             }
-            timeoutSeconds = static_cast<int>(value);
-            ++i;
+            case ':':
+                return usageError((arg.substr(0, arg.find('=')) + " needs a value").c_str());
+            default:
+                return usageError(("unknown option " + arg).c_str());
+        }
+    }
+    std::vector<Step> steps;
+    for (int i = optind; i < argc; ++i) {
+        std::string word = argv[i];
+        std::optional<PeerCommand> command = parsePeerCommand(word);
+        if (command) {
+            steps.push_back({*command, -1, ""});
             continue;
         }
-        std::optional<PeerCommand> command = parsePeerCommand(word);
-        if (!command) {
-            std::fprintf(stderr, "aipeer: unknown command '%s' (see --help)\n", word.c_str());
+        // A word after start that is no command names its image.
+        if (steps.empty() || steps.back().command != PeerCommand::Start ||
+            !steps.back().imageName.empty())
+            return usageError(("unknown command '" + word + "'").c_str());
+        steps.back().imageName = word;
+        steps.back().image = open(argv[i], O_RDONLY | O_CLOEXEC);
+        struct stat info {};
+        if (steps.back().image < 0 || fstat(steps.back().image, &info) != 0 ||
+            !S_ISREG(info.st_mode)) {
+            std::fprintf(stderr, "aipeer: can't read the image %s: %s\n", argv[i],
+                         steps.back().image < 0 ? std::strerror(errno) : "not a regular file");
             return kExitUsage;
         }
-        commands.push_back(*command);
     }
-    if (commands.empty()) {
+    if (steps.empty()) {
         printUsage(stderr);
         return kExitUsage;
     }
-    if (follow &&
-        std::find(commands.begin(), commands.end(), PeerCommand::Start) == commands.end()) {
-        std::fprintf(stderr, "aipeer: --follow goes with the start command (see --help)\n");
-        return kExitUsage;
-    }
+    if (follow && std::none_of(steps.begin(), steps.end(),
+                               [](const Step& step) { return step.command == PeerCommand::Start; }))
+        return usageError("--follow goes with the start command");
     ViewForm form = isatty(STDOUT_FILENO) ? ViewForm::Terminal : ViewForm::Lines;
 
-    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        std::fprintf(stderr, "aipeer: socket: %s\n", std::strerror(errno));
-        return kExitUsage;
-    }
-    unlink(kAiPeerPath);
-    sockaddr_un own = unixAddress(kAiPeerPath);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
-        std::fprintf(stderr, "aipeer: can't bind %s: %s\n", kAiPeerPath, std::strerror(errno));
-        return kExitUsage;
-    }
+    int fd = bindPeerSocket();
+    if (fd < 0) return kExitUsage;
     int status = kExitOk;
-    for (PeerCommand command : commands) {
+    for (const Step& step : steps) {
+        PeerCommand command = step.command;
+        if (step.image >= 0 && !placeImage(step.image, step.imageName.c_str())) {
+            status = kExitUsage;
+            break;
+        }
         // Taken before the request: what the report holds then belongs to earlier updates.
         std::optional<ReportFollower> follower;
         if (follow && command == PeerCommand::Start) follower = startFollowing(form);
@@ -193,7 +313,10 @@ int main(int argc, char** argv) {
             status = kExitTimeout;
             break;
         }
-        if (command == PeerCommand::Start && answer->text != "OK") status = kExitNok;
+        if (command == PeerCommand::Start && answer->text != "OK") {
+            status = kExitNok;
+            if (follower) show(followedFailure(*follower));
+        }
     }
     close(fd);
     unlink(kAiPeerPath);

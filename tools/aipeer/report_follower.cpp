@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "core/log.h"
 #include "tools/aipeer/update_report.h"
@@ -30,21 +31,57 @@ ReportFollower startFollowing(ViewForm form) {
     return follower;
 }
 
+namespace {
+
+// Where the update's steps leave its to-do list: the first step entered out of order.
+std::optional<std::size_t> restartAt(const ReportedUpdate& update,
+                                     const std::vector<std::int32_t>& todo) {
+    if (todo.empty()) return std::nullopt;
+    for (std::size_t i = 0; i < update.steps.size(); ++i) {
+        if (i >= todo.size() || update.steps[i].id != todo[i]) return i;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::string followReport(ReportFollower& follower) {
     std::string report = readText(kUpdateReportPath);
     // A shorter report is a new one: the daemon was started again and removed the old.
     if (report.size() < follower.reportOffset) follower.reportOffset = 0;
-    ReportedUpdate update =
-        parseUpdateReport(std::string_view(report).substr(follower.reportOffset));
-    // The daemon has read the to-do file before it enters the first step.
-    if (!follower.todoRead && !update.steps.empty()) {
-        follower.stepCount = countTodoSteps(readText(kTodoPath));
-        follower.todoRead = true;
+    std::string text;
+    for (;;) {
+        ReportedUpdate update =
+            parseUpdateReport(std::string_view(report).substr(follower.reportOffset));
+        // The daemon has read the to-do file before it enters the first step.
+        if (!follower.todoRead && !update.steps.empty()) {
+            follower.todo = todoSteps(readText(kTodoPath));
+            follower.todoRead = true;
+        }
+        std::optional<std::size_t> restart = restartAt(update, follower.todo);
+        std::size_t restartOffset = restart ? update.steps[*restart].at : 0;
+        if (restart) update.steps.resize(*restart);
+        ProgressText progress =
+            renderProgress(follower.shown, update, follower.todo.size(), follower.form);
+        text += progress.text;
+        follower.shown = progress.shown;
+        if (!restart) return text;
+        // The steps that follow belong to a run that another start request began; its
+        // to-do list may be another.
+        progress = closeProgressLine(follower.shown);
+        text += progress.text +
+                "the update was started again by another request: following it from its first "
+                "step\n";
+        follower.reportOffset += restartOffset;
+        follower.shown = ShownProgress{};
+        follower.todo = todoSteps(readText(kTodoPath));
     }
-    ProgressText progress =
-        renderProgress(follower.shown, update, follower.stepCount, follower.form);
-    follower.shown = progress.shown;
-    return progress.text;
+}
+
+std::string followedFailure(const ReportFollower& follower) {
+    std::string report = readText(kUpdateReportPath);
+    if (report.size() < follower.reportOffset) return "";
+    return failureCause(std::string_view(report).substr(follower.reportOffset));
 }
 
 std::string interruptFollowing(ReportFollower& follower) {

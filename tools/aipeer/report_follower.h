@@ -4,14 +4,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/aipeer/progress_view.h"
 
 struct ReportFollower {
     ViewForm form = ViewForm::Lines;
-    std::size_t reportOffset = 0;  // where this update's part of the report begins
-    std::size_t stepCount = 0;     // steps of the to-do list; 0 until known
+    std::size_t reportOffset = 0;    // where this update's part of the report begins
+    std::vector<std::int32_t> todo;  // the steps of the to-do list; empty until known
     bool todoRead = false;
     ShownProgress shown;
 };
@@ -20,7 +22,11 @@ struct ReportFollower {
 // holds the earlier updates (and the finishing line that the daemon writes when no update
 // has come in its first seconds).
 ReportFollower startFollowing(ViewForm form);
-// Reads the report again; the text that shows what has changed.
+// Reads the report again; the text that shows what has changed. When the report's steps leave
+// the to-do list's order, someone else has started the update again: that is said, and the
+// new run is followed from its first step.
 std::string followReport(ReportFollower& follower);
+// Why the followed update failed, from the report (failureCause); "" when it can't tell.
+std::string followedFailure(const ReportFollower& follower);
 // The text that ends the running step's line before other output.
 std::string interruptFollowing(ReportFollower& follower);

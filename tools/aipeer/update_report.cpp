@@ -113,7 +113,7 @@ ReportedUpdate parseUpdateReport(std::string_view report) {
             continue;
         }
         if (updateOver) update = ReportedUpdate{};
-        ReportedStep step{mark.step->id, lastPercent(text), StepOutcome::Running};
+        ReportedStep step{mark.at, mark.step->id, lastPercent(text), StepOutcome::Running};
         StepOutcome outcome = outcomeOf(text);
         if (followed || outcome == StepOutcome::Aborted) step.outcome = outcome;
         updateOver = outcome == StepOutcome::Aborted;
@@ -122,8 +122,8 @@ ReportedUpdate parseUpdateReport(std::string_view report) {
     return update;
 }
 
-std::size_t countTodoSteps(std::string_view todo) {
-    std::size_t count = 0;
+std::vector<std::int32_t> todoSteps(std::string_view todo) {
+    std::vector<std::int32_t> steps;
     while (!todo.empty()) {
         std::size_t end = todo.find('\n');
         std::size_t length =
@@ -134,12 +134,74 @@ std::size_t countTodoSteps(std::string_view todo) {
         for (const UpdateStep& step : stepTable) {
             if (step.keyword == nullptr) break;
             if (piece.starts_with(step.keyword)) {
-                ++count;
+                if (steps.size() < kMaxListedSteps) steps.push_back(step.id);
                 break;
             }
         }
     }
-    return std::min(count, kMaxListedSteps);
+    return steps;
+}
+
+namespace {
+
+// The text's lines, blanks trimmed, empty ones and bare percentages left out, each indented.
+std::string causeLines(std::string_view text) {
+    std::string lines;
+    while (!text.empty()) {
+        std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        // A step's percentage stands in front of what it writes next.
+        for (int pass = 0; pass < 2; ++pass) {
+            while (!line.empty() && isBlank(line.front())) line.remove_prefix(1);
+            std::size_t digits = 0;
+            while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+            if (digits == 0 || !line.substr(digits).starts_with(kPercentWord.substr(0, 8))) break;
+            line.remove_prefix(digits + 8);
+        }
+        while (!line.empty() && isBlank(line.back())) line.remove_suffix(1);
+        if (line.empty()) continue;
+        lines += "  " + std::string(line) + "\n";
+    }
+    return lines;
+}
+
+std::string_view withoutSuffix(std::string_view text, std::string_view suffix) {
+    if (text.ends_with(suffix)) text.remove_suffix(suffix.size());
+    return text;
+}
+
+}  // namespace
+
+std::string failureCause(std::string_view report) {
+    std::vector<Mark> marks = findMarks(report);
+    // The last update begins after the last finishing line or abort before its own end.
+    std::size_t first = 0, begin = 0;
+    for (std::size_t i = 0; i + 1 < marks.size(); ++i) {
+        std::size_t end = marks[i + 1].at;
+        std::string_view text = report.substr(marks[i].textStart, end - marks[i].textStart);
+        // An abort ends its update as a finishing line does, unless one follows it.
+        bool aborted = text.ends_with(kAbortText) && marks[i + 1].step != nullptr;
+        if (marks[i].step == nullptr || aborted) {
+            std::size_t lineEnd = report.find('\n', marks[i].textStart);
+            first = i + 1;
+            begin = lineEnd == std::string_view::npos ? end : std::min(lineEnd + 1, end);
+        }
+    }
+    std::size_t firstAt = first < marks.size() ? marks[first].at : report.size();
+    std::string cause = causeLines(report.substr(begin, firstAt - begin));
+    if (!cause.empty()) cause = "the update's reception failed:\n" + cause;
+    for (std::size_t i = first; i < marks.size() && marks[i].step != nullptr; ++i) {
+        std::size_t end = i + 1 < marks.size() ? marks[i + 1].at : report.size();
+        std::string_view text = report.substr(marks[i].textStart, end - marks[i].textStart);
+        StepOutcome outcome = outcomeOf(text);
+        if (outcome != StepOutcome::Nok && outcome != StepOutcome::Aborted) continue;
+        std::string_view own = withoutSuffix(withoutSuffix(text, kAbortText), " NOK\n");
+        std::string_view label = marks[i].step->label;
+        while (label.ends_with(' ') || label.ends_with(':')) label.remove_suffix(1);
+        cause += std::string(label) + " failed:\n" + causeLines(own);
+    }
+    return cause;
 }
 
 const char* stepLabel(std::int32_t id) {

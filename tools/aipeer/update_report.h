@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,7 @@ enum class StepOutcome {
 };
 
 struct ReportedStep {
+    std::size_t at = 0;          // where the step's line begins in the text read
     std::int32_t id = 0;         // the step's id in stepTable
     std::optional<int> percent;  // the line's last percentage, 0 to 100
     StepOutcome outcome = StepOutcome::Running;
@@ -39,8 +41,16 @@ struct ReportedUpdate {
 // line (or after such an abort) begins another update: only the last update is returned.
 ReportedUpdate parseUpdateReport(std::string_view report);
 
-// The number of steps that the daemon takes from a to-do file's text, up to the list's size.
-std::size_t countTodoSteps(std::string_view todo);
+// The ids of the steps that the daemon takes from a to-do file's text, in running order, up
+// to the list's size.
+std::vector<std::int32_t> todoSteps(std::string_view todo);
+
+// The lines that tell why the last update of the report failed, as a person needs them
+// beside the final "NOK": the error texts before its first step (an image that was refused or
+// couldn't be unpacked) and, under "STEP failed:", what each failed step wrote between its
+// start and its result (the DFU program's error report, a refused key, a flash fault).
+// Empty when nothing failed.
+std::string failureCause(std::string_view report);
 
 // The step's label in the report ("Compare PS-Keys:"); "" for an id that is no step.
 const char* stepLabel(std::int32_t id);

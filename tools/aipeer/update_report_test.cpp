@@ -132,7 +132,36 @@ TEST(UpdateReport, CountsTheStepsTheDaemonTakesFromTheTodoFile) {
         {std::string(1022, 'x') + "PPCBOOT\n", 1},
         {std::string(1021, 'x') + "PPCBOOT\n", 0},
     };
-    for (const Case& c : cases) EXPECT_EQ(countTodoSteps(c.todo), c.steps) << c.todo;
+    for (const Case& c : cases) EXPECT_EQ(todoSteps(c.todo).size(), c.steps) << c.todo;
+    EXPECT_EQ(todoSteps("CHECK_SDP\n#x\nLAP_SOFTWARE\n"), (std::vector<std::int32_t>{8, 7}));
+}
+
+// What the peer shows beside a final NOK: the reception's errors before any step, or each
+// failed step's own text without its percentage and result; nothing of an earlier update.
+TEST(FailureCause, TellsWhyTheLastUpdateFailed) {
+    const std::string earlier =
+        "Update qvl Software:   started ...   0 percent flash write error\n NOK\n"
+        "*UPDATE_FINISHED* ... NOK\n";
+    const struct {
+        std::string report;
+        std::string cause;
+    } cases[] = {
+        {earlier + "File opening error for file :/tmp/image errno = 2 No such file or directory "
+                   "\n*UPDATE_FINISHED* ... NOK\n",
+         "the update's reception failed:\n"
+         "  File opening error for file :/tmp/image errno = 2 No such file or directory\n"},
+        {earlier + "Update Parlo Firmware: started ...   40 percent dfu: download failed at 40 "
+                   "percent: the module does not answer\nNOK\n nothing done... try again\n"
+                   "*UPDATE_FINISHED* ... NOK\n",
+         "Update Parlo Firmware failed:\n"
+         "  dfu: download failed at 40 percent: the module does not answer\n"},
+        {"Version Check:         started ... OK\nCheck SDP records  :   started ... "
+         "record 3 of 2000 bytes is too long\n NOK\nUpdate PPCBOOT:        started ... "
+         "Nothing Done\n*UPDATE_FINISHED* ... NOK\n",
+         "Check SDP records failed:\n  record 3 of 2000 bytes is too long\n"},
+        {"Version Check:         started ... OK\n*UPDATE_FINISHED* ... OK\n", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(failureCause(c.report), c.cause) << c.report;
 }
 
 }  // namespace

@@ -53,17 +53,8 @@ std::string_view placedPath(std::string_view name) {
     return name;
 }
 
-const ArchiveEntry* findFile(const std::vector<ArchiveEntry>& entries, std::string_view path) {
-    const ArchiveEntry* found = nullptr;
-    // The last member of a name is the one left on disk.
-    for (const ArchiveEntry& entry : entries) {
-        if (entry.type == '0' && placedPath(entry.name) == path) found = &entry;
-    }
-    return found;
-}
-
 // The steps that the daemon selects, in order, and the lines it ignores.
-std::string todoText(std::string_view todo) {
+std::string todoText(std::string_view todo, std::vector<std::string>* selectedSteps) {
     std::string steps, ignored;
     std::size_t selected = 0;
     std::size_t number = 0;
@@ -88,25 +79,28 @@ std::string todoText(std::string_view todo) {
                             match->keyword, kMaxListedSteps);
             continue;
         }
-        steps += format("  step %-5d %s\n", static_cast<int>(match->id), match->keyword);
+        steps += format("  step %-5zu %s\n", selected, match->keyword);
+        selectedSteps->push_back(match->keyword);
     }
     return format("to-do list   %zu steps\n", std::min(selected, kMaxListedSteps)) + steps +
            ignored;
 }
 
 // The value of each component's line, as the version check takes it.
-std::string versionText(std::string_view versions) {
+std::string versionText(std::string_view versions,
+                        std::array<std::optional<std::string>, 3>* values) {
     std::string text = "versions\n";
     std::vector<std::string_view> pieces = readPieces(versions);
-    for (const ComponentVersion& component : kInitialComponentTable) {
-        if (component.keyword == nullptr) break;
+    for (std::size_t i = 0; i < values->size(); ++i) {
+        const ComponentVersion& component = kInitialComponentTable[i];
         std::string_view keyword = component.keyword;
         std::string value = "not found";
         for (std::string_view line : pieces) {
             if (!line.starts_with(keyword)) continue;
             std::size_t first = keyword.size() + 1;  // after the separator
-            value = quotedText(line.size() > first + 1 ? line.substr(first, line.size() - 1 - first)
-                                                       : "");
+            (*values)[i] =
+                line.size() > first + 1 ? line.substr(first, line.size() - 1 - first) : "";
+            value = quotedText(*(*values)[i]);
             break;
         }
         text += format("  %-14s", component.keyword) + value + "\n";
@@ -115,6 +109,16 @@ std::string versionText(std::string_view versions) {
 }
 
 }  // namespace
+
+const ArchiveEntry* findArchiveFile(const std::vector<ArchiveEntry>& entries,
+                                    std::string_view path) {
+    const ArchiveEntry* found = nullptr;
+    // The last member of a name is the one left on disk.
+    for (const ArchiveEntry& entry : entries) {
+        if (entry.type == '0' && placedPath(entry.name) == path) found = &entry;
+    }
+    return found;
+}
 
 std::string quotedText(std::string_view text) {
     std::string quoted = "\"";
@@ -144,16 +148,21 @@ ArchiveListing listUpdateArchive(std::span<const std::uint8_t> archive) {
         listing.text += "  " + modeText(entry) + format(" %9zu ", entry.content.size()) +
                         quotedText(entry.name) + "\n";
     }
-    const ArchiveEntry* todo = findFile(*entries, kTodoPath);
-    const ArchiveEntry* versions = findFile(*entries, kVersionPath);
+    ArchiveContents& contents = listing.contents;
+    contents.tarSize = tar->size();
+    const ArchiveEntry* todo = findArchiveFile(*entries, kTodoPath);
+    const ArchiveEntry* versions = findArchiveFile(*entries, kVersionPath);
+    contents.todoFound = todo != nullptr;
+    contents.versionFound = versions != nullptr;
     auto text = [](const ArchiveEntry* entry) {
         return std::string_view(reinterpret_cast<const char*>(entry->content.data()),
                                 entry->content.size());
     };
-    listing.text +=
-        todo ? todoText(text(todo)) : "to-do list   none (no update.d/updatetodo.txt)\n";
-    listing.text +=
-        versions ? versionText(text(versions)) : "versions     none (no update.d/VERSION)\n";
+    listing.text += todo ? todoText(text(todo), &contents.steps)
+                         : "to-do list   none (no update.d/updatetodo.txt)\n";
+    listing.text += versions ? versionText(text(versions), &contents.versions)
+                             : "versions     none (no update.d/VERSION)\n";
+    contents.entries = std::move(*entries);
     return listing;
 }
 

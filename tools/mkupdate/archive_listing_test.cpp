@@ -32,7 +32,8 @@ TEST(ListUpdateArchive, ShowsTheStepsAndVersionsAsTheDaemonReadsThem) {
                 {"./update.d/dfu", false, true, bytesOf("#!")}}));
     EXPECT_EQ(listing.failure, "");
     std::string steps;
-    for (int i = 0; i < 19; ++i) steps += "  step 10    PPCBOOT\n";
+    for (int i = 2; i <= 20; ++i)
+        steps += "  step " + std::to_string(i) + std::string(i < 10 ? 5 : 4, ' ') + "PPCBOOT\n";
     EXPECT_EQ(listing.text,
               "archive      gzip of a tar archive of 10240 bytes, 4 members\n"
               "  drwxr-xr-x         0 \"./update.d/\"\n"
@@ -40,7 +41,7 @@ TEST(ListUpdateArchive, ShowsTheStepsAndVersionsAsTheDaemonReadsThem) {
               "  -rw-r--r--        29 \"./update.d/VERSION\"\n"
               "  -rwxr-xr-x         2 \"./update.d/dfu\"\n"
               "to-do list   20 steps\n"
-              "  step 8     CHECK_SDP\n" +
+              "  step 1     CHECK_SDP\n" +
                   steps + "  dropped    line 25 PPCBOOT (more than 20 steps)\n" +
                   "  ignored    line 3 \" CHECK_SDP\"\n"
                   "  ignored    line 4 \"LAP_SOFTWAR\"\n"

@@ -1,5 +1,6 @@
 #include "tools/mkupdate/build_options.h"
 
+#include <getopt.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -40,6 +41,8 @@ std::vector<Option> buildOptions() {
     return options;
 }
 
+}  // namespace
+
 std::optional<std::uint64_t> flashSize(const std::string& value) {
     if (value.empty() || value[0] == '-') return std::nullopt;
     char* end = nullptr;
@@ -50,38 +53,41 @@ std::optional<std::uint64_t> flashSize(const std::string& value) {
     return size;
 }
 
-}  // namespace
-
-std::optional<BuildRequest> readBuildRequest(const std::vector<std::string>& arguments,
-                                             std::string* error, RequestRefusal* refusal) {
+std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string* error,
+                                             RequestRefusal* refusal) {
     *refusal = RequestRefusal::Usage;
     const std::vector<Option> options = buildOptions();
+    std::vector<option> longOptions;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        if (options[i].name[1] == '-')
+            longOptions.push_back(
+                {options[i].name + 2, required_argument, nullptr, static_cast<int>(256 + i)});
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
     BuildRequest request;
     UpdateDescription& update = request.update;
     // The paths of the part files, read once the whole command line is known to be right.
     std::vector<std::pair<std::string, std::optional<PartFile>*>> paths;
     std::vector<std::string> given;
     bool named = false;
-    for (std::size_t at = 0; at < arguments.size(); ++at) {
-        const std::string& arg = arguments[at];
-        auto option = std::find_if(options.begin(), options.end(),
-                                   [&](const Option& o) { return arg == o.name; });
-        if (option == options.end()) {
-            *error = arg.starts_with("-") ? "unknown option " + arg + " for build"
-                                          : "build takes each part with its option, not " + arg;
+    opterr = 0;
+    optind = 1;
+    for (int got; (got = getopt_long(argc, argv, ":o:", longOptions.data(), nullptr)) != -1;) {
+        if (got == '?' || got == ':') {
+            std::string arg = argv[optind - 1];
+            *error = got == ':' ? arg.substr(0, arg.find('=')) + " needs a value"
+                                : "unknown option " + arg + " for build";
             return std::nullopt;
         }
-        if (at + 1 == arguments.size()) {
-            *error = arg + " needs a value";
-            return std::nullopt;
-        }
+        const Option* option = got == 'o' ? &options.front() : &options[got - 256];
+        const std::string arg = option->name;
         if (option->target != Target::Steps &&
             std::find(given.begin(), given.end(), arg) != given.end()) {
             *error = arg + " given twice";
             return std::nullopt;
         }
         given.push_back(arg);
-        const std::string& value = arguments[++at];
+        const std::string value = optarg;
         switch (option->target) {
             case Target::Output:
                 request.output = value;
@@ -128,6 +134,10 @@ std::optional<BuildRequest> readBuildRequest(const std::vector<std::string>& arg
                 return std::nullopt;
         }
     }
+    if (optind < argc) {
+        *error = std::string("build takes each part with its option, not ") + argv[optind];
+        return std::nullopt;
+    }
     if (request.output.empty()) {
         *error = "build needs -o OUT";
         return std::nullopt;
@@ -143,6 +153,16 @@ std::optional<BuildRequest> readBuildRequest(const std::vector<std::string>& arg
         if (!readPart(path, part, error)) return std::nullopt;
     }
     return request;
+}
+
+std::vector<std::string> requestInputs(const BuildRequest& request) {
+    std::vector<std::string> inputs;
+    const UpdateDescription& update = request.update;
+    for (const auto* part : {&update.note, &update.lapImage, &update.lapPayload})
+        if (*part) inputs.push_back((*part)->path);
+    for (const auto& file : update.files)
+        if (file) inputs.push_back(file->path);
+    return inputs;
 }
 
 bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error) {

@@ -17,11 +17,18 @@ struct BuildRequest {
 // How a command line is refused: wrong usage, or a file that can't be read.
 enum class RequestRefusal { Usage, Unreadable };
 
-// The arguments that follow "build". Nothing, with a message in error and the kind of
+// The command line of "build" (argv[0] is "build"), read with getopt_long: "--opt VALUE",
+// "--opt=VALUE", "-o FILE", "-oFILE". Nothing, with a message in error and the kind of
 // refusal, for wrong usage or a part file that can't be read; the parts themselves are not
 // checked here.
-std::optional<BuildRequest> readBuildRequest(const std::vector<std::string>& arguments,
-                                             std::string* error, RequestRefusal* refusal);
+std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string* error,
+                                             RequestRefusal* refusal);
+
+// Every file that the request reads, so that none of them is taken for the output.
+std::vector<std::string> requestInputs(const BuildRequest& request);
+
+// A value of --flash-size: a multiple of 64 KiB from 256 KiB to 4 GiB.
+std::optional<std::uint64_t> flashSize(const std::string& value);
 
 // Reads a part's file, with its execute bit; false, with a message in error, when it can't.
 bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error);

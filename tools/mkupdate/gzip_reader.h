@@ -1,6 +1,5 @@
-// gzip data read back by the update tool: "mkupdate list" shows what the update archive of
-// an image holds. The board build of the tool has no compression library, so the tool
-// decompresses by itself.
+// gzip data read back by the update tool: "mkupdate list" and "check" read the update archive
+// of an image as the board's gunzip does.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +11,9 @@
 
 namespace mkupdate {
 
-// The data of one or more gzip members one after the other, as gunzip restores them: any
-// deflate blocks (stored, fixed or dynamic codes), the optional header fields, each member's
-// CRC-32 and length checked. Nothing, with a message in error, for damaged data, bytes after
-// the last member, or a result longer than limit bytes.
+// The data of one or more gzip members one after the other, as gunzip restores them, each
+// member's CRC-32 and length checked. Nothing, with a message in error, for damaged data,
+// bytes after the last member, or a result longer than limit bytes.
 std::optional<std::vector<std::uint8_t>> gzipDecompress(std::span<const std::uint8_t> data,
                                                         std::size_t limit, std::string* error);
 

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "image/image_header.h"
-#include "tools/mkupdate/archive_listing.h"
 
 namespace mkupdate {
 namespace {
@@ -18,8 +17,6 @@ std::string format(const char* pattern, auto... values) {
     std::snprintf(text, sizeof text, pattern, values...);
     return text;
 }
-
-const char* verdict(bool good) { return good ? "ok" : "BAD"; }
 
 }  // namespace
 
@@ -145,71 +142,6 @@ ImageListing inspectImage(std::span<const std::uint8_t> image) {
         offset += roundUp4(size);
     }
     return listing;
-}
-
-ImageReport reportImage(std::span<const std::uint8_t> image) {
-    ImageListing listing = inspectImage(image);
-    std::string text =
-        format("file length  %llu bytes\n", static_cast<unsigned long long>(listing.fileLength));
-    if (listing.headerPresent) {
-        std::uint64_t dataBytes = listing.fileLength - kImageHeaderSize;
-        text += format("magic        0x%08X %s\n", listing.magic,
-                       verdict(listing.magic == kImageMagic));
-        text += format("header CRC   0x%08X %s", listing.headerCrc,
-                       verdict(listing.headerCrc == listing.computedHeaderCrc));
-        if (listing.headerCrc != listing.computedHeaderCrc) {
-            text += format(" (computed 0x%08X)", listing.computedHeaderCrc);
-        }
-        text += format("\ndata size    %u bytes %s", listing.dataSize,
-                       verdict(listing.dataSize == dataBytes));
-        if (listing.dataSize != dataBytes) {
-            text += format(" (file holds %llu)", static_cast<unsigned long long>(dataBytes));
-        }
-        text += format("\ndata CRC     0x%08X %s", listing.dataCrc,
-                       verdict(listing.dataCrc == listing.computedDataCrc));
-        if (listing.dataCrc != listing.computedDataCrc) {
-            text += format(" (computed 0x%08X)", listing.computedDataCrc);
-        }
-        text += format("\ntype         %u%s\n", static_cast<unsigned>(listing.type),
-                       listing.multiFile ? " (multi-file)" : "");
-        text += "name         " + quotedText(listing.name) + "\n";
-    }
-    if (listing.multiFile) {
-        if (!listing.sizeListEnded) {
-            text += "files        size list not ended by 0 within the data\n";
-        } else {
-            text += format("files        %zu\n", listing.files.size());
-        }
-        for (std::size_t i = 0; i < listing.files.size(); ++i) {
-            const ListedFile& file = listing.files[i];
-            text += format("  file %-5zu offset %llu size %u", i,
-                           static_cast<unsigned long long>(file.offset), file.size);
-            if (!file.inside) {
-                text += " BAD: reaches beyond the data\n";
-                continue;
-            }
-            // The last file of an update is the LAP software image, an image of its own.
-            auto content = image.subspan(file.offset, file.size);
-            if (i + 1 == listing.files.size() && content.size() >= 4 &&
-                readBigEndian32(content.data()) == kImageMagic) {
-                ImageListing inner = inspectImage(content);
-                text += " image " + quotedText(inner.name) +
-                        format(" type %u ", static_cast<unsigned>(inner.type));
-                text += inner.valid() ? "valid" : "BAD: " + inner.failure;
-            }
-            text += "\n";
-        }
-    }
-    // File 1 of an update is the packed update.d, read back as the daemon unpacks it.
-    std::string failure = listing.failure;
-    if (listing.multiFile && listing.files.size() >= 2 && listing.files[1].inside) {
-        ArchiveListing archive =
-            listUpdateArchive(image.subspan(listing.files[1].offset, listing.files[1].size));
-        text += archive.text;
-        if (failure.empty()) failure = archive.failure;
-    }
-    text += failure.empty() ? "result       valid\n" : "result       BAD: " + failure + "\n";
-    return {text, failure.empty()};
 }
 
 }  // namespace mkupdate

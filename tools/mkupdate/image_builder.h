@@ -1,5 +1,5 @@
 // Update images as the update daemon reads them: single images (header and payload) and
-// multi-file images (type 4), built reproducibly, and the check of an image for listing.
+// multi-file images (type 4), built reproducibly, and the check of an image's header and files.
 #pragma once
 
 #include <cstdint>
@@ -60,15 +60,5 @@ struct ImageListing {
 // multi-file image that its size list and files lie within the data), without stopping at
 // the first failure.
 ImageListing inspectImage(std::span<const std::uint8_t> image);
-
-// The listing printed by "mkupdate list": header fields with their verdicts, the files of a
-// multi-file image (with the header of a last file that is itself an image), what the update
-// archive in file 1 holds, and the result: valid when the daemon takes the image and its
-// archive can be read.
-struct ImageReport {
-    std::string text;
-    bool valid;
-};
-ImageReport reportImage(std::span<const std::uint8_t> image);
 
 }  // namespace mkupdate

@@ -1,13 +1,18 @@
-// mkupdate: builds and lists the update images of the BT-LAP update daemon.
+// mkupdate: builds, checks and lists the update images of the BT-LAP update daemon.
+#include <getopt.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/image_files.h"
+#include "tools/mkupdate/image_verdict.h"
 #include "tools/mkupdate/update_archive.h"
 #include "tools/mkupdate/update_build.h"
 
@@ -17,10 +22,10 @@ constexpr int kExitFailure = 1;  // a bad image, or a file that can't be read or
 constexpr int kExitUsage = 2;
 
 const char* kHelp = R"(Usage: mkupdate COMMAND [OPTIONS] [FILES]
-Builds, lists and takes apart update images of the BT-LAP update daemon. Every image has a
-64-byte big-endian header: magic 0x11092001, header CRC-32, data size, data CRC-32, type,
-name (at most 32 bytes, NUL-padded, not necessarily NUL-terminated); all other header
-bytes are 0, so identical inputs give byte-identical images.
+Builds, checks, lists and takes apart update images of the BT-LAP update daemon. Every
+image has a 64-byte big-endian header: magic 0x11092001, header CRC-32, data size, data
+CRC-32, type, name (at most 32 bytes, NUL-padded, not necessarily NUL-terminated); all
+other header bytes are 0, so identical inputs give byte-identical images.
 
   mkupdate build -o OUT [--name NAME] [--note FILE] PARTS... [--steps LIST]
       Builds an update from its parts: writes update.d/updatetodo.txt and update.d/VERSION
@@ -85,24 +90,39 @@ bytes are 0, so identical inputs give byte-identical images.
       update.d whatever DIR is called, as a gzip-compressed tar: members sorted by name,
       owner root, time 0, mode 0755 (folders, executables) or 0644.
 
-  mkupdate list IMAGE
+  mkupdate list [--json] [--flash-size BYTES] IMAGE
       Shows the header fields with both checksums verified, the files of a multi-file
       image with their offsets and sizes (and the header of a last file that is itself
       an image), what the update archive in file 1 holds (its members with modes and
-      sizes, the steps of the to-do list as the daemon selects them, the versions of
-      VERSION as the version check reads them), and the result.
+      sizes, the steps of the to-do list by position as the daemon selects them, the
+      versions of VERSION as the version check reads them), and the daemon's verdict:
+      "result valid", or one "result BAD: REASON" line per reason why the daemon would
+      refuse the image or the update fail. With --json the same as one JSON object.
+
+  mkupdate check [--flash-size BYTES] IMAGE
+      Gives the daemon's verdict on IMAGE and writes nothing: the reception's checks
+      (header and checksums, a multi-file image whose file 1 unpacks into update.d with
+      a to-do file that selects steps), then for each listed step the part it needs,
+      checked as build checks it (PS-Keys, service records, the DFU program and the
+      firmware files, the versions, the last file as the LAP software image that fits
+      the flash). Prints "IMAGE: valid", or each reason on standard error.
 
   mkupdate extract IMAGE N -o OUT
       Writes file N (from 0) of a valid multi-file image to OUT. Extracting every file
       and giving them to "multi" with the image's name builds the same image again.
 
-  mkupdate --help
-      Shows this text.
+  mkupdate --help, mkupdate --version
+      Shows this text, or the version of the tool and of its build.
 
-Every output is written to a temporary file and renamed: a refusal or a failure leaves
-OUT as it was. Exit status: 0 success (list: a valid image whose archive can be read),
-1 bad input (a refused part, a bad image) or a file that can't be read or written,
-2 wrong usage.
+Options take their value as the next argument or after "=" (--name=NAME, -oOUT); "--"
+ends the options. OUT "-" writes to standard output. Any other OUT is written to a
+temporary file beside it and renamed, so a refusal or a failure leaves it as it was; an
+OUT that exists and is not a regular file (/dev/null, a folder), a symbolic link, or one
+of the command's input files is refused and left alone.
+
+Exit status: 0 success (list and check: the daemon takes the image), 1 bad input (a
+refused part, an image the daemon would refuse or fail, an output refused) or a file that
+can't be read or written, 2 wrong usage.
 )";
 
 int usageError(const std::string& message) {
@@ -115,93 +135,116 @@ int failure(const std::string& message) {
     return kExitFailure;
 }
 
-bool isHelp(const char* arg) {
-    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+enum Code { kName = 256, kType, kPackDir, kJson, kFlashSize };
+
+// Reads a command's options (argv[0] is the command) with getopt_long; take(code, value) gets
+// each option and answers with a usage message or nothing. The operands, in order, or
+// nothing after a usage error has been reported. inOrder hands the operands to take as well,
+// code 1, in their places among the options.
+std::optional<std::vector<std::string>> readOptions(
+    int argc, char** argv, const std::vector<option>& longOptions,
+    const std::function<std::optional<std::string>(int, const char*)>& take, bool inOrder = false) {
+    std::vector<option> table = longOptions;
+    table.push_back({nullptr, 0, nullptr, 0});
+    opterr = 0;
+    optind = 1;
+    for (int got;
+         (got = getopt_long(argc, argv, inOrder ? "-:o:" : ":o:", table.data(), nullptr)) != -1;) {
+        std::string arg = argv[optind - 1];
+        std::optional<std::string> error;
+        if (got == ':') {
+            error = arg.substr(0, arg.find('=')) + " needs a value";
+        } else if (got == '?') {
+            error = "unknown option " + arg + " for " + argv[0];
+        } else {
+            error = take(got, optarg);
+        }
+        if (error) {
+            usageError(*error);
+            return std::nullopt;
+        }
+    }
+    return std::vector<std::string>(argv + optind, argv + argc);
 }
 
-// An option's value: the next argument.
-bool takeValue(int argc, char** argv, int* at, std::string* value) {
-    if (*at + 1 >= argc) return false;
-    *value = argv[++*at];
-    return true;
+std::optional<std::string> takeFlashSize(const char* value, std::uint64_t* size) {
+    auto parsed = mkupdate::flashSize(value);
+    if (parsed) *size = *parsed;
+    if (parsed) return std::nullopt;
+    return std::string(
+               "--flash-size takes the flash's size in bytes, a multiple of 65536 from "
+               "262144 on, not \"") +
+           value + "\"";
+}
+
+int writeResult(const std::string& output, const mkupdate::Bytes& content,
+                const std::vector<std::string>& inputs) {
+    std::string error;
+    if (!mkupdate::writeOutput(output, content, inputs, &error)) return failure(error);
+    return EXIT_SUCCESS;
 }
 
 int wrapCommand(int argc, char** argv) {
-    std::string name;
+    std::optional<std::string> name;
     std::string output;
-    std::string payloadPath;
-    bool named = false;
     long type = 0;
-    for (int at = 2; at < argc; ++at) {
-        std::string arg = argv[at];
-        std::string value;
-        if (arg == "--name" || arg == "--type" || arg == "-o") {
-            if (!takeValue(argc, argv, &at, &value)) return usageError(arg + " needs a value");
-            if (arg == "--name") {
-                name = value;
-                named = true;
-            } else if (arg == "-o") {
-                output = value;
-            } else {
-                char* end = nullptr;
-                type = std::strtol(value.c_str(), &end, 0);
-                if (value.empty() || *end != '\0' || type < 0 || type > 255) {
-                    return usageError("--type takes a number from 0 to 255, not \"" + value + "\"");
-                }
-            }
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usageError("unknown option " + arg + " for wrap");
-        } else if (payloadPath.empty()) {
-            payloadPath = arg;
-        } else {
-            return usageError("wrap takes one payload file, got also " + arg);
-        }
-    }
-    if (!named) return usageError("wrap needs --name NAME");
-    if (payloadPath.empty()) return usageError("wrap needs a payload file");
+    auto operands = readOptions(
+        argc, argv,
+        {{"name", required_argument, nullptr, kName}, {"type", required_argument, nullptr, kType}},
+        [&](int code, const char* value) -> std::optional<std::string> {
+            if (code == 'o') output = value;
+            if (code == kName) name = value;
+            if (code != kType) return std::nullopt;
+            char* end = nullptr;
+            type = std::strtol(value, &end, 0);
+            if (*value == '\0' || *end != '\0' || type < 0 || type > 255)
+                return std::string("--type takes a number from 0 to 255, not \"") + value + "\"";
+            return std::nullopt;
+        });
+    if (!operands) return kExitUsage;
+    if (operands->size() > 1)
+        return usageError("wrap takes one payload file, got also " + (*operands)[1]);
+    if (!name) return usageError("wrap needs --name NAME");
+    if (operands->empty()) return usageError("wrap needs a payload file");
     if (output.empty()) return usageError("wrap needs -o OUT");
 
     std::string error;
     mkupdate::Bytes payload;
-    if (!mkupdate::readWholeFile(payloadPath, &payload, &error)) return failure(error);
-    auto image = mkupdate::wrapImage(payload, name, static_cast<std::uint8_t>(type), &error);
+    if (!mkupdate::readWholeFile(operands->front(), &payload, &error)) return failure(error);
+    auto image = mkupdate::wrapImage(payload, *name, static_cast<std::uint8_t>(type), &error);
     if (!image) return failure(error);
-    if (!mkupdate::writeWholeFile(output, *image, &error)) return failure(error);
-    return EXIT_SUCCESS;
+    return writeResult(output, *image, *operands);
 }
 
 int multiCommand(int argc, char** argv) {
     std::string name = mkupdate::kDefaultUpdateName;
     std::string output;
-    // Each entry is a file path, or a folder to pack when marked.
+    // Each entry is a file path, or a folder to pack when marked, in the order given.
     struct Item {
         std::string path;
         bool packFolder;
     };
     std::vector<Item> items;
-    for (int at = 2; at < argc; ++at) {
-        std::string arg = argv[at];
-        std::string value;
-        if (arg == "--name" || arg == "-o" || arg == "--pack-dir") {
-            if (!takeValue(argc, argv, &at, &value)) return usageError(arg + " needs a value");
-            if (arg == "--name") {
-                name = value;
-            } else if (arg == "-o") {
-                output = value;
-            } else {
-                items.push_back({value, true});
-            }
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usageError("unknown option " + arg + " for multi");
-        } else {
-            items.push_back({arg, false});
-        }
-    }
+    auto operands = readOptions(
+        argc, argv,
+        {{"name", required_argument, nullptr, kName},
+         {"pack-dir", required_argument, nullptr, kPackDir}},
+        [&](int code, const char* value) -> std::optional<std::string> {
+            if (code == 'o') output = value;
+            if (code == kName) name = value;
+            if (code == kPackDir) items.push_back({value, true});
+            if (code == 1) items.push_back({value, false});
+            return std::nullopt;
+        },
+        true);
+    if (!operands) return kExitUsage;
+    for (const std::string& operand : *operands) items.push_back({operand, false});
     if (output.empty()) return usageError("multi needs -o OUT");
     if (items.size() < 2) return usageError("multi needs at least FILE0 and FILE1");
 
     std::string error;
     std::vector<mkupdate::Bytes> files;
+    std::vector<std::string> inputs;
     for (const Item& item : items) {
         mkupdate::Bytes content;
         if (item.packFolder) {
@@ -213,95 +256,117 @@ int multiCommand(int argc, char** argv) {
         }
         if (content.empty()) return failure(item.path + " is empty; an image can't hold it");
         files.push_back(std::move(content));
+        inputs.push_back(item.path);
     }
     auto image = mkupdate::buildMultiImage(files, name, &error);
     if (!image) return failure(error);
-    if (!mkupdate::writeWholeFile(output, *image, &error)) return failure(error);
-    return EXIT_SUCCESS;
+    return writeResult(output, *image, inputs);
 }
 
-int listCommand(int argc, char** argv) {
-    if (argc != 3) return usageError("list takes one image file");
-    std::string path = argv[2];
-    if (path.size() > 1 && path[0] == '-')
-        return usageError("unknown option " + path + " for list");
+// list and check: the daemon's verdict on one image.
+int judgeCommand(int argc, char** argv, bool listing) {
+    bool json = false;
+    std::uint64_t flashSize = mkupdate::kDefaultFlashSize;
+    std::vector<option> options{{"flash-size", required_argument, nullptr, kFlashSize}};
+    if (listing) options.push_back({"json", no_argument, nullptr, kJson});
+    auto operands = readOptions(argc, argv, options,
+                                [&](int code, const char* value) -> std::optional<std::string> {
+                                    if (code == kJson) json = true;
+                                    if (code == kFlashSize) return takeFlashSize(value, &flashSize);
+                                    if (code == 'o')
+                                        return std::string(argv[0]) + " writes no file";
+                                    return std::nullopt;
+                                });
+    if (!operands) return kExitUsage;
+    if (operands->size() != 1) return usageError(std::string(argv[0]) + " takes one image file");
+    const std::string& path = operands->front();
     std::string error;
     mkupdate::Bytes image;
     if (!mkupdate::readWholeFile(path, &image, &error)) return failure(error);
-    mkupdate::ImageReport report = mkupdate::reportImage(image);
-    std::fputs(report.text.c_str(), stdout);
-    return report.valid ? EXIT_SUCCESS : kExitFailure;
+    mkupdate::ImageVerdict verdict = mkupdate::judgeImage(image, flashSize);
+    if (listing) {
+        std::fputs((json ? verdict.json : verdict.text).c_str(), stdout);
+    } else if (verdict.valid()) {
+        std::printf("%s: valid\n", path.c_str());
+    } else {
+        for (const std::string& fault : verdict.faults) failure(path + ": " + fault);
+    }
+    return verdict.valid() ? EXIT_SUCCESS : kExitFailure;
 }
 
 int buildCommand(int argc, char** argv) {
     std::string error;
     mkupdate::RequestRefusal refusal;
-    auto request = mkupdate::readBuildRequest({argv + 2, argv + argc}, &error, &refusal);
+    auto request = mkupdate::readBuildRequest(argc, argv, &error, &refusal);
     if (!request)
         return refusal == mkupdate::RequestRefusal::Usage ? usageError(error) : failure(error);
     std::vector<std::string> faults;
     auto image = mkupdate::buildUpdate(request->update, &faults);
     if (!image) {
-        for (const std::string& fault : faults)
-            std::fprintf(stderr, "mkupdate: %s\n", fault.c_str());
+        for (const std::string& fault : faults) failure(fault);
         return kExitFailure;
     }
-    if (!mkupdate::writeWholeFile(request->output, *image, &error)) return failure(error);
-    return EXIT_SUCCESS;
+    return writeResult(request->output, *image, mkupdate::requestInputs(*request));
 }
 
 int extractCommand(int argc, char** argv) {
-    std::vector<std::string> positional;
     std::string output;
-    for (int at = 2; at < argc; ++at) {
-        std::string arg = argv[at];
-        if (arg == "-o") {
-            if (!takeValue(argc, argv, &at, &output)) return usageError("-o needs a value");
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usageError("unknown option " + arg + " for extract");
-        } else {
-            positional.push_back(arg);
-        }
-    }
-    if (positional.size() != 2 || output.empty()) return usageError("extract takes IMAGE N -o OUT");
-    const std::string& number = positional[1];
+    auto positional =
+        readOptions(argc, argv, {}, [&](int code, const char* value) -> std::optional<std::string> {
+            if (code == 'o') output = value;
+            return std::nullopt;
+        });
+    if (!positional) return kExitUsage;
+    if (positional->size() != 2 || output.empty())
+        return usageError("extract takes IMAGE N -o OUT");
+    const std::string& number = (*positional)[1];
     char* end = nullptr;
     unsigned long index = std::strtoul(number.c_str(), &end, 10);
     if (number.empty() || number[0] < '0' || number[0] > '9' || *end != '\0')
         return usageError("extract takes a file number from 0, not \"" + number + "\"");
 
+    const std::string& path = (*positional)[0];
     std::string error;
     mkupdate::Bytes image;
-    if (!mkupdate::readWholeFile(positional[0], &image, &error)) return failure(error);
+    if (!mkupdate::readWholeFile(path, &image, &error)) return failure(error);
     mkupdate::ImageListing listing = mkupdate::inspectImage(image);
-    if (!listing.valid()) return failure(positional[0] + ": " + listing.failure);
-    if (!listing.multiFile) return failure(positional[0] + " is not a multi-file image");
+    if (!listing.valid()) return failure(path + ": " + listing.failure);
+    if (!listing.multiFile) return failure(path + " is not a multi-file image");
     if (index >= listing.files.size()) {
-        return failure(positional[0] + " holds files 0 to " +
-                       std::to_string(listing.files.size() - 1) + ", not file " + number);
+        return failure(path + " holds files 0 to " + std::to_string(listing.files.size() - 1) +
+                       ", not file " + number);
     }
     const mkupdate::ListedFile& file = listing.files[index];
     mkupdate::Bytes content(image.begin() + static_cast<long>(file.offset),
                             image.begin() + static_cast<long>(file.offset + file.size));
-    if (!mkupdate::writeWholeFile(output, content, &error)) return failure(error);
-    return EXIT_SUCCESS;
+    return writeResult(output, content, {path});
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return usageError("no command given");
-    for (int at = 1; at < argc; ++at) {
-        if (isHelp(argv[at])) {
+    std::string command = argv[1];
+    if (command == "--help" || command == "-h") {
+        std::fputs(kHelp, stdout);
+        return EXIT_SUCCESS;
+    }
+    if (command == "--version") {
+        std::printf("mkupdate (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION, BTLAP_BUILD_ID);
+        return EXIT_SUCCESS;
+    }
+    // A command's own --help shows the whole text, as before the command.
+    for (int at = 2; at < argc && std::strcmp(argv[at], "--") != 0; ++at) {
+        if (std::strcmp(argv[at], "--help") == 0 || std::strcmp(argv[at], "-h") == 0) {
             std::fputs(kHelp, stdout);
             return EXIT_SUCCESS;
         }
     }
-    std::string command = argv[1];
-    if (command == "wrap") return wrapCommand(argc, argv);
-    if (command == "multi") return multiCommand(argc, argv);
-    if (command == "list") return listCommand(argc, argv);
-    if (command == "build") return buildCommand(argc, argv);
-    if (command == "extract") return extractCommand(argc, argv);
+    if (command == "wrap") return wrapCommand(argc - 1, argv + 1);
+    if (command == "multi") return multiCommand(argc - 1, argv + 1);
+    if (command == "list") return judgeCommand(argc - 1, argv + 1, true);
+    if (command == "check") return judgeCommand(argc - 1, argv + 1, false);
+    if (command == "build") return buildCommand(argc - 1, argv + 1);
+    if (command == "extract") return extractCommand(argc - 1, argv + 1);
     return usageError("unknown command \"" + command + "\"");
 }

@@ -6,10 +6,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "tests/support/board.h"
 #include "tools/mkupdate/image_builder.h"
+#include "tools/mkupdate/image_verdict.h"
 #include "tools/mkupdate/sample_update.h"
 #include "tools/mkupdate/update_archive.h"
 
@@ -49,13 +51,13 @@ Bytes fileBytes(const std::string& path) {
 TEST_F(MkupdateProgram, BuildsByteIdenticalImagesListsThemAndRefusesBadUsage) {
     writeWholeFile("/tmp/payload", "lap software payload");
     writeWholeFile("/tmp/note", "note");
-    RunResult usage = run("wrap --name L /tmp/payload --type 256 -o /tmp/x");
+    RunResult usage = run("wrap --name=L /tmp/payload --type 256 -o/tmp/x");
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(usage.err,
               "mkupdate: --type takes a number from 0 to 255, not \"256\" (see mkupdate --help)\n");
     EXPECT_FALSE(fileExists("/tmp/x"));
 
-    ASSERT_EQ(run("wrap --type 2 -o /tmp/lap --name Linux-lap /tmp/payload").status, 0);
+    ASSERT_EQ(run("wrap --type=2 -o/tmp/lap --name Linux-lap -- /tmp/payload").status, 0);
     std::string error, folder = "/tmp/made/update.d";
     std::filesystem::create_directories(folder);
     writeWholeFile(folder + "/updatetodo.txt", "PPCBOOT\n");
@@ -67,7 +69,7 @@ TEST_F(MkupdateProgram, BuildsByteIdenticalImagesListsThemAndRefusesBadUsage) {
     EXPECT_EQ(fileBytes("/tmp/update"), expected);
     RunResult list = run("list /tmp/update");
     EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(list.out, reportImage(expected).text);
+    EXPECT_EQ(list.out, judgeImage(expected).text);
     EXPECT_NE(list.out.find("\nresult       valid\n"), std::string::npos) << list.out;
 
     expected.back() ^= 0x80;
@@ -76,6 +78,109 @@ TEST_F(MkupdateProgram, BuildsByteIdenticalImagesListsThemAndRefusesBadUsage) {
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.out.find("\nresult       BAD: bad data checksum\n"), std::string::npos)
         << bad.out;
+}
+
+// An output that isn't a plain file of its own is never replaced: a device, a link (its
+// target stays too), a folder, an input; "-" is standard output, the same bytes as the file.
+TEST_F(MkupdateProgram, OutputsAreNeverDangerous) {
+    writeWholeFile("/tmp/payload", "lap software payload");
+    writeWholeFile("/tmp/target", "a file a link points to");
+    std::filesystem::create_symlink("/tmp/target", "/tmp/link");
+    std::filesystem::create_directories("/tmp/folder");
+    const struct {
+        const char* output;
+        std::string err;
+    } refused[] = {
+        {"/dev/null",
+         "mkupdate: /dev/null: not a regular file, not replaced (- writes to standard output)\n"},
+        {"/tmp/link",
+         "mkupdate: /tmp/link: a symbolic link, not replaced (name the file it points "
+         "to)\n"},
+        {"/tmp/folder",
+         "mkupdate: /tmp/folder: not a regular file, not replaced (- writes to standard output)\n"},
+        {"/tmp/payload", "mkupdate: /tmp/payload: the input /tmp/payload, not replaced\n"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.output);
+        RunResult result = run(std::string("wrap --name L /tmp/payload -o ") + c.output);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    EXPECT_TRUE(std::filesystem::is_symlink("/tmp/link"));
+    EXPECT_EQ(readWholeFile("/tmp/target"), "a file a link points to");
+    EXPECT_EQ(readWholeFile("/tmp/payload"), "lap software payload");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/tmp/folder"), {}), 0);
+
+    ASSERT_EQ(run("wrap --name L /tmp/payload -o /tmp/lap").status, 0);
+    RunResult piped = run("wrap --name L /tmp/payload -o - | cat");
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_TRUE(piped.out == readWholeFile("/tmp/lap"));
+    EXPECT_FALSE(fileExists("-"));
+}
+
+// The daemon's verdict: an image without a to-do file runs no step; a LAP software step whose
+// last file is no image fails. check says why and writes nothing; list shows it too.
+TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
+    writeWholeFile("/tmp/note", "note");
+    writeWholeFile("/tmp/lap", "not an image");
+    std::filesystem::create_directories("/tmp/none/update.d");
+    writeWholeFile("/tmp/none/update.d/VERSION", "LAP_VERSION=2.1.0\n");
+    std::filesystem::create_directories("/tmp/lapstep/update.d");
+    writeWholeFile("/tmp/lapstep/update.d/updatetodo.txt", "# steps\nPPCBOOT\nLAP_SOFTWARE\n");
+    ASSERT_EQ(run("multi -o /tmp/none.img /tmp/note --pack-dir /tmp/none/update.d /tmp/lap").status,
+              0);
+    ASSERT_EQ(
+        run("multi -o /tmp/lap.img /tmp/note --pack-dir /tmp/lapstep/update.d /tmp/lap").status, 0);
+    const struct {
+        const char* image;
+        std::string fault;
+    } cases[] = {
+        {"/tmp/none.img", "update archive: no update.d/updatetodo.txt, no step runs"},
+        {"/tmp/lap.img", "file 2 (the last): file of 12 bytes is shorter than the 64-byte header"},
+    };
+    auto tmpFiles = [] {
+        std::set<std::string> files;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator("/tmp"))
+            files.insert(entry.path().string());
+        return files;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        std::set<std::string> before = tmpFiles();
+        RunResult check = run(std::string("check ") + c.image);
+        EXPECT_EQ(tmpFiles(), before) << "check writes nothing";
+        EXPECT_EQ(check.status, 1);
+        EXPECT_EQ(check.out, "");
+        EXPECT_EQ(check.err, "mkupdate: " + std::string(c.image) + ": " + c.fault + "\n");
+        RunResult list = run(std::string("list ") + c.image);
+        EXPECT_EQ(list.status, 1);
+        EXPECT_TRUE(list.out.ends_with("\nresult       BAD: " + c.fault + "\n")) << list.out;
+        RunResult json = run(std::string("list --json ") + c.image);
+        EXPECT_EQ(json.status, 1);
+        EXPECT_TRUE(json.out.ends_with(",\"faults\":[\"" + c.fault + "\"],\"valid\":false}\n"))
+            << json.out;
+    }
+    RunResult lap = run("list /tmp/lap.img");
+    EXPECT_NE(
+        lap.out.find("to-do list   2 steps\n  step 1     PPCBOOT\n  step 2     LAP_SOFTWARE\n"),
+        std::string::npos)
+        << lap.out;
+}
+
+// Both tools' conventions: the version of the project and of the build, usage errors.
+TEST_F(MkupdateProgram, TellsItsVersionAndRefusesUnknownOptions) {
+    RunResult version = run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.out.starts_with("mkupdate (BT-LAP update) 0.1.0\nbuilt from "))
+        << version.out;
+    RunResult unknown = run("check --bogus /tmp/x");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err, "mkupdate: unknown option --bogus for check (see mkupdate --help)\n");
+    RunResult missing = run("list /tmp/none");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "mkupdate: cannot open /tmp/none: No such file or directory\n");
 }
 
 // The sample's build script makes the image that the tests build in process, on every run;
@@ -91,7 +196,10 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
 
     RunResult list = run("list /tmp/sample.img");
     EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(list.out, reportImage(sample).text);
+    EXPECT_EQ(list.out, judgeImage(sample).text);
+    RunResult check = run("check /tmp/sample.img");
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.out, "/tmp/sample.img: valid\n");
     EXPECT_NE(list.out.find("to-do list   10 steps\n  step 1     CHECK_VERSIONS\n"),
               std::string::npos)
         << list.out;

@@ -43,13 +43,17 @@ std::string missingParts(std::int32_t step, const UpdateDescription& update) {
     std::string missing;
     auto need = [&](UpdateFileKind kind) {
         if (update.files[kind]) return;
-        missing += (missing.empty() ? "" : ", ") + std::string(kUpdateFileRoles[kind].option);
+        missing +=
+            (missing.empty() ? "" : ", ") +
+            (update.fromImage ? std::string(kUpdateFolderName) + "/" + kUpdateFileRoles[kind].member
+                              : std::string(kUpdateFileRoles[kind].option));
     };
     switch (step) {
         case STEP_CHECK_VERSIONS:
-            if (!hasVersion(update))
-                return "a version (--firmware-version, --pskeys-version or --lap-version)";
-            break;
+            if (hasVersion(update)) break;
+            return update.fromImage
+                       ? "a version in update.d/VERSION"
+                       : "a version (--firmware-version, --pskeys-version or --lap-version)";
         case STEP_BT_MOD_SET_COMP:
         case STEP_BT_MOD_SET_ALL_WRITE:
             need(FILE_PSKEYS);
@@ -58,7 +62,9 @@ std::string missingParts(std::int32_t step, const UpdateDescription& update) {
             for (UpdateFileKind kind : kFirmwareFiles) need(kind);
             break;
         case STEP_LAP_SOFTWARE:
-            if (!hasLap(update)) return "--lap or --lap-payload";
+            if (!hasLap(update))
+                return update.fromImage ? "the LAP software image as the image's last file"
+                                        : "--lap or --lap-payload";
             break;
         case STEP_CHECK_SDP:
             need(FILE_SERVICES);
@@ -98,7 +104,10 @@ void checkLap(const UpdateDescription& update, std::vector<std::string>& faults)
 
 void checkSteps(const UpdateDescription& update, std::vector<std::string>& faults) {
     std::vector<std::string> steps = updateSteps(update);
-    if (steps.empty()) faults.push_back("the update has no steps: give its parts or --steps");
+    if (steps.empty()) {
+        faults.push_back(update.fromImage ? "update.d/updatetodo.txt selects no step"
+                                          : "the update has no steps: give its parts or --steps");
+    }
     if (steps.size() > kMaxListedSteps) {
         faults.push_back("--steps: " + std::to_string(steps.size()) +
                          " steps; the to-do list holds at most " + std::to_string(kMaxListedSteps));
@@ -166,7 +175,12 @@ std::vector<std::string> checkUpdate(const UpdateDescription& update) {
         if (!update.versions[i]) continue;
         auto fault = versionFault(kInitialComponentTable[i].keyword, *update.versions[i],
                                   psKeys ? text(psKeys->content) : "");
-        if (fault) faults.push_back(std::string(kVersionOptions[i]) + ": " + *fault);
+        if (fault) {
+            faults.push_back((update.fromImage ? std::string("update.d/VERSION: ") +
+                                                     kInitialComponentTable[i].keyword
+                                               : std::string(kVersionOptions[i])) +
+                             ": " + *fault);
+        }
     }
     checkSteps(update, faults);
     return faults;

@@ -68,6 +68,9 @@ struct UpdateDescription {
     std::array<std::optional<std::string>, kVersionCount> versions;
     std::optional<std::vector<std::string>> steps;  // as given; without, those of the parts
     std::uint64_t flashSize = kDefaultFlashSize;
+    // Read back from an image (mkupdate check): a missing part is named as the image would
+    // carry it (update.d/service.txt, the last file) rather than by the option that gives it.
+    bool fromImage = false;
 };
 
 // The step keywords of the to-do list: the steps given, or every step whose part is given

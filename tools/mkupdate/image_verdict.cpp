@@ -1,0 +1,217 @@
+#include "tools/mkupdate/image_verdict.h"
+
+#include <cstdio>
+
+#include "image/image_header.h"
+#include "tools/mkupdate/archive_listing.h"
+#include "tools/mkupdate/image_builder.h"
+#include "update/update_state.h"
+
+namespace mkupdate {
+namespace {
+
+constexpr std::size_t kArchiveFile = 1;
+
+std::string format(const char* pattern, auto... values) {
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+const char* verdict(bool good) { return good ? "ok" : "BAD"; }
+
+std::string jsonText(std::string_view text) {
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            // Bytes beyond ASCII need not be UTF-8: each stands for itself.
+            quoted += format("\\u%04x", static_cast<unsigned>(c));
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+template <typename Items, typename Show>
+std::string jsonList(const Items& items, Show show) {
+    std::string list = "[";
+    for (const auto& item : items) list += (list.size() > 1 ? "," : "") + show(item);
+    return list + "]";
+}
+
+std::string headerText(const ImageListing& listing) {
+    std::string text =
+        format("file length  %llu bytes\n", static_cast<unsigned long long>(listing.fileLength));
+    if (!listing.headerPresent) return text;
+    std::uint64_t dataBytes = listing.fileLength - kImageHeaderSize;
+    text +=
+        format("magic        0x%08X %s\n", listing.magic, verdict(listing.magic == kImageMagic));
+    text += format("header CRC   0x%08X %s", listing.headerCrc,
+                   verdict(listing.headerCrc == listing.computedHeaderCrc));
+    if (listing.headerCrc != listing.computedHeaderCrc)
+        text += format(" (computed 0x%08X)", listing.computedHeaderCrc);
+    text += format("\ndata size    %u bytes %s", listing.dataSize,
+                   verdict(listing.dataSize == dataBytes));
+    if (listing.dataSize != dataBytes)
+        text += format(" (file holds %llu)", static_cast<unsigned long long>(dataBytes));
+    text += format("\ndata CRC     0x%08X %s", listing.dataCrc,
+                   verdict(listing.dataCrc == listing.computedDataCrc));
+    if (listing.dataCrc != listing.computedDataCrc)
+        text += format(" (computed 0x%08X)", listing.computedDataCrc);
+    text += format("\ntype         %u%s\n", static_cast<unsigned>(listing.type),
+                   listing.multiFile ? " (multi-file)" : "");
+    return text + "name         " + quotedText(listing.name) + "\n";
+}
+
+std::string filesText(const ImageListing& listing, std::span<const std::uint8_t> image) {
+    if (!listing.multiFile) return "";
+    std::string text = listing.sizeListEnded
+                           ? format("files        %zu\n", listing.files.size())
+                           : "files        size list not ended by 0 within the data\n";
+    for (std::size_t i = 0; i < listing.files.size(); ++i) {
+        const ListedFile& file = listing.files[i];
+        text += format("  file %-5zu offset %llu size %u", i,
+                       static_cast<unsigned long long>(file.offset), file.size);
+        if (!file.inside) {
+            text += " BAD: reaches beyond the data\n";
+            continue;
+        }
+        // The last file of an update is the LAP software image, an image of its own.
+        auto content = image.subspan(file.offset, file.size);
+        if (i + 1 == listing.files.size() && content.size() >= 4 &&
+            readBigEndian32(content.data()) == kImageMagic) {
+            ImageListing inner = inspectImage(content);
+            text += " image " + quotedText(inner.name) +
+                    format(" type %u ", static_cast<unsigned>(inner.type));
+            text += inner.valid() ? "valid" : "BAD: " + inner.failure;
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+// The update as the daemon's steps find it: update.d's files, VERSION's values, the selected
+// steps, and the image's last file as the LAP software image.
+UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageListing& listing,
+                                 std::span<const std::uint8_t> image, std::uint64_t flashSize) {
+    auto listed = [&](std::initializer_list<std::string_view> keywords) {
+        for (const std::string& step : contents.steps)
+            for (std::string_view keyword : keywords)
+                if (step == keyword) return true;
+        return false;
+    };
+    // Only the parts that a listed step reads can make it fail.
+    const bool used[kUpdateFileKinds] = {
+        listed({"CHECK_VERSIONS", "BT_MOD_SET_COMP", "BT_MOD_SET_ALL_WRITE"}),
+        listed({"BT_MOD_SET_FIRM_STACK"}),
+        listed({"BT_MOD_SET_FIRM_STACK"}),
+        listed({"BT_MOD_SET_FIRM_STACK"}),
+        listed({"BT_MOD_SET_FIRM_STACK"}),
+        listed({"BT_MOD_SET_FIRM_STACK"}),
+        listed({"CHECK_SDP"}),
+    };
+    UpdateDescription update;
+    update.fromImage = true;
+    update.flashSize = flashSize;
+    update.name = listing.name;
+    for (std::size_t kind = 0; kind < kUpdateFileKinds; ++kind) {
+        std::string path = std::string(kUpdateFolderName) + "/" + kUpdateFileRoles[kind].member;
+        const ArchiveEntry* entry = findArchiveFile(contents.entries, path);
+        if (entry != nullptr && used[kind])
+            update.files[kind] = PartFile{path, entry->content, (entry->mode & 0111) != 0};
+    }
+    if (listed({"CHECK_VERSIONS"})) {
+        for (std::size_t i = 0; i < kVersionCount; ++i) update.versions[i] = contents.versions[i];
+    }
+    update.steps = contents.steps;
+    if (listed({"LAP_SOFTWARE"})) {
+        const ListedFile& last = listing.files.back();
+        auto lap = image.subspan(last.offset, last.size);
+        update.lapImage = PartFile{format("file %zu (the last)", listing.files.size() - 1),
+                                   Bytes(lap.begin(), lap.end()), false};
+    }
+    return update;
+}
+
+std::string listingJson(const ImageListing& listing, const ArchiveListing* archive,
+                        const std::vector<std::string>& faults) {
+    std::string json =
+        format("{\"length\":%llu", static_cast<unsigned long long>(listing.fileLength));
+    if (listing.headerPresent) {
+        json += format(
+            ",\"header\":{\"magic\":%u,\"headerCrc\":%u,\"headerCrcOk\":%s,\"dataSize\":%u,"
+            "\"dataCrc\":%u,\"dataCrcOk\":%s,\"type\":%u,\"name\":",
+            listing.magic, listing.headerCrc,
+            listing.headerCrc == listing.computedHeaderCrc ? "true" : "false", listing.dataSize,
+            listing.dataCrc, listing.dataCrc == listing.computedDataCrc ? "true" : "false",
+            static_cast<unsigned>(listing.type));
+        json += jsonText(listing.name) + "}";
+    }
+    json += ",\"files\":" + jsonList(listing.files, [](const ListedFile& file) {
+                return format("{\"offset\":%llu,\"size\":%u}",
+                              static_cast<unsigned long long>(file.offset), file.size);
+            });
+    if (archive != nullptr && archive->failure.empty()) {
+        const ArchiveContents& contents = archive->contents;
+        json += ",\"members\":" + jsonList(contents.entries, [](const ArchiveEntry& entry) {
+                    return "{\"name\":" + jsonText(entry.name) +
+                           format(",\"type\":\"%c\",\"mode\":%u,\"size\":%zu}", entry.type,
+                                  entry.mode, entry.content.size());
+                });
+        if (contents.todoFound) json += ",\"steps\":" + jsonList(contents.steps, jsonText);
+        if (contents.versionFound) {
+            json += ",\"versions\":{";
+            for (std::size_t i = 0; i < contents.versions.size(); ++i) {
+                json += std::string(i ? "," : "") + jsonText(kInitialComponentTable[i].keyword) +
+                        ":" + (contents.versions[i] ? jsonText(*contents.versions[i]) : "null");
+            }
+            json += "}";
+        }
+    }
+    return json + ",\"faults\":" + jsonList(faults, jsonText) +
+           ",\"valid\":" + (faults.empty() ? "true" : "false") + "}\n";
+}
+
+}  // namespace
+
+ImageVerdict judgeImage(std::span<const std::uint8_t> image, std::uint64_t flashSize) {
+    ImageVerdict result;
+    ImageListing listing = inspectImage(image);
+    result.text = headerText(listing) + filesText(listing, image);
+    if (!listing.valid()) result.faults.push_back(listing.failure);
+    if (listing.valid() && !listing.multiFile) {
+        result.faults.push_back(format("type %u is not a multi-file update image (type 4)",
+                                       static_cast<unsigned>(listing.type)));
+    }
+    if (listing.valid() && listing.multiFile && listing.files.size() <= kArchiveFile) {
+        result.faults.push_back(
+            format("the image holds %zu files; no update archive (file 1)", listing.files.size()));
+    }
+    std::optional<ArchiveListing> archive;
+    if (listing.multiFile && listing.files.size() > kArchiveFile &&
+        listing.files[kArchiveFile].inside) {
+        const ListedFile& file = listing.files[kArchiveFile];
+        archive = listUpdateArchive(image.subspan(file.offset, file.size));
+        result.text += archive->text;
+        if (!archive->failure.empty()) {
+            result.faults.push_back(archive->failure);
+        } else if (!archive->contents.todoFound) {
+            result.faults.push_back("update archive: no update.d/updatetodo.txt, no step runs");
+        } else if (result.faults.empty()) {
+            std::vector<std::string> stepFaults =
+                checkUpdate(unpackedUpdate(archive->contents, listing, image, flashSize));
+            result.faults.insert(result.faults.end(), stepFaults.begin(), stepFaults.end());
+        }
+    }
+    if (result.faults.empty()) result.text += "result       valid\n";
+    for (const std::string& fault : result.faults)
+        result.text += "result       BAD: " + fault + "\n";
+    result.json = listingJson(listing, archive ? &*archive : nullptr, result.faults);
+    return result;
+}
+
+}  // namespace mkupdate

@@ -1,0 +1,28 @@
+// The daemon's verdict on an update image, as "mkupdate list" and "mkupdate check" give it: the
+// reception's checks (header, size list, an archive that unpacks into update.d with a to-do
+// file), then, for each step the to-do list selects, the part it needs, checked as "build"
+// checks it. Nothing else of the board is asked: the verdict holds for a board in any state.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tools/mkupdate/update_build.h"
+
+namespace mkupdate {
+
+struct ImageVerdict {
+    std::string text;  // the listing: header, files, archive, steps by position, versions
+    std::string json;  // the same for scripts, one object
+    // Every reason why the daemon would refuse the image or the update fail, in the order
+    // the daemon meets them; empty for an image it takes.
+    std::vector<std::string> faults;
+    bool valid() const { return faults.empty(); }
+};
+
+ImageVerdict judgeImage(std::span<const std::uint8_t> image,
+                        std::uint64_t flashSize = kDefaultFlashSize);
+
+}  // namespace mkupdate
