@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "sim/module/module_test_support.h"
-#include "sim/module/ps_store.h"
 
 namespace {
 
@@ -58,39 +56,6 @@ TEST_F(ModuleModel, KeysNotHeldAndUnknownCommandsGetErrorStatus) {
     devClose(fd);
 }
 
-TEST_F(ModuleModel, SetStoresTheKeyInModulePsrAndGetReadsItBack) {
-    const std::vector<std::uint16_t> words{0x1002, 0x002e, 0x00fa, 0x0014, 0x0004,
-                                           0x0000, 0x0004, 0x001e, 0x0064, 0x000a};
-    writeWholeFile(simStatePath(kModuleStoreFile), "&0003 = 0300 0002\r\n&02a5 = 3231\r\n");
-    int fd = openHci();
-    Bytes set = setRequest(0x0191, words);
-    EXPECT_EQ(askModule(fd, inCarrier(set)), inVendorEvent(answerMessage(0x0191, 0, 10, 0, words)));
-    EXPECT_EQ(askModule(fd, inCarrier(getRequest(0x0191))),
-              inVendorEvent(answerMessage(0x0191, 0, 10, 0x0007, words)));
-    EXPECT_EQ(askModule(fd, inCarrier(setRequest(0x0003, {}))),
-              inVendorEvent(answerMessage(0x0003, 0, 0, 0)));
-    devClose(fd);
-    EXPECT_EQ(readWholeFile(simStatePath(kModuleStoreFile)),
-              "&0003 =\r\n"
-              "&0191 = 1002 002e 00fa 0014 0004 0000 0004 001e 0064 000a\r\n"
-              "&02a5 = 3231\r\n");
-}
-
-TEST_F(ModuleModel, MissingStoreIsSeededFromTheDefault) {
-    int fd = openHci();
-    EXPECT_EQ(askModule(fd, inCarrier(getRequest(0x02a5))),
-              inVendorEvent(answerMessage(0x02a5, 0, 10, 0x0007,
-                                          {0x5250, 0x464c, 0x2057, 0x3631, 0x342e, 0x302e, 0x3120,
-                                           0x3539, 0x2038, 0x3530})));  // "PRLFW 16.4.0 1958 05"
-    devClose(fd);
-    PsKeyStore store = parsePsKeys(readWholeFile(simStatePath(kModuleStoreFile)));
-    EXPECT_EQ(formatPsKeys(store), readWholeFile(simStatePath(kModuleStoreFile)));
-    EXPECT_GE(store.size(), 30U);
-    EXPECT_LE(store.rbegin()->first, 0x03ff);
-    for (std::uint16_t key : {0x01a5, 0x01a6, 0x01f9, 0x02a4}) EXPECT_EQ(store.count(key), 1U);
-    EXPECT_EQ(store[0x0191].size(), 10U);
-}
-
 TEST_F(ModuleModel, BccmdChannelNeedsTheDriverAndItsSetupInOrder) {
     EXPECT_EQ(devOpen(kModuleBccmdPath, O_RDWR | O_NONBLOCK), -1);
     EXPECT_EQ(errno, ENOENT);
@@ -133,19 +98,6 @@ TEST_F(ModuleModel, BccmdChannelNeedsTheDriverAndItsSetupInOrder) {
     devClose(fd);
 }
 
-TEST_F(ModuleModel, TheSetupCodesAreTheHostsOwnEncoding) {
-    // The board's encoding, when the host is the board.
-    if (_IOC_WRITE == 4U) {
-        EXPECT_EQ(kBcspSetupRequests[0].code, 0x80044801UL);
-        EXPECT_EQ(kBcspSetupRequests[3].code, 0x20004805UL);
-        EXPECT_EQ(kModuleResetRequest, 0x20004502UL);
-    } else {
-        EXPECT_EQ(kBcspSetupRequests[0].code, 0x40044801UL);
-        EXPECT_EQ(kBcspSetupRequests[2].code, 0x00004808UL);
-        EXPECT_EQ(kModuleResetRequest, 0x00004502UL);
-    }
-}
-
 TEST_F(ModuleModel, HciDeviceIsSilentOnceTheModuleTalksBcsp) {
     for (bool startedInBcsp : {false, true}) {
         SCOPED_TRACE(startedInBcsp ? "started in BCSP mode" : "BCSP driver loaded");
@@ -181,25 +133,6 @@ TEST_F(ModuleModel, ResetDropsTheAnswersNotYetRead) {
     EXPECT_TRUE(readAnswer(bccmd, 20).empty());
     EXPECT_EQ(askModule(bccmd, get), answerMessage(0x01a5, 0, 1, 0x0007, {0x0001}));
     devClose(bccmd);
-}
-
-TEST_F(ModuleModel, AnswersTakeTheirTimeOnTheSerialLine) {
-    writeWholeFile(simStatePath(kModuleBaudFile), "115200\n");
-    EXPECT_EQ(moduleWireTime(101 + 100), std::chrono::nanoseconds(17447916));  // 17.45 ms
-    writeWholeFile(simStatePath(kModuleBaudFile), "9600\n");
-    int fd = openHci();
-    Bytes get = inCarrier(getRequest(0x01a5));
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(devWrite(fd, get.data(), get.size()), 101);
-    pollfd entry{fd, POLLIN | POLLPRI, 0};
-    EXPECT_EQ(devPoll(&entry, 1, 0, nullptr), 0);
-    EXPECT_EQ(devPoll(&entry, 1, 1000, nullptr), 1);
-    auto waited = std::chrono::steady_clock::now() - start;
-    // 101 + 100 bytes at 9600 baud: 209.4 ms.
-    EXPECT_GE(waited, std::chrono::microseconds(209375));
-    EXPECT_LT(waited, std::chrono::milliseconds(600));
-    EXPECT_EQ(readAnswer(fd, 0).size(), 100U);
-    devClose(fd);
 }
 
 }  // namespace

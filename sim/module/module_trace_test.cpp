@@ -1,5 +1,4 @@
-// The module's traces: module.btsnoop byte for byte, module.log's lines, and the trace as
-// hcidump reads it.
+// The module's trace: module.btsnoop byte for byte, and as hcidump reads it.
 #include "sim/module/module_trace.h"
 
 #include <gtest/gtest.h>
@@ -81,29 +80,6 @@ TEST_F(ModuleTrace, BtsnoopFileHasOneHeaderAndARecordPerPacket) {
     EXPECT_EQ(records[2].packet, inCarrier(getRequest(0x01a5)));
     EXPECT_EQ(records[3].flags, 3U);
     EXPECT_EQ(records[3].packet, inVendorEvent(answerMessage(0x01a5, 0, 1, 0x0007, {1})));
-}
-
-TEST_F(ModuleTrace, TextLogHasALinePerPacketWithItsDecoding) {
-    int fd = openHci();
-    askModule(fd, inCarrier(setRequest(0x01a5, {0x0001})));
-    askModule(fd, inCarrier(getRequest(0x0004)));
-    devClose(fd);
-    std::string log = readWholeFile(simStatePath(kModuleLogFile));
-    std::vector<std::string> endings = {
-        "/dev/cfUaB0 opened; module firmware 1958 16.4.0, HCI mode\n",
-        " | BCCMD SET key 0x01a5 len 1\n",
-        " | GETRESP key 0x01a5 status 0 len 1\n",
-        " | BCCMD GET key 0x0004\n",
-        " | GETRESP key 0x0004 status 3 len 40\n",
-    };
-    std::size_t at = 0;
-    for (const std::string& ending : endings) {
-        at = log.find(ending, at);
-        ASSERT_NE(at, std::string::npos) << ending << "\nin:\n" << log;
-    }
-    EXPECT_NE(log.find(" /dev/cfUaB0 host>module 01 00 fc 61 c2 02 00 30 00 a5 0f 03 70 00 00 "
-                       "a5 01 01 00 00 00 01 00 00"),
-              std::string::npos);
 }
 
 TEST_F(ModuleTrace, HcidumpDecodesTheTrace) {

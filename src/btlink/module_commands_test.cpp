@@ -37,14 +37,6 @@ Bytes framed(const BccmdMessage& message, std::int32_t transport) {
     return bytesOf(packet.view());
 }
 
-TEST(ModuleCommands, HciResetIsFourBytes) {
-    EXPECT_EQ(bytesOf(buildHciCommand(kHciResetOpcodeLow, kHciResetOpcodeHigh, {}).view()),
-              (Bytes{0x01, 0x03, 0x0C, 0x00}));
-    const std::uint8_t parameters[] = {0xAB, 0xCD};
-    EXPECT_EQ(bytesOf(buildHciCommand(0x34, 0x12, parameters).view()),
-              (Bytes{0x01, 0x34, 0x12, 0x02, 0xAB, 0xCD}));
-}
-
 TEST(ModuleCommands, GetRequestOnEitherTransport) {
     BccmdMessage get = buildGetPSKeyMessage(0x01A5, kGetRequestStores);
     EXPECT_EQ(Bytes(get.begin(), get.end()), kGet01a5Message);
@@ -108,13 +100,6 @@ TEST(ModuleCommands, LengthWordOutsideHeaderToMessageIsRefused) {
     message[2] = 48;
     ModulePacket packet;
     EXPECT_EQ(frameBccmdRequest(message, 3, &packet), BCCMD_NO_TRANSPORT);
-}
-
-TEST(ModuleCommands, CommandTraceText) {
-    testing::internal::CaptureStdout();
-    printCommandTrace(buildHciCommand(kHciResetOpcodeLow, kHciResetOpcodeHigh, {}).view());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "HCI Cmd len: 0x00, typ: 0x03 0x0c hdata: 0x01 0x03 0x0c 0x00 \n");
 }
 
 TEST(ModuleCommands, NothingIsWrittenWithoutALink) {

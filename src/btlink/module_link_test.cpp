@@ -78,20 +78,6 @@ TEST(ModuleLink, OpenEntersTheDeviceIntoThePollSetAndCloseTakesItOut) {
     EXPECT_EQ(moduleLinkDescriptor(), -1);
 }
 
-TEST(ModuleLink, BccmdChannelIsSetUpWithItsFourRequests) {
-    startUpPollSet();
-    loadBcspDriver();
-    tlInterface = TL_BCSP;
-    loggedBy([] { EXPECT_EQ(openBtModule(1), LINK_OK); });
-    EXPECT_EQ(pollFdCount, 2);
-    loggedBy([] { openBtModule(0); });
-    std::string log = readWholeFile(simStatePath("module.log"));
-    for (const char* request :
-         {"setup request 1", "setup request 2", "setup request 3", "setup request 4"})
-        EXPECT_NE(log.find(request), std::string::npos) << request << "\n" << log;
-    tlInterface = TL_HCI_AT_START;
-}
-
 TEST(ModuleLink, AFailedSetUpRequestClosesTheChannelAndEndsTheStep) {
     startUpPollSet();
     loadBcspDriver();
@@ -107,24 +93,6 @@ TEST(ModuleLink, AFailedSetUpRequestClosesTheChannelAndEndsTheStep) {
     std::string trace = readWholeFile(simStatePath("module.log"));
     EXPECT_EQ(trace.find("setup request 3"), std::string::npos) << trace;
     tlInterface = TL_HCI_AT_START;
-}
-
-TEST(ModuleLink, ClosingAClosedLinkIsLoggedAndStillSucceeds) {
-    startUpPollSet();
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(loggedBy([] { EXPECT_EQ(openBtModule(0), LINK_OK); }),
-                  "ERR openBtModule: try to close not openen /dev/cfUaB0");
-    }
-    EXPECT_EQ(pollFdCount, 1);
-    EXPECT_EQ(btModuleSlot, 0);
-}
-
-TEST(ModuleLink, ResetReachesTheBoardDeviceOrIsLogged) {
-    EXPECT_EQ(loggedBy([] { EXPECT_EQ(resetBtModule(), 1); }), "");
-    EXPECT_NE(readWholeFile(simStatePath("module.log")).find("reset"), std::string::npos);
-    writeWholeFile(simStatePath("module.fault"), "missing-etxhwif\n");
-    EXPECT_EQ(loggedBy([] { EXPECT_EQ(resetBtModule(), -1); }),
-              "ERR resetBtModule: open error ETX device No such file or directory");
 }
 
 }  // namespace

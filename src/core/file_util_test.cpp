@@ -80,12 +80,6 @@ TEST(ChangeLastBytesInFile, RefusesMoreBytesThanTheFileHolds) {
     EXPECT_FALSE(fileExists("/tmp/missing"));
 }
 
-TEST(WriteFile, AppendsAndCreates) {
-    EXPECT_EQ(writeFile(kFile, "a", "one ", 4), 4);
-    EXPECT_EQ(appendText(kFile, "two\n"), 4);
-    EXPECT_EQ(readWholeFile(kFile), "one two\n");
-}
-
 TEST(WriteFile, ShortWriteIsReportedWithTheCountWritten) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(writeFile("/dev/full", "a", "data", 4), 0);

@@ -11,17 +11,6 @@
 
 namespace {
 
-TEST(ShellCommands, BoardCommandsDoWhatTheStepsRelyOn) {
-    writeWholeFile("/tmp/a.txt", "content\n");
-    shellCopy("/tmp/a.txt", "/tmp/b.txt");
-    EXPECT_EQ(readWholeFile("/tmp/b.txt"), "content\n");
-    shellRemove("/tmp/a.txt");
-    EXPECT_FALSE(fileExists("/tmp/a.txt"));
-    testing::internal::CaptureStdout();
-    shellCat("/tmp/b.txt");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "content\n");
-}
-
 TEST(ShellCommands, CommandsRunWithTheDefaultSignalMask) {
     installSignalHandlers();
     runShellCommand("grep SigBlk /proc/self/status > /tmp/mask");

@@ -104,6 +104,7 @@ TEST(CheckHeader, AcceptsValidImagesWithNameAndFileCount) {
          }) {
         CheckResult r = check(c.image);
         EXPECT_EQ(r.result, 1) << c.name;
+        EXPECT_TRUE(mkupdate::inspectImage(c.image).valid()) << "the tool's verdict is the same";
         EXPECT_EQ(r.log, "");
         EXPECT_EQ(r.name, c.name + std::string(33 - c.name.size(), '\0'));
         EXPECT_EQ(r.fileCount, c.fileCount) << c.name;
@@ -140,12 +141,16 @@ TEST(CheckHeader, RefusesWithExactMessagesAndWritesNoOutputs) {
     EXPECT_EQ(readWholeFile(kUpdateReportPath), report);
 }
 
+// By the daemon and by the update tool alike.
 TEST(CheckHeader, EveryPrefixAndEverySingleBitFlipOfAValidImageIsRefused) {
     Bytes image = validMultiImage();
     const std::string dataSize = " not equal image data size " + std::to_string(image.size() - 64);
     for (std::size_t length = 0; length < image.size(); ++length) {
         CheckResult r = check(image, length);
         ASSERT_EQ(r.result, -1) << length;
+        ASSERT_FALSE(
+            mkupdate::inspectImage(Bytes(image.begin(), image.begin() + static_cast<long>(length)))
+                .valid());
         EXPECT_EQ(r.fileCount, 77);
         ASSERT_EQ(r.log, length < 64 ? "ERR image file size " + std::to_string(length) +
                                            " shorter than the image header\n"
@@ -157,6 +162,7 @@ TEST(CheckHeader, EveryPrefixAndEverySingleBitFlipOfAValidImageIsRefused) {
         flipped[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
         CheckResult r = check(flipped);
         ASSERT_EQ(r.result, -1) << "bit " << bit;
+        ASSERT_FALSE(mkupdate::inspectImage(flipped).valid()) << "bit " << bit;
         ASSERT_EQ(r.log, bit < 32    ? "ERR Bad Magic Number\n"
                          : bit < 512 ? "ERR Bad Header Checksum\n"
                                      : "ERR Bad Data Checksum\n")

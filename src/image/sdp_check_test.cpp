@@ -18,23 +18,6 @@
 
 namespace {
 
-TEST(GetField, SplitsAtEverySeparator) {
-    const struct {
-        const char *text, *separators;
-        int n;
-        std::optional<std::string_view> expected;
-    } cases[] = {
-        {"a;b;c", ";", 1, "a"},          {"a;b;c", ";", 3, "c"}, {"a;b;c", ";", 4, std::nullopt},
-        {"a;b;c", ";", 0, std::nullopt}, {"a;;c", ";", 2, ""},   {"a;b;", ";", 3, ""},
-        {"a;b;", ";", 4, std::nullopt},  {"", ";", 1, ""},       {"1;x;K1\n", ";", 3, "K1\n"},
-        {"a,b;c", ",;", 3, "c"},         {"abc", ";", 1, "abc"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.text) + " n=" + std::to_string(c.n));
-        EXPECT_EQ(getField(c.text, c.separators, c.n), c.expected);
-    }
-}
-
 // The limits on the new service file, at their boundaries; the update tool refuses by them.
 TEST(LoadNewServiceRecords, AppliesTheMergesLimitsAndNamesTheLine) {
     auto record = [](std::size_t length) {  // line feed included

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -196,48 +195,6 @@ TEST_F(UpdateReception, ArchiveThatCantBeUnpackedRunsNoStep) {
         EXPECT_TRUE(fileExists(kImagePath));
     }
     EXPECT_FALSE(peer.receive(100ms));
-}
-
-TEST(ReadStepList, SelectsUpToTwentyLinesStartingWithAKeyword) {
-    std::string many, manyOut;  // 25 selecting lines
-    Ids manyIds;
-    for (int i = 0; i < 25; ++i) {
-        const UpdateStep& step = stepTable[static_cast<std::size_t>(i % 10)];
-        std::string line = std::string(step.keyword) + " line " + std::to_string(i) + "\n";
-        many += line;
-        if (i < 20) manyOut += "state " + std::to_string(step.id) + "   " + line;
-        if (i < 20) manyIds.push_back(step.id);
-    }
-    struct Case {
-        std::optional<std::string> content;  // none: no file
-        std::string out;
-        Ids ids;
-    };
-    for (const Case& c : {
-             Case{many, manyOut, manyIds},
-             Case{"# comment\n#CHECK_SDP\n CHECK_SDP\n\ncheck_sdp\nCHECK\nnothing\n", "", {}},
-             Case{
-                 "CHECK_SDP and more text\nLAP_SOFTWARE\tx\nPPCBOOT",
-                 "state 8   CHECK_SDP and more text\nstate 7   LAP_SOFTWARE\tx\nstate 10   PPCBOOT",
-                 {8, 7, 10}},
-             // Read in pieces of 1022 characters: a piece may start with a keyword or cut one.
-             Case{std::string(1022, 'x') + "PPCBOOT\n" + std::string(1021, 'y') + "PPCBOOT\n",
-                  "state 10   PPCBOOT\n",
-                  {10}},
-             Case{std::nullopt, "", {}},
-         }) {
-        std::string out, log;
-        std::filesystem::remove("/tmp/todo.txt");
-        if (c.content) writeWholeFile("/tmp/todo.txt", *c.content);
-        EXPECT_EQ(run([] { return readStepList("/tmp/todo.txt"); }, &out, &log),
-                  c.content ? 1 : -1);
-        EXPECT_EQ(out, c.out);
-        EXPECT_EQ(listed(), c.ids) << c.out;
-        EXPECT_EQ(stepListNext, 0u);
-        EXPECT_EQ(log, c.content
-                           ? ""
-                           : "ERR open error file /tmp/todo.txt: 0x02 No such file or directory");
-    }
 }
 
 }  // namespace

@@ -104,20 +104,4 @@ TEST(CheckVersions, ComparesTheThreeComponents) {
     componentTable = kInitialComponentTable;
 }
 
-TEST(CheckVersions, ColumnsAreCutAndPadded) {
-    put("/etc/data.txt", "LAP_VERSION=0123456789abcdefghijklmnopqrstuvwxyz\r\n");
-    put(kKeysPath, "");
-    put("/tmp/update.d/VERSION", "LAP_VERSION=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\n");
-    componentTable = kInitialComponentTable;
-    componentTable[2].label = "qvl Software of the access point";
-    testing::internal::CaptureStdout();
-    checkVersions();
-    testing::internal::GetCapturedStdout();
-    const std::string report = readWholeFile(kUpdateReportPath);
-    EXPECT_EQ(report.substr(report.rfind('\n')),
-              "\n   qvl Software of the 0123456789abcdefghijklm ABCDEFGHIJKLMNOPQRSTUV "
-              "    yes             ");
-    componentTable = kInitialComponentTable;
-}
-
 }  // namespace

@@ -47,14 +47,4 @@ TEST(AiPeer, NeverReadsPastTheDatagram) {
     EXPECT_FALSE(decodeRecord(std::vector<std::uint8_t>(11)));
 }
 
-TEST(AiPeer, CommandsSendTheirRequestAndAwaitTheirAnswer) {
-    EXPECT_EQ(requestOf(*parsePeerCommand("start")), REQ_START_UPDATE);
-    EXPECT_EQ(expectationOf(PeerCommand::Start)->param, 2);
-    EXPECT_EQ(expectationOf(PeerCommand::Stop)->type, AI_REPLY);
-    EXPECT_EQ(expectationOf(PeerCommand::Stop)->param, 3);
-    EXPECT_FALSE(requestOf(PeerCommand::Notice));
-    EXPECT_FALSE(expectationOf(PeerCommand::Listen));
-    EXPECT_FALSE(parsePeerCommand("reboot"));
-}
-
 }  // namespace

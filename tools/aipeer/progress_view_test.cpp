@@ -47,24 +47,6 @@ std::vector<Reading> readings(const std::vector<std::string>& printed) {
     return result;
 }
 
-TEST(ProgressView, PrintsOneLinePerChangeOutsideATerminal) {
-    expectPrinted(readings({
-                      "",
-                      "step 1/3 Version Check: started\n",
-                      "step 1/3 Version Check: OK\n"
-                      "step 2/3 Update qvl Software: started\n"
-                      "step 2/3 Update qvl Software: 0%\n",
-                      "step 2/3 Update qvl Software: 32%\n",
-                      "",
-                      "step 2/3 Update qvl Software: 100%\n"
-                      "step 2/3 Update qvl Software: OK\n"
-                      "step 3/3 Update PPCBOOT: started\n"
-                      "step 3/3 Update PPCBOOT: Nothing Done\n"
-                      "*UPDATE_FINISHED* ... OK\n",
-                  }),
-                  3, ViewForm::Lines);
-}
-
 TEST(ProgressView, RedrawsOneBarLinePerStepOnATerminal) {
     expectPrinted(readings({
                       "",
