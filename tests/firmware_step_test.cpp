@@ -150,7 +150,7 @@ TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     EXPECT_NE(daemon.standardError().find("DFU process died; status: 11 \n"), std::string::npos);
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...   40 percent dfu ended by signal 11 "
+              "Update Parlo Firmware: started ...  40 percent dfu ended by signal 11 "
               "(Segmentation fault)\n"
               "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
               "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
@@ -166,7 +166,7 @@ TEST_F(FirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
         errors.ends_with("dfu: download of firmware 2114 17.3.5 failed at 40 percent: too "
                          "many retries\n"));
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...   40 percent (first " +
+              "Update Parlo Firmware: started ...  40 percent (first " +
                   std::to_string(errors.size() - 4096) +
                   " bytes of /tmp/dfu_error.log left out)\n" + errors.substr(errors.size() - 4096) +
                   "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
@@ -199,7 +199,7 @@ TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
     writeWholeFile(simStatePath("dfu.fault"), "hang\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...   40 percent Update step timed out !!! dfu still "
+              "Update Parlo Firmware: started ...  40 percent Update step timed out !!! dfu still "
               "running after its time limit of 61 s; stopped\n"
               "Update step timed out !!! dfu still running 5 s after SIGTERM; killed\n"
               "dfu ended by signal 9 (Killed)\n"
