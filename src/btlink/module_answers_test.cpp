@@ -17,11 +17,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // A BCCMD answer message: a get response for keyId claiming lengthWords value words, words in
 // the value field, the message cut to size bytes.
 Bytes answerMessage(std::uint16_t status, std::uint16_t keyId, std::uint16_t lengthWords,
@@ -262,57 +257,6 @@ TEST_F(ModuleAnswers, CommandEventsAnswerOnlyForHciReset) {
     // A reset's event when no reset waits for it is nobody's answer.
     awaitedAnswer = {};
     EXPECT_EQ(handleHciEvent(Bytes{0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}), MODULE_NO_ANSWER);
-}
-
-TEST_F(ModuleAnswers, TracesOfEventsAndAnswers) {
-    traceFlags = kTraceModulePackets;
-    testing::internal::CaptureStdout();
-    handleHciEvent(Bytes{0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00});
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "HCI Event: 0x0E  len: 0x04, typ: 0x03 0x0C hdata: 0x04 0x0E 0x04 0x01 0x03 0x0C "
-              "0x00 \n");
-
-    traceFlags = kTracePsKeyAnswers;
-    Bytes payload = Bytes{0xC2} + answerMessage(0, 0x01a5, 1, {0x0001});
-    awaitGet(0x01a5);
-    testing::internal::CaptureStdout();
-    pskeyReqRsp(payload, 20);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "GET PS-Key response\n"
-              "0xc2 0x01 0x00 0x30 0x00 0xa5 0x0f 0x03 0x70 0x00 0x00 0xa5 0x01 0x01 0x00 0x07 "
-              "0x00 0x01 0x00 0x00 \n"
-              "  Payl.Descr.:  0xc2\n"
-              "  BCCMD Type:   0x0001\n"
-              "  BCCMD Length: 0x0030\n"
-              "  BCCMD Seqno:  0x0fa5\n"
-              "  BCCMD Varid:  0x7003\n"
-              "  BCCMD Status: 0x0000\n"
-              "  PS-Key ID:    0x01a5\n"
-              "  PS-Key Length:0x0001\n"
-              "  PS-Key Stores:0x0007\n"
-              "  PS-Key Value: 01 00 \n");
-
-    payload = Bytes{0x00} + answerMessage(0x0102, 0x0003, 0, {});
-    awaitGet(0x0003);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    pskeyReqRsp(payload, 3);
-    testing::internal::GetCapturedStderr();
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string head = "GET PS-Key response\n0x00 0x01 0x00 \n";
-    const std::string tail =
-        "  PS-Key Stores:0x0007\n  PS-Key Value: request failed (see BCCMD Status) \n";
-    EXPECT_EQ(out.substr(0, head.size()), head);
-    EXPECT_NE(out.find("  BCCMD Status: 0x0102\n"), std::string::npos);
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
-
-    traceFlags = kTraceModulePackets;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    handleBccmdChannelMessage(Bytes{0x00, 0x01, 0x00, 0x30});
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0x00 0x01 0x00 0x30 \n");
 }
 
 TEST_F(ModuleAnswers, ReadsWithoutALinkAreLogged) {
