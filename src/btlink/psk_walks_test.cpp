@@ -132,19 +132,6 @@ std::string walkFile() {
            + "&01a7 = 0001";        // 9 refused, no line end
 }
 
-TEST_F(PsKeyWalks, FileWalkPassesOverLinesWithoutKeysAndRefusesMalformedOnes) {
-    writeWholeFile(kWalkFile, walkFile());
-    psKeyFile.reset(std::fopen(kWalkFile, "r"));
-    std::vector<std::optional<Key>> keys;
-    testing::internal::CaptureStderr();
-    for (int i = 0; i < 4; ++i) keys.push_back(keyOf(nextFileRequest()));
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(keys,
-              (std::vector<std::optional<Key>>{Key{0x01a5, {0x0001}}, Key{0x0191, {0x1002, 0x002e}},
-                                               Key{0x01f9, {}}, std::nullopt}));
-    EXPECT_EQ(refusedPSKeyLines(), 4);
-}
-
 TEST_F(PsKeyWalks, FileWalkSendsOneKeyPerCallAndReportsItsEnd) {
     writeWholeFile(kWalkFile, walkFile());
     const struct {

@@ -57,12 +57,6 @@ TEST(Log, LongMessagesAreCutAt1022Characters) {
     EXPECT_EQ(readWholeFile(kUpdateReportPath), std::string(1022, 'x'));
 }
 
-TEST(Log, TimestampHasTwelveCharacters) {
-    char stamp[13];
-    logTimestamp(stamp, sizeof stamp);
-    EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d)"))) << stamp;
-}
-
 // Repeatable entries of any text reach the report at most 20 times a minute; the count of
 // the others follows when something else is appended to the report, or when ended.
 TEST(Log, RepeatableEntriesReachTheReportTwentyTimesAMinuteThenTheirCount) {

@@ -51,19 +51,6 @@ TEST_F(StateMachine, FirstCallAfterStartUpReportsOkOnce) {
     EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... OK\n");
 }
 
-TEST_F(StateMachine, PpcbootDoesNothingAndTheUpdateFinishes) {
-    startList({STEP_PPCBOOT});
-    run();
-    EXPECT_EQ(currentStep, STEP_NONE);
-    std::string out = run();
-    const char* report =
-        "Update PPCBOOT:        started ... Nothing Done\n"
-        "*UPDATE_FINISHED* ... OK\n";
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), report);
-    EXPECT_EQ(out, report);
-    EXPECT_EQ(peer.receive(1s)->text, "OK");
-}
-
 TEST_F(StateMachine, RemoveDfuUploadDeletesTheUpload) {
     writeWholeFile("/tmp/upload.dfu", "old upload");
     startList({STEP_REMOVE_DFU_UPLOAD, STEP_REMOVE_DFU_UPLOAD});

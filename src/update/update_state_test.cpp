@@ -52,25 +52,6 @@ TEST_F(StartNextStep, EmptyListEndsTheUpdateAtOnce) {
     EXPECT_EQ(wakeUps(), 1);
 }
 
-TEST_F(StartNextStep, LabelsFillOrArePaddedToTwentyTwoColumns) {
-    struct Case {
-        std::int32_t id;
-        const char* line;
-    };
-    const Case cases[] = {
-        {STEP_CHECK_VERSIONS, "Version Check:         started ... "},
-        {STEP_BT_MOD_SET_FIRM_STACK, "Update Parlo Firmware: started ... "},
-        {STEP_CHECK_SDP, "Check SDP records  :   started ... "},
-        {STEP_REMOVE_DFU_UPLOAD, "Remove DFU upload:     started ... "},
-    };
-    for (const Case& c : cases) {
-        std::remove(kUpdateReportPath);
-        setList({c.id});
-        enter("");
-        EXPECT_EQ(readWholeFile(kUpdateReportPath), c.line);
-    }
-}
-
 TEST_F(StartNextStep, StepsOfCurrentComponentsAreSkipped) {
     for (ComponentVersion& component : componentTable) component.needsUpdate = 0;
     setList({1, 4, 5, 6, 7, 8, 9, 10});
@@ -124,16 +105,6 @@ TEST_F(StartNextStep, FullListRunsTwentySteps) {
         enter("Nothing Done\n");
     }
     EXPECT_EQ(entered, 20);
-}
-
-TEST(ResetUpdateOutcome, EveryStartBeginsAfresh) {
-    updateResult = 0;
-    componentTable[0].needsUpdate = 0;
-    dfuFailed = 1;
-    resetUpdateOutcome();
-    EXPECT_EQ(updateResult, 1);
-    for (const ComponentVersion& component : componentTable) EXPECT_EQ(component.needsUpdate, 1);
-    EXPECT_EQ(dfuFailed, 1) << "a failed firmware load is remembered";
 }
 
 }  // namespace
