@@ -12,13 +12,14 @@
 namespace mkupdate {
 
 std::vector<std::uint8_t> gzipCompress(std::span<const std::uint8_t> data) {
-    const std::string plain = "/tmp/.gzip-program." + std::to_string(getpid());
+    // The input goes through a pipe: the tests' archives may be larger than a small board's
+    // /tmp, which then holds only what gzip made of them.
+    const std::string packedPath = "/tmp/.gzip-program." + std::to_string(getpid()) + ".gz";
     std::vector<std::uint8_t> packed;
-    if (std::FILE* out = std::fopen(plain.c_str(), "wb")) {
-        bool written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
-        if (std::fclose(out) == 0 && written &&
-            std::system(("gzip -9 -n -f " + plain).c_str()) == 0) {
-            if (std::FILE* in = std::fopen((plain + ".gz").c_str(), "rb")) {
+    if (std::FILE* gzip = popen(("gzip -9 -n -c > " + packedPath).c_str(), "w")) {
+        bool written = std::fwrite(data.data(), 1, data.size(), gzip) == data.size();
+        if (pclose(gzip) == 0 && written) {
+            if (std::FILE* in = std::fopen(packedPath.c_str(), "rb")) {
                 std::uint8_t buffer[65536];
                 for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
                     packed.insert(packed.end(), buffer, buffer + got);
@@ -26,8 +27,7 @@ std::vector<std::uint8_t> gzipCompress(std::span<const std::uint8_t> data) {
             }
         }
     }
-    unlink(plain.c_str());
-    unlink((plain + ".gz").c_str());
+    unlink(packedPath.c_str());
     return packed;
 }
 
