@@ -91,7 +91,11 @@ TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
     std::string first = std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH +
                         "/aipeer --timeout 60 start /tmp/sample.img --follow >/tmp/first.out";
     ASSERT_EQ(std::system(("(" + first + "; echo $? >/tmp/first.status) &").c_str()), 0);
-    ASSERT_TRUE(eventually([] { return fileExists("/tmp/update.log"); }, 60s));
+    // A step under way: the first peer's start request came, so it is bound. (The report
+    // alone may be the daemon's first poll time-out's, before the first peer runs.)
+    ASSERT_TRUE(eventually(
+        [] { return readWholeFile("/tmp/update.log").find(" started ... ") != std::string::npos; },
+        60s));
     RunResult second = runAipeer("--timeout 5 query");
     EXPECT_EQ(second.status, 2);
     EXPECT_EQ(second.out, "");
