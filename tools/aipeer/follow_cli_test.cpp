@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -86,20 +87,25 @@ TEST(AiPeerFollow, GoesOnlyWithTheStartCommand) {
 // a socket file that nobody answers on is a leftover and is taken.
 TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
     writeWholeFile("/tmp/sample.img", sampleUpdateWithoutModule());
+    // The flash's first erase waits until the test lets it go: the first peer's update is
+    // surely under way while the second peer tries.
+    writeWholeFile(simStatePath("flash.fault"), "hold\n");
     SimDaemon daemon;
     daemon.start();
     std::string first = std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH +
                         "/aipeer --timeout 60 start /tmp/sample.img --follow >/tmp/first.out";
     ASSERT_EQ(std::system(("(" + first + "; echo $? >/tmp/first.status) &").c_str()), 0);
-    // A step under way: the first peer's start request came, so it is bound. (The report
-    // alone may be the daemon's first poll time-out's, before the first peer runs.)
     ASSERT_TRUE(eventually(
-        [] { return readWholeFile("/tmp/update.log").find(" started ... ") != std::string::npos; },
+        [] {
+            return readWholeFile("/tmp/update.log").find("Update qvl Software:   started ... ") !=
+                   std::string::npos;
+        },
         60s));
     RunResult second = runAipeer("--timeout 5 query");
     EXPECT_EQ(second.status, 2);
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "aipeer: peer socket in use: another peer is bound to /rb_ai_sock2ad\n");
+    std::remove(simStatePath("flash.fault").c_str());
     ASSERT_TRUE(eventually([] { return fileExists("/tmp/first.status"); }, 120s));
     EXPECT_EQ(readWholeFile("/tmp/first.status"), "0\n");
     // The SDP step's trigger comes as the report happens to be read.
