@@ -259,18 +259,15 @@ const std::regex kLeftOutLine(R"((\d+) datagram errors left out of the report\n)
 // as the daemon's queue takes it, and reads what the peer receives meanwhile (the answers to
 // the queries among the junk). Returns the final notice if it came meanwhile.
 std::optional<ReceivedRecord> floodWithJunk(TestPeer& peer, std::chrono::milliseconds length) {
-    int stranger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un own{}, strangerAddress{};
-    own.sun_family = strangerAddress.sun_family = AF_UNIX;
+    TestPeer stranger("/tmp/stranger");
+    sockaddr_un own{};
+    own.sun_family = AF_UNIX;
     std::strcpy(own.sun_path, kAiOwnPath);
-    std::strcpy(strangerAddress.sun_path, "/tmp/stranger");
-    EXPECT_EQ(bind(stranger, reinterpret_cast<sockaddr*>(&strangerAddress), sizeof strangerAddress),
-              0);
-    auto frame = [](std::uint16_t length, std::uint32_t type, std::int32_t param) {
-        AiMessage message = makeHeaderFrame(type, param, length);
+    auto frame = [](std::uint16_t size, std::uint32_t type, std::int32_t param) {
+        AiMessage message = makeHeaderFrame(type, param, size);
         return Bytes(reinterpret_cast<const std::uint8_t*>(&message),
                      reinterpret_cast<const std::uint8_t*>(&message) +
-                         std::min<std::size_t>(length, sizeof message));
+                         std::min<std::size_t>(size, sizeof message));
     };
     const std::vector<Bytes> junk = {
         bytesOf("junk!"),
@@ -290,7 +287,7 @@ std::optional<ReceivedRecord> floodWithJunk(TestPeer& peer, std::chrono::millise
     auto end = std::chrono::steady_clock::now() + length;
     for (std::size_t i = 0; std::chrono::steady_clock::now() < end || errorsTaken < 60; ++i) {
         const Bytes& datagram = junk[i % junk.size()];
-        int from = i % 2 == 0 ? peer.descriptor() : stranger;
+        int from = i % 2 == 0 ? peer.descriptor() : stranger.descriptor();
         if (sendto(from, datagram.data(), datagram.size(), MSG_DONTWAIT,
                    reinterpret_cast<sockaddr*>(&own), sizeof own) >= 0 &&
             i % junk.size() < kErrorKinds)
@@ -298,7 +295,6 @@ std::optional<ReceivedRecord> floodWithJunk(TestPeer& peer, std::chrono::millise
         while (auto record = peer.receive(0ms))
             if (record->type == AI_NOTICE && record->param == 2) notice = record;
     }
-    close(stranger);
     return notice;
 }
 
@@ -332,7 +328,7 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
     ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
     if (gated) gate.shut();
     peer.sendRequest(REQ_START_UPDATE);
-    std::optional<ReceivedRecord> flooded;
+    std::optional<ReceivedRecord> noticeDuringFlood;
     switch (row.during) {
         case During::CutInReception:
             // Mapped: the daemon waits at its line of the image's size, its checks to come.
@@ -349,13 +345,13 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
             writeWholeFile(simStatePath(kFlashFaultFile), "");
             break;
         case During::JunkFlood:
-            flooded = floodWithJunk(peer, 2s);
+            noticeDuringFlood = floodWithJunk(peer, 2s);
             break;
         case During::Nothing:
         case During::FillTmpAtSdp:
             break;
     }
-    auto finished = flooded ? flooded : peer.awaitRecord(AI_NOTICE, 2, 120s);
+    auto finished = noticeDuringFlood ? noticeDuringFlood : peer.awaitRecord(AI_NOTICE, 2, 120s);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, row.notice);
     // The daemon still answers; a good datagram also ends a run of junk in the report.

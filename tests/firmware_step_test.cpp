@@ -229,20 +229,12 @@ TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     const std::int32_t dfu = std::stoi(started[1]);
     ASSERT_TRUE(eventually([] { return fileExists("/tmp/dfu_status.log"); }, 20s));
 
-    int stranger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un own{}, strangerAddress{};
-    own.sun_family = strangerAddress.sun_family = AF_UNIX;
-    std::strcpy(own.sun_path, kAiOwnPath);
-    std::strcpy(strangerAddress.sun_path, "/tmp/stranger");
-    ASSERT_EQ(bind(stranger, reinterpret_cast<sockaddr*>(&strangerAddress), sizeof strangerAddress),
-              0);
-    AiMessage end = makeHeaderFrame(AI_CHILD_EXIT, dfu, kAiChildExitSize);
-    AiMessage wakeUp = makeHeaderFrame(AI_TRIGGER, WAKE_UP, kAiHeaderSize);
-    for (const AiMessage& forged : {end, wakeUp})
-        ASSERT_EQ(sendto(stranger, &forged, forged.length, 0, reinterpret_cast<sockaddr*>(&own),
-                         sizeof own),
-                  forged.length);
-    close(stranger);
+    {
+        TestPeer stranger("/tmp/stranger");
+        AiMessage end = makeHeaderFrame(AI_CHILD_EXIT, dfu, kAiChildExitSize);
+        AiMessage wakeUp = makeHeaderFrame(AI_TRIGGER, WAKE_UP, kAiHeaderSize);
+        for (const AiMessage& forged : {end, wakeUp}) stranger.sendRaw(&forged, forged.length);
+    }
     peer.sendRequest(REQ_START_UPDATE);
 
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);

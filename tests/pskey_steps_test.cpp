@@ -161,8 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "No such file or directoryBT_module_write_error no TL interface open, 4 bytes "
                   "not sent \nUpdate step timed out !!!try to close not openen /dev/cfUaB0 NOK\n"
                   "*UPDATE_FINISHED* ... NOK\n"}),
-    [](const testing::TestParamInfo<FaultCase>& info) {
-        std::string name = info.param.fault;
+    [](const testing::TestParamInfo<FaultCase>& test) {
+        std::string name = test.param.fault;
         std::string clean;
         for (char c : name)
             if (std::isalnum(static_cast<unsigned char>(c))) clean += c;

@@ -122,8 +122,8 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SampleUpdate, KilledAndRestarted, testing::ValuesIn(kKillPoints),
-                         [](const testing::TestParamInfo<KillPoint>& info) {
-                             return info.param.name;
+                         [](const testing::TestParamInfo<KillPoint>& test) {
+                             return test.param.name;
                          });
 
 }  // namespace

@@ -39,18 +39,18 @@ std::vector<std::string> splitWords(const std::string& text) {
 
 }  // namespace
 
-TestPeer::TestPeer() {
-    unlink(kAiPeerPath);
+TestPeer::TestPeer(const char* address) : address_(address) {
+    unlink(address);
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     EXPECT_GE(fd_, 0) << std::strerror(errno);
-    sockaddr_un address = unixAddress(kAiPeerPath);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+    sockaddr_un bound = unixAddress(address);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&bound), sizeof bound), 0)
         << std::strerror(errno);
 }
 
 TestPeer::~TestPeer() {
     if (fd_ >= 0) close(fd_);
-    unlink(kAiPeerPath);
+    unlink(address_.c_str());
 }
 
 void TestPeer::sendRaw(const void* bytes, std::size_t length) {

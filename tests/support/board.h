@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/ai_socket.h"
+
 // One datagram as the peer received it.
 struct ReceivedRecord {
     std::uint32_t type = 0;
@@ -19,10 +21,11 @@ struct ReceivedRecord {
     std::vector<std::uint8_t> bytes;  // the whole datagram
 };
 
-// The peer: binds "/rb_ai_sock2ad" and talks to "/rb_ai_sock2up".
+// The peer: binds "/rb_ai_sock2ad" and talks to "/rb_ai_sock2up". Bound elsewhere, it is a
+// stranger that the daemon must not take for its peer.
 class TestPeer {
 public:
-    TestPeer();
+    explicit TestPeer(const char* address = kAiPeerPath);
     ~TestPeer();
     TestPeer(const TestPeer&) = delete;
     TestPeer& operator=(const TestPeer&) = delete;
@@ -41,6 +44,7 @@ public:
     int descriptor() const { return fd_; }
 
 private:
+    std::string address_;
     int fd_ = -1;
     std::vector<ReceivedRecord> skipped_;
 };
