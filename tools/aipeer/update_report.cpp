@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "update/update_state.h"
+#include "update/step_table.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "tools/mkupdate/gzip_reader.h"
 #include "tools/mkupdate/update_archive.h"
-#include "update/update_state.h"
+#include "update/step_table.h"
 
 namespace mkupdate {
 namespace {

@@ -5,7 +5,7 @@
 #include "image/image_header.h"
 #include "tools/mkupdate/archive_listing.h"
 #include "tools/mkupdate/image_builder.h"
-#include "update/update_state.h"
+#include "update/step_table.h"
 
 namespace mkupdate {
 namespace {

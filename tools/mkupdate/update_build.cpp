@@ -7,7 +7,7 @@
 #include "tools/mkupdate/gzip_writer.h"
 #include "tools/mkupdate/part_checks.h"
 #include "tools/mkupdate/update_archive.h"
-#include "update/update_state.h"
+#include "update/step_table.h"
 
 namespace mkupdate {
 namespace {
