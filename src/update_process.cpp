@@ -3,11 +3,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "core/ai_socket.h"
 #include "core/build_time.h"
 #include "core/daemon_life.h"
+#include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/signals.h"
@@ -27,13 +27,15 @@ void startUp() {
     std::fprintf(stderr, "Korvane quorvale BT-LAP update software.\n");
     std::fprintf(stderr, "Version: %s  Compilation time: %s\n", kVersionText, kBuildTime);
     setSignalWork(SignalWork{sigTerm, alarmHandler, childDead});
-    installSignalHandlers();
+    if (!installSignalHandlers()) {
+        UPDATE_ERR_AS(kMain, LogLevel::Critical, kErrorSystem,
+                      "signal handling not set up: %d %m \n", errno);
+    }
 
     std::int32_t socket = openAiSocket(kAiOwnPath);
     if (socket < 0) {
-        int error = errno;
-        UPDATE_ERR_AS(kMain, LogLevel::Critical, 108, "open error on ai socket: %d %s \n", error,
-                      std::strerror(error));
+        UPDATE_ERR_AS(kMain, LogLevel::Critical, kErrorAiSocket,
+                      "open error on ai socket: %d %m \n", errno);
     }
     setAiDestination(kAiPeerPath);
     pollSet[0] = pollfd{socket, POLLIN, 0};
@@ -48,13 +50,10 @@ void runLoopPass() {
     int n =
         devPoll(pollSet.data(), static_cast<nfds_t>(pollFdCount), kPollTimeoutMs, waitSignalMask());
     if (n == -1) {
-        int error = errno;
-        if (error == EINTR) {
-            UPDATE_LOG_AS(kMain, LogLevel::Detail, "some signal occured: errno = %d %s \n", error,
-                          std::strerror(error));
+        if (errno == EINTR) {
+            UPDATE_LOG_AS(kMain, LogLevel::Detail, "some signal occured: errno = %d %m \n", errno);
         } else {
-            UPDATE_ERR_AS(kMain, LogLevel::Fatal, 110, "poll error: %d %s \n", error,
-                          std::strerror(error));
+            UPDATE_ERR_AS(kMain, LogLevel::Fatal, kErrorSystem, "poll error: %d %m \n", errno);
         }
         return;
     }
@@ -66,7 +65,8 @@ void runLoopPass() {
     if (pollSet[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) {
         keepRunning = readMessage();
     } else if (btModuleSlot <= 0) {
-        UPDATE_ERR_AS(kMain, LogLevel::Warning, 111, "Unknown filedescriptor %d\n", n);
+        UPDATE_ERR_AS(kMain, LogLevel::Warning, kErrorUnknownDescriptor,
+                      "Unknown filedescriptor %d\n", n);
     } else {
         moduleDataReady(pollSet[static_cast<std::size_t>(btModuleSlot)].revents);
         stateMachine();

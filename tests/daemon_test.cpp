@@ -1,12 +1,18 @@
 // The daemon on the simulated board, driven through its AI socket as the peer drives it.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -123,6 +129,41 @@ TEST(Daemon, WithoutPeerTheStartUpNoticeFailsAndTheDaemonGoesOn) {
     TestPeer peer;
     peer.sendRequest(REQ_QUERY);
     EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+}
+
+// From now on, in this process and the daemon it starts, installing a handler for signal
+// fails with EPERM.
+void refuseHandlersFor(int signal) {
+    constexpr std::size_t kLowWord = std::endian::native == std::endian::big ? 4 : 0;
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_rt_sigaction, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0]) + kLowWord),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(signal), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    ASSERT_EQ(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+}
+
+// As for a socket that can't be opened: logged (the report goes at start-up, and the line
+// with it), and the daemon goes on.
+TEST(Daemon, ASignalHandlerThatCantBeInstalledIsLogged) {
+    if (!std::string_view(BOARD_EMULATOR).empty())
+        GTEST_SKIP() << "the emulator installs the board's handlers as its own";
+    refuseHandlersFor(SIGALRM);
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    EXPECT_TRUE(std::regex_search(
+        daemon.standardError(),
+        std::regex(
+            R"(src/update_process main line: \d+: signal handling not set up: 1 Operation not permitted \n)")))
+        << daemon.standardError();
+    EXPECT_FALSE(fileExists("/tmp/update.log"));
 }
 
 // Signals arriving in bursts while the daemon sends answers and writes its log: every answer

@@ -7,13 +7,13 @@
 
 #include "btlink/module_commands.h"
 #include "btlink/module_link.h"
+#include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/platform.h"
 
 namespace {
 
-constexpr int kReadErrorCode = 106;
 // An event is reported in the name of the operation that read it.
 constexpr const char* kEventReader = "readBtModule";
 
@@ -36,8 +36,8 @@ unsigned byteAt(std::span<const std::uint8_t> bytes, std::size_t at) {
 
 ModuleAnswer hciResetComplete(std::uint8_t status) {
     if (status == 0) return MODULE_ANSWERED;
-    updateErr(LogLevel::Warning, kLogSourceFile, kEventReader, __LINE__, kReadErrorCode,
-              "HCI Reset refused by the module: status 0x%02X \n", status);
+    UPDATE_ERR_AS(kEventReader, LogLevel::Warning, kErrorOperationFailed,
+                  "HCI Reset refused by the module: status 0x%02X \n", status);
     return MODULE_REFUSED;
 }
 ModuleAnswer bccmdCarrierComplete(std::uint8_t) { return MODULE_NO_ANSWER; }
@@ -172,14 +172,14 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
         if (!bccmdRequestAwaited()) return MODULE_NO_ANSWER;
         awaitedAnswer = {};
         ++malformedCount;
-        UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+        UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
                    "BCCMD answer of %u bytes is shorter than its header, no PS-Key taken \n",
                    static_cast<unsigned>(payload.size()));
         return MODULE_ANSWERED;
     }
     if (unsigned ignored = notTheAwaited(answer)) {
         if (firstOfKind(ignored)) {
-            UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+            UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
                        "BCCMD answer ignored, %s: type 0x%04x varid 0x%04x PS-Key 0x%04x \n",
                        ignoredText(ignored), static_cast<unsigned>(answer.type),
                        static_cast<unsigned>(answer.varid), static_cast<unsigned>(answer.key.id));
@@ -197,7 +197,7 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
         if (getRequest && answer.status == kBccmdStatusNoValue) return MODULE_ANSWERED;
         ++refusedCount;
         if (firstOfKind(LOGGED_REFUSAL)) {
-            UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+            UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
                        "BCCMD %s of PS-Key 0x%04x refused: status 0x%04x \n",
                        getRequest ? "get" : "set", static_cast<unsigned>(answer.key.id),
                        static_cast<unsigned>(answer.status));
@@ -206,7 +206,7 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
     }
     if (answer.claimedWords > answer.key.wordCount) {
         ++malformedCount;
-        UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
+        UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
                    "BCCMD answer for PS-Key 0x%04x claims %u words, %u taken \n",
                    static_cast<unsigned>(answer.key.id), static_cast<unsigned>(answer.claimedWords),
                    static_cast<unsigned>(answer.key.wordCount));
@@ -234,9 +234,9 @@ ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event) {
     unsigned code = byteAt(event, 1);
     switch (code) {
         case kHciCommandComplete: {
-            updateLog(LogLevel::Detail, kLogSourceFile, kEventReader, __LINE__,
-                      "Command Complete event for command 0x%02X 0x%02X received\n",
-                      byteAt(event, 4), byteAt(event, 5));
+            UPDATE_LOG_AS(kEventReader, LogLevel::Detail,
+                          "Command Complete event for command 0x%02X 0x%02X received\n",
+                          byteAt(event, 4), byteAt(event, 5));
             ModuleAnswer result = MODULE_NO_ANSWER;
             if (event.size() < 6) return result;
             // Only the event for the command that waits for it counts.
@@ -257,21 +257,21 @@ ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event) {
             return result;
         }
         case kHciCommandStatus:
-            updateLog(LogLevel::Detail, kLogSourceFile, kEventReader, __LINE__,
-                      "Command Status event 0x%02X for command 0x%02X 0x%02X received\n",
-                      byteAt(event, 3), byteAt(event, 5), byteAt(event, 6));
+            UPDATE_LOG_AS(kEventReader, LogLevel::Detail,
+                          "Command Status event 0x%02X for command 0x%02X 0x%02X received\n",
+                          byteAt(event, 3), byteAt(event, 5), byteAt(event, 6));
             return MODULE_NO_ANSWER;
         case kHciVendorEvent:
-            updateLog(LogLevel::Detail, kLogSourceFile, kEventReader, __LINE__,
-                      "Extended Hci complete 0x%02X  received\n", byteAt(event, 3));
+            UPDATE_LOG_AS(kEventReader, LogLevel::Detail,
+                          "Extended Hci complete 0x%02X  received\n", byteAt(event, 3));
             // Only a whole message of the BCCMD channel carries an answer.
             if (byteAt(event, 3) != kBccmdPayloadDescriptor) {
                 if (firstOfKind(IGNORED_NOT_BCCMD)) {
-                    updateErr(LogLevel::Warning, kLogSourceFile, kEventReader, __LINE__,
-                              kReadErrorCode,
-                              "vendor event with payload descriptor 0x%02X ignored, not a BCCMD "
-                              "answer \n",
-                              byteAt(event, 3));
+                    UPDATE_ERR_AS(
+                        kEventReader, LogLevel::Warning, kErrorOperationFailed,
+                        "vendor event with payload descriptor 0x%02X ignored, not a BCCMD "
+                        "answer \n",
+                        byteAt(event, 3));
                 }
                 return MODULE_NO_ANSWER;
             }
@@ -279,8 +279,8 @@ ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event) {
                 event.size() > 3 ? event.subspan(3) : std::span<const std::uint8_t>{},
                 static_cast<std::uint8_t>(byteAt(event, 2)));
         default:
-            updateErr(LogLevel::Warning, kLogSourceFile, kEventReader, __LINE__, kReadErrorCode,
-                      "unexpected hci event 0x%02X received \n", code);
+            UPDATE_ERR_AS(kEventReader, LogLevel::Warning, kErrorOperationFailed,
+                          "unexpected hci event 0x%02X received \n", code);
             return MODULE_NO_ANSWER;
     }
 }
@@ -299,10 +299,9 @@ ModuleAnswer readBtModule() {
     int fd = moduleLinkDescriptor();
     ssize_t count = fd < 0 ? (errno = EBADF, -1) : devRead(fd, event.data(), event.size());
     if (count <= 0) {
-        int error = errno;
-        UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
-                   "read error from module: counter = %d; error %d %s \n", static_cast<int>(count),
-                   error, std::strerror(error));
+        UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
+                   "read error from module: counter = %d; error %d %m \n", static_cast<int>(count),
+                   errno);
         return MODULE_NO_ANSWER;
     }
     return handleHciEvent(std::span(event.data(), static_cast<std::size_t>(count)));
@@ -315,10 +314,9 @@ ModuleAnswer readBtModuleBccmdChannel() {
     ssize_t count =
         fd < 0 ? (errno = EBADF, -1) : devRead(fd, buffer.data() + 1, kMaxBccmdChannelRead);
     if (count <= 0) {
-        int error = errno;
-        UPDATE_ERR(LogLevel::Warning, kReadErrorCode,
-                   "BCCMD read error from module: counter = %d; error %d %s \n",
-                   static_cast<int>(count), error, std::strerror(error));
+        UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
+                   "BCCMD read error from module: counter = %d; error %d %m \n",
+                   static_cast<int>(count), errno);
         return MODULE_NO_ANSWER;
     }
     return handleBccmdChannelMessage(std::span(buffer.data(), 1 + static_cast<std::size_t>(count)));

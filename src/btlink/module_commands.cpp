@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "btlink/module_link.h"
+#include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
 
@@ -12,9 +13,6 @@ std::uint32_t traceFlags = 0;
 AwaitedAnswer awaitedAnswer;
 
 namespace {
-
-constexpr int kWriteErrorCode = 107;
-constexpr int kRequestErrorCode = 110;
 
 void putWord(BccmdMessage* message, std::size_t at, std::uint16_t value) {
     (*message)[at] = static_cast<std::uint8_t>(value & 0xFF);
@@ -103,16 +101,14 @@ int writeBtmodule(const std::uint8_t* bytes, std::uint32_t length) {
     int fd = moduleLinkDescriptor();
     if (fd < 0) {
         // With no link, entry 0 of the poll set is the AI socket: never write there.
-        UPDATE_ERR(LogLevel::Critical, kWriteErrorCode,
+        UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
                    "BT_module_write_error no TL interface open, %u bytes not sent \n",
                    static_cast<unsigned>(length));
         return -1;
     }
     ssize_t written = devWrite(fd, bytes, length);
     if (written < 0 || static_cast<std::size_t>(written) < length) {
-        int error = errno;
-        UPDATE_ERR(LogLevel::Critical, kWriteErrorCode, "BT_module_write_error %d %s \n", error,
-                   std::strerror(error));
+        UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, "BT_module_write_error %d %m \n", errno);
         return -1;
     }
     if (traceFlags & kTraceModulePackets) printCommandTrace(std::span(bytes, length));
@@ -139,8 +135,7 @@ int sendBCCMDReq(const BccmdMessage& message) {
         case BCCMD_FRAMED:
             return writeBtmodule(packet.bytes.data(), static_cast<std::uint32_t>(packet.length));
         case BCCMD_INVALID_LENGTH:
-            UPDATE_ERR(LogLevel::Critical, kRequestErrorCode,
-                       "invalid length %d in BCCMDReq received",
+            UPDATE_ERR(LogLevel::Critical, kErrorSystem, "invalid length %d in BCCMDReq received",
                        static_cast<int>(bccmdByteLength(message)));
             return -1;
         case BCCMD_NO_TRANSPORT:
@@ -159,7 +154,7 @@ int setPSKeyReq(std::uint8_t keyHigh, std::uint8_t keyLow, std::uint8_t wordCoun
                 const std::uint8_t* valueBytes) {
     BccmdMessage message;
     if (!buildSetPSKeyMessage(keyIdOf(keyHigh, keyLow), wordCount, valueBytes, &message)) {
-        UPDATE_ERR(LogLevel::Critical, kRequestErrorCode,
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem,
                    "PS-Key 0x%02x%02x with %u words doesn't fit a request of %u words, not sent\n",
                    keyHigh, keyLow, static_cast<unsigned>(wordCount),
                    static_cast<unsigned>(kMaxBccmdValueWords));

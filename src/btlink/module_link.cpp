@@ -6,9 +6,9 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
 
 #include "core/daemon_life.h"
+#include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/signals.h"
@@ -17,7 +17,6 @@ std::int32_t tlInterface = TL_HCI_AT_START;
 
 namespace {
 
-constexpr int kModuleErrorCode = 110;
 constexpr unsigned kSettleSeconds = 3;
 
 // The device of the last openBtModule call, named in its log lines.
@@ -43,10 +42,8 @@ bool setUpBccmdChannel(int fd) {
     for (const SetupRequest& setup : kBcspSetup) {
         int value = setup.value;
         if (devIoctl(fd, setup.request, setup.takesValue ? &value : nullptr) != 0) {
-            int error = errno;
-            updateErr(LogLevel::Critical, kLogSourceFile, kOperation, __LINE__, kModuleErrorCode,
-                      "ioctl error TL interface %s: 0x%02x %s", linkDevicePath, error,
-                      std::strerror(error));
+            UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
+                          "ioctl error TL interface %s: 0x%02x %m", linkDevicePath, errno);
             return false;
         }
     }
@@ -60,8 +57,8 @@ bool linkIsOpen() {
 }
 
 void closeLink() {
-    updateLog(LogLevel::Warning, kLogSourceFile, kOperation, __LINE__, "closed %s with fd %d \n",
-              linkDevicePath, moduleEntry().fd);
+    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "closed %s with fd %d \n", linkDevicePath,
+                  moduleEntry().fd);
     devClose(moduleEntry().fd);
     --pollFdCount;
     btModuleSlot = 0;
@@ -73,8 +70,8 @@ int openLink() {
     if (linkIsOpen()) closeLink();
     btModuleSlot = pollFdCount;
     if (!linkIsOpen()) {
-        updateErr(LogLevel::Critical, kLogSourceFile, kOperation, __LINE__, kModuleErrorCode,
-                  "open error TL interface %s: no free poll entry", linkDevicePath);
+        UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
+                      "open error TL interface %s: no free poll entry", linkDevicePath);
         btModuleSlot = 0;
         return LINK_OPEN_FAILED;
     }
@@ -83,15 +80,13 @@ int openLink() {
     int fd = devOpen(linkDevicePath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     moduleEntry().fd = fd;
     if (fd < 0) {
-        int error = errno;
-        updateErr(LogLevel::Critical, kLogSourceFile, kOperation, __LINE__, kModuleErrorCode,
-                  "open error TL interface %s: 0x%02x %s", linkDevicePath, error,
-                  std::strerror(error));
+        UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
+                      "open error TL interface %s: 0x%02x %m", linkDevicePath, errno);
         btModuleSlot = 0;
         return LINK_OPEN_FAILED;
     }
-    updateLog(LogLevel::Warning, kLogSourceFile, kOperation, __LINE__, "opened %s with fd %d  %d\n",
-              linkDevicePath, fd, pollFdCount);
+    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "opened %s with fd %d  %d\n", linkDevicePath, fd,
+                  pollFdCount);
     if (tlInterface == TL_BCSP && !setUpBccmdChannel(fd)) {
         devClose(fd);
         btModuleSlot = 0;
@@ -117,8 +112,7 @@ int openBtModule(std::int32_t open) {
     if (linkIsOpen()) {
         closeLink();
     } else {
-        UPDATE_ERR(LogLevel::Critical, kModuleErrorCode, "try to close not openen %s",
-                   linkDevicePath);
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "try to close not openen %s", linkDevicePath);
     }
     return LINK_OK;
 }
@@ -126,15 +120,13 @@ int openBtModule(std::int32_t open) {
 int resetBtModule() {
     int fd = devOpen(kHwInterfacePath, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        UPDATE_ERR(LogLevel::Critical, kModuleErrorCode, "open error ETX device %s",
-                   std::strerror(errno));
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "open error ETX device %m");
         return -1;
     }
     UPDATE_LOG(LogLevel::Detail, "Reseting Bluetooth module ...\n");
     int result = 1;
     if (devIoctl(fd, ETX_RESET_BT_MODULE, nullptr) < 0) {
-        UPDATE_ERR(LogLevel::Critical, kModuleErrorCode, "BT Reset failed: %s",
-                   std::strerror(errno));
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "BT Reset failed: %m");
         result = -1;
     }
     devClose(fd);

@@ -4,6 +4,7 @@
 
 #include "btlink/module_commands.h"
 #include "btlink/module_link.h"
+#include "core/error_codes.h"
 #include "core/log.h"
 
 static_assert(kMaxPsKeyWords == kMaxBccmdValueWords, "a key line holds what a request carries");
@@ -15,7 +16,6 @@ std::uint16_t nextReadKeyId = 0;
 
 namespace {
 
-constexpr int kKeyLineErrorCode = 106;
 // A line of the file walk is read up to 1022 characters at a time.
 constexpr std::size_t kWalkLineSize = 1023;
 
@@ -74,9 +74,9 @@ std::optional<PsKey> nextFileRequest() {
         if (error == PsKeyLineError::None) return key;
         ++refusedLines;
         // Reported in the name of the walk.
-        updateErr(LogLevel::Critical, kLogSourceFile, "writeAllPSKeys", __LINE__, kKeyLineErrorCode,
-                  "PS-Key file %s line %d refused: %s\n", psKeyFilePath, psKeyFileLineNumber,
-                  psKeyLineErrorText(error));
+        UPDATE_ERR_AS("writeAllPSKeys", LogLevel::Critical, kErrorOperationFailed,
+                      "PS-Key file %s line %d refused: %s\n", psKeyFilePath, psKeyFileLineNumber,
+                      psKeyLineErrorText(error));
     }
     return std::nullopt;
 }

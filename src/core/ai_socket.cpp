@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/error_codes.h"
 #include "core/log.h"
 
 namespace {
@@ -128,11 +129,10 @@ int write_message(const void* message, int len) {
         }
     }
     if (sent == len) return 1;
-    int error = errno;
     // A flood can make sends fail by the thousand: the report gets them as it gets junk.
-    UPDATE_ERR_REPEATABLE(LogLevel::Critical, 107,
-                          "%d Bytes from %d written => socket write errno %d %s \n",
-                          static_cast<int>(sent), len, error, std::strerror(error));
+    UPDATE_ERR_REPEATABLE(LogLevel::Critical, kErrorWriteOrEvent,
+                          "%d Bytes from %d written => socket write errno %d %m \n",
+                          static_cast<int>(sent), len, errno);
     return -1;
 }
 
@@ -150,7 +150,7 @@ namespace {
 int sendTextFrame(const char* function, std::uint32_t type, std::int32_t param, const void* text,
                   std::size_t length) {
     if (length > kAiMaxText) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, 107,
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorWriteOrEvent,
                       "text of %u bytes doesn't fit a message \n", static_cast<unsigned>(length));
         return -1;
     }

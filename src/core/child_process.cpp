@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/ai_socket.h"
+#include "core/error_codes.h"
 #include "core/log.h"
 #include "core/signals.h"
 
@@ -56,7 +57,7 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
     std::fflush(stderr);
     pid_t pid = fork();
     if (pid < 0) {
-        UPDATE_ERR(LogLevel::Critical, 110, "Unable to fork for %s !\n", path);
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "Unable to fork for %s !\n", path);
         return -1;
     }
     if (pid > 0) {
@@ -66,8 +67,14 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
         UPDATE_LOG(LogLevel::Detail, "Child %s started with %d pid\n", path, static_cast<int>(pid));
         return pid;
     }
-    // The child: the daemon's signals come back to their defaults with the exec.
-    sigprocmask(SIG_SETMASK, waitSignalMask(), nullptr);
+    // The child: the daemon's signals come back to their defaults with the exec. A program
+    // that kept them blocked couldn't be asked to stop, nor see its own children end: it is
+    // not run.
+    if (sigprocmask(SIG_SETMASK, waitSignalMask(), nullptr) != 0) {
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "Signal mask for %s not set: %m (%d)\n", path,
+                   errno);
+        _exit(kNotExecutedStatus);
+    }
     setpgid(0, 0);
     if (dir != nullptr && chdir(dir) != 0) {
         // Not noticed: the program runs in the daemon's directory.
@@ -75,17 +82,14 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
     if (device != nullptr) {
         int fd = open(device, O_RDWR | O_NONBLOCK);
         if (fd < 0) {
-            int error = errno;
-            UPDATE_ERR(LogLevel::Warning, 110, "Failed to open device %s: %s (%d).\n", device,
-                       std::strerror(error), error);
+            UPDATE_ERR(LogLevel::Warning, kErrorSystem, "Failed to open device %s: %m (%d).\n",
+                       device, errno);
             kill(getpid(), SIGKILL);
         }
         dup2(fd, STDOUT_FILENO);
     }
     execve(path, argv, envp);
-    int error = errno;
-    UPDATE_ERR(LogLevel::Critical, 110, "Execution of %s failed: %s (%d)\n", path,
-               std::strerror(error), error);
+    UPDATE_ERR(LogLevel::Critical, kErrorSystem, "Execution of %s failed: %m (%d)\n", path, errno);
     _exit(kNotExecutedStatus);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "core/ai_socket.h"
+#include "core/error_codes.h"
 #include "core/log.h"
 
 std::int32_t keepRunning = 1;
@@ -23,8 +24,10 @@ void exitProcess() {
 void reboot(const char* reason) {
     if (exitLatch != 0) return;
     exitLatch = 1;
-    UPDATE_ERR(LogLevel::Warning, 107, "Exit because %s !!\n", reason);
+    UPDATE_ERR(LogLevel::Warning, kErrorWriteOrEvent, "Exit because %s !!\n", reason);
     exitProcess();
 }
 
-void sigTerm() { UPDATE_ERR(LogLevel::Warning, 107, "SIGTERM receiced and ignored !!\n"); }
+void sigTerm() {
+    UPDATE_ERR(LogLevel::Warning, kErrorWriteOrEvent, "SIGTERM receiced and ignored !!\n");
+}

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "core/error_codes.h"
 #include "core/log.h"
 
 namespace {
@@ -21,10 +22,9 @@ struct ReportFailureGuard {
 
 // A short write, reported by the operation that wrote (function).
 void reportWriteError(const char* function, const char* path) {
-    int error = errno;
     ReportFailureGuard guard(path);
-    UPDATE_ERR_AS(function, LogLevel::Critical, 107, "write to %s error %d %s \n", path, error,
-                  std::strerror(error));
+    UPDATE_ERR_AS(function, LogLevel::Critical, kErrorWriteOrEvent, "write to %s error %d %m \n",
+                  path, errno);
 }
 
 }  // namespace
@@ -35,10 +35,8 @@ std::FILE* openFileStream(const char* path, const char* mode) {
     std::snprintf(modeText, sizeof modeText, "%.6se", mode);
     std::FILE* stream = std::fopen(path, modeText);
     if (stream == nullptr) {
-        int error = errno;
         ReportFailureGuard guard(path);
-        UPDATE_ERR(LogLevel::Critical, 110, "open error file %s: 0x%02x %s", path, error,
-                   std::strerror(error));
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "open error file %s: 0x%02x %m", path, errno);
         return nullptr;
     }
     UPDATE_LOG(LogLevel::Detail, "file opened %s with fd \n", path);
@@ -52,7 +50,8 @@ int readFileToBuffer(const char* path, std::size_t size, char* buffer) {
     int c;
     while ((c = std::fgetc(stream.get())) != EOF) {
         if (stored == size) {
-            UPDATE_ERR(LogLevel::Critical, 106, "No more place in read buffer !!\n");
+            UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
+                       "No more place in read buffer !!\n");
             break;
         }
         buffer[stored++] = static_cast<char>(c);
@@ -70,8 +69,9 @@ int changeLastBytesInFile(const char* path, const char* data, std::size_t n) {
     long length = std::ftell(stream.get());
     if (length < 0 || static_cast<unsigned long>(length) < n) {
         ReportFailureGuard guard(path);
-        UPDATE_ERR(LogLevel::Critical, 106, "can't replace %u bytes of %s holding %ld bytes\n",
-                   static_cast<unsigned>(n), path, length);
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
+                   "can't replace %u bytes of %s holding %ld bytes\n", static_cast<unsigned>(n),
+                   path, length);
         return -1;
     }
     std::fseek(stream.get(), length - static_cast<long>(n), SEEK_SET);
@@ -104,8 +104,7 @@ bool removeEarlierFile(const char* function, const char* path) {
         return true;
     }
     if (errno == ENOENT) return true;
-    int error = errno;
-    UPDATE_ERR_AS(function, LogLevel::Critical, 106, "couldn't remove %s errno = %d %s \n", path,
-                  error, std::strerror(error));
+    UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                  "couldn't remove %s errno = %d %m \n", path, errno);
     return false;
 }

@@ -14,7 +14,8 @@
 #include <type_traits>
 
 // Runs read(context); true when it ran to its end, false when it touched a page of a mapped
-// file that no longer exists and was abandoned there.
+// file that no longer exists and was abandoned there, or was not run as it couldn't be guarded
+// (logged).
 bool runGuardedRead(void (*read)(void* context), void* context);
 
 template <typename Read>

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -50,6 +51,39 @@ void appendToReport(const char* message) {
     writeFile(kUpdateReportPath, "a", message, std::strlen(message));
 }
 
+// A repeatable entry reaches the report only while its minute has room left.
+void appendRepeatable(const char* message) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (minuteOver(now)) {
+        endRepeatedErrors();
+        minute = RepeatableMinute{true, now, 0, 0};
+    }
+    if (minute.reported >= kReportedPerMinute) {
+        ++minute.held;
+        return;
+    }
+    ++minute.reported;
+    appendToReport(message);
+}
+
+enum class EntryKind { Information, Error, RepeatableError };
+
+// The one formatter of every entry. Formatting comes first, so that "%m" gives the text of
+// the errno that the caller left; the entry's own writes leave the caller's errno as it was,
+// so that a caller may still look at it after logging.
+void writeEntry(EntryKind kind, const char* file, const char* function, int line,
+                const char* format, va_list args) {
+    int callersErrno = errno;
+    char message[kLogMessageMax + 1];
+    std::vsnprintf(message, sizeof message, format, args);
+    writeLine(kind == EntryKind::Information ? "UPDATE_LOG" : "UPDATE_ERR", file, function, line,
+              message);
+    if (kind == EntryKind::Error) appendToReport(message);
+    if (kind == EntryKind::RepeatableError) appendRepeatable(message);
+    errno = callersErrno;
+}
+
 }  // namespace
 
 ReportAppendSuppressed::ReportAppendSuppressed() { ++reportAppendSuppressed; }
@@ -72,45 +106,26 @@ void logTimestamp(char* buffer, std::size_t size) {
 void updateLog(LogLevel level, const char* file, const char* function, int line, const char* format,
                ...) {
     if (static_cast<int>(level) > kLogThreshold) return;
-    char message[kLogMessageMax + 1];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    writeEntry(EntryKind::Information, file, function, line, format, args);
     va_end(args);
-    writeLine("UPDATE_LOG", file, function, line, message);
 }
 
 void updateErr(LogLevel, const char* file, const char* function, int line, int, const char* format,
                ...) {
-    char message[kLogMessageMax + 1];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    writeEntry(EntryKind::Error, file, function, line, format, args);
     va_end(args);
-    writeLine("UPDATE_ERR", file, function, line, message);
-    appendToReport(message);
 }
 
 void updateErrRepeatable(LogLevel, const char* file, const char* function, int line, int,
                          const char* format, ...) {
-    char message[kLogMessageMax + 1];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    writeEntry(EntryKind::RepeatableError, file, function, line, format, args);
     va_end(args);
-    writeLine("UPDATE_ERR", file, function, line, message);
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (minuteOver(now)) {
-        endRepeatedErrors();
-        minute = RepeatableMinute{true, now, 0, 0};
-    }
-    if (minute.reported >= kReportedPerMinute) {
-        ++minute.held;
-        return;
-    }
-    ++minute.reported;
-    appendToReport(message);
 }
 
 void endRepeatedErrors() {

@@ -3,6 +3,10 @@
 // Every line on standard error reads
 //   "UPDATE_LOG-0.1.0 hh:mm:ss.mmm: src/update_process <function> line: <n>: <message>"
 // (or "UPDATE_ERR-..."). Error texts are also appended, bare, to the update report.
+//
+// A failed system call is logged with "%m" where its error text goes, and errno as the
+// argument where its number goes: the text is that of the errno the call left, and logging
+// leaves errno as it found it.
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <regex>
 #include <string>
 
@@ -82,11 +83,17 @@ TEST(Log, RepeatableEntriesReachTheReportTwentyTimesAMinuteThenTheirCount) {
     EXPECT_EQ(entries, 27u) << out;
 }
 
+// The failing append has an errno of its own; the entry's "%m" and the caller's errno after
+// it are the caller's.
 TEST(Log, FailureAboutTheReportItselfIsNotAppendedToIt) {
     // A directory in the report's place can't be opened for appending.
     ASSERT_EQ(mkdir(kUpdateReportPath, 0755), 0);
-    std::string out = capture([] { UPDATE_ERR(LogLevel::Critical, 106, "first\n"); });
-    EXPECT_NE(out.find(": first\n"), std::string::npos);
+    std::string out = capture([] {
+        errno = ENOENT;
+        UPDATE_ERR(LogLevel::Critical, 106, "first %d %m\n", errno);
+        EXPECT_EQ(errno, ENOENT);
+    });
+    EXPECT_NE(out.find(": first 2 No such file or directory\n"), std::string::npos);
     EXPECT_NE(out.find("open error file /tmp/update.log: 0x15 Is a directory"), std::string::npos)
         << out;
     // The entry and the one failure to append it; nothing chases its tail.

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "core/error_codes.h"
 #include "core/log.h"
 #include "core/signals.h"
 
@@ -27,7 +28,8 @@ __attribute__((format(printf, 1, 2))) int runFormatted(const char* format, ...) 
     int length = std::vsnprintf(lastCommand, sizeof lastCommand, format, args);
     va_end(args);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof lastCommand) {
-        UPDATE_ERR(LogLevel::Critical, 106, "command too long, not run: %.40s...\n", lastCommand);
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
+                   "command too long, not run: %.40s...\n", lastCommand);
         return -1;
     }
     return runShellCommand(lastCommand);
@@ -72,14 +74,14 @@ int shellInsmod(const char* directory, const char* module) {
 bool commandSucceeded(const char* function, int status) {
     if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
     if (status != -1 && WIFEXITED(status)) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106, "command \"%s\" failed: exit status %d\n",
-                      lastCommand, WEXITSTATUS(status));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "command \"%s\" failed: exit status %d\n", lastCommand, WEXITSTATUS(status));
     } else if (status != -1 && WIFSIGNALED(status)) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106, "command \"%s\" failed: signal %d\n",
-                      lastCommand, WTERMSIG(status));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "command \"%s\" failed: signal %d\n", lastCommand, WTERMSIG(status));
     } else {
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106, "command \"%s\" failed: not run\n",
-                      lastCommand);
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "command \"%s\" failed: not run\n", lastCommand);
     }
     return false;
 }

@@ -59,12 +59,19 @@ void run(void (*work)()) {
 
 void setSignalWork(const SignalWork& work) { signalWork = work; }
 
-void installSignalHandlers() {
+bool installSignalHandlers() {
+    // Every part is tried even after one failed: what can be set up is. The first failure's
+    // errno is the one left for the caller to report.
+    int firstError = 0;
+    auto keepFirst = [&firstError](int error) {
+        if (firstError == 0) firstError = error;
+    };
     sigemptyset(&handledSignals);
     sigaddset(&handledSignals, SIGTERM);
     sigaddset(&handledSignals, SIGALRM);
     sigaddset(&handledSignals, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &handledSignals, &startupMask);
+    if (int error = pthread_sigmask(SIG_BLOCK, &handledSignals, &startupMask); error != 0)
+        keepFirst(error);
     // The wait must let them in even if the process was started with them blocked.
     sigdelset(&startupMask, SIGTERM);
     sigdelset(&startupMask, SIGALRM);
@@ -73,10 +80,12 @@ void installSignalHandlers() {
     action.sa_handler = noteSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGALRM, &action, nullptr);
-    sigaction(SIGCHLD, &action, nullptr);
+    for (int number : {SIGTERM, SIGALRM, SIGCHLD})
+        if (sigaction(number, &action, nullptr) != 0) keepFirst(errno);
     installed = true;
+    if (firstError == 0) return true;
+    errno = firstError;
+    return false;
 }
 
 const sigset_t* waitSignalMask() { return &startupMask; }

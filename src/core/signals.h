@@ -21,8 +21,10 @@ struct SignalWork {
 void setSignalWork(const SignalWork& work);
 
 // Blocks the three signals and installs the noting handlers; the mask the process had before
-// (less the three) is what the main loop's wait and the shell's commands run with.
-void installSignalHandlers();
+// (less the three) is what the main loop's wait and the shell's commands run with. False, with
+// errno set, when a part of it failed: a signal that isn't blocked may interrupt any system call
+// of the main flow, and one without its handler ends the daemon or goes unseen.
+bool installSignalHandlers();
 const sigset_t* waitSignalMask();
 
 // Takes the signals that arrived since the last call (noted by the handlers, or pending while

@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
 
@@ -14,8 +15,8 @@ namespace {
 int openLed(const char* function) {
     int fd = devOpen(kLedDevicePath, O_RDWR);
     if (fd < 0) {
-        updateErr(LogLevel::Critical, kLogSourceFile, function, __LINE__, 106,
-                  "Can't open LED device!\n");
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "Can't open LED device!\n");
     }
     return fd;
 }
@@ -52,7 +53,7 @@ std::int32_t setStatusLed(std::int32_t period) {
     } else if (period == 0) {
         result = sendValue(fd, LED_SET_MODE, kLedModeOff);
     } else if (int ticks = periodTicks(period); ticks < 1) {
-        UPDATE_ERR(LogLevel::Warning, 103, "blinking period out of range! \n");
+        UPDATE_ERR(LogLevel::Warning, kErrorOutOfRange, "blinking period out of range! \n");
         result = -3;
     } else {
         result = sendValue(fd, LED_SET_PERIOD, ticks);

@@ -5,8 +5,8 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 
+#include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
 
@@ -15,17 +15,14 @@ bool flashSizeKnown = false;
 
 namespace {
 
-constexpr int kFlashErrorCode = 106;
-
 // The helpers below report in the name of the operation that called them (function).
 
 int openFlash(const char* function, int mode) {
     int fd = devOpen(kFlashDevicePath, mode);
     if (fd < 0) {
-        int error = errno;
-        updateErr(LogLevel::Critical, kLogSourceFile, function, __LINE__, kFlashErrorCode,
-                  "open device_%s in mode_%d failed! errno: %d %s\n", kFlashDevicePath, mode, error,
-                  std::strerror(error));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "open device_%s in mode_%d failed! errno: %d %m\n", kFlashDevicePath, mode,
+                      errno);
     }
     return fd;
 }
@@ -33,9 +30,8 @@ int openFlash(const char* function, int mode) {
 // 1, or -1 (logged) when the device reports a failure on closing.
 int closeFlash(const char* function, int fd) {
     if (devClose(fd) != 0) {
-        int error = errno;
-        updateErr(LogLevel::Critical, kLogSourceFile, function, __LINE__, kFlashErrorCode,
-                  "close failed errno: %d %s\n", error, std::strerror(error));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "close failed errno: %d %m\n", errno);
         return -1;
     }
     return 1;
@@ -45,9 +41,8 @@ int closeFlash(const char* function, int fd) {
 int flashRequest(const char* function, int fd, unsigned long request, void* record) {
     int result = devIoctl(fd, request, record);
     if (result < 0) {
-        int error = errno;
-        updateErr(LogLevel::Critical, kLogSourceFile, function, __LINE__, kFlashErrorCode,
-                  "ioctl failed:%d errno: %d %s\n", result, error, std::strerror(error));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "ioctl failed:%d errno: %d %m\n", result, errno);
         devClose(fd);
         return -1;
     }
@@ -64,7 +59,7 @@ std::int32_t getFlashInfoUpdate() {
     // The device fills one record per erase region: a count beyond the buffer would have it
     // write past the buffer's end.
     if (info.regionCount > kMaxFlashRegions) {
-        UPDATE_ERR(LogLevel::Critical, kFlashErrorCode,
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
                    "flash reports %u erase regions, at most %u are supported\n",
                    static_cast<unsigned>(info.regionCount),
                    static_cast<unsigned>(kMaxFlashRegions));
@@ -89,7 +84,8 @@ void checkFlashConfig() {
                    static_cast<int>(size), static_cast<unsigned>(size),
                    static_cast<unsigned>(configSectorStart));
     } else {
-        UPDATE_ERR(LogLevel::Critical, 107, "Flash info not available; can't determine size \n");
+        UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
+                   "Flash info not available; can't determine size \n");
     }
 }
 
@@ -110,9 +106,7 @@ int writeFlash(std::uint32_t offset, const std::uint8_t* data, std::uint32_t len
     int fd = openFlash(__func__, O_RDWR);
     if (fd < 0) return -1;
     if (devLseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-        int error = errno;
-        UPDATE_ERR(LogLevel::Critical, kFlashErrorCode, "lseek failed errno: %d %s\n", error,
-                   std::strerror(error));
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed, "lseek failed errno: %d %m\n", errno);
         devClose(fd);
         return -1;
     }
@@ -126,9 +120,8 @@ int writeFlash(std::uint32_t offset, const std::uint8_t* data, std::uint32_t len
         ssize_t count = devWrite(fd, data + written, left);
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0 || static_cast<std::size_t>(count) > left) {
-            int error = errno;
-            UPDATE_ERR(LogLevel::Critical, kFlashErrorCode, "write failed errno: %d %s\n", error,
-                       std::strerror(error));
+            UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed, "write failed errno: %d %m\n",
+                       errno);
             devClose(fd);
             return -1;
         }

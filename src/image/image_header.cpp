@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/error_codes.h"
 #include "core/log.h"
 
 namespace {
@@ -154,33 +155,34 @@ int checkHeader(const std::uint8_t* image, std::uint32_t fileLength, char* name,
                 std::int32_t* fileCount) {
     // Never read past the file: a caller that checks a piece of a mapping passes its length.
     if (fileLength < kImageHeaderSize) {
-        UPDATE_ERR(LogLevel::Critical, 106, "image file size %u shorter than the image header\n",
-                   fileLength);
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
+                   "image file size %u shorter than the image header\n", fileLength);
         return -1;
     }
     std::array<std::uint8_t, kImageHeaderSize> header;
     std::memcpy(header.data(), image, header.size());
 
     if (readBigEndian32(header.data() + kMagicOffset) != kImageMagic) {
-        UPDATE_ERR(LogLevel::Critical, 106, "Bad Magic Number\n");
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed, "Bad Magic Number\n");
         return -1;
     }
     std::uint32_t headerCrc = readBigEndian32(header.data() + kHeaderCrcOffset);
     writeBigEndian32(header.data() + kHeaderCrcOffset, 0);
     if (calcCrc32(0, header.data(), header.size()) != headerCrc) {
-        UPDATE_ERR(LogLevel::Critical, 106, "Bad Header Checksum\n");
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed, "Bad Header Checksum\n");
         return -1;
     }
     std::uint32_t dataLength = fileLength - static_cast<std::uint32_t>(kImageHeaderSize);
     std::uint32_t dataSize = readBigEndian32(header.data() + kDataSizeOffset);
     if (dataSize != dataLength) {
-        UPDATE_ERR(LogLevel::Critical, 106, "image file size %d not equal image data size %d\n",
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
+                   "image file size %d not equal image data size %d\n",
                    static_cast<int>(dataLength), static_cast<int>(dataSize));
         return -1;
     }
     if (calcCrc32(0, image + kImageHeaderSize, dataLength) !=
         readBigEndian32(header.data() + kDataCrcOffset)) {
-        UPDATE_ERR(LogLevel::Critical, 106, "Bad Data Checksum\n");
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed, "Bad Data Checksum\n");
         return -1;
     }
 
@@ -189,13 +191,13 @@ int checkHeader(const std::uint8_t* image, std::uint32_t fileLength, char* name,
     bool multiFile = header[kImageTypeOffset] == kMultiFileImageType;
     if (multiFile) {
         if (!countImageFiles(image, fileLength, &files)) {
-            UPDATE_ERR(LogLevel::Critical, 106,
+            UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
                        "multi-file image: list of file sizes not ended by 0 within the data\n");
             return -1;
         }
         std::uint32_t outside = walkImageFiles(image, fileLength, files, files, nullptr);
         if (outside < files) {
-            UPDATE_ERR(LogLevel::Critical, 106,
+            UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
                        "multi-file image: file %u of %u Bytes reaches beyond the data\n", outside,
                        readBigEndian32(image + kImageHeaderSize + 4 * std::size_t{outside}));
             return -1;

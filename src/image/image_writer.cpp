@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/guarded_read.h"
 #include "core/log.h"
@@ -16,20 +17,14 @@
 
 namespace {
 
-constexpr int kImageErrorCode = 106;
-
 // Every message of the image writing names writeImage, whichever of its parts reports it.
-#define IMAGE_LOG(...) \
-    updateLog(LogLevel::Warning, kLogSourceFile, "writeImage", __LINE__, __VA_ARGS__)
-#define IMAGE_ERR(...)                                                                     \
-    updateErr(LogLevel::Critical, kLogSourceFile, "writeImage", __LINE__, kImageErrorCode, \
-              __VA_ARGS__)
+constexpr const char* kWriteImage = "writeImage";
 
 constexpr ImageFileMessages kImageMessages{
-    "writeImage",
+    kWriteImage,
     "image file %s to small (%d Bytes) !\n",
     "image file %s too large (%llu Bytes) !\n",
-    "couldn't map image file %s! errno: %d %s\n",
+    "couldn't map image file %s! errno: %d %m\n",
     "image file %s changed its size while read!\n",
     false,
 };
@@ -49,8 +44,9 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
     const std::uint8_t* source = image;
     while (flashOffset < configSectorStart) {
         int percent = percentWritten(remaining, length);
-        IMAGE_LOG("writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
-                  static_cast<unsigned>(flashOffset), static_cast<int>(remaining), percent);
+        UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
+                      "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
+                      static_cast<unsigned>(flashOffset), static_cast<int>(remaining), percent);
         showPercent(percent);
         std::uint32_t piece = remaining < configSectorSize ? remaining : configSectorSize;
         if (eraseFlash(flashOffset, sectorSize) < 0) return -1;
@@ -72,15 +68,17 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image) {
     std::int32_t fileCount = image.fileCount;
     ImageFile lapFile{};
     if (fileCount <= 0) {
-        IMAGE_ERR("image file %s holds no files; no lap image to write!\n", kImagePath);
+        UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                      "image file %s holds no files; no lap image to write!\n", kImagePath);
         return -1;
     }
     switch (locateCheckedImageFile(image, fileCount - 1, kImagePath, kImageMessages, &lapFile)) {
         case ImageFilePlace::Found:
             break;
         case ImageFilePlace::Missing:
-            IMAGE_ERR("lap image (file %d) lies outside image file %s!\n",
-                      static_cast<int>(fileCount - 1), kImagePath);
+            UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                          "lap image (file %d) lies outside image file %s!\n",
+                          static_cast<int>(fileCount - 1), kImagePath);
             return -1;
         case ImageFilePlace::Vanished:
             return -1;
@@ -88,17 +86,20 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image) {
     // The image area ends where the configuration sector begins: with a guessed flash size
     // that could be the configuration sector itself, or beyond the end of the flash.
     if (!recheckFlashConfig()) {
-        IMAGE_ERR("flash size unknown; lap image not written\n");
+        UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                      "flash size unknown; lap image not written\n");
         return -1;
     }
     std::uint32_t imageSpace =
         configSectorStart > imageAreaStart ? configSectorStart - imageAreaStart : 0;
-    IMAGE_LOG("write lap image with %d Bytes to %d Bytes flash\n", static_cast<int>(lapFile.size),
-              static_cast<int>(imageSpace));
+    UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
+                  "write lap image with %d Bytes to %d Bytes flash\n",
+                  static_cast<int>(lapFile.size), static_cast<int>(imageSpace));
 
     if (lapFile.size < kImageHeaderSize) {
-        IMAGE_ERR("lap image with %d Bytes is shorter than its header!\n",
-                  static_cast<int>(lapFile.size));
+        UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                      "lap image with %d Bytes is shorter than its header!\n",
+                      static_cast<int>(lapFile.size));
         return -1;
     }
     const std::uint8_t* lapImage = bytes.data() + lapFile.offset;
@@ -112,11 +113,13 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image) {
     }
     if (checked < 0) return -1;
     if (std::strncmp(lapName, kLapImageName, std::strlen(kLapImageName)) != 0) {
-        IMAGE_LOG("lap image name \"%s\" doesn't begin with \"%s\"\n", lapName, kLapImageName);
+        UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
+                      "lap image name \"%s\" doesn't begin with \"%s\"\n", lapName, kLapImageName);
     }
     if (lapFile.size >= imageSpace) {
-        IMAGE_ERR("Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
-                  static_cast<int>(imageSpace), static_cast<int>(lapFile.size));
+        UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                      "Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
+                      static_cast<int>(imageSpace), static_cast<int>(lapFile.size));
         return -1;
     }
 

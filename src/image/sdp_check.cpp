@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
@@ -212,16 +213,14 @@ bool commandFits(const char* from, const char* to) {
 // Appending to a file left by an earlier run would mix old lines into the new file.
 bool removeStale(const char* path) {
     if (std::remove(path) == 0 || errno == ENOENT) return true;
-    int error = errno;
-    UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, 106,
-                  "SDP records not merged, can't remove %s: %d %s\n", path, error,
-                  std::strerror(error));
+    UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, kErrorOperationFailed,
+                  "SDP records not merged, can't remove %s: %d %m\n", path, errno);
     return false;
 }
 
 void reportRefusal(const Refusal& refusal) {
-    UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, 106, "SDP records not merged, %s: %s\n",
-                  refusal.path, refusal.reason);
+    UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, kErrorOperationFailed,
+                  "SDP records not merged, %s: %s\n", refusal.path, refusal.reason);
 }
 
 }  // namespace
@@ -302,7 +301,8 @@ void replaceStringInFile(const char* inputPath, const char* outputPath, const ch
         int c;
         while ((c = std::fgetc(input.get())) != EOF && c != kEndMark) {
             if (length == kReadBufferSize - 1) {
-                UPDATE_ERR(LogLevel::Critical, 106, "No more place in read buffer !!\n");
+                UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
+                           "No more place in read buffer !!\n");
                 return;
             }
             buffer[length++] = static_cast<char>(c);
@@ -321,7 +321,8 @@ void replaceStringInFile(const char* inputPath, const char* outputPath, const ch
         }
         std::size_t replacementLength = std::strlen(replacement);
         if (end + replacementLength > kReadBufferSize - 1) {
-            UPDATE_ERR(LogLevel::Critical, 106, "No more place in read buffer !!\n");
+            UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed,
+                       "No more place in read buffer !!\n");
             return;
         }
         std::memcpy(buffer.get() + end, replacement, replacementLength);
@@ -331,8 +332,7 @@ void replaceStringInFile(const char* inputPath, const char* outputPath, const ch
     if (!output) return;
     std::size_t written = std::fwrite(buffer.get(), 1, length, output.get());
     if (std::fflush(output.get()) != 0 || written < length) {
-        int error = errno;
-        UPDATE_ERR(LogLevel::Critical, 107, "write to %s error %d %s \n", outputPath, error,
-                   std::strerror(error));
+        UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, "write to %s error %d %m \n", outputPath,
+                   errno);
     }
 }

@@ -1,8 +1,8 @@
 #include "image/update_image.h"
 
 #include <cerrno>
-#include <cstring>
 
+#include "core/error_codes.h"
 #include "core/guarded_read.h"
 #include "core/log.h"
 
@@ -13,36 +13,34 @@ ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
                                 const ImageFileMessages& messages, CheckedImage* image) {
     const char* function = messages.function;
     if (!file.open(path)) {
-        int error = errno;
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106,
-                      "File opening error for file :%s errno = %d %s \n", path, error,
-                      std::strerror(error));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "File opening error for file :%s errno = %d %m \n", path, errno);
         return ImageFileCheck::NotOpened;
     }
     std::size_t size = 0;
     if (!file.size(&size)) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106, "couldn't determine size of %s!\n", path);
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "couldn't determine size of %s!\n", path);
         return ImageFileCheck::Refused;
     }
     if (size < kImageHeaderSize) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106, messages.tooSmall, path,
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.tooSmall, path,
                       static_cast<int>(size));
         return ImageFileCheck::Refused;
     }
     if (size > UINT32_MAX) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106, messages.tooBig, path,
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.tooBig, path,
                       static_cast<unsigned long long>(size));
         return ImageFileCheck::Refused;
     }
     if (!file.map()) {
-        int error = errno;
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106, messages.mapFailed, path, error,
-                      std::strerror(error));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.mapFailed, path,
+                      errno);
         return ImageFileCheck::Refused;
     }
     std::span<const std::uint8_t> bytes = file.bytes();
     if (bytes.size() < kImageHeaderSize || bytes.size() > UINT32_MAX) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, 106, messages.changed, path);
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.changed, path);
         return ImageFileCheck::Refused;
     }
     if (messages.logSize) {
@@ -75,5 +73,6 @@ ImageFilePlace locateCheckedImageFile(const CheckedImage& image, std::int32_t in
 }
 
 void reportImageChanged(const char* path, const ImageFileMessages& messages) {
-    UPDATE_ERR_AS(messages.function, LogLevel::Critical, 106, messages.changed, path);
+    UPDATE_ERR_AS(messages.function, LogLevel::Critical, kErrorOperationFailed, messages.changed,
+                  path);
 }

@@ -12,7 +12,7 @@ inline constexpr const char* kImagePath = "/tmp/image";
 
 // The words in which an operation refuses the image file. Each is a printf format:
 // tooSmall (path, size as int), tooBig (path, size as unsigned long long: only hosts reach
-// 4 GiB), mapFailed (path, errno, its text), changed (path). Lines name function.
+// 4 GiB), mapFailed (path, errno; "%m" its text), changed (path). Lines name function.
 struct ImageFileMessages {
     const char* function;
     const char* tooSmall;

@@ -12,6 +12,7 @@
 #include "btlink/psk_files.h"
 #include "btlink/psk_walks.h"
 #include "core/ai_socket.h"
+#include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/report_progress.h"
@@ -59,7 +60,8 @@ void endWriteStep() {
 // module gave at least one: a module that refuses every get holds nothing that can be compared.
 bool dumpIsTheStore() {
     if (dumpedKeys() == 0) {
-        UPDATE_ERR_AS("stateMachine", LogLevel::Warning, 106, "no PS-Key read from the module \n");
+        UPDATE_ERR_AS("stateMachine", LogLevel::Warning, kErrorOperationFailed,
+                      "no PS-Key read from the module \n");
     }
     return dumpedKeys() > 0 && refusedAnswers() == 0 && malformedAnswers() == 0 &&
            failedDumpWrites() == 0;
@@ -107,14 +109,14 @@ void writeNextKeyOfAll() {
 bool prepareUpdateKeys() {
     unlink(kPsKeyPreparedPath);
     if (countPrefixedLines(kPsKeyUpdatePath, "&") == 0) {
-        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, 106,
+        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
                       "PS-Key file %s refused: no key line in it \n", kPsKeyUpdatePath);
         return false;
     }
     if (preparePSKeyFile(kPsKeyUpdatePath, kPsKeyPreparedPath) != 1) return false;
     struct stat prepared {};
     if (stat(kPsKeyPreparedPath, &prepared) != 0 || prepared.st_size == 0) {
-        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, 106, "%s left empty \n",
+        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed, "%s left empty \n",
                       kPsKeyPreparedPath);
         return false;
     }
@@ -171,7 +173,7 @@ void writeChangedPsKeysStep() {
     switch (stepState) {
         case STATE_ENTER: {
             if (comparisonFailed) {
-                UPDATE_ERR_AS("stateMachine", LogLevel::Critical, 106,
+                UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
                               "PS-Keys to set unknown, the comparison failed \n");
                 endStep(false);
                 return;

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "core/ai_socket.h"
+#include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
@@ -52,33 +53,30 @@ bool extractArchive(std::span<const std::uint8_t> image, const ImageFile& archiv
                     const char* path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106, "File opening error for file :%s!\n",
-                      path);
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "File opening error for file :%s!\n", path);
         return false;
     }
     int error = writeAll(fd, image.subspan(archive.offset, archive.size));
     if (close(fd) != 0 && error == 0) error = errno;
     if (error == 0) return true;
     unlink(path);
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 107, "file %s write error %d %s ret \n", path,
-                  error, std::strerror(error));
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorWriteOrEvent,
+                  "file %s write error %d %s ret \n", path, error, std::strerror(error));
     return false;
 }
 
 void changeDirectory(const char* path) {
     if (chdir(path) != 0) {
-        int error = errno;
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
-                      "couldn't change to directory %s errno = %d %s \n", path, error,
-                      std::strerror(error));
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "couldn't change to directory %s errno = %d %m \n", path, errno);
     }
 }
 
 void removeLeftover(const char* path) {
     if (unlink(path) != 0 && errno != ENOENT) {
-        int error = errno;
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106, "couldn't remove %s errno = %d %s \n",
-                      path, error, std::strerror(error));
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "couldn't remove %s errno = %d %m \n", path, errno);
     }
 }
 
@@ -101,13 +99,13 @@ void emptyUpdateFolder() {
         std::error_code removal;
         fs::remove_all(entry->path(), removal);
         if (removal) {
-            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
+            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                           "couldn't remove %s errno = %d %s \n", entry->path().c_str(),
                           removal.value(), removal.message().c_str());
         }
     }
     if (error) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                       "couldn't read folder %s errno = %d %s \n", kUpdateFolder, error.value(),
                       error.message().c_str());
     }
@@ -125,7 +123,7 @@ Reception receiveImage(const char* archivePath) {
         "startUpdate",
         "file %s to small (%d Bytes) !\n",
         "file %s too big (%llu Bytes) !\n",
-        "couldn't map %s errno = %d %s \n",
+        "couldn't map %s errno = %d %m \n",
         "file %s changed its size while read!\n",
         true,
     };
@@ -140,7 +138,7 @@ Reception receiveImage(const char* archivePath) {
             : locateCheckedImageFile(image, kArchiveFileIndex, kImagePath, kMessages, &archive);
     if (place == ImageFilePlace::Vanished) return Reception::Refused;
     if (place == ImageFilePlace::Missing) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, 106,
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                       "image file %s holds %d files; no update archive (file 1) in it!\n",
                       kImagePath, static_cast<int>(image.fileCount));
         return Reception::Refused;
