@@ -410,7 +410,7 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
     EXPECT_TRUE(flash.compare(0, 0x20000, oldFlash, 0, 0x20000) == 0);
     EXPECT_TRUE(flash.compare(areaEnd, std::string::npos, oldFlash, areaEnd) == 0)
         << "the configuration sector";
-    const std::string lapBytes(image.begin() + lap.offset, image.begin() + lap.offset + lap.size);
+    const std::string lapBytes = listedFileBytes(image, lap);
     switch (row.lap) {
         case Lap::Written:
             EXPECT_TRUE(flash == flashWithLap(oldFlash, lapBytes));

@@ -73,8 +73,7 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
     ASSERT_FALSE(image.empty());
     const mkupdate::ListedFile lap = mkupdate::inspectImage(image).files.at(2);
     const std::string oldFlash = oldFlashContents();
-    const std::string updatedFlash = flashWithLap(
-        oldFlash, std::string(image.begin() + lap.offset, image.begin() + lap.offset + lap.size));
+    const std::string updatedFlash = flashWithLap(oldFlash, listedFileBytes(image, lap));
     writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
     if (point.command == nullptr) writeWholeFile(simStatePath(kFlashFaultFile), "hold 1");
     writeWholeFile("/tmp/image", image);
@@ -114,7 +113,7 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
                          "Update PPCBOOT:        started ... Nothing Done\n"
                          "*UPDATE_FINISHED* ... OK\n"))
         << report;
-    const std::string lapBytes(image.begin() + lap.offset, image.begin() + lap.offset + lap.size);
+    const std::string lapBytes = listedFileBytes(image, lap);
     EXPECT_TRUE(readWholeFile(simStatePath(kFlashContentsFile)) ==
                 flashWithLap(oldFlash, lapBytes));
     EXPECT_EQ(readWholeFile("/etc/service.txt"), kSampleMergedService);

@@ -33,7 +33,7 @@ std::uint64_t bigEndian(const std::string& bytes, std::size_t at, std::size_t si
 std::vector<TraceRecord> traceRecords(const std::string& trace) {
     std::vector<TraceRecord> records;
     for (std::size_t at = 16; at + 24 <= trace.size();) {
-        std::size_t length = bigEndian(trace, at, 4);
+        auto length = static_cast<std::size_t>(bigEndian(trace, at, 4));
         EXPECT_EQ(bigEndian(trace, at + 4, 4), length);
         EXPECT_EQ(bigEndian(trace, at + 12, 4), 0U);
         records.push_back({static_cast<std::uint32_t>(bigEndian(trace, at + 8, 4)),

@@ -73,3 +73,9 @@ std::map<std::string, std::string> firmwareParts() {
         parts[name] = readWholeFile(folder + name);
     return parts;
 }
+
+std::string listedFileBytes(const mkupdate::Bytes& image, const mkupdate::ListedFile& file) {
+    // The listing's offsets are those of a file that is in memory: they fit a size_t.
+    const auto first = image.begin() + static_cast<std::ptrdiff_t>(file.offset);
+    return std::string(first, first + static_cast<std::ptrdiff_t>(file.size));
+}

@@ -35,6 +35,8 @@ inline const std::string kSampleMergedTerminal =
 
 // The flash contents before an update: no two neighbouring bytes alike.
 std::string oldFlashContents(std::size_t size = 0x200000);
+// The bytes of a file that inspectImage listed in image.
+std::string listedFileBytes(const mkupdate::Bytes& image, const mkupdate::ListedFile& file);
 // Those contents after the LAP software image lap was written at 0x20000, sector by sector:
 // the rest of its last sector erased.
 std::string flashWithLap(std::string flash, const std::string& lap);

@@ -77,7 +77,8 @@ std::optional<Bytes> buildMultiImage(const std::vector<Bytes>& files, std::strin
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
         data.insert(data.end(), files[i].begin(), files[i].end());
-        if (i + 1 < files.size()) data.resize(roundUp4(data.size()), 0);
+        // Within kMaxDataSize, checked above: it fits a 32-bit size.
+        if (i + 1 < files.size()) data.resize(static_cast<std::size_t>(roundUp4(data.size())), 0);
     }
     auto image = imageHeader(data, name, kMultiFileImageType, error);
     if (!image) return std::nullopt;
