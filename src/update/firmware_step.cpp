@@ -27,13 +27,29 @@
 
 namespace {
 
-constexpr const char* kUpdateDir = "/tmp/update.d/";
-constexpr const char* kDfuProgram = "/tmp/update.d/dfu";
-constexpr const char* kFirmwareFile = "/tmp/update.d/stack.dfu";
+// The update's folder: the DFU program runs in it, and the BCSP driver's modules lie there.
+constexpr char kUpdateDir[] = "/tmp/update.d/";
+
+// A file of the update's folder; the path is joined at compile time.
+template <std::size_t N>
+constexpr std::array<char, sizeof kUpdateDir - 1 + N> inUpdateDir(const char (&name)[N]) {
+    std::array<char, sizeof kUpdateDir - 1 + N> path{};
+    std::copy_n(name, N, std::copy_n(kUpdateDir, sizeof kUpdateDir - 1, path.begin()));
+    return path;
+}
+
+constexpr char kDfuName[] = "dfu";
+constexpr auto kDfuProgram = inUpdateDir(kDfuName);
+constexpr auto kFirmwareFile = inUpdateDir("stack.dfu");
 constexpr const char* kDfuStatusPath = "/tmp/dfu_status.log";
 constexpr const char* kDfuErrorPath = "/tmp/dfu_error.log";
 constexpr std::array<const char*, 3> kBcspDriverModules{"linabcsp_uart.o", "bcsp.o",
                                                         "linabcsp_upChan.o"};
+
+// execve takes the DFU program's arguments as char*: writable copies of the constants.
+auto dfuName = std::to_array(kDfuName);
+auto dfuOption = std::to_array("-dr");
+auto dfuFirmware = kFirmwareFile;
 
 constexpr unsigned kFirstPresetTimeout = 10;
 constexpr unsigned kNextPresetTimeout = 15;
@@ -49,10 +65,15 @@ constexpr long kDfuErrorShown = 4096;
 constexpr std::size_t kStatusShown = 4;
 constexpr std::size_t kStatusReadSize = 100;
 
-// The step's own sub-states.
-constexpr std::int32_t kStatePresetAnswered = 1;
-constexpr std::int32_t kStateDfuRunning = 7;
-constexpr std::int32_t kStateDfuStopping = 10;
+// The step's own sub-states, kept in the shared stepState. The module link, the walks and the
+// alarm write the shared codes into it while the step runs, and other steps read them there:
+// numbered clear of every shared code, none of these is taken for one of those.
+enum FirmwareStepState : std::int32_t {
+    STATE_DFU_RUNNING = 101,  // its progress shows at every wake-up and poll time-out
+    STATE_DFU_STOPPING,       // stopped after its time limit; its end fails the load
+    STATE_DFU_FAILED,         // the load failed; the update ends with the step
+    STATE_DFU_DONE,           // the DFU child has ended; the presets of BCSP follow
+};
 
 // What this run of the step has done: a second firmware step in the same process loads its
 // firmware too, and is judged by its own load.
@@ -67,10 +88,6 @@ int dfuStopSignal = 0;
 std::int32_t dfuEndStatus = 0;
 // The BCSP driver stays loaded for the life of the process.
 bool bcspDriverLoaded = false;
-
-char dfuName[] = "dfu";
-char dfuOption[] = "-dr";
-char dfuFirmware[] = "/tmp/update.d/stack.dfu";
 
 void writePresets(unsigned timeout, bool armFirst) {
     if (armFirst) alarm(timeout);
@@ -102,14 +119,14 @@ bool startFirmwareLoad() {
         bcspDriverLoaded = true;
     }
     struct stat firmware {};
-    unsigned long long kib = stat(kFirmwareFile, &firmware) == 0
+    unsigned long long kib = stat(kFirmwareFile.data(), &firmware) == 0
                                  ? (static_cast<unsigned long long>(firmware.st_size) + 1023) / 1024
                                  : 0;
     dfuLimitSeconds = kDfuBaseSeconds + static_cast<unsigned>(std::min(kib, 0xFFFFull));
     dfuStopSignal = 0;
     dfuEndStatus = 0;
     char* noEnvironment[] = {nullptr};
-    dfuPid = startChildProcess(kUpdateDir, kDfuProgram, dfuArgv, noEnvironment, nullptr);
+    dfuPid = startChildProcess(kUpdateDir, kDfuProgram.data(), dfuArgv, noEnvironment, nullptr);
     dfuRunInThisStep = true;
     if (dfuPid == -1) return false;
     dfuAwaited = true;
@@ -132,7 +149,7 @@ void stopOverdueDfu() {
         dfuStopSignal = SIGKILL;
     }
     stopChild(dfuPid, dfuStopSignal);
-    stepState = kStateDfuStopping;
+    stepState = STATE_DFU_STOPPING;
     alarm(kDfuStopGraceSeconds);
 }
 
@@ -159,6 +176,89 @@ void copyDfuErrorReport() {
     writeFile(kUpdateReportPath, "a", tail, n);
 }
 
+// The DFU program and its firmware are of no further use once it has run or couldn't start.
+void removeDfuFiles() {
+    unlink(kFirmwareFile.data());
+    unlink(kDfuProgram.data());
+}
+
+// The step's entry: the presets of the module's HCI transport, unless its link doesn't open.
+void enterFirmwareStep() {
+    dfuRunInThisStep = false;
+    dfuFailedInThisStep = false;
+    dfuEndStatus = 0;
+    presetsFailedAfterLoad = false;
+    resetBtModule();
+    int opened = openModuleLink();
+    if (opened == LINK_SETUP_FAILED) return;  // the step has ended
+    if (opened == LINK_OPEN_FAILED) {
+        stepState = STATE_PRESETS_DONE;  // the next poll time-out goes on
+        return;
+    }
+    writePresets(kFirstPresetTimeout, false);
+}
+
+// The presets are written: before the load, the load starts and its progress shows; after it,
+// the step ends.
+void loadFirmwareOrEnd() {
+    alarm(0);
+    if (tlInterface != TL_BCSP || !dfuRunInThisStep) {
+        if (!startFirmwareLoad()) {
+            stepState = STATE_DFU_FAILED;
+            postWakeUp(WAKE_UP);
+            return;
+        }
+        startPercent(0);
+        stepState = STATE_DFU_RUNNING;
+    } else {
+        stepState = STATE_LIST_END;
+    }
+    postWakeUp(WAKE_UP);
+    // After a failed load the report ends with the DFU program's error report.
+    if (!dfuFailedInThisStep) showDfuProgress();
+}
+
+// The alarm: the DFU program has overrun its time, or the module didn't answer a preset,
+// which over HCI means that it may run BCSP already: the step goes on as if the presets were
+// written.
+void takeTimeout() {
+    if (dfuAwaited) {
+        stopOverdueDfu();
+        return;
+    }
+    alarm(0);
+    writePresetPSKeys(1);
+    appendText(kUpdateReportPath, "...assuming BCSP -> try BCSP\n");
+    // After the load, the module must answer on its new transport.
+    if (dfuRunInThisStep) presetsFailedAfterLoad = true;
+    stepState = STATE_PRESETS_DONE;
+    postWakeUp(WAKE_UP);
+}
+
+// The load failed: its reason goes into the report; the presets of BCSP are still written
+// before the update ends.
+void takeFailedLoad() {
+    if (WIFSIGNALED(dfuEndStatus)) {
+        int signal = WTERMSIG(dfuEndStatus);
+        UPDATE_ERR_AS("firmwareStep", LogLevel::Critical, 107, "dfu ended by signal %d (%s)\n",
+                      signal, strsignal(signal));
+    }
+    copyDfuErrorReport();
+    alarm(0);
+    updateResult = 0;
+    dfuFailed = 1;
+    dfuFailedInThisStep = true;
+    stepState = STATE_DFU_DONE;  // the next poll time-out goes on
+}
+
+// After the load the module is opened again, on its new transport, for its presets.
+void reopenAfterLoad() {
+    removeDfuFiles();
+    resetBtModule();
+    if (openModuleLink() == LINK_SETUP_FAILED) return;  // the step has ended
+    writePresets(kFirstPresetTimeout, false);
+}
+
 // The step ends; after a failed load the update ends with it.
 void endFirmwareStep() {
     if (!dfuFailedInThisStep) {
@@ -179,7 +279,9 @@ void endFirmwareStep() {
 
 }  // namespace
 
-char* dfuArgv[] = {dfuName, dfuOption, dfuFirmware, nullptr};
+char* dfuArgv[] = {dfuName.data(), dfuOption.data(), dfuFirmware.data(), nullptr};
+
+void dfuReaped() { removeDfuFiles(); }
 
 void dfuEnded(std::int32_t status) {
     UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
@@ -196,85 +298,37 @@ void dfuEnded(std::int32_t status) {
     postWakeUp(WAKE_UP);
 }
 
+void forgetEarlierDfuReports() {
+    for (const char* path : {kDfuStatusPath, kDfuErrorPath}) removeEarlierFile("startUpdate", path);
+}
+
 void firmwareStep() {
     switch (stepState) {
-        case STATE_ENTER: {
-            dfuRunInThisStep = false;
-            dfuFailedInThisStep = false;
-            dfuEndStatus = 0;
-            presetsFailedAfterLoad = false;
-            resetBtModule();
-            int opened = openModuleLink();
-            if (opened == LINK_SETUP_FAILED) return;  // the step has ended
-            if (opened == LINK_OPEN_FAILED) {
-                stepState = STATE_PRESETS_DONE;  // the next poll time-out goes on
-                return;
-            }
-            writePresets(kFirstPresetTimeout, false);
+        case STATE_ENTER:
+            enterFirmwareStep();
             break;
-        }
-        case kStatePresetAnswered:
         case STATE_ANSWER:
             writePresets(kNextPresetTimeout, true);
+            break;
+        case STATE_PRESETS_DONE:
+            loadFirmwareOrEnd();
+            break;
+        case STATE_DFU_RUNNING:
+            showDfuProgress();
+            break;
+        case STATE_TIMEOUT:
+            takeTimeout();
+            break;
+        case STATE_DFU_FAILED:
+            takeFailedLoad();
+            break;
+        case STATE_DFU_DONE:
+            reopenAfterLoad();
             break;
         case STATE_LIST_END:
             endFirmwareStep();
             break;
-        case STATE_TIMEOUT:
-            if (dfuAwaited) {
-                stopOverdueDfu();
-                break;
-            }
-            alarm(0);
-            writePresetPSKeys(1);
-            appendText(kUpdateReportPath, "...assuming BCSP -> try BCSP\n");
-            // After the load, the module must answer on its new transport.
-            if (dfuRunInThisStep) presetsFailedAfterLoad = true;
-            stepState = STATE_PRESETS_DONE;
-            postWakeUp(WAKE_UP);
-            break;
-        case STATE_DFU_FAILED:
-            if (WIFSIGNALED(dfuEndStatus)) {
-                int signal = WTERMSIG(dfuEndStatus);
-                UPDATE_ERR(LogLevel::Critical, 107, "dfu ended by signal %d (%s)\n", signal,
-                           strsignal(signal));
-            }
-            copyDfuErrorReport();
-            alarm(0);
-            updateResult = 0;
-            dfuFailed = 1;
-            dfuFailedInThisStep = true;
-            stepState = STATE_DFU_DONE;  // the next poll time-out goes on
-            break;
-        case STATE_DFU_DONE: {
-            unlink(kFirmwareFile);
-            unlink(kDfuProgram);
-            resetBtModule();
-            if (openModuleLink() == LINK_SETUP_FAILED) return;  // the step has ended
-            writePresets(kFirstPresetTimeout, false);
-            break;
-        }
-        case kStateDfuRunning:
-            showDfuProgress();
-            break;
-        case STATE_PRESETS_DONE:
-            alarm(0);
-            if (tlInterface != TL_BCSP || !dfuRunInThisStep) {
-                if (!startFirmwareLoad()) {
-                    stepState = STATE_DFU_FAILED;
-                    postWakeUp(WAKE_UP);
-                    return;
-                }
-                startPercent(0);
-                stepState = kStateDfuRunning;
-            } else {
-                stepState = STATE_LIST_END;
-            }
-            postWakeUp(WAKE_UP);
-            // After a failed load the report ends with the DFU program's error report.
-            if (!dfuFailedInThisStep) showDfuProgress();
-            break;
-        default:
+        default:  // STATE_WAIT, STATE_DFU_STOPPING: the awaited event moves the step
             break;
     }
 }

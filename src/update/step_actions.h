@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-// The DFU program's argument vector: "dfu", "-dr", "/tmp/update.d/stack.dfu".
+// The DFU program's argument vector: its name, "-dr" and its firmware file
+// (update/firmware_step.cpp).
 extern char* dfuArgv[];
 
 void checkVersionsStep();       // step 1, CHECK_VERSIONS (update/version_check.cpp)
@@ -16,10 +17,18 @@ void firmwareStep();            // step 6, BT_MOD_SET_FIRM_STACK (update/firmwar
 void lapSoftwareStep();         // step 7, LAP_SOFTWARE (update/image_steps.cpp)
 void checkSdpStep();            // step 8, CHECK_SDP (update/image_steps.cpp)
 
-// The DFU child has ended with its wait status (update/firmware_step.cpp).
+// The DFU child has been reaped: its files go at once, whatever its end means for the step
+// (update/firmware_step.cpp).
+void dfuReaped();
+// The DFU child's end has been taken, with its wait status: it moves the firmware step that
+// waits for it, and nothing else (update/firmware_step.cpp).
 void dfuEnded(std::int32_t status);
 
 // Before an update's steps: removes the PS-Key working files of an earlier update (dump,
 // prepared, comparison, to-set), so that no step reads them again, and forgets its comparison
 // (update/pskey_steps.cpp).
 void forgetEarlierPsKeyWork();
+// Before an update's steps: removes the DFU program's status and error report of an earlier
+// update: the first progress pause would show the old percentage, and a failure without a
+// report would copy the old one (update/firmware_step.cpp).
+void forgetEarlierDfuReports();

@@ -137,10 +137,7 @@ void childDead() {
     std::int32_t pid = 0;
     std::int32_t status = 0;
     while (reapEndedChild(&pid, &status)) {
-        if (pid == dfuPid) {
-            unlink("/tmp/update.d/stack.dfu");
-            unlink("/tmp/update.d/dfu");
-        }
+        if (pid == dfuPid) dfuReaped();
         if (postChildExit(pid, status) == -1) {
             std::printf("PID %d\n", static_cast<int>(pid));
             std::fflush(stdout);

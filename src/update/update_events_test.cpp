@@ -23,6 +23,23 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A child of the daemon that has ended with code and waits to be reaped.
+std::int32_t endedChild(int code) {
+    std::string script = "exit " + std::to_string(code);
+    char shell[] = "sh", option[] = "-c";
+    char* argv[] = {shell, option, script.data(), nullptr};
+    char* noEnvironment[] = {nullptr};
+    std::int32_t pid = startChildProcess(nullptr, "/bin/sh", argv, noEnvironment, nullptr);
+    EXPECT_GT(pid, 0);
+    EXPECT_TRUE(eventually(
+        [pid] {
+            siginfo_t info{};
+            return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0;
+        },
+        5s));
+    return pid;
+}
+
 // The daemon's socket and a peer, both on the board's file system.
 class ReadMessage : public DaemonSocketTest {
 protected:
@@ -146,17 +163,9 @@ TEST_F(ReadMessage, WakeUpsAndChildEndsOfOtherSendersAreDropped) {
 }
 
 // Even from its own address, an end counts only for a child that the daemon started and
-// reaped, once; the DFU child's end then goes to its step, which ignores it when it doesn't
-// wait for one.
+// reaped, once; the DFU child's end then goes to its step.
 TEST_F(ReadMessage, OnlyTheEndOfAReapedChildOfTheDaemonIsTaken) {
-    char shell[] = "sh", option[] = "-c", script[] = "exit 1";
-    char* argv[] = {shell, option, script, nullptr};
-    char* noEnvironment[] = {nullptr};
-    testing::internal::CaptureStderr();
-    dfuPid = startChildProcess(nullptr, "/bin/sh", argv, noEnvironment, nullptr);
-    testing::internal::GetCapturedStderr();
-    ASSERT_GT(dfuPid, 0);
-    stepState = STATE_WAIT;
+    dfuPid = endedChild(1);
     // Its end reported before it is reaped, and the end of a process it didn't start.
     ASSERT_EQ(postChildExit(dfuPid, 0), 1);
     ASSERT_EQ(postChildExit(1234, 0), 1);
@@ -168,38 +177,15 @@ TEST_F(ReadMessage, OnlyTheEndOfAReapedChildOfTheDaemonIsTaken) {
         << early;
     EXPECT_NE(dispatch().find("PID 1234 is no ended child of this daemon; ignored\n"),
               std::string::npos);
-    ASSERT_TRUE(eventually(
-        [] {
-            siginfo_t info{};
-            return waitid(P_PID, static_cast<id_t>(dfuPid), &info, WEXITED | WNOWAIT) == 0;
-        },
-        5s));
     testing::internal::CaptureStderr();
     childDead();
     testing::internal::GetCapturedStderr();
     std::string log = dispatch();
     EXPECT_NE(log.find("DFU process died; status: 256 \n"), std::string::npos) << log;
-    EXPECT_NE(log.find("no firmware step waits for the DFU program; its end is ignored\n"),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(stepState, STATE_WAIT);
     // A second report of the same end.
     ASSERT_EQ(postChildExit(dfuPid, 256), 1);
     EXPECT_NE(dispatch().find("is no ended child of this daemon; ignored\n"), std::string::npos);
     EXPECT_TRUE(ownQueue().empty());
-}
-
-// A child that has ended with code and waits to be reaped.
-pid_t endedChild(int code) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(code);
-    EXPECT_TRUE(eventually(
-        [pid] {
-            siginfo_t info{};
-            return waitid(P_PID, pid, &info, WEXITED | WNOWAIT) == 0;
-        },
-        std::chrono::seconds(5)));
-    return pid;
 }
 
 class ChildDead : public DaemonSocketTest {
@@ -215,9 +201,14 @@ protected:
     }
 };
 
+// The DFU child's files go with it.
 TEST_F(ChildDead, EveryEndedChildIsReapedAndPosted) {
-    pid_t first = endedChild(0);
-    pid_t second = endedChild(1);
+    mkdir("/tmp/update.d", 0755);
+    writeWholeFile("/tmp/update.d/dfu", "program");
+    writeWholeFile("/tmp/update.d/stack.dfu", "firmware");
+    std::int32_t first = endedChild(0);
+    std::int32_t second = endedChild(1);
+    dfuPid = second;
     testing::internal::CaptureStderr();
     childDead();
     std::string err = testing::internal::GetCapturedStderr();
@@ -233,34 +224,14 @@ TEST_F(ChildDead, EveryEndedChildIsReapedAndPosted) {
         ends.insert({message.param, status});
     }
     EXPECT_EQ(ends, (std::set<std::pair<std::int32_t, std::int32_t>>{{first, 0}, {second, 256}}));
-}
-
-TEST_F(ChildDead, DfuChildsFilesGoWithIt) {
-    mkdir("/tmp/update.d", 0755);
-    writeWholeFile("/tmp/update.d/dfu", "program");
-    writeWholeFile("/tmp/update.d/stack.dfu", "firmware");
-    dfuPid = endedChild(0);
-    testing::internal::CaptureStderr();
-    childDead();
-    testing::internal::GetCapturedStderr();
     EXPECT_FALSE(fileExists("/tmp/update.d/dfu"));
     EXPECT_FALSE(fileExists("/tmp/update.d/stack.dfu"));
-    EXPECT_EQ(posted().size(), 1u);
 }
 
 // When its report can't be posted, a child's end is taken at once.
 TEST(ChildDeadWithoutDaemonAddress, TheEndIsTakenDirectly) {
     ASSERT_GE(openAiSocket("/tmp/elsewhere"), 0);  // nothing bound at the daemon's address
-    char shell[] = "sh", option[] = "-c", script[] = "exit 1";
-    char* argv[] = {shell, option, script, nullptr};
-    char* noEnvironment[] = {nullptr};
-    dfuPid = startChildProcess(nullptr, "/bin/sh", argv, noEnvironment, nullptr);
-    ASSERT_TRUE(eventually(
-        [] {
-            siginfo_t info{};
-            return waitid(P_PID, static_cast<id_t>(dfuPid), &info, WEXITED | WNOWAIT) == 0;
-        },
-        5s));
+    dfuPid = endedChild(1);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     childDead();

@@ -22,10 +22,6 @@
 
 namespace {
 
-// The DFU program's status and error report of an earlier update: its first progress pause
-// would show the old percentage, and a failure without a report would copy the old one.
-constexpr const char* kDfuReports[] = {"/tmp/dfu_status.log", "/tmp/dfu_error.log"};
-
 // File 1 of the update image, the compressed archive, is extracted under the image's name
 // followed by "1.gz"; decompressing drops the ".gz".
 constexpr const char* kArchiveSuffix = "1.gz";
@@ -181,7 +177,7 @@ int startUpdate() {
     // Nothing that an earlier update left for its steps is read again: each step finds only
     // what this update's steps made. (The last dump stays readable until now.)
     forgetEarlierPsKeyWork();
-    for (const char* path : kDfuReports) removeEarlierFile("startUpdate", path);
+    forgetEarlierDfuReports();
 
     char archive[64];
     std::snprintf(archive, sizeof archive, "%s%s", kImagePath, kArchiveSuffix);
