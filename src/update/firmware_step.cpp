@@ -16,6 +16,7 @@
 #include "btlink/psk_walks.h"
 #include "core/ai_socket.h"
 #include "core/child_process.h"
+#include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/report_progress.h"
@@ -140,12 +141,12 @@ bool startFirmwareLoad() {
 // Its end, reaped as any child's, then fails the load.
 void stopOverdueDfu() {
     if (dfuStopSignal == 0) {
-        UPDATE_ERR(LogLevel::Critical, 107,
+        UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
                    " dfu still running after its time limit of %u s; stopped\n", dfuLimitSeconds);
         dfuStopSignal = SIGTERM;
     } else {
-        UPDATE_ERR(LogLevel::Critical, 107, " dfu still running %u s after SIGTERM; killed\n",
-                   kDfuStopGraceSeconds);
+        UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
+                   " dfu still running %u s after SIGTERM; killed\n", kDfuStopGraceSeconds);
         dfuStopSignal = SIGKILL;
     }
     stopChild(dfuPid, dfuStopSignal);
@@ -240,8 +241,8 @@ void takeTimeout() {
 void takeFailedLoad() {
     if (WIFSIGNALED(dfuEndStatus)) {
         int signal = WTERMSIG(dfuEndStatus);
-        UPDATE_ERR_AS("firmwareStep", LogLevel::Critical, 107, "dfu ended by signal %d (%s)\n",
-                      signal, strsignal(signal));
+        UPDATE_ERR_AS("firmwareStep", LogLevel::Critical, kErrorWriteOrEvent,
+                      "dfu ended by signal %d (%s)\n", signal, strsignal(signal));
     }
     copyDfuErrorReport();
     alarm(0);

@@ -10,6 +10,7 @@
 #include "core/ai_socket.h"
 #include "core/child_process.h"
 #include "core/daemon_life.h"
+#include "core/error_codes.h"
 #include "core/log.h"
 #include "core/signals.h"
 #include "update/state_machine.h"
@@ -79,32 +80,33 @@ int readMessage() {
     // The errors of a datagram are the sender's doing, and a sender may send thousands: each
     // goes to standard error, the report gets a few a minute and the count of the others.
     if (n < 0) {
-        int error = errno;
-        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 106,
-                              "read error from socket: counter = %d; %d %s\n", static_cast<int>(n),
-                              error, std::strerror(error));
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorOperationFailed,
+                              "read error from socket: counter = %d; %d %m\n", static_cast<int>(n),
+                              errno);
         return 1;
     }
     if (n == 0) {
         // An empty datagram is no failure of the receive: errno holds nothing of it.
-        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 106,
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorOperationFailed,
                               "read error from socket: counter = %d; %d %s\n", 0, 0,
                               "empty datagram");
         return 1;
     }
     std::uint32_t type = checkAiMessage(buffer, n);
     if (type == 0xFFFFFFFFu) {
-        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 103, "socket message length error \n");
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorOutOfRange,
+                              "socket message length error \n");
         return 1;
     }
     if (type != AI_TRIGGER && type != AI_CHILD_EXIT && type != AI_REQUEST) {
-        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 104, "unknown message from socket \n");
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorUnknownMessage,
+                              "unknown message from socket \n");
         return 1;
     }
     AiMessage message{};
     std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
     if (!fromSelf && onlyFromSelf(message)) {
-        UPDATE_ERR_REPEATABLE(LogLevel::Warning, 104,
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorUnknownMessage,
                               "message %u %d from unknown sender dropped \n",
                               static_cast<unsigned>(type), static_cast<int>(message.param));
         return 1;
@@ -127,7 +129,7 @@ int readMessage() {
 }
 
 void alarmHandler() {
-    UPDATE_ERR(LogLevel::Critical, 107, "Update step timed out !!!");
+    UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, "Update step timed out !!!");
     stepState = STATE_TIMEOUT;
     postWakeUp(WAKE_UP);
 }
