@@ -51,6 +51,8 @@ constexpr std::array<const char*, 3> kBcspDriverModules{"linabcsp_uart.o", "bcsp
 auto dfuName = std::to_array(kDfuName);
 auto dfuOption = std::to_array("-dr");
 auto dfuFirmware = kFirmwareFile;
+// The DFU program's argument vector: its name, "-dr" and its firmware file.
+char* dfuArgv[] = {dfuName.data(), dfuOption.data(), dfuFirmware.data(), nullptr};
 
 constexpr unsigned kFirstPresetTimeout = 10;
 constexpr unsigned kNextPresetTimeout = 15;
@@ -279,8 +281,6 @@ void endFirmwareStep() {
 }
 
 }  // namespace
-
-char* dfuArgv[] = {dfuName.data(), dfuOption.data(), dfuFirmware.data(), nullptr};
 
 void dfuReaped() { removeDfuFiles(); }
 

@@ -4,10 +4,6 @@
 
 #include <cstdint>
 
-// The DFU program's argument vector: its name, "-dr" and its firmware file
-// (update/firmware_step.cpp).
-extern char* dfuArgv[];
-
 void checkVersionsStep();       // step 1, CHECK_VERSIONS (update/version_check.cpp)
 void readPsKeysStep();          // step 2, BT_MOD_SET_READ (update/pskey_steps.cpp)
 void comparePsKeysStep();       // step 3, BT_MOD_SET_COMP (update/pskey_steps.cpp)
