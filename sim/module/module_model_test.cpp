@@ -11,29 +11,6 @@ namespace {
 
 using ModuleModel = ModuleTest;
 
-TEST_F(ModuleModel, ResetAndGetOfAHeldKeyGiveTheirExactAnswers) {
-    int fd = openHci();
-    ASSERT_GE(fd, 0);
-    Bytes reset = hexBytes("01 03 0c 00");
-    ASSERT_EQ(devWrite(fd, reset.data(), reset.size()), 4);
-    pollfd entry{fd, POLLIN | POLLPRI, 0};
-    ASSERT_EQ(devPoll(&entry, 1, 0, nullptr), 1);
-    EXPECT_EQ(entry.revents, POLLIN | POLLPRI);
-    EXPECT_EQ(readAnswer(fd), hexBytes("04 0e 04 01 03 0c 00"));
-    Bytes nothing(258);
-    EXPECT_EQ(devRead(fd, nothing.data(), nothing.size()), -1);
-    EXPECT_EQ(errno, EAGAIN);
-
-    // The daemon's get request for 0x01a5, byte for byte; the default store holds 0x0001.
-    Bytes get = joined(hexBytes("01 00 fc 61 c2 00 00 30 00 a5 0f 03 70 00 00 a5 01 28 00 07 00"),
-                       Bytes(80, 0));
-    Bytes answer = joined(hexBytes("04 ff 61 c2 01 00 30 00 a5 0f 03 70 00 00 a5 01 01 00 07 00"
-                                   " 01 00"),
-                          Bytes(78, 0));
-    EXPECT_EQ(askModule(fd, get), answer);
-    devClose(fd);
-}
-
 TEST_F(ModuleModel, KeysNotHeldAndUnknownCommandsGetErrorStatus) {
     int fd = openHci();
     EXPECT_EQ(askModule(fd, inCarrier(getRequest(0x0004))),

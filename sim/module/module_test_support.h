@@ -51,10 +51,6 @@ inline Bytes bccmdMessage(std::uint16_t type, std::uint16_t key, std::uint16_t s
 
 inline Bytes getRequest(std::uint16_t key) { return bccmdMessage(0x0000, key, 0, 40, 0x0007); }
 
-inline Bytes setRequest(std::uint16_t key, const std::vector<std::uint16_t>& words) {
-    return bccmdMessage(0x0002, key, 0, static_cast<std::uint16_t>(words.size()), 0x0000, words);
-}
-
 // The answer message as the module sends it: GETRESP behind the request's header.
 inline Bytes answerMessage(std::uint16_t key, std::uint16_t status, std::uint16_t length,
                            std::uint16_t stores, const std::vector<std::uint16_t>& words = {}) {

@@ -1,14 +1,12 @@
 #include "btlink/module_commands.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "btlink/module_link.h"
-#include "core/daemon_life.h"
 #include "tests/support/logged.h"
 
 namespace {
@@ -100,37 +98,6 @@ TEST(ModuleCommands, LengthWordOutsideHeaderToMessageIsRefused) {
     message[2] = 48;
     ModulePacket packet;
     EXPECT_EQ(frameBccmdRequest(message, 3, &packet), BCCMD_NO_TRANSPORT);
-}
-
-TEST(ModuleCommands, NothingIsWrittenWithoutALink) {
-    // Entry 0 is the AI socket's: a write without a link must not land there.
-    int pipeEnds[2];
-    ASSERT_EQ(pipe(pipeEnds), 0);
-    pollSet[0] = pollfd{pipeEnds[1], POLLIN, 0};
-    pollFdCount = 1;
-    btModuleSlot = 0;
-    const std::string noLink = "ERR writeBtmodule: BT_module_write_error no TL interface open, ";
-    EXPECT_EQ(loggedBy([] {
-                  EXPECT_EQ(sendHCICmd(0, kHciResetOpcodeLow, kHciResetOpcodeHigh, nullptr), 1);
-              }),
-              noLink + "4 bytes not sent \n");
-    EXPECT_EQ(loggedBy([] { EXPECT_EQ(getPSKeyReq(0x01, 0xA5, 0x00, 0x07), -1); }),
-              noLink + "101 bytes not sent \n");
-    tlInterface = TL_BCSP;
-    EXPECT_EQ(loggedBy([] { EXPECT_EQ(getPSKeyReq(0x01, 0xA5, 0x00, 0x07), -1); }),
-              noLink + "96 bytes not sent \n");
-    tlInterface = TL_HCI_AT_START;
-    close(pipeEnds[1]);
-    char byte;
-    EXPECT_EQ(read(pipeEnds[0], &byte, 1), 0);
-    close(pipeEnds[0]);
-}
-
-TEST(ModuleCommands, SetOfMoreThanFortyWordsIsNotSent) {
-    const Bytes value(82, 0x11);
-    EXPECT_EQ(loggedBy([&] { EXPECT_EQ(setPSKeyReq(0x01, 0x91, 41, value.data()), -1); }),
-              "ERR setPSKeyReq: PS-Key 0x0191 with 41 words doesn't fit a request of 40 words, "
-              "not sent\n");
 }
 
 }  // namespace

@@ -90,18 +90,6 @@ TEST(ComparePSKeyFiles, ReportsAndCollectsTheKeysToSet) {
     }
 }
 
-TEST(ComparePSKeyFiles, MissingFileGivesZeroAndWritesNothing) {
-    writeWholeFile(kPrepared, "&0100 = 3333\r\n");
-    writeWholeFile(kDump, "&0100 = 3333\r\n");
-    const std::string missing = ": 0x02 No such file or directory";
-    EXPECT_EQ(loggedBy([] { EXPECT_EQ(comparePSKeyFiles(kPrepared, "/tmp/none.psr"), 0); }),
-              "ERR openFileStream: open error file /tmp/none.psr" + missing);
-    EXPECT_EQ(loggedBy([] { EXPECT_EQ(comparePSKeyFiles("/tmp/none.psr", kDump), 0); }),
-              "ERR openFileStream: open error file /tmp/none.psr" + missing);
-    EXPECT_FALSE(fileExists(kPsKeyReportPath));
-    EXPECT_FALSE(fileExists(kPsKeyToSetPath));
-}
-
 TEST(FindPSKey, DecodesWordsLowByteFirstUpToTheFirstBadWordWithinItsBuffers) {
     // The version check's buffers: 63 characters of text and sixteen words.
     constexpr std::size_t kTextSize = 64, kBytesSize = 32;

@@ -49,26 +49,6 @@ protected:
     void TearDown() override { resetPSKeyWalks(); }
 };
 
-TEST_F(PsKeyWalks, ReadingWalkAsksForEveryIdOnceAndReportsItsEndOnThe1025thCall) {
-    for (std::uint32_t id = 0; id < 0x400; ++id) {
-        ASSERT_EQ(nextReadRequest(), std::optional<std::uint16_t>(id));
-    }
-    EXPECT_EQ(nextReadRequest(), std::nullopt);
-
-    std::vector<PsKeyWalkResult> results;
-    std::string log = loggedBy([&] {
-        for (int call = 0; call < 1026; ++call) results.push_back(readAllPSKeys());
-    });
-    std::vector<PsKeyWalkResult> expected(1024, WALK_REQUEST_SENT);
-    expected.push_back(WALK_LIST_END);
-    expected.push_back(WALK_REQUEST_SENT);  // a second walk begins at 0x0000
-    EXPECT_EQ(results, expected);
-    EXPECT_EQ(nextReadKeyId, 1);
-    std::string sends;
-    for (int i = 0; i < 1025; ++i) sends += kGetNotSent;
-    EXPECT_EQ(log, sends);
-}
-
 TEST_F(PsKeyWalks, PresetListsPerTransport) {
     const std::vector<std::uint16_t> hciTiming{0x1002, 0x002e, 0x00fa, 0x0014, 0x0004,
                                                0x0000, 0x0004, 0x001e, 0x0064, 0x000a};
@@ -99,20 +79,6 @@ TEST_F(PsKeyWalks, PresetListsPerTransport) {
             EXPECT_EQ(readPsKeyLine(line, PsKeyLineKind::Preset, &key), PsKeyLineError::None);
         }
     }
-}
-
-TEST_F(PsKeyWalks, PresetWalkSendsFiveThenReportsTheEndAndRestartsOnRequest) {
-    std::vector<PsKeyWalkResult> results;
-    testing::internal::CaptureStderr();
-    for (int call = 0; call < 7; ++call) results.push_back(writePresetPSKeys(0));
-    testing::internal::GetCapturedStderr();
-    std::vector<PsKeyWalkResult> expected(5, WALK_REQUEST_SENT);
-    expected.push_back(WALK_PRESETS_DONE);
-    expected.push_back(WALK_REQUEST_SENT);
-    EXPECT_EQ(results, expected);
-    EXPECT_EQ(presetIndex, 1);
-    EXPECT_EQ(writePresetPSKeys(1), WALK_RESTARTED);
-    EXPECT_EQ(presetIndex, 0);
 }
 
 // Keys, blank lines, what the comment removal leaves, and lines that depart from the format.

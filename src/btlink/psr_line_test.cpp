@@ -60,20 +60,4 @@ TEST(PsKeyLine, ReadsTheFixedColumnsAndRefusesWhatDepartsFromThem) {
               PsKeyLineError::TooManyWords);
 }
 
-TEST(PsKeyLine, ValueBytesAreLowByteFirstAndDumpLinesLowerCase) {
-    PsKey key;
-    ASSERT_EQ(readPsKeyLine("&0191 = 1002 002E\r\n", PsKeyLineKind::FileLine, &key),
-              PsKeyLineError::None);
-    std::uint8_t bytes[2 * kMaxPsKeyWords];
-    ASSERT_EQ(psKeyValueBytes(key, bytes), 4u);
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + 4),
-              (std::vector<std::uint8_t>{0x02, 0x10, 0x2E, 0x00}));
-    char line[kMaxPsKeyLineLength + 1];
-    EXPECT_EQ(std::string(line, formatPsKeyLine(key, line)), "&0191 = 1002 002e\r\n");
-    key.wordCount = 0;
-    EXPECT_EQ(std::string(line, formatPsKeyLine(key, line)), "&0191 =\r\n");
-    key.wordCount = kMaxPsKeyWords;
-    EXPECT_EQ(formatPsKeyLine(key, line), kMaxPsKeyLineLength);
-}
-
 }  // namespace

@@ -41,26 +41,6 @@ TEST(ReadFileToBuffer, MissingFileIsReportedAndRefused) {
               "open error file /tmp/missing: 0x02 No such file or directory");
 }
 
-TEST(ChangeLastBytesInFile, ReplacesTheTailInPlace) {
-    struct Case {
-        std::string before;
-        std::string data;
-        std::string after;
-    };
-    const Case cases[] = {
-        {"Update qvl Software:   started ...   0 percent ", " 32 percent ",
-         "Update qvl Software:   started ...  32 percent "},
-        {"abc", "xyz", "xyz"},  // the whole content
-        {"abc", "", "abc"},     // nothing to replace
-    };
-    for (const Case& c : cases) {
-        writeWholeFile(kFile, c.before);
-        EXPECT_EQ(changeLastBytesInFile(kFile, c.data.data(), c.data.size()),
-                  static_cast<int>(c.data.size()));
-        EXPECT_EQ(readWholeFile(kFile), c.after);
-    }
-}
-
 TEST(ChangeLastBytesInFile, KeepsFilesLargerThanAnyBuffer) {
     std::string big(30000, 'r');
     writeWholeFile(kFile, big + "  0 percent ");

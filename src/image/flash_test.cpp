@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <regex>
 #include <string>
-#include <vector>
 
 #include "core/log.h"
 #include "sim/flash_model.h"
@@ -36,19 +34,6 @@ TEST(Flash, ConfigSectorFollowsTheFlashSize) {
     EXPECT_EQ(configSectorStart, 0x3F0000u);
     EXPECT_EQ(readWholeFile(kUpdateReportPath), unknown);  // the log line is not reported
     configSectorStart = kDefaultConfigSectorStart;
-}
-
-TEST(Flash, WriteGoesOnAfterShortCountsAndInterruptions) {
-    std::vector<std::uint8_t> data(1000);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-    for (const char* fault : {"shortwrite", "eintr"}) {
-        SCOPED_TRACE(fault);
-        writeWholeFile(simStatePath(kFlashFaultFile), fault);
-        writeWholeFile(simStatePath(kFlashContentsFile), std::string(0x200000, '\xFF'));
-        EXPECT_EQ(writeFlash(0x40002, data.data(), 1000), 1);
-        EXPECT_EQ(readWholeFile(simStatePath(kFlashContentsFile)).substr(0x40000, 1003),
-                  "\xFF\xFF" + std::string(data.begin(), data.end()) + "\xFF");
-    }
 }
 
 TEST(Flash, NothingToWriteIsAFailure) {

@@ -52,40 +52,18 @@ struct CheckResult {
     std::string log;  // "ERR <message>" per entry
 };
 
-// Over a heap copy of exactly length bytes, so that the address sanitizer sees a read past
+// Over a heap copy of exactly the image's bytes, so that the address sanitizer sees a read past
 // the end; the outputs pre-filled to see what is written.
-CheckResult check(const Bytes& image, std::size_t length) {
+CheckResult check(const Bytes& image) {
     static const std::regex prefix(
         R"(UPDATE_ERR-0\.1\.0 \d\d:\d\d:\d\d\.\d\d\d: src/update_process \w+ line: \d+: )");
-    Bytes copy(image.begin(), image.begin() + static_cast<long>(length));
+    Bytes copy = image;
     CheckResult r{0, std::string(kImageNameSize + 1, 'x'), 77, ""};
     testing::internal::CaptureStderr();
-    r.result =
-        checkHeader(copy.data(), static_cast<std::uint32_t>(length), r.name.data(), &r.fileCount);
+    r.result = checkHeader(copy.data(), static_cast<std::uint32_t>(copy.size()), r.name.data(),
+                           &r.fileCount);
     r.log = std::regex_replace(testing::internal::GetCapturedStderr(), prefix, "ERR ");
     return r;
-}
-CheckResult check(const Bytes& image) { return check(image, image.size()); }
-
-// The word-wise path against byte-by-byte chaining at every length over several blocks and
-// every alignment; two chained pieces give the whole.
-TEST(CalcCrc32, KnownValuesNullAndEmptyInputAndChaining) {
-    EXPECT_EQ(calcCrc32(0, bytesOf("123456789").data(), 9), 0xCBF43926u);
-    std::uint8_t byte = 1;
-    EXPECT_EQ(calcCrc32(0x12345678, nullptr, 10), 0u);
-    EXPECT_EQ(calcCrc32(0x12345678, &byte, 0), 0x12345678u);
-    Bytes data = pattern(300 + 8);
-    for (std::size_t offset = 0; offset < 8; ++offset) {
-        const std::uint8_t* start = data.data() + offset;
-        std::uint32_t bytewise = 0x5A5A5A5A;
-        for (std::size_t length = 0; length <= 300; ++length) {
-            std::size_t split = length / 3;
-            ASSERT_EQ(calcCrc32(0x5A5A5A5A, start, length), bytewise) << offset << " " << length;
-            ASSERT_EQ(calcCrc32(calcCrc32(0x5A5A5A5A, start, split), start + split, length - split),
-                      bytewise);
-            bytewise = calcCrc32(bytewise, start + length, 1);
-        }
-    }
 }
 
 TEST(CheckHeader, AcceptsValidImagesWithNameAndFileCount) {
@@ -111,7 +89,6 @@ TEST(CheckHeader, AcceptsValidImagesWithNameAndFileCount) {
     }
 }
 
-// Bad magic numbers and data checksums: the bit flips below.
 TEST(CheckHeader, RefusesWithExactMessagesAndWritesNoOutputs) {
     Bytes filledCrc = validMultiImage();
     writeBigEndian32(filledCrc.data() + kHeaderCrcOffset, calcCrc32(0, filledCrc.data(), 64));
@@ -139,35 +116,6 @@ TEST(CheckHeader, RefusesWithExactMessagesAndWritesNoOutputs) {
         report += message;
     }
     EXPECT_EQ(readWholeFile(kUpdateReportPath), report);
-}
-
-// By the daemon and by the update tool alike.
-TEST(CheckHeader, EveryPrefixAndEverySingleBitFlipOfAValidImageIsRefused) {
-    Bytes image = validMultiImage();
-    const std::string dataSize = " not equal image data size " + std::to_string(image.size() - 64);
-    for (std::size_t length = 0; length < image.size(); ++length) {
-        CheckResult r = check(image, length);
-        ASSERT_EQ(r.result, -1) << length;
-        ASSERT_FALSE(
-            mkupdate::inspectImage(Bytes(image.begin(), image.begin() + static_cast<long>(length)))
-                .valid());
-        EXPECT_EQ(r.fileCount, 77);
-        ASSERT_EQ(r.log, length < 64 ? "ERR image file size " + std::to_string(length) +
-                                           " shorter than the image header\n"
-                                     : "ERR image file size " + std::to_string(length - 64) +
-                                           dataSize + "\n");
-    }
-    for (std::size_t bit = 0; bit < image.size() * 8; ++bit) {
-        Bytes flipped = image;
-        flipped[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-        CheckResult r = check(flipped);
-        ASSERT_EQ(r.result, -1) << "bit " << bit;
-        ASSERT_FALSE(mkupdate::inspectImage(flipped).valid()) << "bit " << bit;
-        ASSERT_EQ(r.log, bit < 32    ? "ERR Bad Magic Number\n"
-                         : bit < 512 ? "ERR Bad Header Checksum\n"
-                                     : "ERR Bad Data Checksum\n")
-            << "bit " << bit;
-    }
 }
 
 }  // namespace

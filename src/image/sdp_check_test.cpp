@@ -1,16 +1,10 @@
 #include "image/sdp_check.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <optional>
-#include <random>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "core/log.h"
 #include "tests/support/board.h"
@@ -126,17 +120,6 @@ TEST(SdpCheck, FilesBreakingTheFormatOrALimitAreLeftAsTheyWere) {
         EXPECT_EQ(readWholeFile(kTerminalPath), entries);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), "SDP records not merged, " + c.message + "\n");
     }
-}
-
-// A zero byte is one byte of a line like any other: a terminal entry keeps it where it
-// stood, and a service entry carries it into the entries' lists, without a byte of anything
-// else coming in.
-TEST(SdpCheck, ZeroBytesAreCopiedLikeAnyOtherByte) {
-    using namespace std::string_literals;
-    runSdpCheck("A;n;s\0t;K1;x\n"s, "B;m;u;K1;y\n"s, "1;a\0b;x;y;rest\n2;c;;;\0\n"s);
-    EXPECT_EQ(readWholeFile(kServicePath), "A;n;s\0t;K1;x\n"s);
-    EXPECT_EQ(readWholeFile(kTerminalPath), "1;a\0b;s\0t;s\0t;rest\n2;c;s\0t;s\0t;\0\n"s);
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), "");
 }
 
 std::string replace(const std::string& input, const char* search, const char* replacement) {

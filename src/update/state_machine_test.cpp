@@ -35,22 +35,6 @@ protected:
     TestPeer peer;
 };
 
-TEST_F(StateMachine, FirstCallAfterStartUpReportsOkOnce) {
-    std::string out = run();
-    EXPECT_EQ(out, "*UPDATE_FINISHED* ... OK\n") << "the printed report";
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... OK\n");
-    auto notice = peer.receive(1s);
-    ASSERT_TRUE(notice);
-    EXPECT_EQ(notice->type, AI_NOTICE);
-    EXPECT_EQ(notice->param, 2);
-    EXPECT_EQ(notice->text, "OK");
-    EXPECT_EQ(stepState, STATE_WAIT);
-    run();
-    run();
-    EXPECT_FALSE(peer.receive(100ms)) << "further calls do nothing";
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... OK\n");
-}
-
 TEST_F(StateMachine, RemoveDfuUploadDeletesTheUpload) {
     writeWholeFile("/tmp/upload.dfu", "old upload");
     startList({STEP_REMOVE_DFU_UPLOAD, STEP_REMOVE_DFU_UPLOAD});
@@ -62,17 +46,6 @@ TEST_F(StateMachine, RemoveDfuUploadDeletesTheUpload) {
               "Remove DFU upload:     started ... OK\n"
               "Remove DFU upload:     started ... OK\n"
               "*UPDATE_FINISHED* ... OK\n");
-}
-
-TEST_F(StateMachine, FailedUpdateEndsWithNok) {
-    startList({});
-    updateResult = 0;
-    run();
-    auto notice = peer.receive(1s);
-    ASSERT_TRUE(notice);
-    EXPECT_EQ(notice->text, "NOK");
-    EXPECT_EQ(notice->bytes[12], 3);
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), "*UPDATE_FINISHED* ... NOK\n");
 }
 
 // An update without service records merges nothing and its step is OK; the update's records
@@ -112,23 +85,6 @@ TEST_F(StateMachine, SdpStepIsOkWithoutRecordsAndNokWhenTheyAreNotInstalled) {
         EXPECT_EQ(trigger->type, AI_TRIGGER);
         EXPECT_EQ(trigger->param, 0);
     }
-}
-
-TEST_F(StateMachine, FinishingRunsOnlyOnEntry) {
-    startList({});
-    stepState = STATE_TIMEOUT;
-    run();
-    EXPECT_FALSE(peer.receive(100ms));
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), "");
-}
-
-TEST_F(StateMachine, UnknownStepsDoNothing) {
-    for (std::int32_t step : {11, 99, -1}) {
-        currentStep = step;
-        stepState = STATE_ENTER;
-        EXPECT_EQ(run(), "");
-    }
-    EXPECT_FALSE(peer.receive(100ms));
 }
 
 }  // namespace

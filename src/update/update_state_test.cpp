@@ -32,15 +32,6 @@ protected:
     static int wakeUps() { return static_cast<int>(ownQueue().size()); }
 };
 
-TEST_F(StartNextStep, EntersTheFirstStepWithItsLabelInTwentyTwoColumns) {
-    setList({STEP_PPCBOOT});
-    EXPECT_EQ(enter(""), "states to do: 10 \nUpdate PPCBOOT:        started ... \n");
-    EXPECT_EQ(readWholeFile(kUpdateReportPath), "Update PPCBOOT:        started ... ");
-    EXPECT_EQ(currentStep, STEP_PPCBOOT);
-    EXPECT_EQ(stepState, STATE_ENTER);
-    EXPECT_EQ(wakeUps(), 1);
-}
-
 TEST_F(StartNextStep, EmptyListEndsTheUpdateAtOnce) {
     setList({});
     currentStep = STEP_PPCBOOT;

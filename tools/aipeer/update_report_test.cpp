@@ -15,7 +15,6 @@ const std::string kAllLine = "Write all PS-Keys:     started ... ";
 const std::string kFirmwareLine = "Update Parlo Firmware: started ... ";
 const std::string kLapLine = "Update qvl Software:   started ... ";
 const std::string kSdpLine = "Check SDP records  :   started ... ";
-const std::string kUploadLine = "Remove DFU upload:     started ... ";
 const std::string kBootLine = "Update PPCBOOT:        started ... ";
 // The version check's table, ended by the step's "\n".
 const std::string kTable =
@@ -105,10 +104,6 @@ TEST(UpdateReport, ReadsEveryKindOfLineWhileTheDaemonWritesIt) {
          kFirmwareLine + "NOK\n nothing done... try again\n" + kVersionLine, "1 running"},
         {"an update after a finishing line", "*UPDATE_FINISHED* ... OK\n" + kVersionLine,
          "1 running"},
-        {"the sample update",
-         kVersionLine + kTable + kLapLine + "100 percent OK\n" + kSdpLine + "OK\n" + kUploadLine +
-             "OK\n" + kBootLine + "Nothing Done\n*UPDATE_FINISHED* ... OK\n",
-         "1 OK | 7 100% OK | 8 OK | 9 OK | 10 Nothing Done | finished OK"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(described(parseUpdateReport(c.report)), c.expected) << c.what;

@@ -48,7 +48,7 @@ Bytes fileBytes(const std::string& path) {
     return Bytes(text.begin(), text.end());
 }
 
-TEST_F(MkupdateProgram, BuildsByteIdenticalImagesListsThemAndRefusesBadUsage) {
+TEST_F(MkupdateProgram, BuildsByteIdenticalImagesAndRefusesBadUsage) {
     writeWholeFile("/tmp/payload", "lap software payload");
     writeWholeFile("/tmp/note", "note");
     RunResult usage = run("wrap --name=L /tmp/payload --type 256 -o/tmp/x");
@@ -67,17 +67,6 @@ TEST_F(MkupdateProgram, BuildsByteIdenticalImagesListsThemAndRefusesBadUsage) {
         {fileBytes("/tmp/note"), *packUpdateFolder(folder, &error), fileBytes("/tmp/lap")},
         "BT-LAP update", &error);
     EXPECT_EQ(fileBytes("/tmp/update"), expected);
-    RunResult list = run("list /tmp/update");
-    EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(list.out, judgeImage(expected).text);
-    EXPECT_NE(list.out.find("\nresult       valid\n"), std::string::npos) << list.out;
-
-    expected.back() ^= 0x80;
-    writeWholeFile("/tmp/damaged", expected);
-    RunResult bad = run("list /tmp/damaged");
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.out.find("\nresult       BAD: bad data checksum\n"), std::string::npos)
-        << bad.out;
 }
 
 // An output that isn't a plain file of its own is never replaced: a device, a link (its
