@@ -42,6 +42,17 @@ ModuleAnswer hciResetComplete(std::uint8_t status) {
 }
 ModuleAnswer bccmdCarrierComplete(std::uint8_t) { return MODULE_NO_ANSWER; }
 
+// The Command Complete events that have an effect: opcode (wire order) and what it means, by
+// the event's status. Only the event for the command that waits for its answer has one.
+struct HciCompleteHandler {
+    std::array<std::uint8_t, 2> opcode;
+    ModuleAnswer (*handler)(std::uint8_t status);
+};
+constexpr std::array<HciCompleteHandler, 2> hciCompleteTable{{
+    {{kHciResetOpcodeLow, kHciResetOpcodeHigh}, hciResetComplete},
+    {{kBccmdCarrierOpcodeLow, kBccmdCarrierOpcodeHigh}, bccmdCarrierComplete},
+}};
+
 // The header fields, each high byte first, as the trace shows them.
 void printAnswerFields(std::span<const std::uint8_t> payload) {
     static constexpr const char* kLabels[] = {
@@ -57,11 +68,6 @@ void printAnswerFields(std::span<const std::uint8_t> payload) {
 }
 
 }  // namespace
-
-const std::array<HciCompleteHandler, 2> hciCompleteTable{{
-    {{kHciResetOpcodeLow, kHciResetOpcodeHigh}, hciResetComplete},
-    {{kBccmdCarrierOpcodeLow, kBccmdCarrierOpcodeHigh}, bccmdCarrierComplete},
-}};
 
 PsKeyAnswer decodePsKeyAnswer(std::span<const std::uint8_t> payload) {
     PsKeyAnswer answer;

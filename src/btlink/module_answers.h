@@ -34,14 +34,6 @@ inline constexpr std::uint8_t kHciVendorEvent = 0xFF;
 // descriptor of the HCI path, so that pskeyReqRsp sees one layout.
 inline constexpr std::size_t kMaxBccmdChannelRead = 1031;
 
-// The Command Complete events that have an effect: opcode (wire order) and what it means, by
-// the event's status. Only the event for the command that waits for its answer has one.
-struct HciCompleteHandler {
-    std::array<std::uint8_t, 2> opcode;
-    ModuleAnswer (*handler)(std::uint8_t status);
-};
-extern const std::array<HciCompleteHandler, 2> hciCompleteTable;
-
 // A BCCMD answer as pskeyReqRsp sees it: byte 0 the payload descriptor, then the message, each
 // field one byte further than in the request.
 inline constexpr std::size_t kAnswerHeaderSize = 17;

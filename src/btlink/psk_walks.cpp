@@ -9,12 +9,15 @@
 
 static_assert(kMaxPsKeyWords == kMaxBccmdValueWords, "a key line holds what a request carries");
 
+namespace {
+
+// Walk state; each walk at its start: no stream, 0, 0, 0.
+// The file walk is under way while its stream is open; psKeyLine counts the keys it has sent.
 FileStream psKeyFile;
 std::int32_t psKeyLine = 0;
 std::int32_t presetIndex = 0;
+// The reading walk's next key id; kReadKeyIdEnd once every id has been asked for.
 std::uint16_t nextReadKeyId = 0;
-
-namespace {
 
 // A line of the file walk is read up to 1022 characters at a time.
 constexpr std::size_t kWalkLineSize = 1023;

@@ -53,14 +53,6 @@ inline constexpr std::array<std::string_view, 6> presetKeysBcsp{
 // The reading walk asks for every key id below this one.
 inline constexpr std::uint32_t kReadKeyIdEnd = 0x0400;
 
-// Walk state, process-wide; each walk at its start: no stream, 0, 0, 0.
-// The file walk is under way while its stream is open; psKeyLine counts the keys it has sent.
-extern FileStream psKeyFile;
-extern std::int32_t psKeyLine;
-extern std::int32_t presetIndex;
-// The reading walk's next key id; kReadKeyIdEnd once every id has been asked for.
-extern std::uint16_t nextReadKeyId;
-
 // --- Next requests (the walk's sequence, without sending) ---
 
 // The next key id of the reading walk, or nothing when every id has been asked for: the walk
@@ -71,7 +63,7 @@ std::optional<std::uint16_t> nextReadRequest();
 // back at its start.
 std::optional<PsKey> nextPresetRequest(std::int32_t transport);
 
-// The next key of the file walk's stream (psKeyFile open). Lines that don't begin with "&"
+// The next key of the file walk's stream (the walk under way). Lines that don't begin with "&"
 // are passed over; a key line that departs from the format is refused (logged with the file,
 // its line number and what is wrong, counted) and passed over as well. Nothing at the file's
 // end; the stream stays open.

@@ -34,7 +34,7 @@ void BM_PsKeyAnswerDecodedAndDumped(benchmark::State& state) {
     for (std::size_t i = 0; i < 20; ++i) message[kPsKeyValueAt + i] = static_cast<std::uint8_t>(i);
     std::memcpy(event.data() + 4, message.data(), message.size());
     std::remove(kPsKeyDumpPath);
-    nextReadKeyId = 1;  // the reading walk is under way: the answers go into the dump
+    nextReadRequest();  // the reading walk is under way: the answers go into the dump
     for (auto _ : state) benchmark::DoNotOptimize(handleHciEvent(event));
     resetPSKeyWalks();
     std::remove(kPsKeyDumpPath);
