@@ -183,13 +183,15 @@ struct UpdateState {
     std::int32_t step, state, result, firstListed;
     bool operator==(const UpdateState&) const = default;
 };
-UpdateState updateState() { return {currentStep, stepState, updateResult, stepList[0]}; }
+UpdateState updateState() {
+    return {update.currentStep, update.stepState, update.updateResult, stepList[0]};
+}
 
 // The daemon idle, as after a finished update.
 void resetDaemon() {
-    currentStep = STEP_NONE;
-    stepState = STATE_WAIT;
-    updateResult = 1;
+    update.currentStep = STEP_NONE;
+    update.stepState = STATE_WAIT;
+    update.updateResult = 1;
     stepList.fill(STEP_NONE);
     stepListNext = 0;
     dfuPid = 0;
@@ -225,7 +227,7 @@ void deliver(const Datagram& d) {
             expectText(records[0], AI_REPLY, 1, std::string("OK", 3),
                        "a refused image is answered \"OK\" with parameter 1");
             expectText(records[1], AI_NOTICE, 2, "NOK", "a refused image ends the update NOK");
-            FUZZ_ASSERT(currentStep == STEP_NONE && stepList[0] == STEP_NONE,
+            FUZZ_ASSERT(update.currentStep == STEP_NONE && stepList[0] == STEP_NONE,
                         "a refused image runs no step");
             FUZZ_ASSERT(!fileExists("/tmp/image1.gz") && !fileExists("/tmp/image1") &&
                             !fileExists(kUpdateFolder),

@@ -94,7 +94,7 @@ bool bcspDriverLoaded = false;
 
 void writePresets(unsigned timeout, bool armFirst) {
     if (armFirst) alarm(timeout);
-    stepState = STATE_WAIT;
+    update.stepState = STATE_WAIT;
     takeWalkResult(writePresetPSKeys(0));
     if (!armFirst) alarm(timeout);
 }
@@ -152,7 +152,7 @@ void stopOverdueDfu() {
         dfuStopSignal = SIGKILL;
     }
     stopChild(dfuPid, dfuStopSignal);
-    stepState = STATE_DFU_STOPPING;
+    update.stepState = STATE_DFU_STOPPING;
     alarm(kDfuStopGraceSeconds);
 }
 
@@ -195,7 +195,7 @@ void enterFirmwareStep() {
     int opened = openModuleLink();
     if (opened == LINK_SETUP_FAILED) return;  // the step has ended
     if (opened == LINK_OPEN_FAILED) {
-        stepState = STATE_PRESETS_DONE;  // the next poll time-out goes on
+        update.stepState = STATE_PRESETS_DONE;  // the next poll time-out goes on
         return;
     }
     writePresets(kFirstPresetTimeout, false);
@@ -207,14 +207,14 @@ void loadFirmwareOrEnd() {
     alarm(0);
     if (tlInterface != TL_BCSP || !dfuRunInThisStep) {
         if (!startFirmwareLoad()) {
-            stepState = STATE_DFU_FAILED;
+            update.stepState = STATE_DFU_FAILED;
             postWakeUp(WAKE_UP);
             return;
         }
         startPercent(0);
-        stepState = STATE_DFU_RUNNING;
+        update.stepState = STATE_DFU_RUNNING;
     } else {
-        stepState = STATE_LIST_END;
+        update.stepState = STATE_LIST_END;
     }
     postWakeUp(WAKE_UP);
     // After a failed load the report ends with the DFU program's error report.
@@ -234,7 +234,7 @@ void takeTimeout() {
     appendText(kUpdateReportPath, "...assuming BCSP -> try BCSP\n");
     // After the load, the module must answer on its new transport.
     if (dfuRunInThisStep) presetsFailedAfterLoad = true;
-    stepState = STATE_PRESETS_DONE;
+    update.stepState = STATE_PRESETS_DONE;
     postWakeUp(WAKE_UP);
 }
 
@@ -248,10 +248,10 @@ void takeFailedLoad() {
     }
     copyDfuErrorReport();
     alarm(0);
-    updateResult = 0;
-    dfuFailed = 1;
+    update.updateResult = 0;
+    update.dfuFailed = 1;
     dfuFailedInThisStep = true;
-    stepState = STATE_DFU_DONE;  // the next poll time-out goes on
+    update.stepState = STATE_DFU_DONE;  // the next poll time-out goes on
 }
 
 // After the load the module is opened again, on its new transport, for its presets.
@@ -275,8 +275,8 @@ void endFirmwareStep() {
     alarm(0);
     openBtModule(0);
     resetPSKeyWalks();
-    currentStep = STEP_NONE;
-    stepState = STATE_ENTER;
+    update.currentStep = STEP_NONE;
+    update.stepState = STATE_ENTER;
     postWakeUp(WAKE_UP);
 }
 
@@ -286,7 +286,7 @@ void dfuReaped() { removeDfuFiles(); }
 
 void dfuEnded(std::int32_t status) {
     UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
-    if (currentStep != STEP_BT_MOD_SET_FIRM_STACK || !dfuAwaited) {
+    if (update.currentStep != STEP_BT_MOD_SET_FIRM_STACK || !dfuAwaited) {
         UPDATE_LOG_AS("readMessage", LogLevel::Warning,
                       "no firmware step waits for the DFU program; its end is ignored\n");
         return;
@@ -295,7 +295,7 @@ void dfuEnded(std::int32_t status) {
     alarm(0);  // its time limit
     dfuEndStatus = status;
     // Stopped for its time, it failed whatever it says.
-    stepState = status != 0 || dfuStopSignal != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
+    update.stepState = status != 0 || dfuStopSignal != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
     postWakeUp(WAKE_UP);
 }
 
@@ -304,7 +304,7 @@ void forgetEarlierDfuReports() {
 }
 
 void firmwareStep() {
-    switch (stepState) {
+    switch (update.stepState) {
         case STATE_ENTER:
             enterFirmwareStep();
             break;

@@ -25,7 +25,7 @@ void lapSoftwareStep() {
 }
 
 void checkSdpStep() {
-    if (stepState != STATE_ENTER) return;
+    if (update.stepState != STATE_ENTER) return;
     // An update need not bring service records: without them there is nothing to merge, and
     // the access point's stay as they are. A merge that was abandoned leaves the update's
     // records uninstalled.
@@ -42,6 +42,6 @@ void checkSdpStep() {
         startNextStep("OK\n");
     } else {
         startNextStep(" NOK\n");
-        updateResult = 0;
+        update.updateResult = 0;
     }
 }

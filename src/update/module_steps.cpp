@@ -19,10 +19,10 @@ int openModuleLink() {
 
 void takeWalkResult(PsKeyWalkResult result) {
     if (result == WALK_LIST_END) {
-        stepState = STATE_LIST_END;
+        update.stepState = STATE_LIST_END;
         postWakeUp(WAKE_UP);
     } else if (result == WALK_PRESETS_DONE) {
-        stepState = STATE_PRESETS_DONE;
+        update.stepState = STATE_PRESETS_DONE;
         postWakeUp(WAKE_UP);
     }
 }
@@ -34,8 +34,8 @@ void moduleDataReady(short events) {
     } else if (events & POLLIN) {
         answer = readBtModuleBccmdChannel();
     }
-    if (answer == MODULE_ANSWERED) stepState = STATE_ANSWER;
-    if (answer == MODULE_REFUSED) stepState = STATE_REFUSED;
+    if (answer == MODULE_ANSWERED) update.stepState = STATE_ANSWER;
+    if (answer == MODULE_REFUSED) update.stepState = STATE_REFUSED;
 }
 
 void failModuleStep() {

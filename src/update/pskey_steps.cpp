@@ -41,7 +41,7 @@ void openLinkAndStart(unsigned timeout, void (*walk)()) {
     alarm(timeout);
     resetBtModule();
     if (openModuleLink() == LINK_SETUP_FAILED) return;
-    stepState = STATE_WAIT;
+    update.stepState = STATE_WAIT;
     if (tlInterface == TL_BCSP) {
         walk();
     } else {
@@ -73,33 +73,33 @@ bool comparisonFailed = false;
 
 void readNextKey() {
     alarm(kReadKeyTimeout);
-    stepState = STATE_WAIT;
+    update.stepState = STATE_WAIT;
     takeWalkResult(readAllPSKeys());
 }
 
 void writeNextChangedKey() {
     alarm(kNewWriteKeyTimeout);
-    stepState = STATE_WAIT;
+    update.stepState = STATE_WAIT;
     takeWalkResult(writeAllPSKeys(kPsKeyToSetPath));
 }
 
 // The share of the keys under way before this round's key, truncated, at most 100.
 int percentOfKeysWritten() {
-    if (psKeyCount <= 0) return psKeysWritten == 0 ? 0 : 100;
-    int percent = static_cast<int>(static_cast<double>(psKeysWritten) /
-                                   static_cast<double>(psKeyCount) * 100.0);
+    if (update.psKeyCount <= 0) return update.psKeysWritten == 0 ? 0 : 100;
+    int percent = static_cast<int>(static_cast<double>(update.psKeysWritten) /
+                                   static_cast<double>(update.psKeyCount) * 100.0);
     return percent > 100 ? 100 : percent;
 }
 
 void writeNextKeyOfAll() {
     int percent = percentOfKeysWritten();
     UPDATE_LOG_AS("stateMachine", LogLevel::Warning,
-                  "writing  %04d PS Key; missing %08d Keys; %3d%%\r", psKeysWritten,
-                  psKeyCount - psKeysWritten, percent);
-    ++psKeysWritten;
+                  "writing  %04d PS Key; missing %08d Keys; %3d%%\r", update.psKeysWritten,
+                  update.psKeyCount - update.psKeysWritten, percent);
+    ++update.psKeysWritten;
     showPercent(percent);
     alarm(kAllWriteKeyTimeout);
-    stepState = STATE_WAIT;
+    update.stepState = STATE_WAIT;
     takeWalkResult(writeAllPSKeys(kPsKeyPreparedPath));
 }
 
@@ -133,9 +133,9 @@ void failBeforeTheModule() {
 }  // namespace
 
 void readPsKeysStep() {
-    switch (stepState) {
+    switch (update.stepState) {
         case STATE_ENTER:
-            stepState = kStateOpenLink;
+            update.stepState = kStateOpenLink;
             postWakeUp(WAKE_UP);
             break;
         case kStateOpenLink:
@@ -170,7 +170,7 @@ void comparePsKeysStep() {
 }
 
 void writeChangedPsKeysStep() {
-    switch (stepState) {
+    switch (update.stepState) {
         case STATE_ENTER: {
             if (comparisonFailed) {
                 UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
@@ -183,7 +183,7 @@ void writeChangedPsKeysStep() {
                 startNextStep("nothing to do ... OK\n");
                 return;
             }
-            stepState = kStateOpenLink;
+            update.stepState = kStateOpenLink;
             postWakeUp(WAKE_UP);
             break;
         }
@@ -206,16 +206,17 @@ void writeChangedPsKeysStep() {
 }
 
 void writeAllPsKeysStep() {
-    switch (stepState) {
+    switch (update.stepState) {
         case STATE_ENTER:
             // After a firmware load in this update the module runs BCSP and the firmware step
             // has left its link open; without that link (an update without the firmware step)
             // the step opens the BCCMD channel itself.
-            stepState = tlInterface == TL_BCSP && moduleLinkDescriptor() >= 0 ? STATE_ANSWER
-                                                                              : kStateOpenLink;
-            psKeysWritten = 0;
-            psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
-            std::printf("%d PS-Keys to write\n", static_cast<int>(psKeyCount));
+            update.stepState = tlInterface == TL_BCSP && moduleLinkDescriptor() >= 0
+                                   ? STATE_ANSWER
+                                   : kStateOpenLink;
+            update.psKeysWritten = 0;
+            update.psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
+            std::printf("%d PS-Keys to write\n", static_cast<int>(update.psKeyCount));
             std::fflush(stdout);
             startPercent(0);
             if (!prepareUpdateKeys()) {

@@ -68,17 +68,17 @@ void drainWakeUps() {
 void BM_ReadingWalkExchange(benchmark::State& state) {
     if (!onTheBoard(state)) return;
     setUpModule();
-    currentStep = STEP_BT_MOD_SET_READ;
-    stepState = STATE_ANSWER;
+    update.currentStep = STEP_BT_MOD_SET_READ;
+    update.stepState = STATE_ANSWER;
     stateMachine();  // the first request
     for (auto _ : state) {
         moduleDataReady(waitForModule());
         stateMachine();
-        if (stepState == STATE_LIST_END) {  // 1024 keys asked for: the next walk
+        if (update.stepState == STATE_LIST_END) {  // 1024 keys asked for: the next walk
             state.PauseTiming();
             drainWakeUps();
             unlink(kPsKeyDumpPath);
-            stepState = STATE_ANSWER;
+            update.stepState = STATE_ANSWER;
             stateMachine();
             state.ResumeTiming();
         }

@@ -15,15 +15,15 @@ namespace {
 
 // Step 0: the list is done; report the result once.
 void finishUpdate() {
-    if (stepState != STATE_ENTER) return;
-    const char* result = updateResult == 1 ? "OK" : "NOK";
+    if (update.stepState != STATE_ENTER) return;
+    const char* result = update.updateResult == 1 ? "OK" : "NOK";
     char line[40];
     std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
     appendText(kUpdateReportPath, line);
     sendNotice(2, result, std::strlen(result));
     updateUnderWay = false;
     shellCat(kUpdateReportPath);
-    stepState = STATE_WAIT;
+    update.stepState = STATE_WAIT;
 }
 
 void removeDfuUpload() {
@@ -51,6 +51,8 @@ constexpr std::array<StepAction, 11> kStepActions{
 }  // namespace
 
 void stateMachine() {
-    if (currentStep < 0 || static_cast<std::size_t>(currentStep) >= kStepActions.size()) return;
-    kStepActions[static_cast<std::size_t>(currentStep)]();
+    if (update.currentStep < 0 ||
+        static_cast<std::size_t>(update.currentStep) >= kStepActions.size())
+        return;
+    kStepActions[static_cast<std::size_t>(update.currentStep)]();
 }

@@ -72,12 +72,12 @@ TEST_F(StateMachine, SdpStepIsOkWithoutRecordsAndNokWhenTheyAreNotInstalled) {
             std::filesystem::remove("/etc/service.txt");
         }
         std::filesystem::remove(kUpdateReportPath);
-        updateResult = 1;
+        update.updateResult = 1;
         startList({STEP_CHECK_SDP});
         testing::internal::CaptureStderr();
         run();
         testing::internal::GetCapturedStderr();
-        EXPECT_EQ(updateResult, c.result);
+        EXPECT_EQ(update.updateResult, c.result);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), c.report);
         EXPECT_EQ(readWholeFile("/etc/service.txt"), c.updateHasRecords ? "" : service);
         auto trigger = peer.receive(1s);

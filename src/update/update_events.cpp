@@ -130,7 +130,7 @@ int readMessage() {
 
 void alarmHandler() {
     UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, "Update step timed out !!!");
-    stepState = STATE_TIMEOUT;
+    update.stepState = STATE_TIMEOUT;
     postWakeUp(WAKE_UP);
 }
 

@@ -141,19 +141,19 @@ TEST_F(ReadMessage, UnknownTypeIsReported) {
 // of no update).
 TEST_F(ReadMessage, WakeUpsAndChildEndsOfOtherSendersAreDropped) {
     dfuPid = 4321;
-    stepState = STATE_WAIT;
+    update.stepState = STATE_WAIT;
     std::vector<std::uint8_t> childExit = datagramBytes(16, AI_CHILD_EXIT, 4321, 16);
     peer.sendRaw(childExit.data(), childExit.size());
     EXPECT_EQ(messageOf(dispatch()), "message 12 4321 from unknown sender dropped \n");
     peer.sendTrigger(WAKE_UP);
     EXPECT_EQ(messageOf(dispatch()), "message 768 10 from unknown sender dropped \n");
-    EXPECT_EQ(stepState, STATE_WAIT);
+    EXPECT_EQ(update.stepState, STATE_WAIT);
     EXPECT_FALSE(peer.receive(100ms));
     EXPECT_TRUE(ownQueue().empty());
     EXPECT_EQ(readWholeFile(kUpdateReportPath),
               "message 12 4321 from unknown sender dropped \n"
               "message 768 10 from unknown sender dropped \n");
-    stepState = STATE_ENTER;
+    update.stepState = STATE_ENTER;
     postWakeUp(WAKE_UP);
     EXPECT_EQ(dispatch(), "");
     auto notice = peer.receive(1s);

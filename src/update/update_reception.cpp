@@ -168,7 +168,7 @@ bool unpackArchive(const char* archive, const char* decompressed) {
 void runNoSteps() {
     stepList[0] = STEP_NONE;
     stepListNext = 0;
-    updateResult = 0;
+    update.updateResult = 0;
 }
 
 }  // namespace

@@ -140,7 +140,7 @@ TEST_F(UpdateReception, RefusedImagesRunNoStaleList) {
         SCOPED_TRACE(message);
         std::filesystem::remove(kImagePath);
         if (image) writeWholeFile(kImagePath, *image);
-        updateResult = 1;
+        update.updateResult = 1;
         EXPECT_EQ(start(), -1);
         std::string size = image && image->size() >= 64 ? std::to_string(image->size()) : "";
         EXPECT_EQ(log, (size.empty() ? "" : "LOG /tmp/image size = " + size + " Bytes \n") +
@@ -152,7 +152,7 @@ TEST_F(UpdateReception, RefusedImagesRunNoStaleList) {
         EXPECT_EQ(reply->text, std::string("OK\0", 3));
         EXPECT_EQ(listed(), Ids{});
         EXPECT_EQ(stepListNext, 0u);
-        EXPECT_EQ(updateResult, 0);
+        EXPECT_EQ(update.updateResult, 0);
         EXPECT_EQ(out, "");
         EXPECT_EQ(readWholeFile(kTodoPath), "CHECK_SDP\n");
         EXPECT_FALSE(fileExists("/tmp/image1.gz"));
@@ -182,13 +182,13 @@ TEST_F(UpdateReception, ArchiveThatCantBeUnpackedRunsNoStep) {
                                                   "update", &error));
         writeWholeFile(kTodoPath, "CHECK_SDP\n");
         std::filesystem::remove(kUpdateReportPath);
-        updateResult = 1;
+        update.updateResult = 1;
         EXPECT_EQ(start(), -1);
         EXPECT_NE(log.find("ERR " + c.report), std::string::npos) << log;
         EXPECT_EQ(readWholeFile(kUpdateReportPath), c.report);
         EXPECT_EQ(listed(), Ids{});
         EXPECT_EQ(stepListNext, 0u);
-        EXPECT_EQ(updateResult, 0);
+        EXPECT_EQ(update.updateResult, 0);
         EXPECT_EQ(out, "");
         EXPECT_FALSE(fileExists("/tmp/image1.gz") || fileExists("/tmp/image1"));
         EXPECT_TRUE(std::filesystem::is_empty("/tmp/update.d"));

@@ -16,12 +16,7 @@ std::array<ComponentVersion, 4> componentTable = kInitialComponentTable;
 std::array<std::int32_t, kMaxListedSteps + 1> stepList{};
 std::size_t stepListNext = 0;
 
-std::int32_t currentStep = STEP_NONE;
-std::int32_t stepState = STATE_ENTER;
-std::int32_t updateResult = 1;
-std::int32_t dfuFailed = 0;
-std::int32_t psKeyCount = 0;
-std::int32_t psKeysWritten = 0;
+UpdateState update;
 std::int32_t dfuPid = 0;
 bool updateUnderWay = false;
 
@@ -79,10 +74,10 @@ void startNextStep(const char* text) {
         }
         std::fflush(stdout);
 
-        currentStep = next;
+        update.currentStep = next;
         // The terminator stays the next entry: a stray later call finds the list ended.
         if (next != STEP_NONE) ++stepListNext;
-        stepState = STATE_ENTER;
+        update.stepState = STATE_ENTER;
         postWakeUp(WAKE_UP);
         if (!skipped) return;
         text = "OK\n";
@@ -90,11 +85,11 @@ void startNextStep(const char* text) {
 }
 
 void endStep(bool succeeded) {
-    if (!succeeded) updateResult = 0;
+    if (!succeeded) update.updateResult = 0;
     startNextStep(succeeded ? "OK\n" : " NOK\n");
 }
 
 void resetUpdateOutcome() {
-    updateResult = 1;
+    update.updateResult = 1;
     for (ComponentVersion& component : componentTable) component.needsUpdate = 1;
 }

@@ -28,12 +28,17 @@ extern std::size_t stepListNext;
 
 // The update state. Plain integers: the signal handlers only note that a signal came, and
 // every write, also the time-out's and a child's end, happens in the main flow.
-extern std::int32_t currentStep;
-extern std::int32_t stepState;
-extern std::int32_t updateResult;
-extern std::int32_t dfuFailed;
-extern std::int32_t psKeyCount;
-extern std::int32_t psKeysWritten;
+struct UpdateState {
+    std::int32_t currentStep = STEP_NONE;
+    std::int32_t stepState = STATE_ENTER;
+    std::int32_t updateResult = 1;  // 0 once anything of the update failed
+    std::int32_t dfuFailed = 0;     // 1 once a run of the DFU program failed
+    // The keys the write-all step is to write and has written, for its percentage.
+    std::int32_t psKeyCount = 0;
+    std::int32_t psKeysWritten = 0;
+};
+extern UpdateState update;
+
 // Process id of the DFU child: 0 before the first start, -1 when its start failed.
 extern std::int32_t dfuPid;
 // From a start request that began an update until its final notice went out.

@@ -34,12 +34,12 @@ protected:
 
 TEST_F(StartNextStep, EmptyListEndsTheUpdateAtOnce) {
     setList({});
-    currentStep = STEP_PPCBOOT;
-    stepState = STATE_WAIT;
+    update.currentStep = STEP_PPCBOOT;
+    update.stepState = STATE_WAIT;
     EXPECT_EQ(enter(""), "states to do: \n");
     EXPECT_EQ(readWholeFile(kUpdateReportPath), "") << "nothing but the empty text was appended";
-    EXPECT_EQ(currentStep, STEP_NONE);
-    EXPECT_EQ(stepState, STATE_ENTER);
+    EXPECT_EQ(update.currentStep, STEP_NONE);
+    EXPECT_EQ(update.stepState, STATE_ENTER);
     EXPECT_EQ(wakeUps(), 1);
 }
 
@@ -47,10 +47,10 @@ TEST_F(StartNextStep, StepsOfCurrentComponentsAreSkipped) {
     for (ComponentVersion& component : componentTable) component.needsUpdate = 0;
     setList({1, 4, 5, 6, 7, 8, 9, 10});
     enter("");
-    EXPECT_EQ(currentStep, STEP_CHECK_VERSIONS);
+    EXPECT_EQ(update.currentStep, STEP_CHECK_VERSIONS);
     EXPECT_EQ(wakeUps(), 1);
     std::string out = enter("\n");  // the version check's end
-    EXPECT_EQ(currentStep, STEP_PPCBOOT);
+    EXPECT_EQ(update.currentStep, STEP_PPCBOOT);
     EXPECT_EQ(wakeUps(), 7) << "six skipped steps and the step entered";
     EXPECT_EQ(readWholeFile(kUpdateReportPath),
               "Version Check:         started ... \n"
@@ -74,7 +74,7 @@ TEST_F(StartNextStep, LastStepSkippedEndsTheList) {
     enter("");
     EXPECT_EQ(readWholeFile(kUpdateReportPath),
               "Update qvl Software:   started ... nothing to do ... OK\n");
-    EXPECT_EQ(currentStep, STEP_NONE);
+    EXPECT_EQ(update.currentStep, STEP_NONE);
     EXPECT_EQ(wakeUps(), 2);
 }
 
@@ -82,16 +82,16 @@ TEST_F(StartNextStep, StrayCallAfterTheEndDoesNotReadPastTheList) {
     setList({STEP_PPCBOOT, STEP_NONE, STEP_LAP_SOFTWARE});  // stale entry after the end
     enter("");
     enter("Nothing Done\n");
-    EXPECT_EQ(currentStep, STEP_NONE);
+    EXPECT_EQ(update.currentStep, STEP_NONE);
     enter("");
-    EXPECT_EQ(currentStep, STEP_NONE);
+    EXPECT_EQ(update.currentStep, STEP_NONE);
 }
 
 TEST_F(StartNextStep, FullListRunsTwentySteps) {
     setList(std::vector<std::int32_t>(kMaxListedSteps, STEP_PPCBOOT));
     int entered = 0;
     enter("");
-    while (currentStep != STEP_NONE) {
+    while (update.currentStep != STEP_NONE) {
         ++entered;
         enter("Nothing Done\n");
     }
