@@ -24,7 +24,7 @@
 
 #include "btlink/module_answers.h"
 #include "btlink/module_commands.h"
-#include "btlink/psr_line.h"
+#include "btlink/pskey_line.h"
 #include "core/log.h"
 #include "fuzz/fuzz_support.h"
 

@@ -15,7 +15,7 @@
 #include <span>
 #include <string>
 
-#include "btlink/psk_files.h"
+#include "btlink/pskey_files.h"
 #include "core/log.h"
 #include "fuzz/fuzz_support.h"
 #include "update/update_reception.h"
@@ -75,8 +75,8 @@ void checkKeywordValues(const char* path, std::size_t smallSize) {
 
 void checkKeyValues(std::size_t textSize, std::size_t byteCount) {
     for (const char* prefix : {"&02a5 = ", "&02a4 = "}) {
-        Guarded<kPSKeyTextSize> text(textSize);
-        Guarded<kPSKeyBytesSize> bytes(byteCount);
+        Guarded<kPsKeyTextSize> text(textSize);
+        Guarded<kPsKeyBytesSize> bytes(byteCount);
         int found = findPSKeyInFile(
             kPsKeyUpdatePath, prefix, text.span(),
             std::span(reinterpret_cast<std::uint8_t*>(bytes.bytes.data()), bytes.size));
@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint8_t tail = size > 0 ? data[size - 1] : 0;
     checkKeywordValues(kInstalledPath, 1 + tail % 40);
     checkKeywordValues(kVersionPath, 1 + tail % 40);
-    checkKeyValues(1 + tail % kPSKeyTextSize, 2 * (tail % 17));
+    checkKeyValues(1 + tail % kPsKeyTextSize, 2 * (tail % 17));
     checkVersionTable();
     return 0;
 }

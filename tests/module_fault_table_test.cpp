@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "btlink/psk_walks.h"
+#include "btlink/pskey_walks.h"
 #include "core/ai_message.h"
 #include "sim/sim_state.h"
 #include "tests/support/board.h"

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <thread>
 
-#include "sim/module/module_answers.h"
+#include "sim/module/answer_builder.h"
 #include "sim/module/module_model.h"
 #include "sim/module/module_trace.h"
 #include "sim/state_files.h"

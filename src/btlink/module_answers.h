@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <span>
 
-#include "btlink/psr_line.h"
+#include "btlink/pskey_line.h"
 
 inline constexpr const char* kPsKeyDumpPath = "/tmp/pskeydump.psr";
 

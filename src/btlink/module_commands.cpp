@@ -54,11 +54,11 @@ ModulePacket buildHciCommand(std::uint8_t opcodeLow, std::uint8_t opcodeHigh,
     return packet;
 }
 
-BccmdMessage buildGetPSKeyMessage(std::uint16_t keyId, std::uint16_t stores) {
+BccmdMessage buildGetPsKeyMessage(std::uint16_t keyId, std::uint16_t stores) {
     return psKeyRequest(kBccmdGetRequest, keyId, kMaxBccmdValueWords, stores);
 }
 
-bool buildSetPSKeyMessage(std::uint16_t keyId, std::uint8_t wordCount,
+bool buildSetPsKeyMessage(std::uint16_t keyId, std::uint8_t wordCount,
                           const std::uint8_t* valueBytes, BccmdMessage* message) {
     if (wordCount > kMaxBccmdValueWords) return false;
     *message = psKeyRequest(kBccmdSetRequest, keyId, wordCount, kSetRequestStores);
@@ -147,13 +147,13 @@ int sendBCCMDReq(const BccmdMessage& message) {
 int getPSKeyReq(std::uint8_t keyHigh, std::uint8_t keyLow, std::uint8_t storesHigh,
                 std::uint8_t storesLow) {
     return sendBCCMDReq(
-        buildGetPSKeyMessage(keyIdOf(keyHigh, keyLow), keyIdOf(storesHigh, storesLow)));
+        buildGetPsKeyMessage(keyIdOf(keyHigh, keyLow), keyIdOf(storesHigh, storesLow)));
 }
 
 int setPSKeyReq(std::uint8_t keyHigh, std::uint8_t keyLow, std::uint8_t wordCount,
                 const std::uint8_t* valueBytes) {
     BccmdMessage message;
-    if (!buildSetPSKeyMessage(keyIdOf(keyHigh, keyLow), wordCount, valueBytes, &message)) {
+    if (!buildSetPsKeyMessage(keyIdOf(keyHigh, keyLow), wordCount, valueBytes, &message)) {
         UPDATE_ERR(LogLevel::Critical, kErrorSystem,
                    "PS-Key 0x%02x%02x with %u words doesn't fit a request of %u words, not sent\n",
                    keyHigh, keyLow, static_cast<unsigned>(wordCount),

@@ -76,11 +76,11 @@ ModulePacket buildHciCommand(std::uint8_t opcodeLow, std::uint8_t opcodeHigh,
                              std::span<const std::uint8_t> parameters);
 
 // A get request for keyId from stores.
-BccmdMessage buildGetPSKeyMessage(std::uint16_t keyId, std::uint16_t stores);
+BccmdMessage buildGetPsKeyMessage(std::uint16_t keyId, std::uint16_t stores);
 
 // A set request of keyId with wordCount value words, valueBytes holding 2 × wordCount bytes in
 // wire order (each word low byte first). False, message untouched, for more than 40 words.
-bool buildSetPSKeyMessage(std::uint16_t keyId, std::uint8_t wordCount,
+bool buildSetPsKeyMessage(std::uint16_t keyId, std::uint8_t wordCount,
                           const std::uint8_t* valueBytes, BccmdMessage* message);
 
 // The message's length in bytes, from its length word.

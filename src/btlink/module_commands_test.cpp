@@ -36,7 +36,7 @@ Bytes framed(const BccmdMessage& message, std::int32_t transport) {
 }
 
 TEST(ModuleCommands, GetRequestOnEitherTransport) {
-    BccmdMessage get = buildGetPSKeyMessage(0x01A5, kGetRequestStores);
+    BccmdMessage get = buildGetPsKeyMessage(0x01A5, kGetRequestStores);
     EXPECT_EQ(Bytes(get.begin(), get.end()), kGet01a5Message);
     const Bytes carrier = Bytes{0x01, 0x00, 0xFC, 0x61, 0xC2} + kGet01a5Message;
     ASSERT_EQ(carrier.size(), 101u);
@@ -49,29 +49,29 @@ TEST(ModuleCommands, SetRequestCarriesItsWordsLowByteFirst) {
     const std::uint8_t value[] = {0x02, 0x10, 0x2E, 0x00, 0xFA, 0x00, 0x14, 0x00, 0x04, 0x00,
                                   0x00, 0x00, 0x04, 0x00, 0x1E, 0x00, 0x64, 0x00, 0x0A, 0x00};
     BccmdMessage set;
-    ASSERT_TRUE(buildSetPSKeyMessage(0x0191, 10, value, &set));
+    ASSERT_TRUE(buildSetPsKeyMessage(0x0191, 10, value, &set));
     EXPECT_EQ(Bytes(set.begin(), set.end()), kSet0191Message);
     EXPECT_EQ(framed(set, TL_HCI_AT_START),
               (Bytes{0x01, 0x00, 0xFC, 0x61, 0xC2} + kSet0191Message));
 
     // No words: length 0, an all-zero value; forty words fill the message.
-    ASSERT_TRUE(buildSetPSKeyMessage(0x01A5, 0, nullptr, &set));
+    ASSERT_TRUE(buildSetPsKeyMessage(0x01A5, 0, nullptr, &set));
     const Bytes noWords = Bytes{0x02, 0x00, 0x30, 0x00, 0xA5, 0x0F, 0x03, 0x70,
                                 0x00, 0x00, 0xA5, 0x01, 0x00, 0x00, 0x00, 0x00} +
                           zeros(80);
     EXPECT_EQ(Bytes(set.begin(), set.end()), noWords);
     Bytes forty(80);
     for (std::size_t i = 0; i < forty.size(); ++i) forty[i] = static_cast<std::uint8_t>(i + 1);
-    ASSERT_TRUE(buildSetPSKeyMessage(0x0100, 40, forty.data(), &set));
+    ASSERT_TRUE(buildSetPsKeyMessage(0x0100, 40, forty.data(), &set));
     EXPECT_EQ(set[12], 40);
     EXPECT_EQ(Bytes(set.begin() + 16, set.end()), forty);
     BccmdMessage untouched{};
-    EXPECT_FALSE(buildSetPSKeyMessage(0x0100, 41, Bytes(82, 0xEE).data(), &untouched));
+    EXPECT_FALSE(buildSetPsKeyMessage(0x0100, 41, Bytes(82, 0xEE).data(), &untouched));
     EXPECT_EQ(untouched, BccmdMessage{});
 }
 
 TEST(ModuleCommands, LengthWordOutsideHeaderToMessageIsRefused) {
-    BccmdMessage message = buildGetPSKeyMessage(0x0001, kGetRequestStores);
+    BccmdMessage message = buildGetPsKeyMessage(0x0001, kGetRequestStores);
     const struct {
         std::uint8_t lengthWord;
         BccmdFraming framing;

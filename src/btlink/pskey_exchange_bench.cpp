@@ -11,7 +11,7 @@
 #include "btlink/module_answers.h"
 #include "btlink/module_commands.h"
 #include "btlink/module_link.h"
-#include "btlink/psk_walks.h"
+#include "btlink/pskey_walks.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ void BM_PsKeyRequestBuilt(benchmark::State& state) {
     std::uint16_t keyId = 0;
     for (auto _ : state) {
         ModulePacket packet;
-        frameBccmdRequest(buildGetPSKeyMessage(keyId++ & 0x3FF, kGetRequestStores), TL_HCI_AT_START,
+        frameBccmdRequest(buildGetPsKeyMessage(keyId++ & 0x3FF, kGetRequestStores), TL_HCI_AT_START,
                           &packet);
         benchmark::DoNotOptimize(packet);
     }
@@ -29,14 +29,14 @@ void BM_PsKeyAnswerDecodedAndDumped(benchmark::State& state) {
     // A vendor-specific event with a status-0 answer of ten words.
     std::array<std::uint8_t, 4 + kBccmdMessageSize> event{0x04, 0xFF, 1 + kBccmdMessageSize,
                                                           kBccmdPayloadDescriptor};
-    BccmdMessage message = buildGetPSKeyMessage(0x0191, kGetRequestStores);
+    BccmdMessage message = buildGetPsKeyMessage(0x0191, kGetRequestStores);
     message[kPsKeyLengthAt] = 10;
     for (std::size_t i = 0; i < 20; ++i) message[kPsKeyValueAt + i] = static_cast<std::uint8_t>(i);
     std::memcpy(event.data() + 4, message.data(), message.size());
     std::remove(kPsKeyDumpPath);
     nextReadRequest();  // the reading walk is under way: the answers go into the dump
     for (auto _ : state) benchmark::DoNotOptimize(handleHciEvent(event));
-    resetPSKeyWalks();
+    resetPsKeyWalks();
     std::remove(kPsKeyDumpPath);
 }
 

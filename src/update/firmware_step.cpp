@@ -13,7 +13,7 @@
 
 #include "btlink/module_answers.h"
 #include "btlink/module_link.h"
-#include "btlink/psk_walks.h"
+#include "btlink/pskey_walks.h"
 #include "core/ai_socket.h"
 #include "core/child_process.h"
 #include "core/error_codes.h"
@@ -274,7 +274,7 @@ void endFirmwareStep() {
     // No further step runs; the update finishes, and the peer is told.
     alarm(0);
     openBtModule(0);
-    resetPSKeyWalks();
+    resetPsKeyWalks();
     update.currentStep = STEP_NONE;
     update.stepState = STATE_ENTER;
     postWakeUp(WAKE_UP);

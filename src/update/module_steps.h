@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "btlink/psk_walks.h"
+#include "btlink/pskey_walks.h"
 
 // Opens the module link for tlInterface. When the BCCMD channel refuses its set-up, the step
 // ends here with " NOK\n" (and the update's result is NOK); the caller then returns at once.

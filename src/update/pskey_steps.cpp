@@ -9,8 +9,8 @@
 #include "btlink/module_answers.h"
 #include "btlink/module_commands.h"
 #include "btlink/module_link.h"
-#include "btlink/psk_files.h"
-#include "btlink/psk_walks.h"
+#include "btlink/pskey_files.h"
+#include "btlink/pskey_walks.h"
 #include "core/ai_socket.h"
 #include "core/error_codes.h"
 #include "core/file_util.h"
@@ -53,7 +53,7 @@ void openLinkAndStart(unsigned timeout, void (*walk)()) {
 // refused or garbled an answer: its keys are then not what the update brings.
 void endWriteStep() {
     openBtModule(0);
-    endStep(refusedPSKeyLines() == 0 && refusedAnswers() == 0 && malformedAnswers() == 0);
+    endStep(refusedPsKeyLines() == 0 && refusedAnswers() == 0 && malformedAnswers() == 0);
 }
 
 // The dump is the module's store only when every key came whole and was written, and the

@@ -91,7 +91,7 @@ void BM_ModuleModelExchange(benchmark::State& state) {
     if (!onTheBoard(state)) return;
     setUpModule();
     ModulePacket request;
-    frameBccmdRequest(buildGetPSKeyMessage(0x0191, kGetRequestStores), TL_HCI_AT_START, &request);
+    frameBccmdRequest(buildGetPsKeyMessage(0x0191, kGetRequestStores), TL_HCI_AT_START, &request);
     std::uint8_t answer[kMaxHciEventSize];
     int fd = moduleLinkDescriptor();
     for (auto _ : state) {

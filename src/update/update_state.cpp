@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "btlink/module_answers.h"
-#include "btlink/psk_walks.h"
+#include "btlink/pskey_walks.h"
 #include "core/ai_socket.h"
 #include "core/file_util.h"
 #include "core/log.h"
@@ -49,7 +49,7 @@ void startNextStep(const char* text) {
     applyPendingSignals();
     // A walk the ending step left unfinished never goes on in the next step, nor do the
     // answers it had count there.
-    resetPSKeyWalks();
+    resetPsKeyWalks();
     resetAnswerCounts();
     for (;;) {
         alarm(0);

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "btlink/psk_files.h"
+#include "btlink/pskey_files.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "update/step_actions.h"
@@ -63,10 +63,10 @@ int getKeywordValue(const char* path, const char* keyword, std::span<char> value
 
 int checkVersions() {
     // B: the decoded "&02a5" value; later the "&02a4" value (C) is decoded over it.
-    std::uint8_t keyBytes[kPSKeyBytesSize + 1] = {};
-    char keyText[kPSKeyTextSize] = {};
+    std::uint8_t keyBytes[kPsKeyBytesSize + 1] = {};
+    char keyText[kPsKeyTextSize] = {};
     findPSKeyInFile(kPsKeyUpdatePath, kFirmwareKeyPrefix, std::span(keyText),
-                    std::span(keyBytes, kPSKeyBytesSize));
+                    std::span(keyBytes, kPsKeyBytesSize));
     const char* keyChars = reinterpret_cast<const char*>(keyBytes);
 
     appendText(kUpdateReportPath, kTableHeader);
@@ -114,7 +114,7 @@ int checkVersions() {
                     component.needsUpdate = 0;
 
                 findPSKeyInFile(kPsKeyUpdatePath, kSettingsKeyPrefix, std::span(keyText),
-                                std::span(keyBytes, kPSKeyBytesSize));
+                                std::span(keyBytes, kPsKeyBytesSize));
                 keyBytes[kSettingsMarkLength] = 0;
                 if (std::memcmp(keyBytes, mark, kSettingsMarkLength) != 0)
                     component.needsUpdate = 1;

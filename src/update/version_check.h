@@ -10,8 +10,8 @@
 // A keyword value holds up to 1023 characters.
 inline constexpr std::size_t kKeywordValueSize = 1024;
 // A decoded PS-Key: up to 63 characters of the line's text, up to 16 words (32 bytes).
-inline constexpr std::size_t kPSKeyTextSize = 64;
-inline constexpr std::size_t kPSKeyBytesSize = 32;
+inline constexpr std::size_t kPsKeyTextSize = 64;
+inline constexpr std::size_t kPsKeyBytesSize = 32;
 
 // Compares the three components and appends the version table to the update report.
 // Always 1.

@@ -55,7 +55,7 @@ TEST(CheckVersions, ComparesTheThreeComponents) {
         const char* name;
         std::optional<std::string> data, keys, version;
         bool cleared;
-        const char *output, *firmware, *newFirmware, *psKeys, *newPSKeys, *software, *newSoftware,
+        const char *output, *firmware, *newFirmware, *psKeys, *newPsKeys, *software, *newSoftware,
             *flags;
     } cases[] = {
         // The installed values end in CR LF, the new ones in LF: still equal.
@@ -97,7 +97,7 @@ TEST(CheckVersions, ComparesTheThreeComponents) {
                       "OK\n     part:            |     old version      |      new version      |"
                       "   update ?" +
                       d + row("Parlo Firmware ...", c.firmware, c.newFirmware, c.flags[0]) + d + k +
-                      row("PS-Key         ...", c.psKeys, c.newPSKeys, c.flags[1]) + d +
+                      row("PS-Key         ...", c.psKeys, c.newPsKeys, c.flags[1]) + d +
                       row("qvl Software   ...", c.software, c.newSoftware, c.flags[2]));
         for (int i = 0; i < 3; ++i) EXPECT_EQ(componentTable[i].needsUpdate, c.flags[i] - '0');
     }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "btlink/psr_line.h"
+#include "btlink/pskey_line.h"
 #include "image/flash.h"
 #include "image/service_records.h"
 #include "tools/mkupdate/image_builder.h"

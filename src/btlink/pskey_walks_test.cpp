@@ -1,4 +1,4 @@
-#include "btlink/psk_walks.h"
+#include "btlink/pskey_walks.h"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +46,7 @@ protected:
         pollFdCount = 1;
         btModuleSlot = 0;
     }
-    void TearDown() override { resetPSKeyWalks(); }
+    void TearDown() override { resetPsKeyWalks(); }
 };
 
 TEST_F(PsKeyWalks, PresetListsPerTransport) {
@@ -116,9 +116,9 @@ TEST_F(PsKeyWalks, FileWalkSendsOneKeyPerCallAndReportsItsEnd) {
         EXPECT_EQ(result, call.result);
     }
     // The step asks after the walk's end.
-    EXPECT_EQ(refusedPSKeyLines(), 4);
-    resetPSKeyWalks();
-    EXPECT_EQ(refusedPSKeyLines(), 0);
+    EXPECT_EQ(refusedPsKeyLines(), 4);
+    resetPsKeyWalks();
+    EXPECT_EQ(refusedPsKeyLines(), 0);
 }
 
 TEST_F(PsKeyWalks, FileThatCantBeOpenedReportsNoEnd) {
@@ -139,7 +139,7 @@ TEST_F(PsKeyWalks, ResetPutsEveryWalkBackAtItsStart) {
     writePresetPSKeys(0);
     readAllPSKeys();
     testing::internal::GetCapturedStderr();
-    resetPSKeyWalks();
+    resetPsKeyWalks();
     // The next walk reads the file it is given from its first line: two keys, then the end.
     testing::internal::CaptureStderr();
     EXPECT_EQ(writeAllPSKeys("/tmp/other.psr"), WALK_REQUEST_SENT);

@@ -1,4 +1,4 @@
-#include "btlink/psk_files.h"
+#include "btlink/pskey_files.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

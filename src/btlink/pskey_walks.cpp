@@ -1,4 +1,4 @@
-#include "btlink/psk_walks.h"
+#include "btlink/pskey_walks.h"
 
 #include <cstring>
 
@@ -128,9 +128,9 @@ PsKeyWalkResult writePresetPSKeys(std::int32_t restart) {
     return WALK_REQUEST_SENT;
 }
 
-std::int32_t refusedPSKeyLines() { return refusedLines; }
+std::int32_t refusedPsKeyLines() { return refusedLines; }
 
-void resetPSKeyWalks() {
+void resetPsKeyWalks() {
     psKeyFile.reset();
     psKeyLine = 0;
     psKeyFilePath[0] = '\0';

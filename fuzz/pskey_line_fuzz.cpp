@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "btlink/psk_files.h"
-#include "btlink/psr_line.h"
+#include "btlink/pskey_files.h"
+#include "btlink/pskey_line.h"
 #include "core/log.h"
 #include "fuzz/fuzz_support.h"
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "btlink/module_answers.h"
-#include "btlink/psk_files.h"
-#include "btlink/psr_line.h"
+#include "btlink/pskey_files.h"
+#include "btlink/pskey_line.h"
 #include "core/log.h"
 #include "fuzz/fuzz_support.h"
 

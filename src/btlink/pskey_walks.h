@@ -4,7 +4,7 @@
 //   file walk     writeAllPSKeys     set requests for the key lines of a .psr file
 //   preset walk   writePresetPSKeys  set requests for the preset keys of the transport
 // A walk that reaches its end says so in its result and is back at its start; the step then
-// sets its end state and posts its wake-up. resetPSKeyWalks puts every walk back at its
+// sets its end state and posts its wake-up. resetPsKeyWalks puts every walk back at its
 // start when a step ends, so that a walk a step abandoned never continues in the next one.
 #pragma once
 
@@ -14,7 +14,7 @@
 #include <optional>
 #include <string_view>
 
-#include "btlink/psr_line.h"
+#include "btlink/pskey_line.h"
 #include "core/file_util.h"
 
 enum PsKeyWalkResult : int {
@@ -88,8 +88,8 @@ PsKeyWalkResult writePresetPSKeys(std::int32_t restart);
 
 // The number of key lines the file walk has refused since it opened its file (or since the
 // last reset). A step whose walk refused lines ends " NOK" after the walk.
-std::int32_t refusedPSKeyLines();
+std::int32_t refusedPsKeyLines();
 
 // Puts every walk back at its start: the file walk's stream closed, the preset and reading
 // walks at their first entries, the refusals forgotten. Called when a step ends.
-void resetPSKeyWalks();
+void resetPsKeyWalks();

@@ -1,4 +1,4 @@
-// The PS-Key files of an update (key line format in psr_line.h):
+// The PS-Key files of an update (key line format in pskey_line.h):
 //   "/tmp/update.d/pskeyorig.psr"  the wanted keys, as the update brings them, with comments
 //   "/tmp/pskeyprep.psr"           the same without comments
 //   "/tmp/pskeydump.psr"           the module's keys, one line per key it returned

@@ -1,4 +1,4 @@
-#include "btlink/psr_line.h"
+#include "btlink/pskey_line.h"
 
 #include <gtest/gtest.h>
 

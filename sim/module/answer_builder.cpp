@@ -1,10 +1,10 @@
-#include "sim/module/module_answers.h"
+#include "sim/module/answer_builder.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 
-#include "sim/module/ps_store.h"
+#include "sim/module/pskey_store.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "btlink/psk_files.h"
+#include "btlink/pskey_files.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "btlink/psr_line.h"
+#include "btlink/pskey_line.h"
 #include "core/file_util.h"
 
 namespace {

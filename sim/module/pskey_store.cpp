@@ -1,4 +1,4 @@
-#include "sim/module/ps_store.h"
+#include "sim/module/pskey_store.h"
 
 #include <cstdio>
 #include <string>
