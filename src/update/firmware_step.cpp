@@ -68,14 +68,13 @@ constexpr long kDfuErrorShown = 4096;
 constexpr std::size_t kStatusShown = 4;
 constexpr std::size_t kStatusReadSize = 100;
 
-// The step's own sub-states, kept in the shared stepState. The module link, the walks and the
-// alarm write the shared codes into it while the step runs, and other steps read them there:
-// numbered clear of every shared code, none of these is taken for one of those.
+// The step's private sub-states, kept in the shared stepState beside STATE_DFU_FAILED and
+// STATE_DFU_DONE. The module link, the walks and the alarm write the shared codes into it while
+// the step runs, and other steps read them there: numbered clear of every shared code, none of
+// these is taken for one of those.
 enum FirmwareStepState : std::int32_t {
     STATE_DFU_RUNNING = 101,  // its progress shows at every wake-up and poll time-out
     STATE_DFU_STOPPING,       // stopped after its time limit; its end fails the load
-    STATE_DFU_FAILED,         // the load failed; the update ends with the step
-    STATE_DFU_DONE,           // the DFU child has ended; the presets of BCSP follow
 };
 
 // What this run of the step has done: a second firmware step in the same process loads its

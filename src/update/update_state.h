@@ -13,6 +13,8 @@ enum StepStateCode : std::int32_t {
     STATE_ANSWER = 2,
     STATE_LIST_END = 3,
     STATE_TIMEOUT = 4,
+    STATE_DFU_FAILED = 5,  // the firmware step's: the load failed
+    STATE_DFU_DONE = 6,    // the firmware step's: the DFU child has ended
     STATE_WAIT = 8,
     STATE_PRESETS_DONE = 9,
     STATE_REFUSED = 10,  // the module refused the HCI Reset: the step fails
