@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/sim_state.h"
@@ -95,6 +96,15 @@ int fail(int error) {
     return -1;
 }
 
+// With flash.timing "real", the time the board's flash takes for work that spans count
+// units of one kind; none otherwise. libstdc++'s sleep goes on after a signal, as a driver
+// blocked in the flash's operation does.
+void takeTypicalTime(std::chrono::microseconds perUnit, std::uint64_t count) {
+    std::string timing = stateFileText(kFlashTimingFile);
+    if (timing.substr(0, timing.find_first_of(" \t\r\n")) == kFlashRealTiming)
+        std::this_thread::sleep_for(perUnit * static_cast<std::int64_t>(count));
+}
+
 // The "hold" fault: the erase waits while the fault file names hold.
 void holdWhileFaultSaysSo() {
     while (faultStrikes("hold")) usleep(10000);
@@ -140,7 +150,9 @@ int erase(FlashHandle& flash, const void* record) {
         start >= flash.size || length > flash.size - start) {
         return fail(EINVAL);
     }
-    return fillErased(flash.contents, start, static_cast<off_t>(start) + length) ? 0 : fail(EIO);
+    if (!fillErased(flash.contents, start, static_cast<off_t>(start) + length)) return fail(EIO);
+    takeTypicalTime(kFlashTypicalSectorEraseTime, length / kFlashModelSectorSize);
+    return 0;
 }
 
 }  // namespace
@@ -218,6 +230,11 @@ ssize_t flashModelWrite(int handle, const void* buffer, std::size_t count) {
     if (pwrite(flash->contents, cells.data(), n, flash->position) != static_cast<ssize_t>(n)) {
         return fail(EIO);
     }
+    // The words the bytes fall into, a word cut at either end included.
+    auto position = static_cast<std::uint64_t>(flash->position);
+    takeTypicalTime(kFlashTypicalWordProgramTime,
+                    (position + n + kFlashModelWordSize - 1) / kFlashModelWordSize -
+                        position / kFlashModelWordSize);
     flash->position += static_cast<off_t>(n);
     return static_cast<ssize_t>(n);
 }

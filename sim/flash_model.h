@@ -25,6 +25,11 @@
 //                With a count ("write 2"), the next N operations of that kind succeed and the
 //                file counts down ("write 1", "write 0"); the fault strikes once N is 0
 //                (sim/state_files.h).
+//   flash.timing optional: "real" makes erasing and programming take the typical times of
+//                a NOR flash of this kind (below): each FLASH_ERASE sleeps for every sector
+//                it erased, each write for every 16-bit word it programmed, so that a run
+//                at full speed lasts as long on the flash as the board's. Missing or
+//                anything else: no time is taken (the tests stay fast).
 //
 // Device behaviour:
 //   - reading returns the contents; an erased byte reads 0xFF;
@@ -45,6 +50,7 @@
 #include <sys/ioctl.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -52,8 +58,17 @@ inline constexpr const char* kFlashModelPath = "/dev/flash0";
 inline constexpr const char* kFlashContentsFile = "flash.bin";
 inline constexpr const char* kFlashSizeFile = "flash.size";
 inline constexpr const char* kFlashFaultFile = "flash.fault";
+inline constexpr const char* kFlashTimingFile = "flash.timing";
+inline constexpr const char* kFlashRealTiming = "real";
 inline constexpr std::uint32_t kFlashModelDefaultSize = 0x200000;
 inline constexpr std::uint32_t kFlashModelSectorSize = 0x10000;
+
+// The board's flash taken as a parallel NOR flash of 64 KiB sectors on a 16-bit bus. Its times
+// are the typical figures of common CFI NOR flash datasheets: 0.7 s to erase one 64 KiB
+// sector, 9 us to program one 16-bit word (the worst cases are several times longer).
+inline constexpr std::chrono::microseconds kFlashTypicalSectorEraseTime{700000};
+inline constexpr std::chrono::microseconds kFlashTypicalWordProgramTime{9};
+inline constexpr std::uint32_t kFlashModelWordSize = 2;
 
 // The driver's requests, by the record sizes of its interface.
 inline constexpr unsigned long kFlashModelGetInfo = _IOC(_IOC_READ, 'F', 1, 24);
