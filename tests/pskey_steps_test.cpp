@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "core/ai_message.h"
+#include "sim/flash_model.h"
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tests/support/updates.h"
+#include "tools/mkupdate/update_build.h"
 
 using namespace std::chrono_literals;
 
@@ -117,6 +119,31 @@ TEST_F(PsKeySteps, ReadCompareAndWriteBringTheModuleTheUpdatesKeys) {
         crlf({"&0003 = 0300 0002", "&0017 = 0007", "&0021 = 0006", "&0108 = 5442 4c2d 5041 2032",
               "&01be = 01d8", "&01f9 = 0001", "&0220 = 7d00", "&025f =", "&02a4 = 3353 3141",
               "&02a5 = 5250 464c 2057 3731 332e 352e 3220 3131 2034 3730"}));
+}
+
+// The image tool's read-only update captures a board's keys: the dump is the module's store,
+// and nothing else on the board changes.
+TEST_F(PsKeySteps, ReadOnlyUpdateLeavesTheModulesStoreInTheDumpAndTheBoardAsItWas) {
+    mkupdate::UpdateDescription readOnly;
+    readOnly.steps = std::vector<std::string>{"BT_MOD_SET_READ"};
+    std::vector<std::string> faults;
+    auto image = mkupdate::buildUpdate(readOnly, &faults);
+    ASSERT_TRUE(image) << faults.front();
+    const std::string flash = oldFlashContents();
+    writeWholeFile(simStatePath(kFlashContentsFile), flash);
+    const char* etcFiles[] = {"/etc/data.txt", "/etc/service.txt", "/etc/terminal.txt"};
+    std::vector<std::string> etcBefore;
+    for (const char* path : etcFiles) etcBefore.push_back(readWholeFile(path));
+
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, *image, 60s), "OK") << daemon.standardError();
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Read PS-Keys:          started ... OK\n*UPDATE_FINISHED* ... OK\n");
+    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kStoreBefore);
+    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kStoreBefore);
+    EXPECT_EQ(countOf(readWholeFile(simStatePath("module.log")), "BCCMD SET"), 0u);
+    EXPECT_TRUE(readWholeFile(simStatePath(kFlashContentsFile)) == flash);
+    for (std::size_t i = 0; i < std::size(etcFiles); ++i)
+        EXPECT_EQ(readWholeFile(etcFiles[i]), etcBefore[i]) << etcFiles[i];
 }
 
 // A second run of the write-all step shows its own percentages.

@@ -55,6 +55,9 @@ other header bytes are 0, so identical inputs give byte-identical images.
         LAP_SOFTWARE                    with the LAP software image
         CHECK_SDP                       with --services
         REMOVE_DFU_UPLOAD               with the firmware
+      "--steps BT_MOD_SET_READ" with no part makes a read-only update: its run leaves
+      the module's keys, the flash and /etc as they were, and the module's PS-Keys in
+      the board's /tmp/pskeydump.psr, in the format that --pskeys takes.
       Nothing is written unless every part passes the daemon's own reading of it; each
       fault is reported (file, line, what is wrong) and the exit status is 1:
         PS-Keys: every line ends in CR LF and is at most 1023 bytes long; after the
