@@ -9,6 +9,7 @@
 #   state/        the simulated devices' state after the run (module.psr, module.firmware,
 #                 flash.bin, module.log, module.btsnoop)
 #   tmp/          the board's /tmp after the run: peer.txt, update.log, daemon.err, etc-after/
+#   run.err       what the sandbox and the run said on standard error
 #   outcome       OK, NOK, or "none" (no final notice came)
 set -euo pipefail
 
@@ -23,7 +24,8 @@ at 0 baud. For each board: the pieces taken from the sample board, the outcome t
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)
   --out DIR       where each board's run is kept, in DIR/NAME (default: build/rehearsal)
-  --build DIR     the build with update_process_sim and aipeer (default: build/host)
+  --build DIR     the build with update_process_sim and aipeer, inside the project or
+                  the working folder (default: build/host)
   --emulator CMD  run the build's programs under CMD (a cross build)
   --jobs N        boards rehearsed at a time (default: the number of processors)
   -h, --help      show this help
@@ -84,8 +86,11 @@ rehearse_board() {
     fi
     cp -R "$dir/before/state" "$dir/state"
     echo 0 > "$dir/state/module.baud"
+    # Placed as the peer places it: the sandbox sees nothing of this machine's folders but
+    # the project's and the working folder.
+    cp "$image" "$dir/tmp/image"
     "$root/sim/board-run" --etc "$dir/before/etc" --state "$dir/state" --tmp "$dir/tmp" -- \
-        "$root/sim/rehearse-run" --emulator "$emulator" "$build" "$image" || status=$?
+        "$root/sim/rehearse-run" --emulator "$emulator" "$build" 2> "$dir/run.err" || status=$?
     case $status in
         0) echo OK ;;
         1) echo NOK ;;
@@ -118,7 +123,8 @@ for i in "${!boards[@]}"; do
         NOK) echo "outcome: NOK"; reasons "$dir" | sed 's/^/  /' ;;
         seeding) echo "outcome: not rehearsed, the board's folder is wrong"
                  sed 's/^/  /' "$dir/seed.err" ;;
-        *) echo "outcome: no final notice came"; tail -n 3 "$dir/tmp/peer.txt" | sed 's/^/  /' ;;
+        *) echo "outcome: no final notice came"
+           cat "$dir/tmp/peer.txt" "$dir/run.err" 2>/dev/null | tail -n 3 | sed 's/^/  /' ;;
     esac
 done
 
