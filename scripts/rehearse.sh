@@ -1,7 +1,8 @@
 #!/bin/bash
 # Rehearses an update on twins of real boards before it ships: seeds a simulated board from
 # each board's folder (sim/seed-board), runs IMAGE on each in a sandbox of its own, several at
-# a time, the module's line at 0 baud, and reports what the peer was told on each board.
+# a time, the module's line at 0 baud, and reports what the update did on each board and how
+# long it would take there (sim/rehearse-facts).
 #   scripts/rehearse.sh [OPTIONS] [--board DIR]... IMAGE
 # Each board's run is kept in OUT/NAME/ (NAME: the folder's name), which the report reads:
 #   seed.txt      the seeding's lines, one per piece taken from the sample board
@@ -10,7 +11,8 @@
 #                 flash.bin, module.log, module.btsnoop)
 #   tmp/          the board's /tmp after the run: peer.txt, update.log, daemon.err, etc-after/
 #   run.err       what the sandbox and the run said on standard error
-#   outcome       OK, NOK, or "none" (no final notice came)
+#   outcome       OK, NOK, "none" (no final notice came) or "seeding" (the folder is wrong)
+#   facts.tsv     what sim/rehearse-facts found; timeline.svg, the update's timeline
 set -euo pipefail
 
 usage() {
@@ -19,10 +21,16 @@ Usage: rehearse.sh [OPTIONS] [--board DIR]... IMAGE
 Runs the update IMAGE on a simulated board seeded from each board folder (see
 sim/seed-board --help), each in a sandbox of its own, several at a time, the module's line
 at 0 baud. For each board: the pieces taken from the sample board, the outcome the peer got
-(OK or NOK) and, after NOK, the report's lines that tell why; then a table over all boards.
+(after NOK, the report's lines that tell why), the version table's decisions, the PS-Keys,
+firmware, flash sectors and /etc lines the update changed, and the duration predicted at the
+board's speed (module line at 115200 baud, the flash's typical erase and program times), step
+by step, drawn in OUT/NAME/timeline.svg; then a table over all boards.
 
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)
+  --at-speed      run at the board's speed instead (115200 baud, the flash's real times) and
+                  measure the durations: slow, but what a board would show
+  --json FILE     also write the report as JSON to FILE ("-": standard output, and no text)
   --out DIR       where each board's run is kept, in DIR/NAME (default: build/rehearsal)
   --build DIR     the build with update_process_sim and aipeer, inside the project or
                   the working folder (default: build/host)
@@ -37,11 +45,14 @@ usage_error() { echo "rehearse.sh: $*" >&2; exit 2; }
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 boards=() out="$root/build/rehearsal" build="$root/build/host" emulator="" jobs=$(nproc)
+at_speed="" json=""
 value() { [ $# -ge 2 ] || usage_error "$1 needs a value (see --help)"; }
 while [ $# -gt 0 ]; do
     case "$1" in
         --board) value "$@"; boards+=("$2"); shift 2 ;;
         --out) value "$@"; out=$2; shift 2 ;;
+        --at-speed) at_speed=--at-speed; shift ;;
+        --json) value "$@"; json=$2; shift 2 ;;
         --build) value "$@"; build=$2; shift 2 ;;
         --emulator) value "$@"; emulator=$2; shift 2 ;;
         --jobs) value "$@"; jobs=$2; shift 2 ;;
@@ -82,10 +93,16 @@ rehearse_board() {
     if ! "$root/sim/seed-board" "$board" "$dir/before/state" "$dir/before/etc" \
             > "$dir/seed.txt" 2> "$dir/seed.err"; then
         echo seeding > "$dir/outcome"
+        "$root/sim/rehearse-facts" "$dir" > "$dir/facts.tsv"
         return
     fi
     cp -R "$dir/before/state" "$dir/state"
-    echo 0 > "$dir/state/module.baud"
+    if [ -n "$at_speed" ]; then
+        echo 115200 > "$dir/state/module.baud"
+        echo real > "$dir/state/flash.timing"
+    else
+        echo 0 > "$dir/state/module.baud"
+    fi
     # Placed as the peer places it: the sandbox sees nothing of this machine's folders but
     # the project's and the working folder.
     cp "$image" "$dir/tmp/image"
@@ -96,6 +113,11 @@ rehearse_board() {
         1) echo NOK ;;
         *) echo none ;;
     esac > "$dir/outcome"
+    "$root/sim/rehearse-facts" $at_speed "$dir" > "$dir/facts.tsv"
+    if grep -q '^phase' "$dir/facts.tsv"; then
+        "$root/sim/rehearse-timeline" "$(basename "$image") on ${dir##*/}" "$dir/facts.tsv" \
+            > "$dir/timeline.svg"
+    fi
 }
 
 running=0
@@ -109,38 +131,43 @@ for i in "${!boards[@]}"; do
 done
 wait
 
-# The failed steps, from the reasons that the peer shows after the final notice "NOK".
-reasons() { sed -n '/^AI_NOTICE .* param 2 text "NOK"/,$p' "$1/tmp/peer.txt" | tail -n +2; }
-
+# The text report goes to standard output, unless the JSON does.
+if [ "$json" = - ]; then exec 3> /dev/null; else exec 3>&1; fi
 ok=0
 for i in "${!boards[@]}"; do
     dir="$out/${names[$i]}"
     outcome=$(cat "$dir/outcome")
+    [ "$outcome" != OK ] || ok=$((ok + 1))
     echo "=== board ${names[$i]} (${boards[$i]}) ==="
-    cat "$dir/seed.txt"
-    case $outcome in
-        OK) ok=$((ok + 1)); echo "outcome: OK" ;;
-        NOK) echo "outcome: NOK"; reasons "$dir" | sed 's/^/  /' ;;
-        seeding) echo "outcome: not rehearsed, the board's folder is wrong"
-                 sed 's/^/  /' "$dir/seed.err" ;;
-        *) echo "outcome: no final notice came"
-           cat "$dir/tmp/peer.txt" "$dir/run.err" 2>/dev/null | tail -n 3 | sed 's/^/  /' ;;
-    esac
-done
+    "$root/sim/rehearse-render" text "$dir/facts.tsv"
+    [ "$outcome" != seeding ] || sed 's/^/  /' "$dir/seed.err"
+    [ "$outcome" != none ] ||
+        cat "$dir/tmp/peer.txt" "$dir/run.err" 2>/dev/null | tail -n 3 | sed 's/^/  /'
+    [ ! -f "$dir/timeline.svg" ] || echo "timeline: $dir/timeline.svg"
+done >&3
 
-echo "=== all boards ==="
 width=5
 for name in "${names[@]}"; do [ ${#name} -le $width ] || width=${#name}; done
-printf "%-${width}s  %-7s  %-7s  %s\n" board outcome assumed "failed steps"
-for i in "${!boards[@]}"; do
-    dir="$out/${names[$i]}"
-    outcome=$(cat "$dir/outcome")
-    failed=""
-    if [ "$outcome" = NOK ]; then
-        failed=$(reasons "$dir" | sed -n 's/^\(.*\) failed:$/\1/p' | paste -sd, | sed 's/,/, /g')
-    fi
-    printf "%-${width}s  %-7s  %-7s  %s\n" "${names[$i]}" "$outcome" \
-        "$(wc -l < "$dir/seed.txt")" "$failed" | sed 's/ *$//'
-done
-echo "$ok of ${#boards[@]} boards ended OK"
+kind=predicted
+[ -z "$at_speed" ] || kind=measured
+{
+    echo "=== all boards ==="
+    printf "%-${width}s  %-7s  %7s  %-14s  %4s  %7s  %4s  %8s  %s\n" board outcome assumed \
+        firmware keys sectors /etc "$kind" "failed steps"
+    for i in "${!boards[@]}"; do
+        "$root/sim/rehearse-render" row "${names[$i]}" $width "$out/${names[$i]}/facts.tsv"
+    done
+    echo "$ok of ${#boards[@]} boards ended OK"
+} >&3
+
+if [ -n "$json" ]; then
+    [ "$json" = - ] || exec > "$json"
+    printf '{"image": "%s", "durations": "%s", "boards": [\n' "$(basename "$image")" "$kind"
+    for i in "${!boards[@]}"; do
+        [ "$i" -eq 0 ] || printf ',\n'
+        "$root/sim/rehearse-render" json "${names[$i]}" "${boards[$i]}" \
+            "$out/${names[$i]}/facts.tsv"
+    done
+    printf '\n], "ok": %d, "boards_total": %d}\n' "$ok" ${#boards[@]}
+fi
 [ "$ok" -eq ${#boards[@]} ]

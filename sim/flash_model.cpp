@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -96,10 +97,15 @@ int fail(int error) {
     return -1;
 }
 
-// With flash.timing "real", the time the board's flash takes for work that spans count
-// units of one kind; none otherwise. libstdc++'s sleep goes on after a signal, as a driver
+// Notes the work in flash.log and, with flash.timing "real", takes the time the board's flash
+// takes for count units of one kind. libstdc++'s sleep goes on after a signal, as a driver
 // blocked in the flash's operation does.
-void takeTypicalTime(std::chrono::microseconds perUnit, std::uint64_t count) {
+void takeTypicalTime(const char* work, std::uint32_t start, const char* unit,
+                     std::chrono::microseconds perUnit, std::uint64_t count) {
+    char line[96];
+    std::snprintf(line, sizeof line, " %s 0x%08x %s %llu\n", work, static_cast<unsigned>(start),
+                  unit, static_cast<unsigned long long>(count));
+    appendStateFile(kFlashLogFile, timeOfDay(std::chrono::system_clock::now()) + line);
     std::string timing = stateFileText(kFlashTimingFile);
     if (timing.substr(0, timing.find_first_of(" \t\r\n")) == kFlashRealTiming)
         std::this_thread::sleep_for(perUnit * static_cast<std::int64_t>(count));
@@ -151,7 +157,8 @@ int erase(FlashHandle& flash, const void* record) {
         return fail(EINVAL);
     }
     if (!fillErased(flash.contents, start, static_cast<off_t>(start) + length)) return fail(EIO);
-    takeTypicalTime(kFlashTypicalSectorEraseTime, length / kFlashModelSectorSize);
+    takeTypicalTime("erase", start, "sectors", kFlashTypicalSectorEraseTime,
+                    length / kFlashModelSectorSize);
     return 0;
 }
 
@@ -232,7 +239,8 @@ ssize_t flashModelWrite(int handle, const void* buffer, std::size_t count) {
     }
     // The words the bytes fall into, a word cut at either end included.
     auto position = static_cast<std::uint64_t>(flash->position);
-    takeTypicalTime(kFlashTypicalWordProgramTime,
+    takeTypicalTime("program", static_cast<std::uint32_t>(position), "words",
+                    kFlashTypicalWordProgramTime,
                     (position + n + kFlashModelWordSize - 1) / kFlashModelWordSize -
                         position / kFlashModelWordSize);
     flash->position += static_cast<off_t>(n);

@@ -30,6 +30,10 @@
 //                it erased, each write for every 16-bit word it programmed, so that a run
 //                at full speed lasts as long on the flash as the board's. Missing or
 //                anything else: no time is taken (the tests stay fast).
+//   flash.log    one line per erase and per write that programmed: "hh:mm:ss.uuuuuu erase
+//                0xSTART sectors N" and "hh:mm:ss.uuuuuu program 0xSTART words N" (UTC, the
+//                words the bytes fall into), so that a rehearsal can count what the flash
+//                did in each step.
 //
 // Device behaviour:
 //   - reading returns the contents; an erased byte reads 0xFF;
@@ -59,6 +63,7 @@ inline constexpr const char* kFlashContentsFile = "flash.bin";
 inline constexpr const char* kFlashSizeFile = "flash.size";
 inline constexpr const char* kFlashFaultFile = "flash.fault";
 inline constexpr const char* kFlashTimingFile = "flash.timing";
+inline constexpr const char* kFlashLogFile = "flash.log";
 inline constexpr const char* kFlashRealTiming = "real";
 inline constexpr std::uint32_t kFlashModelDefaultSize = 0x200000;
 inline constexpr std::uint32_t kFlashModelSectorSize = 0x10000;

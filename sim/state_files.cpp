@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "sim/sim_state.h"
 
@@ -57,4 +58,16 @@ bool faultStrikes(const char* faultFile, const char* kind) {
     if (count <= 0) return true;
     writeStateFile(faultFile, std::string(kind) + " " + std::to_string(count - 1) + "\n");
     return false;
+}
+
+std::string timeOfDay(std::chrono::system_clock::time_point when) {
+    auto micros = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count());
+    auto seconds = static_cast<std::time_t>(micros / 1000000);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06u", parts.tm_hour, parts.tm_min,
+                  parts.tm_sec, static_cast<unsigned>(micros % 1000000));
+    return text;
 }

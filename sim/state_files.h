@@ -7,6 +7,7 @@
 // at once. What an operation of a kind is, each model says for its own faults.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,3 +24,7 @@ bool stateFileExists(const char* name);
 // True when faultFile names the fault kind and it strikes now; a pending count is lowered
 // instead (the operation succeeds).
 bool faultStrikes(const char* faultFile, const char* kind);
+
+// "hh:mm:ss.uuuuuu", UTC: the time stamp of the devices' logs, so that one tool can lay them
+// side by side.
+std::string timeOfDay(std::chrono::system_clock::time_point when);

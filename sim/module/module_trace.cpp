@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 
 #include "sim/sim_state.h"
 #include "sim/state_files.h"
@@ -21,18 +20,6 @@ void putBe32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
 std::uint64_t unixMicroseconds(std::chrono::system_clock::time_point when) {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count());
-}
-
-// "hh:mm:ss.uuuuuu", UTC.
-std::string timeOfDay(std::chrono::system_clock::time_point when) {
-    std::uint64_t micros = unixMicroseconds(when);
-    std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06u", parts.tm_hour, parts.tm_min,
-                  parts.tm_sec, static_cast<unsigned>(micros % 1000000));
-    return text;
 }
 
 // Appends the record in one write, after the header when the file is new or empty.
