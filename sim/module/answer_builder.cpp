@@ -60,6 +60,7 @@ std::uint16_t serveRequest(std::span<const std::uint8_t> request, ModulePacket& 
     if (count > kPsKeyMaxWords || kBccmdHeaderBytes + 2 * count > request.size()) {
         return kBccmdTooBig;
     }
+    if (moduleRefusesKey(key)) return kBccmdError;
     store[key] = carriedWords(request, count);
     saveModuleStore(store);
     return kBccmdOk;

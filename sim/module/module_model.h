@@ -16,6 +16,8 @@
 //                    counted as the bytes that pass the device); 0 makes answers ready at once.
 //   module.mode      "bcsp": the module starts in BCSP mode and never answers on /dev/cfUaB0;
 //                    anything else or missing: HCI mode.
+//   module.refuses   optional: keys a SET of which is answered with status 0x0008 (error),
+//                    nothing stored (sim/module/pskey_store.h).
 //   module.firmware  the module's firmware version, one line of text ("1958 16.4.0" when
 //                    missing); the DFU stand-in writes the version it loads.
 //   module.fault     optional, a fault (below).

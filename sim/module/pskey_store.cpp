@@ -104,3 +104,13 @@ PsKeyStore loadModuleStore() {
 bool saveModuleStore(const PsKeyStore& store) {
     return writeStateFile(kModuleStoreFile, formatPsKeys(store));
 }
+
+bool moduleRefusesKey(std::uint16_t key) {
+    const std::string text = stateFileText(kModuleRefusesFile);
+    for (std::size_t at = text.find('&'); at != std::string::npos; at = text.find('&', at)) {
+        ++at;
+        std::optional<std::uint16_t> named = hexWord(text, at);
+        if (named && *named == key) return true;
+    }
+    return false;
+}

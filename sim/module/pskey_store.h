@@ -12,6 +12,9 @@
 #include <vector>
 
 inline constexpr const char* kModuleStoreFile = "module.psr";
+// Keys that the module's firmware refuses to set ("&kkkk", apart by blanks or lines): a board
+// whose firmware predates a key that an update brings. Missing: it refuses none.
+inline constexpr const char* kModuleRefusesFile = "module.refuses";
 // The most value words that a key can hold: the value field of one BCCMD message.
 inline constexpr std::size_t kPsKeyMaxWords = 40;
 
@@ -34,3 +37,6 @@ std::optional<std::string> defaultStoreText();
 // default store.
 PsKeyStore loadModuleStore();
 bool saveModuleStore(const PsKeyStore& store);
+
+// True when module.refuses names the key.
+bool moduleRefusesKey(std::uint16_t key);
