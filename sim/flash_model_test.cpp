@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -27,24 +26,6 @@ TEST(FlashModel, EraseSetsAllBitsAndProgrammingOnlyClearsThem) {
     std::string flash = readWholeFile(simStatePath(kFlashContentsFile));
     EXPECT_EQ(flash.substr(0x1FFFF, 6), std::string("\0\xFF\x0F\x30\x00\xFF", 6));
     EXPECT_EQ(flash.substr(0x20004, 0xFFFD), std::string(0xFFFC, '\xFF') + '\0');
-}
-
-// Asked for the board's times, a sector's erase and program take at least their typical time.
-TEST(FlashModel, RealTimingTakesTheTypicalEraseAndProgramTimes) {
-    writeWholeFile(simStatePath(kFlashTimingFile), "real\n");
-    const std::string sector(kFlashModelSectorSize, '\x5A');
-    int fd = devOpen(kFlashModelPath, O_RDWR);
-    std::uint32_t range[2] = {0x30000, kFlashModelSectorSize};
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(devIoctl(fd, kFlashModelErase, range), 0);
-    ASSERT_EQ(devLseek(fd, 0x30000, SEEK_SET), 0x30000);
-    ASSERT_EQ(devWrite(fd, sector.data(), sector.size()), static_cast<ssize_t>(sector.size()));
-    auto taken = std::chrono::steady_clock::now() - start;
-    devClose(fd);
-    EXPECT_GE(taken, kFlashTypicalSectorEraseTime +
-                         kFlashTypicalWordProgramTime * (sector.size() / kFlashModelWordSize));
-    EXPECT_EQ(readWholeFile(simStatePath(kFlashContentsFile)).substr(0x30000, sector.size()),
-              sector);
 }
 
 }  // namespace

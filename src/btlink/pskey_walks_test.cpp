@@ -128,24 +128,4 @@ TEST_F(PsKeyWalks, FileThatCantBeOpenedReportsNoEnd) {
     EXPECT_EQ(writeAllPSKeys(kWalkFile), WALK_LIST_END);  // no key line: the end at once
 }
 
-TEST_F(PsKeyWalks, ResetPutsEveryWalkBackAtItsStart) {
-    writeWholeFile(kWalkFile, "&01a5 = 0001\r\n&01a6 = 0000\r\n&01a7 = 0002\r\n");
-    writeWholeFile("/tmp/other.psr", "&0001 = 0001\r\n&0002 = 0002\r\n");
-    testing::internal::CaptureStderr();
-    writeAllPSKeys(kWalkFile);
-    writeAllPSKeys(kWalkFile);
-    // A walk under way goes on in its own file, whatever path it is given.
-    writeAllPSKeys("/tmp/other.psr");
-    writePresetPSKeys(0);
-    readAllPSKeys();
-    testing::internal::GetCapturedStderr();
-    resetPsKeyWalks();
-    // The next walk reads the file it is given from its first line: two keys, then the end.
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(writeAllPSKeys("/tmp/other.psr"), WALK_REQUEST_SENT);
-    EXPECT_EQ(writeAllPSKeys("/tmp/other.psr"), WALK_REQUEST_SENT);
-    EXPECT_EQ(writeAllPSKeys("/tmp/other.psr"), WALK_LIST_END);
-    testing::internal::GetCapturedStderr();
-}
-
 }  // namespace

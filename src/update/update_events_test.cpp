@@ -67,13 +67,9 @@ TEST_F(ReadMessage, MalformedDatagramsAreLengthErrors) {
     std::vector<Case> cases = {
         {"length field differs", datagramBytes(16, AI_REQUEST, REQ_QUERY, 12)},
         {"1 byte", std::vector<std::uint8_t>(1, 1)},
-        {"5 bytes", datagramBytes(5, AI_REQUEST, 0, 5)},
         {"6 bytes, type cut", datagramBytes(6, AI_REQUEST, 0, 6)},
-        {"7 bytes, type cut", datagramBytes(7, AI_REQUEST, 0, 7)},
         {"request without param", datagramBytes(8, AI_REQUEST, REQ_QUERY, 8)},
-        {"trigger without param", datagramBytes(11, AI_TRIGGER, WAKE_UP, 11)},
         {"child exit without status", datagramBytes(12, AI_CHILD_EXIT, 5, 12)},
-        {"type all ones", datagramBytes(12, 0xFFFFFFFFu, 0, 12)},
         {"over 224 bytes", datagramBytes(300, AI_REQUEST, REQ_QUERY, 300)},
     };
     for (const Case& c : cases) {

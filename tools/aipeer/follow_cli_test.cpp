@@ -154,26 +154,4 @@ TEST(AiPeerStart, PlacesTheImageAndRefusesOneThatCantBeRead) {
         EXPECT_FALSE(entry.path().filename().string().starts_with("image.")) << entry.path();
 }
 
-// A failed firmware load: beside the final NOK the follower shows the DFU program's own error
-// report, as the update report holds it.
-TEST(AiPeerFollow, TellsWhyAFailedUpdateFailed) {
-    writeWholeFile(simStatePath("module.baud"), "0\n");
-    writeWholeFile(simStatePath("dfu.seconds"), "1\n");
-    writeWholeFile(simStatePath("dfu.fault"), "fail\n");
-    std::map<std::string, std::string> files = firmwareParts();
-    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nPPCBOOT\n";
-    writeWholeFile("/tmp/firmware.img", makeUpdateImage(files, false));
-    SimDaemon daemon;
-    daemon.start();
-    RunResult run = runAipeer("--timeout 60 start --follow /tmp/firmware.img");
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_TRUE(run.out.ends_with(
-        "*UPDATE_FINISHED* ... NOK\n"
-        "AI_NOTICE (1026) param 2 text \"NOK\" (3 bytes)\n"
-        "Update Parlo Firmware failed:\n"
-        "  dfu: download of firmware 2114 17.3.5 failed at 40 percent: the module does not "
-        "answer\n"))
-        << run.out;
-}
-
 }  // namespace

@@ -232,27 +232,6 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
     EXPECT_FALSE(fileExists("/tmp/update.log"));
 }
 
-// The read step alone needs no part: an update that only reads the module's keys, to capture
-// a board's state, and that the daemon takes.
-TEST_F(MkupdateProgram, BuildsAReadOnlyUpdateOfTheReadStepAlone) {
-    ASSERT_EQ(run("build -o /tmp/read.img --steps BT_MOD_SET_READ").status, 0);
-    RunResult check = run("check /tmp/read.img");
-    EXPECT_EQ(check.status, 0);
-    EXPECT_EQ(check.out, "/tmp/read.img: valid\n");
-    RunResult list = run("list /tmp/read.img");
-    EXPECT_EQ(list.status, 0);
-    EXPECT_NE(list.out.find("files        2\n"), std::string::npos) << list.out;
-    EXPECT_TRUE(
-        list.out.ends_with("archive      gzip of a tar archive of 10240 bytes, 2 members\n"
-                           "  drwxr-xr-x         0 \"update.d/\"\n"
-                           "  -rw-r--r--        61 \"update.d/updatetodo.txt\"\n"
-                           "to-do list   1 steps\n"
-                           "  step 1     BT_MOD_SET_READ\n"
-                           "versions     none (no update.d/VERSION)\n"
-                           "result       valid\n"))
-        << list.out;
-}
-
 // A refused build reports every fault and leaves the output as it was, without a trace.
 TEST_F(MkupdateProgram, RefusedBuildLeavesTheOutputAsItWas) {
     std::filesystem::create_directories("/tmp/outdir");
