@@ -97,8 +97,8 @@ rehearse_board() {
         return
     fi
     cp -R "$dir/before/state" "$dir/state"
+    # At speed: the module's line at its default, the board's speed, and the flash's times.
     if [ -n "$at_speed" ]; then
-        echo 115200 > "$dir/state/module.baud"
         echo real > "$dir/state/flash.timing"
     else
         echo 0 > "$dir/state/module.baud"
@@ -162,7 +162,8 @@ kind=predicted
 
 if [ -n "$json" ]; then
     [ "$json" = - ] || exec > "$json"
-    printf '{"image": "%s", "durations": "%s", "boards": [\n' "$(basename "$image")" "$kind"
+    printf '{"image": "%s", "durations": "%s", "boards": [\n' \
+        "$(basename "$image" | sed 's/[\\"]/\\&/g')" "$kind"
     for i in "${!boards[@]}"; do
         [ "$i" -eq 0 ] || printf ',\n'
         "$root/sim/rehearse-render" json "${names[$i]}" "${boards[$i]}" \
