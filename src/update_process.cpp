@@ -1,12 +1,15 @@
 // The update daemon of the BT-LAP: start-up and the main loop.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
 #include "core/ai_socket.h"
 #include "core/build_time.h"
+#include "core/clock.h"
 #include "core/daemon_life.h"
+#include "core/due_work.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
@@ -20,6 +23,13 @@ namespace {
 
 // The start-up and the loop are main's; their log lines say so.
 constexpr const char* kMain = "main";
+
+// When the time-out falls due: 15 s after the previous one or after the last step event. A
+// datagram that moves no step (a query, junk, a flood) doesn't put it off, so that no sender
+// can keep a step that waits for it from going on.
+std::int64_t timeOutAt = 0;
+
+void putOffTimeOut() { timeOutAt = monotonicMs() + kPollTimeoutMs; }
 
 void startUp() {
     pollFdCount = 0;
@@ -43,12 +53,23 @@ void startUp() {
     unlink(kUpdateReportPath);
     checkFlashConfig();
     sendNotice(0, kAiIdentText, kAiIdentLength);
+    putOffTimeOut();
 }
 
 void runLoopPass() {
     applyPendingSignals();
-    int n =
-        devPoll(pollSet.data(), static_cast<nfds_t>(pollFdCount), kPollTimeoutMs, waitSignalMask());
+    runDueWork();
+    std::int64_t now = monotonicMs();
+    if (now >= timeOutAt) {
+        takeLostWakeUp();
+        stateMachine();
+        putOffTimeOut();
+        return;
+    }
+    std::int64_t wakeAt = std::min(timeOutAt, nextDueWorkMs().value_or(timeOutAt));
+    int timeoutMs = static_cast<int>(std::clamp<std::int64_t>(wakeAt - now, 0, kPollTimeoutMs));
+    std::uint64_t runsBefore = stateMachineRuns();
+    int n = devPoll(pollSet.data(), static_cast<nfds_t>(pollFdCount), timeoutMs, waitSignalMask());
     if (n == -1) {
         if (errno == EINTR) {
             UPDATE_LOG_AS(kMain, LogLevel::Detail, "some signal occured: errno = %d %m \n", errno);
@@ -57,11 +78,8 @@ void runLoopPass() {
         }
         return;
     }
-    if (n == 0) {
-        takeLostWakeUp();
-        stateMachine();
-        return;
-    }
+    // Nothing came: the next pass does what fell due.
+    if (n == 0) return;
     if (pollSet[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) {
         keepRunning = readMessage();
     } else if (btModuleSlot <= 0) {
@@ -74,6 +92,7 @@ void runLoopPass() {
     // A flood that fills the daemon's own queue must not stall the update: the work of a
     // wake-up that couldn't be posted is done here.
     if (takeLostWakeUp()) stateMachine();
+    if (stateMachineRuns() != runsBefore) putOffTimeOut();
     if (keepRunning == 0) exitProcess();
 }
 

@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -203,36 +205,94 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     EXPECT_GE(countOf(err, "Child dead signal arrived\n"), 1u);
 }
 
-// A peer whose queue is full (busy with a flood of its own) still gets the end of an update:
-// the daemon waits for room.
-TEST(Daemon, TheFinalNoticeWaitsForRoomInThePeersQueue) {
+// Fills the receive queue of the socket at path with triggers from a stranger; how many.
+std::size_t fillQueueOf(const char* path) {
+    int stranger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path);
+    AiMessage filler = makeHeaderFrame(AI_TRIGGER, 0, kAiHeaderSize);
+    std::size_t fillers = 0;
+    while (sendto(stranger, &filler, kAiHeaderSize, MSG_DONTWAIT,
+                  reinterpret_cast<sockaddr*>(&address), sizeof address) > 0)
+        ++fillers;
+    EXPECT_EQ(errno, EAGAIN);
+    close(stranger);
+    return fillers;
+}
+
+// A peer that is away for 10 s when its update ends (its queue full, or no socket bound at its
+// address) gets the final notice once it is back; meanwhile the daemon waits for nobody: the
+// replies to 20 queries that find no room are sent once and logged, and the update runs on.
+enum class PeerAway { QueueFull, Unbound };
+
+class PeerAwayAtTheEnd : public testing::TestWithParam<PeerAway> {};
+
+TEST_P(PeerAwayAtTheEnd, GetsTheFinalNoticeOnceBack) {
     std::map<std::string, std::string> files{{"updatetodo.txt", "PPCBOOT\n"}};
     writeWholeFile("/tmp/image", makeUpdateImage(files, false));
+    auto peer = std::make_unique<TestPeer>();
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer->awaitRecord(AI_NOTICE, 0, 20s));
+    std::size_t fillers = 0;
+    if (GetParam() == PeerAway::QueueFull) {
+        fillers = fillQueueOf(kAiPeerPath);
+        for (int i = 0; i < 20; ++i) peer->sendRequest(REQ_QUERY);
+    }
+    peer->sendRequest(REQ_START_UPDATE);
+    if (GetParam() == PeerAway::Unbound) peer.reset();
+    ASSERT_TRUE(eventually(
+        [] {
+            return readWholeFile("/tmp/update.log").find("*UPDATE_FINISHED* ... OK\n") !=
+                   std::string::npos;
+        },
+        5s));
+    std::this_thread::sleep_for(10s);
+    if (!peer) peer = std::make_unique<TestPeer>();
+    auto finished = peer->awaitRecord(AI_NOTICE, 2, 2s);
+    ASSERT_TRUE(finished) << daemon.standardError();
+    EXPECT_EQ(finished->text, "OK");
+    EXPECT_EQ(peer->skipped().size(), fillers);
+    EXPECT_FALSE(peer->receive(1s)) << "one final notice";
+    const std::string err = daemon.standardError();
+    EXPECT_EQ(countOf(err, "socket write errno"), fillers > 0 ? 21u : 1u) << err;
+    EXPECT_EQ(countOf(err, "notice 2 not delivered; tried again every 200 ms\n"), 1u) << err;
+    EXPECT_EQ(countOf(err, "notice 2 delivered at try "), 1u) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemon, PeerAwayAtTheEnd,
+                         testing::Values(PeerAway::QueueFull, PeerAway::Unbound));
+
+// A flood that keeps the daemon's own queue full holds up no step: each runs at its wake-up,
+// not at a time-out. (The kernel takes a socket's datagrams to itself past its queue's limit;
+// a post that fails all the same is the loop's to do: the socket's own test.)
+TEST(Daemon, AFloodThatFillsItsOwnQueueDelaysNoStep) {
+    writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     TestPeer peer;
     SimDaemon daemon;
     daemon.start();
     ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    int stranger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un peerAddress{};
-    peerAddress.sun_family = AF_UNIX;
-    std::strcpy(peerAddress.sun_path, kAiPeerPath);
-    AiMessage filler = makeHeaderFrame(AI_TRIGGER, 0, kAiHeaderSize);
-    std::size_t fillers = 0;
-    while (sendto(stranger, &filler, kAiHeaderSize, MSG_DONTWAIT,
-                  reinterpret_cast<sockaddr*>(&peerAddress), sizeof peerAddress) > 0)
-        ++fillers;
-    ASSERT_EQ(errno, EAGAIN);
-    close(stranger);
-    peer.sendRequest(REQ_START_UPDATE);
-    ASSERT_TRUE(eventually(
-        [] { return readWholeFile("/tmp/update.log").ends_with("*UPDATE_FINISHED* ... OK\n"); },
-        20s));
-    std::this_thread::sleep_for(1s);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 10s);
+    std::atomic<bool> flooding = true;
+    std::thread flooder([&flooding] {
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, kAiOwnPath);
+        AiMessage ignored = makeHeaderFrame(AI_REQUEST, REQ_IGNORED, kAiHeaderSize);
+        while (flooding) {
+            sendto(fd, &ignored, kAiHeaderSize, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address),
+                   sizeof address);
+        }
+        close(fd);
+    });
+    std::this_thread::sleep_for(200ms);
+    peer.sendRequest(REQ_START_UPDATE);  // waits for room in the full queue
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 12s);
+    flooding = false;
+    flooder.join();
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, "OK");
-    EXPECT_EQ(peer.skipped().size(), fillers);
-    EXPECT_EQ(countOf(daemon.standardError(), "socket write errno"), 0u);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "core/ai_message.h"
 #include "image/image_header.h"
+#include "sim/flash_model.h"
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tests/support/updates.h"
@@ -48,7 +49,9 @@ protected:
     SimDaemon daemon;
 };
 
+// On a module whose firmware answers the gets of keys it doesn't hold with status 0x0008.
 TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
+    writeWholeFile(simStatePath("module.unheld"), "0008\n");
     std::string error;
     auto image = mkupdate::buildSampleUpdate(PROJECT_SOURCE_PATH "/sim/sample-update", &error);
     ASSERT_TRUE(image) << error;
@@ -201,6 +204,112 @@ TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
 }
 
+// A peer that queries every 4 s keeps no time-out from coming: the update after a failed load
+// ends in its time.
+TEST_F(FirmwareStep, APollingPeerDoesntHoldAFailedLoad) {
+    writeWholeFile(simStatePath("dfu.fault"), "fail\n");
+    std::map<std::string, std::string> files = firmwareParts();
+    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nPPCBOOT\n";
+    writeWholeFile("/tmp/image", makeUpdateImage(files, false));
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    std::optional<ReceivedRecord> finished;
+    for (int i = 0; i < 15 && !finished; ++i) {
+        peer.sendRequest(REQ_QUERY);
+        finished = peer.awaitRecord(AI_NOTICE, 2, 4s);
+    }
+    ASSERT_TRUE(finished) << "no final notice within 60 s\n" << daemon.standardError();
+    EXPECT_EQ(finished->text, "NOK");
+}
+
+// Only the image accepted at the start goes into the flash: one put in its place during the
+// update ends the software step "NOK" with the flash untouched, unless it is the same bytes.
+struct ReplacedImage {
+    const char* name;
+    bool sameBytes;
+    const char* notice;
+};
+
+class ImageReplacedDuringTheLoad : public FirmwareStep,
+                                   public testing::WithParamInterface<ReplacedImage> {};
+
+TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
+    writeWholeFile(simStatePath("dfu.seconds"), "2\n");
+    const std::string oldFlash = oldFlashContents();
+    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
+    std::map<std::string, std::string> files = firmwareParts();
+    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n";
+    const mkupdate::Bytes accepted = makeUpdateImage(files);
+    writeWholeFile("/tmp/image", accepted);
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    ASSERT_TRUE(eventually(
+        [&] { return daemon.standardError().find("dfu started with pid") != std::string::npos; },
+        30s));
+    files["updatetodo.txt"] = "LAP_SOFTWARE\n";
+    writeWholeFile("/tmp/replacement", GetParam().sameBytes ? accepted : makeUpdateImage(files));
+    ASSERT_EQ(std::rename("/tmp/replacement", "/tmp/image"), 0);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->text, GetParam().notice);
+    const std::string flash = readWholeFile(simStatePath(kFlashContentsFile));
+    const std::string report = readWholeFile("/tmp/update.log");
+    if (GetParam().sameBytes) {
+        const mkupdate::Bytes lap = sampleLapImage();
+        EXPECT_TRUE(flash == flashWithLap(oldFlash, std::string(lap.begin(), lap.end()))) << report;
+    } else {
+        EXPECT_TRUE(flash == oldFlash);
+        EXPECT_TRUE(report.ends_with(
+            "Update qvl Software:   started ... image file /tmp/image changed since it was "
+            "received; flash untouched\n NOK\n*UPDATE_FINISHED* ... NOK\n"))
+            << report;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, ImageReplacedDuringTheLoad,
+                         testing::Values(ReplacedImage{"another", false, "NOK"},
+                                         ReplacedImage{"copy", true, "OK"}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// A stop request during the load: the peer hears "NOK" before the stop's wait; the DFU program
+// obeys SIGTERM, but the helper it started ignores it and is killed with its group after the
+// grace time; then the stop goes on (30 s, its reply, the exit).
+TEST_F(FirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
+    writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
+    std::map<std::string, std::string> files = firmwareParts();
+    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nPPCBOOT\n";
+    writeWholeFile("/tmp/image", makeUpdateImage(files, false));
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    ASSERT_TRUE(
+        eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); }, 30s));
+    ASSERT_TRUE(eventually([] { return dfuProcessesAndZombies().size() >= 4; }, 5s))
+        << "the program, its helper and their sleeps";
+    peer.sendRequest(REQ_STOP);
+    // (The daemon reads the request after its progress pauses of 3 s.)
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 10s);
+    ASSERT_TRUE(finished) << daemon.standardError();
+    EXPECT_EQ(finished->text, "NOK");
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 8s))
+        << dfuProcessesAndZombies().front();
+    auto reply = peer.awaitRecord(AI_REPLY, 3, 40s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->text, "b");
+    std::optional<int> status = daemon.waitExit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(std::regex_match(
+        readWholeFile("/tmp/update.log"),
+        std::regex(R"(Update Parlo Firmware: started \.\.\. +\d+ percent  dfu stopped: the )"
+                   R"(daemon stops\nupdate ended by a stop request \n NOK\n)"
+                   R"(\*UPDATE_FINISHED\* \.\.\. NOK\nExit because stopped !!\n)")))
+        << readWholeFile("/tmp/update.log");
+    EXPECT_NE(daemon.standardError().find("killed after the grace time"), std::string::npos);
+}
+
 // Nobody else can end the DFU's run or start a second one beside it: a forged end and a
 // forged wake-up from another socket, and a second start request, change nothing.
 TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
@@ -236,6 +345,12 @@ TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     EXPECT_EQ(countOf(err, "dfu started with pid"), 1u) << err;
     EXPECT_EQ(countOf(err, "DFU process died; status: 0 \n"), 1u) << err;
     EXPECT_EQ(countOf(err, "update under way; start request ignored\n"), 1u);
+    // The second start is refused at once, as an image that can't be taken is.
+    ASSERT_EQ(peer.skipped().size(), 1u);
+    EXPECT_EQ(peer.skipped()[0].type, AI_REPLY);
+    EXPECT_EQ(peer.skipped()[0].param, 1);
+    EXPECT_EQ(peer.skipped()[0].bytes[12], 3);
+    EXPECT_EQ(peer.skipped()[0].text, std::string("OK", 3));
     // The report has the forgeries; without them it is that of an update left alone.
     std::string report = readWholeFile("/tmp/update.log");
     const std::string forgedEnd =

@@ -122,11 +122,14 @@ constexpr int kAll = -1;
 using enum Step;
 
 const ModuleFaultRow kRows[] = {
-    // A refused HCI Reset ends the read at once; refused gets leave no true dump; a compare
-    // without a dump fails.
+    // A refused HCI Reset ends the read at once. A get answered with a status is a key not
+    // held: a walk that gets none leaves no dump, and a compare without a dump fails; one that
+    // got some keys first is a dump of fewer keys, and the compare sets the others again.
     {Read, "status", 0, "NOK NOK", 0},
     {Read, "status", 1, "NOK NOK", 0},
-    {Read, "status", 5, "NOK OK", 0},
+    {Read, "status", 5, "OK OK", 0},
+    {Read, "refuse-reset", 0, "NOK NOK", 0},
+    {Read, "otherkey", 5, "OK OK", 0},
     {Read, "cmdstatus", 0, "NOK NOK", 0},
     {Read, "cmdstatus", 1, "NOK NOK", 0},
     {Read, "cmdstatus", 5, "NOK OK", 0},
@@ -145,6 +148,8 @@ const ModuleFaultRow kRows[] = {
     {Read, "reset", 0, "OK OK", 0},
     // A short or long answer follows a set that the module stored: the store is right, the
     // answer isn't.
+    {WriteDiff, "refuse-reset", 0, "OK OK NOK", 0},
+    {WriteDiff, "otherkey", 1, "OK OK OK", kAll},
     {WriteDiff, "status", 0, "OK OK NOK", 0},
     {WriteDiff, "status", 1, "OK OK NOK", 0},
     {WriteDiff, "status", 3, "OK OK NOK", 2},
@@ -161,6 +166,8 @@ const ModuleFaultRow kRows[] = {
     {WriteDiff, "silent", 1, "OK OK NOK", 0},
     {WriteDiff, "silent", 3, "OK OK NOK", 2},
     {WriteDiff, "reset", 0, "OK OK OK", kAll},
+    {WriteAll, "refuse-reset", 0, "NOK", 0},
+    {WriteAll, "otherkey", 0, "OK", kAll},
     {WriteAll, "status", 0, "NOK", 0},
     {WriteAll, "status", 1, "NOK", 0},
     {WriteAll, "status", 3, "NOK", 2},
@@ -271,18 +278,44 @@ TEST_P(ModuleFaultTable, NeverEndsOkUnlessAllIsAsWithoutTheFault) {
               storeAfter(sets, row.stored == kAll ? sets.size() : std::size_t(row.stored)));
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")),
               setUp.firmware ? kNewFirmware : kOldFirmware);
-    // A read that ends "OK" has the module's whole store in its dump.
+    // A read that ends "OK" has the module's whole store in its dump; where the module
+    // answered gets with a status, the keys it gave.
     if (std::string(row.results).starts_with("OK") && !setUp.firmware && row.step != WriteAll) {
-        EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kStoreBefore);
+        const std::string dump = readWholeFile("/tmp/pskeydump.psr");
+        if (std::string(row.fault) == "status") {
+            for (const std::string& line : keyLines(dump))
+                EXPECT_NE(kStoreBefore.find(line), std::string::npos) << line;
+        } else {
+            EXPECT_EQ(dump, kStoreBefore);
+        }
     }
 }
 
 std::string rowName(const testing::TestParamInfo<ModuleFaultRow>& info) {
-    return std::string(setUpOf(info.param.step).name) + "_" + info.param.fault + "_" +
+    std::string fault = info.param.fault;
+    std::erase(fault, '-');
+    return std::string(setUpOf(info.param.step).name) + "_" + fault + "_" +
            std::to_string(info.param.good);
 }
 
 INSTANTIATE_TEST_SUITE_P(Module, ModuleFaultTable, testing::ValuesIn(kRows), rowName);
+
+// Module firmwares differ in the status they answer a get of a key they don't hold with: any
+// non-zero status is "not held", and the dump is the store all the same.
+class UnheldStatus : public ModuleUpdates, public testing::WithParamInterface<const char*> {};
+
+TEST_P(UnheldStatus, TheReadEndsOkWithTheStoreInTheDump) {
+    writeWholeFile(simStatePath("module.unheld"), std::string(GetParam()) + "\n");
+    EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\n", false)), "OK");
+    EXPECT_EQ(stepResults(readWholeFile("/tmp/update.log")), "OK OK");
+    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kStoreBefore);
+    EXPECT_NE(daemon.standardError().find("readAllPSKeys line: "), std::string::npos);
+    EXPECT_EQ(countOf(daemon.standardError(), ": 1015 PS-Key ids answered with status 0x" +
+                                                  std::string(GetParam()) + ": not held\n"),
+              1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Module, UnheldStatus, testing::Values("0001", "0008"));
 
 // /tmp fills as the read step begins: nothing may pass for the module's keys, and the update
 // ends "NOK" with the module's store as it was.
@@ -336,19 +369,30 @@ TEST_F(ModuleUpdates, NoFileOfAnEarlierUpdateIsReadAgain) {
     EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kStoreBefore);
 }
 
-// A key file without a single key line writes nothing, and says so.
-TEST_F(ModuleUpdates, AKeyFileWithoutKeyLinesIsRefused) {
+// A key file without a single key line, or none at all, writes nothing, and says so once.
+TEST_F(ModuleUpdates, AKeyFileWithoutKeyLinesOrNoneAtAllIsRefused) {
     std::string binary(65536, '\0');
     for (std::size_t i = 0; i < binary.size(); ++i)
         binary[i] = static_cast<char>(i * 37 % 251 == '&' ? 0 : i * 37 % 251);
-    std::map<std::string, std::string> files = moduleUpdate("BT_MOD_SET_ALL_WRITE\n", false);
-    files["pskeyorig.psr"] = binary;
-    EXPECT_EQ(runUpdate(files), "NOK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Write all PS-Keys:     started ...   0 percent PS-Key file "
-              "/tmp/update.d/pskeyorig.psr refused: no key line in it \n NOK\n"
-              "*UPDATE_FINISHED* ... NOK\n");
-    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kStoreBefore);
+    const struct {
+        bool present;
+        const char* why;
+    } cases[] = {
+        {true, "PS-Key file /tmp/update.d/pskeyorig.psr refused: no key line in it \n"},
+        {false, "open error file /tmp/update.d/pskeyorig.psr: 0x02 No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        std::map<std::string, std::string> files = moduleUpdate("BT_MOD_SET_ALL_WRITE\n", false);
+        files["pskeyorig.psr"] = binary;
+        if (!c.present) files.erase("pskeyorig.psr");
+        EXPECT_EQ(runUpdate(files), "NOK");
+        EXPECT_EQ(readWholeFile("/tmp/update.log"),
+                  std::string("Write all PS-Keys:     started ...   0 percent ") + c.why +
+                      " NOK\n*UPDATE_FINISHED* ... NOK\n");
+        EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kStoreBefore);
+        daemon.kill();
+    }
 }
 
 // After an update with the firmware step the module runs BCSP; a later update's write-all step

@@ -148,6 +148,50 @@ TEST_F(PsKeySteps, EachRunOfTheWriteAllStepCountsItsOwnKeys) {
     EXPECT_EQ(countOf(err, "writing  0004 PS Key; missing 00000004 Keys;  50%\r"), 2u);
 }
 
+// A stop request while the differing keys are written: the peer hears at once that the update
+// didn't finish, the module keeps the keys written so far, and the stop goes on as always.
+TEST_F(PsKeySteps, AStopDuringTheWriteEndsTheUpdateNokBeforeTheStopsReply) {
+    std::string keys;
+    for (unsigned id = 0; id < 0x400; ++id) {
+        char line[32];
+        std::snprintf(line, sizeof line, "&%04x = %04x\r\n", id, 0xbeef ^ id);
+        keys += line;
+    }
+    writeWholeFile("/tmp/image", makeUpdateImage({{"updatetodo.txt",
+                                                   "BT_MOD_SET_READ\nBT_MOD_SET_COMP\n"
+                                                   "BT_MOD_SET_NEW_WRITE\nPPCBOOT\n"},
+                                                  {"pskeyorig.psr", keys}},
+                                                 false));
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    ASSERT_TRUE(eventually(
+        [] { return readWholeFile("/tmp/update.log").find("Write diff.") != std::string::npos; },
+        60s));
+    // A slow line from here on: the 1024 keys would take minutes.
+    writeWholeFile(simStatePath("module.baud"), "9600\n");
+    ASSERT_TRUE(eventually([] { return keysSet().size() >= 3; }, 20s));
+    peer.sendRequest(REQ_STOP);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 3s);
+    ASSERT_TRUE(finished) << daemon.standardError();
+    EXPECT_EQ(finished->text, "NOK");
+    const std::size_t written = keysSet().size();
+    EXPECT_LT(written, 100u);
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Read PS-Keys:          started ... OK\n"
+              "Compare PS-Keys:       started ... OK\n"
+              "Write diff. PS-Keys:   started ... update ended by a stop request \n NOK\n"
+              "*UPDATE_FINISHED* ... NOK\n");
+    auto reply = peer.awaitRecord(AI_REPLY, 3, 40s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->text, "b");
+    EXPECT_TRUE(peer.skipped().empty());
+    std::optional<int> status = daemon.waitExit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    EXPECT_EQ(keysSet().size(), written) << "nothing more was written";
+}
+
 // The board's devices that don't open (the module's own faults are the fault table's).
 struct FaultCase {
     const char* fault;

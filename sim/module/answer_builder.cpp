@@ -48,7 +48,7 @@ std::uint16_t serveRequest(std::span<const std::uint8_t> request, ModulePacket& 
     if (fault == AnswerFault::status) return kBccmdError;
     if (type == kBccmdGetRequest) {
         auto held = store.find(key);
-        if (held == store.end()) return kBccmdNoValue;
+        if (held == store.end()) return moduleUnheldStatus(kBccmdNoValue);
         std::fill(answer.begin() + kBccmdHeaderBytes, answer.end(), 0);
         putLe16(answer, kKeyLengthAt, static_cast<std::uint16_t>(held->second.size()));
         for (std::size_t i = 0; i < held->second.size(); ++i) {
@@ -120,6 +120,14 @@ std::vector<ModulePacket> answerHciCommand(std::span<const std::uint8_t> command
     }
     if (!answer) return {commandComplete(opcode, kHciInvalidParameters)};
     return {bccmdInVendorEvent(*answer)};
+}
+
+ModulePacket withAnotherKey(ModulePacket packet, std::size_t messageAt) {
+    std::span<std::uint8_t> message(packet);
+    if (messageAt >= message.size()) return packet;
+    message = message.subspan(messageAt);
+    putLe16(message, kKeyAt, static_cast<std::uint16_t>(getLe16(message, kKeyAt) + 1));
+    return packet;
 }
 
 ModulePacket commandStatusEvent(std::uint16_t opcode, std::uint8_t status) {

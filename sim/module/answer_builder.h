@@ -63,6 +63,11 @@ std::optional<ModulePacket> answerBccmdMessage(std::span<const std::uint8_t> mes
 std::vector<ModulePacket> answerHciCommand(std::span<const std::uint8_t> command,
                                            AnswerFault fault);
 
+// A copy of the BCCMD answer that starts at messageAt of packet (0 for a bare message, 4 in a
+// vendor-specific event) with the next key id: the answer of the "otherkey" fault, which no
+// request waits for.
+ModulePacket withAnotherKey(ModulePacket packet, std::size_t messageAt);
+
 // Command Status event 04 0F 04 <status> 01 <opcode>.
 ModulePacket commandStatusEvent(std::uint16_t opcode, std::uint8_t status);
 

@@ -44,19 +44,38 @@ ModuleLink bccmdLink{kModuleBccmdPath, {}, {}};
 Clock::time_point lineFreeAt{};
 
 // What an exchange's fault does; the words of module.fault that act on exchanges.
-enum class ExchangeFault { none, silent, status, cmdstatus, unknown, shortAnswer, longAnswer };
+enum class ExchangeFault {
+    none,
+    silent,
+    status,
+    refuseReset,
+    cmdstatus,
+    unknown,
+    otherKey,
+    shortAnswer,
+    longAnswer
+};
 struct ExchangeFaultWord {
     const char* word;
     ExchangeFault fault;
 };
-constexpr std::array<ExchangeFaultWord, 6> kExchangeFaults{{
+constexpr std::array<ExchangeFaultWord, 8> kExchangeFaults{{
     {"silent", ExchangeFault::silent},
     {"status", ExchangeFault::status},
+    {"refuse-reset", ExchangeFault::refuseReset},
     {"cmdstatus", ExchangeFault::cmdstatus},
     {"unknown", ExchangeFault::unknown},
+    {"otherkey", ExchangeFault::otherKey},
     {"short", ExchangeFault::shortAnswer},
     {"long", ExchangeFault::longAnswer},
 }};
+
+// A BCCMD answer for another key goes ahead of each answer of the "otherkey" fault.
+void putAnswerForAnotherKey(std::vector<ModulePacket>& answers, std::size_t messageAt) {
+    if (answers.empty()) return;
+    ModulePacket other = withAnotherKey(answers.back(), messageAt);
+    answers.insert(answers.end() - 1, std::move(other));
+}
 
 int fail(int error) {
     errno = error;
@@ -242,9 +261,15 @@ ssize_t moduleHciWrite(int handle, const void* buffer, std::size_t count) {
     } else if (fault != ExchangeFault::silent) {
         if (fault == ExchangeFault::unknown)
             answers.push_back({kHciEventPacket, kHardwareErrorEvent, 1, 0});
-        for (ModulePacket& answer : answerHciCommand(command, answerFault(fault))) {
+        // The "refuse-reset" fault refuses the HCI Reset alone.
+        bool refused =
+            fault == ExchangeFault::refuseReset && getLe16(command, 1) == kHciResetOpcode;
+        AnswerFault content = refused ? AnswerFault::status : answerFault(fault);
+        for (ModulePacket& answer : answerHciCommand(command, content)) {
             answers.push_back(std::move(answer));
         }
+        if (fault == ExchangeFault::otherKey && answers.back()[1] == kVendorEvent)
+            putAnswerForAnotherKey(answers, 4);
     } else {
         traceNote(kModuleHciPath, "no answer: fault silent");
     }
@@ -354,6 +379,7 @@ ssize_t moduleBccmdWrite(int handle, const void* buffer, std::size_t count) {
     }
     std::vector<ModulePacket> answers;
     answers.push_back(std::move(*answer));
+    if (fault == ExchangeFault::otherKey) putAnswerForAnotherKey(answers, 0);
     sendAnswers(bccmdLink, count, std::move(answers));
     return static_cast<ssize_t>(count);
 }

@@ -18,6 +18,8 @@
 //                    anything else or missing: HCI mode.
 //   module.refuses   optional: keys a SET of which is answered with status 0x0008 (error),
 //                    nothing stored (sim/module/pskey_store.h).
+//   module.unheld    optional: the BCCMD status a GET of a key the module doesn't hold is
+//                    answered with, hex ("0008"); 0x0003 (no value) when missing.
 //   module.firmware  the module's firmware version, one line of text ("1958 16.4.0" when
 //                    missing); the DFU stand-in writes the version it loads.
 //   module.fault     optional, a fault (below).
@@ -53,7 +55,8 @@
 // BCCMD answers (both devices): the request's layout with type GETRESP (0x0001), the request's
 // length word, sequence number, varid and stores echoed. GET of a held key: status 0, the key's
 // real word count and its words (the rest zero). GET of a key the module doesn't hold: status
-// 0x0003 (no value), the request's length and words echoed. SET: the key is stored (value the
+// 0x0003 (no value), or the one module.unheld names (sim/module/pskey_store.h), the request's
+// length and words echoed. SET: the key is stored (value the
 // request's words, length its count), status 0, the request echoed; more than 40 words or more
 // than the message carries: status 0x0002 (too big), nothing stored. Another varid than 0x7003:
 // status 0x0001; another type than GET or SET: status 0x0004.
@@ -80,6 +83,10 @@
 //   silent            no answer to an exchange, on either device
 //   status            every answer carries a non-zero status: BCCMD 0x0008 (error, nothing
 //                     stored), Command Complete 0x03 (hardware failure)
+//   refuse-reset      the HCI Reset's Command Complete carries status 0x03; every other
+//                     answer is right
+//   otherkey          a BCCMD answer for the next key id (no request asked for it) comes
+//                     ahead of each BCCMD answer, on either device
 //   cmdstatus         on /dev/cfUaB0 the Command Status event 04 0F 04 0C 01 <opcode> comes
 //                     instead of the answer; on /dev/bcspRel2 (no HCI events) no answer
 //   unknown           on /dev/cfUaB0 an event the daemon doesn't know, Hardware Error

@@ -114,3 +114,9 @@ bool moduleRefusesKey(std::uint16_t key) {
     }
     return false;
 }
+
+std::uint16_t moduleUnheldStatus(std::uint16_t fallback) {
+    std::string text = stateFileText(kModuleUnheldFile);
+    std::size_t at = text.starts_with("0x") || text.starts_with("0X") ? 2 : 0;
+    return hexWord(text, at).value_or(fallback);
+}

@@ -15,6 +15,10 @@ inline constexpr const char* kModuleStoreFile = "module.psr";
 // Keys that the module's firmware refuses to set ("&kkkk", apart by blanks or lines): a board
 // whose firmware predates a key that an update brings. Missing: it refuses none.
 inline constexpr const char* kModuleRefusesFile = "module.refuses";
+// The BCCMD status with which the module answers a GET of a key it doesn't hold, four hex
+// digits ("0008"; a leading "0x" is allowed): firmwares differ in the word they have for it.
+// Missing or not a number: 0x0003 (no value).
+inline constexpr const char* kModuleUnheldFile = "module.unheld";
 // The most value words that a key can hold: the value field of one BCCMD message.
 inline constexpr std::size_t kPsKeyMaxWords = 40;
 
@@ -40,3 +44,5 @@ bool saveModuleStore(const PsKeyStore& store);
 
 // True when module.refuses names the key.
 bool moduleRefusesKey(std::uint16_t key);
+// The status of module.unheld, or fallback.
+std::uint16_t moduleUnheldStatus(std::uint16_t fallback);

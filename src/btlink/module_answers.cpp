@@ -93,6 +93,27 @@ std::int32_t malformedCount = 0;
 std::int32_t dumpedCount = 0;
 std::int32_t failedDumpCount = 0;
 
+// The statuses with which gets came back "not held", and how often each: a capture of a board
+// shows what its module's firmware says for the ids it doesn't hold. The last place gathers
+// every status beyond the first few.
+struct UnheldStatusCount {
+    std::uint16_t status = 0;
+    std::int32_t count = 0;
+};
+std::array<UnheldStatusCount, 8> unheldCounts{};
+bool unheldOthers = false;
+
+void countUnheld(std::uint16_t status) {
+    for (UnheldStatusCount& entry : unheldCounts) {
+        if (entry.count == 0) entry.status = status;
+        if (entry.status != status) continue;
+        ++entry.count;
+        return;
+    }
+    unheldOthers = true;
+    ++unheldCounts.back().count;
+}
+
 // What was not taken for the awaited answer, each kind logged once per step.
 enum Ignored : unsigned {
     IGNORED_NOT_AWAITED = 1u << 0,
@@ -153,12 +174,28 @@ void appendToDump(const PsKey& key) {
 std::int32_t refusedAnswers() { return refusedCount; }
 std::int32_t malformedAnswers() { return malformedCount; }
 std::int32_t dumpedKeys() { return dumpedCount; }
+void logUnheldStatuses() {
+    for (std::size_t i = 0; i < unheldCounts.size() && unheldCounts[i].count > 0; ++i) {
+        const UnheldStatusCount& entry = unheldCounts[i];
+        if (unheldOthers && i + 1 == unheldCounts.size()) {
+            UPDATE_LOG_AS("readAllPSKeys", LogLevel::Critical,
+                          "%d PS-Key ids answered with other statuses: not held\n",
+                          static_cast<int>(entry.count));
+        } else {
+            UPDATE_LOG_AS("readAllPSKeys", LogLevel::Critical,
+                          "%d PS-Key ids answered with status 0x%04x: not held\n",
+                          static_cast<int>(entry.count), static_cast<unsigned>(entry.status));
+        }
+    }
+}
 std::int32_t failedDumpWrites() { return failedDumpCount; }
 void resetAnswerCounts() {
     refusedCount = 0;
     malformedCount = 0;
     dumpedCount = 0;
     failedDumpCount = 0;
+    unheldCounts = {};
+    unheldOthers = false;
     loggedKinds = 0;
     awaitedAnswer = {};
 }
@@ -199,8 +236,14 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
             std::printf("request failed (see BCCMD Status) \n");
             std::fflush(stdout);
         }
-        // A get of a key the module doesn't hold is the reading walk's normal case.
-        if (getRequest && answer.status == kBccmdStatusNoValue) return MODULE_ANSWERED;
+        // A get that the module answers with any non-zero status is a key it doesn't hold:
+        // the reading walk's normal case, whatever word a module's firmware has for it. A
+        // dump that lacks a key the module does hold costs nothing true: the comparison puts
+        // every key missing from the dump into the keys to set.
+        if (getRequest) {
+            countUnheld(answer.status);
+            return MODULE_ANSWERED;
+        }
         ++refusedCount;
         if (firstOfKind(LOGGED_REFUSAL)) {
             UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,

@@ -66,7 +66,7 @@ ModuleAnswer handleBccmdChannelMessage(std::span<const std::uint8_t> buffer);
 ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t traceLength);
 
 // The answers since the last reset that a step may not take for good ones: refused (a
-// non-zero status, except "no value" for a get: that key isn't held) and malformed (shorter
+// non-zero status to a set; to a get it means that the key isn't held) and malformed (shorter
 // than their header, or claiming more words than they carry or than a key holds).
 std::int32_t refusedAnswers();
 std::int32_t malformedAnswers();
@@ -74,6 +74,9 @@ std::int32_t malformedAnswers();
 // written whole (logged).
 std::int32_t dumpedKeys();
 std::int32_t failedDumpWrites();
+// Logs (level 2, standard error) how many gets since the last reset came back with each
+// non-zero status, that is, not held.
+void logUnheldStatuses();
 // Forgets them, the awaited answer and which kinds of ignored answers were logged; called when
 // a step ends.
 void resetAnswerCounts();

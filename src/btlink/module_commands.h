@@ -49,9 +49,6 @@ inline constexpr std::size_t kMaxBccmdValueWords = (kBccmdMessageSize - kPsKeyVa
 inline constexpr std::uint16_t kBccmdGetRequest = 0x0000;
 inline constexpr std::uint16_t kBccmdGetResponse = 0x0001;
 inline constexpr std::uint16_t kBccmdSetRequest = 0x0002;
-// The answer's status for a key the module doesn't hold; any other non-zero status refuses the
-// request.
-inline constexpr std::uint16_t kBccmdStatusNoValue = 0x0003;
 // Answers are not matched to requests: every request carries the same number.
 inline constexpr std::uint16_t kBccmdSeqno = 0x0FA5;
 inline constexpr std::uint16_t kBccmdVaridPsKey = 0x7003;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
+#include "core/clock.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 
@@ -113,21 +112,10 @@ int aiSocketDescriptor() { return socketDescriptor; }
 int write_message(const void* message, int len) {
     AiMessage frame{};
     std::memcpy(&frame, message, std::min(static_cast<std::size_t>(len), sizeof frame));
+    // Sent once: the loop never waits for a peer's room, or any process that sends queries
+    // and reads none could hold the daemon up. What must reach the peer whatever it does, the
+    // end of an update, is kept and sent again by sendLastingNotice.
     ssize_t sent = sendAiMessage(frame);
-    // A peer busy with a flood of its own requests has a full queue for a while; what it is
-    // told (an update's end above all) must not be lost to that. The daemon's own queue is
-    // emptied only by the daemon: waiting for it would be in vain.
-    if (sent == -1 && errno == EAGAIN && std::strcmp(destination.sun_path, ownAddress) != 0) {
-        timespec start{};
-        clock_gettime(CLOCK_MONOTONIC, &start);
-        timespec now = start;
-        while (sent == -1 && errno == EAGAIN && now.tv_sec - start.tv_sec < kAiSendWaitSeconds) {
-            const timespec retryPause{0, 5'000'000};
-            nanosleep(&retryPause, nullptr);
-            sent = sendAiMessage(frame);
-            clock_gettime(CLOCK_MONOTONIC, &now);
-        }
-    }
     if (sent == len) return 1;
     // A flood can make sends fail by the thousand: the report gets them as it gets junk.
     UPDATE_ERR_REPEATABLE(LogLevel::Critical, kErrorWriteOrEvent,
@@ -166,6 +154,58 @@ int sendReply(std::int32_t param, const void* text, std::size_t length) {
 
 int sendNotice(std::int32_t param, const void* text, std::size_t length) {
     return sendTextFrame("sendNotice", AI_NOTICE, param, text, length);
+}
+
+namespace {
+
+// A final notice that hasn't gone out yet, and when it is tried next.
+struct PendingNotice {
+    bool pending = false;
+    AiMessage frame{};
+    std::int64_t nextTryMs = 0;
+    int tries = 0;
+};
+PendingNotice pendingNotice;
+
+}  // namespace
+
+int sendLastingNotice(std::int32_t param, const void* text, std::size_t length) {
+    dropPendingNotice();
+    int result = sendNotice(param, text, length);
+    if (result == 1 || length > kAiMaxText) return result;
+    pendingNotice = PendingNotice{true, makeTextFrame(AI_NOTICE, param, text, length),
+                                  monotonicMs() + kNoticeRetryMs, 1};
+    UPDATE_LOG_AS("sendNotice", LogLevel::Warning,
+                  "notice %d not delivered; tried again every %d ms\n", static_cast<int>(param),
+                  kNoticeRetryMs);
+    return result;
+}
+
+std::optional<std::int64_t> pendingNoticeDueMs() {
+    if (!pendingNotice.pending) return std::nullopt;
+    return pendingNotice.nextTryMs;
+}
+
+void retryPendingNotice(std::int64_t nowMs) {
+    if (!pendingNotice.pending || nowMs < pendingNotice.nextTryMs) return;
+    ++pendingNotice.tries;
+    // Quietly: the first failure is logged, and a peer that is away a while would fill the
+    // log with the same line.
+    if (sendAiMessage(pendingNotice.frame) == kAiTextFrameSize) {
+        pendingNotice.pending = false;
+        UPDATE_LOG_AS("sendNotice", LogLevel::Warning, "notice %d delivered at try %d\n",
+                      static_cast<int>(pendingNotice.frame.param), pendingNotice.tries);
+        return;
+    }
+    pendingNotice.nextTryMs = nowMs + kNoticeRetryMs;
+}
+
+void dropPendingNotice() {
+    if (!pendingNotice.pending) return;
+    pendingNotice.pending = false;
+    UPDATE_ERR_AS("sendNotice", LogLevel::Warning, kErrorWriteOrEvent,
+                  "notice %d never delivered; dropped after %d tries\n",
+                  static_cast<int>(pendingNotice.frame.param), pendingNotice.tries);
 }
 
 int sendTrigger(std::int32_t param) {

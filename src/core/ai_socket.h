@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "core/ai_message.h"
 
@@ -20,16 +21,24 @@ ssize_t receiveAiMessage(void* buffer, bool* fromSelf);
 void closeAiSocket();
 int aiSocketDescriptor();
 
-// 1 when all len bytes went out, -1 (logged) otherwise. A send to the peer that finds its
-// queue full is tried again as the queue takes it, for up to kAiSendWaitSeconds.
+// 1 when all len bytes went out, -1 (logged) otherwise. Sent once, never waited for.
 int write_message(const void* message, int len);
-inline constexpr int kAiSendWaitSeconds = 5;
 // The type field when the length field equals n and the datagram holds the type; else -1.
 std::uint32_t checkAiMessage(const void* buffer, ssize_t n);
 
 int sendReply(std::int32_t param, const void* text, std::size_t length);
 int sendNotice(std::int32_t param, const void* text, std::size_t length);
 int sendTrigger(std::int32_t param);
+
+// Sends a notice that must reach the peer, the end of an update: one that can't go out now
+// (the peer's queue full, no peer bound) stays pending and is sent again every kNoticeRetryMs
+// by retryPendingNotice, quietly, until it goes out or is dropped. A later lasting notice, or
+// dropPendingNotice (a new update starts), drops it (logged). The result of the first send.
+int sendLastingNotice(std::int32_t param, const void* text, std::size_t length);
+inline constexpr int kNoticeRetryMs = 200;
+std::optional<std::int64_t> pendingNoticeDueMs();
+void retryPendingNotice(std::int64_t nowMs);
+void dropPendingNotice();
 // Posts an AI_TRIGGER with param to the daemon's own address.
 void postWakeUp(std::int32_t param);
 // True once after a wake-up could not be posted (a flood fills the daemon's own queue): the

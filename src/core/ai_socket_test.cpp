@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,50 @@ TEST_F(AiSocket, TextFramesCarryTheirLengthAndRefuseMoreThan51Bytes) {
     EXPECT_EQ(sendReply(1, tooLong.data(), tooLong.size()), -1);
     testing::internal::GetCapturedStderr();
     EXPECT_FALSE(peer.receive(100ms));
+}
+
+// A wake-up that can't be posted (the socket's own send buffer full of its unread posts) is
+// not lost: the main loop is told once, and does its work itself.
+TEST_F(AiSocket, AWakeUpThatCantBePostedIsLeftToTheLoop) {
+    EXPECT_FALSE(takeLostWakeUp());
+    testing::internal::CaptureStderr();
+    int posts = 0;
+    for (; posts < 100000 && !takeLostWakeUp(); ++posts) postWakeUp(WAKE_UP);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_LT(posts, 100000);
+    EXPECT_EQ(countOf(err, "Bytes from 12 written => socket write errno 11 "), 1u) << err;
+    EXPECT_FALSE(takeLostWakeUp()) << "told once";
+    EXPECT_EQ(ownQueue().size(), static_cast<std::size_t>(posts - 1));
+}
+
+// A notice that must reach the peer waits for it, quietly, and goes out once it can.
+TEST_F(AiSocket, ALastingNoticeGoesOutOnceThePeerIsBound) {
+    unlink(kAiPeerPath);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sendLastingNotice(2, "OK", 2), -1);
+    ASSERT_TRUE(pendingNoticeDueMs());
+    std::int64_t due = *pendingNoticeDueMs();
+    retryPendingNotice(due - 1);
+    EXPECT_EQ(*pendingNoticeDueMs(), due) << "not before its time";
+    retryPendingNotice(due);
+    EXPECT_EQ(*pendingNoticeDueMs(), due + kNoticeRetryMs);
+    TestPeer back;
+    retryPendingNotice(due + kNoticeRetryMs);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(pendingNoticeDueMs());
+    auto notice = back.receive(1s);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->text, "OK");
+    EXPECT_EQ(countOf(err, "socket write errno"), 1u) << err;
+    EXPECT_EQ(countOf(err, "notice 2 delivered at try 3\n"), 1u) << err;
+    // A new update drops an undelivered one.
+    unlink(kAiPeerPath);
+    testing::internal::CaptureStderr();
+    sendLastingNotice(2, "NOK", 3);
+    dropPendingNotice();
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(pendingNoticeDueMs());
+    EXPECT_EQ(countOf(err, "notice 2 never delivered; dropped after 1 tries\n"), 1u) << err;
 }
 
 TEST(AiSocketWithoutSocket, SendingEndsTheProcessWithStatus5) {

@@ -122,6 +122,34 @@ void stopChild(std::int32_t pid, int signal) {
     if (kill(-pid, signal) != 0 && !child->reaped) kill(pid, signal);
 }
 
+namespace {
+struct GroupKill {
+    std::int32_t group = 0;
+    std::int64_t atMs = 0;
+};
+GroupKill pendingGroupKill;
+}  // namespace
+
+void killChildGroupAt(std::int32_t pid, std::int64_t atMs) {
+    if (pid > 0) pendingGroupKill = GroupKill{pid, atMs};
+}
+
+std::optional<std::int64_t> groupKillDueMs() {
+    if (pendingGroupKill.group == 0) return std::nullopt;
+    return pendingGroupKill.atMs;
+}
+
+void killOverdueGroup(std::int64_t nowMs) {
+    if (pendingGroupKill.group == 0 || nowMs < pendingGroupKill.atMs) return;
+    // The group's id stays the leader's for as long as any member lives, and is not given out
+    // meanwhile; a group with no member left is no error.
+    if (kill(-pendingGroupKill.group, SIGKILL) == 0) {
+        UPDATE_LOG(LogLevel::Warning, "process group %d killed after the grace time\n",
+                   static_cast<int>(pendingGroupKill.group));
+    }
+    pendingGroupKill = GroupKill{};
+}
+
 int postChildExit(std::int32_t pid, std::int32_t status) {
     AiMessage message = makeHeaderFrame(AI_CHILD_EXIT, pid, kAiChildExitSize);
     std::memcpy(message.payload, &status, sizeof status);

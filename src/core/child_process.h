@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 // Starts path as a child process without waiting for it: in directory dir (none: the
 // daemon's), with argv and envp (no search of the program path), and with device as its
@@ -25,6 +26,15 @@ bool takeChildEnd(std::int32_t pid, std::int32_t* status);
 
 // Sends signal to the process group of a child that startChildProcess started.
 void stopChild(std::int32_t pid, int signal);
+
+// At atMs (monotonicMs) the whole process group of child pid gets SIGKILL, whether or not its
+// leader has ended by then: a member that ignores SIGTERM would outlive a leader that obeyed
+// it. One such kill is pending at a time; a later call replaces it. The main loop does it
+// (core/due_work.h).
+void killChildGroupAt(std::int32_t pid, std::int64_t atMs);
+std::optional<std::int64_t> groupKillDueMs();
+// Sends the pending group kill when it is due by nowMs.
+void killOverdueGroup(std::int64_t nowMs);
 
 // Posts the end of a child to the daemon's own address: an AI_CHILD_EXIT with the process id
 // and the wait status. The result of write_message: 1, or -1 (logged).

@@ -2,7 +2,9 @@
 
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -30,16 +32,30 @@ bool minuteOver(const timespec& now) {
     return !minute.open || now.tv_sec - minute.start.tv_sec >= kMinute;
 }
 
+// The whole entry, prefix and message, goes out in one write: the DFU child logs to the same
+// standard error, and an entry cut in two by another's would be two broken lines.
 void writeLine(const char* kind, const char* file, const char* function, int line,
                const char* message) {
     char stamp[13];
     logTimestamp(stamp, sizeof stamp);
-    std::fprintf(stderr, "%s-%s ", kind, kVersionText);
-    std::fprintf(stderr, "%s: ", stamp);
-    std::fprintf(stderr, "%s %s line: %d: ", file, function, line);
+    char entry[kLogPrefixMax + kLogMessageMax + 1];
+    int prefix = std::snprintf(entry, sizeof entry, "%s-%s %s: %s %s line: %d: ", kind,
+                               kVersionText, stamp, file, function, line);
+    if (prefix < 0) return;
+    std::size_t length = std::min(static_cast<std::size_t>(prefix), kLogPrefixMax);
+    std::size_t room = sizeof entry - length - 1;
+    std::size_t text = strnlen(message, room);
+    std::memcpy(entry + length, message, text);
+    length += text;
     std::fflush(stderr);
-    std::fputs(message, stderr);
-    std::fflush(stderr);
+    const char* next = entry;
+    while (length > 0) {
+        ssize_t written = write(STDERR_FILENO, next, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;  // failures to write standard error go unnoticed
+        next += written;
+        length -= static_cast<std::size_t>(written);
+    }
 }
 
 void appendToReport(const char* message) {

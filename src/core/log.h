@@ -19,6 +19,8 @@ inline constexpr const char* kUpdateReportPath = "/tmp/update.log";
 inline constexpr int kLogThreshold = 2;
 // A formatted message keeps at most this many characters.
 inline constexpr std::size_t kLogMessageMax = 1022;
+// Room for an entry's prefix: kind, version, time, file, function and line.
+inline constexpr std::size_t kLogPrefixMax = 160;
 
 void updateLog(LogLevel level, const char* file, const char* function, int line, const char* format,
                ...) __attribute__((format(printf, 5, 6)));

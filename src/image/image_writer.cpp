@@ -134,11 +134,18 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image) {
 
 }  // namespace
 
-int writeImage() {
+int writeImage(const ImageIdentity& accepted) {
     MappedFile file;
     CheckedImage image{};
     ImageFileCheck check = openCheckedImage(file, kImagePath, kImageMessages, &image);
     if (check == ImageFileCheck::NotOpened) return -1;
+    // The steps before this one installed the accepted image's parts: another image's
+    // software beside them would be a mixed install.
+    if (check == ImageFileCheck::Valid && !(image.identity == accepted)) {
+        UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                      "image file %s changed since it was received; flash untouched\n", kImagePath);
+        check = ImageFileCheck::Refused;
+    }
     int result = check == ImageFileCheck::Valid ? writeLapImage(file, image) : -1;
     file.close();
     shellRemove(kImagePath);

@@ -7,6 +7,10 @@
 // The image name that a software image for the access point carries, in its first bytes.
 inline constexpr const char* kLapImageName = "Linux";
 
-// Writes the LAP software image of /tmp/image to flash and removes /tmp/image. 1 when the
-// whole image was written, -1 otherwise (logged).
-int writeImage();
+#include "image/update_image.h"
+
+// Writes the LAP software image of /tmp/image to flash and removes /tmp/image. Only the image
+// that was accepted is written: a /tmp/image whose identity differs from accepted (replaced
+// since the update's reception) leaves the flash untouched. 1 when the whole image was
+// written, -1 otherwise (logged).
+int writeImage(const ImageIdentity& accepted);

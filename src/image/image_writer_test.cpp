@@ -9,6 +9,7 @@
 
 #include "core/log.h"
 #include "image/flash.h"
+#include "image/image_header.h"
 #include "sim/flash_model.h"
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
@@ -46,11 +47,18 @@ std::string oldFlash() {
     return contents;
 }
 
+// The identity of an image as its reception keeps it.
+ImageIdentity identityOf(const Bytes& image) {
+    if (image.size() < kImageHeaderSize) return {};
+    return {image.size(), readBigEndian32(&image[kHeaderCrcOffset]),
+            readBigEndian32(&image[kDataCrcOffset])};
+}
+
 // Writes image to /tmp/image and runs writeImage over the old flash contents, expecting
 // result; then the flash holds the first written bytes of lap at imageAreaStart, erased
 // bytes behind them and its old contents elsewhere, and /tmp/image is gone.
-void run(const Bytes& image, int result, const Bytes& lap, std::size_t written,
-         std::size_t erased) {
+void run(const Bytes& image, int result, const Bytes& lap, std::size_t written, std::size_t erased,
+         const Bytes& accepted) {
     configSectorStart = kDefaultConfigSectorStart;
     flashSizeKnown = true;
     std::string flash = oldFlash();
@@ -58,7 +66,7 @@ void run(const Bytes& image, int result, const Bytes& lap, std::size_t written,
     writeWholeFile(kUpdateReportPath, kReportStart);
     if (!image.empty()) writeWholeFile("/tmp/image", image);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(writeImage(), result);
+    EXPECT_EQ(writeImage(identityOf(accepted)), result);
     std::copy_n(lap.begin(), written, flash.begin() + imageAreaStart);
     std::fill_n(flash.begin() + imageAreaStart + written, erased, '\xFF');
     EXPECT_TRUE(readWholeFile(simStatePath(kFlashContentsFile)) == flash);
@@ -71,7 +79,8 @@ TEST(WriteImage, WritesTheLapImageSectorBySectorOverOldData) {
     for (std::size_t length : {200000, 3 * 65536, 0x1D0000 - 1}) {
         SCOPED_TRACE(length);
         Bytes lap = lapImage(length);
-        run(updateImage(lap), 1, lap, length, (0x10000 - length % 0x10000) % 0x10000);
+        Bytes image = updateImage(lap);
+        run(image, 1, lap, length, (0x10000 - length % 0x10000) % 0x10000, image);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), kReportStart + "100 percent ");
     }
 }
@@ -87,20 +96,32 @@ TEST(WriteImage, FailureWritesNothingFurtherAndRemovesTheImage) {
         Bytes image;
         std::string report;   // behind the step's start
         std::size_t written;  // bytes of lap written, and as many erased behind them
+        Bytes accepted;       // the image received; none: image itself
     };
     const Case cases[] = {
         {"", Bytes(),
-         "File opening error for file :/tmp/image errno = 2 No such file or directory \n", 0},
-        {"", updateImage(lapImage(0x1D0000)),
-         "Not enough space (1900544 Bytes) in flash to write lap image with 1900544 Bytes!\n", 0},
-        {"", updateImage(corrupt), "Bad Data Checksum\n", 0},
-        {"write 1", updateImage(lap), " 33 percent write failed errno: 5 Input/output error\n",
-         0x10000},
+         "File opening error for file :/tmp/image errno = 2 No such file or directory \n", 0,
+         updateImage(lap)},
+        {"",
+         updateImage(lapImage(0x1D0000)),
+         "Not enough space (1900544 Bytes) in flash to write lap image with 1900544 Bytes!\n",
+         0,
+         {}},
+        {"", updateImage(corrupt), "Bad Data Checksum\n", 0, {}},
+        {"write 1",
+         updateImage(lap),
+         " 33 percent write failed errno: 5 Input/output error\n",
+         0x10000,
+         {}},
+        // A valid image, but not the one received.
+        {"", updateImage(lapImage(5000)),
+         "image file /tmp/image changed since it was received; flash untouched\n", 0,
+         updateImage(lap)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.report);
         writeWholeFile(simStatePath(kFlashFaultFile), c.fault);
-        run(c.image, -1, lap, c.written, c.written);
+        run(c.image, -1, lap, c.written, c.written, c.accepted.empty() ? c.image : c.accepted);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), kReportStart + c.report);
     }
 }
@@ -113,9 +134,10 @@ TEST(WriteImage, FlashSizeUnknownAtStartUpIsAskedAgain) {
     flashSizeKnown = false;
     writeWholeFile(simStatePath(kFlashSizeFile), "0x100000");
     writeWholeFile(simStatePath(kFlashContentsFile), oldFlash().substr(0, 0x100000));
-    writeWholeFile("/tmp/image", updateImage(lap));
+    Bytes image = updateImage(lap);
+    writeWholeFile("/tmp/image", image);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(writeImage(), 1);
+    EXPECT_EQ(writeImage(identityOf(image)), 1);
     testing::internal::GetCapturedStderr();
     std::string flash = oldFlash().substr(0, 0x100000);
     std::copy(lap.begin(), lap.end(), flash.begin() + imageAreaStart);

@@ -53,6 +53,8 @@ ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
     bool read = guardedRead([&] {
         checked = checkHeader(bytes.data(), static_cast<std::uint32_t>(bytes.size()), image->name,
                               &image->fileCount);
+        image->identity = ImageIdentity{bytes.size(), readBigEndian32(&bytes[kHeaderCrcOffset]),
+                                        readBigEndian32(&bytes[kDataCrcOffset])};
     });
     if (!read) {
         reportImageChanged(path, messages);

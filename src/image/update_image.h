@@ -28,10 +28,20 @@ enum class ImageFileCheck {
     Refused,    // opened, but refused (logged, or by checkHeader)
 };
 
+// What tells one image's bytes from another's: its size and the two CRC-32s of its header.
+// A byte-identical copy has the same.
+struct ImageIdentity {
+    std::uint64_t size = 0;
+    std::uint32_t headerCrc = 0;
+    std::uint32_t dataCrc = 0;
+    bool operator==(const ImageIdentity&) const = default;
+};
+
 struct CheckedImage {
     std::span<const std::uint8_t> bytes;  // the whole file, mapped
     char name[kImageNameSize + 1];
     std::int32_t fileCount;
+    ImageIdentity identity;  // of the bytes that passed the check
 };
 
 // Opens path into file, takes its size, maps it and checks its header with checkHeader. The

@@ -16,6 +16,7 @@
 #include "btlink/pskey_walks.h"
 #include "core/ai_socket.h"
 #include "core/child_process.h"
+#include "core/clock.h"
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
@@ -87,6 +88,7 @@ bool presetsFailedAfterLoad = false;
 bool dfuAwaited = false;
 unsigned dfuLimitSeconds = 0;
 int dfuStopSignal = 0;
+std::int64_t dfuSigtermAtMs = 0;
 std::int32_t dfuEndStatus = 0;
 // The BCSP driver stays loaded for the life of the process.
 bool bcspDriverLoaded = false;
@@ -138,19 +140,28 @@ bool startFirmwareLoad() {
     return true;
 }
 
+// SIGTERM to the DFU program's process group. Whatever in the group outlives the grace time,
+// its leader ended or not, gets SIGKILL then.
+void sendDfuSigterm() {
+    dfuStopSignal = SIGTERM;
+    dfuSigtermAtMs = monotonicMs();
+    stopChild(dfuPid, SIGTERM);
+}
+
 // The time limit has passed: SIGTERM to the DFU program, then SIGKILL after the grace time.
 // Its end, reaped as any child's, then fails the load.
+
 void stopOverdueDfu() {
     if (dfuStopSignal == 0) {
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
                    " dfu still running after its time limit of %u s; stopped\n", dfuLimitSeconds);
-        dfuStopSignal = SIGTERM;
+        sendDfuSigterm();
     } else {
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
                    " dfu still running %u s after SIGTERM; killed\n", kDfuStopGraceSeconds);
         dfuStopSignal = SIGKILL;
+        stopChild(dfuPid, SIGKILL);
     }
-    stopChild(dfuPid, dfuStopSignal);
     update.stepState = STATE_DFU_STOPPING;
     alarm(kDfuStopGraceSeconds);
 }
@@ -292,10 +303,21 @@ void dfuEnded(std::int32_t status) {
     }
     dfuAwaited = false;
     alarm(0);  // its time limit
+    // A leader that obeyed SIGTERM may leave members of its group that didn't.
+    if (dfuStopSignal == SIGTERM)
+        killChildGroupAt(dfuPid, dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
     dfuEndStatus = status;
     // Stopped for its time, it failed whatever it says.
     update.stepState = status != 0 || dfuStopSignal != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
     postWakeUp(WAKE_UP);
+}
+
+void stopDfuForExit() {
+    if (!dfuAwaited) return;
+    UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, " dfu stopped: the daemon stops\n");
+    if (dfuStopSignal == 0) sendDfuSigterm();
+    killChildGroupAt(dfuPid, dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
+    dfuAwaited = false;
 }
 
 void forgetEarlierDfuReports() {

@@ -20,23 +20,19 @@ constexpr const char* kNewServicePath = "/tmp/update.d/service.txt";
 void lapSoftwareStep() {
     // The writing blocks the daemon; an alarm that expires meanwhile only logs the time-out.
     alarm(kLapSoftwareTimeoutSeconds);
-    endStep(writeImage() == 1);
+    endStep(writeImage(update.acceptedImage) == 1);
     alarm(0);
 }
 
 void checkSdpStep() {
     if (update.stepState != STATE_ENTER) return;
-    // An update need not bring service records: without them there is nothing to merge, and
-    // the access point's stay as they are. A merge that was abandoned leaves the update's
-    // records uninstalled.
-    int merged = 1;
+    // An update need not bring service records: without them there is nothing to merge, the
+    // access point's stay as they are, and the check's open error says so. A merge that was
+    // abandoned leaves the update's records uninstalled.
     struct stat records {};
-    if (lstat(kNewServicePath, &records) == 0 || errno != ENOENT) {
-        merged = checkSdpRecords("/etc/service.txt", kNewServicePath);
-    } else {
-        UPDATE_LOG(LogLevel::Detail, "no %s in the update, no SDP records merged\n",
-                   kNewServicePath);
-    }
+    bool brought = lstat(kNewServicePath, &records) == 0 || errno != ENOENT;
+    int merged = checkSdpRecords("/etc/service.txt", kNewServicePath);
+    if (!brought) merged = 1;
     sendTrigger(0);
     if (merged == 1) {
         startNextStep("OK\n");

@@ -56,8 +56,10 @@ void endWriteStep() {
     endStep(refusedPsKeyLines() == 0 && refusedAnswers() == 0 && malformedAnswers() == 0);
 }
 
-// The dump is the module's store only when every key came whole and was written, and the
-// module gave at least one: a module that refuses every get holds nothing that can be compared.
+// The dump holds what the module gave only when every key came whole and was written, and the
+// module gave at least one: a module that holds no key at all (or answers every get with a
+// status) leaves nothing that can be compared. A get answered with a status is a key not held:
+// its key, if the update brings it, goes to the keys to set.
 bool dumpIsTheStore() {
     if (dumpedKeys() == 0) {
         UPDATE_ERR_AS("stateMachine", LogLevel::Warning, kErrorOperationFailed,
@@ -108,6 +110,11 @@ void writeNextKeyOfAll() {
 // work with.
 bool prepareUpdateKeys() {
     unlink(kPsKeyPreparedPath);
+    {
+        // A key file that isn't there says so by its open error alone.
+        FileStream source(openFileStream(kPsKeyUpdatePath, "r"));
+        if (!source) return false;
+    }
     if (countPrefixedLines(kPsKeyUpdatePath, "&") == 0) {
         UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
                       "PS-Key file %s refused: no key line in it \n", kPsKeyUpdatePath);
@@ -148,6 +155,7 @@ void readPsKeysStep() {
         case STATE_LIST_END:
             openBtModule(0);
             chmod(kPsKeyDumpPath, 0444);
+            logUnheldStatuses();
             endStep(dumpIsTheStore());
             break;
         case STATE_TIMEOUT:
@@ -215,14 +223,14 @@ void writeAllPsKeysStep() {
                                    ? STATE_ANSWER
                                    : kStateOpenLink;
             update.psKeysWritten = 0;
-            update.psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
-            std::printf("%d PS-Keys to write\n", static_cast<int>(update.psKeyCount));
-            std::fflush(stdout);
             startPercent(0);
             if (!prepareUpdateKeys()) {
                 failBeforeTheModule();
                 return;
             }
+            update.psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
+            std::printf("%d PS-Keys to write\n", static_cast<int>(update.psKeyCount));
+            std::fflush(stdout);
             postWakeUp(WAKE_UP);
             break;
         case kStateOpenLink:

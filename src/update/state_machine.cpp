@@ -4,7 +4,11 @@
 
 #include <cstring>
 
+#include "btlink/module_answers.h"
+#include "btlink/module_link.h"
+#include "btlink/pskey_walks.h"
 #include "core/ai_socket.h"
+#include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
@@ -20,7 +24,13 @@ void finishUpdate() {
     char line[40];
     std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
     appendText(kUpdateReportPath, line);
-    sendNotice(2, result, std::strlen(result));
+    // The end of an update the peer asked for must reach it, even while it reads nothing;
+    // the report of the first time-out without an update is sent once.
+    if (updateUnderWay) {
+        sendLastingNotice(2, result, std::strlen(result));
+    } else {
+        sendNotice(2, result, std::strlen(result));
+    }
     updateUnderWay = false;
     shellCat(kUpdateReportPath);
     update.stepState = STATE_WAIT;
@@ -48,9 +58,30 @@ constexpr std::array<StepAction, 11> kStepActions{
     updatePpcboot,           // 10: PPCBOOT
 };
 
+std::uint64_t runs = 0;
+
 }  // namespace
 
+std::uint64_t stateMachineRuns() { return runs; }
+
+void endUpdateForStop() {
+    if (update.currentStep != STEP_NONE) {
+        if (update.currentStep == STEP_BT_MOD_SET_FIRM_STACK) stopDfuForExit();
+        UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, "update ended by a stop request \n");
+        alarm(0);
+        if (moduleLinkDescriptor() >= 0) openBtModule(0);
+        resetPsKeyWalks();
+        resetAnswerCounts();
+        appendText(kUpdateReportPath, " NOK\n");
+        update.updateResult = 0;
+        update.currentStep = STEP_NONE;
+        update.stepState = STATE_ENTER;
+    }
+    finishUpdate();
+}
+
 void stateMachine() {
+    ++runs;
     if (update.currentStep < 0 ||
         static_cast<std::size_t>(update.currentStep) >= kStepActions.size())
         return;

@@ -58,7 +58,9 @@ TEST_F(StateMachine, SdpStepIsOkWithoutRecordsAndNokWhenTheyAreNotInstalled) {
         std::int32_t result;
         const char* report;
     } cases[] = {
-        {false, 1, "Check SDP records  :   started ... OK\n"},
+        {false, 1,
+         "Check SDP records  :   started ... open error file /tmp/update.d/service.txt: 0x02 No "
+         "such file or directoryOK\n"},
         {true, 0,
          "Check SDP records  :   started ... open error file /etc/service.txt: 0x02 No such file "
          "or directory NOK\n"},

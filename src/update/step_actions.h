@@ -20,6 +20,10 @@ void dfuReaped();
 // waits for it, and nothing else (update/firmware_step.cpp).
 void dfuEnded(std::int32_t status);
 
+// The daemon stops during the firmware step: a DFU program under way gets SIGTERM, and its whole
+// process group SIGKILL after the grace time, as at its time limit (update/firmware_step.cpp).
+void stopDfuForExit();
+
 // Before an update's steps: removes the PS-Key working files of an earlier update (dump,
 // prepared, comparison, to-set), so that no step reads them again, and forgets its comparison
 // (update/pskey_steps.cpp).

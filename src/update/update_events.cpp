@@ -10,9 +10,9 @@
 #include "core/ai_socket.h"
 #include "core/child_process.h"
 #include "core/daemon_life.h"
+#include "core/due_work.h"
 #include "core/error_codes.h"
 #include "core/log.h"
-#include "core/signals.h"
 #include "update/state_machine.h"
 #include "update/step_actions.h"
 #include "update/update_reception.h"
@@ -29,19 +29,26 @@ void handleRequest(std::int32_t command) {
             break;
         case REQ_START_UPDATE:
             // A second update over a running one would unpack over the running DFU's files
-            // and load the module twice at once; the running update's final notice answers.
+            // and load the module twice at once: the request is refused as an image that
+            // can't be taken is, and the running update's final notice follows as before.
             if (updateUnderWay) {
                 UPDATE_LOG_AS("readMessage", LogLevel::Warning,
                               "update under way; start request ignored\n");
+                sendReply(1, "OK", 3);
                 break;
             }
+            // The end of an earlier update that its peer never took is old news now.
+            dropPendingNotice();
             updateUnderWay = true;
             resetUpdateOutcome();
             startUpdate();
             startNextStep("");
             break;
         case REQ_STOP:
-            pauseSeconds(kStopWaitSeconds);
+            // The peer learns that the update it asked for didn't finish before the daemon
+            // waits to go; a DFU program under way is stopped, its group killed at its time.
+            if (updateUnderWay) endUpdateForStop();
+            pauseDoingDueWork(kStopWaitSeconds);
             sendReply(3, "b", 1);
             reboot("stopped");
             break;

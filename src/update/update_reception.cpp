@@ -127,6 +127,7 @@ Reception receiveImage(const char* archivePath) {
     CheckedImage image{};
     if (openCheckedImage(file, kImagePath, kMessages, &image) != ImageFileCheck::Valid)
         return Reception::Refused;
+    update.acceptedImage = image.identity;
     ImageFile archive{};
     ImageFilePlace place =
         image.fileCount <= kArchiveFileIndex

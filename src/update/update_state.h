@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/update_image.h"
 #include "update/step_table.h"
 
 enum StepStateCode : std::int32_t {
@@ -38,6 +39,8 @@ struct UpdateState {
     // The keys the write-all step is to write and has written, for its percentage.
     std::int32_t psKeyCount = 0;
     std::int32_t psKeysWritten = 0;
+    // The image that this update's reception accepted: the software step writes no other.
+    ImageIdentity acceptedImage;
 };
 extern UpdateState update;
 
