@@ -5,8 +5,7 @@
 #   scripts/deps.sh --fuzz   also clang and its libFuzzer (scripts/fuzz.sh)
 #   scripts/deps.sh --coverage   also gcovr (scripts/coverage.sh)
 set -euo pipefail
-packages=(cmake make g++ ccache bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump
-          help2man)
+packages=(cmake make g++ ccache bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man)
 for option in "$@"; do
     case "$option" in
         --all) packages+=(qemu-user g++-powerpc-linux-gnu libc6-dev-powerpc-cross) ;;

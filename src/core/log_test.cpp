@@ -1,12 +1,15 @@
 #include "core/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "core/file_util.h"
 #include "tests/support/board.h"
@@ -52,9 +55,28 @@ TEST(Log, PercentSignsInInsertedTextStayAsTheyAre) {
     EXPECT_EQ(readWholeFile(kUpdateReportPath), "file /tmp/100%d\n");
 }
 
-TEST(Log, LongMessagesAreCutAt1022Characters) {
-    std::string out =
-        capture([] { UPDATE_ERR(LogLevel::Critical, 106, "%s", std::string(2000, 'x').c_str()); });
+// An entry reaches standard error in one write, prefix and all, so that another process's
+// entries (the DFU child's) can't come between its pieces: on a datagram socket each write is
+// one datagram. A long message is cut at 1022 characters.
+TEST(Log, AnEntryIsOneWriteAndLongMessagesAreCutAt1022Characters) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends), 0);
+    int saved = dup(STDERR_FILENO);
+    dup2(ends[0], STDERR_FILENO);
+    UPDATE_ERR(LogLevel::Critical, 106, "%s", std::string(2000, 'x').c_str());
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(ends[0]);
+    std::vector<std::string> writes;
+    char buffer[4096];
+    for (ssize_t n; (n = recv(ends[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+        writes.emplace_back(buffer, static_cast<std::size_t>(n));
+    close(ends[1]);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_TRUE(
+        std::regex_match(writes[0], std::regex(R"(UPDATE_ERR-0\.1\.0 \d\d:\d\d:\d\d\.\d{3}: )"
+                                               R"(src/update_process \w+ line: \d+: x{1022})")))
+        << writes[0];
     EXPECT_EQ(readWholeFile(kUpdateReportPath), std::string(1022, 'x'));
 }
 
