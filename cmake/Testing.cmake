@@ -5,8 +5,20 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 include(GoogleTest)
 
 # Each test runs in a sandbox of its own with the board's file system; on a cross build the
-# emulator runs the board's binaries inside it.
-set(board_run ${PROJECT_SOURCE_DIR}/sim/board-run --)
+# emulator runs the board's binaries inside it. The board's clock runs BTLAP_CLOCK_SPEED times
+# faster than real time, so that the daemon's waits (its time-outs, pauses and alarms, the
+# module's line, the DFU program) take a fraction of their length: less under the emulator,
+# where the same work takes longer against the same board times.
+if(CMAKE_CROSSCOMPILING)
+  set(default_clock_speed 5)
+elseif(BTLAP_SANITIZE)
+  set(default_clock_speed 10)
+else()
+  set(default_clock_speed 20)
+endif()
+set(BTLAP_CLOCK_SPEED ${default_clock_speed} CACHE STRING
+    "How many times faster than real time the simulated board's clock runs in the tests")
+set(board_run ${PROJECT_SOURCE_DIR}/sim/board-run --clock-speed ${BTLAP_CLOCK_SPEED} --)
 # The coverage build's runner keeps the counters that the sandbox would otherwise drop.
 if(BTLAP_COVERAGE)
   set(board_run ${PROJECT_SOURCE_DIR}/scripts/coverage-board-run --)
@@ -24,7 +36,8 @@ endfunction()
 # Tests whose faults need a full /tmp (their names begin with "SmallTmp/") run on a board
 # whose /tmp holds 2 MiB, so that filling it is quick and takes nothing from this machine.
 # The discovery takes the emulator that the target has when it is called.
-set(board_run_small_tmp ${PROJECT_SOURCE_DIR}/sim/board-run --tmp-size 2M --)
+set(board_run_small_tmp ${PROJECT_SOURCE_DIR}/sim/board-run --tmp-size 2M
+                       --clock-speed ${BTLAP_CLOCK_SPEED} --)
 function(add_small_tmp_board_tests target)
   set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${board_run_small_tmp}
                                                                   ${board_emulator})

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/sim_clock.h"
 #include "sim/sim_state.h"
 #include "sim/state_files.h"
 
@@ -108,7 +109,7 @@ void takeTypicalTime(const char* work, std::uint32_t start, const char* unit,
     appendStateFile(kFlashLogFile, timeOfDay(std::chrono::system_clock::now()) + line);
     std::string timing = stateFileText(kFlashTimingFile);
     if (timing.substr(0, timing.find_first_of(" \t\r\n")) == kFlashRealTiming)
-        std::this_thread::sleep_for(perUnit * static_cast<std::int64_t>(count));
+        std::this_thread::sleep_for(realTimeOf(perUnit * static_cast<std::int64_t>(count)));
 }
 
 // The "hold" fault: the erase waits while the fault file names hold.

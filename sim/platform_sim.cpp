@@ -1,6 +1,8 @@
 // The platform layer of the simulated board: device nodes are served by the models of
 // simulatedDevices(); everything else is the real kernel's.
 #include <fcntl.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 
 #include "core/platform.h"
 #include "sim/device_model.h"
+#include "sim/sim_clock.h"
 
 namespace {
 
@@ -108,7 +111,7 @@ int devPoll(pollfd* fds, nfds_t count, int timeoutMs, const sigset_t* mask) {
     // again when it ends, until something is ready or the caller's time-out has passed.
     using Clock = std::chrono::steady_clock;
     std::optional<Clock::time_point> deadline;
-    if (timeoutMs >= 0) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (timeoutMs >= 0) deadline = Clock::now() + realTimeOf(std::chrono::milliseconds(timeoutMs));
     std::vector<pollfd> real(fds, fds + count);
     for (;;) {
         int readyDevices = 0;
@@ -152,4 +155,31 @@ int devPoll(pollfd* fds, nfds_t count, int timeoutMs, const sigset_t* mask) {
         if (n > 0 || readyDevices > 0) return n + readyDevices;
         if (timeUp || !deviceWait) return 0;
     }
+}
+
+std::int64_t devClockMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000) *
+           simClockSpeed();
+}
+
+void devSleepMs(std::int64_t ms) {
+    if (ms <= 0) return;
+    auto real = realTimeOf(std::chrono::milliseconds(ms));
+    timespec left{static_cast<time_t>(real.count() / 1'000'000'000),
+                  static_cast<long>(real.count() % 1'000'000'000)};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void devAlarm(unsigned seconds) {
+    auto real = realTimeOf(std::chrono::seconds(seconds));
+    itimerval timer{};
+    timer.it_value.tv_sec = static_cast<time_t>(real.count() / 1'000'000'000);
+    timer.it_value.tv_usec = static_cast<suseconds_t>(real.count() % 1'000'000'000 / 1000);
+    // A time that rounds to nothing still rings: only 0 seconds cancels.
+    if (seconds != 0 && timer.it_value.tv_sec == 0 && timer.it_value.tv_usec == 0)
+        timer.it_value.tv_usec = 1;
+    setitimer(ITIMER_REAL, &timer, nullptr);
 }

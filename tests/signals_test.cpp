@@ -71,7 +71,7 @@ TEST(LateSignals, SigtermDuringTheStopWaitIsLoggedAndTheStopGoesOn) {
     daemon.start();
     ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
     peer.sendRequest(REQ_STOP);
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(onBoard(2s));
     daemon.signal(SIGTERM);
     auto reply = peer.awaitRecord(AI_REPLY, 3, 60s);
     ASSERT_TRUE(reply);

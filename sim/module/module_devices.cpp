@@ -15,6 +15,7 @@
 #include "sim/module/answer_builder.h"
 #include "sim/module/module_model.h"
 #include "sim/module/module_trace.h"
+#include "sim/sim_clock.h"
 #include "sim/state_files.h"
 
 namespace {
@@ -152,9 +153,10 @@ AnswerFault answerFault(ExchangeFault fault) {
 // Puts the answers on their way: each becomes readable once the request and the answers up
 // to it have passed the serial line.
 void sendAnswers(ModuleLink& link, std::size_t requestBytes, std::vector<ModulePacket> answers) {
-    Clock::time_point at = std::max(Clock::now(), lineFreeAt) + moduleWireTime(requestBytes);
+    Clock::time_point at =
+        std::max(Clock::now(), lineFreeAt) + realTimeOf(moduleWireTime(requestBytes));
     for (ModulePacket& answer : answers) {
-        at += moduleWireTime(answer.size());
+        at += realTimeOf(moduleWireTime(answer.size()));
         link.answers.push_back(PendingAnswer{std::move(answer), at});
     }
     lineFreeAt = at;

@@ -1,9 +1,6 @@
 #include "core/due_work.h"
 
-#include <time.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "core/ai_socket.h"
 #include "core/child_process.h"
@@ -30,11 +27,7 @@ void pauseDoingDueWork(unsigned seconds) {
         std::int64_t now = monotonicMs();
         if (now >= end) break;
         std::int64_t wake = std::min(end, nextDueWorkMs().value_or(end));
-        std::int64_t wait = std::max<std::int64_t>(wake - now, 1);
-        timespec left{static_cast<time_t>(wait / 1000),
-                      static_cast<long>(wait % 1000) * 1'000'000L};
-        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-        }
+        sleepMs(std::max<std::int64_t>(wake - now, 1));
     }
     applyPendingSignals();
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/clock.h"
 #include "core/file_util.h"
 
 namespace {
@@ -21,15 +22,15 @@ int reportAppendSuppressed = 0;
 // entries reached the report and how many were held back since the last count.
 struct RepeatableMinute {
     bool open = false;
-    timespec start{};
+    std::int64_t startMs = 0;
     int reported = 0;
     int held = 0;
 };
 RepeatableMinute minute;
 
-bool minuteOver(const timespec& now) {
-    constexpr time_t kMinute = 60;
-    return !minute.open || now.tv_sec - minute.start.tv_sec >= kMinute;
+bool minuteOver(std::int64_t nowMs) {
+    constexpr std::int64_t kMinuteMs = 60'000;
+    return !minute.open || nowMs - minute.startMs >= kMinuteMs;
 }
 
 // The whole entry, prefix and message, goes out in one write: the DFU child logs to the same
@@ -69,8 +70,7 @@ void appendToReport(const char* message) {
 
 // A repeatable entry reaches the report only while its minute has room left.
 void appendRepeatable(const char* message) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::int64_t now = monotonicMs();
     if (minuteOver(now)) {
         endRepeatedErrors();
         minute = RepeatableMinute{true, now, 0, 0};

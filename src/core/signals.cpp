@@ -4,7 +4,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <initializer_list>
+
+#include "core/clock.h"
 
 namespace {
 
@@ -110,8 +113,6 @@ void applyPendingSignals() {
 }
 
 void pauseSeconds(unsigned seconds) {
-    timespec left{static_cast<time_t>(seconds), 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    sleepMs(std::int64_t{seconds} * 1000);
     applyPendingSignals();
 }

@@ -94,10 +94,10 @@ std::int32_t dfuEndStatus = 0;
 bool bcspDriverLoaded = false;
 
 void writePresets(unsigned timeout, bool armFirst) {
-    if (armFirst) alarm(timeout);
+    if (armFirst) armAlarm(timeout);
     update.stepState = STATE_WAIT;
     takeWalkResult(writePresetPSKeys(0));
-    if (!armFirst) alarm(timeout);
+    if (!armFirst) armAlarm(timeout);
 }
 
 // Shows the first characters of the DFU program's status file, after a pause, in place of the
@@ -136,7 +136,7 @@ bool startFirmwareLoad() {
     dfuAwaited = true;
     UPDATE_LOG(LogLevel::Warning, "dfu started with pid %d; time limit %u s\n",
                static_cast<int>(dfuPid), dfuLimitSeconds);
-    alarm(dfuLimitSeconds);
+    armAlarm(dfuLimitSeconds);
     return true;
 }
 
@@ -163,7 +163,7 @@ void stopOverdueDfu() {
         stopChild(dfuPid, SIGKILL);
     }
     update.stepState = STATE_DFU_STOPPING;
-    alarm(kDfuStopGraceSeconds);
+    armAlarm(kDfuStopGraceSeconds);
 }
 
 // Prints the DFU program's error report and copies it into the report: its last
@@ -214,7 +214,7 @@ void enterFirmwareStep() {
 // The presets are written: before the load, the load starts and its progress shows; after it,
 // the step ends.
 void loadFirmwareOrEnd() {
-    alarm(0);
+    armAlarm(0);
     if (tlInterface != TL_BCSP || !dfuRunInThisStep) {
         if (!startFirmwareLoad()) {
             update.stepState = STATE_DFU_FAILED;
@@ -239,7 +239,7 @@ void takeTimeout() {
         stopOverdueDfu();
         return;
     }
-    alarm(0);
+    armAlarm(0);
     writePresetPSKeys(1);
     appendText(kUpdateReportPath, "...assuming BCSP -> try BCSP\n");
     // After the load, the module must answer on its new transport.
@@ -257,7 +257,7 @@ void takeFailedLoad() {
                       "dfu ended by signal %d (%s)\n", signal, strsignal(signal));
     }
     copyDfuErrorReport();
-    alarm(0);
+    armAlarm(0);
     update.updateResult = 0;
     update.dfuFailed = 1;
     dfuFailedInThisStep = true;
@@ -282,7 +282,7 @@ void endFirmwareStep() {
     }
     appendText(kUpdateReportPath, "NOK\n nothing done... try again\n");
     // No further step runs; the update finishes, and the peer is told.
-    alarm(0);
+    armAlarm(0);
     openBtModule(0);
     resetPsKeyWalks();
     update.currentStep = STEP_NONE;
@@ -302,7 +302,7 @@ void dfuEnded(std::int32_t status) {
         return;
     }
     dfuAwaited = false;
-    alarm(0);  // its time limit
+    armAlarm(0);  // its time limit
     // A leader that obeyed SIGTERM may leave members of its group that didn't.
     if (dfuStopSignal == SIGTERM)
         killChildGroupAt(dfuPid, dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);

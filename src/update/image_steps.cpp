@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "core/ai_socket.h"
+#include "core/clock.h"
 #include "core/log.h"
 #include "image/image_writer.h"
 #include "image/sdp_check.h"
@@ -19,9 +20,9 @@ constexpr const char* kNewServicePath = "/tmp/update.d/service.txt";
 
 void lapSoftwareStep() {
     // The writing blocks the daemon; an alarm that expires meanwhile only logs the time-out.
-    alarm(kLapSoftwareTimeoutSeconds);
+    armAlarm(kLapSoftwareTimeoutSeconds);
     endStep(writeImage(update.acceptedImage) == 1);
-    alarm(0);
+    armAlarm(0);
 }
 
 void checkSdpStep() {

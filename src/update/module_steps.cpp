@@ -6,6 +6,7 @@
 #include "btlink/module_answers.h"
 #include "btlink/module_link.h"
 #include "core/ai_socket.h"
+#include "core/clock.h"
 #include "update/update_state.h"
 
 int openModuleLink() {
@@ -39,7 +40,7 @@ void moduleDataReady(short events) {
 }
 
 void failModuleStep() {
-    alarm(0);
+    armAlarm(0);
     openBtModule(0);
     endStep(false);
 }

@@ -12,6 +12,7 @@
 #include "btlink/pskey_files.h"
 #include "btlink/pskey_walks.h"
 #include "core/ai_socket.h"
+#include "core/clock.h"
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
@@ -38,7 +39,7 @@ void sendHciReset() { sendHCICmd(0, kHciResetOpcodeLow, kHciResetOpcodeHigh, nul
 // HCI Reset, whose answer brings the first walk request; on the BCCMD channel, which carries
 // no HCI events, with the walk itself. Nothing when the failed set-up has ended the step.
 void openLinkAndStart(unsigned timeout, void (*walk)()) {
-    alarm(timeout);
+    armAlarm(timeout);
     resetBtModule();
     if (openModuleLink() == LINK_SETUP_FAILED) return;
     update.stepState = STATE_WAIT;
@@ -74,13 +75,13 @@ bool dumpIsTheStore() {
 bool comparisonFailed = false;
 
 void readNextKey() {
-    alarm(kReadKeyTimeout);
+    armAlarm(kReadKeyTimeout);
     update.stepState = STATE_WAIT;
     takeWalkResult(readAllPSKeys());
 }
 
 void writeNextChangedKey() {
-    alarm(kNewWriteKeyTimeout);
+    armAlarm(kNewWriteKeyTimeout);
     update.stepState = STATE_WAIT;
     takeWalkResult(writeAllPSKeys(kPsKeyToSetPath));
 }
@@ -100,7 +101,7 @@ void writeNextKeyOfAll() {
                   update.psKeyCount - update.psKeysWritten, percent);
     ++update.psKeysWritten;
     showPercent(percent);
-    alarm(kAllWriteKeyTimeout);
+    armAlarm(kAllWriteKeyTimeout);
     update.stepState = STATE_WAIT;
     takeWalkResult(writeAllPSKeys(kPsKeyPreparedPath));
 }

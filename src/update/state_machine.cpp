@@ -8,6 +8,7 @@
 #include "btlink/module_link.h"
 #include "btlink/pskey_walks.h"
 #include "core/ai_socket.h"
+#include "core/clock.h"
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
@@ -68,7 +69,7 @@ void endUpdateForStop() {
     if (update.currentStep != STEP_NONE) {
         if (update.currentStep == STEP_BT_MOD_SET_FIRM_STACK) stopDfuForExit();
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, "update ended by a stop request \n");
-        alarm(0);
+        armAlarm(0);
         if (moduleLinkDescriptor() >= 0) openBtModule(0);
         resetPsKeyWalks();
         resetAnswerCounts();

@@ -8,6 +8,7 @@
 #include "btlink/module_answers.h"
 #include "btlink/pskey_walks.h"
 #include "core/ai_socket.h"
+#include "core/clock.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/signals.h"
@@ -52,7 +53,7 @@ void startNextStep(const char* text) {
     resetPsKeyWalks();
     resetAnswerCounts();
     for (;;) {
-        alarm(0);
+        armAlarm(0);
         appendText(kUpdateReportPath, text);
 
         std::printf("states to do: ");

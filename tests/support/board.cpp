@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -163,6 +164,14 @@ std::string runUpdateOnBoard(SimDaemon& daemon, TestPeer& peer,
     peer.sendRequest(REQ_START_UPDATE);
     std::optional<ReceivedRecord> finished = peer.awaitRecord(AI_NOTICE, 2, limit);
     return finished ? finished->text : "no final notice";
+}
+
+std::chrono::milliseconds onBoard(std::chrono::milliseconds boardTime) {
+    static const long long speed = [] {
+        long long value = std::atoll(readWholeFile("/sim/state/clock.speed").c_str());
+        return value >= 1 ? value : 1;
+    }();
+    return boardTime / speed;
 }
 
 std::size_t countOf(const std::string& text, const std::string& part) {

@@ -84,6 +84,11 @@ std::string runUpdateOnBoard(SimDaemon& daemon, TestPeer& peer,
                              const std::vector<std::uint8_t>& image, std::chrono::seconds limit,
                              const std::string& pathFirst = {});
 
+// The real time that a time of the board's clock takes: the board's clock runs clock.speed
+// times faster (sim/board-run --clock-speed). For the waits that stand for board time: a peer
+// that reads nothing for 10 s, queries every 4 s, an answer that must come within a step's time.
+std::chrono::milliseconds onBoard(std::chrono::milliseconds boardTime);
+
 // How often part occurs in text.
 std::size_t countOf(const std::string& text, const std::string& part);
 
