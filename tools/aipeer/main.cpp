@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/ai_message.h"
+#include "core/build_time.h"
 #include "core/log.h"
 #include "image/update_image.h"
 #include "tools/aipeer/peer.h"
@@ -229,8 +230,7 @@ int main(int argc, char** argv) {
                 printUsage(stdout);
                 return kExitOk;
             case 'V':
-                std::printf("aipeer (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION,
-                            BTLAP_BUILD_ID);
+                std::printf("aipeer (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION, kBuildId);
                 return kExitOk;
             case 'f':
                 follow = true;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/build_time.h"
 #include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/image_files.h"
@@ -355,7 +356,7 @@ int main(int argc, char** argv) {
         return EXIT_SUCCESS;
     }
     if (command == "--version") {
-        std::printf("mkupdate (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION, BTLAP_BUILD_ID);
+        std::printf("mkupdate (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION, kBuildId);
         return EXIT_SUCCESS;
     }
     // A command's own --help shows the whole text, as before the command.
