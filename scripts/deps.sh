@@ -4,16 +4,24 @@
 #   scripts/deps.sh --all    also the sanitizers' and the PowerPC target's tools
 #   scripts/deps.sh --fuzz   also clang and its libFuzzer (scripts/fuzz.sh)
 #   scripts/deps.sh --coverage   also gcovr (scripts/coverage.sh)
+#   scripts/deps.sh --list [OPTION...]   prints the packages of those options, one a line,
+#                                         and installs nothing (scripts/check-deps.sh)
 set -euo pipefail
-packages=(cmake make g++ ccache bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man)
+packages=(cmake make g++ ccache bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man git)
+list=0
 for option in "$@"; do
     case "$option" in
+        --list) list=1 ;;
         --all) packages+=(qemu-user g++-powerpc-linux-gnu libc6-dev-powerpc-cross) ;;
         --fuzz) packages+=(clang libclang-rt-dev) ;;
         --coverage) packages+=(gcovr) ;;
         *) echo "deps.sh: unknown option $option" >&2; exit 2 ;;
     esac
 done
+if [ $list -eq 1 ]; then
+    printf '%s\n' "${packages[@]}"
+    exit 0
+fi
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

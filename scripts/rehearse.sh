@@ -20,7 +20,7 @@ usage() {
 Usage: rehearse.sh [OPTIONS] [--board DIR]... IMAGE
 Runs the update IMAGE on a simulated board seeded from each board folder (see
 sim/seed-board --help), each in a sandbox of its own, several at a time, the module's line
-at 0 baud. For each board: the pieces taken from the sample board, the outcome the peer got
+at 0 baud and the board's clock 10 times faster than real time. For each board: the pieces taken from the sample board, the outcome the peer got
 (after NOK, the report's lines that tell why), the version table's decisions, the PS-Keys,
 firmware, flash sectors and /etc lines the update changed, and the duration predicted at the
 board's speed (module line at 115200 baud, the flash's typical erase and program times), step
@@ -44,6 +44,8 @@ TXT
 usage_error() { echo "rehearse.sh: $*" >&2; exit 2; }
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# How many times faster than real time the board's clock runs in a quick run.
+quick_clock_speed=10
 boards=() out="$root/build/rehearsal" build="$root/build/host" emulator="" jobs=$(nproc)
 at_speed="" json=""
 value() { [ $# -ge 2 ] || usage_error "$1 needs a value (see --help)"; }
@@ -98,7 +100,9 @@ rehearse_board() {
     fi
     cp -R "$dir/before/state" "$dir/state"
     # At speed: the module's line at its default, the board's speed, and the flash's times.
+    local clock_speed=$quick_clock_speed
     if [ -n "$at_speed" ]; then
+        clock_speed=1
         echo real > "$dir/state/flash.timing"
     else
         echo 0 > "$dir/state/module.baud"
@@ -106,7 +110,9 @@ rehearse_board() {
     # Placed as the peer places it: the sandbox sees nothing of this machine's folders but
     # the project's and the working folder.
     cp "$image" "$dir/tmp/image"
-    "$root/sim/board-run" --etc "$dir/before/etc" --state "$dir/state" --tmp "$dir/tmp" -- \
+    # Quick: the board's clock runs fast, and its waits are counted back at the board's pace.
+    "$root/sim/board-run" --etc "$dir/before/etc" --state "$dir/state" --tmp "$dir/tmp" \
+        --clock-speed "$clock_speed" -- \
         "$root/sim/rehearse-run" --emulator "$emulator" "$build" 2> "$dir/run.err" || status=$?
     case $status in
         0) echo OK ;;

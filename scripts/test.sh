@@ -21,6 +21,11 @@ for preset in "${presets[@]}"; do
     echo "=== $preset: build ==="
     scripts/configure-preset.sh "$preset"
     cmake --build --preset "$preset" -j"$jobs"
+    # What a fresh machine would lack fails here, not later in a suite (a cross build's
+    # libraries are the cross packages').
+    build=build/$preset
+    [ "$preset" != ppc ] || build=""
+    scripts/check-deps.sh --all --fuzz --coverage $build
     echo "=== $preset: tests ==="
     ctest --preset "$preset" -j 8 || status=1
 done
