@@ -80,21 +80,7 @@ TEST(Daemon, FirstPollTimeOutReportsTheEmptyUpdateOnce) {
         eventually([&] { return daemon.standardOutput() == "*UPDATE_FINISHED* ... OK\n"; }, 5s))
         << daemon.standardOutput();
     // The next time-out finds nothing to do.
-    EXPECT_FALSE(peer.receive(17s));
-}
-
-TEST(Daemon, SigtermIsLoggedAndIgnored) {
-    TestPeer peer;
-    SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    daemon.signal(SIGTERM);
-    EXPECT_TRUE(eventually(
-        [] { return readWholeFile("/tmp/update.log") == "SIGTERM receiced and ignored !!\n"; },
-        10s));
-    peer.sendRequest(REQ_QUERY);
-    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
-    EXPECT_NE(daemon.standardError().find(" sigTerm line: "), std::string::npos);
+    EXPECT_FALSE(peer.receive(onBoard(17s)));
 }
 
 TEST(Daemon, StopAnswersAfterThirtySecondsAndExitsCleanly) {

@@ -45,12 +45,6 @@ TEST(PreparePSKeyFile, DropsCommentLinesAndCutsTrailingCommentsBeforeTheLineEnd)
               "&0192 = 0001 ");
 }
 
-TEST(PreparePSKeyFile, MissingSourceWritesNothing) {
-    EXPECT_EQ(loggedBy([] { EXPECT_EQ(preparePSKeyFile("/tmp/none.psr", kPrepared), 1); }),
-              "ERR openFileStream: open error file /tmp/none.psr: 0x02 No such file or directory");
-    EXPECT_FALSE(fileExists(kPrepared));
-}
-
 // Beside the differing values and the rewinding of the dump after a missing key, which the
 // PS-Key steps' system test asserts byte for byte.
 TEST(ComparePSKeyFiles, ReportsAndCollectsTheKeysToSet) {

@@ -96,19 +96,6 @@ TEST_F(ReadMessage, EmptyDatagramAndNothingToReadAreReadErrors) {
               "read error from socket: counter = -1; 11 Resource temporarily unavailable\n");
 }
 
-TEST_F(ReadMessage, QueryIsAnsweredWithTheIdentText) {
-    std::vector<std::uint8_t> query = datagramBytes(12, AI_REQUEST, REQ_QUERY, 12);
-    peer.sendRaw(query.data(), query.size());
-    EXPECT_EQ(dispatch(), "");
-    auto reply = peer.receive(1s);
-    ASSERT_TRUE(reply);
-    ASSERT_EQ(reply->bytes.size(), 64u);
-    std::vector<std::uint8_t> expected = datagramBytes(64, AI_REPLY, 0, 13);
-    expected[12] = 10;
-    for (char c : std::string("/x0AT0x0Do")) expected.push_back(static_cast<std::uint8_t>(c));
-    EXPECT_EQ(std::vector<std::uint8_t>(reply->bytes.begin(), reply->bytes.begin() + 23), expected);
-}
-
 TEST_F(ReadMessage, IgnoredRequestsAndTriggersChangeNothing) {
     for (std::int32_t command : {REQ_IGNORED, 4, 1000, -1}) {
         std::vector<std::uint8_t> request = datagramBytes(12, AI_REQUEST, command, 12);
