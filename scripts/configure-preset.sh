@@ -1,7 +1,7 @@
 #!/bin/bash
 # Configures a preset's build folder only when it needs it: when it has no cache yet or the
-# presets changed since. Every configure writes a new build time, so configuring on every run
-# would compile and link again for nothing; a changed CMakeLists.txt is seen by the build itself.
+# presets changed since: a changed CMakeLists.txt is seen by the build itself, and configuring
+# on every run would only cost time.
 #   scripts/configure-preset.sh PRESET
 set -euo pipefail
 cd "$(dirname "$0")/.."
