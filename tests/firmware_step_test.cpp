@@ -45,6 +45,19 @@ protected:
         return runUpdateOnBoard(daemon, peer, image, 150s);
     }
 
+    // Places an update of the firmware parts with the to-do list (withLap: and the sample's
+    // software image), starts the daemon and asks for the update, without waiting for its end.
+    mkupdate::Bytes startUpdate(const std::string& todo, bool withLap = false) {
+        std::map<std::string, std::string> files = firmwareParts();
+        files["updatetodo.txt"] = todo;
+        mkupdate::Bytes image = makeUpdateImage(files, withLap);
+        writeWholeFile("/tmp/image", image);
+        daemon.start();
+        EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+        peer.sendRequest(REQ_START_UPDATE);
+        return image;
+    }
+
     TestPeer peer;
     SimDaemon daemon;
 };
@@ -188,12 +201,7 @@ TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
 // every 4 s meanwhile keeps no time-out from coming, and the update ends in its time.
 TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {
     writeWholeFile(simStatePath("dfu.fault"), "fail\n");
-    std::map<std::string, std::string> files = firmwareParts();
-    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nPPCBOOT\n";
-    writeWholeFile("/tmp/image", makeUpdateImage(files, false));
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    peer.sendRequest(REQ_START_UPDATE);
+    startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     std::optional<ReceivedRecord> finished;
     for (int i = 0; i < 15 && !finished; ++i) {
         peer.sendRequest(REQ_QUERY);
@@ -227,18 +235,13 @@ TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
     writeWholeFile(simStatePath("dfu.seconds"), "2\n");
     const std::string oldFlash = oldFlashContents();
     writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
-    std::map<std::string, std::string> files = firmwareParts();
-    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n";
-    const mkupdate::Bytes accepted = makeUpdateImage(files);
-    writeWholeFile("/tmp/image", accepted);
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    peer.sendRequest(REQ_START_UPDATE);
+    const mkupdate::Bytes accepted = startUpdate("BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n", true);
     ASSERT_TRUE(eventually(
         [&] { return daemon.standardError().find("dfu started with pid") != std::string::npos; },
         30s));
-    files["updatetodo.txt"] = "LAP_SOFTWARE\n";
-    writeWholeFile("/tmp/replacement", GetParam().sameBytes ? accepted : makeUpdateImage(files));
+    std::map<std::string, std::string> another = firmwareParts();
+    another["updatetodo.txt"] = "LAP_SOFTWARE\n";
+    writeWholeFile("/tmp/replacement", GetParam().sameBytes ? accepted : makeUpdateImage(another));
     ASSERT_EQ(std::rename("/tmp/replacement", "/tmp/image"), 0);
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
     ASSERT_TRUE(finished);
@@ -267,12 +270,7 @@ INSTANTIATE_TEST_SUITE_P(Board, ImageReplacedDuringTheLoad,
 // grace time; then the stop goes on (30 s, its reply, the exit).
 TEST_F(FirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
     writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
-    std::map<std::string, std::string> files = firmwareParts();
-    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nPPCBOOT\n";
-    writeWholeFile("/tmp/image", makeUpdateImage(files, false));
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    peer.sendRequest(REQ_START_UPDATE);
+    startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     ASSERT_TRUE(
         eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); }, 30s));
     ASSERT_TRUE(eventually([] { return dfuProcessesAndZombies().size() >= 4; }, 5s))
@@ -303,12 +301,7 @@ TEST_F(FirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
 // forged wake-up from another socket, and a second start request, change nothing.
 TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     writeWholeFile(simStatePath("dfu.seconds"), "4\n");
-    std::map<std::string, std::string> files = firmwareParts();
-    files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\nPPCBOOT\n";
-    writeWholeFile("/tmp/image", makeUpdateImage(files, false));
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    peer.sendRequest(REQ_START_UPDATE);
+    startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     ASSERT_TRUE(eventually(
         [&] { return daemon.standardError().find("dfu started with pid") != std::string::npos; },
         60s));
