@@ -32,10 +32,6 @@ TEST(Log, InformationAtLevelOneIsWrittenWithPrefixAndNotReported) {
     EXPECT_FALSE(fileExists(kUpdateReportPath));
 }
 
-TEST(Log, DetailsAboveTheThresholdWriteNothing) {
-    EXPECT_EQ(capture([] { UPDATE_LOG(LogLevel::Detail, "hidden\n"); }), "");
-}
-
 TEST(Log, ErrorsOfEveryLevelAreWrittenAndAppendedBare) {
     std::string out = capture([] {
         UPDATE_ERR(LogLevel::Warning, 107, "SIGTERM receiced and ignored !!\n");
