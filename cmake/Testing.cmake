@@ -21,7 +21,8 @@ set(BTLAP_CLOCK_SPEED ${default_clock_speed} CACHE STRING
 set(board_run ${PROJECT_SOURCE_DIR}/sim/board-run --clock-speed ${BTLAP_CLOCK_SPEED} --)
 # The coverage build's runner keeps the counters that the sandbox would otherwise drop.
 if(BTLAP_COVERAGE)
-  set(board_run ${PROJECT_SOURCE_DIR}/scripts/coverage-board-run --)
+  set(board_run ${PROJECT_SOURCE_DIR}/scripts/coverage-board-run
+                --clock-speed ${BTLAP_CLOCK_SPEED} --)
 endif()
 set(board_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
 string(JOIN " " board_emulator_text ${board_emulator})
