@@ -4,6 +4,7 @@
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -249,6 +250,62 @@ TEST_P(PeerAwayAtTheEnd, GetsTheFinalNoticeOnceBack) {
 
 INSTANTIATE_TEST_SUITE_P(Daemon, PeerAwayAtTheEnd,
                          testing::Values(PeerAway::QueueFull, PeerAway::Unbound));
+
+// Sends command to the daemon as the user uid, from a process of that user.
+void requestAs(uid_t uid, std::int32_t command) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(uid) != 0 || setuid(uid) != 0) _exit(1);
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, kAiOwnPath);
+        AiMessage request = makeHeaderFrame(AI_REQUEST, command, kAiHeaderSize);
+        _exit(sendto(fd, &request, kAiHeaderSize, 0, reinterpret_cast<sockaddr*>(&address),
+                     sizeof address) == kAiHeaderSize
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Only root and the daemon's own user may start an update or stop the daemon: another user's
+// requests are logged and change nothing. And the image must be a plain file: a link at
+// /tmp/image, even to a valid image, is refused as a damaged image is.
+TEST(Daemon, OnlyRootMayAskAndOnlyForAPlainImage) {
+    writeWholeFile("/tmp/valid", makeUpdateImage({{"updatetodo.txt", "PPCBOOT\n"}}, false));
+    ASSERT_EQ(symlink("/tmp/valid", "/tmp/image"), 0);
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    // (First the report of no update at the first time-out.)
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 2, 10s));
+    // A board where any process may write to the daemon's socket.
+    ASSERT_EQ(chmod(kAiOwnPath, 0777), 0);
+    requestAs(65534, REQ_START_UPDATE);
+    requestAs(65534, REQ_STOP);
+    EXPECT_TRUE(eventually(
+        [&] { return countOf(daemon.standardError(), " from uid 65534 refused: ") == 2; }, 5s))
+        << daemon.standardError();
+    EXPECT_FALSE(peer.receive(onBoard(2s))) << "nothing is answered, nothing started";
+    peer.sendRequest(REQ_START_UPDATE);
+    auto refused = peer.awaitRecord(AI_REPLY, 1, 10s);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->text, std::string("OK", 3));
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, 10s);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->text, "NOK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "*UPDATE_FINISHED* ... OK\n"
+              "request 1 from uid 65534 refused: only root or uid 0 may ask \n"
+              "request 3 from uid 65534 refused: only root or uid 0 may ask \n"
+              "File opening error for file :/tmp/image errno = 40 Too many levels of symbolic "
+              "links \n*UPDATE_FINISHED* ... NOK\n");
+}
 
 // A flood that keeps the daemon's own queue full holds up no step: each runs at its wake-up,
 // not at a time-out. (The kernel takes a socket's datagrams to itself past its queue's limit;

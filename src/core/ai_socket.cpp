@@ -59,6 +59,14 @@ std::int32_t openAiSocket(const char* path) {
     // Close-on-exec: the DFU program must not inherit the daemon's socket.
     socketDescriptor = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (socketDescriptor < 0) return -1;
+    // The kernel tells with each datagram which user sent it: only root and the daemon's own
+    // user may start an update or stop the daemon. Without it, nobody may.
+    int passCredentials = 1;
+    if (setsockopt(socketDescriptor, SOL_SOCKET, SO_PASSCRED, &passCredentials,
+                   sizeof passCredentials) != 0) {
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem,
+                   "senders' credentials not passed on the ai socket: %d %m \n", errno);
+    }
     std::snprintf(ownAddress, sizeof ownAddress, "%s", path);
     if (fcntl(socketDescriptor, F_SETFL, O_NONBLOCK) != 0) return -2;
     sockaddr_un address{};
@@ -87,17 +95,34 @@ ssize_t sendAiMessage(const AiMessage& message) {
                   reinterpret_cast<const sockaddr*>(&destination), destinationLength);
 }
 
-ssize_t receiveAiMessage(void* buffer, bool* fromSelf) {
+ssize_t receiveAiMessage(void* buffer, AiSender* from) {
     sockaddr_un sender{};
-    socklen_t senderLength = sizeof sender;
-    ssize_t n = recvfrom(socketDescriptor, buffer, kAiReceiveSize, 0,
-                         reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    iovec data{buffer, kAiReceiveSize};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof sender;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(socketDescriptor, &message, 0);
+    *from = AiSender{};
     // An unbound sender has no path; an abstract one starts with a zero byte.
     constexpr std::size_t kPathOffset = offsetof(sockaddr_un, sun_path);
+    socklen_t senderLength = n >= 0 ? message.msg_namelen : 0;
     std::size_t pathLength =
         senderLength > kPathOffset ? strnlen(sender.sun_path, senderLength - kPathOffset) : 0;
-    *fromSelf = n >= 0 && pathLength > 0 && pathLength == std::strlen(ownAddress) &&
-                std::memcmp(sender.sun_path, ownAddress, pathLength) == 0;
+    from->fromSelf = n >= 0 && pathLength > 0 && pathLength == std::strlen(ownAddress) &&
+                     std::memcmp(sender.sun_path, ownAddress, pathLength) == 0;
+    for (cmsghdr* part = n >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; part != nullptr;
+         part = CMSG_NXTHDR(&message, part)) {
+        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_CREDENTIALS) continue;
+        ucred credentials{};
+        std::memcpy(&credentials, CMSG_DATA(part), sizeof credentials);
+        from->vouched = true;
+        from->uid = credentials.uid;
+    }
     if ((aiTraceFlags & 1) && n > 0) traceMessage("AI-RCV", buffer, static_cast<std::size_t>(n));
     return n;
 }

@@ -15,9 +15,15 @@ std::int32_t openAiSocket(const char* path);
 void setAiDestination(const char* path);
 // Bytes sent or -1. Without a socket: "CAUTION! ..." on standard output and exit status 5.
 ssize_t sendAiMessage(const AiMessage& message);
-// Bytes received, 0 or -1; at most kAiReceiveSize bytes into buffer. fromSelf: whether the
-// sender's address is the daemon's own (only the daemon's own socket is bound there).
-ssize_t receiveAiMessage(void* buffer, bool* fromSelf);
+// Who sent a datagram: whether from the daemon's own address (only the daemon's own socket is
+// bound there), and the user the kernel vouches for (SO_PASSCRED), when it did.
+struct AiSender {
+    bool fromSelf = false;
+    bool vouched = false;
+    uid_t uid = 0;
+};
+// Bytes received, 0 or -1; at most kAiReceiveSize bytes into buffer, and who sent them.
+ssize_t receiveAiMessage(void* buffer, AiSender* sender);
 void closeAiSocket();
 int aiSocketDescriptor();
 

@@ -9,8 +9,15 @@ MappedFile::~MappedFile() { close(); }
 
 bool MappedFile::open(const char* path) {
     close();
-    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     return fd_ >= 0;
+}
+
+bool MappedFile::regularFile(uid_t* owner) const {
+    struct stat info {};
+    if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    *owner = info.st_uid;
+    return true;
 }
 
 bool MappedFile::size(std::size_t* size) const {

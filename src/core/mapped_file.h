@@ -2,6 +2,8 @@
 // written where they lie. Closes and unmaps on destruction.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,8 +15,11 @@ public:
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    // Opens path read-only; false (errno set) when it can't be opened.
+    // Opens path read-only; false (errno set) when it can't be opened. A link is not followed
+    // (ELOOP), and a FIFO doesn't hold the daemon up waiting for a writer.
     bool open(const char* path);
+    // Whether the open file is a regular file, and its owner; false when it can't be told.
+    bool regularFile(uid_t* owner) const;
     // The file's size; false when it can't be determined.
     bool size(std::size_t* size) const;
     // Maps the whole file; false (errno set) when it can't be mapped. An empty file maps to

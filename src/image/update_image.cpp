@@ -10,12 +10,25 @@
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 
 ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
-                                const ImageFileMessages& messages, CheckedImage* image) {
+                                const ImageFileMessages& messages, CheckedImage* image,
+                                std::optional<uid_t> requester) {
     const char* function = messages.function;
     if (!file.open(path)) {
         UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
                       "File opening error for file :%s errno = %d %m \n", path, errno);
         return ImageFileCheck::NotOpened;
+    }
+    uid_t owner = 0;
+    if (!file.regularFile(&owner)) {
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "image file %s is not a regular file!\n", path);
+        return ImageFileCheck::Refused;
+    }
+    if (requester && owner != 0 && owner != *requester) {
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      "image file %s belongs to uid %u, not to the requester (uid %u) or root!\n",
+                      path, static_cast<unsigned>(owner), static_cast<unsigned>(*requester));
+        return ImageFileCheck::Refused;
     }
     std::size_t size = 0;
     if (!file.size(&size)) {

@@ -2,7 +2,10 @@
 // it lies, once by the reception of an update and once more by the software image writing.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/mapped_file.h"
@@ -47,8 +50,12 @@ struct CheckedImage {
 // Opens path into file, takes its size, maps it and checks its header with checkHeader. The
 // mapping's own length counts: the file may have changed since its size was taken. A file
 // cut short while its checksums run is refused with messages.changed.
+// With requester, the file must be owned by root or by that uid: an image that somebody else
+// placed is not the requester's. Whatever the requester, it must be a regular file (a link is
+// not opened at all).
 ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
-                                const ImageFileMessages& messages, CheckedImage* image);
+                                const ImageFileMessages& messages, CheckedImage* image,
+                                std::optional<uid_t> requester = std::nullopt);
 
 // Where file index of the checked image lies (locateImageFile, its size list read under the
 // guard of core/guarded_read.h). A file cut short under the read counts as Vanished, logged

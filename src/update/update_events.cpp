@@ -22,7 +22,22 @@ namespace {
 
 constexpr unsigned kStopWaitSeconds = 30;
 
-void handleRequest(std::int32_t command) {
+// Starting an update and stopping the daemon are root's and the daemon's own user's: the
+// kernel vouches for the sender of each datagram.
+bool mayStartOrStop(const AiSender& sender) {
+    return sender.vouched && (sender.uid == 0 || sender.uid == getuid());
+}
+
+void handleRequest(std::int32_t command, const AiSender& sender) {
+    if ((command == REQ_START_UPDATE || command == REQ_STOP) && !mayStartOrStop(sender)) {
+        // Refusals are a sender's doing, and may come by the thousand, as datagram errors do.
+        UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorUnknownMessage,
+                              "request %d from uid %d refused: only root or uid %d may ask \n",
+                              static_cast<int>(command),
+                              sender.vouched ? static_cast<int>(sender.uid) : -1,
+                              static_cast<int>(getuid()));
+        return;
+    }
     switch (command) {
         case REQ_QUERY:
             sendReply(0, kAiIdentText, kAiIdentLength);
@@ -41,7 +56,7 @@ void handleRequest(std::int32_t command) {
             dropPendingNotice();
             updateUnderWay = true;
             resetUpdateOutcome();
-            startUpdate();
+            startUpdate(sender.uid);
             startNextStep("");
             break;
         case REQ_STOP:
@@ -82,8 +97,8 @@ bool onlyFromSelf(const AiMessage& message) {
 int readMessage() {
     // Zeroed so that nothing of an earlier datagram can be mistaken for this one's fields.
     alignas(AiMessage) std::uint8_t buffer[kAiReceiveSize] = {};
-    bool fromSelf = false;
-    ssize_t n = receiveAiMessage(buffer, &fromSelf);
+    AiSender sender;
+    ssize_t n = receiveAiMessage(buffer, &sender);
     // The errors of a datagram are the sender's doing, and a sender may send thousands: each
     // goes to standard error, the report gets a few a minute and the count of the others.
     if (n < 0) {
@@ -112,7 +127,7 @@ int readMessage() {
     }
     AiMessage message{};
     std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
-    if (!fromSelf && onlyFromSelf(message)) {
+    if (!sender.fromSelf && onlyFromSelf(message)) {
         UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorUnknownMessage,
                               "message %u %d from unknown sender dropped \n",
                               static_cast<unsigned>(type), static_cast<int>(message.param));
@@ -129,7 +144,7 @@ int readMessage() {
             break;
         }
         case AI_REQUEST:
-            handleRequest(message.param);
+            handleRequest(message.param, sender);
             break;
     }
     return 1;

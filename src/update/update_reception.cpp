@@ -114,7 +114,7 @@ enum class Reception {
 };
 
 // Maps and checks the image; on success writes its archive to archivePath.
-Reception receiveImage(const char* archivePath) {
+Reception receiveImage(const char* archivePath, uid_t requester) {
     static constexpr ImageFileMessages kMessages{
         "startUpdate",
         "file %s to small (%d Bytes) !\n",
@@ -125,7 +125,7 @@ Reception receiveImage(const char* archivePath) {
     };
     MappedFile file;
     CheckedImage image{};
-    if (openCheckedImage(file, kImagePath, kMessages, &image) != ImageFileCheck::Valid)
+    if (openCheckedImage(file, kImagePath, kMessages, &image, requester) != ImageFileCheck::Valid)
         return Reception::Refused;
     update.acceptedImage = image.identity;
     ImageFile archive{};
@@ -174,7 +174,7 @@ void runNoSteps() {
 
 }  // namespace
 
-int startUpdate() {
+int startUpdate(uid_t requester) {
     // Nothing that an earlier update left for its steps is read again: each step finds only
     // what this update's steps made. (The last dump stays readable until now.)
     forgetEarlierPsKeyWork();
@@ -186,7 +186,7 @@ int startUpdate() {
     std::snprintf(decompressed, sizeof decompressed, "%.*s",
                   static_cast<int>(std::strlen(archive) - kCompressionSuffixLength), archive);
 
-    Reception reception = receiveImage(archive);
+    Reception reception = receiveImage(archive, requester);
     if (reception == Reception::Refused) {
         sendReply(1, "OK", 3);
         runNoSteps();

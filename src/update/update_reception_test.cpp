@@ -1,6 +1,7 @@
 #include "update/update_reception.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -48,7 +49,8 @@ Ids listed() {
 
 // Runs what with a list and position left from an earlier update; its standard output and
 // its log without time stamps and source lines.
-int run(int (*what)(), std::string* out, std::string* log) {
+template <typename What>
+int run(What what, std::string* out, std::string* log) {
     static const std::regex prefix(
         R"(UPDATE_(ERR|LOG)-0\.1\.0 \d\d:\d\d:\d\d\.\d\d\d: src/update_process \w+ line: \d+: )");
     stepList.fill(STEP_CHECK_VERSIONS);
@@ -73,7 +75,9 @@ protected:
         closeAiSocket();
         ASSERT_EQ(chdir("/"), 0);
     }
-    int start() { return run(startUpdate, &out, &log); }
+    int start(uid_t requester = 0) {
+        return run([requester] { return startUpdate(requester); }, &out, &log);
+    }
 
     TestPeer peer;
     std::string log, out;
@@ -158,6 +162,44 @@ TEST_F(UpdateReception, RefusedImagesRunNoStaleList) {
         EXPECT_FALSE(fileExists("/tmp/image1.gz"));
     }
     EXPECT_FALSE(peer.receive(100ms));
+}
+
+// Only a regular file that root or the requester owns is taken: not a link (to a valid image),
+// nor a FIFO (which must not hold the daemon up either), nor another user's valid image.
+TEST_F(UpdateReception, OnlyTheRequestersOrRootsPlainFileIsTaken) {
+    const Bytes valid = updateImage("updatetodo.txt", "PPCBOOT\n");
+    writeWholeFile("/tmp/valid", valid);
+    const struct {
+        void (*place)();
+        uid_t requester;
+        std::string message;
+    } cases[] = {
+        {[] { ASSERT_EQ(symlink("/tmp/valid", kImagePath), 0); }, 0,
+         "File opening error for file :/tmp/image errno = 40 Too many levels of symbolic links \n"},
+        {[] { ASSERT_EQ(mkfifo(kImagePath, 0600), 0); }, 0,
+         "image file /tmp/image is not a regular file!\n"},
+        {[] {
+             std::filesystem::copy_file("/tmp/valid", kImagePath);
+             ASSERT_EQ(chown(kImagePath, 1234, 0), 0);
+         },
+         0, "image file /tmp/image belongs to uid 1234, not to the requester (uid 0) or root!\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::filesystem::remove(kImagePath);
+        c.place();
+        EXPECT_EQ(start(c.requester), -1);
+        EXPECT_EQ(log, "ERR " + c.message);
+        auto reply = peer.receive(1s);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->param, 1);
+        EXPECT_EQ(listed(), Ids{});
+    }
+    // The requester's own image is taken.
+    std::filesystem::remove(kImagePath);
+    std::filesystem::copy_file("/tmp/valid", kImagePath);
+    ASSERT_EQ(chown(kImagePath, 1234, 0), 0);
+    EXPECT_EQ(start(1234), 1) << log;
 }
 
 // An accepted image whose archive can't be unpacked: the failed command is reported, no step
