@@ -17,6 +17,8 @@
 //                  shortwrite  every write takes at most half of the bytes offered (at
 //                              least one)
 //                  eintr       the first write of every open fails with EINTR
+//                  dropbits    writes leave bit 0 of the byte at offset 100 of every 4 KiB
+//                              unprogrammed, and say nothing of it (a worn flash)
 //                  hold        FLASH_ERASE waits as long as the fault file still names hold,
 //                              with the daemon blocked in it; a test meanwhile cuts the
 //                              image short or kills the daemon, then lets it go on by

@@ -132,3 +132,27 @@ int writeFlash(std::uint32_t offset, const std::uint8_t* data, std::uint32_t len
                static_cast<unsigned>(offset));
     return closeFlash(__func__, fd);
 }
+
+int readFlash(std::uint32_t offset, std::uint8_t* data, std::uint32_t length) {
+    int fd = openFlash(__func__, O_RDONLY);
+    if (fd < 0) return -1;
+    if (devLseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed, "lseek failed errno: %d %m\n", errno);
+        devClose(fd);
+        return -1;
+    }
+    std::uint32_t read = 0;
+    while (read < length) {
+        errno = 0;
+        ssize_t count = devRead(fd, data + read, length - read);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0 || static_cast<std::size_t>(count) > length - read) {
+            UPDATE_ERR(LogLevel::Critical, kErrorOperationFailed, "read failed errno: %d %m\n",
+                       errno);
+            devClose(fd);
+            return -1;
+        }
+        read += static_cast<std::uint32_t>(count);
+    }
+    return closeFlash(__func__, fd);
+}

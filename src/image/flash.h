@@ -70,3 +70,6 @@ int eraseFlash(std::uint32_t start, std::uint32_t length);
 
 // Writes length bytes of data at offset, all of them. 1, or -1 (logged).
 int writeFlash(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length);
+
+// Reads length bytes at offset into data, all of them. 1, or -1 (logged).
+int readFlash(std::uint32_t offset, std::uint8_t* data, std::uint32_t length);
