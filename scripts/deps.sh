@@ -7,13 +7,13 @@
 #   scripts/deps.sh --list [OPTION...]   prints the packages of those options, one a line,
 #                                         and installs nothing (scripts/check-deps.sh)
 set -euo pipefail
-packages=(cmake make g++ ccache bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man git)
+packages=(cmake make g++ ccache bubblewrap googletest libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man git openssl libssl-dev)
 list=0
 for option in "$@"; do
     case "$option" in
         --list) list=1 ;;
         --all) packages+=(qemu-user g++-powerpc-linux-gnu libc6-dev-powerpc-cross) ;;
-        --fuzz) packages+=(clang libclang-rt-dev) ;;
+        --fuzz) packages+=(clang libclang-rt-dev libssl-dev) ;;
         --coverage) packages+=(gcovr) ;;
         *) echo "deps.sh: unknown option $option" >&2; exit 2 ;;
     esac
