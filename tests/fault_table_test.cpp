@@ -60,7 +60,7 @@ enum class During {
 };
 
 // What the image area of the flash holds afterwards.
-enum class Lap { Written, Untouched, FirstSectorErased, FirstSectorWritten };
+enum class Lap { Written, Untouched, FirstSectorErased, FirstSectorWritten, DroppedBitsNoMagic };
 
 struct FaultRow {
     const char* name;
@@ -101,6 +101,11 @@ const FaultRow kFaultTable[] = {
      Lap::Written, true, "100 percent OK\n"},
     {"flashEintr", false, Update::Sample, "eintr", k2MiB, During::Nothing, "OK", Lap::Written, true,
      "100 percent OK\n"},
+    // A flash that silently drops bits: the read-back finds it, and the image won't boot.
+    {"flashDropBits", false, Update::Sample, "dropbits", k2MiB, During::Nothing, "NOK",
+     Lap::DroppedBitsNoMagic, true,
+     "100 percent lap image in flash differs from the image received; its magic cleared, it "
+     "won't boot\n NOK\n"},
     // The configuration sector of a 1 MiB flash lies at 0x0F0000, inside the 2 MiB layout.
     {"oneMiBFlashInfo", false, Update::Sample, "info", 0x100000, During::Nothing, "NOK",
      Lap::Untouched, true, kNotWritten},
@@ -421,6 +426,13 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
         case Lap::FirstSectorErased:
             EXPECT_TRUE(flash == flashWithLap(oldFlash, std::string(0x10000, '\xFF')));
             break;
+        case Lap::DroppedBitsNoMagic: {
+            std::string dropped = lapBytes;
+            for (std::size_t at = 100; at < dropped.size(); at += 4096) dropped[at] |= 0x01;
+            dropped.replace(0, 4, 4, '\0');
+            EXPECT_TRUE(flash == flashWithLap(oldFlash, dropped));
+            break;
+        }
         case Lap::FirstSectorWritten:
             EXPECT_TRUE(flash.compare(0x20000, 0x10000, lapBytes, 0, 0x10000) == 0);
             EXPECT_TRUE(flash.compare(0x40000, areaEnd - 0x40000, oldFlash, 0x40000,

@@ -1,9 +1,13 @@
 #include "image/image_writer.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <span>
+#include <vector>
 
 #include "core/error_codes.h"
 #include "core/file_util.h"
@@ -62,8 +66,34 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
     return -1;  // not reached: the image is smaller than the image area
 }
 
+// Reads the length bytes written from imageAreaStart back, piece by piece, and compares their
+// SHA-256 with the one taken at reception. A flash that lost bits, or a mapping whose file
+// changed under it, would otherwise boot an image nobody made. What isn't the image received
+// is made unbootable: its magic word programmed to zero, which NOR flash allows without an
+// erase. True when the flash holds the image received.
+bool flashHoldsTheImage(std::uint32_t length, const Sha256Digest& expected) {
+    std::vector<std::uint8_t> piece(configSectorSize);
+    Sha256Context context;
+    sha256Init(context);
+    bool read = true;
+    for (std::uint32_t done = 0; read && done < length;) {
+        std::uint32_t size = std::min<std::uint32_t>(length - done, configSectorSize);
+        read = readFlash(imageAreaStart + done, piece.data(), size) == 1;
+        sha256Update(context, std::span(piece.data(), size));
+        done += size;
+    }
+    if (read && sha256Final(context) == expected) return true;
+    constexpr std::array<std::uint8_t, 4> kNoMagic{};
+    bool cleared = writeFlash(imageAreaStart, kNoMagic.data(), kNoMagic.size()) == 1;
+    UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                  "lap image in flash %s the image received; %s\n",
+                  read ? "differs from" : "couldn't be read back to compare with",
+                  cleared ? "its magic cleared, it won't boot" : "its magic not cleared");
+    return false;
+}
+
 // Writes the last file of the checked update image, the LAP software image. 1, or -1 (logged).
-int writeLapImage(const MappedFile& file, const CheckedImage& image) {
+int writeLapImage(const MappedFile& file, const CheckedImage& image, const Sha256Digest& software) {
     std::span<const std::uint8_t> bytes = image.bytes;
     std::int32_t fileCount = image.fileCount;
     ImageFile lapFile{};
@@ -124,7 +154,8 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image) {
     }
 
     startPercent(0);
-    if (writePasses(lapImage, lapFile.size) == 1) return 1;
+    if (writePasses(lapImage, lapFile.size) == 1)
+        return flashHoldsTheImage(lapFile.size, software) ? 1 : -1;
     // The flash takes the bytes straight from the mapping; where the file was cut short
     // meanwhile, the write failed for the bytes that no longer exist.
     std::size_t size = 0;
@@ -134,7 +165,7 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image) {
 
 }  // namespace
 
-int writeImage(const ImageIdentity& accepted) {
+int writeImage(const ImageIdentity& accepted, const Sha256Digest& software) {
     MappedFile file;
     CheckedImage image{};
     ImageFileCheck check = openCheckedImage(file, kImagePath, kImageMessages, &image);
@@ -146,7 +177,7 @@ int writeImage(const ImageIdentity& accepted) {
                       "image file %s changed since it was received; flash untouched\n", kImagePath);
         check = ImageFileCheck::Refused;
     }
-    int result = check == ImageFileCheck::Valid ? writeLapImage(file, image) : -1;
+    int result = check == ImageFileCheck::Valid ? writeLapImage(file, image, software) : -1;
     file.close();
     shellRemove(kImagePath);
     return result;

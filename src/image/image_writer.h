@@ -7,10 +7,13 @@
 // The image name that a software image for the access point carries, in its first bytes.
 inline constexpr const char* kLapImageName = "Linux";
 
+#include "image/sha256.h"
 #include "image/update_image.h"
 
 // Writes the LAP software image of /tmp/image to flash and removes /tmp/image. Only the image
 // that was accepted is written: a /tmp/image whose identity differs from accepted (replaced
-// since the update's reception) leaves the flash untouched. 1 when the whole image was
-// written, -1 otherwise (logged).
-int writeImage(const ImageIdentity& accepted);
+// since the update's reception) leaves the flash untouched. What was written is read back and
+// its SHA-256 compared with software, the digest of the software image taken at reception: a
+// flash that holds anything else has its image's magic word cleared, so that nothing boots
+// it. 1 when the whole image was written and read back right, -1 otherwise (logged).
+int writeImage(const ImageIdentity& accepted, const Sha256Digest& software);

@@ -66,7 +66,7 @@ void run(const Bytes& image, int result, const Bytes& lap, std::size_t written, 
     writeWholeFile(kUpdateReportPath, kReportStart);
     if (!image.empty()) writeWholeFile("/tmp/image", image);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(writeImage(identityOf(accepted)), result);
+    EXPECT_EQ(writeImage(identityOf(accepted), sha256(lap)), result);
     std::copy_n(lap.begin(), written, flash.begin() + imageAreaStart);
     std::fill_n(flash.begin() + imageAreaStart + written, erased, '\xFF');
     EXPECT_TRUE(readWholeFile(simStatePath(kFlashContentsFile)) == flash);
@@ -137,7 +137,7 @@ TEST(WriteImage, FlashSizeUnknownAtStartUpIsAskedAgain) {
     Bytes image = updateImage(lap);
     writeWholeFile("/tmp/image", image);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(writeImage(identityOf(image)), 1);
+    EXPECT_EQ(writeImage(identityOf(image), sha256(lap)), 1);
     testing::internal::GetCapturedStderr();
     std::string flash = oldFlash().substr(0, 0x100000);
     std::copy(lap.begin(), lap.end(), flash.begin() + imageAreaStart);

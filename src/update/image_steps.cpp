@@ -21,7 +21,7 @@ constexpr const char* kNewServicePath = "/tmp/update.d/service.txt";
 void lapSoftwareStep() {
     // The writing blocks the daemon; an alarm that expires meanwhile only logs the time-out.
     armAlarm(kLapSoftwareTimeoutSeconds);
-    endStep(writeImage(update.acceptedImage) == 1);
+    endStep(writeImage(update.acceptedImage, update.acceptedSoftware) == 1);
     armAlarm(0);
 }
 

@@ -13,9 +13,11 @@
 #include "core/ai_socket.h"
 #include "core/error_codes.h"
 #include "core/file_util.h"
+#include "core/guarded_read.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
 #include "image/image_header.h"
+#include "image/sha256.h"
 #include "image/update_image.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
@@ -138,6 +140,17 @@ Reception receiveImage(const char* archivePath, uid_t requester) {
         UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                       "image file %s holds %d files; no update archive (file 1) in it!\n",
                       kImagePath, static_cast<int>(image.fileCount));
+        return Reception::Refused;
+    }
+    // The software image (the last file) as it is now: the flash must hold exactly this.
+    ImageFile software{};
+    if (locateCheckedImageFile(image, image.fileCount - 1, kImagePath, kMessages, &software) ==
+        ImageFilePlace::Vanished)
+        return Reception::Refused;
+    std::span<const std::uint8_t> softwareBytes =
+        image.bytes.subspan(software.offset, software.size);
+    if (!guardedRead([&] { update.acceptedSoftware = sha256(softwareBytes); })) {
+        reportImageChanged(kImagePath, kMessages);
         return Reception::Refused;
     }
     return extractArchive(image.bytes, archive, archivePath) ? Reception::ArchiveWritten

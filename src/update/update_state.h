@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/sha256.h"
 #include "image/update_image.h"
 #include "update/step_table.h"
 
@@ -39,8 +40,10 @@ struct UpdateState {
     // The keys the write-all step is to write and has written, for its percentage.
     std::int32_t psKeyCount = 0;
     std::int32_t psKeysWritten = 0;
-    // The image that this update's reception accepted: the software step writes no other.
+    // The image that this update's reception accepted: the software step writes no other, and
+    // checks the flash against the SHA-256 of its software image (its last file).
     ImageIdentity acceptedImage;
+    Sha256Digest acceptedSoftware{};
 };
 extern UpdateState update;
 
