@@ -95,8 +95,8 @@ bool makeRsaPublicKey(std::span<const std::uint8_t> modulus, RsaPublicKey* key) 
     for (int step = 0; step < 4; ++step) inverse *= 2 - key->modulus[0] * inverse;
     key->minusInverse = 0 - inverse;
 
-    // R^2 mod n, R = 2^(32 * words), by doubling 1 that many times: once per key, so that a
-    // signature enters Montgomery's form with one product.
+    // R^2 mod n, R = 2^(32 * words), by doubling 1 (64 * words) times, reduced each time: once
+    // per key, so that a signature enters Montgomery's form with one product.
     Number& value = key->rSquared;
     value.fill(0);
     value[0] = 1;

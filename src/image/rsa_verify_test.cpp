@@ -1,0 +1,277 @@
+// RSA verification against keys and signatures that the openssl program makes at test time:
+// the same test runs in the board's build under the emulator, where no crypto library exists
+// for the board but the sandbox has this machine's /usr. Files go to the sandbox's own /tmp.
+#include "image/rsa_verify.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+bool openssl(const std::string& arguments) {
+    return std::system(("openssl " + arguments + " 2>/dev/null").c_str()) == 0;
+}
+
+Bytes readFile(const std::string& path) {
+    Bytes content;
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        for (int c; (c = std::fgetc(file)) != EOF;) content.push_back(static_cast<std::uint8_t>(c));
+        std::fclose(file);
+    }
+    return content;
+}
+
+void writeFile(const std::string& path, const Bytes& content) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    std::fwrite(content.data(), 1, content.size(), file);
+    std::fclose(file);
+}
+
+// Hex digits to bytes; openssl leaves out a leading zero digit, so an odd count has one more.
+Bytes fromHex(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.size() % 2 != 0) text.insert(0, "0");
+    Bytes bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+struct TestKey {
+    std::string pem;
+    Bytes modulus;  // big-endian, as openssl prints it: no leading zero byte
+};
+
+TestKey makeKey(int bits) {
+    TestKey key{"/tmp/rsa-test-" + std::to_string(bits) + ".pem", {}};
+    EXPECT_TRUE(openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(bits) +
+                        " -out " + key.pem));
+    EXPECT_TRUE(openssl("rsa -in " + key.pem + " -modulus -noout -out " + key.pem + ".modulus"));
+    Bytes line = readFile(key.pem + ".modulus");
+    std::string text(line.begin(), line.end());
+    if (text.rfind("Modulus=", 0) == 0) key.modulus = fromHex(text.substr(8));
+    EXPECT_FALSE(key.modulus.empty()) << "no modulus from openssl for " << bits << " bits";
+    return key;
+}
+
+// The message's signature by openssl's own PKCS#1 v1.5 signing, over the named digest.
+Bytes sign(const TestKey& key, const Bytes& message, const std::string& digest = "sha256") {
+    writeFile("/tmp/rsa-test-message", message);
+    EXPECT_TRUE(openssl("dgst -" + digest + " -sign " + key.pem +
+                        " -out /tmp/rsa-test-signature /tmp/rsa-test-message"));
+    return readFile("/tmp/rsa-test-signature");
+}
+
+// The private key's operation on a block of the modulus' length, with no padding: a signature
+// that opens to exactly this block, for blocks that openssl would never sign.
+Bytes signRawBlock(const TestKey& key, const Bytes& block) {
+    writeFile("/tmp/rsa-test-block", block);
+    EXPECT_TRUE(openssl("pkeyutl -decrypt -inkey " + key.pem +
+                        " -pkeyopt rsa_padding_mode:none -in /tmp/rsa-test-block"
+                        " -out /tmp/rsa-test-signature"));
+    return readFile("/tmp/rsa-test-signature");
+}
+
+bool verify(const Bytes& modulus, const Bytes& signature, const Bytes& message) {
+    RsaPublicKey key;
+    EXPECT_TRUE(makeRsaPublicKey(modulus, &key));
+    return verifyRsaSha256Pkcs1(key, signature, sha256(message));
+}
+
+Bytes flipBit(Bytes bytes, std::size_t bit) {
+    bytes[bytes.size() - 1 - bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    return bytes;
+}
+
+// a + b, big-endian, of a's length (the carry out of the top byte dropped).
+Bytes add(Bytes a, const Bytes& b) {
+    unsigned carry = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        std::size_t ia = a.size() - 1 - i;
+        unsigned sum = a[ia] + carry + (i < b.size() ? b[b.size() - 1 - i] : 0u);
+        a[ia] = static_cast<std::uint8_t>(sum);
+        carry = sum >> 8;
+    }
+    return a;
+}
+
+class RsaVerify : public ::testing::TestWithParam<int> {};
+
+TEST_P(RsaVerify, OpensslSignatures) {
+    const int bits = GetParam();
+    const TestKey key = makeKey(bits);
+    ASSERT_EQ(key.modulus.size(), static_cast<std::size_t>((bits + 7) / 8));
+    const Bytes message = bytesOf("BT-LAP update image, " + std::to_string(bits) + " bits");
+    const Bytes signature = sign(key, message);
+    ASSERT_EQ(signature.size(), key.modulus.size());
+
+    EXPECT_TRUE(verify(key.modulus, signature, message));
+
+    const std::size_t signatureBits = 8 * signature.size();
+    for (std::size_t bit : {std::size_t{0}, std::size_t{1}, std::size_t{700}, signatureBits / 2,
+                            signatureBits - 20, signatureBits - 1}) {
+        EXPECT_FALSE(verify(key.modulus, flipBit(signature, bit), message))
+            << "signature bit " << bit;
+    }
+    for (std::size_t bit : {std::size_t{0}, std::size_t{7}, 8 * message.size() - 1}) {
+        EXPECT_FALSE(verify(key.modulus, signature, flipBit(message, bit)))
+            << "message bit " << bit;
+    }
+    // Bit 0 would make the modulus even, which the key refuses (below).
+    for (std::size_t bit : {std::size_t{1}, std::size_t{100}, std::size_t(bits) - 2}) {
+        EXPECT_FALSE(verify(flipBit(key.modulus, bit), signature, message))
+            << "modulus bit " << bit;
+    }
+    RsaPublicKey evenKey;
+    EXPECT_FALSE(makeRsaPublicKey(flipBit(key.modulus, 0), &evenKey));
+
+    RsaPublicKey rsaKey;
+    ASSERT_TRUE(makeRsaPublicKey(key.modulus, &rsaKey));
+    const Sha256Digest digest = sha256(message);
+    // The same number in one byte more, or cut by its last byte, is not the signature.
+    Bytes longer = signature;
+    longer.insert(longer.begin(), 0);
+    EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, longer, digest));
+    EXPECT_FALSE(
+        verifyRsaSha256Pkcs1(rsaKey, std::span(signature).first(signature.size() - 1), digest));
+    EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, {}, digest));
+    // Numbers not below the modulus are refused, the modulus itself and the good signature plus
+    // the modulus (the same residue) where it fits the length.
+    EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, key.modulus, digest));
+    EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, Bytes(signature.size(), 0xff), digest));
+    if (bits % 8 != 0) {
+        EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, add(signature, key.modulus), digest));
+    }
+
+    // The DER form's sign byte before the modulus gives the same key.
+    Bytes signedModulus = key.modulus;
+    signedModulus.insert(signedModulus.begin(), 0);
+    EXPECT_TRUE(verify(signedModulus, signature, message));
+    // A signature over another digest, of the same message, is not one over SHA-256.
+    EXPECT_FALSE(verify(key.modulus, sign(key, message, "sha384"), message));
+}
+
+// 2060 bits: a modulus whose top byte and top word are partly used.
+INSTANTIATE_TEST_SUITE_P(Bits, RsaVerify, ::testing::Values(2048, 2060, 3072, 4096),
+                         [](const auto& param) { return std::to_string(param.param); });
+
+// The expected block is built and compared whole: blocks that a lax parser of the opened
+// signature would take are refused, however near the real one they are.
+TEST(RsaVerifyBlock, OnlyTheExactBlockVerifies) {
+    const TestKey key = makeKey(2048);
+    const std::size_t length = key.modulus.size();
+    const Bytes message = bytesOf("an update image");
+    const Sha256Digest digest = sha256(message);
+    const Bytes digestInfo = fromHex("3031300d060960864801650304020105000420");
+    const Bytes digestInfoWithoutNull = fromHex(
+        "302f300b0609608648016503040201"
+        "0420");
+
+    // 00 01 FF..FF 00 || info || digest, the FF run filling the length.
+    auto block = [&](const Bytes& info, const Bytes& tail) {
+        Bytes b = {0x00, 0x01};
+        b.resize(length - info.size() - digest.size() - tail.size() - 1, 0xff);
+        b.push_back(0x00);
+        b.insert(b.end(), info.begin(), info.end());
+        b.insert(b.end(), digest.begin(), digest.end());
+        b.insert(b.end(), tail.begin(), tail.end());
+        return b;
+    };
+    const Bytes good = block(digestInfo, {});
+    ASSERT_EQ(good.size(), length);
+
+    struct Case {
+        const char* what;
+        Bytes block;
+        bool verifies;
+    };
+    std::vector<Case> cases = {
+        {"the exact block", good, true},
+        {"garbage behind the digest, a shorter FF run", block(digestInfo, Bytes(8, 0x5a)), false},
+        {"DigestInfo without its NULL parameters", block(digestInfoWithoutNull, {}), false},
+        {"block type 3", flipBit(good, 8 * length - 15), false},
+        {"block type 0", flipBit(good, 8 * length - 16), false},
+        {"an FE in the FF run", flipBit(good, 8 * length - 24), false},
+        {"the last digest byte changed", flipBit(good, 0), false},
+        {"the digest's length byte changed", flipBit(good, 8 * 32 + 1), false},
+    };
+    Bytes typeTwo = good;
+    typeTwo[1] = 0x02;
+    cases.push_back({"block type 2 with FF padding", typeTwo, false});
+    Bytes noSeparator = good;
+    noSeparator[length - digestInfo.size() - digest.size() - 1] = 0xff;
+    cases.push_back({"no zero byte before the DigestInfo", noSeparator, false});
+
+    RsaPublicKey rsaKey;
+    ASSERT_TRUE(makeRsaPublicKey(key.modulus, &rsaKey));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.block.size(), length);
+        Bytes signature = signRawBlock(key, c.block);
+        ASSERT_EQ(signature.size(), length);
+        EXPECT_EQ(verifyRsaSha256Pkcs1(rsaKey, signature, digest), c.verifies);
+    }
+    // openssl's own signature of the message is the signature of the exact block.
+    EXPECT_EQ(sign(key, message), signRawBlock(key, good));
+}
+
+// An odd number of the given bits, top bit set: the key's checks look at the size and the
+// parity only, and real keys of 8192 bits take openssl too long to make for a unit test.
+Bytes oddNumber(std::size_t bits) {
+    Bytes number((bits + 7) / 8, 0xa5);
+    number[0] = static_cast<std::uint8_t>(0x80u >> ((8 - bits % 8) % 8));
+    number.back() |= 1;
+    return number;
+}
+
+TEST(RsaVerifyKey, SizesOutsideTheRangeAreRefused) {
+    RsaPublicKey key;
+    EXPECT_FALSE(makeRsaPublicKey(makeKey(1024).modulus, &key)) << "a real 1024-bit key";
+
+    struct Case {
+        std::size_t bits;
+        bool accepted;
+    };
+    for (Case c : {Case{8192, false}, Case{4097, false}, Case{4096, true}, Case{4095, true},
+                   Case{3072, true}, Case{2049, true}, Case{2048, true}, Case{2047, false},
+                   Case{1024, false}, Case{8, false}}) {
+        const Bytes modulus = oddNumber(c.bits);
+        EXPECT_EQ(makeRsaPublicKey(modulus, &key), c.accepted) << c.bits << " bits";
+        if (c.accepted) {
+            EXPECT_EQ(key.bytes, modulus.size()) << c.bits << " bits";
+        }
+    }
+}
+
+TEST(RsaVerifyKey, LeadingZerosAndEvenModuliAreRefused) {
+    RsaPublicKey key;
+    Bytes modulus = oddNumber(3072);
+    Bytes one = modulus;
+    one.insert(one.begin(), 0);
+    EXPECT_TRUE(makeRsaPublicKey(one, &key));
+    EXPECT_EQ(key.bytes, modulus.size());
+    Bytes two = one;
+    two.insert(two.begin(), 0);
+    EXPECT_FALSE(makeRsaPublicKey(two, &key)) << "two leading zero bytes";
+    // 4096 bits behind a sign byte: 513 bytes, still a 4096-bit key.
+    Bytes largest = oddNumber(4096);
+    largest.insert(largest.begin(), 0);
+    EXPECT_TRUE(makeRsaPublicKey(largest, &key));
+    Bytes even = modulus;
+    even.back() &= 0xfe;
+    EXPECT_FALSE(makeRsaPublicKey(even, &key));
+    EXPECT_FALSE(makeRsaPublicKey({}, &key));
+    EXPECT_FALSE(makeRsaPublicKey(Bytes{0}, &key));
+}
+
+}  // namespace
