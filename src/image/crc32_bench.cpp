@@ -6,19 +6,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "image/bench_buffer.h"
 #include "image/image_header.h"
 
 namespace {
-
-std::vector<std::uint8_t> benchBuffer(std::size_t size) {
-    std::vector<std::uint8_t> buffer(size);
-    std::uint32_t seed = 0x2545F491;
-    for (auto& byte : buffer) {
-        seed = seed * 1664525 + 1013904223;
-        byte = static_cast<std::uint8_t>(seed >> 24);
-    }
-    return buffer;
-}
 
 void BM_calcCrc32(benchmark::State& state) {
     auto buffer = benchBuffer(static_cast<std::size_t>(state.range(0)));

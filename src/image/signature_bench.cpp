@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "image/bench_buffer.h"
 #include "image/rsa_verify.h"
 #include "image/sha256.h"
 
@@ -42,20 +43,10 @@ std::vector<std::uint8_t> fromHex(std::string_view text) {
     return bytes;
 }
 
-std::vector<std::uint8_t> imageBuffer(std::size_t size) {
-    std::vector<std::uint8_t> buffer(size);
-    std::uint32_t seed = 0x2545F491;
-    for (auto& byte : buffer) {
-        seed = seed * 1664525 + 1013904223;
-        byte = static_cast<std::uint8_t>(seed >> 24);
-    }
-    return buffer;
-}
-
 constexpr std::size_t kLargestImage = 2 << 20;
 
 void BM_sha256(benchmark::State& state) {
-    auto buffer = imageBuffer(static_cast<std::size_t>(state.range(0)));
+    auto buffer = benchBuffer(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) benchmark::DoNotOptimize(sha256(buffer));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
@@ -84,7 +75,7 @@ void BM_makeRsaKey3072(benchmark::State& state) {
 void BM_verifyLargestImage(benchmark::State& state) {
     const auto modulus = fromHex(kModulus);
     const auto signature = fromHex(kSignature);
-    const auto image = imageBuffer(kLargestImage);
+    const auto image = benchBuffer(kLargestImage);
     for (auto _ : state) {
         RsaPublicKey key;
         bool made = makeRsaPublicKey(modulus, &key);
