@@ -89,8 +89,8 @@ void runLoopPass() {
         moduleDataReady(pollSet[static_cast<std::size_t>(btModuleSlot)].revents);
         stateMachine();
     }
-    // A flood that fills the daemon's own queue must not stall the update: the work of a
-    // wake-up that couldn't be posted is done here.
+    // A wake-up that couldn't be posted (the socket's own send buffer full) must not stall the
+    // update: its work is done here.
     if (takeLostWakeUp()) stateMachine();
     if (stateMachineRuns() != runsBefore) putOffTimeOut();
     if (keepRunning == 0) exitProcess();
