@@ -96,7 +96,8 @@ file(GLOB_RECURSE bench_sources CONFIGURE_DEPENDS src/*_bench.cpp)
 if(bench_sources AND NOT CMAKE_CROSSCOMPILING AND NOT BTLAP_SANITIZE)
   find_package(benchmark REQUIRED)
   find_package(ZLIB REQUIRED)
-  add_executable(benchmarks ${bench_sources})
+  # Built when asked for (cmake --build ... --target benchmarks): the suites don't run them.
+  add_executable(benchmarks EXCLUDE_FROM_ALL ${bench_sources})
   target_link_libraries(benchmarks PRIVATE daemon_core board_sim benchmark::benchmark ZLIB::ZLIB)
 endif()
 
