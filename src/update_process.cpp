@@ -15,6 +15,7 @@
 #include "core/platform.h"
 #include "core/signals.h"
 #include "image/flash.h"
+#include "image/image_signature.h"
 #include "update/module_steps.h"
 #include "update/state_machine.h"
 #include "update/update_events.h"
@@ -52,6 +53,10 @@ void startUp() {
     pollFdCount = 1;
     unlink(kUpdateReportPath);
     checkFlashConfig();
+    if (!updateKeysInstalled(kUpdateKeyFolder)) {
+        UPDATE_LOG_AS(kMain, LogLevel::Warning,
+                      "no update key installed: images are not signature-checked\n");
+    }
     sendNotice(0, kAiIdentText, kAiIdentLength);
     putOffTimeOut();
 }

@@ -1,6 +1,4 @@
-// RSA verification against keys and signatures that the openssl program makes at test time:
-// the same test runs in the board's build under the emulator, where no crypto library exists
-// for the board but the sandbox has this machine's /usr. Files go to the sandbox's own /tmp.
+// RSA verification against keys and signatures that the openssl program makes at test time.
 #include "image/rsa_verify.h"
 
 #include <gtest/gtest.h>
@@ -10,76 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/openssl_keys.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-bool openssl(const std::string& arguments) {
-    return std::system(("openssl " + arguments + " 2>/dev/null").c_str()) == 0;
-}
-
-Bytes readFile(const std::string& path) {
-    Bytes content;
-    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-        for (int c; (c = std::fgetc(file)) != EOF;) content.push_back(static_cast<std::uint8_t>(c));
-        std::fclose(file);
-    }
-    return content;
-}
-
-void writeFile(const std::string& path, const Bytes& content) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr) << path;
-    std::fwrite(content.data(), 1, content.size(), file);
-    std::fclose(file);
-}
-
-// Hex digits to bytes; openssl leaves out a leading zero digit, so an odd count has one more.
-Bytes fromHex(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.size() % 2 != 0) text.insert(0, "0");
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-struct TestKey {
-    std::string pem;
-    Bytes modulus;  // big-endian, as openssl prints it: no leading zero byte
-};
+using TestKey = OpensslKey;
 
-TestKey makeKey(int bits) {
-    TestKey key{"/tmp/rsa-test-" + std::to_string(bits) + ".pem", {}};
-    EXPECT_TRUE(openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(bits) +
-                        " -out " + key.pem));
-    EXPECT_TRUE(openssl("rsa -in " + key.pem + " -modulus -noout -out " + key.pem + ".modulus"));
-    Bytes line = readFile(key.pem + ".modulus");
-    std::string text(line.begin(), line.end());
-    if (text.rfind("Modulus=", 0) == 0) key.modulus = fromHex(text.substr(8));
-    EXPECT_FALSE(key.modulus.empty()) << "no modulus from openssl for " << bits << " bits";
-    return key;
-}
+TestKey makeKey(int bits) { return makeOpensslKey("rsa-test-" + std::to_string(bits), bits); }
 
-// The message's signature by openssl's own PKCS#1 v1.5 signing, over the named digest.
 Bytes sign(const TestKey& key, const Bytes& message, const std::string& digest = "sha256") {
-    writeFile("/tmp/rsa-test-message", message);
-    EXPECT_TRUE(openssl("dgst -" + digest + " -sign " + key.pem +
-                        " -out /tmp/rsa-test-signature /tmp/rsa-test-message"));
-    return readFile("/tmp/rsa-test-signature");
-}
-
-// The private key's operation on a block of the modulus' length, with no padding: a signature
-// that opens to exactly this block, for blocks that openssl would never sign.
-Bytes signRawBlock(const TestKey& key, const Bytes& block) {
-    writeFile("/tmp/rsa-test-block", block);
-    EXPECT_TRUE(openssl("pkeyutl -decrypt -inkey " + key.pem +
-                        " -pkeyopt rsa_padding_mode:none -in /tmp/rsa-test-block"
-                        " -out /tmp/rsa-test-signature"));
-    return readFile("/tmp/rsa-test-signature");
+    return opensslSign(key, message, digest);
 }
 
 bool verify(const Bytes& modulus, const Bytes& signature, const Bytes& message) {
@@ -172,8 +114,8 @@ TEST(RsaVerifyBlock, OnlyTheExactBlockVerifies) {
     const std::size_t length = key.modulus.size();
     const Bytes message = bytesOf("an update image");
     const Sha256Digest digest = sha256(message);
-    const Bytes digestInfo = fromHex("3031300d060960864801650304020105000420");
-    const Bytes digestInfoWithoutNull = fromHex(
+    const Bytes digestInfo = bytesFromHex("3031300d060960864801650304020105000420");
+    const Bytes digestInfoWithoutNull = bytesFromHex(
         "302f300b0609608648016503040201"
         "0420");
 
@@ -217,12 +159,12 @@ TEST(RsaVerifyBlock, OnlyTheExactBlockVerifies) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(c.block.size(), length);
-        Bytes signature = signRawBlock(key, c.block);
+        Bytes signature = opensslSignRawBlock(key, c.block);
         ASSERT_EQ(signature.size(), length);
         EXPECT_EQ(verifyRsaSha256Pkcs1(rsaKey, signature, digest), c.verifies);
     }
     // openssl's own signature of the message is the signature of the exact block.
-    EXPECT_EQ(sign(key, message), signRawBlock(key, good));
+    EXPECT_EQ(sign(key, message), opensslSignRawBlock(key, good));
 }
 
 // An odd number of the given bits, top bit set: the key's checks look at the size and the

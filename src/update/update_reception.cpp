@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "core/log.h"
 #include "core/shell_commands.h"
 #include "image/image_header.h"
+#include "image/image_signature.h"
 #include "image/sha256.h"
 #include "image/update_image.h"
 #include "update/step_actions.h"
@@ -109,6 +112,63 @@ void emptyUpdateFolder() {
     }
 }
 
+// The reception's words for a refused image file.
+constexpr ImageFileMessages kMessages{
+    "startUpdate",
+    "file %s to small (%d Bytes) !\n",
+    "file %s too big (%llu Bytes) !\n",
+    "couldn't map %s errno = %d %m \n",
+    "file %s changed its size while read!\n",
+    true,
+};
+
+// Whether the file at path holds exactly the bytes whose digest is given: the archive is
+// written from the mapped image, which a writer of /tmp/image could change after its digest
+// was taken.
+bool fileHasDigest(const char* path, const Sha256Digest& digest) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    Sha256Context context;
+    sha256Init(context);
+    std::uint8_t buffer[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) sha256Update(context, {buffer, static_cast<std::size_t>(got)});
+    }
+    close(fd);
+    return got == 0 && sha256Final(context) == digest;
+}
+
+// With keys installed on the board, only an image signed by one of them is taken; the report
+// says why another is refused. File 0's first bytes are copied out of the mapping under the
+// guard, so that the key files are read with nothing of the mapping touched.
+bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDigest) {
+    ImageFile file0{};
+    std::array<std::uint8_t, kSignatureBlockHeaderSize + kRsaMaxBits / 8> head{};
+    std::size_t headSize = 0;
+    bool read = guardedRead([&] {
+        if (!locateImageFile(image.bytes, 0, &file0)) return;
+        headSize = std::min<std::size_t>(file0.size, head.size());
+        std::copy_n(&image.bytes[file0.offset], headSize, head.begin());
+    });
+    if (!read) {
+        reportImageChanged(kImagePath, kMessages);
+        return false;
+    }
+    UpdateKeyId keyId{};
+    SignatureVerdict verdict = verifyImageSignature(
+        {head.data(), headSize}, signedDigest, kUpdateKeyFolder, &keyId, [](const char* path) {
+            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                          "update key file %s unreadable or not a key; ignored\n", path);
+        });
+    SignatureRefusal refusal = signatureRefusal(verdict);
+    if (refusal.reason == nullptr) return true;
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                  "image file %s refused: %s%s\n", kImagePath, refusal.reason,
+                  refusal.namesKey ? updateKeyIdText(keyId).data() : "");
+    return false;
+}
+
 enum class Reception {
     Refused,            // the image was refused (logged, or by checkHeader)
     ArchiveNotWritten,  // the image was accepted, but its archive couldn't be written (logged)
@@ -117,14 +177,6 @@ enum class Reception {
 
 // Maps and checks the image; on success writes its archive to archivePath.
 Reception receiveImage(const char* archivePath, uid_t requester) {
-    static constexpr ImageFileMessages kMessages{
-        "startUpdate",
-        "file %s to small (%d Bytes) !\n",
-        "file %s too big (%llu Bytes) !\n",
-        "couldn't map %s errno = %d %m \n",
-        "file %s changed its size while read!\n",
-        true,
-    };
     MappedFile file;
     CheckedImage image{};
     if (openCheckedImage(file, kImagePath, kMessages, &image, requester) != ImageFileCheck::Valid)
@@ -142,19 +194,28 @@ Reception receiveImage(const char* archivePath, uid_t requester) {
                       kImagePath, static_cast<int>(image.fileCount));
         return Reception::Refused;
     }
-    // The software image (the last file) as it is now: the flash must hold exactly this.
-    ImageFile software{};
-    if (locateCheckedImageFile(image, image.fileCount - 1, kImagePath, kMessages, &software) ==
-        ImageFilePlace::Vanished)
-        return Reception::Refused;
-    std::span<const std::uint8_t> softwareBytes =
-        image.bytes.subspan(software.offset, software.size);
-    if (!guardedRead([&] { update.acceptedSoftware = sha256(softwareBytes); })) {
+    // One read of files 1 to the last gives the digest that the signature covers and those
+    // that the archive written and the flash must match: what was verified is what is used.
+    ImageDigests digests{};
+    bool inside = false;
+    if (!guardedRead([&] { inside = digestImageFiles(image.bytes, image.fileCount, &digests); })) {
         reportImageChanged(kImagePath, kMessages);
         return Reception::Refused;
     }
-    return extractArchive(image.bytes, archive, archivePath) ? Reception::ArchiveWritten
-                                                             : Reception::ArchiveNotWritten;
+    if (!inside) {
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "image file %s: a file lies beyond the image's end!\n", kImagePath);
+        return Reception::Refused;
+    }
+    update.acceptedSoftware = digests.software;
+    if (!signatureAccepted(image, digests.signedDigest)) return Reception::Refused;
+    if (!extractArchive(image.bytes, archive, archivePath)) return Reception::ArchiveNotWritten;
+    if (!fileHasDigest(archivePath, digests.archive)) {
+        removeLeftover(archivePath);
+        reportImageChanged(kImagePath, kMessages);
+        return Reception::Refused;
+    }
+    return Reception::ArchiveWritten;
 }
 
 // Decompresses the archive and unpacks it under /tmp. False (logged) when a command failed:

@@ -19,6 +19,7 @@
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tests/support/board_eventually.h"
+#include "tests/support/openssl_keys.h"
 #include "tests/support/updates.h"
 
 using namespace std::chrono_literals;
@@ -129,6 +130,20 @@ TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
     EXPECT_EQ(leftover.status, 0) << leftover.err;
     EXPECT_TRUE(leftover.out.ends_with("AI_REPLY (1025) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"))
         << leftover.out;
+}
+
+// A board with update keys refuses an unsigned image at reception; the peer says why.
+TEST(AiPeerFollow, ShowsWhyABoardWithKeysRefusedTheImage) {
+    installUpdateKey(makeOpensslKey("makers", 2048), "makers");
+    writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
+    SimDaemon daemon;
+    daemon.start();
+    RunResult run = runAipeer("--timeout 60 start --follow");
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.out.find("the update's reception failed:\n"
+                           "  image file /tmp/image refused: no signature\n"),
+              std::string::npos)
+        << run.out;
 }
 
 // start IMAGE places the image where the daemon reads it (the daemon removes it once done);

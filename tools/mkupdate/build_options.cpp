@@ -18,7 +18,19 @@ constexpr std::uint64_t kSmallestFlash = 0x40000;
 constexpr std::uint64_t kLargestFlash = 0x100000000;
 
 // Every option and where its value goes.
-enum class Target { Output, Name, Note, Lap, LapPayload, LapName, File, Version, Steps, Flash };
+enum class Target {
+    Output,
+    Name,
+    Note,
+    Lap,
+    LapPayload,
+    LapName,
+    File,
+    Version,
+    Steps,
+    Flash,
+    Sign
+};
 struct Option {
     const char* name;
     Target target;
@@ -33,7 +45,8 @@ std::vector<Option> buildOptions() {
                                 {"--lap-payload", Target::LapPayload},
                                 {"--lap-name", Target::LapName},
                                 {"--steps", Target::Steps},
-                                {"--flash-size", Target::Flash}};
+                                {"--flash-size", Target::Flash},
+                                {"--sign", Target::Sign}};
     for (std::size_t kind = 0; kind < kUpdateFileKinds; ++kind)
         options.push_back({kUpdateFileRoles[kind].option, Target::File, kind});
     for (std::size_t i = 0; i < kVersionCount; ++i)
@@ -91,6 +104,9 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
         switch (option->target) {
             case Target::Output:
                 request.output = value;
+                break;
+            case Target::Sign:
+                request.signingKey = value;
                 break;
             case Target::Name:
                 update.name = value;

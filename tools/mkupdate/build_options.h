@@ -12,6 +12,7 @@ namespace mkupdate {
 struct BuildRequest {
     UpdateDescription update;
     std::string output;
+    std::string signingKey;  // --sign: the PEM file of the private key that signs the image
 };
 
 // How a command line is refused: wrong usage, or a file that can't be read.

@@ -1,9 +1,13 @@
 // mkupdate: builds, checks and lists the update images of the BT-LAP update daemon.
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,7 +17,9 @@
 #include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/image_files.h"
+#include "tools/mkupdate/image_signing.h"
 #include "tools/mkupdate/image_verdict.h"
+#include "tools/mkupdate/signing_key.h"
 #include "tools/mkupdate/update_archive.h"
 #include "tools/mkupdate/update_build.h"
 
@@ -28,7 +34,7 @@ image has a 64-byte big-endian header: magic 0x11092001, header CRC-32, data siz
 CRC-32, type, name (at most 32 bytes, NUL-padded, not necessarily NUL-terminated); all
 other header bytes are 0, so identical inputs give byte-identical images.
 
-  mkupdate build -o OUT [--name NAME] [--note FILE] PARTS... [--steps LIST]
+  mkupdate build -o OUT [--name NAME] [--note FILE] PARTS... [--steps LIST] [--sign KEY.pem]
       Builds an update from its parts: writes update.d/updatetodo.txt and update.d/VERSION
       itself, packs update.d (mode 0755 for the DFU program, 0644 for the other files)
       and builds the multi-file image: FILE (or a line of the tool's own), the packed
@@ -47,6 +53,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
         --pskeys-version VERSION    CSRMODULINFO in VERSION
         --lap-version VERSION       LAP_VERSION in VERSION
         --flash-size BYTES          the board's flash (default 2097152)
+      --sign KEY.pem signs the image with that private key, as "sign" does.
       --steps LIST (step keywords, separated by commas; repeatable) is the to-do list.
       Without it the list holds every step whose part is given, in this order:
         CHECK_VERSIONS                  with a version
@@ -81,6 +88,20 @@ other header bytes are 0, so identical inputs give byte-identical images.
           --pskeys, BT_MOD_SET_FIRM_STACK all five firmware files, LAP_SOFTWARE the LAP
           software image, CHECK_SDP --services).
 
+  mkupdate keygen [--bits BITS] KEY.pem [PUBLIC.key]
+      Makes a signing key: an RSA key of BITS bits (2048 to 4096, default 3072; exponent
+      65537). Its private key goes to KEY.pem (mode 0600; an existing file is refused),
+      the board's public key file to PUBLIC.key (default: KEY.pem's name with .key in
+      place of .pem); the key's ID is printed. PUBLIC.key goes into the board's
+      /etc/update-keys/; KEY.pem stays with the makers.
+
+  mkupdate sign --key KEY.pem [--resign] [-o OUT] IMAGE
+      Signs IMAGE with the private key of KEY.pem: file 0 becomes the signature block
+      followed by what it held (the note); written to OUT, or in place of IMAGE. An image
+      signed already is refused, unless --resign (its signature is replaced, its note kept).
+      A board with keys in /etc/update-keys/ takes only images signed by one of them: the
+      signature covers every byte of files 1 to the last (see "Signed images" below).
+
   mkupdate wrap --name NAME [--type N] PAYLOAD -o OUT
       Wraps PAYLOAD into a single image of type N (0 to 255 but 4; default 0).
       The LAP software image is made this way; its name begins with "Linux".
@@ -103,13 +124,17 @@ other header bytes are 0, so identical inputs give byte-identical images.
       "result valid", or one "result BAD: REASON" line per reason why the daemon would
       refuse the image or the update fail. With --json the same as one JSON object.
 
-  mkupdate check [--flash-size BYTES] IMAGE
+  mkupdate check [--flash-size BYTES] [--keys DIR] IMAGE
       Gives the daemon's verdict on IMAGE and writes nothing: the reception's checks
       (header and checksums, a multi-file image whose file 1 unpacks into update.d with
       a to-do file that selects steps), then for each listed step the part it needs,
       checked as build checks it (PS-Keys, service records, the DFU program and the
       firmware files, the versions, the last file as the LAP software image that fits
-      the flash). Prints "IMAGE: valid", or each reason on standard error.
+      the flash). With --keys, also the signature as a board whose /etc/update-keys/
+      holds the key files (*.key) of DIR checks it: without a valid signature by one of
+      them the image is refused ("refused: no signature", "refused: signed by unknown key
+      ID", "refused: bad signature by key ID"). Prints "IMAGE: valid", or each reason on
+      standard error.
 
   mkupdate extract IMAGE N -o OUT
       Writes file N (from 0) of a valid multi-file image to OUT. Extracting every file
@@ -117,6 +142,15 @@ other header bytes are 0, so identical inputs give byte-identical images.
 
   mkupdate --help, mkupdate --version
       Shows this text, or the version of the tool and of its build.
+
+Signed images: a board whose /etc/update-keys/ holds key files (*.key, as keygen writes
+them) takes only images that one of those keys signed; a board without takes any. The
+signature block stands at the start of file 0, ahead of its note, its words big-endian:
+"UPD-SIG\n" (8 bytes), the format 1 (4), the signature's length L (4), the key's ID (16:
+the first 16 bytes of the SHA-256 of its modulus), the signature (L bytes). The signature
+(RSA of 2048 to 4096 bits, PKCS#1 v1.5, SHA-256) covers the count of the files after file
+0 (a word), then for each of them its size (a word) and its bytes. A key file holds "#"
+comment lines and one line "rsa-sha256 65537 " followed by the modulus in hex.
 
 Options take their value as the next argument or after "=" (--name=NAME, -oOUT); "--"
 ends the options. OUT "-" writes to standard output. Any other OUT is written to a
@@ -139,7 +173,7 @@ int failure(const std::string& message) {
     return kExitFailure;
 }
 
-enum Code { kName = 256, kType, kPackDir, kJson, kFlashSize };
+enum Code { kName = 256, kType, kPackDir, kJson, kFlashSize, kKeys, kKey, kResign, kBits };
 
 // Reads a command's options (argv[0] is the command) with getopt_long; take(code, value) gets
 // each option and answers with a usage message or nothing. The operands, in order, or
@@ -267,15 +301,44 @@ int multiCommand(int argc, char** argv) {
     return writeResult(output, *image, inputs);
 }
 
+// A key folder that can be read, each key file of it read as the daemon reads it: a file it
+// would ignore is named (the board would refuse every image that only such a key signed).
+bool checkKeyFolder(const std::string& folder) {
+    std::error_code error;
+    std::filesystem::directory_iterator entries(folder, error);
+    if (error) {
+        failure("can't read key folder " + folder + ": " + error.message());
+        return false;
+    }
+    bool any = false;
+    for (const auto& entry : entries) {
+        std::string name = entry.path().filename().string();
+        if (name.starts_with(".") || !name.ends_with(kUpdateKeySuffix)) continue;
+        RsaPublicKey key{};
+        UpdateKeyId id{};
+        if (!readUpdateKeyFile(entry.path().c_str(), &key, &id))
+            failure("warning: " + entry.path().string() + " is not a key file the board reads");
+        any = true;
+    }
+    if (!any)
+        failure("warning: " + folder +
+                " holds no key file (*.key): a board with it takes "
+                "images unsigned");
+    return true;
+}
+
 // list and check: the daemon's verdict on one image.
 int judgeCommand(int argc, char** argv, bool listing) {
     bool json = false;
     std::uint64_t flashSize = mkupdate::kDefaultFlashSize;
+    std::optional<std::string> keys;
     std::vector<option> options{{"flash-size", required_argument, nullptr, kFlashSize}};
     if (listing) options.push_back({"json", no_argument, nullptr, kJson});
+    if (!listing) options.push_back({"keys", required_argument, nullptr, kKeys});
     auto operands = readOptions(argc, argv, options,
                                 [&](int code, const char* value) -> std::optional<std::string> {
                                     if (code == kJson) json = true;
+                                    if (code == kKeys) keys = value;
                                     if (code == kFlashSize) return takeFlashSize(value, &flashSize);
                                     if (code == 'o')
                                         return std::string(argv[0]) + " writes no file";
@@ -288,6 +351,11 @@ int judgeCommand(int argc, char** argv, bool listing) {
     mkupdate::Bytes image;
     if (!mkupdate::readWholeFile(path, &image, &error)) return failure(error);
     mkupdate::ImageVerdict verdict = mkupdate::judgeImage(image, flashSize);
+    if (keys && !checkKeyFolder(*keys)) return kExitFailure;
+    if (keys && verdict.valid()) {
+        if (auto refused = mkupdate::signatureRefusalOf(image, *keys))
+            verdict.faults.push_back("refused: " + *refused);
+    }
     if (listing) {
         std::fputs((json ? verdict.json : verdict.text).c_str(), stdout);
     } else if (verdict.valid()) {
@@ -296,6 +364,90 @@ int judgeCommand(int argc, char** argv, bool listing) {
         for (const std::string& fault : verdict.faults) failure(path + ": " + fault);
     }
     return verdict.valid() ? EXIT_SUCCESS : kExitFailure;
+}
+
+// The private key of --key, or nothing after its failure was reported.
+std::optional<mkupdate::SigningKey> readSigningKey(const std::string& path) {
+    std::string error;
+    auto key = mkupdate::loadSigningKey(path, false, &error);
+    if (!key) failure(error);
+    return key;
+}
+
+int keygenCommand(int argc, char** argv) {
+    long bits = mkupdate::kDefaultKeyBits;
+    auto operands =
+        readOptions(argc, argv, {{"bits", required_argument, nullptr, kBits}},
+                    [&](int code, const char* value) -> std::optional<std::string> {
+                        if (code == 'o') return std::string("keygen takes KEY.pem [PUBLIC.key]");
+                        char* end = nullptr;
+                        bits = std::strtol(value, &end, 10);
+                        if (*end != '\0' || bits < 2048 || bits > 4096)
+                            return "--bits takes 2048 to 4096, not \"" + std::string(value) + "\"";
+                        return std::nullopt;
+                    });
+    if (!operands) return kExitUsage;
+    if (operands->empty() || operands->size() > 2)
+        return usageError("keygen takes KEY.pem [PUBLIC.key]");
+    const std::string privatePath = (*operands)[0];
+    std::string publicPath = operands->size() == 2 ? (*operands)[1] : privatePath;
+    if (operands->size() == 1) {
+        if (publicPath.ends_with(".pem")) publicPath.resize(publicPath.size() - 4);
+        publicPath += std::string(kUpdateKeySuffix);
+    }
+    if (publicPath == privatePath) return usageError("KEY.pem and PUBLIC.key must differ");
+    std::string error;
+    auto pem = mkupdate::generateKeyPem(static_cast<int>(bits), &error);
+    if (!pem) return failure(error);
+    auto key = mkupdate::loadSigningKey(*pem, true, &error);
+    if (!key) return failure(error);
+    // The private key: never over an existing file, never readable by others.
+    int fd = open(privatePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return failure("can't create " + privatePath + ": " + std::strerror(errno));
+    bool written = write(fd, pem->data(), pem->size()) == static_cast<ssize_t>(pem->size());
+    if (close(fd) != 0 || !written) {
+        unlink(privatePath.c_str());
+        return failure("can't write " + privatePath);
+    }
+    std::string text = mkupdate::updateKeyFileText(key->modulus);
+    if (!mkupdate::writeOutput(publicPath, mkupdate::Bytes(text.begin(), text.end()), {privatePath},
+                               &error)) {
+        unlink(privatePath.c_str());
+        return failure(error);
+    }
+    std::printf("update key %s (RSA %ld bits): private %s, for the board %s\n",
+                updateKeyIdText(key->id).data(), bits, privatePath.c_str(), publicPath.c_str());
+    return EXIT_SUCCESS;
+}
+
+int signCommand(int argc, char** argv) {
+    std::string keyPath;
+    std::string output;
+    bool resign = false;
+    auto operands = readOptions(
+        argc, argv,
+        {{"key", required_argument, nullptr, kKey}, {"resign", no_argument, nullptr, kResign}},
+        [&](int code, const char* value) -> std::optional<std::string> {
+            if (code == 'o') output = value;
+            if (code == kKey) keyPath = value;
+            if (code == kResign) resign = true;
+            return std::nullopt;
+        });
+    if (!operands) return kExitUsage;
+    if (operands->size() != 1 || keyPath.empty())
+        return usageError("sign takes --key KEY.pem and one image file");
+    const std::string& path = operands->front();
+    std::string error;
+    mkupdate::Bytes image;
+    if (!mkupdate::readWholeFile(path, &image, &error)) return failure(error);
+    auto key = readSigningKey(keyPath);
+    if (!key) return kExitFailure;
+    auto signedImage = mkupdate::signImage(image, key->id, key->sign, resign, &error);
+    if (!signedImage) return failure(path + ": " + error);
+    // In place unless told otherwise: the image is read whole before it is replaced.
+    return writeResult(output.empty() ? path : output, *signedImage,
+                       output.empty() ? std::vector<std::string>{keyPath}
+                                      : std::vector<std::string>{path, keyPath});
 }
 
 int buildCommand(int argc, char** argv) {
@@ -310,7 +462,15 @@ int buildCommand(int argc, char** argv) {
         for (const std::string& fault : faults) failure(fault);
         return kExitFailure;
     }
-    return writeResult(request->output, *image, mkupdate::requestInputs(*request));
+    std::vector<std::string> inputs = mkupdate::requestInputs(*request);
+    if (!request->signingKey.empty()) {
+        auto key = readSigningKey(request->signingKey);
+        if (!key) return kExitFailure;
+        image = mkupdate::signImage(*image, key->id, key->sign, false, &error);
+        if (!image) return failure(error);
+        inputs.push_back(request->signingKey);
+    }
+    return writeResult(request->output, *image, inputs);
 }
 
 int extractCommand(int argc, char** argv) {
@@ -372,5 +532,7 @@ int main(int argc, char** argv) {
     if (command == "check") return judgeCommand(argc - 1, argv + 1, false);
     if (command == "build") return buildCommand(argc - 1, argv + 1);
     if (command == "extract") return extractCommand(argc - 1, argv + 1);
+    if (command == "keygen") return keygenCommand(argc - 1, argv + 1);
+    if (command == "sign") return signCommand(argc - 1, argv + 1);
     return usageError("unknown command \"" + command + "\"");
 }

@@ -270,3 +270,60 @@ TEST_F(MkupdateProgram, RefusedBuildLeavesTheOutputAsItWas) {
 
 }  // namespace
 }  // namespace mkupdate
+
+namespace mkupdate {
+namespace {
+
+// The makers' key pair, an image signed with it in place or as it is built, and the daemon's
+// verdict with the board's key folder.
+TEST_F(MkupdateProgram, SignsWithItsOwnKeysAndChecksAsABoardWithThemDoes) {
+    RunResult made = run("keygen --bits 2048 /tmp/makers.pem");
+    ASSERT_EQ(made.status, 0) << made.err;
+    struct stat key {};
+    ASSERT_EQ(stat("/tmp/makers.pem", &key), 0);
+    EXPECT_EQ(key.st_mode & 0777, 0600u) << "the private key is the makers' alone";
+    EXPECT_EQ(run("keygen /tmp/makers.pem").err,
+              "mkupdate: can't create /tmp/makers.pem: File exists\n");
+    ASSERT_EQ(run("keygen --bits 2048 /tmp/others.pem /tmp/others.key").status, 0);
+    std::filesystem::create_directories("/tmp/keys");
+    std::filesystem::copy_file("/tmp/makers.key", "/tmp/keys/makers.key");
+    const std::string id = readWholeFile("/tmp/makers.key").substr(20, 32);
+    EXPECT_NE(made.out.find("update key " + id + " (RSA 2048 bits)"), std::string::npos)
+        << made.out;
+
+    ASSERT_EQ(std::system(
+                  (kSample + "/build-image " + kMkupdate + " /tmp/sample.img >/dev/null").c_str()),
+              0);
+    RunResult unsignedCheck = run("check --keys /tmp/keys /tmp/sample.img");
+    EXPECT_EQ(unsignedCheck.status, 1);
+    EXPECT_EQ(unsignedCheck.err, "mkupdate: /tmp/sample.img: refused: no signature\n");
+    EXPECT_EQ(run("check /tmp/sample.img").status, 0) << "a board without keys takes it";
+
+    ASSERT_EQ(run("sign --key /tmp/makers.pem /tmp/sample.img").status, 0);
+    EXPECT_EQ(run("check --keys /tmp/keys /tmp/sample.img").out, "/tmp/sample.img: valid\n");
+    RunResult again = run("sign --key /tmp/others.pem /tmp/sample.img");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "mkupdate: /tmp/sample.img: signed already (by key " + id +
+                             "); --resign replaces the signature\n");
+    ASSERT_EQ(run("sign --resign --key /tmp/others.pem -o /tmp/others.img /tmp/sample.img").status,
+              0);
+    EXPECT_EQ(run("check --keys /tmp/keys /tmp/others.img").err,
+              "mkupdate: /tmp/others.img: refused: signed by unknown key " +
+                  readWholeFile("/tmp/others.key").substr(20, 32) + "\n");
+    // The note that file 0 held before it was signed stays behind the signature block.
+    EXPECT_EQ(run("extract /tmp/others.img 0 -o /tmp/file0").status, 0);
+    EXPECT_TRUE(readWholeFile("/tmp/file0").ends_with(readWholeFile(kSample + "/note.txt")));
+
+    writeWholeFile("/tmp/lap", "Linux payload");
+    ASSERT_EQ(run("build -o /tmp/built.img --lap-payload /tmp/lap --lap-name Linux-x "
+                  "--sign /tmp/makers.pem")
+                  .status,
+              0);
+    EXPECT_EQ(run("check --keys /tmp/keys /tmp/built.img").status, 0);
+    writeWholeFile("/tmp/keys/broken.key", "rsa-sha256 65537 zz\n");
+    EXPECT_NE(run("check --keys /tmp/keys /tmp/built.img").err.find("broken.key is not a key file"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace mkupdate

@@ -1,0 +1,49 @@
+// Signing update images: the signature block that goes ahead of file 0's note, the bytes the
+// signature covers, and the board's key file. The signing itself (a private key's operation)
+// is the caller's: mkupdate's with libcrypto, the tests' with the openssl program.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "image/image_signature.h"
+#include "tools/mkupdate/image_builder.h"
+
+namespace mkupdate {
+
+// A valid multi-file image taken apart: its name and its files, file 0 first.
+struct SplitImage {
+    std::string name;
+    std::vector<Bytes> files;
+};
+std::optional<SplitImage> splitMultiImage(std::span<const std::uint8_t> image, std::string* error);
+
+// What the signature covers: the count of the files after file 0, then each one's size and
+// bytes (files[0] is not part of it).
+Bytes signedMessage(const std::vector<Bytes>& files);
+
+// The signature of message with a private key (PKCS#1 v1.5, SHA-256), or nothing with a
+// message in error.
+using Signer =
+    std::function<std::optional<Bytes>(std::span<const std::uint8_t> message, std::string* error)>;
+
+// image signed by the key of keyId: file 0 becomes the signature block followed by its note.
+// An image that is signed already is refused, unless replace (its note is kept, the old
+// block dropped).
+std::optional<Bytes> signImage(std::span<const std::uint8_t> image, const UpdateKeyId& keyId,
+                               const Signer& sign, bool replace, std::string* error);
+
+// The board's key file (/etc/update-keys/*.key) of a public key's modulus (big-endian).
+std::string updateKeyFileText(std::span<const std::uint8_t> modulus);
+
+// The daemon's verdict on image's signature with the key files of folder: nothing when it
+// takes the image, else the reason as its report gives it ("no signature", "signed by
+// unknown key ID", ...). An image that isn't a valid multi-file image gets nothing here.
+std::optional<std::string> signatureRefusalOf(std::span<const std::uint8_t> image,
+                                              const std::string& folder);
+
+}  // namespace mkupdate

@@ -1,0 +1,118 @@
+#include "tools/mkupdate/signing_key.h"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include <memory>
+
+namespace mkupdate {
+namespace {
+
+template <auto Free>
+struct Freer {
+    template <typename T>
+    void operator()(T* pointer) const {
+        Free(pointer);
+    }
+};
+using Key = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
+using Bio = std::unique_ptr<BIO, Freer<BIO_free_all>>;
+using Number = std::unique_ptr<BIGNUM, Freer<BN_free>>;
+using DigestContext = std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>>;
+
+// libcrypto's own reason for the last failure, after what.
+std::string failure(const std::string& what) {
+    unsigned long code = ERR_get_error();
+    char reason[256] = "";
+    if (code != 0) ERR_error_string_n(code, reason, sizeof reason);
+    ERR_clear_error();
+    return code != 0 ? what + ": " + reason : what;
+}
+
+std::optional<Bytes> bigNumberParameter(const EVP_PKEY* key, const char* name) {
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) return std::nullopt;
+    Number number(raw);
+    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(number.get())));
+    BN_bn2bin(number.get(), bytes.data());
+    return bytes;
+}
+
+std::optional<Bytes> signWith(const std::shared_ptr<EVP_PKEY>& key,
+                              std::span<const std::uint8_t> message, std::string* error) {
+    DigestContext context(EVP_MD_CTX_new());
+    std::size_t length = 0;
+    if (!context ||
+        EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+        EVP_DigestSign(context.get(), nullptr, &length, message.data(), message.size()) != 1) {
+        *error = failure("can't sign");
+        return std::nullopt;
+    }
+    Bytes signature(length);
+    if (EVP_DigestSign(context.get(), signature.data(), &length, message.data(), message.size()) !=
+        1) {
+        *error = failure("can't sign");
+        return std::nullopt;
+    }
+    signature.resize(length);
+    return signature;
+}
+
+}  // namespace
+
+std::optional<std::string> generateKeyPem(int bits, std::string* error) {
+    if (bits < static_cast<int>(kRsaMinBits) || bits > static_cast<int>(kRsaMaxBits)) {
+        *error = "a key has 2048 to 4096 bits, not " + std::to_string(bits);
+        return std::nullopt;
+    }
+    Key key(EVP_RSA_gen(static_cast<unsigned>(bits)));
+    Bio memory(BIO_new(BIO_s_mem()));
+    if (!key || !memory ||
+        PEM_write_bio_PrivateKey(memory.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+            1) {
+        *error = failure("can't make a key");
+        return std::nullopt;
+    }
+    char* data = nullptr;
+    long length = BIO_get_mem_data(memory.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText,
+                                         std::string* error) {
+    Bio input(fromText ? BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()))
+                       : BIO_new_file(pem.c_str(), "r"));
+    const std::string source = fromText ? std::string("the key") : pem;
+    if (!input) {
+        *error = failure("can't read " + source);
+        return std::nullopt;
+    }
+    std::shared_ptr<EVP_PKEY> key(PEM_read_bio_PrivateKey(input.get(), nullptr, nullptr, nullptr),
+                                  EVP_PKEY_free);
+    if (!key) {
+        *error = failure(source + " holds no private key in PEM");
+        return std::nullopt;
+    }
+    auto modulus = bigNumberParameter(key.get(), OSSL_PKEY_PARAM_RSA_N);
+    auto exponent = bigNumberParameter(key.get(), OSSL_PKEY_PARAM_RSA_E);
+    const Bytes kExponent{0x01, 0x00, 0x01};
+    RsaPublicKey check{};
+    if (!EVP_PKEY_is_a(key.get(), "RSA") || !modulus || !exponent || *exponent != kExponent ||
+        !makeRsaPublicKey(*modulus, &check)) {
+        ERR_clear_error();
+        *error = source + " is not an RSA key of 2048 to 4096 bits with exponent 65537";
+        return std::nullopt;
+    }
+    SigningKey signing{*modulus, updateKeyIdOf(*modulus), {}};
+    signing.sign = [key](std::span<const std::uint8_t> message, std::string* failed) {
+        return signWith(key, message, failed);
+    };
+    return signing;
+}
+
+}  // namespace mkupdate

@@ -1,0 +1,26 @@
+// The makers' private keys, with libcrypto: made, read from PEM files, and used to sign.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "tools/mkupdate/image_signing.h"
+
+namespace mkupdate {
+
+inline constexpr int kDefaultKeyBits = 3072;
+
+struct SigningKey {
+    Bytes modulus;  // big-endian, no leading zero byte
+    UpdateKeyId id;
+    Signer sign;
+};
+
+// A new RSA key of bits (2048 to 4096, exponent 65537): its private key as PEM text.
+std::optional<std::string> generateKeyPem(int bits, std::string* error);
+
+// The private key of a PEM file (or PEM text, with fromText): an RSA key of 2048 to 4096 bits
+// with exponent 65537, which is what the board's daemon verifies.
+std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText, std::string* error);
+
+}  // namespace mkupdate
