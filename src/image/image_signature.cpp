@@ -96,22 +96,23 @@ SignatureBlockParse parseSignatureBlock(std::span<const std::uint8_t> file0,
 
 bool digestImageFiles(std::span<const std::uint8_t> image, std::int32_t fileCount,
                       ImageDigests* digests) {
-    Sha256Context signedContext;
-    sha256Init(signedContext);
-    sha256Update(signedContext, bigEndianWord(static_cast<std::uint32_t>(fileCount - 1)));
+    if (fileCount < 2) return false;
+    // Each byte is hashed once: the signed statement holds the files' own digests, which the
+    // archive and the software image are then held to.
+    Sha256Context statement;
+    sha256Init(statement);
+    sha256Update(statement, bigEndianWord(static_cast<std::uint32_t>(fileCount - 1)));
     for (std::int32_t index = 1; index < fileCount; ++index) {
         ImageFile file{};
         if (!locateImageFile(image, index, &file)) return false;
-        std::span<const std::uint8_t> bytes = image.subspan(file.offset, file.size);
-        sha256Update(signedContext, bigEndianWord(file.size));
-        sha256Update(signedContext, bytes);
-        // The archive's and the software's own digests from the same read of their bytes as
-        // the signed one.
-        if (index == 1) digests->archive = sha256(bytes);
-        if (index == fileCount - 1) digests->software = sha256(bytes);
+        Sha256Digest own = sha256(image.subspan(file.offset, file.size));
+        sha256Update(statement, bigEndianWord(file.size));
+        sha256Update(statement, own);
+        if (index == 1) digests->archive = own;
+        if (index == fileCount - 1) digests->software = own;
     }
-    digests->signedDigest = sha256Final(signedContext);
-    return fileCount > 1;
+    digests->signedDigest = sha256Final(statement);
+    return true;
 }
 
 UpdateKeyId updateKeyIdOf(std::span<const std::uint8_t> modulus) {

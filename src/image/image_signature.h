@@ -10,9 +10,10 @@
 //                        (big-endian, no leading zero byte)
 //   offset 32   L bytes  the signature
 // and after it whatever file 0 held before it was signed (the note). The signature is RSA
-// PKCS#1 v1.5 over the SHA-256 of: the count of the files that follow file 0 (a word), then
-// for each of them, in order, its size (a word) and its bytes. So no byte of the archive or of
-// the software image, nor their order or boundaries, can change under a valid signature.
+// PKCS#1 v1.5 with SHA-256 over a statement of the files that follow file 0: their count (a
+// word), then for each of them, in order, its size (a word) and the SHA-256 of its bytes. So no
+// byte of the archive or of the software image, nor their order or boundaries, can change
+// under a valid signature, and each byte is hashed once.
 //
 // The board's public keys are files named *.key in /etc/update-keys, one key per file, text:
 //   lines that begin with "#" are comments;
@@ -55,16 +56,16 @@ enum class SignatureBlockParse {
 };
 SignatureBlockParse parseSignatureBlock(std::span<const std::uint8_t> file0, SignatureBlock* block);
 
-// The digests that one read of a multi-file image gives: the one its signature covers, and
-// those of file 1 (the update archive) and of the last file (the software image), so that
-// what is unpacked and what is flashed can be held to the bytes that were verified.
+// The digests that one read of a multi-file image gives: the statement's, which its signature
+// covers, and those of file 1 (the update archive) and of the last file (the software image),
+// so that what is unpacked and what is flashed can be held to the bytes that were verified.
 struct ImageDigests {
     Sha256Digest signedDigest;
     Sha256Digest archive;
     Sha256Digest software;
 };
-// False when a file of 1 to fileCount - 1 doesn't lie inside the image. Reads every byte of
-// those files: callers guard the read when the image is a mapped file.
+// False when the image holds no file after file 0, or one of them doesn't lie inside it. Reads
+// every byte of those files: callers guard the read when the image is a mapped file.
 bool digestImageFiles(std::span<const std::uint8_t> image, std::int32_t fileCount,
                       ImageDigests* digests);
 

@@ -36,7 +36,8 @@ Bytes signedMessage(const std::vector<Bytes>& files) {
     appendWord(message, static_cast<std::uint32_t>(files.size() - 1));
     for (std::size_t i = 1; i < files.size(); ++i) {
         appendWord(message, static_cast<std::uint32_t>(files[i].size()));
-        message.insert(message.end(), files[i].begin(), files[i].end());
+        Sha256Digest digest = sha256(files[i]);
+        message.insert(message.end(), digest.begin(), digest.end());
     }
     return message;
 }

@@ -22,8 +22,8 @@ struct SplitImage {
 };
 std::optional<SplitImage> splitMultiImage(std::span<const std::uint8_t> image, std::string* error);
 
-// What the signature covers: the count of the files after file 0, then each one's size and
-// bytes (files[0] is not part of it).
+// The statement that the signature covers: the count of the files after file 0, then each
+// one's size and SHA-256 (files[0] is not part of it).
 Bytes signedMessage(const std::vector<Bytes>& files);
 
 // The signature of message with a private key (PKCS#1 v1.5, SHA-256), or nothing with a

@@ -148,8 +148,8 @@ them) takes only images that one of those keys signed; a board without takes any
 signature block stands at the start of file 0, ahead of its note, its words big-endian:
 "UPD-SIG\n" (8 bytes), the format 1 (4), the signature's length L (4), the key's ID (16:
 the first 16 bytes of the SHA-256 of its modulus), the signature (L bytes). The signature
-(RSA of 2048 to 4096 bits, PKCS#1 v1.5, SHA-256) covers the count of the files after file
-0 (a word), then for each of them its size (a word) and its bytes. A key file holds "#"
+(RSA of 2048 to 4096 bits, PKCS#1 v1.5, SHA-256) covers a statement: the count of the
+files after file 0 (a word), then for each of them its size (a word) and its SHA-256. A key file holds "#"
 comment lines and one line "rsa-sha256 65537 " followed by the modulus in hex.
 
 Options take their value as the next argument or after "=" (--name=NAME, -oOUT); "--"
