@@ -90,7 +90,9 @@ const std::vector<SignedRow>& signedRows() {
     static const std::vector<SignedRow> rows = {
         {"signedByTheMakers", Installed::Makers,
          [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, ""},
-        {"eitherOfTwoKeys", Installed::Both,
+        {"firstOfTwoKeys", Installed::Both,
+         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, ""},
+        {"secondOfTwoKeys", Installed::Both,
          [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.other); }, ""},
         {"signedWithoutKeys", Installed::None,
          [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, ""},
