@@ -212,7 +212,9 @@ Reception receiveImage(const char* archivePath, uid_t requester) {
     if (!extractArchive(image.bytes, archive, archivePath)) return Reception::ArchiveNotWritten;
     if (!fileHasDigest(archivePath, digests.archive)) {
         removeLeftover(archivePath);
-        reportImageChanged(kImagePath, kMessages);
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "image file %s changed while it was read; its archive is not unpacked!\n",
+                      kImagePath);
         return Reception::Refused;
     }
     return Reception::ArchiveWritten;
