@@ -46,7 +46,7 @@ Options:
   --build DIR     the build with update_process_sim, aipeer and rehearse, inside the project
                   or the working folder (default: build/host)
   --emulator CMD  run the build's programs under CMD (a cross build)
-  --jobs N        boards rehearsed at a time (default: 8 for each processor: the runs
+  --jobs N        boards rehearsed at a time (default: 4 for each processor: the runs
                   mostly wait)
   -h, --help      show this help
 Exit status: 0 every board ended OK, 1 a board did not, 2 usage error or a board folder that
@@ -60,8 +60,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # How many times faster than real time the board's clock runs in a quick run.
 quick_clock_speed=10
 # A quick run waits most of its time (the daemon's pauses, the module's answers): a processor
-# keeps several busy.
-jobs_per_processor=8
+# keeps several busy. More at a time finish no sooner on a loaded machine, and the runs that
+# wait for a processor stretch the waits that the prediction counts.
+jobs_per_processor=4
 boards=() out="$root/build/rehearsal" build="$root/build/host" emulator=""
 jobs=$((jobs_per_processor * $(nproc))) at_speed="" json="" page="" compare=""
 value() { [ $# -ge 2 ] || usage_error "$1 needs a value (see --help)"; }
