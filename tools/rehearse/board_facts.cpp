@@ -199,6 +199,16 @@ std::vector<EtcChange> diffFile(const std::string& file, const std::vector<std::
     return removed;
 }
 
+std::string hexText(const Sha256Digest& digest) {
+    std::string text;
+    char hex[3];
+    for (std::uint8_t byte : digest) {
+        std::snprintf(hex, sizeof hex, "%02x", byte);
+        text += hex;
+    }
+    return text;
+}
+
 // The files of a folder, in name order, each with its path in the folder.
 void hashFolder(Sha256Context& context, const fs::path& folder, const std::string& prefix) {
     std::vector<fs::path> files;
@@ -223,17 +233,14 @@ std::string seededStateHash(const std::string& dir) {
     sha256Init(context);
     hashFolder(context, dir + "/before/state", "state/");
     hashFolder(context, dir + "/before/etc", "etc/");
-    Sha256Digest digest = sha256Final(context);
-    std::string text;
-    char hex[3];
-    for (std::uint8_t byte : digest) {
-        std::snprintf(hex, sizeof hex, "%02x", byte);
-        text += hex;
-    }
-    return text;
+    return hexText(sha256Final(context));
 }
 
 }  // namespace
+
+std::string sha256Hex(const std::string& bytes) {
+    return hexText(sha256({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
+}
 
 BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
                           const std::string& folder, bool atSpeed, const BoardSpeeds& speeds) {

@@ -83,6 +83,7 @@ BoardSpeeds boardSpeeds();
 BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
                           const std::string& folder, bool atSpeed, const BoardSpeeds& speeds);
 
-// Helpers shared with the step times (board_facts.cpp).
+// Helpers shared with the step times and the program (board_facts.cpp).
+std::string sha256Hex(const std::string& bytes);
 std::string readText(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);

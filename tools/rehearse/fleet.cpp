@@ -101,31 +101,55 @@ std::string groupSummary(const std::vector<BoardFacts>& boards, const BoardGroup
     return text;
 }
 
+namespace {
+
+// A key's value after the update: its new value when the update changed it, else the one the
+// board held.
+std::map<std::string, std::optional<std::string>> keysAfter(const BoardFacts& board) {
+    std::map<std::string, std::optional<std::string>> values;
+    for (const KeyChange& key : board.keys) values[key.key] = key.after;
+    return values;
+}
+
+// Lines of one list that the other lacks, each after a label.
+void addMissing(std::vector<std::string>& lines, const std::vector<std::string>& from,
+                const std::vector<std::string>& other, const std::string& label) {
+    for (const std::string& line : from)
+        if (std::find(other.begin(), other.end(), line) == other.end())
+            lines.push_back(label + line);
+}
+
+std::vector<std::string> etcLines(const BoardFacts& board) {
+    std::vector<std::string> text;
+    for (const EtcChange& change : board.etc)
+        text.push_back(change.file + (change.added ? " +" : " -") + change.line);
+    return text;
+}
+
+std::vector<std::string> failedSteps(const BoardFacts& board) {
+    std::vector<std::string> text;
+    for (const StepFacts& step : board.steps)
+        if (stepFailed(step)) text.push_back(step.name + ": " + step.result);
+    return text;
+}
+
+}  // namespace
+
 std::vector<std::string> boardDifferences(const BoardFacts& old, const BoardFacts& now) {
     std::vector<std::string> lines;
     if (old.outcome != now.outcome)
         lines.push_back("outcome: " + old.outcome + " -> " + now.outcome);
-    // Each key that either image changed: its value after the old image and after the new.
-    std::map<std::string, std::pair<std::optional<std::string>, std::optional<std::string>>> keys;
+    // Each key that either image changed, with its value after each: the same board was
+    // seeded for both, so a key one image left alone still holds its value before.
+    auto oldAfter = keysAfter(old), newAfter = keysAfter(now);
     std::map<std::string, std::optional<std::string>> before;
-    for (const KeyChange& key : old.keys) {
-        keys[key.key].first = key.after;
-        before[key.key] = key.before;
-    }
-    for (const KeyChange& key : now.keys) {
-        if (!keys.contains(key.key)) keys[key.key].first = key.before;
-        keys[key.key].second = key.after;
-        before[key.key] = key.before;
-    }
-    for (auto& [key, values] : keys) {
-        bool oldChanged = std::any_of(old.keys.begin(), old.keys.end(),
-                                      [&](const KeyChange& k) { return k.key == key; });
-        if (!oldChanged) values.first = before[key];
-        bool newChanged = std::any_of(now.keys.begin(), now.keys.end(),
-                                      [&](const KeyChange& k) { return k.key == key; });
-        if (!newChanged) values.second = before[key];
-        if (values.first != values.second)
-            lines.push_back(key + ": " + keyText(values.first) + " -> " + keyText(values.second));
+    for (const auto* board : {&old, &now})
+        for (const KeyChange& key : board->keys) before[key.key] = key.before;
+    for (const auto& [key, held] : before) {
+        auto oldValue = oldAfter.contains(key) ? oldAfter[key] : held;
+        auto newValue = newAfter.contains(key) ? newAfter[key] : held;
+        if (oldValue != newValue)
+            lines.push_back(key + ": " + keyText(oldValue) + " -> " + keyText(newValue));
     }
     if (old.firmwareAfter != now.firmwareAfter)
         lines.push_back("firmware after: " + old.firmwareAfter + " -> " + now.firmwareAfter);
@@ -133,32 +157,10 @@ std::vector<std::string> boardDifferences(const BoardFacts& old, const BoardFact
         lines.push_back("flash: " + std::to_string(old.flash.sectorsErased) + " sectors (" +
                         old.flash.ranges + ") -> " + std::to_string(now.flash.sectorsErased) +
                         " sectors (" + now.flash.ranges + ")");
-    auto etcLines = [](const BoardFacts& board) {
-        std::vector<std::string> text;
-        for (const EtcChange& change : board.etc)
-            text.push_back(change.file + (change.added ? " +" : " -") + change.line);
-        return text;
-    };
-    std::vector<std::string> oldEtc = etcLines(old), newEtc = etcLines(now);
-    for (const std::string& line : oldEtc)
-        if (std::find(newEtc.begin(), newEtc.end(), line) == newEtc.end())
-            lines.push_back("/etc no longer: " + line);
-    for (const std::string& line : newEtc)
-        if (std::find(oldEtc.begin(), oldEtc.end(), line) == oldEtc.end())
-            lines.push_back("/etc now: " + line);
-    auto failed = [](const BoardFacts& board) {
-        std::vector<std::string> text;
-        for (const StepFacts& step : board.steps)
-            if (stepFailed(step)) text.push_back(step.name + ": " + step.result);
-        return text;
-    };
-    std::vector<std::string> oldFailed = failed(old), newFailed = failed(now);
-    for (const std::string& step : oldFailed)
-        if (std::find(newFailed.begin(), newFailed.end(), step) == newFailed.end())
-            lines.push_back("no longer fails: " + step);
-    for (const std::string& step : newFailed)
-        if (std::find(oldFailed.begin(), oldFailed.end(), step) == oldFailed.end())
-            lines.push_back("now fails: " + step);
+    addMissing(lines, etcLines(old), etcLines(now), "/etc no longer: ");
+    addMissing(lines, etcLines(now), etcLines(old), "/etc now: ");
+    addMissing(lines, failedSteps(old), failedSteps(now), "no longer fails: ");
+    addMissing(lines, failedSteps(now), failedSteps(old), "now fails: ");
     return lines;
 }
 

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/build_time.h"
-#include "image/sha256.h"
 #include "tools/rehearse/plan.h"
 #include "tools/rehearse/report_watch.h"
 
@@ -58,16 +57,8 @@ int usageError(const std::string& message) {
 bool readImage(const std::string& path, ImageId* image) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    Sha256Digest digest =
-        sha256({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
     image->name = std::filesystem::path(path).filename().string();
-    image->sha256.clear();
-    char hex[3];
-    for (std::uint8_t byte : digest) {
-        std::snprintf(hex, sizeof hex, "%02x", byte);
-        image->sha256 += hex;
-    }
+    image->sha256 = sha256Hex(std::string((std::istreambuf_iterator<char>(in)), {}));
     return true;
 }
 
