@@ -18,6 +18,7 @@ struct Phase {
     double seenBefore = 0;  // the last read of the report that did not show it begun
     double cpuAt = 0;       // the daemon's processor time then, in ticks
     double lineBytes = 0, sectors = 0, words = 0;
+    bool stamped = false;  // its start is known
 };
 
 struct Timeline {
@@ -56,9 +57,10 @@ struct Timeline {
     // the new step and the module line's packets to the one before.
     Phase* phaseAt(double t, bool early) {
         for (std::size_t p = phases.size(); p-- > 0;) {
+            if (!phases[p].stamped) continue;
             if (t >= (early ? phases[p].seenBefore : phases[p].start)) return &phases[p];
         }
-        return phases.empty() ? nullptr : &phases.front();
+        return nullptr;  // before the update began: none of its work
     }
 };
 
@@ -90,6 +92,7 @@ void readPeerTimes(Timeline& timeline, const std::string& text, bool* finalNok) 
             Phase first;
             first.facts.name = kImageCheck;
             first.start = first.seenBefore = t;
+            first.stamped = true;
             first.cpuAt = ticks;
             timeline.phases.push_back(first);
         }
@@ -123,6 +126,7 @@ void readReportTimes(Timeline& timeline, const std::string& text) {
             phase.start = timeline.runTime(std::atof(epoch.c_str()));
             phase.cpuAt = timeline.processor(cpu);
             phase.seenBefore = timeline.runTime(std::atof(seen.c_str()));
+            phase.stamped = true;
         } else if (what == "finished") {
             timeline.finished = true;
             timeline.finish = timeline.runTime(std::atof(epoch.c_str()));
@@ -140,7 +144,7 @@ void readDeviceLogs(Timeline& timeline, const std::string& dir) {
         if (!(in >> time >> device >> direction)) continue;
         if (direction != "host>module" && direction != "module>host") continue;
         Phase* phase = timeline.phaseAt(timeline.dayTime(time), false);
-        while (in >> byte && byte != "|") phase->lineBytes++;
+        while (phase != nullptr && in >> byte && byte != "|") phase->lineBytes++;
     }
     for (const std::string& line : splitLines(readText(dir + "/state/flash.log"))) {
         std::istringstream in(line);
@@ -148,6 +152,7 @@ void readDeviceLogs(Timeline& timeline, const std::string& dir) {
         double count = 0;
         if (!(in >> time >> what >> address >> unit >> count)) continue;
         Phase* phase = timeline.phaseAt(timeline.dayTime(time), true);
+        if (phase == nullptr) continue;
         if (what == "erase") phase->sectors += count;
         if (what == "program") phase->words += count;
     }
@@ -156,7 +161,9 @@ void readDeviceLogs(Timeline& timeline, const std::string& dir) {
         std::string time, what, bytes, unit;
         double onTheLine = 0;
         if (!(in >> time >> what >> bytes >> unit >> onTheLine) || what != "download") continue;
-        timeline.phaseAt(timeline.dayTime(time), false)->lineBytes += onTheLine;
+        if (Phase* phase = timeline.phaseAt(timeline.dayTime(time), false)) {
+            phase->lineBytes += onTheLine;
+        }
     }
 }
 
