@@ -137,6 +137,24 @@ TEST_P(SeedBoard, SaysWhatItAssumedAndSeedsTheBoardsOwnPieces) {
 std::string caseName(const testing::TestParamInfo<SeedCase>& row) { return row.param.name; }
 INSTANTIATE_TEST_SUITE_P(Folders, SeedBoard, testing::ValuesIn(kSeedCases), caseName);
 
+// A fleet made from the project's boards, each varied as boards in the field are.
+TEST(MakeFleet, VariesTheProjectsBoards) {
+    int status = -1;
+    EXPECT_EQ(runCommand(kRoot + "/sim/make-fleet /tmp/fleet 9", &status),
+              "make-fleet: 9 boards in /tmp/fleet\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(readWholeFile("/tmp/fleet/sample-01/etc/data.txt").find("SERIALNO=008047120001\n"),
+              std::string::npos);
+    // The seventh has a service record of its own, the ninth a module that refuses a key.
+    EXPECT_TRUE(readWholeFile("/tmp/fleet/firmware-current-07/etc/service.txt")
+                    .ends_with("10007;Board 7's printer;12;0x1120;6;SITE\n"));
+    EXPECT_TRUE(
+        readWholeFile("/tmp/fleet/flash-4m-09/module.psr").ends_with("// refuses: &0021\n"));
+    EXPECT_EQ(runCommand(kRoot + "/sim/make-fleet /tmp/fleet", &status),
+              "make-fleet: /tmp/fleet exists\n");
+    EXPECT_EQ(status, 2);
+}
+
 mkupdate::UpdateDescription sampleDescription() {
     std::string error;
     auto update = mkupdate::sampleUpdate(kRoot + "/sim/sample-update", &error);
