@@ -93,7 +93,7 @@ while [ $# -gt 0 ]; do
 done
 [ $# -eq 1 ] || usage_error "expected one IMAGE (see --help)"
 image=$1
-for file in "$image" $compare; do [ -f "$file" ] || usage_error "no image $file"; done
+for file in "$image" ${compare:+"$compare"}; do [ -f "$file" ] || usage_error "no image $file"; done
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || usage_error "--jobs takes a count, not '$jobs'"
 for program in update_process_sim aipeer rehearse; do
     [ -x "$build/$program" ] ||
@@ -106,6 +106,8 @@ for board in "${boards[@]}"; do
     [ -d "$board" ] || usage_error "no board folder $board"
     name=$(basename "$(cd "$board" && pwd)")
     [ -z "${seen[$name]:-}" ] || usage_error "two boards named $name"
+    # The old image's runs are kept in OUT/compared/.
+    [ -z "$compare" ] || [ "$name" != compared ] || usage_error "a board named compared"
     seen[$name]=1
     names+=("$name")
 done
