@@ -59,7 +59,9 @@ bool watchReport(std::FILE* out, const std::string& stopFile) {
         close(watch);
         return false;
     }
-    ReportFollower follower = startFollowing(ViewForm::Lines);
+    // From the report's start: the board's report is new, and the watch may start after the
+    // daemon has written to it.
+    ReportFollower follower;
     std::size_t stamped = 0;
     double before = now();
     const std::string stopPath = std::string(kTmp) + "/" + stopFile;
