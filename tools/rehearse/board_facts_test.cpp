@@ -110,6 +110,18 @@ TEST(BoardFacts, MeasuredRunsTakeTheirOwnTime) {
     EXPECT_NEAR(facts.duration.value_or(-1), 2.0, 1e-6);
 }
 
+// A loaded machine keeps the daemon waiting for a processor: that is no wait of the board's.
+TEST(BoardFacts, TheMachinesLoadIsNoWaitOfTheBoards) {
+    writeRun();
+    put("tmp/report-times.txt",
+        "1796724000.250000 10/0 started 1 1796724000.249000\n"
+        "1796724001.000000 20/300000000 started 2 1796724000.999000\n"
+        "1796724002.000000 - finished 1796724001.999000\n");
+    BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds);
+    EXPECT_NEAR(facts.steps[1].waits, 0.35, 1e-6);
+    EXPECT_NEAR(facts.steps[2].waits, 0.6, 1e-6);
+}
+
 TEST(BoardFacts, TellsPresetsFromTheImagesKeysAndLossesFromChanges) {
     writeRun();
     BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds);

@@ -25,7 +25,8 @@ std::string daemonTicks() {
     std::string pid = readText(std::string(kTmp) + "/daemon.pid");
     while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
     if (pid.empty()) return "-";
-    return processorTicks(readText("/proc/" + pid + "/stat"));
+    return processorTicks(readText("/proc/" + pid + "/stat"),
+                          readText("/proc/" + pid + "/schedstat"));
 }
 
 }  // namespace
@@ -37,7 +38,7 @@ std::string reportStamp(double epoch, const std::string& cpu, const std::string&
     return text;
 }
 
-std::string processorTicks(const std::string& stat) {
+std::string processorTicks(const std::string& stat, const std::string& schedstat) {
     // The command's name, in parentheses, may hold blanks: the fields count after its end.
     std::size_t end = stat.rfind(')');
     if (end == std::string::npos) return "-";
@@ -48,6 +49,10 @@ std::string processorTicks(const std::string& stat) {
     if (fields.size() < 15) return "-";
     long long ticks = 0;
     for (std::size_t i = 11; i < 15; ++i) ticks += std::atoll(fields[i].c_str());
+    // schedstat: the time on a processor, the time waiting for one, the slices (nanoseconds).
+    std::istringstream sched(schedstat);
+    long long onProcessor = 0, waited = 0;
+    if (sched >> onProcessor >> waited) return std::to_string(ticks) + "/" + std::to_string(waited);
     return std::to_string(ticks);
 }
 

@@ -12,11 +12,18 @@ constexpr double kSecondsADay = 86400;
 constexpr double kBitsAByte = 10;  // 8N1
 constexpr const char* kImageCheck = "Image check";
 
+// The daemon's processor time so far, and the time it waited for a processor while it could
+// run: a loaded machine's, which a board would not have.
+struct Processor {
+    double ticks = 0;
+    double waitedNs = 0;
+};
+
 struct Phase {
     StepFacts facts;
     double start = 0;       // when it began, seconds since the midnight before the run
     double seenBefore = 0;  // the last read of the report that did not show it begun
-    double cpuAt = 0;       // the daemon's processor time then, in ticks
+    Processor cpuAt;        // the daemon's processor time then
     double lineBytes = 0, sectors = 0, words = 0;
     bool stamped = false;  // its start is known
 };
@@ -24,9 +31,10 @@ struct Phase {
 struct Timeline {
     std::vector<Phase> phases;
     double midnight = -1, begin = 0;
-    double lastCpu = 0;
+    Processor lastCpu;
     bool finished = false;
-    double finish = 0, cpuEnd = 0;
+    double finish = 0;
+    Processor cpuEnd;
 
     double runTime(double epoch) {
         if (midnight < 0) {
@@ -45,11 +53,15 @@ struct Timeline {
     }
     // A stamp without the daemon's processor time (it had ended, or not begun) takes the
     // largest one seen, as processor time only grows: a step's work is never negative.
-    double processor(const std::string& text) {
+    // "TICKS" or "TICKS/WAITED_NS".
+    Processor processor(const std::string& text) {
         if (text == "-") return lastCpu;
-        double ticks = std::atof(text.c_str());
-        lastCpu = std::max(lastCpu, ticks);
-        return ticks;
+        Processor now{std::atof(text.c_str()), 0};
+        if (std::size_t slash = text.find('/'); slash != std::string::npos)
+            now.waitedNs = std::atof(text.c_str() + slash + 1);
+        lastCpu.ticks = std::max(lastCpu.ticks, now.ticks);
+        lastCpu.waitedNs = std::max(lastCpu.waitedNs, now.waitedNs);
+        return now;
     }
     // The report is seen some time after it was written. A step begins by its own device work
     // (a sector erased) but ends by the answer it waited for; so in the time between the last
@@ -87,7 +99,7 @@ void readPeerTimes(Timeline& timeline, const std::string& text, bool* finalNok) 
         std::string line;
         std::getline(in >> std::ws, line);
         double t = timeline.runTime(std::atof(epoch.c_str()));
-        double ticks = timeline.processor(cpu);
+        Processor ticks = timeline.processor(cpu);
         if (timeline.phases.empty()) {
             Phase first;
             first.facts.name = kImageCheck;
@@ -207,9 +219,10 @@ StepTimes readStepTimes(const std::string& dir, bool atSpeed, const BoardSpeeds&
         if (timeline.finished) {
             bool last = p + 1 == timeline.phases.size();
             double end = last ? timeline.finish : timeline.phases[p + 1].start;
-            double cpuEnd = last ? timeline.cpuEnd : timeline.phases[p + 1].cpuAt;
+            Processor cpuEnd = last ? timeline.cpuEnd : timeline.phases[p + 1].cpuAt;
             double measured = end - phase.start;
-            double cpu = (cpuEnd - phase.cpuAt) / speeds.ticksPerSecond;
+            double cpu = (cpuEnd.ticks - phase.cpuAt.ticks) / speeds.ticksPerSecond;
+            double waited = (cpuEnd.waitedNs - phase.cpuAt.waitedNs) / 1e9;
             StepFacts& step = phase.facts;
             step.start = at;
             step.wire = phase.lineBytes * kBitsAByte / speeds.baud;
@@ -220,7 +233,9 @@ StepTimes readStepTimes(const std::string& dir, bool atSpeed, const BoardSpeeds&
                 step.waits = std::max(0.0, measured - step.wire - step.work);
                 step.total = measured;
             } else {
-                step.waits = std::max(0.0, (measured - cpu) * speed);
+                // The time this machine kept the daemon waiting for a processor is no wait
+                // of the board's.
+                step.waits = std::max(0.0, (measured - cpu - waited) * speed);
                 step.total = step.waits + step.wire + step.work;
             }
             at += step.total;
