@@ -54,6 +54,12 @@ int usageError(const std::string& message) {
     return kExitUsage;
 }
 
+// A file that can't be read or written: said with the reason, the same status as a usage error.
+int fileError(const std::string& what) {
+    std::fprintf(stderr, "rehearse: can't %s: %s\n", what.c_str(), std::strerror(errno));
+    return kExitUsage;
+}
+
 bool readImage(const std::string& path, ImageId* image) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -151,13 +157,13 @@ int main(int argc, char** argv) {
     Plan plan;
     plan.measured = atSpeed;
     if (!imagePath.empty() && !readImage(imagePath, &plan.image))
-        return usageError("can't read the image " + imagePath);
+        return fileError("read the image " + imagePath);
     plan.boards = readBoards(runs, folders, atSpeed);
     plan.groups = groupBoards(plan.boards);
     if (!compareImage.empty()) {
         Comparison comparison;
         if (!readImage(compareImage, &comparison.oldImage))
-            return usageError("can't read the image " + compareImage);
+            return fileError("read the image " + compareImage);
         comparison.oldBoards = readBoards(compareRuns, folders, atSpeed);
         comparison.groups = compareFleets(comparison.oldBoards, plan.boards);
         plan.comparison = std::move(comparison);
@@ -165,12 +171,12 @@ int main(int argc, char** argv) {
     for (const BoardFacts& board : plan.boards) {
         std::string svg = timelineSvg(board, plan.image.name + " on " + board.name, atSpeed);
         if (!svg.empty() && !writeFile(runs + "/" + board.name + "/timeline.svg", svg))
-            return usageError("can't write " + runs + "/" + board.name + "/timeline.svg");
+            return fileError("write " + runs + "/" + board.name + "/timeline.svg");
     }
     if (jsonPath != "-") std::fputs(planText(plan).c_str(), stdout);
     if (!jsonPath.empty() && !writeFile(jsonPath, planJson(plan, BTLAP_VERSION)))
-        return usageError("can't write " + jsonPath);
+        return fileError("write " + jsonPath);
     if (!pagePath.empty() && !writeFile(pagePath, planPage(plan)))
-        return usageError("can't write " + pagePath);
+        return fileError("write " + pagePath);
     return planStatus(plan);
 }
