@@ -85,6 +85,16 @@ const SeedCase kSeedCases[] = {
      0,
      kEtcAssumed + "assumed module firmware: 1958 16.4.0\nassumed module start: hci\n",
      {{"flash.size", "131072\n"}, {"flash.bin", std::string(0x20000, 'Z')}}},
+    // Without a firmware line, the board's own data.txt names its firmware.
+    {"firmwareOfDataTxt",
+     {{"module.psr", "&0001 = 0001\n"},
+      {"flash", "2M\n"},
+      {"etc/data.txt", "DEVICE=x\r\nBTFIRMWARE=2114 17.3.5\r\n"},
+      {"etc/service.txt", "S\n"},
+      {"etc/terminal.txt", "T\n"}},
+     0,
+     "assumed module start: hci\nassumed flash contents: erased\n",
+     {{"module.firmware", "2114 17.3.5\n"}}},
     {"badKeyLine",
      {{"module.psr", "// a dump\n&0001 = 12\n"}},
      1,
@@ -127,59 +137,22 @@ TEST_P(SeedBoard, SaysWhatItAssumedAndSeedsTheBoardsOwnPieces) {
 std::string caseName(const testing::TestParamInfo<SeedCase>& row) { return row.param.name; }
 INSTANTIATE_TEST_SUITE_P(Folders, SeedBoard, testing::ValuesIn(kSeedCases), caseName);
 
-// A run's folder as scripts/rehearse.sh keeps it, of an update of two steps: the facts found
-// in it, the board's time predicted from a run at 0 baud and measured from one at speed.
-// Module packets between a step's start and the read that saw it count to the step before,
-// the flash's work to the new one.
-TEST(RehearseFacts, CountTheWorkAndPredictTheBoardsTime) {
-    for (const char* folder : {"/tmp/run", "/tmp/run/tmp", "/tmp/run/state"}) mkdir(folder, 0755);
-    writeWholeFile("/tmp/run/outcome", "OK\n");
-    writeWholeFile("/tmp/run/seed.txt", "assumed flash contents: erased\n");
-    // 10:00:00 UTC of a day.
-    writeWholeFile("/tmp/run/tmp/peer-times.txt",
-                   "1796724000.000000 - AI_NOTICE (1026) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"
-                   "1796724000.500000 10 step 1/2 Write all PS-Keys: started\n"
-                   "1796724001.000000 20 step 1/2 Write all PS-Keys: OK\n"
-                   "1796724001.000000 20 step 2/2 Update qvl Software: started\n"
-                   "1796724002.000000 60 step 2/2 Update qvl Software: 100%\n"
-                   "1796724002.000000 60 step 2/2 Update qvl Software: OK\n"
-                   "1796724002.000000 60 *UPDATE_FINISHED* ... OK\n");
-    writeWholeFile("/tmp/run/tmp/report-times.txt",
-                   "1796724000.250000 10 started 1 1796724000.249000\n"
-                   "1796724001.000000 20 started 2 1796724000.999000\n"
-                   "1796724002.000000 60 finished 1796724001.999000\n");
-    std::string packet = " host>module";
-    for (int i = 0; i < 576; ++i) packet += " 00";
-    writeWholeFile("/tmp/run/state/module.log",
-                   "10:00:00.100000 /dev/bcspRel2 opened\n"
-                   "10:00:00.500000 /dev/bcspRel2" +
-                       packet + " | BCCMD SET key 0x0001 len 1\n" +
-                       "10:00:00.999500 /dev/bcspRel2" + packet + " | GETRESP key 0x0001\n");
-    writeWholeFile("/tmp/run/state/flash.log",
-                   "10:00:00.999500 erase 0x00020000 sectors 2\n"
-                   "10:00:01.500000 program 0x00020000 words 1000\n");
-    const std::string facts =
-        "assumed\tflash contents: erased\n"
-        "outcome\tOK\n"
-        "firmware\t\t\n"
-        "flash\t2\t1000\t0x020000-0x03ffff\n";
+// A fleet made from the project's boards, each varied as boards in the field are.
+TEST(MakeFleet, VariesTheProjectsBoards) {
     int status = -1;
-    // Predicted: the run's waits, the 1152 bytes at 115200 baud (8N1), the processor's ticks
-    // (1/100 s), two sectors erased (0.7 s each) and 1000 words programmed (9 us each).
-    EXPECT_EQ(runCommand(kRoot + "/sim/rehearse-facts /tmp/run", &status),
-              facts +
-                  "phase\tImage check\tOK\t0.000\t0.000\t0.150\t0.100\t0.250\n"
-                  "phase\tWrite all PS-Keys\tOK\t0.250\t0.100\t0.650\t0.100\t0.850\n"
-                  "phase\tUpdate qvl Software\tOK\t1.100\t0.000\t0.600\t1.809\t2.409\n"
-                  "duration\t3.5\tpredicted\n");
+    EXPECT_EQ(runCommand(kRoot + "/sim/make-fleet /tmp/fleet 9", &status),
+              "make-fleet: 9 boards in /tmp/fleet\n");
     EXPECT_EQ(status, 0);
-    // Measured: the wire and the work are in the run's time already.
-    EXPECT_EQ(runCommand(kRoot + "/sim/rehearse-facts --at-speed /tmp/run", &status),
-              facts +
-                  "phase\tImage check\tOK\t0.000\t0.000\t0.150\t0.100\t0.250\n"
-                  "phase\tWrite all PS-Keys\tOK\t0.250\t0.100\t0.550\t0.100\t0.750\n"
-                  "phase\tUpdate qvl Software\tOK\t1.000\t0.000\t0.000\t1.809\t1.000\n"
-                  "duration\t2.0\tmeasured\n");
+    EXPECT_NE(readWholeFile("/tmp/fleet/sample-01/etc/data.txt").find("SERIALNO=008047120001\n"),
+              std::string::npos);
+    // The seventh has a service record of its own, the ninth a module that refuses a key.
+    EXPECT_TRUE(readWholeFile("/tmp/fleet/firmware-current-07/etc/service.txt")
+                    .ends_with("10007;Board 7's printer;12;0x1120;6;SITE\n"));
+    EXPECT_TRUE(
+        readWholeFile("/tmp/fleet/flash-4m-09/module.psr").ends_with("// refuses: &0021\n"));
+    EXPECT_EQ(runCommand(kRoot + "/sim/make-fleet /tmp/fleet", &status),
+              "make-fleet: /tmp/fleet exists\n");
+    EXPECT_EQ(status, 2);
 }
 
 mkupdate::UpdateDescription sampleDescription() {
@@ -192,21 +165,38 @@ mkupdate::UpdateDescription sampleDescription() {
 void writeImage(const mkupdate::UpdateDescription& update, const std::string& path) {
     std::vector<std::string> faults;
     auto image = mkupdate::buildUpdate(update, &faults);
-    ASSERT_TRUE(image);
+    ASSERT_TRUE(image) << testing::PrintToString(faults);
     writeWholeFile(path, *image);
 }
 
 // A rehearsal's output, every duration as "#": they differ from run to run, the rest doesn't.
 std::string rehearse(const std::string& arguments, int* status) {
     const std::string output =
-        runCommand(kRoot + "/scripts/rehearse.sh --jobs 2 --out /tmp/out --build " +
+        runCommand(kRoot + "/scripts/rehearse.sh --jobs 4 --out /tmp/out --build " +
                        PROJECT_BINARY_PATH + " --emulator '" BOARD_EMULATOR "' " + arguments,
                    status);
-    return std::regex_replace(output, std::regex(" +[0-9]+\\.[0-9]{1,2}(?=[ \\n])"), " #");
+    return std::regex_replace(
+        output, std::regex(" +[0-9]+\\.[0-9]{1,2}(-[0-9]+\\.[0-9])?(?=[ \\n])"), " #");
+}
+
+// Whether a JSON file follows the rehearsal's schema (Debian's python3-jsonschema); "valid" or
+// what is wrong.
+std::string validateJson(const std::string& path) {
+    const std::string script =
+        "import json, sys, jsonschema\n"
+        "schema = json.load(open(sys.argv[1]))\n"
+        "jsonschema.Draft7Validator.check_schema(schema)\n"
+        "jsonschema.validate(json.load(open(sys.argv[2], encoding='utf-8')), schema)\n"
+        "print('valid')\n";
+    writeWholeFile("/tmp/validate.py", script);
+    int status = -1;
+    return runCommand("/usr/bin/python3 /tmp/validate.py " + kRoot +
+                          "/tools/rehearse/rehearsal.schema.json " + path,
+                      &status);
 }
 
 // The sample board takes the sample update: the report shows all it changed, step by step, and
-// the time it takes at the board's speed; the JSON and the timeline say the same.
+// the time it takes at the board's speed; the JSON, the page and the timeline say the same.
 TEST(Rehearsal, ReportsWhatTheUpdateDidOnEachBoard) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     int status = -1;
@@ -214,67 +204,65 @@ TEST(Rehearsal, ReportsWhatTheUpdateDidOnEachBoard) {
         rehearse(
             "--json /tmp/out/report.json --board " + kRoot + "/sim/boards/sample /tmp/sample.img",
             &status),
-        "=== board sample (" + kRoot +
-            "/sim/boards/sample) ===\n"
-            "assumed flash contents: erased\n"
-            "outcome: OK\n"
-            "version table:\n"
-            "  Parlo Firmware   1958 -> 2114 means 17.3.5, update: yes\n"
-            "  PS-Key           05 S2C4 -> 07 S3A1, update: yes\n"
-            "  qvl Software     2.0.3 -> 2.1.0, update: yes\n"
-            "PS-Keys changed: 6\n"
-            "  &0021  0004 -> 0006\n"
-            "  &0108  5442 4c2d 5041 -> 5442 4c2d 5041 2032\n"
-            "  &01f9  0003 -> 0001\n"
-            "  &0220  (none) -> 7d00\n"
-            "  &02a4  3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330 -> 3353 3141\n"
-            "  &02a5  5250 464c 2057 3631 342e 302e 3120 3539 2038 3530 -> 5250 464c 2057 3731 "
-            "332e 352e 3220 3131 2034 3730\n"
-            "module firmware: 1958 16.4.0 -> 2114 17.3.5\n"
-            "flash: 4 sectors erased, 100000 words programmed (0x020000-0x05ffff)\n"
-            "/etc changed: 6 lines\n"
-            "  service.txt -10004;Network Access Point;9;0x1116;4;BT-LAP\n"
-            "  service.txt +20004;Group Ad-hoc Network;11;0x1117;5;BT-LAP\n"
-            "  terminal.txt -1;default;3,5,9;3,5,9;600;0\n"
-            "  terminal.txt -2;printer;5;5;0;1\n"
-            "  terminal.txt +1;default;3,5,11;3,5,11;600;0\n"
-            "  terminal.txt +2;printer;3,5,11;3,5,11;0;1\n"
-            "duration at the board's speed, predicted: # s\n"
-            "  step                     wire  waits   work seconds  result\n"
-            "  Image check # # # #  OK\n"
-            "  Version Check # # # #  OK\n"
-            "  Read PS-Keys # # # #  OK\n"
-            "  Compare PS-Keys # # # #  OK\n"
-            "  Write diff. PS-Keys # # # #  OK\n"
-            "  Update Parlo Firmware # # # #  OK\n"
-            "  Write all PS-Keys # # # #  OK\n"
-            "  Update qvl Software # # # #  OK\n"
-            "  Check SDP records # # # #  OK\n"
-            "  Remove DFU upload # # # #  OK\n"
-            "  Update PPCBOOT # # # #  Nothing Done\n"
-            "timeline: /tmp/out/sample/timeline.svg\n"
-            "=== all boards ===\n"
-            "board   outcome  assumed  firmware        keys  sectors  /etc  predicted  failed "
-            "steps\n"
-            "sample  OK             1  2114 17.3.5        6        4     6 # s\n"
-            "1 of 1 boards ended OK\n");
+        "=== sample.img on 1 board ===\n"
+        "1 like sample: OK, 6 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, loses 1 own "
+        "record, # s\n"
+        "=== group 1: 1 like sample ===\n"
+        "boards: sample\n"
+        "assumed flash contents: erased\n"
+        "outcome: OK\n"
+        "version table:\n"
+        "  Parlo Firmware   1958 -> 2114 means 17.3.5, update: yes\n"
+        "  PS-Key           05 S2C4 -> 07 S3A1, update: yes\n"
+        "  qvl Software     2.0.3 -> 2.1.0, update: yes\n"
+        "PS-Keys changed: 6\n"
+        "  &0021  0004 -> 0006\n"
+        "  &0108  5442 4c2d 5041 -> 5442 4c2d 5041 2032\n"
+        "  &01f9  0003 -> 0001\n"
+        "  &0220  (none) -> 7d00\n"
+        "  &02a4  3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330 -> 3353 3141\n"
+        "  &02a5  5250 464c 2057 3631 342e 302e 3120 3539 2038 3530 -> 5250 464c 2057 3731 "
+        "332e 352e 3220 3131 2034 3730\n"
+        "module firmware: 1958 16.4.0 -> 2114 17.3.5\n"
+        "flash: 4 sectors erased, 100000 words programmed (0x020000-0x05ffff)\n"
+        "/etc changed: 6 lines, 1 of the board's own records lost\n"
+        "  service.txt -10004;Network Access Point;9;0x1116;4;BT-LAP   (lost)\n"
+        "  service.txt +20004;Group Ad-hoc Network;11;0x1117;5;BT-LAP\n"
+        "  terminal.txt -1;default;3,5,9;3,5,9;600;0\n"
+        "  terminal.txt -2;printer;5;5;0;1\n"
+        "  terminal.txt +1;default;3,5,11;3,5,11;600;0\n"
+        "  terminal.txt +2;printer;3,5,11;3,5,11;0;1\n"
+        "duration at the board's speed, predicted: # s\n"
+        "  step                     wire  waits   work seconds  result\n"
+        "  Image check # # # #  OK\n"
+        "  Version Check # # # #  OK\n"
+        "  Read PS-Keys # # # #  OK\n"
+        "  Compare PS-Keys # # # #  OK\n"
+        "  Write diff. PS-Keys # # # #  OK\n"
+        "  Update Parlo Firmware # # # #  OK\n"
+        "  Write all PS-Keys # # # #  OK\n"
+        "  Update qvl Software # # # #  OK\n"
+        "  Check SDP records # # # #  OK\n"
+        "  Remove DFU upload # # # #  OK\n"
+        "  Update PPCBOOT # # # #  Nothing Done\n"
+        "=== all boards ===\n"
+        "board   group  outcome  assumed  firmware        keys  sectors  /etc  predicted  failed "
+        "steps\n"
+        "sample      1  OK             1  2114 17.3.5        6        4     6 # s\n"
+        "1 of 1 boards ended OK\n"
+        "page: /tmp/out/plan.html\n");
     EXPECT_EQ(status, 0);
-    const std::string json = readWholeFile("/tmp/out/report.json");
-    EXPECT_TRUE(
-        json.starts_with("{\"image\": \"sample.img\", \"durations\": \"predicted\", "
-                         "\"boards\": [\n{\"board\": \"sample\", \"folder\": \"" +
-                         kRoot +
-                         "/sim/boards/sample\", \"outcome\": \"OK\", \"assumed\": "
-                         "[\"flash contents: erased\"], \"reasons\": [], "))
-        << json;
-    EXPECT_TRUE(json.ends_with("}\n], \"ok\": 1, \"boards_total\": 1}\n")) << json;
+    EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
     const std::string timeline = readWholeFile("/tmp/out/sample/timeline.svg");
     EXPECT_NE(timeline.find(">Update qvl Software</text>"), std::string::npos) << timeline;
     EXPECT_TRUE(timeline.ends_with("</svg>\n"));
+    EXPECT_NE(readWholeFile("/tmp/out/plan.html").find(">Update qvl Software</text>"),
+              std::string::npos);
 }
 
 // An image whose firmware file names no version, with a key that one board's module refuses:
-// each board's report names the failing steps with their reasons.
+// each board's report names the failing steps with their reasons, and the steps that the
+// failed firmware load left undone as not run.
 TEST(Rehearsal, NamesTheFailingStepsAndTheirReasonsOnEachBoard) {
     mkupdate::UpdateDescription update = sampleDescription();
     const std::string refused = "&0300 = 0001\r\n";
@@ -301,16 +289,97 @@ TEST(Rehearsal, NamesTheFailingStepsAndTheirReasonsOnEachBoard) {
                           firmwareReason),
               std::string::npos)
         << output;
+    EXPECT_NE(output.find("  Update Parlo Firmware # # # #  NOK nothing done... try again\n"
+                          "  Write all PS-Keys           -      -      -       -  not run\n"),
+              std::string::npos)
+        << output;
     EXPECT_TRUE(output.ends_with(
         "=== all boards ===\n"
-        "board     outcome  assumed  firmware        keys  sectors  /etc  predicted  failed steps\n"
-        "sample    NOK            1  1958 16.4.0        6        0     0 # s  Update Parlo "
-        "Firmware\n"
-        "refusing  NOK            8  1958 16.4.0        5        0     0 # s  Write diff. PS-Keys, "
-        "Update Parlo Firmware\n"
-        "0 of 2 boards ended OK\n"))
+        "board     group  outcome  assumed  firmware        keys  sectors  /etc  predicted  failed "
+        "steps\n"
+        "sample        1  NOK            1  1958 16.4.0        6        0     0 # s  Update "
+        "Parlo Firmware\n"
+        "refusing      2  NOK            8  1958 16.4.0        5        0     0 # s  Write diff. "
+        "PS-Keys, Update Parlo Firmware\n"
+        "0 of 2 boards ended OK\n"
+        "page: /tmp/out/plan.html\n"))
         << output;
     EXPECT_EQ(status, 1);
+}
+
+void writeBoard(const std::string& dir, const std::map<std::string, std::string>& files) {
+    mkdir(dir.c_str(), 0755);
+    mkdir((dir + "/etc").c_str(), 0755);
+    for (const auto& [name, content] : files) writeWholeFile(dir + "/" + name, content);
+}
+
+// A fleet: two boards as the sample, one with records of its own and a byte that is not
+// UTF-8 in its /etc, and a folder that is wrong. The boards alike form one group, the JSON
+// is valid, and the wrong folder is named with its file and line (exit status 2).
+TEST(Rehearsal, PlansAFleetInGroups) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    mkdir("/tmp/fleet", 0755);
+    writeBoard("/tmp/fleet/a", {});
+    writeBoard("/tmp/fleet/b", {});
+    writeBoard("/tmp/fleet/c", {{"etc/service.txt",
+                                 "10001;LAN Access Using PPP;3;0x1102;1;BT-LAP\n"
+                                 "10008;Caf\xe9 printer;12;0x1120;6;BT-LAP\n"
+                                 "10009;Fax;13;0x1111;7;BT-LAP\n"}});
+    writeBoard("/tmp/fleet/d", {{"module.psr", "// starts on: usb\n"}});
+    int status = -1;
+    const std::string output =
+        rehearse("--json /tmp/out/fleet.json --fleet /tmp/fleet /tmp/sample.img", &status);
+    EXPECT_TRUE(output.starts_with(
+        "=== sample.img on 4 boards ===\n"
+        "2 like a: OK, 6 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, loses 1 own "
+        "record, # s\n"
+        "1 like c: OK, 6 keys, firmware 2114 17.3.5, 4 sectors, 9 /etc lines, loses 2 "
+        "own records, # s\n"
+        "1 like d: not rehearsed, the board's folder is wrong\n"))
+        << output;
+    EXPECT_NE(output.find("  service.txt -10008;Caf\xe9 printer;12;0x1120;6;BT-LAP   (lost)\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("seed-board: /tmp/fleet/d/module.psr line 1: the module starts on hci "
+                          "or bcsp, not 'usb'\n"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(validateJson("/tmp/out/fleet.json"), "valid\n");
+}
+
+// The sample image against one with a changed key and a newer firmware: the comparison names
+// the boards and the keys that differ, and the board that takes neither as alike.
+TEST(Rehearsal, ComparesTwoImagesBoardByBoard) {
+    writeImage(sampleDescription(), "/tmp/old.img");
+    mkupdate::UpdateDescription update = sampleDescription();
+    std::string keys(update.files[mkupdate::FILE_PSKEYS]->content.begin(),
+                     update.files[mkupdate::FILE_PSKEYS]->content.end());
+    keys.replace(keys.find("&0021 = 0006"), 12, "&0021 = 0007");
+    // The firmware's own version key names its build and version (two characters a word).
+    const std::string version = "3731 332e 352e 3220 3131 2034";
+    keys.replace(keys.find(version), version.size(), "3831 302e 302e 3220 3032 2030");
+    update.files[mkupdate::FILE_PSKEYS]->content.assign(keys.begin(), keys.end());
+    const std::string firmware = "firmware 2200 18.0.0\n";
+    update.files[mkupdate::FILE_STACK]->content.assign(firmware.begin(), firmware.end());
+    update.versions[0] = "2200 18.0.0";
+    writeImage(update, "/tmp/new.img");
+    int status = -1;
+    const std::string output =
+        rehearse("--json /tmp/out/compare.json --board " + kRoot + "/sim/boards/sample --board " +
+                     kRoot + "/sim/boards/flash-4m --compare /tmp/old.img /tmp/new.img",
+                 &status);
+    EXPECT_TRUE(
+        output.ends_with("=== new.img against old.img ===\n"
+                         "2 boards: sample flash-4m\n"
+                         "  &0021: 0006 -> 0007\n"
+                         "  &02a5: 5250 464c 2057 3731 332e 352e 3220 3131 2034 3730 -> "
+                         "5250 464c 2057 3831 302e 302e 3220 3032 2030 3730\n"
+                         "  firmware after: 2114 17.3.5 -> 2200 18.0.0\n"
+                         "page: /tmp/out/plan.html\n"))
+        << output;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(validateJson("/tmp/out/compare.json"), "valid\n");
 }
 
 }  // namespace

@@ -1,0 +1,278 @@
+#include "tools/rehearse/board_facts.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "btlink/pskey_walks.h"
+#include "image/sha256.h"
+#include "sim/flash_model.h"
+#include "sim/module/module_model.h"
+#include "tools/aipeer/update_report.h"
+#include "tools/rehearse/step_times.h"
+
+namespace fs = std::filesystem;
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.ends_with('\r')) line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+BoardSpeeds boardSpeeds() {
+    return {static_cast<double>(kModuleDefaultBaud),
+            static_cast<double>(kFlashTypicalSectorEraseTime.count()),
+            static_cast<double>(kFlashTypicalWordProgramTime.count()),
+            static_cast<double>(sysconf(_SC_CLK_TCK))};
+}
+
+namespace {
+
+std::string trimmed(std::string text) {
+    text.erase(0, text.find_first_not_of(' '));
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+std::string firstLine(const std::string& path) {
+    std::vector<std::string> lines = splitLines(readText(path));
+    return lines.empty() ? "" : lines.front();
+}
+
+// The version table: the rows after the version check's first line (" part ... old  new
+// update"), its fields apart by two blanks or more.
+std::vector<VersionRow> readVersions(const std::string& report) {
+    std::vector<VersionRow> rows;
+    bool inTable = false;
+    for (const std::string& line : splitLines(report)) {
+        if (line.starts_with("Version Check:")) {
+            inTable = true;
+            continue;
+        }
+        if (!inTable) continue;
+        if (!line.empty() && std::isalpha(static_cast<unsigned char>(line[0])) != 0) break;
+        std::size_t dots = line.find(" ... ");
+        if (dots == std::string::npos) continue;
+        std::vector<std::string> fields;
+        std::string rest = trimmed(line.substr(dots + 5));
+        for (std::size_t at = 0; at < rest.size();) {
+            std::size_t gap = rest.find("  ", at);
+            fields.push_back(trimmed(rest.substr(at, gap - at)));
+            if (gap == std::string::npos) break;
+            at = rest.find_first_not_of(' ', gap);
+        }
+        if (fields.empty()) continue;
+        rows.push_back({trimmed(line.substr(0, dots)), fields.front(),
+                        fields.size() > 2 ? fields[1] : "", fields.back() == "yes"});
+    }
+    return rows;
+}
+
+// A key file's keys ("&kkkk = wwww ..."), lower case, each with its value's words.
+std::map<std::string, std::string> readKeys(const std::string& path) {
+    std::map<std::string, std::string> keys;
+    for (const std::string& line : splitLines(readText(path))) {
+        if (!line.starts_with('&')) continue;
+        std::string key = line.substr(0, line.find_first_of(" =")), value;
+        std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+        if (std::size_t equals = line.find('='); equals != std::string::npos) {
+            value = trimmed(line.substr(equals + 1, line.find("//") - equals - 1));
+        }
+        keys[key] = value;
+    }
+    return keys;
+}
+
+std::set<std::string> presetKeyIds() {
+    std::set<std::string> ids;
+    for (const auto* list : {&presetKeysHci, &presetKeysBcsp}) {
+        for (std::string_view preset : *list) {
+            if (!preset.empty()) ids.insert(std::string(preset.substr(0, 5)));
+        }
+    }
+    return ids;
+}
+
+std::vector<KeyChange> readKeyChanges(const std::string& dir) {
+    std::map<std::string, std::string> before = readKeys(dir + "/before/state/module.psr");
+    std::map<std::string, std::string> after = readKeys(dir + "/state/module.psr");
+    std::map<std::string, std::string> imageKeys = readKeys(dir + "/tmp/update.d/pskeyorig.psr");
+    std::set<std::string> presets = presetKeyIds(), all;
+    for (const auto& [key, value] : before) all.insert(key);
+    for (const auto& [key, value] : after) all.insert(key);
+    std::vector<KeyChange> changes;
+    for (const std::string& key : all) {
+        auto was = before.find(key), is = after.find(key);
+        std::optional<std::string> old, now;
+        if (was != before.end()) old = was->second;
+        if (is != after.end()) now = is->second;
+        if (old == now) continue;
+        bool preset = presets.contains(key) && !imageKeys.contains(key);
+        changes.push_back({key, old, now, preset ? KeySource::Preset : KeySource::Image});
+    }
+    return changes;
+}
+
+std::uint64_t hexNumber(const std::string& text) { return std::stoull(text, nullptr, 16); }
+
+// The flash's log: "TIME erase 0xADDRESS sectors N", "TIME program 0xADDRESS words N".
+FlashWork readFlashWork(const std::string& path) {
+    FlashWork work;
+    std::set<std::uint64_t> touched;
+    for (const std::string& line : splitLines(readText(path))) {
+        std::istringstream in(line);
+        std::string time, what, address, unit;
+        std::uint64_t count = 0;
+        if (!(in >> time >> what >> address >> unit >> count)) continue;
+        std::uint64_t first = hexNumber(address), last;
+        if (what == "erase") {
+            work.sectorsErased += count;
+            last = first + count * kFlashModelSectorSize - 1;
+        } else if (what == "program") {
+            work.wordsProgrammed += count;
+            last = first + count * kFlashModelWordSize - 1;
+        } else {
+            continue;
+        }
+        if (count == 0) continue;
+        for (std::uint64_t s = first / kFlashModelSectorSize; s <= last / kFlashModelSectorSize;
+             ++s)
+            touched.insert(s);
+    }
+    char range[40];
+    for (auto s = touched.begin(); s != touched.end();) {
+        std::uint64_t start = *s, end = *s;
+        while (++s != touched.end() && *s == end + 1) end = *s;
+        std::snprintf(range, sizeof range, "%s0x%06llx-0x%06llx", work.ranges.empty() ? "" : ", ",
+                      static_cast<unsigned long long>(start * kFlashModelSectorSize),
+                      static_cast<unsigned long long>((end + 1) * kFlashModelSectorSize - 1));
+        work.ranges += range;
+    }
+    return work;
+}
+
+// A record's key: the field before the first ";" (service and terminal records) or the name
+// before "=" (data.txt).
+std::string recordKey(const std::string& line) { return line.substr(0, line.find_first_of(";=")); }
+
+// The lines taken out and put in, in the order of the files (a longest common subsequence).
+std::vector<EtcChange> diffFile(const std::string& file, const std::vector<std::string>& old,
+                                const std::vector<std::string>& now) {
+    std::vector<std::vector<std::size_t>> common(old.size() + 1,
+                                                 std::vector<std::size_t>(now.size() + 1));
+    for (std::size_t i = old.size(); i-- > 0;)
+        for (std::size_t j = now.size(); j-- > 0;)
+            common[i][j] = old[i] == now[j] ? common[i + 1][j + 1] + 1
+                                            : std::max(common[i + 1][j], common[i][j + 1]);
+    std::vector<EtcChange> removed, added;
+    for (std::size_t i = 0, j = 0; i < old.size() || j < now.size();) {
+        if (i < old.size() && j < now.size() && old[i] == now[j]) {
+            ++i, ++j;
+        } else if (j == now.size() || (i < old.size() && common[i + 1][j] >= common[i][j + 1])) {
+            removed.push_back({file, false, old[i++], false});
+        } else {
+            added.push_back({file, true, now[j++], false});
+        }
+    }
+    std::set<std::string> addedKeys;
+    for (const EtcChange& change : added) addedKeys.insert(recordKey(change.line));
+    for (EtcChange& change : removed) {
+        change.loss = !change.line.empty() && !change.line.starts_with('#') &&
+                      !addedKeys.contains(recordKey(change.line));
+    }
+    removed.insert(removed.end(), added.begin(), added.end());
+    return removed;
+}
+
+std::string hexText(const Sha256Digest& digest) {
+    std::string text;
+    char hex[3];
+    for (std::uint8_t byte : digest) {
+        std::snprintf(hex, sizeof hex, "%02x", byte);
+        text += hex;
+    }
+    return text;
+}
+
+// The files of a folder, in name order, each with its path in the folder.
+void hashFolder(Sha256Context& context, const fs::path& folder, const std::string& prefix) {
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, error)) {
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files) {
+        std::string name = prefix + fs::relative(file, folder).string();
+        std::string content = readText(file.string());
+        std::string head = name + '\0' + std::to_string(content.size()) + '\0';
+        sha256Update(context, {reinterpret_cast<const std::uint8_t*>(head.data()), head.size()});
+        sha256Update(context,
+                     {reinterpret_cast<const std::uint8_t*>(content.data()), content.size()});
+    }
+}
+
+std::string seededStateHash(const std::string& dir) {
+    if (!fs::is_directory(dir + "/before")) return "";
+    Sha256Context context;
+    sha256Init(context);
+    hashFolder(context, dir + "/before/state", "state/");
+    hashFolder(context, dir + "/before/etc", "etc/");
+    return hexText(sha256Final(context));
+}
+
+}  // namespace
+
+std::string sha256Hex(const std::string& bytes) {
+    return hexText(sha256({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
+}
+
+BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
+                          const std::string& folder, bool atSpeed, const BoardSpeeds& speeds) {
+    BoardFacts facts;
+    facts.name = name;
+    facts.folder = folder;
+    facts.outcome = firstLine(dir + "/outcome");
+    if (facts.outcome.empty()) facts.outcome = "none";
+    for (const std::string& line : splitLines(readText(dir + "/seed.txt"))) {
+        if (line.starts_with("assumed ")) facts.assumed.push_back(line.substr(8));
+    }
+    if (!facts.ran()) {
+        facts.seedErrors = splitLines(readText(dir + "/seed.err"));
+        return facts;
+    }
+    facts.stateSha256 = seededStateHash(dir);
+    const std::string report = readText(dir + "/tmp/update.log");
+    facts.versions = readVersions(report);
+    facts.keys = readKeyChanges(dir);
+    facts.firmwareBefore = firstLine(dir + "/before/state/module.firmware");
+    facts.firmwareAfter = firstLine(dir + "/state/module.firmware");
+    facts.flash = readFlashWork(dir + "/state/flash.log");
+    for (const char* file : {"data.txt", "service.txt", "terminal.txt"}) {
+        std::string old = dir + "/before/etc/" + file, now = dir + "/tmp/etc-after/" + file;
+        if (!fs::exists(old) || !fs::exists(now)) continue;
+        std::vector<EtcChange> changes =
+            diffFile(file, splitLines(readText(old)), splitLines(readText(now)));
+        facts.etc.insert(facts.etc.end(), changes.begin(), changes.end());
+    }
+    StepTimes times = readStepTimes(dir, atSpeed, speeds);
+    facts.steps = std::move(times.steps);
+    facts.duration = times.duration;
+    assignReasons(facts.steps, failureCause(report));
+    return facts;
+}

@@ -1,0 +1,89 @@
+// What one board's rehearsal shows, read from the folder that scripts/rehearse.sh kept for it
+// (OUT/NAME: seed.txt, before/, state/, tmp/, outcome): the outcome and why, the version
+// table's decisions, what the update changed on the module, the flash and in /etc, and the
+// time of each step at the board's speed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Where a PS-Key's new value came from: the image's key file, or the keys that the daemon sets
+// by itself for the module's transport whatever the image holds.
+enum class KeySource { Image, Preset };
+
+struct KeyChange {
+    std::string key;                    // "&0021"
+    std::optional<std::string> before;  // nothing: the module did not hold the key
+    std::optional<std::string> after;
+    KeySource source = KeySource::Image;
+};
+
+struct EtcChange {
+    std::string file;  // "service.txt"
+    bool added = false;
+    std::string line;
+    // A record of the board's own that the update removed and put nothing in the place of
+    // (no added line has its key: the first field, or the name before "=").
+    bool loss = false;
+};
+
+struct VersionRow {
+    std::string part, oldVersion, newVersion;
+    bool update = false;
+};
+
+struct FlashWork {
+    std::uint64_t sectorsErased = 0;
+    std::uint64_t wordsProgrammed = 0;
+    std::string ranges;  // "0x020000-0x05ffff, ..."
+};
+
+// Results of a step beside the report's own ("OK", "NOK", "Nothing Done", ...).
+inline constexpr const char* kNotRun = "not run";      // on the to-do list, never entered
+inline constexpr const char* kNoResult = "no result";  // entered, the run ended before its end
+
+struct StepFacts {
+    std::string name;  // "Image check" for the image's check and unpacking, then the steps
+    std::string result;
+    std::vector<std::string> reasons;  // the report's lines that tell why it failed
+    // Seconds at the board's speed; for a step not run all 0.
+    double start = 0, wire = 0, waits = 0, work = 0, total = 0;
+};
+
+struct BoardFacts {
+    std::string name, folder;
+    std::string outcome;                  // OK, NOK, none (no final notice), seeding
+    std::vector<std::string> assumed;     // pieces taken from the sample board
+    std::vector<std::string> seedErrors;  // why the folder could not be seeded
+    std::string stateSha256;              // of the seeded state and /etc, as the update found them
+    std::vector<VersionRow> versions;
+    std::vector<KeyChange> keys;
+    std::string firmwareBefore, firmwareAfter;
+    FlashWork flash;
+    std::vector<EtcChange> etc;
+    std::vector<StepFacts> steps;
+    std::optional<double> duration;  // whole seconds at the board's speed, when known
+    bool ran() const { return outcome != "seeding"; }
+};
+
+// The device figures that turn a quick run's counts into the board's time.
+struct BoardSpeeds {
+    double baud;           // the module's line, 8N1: 10 bits a byte
+    double sectorEraseUs;  // the flash's typical times
+    double wordProgramUs;
+    double ticksPerSecond;  // of the processor times in the stamps
+};
+BoardSpeeds boardSpeeds();
+
+// Reads the run kept in dir. atSpeed: the run went at the board's speed, and its times are
+// measured; otherwise the quick run's times are counted back at the board's pace and the
+// line's and the flash's time added.
+BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
+                          const std::string& folder, bool atSpeed, const BoardSpeeds& speeds);
+
+// Helpers shared with the step times and the program (board_facts.cpp).
+std::string sha256Hex(const std::string& bytes);
+std::string readText(const std::string& path);
+std::vector<std::string> splitLines(const std::string& text);

@@ -1,0 +1,195 @@
+#include "tools/rehearse/fleet.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+namespace {
+
+std::string keyText(const std::optional<std::string>& value) {
+    return value ? (value->empty() ? "(empty)" : *value) : "(none)";
+}
+
+// What makes two boards' rehearsals alike: all the facts but the board's name, its folder,
+// its state and its times.
+std::string signature(const BoardFacts& board) {
+    std::string text = board.outcome + '\n';
+    for (const std::string& error : board.seedErrors) text += "seed " + error + '\n';
+    for (const VersionRow& row : board.versions)
+        text += "version " + row.part + ' ' + row.oldVersion + ' ' + row.newVersion +
+                (row.update ? " yes\n" : " no\n");
+    for (const KeyChange& key : board.keys)
+        text += "key " + key.key + ' ' + keyText(key.before) + ' ' + keyText(key.after) +
+                (key.source == KeySource::Preset ? " preset\n" : "\n");
+    text += "firmware " + board.firmwareBefore + " -> " + board.firmwareAfter + '\n';
+    text += "flash " + std::to_string(board.flash.sectorsErased) + ' ' +
+            std::to_string(board.flash.wordsProgrammed) + ' ' + board.flash.ranges + '\n';
+    for (const EtcChange& change : board.etc)
+        text += "etc " + change.file + (change.added ? " +" : " -") + change.line + '\n';
+    for (const StepFacts& step : board.steps) {
+        text += "step " + step.name + ": " + step.result + '\n';
+        for (const std::string& reason : step.reasons) text += "  " + reason + '\n';
+    }
+    return text;
+}
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+}  // namespace
+
+bool stepFailed(const StepFacts& step) {
+    return step.result.starts_with("NOK") || step.result == kNoResult || !step.reasons.empty();
+}
+
+std::size_t lossCount(const BoardFacts& board) {
+    return static_cast<std::size_t>(std::count_if(board.etc.begin(), board.etc.end(),
+                                                  [](const EtcChange& c) { return c.loss; }));
+}
+
+std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards) {
+    std::vector<BoardGroup> groups;
+    std::map<std::string, std::size_t> bySignature;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        auto [place, added] = bySignature.emplace(signature(boards[i]), groups.size());
+        if (added) groups.emplace_back();
+        groups[place->second].members.push_back(i);
+    }
+    std::stable_sort(groups.begin(), groups.end(), [](const BoardGroup& a, const BoardGroup& b) {
+        return a.members.size() > b.members.size();
+    });
+    return groups;
+}
+
+std::string groupSummary(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
+    const BoardFacts& first = boards[group.members.front()];
+    std::string text = std::to_string(group.members.size()) + " like " + first.name + ": ";
+    if (!first.ran()) return text + "not rehearsed, the board's folder is wrong";
+    text += first.outcome == "none" ? "no final notice" : first.outcome;
+    std::size_t imageKeys = 0, presets = 0;
+    for (const KeyChange& key : first.keys)
+        ++(key.source == KeySource::Image ? imageKeys : presets);
+    text += ", " + std::to_string(imageKeys) + " keys";
+    if (presets > 0) text += " (and " + std::to_string(presets) + " presets)";
+    text += ", firmware " + (first.firmwareBefore == first.firmwareAfter
+                                 ? first.firmwareAfter + " (unchanged)"
+                                 : first.firmwareAfter);
+    text += ", " + std::to_string(first.flash.sectorsErased) + " sectors";
+    text += ", " + std::to_string(first.etc.size()) + " /etc lines";
+    if (std::size_t losses = lossCount(first); losses > 0)
+        text += ", loses " + std::to_string(losses) + " own record" + (losses > 1 ? "s" : "");
+    for (const StepFacts& step : first.steps) {
+        if (!stepFailed(step)) continue;
+        text += "; " + step.name + ": " + step.result;
+        if (!step.reasons.empty()) text += " (" + step.reasons.front() + ")";
+    }
+    double least = 0, most = 0;
+    bool timed = false;
+    for (std::size_t i : group.members) {
+        if (!boards[i].duration) continue;
+        double d = *boards[i].duration;
+        least = timed ? std::min(least, d) : d;
+        most = timed ? std::max(most, d) : d;
+        timed = true;
+    }
+    if (timed)
+        text += ", " + seconds(least) +
+                (seconds(most) != seconds(least) ? "-" + seconds(most) : "") + " s";
+    return text;
+}
+
+namespace {
+
+// A key's value after the update: its new value when the update changed it, else the one the
+// board held.
+std::map<std::string, std::optional<std::string>> keysAfter(const BoardFacts& board) {
+    std::map<std::string, std::optional<std::string>> values;
+    for (const KeyChange& key : board.keys) values[key.key] = key.after;
+    return values;
+}
+
+// Lines of one list that the other lacks, each after a label.
+void addMissing(std::vector<std::string>& lines, const std::vector<std::string>& from,
+                const std::vector<std::string>& other, const std::string& label) {
+    for (const std::string& line : from)
+        if (std::find(other.begin(), other.end(), line) == other.end())
+            lines.push_back(label + line);
+}
+
+std::vector<std::string> etcLines(const BoardFacts& board) {
+    std::vector<std::string> text;
+    for (const EtcChange& change : board.etc)
+        text.push_back(change.file + (change.added ? " +" : " -") + change.line);
+    return text;
+}
+
+std::vector<std::string> failedSteps(const BoardFacts& board) {
+    std::vector<std::string> text;
+    for (const StepFacts& step : board.steps)
+        if (stepFailed(step)) text.push_back(step.name + ": " + step.result);
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> boardDifferences(const BoardFacts& old, const BoardFacts& now) {
+    std::vector<std::string> lines;
+    if (old.outcome != now.outcome)
+        lines.push_back("outcome: " + old.outcome + " -> " + now.outcome);
+    // Each key that either image changed, with its value after each: the same board was
+    // seeded for both, so a key one image left alone still holds its value before.
+    auto oldAfter = keysAfter(old), newAfter = keysAfter(now);
+    std::map<std::string, std::optional<std::string>> before;
+    for (const auto* board : {&old, &now})
+        for (const KeyChange& key : board->keys) before[key.key] = key.before;
+    for (const auto& [key, held] : before) {
+        auto oldValue = oldAfter.contains(key) ? oldAfter[key] : held;
+        auto newValue = newAfter.contains(key) ? newAfter[key] : held;
+        if (oldValue != newValue)
+            lines.push_back(key + ": " + keyText(oldValue) + " -> " + keyText(newValue));
+    }
+    if (old.firmwareAfter != now.firmwareAfter)
+        lines.push_back("firmware after: " + old.firmwareAfter + " -> " + now.firmwareAfter);
+    if (old.flash.ranges != now.flash.ranges || old.flash.sectorsErased != now.flash.sectorsErased)
+        lines.push_back("flash: " + std::to_string(old.flash.sectorsErased) + " sectors (" +
+                        old.flash.ranges + ") -> " + std::to_string(now.flash.sectorsErased) +
+                        " sectors (" + now.flash.ranges + ")");
+    addMissing(lines, etcLines(old), etcLines(now), "/etc no longer: ");
+    addMissing(lines, etcLines(now), etcLines(old), "/etc now: ");
+    addMissing(lines, failedSteps(old), failedSteps(now), "no longer fails: ");
+    addMissing(lines, failedSteps(now), failedSteps(old), "now fails: ");
+    return lines;
+}
+
+std::vector<DifferenceGroup> compareFleets(const std::vector<BoardFacts>& old,
+                                           const std::vector<BoardFacts>& now) {
+    std::vector<DifferenceGroup> groups;
+    DifferenceGroup alike;
+    for (const BoardFacts& board : now) {
+        auto match = std::find_if(old.begin(), old.end(),
+                                  [&](const BoardFacts& b) { return b.name == board.name; });
+        std::vector<std::string> differences;
+        if (match == old.end()) {
+            differences.push_back("not rehearsed with the old image");
+        } else {
+            differences = boardDifferences(*match, board);
+        }
+        if (differences.empty()) {
+            alike.boards.push_back(board.name);
+            continue;
+        }
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const DifferenceGroup& g) {
+            return g.differences == differences;
+        });
+        if (group == groups.end()) {
+            groups.push_back({{}, differences});
+            group = groups.end() - 1;
+        }
+        group->boards.push_back(board.name);
+    }
+    if (!alike.boards.empty()) groups.push_back(alike);
+    return groups;
+}

@@ -1,0 +1,50 @@
+// A rehearsal's plan: an image run on each board of a fleet, the boards grouped, and
+// optionally what the image does differently from another one. Shown as text for a person at
+// a terminal, as a page (HTML with each board's timeline), and as JSON for a release
+// pipeline (tools/rehearse/rehearsal.schema.json).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/rehearse/board_facts.h"
+#include "tools/rehearse/fleet.h"
+
+struct ImageId {
+    std::string name;    // the file's name
+    std::string sha256;  // of its bytes, lower-case hex
+};
+
+struct Comparison {
+    ImageId oldImage;
+    std::vector<BoardFacts> oldBoards;
+    std::vector<DifferenceGroup> groups;
+};
+
+struct Plan {
+    ImageId image;
+    bool measured = false;  // the durations were measured at the board's speed
+    std::vector<BoardFacts> boards;
+    std::vector<BoardGroup> groups;
+    std::optional<Comparison> comparison;
+};
+
+// The exit status that tells a pipeline how it went: 0 every board ended OK, 1 a board did
+// not, 2 a board's folder is wrong, 3 a run broke (no final notice came).
+int planStatus(const Plan& plan);
+
+// Text: each group's summary, then each group's detail once (of its first board), the table
+// over all boards and the comparison.
+std::string boardText(const BoardFacts& board, bool measured);
+std::string planText(const Plan& plan);
+
+// The JSON document; always valid UTF-8 (a byte that is not is replaced by U+FFFD).
+inline constexpr int kPlanFormatVersion = 1;
+std::string planJson(const Plan& plan, const std::string& producerVersion);
+
+// A board's timeline: one bar per step at its place in time, split into the time on the
+// module's line (wire), the built-in waits and the work. Empty when no step has a time.
+std::string timelineSvg(const BoardFacts& board, const std::string& title, bool measured);
+// The page: the groups, the comparison, and each board's timeline.
+std::string planPage(const Plan& plan);

@@ -1,0 +1,112 @@
+#include <nlohmann/json.hpp>
+
+#include "tools/rehearse/plan.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json optionalText(const std::optional<std::string>& text) {
+    return text ? Json(*text) : Json(nullptr);
+}
+
+Json stepsJson(const BoardFacts& board) {
+    Json steps = Json::array();
+    for (const StepFacts& step : board.steps) {
+        Json item = {{"step", step.name}, {"result", step.result}, {"reasons", step.reasons}};
+        if (step.result != kNotRun && board.duration) {
+            item["start"] = step.start;
+            item["wire"] = step.wire;
+            item["waits"] = step.waits;
+            item["work"] = step.work;
+            item["seconds"] = step.total;
+        }
+        steps.push_back(item);
+    }
+    return steps;
+}
+
+Json boardJson(const BoardFacts& board, std::size_t group) {
+    Json item = {{"board", board.name},
+                 {"folder", board.folder},
+                 {"group", group},
+                 {"outcome", board.outcome},
+                 {"assumed", board.assumed}};
+    if (!board.ran()) {
+        item["seeding_errors"] = board.seedErrors;
+        return item;
+    }
+    item["state_sha256"] = board.stateSha256;
+    Json versions = Json::array();
+    for (const VersionRow& row : board.versions)
+        versions.push_back({{"part", row.part},
+                            {"old", row.oldVersion},
+                            {"new", row.newVersion},
+                            {"update", row.update}});
+    item["versions"] = versions;
+    Json keys = Json::array();
+    for (const KeyChange& key : board.keys)
+        keys.push_back({{"key", key.key},
+                        {"before", optionalText(key.before)},
+                        {"after", optionalText(key.after)},
+                        {"by", key.source == KeySource::Preset ? "preset" : "image"}});
+    item["pskeys_changed"] = keys;
+    item["firmware"] = {{"before", board.firmwareBefore}, {"after", board.firmwareAfter}};
+    item["flash"] = {{"sectors_erased", board.flash.sectorsErased},
+                     {"words_programmed", board.flash.wordsProgrammed},
+                     {"ranges", board.flash.ranges}};
+    Json etc = Json::array();
+    for (const EtcChange& change : board.etc)
+        etc.push_back({{"file", change.file},
+                       {"change", change.loss    ? "lost"
+                                  : change.added ? "added"
+                                                 : "removed"},
+                       {"line", change.line}});
+    item["etc_changed"] = etc;
+    item["steps"] = stepsJson(board);
+    item["duration"] = board.duration ? Json(*board.duration) : Json(nullptr);
+    return item;
+}
+
+Json imageJson(const ImageId& image) { return {{"name", image.name}, {"sha256", image.sha256}}; }
+
+}  // namespace
+
+std::string planJson(const Plan& plan, const std::string& producerVersion) {
+    std::vector<std::size_t> groupOf(plan.boards.size());
+    Json groups = Json::array();
+    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
+        Json members = Json::array();
+        for (std::size_t i : plan.groups[g].members) {
+            groupOf[i] = g + 1;
+            members.push_back(plan.boards[i].name);
+        }
+        groups.push_back({{"group", g + 1},
+                          {"summary", groupSummary(plan.boards, plan.groups[g])},
+                          {"boards", members}});
+    }
+    Json boards = Json::array();
+    std::size_t ok = 0;
+    for (std::size_t i = 0; i < plan.boards.size(); ++i) {
+        boards.push_back(boardJson(plan.boards[i], groupOf[i]));
+        ok += plan.boards[i].outcome == "OK";
+    }
+    Json document = {{"format", "btlap-rehearsal"},
+                     {"format_version", kPlanFormatVersion},
+                     {"producer", {{"name", "rehearse"}, {"version", producerVersion}}},
+                     {"image", imageJson(plan.image)},
+                     {"durations", plan.measured ? "measured" : "predicted"},
+                     {"boards", boards},
+                     {"groups", groups},
+                     {"ok", ok},
+                     {"boards_total", plan.boards.size()},
+                     {"exit_status", planStatus(plan)}};
+    if (plan.comparison) {
+        Json differences = Json::array();
+        for (const DifferenceGroup& group : plan.comparison->groups)
+            differences.push_back({{"boards", group.boards}, {"differences", group.differences}});
+        document["comparison"] = {{"old_image", imageJson(plan.comparison->oldImage)},
+                                  {"groups", differences}};
+    }
+    return document.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+}

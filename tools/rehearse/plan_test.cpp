@@ -1,0 +1,130 @@
+// A fleet's plan from boards' facts: the groups, the comparison of two images, the JSON that a
+// pipeline keeps and the exit status that tells it how the rehearsal went.
+#include "tools/rehearse/plan.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+BoardFacts okBoard(const std::string& name, double seconds) {
+    BoardFacts board;
+    board.name = name;
+    board.folder = "/fleet/" + name;
+    board.outcome = "OK";
+    board.keys = {{"&0021", "0004", "0006", KeySource::Image},
+                  {"&01a6", "0001", "0000", KeySource::Preset}};
+    board.firmwareBefore = "1958 16.4.0";
+    board.firmwareAfter = "2114 17.3.5";
+    board.flash = {4, 100000, "0x020000-0x05ffff"};
+    board.steps = {{"Image check", "OK", {}, 0, 0, 0.2, 0, 0.2},
+                   {"Update qvl Software", "OK", {}, 0.2, 0, 0.1, 3.7, 3.8}};
+    board.duration = seconds;
+    return board;
+}
+
+BoardFacts refusingBoard(const std::string& name) {
+    BoardFacts board = okBoard(name, 44);
+    board.outcome = "NOK";
+    board.keys.erase(board.keys.begin());
+    board.steps.insert(
+        board.steps.begin() + 1,
+        {"Write diff. PS-Keys", "NOK", {"BCCMD set of PS-Key 0x0021 refused: status 0x0008"}});
+    board.steps.push_back({"Check SDP records", kNotRun, {}});
+    return board;
+}
+
+Plan fleetPlan() {
+    Plan plan;
+    plan.image = {"new.img", std::string(64, 'a')};
+    plan.boards = {okBoard("a", 41.2), refusingBoard("r"), okBoard("b", 45.04)};
+    // A board of its own: one of its records lost, and a byte of its /etc that is not UTF-8.
+    BoardFacts own = okBoard("own", 43);
+    own.etc = {{"service.txt", false, "10008;Caf\xe9 printer;12", true}};
+    plan.boards.push_back(own);
+    plan.groups = groupBoards(plan.boards);
+    return plan;
+}
+
+TEST(Plan, GroupsTheBoardsThatTheImageTreatsAlike) {
+    Plan plan = fleetPlan();
+    std::vector<std::string> summaries;
+    for (const BoardGroup& group : plan.groups)
+        summaries.push_back(groupSummary(plan.boards, group));
+    EXPECT_EQ(summaries,
+              (std::vector<std::string>{
+                  "2 like a: OK, 1 keys (and 1 presets), firmware 2114 17.3.5, 4 sectors, 0 /etc "
+                  "lines, 41.2-45.0 s",
+                  "1 like r: NOK, 0 keys (and 1 presets), firmware 2114 17.3.5, 4 sectors, 0 /etc "
+                  "lines; Write diff. PS-Keys: NOK (BCCMD set of PS-Key 0x0021 refused: status "
+                  "0x0008), 44.0 s",
+                  "1 like own: OK, 1 keys (and 1 presets), firmware 2114 17.3.5, 4 sectors, 1 /etc "
+                  "lines, loses 1 own record, 43.0 s"}));
+    EXPECT_EQ(plan.groups[0].members, (std::vector<std::size_t>{0, 2}));
+}
+
+TEST(Plan, TextShowsPresetsApartAndStepsNotRun) {
+    const std::string text = boardText(refusingBoard("r"), false);
+    EXPECT_NE(text.find("outcome: NOK\n"
+                        "  Write diff. PS-Keys failed:\n"
+                        "    BCCMD set of PS-Key 0x0021 refused: status 0x0008\n"
+                        "PS-Keys changed: 0\n"
+                        "PS-Keys the daemon sets by itself (presets): 1\n"
+                        "  &01a6  0001 -> 0000\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  Check SDP records           -      -      -       -  not run\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST(Plan, ExitStatusTellsTheWorstOutcome) {
+    Plan plan = fleetPlan();
+    EXPECT_EQ(planStatus(plan), 1);
+    plan.boards[1].outcome = "none";
+    EXPECT_EQ(planStatus(plan), 3);
+    plan.boards[0].outcome = "seeding";
+    EXPECT_EQ(planStatus(plan), 2);
+    plan.boards = {okBoard("a", 1)};
+    EXPECT_EQ(planStatus(plan), 0);
+}
+
+// Whatever bytes a board's files hold, the JSON is valid UTF-8 and carries its format's version,
+// the producer's, the image's hash and each step's reasons.
+TEST(Plan, JsonIsVersionedValidUtf8) {
+    const std::string text = planJson(fleetPlan(), "1.2.3");
+    nlohmann::json json = nlohmann::json::parse(text);
+    EXPECT_EQ(json["format"], "btlap-rehearsal");
+    EXPECT_EQ(json["format_version"], kPlanFormatVersion);
+    EXPECT_EQ(json["producer"]["version"], "1.2.3");
+    EXPECT_EQ(json["image"]["sha256"], std::string(64, 'a'));
+    EXPECT_EQ(json["exit_status"], 1);
+    EXPECT_EQ(json["boards"][1]["steps"][1]["reasons"][0],
+              "BCCMD set of PS-Key 0x0021 refused: status 0x0008");
+    EXPECT_EQ(json["boards"][1]["steps"][3].contains("seconds"), false);
+    EXPECT_EQ(json["boards"][3]["etc_changed"][0]["change"], "lost");
+    EXPECT_EQ(json["boards"][3]["etc_changed"][0]["line"], "10008;Caf\xef\xbf\xbd printer;12");
+    EXPECT_EQ(json["boards"][0]["pskeys_changed"][1]["by"], "preset");
+}
+
+TEST(Plan, ComparisonNamesTheBoardsAndKeysThatDiffer) {
+    std::vector<BoardFacts> old = {okBoard("a", 40), okBoard("b", 40), refusingBoard("r")};
+    std::vector<BoardFacts> now = old;
+    for (BoardFacts* board : {&now[0], &now[1]}) {
+        board->keys[0].after = "0007";
+        board->firmwareAfter = "2200 18.0.0";
+    }
+    now[2].keys.push_back({"&0300", std::nullopt, "0001", KeySource::Image});
+    std::vector<DifferenceGroup> groups = compareFleets(old, now);
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0].boards, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(groups[0].differences,
+              (std::vector<std::string>{"&0021: 0006 -> 0007",
+                                        "firmware after: 2114 17.3.5 -> 2200 18.0.0"}));
+    EXPECT_EQ(groups[1].boards, std::vector<std::string>{"r"});
+    EXPECT_EQ(groups[1].differences, std::vector<std::string>{"&0300: (none) -> 0001"});
+    EXPECT_TRUE(compareFleets(old, old).back().differences.empty());
+}
+
+}  // namespace

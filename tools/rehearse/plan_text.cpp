@@ -1,0 +1,158 @@
+#include <algorithm>
+#include <cstdio>
+
+#include "tools/rehearse/plan.h"
+
+namespace {
+
+std::string format(const char* pattern, auto... values) {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+std::string keyText(const std::optional<std::string>& value) {
+    return value ? (value->empty() ? "(empty)" : *value) : "(none)";
+}
+
+void appendKeys(std::string& text, const BoardFacts& board, KeySource source, const char* title) {
+    std::string lines;
+    std::size_t count = 0;
+    for (const KeyChange& key : board.keys) {
+        if (key.source != source) continue;
+        ++count;
+        lines += "  " + key.key + "  " + keyText(key.before) + " -> " + keyText(key.after) + '\n';
+    }
+    if (source == KeySource::Preset && count == 0) return;
+    text += title + std::to_string(count) + '\n' + lines;
+}
+
+}  // namespace
+
+int planStatus(const Plan& plan) {
+    auto any = [&](const char* outcome) {
+        return std::any_of(plan.boards.begin(), plan.boards.end(),
+                           [&](const BoardFacts& b) { return b.outcome == outcome; });
+    };
+    if (any("seeding")) return 2;
+    if (any("none")) return 3;
+    if (any("NOK")) return 1;
+    return 0;
+}
+
+std::string boardText(const BoardFacts& board, bool measured) {
+    std::string text;
+    for (const std::string& piece : board.assumed) text += "assumed " + piece + '\n';
+    if (!board.ran()) {
+        text += "outcome: not rehearsed, the board's folder is wrong\n";
+        for (const std::string& error : board.seedErrors) text += "  " + error + '\n';
+        return text;
+    }
+    text += "outcome: " + (board.outcome == "none" ? "no final notice came" : board.outcome) + '\n';
+    for (const StepFacts& step : board.steps) {
+        if (step.reasons.empty()) continue;
+        text += "  " + step.name + " failed:\n";
+        for (const std::string& reason : step.reasons) text += "    " + reason + '\n';
+    }
+    if (!board.versions.empty()) text += "version table:\n";
+    for (const VersionRow& row : board.versions)
+        text += format("  %-16s %s -> %s, update: %s\n", row.part.c_str(), row.oldVersion.c_str(),
+                       row.newVersion.c_str(), row.update ? "yes" : "no");
+    appendKeys(text, board, KeySource::Image, "PS-Keys changed: ");
+    appendKeys(text, board, KeySource::Preset, "PS-Keys the daemon sets by itself (presets): ");
+    text += "module firmware: " +
+            (board.firmwareBefore == board.firmwareAfter
+                 ? board.firmwareAfter + " (unchanged)"
+                 : board.firmwareBefore + " -> " + board.firmwareAfter) +
+            '\n';
+    text += "flash: " +
+            (board.flash.sectorsErased + board.flash.wordsProgrammed == 0
+                 ? std::string("nothing written")
+                 : format("%llu sectors erased, %llu words programmed (%s)",
+                          static_cast<unsigned long long>(board.flash.sectorsErased),
+                          static_cast<unsigned long long>(board.flash.wordsProgrammed),
+                          board.flash.ranges.c_str())) +
+            '\n';
+    text += "/etc changed: " +
+            (board.etc.empty() ? std::string("nothing") : format("%zu lines", board.etc.size()));
+    if (std::size_t losses = lossCount(board); losses > 0)
+        text += format(", %zu of the board's own records lost", losses);
+    text += '\n';
+    for (const EtcChange& change : board.etc)
+        text += "  " + change.file + (change.added ? " +" : " -") + change.line +
+                (change.loss ? "   (lost)" : "") + '\n';
+    if (board.steps.empty()) return text;
+    if (board.duration)
+        text += format("duration at the board's speed, %s: %.1f s\n",
+                       measured ? "measured" : "predicted", *board.duration);
+    text += format("  %-22s %6s %6s %6s %7s  %s\n", "step", "wire", "waits", "work", "seconds",
+                   "result");
+    for (const StepFacts& step : board.steps) {
+        if (step.result == kNotRun || !board.duration) {
+            text += format("  %-22s %6s %6s %6s %7s  %s\n", step.name.c_str(), "-", "-", "-", "-",
+                           step.result.c_str());
+        } else {
+            text += format("  %-22s %6.2f %6.2f %6.2f %7.2f  %s\n", step.name.c_str(), step.wire,
+                           step.waits, step.work, step.total, step.result.c_str());
+        }
+    }
+    return text;
+}
+
+std::string planText(const Plan& plan) {
+    std::string text = "=== " + plan.image.name + " on " + std::to_string(plan.boards.size()) +
+                       " board" + (plan.boards.size() == 1 ? "" : "s") + " ===\n";
+    for (const BoardGroup& group : plan.groups) text += groupSummary(plan.boards, group) + '\n';
+    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
+        const BoardGroup& group = plan.groups[g];
+        const BoardFacts& first = plan.boards[group.members.front()];
+        text += format("=== group %zu: %zu like %s ===\n", g + 1, group.members.size(),
+                       first.name.c_str());
+        text += "boards:";
+        for (std::size_t i : group.members) text += ' ' + plan.boards[i].name;
+        text += '\n' + boardText(first, plan.measured);
+    }
+    std::size_t width = 5;
+    for (const BoardFacts& board : plan.boards) width = std::max(width, board.name.size());
+    const int w = static_cast<int>(width);
+    text += "=== all boards ===\n";
+    text += format("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
+                   "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
+                   plan.measured ? "measured" : "predicted", "failed steps");
+    std::size_t ok = 0;
+    for (std::size_t i = 0; i < plan.boards.size(); ++i) {
+        const BoardFacts& board = plan.boards[i];
+        ok += board.outcome == "OK";
+        std::size_t group = 0;
+        while (std::find(plan.groups[group].members.begin(), plan.groups[group].members.end(), i) ==
+               plan.groups[group].members.end())
+            ++group;
+        std::string failed;
+        for (const StepFacts& step : board.steps)
+            if (stepFailed(step)) failed += (failed.empty() ? "" : ", ") + step.name;
+        bool ran = board.ran();
+        std::string line = format("%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w,
+                                  board.name.c_str(), group + 1, board.outcome.c_str(),
+                                  board.assumed.size(), ran ? board.firmwareAfter.c_str() : "-",
+                                  ran ? std::to_string(board.keys.size()).c_str() : "-",
+                                  ran ? std::to_string(board.flash.sectorsErased).c_str() : "-",
+                                  ran ? std::to_string(board.etc.size()).c_str() : "-",
+                                  board.duration ? format("%.1f s", *board.duration).c_str() : "-",
+                                  failed.c_str());
+        line.erase(line.find_last_not_of(' ') + 1);
+        text += line + '\n';
+    }
+    text += format("%zu of %zu boards ended OK\n", ok, plan.boards.size());
+    if (plan.comparison) {
+        const Comparison& comparison = *plan.comparison;
+        text += "=== " + plan.image.name + " against " + comparison.oldImage.name + " ===\n";
+        for (const DifferenceGroup& group : comparison.groups) {
+            text += format("%zu board%s", group.boards.size(), group.boards.size() == 1 ? "" : "s");
+            text += group.differences.empty() ? " alike:" : ":";
+            for (const std::string& name : group.boards) text += ' ' + name;
+            text += '\n';
+            for (const std::string& line : group.differences) text += "  " + line + '\n';
+        }
+    }
+    return text;
+}
