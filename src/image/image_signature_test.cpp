@@ -24,8 +24,9 @@ std::string word(std::uint32_t value) {
 TEST(SignatureBlock, IsFoundOnlyWhereItIsWhole) {
     const std::string id(16, 'I');
     const std::string block = "UPD-SIG\n" + word(1) + word(3) + id + "sig" + "the note";
+    const Bytes file0 = bytesOf(block);  // the block's spans point into it
     SignatureBlock found{};
-    ASSERT_EQ(parseSignatureBlock(bytesOf(block), &found), SignatureBlockParse::Found);
+    ASSERT_EQ(parseSignatureBlock(file0, &found), SignatureBlockParse::Found);
     EXPECT_EQ(std::string(found.signature.begin(), found.signature.end()), "sig");
     EXPECT_EQ(std::string(found.note.begin(), found.note.end()), "the note");
     EXPECT_EQ(std::string(found.keyId.begin(), found.keyId.end()), id);
