@@ -23,26 +23,15 @@
 #include "core/report_progress.h"
 #include "core/shell_commands.h"
 #include "core/signals.h"
+#include "core/update_paths.h"
 #include "update/module_steps.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
 namespace {
 
-// The update's folder: the DFU program runs in it, and the BCSP driver's modules lie there.
-constexpr char kUpdateDir[] = "/tmp/update.d/";
-
-// A file of the update's folder; the path is joined at compile time.
-template <std::size_t N>
-constexpr std::array<char, sizeof kUpdateDir - 1 + N> inUpdateDir(const char (&name)[N]) {
-    std::array<char, sizeof kUpdateDir - 1 + N> path{};
-    std::copy_n(name, N, std::copy_n(kUpdateDir, sizeof kUpdateDir - 1, path.begin()));
-    return path;
-}
-
+// The DFU program runs in the update's folder, where the BCSP driver's modules lie too.
 constexpr char kDfuName[] = "dfu";
-constexpr auto kDfuProgram = inUpdateDir(kDfuName);
-constexpr auto kFirmwareFile = inUpdateDir("stack.dfu");
 constexpr const char* kDfuStatusPath = "/tmp/dfu_status.log";
 constexpr const char* kDfuErrorPath = "/tmp/dfu_error.log";
 constexpr std::array<const char*, 3> kBcspDriverModules{"linabcsp_uart.o", "bcsp.o",
@@ -51,7 +40,7 @@ constexpr std::array<const char*, 3> kBcspDriverModules{"linabcsp_uart.o", "bcsp
 // execve takes the DFU program's arguments as char*: writable copies of the constants.
 auto dfuName = std::to_array(kDfuName);
 auto dfuOption = std::to_array("-dr");
-auto dfuFirmware = kFirmwareFile;
+auto dfuFirmware = std::to_array(kFirmwarePath);
 // The DFU program's argument vector: its name, "-dr" and its firmware file.
 char* dfuArgv[] = {dfuName.data(), dfuOption.data(), dfuFirmware.data(), nullptr};
 
@@ -69,14 +58,12 @@ constexpr long kDfuErrorShown = 4096;
 constexpr std::size_t kStatusShown = 4;
 constexpr std::size_t kStatusReadSize = 100;
 
-// The step's private sub-states, kept in the shared stepState beside STATE_DFU_FAILED and
-// STATE_DFU_DONE. The module link, the walks and the alarm write the shared codes into it while
-// the step runs, and other steps read them there: numbered clear of every shared code, none of
-// these is taken for one of those.
+// The step's private sub-states, beside the shared STATE_DFU_FAILED and STATE_DFU_DONE.
 enum FirmwareStepState : std::int32_t {
-    STATE_DFU_RUNNING = 101,  // its progress shows at every wake-up and poll time-out
-    STATE_DFU_STOPPING,       // stopped after its time limit; its end fails the load
+    STATE_DFU_RUNNING = kFirstPrivateState,  // its progress shows at every wake-up and time-out
+    STATE_DFU_STOPPING,                      // stopped after its time limit; its end fails the load
 };
+static_assert(clearOfSharedStates(STATE_DFU_RUNNING));
 
 // What this run of the step has done: a second firmware step in the same process loads its
 // firmware too, and is judged by its own load.
@@ -119,18 +106,18 @@ bool startFirmwareLoad() {
     openBtModule(0);
     tlInterface = TL_BCSP;
     if (!bcspDriverLoaded) {
-        for (const char* module : kBcspDriverModules) shellInsmod(kUpdateDir, module);
+        for (const char* module : kBcspDriverModules) shellInsmod(kUpdateFolder, module);
         bcspDriverLoaded = true;
     }
     struct stat firmware {};
-    unsigned long long kib = stat(kFirmwareFile.data(), &firmware) == 0
+    unsigned long long kib = stat(kFirmwarePath, &firmware) == 0
                                  ? (static_cast<unsigned long long>(firmware.st_size) + 1023) / 1024
                                  : 0;
     dfuLimitSeconds = kDfuBaseSeconds + static_cast<unsigned>(std::min(kib, 0xFFFFull));
     dfuStopSignal = 0;
     dfuEndStatus = 0;
     char* noEnvironment[] = {nullptr};
-    dfuPid = startChildProcess(kUpdateDir, kDfuProgram.data(), dfuArgv, noEnvironment, nullptr);
+    dfuPid = startChildProcess(kUpdateFolder, kDfuProgramPath, dfuArgv, noEnvironment, nullptr);
     dfuRunInThisStep = true;
     if (dfuPid == -1) return false;
     dfuAwaited = true;
@@ -191,8 +178,8 @@ void copyDfuErrorReport() {
 
 // The DFU program and its firmware are of no further use once it has run or couldn't start.
 void removeDfuFiles() {
-    unlink(kFirmwareFile.data());
-    unlink(kDfuProgram.data());
+    unlink(kFirmwarePath);
+    unlink(kDfuProgramPath);
 }
 
 // The step's entry: the presets of the module's HCI transport, unless its link doesn't open.
@@ -259,7 +246,6 @@ void takeFailedLoad() {
     copyDfuErrorReport();
     armAlarm(0);
     update.updateResult = 0;
-    update.dfuFailed = 1;
     dfuFailedInThisStep = true;
     update.stepState = STATE_DFU_DONE;  // the next poll time-out goes on
 }

@@ -23,8 +23,9 @@
 
 namespace {
 
-// The step's own sub-state: reset the module and open its link.
-constexpr std::int32_t kStateOpenLink = 1;
+// The steps' private sub-state: reset the module and open its link.
+enum PsKeyStepState : std::int32_t { STATE_OPEN_LINK = kFirstPrivateState };
+static_assert(clearOfSharedStates(STATE_OPEN_LINK));
 
 constexpr unsigned kReadOpenTimeout = 15;
 constexpr unsigned kReadKeyTimeout = 10;
@@ -143,10 +144,10 @@ void failBeforeTheModule() {
 void readPsKeysStep() {
     switch (update.stepState) {
         case STATE_ENTER:
-            update.stepState = kStateOpenLink;
+            update.stepState = STATE_OPEN_LINK;
             postWakeUp(WAKE_UP);
             break;
-        case kStateOpenLink:
+        case STATE_OPEN_LINK:
             unlink(kPsKeyDumpPath);
             openLinkAndStart(kReadOpenTimeout, readNextKey);
             break;
@@ -192,11 +193,11 @@ void writeChangedPsKeysStep() {
                 startNextStep("nothing to do ... OK\n");
                 return;
             }
-            update.stepState = kStateOpenLink;
+            update.stepState = STATE_OPEN_LINK;
             postWakeUp(WAKE_UP);
             break;
         }
-        case kStateOpenLink:
+        case STATE_OPEN_LINK:
             openLinkAndStart(kNewWriteOpenTimeout, writeNextChangedKey);
             break;
         case STATE_ANSWER:
@@ -221,8 +222,8 @@ void writeAllPsKeysStep() {
             // has left its link open; without that link (an update without the firmware step)
             // the step opens the BCCMD channel itself.
             update.stepState = tlInterface == TL_BCSP && moduleLinkDescriptor() >= 0
-                                   ? STATE_ANSWER
-                                   : kStateOpenLink;
+                                   ? std::int32_t{STATE_ANSWER}
+                                   : std::int32_t{STATE_OPEN_LINK};
             update.psKeysWritten = 0;
             startPercent(0);
             if (!prepareUpdateKeys()) {
@@ -234,7 +235,7 @@ void writeAllPsKeysStep() {
             std::fflush(stdout);
             postWakeUp(WAKE_UP);
             break;
-        case kStateOpenLink:
+        case STATE_OPEN_LINK:
             // (On the BCCMD channel the link is opened without the HCI Reset, as the firmware
             // step opens it, and the walk starts at once.)
             openLinkAndStart(kAllWriteOpenTimeout, writeNextKeyOfAll);

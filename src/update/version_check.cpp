@@ -6,13 +6,13 @@
 #include "btlink/pskey_files.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/update_paths.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
 namespace {
 
 constexpr const char* kInstalledVersionsPath = "/etc/data.txt";
-constexpr const char* kUpdateVersionsPath = "/tmp/update.d/VERSION";
 // "&02a5" carries the firmware's build and version texts and the settings code, "&02a4" the
 // settings mark.
 constexpr const char* kFirmwareKeyPrefix = "&02a5 = ";
