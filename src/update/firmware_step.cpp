@@ -1,6 +1,8 @@
 // The step BT_MOD_SET_FIRM_STACK: the preset PS-Keys written over HCI, the BCSP driver loaded,
 // the module's new firmware loaded by the DFU program (a child process) with its progress in
 // the report, and the presets of the BCSP transport written over the BCCMD channel.
+#include "update/firmware_step.h"
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>

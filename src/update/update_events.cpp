@@ -13,8 +13,8 @@
 #include "core/due_work.h"
 #include "core/error_codes.h"
 #include "core/log.h"
+#include "update/firmware_step.h"
 #include "update/state_machine.h"
-#include "update/step_actions.h"
 #include "update/update_reception.h"
 #include "update/update_state.h"
 
