@@ -20,8 +20,11 @@ constexpr unsigned kSettleSeconds = 3;
 
 // The device of the last openBtModule call, named in its log lines, and the descriptor of the
 // open link (-1: none).
-const char* linkDevicePath = kHciDevicePath;
-int linkDescriptor = -1;
+struct ModuleLink {
+    const char* devicePath = kHciDevicePath;
+    int descriptor = -1;
+};
+ModuleLink moduleLink;
 
 struct SetupRequest {
     unsigned long request;
@@ -44,7 +47,7 @@ bool setUpBccmdChannel(int fd) {
         int value = setup.value;
         if (devIoctl(fd, setup.request, setup.takesValue ? &value : nullptr) != 0) {
             UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
-                          "ioctl error TL interface %s: 0x%02x %m", linkDevicePath, errno);
+                          "ioctl error TL interface %s: 0x%02x %m", moduleLink.devicePath, errno);
             return false;
         }
     }
@@ -52,30 +55,31 @@ bool setUpBccmdChannel(int fd) {
 }
 
 void closeLink() {
-    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "closed %s with fd %d \n", linkDevicePath,
-                  linkDescriptor);
-    devClose(linkDescriptor);
-    linkDescriptor = -1;
+    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "closed %s with fd %d \n", moduleLink.devicePath,
+                  moduleLink.descriptor);
+    devClose(moduleLink.descriptor);
+    moduleLink.descriptor = -1;
 }
 
 int openLink() {
     // One link at a time: a second open would leave the first descriptor open for ever.
-    if (linkDescriptor >= 0) closeLink();
+    if (moduleLink.descriptor >= 0) closeLink();
     // Close-on-exec: the DFU program and the shell commands must not hold the module's
     // device open.
-    int fd = devOpen(linkDevicePath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int fd = devOpen(moduleLink.devicePath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
-                      "open error TL interface %s: 0x%02x %m", linkDevicePath, errno);
+                      "open error TL interface %s: 0x%02x %m", moduleLink.devicePath, errno);
         return LINK_OPEN_FAILED;
     }
     // The main loop polls the AI socket alone until the link is open.
-    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "opened %s with fd %d  1\n", linkDevicePath, fd);
+    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "opened %s with fd %d  1\n", moduleLink.devicePath,
+                  fd);
     if (tlInterface == TL_BCSP && !setUpBccmdChannel(fd)) {
         devClose(fd);
         return LINK_SETUP_FAILED;
     }
-    linkDescriptor = fd;
+    moduleLink.descriptor = fd;
     // The module needs this long after its reset before it takes commands.
     pauseSeconds(kSettleSeconds);
     return LINK_OK;
@@ -88,12 +92,13 @@ const char* tlDevicePath(std::int32_t transport) {
 }
 
 int openBtModule(std::int32_t open) {
-    linkDevicePath = tlDevicePath(tlInterface);
+    moduleLink.devicePath = tlDevicePath(tlInterface);
     if (open == 1) return openLink();
-    if (linkDescriptor >= 0) {
+    if (moduleLink.descriptor >= 0) {
         closeLink();
     } else {
-        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "try to close not openen %s", linkDevicePath);
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "try to close not openen %s",
+                   moduleLink.devicePath);
     }
     return LINK_OK;
 }
@@ -114,4 +119,4 @@ int resetBtModule() {
     return result;
 }
 
-int moduleLinkDescriptor() { return linkDescriptor; }
+int moduleLinkDescriptor() { return moduleLink.descriptor; }
