@@ -6,8 +6,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/support/board.h"
 #include "tools/mkupdate/image_builder.h"
@@ -122,12 +124,43 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
               0);
     ASSERT_EQ(
         run("multi -o /tmp/lap.img /tmp/note --pack-dir /tmp/lapstep/update.d /tmp/lap").status, 0);
+    // Images whose steps can only fail on every board, as no build makes them.
+    const struct {
+        const char* name;
+        const char* todo;
+        std::vector<const char*> files;
+    } failing[] = {
+        {"compare", "BT_MOD_SET_COMP\nBT_MOD_SET_READ\n", {"pskeyorig.psr"}},
+        {"twice", "PPCBOOT\nCHECK_SDP\nPPCBOOT\n", {"service.txt"}},
+        {"firmware",
+         "BT_MOD_SET_FIRM_STACK\n",
+         {"dfu", "stack.dfu", "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"}},
+    };
+    for (const auto& f : failing) {
+        std::string folder = std::string("/tmp/") + f.name + "/update.d";
+        std::filesystem::create_directories(folder);
+        writeWholeFile(folder + "/updatetodo.txt", f.todo);
+        for (const char* file : f.files) writeWholeFile(folder + "/" + file, "");
+        chmod((folder + "/dfu").c_str(), 0755);
+        ASSERT_EQ(run("multi -o /tmp/" + std::string(f.name) + ".img /tmp/note --pack-dir " +
+                      folder + " /tmp/lap")
+                      .status,
+                  0);
+    }
     const struct {
         const char* image;
         std::string fault;
     } cases[] = {
         {"/tmp/none.img", "update archive: no update.d/updatetodo.txt, no step runs"},
         {"/tmp/lap.img", "file 2 (the last): file of 12 bytes is shorter than the 64-byte header"},
+        {"/tmp/compare.img",
+         "step BT_MOD_SET_COMP fails: it has no module keys to compare with (no BT_MOD_SET_READ "
+         "before it)"},
+        {"/tmp/twice.img",
+         "step PPCBOOT is listed more than once; a to-do list names each step once"},
+        {"/tmp/firmware.img",
+         "step BT_MOD_SET_FIRM_STACK fails: update.d/stack.dfu names no firmware version (no line "
+         "\"firmware VERSION\"), and the DFU program refuses it"},
     };
     auto tmpFiles = [] {
         std::set<std::string> files;
@@ -148,7 +181,8 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
         EXPECT_TRUE(list.out.ends_with("\nresult       BAD: " + c.fault + "\n")) << list.out;
         RunResult json = run(std::string("list --json ") + c.image);
         EXPECT_EQ(json.status, 1);
-        EXPECT_TRUE(json.out.ends_with(",\"faults\":[\"" + c.fault + "\"],\"valid\":false}\n"))
+        std::string quoted = std::regex_replace(c.fault, std::regex("\""), "\\\"");
+        EXPECT_TRUE(json.out.ends_with(",\"faults\":[\"" + quoted + "\"],\"valid\":false}\n"))
             << json.out;
     }
     RunResult lap = run("list /tmp/lap.img");
@@ -244,7 +278,7 @@ TEST_F(MkupdateProgram, RefusedBuildLeavesTheOutputAsItWas) {
         int status;
         std::string err;
     } cases[] = {
-        {"--pskeys /tmp/keys.psr --dfu /tmp/dfu --steps BT_MOD_SET_COMP,REMOVE_DFU_UPLOAD", 1,
+        {"--pskeys /tmp/keys.psr --dfu /tmp/dfu --steps BT_MOD_SET_READ,BT_MOD_SET_COMP", 1,
          "mkupdate: /tmp/keys.psr: line 2: key 0x01f8 after key 0x01f9: the keys must ascend\n"
          "mkupdate: /tmp/dfu: the DFU program is not executable\n"},
         {"--services /tmp/missing.txt", 1,
