@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
@@ -29,6 +30,16 @@ struct RunResult {
     int status;
     std::string out, err;
 };
+
+// The files named image or image.* in /tmp: the daemon's image and temporary copies.
+std::vector<std::string> tmpImageFiles() {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+        std::string name = entry.path().filename().string();
+        if (name == "image" || name.starts_with("image.")) found.push_back(name);
+    }
+    return found;
+}
 
 RunResult runAipeer(const std::string& arguments) {
     std::string command = std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/aipeer " +
@@ -146,14 +157,46 @@ TEST(AiPeerStart, PlacesTheImageAndRefusesOneThatCantBeRead) {
     EXPECT_EQ(readWholeFile("/tmp/image"), "an earlier image");
     EXPECT_FALSE(fileExists("/tmp/update.d")) << "the daemon was not asked";
 
+    // An image in /tmp is moved into place; one from another file system is copied.
     const mkupdate::Bytes image = sampleUpdateWithoutModule();
-    writeWholeFile("/tmp/sample.img", image);
-    RunResult placed = runAipeer("--timeout 60 start /tmp/sample.img");
-    EXPECT_EQ(placed.status, 0) << placed.err;
-    EXPECT_TRUE(placed.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n"))
-        << "the daemon took the sample update: " << placed.out;
-    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
-        EXPECT_FALSE(entry.path().filename().string().starts_with("image.")) << entry.path();
+    for (const char* path : {"/tmp/sample.img", "/sim/state/sample.img"}) {
+        SCOPED_TRACE(path);
+        writeWholeFile(path, image);
+        RunResult placed = runAipeer(std::string("--timeout 60 start ") + path);
+        EXPECT_EQ(placed.status, 0) << placed.err;
+        EXPECT_TRUE(placed.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n"))
+            << "the daemon took the sample update: " << placed.out;
+        EXPECT_EQ(fileExists(path), std::string(path) != "/tmp/sample.img");
+        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{}) << "the daemon removed it";
+    }
+}
+
+// A start that fails leaves nothing behind: an image moved into place goes back where it was,
+// a copy is removed.
+TEST(AiPeerStart, AFailedStartLeavesNothingBehind) {
+    const mkupdate::Bytes image = sampleUpdateWithoutModule();
+    const std::string bytes(image.begin(), image.end());
+    for (const char* path : {"/tmp/sample.img", "/sim/state/sample.img"}) {
+        SCOPED_TRACE(path);
+        writeWholeFile(path, image);
+        // No daemon: the request can't be sent.
+        RunResult unsent = runAipeer(std::string("--timeout 5 start ") + path);
+        EXPECT_EQ(unsent.status, 2);
+        EXPECT_TRUE(unsent.err.starts_with("aipeer: can't send to /rb_ai_sock2up: ")) << unsent.err;
+        EXPECT_EQ(readWholeFile(path), bytes);
+        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{});
+    }
+    // The daemon refuses an image that is no update image.
+    SimDaemon daemon;
+    daemon.start();
+    for (const char* path : {"/tmp/junk.img", "/sim/state/junk.img"}) {
+        SCOPED_TRACE(path);
+        writeWholeFile(path, "no update image");
+        RunResult refused = runAipeer(std::string("--timeout 60 start ") + path);
+        EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+        EXPECT_EQ(readWholeFile(path), "no update image");
+        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{});
+    }
 }
 
 }  // namespace

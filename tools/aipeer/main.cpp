@@ -20,6 +20,7 @@
 #include "core/build_time.h"
 #include "core/log.h"
 #include "image/update_image.h"
+#include "tools/aipeer/image_placement.h"
 #include "tools/aipeer/peer.h"
 #include "tools/aipeer/report_follower.h"
 
@@ -40,9 +41,11 @@ void printUsage(std::FILE* out) {
                  "  query         send REQ_QUERY; wait for the answer (AI_REPLY, param 0)\n"
                  "  start [IMAGE] send REQ_START_UPDATE; wait for the final notice (AI_NOTICE,\n"
                  "                param 2). The daemon reads the image at %s; IMAGE is\n"
-                 "                placed there first (copied to a temporary file in /tmp and\n"
-                 "                renamed), and a missing or unreadable IMAGE is refused\n"
-                 "                before anything is asked\n"
+                 "                placed there first (moved there when it lies on the same\n"
+                 "                file system, otherwise copied to a temporary file beside it\n"
+                 "                and renamed), and taken back when the start fails; a\n"
+                 "                missing or unreadable IMAGE is refused before anything is\n"
+                 "                asked\n"
                  "  stop          send REQ_STOP; wait for the answer (AI_REPLY, param 3), which\n"
                  "                the daemon sends after 30 seconds; then the daemon ends\n"
                  "  listen        print every record until the time-out passes\n"
@@ -135,44 +138,6 @@ std::optional<PeerRecord> receiveUntil(int fd, const std::optional<Expectation>&
     }
 }
 
-// Places the image at the daemon's path: copied to a temporary file beside it and renamed,
-// so that the daemon never maps a half-written image. False, with the reason told.
-bool placeImage(int source, const char* name) {
-    char temporary[] = "/tmp/image.XXXXXX";
-    int fd = mkstemp(temporary);
-    if (fd < 0) {
-        std::fprintf(stderr, "aipeer: can't create %s: %s\n", temporary, std::strerror(errno));
-        return false;
-    }
-    bool copied = lseek(source, 0, SEEK_SET) == 0 && fchmod(fd, 0644) == 0;
-    char buffer[65536];
-    for (ssize_t got; copied && (got = read(source, buffer, sizeof buffer)) != 0;) {
-        if (got < 0 && errno == EINTR) continue;
-        copied = got > 0;
-        for (ssize_t done = 0; copied && done < got;) {
-            ssize_t put = write(fd, buffer + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            copied = put > 0;
-            done += put;
-        }
-    }
-    int error = errno;
-    if (close(fd) != 0 && copied) {
-        copied = false;
-        error = errno;
-    }
-    if (copied && rename(temporary, kImagePath) != 0) {
-        copied = false;
-        error = errno;
-    }
-    if (!copied) {
-        unlink(temporary);
-        std::fprintf(stderr, "aipeer: can't place %s at %s: %s\n", name, kImagePath,
-                     std::strerror(error));
-    }
-    return copied;
-}
-
 // Binds the peer's socket unless a live peer holds it: a datagram socket bound there takes a
 // connection, a file left by a peer that has ended refuses it and is removed.
 int bindPeerSocket() {
@@ -205,6 +170,19 @@ int bindPeerSocket() {
     }
     return fd;
 }
+
+// The image of a start, placed for the daemon: when the start fails (the daemon refuses it,
+// the update ends NOK, no answer comes or the request can't be sent) it is taken back.
+struct ImageInPlace {
+    std::optional<PlacedImage> placed;
+    bool started = false;
+    ImageInPlace() = default;
+    ImageInPlace(const ImageInPlace&) = delete;
+    ImageInPlace& operator=(const ImageInPlace&) = delete;
+    ~ImageInPlace() {
+        if (placed && !started) withdrawImage(*placed, kImagePath);
+    }
+};
 
 struct Step {
     PeerCommand command;
@@ -285,9 +263,13 @@ int main(int argc, char** argv) {
     int status = kExitOk;
     for (const Step& step : steps) {
         PeerCommand command = step.command;
-        if (step.image >= 0 && !placeImage(step.image, step.imageName.c_str())) {
-            status = kExitUsage;
-            break;
+        ImageInPlace image;
+        if (step.image >= 0) {
+            image.placed = placeImage(step.image, step.imageName, kImagePath);
+            if (!image.placed) {
+                status = kExitUsage;
+                break;
+            }
         }
         // Taken before the request: what the report holds then belongs to earlier updates.
         std::optional<ReportFollower> follower;
@@ -316,6 +298,8 @@ int main(int argc, char** argv) {
         if (command == PeerCommand::Start && answer->text != "OK") {
             status = kExitNok;
             if (follower) show(followedFailure(*follower));
+        } else {
+            image.started = true;
         }
     }
     close(fd);
