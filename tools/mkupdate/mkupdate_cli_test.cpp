@@ -194,13 +194,28 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
 
 // Both tools' conventions: the version of the project and of the build, usage errors.
 TEST_F(MkupdateProgram, TellsItsVersionAndRefusesUnknownOptions) {
-    RunResult version = run("--version");
-    EXPECT_EQ(version.status, 0);
-    EXPECT_TRUE(version.out.starts_with("mkupdate (BT-LAP update) 0.1.0\nbuilt from "))
-        << version.out;
-    RunResult unknown = run("check --bogus /tmp/x");
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_EQ(unknown.err, "mkupdate: unknown option --bogus for check (see mkupdate --help)\n");
+    for (const char* option : {"--version", "-V"}) {
+        RunResult version = run(option);
+        EXPECT_EQ(version.status, 0);
+        EXPECT_TRUE(version.out.starts_with("mkupdate (BT-LAP update) 0.1.0\nbuilt from "))
+            << version.out;
+    }
+    // The option as given, also within a group of short options.
+    const struct {
+        const char* arguments;
+        const char* err;
+    } usage[] = {
+        {"check --bogus /tmp/x", "unknown option --bogus for check"},
+        {"build -Zq -o /tmp/x.img", "unknown option -Z for build"},
+        {"wrap -qo /tmp/x.img", "unknown option -q for wrap"},
+        {"build --flash-size", "--flash-size needs a value"},
+        {"list -o", "-o needs a value"},
+    };
+    for (const auto& u : usage) {
+        RunResult refused = run(u.arguments);
+        EXPECT_EQ(refused.status, 2) << u.arguments;
+        EXPECT_EQ(refused.err, "mkupdate: " + std::string(u.err) + " (see mkupdate --help)\n");
+    }
     RunResult missing = run("list /tmp/none");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "mkupdate: cannot open /tmp/none: No such file or directory\n");
@@ -285,9 +300,9 @@ TEST_F(MkupdateProgram, RefusedBuildLeavesTheOutputAsItWas) {
          "mkupdate: cannot open /tmp/missing.txt: No such file or directory\n"},
         {"--lap-payload /tmp/dfu", 2,
          "mkupdate: --lap-payload needs --lap-name NAME (see mkupdate --help)\n"},
-        {"--flash-size 2M", 2,
-         "mkupdate: --flash-size takes the flash's size in bytes, a multiple of 65536 from "
-         "262144 on, not \"2M\" (see mkupdate --help)\n"},
+        {"--flash-size 2X", 2,
+         "mkupdate: --flash-size takes the flash's size in bytes (or KiB, MiB, GiB with K, M, "
+         "G), a multiple of 64K from 256K on, not \"2X\" (see mkupdate --help)\n"},
         {"/tmp/dfu", 2,
          "mkupdate: build takes each part with its option, not /tmp/dfu (see mkupdate --help)\n"},
     };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/image_header.h"
+#include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/gzip_reader.h"
 #include "tools/mkupdate/part_checks.h"
 #include "tools/mkupdate/sample_update.h"
@@ -217,6 +218,21 @@ TEST(BuildUpdate, SampleUpdateIsTheSameOnEveryMachine) {
     EXPECT_EQ(tar->size(), 20480u);
     EXPECT_EQ(calcCrc32(0, tar->data(), tar->size()), 0x5A363496u);
     EXPECT_EQ(listing.files[2].size, 200000u);
+}
+
+// --flash-size as the board's seed files give it too: bytes, hexadecimal, K, M or G.
+TEST(FlashSize, TakesBytesOrKMG) {
+    const struct {
+        const char* value;
+        std::optional<std::uint64_t> size;
+    } cases[] = {
+        {"2097152", 0x200000}, {"0x200000", 0x200000}, {"2M", 0x200000},
+        {"512K", 0x80000},     {"512k", 0x80000},      {"4G", 0x100000000},
+        {"256K", 0x40000},     {"192K", std::nullopt}, {"100000", std::nullopt},
+        {"5G", std::nullopt},  {"M", std::nullopt},    {"2MiB", std::nullopt},
+        {"-2M", std::nullopt}, {"", std::nullopt},     {"2M ", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(flashSize(c.value), c.size) << c.value;
 }
 
 }  // namespace
