@@ -258,8 +258,7 @@ void deliver(const Datagram& d) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
+void setUpHarness() {
     FUZZ_ASSERT(openAiSocket(kAiOwnPath) >= 0, "the daemon's socket opens");
     setAiDestination(kAiPeerPath);
     unlink(kAiPeerPath);
@@ -268,7 +267,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     FUZZ_ASSERT(peerSocket >= 0 &&
                     bind(peerSocket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0,
                 "the peer's socket binds");
-    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -137,11 +137,6 @@ void handOver(std::uint8_t control, std::vector<std::uint8_t> packet) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     removeFile(kUpdateReportPath);
     removeFile(kPsKeyDumpPath);
