@@ -139,6 +139,48 @@ void failBeforeTheModule() {
     endStep(false);
 }
 
+void endReadStep() {
+    openBtModule(0);
+    chmod(kPsKeyDumpPath, 0444);
+    logUnheldStatuses();
+    endStep(dumpIsTheStore());
+}
+
+void endWriteAllStep() {
+    showPercent(100);
+    std::printf("\n");
+    std::fflush(stdout);
+    endWriteStep();
+}
+
+// The states that the PS-Key steps' walks share once a step is entered: the link opened and
+// the walk started, a key at each answer, the walk's end, and the module's failure.
+struct Walk {
+    unsigned openTimeout;
+    void (*nextKey)();
+    void (*ended)();
+};
+
+void runWalk(const Walk& walk) {
+    switch (update.stepState) {
+        case STATE_OPEN_LINK:
+            openLinkAndStart(walk.openTimeout, walk.nextKey);
+            break;
+        case STATE_ANSWER:
+            walk.nextKey();
+            break;
+        case STATE_LIST_END:
+            walk.ended();
+            break;
+        case STATE_TIMEOUT:
+        case STATE_REFUSED:
+            failModuleStep();
+            break;
+        default:
+            break;
+    }
+}
+
 }  // namespace
 
 void readPsKeysStep() {
@@ -149,22 +191,9 @@ void readPsKeysStep() {
             break;
         case STATE_OPEN_LINK:
             unlink(kPsKeyDumpPath);
-            openLinkAndStart(kReadOpenTimeout, readNextKey);
-            break;
-        case STATE_ANSWER:
-            readNextKey();
-            break;
-        case STATE_LIST_END:
-            openBtModule(0);
-            chmod(kPsKeyDumpPath, 0444);
-            logUnheldStatuses();
-            endStep(dumpIsTheStore());
-            break;
-        case STATE_TIMEOUT:
-        case STATE_REFUSED:
-            failModuleStep();
-            break;
+            [[fallthrough]];
         default:
+            runWalk({kReadOpenTimeout, readNextKey, endReadStep});
             break;
     }
 }
@@ -197,20 +226,8 @@ void writeChangedPsKeysStep() {
             postWakeUp(WAKE_UP);
             break;
         }
-        case STATE_OPEN_LINK:
-            openLinkAndStart(kNewWriteOpenTimeout, writeNextChangedKey);
-            break;
-        case STATE_ANSWER:
-            writeNextChangedKey();
-            break;
-        case STATE_LIST_END:
-            endWriteStep();
-            break;
-        case STATE_TIMEOUT:
-        case STATE_REFUSED:
-            failModuleStep();
-            break;
         default:
+            runWalk({kNewWriteOpenTimeout, writeNextChangedKey, endWriteStep});
             break;
     }
 }
@@ -235,25 +252,10 @@ void writeAllPsKeysStep() {
             std::fflush(stdout);
             postWakeUp(WAKE_UP);
             break;
-        case STATE_OPEN_LINK:
+        default:
             // (On the BCCMD channel the link is opened without the HCI Reset, as the firmware
             // step opens it, and the walk starts at once.)
-            openLinkAndStart(kAllWriteOpenTimeout, writeNextKeyOfAll);
-            break;
-        case STATE_ANSWER:
-            writeNextKeyOfAll();
-            break;
-        case STATE_LIST_END:
-            showPercent(100);
-            std::printf("\n");
-            std::fflush(stdout);
-            endWriteStep();
-            break;
-        case STATE_TIMEOUT:
-        case STATE_REFUSED:
-            failModuleStep();
-            break;
-        default:
+            runWalk({kAllWriteOpenTimeout, writeNextKeyOfAll, endWriteAllStep});
             break;
     }
 }
