@@ -11,16 +11,6 @@
 
 namespace {
 
-#if defined(__powerpc__)
-TEST(ModuleLink, RequestValuesOfTheBoard) {
-    EXPECT_EQ(BCSP_SETUP_REQUEST_1, 0x80044801UL);
-    EXPECT_EQ(BCSP_SETUP_REQUEST_2, 0x80044804UL);
-    EXPECT_EQ(BCSP_SETUP_REQUEST_3, 0x20004808UL);
-    EXPECT_EQ(BCSP_SETUP_REQUEST_4, 0x20004805UL);
-    EXPECT_EQ(ETX_RESET_BT_MODULE, 0x20004502UL);
-}
-#endif
-
 void loadBcspDriver() {
     writeWholeFile(simStatePath("insmod.log"),
                    "/tmp/update.d/linabcsp_uart.o\n/tmp/update.d/bcsp.o\n"

@@ -13,14 +13,6 @@
 
 namespace {
 
-#if defined(__powerpc__)
-TEST(Flash, RequestValuesOfTheBoard) {
-    EXPECT_EQ(FLASH_GET_INFO, 0x40184601UL);
-    EXPECT_EQ(FLASH_GET_REGIONS, 0x400C4602UL);
-    EXPECT_EQ(FLASH_ERASE, 0x80084603UL);
-}
-#endif
-
 TEST(Flash, ConfigSectorFollowsTheFlashSize) {
     writeWholeFile(simStatePath(kFlashFaultFile), "size0");
     const std::string unknown = "Flash info not available; can't determine size \n";
