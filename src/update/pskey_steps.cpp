@@ -184,18 +184,13 @@ void runWalk(const Walk& walk) {
 }  // namespace
 
 void readPsKeysStep() {
-    switch (update.stepState) {
-        case STATE_ENTER:
-            update.stepState = STATE_OPEN_LINK;
-            postWakeUp(WAKE_UP);
-            break;
-        case STATE_OPEN_LINK:
-            unlink(kPsKeyDumpPath);
-            [[fallthrough]];
-        default:
-            runWalk({kReadOpenTimeout, readNextKey, endReadStep});
-            break;
+    if (update.stepState == STATE_ENTER) {
+        update.stepState = STATE_OPEN_LINK;
+        postWakeUp(WAKE_UP);
+        return;
     }
+    if (update.stepState == STATE_OPEN_LINK) unlink(kPsKeyDumpPath);
+    runWalk({kReadOpenTimeout, readNextKey, endReadStep});
 }
 
 void comparePsKeysStep() {
@@ -209,55 +204,48 @@ void comparePsKeysStep() {
 }
 
 void writeChangedPsKeysStep() {
-    switch (update.stepState) {
-        case STATE_ENTER: {
-            if (comparisonFailed) {
-                UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
-                              "PS-Keys to set unknown, the comparison failed \n");
-                endStep(false);
-                return;
-            }
-            FileStream toSet(std::fopen(kPsKeyToSetPath, "r"));
-            if (!toSet) {
-                startNextStep("nothing to do ... OK\n");
-                return;
-            }
-            update.stepState = STATE_OPEN_LINK;
-            postWakeUp(WAKE_UP);
-            break;
-        }
-        default:
-            runWalk({kNewWriteOpenTimeout, writeNextChangedKey, endWriteStep});
-            break;
+    if (update.stepState != STATE_ENTER) {
+        runWalk({kNewWriteOpenTimeout, writeNextChangedKey, endWriteStep});
+        return;
     }
+    if (comparisonFailed) {
+        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
+                      "PS-Keys to set unknown, the comparison failed \n");
+        endStep(false);
+        return;
+    }
+    FileStream toSet(std::fopen(kPsKeyToSetPath, "r"));
+    if (!toSet) {
+        startNextStep("nothing to do ... OK\n");
+        return;
+    }
+    update.stepState = STATE_OPEN_LINK;
+    postWakeUp(WAKE_UP);
 }
 
 void writeAllPsKeysStep() {
-    switch (update.stepState) {
-        case STATE_ENTER:
-            // After a firmware load in this update the module runs BCSP and the firmware step
-            // has left its link open; without that link (an update without the firmware step)
-            // the step opens the BCCMD channel itself.
-            update.stepState = tlInterface == TL_BCSP && moduleLinkDescriptor() >= 0
-                                   ? std::int32_t{STATE_ANSWER}
-                                   : std::int32_t{STATE_OPEN_LINK};
-            update.psKeysWritten = 0;
-            startPercent(0);
-            if (!prepareUpdateKeys()) {
-                failBeforeTheModule();
-                return;
-            }
-            update.psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
-            std::printf("%d PS-Keys to write\n", static_cast<int>(update.psKeyCount));
-            std::fflush(stdout);
-            postWakeUp(WAKE_UP);
-            break;
-        default:
-            // (On the BCCMD channel the link is opened without the HCI Reset, as the firmware
-            // step opens it, and the walk starts at once.)
-            runWalk({kAllWriteOpenTimeout, writeNextKeyOfAll, endWriteAllStep});
-            break;
+    if (update.stepState != STATE_ENTER) {
+        // (On the BCCMD channel the link is opened without the HCI Reset, as the firmware
+        // step opens it, and the walk starts at once.)
+        runWalk({kAllWriteOpenTimeout, writeNextKeyOfAll, endWriteAllStep});
+        return;
     }
+    // After a firmware load in this update the module runs BCSP and the firmware step has left
+    // its link open; without that link (an update without the firmware step) the step opens
+    // the BCCMD channel itself.
+    update.stepState = tlInterface == TL_BCSP && moduleLinkDescriptor() >= 0
+                           ? std::int32_t{STATE_ANSWER}
+                           : std::int32_t{STATE_OPEN_LINK};
+    update.psKeysWritten = 0;
+    startPercent(0);
+    if (!prepareUpdateKeys()) {
+        failBeforeTheModule();
+        return;
+    }
+    update.psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
+    std::printf("%d PS-Keys to write\n", static_cast<int>(update.psKeyCount));
+    std::fflush(stdout);
+    postWakeUp(WAKE_UP);
 }
 
 void forgetEarlierPsKeyWork() {
