@@ -46,7 +46,7 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
     std::uint32_t remaining = length;
     std::uint32_t flashOffset = imageAreaStart;
     const std::uint8_t* source = image;
-    while (flashOffset < configSectorStart) {
+    while (flashOffset < flashLayout.configSectorStart) {
         int percent = percentWritten(remaining, length);
         UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
                       "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
@@ -123,7 +123,9 @@ bool flashImageSpace(std::uint32_t* imageSpace) {
                       "flash size unknown; lap image not written\n");
         return false;
     }
-    *imageSpace = configSectorStart > imageAreaStart ? configSectorStart - imageAreaStart : 0;
+    *imageSpace = flashLayout.configSectorStart > imageAreaStart
+                      ? flashLayout.configSectorStart - imageAreaStart
+                      : 0;
     return true;
 }
 
