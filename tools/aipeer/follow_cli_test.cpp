@@ -4,18 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
@@ -26,27 +22,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct RunResult {
-    int status;
-    std::string out, err;
-};
-
-// The files named image or image.* in /tmp: the daemon's image and temporary copies.
-std::vector<std::string> tmpImageFiles() {
-    std::vector<std::string> found;
-    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
-        std::string name = entry.path().filename().string();
-        if (name == "image" || name.starts_with("image.")) found.push_back(name);
-    }
-    return found;
-}
-
-RunResult runAipeer(const std::string& arguments) {
-    std::string command = std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/aipeer " +
-                          arguments + " >/tmp/out 2>/tmp/err";
-    int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile("/tmp/out"),
-            readWholeFile("/tmp/err")};
+ProgramRun runAipeer(const std::string& arguments) {
+    return runProgram(std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/aipeer " +
+                      arguments);
 }
 
 TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
@@ -57,7 +35,7 @@ TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
     SimDaemon daemon;
     daemon.start();
 
-    RunResult run = runAipeer("--timeout 60 start --follow");
+    ProgramRun run = runAipeer("--timeout 60 start --follow");
     EXPECT_EQ(run.status, 0) << run.err;
     // The image step's percentages before 100 and the SDP step's trigger come as the report
     // happens to be read, and the daemon's start-up notice only when the peer was bound before
@@ -90,7 +68,7 @@ TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
 }
 
 TEST(AiPeerFollow, GoesOnlyWithTheStartCommand) {
-    RunResult run = runAipeer("--follow query");
+    ProgramRun run = runAipeer("--follow query");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "aipeer: --follow goes with the start command (see aipeer --help)\n");
@@ -114,7 +92,7 @@ TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
                    std::string::npos;
         },
         60s));
-    RunResult second = runAipeer("--timeout 5 query");
+    ProgramRun second = runAipeer("--timeout 5 query");
     EXPECT_EQ(second.status, 2);
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "aipeer: peer socket in use: another peer is bound to /rb_ai_sock2ad\n");
@@ -136,67 +114,10 @@ TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
     std::snprintf(address.sun_path, sizeof address.sun_path, "/rb_ai_sock2ad");
     ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     close(stale);
-    RunResult leftover = runAipeer("--timeout 5 query");
+    ProgramRun leftover = runAipeer("--timeout 5 query");
     EXPECT_EQ(leftover.status, 0) << leftover.err;
     EXPECT_TRUE(leftover.out.ends_with("AI_REPLY (1025) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"))
         << leftover.out;
-}
-
-// start IMAGE places the image where the daemon reads it (the daemon removes it once done);
-// one that can't be read is refused before the daemon is asked, and what was at /tmp/image
-// stays.
-TEST(AiPeerStart, PlacesTheImageAndRefusesOneThatCantBeRead) {
-    SimDaemon daemon;
-    daemon.start();
-    writeWholeFile("/tmp/image", "an earlier image");
-    RunResult missing = runAipeer("--timeout 5 start /tmp/missing.img");
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err,
-              "aipeer: can't read the image /tmp/missing.img: No such file or directory\n");
-    EXPECT_EQ(readWholeFile("/tmp/image"), "an earlier image");
-    EXPECT_FALSE(fileExists("/tmp/update.d")) << "the daemon was not asked";
-
-    // An image in /tmp is moved into place; one from another file system is copied.
-    const mkupdate::Bytes image = sampleUpdateWithoutModule();
-    for (const char* path : {"/tmp/sample.img", "/sim/state/sample.img"}) {
-        SCOPED_TRACE(path);
-        writeWholeFile(path, image);
-        RunResult placed = runAipeer(std::string("--timeout 60 start ") + path);
-        EXPECT_EQ(placed.status, 0) << placed.err;
-        EXPECT_TRUE(placed.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n"))
-            << "the daemon took the sample update: " << placed.out;
-        EXPECT_EQ(fileExists(path), std::string(path) != "/tmp/sample.img");
-        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{}) << "the daemon removed it";
-    }
-}
-
-// A start that fails leaves nothing behind: an image moved into place goes back where it was,
-// a copy is removed.
-TEST(AiPeerStart, AFailedStartLeavesNothingBehind) {
-    const mkupdate::Bytes image = sampleUpdateWithoutModule();
-    const std::string bytes(image.begin(), image.end());
-    for (const char* path : {"/tmp/sample.img", "/sim/state/sample.img"}) {
-        SCOPED_TRACE(path);
-        writeWholeFile(path, image);
-        // No daemon: the request can't be sent.
-        RunResult unsent = runAipeer(std::string("--timeout 5 start ") + path);
-        EXPECT_EQ(unsent.status, 2);
-        EXPECT_TRUE(unsent.err.starts_with("aipeer: can't send to /rb_ai_sock2up: ")) << unsent.err;
-        EXPECT_EQ(readWholeFile(path), bytes);
-        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{});
-    }
-    // The daemon refuses an image that is no update image.
-    SimDaemon daemon;
-    daemon.start();
-    for (const char* path : {"/tmp/junk.img", "/sim/state/junk.img"}) {
-        SCOPED_TRACE(path);
-        writeWholeFile(path, "no update image");
-        RunResult refused = runAipeer(std::string("--timeout 60 start ") + path);
-        EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
-        EXPECT_EQ(readWholeFile(path), "no update image");
-        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{});
-    }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // updates run them; on a cross build the board's program, under its emulator.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -23,11 +22,6 @@ namespace {
 const std::string kSample = std::string(PROJECT_SOURCE_PATH) + "/sim/sample-update";
 const std::string kMkupdate = "/tmp/bin/mkupdate";
 
-struct RunResult {
-    int status;
-    std::string out, err;
-};
-
 class MkupdateProgram : public testing::Test {
 protected:
     // The program as a command of its own, so that scripts can run it too.
@@ -38,10 +32,8 @@ protected:
         chmod(kMkupdate.c_str(), 0755);
     }
 
-    static RunResult run(const std::string& arguments) {
-        int status = std::system((kMkupdate + " " + arguments + " >/tmp/out 2>/tmp/err").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile("/tmp/out"),
-                readWholeFile("/tmp/err")};
+    static ProgramRun run(const std::string& arguments) {
+        return runProgram(kMkupdate + " " + arguments);
     }
 };
 
@@ -53,7 +45,7 @@ Bytes fileBytes(const std::string& path) {
 TEST_F(MkupdateProgram, BuildsByteIdenticalImagesAndRefusesBadUsage) {
     writeWholeFile("/tmp/payload", "lap software payload");
     writeWholeFile("/tmp/note", "note");
-    RunResult usage = run("wrap --name=L /tmp/payload --type 256 -o/tmp/x");
+    ProgramRun usage = run("wrap --name=L /tmp/payload --type 256 -o/tmp/x");
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(usage.err,
               "mkupdate: --type takes a number from 0 to 255, not \"256\" (see mkupdate --help)\n");
@@ -93,7 +85,7 @@ TEST_F(MkupdateProgram, OutputsAreNeverDangerous) {
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.output);
-        RunResult result = run(std::string("wrap --name L /tmp/payload -o ") + c.output);
+        ProgramRun result = run(std::string("wrap --name L /tmp/payload -o ") + c.output);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.out, "");
@@ -105,7 +97,7 @@ TEST_F(MkupdateProgram, OutputsAreNeverDangerous) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/tmp/folder"), {}), 0);
 
     ASSERT_EQ(run("wrap --name L /tmp/payload -o /tmp/lap").status, 0);
-    RunResult piped = run("wrap --name L /tmp/payload -o - | cat");
+    ProgramRun piped = run("wrap --name L /tmp/payload -o - | cat");
     EXPECT_EQ(piped.status, 0);
     EXPECT_TRUE(piped.out == readWholeFile("/tmp/lap"));
     EXPECT_FALSE(fileExists("-"));
@@ -171,21 +163,21 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.image);
         std::set<std::string> before = tmpFiles();
-        RunResult check = run(std::string("check ") + c.image);
+        ProgramRun check = run(std::string("check ") + c.image);
         EXPECT_EQ(tmpFiles(), before) << "check writes nothing";
         EXPECT_EQ(check.status, 1);
         EXPECT_EQ(check.out, "");
         EXPECT_EQ(check.err, "mkupdate: " + std::string(c.image) + ": " + c.fault + "\n");
-        RunResult list = run(std::string("list ") + c.image);
+        ProgramRun list = run(std::string("list ") + c.image);
         EXPECT_EQ(list.status, 1);
         EXPECT_TRUE(list.out.ends_with("\nresult       BAD: " + c.fault + "\n")) << list.out;
-        RunResult json = run(std::string("list --json ") + c.image);
+        ProgramRun json = run(std::string("list --json ") + c.image);
         EXPECT_EQ(json.status, 1);
         std::string quoted = std::regex_replace(c.fault, std::regex("\""), "\\\"");
         EXPECT_TRUE(json.out.ends_with(",\"faults\":[\"" + quoted + "\"],\"valid\":false}\n"))
             << json.out;
     }
-    RunResult lap = run("list /tmp/lap.img");
+    ProgramRun lap = run("list /tmp/lap.img");
     EXPECT_NE(
         lap.out.find("to-do list   2 steps\n  step 1     PPCBOOT\n  step 2     LAP_SOFTWARE\n"),
         std::string::npos)
@@ -195,7 +187,7 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
 // Both tools' conventions: the version of the project and of the build, usage errors.
 TEST_F(MkupdateProgram, TellsItsVersionAndRefusesUnknownOptions) {
     for (const char* option : {"--version", "-V"}) {
-        RunResult version = run(option);
+        ProgramRun version = run(option);
         EXPECT_EQ(version.status, 0);
         EXPECT_TRUE(version.out.starts_with("mkupdate (BT-LAP update) 0.1.0\nbuilt from "))
             << version.out;
@@ -212,11 +204,11 @@ TEST_F(MkupdateProgram, TellsItsVersionAndRefusesUnknownOptions) {
         {"list -o", "-o needs a value"},
     };
     for (const auto& u : usage) {
-        RunResult refused = run(u.arguments);
+        ProgramRun refused = run(u.arguments);
         EXPECT_EQ(refused.status, 2) << u.arguments;
         EXPECT_EQ(refused.err, "mkupdate: " + std::string(u.err) + " (see mkupdate --help)\n");
     }
-    RunResult missing = run("list /tmp/none");
+    ProgramRun missing = run("list /tmp/none");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "mkupdate: cannot open /tmp/none: No such file or directory\n");
 }
@@ -232,10 +224,10 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
     ASSERT_EQ(std::system((script + " >/tmp/out 2>&1").c_str()), 0);
     EXPECT_EQ(fileBytes("/tmp/sample.img"), sample);
 
-    RunResult list = run("list /tmp/sample.img");
+    ProgramRun list = run("list /tmp/sample.img");
     EXPECT_EQ(list.status, 0);
     EXPECT_EQ(list.out, judgeImage(sample).text);
-    RunResult check = run("check /tmp/sample.img");
+    ProgramRun check = run("check /tmp/sample.img");
     EXPECT_EQ(check.status, 0);
     EXPECT_EQ(check.out, "/tmp/sample.img: valid\n");
     EXPECT_NE(list.out.find("to-do list   10 steps\n  step 1     CHECK_VERSIONS\n"),
@@ -261,7 +253,7 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
     todo = readWholeFile("/tmp/parts/update.d/updatetodo.txt");
     todo = todo.substr(todo.find('\n') + 1);
     for (char& c : todo) c = c == '\n' ? ',' : c;
-    RunResult rebuilt =
+    ProgramRun rebuilt =
         run("build -o /tmp/rebuilt.img --name 'BT-LAP sample update' --note "
             "/tmp/file0 --lap /tmp/file2 --pskeys "
             "/tmp/parts/update.d/pskeyorig.psr --services "
@@ -273,7 +265,7 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
     ASSERT_EQ(rebuilt.status, 0) << rebuilt.err;
     EXPECT_EQ(fileBytes("/tmp/rebuilt.img"), sample);
 
-    RunResult beyond = run("extract /tmp/sample.img 3 -o /tmp/file3");
+    ProgramRun beyond = run("extract /tmp/sample.img 3 -o /tmp/file3");
     EXPECT_EQ(beyond.status, 1);
     EXPECT_EQ(beyond.err, "mkupdate: /tmp/sample.img holds files 0 to 2, not file 3\n");
     EXPECT_EQ(run("extract /tmp/sample.img -1 -o /tmp/file3").status, 2);
@@ -308,7 +300,7 @@ TEST_F(MkupdateProgram, RefusedBuildLeavesTheOutputAsItWas) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
-        RunResult result = run("build -o /tmp/outdir/update.img " + c.arguments);
+        ProgramRun result = run("build -o /tmp/outdir/update.img " + c.arguments);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(readWholeFile("/tmp/outdir/update.img"), "an earlier update");

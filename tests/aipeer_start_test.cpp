@@ -1,0 +1,119 @@
+// aipeer start IMAGE on the simulated board: the image placed where the daemon reads it (moved
+// there from the board's /tmp, copied from elsewhere), and taken back when the start fails; on
+// the board's 2 MiB /tmp an image of more than half of it starts, without a second copy.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/board.h"
+#include "tests/support/updates.h"
+#include "tools/mkupdate/sample_update.h"
+#include "tools/mkupdate/update_build.h"
+
+namespace {
+
+ProgramRun runAipeer(const std::string& arguments) {
+    return runProgram(std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/aipeer " +
+                      arguments);
+}
+
+// The files named image or image.* in /tmp: the daemon's image and temporary copies.
+std::vector<std::string> tmpImageFiles() {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+        std::string name = entry.path().filename().string();
+        if (name == "image" || name.starts_with("image.")) found.push_back(name);
+    }
+    return found;
+}
+
+// start IMAGE places the image where the daemon reads it (the daemon removes it once done);
+// one that can't be read is refused before the daemon is asked, and what was at /tmp/image
+// stays.
+TEST(AiPeerStart, PlacesTheImageAndRefusesOneThatCantBeRead) {
+    SimDaemon daemon;
+    daemon.start();
+    writeWholeFile("/tmp/image", "an earlier image");
+    ProgramRun missing = runAipeer("--timeout 5 start /tmp/missing.img");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err,
+              "aipeer: can't read the image /tmp/missing.img: No such file or directory\n");
+    EXPECT_EQ(readWholeFile("/tmp/image"), "an earlier image");
+    EXPECT_FALSE(fileExists("/tmp/update.d")) << "the daemon was not asked";
+
+    // An image in /tmp is moved into place; one from another file system is copied.
+    const mkupdate::Bytes image = sampleUpdateWithoutModule();
+    for (const char* path : {"/tmp/sample.img", "/sim/state/sample.img"}) {
+        SCOPED_TRACE(path);
+        writeWholeFile(path, image);
+        ProgramRun placed = runAipeer(std::string("--timeout 60 start ") + path);
+        EXPECT_EQ(placed.status, 0) << placed.err;
+        EXPECT_TRUE(placed.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n"))
+            << "the daemon took the sample update: " << placed.out;
+        EXPECT_EQ(fileExists(path), std::string(path) != "/tmp/sample.img");
+        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{}) << "the daemon removed it";
+    }
+}
+
+// A start that fails leaves nothing behind: an image moved into place goes back where it was,
+// a copy is removed.
+TEST(AiPeerStart, AFailedStartLeavesNothingBehind) {
+    const mkupdate::Bytes image = sampleUpdateWithoutModule();
+    const std::string bytes(image.begin(), image.end());
+    for (const char* path : {"/tmp/sample.img", "/sim/state/sample.img"}) {
+        SCOPED_TRACE(path);
+        writeWholeFile(path, image);
+        // No daemon: the request can't be sent.
+        ProgramRun unsent = runAipeer(std::string("--timeout 5 start ") + path);
+        EXPECT_EQ(unsent.status, 2);
+        EXPECT_TRUE(unsent.err.starts_with("aipeer: can't send to /rb_ai_sock2up: ")) << unsent.err;
+        EXPECT_EQ(readWholeFile(path), bytes);
+        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{});
+    }
+    // The daemon refuses an image that is no update image.
+    SimDaemon daemon;
+    daemon.start();
+    for (const char* path : {"/tmp/junk.img", "/sim/state/junk.img"}) {
+        SCOPED_TRACE(path);
+        writeWholeFile(path, "no update image");
+        ProgramRun refused = runAipeer(std::string("--timeout 60 start ") + path);
+        EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+        EXPECT_EQ(readWholeFile(path), "no update image");
+        EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{});
+    }
+}
+
+// Run on the board whose /tmp holds 2 MiB (the suite's name says so).
+class BigImage : public testing::TestWithParam<int> {};
+
+TEST_P(BigImage, StartsFromATmpOfLessThanTwiceItsSize) {
+    std::string error;
+    std::optional<mkupdate::UpdateDescription> update =
+        mkupdate::sampleUpdate(kSampleFolder, &error);
+    ASSERT_TRUE(update) << error;
+    update->steps = {"LAP_SOFTWARE"};
+    mkupdate::Bytes payload(1150000);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    update->lapPayload->content = payload;
+    std::vector<std::string> faults;
+    std::optional<mkupdate::Bytes> image = mkupdate::buildUpdate(*update, &faults);
+    ASSERT_TRUE(image) << faults.front();
+    ASSERT_GT(image->size(), 1150000u);
+    writeWholeFile("/tmp/big.img", *image);
+    SimDaemon daemon;
+    daemon.start();
+
+    ProgramRun run = runAipeer("--timeout 120 start /tmp/big.img");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(run.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n")) << run.out;
+    EXPECT_NE(readWholeFile("/tmp/update.log").find("Update qvl Software:   started ... "),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(SmallTmp, BigImage, testing::Values(0));
+
+}  // namespace
