@@ -20,7 +20,8 @@ namespace {
 // Build-time trace switches: bit 0 dumps received, bit 1 sent messages.
 constexpr unsigned aiTraceFlags = 0;
 
-// The socket, its own address and the peer's, and whether a wake-up couldn't be posted.
+// The socket, its own address and the peer's, and whether a wake-up couldn't be posted (the
+// descriptor apart: its -1 would give the addresses room in the program file).
 int socketDescriptor = -1;
 struct AiSocketState {
     char ownAddress[sizeof(sockaddr_un::sun_path)] = "";

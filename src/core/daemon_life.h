@@ -1,4 +1,4 @@
-// The daemon's orderly ends.
+// The daemon's orderly ends, and the longest wait of its main loop.
 #pragma once
 
 inline constexpr int kPollTimeoutMs = 15000;
