@@ -40,6 +40,10 @@ void countUnheld(std::uint16_t status) {
     ++tally.unheldCounts.back().count;
 }
 
+// The answers are reported in the name of the operation that takes them, whichever of its
+// parts finds what it reports.
+constexpr const char* kAnswerTaker = "pskeyReqRsp";
+
 // What was not taken for the awaited answer, each kind logged once per step.
 enum Ignored : unsigned {
     IGNORED_NOT_AWAITED = 1u << 0,
@@ -94,6 +98,62 @@ void appendToDump(const PsKey& key) {
     }
 }
 
+// An answer shorter than its header can't name its request: it counts as the awaited one's,
+// malformed.
+ModuleAnswer takeShortAnswer(std::size_t size) {
+    if (!bccmdRequestAwaited()) return MODULE_NO_ANSWER;
+    awaitedAnswer = {};
+    ++tally.malformedCount;
+    UPDATE_ERR_AS(kAnswerTaker, LogLevel::Warning, kErrorOperationFailed,
+                  "BCCMD answer of %u bytes is shorter than its header, no PS-Key taken \n",
+                  static_cast<unsigned>(size));
+    return MODULE_ANSWERED;
+}
+
+// Whether a whole answer is none of the awaited request's: it is then ignored, and logged
+// once per kind.
+bool ignoredAsNotAwaited(const PsKeyAnswer& answer) {
+    unsigned ignored = notTheAwaited(answer);
+    if (ignored != 0 && firstOfKind(ignored)) {
+        UPDATE_ERR_AS(kAnswerTaker, LogLevel::Warning, kErrorOperationFailed,
+                      "BCCMD answer ignored, %s: type 0x%04x varid 0x%04x PS-Key 0x%04x \n",
+                      ignoredText(ignored), static_cast<unsigned>(answer.type),
+                      static_cast<unsigned>(answer.varid), static_cast<unsigned>(answer.key.id));
+    }
+    return ignored != 0;
+}
+
+// An answer with a non-zero status. To a get it means a key the module doesn't hold: the
+// reading walk's normal case, whatever word a module's firmware has for it. A dump that lacks
+// a key the module does hold costs nothing true: the comparison puts every key missing from
+// the dump into the keys to set. To a set it is a refusal.
+void takeRefusal(const PsKeyAnswer& answer, bool getRequest) {
+    if (getRequest) {
+        countUnheld(answer.status);
+        return;
+    }
+    ++tally.refusedCount;
+    if (firstOfKind(LOGGED_REFUSAL)) {
+        UPDATE_ERR_AS(kAnswerTaker, LogLevel::Warning, kErrorOperationFailed,
+                      "BCCMD set of PS-Key 0x%04x refused: status 0x%04x \n",
+                      static_cast<unsigned>(answer.key.id), static_cast<unsigned>(answer.status));
+    }
+}
+
+// An answer with status 0: a malformed one (more words claimed than came) is counted, and the
+// key of a get goes to the dump; the answers to set requests echo what was written.
+void takeKey(const PsKeyAnswer& answer, bool getRequest) {
+    if (answer.claimedWords > answer.key.wordCount) {
+        ++tally.malformedCount;
+        UPDATE_ERR_AS(kAnswerTaker, LogLevel::Warning, kErrorOperationFailed,
+                      "BCCMD answer for PS-Key 0x%04x claims %u words, %u taken \n",
+                      static_cast<unsigned>(answer.key.id),
+                      static_cast<unsigned>(answer.claimedWords),
+                      static_cast<unsigned>(answer.key.wordCount));
+    }
+    if (getRequest) appendToDump(answer.key);
+}
+
 }  // namespace
 
 std::int32_t refusedAnswers() { return tally.refusedCount; }
@@ -123,55 +183,16 @@ ModuleAnswer pskeyReqRsp(std::span<const std::uint8_t> payload, std::uint8_t tra
     constexpr bool trace = (kModuleTraceFlags & kTracePsKeyAnswers) != 0;
     PsKeyAnswer answer = decodePsKeyAnswer(payload);
     if (trace) traceAnswer(payload, traceLength, answer.complete);
-    if (!answer.complete) {
-        if (!bccmdRequestAwaited()) return MODULE_NO_ANSWER;
-        awaitedAnswer = {};
-        ++tally.malformedCount;
-        UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
-                   "BCCMD answer of %u bytes is shorter than its header, no PS-Key taken \n",
-                   static_cast<unsigned>(payload.size()));
-        return MODULE_ANSWERED;
-    }
-    if (unsigned ignored = notTheAwaited(answer)) {
-        if (firstOfKind(ignored)) {
-            UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
-                       "BCCMD answer ignored, %s: type 0x%04x varid 0x%04x PS-Key 0x%04x \n",
-                       ignoredText(ignored), static_cast<unsigned>(answer.type),
-                       static_cast<unsigned>(answer.varid), static_cast<unsigned>(answer.key.id));
-        }
-        return MODULE_NO_ANSWER;
-    }
+    if (!answer.complete) return takeShortAnswer(payload.size());
+    if (ignoredAsNotAwaited(answer)) return MODULE_NO_ANSWER;
     bool getRequest = awaitedAnswer.kind == AwaitedKind::PsKeyGet;
     awaitedAnswer = {};
     if (answer.status != 0) {
         if (trace) traceAnswerEnd({}, true);
-        // A get that the module answers with any non-zero status is a key it doesn't hold:
-        // the reading walk's normal case, whatever word a module's firmware has for it. A
-        // dump that lacks a key the module does hold costs nothing true: the comparison puts
-        // every key missing from the dump into the keys to set.
-        if (getRequest) {
-            countUnheld(answer.status);
-            return MODULE_ANSWERED;
-        }
-        ++tally.refusedCount;
-        if (firstOfKind(LOGGED_REFUSAL)) {
-            UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
-                       "BCCMD %s of PS-Key 0x%04x refused: status 0x%04x \n",
-                       getRequest ? "get" : "set", static_cast<unsigned>(answer.key.id),
-                       static_cast<unsigned>(answer.status));
-        }
+        takeRefusal(answer, getRequest);
         return MODULE_ANSWERED;
     }
-    if (answer.claimedWords > answer.key.wordCount) {
-        ++tally.malformedCount;
-        UPDATE_ERR(LogLevel::Warning, kErrorOperationFailed,
-                   "BCCMD answer for PS-Key 0x%04x claims %u words, %u taken \n",
-                   static_cast<unsigned>(answer.key.id), static_cast<unsigned>(answer.claimedWords),
-                   static_cast<unsigned>(answer.key.wordCount));
-    }
-    // Only the keys asked for belong in the dump; the answers to set requests echo what was
-    // written.
-    if (getRequest) appendToDump(answer.key);
+    takeKey(answer, getRequest);
     if (trace) traceAnswerEnd(payload.subspan(kAnswerHeaderSize, 2u * answer.key.wordCount), false);
     return MODULE_ANSWERED;
 }
