@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tests/support/updates.h"
 #include "tools/mkupdate/sample_update.h"
@@ -76,6 +77,19 @@ TEST(AiPeerStart, AFailedStartLeavesNothingBehind) {
             EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{}) << path;
         }
     }
+}
+
+// Without a final notice in time the image stays where the daemon reads it: the update may
+// still be running on it (here its flash write waits until the test ends).
+TEST(AiPeerStart, TheImageStaysWhileTheUpdateMayRunOn) {
+    writeWholeFile("/tmp/sample.img", sampleUpdateWithoutModule());
+    writeWholeFile(simStatePath("flash.fault"), "hold\n");
+    SimDaemon daemon;
+    daemon.start();
+    ProgramRun run = runAipeer("--timeout 2 start /tmp/sample.img");
+    EXPECT_EQ(run.status, 3) << run.out << run.err;
+    EXPECT_TRUE(fileExists("/tmp/image"));
+    EXPECT_FALSE(fileExists("/tmp/sample.img"));
 }
 
 // Run on the board whose /tmp holds 2 MiB (the suite's name says so).

@@ -44,8 +44,9 @@ void printUsage(std::FILE* out) {
                  "                 IMAGE is placed there first (moved there when it lies on\n"
                  "                 the same file system, otherwise copied to a temporary file\n"
                  "                 beside it and renamed), and taken back when the start\n"
-                 "                 fails; a missing or unreadable IMAGE is refused before\n"
-                 "                 anything is asked\n"
+                 "                 fails (not when no final notice comes in time: the update\n"
+                 "                 may still be running); a missing or unreadable IMAGE is\n"
+                 "                 refused before anything is asked\n"
                  "  stop           send REQ_STOP; wait for the answer (AI_REPLY, param 3),\n"
                  "                 which the daemon sends after 30 seconds; then the daemon\n"
                  "                 ends\n"
@@ -172,8 +173,9 @@ int bindPeerSocket() {
     return fd;
 }
 
-// The image of a start, placed for the daemon: when the start fails (the daemon refuses it,
-// the update ends NOK, no answer comes or the request can't be sent) it is taken back.
+// The image of a start, placed for the daemon: when the start fails (the request can't be
+// sent, the daemon refuses the image or the update ends NOK) it is taken back. Without a final
+// notice in time it stays: the update may still be running on it.
 struct ImageInPlace {
     std::optional<PlacedImage> placed;
     bool started = false;
@@ -294,6 +296,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "aipeer: no %s with param %d within %d s\n",
                          typeName(expected->type), expected->param, timeoutSeconds);
             status = kExitTimeout;
+            image.started = true;
             break;
         }
         if (command == PeerCommand::Start && answer->text != "OK") {
