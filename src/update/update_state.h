@@ -26,6 +26,7 @@ enum StepStateCode : std::int32_t {
 // walks and the alarm write shared codes into it while the step runs, and other steps read them
 // there. Each step numbers its own in an enum from here, so that none is taken for a shared one.
 inline constexpr std::int32_t kFirstPrivateState = 100;
+static_assert(STATE_REFUSED < kFirstPrivateState, "the shared codes, highest last, stay below");
 template <typename PrivateStates>
 constexpr bool clearOfSharedStates(PrivateStates first) {
     return static_cast<std::int32_t>(first) >= kFirstPrivateState;
