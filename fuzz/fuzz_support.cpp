@@ -13,7 +13,6 @@ namespace {
 // The harness's own reports: libFuzzer closes standard error for the daemon's log lines
 // (-close_fd_mask), so they go to a copy taken before.
 int reportFd = STDERR_FILENO;
-}  // namespace
 
 void requireSimulatedBoard(const char* harness) {
     int copy = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -26,6 +25,14 @@ void requireSimulatedBoard(const char* harness) {
                  "options].\n",
                  harness, harness);
     std::_Exit(2);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+    requireSimulatedBoard((*argv)[0]);
+    if (setUpHarness) setUpHarness();
+    return 0;
 }
 
 void fuzzFailure(const char* file, int line, const char* condition, const char* message) {

@@ -15,10 +15,11 @@
 #include <string_view>
 #include <vector>
 
-// The parsers write the board's /tmp and /etc and bind sockets at "/": a harness runs only on
-// the simulated board's file system (scripts/fuzz.sh starts it there). Ends the process with
-// status 2 elsewhere.
-void requireSimulatedBoard(const char* harness);
+// Every harness's start-up, libFuzzer's LLVMFuzzerInitialize (fuzz_support.cpp): the parsers
+// write the board's /tmp and /etc and bind sockets at "/", so a harness runs only on the
+// simulated board's file system (scripts/fuzz.sh starts it there) and ends with status 2
+// elsewhere; then the harness's own setUpHarness runs, where it defines one.
+[[gnu::weak]] void setUpHarness();
 
 // Stops the run with the harness's words on standard error (libFuzzer then keeps the input).
 [[noreturn]] void fuzzFailure(const char* file, int line, const char* condition,

@@ -149,11 +149,6 @@ void checkMapped(const std::uint8_t* image, std::size_t length, int verdict) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     std::uint8_t flags = data[0];

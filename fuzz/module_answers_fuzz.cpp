@@ -6,9 +6,9 @@
 //
 // Input: packets, each a control byte, a two-byte big-endian length and that many bytes (at
 // most one read: 258 bytes of an event, 1031 of a BCCMD message). Control bit 0 picks the
-// BCCMD channel, bits 2-3 are the trace switches; bits 4-5 say what waits for its answer: a
-// get request (0), a set request (1), the HCI Reset (2) or nothing (3); with bit 1 the request
-// is for the key the answer names, otherwise for 0x01a5.
+// BCCMD channel, bits 2-3 are the trace switches (the traces are called on the packet); bits 4-5
+// say what waits for its answer: a get request (0), a set request (1), the HCI Reset (2) or nothing
+// (3); with bit 1 the request is for the key the answer names, otherwise for 0x01a5.
 //
 // Promises checked: an answer adds at most one line to the dump, and only the whole answer
 // with status 0 to the awaited get request adds one; every dump line is a key line that
@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "btlink/answer_trace.h"
 #include "btlink/module_answers.h"
 #include "btlink/module_commands.h"
 #include "btlink/pskey_line.h"
@@ -64,9 +65,24 @@ void checkDumpLine(std::string_view line, const std::vector<std::uint8_t>& paylo
     }
 }
 
+// The traces, off in the daemon, print what the daemon would take in: the packet and, of a
+// BCCMD answer, its header's fields and its value or refusal.
+void trace(unsigned switches, bool bccmdChannel, const std::vector<std::uint8_t>& packet,
+           const std::vector<std::uint8_t>* payload) {
+    if (switches & kTraceModulePackets) tracePacket(packet, !bccmdChannel);
+    if (!(switches & kTracePsKeyAnswers) || payload == nullptr) return;
+    PsKeyAnswer answer = decodePsKeyAnswer(*payload);
+    auto traceLength = static_cast<std::uint8_t>(
+        bccmdChannel ? packet.size() : (packet.size() > 2 ? packet[2] : 0));
+    traceAnswer(*payload, traceLength, answer.complete);
+    if (answer.complete) {
+        traceAnswerEnd(std::span(*payload).subspan(kAnswerHeaderSize, 2u * answer.key.wordCount),
+                       answer.status != 0);
+    }
+}
+
 void handOver(std::uint8_t control, std::vector<std::uint8_t> packet) {
     bool bccmdChannel = (control & 1) != 0;
-    traceFlags = (control >> 2) & 3;
     if (bccmdChannel) packet.insert(packet.begin(), 0);
     std::vector<std::uint8_t> payload;
     bool isAnswer = answerPayload(bccmdChannel, packet, &payload);
@@ -83,6 +99,7 @@ void handOver(std::uint8_t control, std::vector<std::uint8_t> packet) {
     std::int32_t refusedBefore = refusedAnswers();
 
     ModuleAnswer answer = bccmdChannel ? handleBccmdChannelMessage(packet) : handleHciEvent(packet);
+    trace((control >> 2) & 3, bccmdChannel, packet, isAnswer ? &payload : nullptr);
 
     std::string after = readWholeFile(kPsKeyDumpPath).value_or("");
     FUZZ_ASSERT(after.starts_with(before), "the dump only grows");
@@ -120,11 +137,6 @@ void handOver(std::uint8_t control, std::vector<std::uint8_t> packet) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     removeFile(kUpdateReportPath);
     removeFile(kPsKeyDumpPath);
@@ -141,6 +153,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += length;
     }
     awaitedAnswer = {};
-    traceFlags = 0;
     return 0;
 }

@@ -103,11 +103,6 @@ void checkOrdinary(std::string_view prepared, std::string_view dump) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     bool makeOrdinary = (data[0] & 1) != 0;

@@ -116,11 +116,6 @@ void checkFileOperations(std::string_view content) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     removeFile(kUpdateReportPath);
     std::string_view input(reinterpret_cast<const char*>(data), size);

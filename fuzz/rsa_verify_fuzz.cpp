@@ -155,8 +155,7 @@ bool keyAcceptable(const Bytes& modulus) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
+void setUpHarness() {
     for (unsigned bits : {2048u, 2060u, 3072u, 4096u}) {
         EVP_PKEY* pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", std::size_t{bits});
         FUZZ_ASSERT(pkey != nullptr, "OpenSSL makes the harness's keys");
@@ -170,7 +169,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     std::atexit([] {
         for (RealKey& real : realKeys) EVP_PKEY_free(real.pkey);
     });
-    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

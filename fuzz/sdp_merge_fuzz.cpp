@@ -108,11 +108,7 @@ void checkTerminal(std::string_view before, std::string_view after, const std::s
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
-    makeFolder(kUpdateFolder);
-    return 0;
-}
+void setUpHarness() { makeFolder(kUpdateFolder); }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::optional<std::string_view>> files(3);

@@ -36,11 +36,7 @@ std::vector<std::int32_t> selectedSteps(const std::vector<std::string>& pieces) 
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
-    makeFolder(kUpdateFolder);
-    return 0;
-}
+void setUpHarness() { makeFolder(kUpdateFolder); }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     removeFile(kUpdateReportPath);

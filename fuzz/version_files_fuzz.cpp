@@ -120,11 +120,7 @@ void checkVersionTable() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
-    requireSimulatedBoard((*argv)[0]);
-    makeFolder(kUpdateFolder);
-    return 0;
-}
+void setUpHarness() { makeFolder(kUpdateFolder); }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string_view> files = splitFiles({data, size}, 3);

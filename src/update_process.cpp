@@ -1,10 +1,12 @@
 // The update daemon of the BT-LAP: start-up and the main loop.
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
+#include "btlink/module_link.h"
 #include "core/ai_socket.h"
 #include "core/build_time.h"
 #include "core/clock.h"
@@ -33,8 +35,6 @@ std::int64_t timeOutAt = 0;
 void putOffTimeOut() { timeOutAt = monotonicMs() + kPollTimeoutMs; }
 
 void startUp() {
-    pollFdCount = 0;
-    btModuleSlot = 0;
     std::fprintf(stderr, "Korvane quorvale BT-LAP update software.\n");
     std::fprintf(stderr, "Version: %s  Compilation time: %s\n", kVersionText, kBuildTime);
     setSignalWork(SignalWork{sigTerm, alarmHandler, childDead});
@@ -49,8 +49,6 @@ void startUp() {
                       "open error on ai socket: %d %m \n", errno);
     }
     setAiDestination(kAiPeerPath);
-    pollSet[0] = pollfd{socket, POLLIN, 0};
-    pollFdCount = 1;
     unlink(kUpdateReportPath);
     checkFlashConfig();
     if (!updateKeysInstalled(kUpdateKeyFolder)) {
@@ -74,7 +72,10 @@ void runLoopPass() {
     std::int64_t wakeAt = std::min(timeOutAt, nextDueWorkMs().value_or(timeOutAt));
     int timeoutMs = static_cast<int>(std::clamp<std::int64_t>(wakeAt - now, 0, kPollTimeoutMs));
     std::uint64_t runsBefore = stateMachineRuns();
-    int n = devPoll(pollSet.data(), static_cast<nfds_t>(pollFdCount), timeoutMs, waitSignalMask());
+    // Entry 0 the AI socket; entry 1 the module's link while it is open.
+    int moduleFd = moduleLinkDescriptor();
+    pollfd polled[] = {{aiSocketDescriptor(), POLLIN, 0}, {moduleFd, POLLIN | POLLPRI, 0}};
+    int n = devPoll(polled, moduleFd >= 0 ? 2 : 1, timeoutMs, waitSignalMask());
     if (n == -1) {
         if (errno == EINTR) {
             UPDATE_LOG_AS(kMain, LogLevel::Detail, "some signal occured: errno = %d %m \n", errno);
@@ -85,26 +86,25 @@ void runLoopPass() {
     }
     // Nothing came: the next pass does what fell due.
     if (n == 0) return;
-    if (pollSet[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) {
-        keepRunning = readMessage();
-    } else if (btModuleSlot <= 0) {
+    if (polled[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) {
+        readMessage();
+    } else if (moduleFd < 0) {
         UPDATE_ERR_AS(kMain, LogLevel::Warning, kErrorUnknownDescriptor,
                       "Unknown filedescriptor %d\n", n);
     } else {
-        moduleDataReady(pollSet[static_cast<std::size_t>(btModuleSlot)].revents);
+        moduleDataReady(polled[1].revents);
         stateMachine();
     }
     // A wake-up that couldn't be posted (the socket's own send buffer full) must not stall the
     // update: its work is done here.
     if (takeLostWakeUp()) stateMachine();
     if (stateMachineRuns() != runsBefore) putOffTimeOut();
-    if (keepRunning == 0) exitProcess();
 }
 
 }  // namespace
 
 int main() {
     startUp();
-    while (keepRunning != 0) runLoopPass();
-    return 0;
+    // The daemon ends only through exitProcess or reboot.
+    for (;;) runLoopPass();
 }

@@ -260,15 +260,16 @@ TEST(Rehearsal, ReportsWhatTheUpdateDidOnEachBoard) {
               std::string::npos);
 }
 
-// An image whose firmware file names no version, with a key that one board's module refuses:
-// each board's report names the failing steps with their reasons, and the steps that the
-// failed firmware load left undone as not run.
+// An image whose firmware file names no version (a binary one, which mkupdate leaves to the
+// DFU program), with a key that one board's module refuses: each board's report names the
+// failing steps with their reasons, and the steps that the failed firmware load left undone
+// as not run.
 TEST(Rehearsal, NamesTheFailingStepsAndTheirReasonsOnEachBoard) {
     mkupdate::UpdateDescription update = sampleDescription();
     const std::string refused = "&0300 = 0001\r\n";
     auto& keys = update.files[mkupdate::FILE_PSKEYS]->content;
     keys.insert(keys.end(), refused.begin(), refused.end());
-    const std::string firmware = "# a firmware file without its version line\n";
+    const std::string firmware("\0 a firmware file without its version line\n", 43);
     update.files[mkupdate::FILE_STACK]->content.assign(firmware.begin(), firmware.end());
     writeImage(update, "/tmp/broken.img");
     mkdir("/tmp/refusing", 0755);

@@ -56,6 +56,10 @@ ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event);
 // Traces with bit 0.
 ModuleAnswer handleBccmdChannelMessage(std::span<const std::uint8_t> buffer);
 
+// Acts on a vendor-specific HCI event: its payload goes to pskeyReqRsp when it is a whole
+// BCCMD message; any other is logged (once per step) and ignored.
+ModuleAnswer vendorEventAnswer(std::span<const std::uint8_t> event);
+
 // Records a BCCMD answer: payload holds the bytes really received (descriptor first);
 // traceLength, the length the packet claims, bounds only the trace. Only the answer to the
 // PS-Key request that waits for it counts: a get response of the PS-Key varid for the key

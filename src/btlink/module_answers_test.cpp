@@ -64,13 +64,17 @@ TEST_F(ModuleAnswers, EachKindOfUnwantedAnswerIsLoggedOnce) {
         const char* name;
         AwaitedKind awaited;
         Bytes event;
+        const char* by;  // the operation named in the log line
     } cases[] = {
-        {"another key", AwaitedKind::PsKeyGet, vendorEvent(answerMessage(0, 0x01a6, 1, {1}))},
-        {"another type", AwaitedKind::PsKeyGet, vendorEvent(otherType)},
-        {"another varid", AwaitedKind::PsKeyGet, vendorEvent(otherVarid)},
-        {"not a BCCMD answer", AwaitedKind::PsKeyGet, notBccmd},
-        {"no request waits", AwaitedKind::Nothing, vendorEvent(answerMessage(0, 0x01a5, 1, {1}))},
-        {"refused set", AwaitedKind::PsKeySet, vendorEvent(answerMessage(3, 0x01a5, 1, {1}))},
+        {"another key", AwaitedKind::PsKeyGet, vendorEvent(answerMessage(0, 0x01a6, 1, {1})),
+         "pskeyReqRsp"},
+        {"another type", AwaitedKind::PsKeyGet, vendorEvent(otherType), "pskeyReqRsp"},
+        {"another varid", AwaitedKind::PsKeyGet, vendorEvent(otherVarid), "pskeyReqRsp"},
+        {"not a BCCMD answer", AwaitedKind::PsKeyGet, notBccmd, "readBtModule"},
+        {"no request waits", AwaitedKind::Nothing, vendorEvent(answerMessage(0, 0x01a5, 1, {1})),
+         "pskeyReqRsp"},
+        {"refused set", AwaitedKind::PsKeySet, vendorEvent(answerMessage(3, 0x01a5, 1, {1})),
+         "pskeyReqRsp"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -78,6 +82,9 @@ TEST_F(ModuleAnswers, EachKindOfUnwantedAnswerIsLoggedOnce) {
             awaitedAnswer = {c.awaited, 0x01a5};
             std::string log = loggedBy([&] { handleHciEvent(c.event); });
             EXPECT_EQ(log.empty(), i == 1) << log;
+            if (i == 0) {
+                EXPECT_TRUE(log.starts_with(std::string("ERR ") + c.by + ": ")) << log;
+            }
         }
     }
     EXPECT_EQ(refusedAnswers(), 2);

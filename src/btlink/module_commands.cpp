@@ -9,7 +9,6 @@
 #include "core/log.h"
 #include "core/platform.h"
 
-std::uint32_t traceFlags = 0;
 AwaitedAnswer awaitedAnswer;
 
 namespace {
@@ -111,7 +110,7 @@ int writeBtmodule(const std::uint8_t* bytes, std::uint32_t length) {
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, "BT_module_write_error %d %m \n", errno);
         return -1;
     }
-    if (traceFlags & kTraceModulePackets) printCommandTrace(std::span(bytes, length));
+    if (kModuleTraceFlags & kTraceModulePackets) printCommandTrace(std::span(bytes, length));
     return 1;
 }
 

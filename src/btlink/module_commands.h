@@ -12,11 +12,12 @@
 #include <cstdint>
 #include <span>
 
-// Traces on standard output: bit 0 the bytes of every command written and of every event or
-// message read, bit 1 the PS-Key answers field by field. Off (0) in the daemon.
+// Build-time trace switches, on standard output: bit 0 the bytes of every command written and
+// of every event or message read, bit 1 the PS-Key answers field by field. Off (0) in the
+// daemon, whose code then holds none of the traces.
 inline constexpr std::uint32_t kTraceModulePackets = 1u << 0;
 inline constexpr std::uint32_t kTracePsKeyAnswers = 1u << 1;
-extern std::uint32_t traceFlags;
+inline constexpr std::uint32_t kModuleTraceFlags = 0;
 
 // HCI command packet: type 0x01, opcode (low byte first), parameter length n, n parameters.
 inline constexpr std::uint8_t kHciCommandPacket = 0x01;

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstddef>
 
-#include "core/daemon_life.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
@@ -19,8 +18,13 @@ namespace {
 
 constexpr unsigned kSettleSeconds = 3;
 
-// The device of the last openBtModule call, named in its log lines.
-const char* linkDevicePath = kHciDevicePath;
+// The device of the last openBtModule call, named in its log lines, and the descriptor of the
+// open link (-1: none).
+struct ModuleLink {
+    const char* devicePath = kHciDevicePath;
+    int descriptor = -1;
+};
+ModuleLink moduleLink;
 
 struct SetupRequest {
     unsigned long request;
@@ -43,60 +47,41 @@ bool setUpBccmdChannel(int fd) {
         int value = setup.value;
         if (devIoctl(fd, setup.request, setup.takesValue ? &value : nullptr) != 0) {
             UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
-                          "ioctl error TL interface %s: 0x%02x %m", linkDevicePath, errno);
+                          "ioctl error TL interface %s: 0x%02x %m", moduleLink.devicePath, errno);
             return false;
         }
     }
     return true;
 }
 
-pollfd& moduleEntry() { return pollSet[static_cast<std::size_t>(btModuleSlot)]; }
-
-bool linkIsOpen() {
-    return btModuleSlot > 0 && static_cast<std::size_t>(btModuleSlot) < pollSet.size();
-}
-
 void closeLink() {
-    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "closed %s with fd %d \n", linkDevicePath,
-                  moduleEntry().fd);
-    devClose(moduleEntry().fd);
-    --pollFdCount;
-    btModuleSlot = 0;
+    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "closed %s with fd %d \n", moduleLink.devicePath,
+                  moduleLink.descriptor);
+    devClose(moduleLink.descriptor);
+    moduleLink.descriptor = -1;
 }
 
 int openLink() {
-    // The poll set has room for one module entry: a second open would leave the first
-    // descriptor open and polled for ever.
-    if (linkIsOpen()) closeLink();
-    btModuleSlot = pollFdCount;
-    if (!linkIsOpen()) {
-        UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
-                      "open error TL interface %s: no free poll entry", linkDevicePath);
-        btModuleSlot = 0;
-        return LINK_OPEN_FAILED;
-    }
+    // One link at a time: a second open would leave the first descriptor open for ever.
+    if (moduleLink.descriptor >= 0) closeLink();
     // Close-on-exec: the DFU program and the shell commands must not hold the module's
     // device open.
-    int fd = devOpen(linkDevicePath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    moduleEntry().fd = fd;
+    int fd = devOpen(moduleLink.devicePath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
-                      "open error TL interface %s: 0x%02x %m", linkDevicePath, errno);
-        btModuleSlot = 0;
+                      "open error TL interface %s: 0x%02x %m", moduleLink.devicePath, errno);
         return LINK_OPEN_FAILED;
     }
-    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "opened %s with fd %d  %d\n", linkDevicePath, fd,
-                  pollFdCount);
+    // The main loop polls the AI socket alone until the link is open.
+    UPDATE_LOG_AS(kOperation, LogLevel::Warning, "opened %s with fd %d  1\n", moduleLink.devicePath,
+                  fd);
     if (tlInterface == TL_BCSP && !setUpBccmdChannel(fd)) {
         devClose(fd);
-        btModuleSlot = 0;
         return LINK_SETUP_FAILED;
     }
+    moduleLink.descriptor = fd;
     // The module needs this long after its reset before it takes commands.
     pauseSeconds(kSettleSeconds);
-    moduleEntry().revents = 0;
-    moduleEntry().events = POLLIN | POLLPRI;
-    ++pollFdCount;
     return LINK_OK;
 }
 
@@ -107,12 +92,13 @@ const char* tlDevicePath(std::int32_t transport) {
 }
 
 int openBtModule(std::int32_t open) {
-    linkDevicePath = tlDevicePath(tlInterface);
+    moduleLink.devicePath = tlDevicePath(tlInterface);
     if (open == 1) return openLink();
-    if (linkIsOpen()) {
+    if (moduleLink.descriptor >= 0) {
         closeLink();
     } else {
-        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "try to close not openen %s", linkDevicePath);
+        UPDATE_ERR(LogLevel::Critical, kErrorSystem, "try to close not openen %s",
+                   moduleLink.devicePath);
     }
     return LINK_OK;
 }
@@ -133,4 +119,4 @@ int resetBtModule() {
     return result;
 }
 
-int moduleLinkDescriptor() { return linkIsOpen() ? moduleEntry().fd : -1; }
+int moduleLinkDescriptor() { return moduleLink.descriptor; }

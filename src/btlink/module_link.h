@@ -1,8 +1,8 @@
 // The link to the Bluetooth module: one character device at a time, the transport-layer
 // (TL) interface. Until the firmware step has loaded the BCSP driver the module is an HCI
 // controller on "/dev/cfUaB0"; afterwards it is reached through the BCSP driver's BCCMD
-// channel "/dev/bcspRel2". While the link is open, its descriptor is entry btModuleSlot of
-// the main loop's pollSet, so that the module's answers wake the daemon.
+// channel "/dev/bcspRel2". While the link is open, its descriptor is in the main loop's poll
+// set, so that the module's answers wake the daemon.
 #pragma once
 
 #include <sys/ioctl.h>
@@ -58,6 +58,5 @@ int openBtModule(std::int32_t open);
 // follows.
 int resetBtModule();
 
-// The descriptor of the open link, or -1 when no link is open (entry 0 of pollSet, the AI
-// socket, is never the module's).
+// The descriptor of the open link, or -1 when no link is open.
 int moduleLinkDescriptor();

@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <span>
 
-inline constexpr const char* kPsKeyUpdatePath = "/tmp/update.d/pskeyorig.psr";
+#include "core/update_paths.h"
+
 inline constexpr const char* kPsKeyPreparedPath = "/tmp/pskeyprep.psr";
 inline constexpr const char* kPsKeyReportPath = "/tmp/pskeycomp.psr";
 inline constexpr const char* kPsKeyToSetPath = "/tmp/pskeytoset.psr";

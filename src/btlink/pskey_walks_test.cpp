@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "btlink/module_link.h"
-#include "core/daemon_life.h"
 #include "tests/support/board.h"
 #include "tests/support/logged.h"
 
@@ -42,10 +41,6 @@ std::optional<Key> keyOf(const std::optional<PsKey>& key) {
 
 class PsKeyWalks : public testing::Test {
 protected:
-    void SetUp() override {
-        pollFdCount = 1;
-        btModuleSlot = 0;
-    }
     void TearDown() override { resetPsKeyWalks(); }
 };
 

@@ -20,11 +20,16 @@ namespace {
 // Build-time trace switches: bit 0 dumps received, bit 1 sent messages.
 constexpr unsigned aiTraceFlags = 0;
 
+// The socket, its own address and the peer's, and whether a wake-up couldn't be posted (the
+// descriptor apart: its -1 would give the addresses room in the program file).
 int socketDescriptor = -1;
-char ownAddress[sizeof(sockaddr_un::sun_path)] = "";
-sockaddr_un destination{};
-socklen_t destinationLength = 0;
-bool wakeUpLost = false;
+struct AiSocketState {
+    char ownAddress[sizeof(sockaddr_un::sun_path)] = "";
+    sockaddr_un destination{};
+    socklen_t destinationLength = 0;
+    bool wakeUpLost = false;
+};
+constinit AiSocketState aiSocket;
 
 socklen_t addressLength(const char* path) { return static_cast<socklen_t>(std::strlen(path) + 3); }
 
@@ -67,7 +72,7 @@ std::int32_t openAiSocket(const char* path) {
         UPDATE_ERR(LogLevel::Critical, kErrorSystem,
                    "senders' credentials not passed on the ai socket: %d %m \n", errno);
     }
-    std::snprintf(ownAddress, sizeof ownAddress, "%s", path);
+    std::snprintf(aiSocket.ownAddress, sizeof aiSocket.ownAddress, "%s", path);
     if (fcntl(socketDescriptor, F_SETFL, O_NONBLOCK) != 0) return -2;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -78,10 +83,10 @@ std::int32_t openAiSocket(const char* path) {
 }
 
 void setAiDestination(const char* path) {
-    destination = sockaddr_un{};
-    destination.sun_family = AF_UNIX;
-    std::snprintf(destination.sun_path, sizeof destination.sun_path, "%s", path);
-    destinationLength = addressLength(path);
+    aiSocket.destination = sockaddr_un{};
+    aiSocket.destination.sun_family = AF_UNIX;
+    std::snprintf(aiSocket.destination.sun_path, sizeof aiSocket.destination.sun_path, "%s", path);
+    aiSocket.destinationLength = addressLength(path);
 }
 
 ssize_t sendAiMessage(const AiMessage& message) {
@@ -92,7 +97,8 @@ ssize_t sendAiMessage(const AiMessage& message) {
     }
     if (aiTraceFlags & 2) traceMessage("AI-TRM", &message, sizeof message);
     return sendto(socketDescriptor, &message, message.length, 0,
-                  reinterpret_cast<const sockaddr*>(&destination), destinationLength);
+                  reinterpret_cast<const sockaddr*>(&aiSocket.destination),
+                  aiSocket.destinationLength);
 }
 
 ssize_t receiveAiMessage(void* buffer, AiSender* from) {
@@ -113,8 +119,8 @@ ssize_t receiveAiMessage(void* buffer, AiSender* from) {
     socklen_t senderLength = n >= 0 ? message.msg_namelen : 0;
     std::size_t pathLength =
         senderLength > kPathOffset ? strnlen(sender.sun_path, senderLength - kPathOffset) : 0;
-    from->fromSelf = n >= 0 && pathLength > 0 && pathLength == std::strlen(ownAddress) &&
-                     std::memcmp(sender.sun_path, ownAddress, pathLength) == 0;
+    from->fromSelf = n >= 0 && pathLength > 0 && pathLength == std::strlen(aiSocket.ownAddress) &&
+                     std::memcmp(sender.sun_path, aiSocket.ownAddress, pathLength) == 0;
     for (cmsghdr* part = n >= 0 ? CMSG_FIRSTHDR(&message) : nullptr; part != nullptr;
          part = CMSG_NXTHDR(&message, part)) {
         if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_CREDENTIALS) continue;
@@ -129,7 +135,7 @@ ssize_t receiveAiMessage(void* buffer, AiSender* from) {
 
 void closeAiSocket() {
     close(socketDescriptor);
-    unlink(ownAddress);
+    unlink(aiSocket.ownAddress);
 }
 
 int aiSocketDescriptor() { return socketDescriptor; }
@@ -247,11 +253,11 @@ int postToSelf(const void* message, int len) {
 
 void postWakeUp(std::int32_t param) {
     AiMessage message = makeHeaderFrame(AI_TRIGGER, param, kAiHeaderSize);
-    if (postToSelf(&message, kAiHeaderSize) == -1) wakeUpLost = true;
+    if (postToSelf(&message, kAiHeaderSize) == -1) aiSocket.wakeUpLost = true;
 }
 
 bool takeLostWakeUp() {
-    bool lost = wakeUpLost;
-    wakeUpLost = false;
+    bool lost = aiSocket.wakeUpLost;
+    aiSocket.wakeUpLost = false;
     return lost;
 }

@@ -1,18 +1,7 @@
-// The daemon's life: the poll set of the main loop and the orderly ends.
+// The daemon's orderly ends, and the longest wait of its main loop.
 #pragma once
 
-#include <poll.h>
-
-#include <array>
-#include <cstdint>
-
 inline constexpr int kPollTimeoutMs = 15000;
-
-extern std::int32_t keepRunning;
-// Entry 0: the AI socket; entry btModuleSlot: the module's device while its link is open.
-extern std::array<pollfd, 3> pollSet;
-extern std::int32_t pollFdCount;
-extern std::int32_t btModuleSlot;
 
 // Closes the AI socket (removing "/rb_ai_sock2up") and ends the process with status 0.
 [[noreturn]] void exitProcess();

@@ -2,6 +2,7 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -10,8 +11,6 @@
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/signals.h"
-
-extern char** environ;
 
 namespace {
 
@@ -40,24 +39,26 @@ __attribute__((format(printf, 1, 2))) int runFormatted(const char* format, ...) 
 int runShellCommand(const char* text) {
     std::fflush(stdout);
     // As system() does, but the daemon's own signals stay blocked meanwhile and only the
-    // command starts with the mask the daemon was started with.
+    // command starts with the mask the daemon was started with. A command whose mask couldn't
+    // be set is not run: it would start with the daemon's signals blocked.
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setsigmask(&attributes, waitSignalMask());
-    char shell[] = "sh";
-    char option[] = "-c";
-    char* argv[] = {shell, option, const_cast<char*>(text), nullptr};
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
+    int error = posix_spawnattr_init(&attributes);
     int status = -1;
-    if (error != 0) {
-        errno = error;
-    } else {
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (error == 0) {
+        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+        if (error == 0) error = posix_spawnattr_setsigmask(&attributes, waitSignalMask());
+        char shell[] = "sh";
+        char option[] = "-c";
+        char* argv[] = {shell, option, const_cast<char*>(text), nullptr};
+        pid_t pid = -1;
+        if (error == 0) error = posix_spawn(&pid, "/bin/sh", nullptr, &attributes, argv, environ);
+        posix_spawnattr_destroy(&attributes);
+        if (error == 0) {
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
         }
     }
+    if (error != 0) errno = error;
     applyPendingSignals();
     return status;
 }
@@ -67,8 +68,8 @@ int shellTarExtract(const char* path) { return runFormatted(" -tar xf %s", path)
 int shellRemove(const char* path) { return runFormatted(" -rm %s", path); }
 int shellCopy(const char* from, const char* to) { return runFormatted(" -cp %s %s", from, to); }
 int shellCat(const char* path) { return runFormatted("cat %s", path); }
-int shellInsmod(const char* directory, const char* module) {
-    return runFormatted("/bin/insmod %s%s", directory, module);
+int shellInsmod(const char* folder, const char* module) {
+    return runFormatted("/bin/insmod %s/%s", folder, module);
 }
 
 bool commandSucceeded(const char* function, int status) {

@@ -11,12 +11,12 @@ int runShellCommand(const char* text);
 
 // Each returns the command's wait status, or -1 when it couldn't be started or didn't fit its
 // buffer (logged). Most callers need only the command's effect and ignore it.
-int shellGunzip(const char* path);                           // " -gunzip %s"
-int shellTarExtract(const char* path);                       // " -tar xf %s"
-int shellRemove(const char* path);                           // " -rm %s"
-int shellCopy(const char* from, const char* to);             // " -cp %s %s"
-int shellCat(const char* path);                              // "cat " + path
-int shellInsmod(const char* directory, const char* module);  // "/bin/insmod %s<module>"
+int shellGunzip(const char* path);                        // " -gunzip %s"
+int shellTarExtract(const char* path);                    // " -tar xf %s"
+int shellRemove(const char* path);                        // " -rm %s"
+int shellCopy(const char* from, const char* to);          // " -cp %s %s"
+int shellCat(const char* path);                           // "cat " + path
+int shellInsmod(const char* folder, const char* module);  // "/bin/insmod <folder>/<module>"
 
 // For a caller whose work can't go on without the command's effect: true when status, the
 // result of the helper called last, says that its command exited with status 0. Otherwise

@@ -11,25 +11,30 @@
 
 namespace {
 
-SignalWork signalWork{};
-sigset_t startupMask;
-sigset_t handledSignals;
-bool installed = false;
-bool applying = false;
-volatile std::sig_atomic_t termPending = 0;
-volatile std::sig_atomic_t alarmPending = 0;
-volatile std::sig_atomic_t childPending = 0;
+// The work each signal brings, the masks, and the signals noted by the handlers and not yet
+// worked off.
+struct SignalState {
+    SignalWork work{};
+    sigset_t startupMask{};
+    sigset_t handledSignals{};
+    bool installed = false;
+    bool applying = false;
+    volatile std::sig_atomic_t termPending = 0;
+    volatile std::sig_atomic_t alarmPending = 0;
+    volatile std::sig_atomic_t childPending = 0;
+};
+constinit SignalState signals;
 
 void note(int number) {
     switch (number) {
         case SIGTERM:
-            termPending = 1;
+            signals.termPending = 1;
             break;
         case SIGALRM:
-            alarmPending = 1;
+            signals.alarmPending = 1;
             break;
         case SIGCHLD:
-            childPending = 1;
+            signals.childPending = 1;
             break;
         default:
             break;
@@ -41,7 +46,7 @@ void noteSignal(int number) { note(number); }
 
 // Signals that came while blocked are taken from the kernel without running their handlers.
 void takeBlockedSignals() {
-    if (!installed) return;
+    if (!signals.installed) return;
     sigset_t pending;
     if (sigpending(&pending) != 0) return;
     const timespec noWait{0, 0};
@@ -60,7 +65,7 @@ void run(void (*work)()) {
 
 }  // namespace
 
-void setSignalWork(const SignalWork& work) { signalWork = work; }
+void setSignalWork(const SignalWork& work) { signals.work = work; }
 
 bool installSignalHandlers() {
     // Every part is tried even after one failed: what can be set up is. The first failure's
@@ -69,47 +74,48 @@ bool installSignalHandlers() {
     auto keepFirst = [&firstError](int error) {
         if (firstError == 0) firstError = error;
     };
-    sigemptyset(&handledSignals);
-    sigaddset(&handledSignals, SIGTERM);
-    sigaddset(&handledSignals, SIGALRM);
-    sigaddset(&handledSignals, SIGCHLD);
-    if (int error = pthread_sigmask(SIG_BLOCK, &handledSignals, &startupMask); error != 0)
+    sigemptyset(&signals.handledSignals);
+    sigaddset(&signals.handledSignals, SIGTERM);
+    sigaddset(&signals.handledSignals, SIGALRM);
+    sigaddset(&signals.handledSignals, SIGCHLD);
+    if (int error = pthread_sigmask(SIG_BLOCK, &signals.handledSignals, &signals.startupMask);
+        error != 0)
         keepFirst(error);
     // The wait must let them in even if the process was started with them blocked.
-    sigdelset(&startupMask, SIGTERM);
-    sigdelset(&startupMask, SIGALRM);
-    sigdelset(&startupMask, SIGCHLD);
+    sigdelset(&signals.startupMask, SIGTERM);
+    sigdelset(&signals.startupMask, SIGALRM);
+    sigdelset(&signals.startupMask, SIGCHLD);
     struct sigaction action {};
     action.sa_handler = noteSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     for (int number : {SIGTERM, SIGALRM, SIGCHLD})
         if (sigaction(number, &action, nullptr) != 0) keepFirst(errno);
-    installed = true;
+    signals.installed = true;
     if (firstError == 0) return true;
     errno = firstError;
     return false;
 }
 
-const sigset_t* waitSignalMask() { return &startupMask; }
+const sigset_t* waitSignalMask() { return &signals.startupMask; }
 
 void applyPendingSignals() {
-    if (applying) return;
-    applying = true;
+    if (signals.applying) return;
+    signals.applying = true;
     takeBlockedSignals();
-    if (termPending) {
-        termPending = 0;
-        run(signalWork.term);
+    if (signals.termPending) {
+        signals.termPending = 0;
+        run(signals.work.term);
     }
-    if (alarmPending) {
-        alarmPending = 0;
-        run(signalWork.alarm);
+    if (signals.alarmPending) {
+        signals.alarmPending = 0;
+        run(signals.work.alarm);
     }
-    if (childPending) {
-        childPending = 0;
-        run(signalWork.child);
+    if (signals.childPending) {
+        signals.childPending = 0;
+        run(signals.work.child);
     }
-    applying = false;
+    signals.applying = false;
 }
 
 void pauseSeconds(unsigned seconds) {

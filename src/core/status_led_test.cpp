@@ -20,14 +20,6 @@ long ticksFor(std::int32_t period) {
                              static_cast<double>(sysconf(_SC_CLK_TCK)) / 1000.0);
 }
 
-#if defined(__powerpc__)
-TEST(StatusLed, RequestValuesOfTheBoard) {
-    EXPECT_EQ(LED_GET_STATE, 0x40044C01UL);
-    EXPECT_EQ(LED_SET_MODE, 0x40044C02UL);
-    EXPECT_EQ(LED_SET_PERIOD, 0x40044C03UL);
-}
-#endif
-
 TEST(StatusLed, BlinkingPeriodsInClockTicks) {
     std::string requests, report;
     for (std::int32_t period : {10, 9, 505}) {

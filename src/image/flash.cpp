@@ -10,8 +10,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 
-std::uint32_t configSectorStart = kDefaultConfigSectorStart;
-bool flashSizeKnown = false;
+FlashLayout flashLayout;
 
 namespace {
 
@@ -77,12 +76,12 @@ void checkFlashConfig() {
     // A flash no larger than the configuration sector itself can't be right: placing the
     // sector from it would put the end of the image area below its start.
     if (size > static_cast<std::int32_t>(configSectorSize)) {
-        configSectorStart = static_cast<std::uint32_t>(size) - configSectorSize;
-        flashSizeKnown = true;
+        flashLayout.configSectorStart = static_cast<std::uint32_t>(size) - configSectorSize;
+        flashLayout.sizeKnown = true;
         UPDATE_LOG(LogLevel::Warning,
                    "Flash size =  %d (0x%06X); LAP config file sector starts at 0x%06X\n",
                    static_cast<int>(size), static_cast<unsigned>(size),
-                   static_cast<unsigned>(configSectorStart));
+                   static_cast<unsigned>(flashLayout.configSectorStart));
     } else {
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
                    "Flash info not available; can't determine size \n");
@@ -90,8 +89,8 @@ void checkFlashConfig() {
 }
 
 bool recheckFlashConfig() {
-    if (!flashSizeKnown) checkFlashConfig();
-    return flashSizeKnown;
+    if (!flashLayout.sizeKnown) checkFlashConfig();
+    return flashLayout.sizeKnown;
 }
 
 int eraseFlash(std::uint32_t start, std::uint32_t length) {

@@ -14,10 +14,13 @@ inline constexpr const char* kFlashDevicePath = "/dev/flash0";
 
 // The sector of the LAP configuration file; start-up moves it to the end of the flash.
 inline constexpr std::uint32_t kDefaultConfigSectorStart = 0x1F0000;
-extern std::uint32_t configSectorStart;
-// Whether configSectorStart was placed from the size that the flash reported. Until then it
-// is a guess, by which nothing is written.
-extern bool flashSizeKnown;
+struct FlashLayout {
+    std::uint32_t configSectorStart = kDefaultConfigSectorStart;
+    // Whether configSectorStart was placed from the size that the flash reported. Until then
+    // it is a guess, by which nothing is written.
+    bool sizeKnown = false;
+};
+extern FlashLayout flashLayout;
 // Size of that sector, and the number of image bytes written per pass.
 inline constexpr std::uint32_t configSectorSize = 0x10000;
 // Flash offset of the software image.

@@ -13,27 +13,19 @@
 
 namespace {
 
-#if defined(__powerpc__)
-TEST(Flash, RequestValuesOfTheBoard) {
-    EXPECT_EQ(FLASH_GET_INFO, 0x40184601UL);
-    EXPECT_EQ(FLASH_GET_REGIONS, 0x400C4602UL);
-    EXPECT_EQ(FLASH_ERASE, 0x80084603UL);
-}
-#endif
-
 TEST(Flash, ConfigSectorFollowsTheFlashSize) {
     writeWholeFile(simStatePath(kFlashFaultFile), "size0");
     const std::string unknown = "Flash info not available; can't determine size \n";
     EXPECT_EQ(loggedBy(checkFlashConfig), "ERR checkFlashConfig: " + unknown);
-    EXPECT_EQ(configSectorStart, kDefaultConfigSectorStart);
+    EXPECT_EQ(flashLayout.configSectorStart, kDefaultConfigSectorStart);
     writeWholeFile(simStatePath(kFlashFaultFile), "");
     writeWholeFile(simStatePath(kFlashSizeFile), "4194304");
     EXPECT_EQ(loggedBy(checkFlashConfig),
               "LOG checkFlashConfig: Flash size =  4194304 (0x400000); LAP config file sector "
               "starts at 0x3F0000\n");
-    EXPECT_EQ(configSectorStart, 0x3F0000u);
+    EXPECT_EQ(flashLayout.configSectorStart, 0x3F0000u);
     EXPECT_EQ(readWholeFile(kUpdateReportPath), unknown);  // the log line is not reported
-    configSectorStart = kDefaultConfigSectorStart;
+    flashLayout.configSectorStart = kDefaultConfigSectorStart;
 }
 
 TEST(Flash, NothingToWriteIsAFailure) {

@@ -46,7 +46,7 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
     std::uint32_t remaining = length;
     std::uint32_t flashOffset = imageAreaStart;
     const std::uint8_t* source = image;
-    while (flashOffset < configSectorStart) {
+    while (flashOffset < flashLayout.configSectorStart) {
         int percent = percentWritten(remaining, length);
         UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
                       "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
@@ -92,60 +92,78 @@ bool flashHoldsTheImage(std::uint32_t length, const Sha256Digest& expected) {
     return false;
 }
 
-// Writes the last file of the checked update image, the LAP software image. 1, or -1 (logged).
-int writeLapImage(const MappedFile& file, const CheckedImage& image, const Sha256Digest& software) {
-    std::span<const std::uint8_t> bytes = image.bytes;
+// The lap image, the last file of the image; nothing (logged) when it isn't there.
+bool locateLapImage(const CheckedImage& image, ImageFile* lapFile) {
     std::int32_t fileCount = image.fileCount;
-    ImageFile lapFile{};
     if (fileCount <= 0) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                       "image file %s holds no files; no lap image to write!\n", kImagePath);
-        return -1;
+        return false;
     }
-    switch (locateCheckedImageFile(image, fileCount - 1, kImagePath, kImageMessages, &lapFile)) {
+    switch (locateCheckedImageFile(image, fileCount - 1, kImagePath, kImageMessages, lapFile)) {
         case ImageFilePlace::Found:
-            break;
+            return true;
         case ImageFilePlace::Missing:
             UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                           "lap image (file %d) lies outside image file %s!\n",
                           static_cast<int>(fileCount - 1), kImagePath);
-            return -1;
+            return false;
         case ImageFilePlace::Vanished:
-            return -1;
+            break;
     }
-    // The image area ends where the configuration sector begins: with a guessed flash size
-    // that could be the configuration sector itself, or beyond the end of the flash.
+    return false;
+}
+
+// The flash's room for an image: from the image area's start to the configuration sector.
+// False (logged) when the flash size is unknown: with a guessed size the area could end in
+// the configuration sector itself, or beyond the end of the flash.
+bool flashImageSpace(std::uint32_t* imageSpace) {
     if (!recheckFlashConfig()) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                       "flash size unknown; lap image not written\n");
-        return -1;
+        return false;
     }
-    std::uint32_t imageSpace =
-        configSectorStart > imageAreaStart ? configSectorStart - imageAreaStart : 0;
-    UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
-                  "write lap image with %d Bytes to %d Bytes flash\n",
-                  static_cast<int>(lapFile.size), static_cast<int>(imageSpace));
+    *imageSpace = flashLayout.configSectorStart > imageAreaStart
+                      ? flashLayout.configSectorStart - imageAreaStart
+                      : 0;
+    return true;
+}
 
+// Whether the lap image's own header is sound (logged where not); a name other than the lap
+// software's is only noted.
+bool lapHeaderIsSound(const std::uint8_t* lapImage, const ImageFile& lapFile) {
     if (lapFile.size < kImageHeaderSize) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                       "lap image with %d Bytes is shorter than its header!\n",
                       static_cast<int>(lapFile.size));
-        return -1;
+        return false;
     }
-    const std::uint8_t* lapImage = bytes.data() + lapFile.offset;
     char lapName[kImageNameSize + 1];
     std::int32_t lapFileCount = 0;
     int checked = -1;
     if (!guardedRead(
             [&] { checked = checkHeader(lapImage, lapFile.size, lapName, &lapFileCount); })) {
         reportImageChanged(kImagePath, kImageMessages);
-        return -1;
+        return false;
     }
-    if (checked < 0) return -1;
+    if (checked < 0) return false;
     if (std::strncmp(lapName, kLapImageName, std::strlen(kLapImageName)) != 0) {
         UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
                       "lap image name \"%s\" doesn't begin with \"%s\"\n", lapName, kLapImageName);
     }
+    return true;
+}
+
+// Writes the last file of the checked update image, the LAP software image. 1, or -1 (logged).
+int writeLapImage(const MappedFile& file, const CheckedImage& image, const Sha256Digest& software) {
+    ImageFile lapFile{};
+    std::uint32_t imageSpace = 0;
+    if (!locateLapImage(image, &lapFile) || !flashImageSpace(&imageSpace)) return -1;
+    UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
+                  "write lap image with %d Bytes to %d Bytes flash\n",
+                  static_cast<int>(lapFile.size), static_cast<int>(imageSpace));
+    const std::uint8_t* lapImage = image.bytes.data() + lapFile.offset;
+    if (!lapHeaderIsSound(lapImage, lapFile)) return -1;
     if (lapFile.size >= imageSpace) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                       "Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
@@ -159,7 +177,9 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image, const Sha25
     // The flash takes the bytes straight from the mapping; where the file was cut short
     // meanwhile, the write failed for the bytes that no longer exist.
     std::size_t size = 0;
-    if (file.size(&size) && size < bytes.size()) reportImageChanged(kImagePath, kImageMessages);
+    if (file.size(&size) && size < image.bytes.size()) {
+        reportImageChanged(kImagePath, kImageMessages);
+    }
     return -1;
 }
 

@@ -59,8 +59,8 @@ ImageIdentity identityOf(const Bytes& image) {
 // bytes behind them and its old contents elsewhere, and /tmp/image is gone.
 void run(const Bytes& image, int result, const Bytes& lap, std::size_t written, std::size_t erased,
          const Bytes& accepted) {
-    configSectorStart = kDefaultConfigSectorStart;
-    flashSizeKnown = true;
+    flashLayout.configSectorStart = kDefaultConfigSectorStart;
+    flashLayout.sizeKnown = true;
     std::string flash = oldFlash();
     writeWholeFile(simStatePath(kFlashContentsFile), flash);
     writeWholeFile(kUpdateReportPath, kReportStart);
@@ -131,7 +131,7 @@ TEST(WriteImage, FailureWritesNothingFurtherAndRemovesTheImage) {
 // fault table of the system tests.)
 TEST(WriteImage, FlashSizeUnknownAtStartUpIsAskedAgain) {
     Bytes lap = lapImage(5000);
-    flashSizeKnown = false;
+    flashLayout.sizeKnown = false;
     writeWholeFile(simStatePath(kFlashSizeFile), "0x100000");
     writeWholeFile(simStatePath(kFlashContentsFile), oldFlash().substr(0, 0x100000));
     Bytes image = updateImage(lap);
@@ -143,7 +143,7 @@ TEST(WriteImage, FlashSizeUnknownAtStartUpIsAskedAgain) {
     std::copy(lap.begin(), lap.end(), flash.begin() + imageAreaStart);
     std::fill_n(flash.begin() + imageAreaStart + 5000, 0x10000 - 5000, '\xFF');
     EXPECT_TRUE(readWholeFile(simStatePath(kFlashContentsFile)) == flash);
-    configSectorStart = kDefaultConfigSectorStart;
+    flashLayout.configSectorStart = kDefaultConfigSectorStart;
 }
 
 }  // namespace

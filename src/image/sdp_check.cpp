@@ -223,6 +223,68 @@ void reportRefusal(const Refusal& refusal) {
                   "SDP records not merged, %s: %s\n", refusal.path, refusal.reason);
 }
 
+// Writes the merged service file and the rewritten terminal file (where there is one) to their
+// temporary paths. False (logged where the files are at fault) when there is nothing to merge
+// or a file breaks the format or a limit: then no temporary file is left.
+bool writeMergedFiles(const char* currentPath, const char* newPath, bool* terminalRewritten) {
+    FileStream current(openFileStream(currentPath, "r"));
+    FileStream update(openFileStream(newPath, "r"));
+    // Without both service files there is nothing to merge; the installed files stay.
+    if (!current || !update) return false;
+    FileStream terminal(openFileStream(kTerminalPath, "r"));
+
+    auto records = std::make_unique<NewRecords>();
+    auto list = std::make_unique<ServiceList>();
+    // A dry pass first: a file that breaks the format or a limit leaves everything as it
+    // was, before any temporary file exists.
+    Output merged{kMergedPath, false};
+    Output rewritten{kTerminalBuildPath, false};
+    CheckResult refusal = loadNewRecords(update.get(), newPath, records->loaded);
+    if (!refusal) refusal = mergeRecords(current.get(), currentPath, *records, *list, merged);
+    if (!refusal && terminal)
+        refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);
+    if (refusal) {
+        reportRefusal(*refusal);
+        return false;
+    }
+
+    merged.enabled = true;
+    std::rewind(current.get());
+    merged.create();
+    refusal = mergeRecords(current.get(), currentPath, *records, *list, merged);
+    if (!refusal && terminal) {
+        rewritten.enabled = true;
+        std::rewind(terminal.get());
+        rewritten.create();
+        refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);
+    }
+    // A file that changed under the check, or a full /tmp: no partial file goes to /etc.
+    if (refusal || merged.failed || rewritten.failed) {
+        if (refusal) reportRefusal(*refusal);
+        if (!refusal) reportRefusal({kMergedPath, "temporary files not completely written"});
+        std::remove(kMergedPath);
+        std::remove(kTerminalBuildPath);
+        return false;
+    }
+    *terminalRewritten = rewritten.enabled;
+    return true;
+}
+
+// Copies the temporary files over the installed ones and removes them. A copy that fails
+// leaves the merge uninstalled, or half installed.
+bool installMergedFiles(const char* currentPath, bool terminalRewritten) {
+    bool installed = true;
+    if (terminalRewritten) {
+        installed =
+            commandSucceeded("checkSdpRecords", shellCopy(kTerminalBuildPath, kTerminalPath));
+        shellRemove(kTerminalBuildPath);
+    }
+    if (installed)
+        installed = commandSucceeded("checkSdpRecords", shellCopy(kMergedPath, currentPath));
+    shellRemove(kMergedPath);
+    return installed;
+}
+
 }  // namespace
 
 int checkSdpRecords(const char* currentPath, const char* newPath) {
@@ -231,60 +293,9 @@ int checkSdpRecords(const char* currentPath, const char* newPath) {
         reportRefusal({currentPath, "path too long for the copy command"});
         return -1;
     }
-    bool terminalReplaced = false;
-    {
-        FileStream current(openFileStream(currentPath, "r"));
-        FileStream update(openFileStream(newPath, "r"));
-        // Without both service files there is nothing to merge; the installed files stay.
-        if (!current || !update) return -1;
-        FileStream terminal(openFileStream(kTerminalPath, "r"));
-
-        auto records = std::make_unique<NewRecords>();
-        auto list = std::make_unique<ServiceList>();
-        // A dry pass first: a file that breaks the format or a limit leaves everything as it
-        // was, before any temporary file exists.
-        Output merged{kMergedPath, false};
-        Output rewritten{kTerminalBuildPath, false};
-        CheckResult refusal = loadNewRecords(update.get(), newPath, records->loaded);
-        if (!refusal) refusal = mergeRecords(current.get(), currentPath, *records, *list, merged);
-        if (!refusal && terminal)
-            refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);
-        if (refusal) {
-            reportRefusal(*refusal);
-            return -1;
-        }
-
-        merged.enabled = true;
-        std::rewind(current.get());
-        merged.create();
-        refusal = mergeRecords(current.get(), currentPath, *records, *list, merged);
-        if (!refusal && terminal) {
-            rewritten.enabled = true;
-            std::rewind(terminal.get());
-            rewritten.create();
-            refusal = rewriteTerminal(terminal.get(), list->withoutFinalComma(), rewritten);
-        }
-        // A file that changed under the check, or a full /tmp: no partial file goes to /etc.
-        if (refusal || merged.failed || rewritten.failed) {
-            if (refusal) reportRefusal(*refusal);
-            if (!refusal) reportRefusal({kMergedPath, "temporary files not completely written"});
-            std::remove(kMergedPath);
-            std::remove(kTerminalBuildPath);
-            return -1;
-        }
-        terminalReplaced = rewritten.enabled;
-    }
-    // A copy that fails leaves the merge uninstalled, or half installed.
-    bool installed = true;
-    if (terminalReplaced) {
-        installed =
-            commandSucceeded("checkSdpRecords", shellCopy(kTerminalBuildPath, kTerminalPath));
-        shellRemove(kTerminalBuildPath);
-    }
-    if (installed)
-        installed = commandSucceeded("checkSdpRecords", shellCopy(kMergedPath, currentPath));
-    shellRemove(kMergedPath);
-    return installed ? 1 : -1;
+    bool terminalRewritten = false;
+    if (!writeMergedFiles(currentPath, newPath, &terminalRewritten)) return -1;
+    return installMergedFiles(currentPath, terminalRewritten) ? 1 : -1;
 }
 
 void replaceStringInFile(const char* inputPath, const char* outputPath, const char* search,

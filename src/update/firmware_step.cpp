@@ -1,6 +1,8 @@
 // The step BT_MOD_SET_FIRM_STACK: the preset PS-Keys written over HCI, the BCSP driver loaded,
 // the module's new firmware loaded by the DFU program (a child process) with its progress in
 // the report, and the presets of the BCSP transport written over the BCCMD channel.
+#include "update/firmware_step.h"
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,37 +25,29 @@
 #include "core/report_progress.h"
 #include "core/shell_commands.h"
 #include "core/signals.h"
+#include "core/update_paths.h"
 #include "update/module_steps.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
 namespace {
 
-// The update's folder: the DFU program runs in it, and the BCSP driver's modules lie there.
-constexpr char kUpdateDir[] = "/tmp/update.d/";
-
-// A file of the update's folder; the path is joined at compile time.
-template <std::size_t N>
-constexpr std::array<char, sizeof kUpdateDir - 1 + N> inUpdateDir(const char (&name)[N]) {
-    std::array<char, sizeof kUpdateDir - 1 + N> path{};
-    std::copy_n(name, N, std::copy_n(kUpdateDir, sizeof kUpdateDir - 1, path.begin()));
-    return path;
-}
-
+// The DFU program runs in the update's folder, where the BCSP driver's modules lie too.
 constexpr char kDfuName[] = "dfu";
-constexpr auto kDfuProgram = inUpdateDir(kDfuName);
-constexpr auto kFirmwareFile = inUpdateDir("stack.dfu");
 constexpr const char* kDfuStatusPath = "/tmp/dfu_status.log";
 constexpr const char* kDfuErrorPath = "/tmp/dfu_error.log";
 constexpr std::array<const char*, 3> kBcspDriverModules{"linabcsp_uart.o", "bcsp.o",
                                                         "linabcsp_upChan.o"};
 
-// execve takes the DFU program's arguments as char*: writable copies of the constants.
-auto dfuName = std::to_array(kDfuName);
-auto dfuOption = std::to_array("-dr");
-auto dfuFirmware = kFirmwareFile;
-// The DFU program's argument vector: its name, "-dr" and its firmware file.
-char* dfuArgv[] = {dfuName.data(), dfuOption.data(), dfuFirmware.data(), nullptr};
+// execve takes the DFU program's arguments as char*: writable copies of the constants, and
+// their vector: its name, "-dr" and its firmware file.
+struct DfuArguments {
+    std::array<char, sizeof kDfuName> name = std::to_array(kDfuName);
+    std::array<char, 4> option = std::to_array("-dr");
+    std::array<char, sizeof kFirmwarePath> firmware = std::to_array(kFirmwarePath);
+    char* argv[4] = {name.data(), option.data(), firmware.data(), nullptr};
+};
+constinit DfuArguments dfuArguments;
 
 constexpr unsigned kFirstPresetTimeout = 10;
 constexpr unsigned kNextPresetTimeout = 15;
@@ -69,29 +63,31 @@ constexpr long kDfuErrorShown = 4096;
 constexpr std::size_t kStatusShown = 4;
 constexpr std::size_t kStatusReadSize = 100;
 
-// The step's private sub-states, kept in the shared stepState beside STATE_DFU_FAILED and
-// STATE_DFU_DONE. The module link, the walks and the alarm write the shared codes into it while
-// the step runs, and other steps read them there: numbered clear of every shared code, none of
-// these is taken for one of those.
+// The step's private sub-states, beside the shared STATE_DFU_FAILED and STATE_DFU_DONE.
 enum FirmwareStepState : std::int32_t {
-    STATE_DFU_RUNNING = 101,  // its progress shows at every wake-up and poll time-out
-    STATE_DFU_STOPPING,       // stopped after its time limit; its end fails the load
+    STATE_DFU_RUNNING = kFirstPrivateState,  // its progress shows at every wake-up and time-out
+    STATE_DFU_STOPPING,                      // stopped after its time limit; its end fails the load
 };
+static_assert(clearOfSharedStates(STATE_DFU_RUNNING));
 
-// What this run of the step has done: a second firmware step in the same process loads its
-// firmware too, and is judged by its own load.
-bool dfuRunInThisStep = false;
-bool dfuFailedInThisStep = false;
-bool presetsFailedAfterLoad = false;
-// The DFU child that this step waits for, its time limit, the signal it was stopped with (0:
-// none) and its wait status once it has ended.
-bool dfuAwaited = false;
-unsigned dfuLimitSeconds = 0;
-int dfuStopSignal = 0;
-std::int64_t dfuSigtermAtMs = 0;
-std::int32_t dfuEndStatus = 0;
-// The BCSP driver stays loaded for the life of the process.
-bool bcspDriverLoaded = false;
+// The step's state.
+struct FirmwareStepRun {
+    // What this run of the step has done: a second firmware step in the same process loads its
+    // firmware too, and is judged by its own load.
+    bool dfuRunInThisStep = false;
+    bool dfuFailedInThisStep = false;
+    bool presetsFailedAfterLoad = false;
+    // The DFU child that this step waits for, its time limit, the signal it was stopped with
+    // (0: none) and its wait status once it has ended.
+    bool dfuAwaited = false;
+    unsigned dfuLimitSeconds = 0;
+    int dfuStopSignal = 0;
+    std::int64_t dfuSigtermAtMs = 0;
+    std::int32_t dfuEndStatus = 0;
+    // The BCSP driver stays loaded for the life of the process.
+    bool bcspDriverLoaded = false;
+};
+FirmwareStepRun run;
 
 void writePresets(unsigned timeout, bool armFirst) {
     if (armFirst) armAlarm(timeout);
@@ -118,33 +114,34 @@ void showDfuProgress() {
 bool startFirmwareLoad() {
     openBtModule(0);
     tlInterface = TL_BCSP;
-    if (!bcspDriverLoaded) {
-        for (const char* module : kBcspDriverModules) shellInsmod(kUpdateDir, module);
-        bcspDriverLoaded = true;
+    if (!run.bcspDriverLoaded) {
+        for (const char* module : kBcspDriverModules) shellInsmod(kUpdateFolder, module);
+        run.bcspDriverLoaded = true;
     }
     struct stat firmware {};
-    unsigned long long kib = stat(kFirmwareFile.data(), &firmware) == 0
+    unsigned long long kib = stat(kFirmwarePath, &firmware) == 0
                                  ? (static_cast<unsigned long long>(firmware.st_size) + 1023) / 1024
                                  : 0;
-    dfuLimitSeconds = kDfuBaseSeconds + static_cast<unsigned>(std::min(kib, 0xFFFFull));
-    dfuStopSignal = 0;
-    dfuEndStatus = 0;
+    run.dfuLimitSeconds = kDfuBaseSeconds + static_cast<unsigned>(std::min(kib, 0xFFFFull));
+    run.dfuStopSignal = 0;
+    run.dfuEndStatus = 0;
     char* noEnvironment[] = {nullptr};
-    dfuPid = startChildProcess(kUpdateDir, kDfuProgram.data(), dfuArgv, noEnvironment, nullptr);
-    dfuRunInThisStep = true;
+    dfuPid = startChildProcess(kUpdateFolder, kDfuProgramPath, dfuArguments.argv, noEnvironment,
+                               nullptr);
+    run.dfuRunInThisStep = true;
     if (dfuPid == -1) return false;
-    dfuAwaited = true;
+    run.dfuAwaited = true;
     UPDATE_LOG(LogLevel::Warning, "dfu started with pid %d; time limit %u s\n",
-               static_cast<int>(dfuPid), dfuLimitSeconds);
-    armAlarm(dfuLimitSeconds);
+               static_cast<int>(dfuPid), run.dfuLimitSeconds);
+    armAlarm(run.dfuLimitSeconds);
     return true;
 }
 
 // SIGTERM to the DFU program's process group. Whatever in the group outlives the grace time,
 // its leader ended or not, gets SIGKILL then.
 void sendDfuSigterm() {
-    dfuStopSignal = SIGTERM;
-    dfuSigtermAtMs = monotonicMs();
+    run.dfuStopSignal = SIGTERM;
+    run.dfuSigtermAtMs = monotonicMs();
     stopChild(dfuPid, SIGTERM);
 }
 
@@ -152,14 +149,15 @@ void sendDfuSigterm() {
 // Its end, reaped as any child's, then fails the load.
 
 void stopOverdueDfu() {
-    if (dfuStopSignal == 0) {
+    if (run.dfuStopSignal == 0) {
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
-                   " dfu still running after its time limit of %u s; stopped\n", dfuLimitSeconds);
+                   " dfu still running after its time limit of %u s; stopped\n",
+                   run.dfuLimitSeconds);
         sendDfuSigterm();
     } else {
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
                    " dfu still running %u s after SIGTERM; killed\n", kDfuStopGraceSeconds);
-        dfuStopSignal = SIGKILL;
+        run.dfuStopSignal = SIGKILL;
         stopChild(dfuPid, SIGKILL);
     }
     update.stepState = STATE_DFU_STOPPING;
@@ -191,16 +189,16 @@ void copyDfuErrorReport() {
 
 // The DFU program and its firmware are of no further use once it has run or couldn't start.
 void removeDfuFiles() {
-    unlink(kFirmwareFile.data());
-    unlink(kDfuProgram.data());
+    unlink(kFirmwarePath);
+    unlink(kDfuProgramPath);
 }
 
 // The step's entry: the presets of the module's HCI transport, unless its link doesn't open.
 void enterFirmwareStep() {
-    dfuRunInThisStep = false;
-    dfuFailedInThisStep = false;
-    dfuEndStatus = 0;
-    presetsFailedAfterLoad = false;
+    run.dfuRunInThisStep = false;
+    run.dfuFailedInThisStep = false;
+    run.dfuEndStatus = 0;
+    run.presetsFailedAfterLoad = false;
     resetBtModule();
     int opened = openModuleLink();
     if (opened == LINK_SETUP_FAILED) return;  // the step has ended
@@ -215,7 +213,7 @@ void enterFirmwareStep() {
 // the step ends.
 void loadFirmwareOrEnd() {
     armAlarm(0);
-    if (tlInterface != TL_BCSP || !dfuRunInThisStep) {
+    if (tlInterface != TL_BCSP || !run.dfuRunInThisStep) {
         if (!startFirmwareLoad()) {
             update.stepState = STATE_DFU_FAILED;
             postWakeUp(WAKE_UP);
@@ -228,14 +226,14 @@ void loadFirmwareOrEnd() {
     }
     postWakeUp(WAKE_UP);
     // After a failed load the report ends with the DFU program's error report.
-    if (!dfuFailedInThisStep) showDfuProgress();
+    if (!run.dfuFailedInThisStep) showDfuProgress();
 }
 
 // The alarm: the DFU program has overrun its time, or the module didn't answer a preset,
 // which over HCI means that it may run BCSP already: the step goes on as if the presets were
 // written.
 void takeTimeout() {
-    if (dfuAwaited) {
+    if (run.dfuAwaited) {
         stopOverdueDfu();
         return;
     }
@@ -243,7 +241,7 @@ void takeTimeout() {
     writePresetPSKeys(1);
     appendText(kUpdateReportPath, "...assuming BCSP -> try BCSP\n");
     // After the load, the module must answer on its new transport.
-    if (dfuRunInThisStep) presetsFailedAfterLoad = true;
+    if (run.dfuRunInThisStep) run.presetsFailedAfterLoad = true;
     update.stepState = STATE_PRESETS_DONE;
     postWakeUp(WAKE_UP);
 }
@@ -251,16 +249,15 @@ void takeTimeout() {
 // The load failed: its reason goes into the report; the presets of BCSP are still written
 // before the update ends.
 void takeFailedLoad() {
-    if (WIFSIGNALED(dfuEndStatus)) {
-        int signal = WTERMSIG(dfuEndStatus);
+    if (WIFSIGNALED(run.dfuEndStatus)) {
+        int signal = WTERMSIG(run.dfuEndStatus);
         UPDATE_ERR_AS("firmwareStep", LogLevel::Critical, kErrorWriteOrEvent,
                       "dfu ended by signal %d (%s)\n", signal, strsignal(signal));
     }
     copyDfuErrorReport();
     armAlarm(0);
     update.updateResult = 0;
-    update.dfuFailed = 1;
-    dfuFailedInThisStep = true;
+    run.dfuFailedInThisStep = true;
     update.stepState = STATE_DFU_DONE;  // the next poll time-out goes on
 }
 
@@ -274,10 +271,10 @@ void reopenAfterLoad() {
 
 // The step ends; after a failed load the update ends with it.
 void endFirmwareStep() {
-    if (!dfuFailedInThisStep) {
+    if (!run.dfuFailedInThisStep) {
         // A preset that the module refused, or answered garbled, before or after the load is
         // not set as the firmware needs it.
-        endStep(!presetsFailedAfterLoad && refusedAnswers() == 0 && malformedAnswers() == 0);
+        endStep(!run.presetsFailedAfterLoad && refusedAnswers() == 0 && malformedAnswers() == 0);
         return;
     }
     appendText(kUpdateReportPath, "NOK\n nothing done... try again\n");
@@ -296,28 +293,28 @@ void dfuReaped() { removeDfuFiles(); }
 
 void dfuEnded(std::int32_t status) {
     UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
-    if (update.currentStep != STEP_BT_MOD_SET_FIRM_STACK || !dfuAwaited) {
+    if (update.currentStep != STEP_BT_MOD_SET_FIRM_STACK || !run.dfuAwaited) {
         UPDATE_LOG_AS("readMessage", LogLevel::Warning,
                       "no firmware step waits for the DFU program; its end is ignored\n");
         return;
     }
-    dfuAwaited = false;
+    run.dfuAwaited = false;
     armAlarm(0);  // its time limit
     // A leader that obeyed SIGTERM may leave members of its group that didn't.
-    if (dfuStopSignal == SIGTERM)
-        killChildGroupAt(dfuPid, dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
-    dfuEndStatus = status;
+    if (run.dfuStopSignal == SIGTERM)
+        killChildGroupAt(dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
+    run.dfuEndStatus = status;
     // Stopped for its time, it failed whatever it says.
-    update.stepState = status != 0 || dfuStopSignal != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
+    update.stepState = status != 0 || run.dfuStopSignal != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
     postWakeUp(WAKE_UP);
 }
 
 void stopDfuForExit() {
-    if (!dfuAwaited) return;
+    if (!run.dfuAwaited) return;
     UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, " dfu stopped: the daemon stops\n");
-    if (dfuStopSignal == 0) sendDfuSigterm();
-    killChildGroupAt(dfuPid, dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
-    dfuAwaited = false;
+    if (run.dfuStopSignal == 0) sendDfuSigterm();
+    killChildGroupAt(dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
+    run.dfuAwaited = false;
 }
 
 void forgetEarlierDfuReports() {

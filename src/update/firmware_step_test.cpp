@@ -1,3 +1,5 @@
+#include "update/firmware_step.h"
+
 #include <gtest/gtest.h>
 
 #include <string>

@@ -8,6 +8,7 @@
 #include "core/ai_socket.h"
 #include "core/clock.h"
 #include "core/log.h"
+#include "core/update_paths.h"
 #include "image/image_writer.h"
 #include "image/sdp_check.h"
 #include "update/step_actions.h"
@@ -15,7 +16,6 @@
 
 namespace {
 constexpr unsigned kLapSoftwareTimeoutSeconds = 100;
-constexpr const char* kNewServicePath = "/tmp/update.d/service.txt";
 }  // namespace
 
 void lapSoftwareStep() {

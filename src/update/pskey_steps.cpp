@@ -23,8 +23,9 @@
 
 namespace {
 
-// The step's own sub-state: reset the module and open its link.
-constexpr std::int32_t kStateOpenLink = 1;
+// The steps' private sub-state: reset the module and open its link.
+enum PsKeyStepState : std::int32_t { STATE_OPEN_LINK = kFirstPrivateState };
+static_assert(clearOfSharedStates(STATE_OPEN_LINK));
 
 constexpr unsigned kReadOpenTimeout = 15;
 constexpr unsigned kReadKeyTimeout = 10;
@@ -138,26 +139,38 @@ void failBeforeTheModule() {
     endStep(false);
 }
 
-}  // namespace
+void endReadStep() {
+    openBtModule(0);
+    chmod(kPsKeyDumpPath, 0444);
+    logUnheldStatuses();
+    endStep(dumpIsTheStore());
+}
 
-void readPsKeysStep() {
+void endWriteAllStep() {
+    showPercent(100);
+    std::printf("\n");
+    std::fflush(stdout);
+    endWriteStep();
+}
+
+// The states that the PS-Key steps' walks share once a step is entered: the link opened and
+// the walk started, a key at each answer, the walk's end, and the module's failure.
+struct Walk {
+    unsigned openTimeout;
+    void (*nextKey)();
+    void (*ended)();
+};
+
+void runWalk(const Walk& walk) {
     switch (update.stepState) {
-        case STATE_ENTER:
-            update.stepState = kStateOpenLink;
-            postWakeUp(WAKE_UP);
-            break;
-        case kStateOpenLink:
-            unlink(kPsKeyDumpPath);
-            openLinkAndStart(kReadOpenTimeout, readNextKey);
+        case STATE_OPEN_LINK:
+            openLinkAndStart(walk.openTimeout, walk.nextKey);
             break;
         case STATE_ANSWER:
-            readNextKey();
+            walk.nextKey();
             break;
         case STATE_LIST_END:
-            openBtModule(0);
-            chmod(kPsKeyDumpPath, 0444);
-            logUnheldStatuses();
-            endStep(dumpIsTheStore());
+            walk.ended();
             break;
         case STATE_TIMEOUT:
         case STATE_REFUSED:
@@ -166,6 +179,18 @@ void readPsKeysStep() {
         default:
             break;
     }
+}
+
+}  // namespace
+
+void readPsKeysStep() {
+    if (update.stepState == STATE_ENTER) {
+        update.stepState = STATE_OPEN_LINK;
+        postWakeUp(WAKE_UP);
+        return;
+    }
+    if (update.stepState == STATE_OPEN_LINK) unlink(kPsKeyDumpPath);
+    runWalk({kReadOpenTimeout, readNextKey, endReadStep});
 }
 
 void comparePsKeysStep() {
@@ -179,82 +204,48 @@ void comparePsKeysStep() {
 }
 
 void writeChangedPsKeysStep() {
-    switch (update.stepState) {
-        case STATE_ENTER: {
-            if (comparisonFailed) {
-                UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
-                              "PS-Keys to set unknown, the comparison failed \n");
-                endStep(false);
-                return;
-            }
-            FileStream toSet(std::fopen(kPsKeyToSetPath, "r"));
-            if (!toSet) {
-                startNextStep("nothing to do ... OK\n");
-                return;
-            }
-            update.stepState = kStateOpenLink;
-            postWakeUp(WAKE_UP);
-            break;
-        }
-        case kStateOpenLink:
-            openLinkAndStart(kNewWriteOpenTimeout, writeNextChangedKey);
-            break;
-        case STATE_ANSWER:
-            writeNextChangedKey();
-            break;
-        case STATE_LIST_END:
-            endWriteStep();
-            break;
-        case STATE_TIMEOUT:
-        case STATE_REFUSED:
-            failModuleStep();
-            break;
-        default:
-            break;
+    if (update.stepState != STATE_ENTER) {
+        runWalk({kNewWriteOpenTimeout, writeNextChangedKey, endWriteStep});
+        return;
     }
+    if (comparisonFailed) {
+        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
+                      "PS-Keys to set unknown, the comparison failed \n");
+        endStep(false);
+        return;
+    }
+    FileStream toSet(std::fopen(kPsKeyToSetPath, "r"));
+    if (!toSet) {
+        startNextStep("nothing to do ... OK\n");
+        return;
+    }
+    update.stepState = STATE_OPEN_LINK;
+    postWakeUp(WAKE_UP);
 }
 
 void writeAllPsKeysStep() {
-    switch (update.stepState) {
-        case STATE_ENTER:
-            // After a firmware load in this update the module runs BCSP and the firmware step
-            // has left its link open; without that link (an update without the firmware step)
-            // the step opens the BCCMD channel itself.
-            update.stepState = tlInterface == TL_BCSP && moduleLinkDescriptor() >= 0
-                                   ? STATE_ANSWER
-                                   : kStateOpenLink;
-            update.psKeysWritten = 0;
-            startPercent(0);
-            if (!prepareUpdateKeys()) {
-                failBeforeTheModule();
-                return;
-            }
-            update.psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
-            std::printf("%d PS-Keys to write\n", static_cast<int>(update.psKeyCount));
-            std::fflush(stdout);
-            postWakeUp(WAKE_UP);
-            break;
-        case kStateOpenLink:
-            // (On the BCCMD channel the link is opened without the HCI Reset, as the firmware
-            // step opens it, and the walk starts at once.)
-            openLinkAndStart(kAllWriteOpenTimeout, writeNextKeyOfAll);
-            break;
-        case STATE_ANSWER:
-            writeNextKeyOfAll();
-            break;
-        case STATE_LIST_END:
-            showPercent(100);
-            std::printf("\n");
-            std::fflush(stdout);
-            endWriteStep();
-            break;
-        case STATE_TIMEOUT:
-        case STATE_REFUSED:
-            failModuleStep();
-            break;
-        default:
-            break;
+    if (update.stepState != STATE_ENTER) {
+        // (On the BCCMD channel the link is opened without the HCI Reset, as the firmware
+        // step opens it, and the walk starts at once.)
+        runWalk({kAllWriteOpenTimeout, writeNextKeyOfAll, endWriteAllStep});
+        return;
     }
+    // After a firmware load in this update the module runs BCSP and the firmware step has left
+    // its link open; without that link (an update without the firmware step) the step opens
+    // the BCCMD channel itself.
+    update.stepState = tlInterface == TL_BCSP && moduleLinkDescriptor() >= 0
+                           ? std::int32_t{STATE_ANSWER}
+                           : std::int32_t{STATE_OPEN_LINK};
+    update.psKeysWritten = 0;
+    startPercent(0);
+    if (!prepareUpdateKeys()) {
+        failBeforeTheModule();
+        return;
+    }
+    update.psKeyCount = countPrefixedLines(kPsKeyUpdatePath, "&");
+    std::printf("%d PS-Keys to write\n", static_cast<int>(update.psKeyCount));
+    std::fflush(stdout);
+    postWakeUp(WAKE_UP);
 }
 
 void forgetEarlierPsKeyWork() {

@@ -18,7 +18,6 @@
 #include "btlink/module_commands.h"
 #include "btlink/module_link.h"
 #include "core/ai_socket.h"
-#include "core/daemon_life.h"
 #include "core/platform.h"
 #include "update/module_steps.h"
 #include "update/state_machine.h"
@@ -38,10 +37,8 @@ void setUpModule() {
         write(fd, "0\n", 2);
         close(fd);
     }
-    pollSet[0] = pollfd{openAiSocket(kAiOwnPath), POLLIN, 0};
+    openAiSocket(kAiOwnPath);
     setAiDestination(kAiPeerPath);
-    pollFdCount = 1;
-    btModuleSlot = 0;
     tlInterface = TL_HCI_AT_START;
     openBtModule(1);
 }
@@ -54,14 +51,14 @@ void tearDownModule() {
 
 // The module's answer to the last request, as the main loop hands it over.
 short waitForModule() {
-    pollfd& entry = pollSet[static_cast<std::size_t>(btModuleSlot)];
+    pollfd entry{moduleLinkDescriptor(), POLLIN | POLLPRI, 0};
     devPoll(&entry, 1, 1000, nullptr);
     return entry.revents;
 }
 
 void drainWakeUps() {
     char buffer[kAiReceiveSize];
-    while (recv(pollSet[0].fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    while (recv(aiSocketDescriptor(), buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
     }
 }
 

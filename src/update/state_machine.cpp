@@ -13,6 +13,7 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
+#include "update/firmware_step.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 

@@ -13,17 +13,6 @@ void firmwareStep();            // step 6, BT_MOD_SET_FIRM_STACK (update/firmwar
 void lapSoftwareStep();         // step 7, LAP_SOFTWARE (update/image_steps.cpp)
 void checkSdpStep();            // step 8, CHECK_SDP (update/image_steps.cpp)
 
-// The DFU child has been reaped: its files go at once, whatever its end means for the step
-// (update/firmware_step.cpp).
-void dfuReaped();
-// The DFU child's end has been taken, with its wait status: it moves the firmware step that
-// waits for it, and nothing else (update/firmware_step.cpp).
-void dfuEnded(std::int32_t status);
-
-// The daemon stops during the firmware step: a DFU program under way gets SIGTERM, and its whole
-// process group SIGKILL after the grace time, as at its time limit (update/firmware_step.cpp).
-void stopDfuForExit();
-
 // Before an update's steps: removes the PS-Key working files of an earlier update (dump,
 // prepared, comparison, to-set), so that no step reads them again, and forgets its comparison
 // (update/pskey_steps.cpp).

@@ -65,5 +65,20 @@ inline constexpr std::array<ComponentVersion, 4> kInitialComponentTable{{
     {COMPONENT_END, nullptr, "", 1},
 }};
 
+// Steps that work on what an earlier step of the same update left behind: the PS-Key working
+// files of an earlier update are removed when an update starts, so without that step before
+// it in the to-do list such a step can only fail, or find nothing to do. The update tools
+// refuse such a list.
+struct StepPrerequisite {
+    std::int32_t step;
+    std::int32_t earlier;  // the step that must run before it
+    const char* without;   // what becomes of the step without it
+};
+inline constexpr std::array<StepPrerequisite, 2> kStepPrerequisites{{
+    {STEP_BT_MOD_SET_COMP, STEP_BT_MOD_SET_READ, "fails: it has no module keys to compare with"},
+    {STEP_BT_MOD_SET_NEW_WRITE, STEP_BT_MOD_SET_COMP,
+     "writes nothing: no comparison names the keys that differ"},
+}};
+
 // A to-do file names at most this many steps; the daemon runs no more.
 inline constexpr std::size_t kMaxListedSteps = 20;

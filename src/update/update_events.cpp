@@ -13,8 +13,8 @@
 #include "core/due_work.h"
 #include "core/error_codes.h"
 #include "core/log.h"
+#include "update/firmware_step.h"
 #include "update/state_machine.h"
-#include "update/step_actions.h"
 #include "update/update_reception.h"
 #include "update/update_state.h"
 
@@ -94,7 +94,7 @@ bool onlyFromSelf(const AiMessage& message) {
 
 }  // namespace
 
-int readMessage() {
+void readMessage() {
     // Zeroed so that nothing of an earlier datagram can be mistaken for this one's fields.
     alignas(AiMessage) std::uint8_t buffer[kAiReceiveSize] = {};
     AiSender sender;
@@ -105,25 +105,25 @@ int readMessage() {
         UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorOperationFailed,
                               "read error from socket: counter = %d; %d %m\n", static_cast<int>(n),
                               errno);
-        return 1;
+        return;
     }
     if (n == 0) {
         // An empty datagram is no failure of the receive: errno holds nothing of it.
         UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorOperationFailed,
                               "read error from socket: counter = %d; %d %s\n", 0, 0,
                               "empty datagram");
-        return 1;
+        return;
     }
     std::uint32_t type = checkAiMessage(buffer, n);
     if (type == 0xFFFFFFFFu) {
         UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorOutOfRange,
                               "socket message length error \n");
-        return 1;
+        return;
     }
     if (type != AI_TRIGGER && type != AI_CHILD_EXIT && type != AI_REQUEST) {
         UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorUnknownMessage,
                               "unknown message from socket \n");
-        return 1;
+        return;
     }
     AiMessage message{};
     std::memcpy(&message, buffer, std::min(static_cast<std::size_t>(n), sizeof message));
@@ -131,7 +131,7 @@ int readMessage() {
         UPDATE_ERR_REPEATABLE(LogLevel::Warning, kErrorUnknownMessage,
                               "message %u %d from unknown sender dropped \n",
                               static_cast<unsigned>(type), static_cast<int>(message.param));
-        return 1;
+        return;
     }
     switch (type) {
         case AI_TRIGGER:
@@ -147,7 +147,6 @@ int readMessage() {
             handleRequest(message.param, sender);
             break;
     }
-    return 1;
 }
 
 void alarmHandler() {

@@ -3,8 +3,8 @@
 // The process services below report the events; the update decides here what follows.
 #pragma once
 
-// Reads and dispatches one datagram of the AI socket; always 1.
-int readMessage();
+// Reads and dispatches one datagram of the AI socket.
+void readMessage();
 
 // The work of SIGALRM: the current step has timed out.
 void alarmHandler();

@@ -4,8 +4,7 @@
 
 #include <sys/types.h>
 
-inline constexpr const char* kUpdateFolder = "/tmp/update.d";
-inline constexpr const char* kTodoPath = "/tmp/update.d/updatetodo.txt";
+#include "core/update_paths.h"
 
 // 1 when the image was accepted and unpacked, -1 when it was refused (then the peer gets the
 // reply "OK" with parameter 1) or its archive couldn't be unpacked (no reply); after -1 the

@@ -22,6 +22,16 @@ enum StepStateCode : std::int32_t {
     STATE_REFUSED = 10,  // the module refused the HCI Reset: the step fails
 };
 
+// A step's private sub-states live in stepState beside the shared codes: the module link, the
+// walks and the alarm write shared codes into it while the step runs, and other steps read them
+// there. Each step numbers its own in an enum from here, so that none is taken for a shared one.
+inline constexpr std::int32_t kFirstPrivateState = 100;
+static_assert(STATE_REFUSED < kFirstPrivateState, "the shared codes, highest last, stay below");
+template <typename PrivateStates>
+constexpr bool clearOfSharedStates(PrivateStates first) {
+    return static_cast<std::int32_t>(first) >= kFirstPrivateState;
+}
+
 // Writable because of needsUpdate; the version check clears the flags of current components.
 extern std::array<ComponentVersion, 4> componentTable;
 
@@ -36,7 +46,6 @@ struct UpdateState {
     std::int32_t currentStep = STEP_NONE;
     std::int32_t stepState = STATE_ENTER;
     std::int32_t updateResult = 1;  // 0 once anything of the update failed
-    std::int32_t dfuFailed = 0;     // 1 once a run of the DFU program failed
     // The keys the write-all step is to write and has written, for its percentage.
     std::int32_t psKeyCount = 0;
     std::int32_t psKeysWritten = 0;

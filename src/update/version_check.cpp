@@ -6,13 +6,13 @@
 #include "btlink/pskey_files.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/update_paths.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
 namespace {
 
 constexpr const char* kInstalledVersionsPath = "/etc/data.txt";
-constexpr const char* kUpdateVersionsPath = "/tmp/update.d/VERSION";
 // "&02a5" carries the firmware's build and version texts and the settings code, "&02a4" the
 // settings mark.
 constexpr const char* kFirmwareKeyPrefix = "&02a5 = ";
@@ -61,13 +61,63 @@ int getKeywordValue(const char* path, const char* keyword, std::span<char> value
     return 1;
 }
 
+namespace {
+
+// The decoded "&02a5" value of the update's keys; later the "&02a4" value is decoded over it.
+struct UpdateKeyValue {
+    std::uint8_t bytes[kPsKeyBytesSize + 1] = {};
+    char text[kPsKeyTextSize] = {};
+
+    const char* chars() const { return reinterpret_cast<const char*>(bytes); }
+};
+
+// The module reports its firmware by build number: the first four characters.
+void compareFirmware(ComponentVersion& component, char* oldValue, char* newValue,
+                     const UpdateKeyValue& key) {
+    oldValue[4] = '\0';
+    std::snprintf(newValue, kKeywordValueSize, "%.4s means %.6s", key.chars() + kFirmwareBuildAt,
+                  key.chars() + kFirmwareVersionAt);
+    if (std::strncmp(oldValue, newValue, 4) == 0) component.needsUpdate = 0;
+}
+
+void compareLapSoftware(ComponentVersion& component, char* oldValue, char* newValue) {
+    std::size_t length = std::strlen(oldValue);
+    if (length > 0) oldValue[length - 1] = '\0';  // the CR of the installed line
+    std::printf("old %s : new %s\n", oldValue, newValue);
+    std::fflush(stdout);
+    if (std::strcmp(oldValue, newValue) == 0) component.needsUpdate = 0;
+}
+
+// The settings are current when their code is the update's and the firmware is current, and
+// their mark is the update's.
+void compareSettings(ComponentVersion& component, bool firmwareCurrent, char* oldValue,
+                     char* newValue, UpdateKeyValue& key) {
+    // The installed value ends in the settings code and the line's CR; a value too short to
+    // hold a code gives an empty one.
+    std::size_t length = std::strlen(oldValue);
+    char code[3] = {};
+    if (length >= 3) std::memcpy(code, oldValue + length - 3, 2);
+    char mark[kSettingsMarkLength + 1] = {};
+    for (std::size_t i = 0; i < kSettingsMarkLength; ++i) {
+        if (kSettingsMarkAt + i < length) mark[i] = oldValue[kSettingsMarkAt + i];
+    }
+    char newCode[3] = {key.chars()[kSettingsCodeAt], key.chars()[kSettingsCodeAt + 1], 0};
+    if (std::memcmp(code, newCode, 2) == 0 && firmwareCurrent) component.needsUpdate = 0;
+
+    findPSKeyInFile(kPsKeyUpdatePath, kSettingsKeyPrefix, std::span(key.text),
+                    std::span(key.bytes, kPsKeyBytesSize));
+    key.bytes[kSettingsMarkLength] = 0;
+    if (std::memcmp(key.bytes, mark, kSettingsMarkLength) != 0) component.needsUpdate = 1;
+    std::snprintf(oldValue, kKeywordValueSize, "%s %s", code, mark);
+    std::snprintf(newValue, kKeywordValueSize, "%s %s", newCode, key.chars());
+}
+
+}  // namespace
+
 int checkVersions() {
-    // B: the decoded "&02a5" value; later the "&02a4" value (C) is decoded over it.
-    std::uint8_t keyBytes[kPsKeyBytesSize + 1] = {};
-    char keyText[kPsKeyTextSize] = {};
-    findPSKeyInFile(kPsKeyUpdatePath, kFirmwareKeyPrefix, std::span(keyText),
-                    std::span(keyBytes, kPsKeyBytesSize));
-    const char* keyChars = reinterpret_cast<const char*>(keyBytes);
+    UpdateKeyValue key;
+    findPSKeyInFile(kPsKeyUpdatePath, kFirmwareKeyPrefix, std::span(key.text),
+                    std::span(key.bytes, kPsKeyBytesSize));
 
     appendText(kUpdateReportPath, kTableHeader);
 
@@ -82,46 +132,16 @@ int checkVersions() {
         getKeywordValue(kUpdateVersionsPath, component.keyword, std::span(newValue));
 
         switch (component.kind) {
-            case COMPONENT_FIRMWARE: {
-                // The module reports its firmware by build number: the first four characters.
-                oldValue[4] = '\0';
-                std::snprintf(newValue, sizeof newValue, "%.4s means %.6s",
-                              keyChars + kFirmwareBuildAt, keyChars + kFirmwareVersionAt);
-                if (std::strncmp(oldValue, newValue, 4) == 0) component.needsUpdate = 0;
+            case COMPONENT_FIRMWARE:
+                compareFirmware(component, oldValue, newValue, key);
                 break;
-            }
-            case COMPONENT_LAP_SOFTWARE: {
-                std::size_t length = std::strlen(oldValue);
-                if (length > 0) oldValue[length - 1] = '\0';  // the CR of the installed line
-                std::printf("old %s : new %s\n", oldValue, newValue);
-                std::fflush(stdout);
-                if (std::strcmp(oldValue, newValue) == 0) component.needsUpdate = 0;
+            case COMPONENT_LAP_SOFTWARE:
+                compareLapSoftware(component, oldValue, newValue);
                 break;
-            }
-            case COMPONENT_PSKEYS: {
-                // The installed value ends in the settings code and the line's CR; a value
-                // too short to hold a code gives an empty one.
-                std::size_t length = std::strlen(oldValue);
-                char code[3] = {};
-                if (length >= 3) std::memcpy(code, oldValue + length - 3, 2);
-                char mark[kSettingsMarkLength + 1] = {};
-                for (std::size_t i = 0; i < kSettingsMarkLength; ++i) {
-                    if (kSettingsMarkAt + i < length) mark[i] = oldValue[kSettingsMarkAt + i];
-                }
-                char newCode[3] = {keyChars[kSettingsCodeAt], keyChars[kSettingsCodeAt + 1], 0};
-                bool firmwareCurrent = row > 0 && componentTable[row - 1].needsUpdate == 0;
-                if (std::memcmp(code, newCode, 2) == 0 && firmwareCurrent)
-                    component.needsUpdate = 0;
-
-                findPSKeyInFile(kPsKeyUpdatePath, kSettingsKeyPrefix, std::span(keyText),
-                                std::span(keyBytes, kPsKeyBytesSize));
-                keyBytes[kSettingsMarkLength] = 0;
-                if (std::memcmp(keyBytes, mark, kSettingsMarkLength) != 0)
-                    component.needsUpdate = 1;
-                std::snprintf(oldValue, sizeof oldValue, "%s %s", code, mark);
-                std::snprintf(newValue, sizeof newValue, "%s %s", newCode, keyChars);
+            case COMPONENT_PSKEYS:
+                compareSettings(component, row > 0 && componentTable[row - 1].needsUpdate == 0,
+                                oldValue, newValue, key);
                 break;
-            }
             default:
                 break;
         }

@@ -205,3 +205,9 @@ std::string withoutTimestamps(const std::string& log) {
     static const std::regex stamp(R"((UPDATE_(?:LOG|ERR)-[^ ]+ )\d\d:\d\d:\d\d\.\d\d\d: )");
     return std::regex_replace(log, stamp, "$1TIME: ");
 }
+
+ProgramRun runProgram(const std::string& commandLine) {
+    int status = std::system((commandLine + " >/tmp/out 2>/tmp/err").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile("/tmp/out"),
+            readWholeFile("/tmp/err")};
+}

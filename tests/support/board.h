@@ -89,6 +89,14 @@ std::string runUpdateOnBoard(SimDaemon& daemon, TestPeer& peer,
 // that reads nothing for 10 s, queries every 4 s, an answer that must come within a step's time.
 std::chrono::milliseconds onBoard(std::chrono::milliseconds boardTime);
 
+// A program run as the board's shell runs it (commandLine through /bin/sh), to its end: its
+// exit status (-1 when it didn't exit), standard output and standard error.
+struct ProgramRun {
+    int status;
+    std::string out, err;
+};
+ProgramRun runProgram(const std::string& commandLine);
+
 // How often part occurs in text.
 std::size_t countOf(const std::string& text, const std::string& part);
 

@@ -4,14 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -26,17 +23,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct RunResult {
-    int status;
-    std::string out, err;
-};
-
-RunResult runAipeer(const std::string& arguments) {
-    std::string command = std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/aipeer " +
-                          arguments + " >/tmp/out 2>/tmp/err";
-    int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile("/tmp/out"),
-            readWholeFile("/tmp/err")};
+ProgramRun runAipeer(const std::string& arguments) {
+    return runProgram(std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/aipeer " +
+                      arguments);
 }
 
 TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
@@ -47,7 +36,7 @@ TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
     SimDaemon daemon;
     daemon.start();
 
-    RunResult run = runAipeer("--timeout 60 start --follow");
+    ProgramRun run = runAipeer("--timeout 60 start --follow");
     EXPECT_EQ(run.status, 0) << run.err;
     // The image step's percentages before 100 and the SDP step's trigger come as the report
     // happens to be read, and the daemon's start-up notice only when the peer was bound before
@@ -80,7 +69,7 @@ TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
 }
 
 TEST(AiPeerFollow, GoesOnlyWithTheStartCommand) {
-    RunResult run = runAipeer("--follow query");
+    ProgramRun run = runAipeer("--follow query");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "aipeer: --follow goes with the start command (see aipeer --help)\n");
@@ -104,7 +93,7 @@ TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
                    std::string::npos;
         },
         60s));
-    RunResult second = runAipeer("--timeout 5 query");
+    ProgramRun second = runAipeer("--timeout 5 query");
     EXPECT_EQ(second.status, 2);
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "aipeer: peer socket in use: another peer is bound to /rb_ai_sock2ad\n");
@@ -126,7 +115,7 @@ TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
     std::snprintf(address.sun_path, sizeof address.sun_path, "/rb_ai_sock2ad");
     ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     close(stale);
-    RunResult leftover = runAipeer("--timeout 5 query");
+    ProgramRun leftover = runAipeer("--timeout 5 query");
     EXPECT_EQ(leftover.status, 0) << leftover.err;
     EXPECT_TRUE(leftover.out.ends_with("AI_REPLY (1025) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"))
         << leftover.out;
@@ -138,37 +127,12 @@ TEST(AiPeerFollow, ShowsWhyABoardWithKeysRefusedTheImage) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     SimDaemon daemon;
     daemon.start();
-    RunResult run = runAipeer("--timeout 60 start --follow");
+    ProgramRun run = runAipeer("--timeout 60 start --follow");
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(run.out.find("the update's reception failed:\n"
                            "  image file /tmp/image refused: no signature\n"),
               std::string::npos)
         << run.out;
-}
-
-// start IMAGE places the image where the daemon reads it (the daemon removes it once done);
-// one that can't be read is refused before the daemon is asked, and what was at /tmp/image
-// stays.
-TEST(AiPeerStart, PlacesTheImageAndRefusesOneThatCantBeRead) {
-    SimDaemon daemon;
-    daemon.start();
-    writeWholeFile("/tmp/image", "an earlier image");
-    RunResult missing = runAipeer("--timeout 5 start /tmp/missing.img");
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err,
-              "aipeer: can't read the image /tmp/missing.img: No such file or directory\n");
-    EXPECT_EQ(readWholeFile("/tmp/image"), "an earlier image");
-    EXPECT_FALSE(fileExists("/tmp/update.d")) << "the daemon was not asked";
-
-    const mkupdate::Bytes image = sampleUpdateWithoutModule();
-    writeWholeFile("/tmp/sample.img", image);
-    RunResult placed = runAipeer("--timeout 60 start /tmp/sample.img");
-    EXPECT_EQ(placed.status, 0) << placed.err;
-    EXPECT_TRUE(placed.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n"))
-        << "the daemon took the sample update: " << placed.out;
-    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
-        EXPECT_FALSE(entry.path().filename().string().starts_with("image.")) << entry.path();
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "core/build_time.h"
 #include "core/log.h"
 #include "image/update_image.h"
+#include "tools/aipeer/image_placement.h"
 #include "tools/aipeer/peer.h"
 #include "tools/aipeer/report_follower.h"
 
@@ -36,23 +37,27 @@ void printUsage(std::FILE* out) {
                  "Talks to the update daemon as its peer: binds %s and sends to %s.\n"
                  "\n"
                  "Commands run in the order given, within one binding:\n"
-                 "  notice        wait for the daemon's start-up notice (AI_NOTICE, param 0)\n"
-                 "  query         send REQ_QUERY; wait for the answer (AI_REPLY, param 0)\n"
-                 "  start [IMAGE] send REQ_START_UPDATE; wait for the final notice (AI_NOTICE,\n"
-                 "                param 2). The daemon reads the image at %s; IMAGE is\n"
-                 "                placed there first (copied to a temporary file in /tmp and\n"
-                 "                renamed), and a missing or unreadable IMAGE is refused\n"
-                 "                before anything is asked\n"
-                 "  stop          send REQ_STOP; wait for the answer (AI_REPLY, param 3), which\n"
-                 "                the daemon sends after 30 seconds; then the daemon ends\n"
-                 "  listen        print every record until the time-out passes\n"
+                 "  notice         wait for the daemon's start-up notice (AI_NOTICE, param 0)\n"
+                 "  query          send REQ_QUERY; wait for the answer (AI_REPLY, param 0)\n"
+                 "  start [IMAGE]  send REQ_START_UPDATE; wait for the final notice\n"
+                 "                 (AI_NOTICE, param 2). The daemon reads the image at %s;\n"
+                 "                 IMAGE is placed there first (moved there when it lies on\n"
+                 "                 the same file system, otherwise copied to a temporary file\n"
+                 "                 beside it and renamed), and taken back when the start\n"
+                 "                 fails (not when no final notice comes in time: the update\n"
+                 "                 may still be running); a missing or unreadable IMAGE is\n"
+                 "                 refused before anything is asked\n"
+                 "  stop           send REQ_STOP; wait for the answer (AI_REPLY, param 3),\n"
+                 "                 which the daemon sends after 30 seconds; then the daemon\n"
+                 "                 ends\n"
+                 "  listen         print every record until the time-out passes\n"
                  "Every record received is printed on standard output, decoded.\n"
                  "\n"
                  "Only one peer can be bound at a time: a peer socket that another process\n"
                  "answers on is never taken from it (\"peer socket in use\", exit status 2); a\n"
                  "socket file that nobody answers on is left over and removed.\n"
                  "\n"
-                 "Options (a value also as --timeout=SECONDS; \"--\" ends the options):\n"
+                 "Options (a value also as --timeout=SECONDS; -- ends the options):\n"
                  "  -t, --timeout SECONDS  how long to wait for each answer (default 60)\n"
                  "  -f, --follow   with start: while the update runs, show the current step and\n"
                  "                 its percentage from the update report %s: a\n"
@@ -135,44 +140,6 @@ std::optional<PeerRecord> receiveUntil(int fd, const std::optional<Expectation>&
     }
 }
 
-// Places the image at the daemon's path: copied to a temporary file beside it and renamed,
-// so that the daemon never maps a half-written image. False, with the reason told.
-bool placeImage(int source, const char* name) {
-    char temporary[] = "/tmp/image.XXXXXX";
-    int fd = mkstemp(temporary);
-    if (fd < 0) {
-        std::fprintf(stderr, "aipeer: can't create %s: %s\n", temporary, std::strerror(errno));
-        return false;
-    }
-    bool copied = lseek(source, 0, SEEK_SET) == 0 && fchmod(fd, 0644) == 0;
-    char buffer[65536];
-    for (ssize_t got; copied && (got = read(source, buffer, sizeof buffer)) != 0;) {
-        if (got < 0 && errno == EINTR) continue;
-        copied = got > 0;
-        for (ssize_t done = 0; copied && done < got;) {
-            ssize_t put = write(fd, buffer + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            copied = put > 0;
-            done += put;
-        }
-    }
-    int error = errno;
-    if (close(fd) != 0 && copied) {
-        copied = false;
-        error = errno;
-    }
-    if (copied && rename(temporary, kImagePath) != 0) {
-        copied = false;
-        error = errno;
-    }
-    if (!copied) {
-        unlink(temporary);
-        std::fprintf(stderr, "aipeer: can't place %s at %s: %s\n", name, kImagePath,
-                     std::strerror(error));
-    }
-    return copied;
-}
-
 // Binds the peer's socket unless a live peer holds it: a datagram socket bound there takes a
 // connection, a file left by a peer that has ended refuses it and is removed.
 int bindPeerSocket() {
@@ -205,6 +172,20 @@ int bindPeerSocket() {
     }
     return fd;
 }
+
+// The image of a start, placed for the daemon: when the start fails (the request can't be
+// sent, the daemon refuses the image or the update ends NOK) it is taken back. Without a final
+// notice in time it stays: the update may still be running on it.
+struct ImageInPlace {
+    std::optional<PlacedImage> placed;
+    bool started = false;
+    ImageInPlace() = default;
+    ImageInPlace(const ImageInPlace&) = delete;
+    ImageInPlace& operator=(const ImageInPlace&) = delete;
+    ~ImageInPlace() {
+        if (placed && !started) withdrawImage(*placed, kImagePath);
+    }
+};
 
 struct Step {
     PeerCommand command;
@@ -285,9 +266,13 @@ int main(int argc, char** argv) {
     int status = kExitOk;
     for (const Step& step : steps) {
         PeerCommand command = step.command;
-        if (step.image >= 0 && !placeImage(step.image, step.imageName.c_str())) {
-            status = kExitUsage;
-            break;
+        ImageInPlace image;
+        if (step.image >= 0) {
+            image.placed = placeImage(step.image, step.imageName, kImagePath);
+            if (!image.placed) {
+                status = kExitUsage;
+                break;
+            }
         }
         // Taken before the request: what the report holds then belongs to earlier updates.
         std::optional<ReportFollower> follower;
@@ -311,11 +296,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "aipeer: no %s with param %d within %d s\n",
                          typeName(expected->type), expected->param, timeoutSeconds);
             status = kExitTimeout;
+            image.started = true;
             break;
         }
         if (command == PeerCommand::Start && answer->text != "OK") {
             status = kExitNok;
             if (follower) show(followedFailure(*follower));
+        } else {
+            image.started = true;
         }
     }
     close(fd);

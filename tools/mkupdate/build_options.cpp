@@ -57,13 +57,34 @@ std::vector<Option> buildOptions() {
 }  // namespace
 
 std::optional<std::uint64_t> flashSize(const std::string& value) {
-    if (value.empty() || value[0] == '-') return std::nullopt;
+    if (value.empty() || value[0] < '0' || value[0] > '9') return std::nullopt;
     char* end = nullptr;
     unsigned long long size = std::strtoull(value.c_str(), &end, 0);
-    if (*end != '\0' || size < kSmallestFlash || size > kLargestFlash ||
-        size % kFlashSectorSize != 0)
-        return std::nullopt;
+    const std::string unit = end;
+    int shift = unit == ""                   ? 0
+                : unit == "K" || unit == "k" ? 10
+                : unit == "M"                ? 20
+                : unit == "G"                ? 30
+                                             : -1;
+    if (shift < 0 || end == value.c_str() || size > (kLargestFlash >> shift)) return std::nullopt;
+    size <<= shift;
+    if (size < kSmallestFlash || size % kFlashSectorSize != 0) return std::nullopt;
     return size;
+}
+
+std::string flashSizeRefusal(const std::string& value) {
+    return "--flash-size takes the flash's size in bytes (or KiB, MiB, GiB with K, M, G), a "
+           "multiple of 64K from 256K on, not \"" +
+           value + "\"";
+}
+
+std::string optionError(int got, char** argv, const std::string& command) {
+    // A short option within a group ("-Zq") leaves optind on its group: optopt names it.
+    std::string option = optopt > ' ' && optopt < 0x7F
+                             ? std::string("-") + static_cast<char>(optopt)
+                             : std::string(argv[optind - 1]);
+    if (got == ':') return option.substr(0, option.find('=')) + " needs a value";
+    return "unknown option " + option + " for " + command;
 }
 
 std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string* error,
@@ -87,9 +108,7 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
     optind = 1;
     for (int got; (got = getopt_long(argc, argv, ":o:", longOptions.data(), nullptr)) != -1;) {
         if (got == '?' || got == ':') {
-            std::string arg = argv[optind - 1];
-            *error = got == ':' ? arg.substr(0, arg.find('=')) + " needs a value"
-                                : "unknown option " + arg + " for build";
+            *error = optionError(got, argv, "build");
             return std::nullopt;
         }
         const Option* option = got == 'o' ? &options.front() : &options[got - 256];
@@ -143,10 +162,7 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
                     update.flashSize = *size;
                     break;
                 }
-                *error =
-                    "--flash-size takes the flash's size in bytes, a multiple of 65536 "
-                    "from 262144 on, not \"" +
-                    value + "\"";
+                *error = flashSizeRefusal(value);
                 return std::nullopt;
         }
     }

@@ -28,8 +28,16 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
 // Every file that the request reads, so that none of them is taken for the output.
 std::vector<std::string> requestInputs(const BuildRequest& request);
 
-// A value of --flash-size: a multiple of 64 KiB from 256 KiB to 4 GiB.
+// A value of --flash-size: bytes (decimal, or hexadecimal after 0x), or with K, M or G after
+// the number KiB, MiB or GiB; a multiple of 64 KiB from 256 KiB to 4 GiB.
 std::optional<std::uint64_t> flashSize(const std::string& value);
+// Why value is no flash size.
+std::string flashSizeRefusal(const std::string& value);
+
+// The usage error of getopt_long's answer got ('?' an unknown option, ':' one without its
+// value) while it reads a command's options (argv[0] is the command): the option as given,
+// also within a group of short options.
+std::string optionError(int got, char** argv, const std::string& command);
 
 // Reads a part's file, with its execute bit; false, with a message in error, when it can't.
 bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error);

@@ -52,7 +52,8 @@ other header bytes are 0, so identical inputs give byte-identical images.
         --firmware-version VERSION  BTFIRMWARE in VERSION
         --pskeys-version VERSION    CSRMODULINFO in VERSION
         --lap-version VERSION       LAP_VERSION in VERSION
-        --flash-size BYTES          the board's flash (default 2097152)
+        --flash-size SIZE           the board's flash, in bytes or with K, M or G
+                                    (default 2M)
       --sign KEY.pem signs the image with that private key, as "sign" does.
       --steps LIST (step keywords, separated by commas; repeatable) is the to-do list.
       Without it the list holds every step whose part is given, in this order:
@@ -86,7 +87,10 @@ other header bytes are 0, so identical inputs give byte-identical images.
         steps: keywords of the daemon's step table, at most 20, and each step's parts
           given (CHECK_VERSIONS a version, BT_MOD_SET_COMP and BT_MOD_SET_ALL_WRITE
           --pskeys, BT_MOD_SET_FIRM_STACK all five firmware files, LAP_SOFTWARE the LAP
-          software image, CHECK_SDP --services).
+          software image, CHECK_SDP --services). No step that can only fail: each step
+          listed once, BT_MOD_SET_READ before BT_MOD_SET_COMP, BT_MOD_SET_COMP before
+          BT_MOD_SET_NEW_WRITE, and a firmware file that is text names its version on a
+          line "firmware VERSION", which the DFU program loads.
 
   mkupdate keygen [--bits BITS] KEY.pem [PUBLIC.key]
       Makes a signing key: an RSA key of BITS bits (2048 to 4096, default 3072; exponent
@@ -115,7 +119,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
       update.d whatever DIR is called, as a gzip-compressed tar: members sorted by name,
       owner root, time 0, mode 0755 (folders, executables) or 0644.
 
-  mkupdate list [--json] [--flash-size BYTES] IMAGE
+  mkupdate list [--json] [--flash-size SIZE] IMAGE
       Shows the header fields with both checksums verified, the files of a multi-file
       image with their offsets and sizes (and the header of a last file that is itself
       an image), what the update archive in file 1 holds (its members with modes and
@@ -124,7 +128,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
       "result valid", or one "result BAD: REASON" line per reason why the daemon would
       refuse the image or the update fail. With --json the same as one JSON object.
 
-  mkupdate check [--flash-size BYTES] [--keys DIR] IMAGE
+  mkupdate check [--flash-size SIZE] [--keys DIR] IMAGE
       Gives the daemon's verdict on IMAGE and writes nothing: the reception's checks
       (header and checksums, a multi-file image whose file 1 unpacks into update.d with
       a to-do file that selects steps), then for each listed step the part it needs,
@@ -140,7 +144,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
       Writes file N (from 0) of a valid multi-file image to OUT. Extracting every file
       and giving them to "multi" with the image's name builds the same image again.
 
-  mkupdate --help, mkupdate --version
+  mkupdate --help (-h), mkupdate --version (-V)
       Shows this text, or the version of the tool and of its build.
 
 Signed images: a board whose /etc/update-keys/ holds key files (*.key, as keygen writes
@@ -188,15 +192,9 @@ std::optional<std::vector<std::string>> readOptions(
     optind = 1;
     for (int got;
          (got = getopt_long(argc, argv, inOrder ? "-:o:" : ":o:", table.data(), nullptr)) != -1;) {
-        std::string arg = argv[optind - 1];
-        std::optional<std::string> error;
-        if (got == ':') {
-            error = arg.substr(0, arg.find('=')) + " needs a value";
-        } else if (got == '?') {
-            error = "unknown option " + arg + " for " + argv[0];
-        } else {
-            error = take(got, optarg);
-        }
+        std::optional<std::string> error = got == ':' || got == '?'
+                                               ? mkupdate::optionError(got, argv, argv[0])
+                                               : take(got, optarg);
         if (error) {
             usageError(*error);
             return std::nullopt;
@@ -209,10 +207,7 @@ std::optional<std::string> takeFlashSize(const char* value, std::uint64_t* size)
     auto parsed = mkupdate::flashSize(value);
     if (parsed) *size = *parsed;
     if (parsed) return std::nullopt;
-    return std::string(
-               "--flash-size takes the flash's size in bytes, a multiple of 65536 from "
-               "262144 on, not \"") +
-           value + "\"";
+    return mkupdate::flashSizeRefusal(value);
 }
 
 int writeResult(const std::string& output, const mkupdate::Bytes& content,
@@ -515,7 +510,7 @@ int main(int argc, char** argv) {
         std::fputs(kHelp, stdout);
         return EXIT_SUCCESS;
     }
-    if (command == "--version") {
+    if (command == "--version" || command == "-V") {
         std::printf("mkupdate (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION, kBuildId);
         return EXIT_SUCCESS;
     }

@@ -2,12 +2,13 @@
 // updates run them; on a cross build the board's program, under its emulator.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/support/board.h"
 #include "tools/mkupdate/image_builder.h"
@@ -21,11 +22,6 @@ namespace {
 const std::string kSample = std::string(PROJECT_SOURCE_PATH) + "/sim/sample-update";
 const std::string kMkupdate = "/tmp/bin/mkupdate";
 
-struct RunResult {
-    int status;
-    std::string out, err;
-};
-
 class MkupdateProgram : public testing::Test {
 protected:
     // The program as a command of its own, so that scripts can run it too.
@@ -36,10 +32,8 @@ protected:
         chmod(kMkupdate.c_str(), 0755);
     }
 
-    static RunResult run(const std::string& arguments) {
-        int status = std::system((kMkupdate + " " + arguments + " >/tmp/out 2>/tmp/err").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWholeFile("/tmp/out"),
-                readWholeFile("/tmp/err")};
+    static ProgramRun run(const std::string& arguments) {
+        return runProgram(kMkupdate + " " + arguments);
     }
 };
 
@@ -51,7 +45,7 @@ Bytes fileBytes(const std::string& path) {
 TEST_F(MkupdateProgram, BuildsByteIdenticalImagesAndRefusesBadUsage) {
     writeWholeFile("/tmp/payload", "lap software payload");
     writeWholeFile("/tmp/note", "note");
-    RunResult usage = run("wrap --name=L /tmp/payload --type 256 -o/tmp/x");
+    ProgramRun usage = run("wrap --name=L /tmp/payload --type 256 -o/tmp/x");
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(usage.err,
               "mkupdate: --type takes a number from 0 to 255, not \"256\" (see mkupdate --help)\n");
@@ -91,7 +85,7 @@ TEST_F(MkupdateProgram, OutputsAreNeverDangerous) {
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.output);
-        RunResult result = run(std::string("wrap --name L /tmp/payload -o ") + c.output);
+        ProgramRun result = run(std::string("wrap --name L /tmp/payload -o ") + c.output);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.out, "");
@@ -103,7 +97,7 @@ TEST_F(MkupdateProgram, OutputsAreNeverDangerous) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/tmp/folder"), {}), 0);
 
     ASSERT_EQ(run("wrap --name L /tmp/payload -o /tmp/lap").status, 0);
-    RunResult piped = run("wrap --name L /tmp/payload -o - | cat");
+    ProgramRun piped = run("wrap --name L /tmp/payload -o - | cat");
     EXPECT_EQ(piped.status, 0);
     EXPECT_TRUE(piped.out == readWholeFile("/tmp/lap"));
     EXPECT_FALSE(fileExists("-"));
@@ -122,12 +116,43 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
               0);
     ASSERT_EQ(
         run("multi -o /tmp/lap.img /tmp/note --pack-dir /tmp/lapstep/update.d /tmp/lap").status, 0);
+    // Images whose steps can only fail on every board, as no build makes them.
+    const struct {
+        const char* name;
+        const char* todo;
+        std::vector<const char*> files;
+    } failing[] = {
+        {"compare", "BT_MOD_SET_COMP\nBT_MOD_SET_READ\n", {"pskeyorig.psr"}},
+        {"twice", "PPCBOOT\nCHECK_SDP\nPPCBOOT\n", {"service.txt"}},
+        {"firmware",
+         "BT_MOD_SET_FIRM_STACK\n",
+         {"dfu", "stack.dfu", "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"}},
+    };
+    for (const auto& f : failing) {
+        std::string folder = std::string("/tmp/") + f.name + "/update.d";
+        std::filesystem::create_directories(folder);
+        writeWholeFile(folder + "/updatetodo.txt", f.todo);
+        for (const char* file : f.files) writeWholeFile(folder + "/" + file, "");
+        chmod((folder + "/dfu").c_str(), 0755);
+        ASSERT_EQ(run("multi -o /tmp/" + std::string(f.name) + ".img /tmp/note --pack-dir " +
+                      folder + " /tmp/lap")
+                      .status,
+                  0);
+    }
     const struct {
         const char* image;
         std::string fault;
     } cases[] = {
         {"/tmp/none.img", "update archive: no update.d/updatetodo.txt, no step runs"},
         {"/tmp/lap.img", "file 2 (the last): file of 12 bytes is shorter than the 64-byte header"},
+        {"/tmp/compare.img",
+         "step BT_MOD_SET_COMP fails: it has no module keys to compare with (no BT_MOD_SET_READ "
+         "before it)"},
+        {"/tmp/twice.img",
+         "step PPCBOOT is listed more than once; a to-do list names each step once"},
+        {"/tmp/firmware.img",
+         "step BT_MOD_SET_FIRM_STACK fails: update.d/stack.dfu names no firmware version (no line "
+         "\"firmware VERSION\"), and the DFU program refuses it"},
     };
     auto tmpFiles = [] {
         std::set<std::string> files;
@@ -138,20 +163,21 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.image);
         std::set<std::string> before = tmpFiles();
-        RunResult check = run(std::string("check ") + c.image);
+        ProgramRun check = run(std::string("check ") + c.image);
         EXPECT_EQ(tmpFiles(), before) << "check writes nothing";
         EXPECT_EQ(check.status, 1);
         EXPECT_EQ(check.out, "");
         EXPECT_EQ(check.err, "mkupdate: " + std::string(c.image) + ": " + c.fault + "\n");
-        RunResult list = run(std::string("list ") + c.image);
+        ProgramRun list = run(std::string("list ") + c.image);
         EXPECT_EQ(list.status, 1);
         EXPECT_TRUE(list.out.ends_with("\nresult       BAD: " + c.fault + "\n")) << list.out;
-        RunResult json = run(std::string("list --json ") + c.image);
+        ProgramRun json = run(std::string("list --json ") + c.image);
         EXPECT_EQ(json.status, 1);
-        EXPECT_TRUE(json.out.ends_with(",\"faults\":[\"" + c.fault + "\"],\"valid\":false}\n"))
+        std::string quoted = std::regex_replace(c.fault, std::regex("\""), "\\\"");
+        EXPECT_TRUE(json.out.ends_with(",\"faults\":[\"" + quoted + "\"],\"valid\":false}\n"))
             << json.out;
     }
-    RunResult lap = run("list /tmp/lap.img");
+    ProgramRun lap = run("list /tmp/lap.img");
     EXPECT_NE(
         lap.out.find("to-do list   2 steps\n  step 1     PPCBOOT\n  step 2     LAP_SOFTWARE\n"),
         std::string::npos)
@@ -160,14 +186,29 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
 
 // Both tools' conventions: the version of the project and of the build, usage errors.
 TEST_F(MkupdateProgram, TellsItsVersionAndRefusesUnknownOptions) {
-    RunResult version = run("--version");
-    EXPECT_EQ(version.status, 0);
-    EXPECT_TRUE(version.out.starts_with("mkupdate (BT-LAP update) 0.1.0\nbuilt from "))
-        << version.out;
-    RunResult unknown = run("check --bogus /tmp/x");
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_EQ(unknown.err, "mkupdate: unknown option --bogus for check (see mkupdate --help)\n");
-    RunResult missing = run("list /tmp/none");
+    for (const char* option : {"--version", "-V"}) {
+        ProgramRun version = run(option);
+        EXPECT_EQ(version.status, 0);
+        EXPECT_TRUE(version.out.starts_with("mkupdate (BT-LAP update) 0.1.0\nbuilt from "))
+            << version.out;
+    }
+    // The option as given, also within a group of short options.
+    const struct {
+        const char* arguments;
+        const char* err;
+    } usage[] = {
+        {"check --bogus /tmp/x", "unknown option --bogus for check"},
+        {"build -Zq -o /tmp/x.img", "unknown option -Z for build"},
+        {"wrap -qo /tmp/x.img", "unknown option -q for wrap"},
+        {"build --flash-size", "--flash-size needs a value"},
+        {"list -o", "-o needs a value"},
+    };
+    for (const auto& u : usage) {
+        ProgramRun refused = run(u.arguments);
+        EXPECT_EQ(refused.status, 2) << u.arguments;
+        EXPECT_EQ(refused.err, "mkupdate: " + std::string(u.err) + " (see mkupdate --help)\n");
+    }
+    ProgramRun missing = run("list /tmp/none");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "mkupdate: cannot open /tmp/none: No such file or directory\n");
 }
@@ -183,10 +224,10 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
     ASSERT_EQ(std::system((script + " >/tmp/out 2>&1").c_str()), 0);
     EXPECT_EQ(fileBytes("/tmp/sample.img"), sample);
 
-    RunResult list = run("list /tmp/sample.img");
+    ProgramRun list = run("list /tmp/sample.img");
     EXPECT_EQ(list.status, 0);
     EXPECT_EQ(list.out, judgeImage(sample).text);
-    RunResult check = run("check /tmp/sample.img");
+    ProgramRun check = run("check /tmp/sample.img");
     EXPECT_EQ(check.status, 0);
     EXPECT_EQ(check.out, "/tmp/sample.img: valid\n");
     EXPECT_NE(list.out.find("to-do list   10 steps\n  step 1     CHECK_VERSIONS\n"),
@@ -212,7 +253,7 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
     todo = readWholeFile("/tmp/parts/update.d/updatetodo.txt");
     todo = todo.substr(todo.find('\n') + 1);
     for (char& c : todo) c = c == '\n' ? ',' : c;
-    RunResult rebuilt =
+    ProgramRun rebuilt =
         run("build -o /tmp/rebuilt.img --name 'BT-LAP sample update' --note "
             "/tmp/file0 --lap /tmp/file2 --pskeys "
             "/tmp/parts/update.d/pskeyorig.psr --services "
@@ -224,7 +265,7 @@ TEST_F(MkupdateProgram, SampleUpdateIsReproducibleListedAndRebuiltFromItsParts) 
     ASSERT_EQ(rebuilt.status, 0) << rebuilt.err;
     EXPECT_EQ(fileBytes("/tmp/rebuilt.img"), sample);
 
-    RunResult beyond = run("extract /tmp/sample.img 3 -o /tmp/file3");
+    ProgramRun beyond = run("extract /tmp/sample.img 3 -o /tmp/file3");
     EXPECT_EQ(beyond.status, 1);
     EXPECT_EQ(beyond.err, "mkupdate: /tmp/sample.img holds files 0 to 2, not file 3\n");
     EXPECT_EQ(run("extract /tmp/sample.img -1 -o /tmp/file3").status, 2);
@@ -244,22 +285,22 @@ TEST_F(MkupdateProgram, RefusedBuildLeavesTheOutputAsItWas) {
         int status;
         std::string err;
     } cases[] = {
-        {"--pskeys /tmp/keys.psr --dfu /tmp/dfu --steps BT_MOD_SET_COMP,REMOVE_DFU_UPLOAD", 1,
+        {"--pskeys /tmp/keys.psr --dfu /tmp/dfu --steps BT_MOD_SET_READ,BT_MOD_SET_COMP", 1,
          "mkupdate: /tmp/keys.psr: line 2: key 0x01f8 after key 0x01f9: the keys must ascend\n"
          "mkupdate: /tmp/dfu: the DFU program is not executable\n"},
         {"--services /tmp/missing.txt", 1,
          "mkupdate: cannot open /tmp/missing.txt: No such file or directory\n"},
         {"--lap-payload /tmp/dfu", 2,
          "mkupdate: --lap-payload needs --lap-name NAME (see mkupdate --help)\n"},
-        {"--flash-size 2M", 2,
-         "mkupdate: --flash-size takes the flash's size in bytes, a multiple of 65536 from "
-         "262144 on, not \"2M\" (see mkupdate --help)\n"},
+        {"--flash-size 2X", 2,
+         "mkupdate: --flash-size takes the flash's size in bytes (or KiB, MiB, GiB with K, M, "
+         "G), a multiple of 64K from 256K on, not \"2X\" (see mkupdate --help)\n"},
         {"/tmp/dfu", 2,
          "mkupdate: build takes each part with its option, not /tmp/dfu (see mkupdate --help)\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
-        RunResult result = run("build -o /tmp/outdir/update.img " + c.arguments);
+        ProgramRun result = run("build -o /tmp/outdir/update.img " + c.arguments);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(readWholeFile("/tmp/outdir/update.img"), "an earlier update");
@@ -277,7 +318,7 @@ namespace {
 // The makers' key pair, an image signed with it in place or as it is built, and the daemon's
 // verdict with the board's key folder.
 TEST_F(MkupdateProgram, SignsWithItsOwnKeysAndChecksAsABoardWithThemDoes) {
-    RunResult made = run("keygen --bits 2048 /tmp/makers.pem");
+    ProgramRun made = run("keygen --bits 2048 /tmp/makers.pem");
     ASSERT_EQ(made.status, 0) << made.err;
     struct stat key {};
     ASSERT_EQ(stat("/tmp/makers.pem", &key), 0);
@@ -294,14 +335,14 @@ TEST_F(MkupdateProgram, SignsWithItsOwnKeysAndChecksAsABoardWithThemDoes) {
     ASSERT_EQ(std::system(
                   (kSample + "/build-image " + kMkupdate + " /tmp/sample.img >/dev/null").c_str()),
               0);
-    RunResult unsignedCheck = run("check --keys /tmp/keys /tmp/sample.img");
+    ProgramRun unsignedCheck = run("check --keys /tmp/keys /tmp/sample.img");
     EXPECT_EQ(unsignedCheck.status, 1);
     EXPECT_EQ(unsignedCheck.err, "mkupdate: /tmp/sample.img: refused: no signature\n");
     EXPECT_EQ(run("check /tmp/sample.img").status, 0) << "a board without keys takes it";
 
     ASSERT_EQ(run("sign --key /tmp/makers.pem /tmp/sample.img").status, 0);
     EXPECT_EQ(run("check --keys /tmp/keys /tmp/sample.img").out, "/tmp/sample.img: valid\n");
-    RunResult again = run("sign --key /tmp/others.pem /tmp/sample.img");
+    ProgramRun again = run("sign --key /tmp/others.pem /tmp/sample.img");
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.err, "mkupdate: /tmp/sample.img: signed already (by key " + id +
                              "); --resign replaces the signature\n");

@@ -102,6 +102,40 @@ void checkLap(const UpdateDescription& update, std::vector<std::string>& faults)
         faults.push_back(given.path + ": " + *lapFault);
 }
 
+// The step's prerequisite when the steps before it lack it; nothing otherwise.
+const StepPrerequisite* missingPrerequisite(std::int32_t step,
+                                            const std::vector<std::int32_t>& before) {
+    for (const StepPrerequisite& prerequisite : kStepPrerequisites) {
+        if (prerequisite.step == step &&
+            std::find(before.begin(), before.end(), prerequisite.earlier) == before.end())
+            return &prerequisite;
+    }
+    return nullptr;
+}
+
+const char* stepKeyword(std::int32_t id) {
+    for (const UpdateStep& step : stepTable)
+        if (step.id == id) return step.keyword;
+    return "";
+}
+
+// The DFU program loads the firmware version that a text firmware file names on its line
+// "firmware VERSION", and refuses a file that names none. A binary firmware file is the
+// module maker's format, not judged here.
+bool namesFirmwareVersion(const Bytes& firmware) {
+    if (std::find(firmware.begin(), firmware.end(), 0) != firmware.end()) return true;
+    std::string_view content(reinterpret_cast<const char*>(firmware.data()), firmware.size());
+    constexpr std::string_view kVersionLine = "firmware ";
+    for (std::size_t at = 0; at < content.size();) {
+        std::size_t end = std::min(content.find('\n', at), content.size());
+        std::string_view line = content.substr(at, end - at);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (line.starts_with(kVersionLine) && line.size() > kVersionLine.size()) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
 void checkSteps(const UpdateDescription& update, std::vector<std::string>& faults) {
     std::vector<std::string> steps = updateSteps(update);
     if (steps.empty()) {
@@ -113,16 +147,36 @@ void checkSteps(const UpdateDescription& update, std::vector<std::string>& fault
                          " steps; the to-do list holds at most " + std::to_string(kMaxListedSteps));
     }
     std::vector<std::int32_t> checked;
+    std::vector<std::int32_t> repeated;
     for (const std::string& keyword : steps) {
         const UpdateStep* step = findStep(keyword);
         if (step == nullptr) {
             faults.push_back("--steps: unknown step \"" + keyword + "\"");
             continue;
         }
-        if (std::find(checked.begin(), checked.end(), step->id) != checked.end()) continue;
+        if (std::find(checked.begin(), checked.end(), step->id) != checked.end()) {
+            // Once for each step: the files a step works on go with its first run.
+            if (std::find(repeated.begin(), repeated.end(), step->id) == repeated.end()) {
+                faults.push_back("step " + keyword +
+                                 " is listed more than once; a to-do list names each step once");
+                repeated.push_back(step->id);
+            }
+            continue;
+        }
+        if (const StepPrerequisite* lacking = missingPrerequisite(step->id, checked)) {
+            faults.push_back("step " + keyword + " " + lacking->without + " (no " +
+                             stepKeyword(lacking->earlier) + " before it)");
+        }
         checked.push_back(step->id);
         std::string missing = missingParts(step->id, update);
         if (!missing.empty()) faults.push_back("step " + keyword + " needs " + missing);
+        const std::optional<PartFile>& firmware = update.files[FILE_STACK];
+        if (step->id == STEP_BT_MOD_SET_FIRM_STACK && firmware &&
+            !namesFirmwareVersion(firmware->content)) {
+            faults.push_back("step " + keyword + " fails: " + firmware->path +
+                             " names no firmware version (no line \"firmware VERSION\"), and "
+                             "the DFU program refuses it");
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/image_header.h"
+#include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/gzip_reader.h"
 #include "tools/mkupdate/part_checks.h"
 #include "tools/mkupdate/sample_update.h"
@@ -79,11 +80,7 @@ TEST(BuildUpdate, RefusesEachFaultyPartWithWhereAndWhat) {
         {"services",
          [](UpdateDescription& u) { u.files[FILE_SERVICES] = part("s.txt", "# c\n1;n;3\n"); },
          "s.txt: line 2: record with fewer than four fields\n"},
-        {"dfu",
-         [](UpdateDescription& u) {
-             u.files[FILE_DFU] = part("dfu", "#!/bin/sh\n");
-             u.steps->push_back("REMOVE_DFU_UPLOAD");
-         },
+        {"dfu", [](UpdateDescription& u) { u.files[FILE_DFU] = part("dfu", "#!/bin/sh\n"); },
          "dfu: the DFU program is not executable\n"},
         {"lap name", [](UpdateDescription& u) { u.lapName = std::string(33, 'L'); },
          "--lap-name: image name of 33 bytes is longer than 32 bytes\n"},
@@ -109,9 +106,38 @@ TEST(BuildUpdate, RefusesEachFaultyPartWithWhereAndWhat) {
              u.steps->insert(u.steps->end(), {"LAP_SOFTWAR", "BT_MOD_SET_FIRM_STACK"});
              for (UpdateFileKind kind : kFirmwareFiles) u.files[kind].reset();
          },
-         "--steps: 22 steps; the to-do list holds at most 20\n--steps: unknown step "
-         "\"LAP_SOFTWAR\"\nstep BT_MOD_SET_FIRM_STACK needs --dfu, --stack, --bcsp-uart, "
-         "--bcsp, --bcsp-upchan\n"},
+         "--steps: 22 steps; the to-do list holds at most 20\nstep PPCBOOT is listed more than "
+         "once; a to-do list names each step once\n--steps: unknown step \"LAP_SOFTWAR\"\nstep "
+         "BT_MOD_SET_FIRM_STACK needs --dfu, --stack, --bcsp-uart, --bcsp, --bcsp-upchan\n"},
+        // Steps that can only fail on every board, whatever it holds.
+        {"compare without a read",
+         [](UpdateDescription& u) {
+             u.steps = {"BT_MOD_SET_COMP", "BT_MOD_SET_READ", "BT_MOD_SET_NEW_WRITE"};
+         },
+         "step BT_MOD_SET_COMP fails: it has no module keys to compare with (no BT_MOD_SET_READ "
+         "before it)\n"},
+        {"diff write without a compare",
+         [](UpdateDescription& u) {
+             u.steps = {"BT_MOD_SET_READ", "BT_MOD_SET_NEW_WRITE"};
+         },
+         "step BT_MOD_SET_NEW_WRITE writes nothing: no comparison names the keys that differ (no "
+         "BT_MOD_SET_COMP before it)\n"},
+        {"a step twice",
+         [](UpdateDescription& u) {
+             u.steps = {"CHECK_SDP", "LAP_SOFTWARE", "CHECK_SDP"};
+         },
+         "step CHECK_SDP is listed more than once; a to-do list names each step once\n"},
+        {"firmware without its version line",
+         [](UpdateDescription& u) {
+             u.files[FILE_STACK] = part("stack.dfu", "# firmware of the module\r\nfirmware \r\n");
+         },
+         "step BT_MOD_SET_FIRM_STACK fails: stack.dfu names no firmware version (no line "
+         "\"firmware VERSION\"), and the DFU program refuses it\n"},
+        {"binary firmware",
+         [](UpdateDescription& u) {
+             u.files[FILE_STACK] = part("stack.dfu", std::string("DFU\0\x01", 5));
+         },
+         ""},
         {"parts of steps",
          [](UpdateDescription& u) {
              u.lapPayload.reset();
@@ -192,6 +218,15 @@ TEST(BuildUpdate, SampleUpdateIsTheSameOnEveryMachine) {
     EXPECT_EQ(tar->size(), 20480u);
     EXPECT_EQ(calcCrc32(0, tar->data(), tar->size()), 0x5B151596u);
     EXPECT_EQ(listing.files[2].size, 200000u);
+}
+
+// --flash-size as the board's seed files give it too: bytes, hexadecimal, K, M or G.
+TEST(FlashSize, TakesBytesOrKMG) {
+    for (const char* size : {"2097152", "0x200000", "2M", "2048K", "2048k"})
+        EXPECT_EQ(flashSize(size), 0x200000u) << size;
+    EXPECT_EQ(flashSize("4G"), 0x100000000u);
+    for (const char* refused : {"192K", "100000", "5G", "M", "2MiB", "-2M", "", "2M "})
+        EXPECT_EQ(flashSize(refused), std::nullopt) << refused;
 }
 
 }  // namespace
