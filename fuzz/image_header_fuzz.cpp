@@ -9,8 +9,10 @@
 // Promises checked: the CRC equals a bit-by-bit CRC-32 and chains over any split; an image is
 // accepted exactly when its header fields, CRCs and size list hold; the outputs are written
 // only on acceptance; every file of an accepted multi-file image lies inside the image, on a
-// 4-byte boundary behind the list's terminating 0, one after the other; the mapped image at
-// /tmp/image gets the same verdict.
+// 4-byte boundary behind the list's terminating 0, one after the other; the digests of its
+// files and the statement that a signature covers are those of the files it lists, and a
+// signature block in file 0 is parsed within it; the mapped image at /tmp/image gets the same
+// verdict.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "core/mapped_file.h"
 #include "fuzz/fuzz_support.h"
 #include "image/image_header.h"
+#include "image/image_signature.h"
 #include "image/update_image.h"
 
 namespace {
@@ -61,6 +64,42 @@ void checkCrc(const std::uint8_t* data, std::size_t length, std::size_t split) {
     FUZZ_ASSERT(chained == whole, "calcCrc32 chains over consecutive pieces");
     FUZZ_ASSERT(calcCrc32(whole, data, 0) == whole, "no bytes leave the running value");
     FUZZ_ASSERT(calcCrc32(0x12345678u, nullptr, length) == 0, "a null pointer yields 0");
+}
+
+// The signature's parts of an accepted multi-file image: the digests of its files after
+// file 0, as a statement built here from each file's own SHA-256, and file 0's signature
+// block, whose parts lie inside file 0, one after the other.
+void checkSignatureParts(std::span<const std::uint8_t> image, std::int32_t fileCount) {
+    ImageDigests digests{};
+    FUZZ_ASSERT(digestImageFiles(image, fileCount, &digests) == (fileCount >= 2),
+                "the files after file 0 of an accepted image are digested, when there are any");
+    if (fileCount < 2) return;
+    std::vector<std::uint8_t> statement(4);
+    writeBigEndian32(statement.data(), static_cast<std::uint32_t>(fileCount - 1));
+    Sha256Digest own{};
+    for (std::int32_t index = 1; index < fileCount; ++index) {
+        ImageFile file{};
+        locateImageFile(image, index, &file);
+        own = sha256(image.subspan(file.offset, file.size));
+        if (index == 1) FUZZ_ASSERT(own == digests.archive, "the archive's digest is file 1's");
+        std::size_t at = statement.size();
+        statement.resize(at + 4);
+        writeBigEndian32(statement.data() + at, file.size);
+        statement.insert(statement.end(), own.begin(), own.end());
+    }
+    FUZZ_ASSERT(own == digests.software, "the software's digest is the last file's");
+    FUZZ_ASSERT(sha256(statement) == digests.signedDigest,
+                "the signed digest is the statement's: count, then each file's size and digest");
+
+    ImageFile file0{};
+    locateImageFile(image, 0, &file0);
+    std::span<const std::uint8_t> first = image.subspan(file0.offset, file0.size);
+    SignatureBlock block{};
+    if (parseSignatureBlock(first, &block) != SignatureBlockParse::Found) return;
+    FUZZ_ASSERT(block.signature.data() == first.data() + kSignatureBlockHeaderSize &&
+                    block.note.data() == block.signature.data() + block.signature.size() &&
+                    block.note.data() + block.note.size() == first.data() + first.size(),
+                "the signature and the note follow the block's header to file 0's end");
 }
 
 // What must hold of an image that checkHeader accepted.
@@ -108,6 +147,7 @@ void checkAccepted(const std::uint8_t* image, std::size_t length, const char* na
     }
     FUZZ_ASSERT(!locateImageFile(bytes, static_cast<std::int32_t>(listed), &file),
                 "no file after the last listed one");
+    checkSignatureParts(bytes, static_cast<std::int32_t>(listed));
 }
 
 // A sealed multi-file image is refused only for its size list.
