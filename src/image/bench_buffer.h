@@ -1,5 +1,5 @@
-// The benchmarks' input: bytes that look like a compressed image (no runs, no pattern a
-// shortcut could take), the same on every run.
+// The benchmarks' input, and long tests': bytes that look like a compressed image (no runs, no
+// pattern a shortcut could take), the same on every run.
 #pragma once
 
 #include <cstddef>

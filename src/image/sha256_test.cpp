@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "image/bench_buffer.h"
+
 namespace {
 
 std::string hex(const Sha256Digest& digest) {
@@ -76,19 +78,9 @@ TEST(Sha256, EmptyPiecesChangeNothing) {
     EXPECT_EQ(hex(sha256Final(context)), kKnownAnswers[1].digest);
 }
 
-std::vector<std::uint8_t> pseudoRandom(std::size_t size) {
-    std::vector<std::uint8_t> data(size);
-    std::uint32_t seed = 0x9E3779B9;
-    for (auto& byte : data) {
-        seed = seed * 1664525 + 1013904223;
-        byte = static_cast<std::uint8_t>(seed >> 24);
-    }
-    return data;
-}
-
 // A long message in uneven pieces, each piece size starting and ending anywhere in a block.
 TEST(Sha256, UnevenPiecesEqualOneShot) {
-    const std::vector<std::uint8_t> message = pseudoRandom(300000);
+    const std::vector<std::uint8_t> message = benchBuffer(300000);
     const Sha256Digest whole = sha256(message);
     const std::size_t pieceSizes[][5] = {
         {1, 63, 64, 65, 127}, {3, 7, 200, 4096, 13}, {55, 56, 57, 9, 1000}, {64, 64, 64, 64, 64}};
@@ -107,7 +99,7 @@ TEST(Sha256, UnevenPiecesEqualOneShot) {
 
 // Every split point of a message of a few blocks, in two pieces.
 TEST(Sha256, EverySplitEqualsOneShot) {
-    const std::vector<std::uint8_t> message = pseudoRandom(200);
+    const std::vector<std::uint8_t> message = benchBuffer(200);
     const Sha256Digest whole = sha256(message);
     for (std::size_t split = 0; split <= message.size(); ++split) {
         Sha256Context context;
