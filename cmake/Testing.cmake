@@ -1,8 +1,13 @@
-# GoogleTest built from Debian's sources, so that the same suite builds for the board.
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-# No test uses GoogleMock: each suite would build it for nothing.
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+# GoogleTest: on this PC Debian's built library (libgtest-dev), which no suite has to compile
+# again; for the board, built from Debian's sources, as no PowerPC build of it exists.
+if(CMAKE_CROSSCOMPILING)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  # No test uses GoogleMock: the board's suite would build it for nothing.
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+else()
+  find_package(GTest REQUIRED)
+endif()
 include(GoogleTest)
 
 # Each test runs in a sandbox of its own with the board's file system; on a cross build the
@@ -74,6 +79,9 @@ if(CMAKE_CROSSCOMPILING)
 endif()
 add_library(test_support STATIC ${test_support_sources})
 target_link_libraries(test_support PUBLIC project_options GTest::gtest ${tool_libraries})
+# Test code as the test programs' own: unoptimised, line tables, GoogleTest precompiled.
+target_compile_options(test_support PRIVATE -O0 -g1)
+target_precompile_headers(test_support PRIVATE <gtest/gtest.h> <string> <vector>)
 target_compile_definitions(test_support PUBLIC
   "SIM_DAEMON_PATH=\"$<TARGET_FILE:update_process_sim>\""
   "BOARD_EMULATOR=\"${board_emulator_text}\""

@@ -19,10 +19,13 @@ KeyBytes readBytes(const std::string& path) {
 // Hex digits to bytes; openssl leaves out a leading zero digit, so an odd count has one more.
 KeyBytes bytesFromHex(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.size() % 2 != 0) text.insert(0, "0");
     KeyBytes bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    // An odd count: the first digit alone is the first byte.
+    std::size_t at = text.size() % 2;
+    if (at != 0)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(0, 1), nullptr, 16)));
+    for (; at + 1 < text.size(); at += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(at, 2), nullptr, 16)));
     return bytes;
 }
 
