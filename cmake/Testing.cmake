@@ -40,6 +40,10 @@ function(add_board_tests target)
   # suite's build type) and keep line tables only, for a failing test's backtrace; the headers
   # nearly all of them include are compiled once per program.
   target_compile_options(${target} PRIVATE -O0 -g1)
+  # Eight sources to a compiler run: each run instantiated GoogleTest's and the library's
+  # templates again for its own few tests, most of a test program's compiling.
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  target_compile_options(${target} PRIVATE ${test_code_sanitize_options})
   target_precompile_headers(${target} PRIVATE <gtest/gtest.h> <algorithm> <filesystem> <map>
                             <optional> <regex> <string> <vector>)
   set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${board_run} ${board_emulator})
@@ -59,6 +63,14 @@ function(add_small_tmp_board_tests target)
                        TEST_FILTER "SmallTmp/*" PROPERTIES TIMEOUT 180)
   set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${board_run} ${board_emulator})
 endfunction()
+
+# The sanitizer suite looks for undefined behaviour in the code under test; in the tests' own
+# code, GoogleTest's macros, its checks doubled their compiling for nothing. AddressSanitizer
+# stays on everywhere.
+set(test_code_sanitize_options)
+if(BTLAP_SANITIZE)
+  set(test_code_sanitize_options -fno-sanitize=undefined)
+endif()
 
 # Unit tests: every operation against the simulated board's devices.
 file(GLOB_RECURSE unit_test_sources CONFIGURE_DEPENDS src/*_test.cpp sim/*_test.cpp)
@@ -80,7 +92,7 @@ endif()
 add_library(test_support STATIC ${test_support_sources})
 target_link_libraries(test_support PUBLIC project_options GTest::gtest ${tool_libraries})
 # Test code as the test programs' own: unoptimised, line tables, GoogleTest precompiled.
-target_compile_options(test_support PRIVATE -O0 -g1)
+target_compile_options(test_support PRIVATE -O0 -g1 ${test_code_sanitize_options})
 target_precompile_headers(test_support PRIVATE <gtest/gtest.h> <string> <vector>)
 target_compile_definitions(test_support PUBLIC
   "SIM_DAEMON_PATH=\"$<TARGET_FILE:update_process_sim>\""

@@ -30,6 +30,7 @@
 #include "sim/flash_model.h"
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
+#include "tests/support/bytes.h"
 #include "tests/support/updates.h"
 #include "tools/mkupdate/gzip_writer.h"
 #include "tools/mkupdate/image_builder.h"
@@ -135,8 +136,6 @@ const FaultRow kFaultTable[] = {
     {"junkFlood", false, Update::Sample, "", k2MiB, During::JunkFlood, "OK", Lap::Written, true,
      "100 percent OK\n"},
 };
-
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // A gzip-compressed tar of update.d with a to-do file and a file of zeros.
 Bytes archiveWithZeros(std::size_t zeros) {

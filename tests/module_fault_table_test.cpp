@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kStoreBefore =
+const std::string kModuleStoreBefore =
     "&0003 = 0300 0002\r\n&0017 = 0007\r\n&0021 = 0004\r\n&0108 = 5442 4c2d 5041\r\n"
     "&01be = 01d8\r\n&01f9 = 0003\r\n&025f =\r\n"
     "&02a4 = 3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330\r\n"
@@ -54,7 +54,7 @@ std::vector<std::string> keyLines(const std::string& text) {
 // keeps it.
 std::string storeAfter(const std::vector<std::string>& sets, std::size_t count) {
     std::map<std::string, std::string> store;
-    for (const std::string& line : keyLines(kStoreBefore)) store[line.substr(1, 4)] = line;
+    for (const std::string& line : keyLines(kModuleStoreBefore)) store[line.substr(1, 4)] = line;
     for (std::size_t i = 0; i < count && i < sets.size(); ++i)
         store[sets[i].substr(1, 4)] = sets[i];
     std::string text;
@@ -69,7 +69,7 @@ std::vector<std::string> allKeys() { return keyLines(updateKeys()); }
 std::vector<std::string> differingKeys() {
     std::vector<std::string> keys;
     for (const std::string& line : allKeys())
-        if (kStoreBefore.find(line) == std::string::npos) keys.push_back(line);
+        if (kModuleStoreBefore.find(line) == std::string::npos) keys.push_back(line);
     return keys;
 }
 std::vector<std::string> presetKeys() {
@@ -236,7 +236,7 @@ class ModuleUpdates : public testing::Test {
 protected:
     void SetUp() override {
         writeWholeFile(simStatePath("module.baud"), "0\n");
-        writeWholeFile(simStatePath("module.psr"), kStoreBefore);
+        writeWholeFile(simStatePath("module.psr"), kModuleStoreBefore);
         writeWholeFile(simStatePath("module.firmware"), kOldFirmware);
         writeWholeFile(simStatePath("dfu.seconds"), "1\n");
     }
@@ -284,21 +284,21 @@ TEST_P(ModuleFaultTable, NeverEndsOkUnlessAllIsAsWithoutTheFault) {
         const std::string dump = readWholeFile("/tmp/pskeydump.psr");
         if (std::string(row.fault) == "status") {
             for (const std::string& line : keyLines(dump))
-                EXPECT_NE(kStoreBefore.find(line), std::string::npos) << line;
+                EXPECT_NE(kModuleStoreBefore.find(line), std::string::npos) << line;
         } else {
-            EXPECT_EQ(dump, kStoreBefore);
+            EXPECT_EQ(dump, kModuleStoreBefore);
         }
     }
 }
 
-std::string rowName(const testing::TestParamInfo<ModuleFaultRow>& info) {
+std::string moduleRowName(const testing::TestParamInfo<ModuleFaultRow>& info) {
     std::string fault = info.param.fault;
     std::erase(fault, '-');
     return std::string(setUpOf(info.param.step).name) + "_" + fault + "_" +
            std::to_string(info.param.good);
 }
 
-INSTANTIATE_TEST_SUITE_P(Module, ModuleFaultTable, testing::ValuesIn(kRows), rowName);
+INSTANTIATE_TEST_SUITE_P(Module, ModuleFaultTable, testing::ValuesIn(kRows), moduleRowName);
 
 // Module firmwares differ in the status they answer a get of a key they don't hold with: any
 // non-zero status is "not held", and the dump is the store all the same.
@@ -308,7 +308,7 @@ TEST_P(UnheldStatus, TheReadEndsOkWithTheStoreInTheDump) {
     writeWholeFile(simStatePath("module.unheld"), std::string(GetParam()) + "\n");
     EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\n", false)), "OK");
     EXPECT_EQ(stepResults(readWholeFile("/tmp/update.log")), "OK OK");
-    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kStoreBefore);
+    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kModuleStoreBefore);
     EXPECT_NE(daemon.standardError().find("readAllPSKeys line: "), std::string::npos);
     EXPECT_EQ(countOf(daemon.standardError(), ": 1015 PS-Key ids answered with status 0x" +
                                                   std::string(GetParam()) + ": not held\n"),
@@ -342,7 +342,7 @@ TEST_P(TmpFullInRead, EndsNokWithTheStoreAsItWas) {
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 120s);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, "NOK");
-    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kStoreBefore);
+    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kModuleStoreBefore);
     EXPECT_NE(daemon.standardError().find("write to /tmp/pskeydump.psr error 28"),
               std::string::npos);
 }
@@ -354,8 +354,8 @@ INSTANTIATE_TEST_SUITE_P(SmallTmp, TmpFullInRead, testing::Values(0));
 TEST_F(ModuleUpdates, NoFileOfAnEarlierUpdateIsReadAgain) {
     const char* leftovers[] = {"/tmp/pskeydump.psr", "/tmp/pskeycomp.psr", "/tmp/dfu_status.log",
                                "/tmp/dfu_error.log"};
-    for (const char* path : leftovers) writeWholeFile(path, kStoreBefore);
-    writeWholeFile("/tmp/pskeyprep.psr", kStoreBefore);
+    for (const char* path : leftovers) writeWholeFile(path, kModuleStoreBefore);
+    writeWholeFile("/tmp/pskeyprep.psr", kModuleStoreBefore);
     writeWholeFile("/tmp/elsewhere.psr", "&0017 = 0001\r\n");
     ASSERT_EQ(symlink("/tmp/elsewhere.psr", "/tmp/pskeytoset.psr"), 0);
     EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n", false)), "NOK");
@@ -366,7 +366,7 @@ TEST_F(ModuleUpdates, NoFileOfAnEarlierUpdateIsReadAgain) {
     EXPECT_EQ(readWholeFile("/tmp/pskeyprep.psr"), prepared) << "made anew";
     EXPECT_FALSE(fileExists("/tmp/pskeytoset.psr"));
     EXPECT_EQ(readWholeFile("/tmp/elsewhere.psr"), "&0017 = 0001\r\n");
-    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kStoreBefore);
+    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kModuleStoreBefore);
 }
 
 // A key file without a single key line, or none at all, writes nothing, and says so once.
@@ -390,7 +390,7 @@ TEST_F(ModuleUpdates, AKeyFileWithoutKeyLinesOrNoneAtAllIsRefused) {
         EXPECT_EQ(readWholeFile("/tmp/update.log"),
                   std::string("Write all PS-Keys:     started ...   0 percent ") + c.why +
                       " NOK\n*UPDATE_FINISHED* ... NOK\n");
-        EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kStoreBefore);
+        EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kModuleStoreBefore);
         daemon.kill();
     }
 }
@@ -400,7 +400,7 @@ TEST_F(ModuleUpdates, AKeyFileWithoutKeyLinesOrNoneAtAllIsRefused) {
 TEST_F(ModuleUpdates, TwoUpdatesInOneDaemonWriteTheirKeys) {
     EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_ALL_WRITE\n", true)), "OK")
         << daemon.standardError();
-    writeWholeFile(simStatePath("module.psr"), kStoreBefore);
+    writeWholeFile(simStatePath("module.psr"), kModuleStoreBefore);
     EXPECT_EQ(runAgain(moduleUpdate("BT_MOD_SET_ALL_WRITE\n", false)), "OK");
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
               "Update Parlo Firmware: started ... 100 percent OK\n"

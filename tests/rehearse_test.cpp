@@ -18,7 +18,7 @@
 
 namespace {
 
-const std::string kRoot = PROJECT_SOURCE_PATH;
+const std::string kSourceRoot = PROJECT_SOURCE_PATH;
 
 // The command's standard output and error together, and its exit status.
 std::string runCommand(const std::string& command, int* status) {
@@ -125,7 +125,7 @@ TEST_P(SeedBoard, SaysWhatItAssumedAndSeedsTheBoardsOwnPieces) {
     for (const auto& [name, content] : seedCase.boardFiles)
         writeWholeFile("/tmp/board/" + name, content);
     int status = -1;
-    EXPECT_EQ(runCommand(kRoot + "/sim/seed-board /tmp/board /tmp/state /tmp/etc", &status),
+    EXPECT_EQ(runCommand(kSourceRoot + "/sim/seed-board /tmp/board /tmp/state /tmp/etc", &status),
               seedCase.output);
     EXPECT_EQ(status, seedCase.status);
     for (const auto& [name, content] : seedCase.seeded) {
@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Folders, SeedBoard, testing::ValuesIn(kSeedCases), case
 // A fleet made from the project's boards, each varied as boards in the field are.
 TEST(MakeFleet, VariesTheProjectsBoards) {
     int status = -1;
-    EXPECT_EQ(runCommand(kRoot + "/sim/make-fleet /tmp/fleet 9", &status),
+    EXPECT_EQ(runCommand(kSourceRoot + "/sim/make-fleet /tmp/fleet 9", &status),
               "make-fleet: 9 boards in /tmp/fleet\n");
     EXPECT_EQ(status, 0);
     EXPECT_NE(readWholeFile("/tmp/fleet/sample-01/etc/data.txt").find("SERIALNO=008047120001\n"),
@@ -150,14 +150,14 @@ TEST(MakeFleet, VariesTheProjectsBoards) {
                     .ends_with("10007;Board 7's printer;12;0x1120;6;SITE\n"));
     EXPECT_TRUE(
         readWholeFile("/tmp/fleet/flash-4m-09/module.psr").ends_with("// refuses: &0021\n"));
-    EXPECT_EQ(runCommand(kRoot + "/sim/make-fleet /tmp/fleet", &status),
+    EXPECT_EQ(runCommand(kSourceRoot + "/sim/make-fleet /tmp/fleet", &status),
               "make-fleet: /tmp/fleet exists\n");
     EXPECT_EQ(status, 2);
 }
 
 mkupdate::UpdateDescription sampleDescription() {
     std::string error;
-    auto update = mkupdate::sampleUpdate(kRoot + "/sim/sample-update", &error);
+    auto update = mkupdate::sampleUpdate(kSourceRoot + "/sim/sample-update", &error);
     EXPECT_TRUE(update) << error;
     return update.value_or(mkupdate::UpdateDescription{});
 }
@@ -172,7 +172,7 @@ void writeImage(const mkupdate::UpdateDescription& update, const std::string& pa
 // A rehearsal's output, every duration as "#": they differ from run to run, the rest doesn't.
 std::string rehearse(const std::string& arguments, int* status) {
     const std::string output =
-        runCommand(kRoot + "/scripts/rehearse.sh --jobs 4 --out /tmp/out --build " +
+        runCommand(kSourceRoot + "/scripts/rehearse.sh --jobs 4 --out /tmp/out --build " +
                        PROJECT_BINARY_PATH + " --emulator '" BOARD_EMULATOR "' " + arguments,
                    status);
     return std::regex_replace(
@@ -190,7 +190,7 @@ std::string validateJson(const std::string& path) {
         "print('valid')\n";
     writeWholeFile("/tmp/validate.py", script);
     int status = -1;
-    return runCommand("/usr/bin/python3 /tmp/validate.py " + kRoot +
+    return runCommand("/usr/bin/python3 /tmp/validate.py " + kSourceRoot +
                           "/tools/rehearse/rehearsal.schema.json " + path,
                       &status);
 }
@@ -201,9 +201,9 @@ TEST(Rehearsal, ReportsWhatTheUpdateDidOnEachBoard) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     int status = -1;
     EXPECT_EQ(
-        rehearse(
-            "--json /tmp/out/report.json --board " + kRoot + "/sim/boards/sample /tmp/sample.img",
-            &status),
+        rehearse("--json /tmp/out/report.json --board " + kSourceRoot +
+                     "/sim/boards/sample /tmp/sample.img",
+                 &status),
         "=== sample.img on 1 board ===\n"
         "1 like sample: OK, 6 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, loses 1 own "
         "record, # s\n"
@@ -277,7 +277,8 @@ TEST(Rehearsal, NamesTheFailingStepsAndTheirReasonsOnEachBoard) {
 
     int status = -1;
     const std::string output = rehearse(
-        "--board " + kRoot + "/sim/boards/sample --board /tmp/refusing /tmp/broken.img", &status);
+        "--board " + kSourceRoot + "/sim/boards/sample --board /tmp/refusing /tmp/broken.img",
+        &status);
     // The DFU program's error report follows what the daemon read of its status file.
     const std::string firmwareReason =
         "  Update Parlo Firmware failed:\n"
@@ -366,10 +367,10 @@ TEST(Rehearsal, ComparesTwoImagesBoardByBoard) {
     update.versions[0] = "2200 18.0.0";
     writeImage(update, "/tmp/new.img");
     int status = -1;
-    const std::string output =
-        rehearse("--json /tmp/out/compare.json --board " + kRoot + "/sim/boards/sample --board " +
-                     kRoot + "/sim/boards/flash-4m --compare /tmp/old.img /tmp/new.img",
-                 &status);
+    const std::string output = rehearse(
+        "--json /tmp/out/compare.json --board " + kSourceRoot + "/sim/boards/sample --board " +
+            kSourceRoot + "/sim/boards/flash-4m --compare /tmp/old.img /tmp/new.img",
+        &status);
     EXPECT_TRUE(
         output.ends_with("=== new.img against old.img ===\n"
                          "2 boards: sample flash-4m\n"

@@ -13,7 +13,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytesOf(std::span<const std::uint8_t> span) { return Bytes(span.begin(), span.end()); }
+Bytes copyOf(std::span<const std::uint8_t> span) { return Bytes(span.begin(), span.end()); }
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -32,7 +32,7 @@ const Bytes kSet0191Message =
 Bytes framed(const BccmdMessage& message, std::int32_t transport) {
     ModulePacket packet;
     EXPECT_EQ(frameBccmdRequest(message, transport, &packet), BCCMD_FRAMED);
-    return bytesOf(packet.view());
+    return copyOf(packet.view());
 }
 
 TEST(ModuleCommands, GetRequestOnEitherTransport) {

@@ -8,13 +8,10 @@
 
 #include "core/log.h"
 #include "tests/support/board.h"
+#include "tests/support/bytes.h"
 #include "tools/mkupdate/image_builder.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes pattern(std::size_t size) {
     Bytes bytes(size);

@@ -8,13 +8,10 @@
 #include <vector>
 
 #include "tests/support/board.h"
+#include "tests/support/bytes.h"
 #include "tests/support/openssl_keys.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 std::string word(std::uint32_t value) {
     return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),

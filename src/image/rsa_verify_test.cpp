@@ -8,13 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/bytes.h"
 #include "tests/support/openssl_keys.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 using TestKey = OpensslKey;
 

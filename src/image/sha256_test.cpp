@@ -23,7 +23,7 @@ std::string hex(const Sha256Digest& digest) {
     return text;
 }
 
-std::span<const std::uint8_t> bytesOf(const std::string& text) {
+std::span<const std::uint8_t> spanOf(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
@@ -56,7 +56,7 @@ TEST(Sha256, KnownAnswers) {
     for (const KnownAnswer& answer : kKnownAnswers) {
         SCOPED_TRACE(answer.message.substr(0, 60) + " (" + std::to_string(answer.message.size()) +
                      " bytes)");
-        EXPECT_EQ(hex(sha256(bytesOf(answer.message))), answer.digest);
+        EXPECT_EQ(hex(sha256(spanOf(answer.message))), answer.digest);
     }
 }
 
@@ -64,7 +64,7 @@ TEST(Sha256, OneByteAtATime) {
     Sha256Context context;
     sha256Init(context);
     std::string abc = "abc";
-    for (char c : abc) sha256Update(context, bytesOf(std::string(1, c)));
+    for (char c : abc) sha256Update(context, spanOf(std::string(1, c)));
     EXPECT_EQ(hex(sha256Final(context)), kKnownAnswers[1].digest);
 }
 
@@ -72,9 +72,9 @@ TEST(Sha256, EmptyPiecesChangeNothing) {
     Sha256Context context;
     sha256Init(context);
     sha256Update(context, {});
-    sha256Update(context, bytesOf("ab"));
+    sha256Update(context, spanOf("ab"));
     sha256Update(context, {});
-    sha256Update(context, bytesOf("c"));
+    sha256Update(context, spanOf("c"));
     EXPECT_EQ(hex(sha256Final(context)), kKnownAnswers[1].digest);
 }
 

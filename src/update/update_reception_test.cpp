@@ -14,6 +14,7 @@
 #include "image/image_header.h"
 #include "image/update_image.h"
 #include "tests/support/board.h"
+#include "tests/support/bytes.h"
 #include "tools/mkupdate/gzip_writer.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/update_archive.h"
@@ -23,10 +24,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using Ids = std::vector<std::int32_t>;
-
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // An update image whose archive holds update.d with one file.
 Bytes updateImage(const std::string& name, const std::string& content) {

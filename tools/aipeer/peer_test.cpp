@@ -8,7 +8,7 @@
 
 namespace {
 
-std::vector<std::uint8_t> bytesOf(const AiMessage& message, std::size_t length) {
+std::vector<std::uint8_t> messageBytes(const AiMessage& message, std::size_t length) {
     std::vector<std::uint8_t> bytes(length);
     std::memcpy(bytes.data(), &message, length);
     return bytes;
@@ -31,7 +31,7 @@ TEST(AiPeer, DescribesEveryRecordTheDaemonSends) {
         {AiMessage{12, 0, 99, 5, {}}, 12, "unknown type (99) param 5"},
     };
     for (const Case& c : cases) {
-        std::vector<std::uint8_t> bytes = bytesOf(c.message, c.length);
+        std::vector<std::uint8_t> bytes = messageBytes(c.message, c.length);
         std::optional<PeerRecord> record = decodeRecord(bytes);
         ASSERT_TRUE(record);
         EXPECT_EQ(describeRecord(*record), c.described);
@@ -40,7 +40,7 @@ TEST(AiPeer, DescribesEveryRecordTheDaemonSends) {
 
 TEST(AiPeer, NeverReadsPastTheDatagram) {
     AiMessage frame = makeTextFrame(AI_REPLY, 0, "/x0AT0x0Do", 10);
-    std::vector<std::uint8_t> cut = bytesOf(frame, 16);  // text length says 10, 3 bytes came
+    std::vector<std::uint8_t> cut = messageBytes(frame, 16);  // text length says 10, 3 bytes came
     std::optional<PeerRecord> record = decodeRecord(cut);
     ASSERT_TRUE(record);
     EXPECT_EQ(record->text, "/x0");

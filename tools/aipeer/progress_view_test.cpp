@@ -7,10 +7,10 @@
 
 namespace {
 
-const std::string kVersionLine = "Version Check:         started ... OK\n     part: ...\n";
-const std::string kLapLine = "Update qvl Software:   started ... ";
-const std::string kBootLine = "Update PPCBOOT:        started ... ";
-const std::string kFirmwareLine = "Update Parlo Firmware: started ... ";
+const std::string kVersionDone = "Version Check:         started ... OK\n     part: ...\n";
+const std::string kLapStarted = "Update qvl Software:   started ... ";
+const std::string kBootStarted = "Update PPCBOOT:        started ... ";
+const std::string kFirmwareStarted = "Update Parlo Firmware: started ... ";
 
 // One reading of the report and what it makes the view print.
 struct Reading {
@@ -32,11 +32,11 @@ void expectPrinted(const std::vector<Reading>& readings, std::size_t stepCount, 
 // An image update seen at every stage, and once with no change.
 const std::vector<std::string> kImageUpdate = {
     "",
-    kVersionLine,
-    kVersionLine + kLapLine + "  0 percent ",
-    kVersionLine + kLapLine + " 32 percent ",
-    kVersionLine + kLapLine + " 32 percent ",
-    kVersionLine + kLapLine + "100 percent OK\n" + kBootLine + "Nothing Done\n" +
+    kVersionDone,
+    kVersionDone + kLapStarted + "  0 percent ",
+    kVersionDone + kLapStarted + " 32 percent ",
+    kVersionDone + kLapStarted + " 32 percent ",
+    kVersionDone + kLapStarted + "100 percent OK\n" + kBootStarted + "Nothing Done\n" +
         "*UPDATE_FINISHED* ... OK\n",
 };
 
@@ -63,16 +63,16 @@ TEST(ProgressView, RedrawsOneBarLinePerStepOnATerminal) {
 }
 
 TEST(ProgressView, ShowsAnUnknownStepCountAsAQuestionMark) {
-    expectPrinted({{kLapLine + " 50 percent ",
+    expectPrinted({{kLapStarted + " 50 percent ",
                     "step 1/? Update qvl Software: started\nstep 1/? Update qvl Software: 50%\n"}},
                   0, ViewForm::Lines);
-    expectPrinted({{kLapLine + " 50 percent ",
+    expectPrinted({{kLapStarted + " 50 percent ",
                     "\r[ 1/?] Update qvl Software:   [##########----------]  50%"}},
                   0, ViewForm::Terminal);
 }
 
 TEST(ProgressView, KeepsTheLastPercentageWhenTheStatusIsNoNumber) {
-    expectPrinted({{kFirmwareLine + " 40 percent ",
+    expectPrinted({{kFirmwareStarted + " 40 percent ",
                     "step 1/1 Update Parlo Firmware: started\n"
                     "step 1/1 Update Parlo Firmware: 40%\n"},
                    {"Update Parlo Firmware: started ... err percent ", ""},
@@ -83,7 +83,7 @@ TEST(ProgressView, KeepsTheLastPercentageWhenTheStatusIsNoNumber) {
 }
 
 TEST(ProgressView, DrawsTheBarAgainAfterOtherOutput) {
-    std::string report = kLapLine + " 32 percent ";
+    std::string report = kLapStarted + " 32 percent ";
     ProgressText first = renderProgress({}, parseUpdateReport(report), 1, ViewForm::Terminal);
     ProgressText closed = closeProgressLine(first.shown);
     EXPECT_EQ(closed.text, "\n");
@@ -96,11 +96,11 @@ TEST(ProgressView, DrawsTheBarAgainAfterOtherOutput) {
 }
 
 TEST(ProgressView, BeginsAgainForTheNextUpdate) {
-    expectPrinted({{kBootLine + "Nothing Done\n*UPDATE_FINISHED* ... NOK\n",
+    expectPrinted({{kBootStarted + "Nothing Done\n*UPDATE_FINISHED* ... NOK\n",
                     "step 1/1 Update PPCBOOT: started\n"
                     "step 1/1 Update PPCBOOT: Nothing Done\n"
                     "*UPDATE_FINISHED* ... NOK\n"},
-                   {kBootLine + "Nothing Done\n*UPDATE_FINISHED* ... NOK\n" + kBootLine,
+                   {kBootStarted + "Nothing Done\n*UPDATE_FINISHED* ... NOK\n" + kBootStarted,
                     "step 1/1 Update PPCBOOT: started\n"}},
                   1, ViewForm::Lines);
 }

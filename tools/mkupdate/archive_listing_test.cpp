@@ -5,20 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/bytes.h"
 #include "tools/mkupdate/gzip_writer.h"
 #include "tools/mkupdate/update_archive.h"
 
 namespace mkupdate {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 Bytes packed(const std::vector<TarMember>& members) {
     std::string error;
     return gzipCompress(*tarArchive(members, &error));
 }
-
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 // A hand-made update: the to-do list as the daemon selects its steps (prefix match, comments,
 // at most 20), VERSION as the version check reads it (the line's last character dropped).

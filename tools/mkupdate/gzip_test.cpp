@@ -6,16 +6,14 @@
 #include <string>
 
 #include "tests/support/board.h"
+#include "tests/support/bytes.h"
 #include "tools/mkupdate/gzip_reader.h"
 #include "tools/mkupdate/gzip_writer.h"
 
 namespace mkupdate {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kLimit = 1 << 24;
-
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 std::string inflated(const Bytes& data, std::size_t limit = kLimit) {
     std::string error;

@@ -14,7 +14,7 @@
 namespace mkupdate {
 namespace {
 
-const std::string kSample = PROJECT_SOURCE_PATH "/sim/sample-update";
+const std::string kSampleFolder = PROJECT_SOURCE_PATH "/sim/sample-update";
 
 PartFile part(const std::string& path, const std::string& content, bool executable = false) {
     return {path, Bytes(content.begin(), content.end()), executable};
@@ -152,7 +152,7 @@ TEST(BuildUpdate, RefusesEachFaultyPartWithWhereAndWhat) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        UpdateDescription update = *sampleUpdate(kSample, &error);
+        UpdateDescription update = *sampleUpdate(kSampleFolder, &error);
         update.files[FILE_PSKEYS] = part("k.psr", psKeys);
         c.change(update);
         std::vector<std::string> faults;
@@ -201,7 +201,7 @@ TEST(UpdateSteps, DefaultListFollowsTheParts) {
 // machine's byte order and word size.
 TEST(BuildUpdate, SampleUpdateIsTheSameOnEveryMachine) {
     std::string error;
-    UpdateDescription update = *sampleUpdate(kSample, &error);
+    UpdateDescription update = *sampleUpdate(kSampleFolder, &error);
     EXPECT_EQ(versionFileText(update),
               "BTFIRMWARE=2114 17.3.5\nCSRMODULINFO=PS 07 SET S3A1\nLAP_VERSION=2.1.0\n");
     EXPECT_EQ(todoFileText(update),
@@ -209,7 +209,7 @@ TEST(BuildUpdate, SampleUpdateIsTheSameOnEveryMachine) {
               "BT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\nBT_MOD_SET_FIRM_STACK\n"
               "BT_MOD_SET_ALL_WRITE\nLAP_SOFTWARE\nCHECK_SDP\nREMOVE_DFU_UPLOAD\nPPCBOOT\n");
     // Its archive's tar, whatever the machine; the compressed bytes are zlib's.
-    Bytes image = *buildSampleUpdate(kSample, &error);
+    Bytes image = *buildSampleUpdate(kSampleFolder, &error);
     ImageListing listing = inspectImage(image);
     ASSERT_EQ(listing.files.size(), 3u);
     auto tar = gzipDecompress(

@@ -15,7 +15,7 @@ const std::string kRun = "/tmp/run";
 // The board's speeds: 115200 baud, 0.7 s a sector, 9 us a word, 100 processor ticks a second.
 const BoardSpeeds kSpeeds{115200, 700000, 9, 100};
 
-void put(const std::string& name, const std::string& content) {
+void putRunFile(const std::string& name, const std::string& content) {
     std::filesystem::path path = kRun + "/" + name;
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;
@@ -25,48 +25,50 @@ void put(const std::string& name, const std::string& content) {
 // last stamp has no processor time (the daemon had ended).
 void writeRun() {
     std::filesystem::remove_all(kRun);
-    put("outcome", "OK\n");
-    put("seed.txt", "assumed flash contents: erased\n");
-    put("tmp/peer-times.txt",
-        "1796724000.000000 - AI_NOTICE (1026) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"
-        "1796724000.500000 10 step 1/3 Write all PS-Keys: started\n"
-        "1796724001.000000 20 step 1/3 Write all PS-Keys: OK\n"
-        "1796724001.000000 20 step 2/3 Update qvl Software  : started\n"
-        "1796724002.000000 60 step 2/3 Update qvl Software  : 100%\n"
-        "1796724002.000000 60 step 2/3 Update qvl Software  : NOK\n"
-        "1796724002.000000 - *UPDATE_FINISHED* ... NOK\n");
-    put("tmp/report-times.txt",
-        "1796724000.250000 10 started 1 1796724000.249000\n"
-        "1796724001.000000 20 started 2 1796724000.999000\n"
-        "1796724002.000000 - finished 1796724001.999000\n");
-    put("tmp/update.log",
+    putRunFile("outcome", "OK\n");
+    putRunFile("seed.txt", "assumed flash contents: erased\n");
+    putRunFile("tmp/peer-times.txt",
+               "1796724000.000000 - AI_NOTICE (1026) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"
+               "1796724000.500000 10 step 1/3 Write all PS-Keys: started\n"
+               "1796724001.000000 20 step 1/3 Write all PS-Keys: OK\n"
+               "1796724001.000000 20 step 2/3 Update qvl Software  : started\n"
+               "1796724002.000000 60 step 2/3 Update qvl Software  : 100%\n"
+               "1796724002.000000 60 step 2/3 Update qvl Software  : NOK\n"
+               "1796724002.000000 - *UPDATE_FINISHED* ... NOK\n");
+    putRunFile("tmp/report-times.txt",
+               "1796724000.250000 10 started 1 1796724000.249000\n"
+               "1796724001.000000 20 started 2 1796724000.999000\n"
+               "1796724002.000000 - finished 1796724001.999000\n");
+    putRunFile(
+        "tmp/update.log",
         "Write all PS-Keys:     started ... OK\n"
         "Update qvl Software:   started ...  50 percent flash erase failed at 0x020000\n NOK\n"
         "*UPDATE_FINISHED* ... NOK\n");
-    put("tmp/update.d/updatetodo.txt", "BT_MOD_SET_ALL_WRITE\nLAP_SOFTWARE\nCHECK_SDP\n");
+    putRunFile("tmp/update.d/updatetodo.txt", "BT_MOD_SET_ALL_WRITE\nLAP_SOFTWARE\nCHECK_SDP\n");
     std::string packet = " host>module";
     for (int i = 0; i < 576; ++i) packet += " 00";
     // Packets between a step's start and the read that saw it count to the step before, the
     // flash's work to the new one.
-    put("state/module.log", "10:00:00.100000 /dev/bcspRel2 opened\n10:00:00.500000 /dev/bcspRel2" +
-                                packet + " | SET\n10:00:00.999500 /dev/bcspRel2" + packet +
-                                " | GETRESP\n");
-    put("state/flash.log",
+    putRunFile("state/module.log",
+               "10:00:00.100000 /dev/bcspRel2 opened\n10:00:00.500000 /dev/bcspRel2" + packet +
+                   " | SET\n10:00:00.999500 /dev/bcspRel2" + packet + " | GETRESP\n");
+    putRunFile(
+        "state/flash.log",
         "10:00:00.999500 erase 0x00020000 sectors 2\n10:00:01.500000 program 0x00020000 words "
         "1000\n");
-    put("state/dfu.log", "10:00:01.200000 download 500 bytes, 576 on the line\n");
-    put("state/clock.speed", "1\n");
+    putRunFile("state/dfu.log", "10:00:01.200000 download 500 bytes, 576 on the line\n");
+    putRunFile("state/clock.speed", "1\n");
     // The module's keys: one the image sets, one the daemon sets by itself, one it drops.
-    put("tmp/update.d/pskeyorig.psr", "// keys\n&0021 = 0006\n");
-    put("before/state/module.psr", "&0021 = 0004\r\n&01f9 = 0003\r\n&0300 = 0001\r\n");
-    put("state/module.psr", "&0021 = 0006\r\n&01f9 = 0001\r\n");
-    put("before/state/module.firmware", "1958 16.4.0\n");
-    put("state/module.firmware", "2114 17.3.5\n");
+    putRunFile("tmp/update.d/pskeyorig.psr", "// keys\n&0021 = 0006\n");
+    putRunFile("before/state/module.psr", "&0021 = 0004\r\n&01f9 = 0003\r\n&0300 = 0001\r\n");
+    putRunFile("state/module.psr", "&0021 = 0006\r\n&01f9 = 0001\r\n");
+    putRunFile("before/state/module.firmware", "1958 16.4.0\n");
+    putRunFile("state/module.firmware", "2114 17.3.5\n");
     // A record the update replaces, one it drops, a terminal entry it rewrites.
-    put("before/etc/service.txt", "# records\n10001;LAN;3\n10007;Board's own;12\n");
-    put("tmp/etc-after/service.txt", "# records\n10001;LAN Access;3\n");
-    put("before/etc/terminal.txt", "1;default;3,12\n");
-    put("tmp/etc-after/terminal.txt", "1;default;3\n");
+    putRunFile("before/etc/service.txt", "# records\n10001;LAN;3\n10007;Board's own;12\n");
+    putRunFile("tmp/etc-after/service.txt", "# records\n10001;LAN Access;3\n");
+    putRunFile("before/etc/terminal.txt", "1;default;3,12\n");
+    putRunFile("tmp/etc-after/terminal.txt", "1;default;3\n");
 }
 
 TEST(BoardFacts, PredictsEachStepsTimeAndMarksWhatNeverRan) {
@@ -113,10 +115,10 @@ TEST(BoardFacts, MeasuredRunsTakeTheirOwnTime) {
 // A loaded machine keeps the daemon waiting for a processor: that is no wait of the board's.
 TEST(BoardFacts, TheMachinesLoadIsNoWaitOfTheBoards) {
     writeRun();
-    put("tmp/report-times.txt",
-        "1796724000.250000 10/0 started 1 1796724000.249000\n"
-        "1796724001.000000 20/300000000 started 2 1796724000.999000\n"
-        "1796724002.000000 - finished 1796724001.999000\n");
+    putRunFile("tmp/report-times.txt",
+               "1796724000.250000 10/0 started 1 1796724000.249000\n"
+               "1796724001.000000 20/300000000 started 2 1796724000.999000\n"
+               "1796724002.000000 - finished 1796724001.999000\n");
     BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds);
     EXPECT_NEAR(facts.steps[1].waits, 0.35, 1e-6);
     EXPECT_NEAR(facts.steps[2].waits, 0.6, 1e-6);
@@ -150,12 +152,13 @@ TEST(BoardFacts, TellsPresetsFromTheImagesKeysAndLossesFromChanges) {
 // An image the daemon refuses (here cut short) never reaches a step: its check failed.
 TEST(BoardFacts, ARefusedImageFailsItsCheck) {
     writeRun();
-    put("outcome", "NOK\n");
-    put("tmp/peer-times.txt",
-        "1796724000.000000 - AI_NOTICE (1026) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"
-        "1796724000.100000 0 AI_NOTICE (1026) param 2 text \"NOK\" (3 bytes)\n");
-    put("tmp/report-times.txt", "1796724000.100000 0 finished 1796724000.099000\n");
-    put("tmp/update.log",
+    putRunFile("outcome", "NOK\n");
+    putRunFile("tmp/peer-times.txt",
+               "1796724000.000000 - AI_NOTICE (1026) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"
+               "1796724000.100000 0 AI_NOTICE (1026) param 2 text \"NOK\" (3 bytes)\n");
+    putRunFile("tmp/report-times.txt", "1796724000.100000 0 finished 1796724000.099000\n");
+    putRunFile(
+        "tmp/update.log",
         "image file size 99936 not equal image data size 203136\n*UPDATE_FINISHED* ... NOK\n");
     std::filesystem::remove_all(kRun + "/tmp/update.d");
     BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds);
