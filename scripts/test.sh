@@ -16,16 +16,19 @@ for preset in "${presets[@]}"; do
 done
 scripts/deps.sh $need_all
 jobs=$(nproc)
-status=0
+builds=()
 for preset in "${presets[@]}"; do
     echo "=== $preset: build ==="
     scripts/configure-preset.sh "$preset"
     cmake --build --preset "$preset" -j"$jobs"
-    # What a fresh machine would lack fails here, not later in a suite (a cross build's
-    # libraries are the cross packages').
-    build=build/$preset
-    [ "$preset" != ppc ] || build=""
-    scripts/check-deps.sh --all --fuzz --coverage $build
+    # ldd can read only this machine's programs: a cross build's libraries are the cross
+    # packages'.
+    [ "$preset" = ppc ] || builds+=("build/$preset")
+done
+# What a fresh machine would lack fails here, not later in a suite.
+scripts/check-deps.sh --all --fuzz --coverage "${builds[@]}"
+status=0
+for preset in "${presets[@]}"; do
     echo "=== $preset: tests ==="
     # Twelve at a time (the presets' count): the tests mostly wait for the board's clock.
     ctest --preset "$preset" || status=1
