@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <map>
 
-namespace {
-
 std::string keyText(const std::optional<std::string>& value) {
     return value ? (value->empty() ? "(empty)" : *value) : "(none)";
 }
+
+namespace {
 
 // What makes two boards' rehearsals alike: all the facts but the board's name, its folder,
 // its state and its times.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards);
 
 // "37 like sample: OK, 8 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, 41.2-45.0 s".
 std::string groupSummary(const std::vector<BoardFacts>& boards, const BoardGroup& group);
+
+// A PS-Key's value as the plan shows it: "(none)" when the key is absent, "(empty)" when it has
+// no words.
+std::string keyText(const std::optional<std::string>& value);
 
 // The steps that did not end well: NOK, no result (a run that broke).
 bool stepFailed(const StepFacts& step);

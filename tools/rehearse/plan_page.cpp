@@ -1,15 +1,9 @@
 #include <cmath>
-#include <cstdio>
 
+#include "tools/rehearse/formatted.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
-
-std::string format(const char* pattern, auto... values) {
-    char text[512];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
 
 std::string escaped(const std::string& text) {
     std::string out;
@@ -45,7 +39,7 @@ constexpr Part kWork{"work (processing, flash)", "#e8890c"};
 
 std::string box(double x, double width, int y, const Part& part, double seconds) {
     if (width <= 0) return "";
-    return format(
+    return formatted(
         "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: %.2f "
         "s</title></rect>\n",
         x, y, width, kBarHeight, part.colour, part.what, seconds);
@@ -64,29 +58,29 @@ std::string timelineSvg(const BoardFacts& board, const std::string& title, bool 
     for (int i = 0; span / tick > 10; ++i) tick *= i % 3 == 1 ? 2.5 : 2;
     const double scale = kPlot / span;
     const int rows = static_cast<int>(n) * kRowHeight;
-    std::string svg = format(
+    std::string svg = formatted(
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
         "font-family=\"sans-serif\" font-size=\"12\">\n",
         kLeft + kPlot + 240, kTop + rows + 50);
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     svg += "<text x=\"10\" y=\"20\" font-size=\"14\" font-weight=\"bold\">" + escaped(title) +
            "</text>\n";
-    svg += format("<text x=\"10\" y=\"38\">%.1f s at the board's speed (%s)</text>\n",
-                  *board.duration, measured ? "measured" : "predicted");
+    svg += formatted("<text x=\"10\" y=\"38\">%.1f s at the board's speed (%s)</text>\n",
+                     *board.duration, measured ? "measured" : "predicted");
     for (double t = 0; t <= span + 1e-4; t += tick) {
         double x = kLeft + t * scale;
-        svg += format("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ddd\"/>\n", x,
-                      kTop - 4, x, kTop + rows);
-        svg +=
-            format("<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\" fill=\"#555\">%g s</text>\n",
-                   x, kTop + rows + 14, t);
+        svg += formatted("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ddd\"/>\n", x,
+                         kTop - 4, x, kTop + rows);
+        svg += formatted(
+            "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\" fill=\"#555\">%g s</text>\n", x,
+            kTop + rows + 14, t);
     }
     for (std::size_t i = 0; i < n; ++i) {
         const StepFacts& step = board.steps[i];
         const int y = kTop + static_cast<int>(i) * kRowHeight;
         const char* colour = bad(step) ? "#b00" : "black";
-        svg += format("<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"%s\">", kLeft - 8,
-                      y + kBarHeight - 2, colour) +
+        svg += formatted("<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"%s\">", kLeft - 8,
+                         y + kBarHeight - 2, colour) +
                escaped(step.name) + "</text>\n";
         double x = kLeft + step.start * scale;
         std::string after = step.result;
@@ -98,17 +92,19 @@ std::string timelineSvg(const BoardFacts& board, const std::string& title, bool 
             svg += box(x, step.work * scale, y, kWork, step.work);
             x += step.work * scale;
             // Behind the bar: the step's time and, unless a plain OK, its result.
-            after = format("%.1f s", step.total) + (step.result == "OK" ? "" : ", " + step.result);
+            after =
+                formatted("%.1f s", step.total) + (step.result == "OK" ? "" : ", " + step.result);
         } else {
             x = kLeft + span * scale;
         }
-        svg += format("<text x=\"%.1f\" y=\"%d\" fill=\"%s\">", x + 6, y + kBarHeight - 2, colour) +
-               escaped(after) + "</text>\n";
+        svg +=
+            formatted("<text x=\"%.1f\" y=\"%d\" fill=\"%s\">", x + 6, y + kBarHeight - 2, colour) +
+            escaped(after) + "</text>\n";
     }
     const int legend = kTop + rows + 30;
     int x = kLeft;
     for (const Part* part : {&kWire, &kWaits, &kWork}) {
-        svg += format(
+        svg += formatted(
             "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/><text x=\"%d\" "
             "y=\"%d\">%s</text>\n",
             x, legend, part->colour, x + 18, legend + 11, part->what);
@@ -161,7 +157,7 @@ std::string planPage(const Plan& plan) {
             const BoardFacts& board = plan.boards[i];
             page += "<details" + std::string(i == plan.groups[g].members.front() ? " open" : "") +
                     "><summary>" + escaped(board.name) + ": " + escaped(board.outcome) +
-                    (board.duration ? format(", %.1f s", *board.duration) : "") +
+                    (board.duration ? formatted(", %.1f s", *board.duration) : "") +
                     "</summary>\n<pre>" + escaped(boardText(board, plan.measured)) + "</pre>\n" +
                     timelineSvg(board, plan.image.name + " on " + board.name, plan.measured) +
                     "</details>\n";

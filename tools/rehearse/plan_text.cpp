@@ -1,19 +1,9 @@
 #include <algorithm>
-#include <cstdio>
 
+#include "tools/rehearse/formatted.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
-
-std::string format(const char* pattern, auto... values) {
-    char text[512];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
-
-std::string keyText(const std::optional<std::string>& value) {
-    return value ? (value->empty() ? "(empty)" : *value) : "(none)";
-}
 
 void appendKeys(std::string& text, const BoardFacts& board, KeySource source, const char* title) {
     std::string lines;
@@ -56,8 +46,9 @@ std::string boardText(const BoardFacts& board, bool measured) {
     }
     if (!board.versions.empty()) text += "version table:\n";
     for (const VersionRow& row : board.versions)
-        text += format("  %-16s %s -> %s, update: %s\n", row.part.c_str(), row.oldVersion.c_str(),
-                       row.newVersion.c_str(), row.update ? "yes" : "no");
+        text +=
+            formatted("  %-16s %s -> %s, update: %s\n", row.part.c_str(), row.oldVersion.c_str(),
+                      row.newVersion.c_str(), row.update ? "yes" : "no");
     appendKeys(text, board, KeySource::Image, "PS-Keys changed: ");
     appendKeys(text, board, KeySource::Preset, "PS-Keys the daemon sets by itself (presets): ");
     text += "module firmware: " +
@@ -68,32 +59,32 @@ std::string boardText(const BoardFacts& board, bool measured) {
     text += "flash: " +
             (board.flash.sectorsErased + board.flash.wordsProgrammed == 0
                  ? std::string("nothing written")
-                 : format("%llu sectors erased, %llu words programmed (%s)",
-                          static_cast<unsigned long long>(board.flash.sectorsErased),
-                          static_cast<unsigned long long>(board.flash.wordsProgrammed),
-                          board.flash.ranges.c_str())) +
+                 : formatted("%llu sectors erased, %llu words programmed (%s)",
+                             static_cast<unsigned long long>(board.flash.sectorsErased),
+                             static_cast<unsigned long long>(board.flash.wordsProgrammed),
+                             board.flash.ranges.c_str())) +
             '\n';
     text += "/etc changed: " +
-            (board.etc.empty() ? std::string("nothing") : format("%zu lines", board.etc.size()));
+            (board.etc.empty() ? std::string("nothing") : formatted("%zu lines", board.etc.size()));
     if (std::size_t losses = lossCount(board); losses > 0)
-        text += format(", %zu of the board's own records lost", losses);
+        text += formatted(", %zu of the board's own records lost", losses);
     text += '\n';
     for (const EtcChange& change : board.etc)
         text += "  " + change.file + (change.added ? " +" : " -") + change.line +
                 (change.loss ? "   (lost)" : "") + '\n';
     if (board.steps.empty()) return text;
     if (board.duration)
-        text += format("duration at the board's speed, %s: %.1f s\n",
-                       measured ? "measured" : "predicted", *board.duration);
-    text += format("  %-22s %6s %6s %6s %7s  %s\n", "step", "wire", "waits", "work", "seconds",
-                   "result");
+        text += formatted("duration at the board's speed, %s: %.1f s\n",
+                          measured ? "measured" : "predicted", *board.duration);
+    text += formatted("  %-22s %6s %6s %6s %7s  %s\n", "step", "wire", "waits", "work", "seconds",
+                      "result");
     for (const StepFacts& step : board.steps) {
         if (step.result == kNotRun || !board.duration) {
-            text += format("  %-22s %6s %6s %6s %7s  %s\n", step.name.c_str(), "-", "-", "-", "-",
-                           step.result.c_str());
+            text += formatted("  %-22s %6s %6s %6s %7s  %s\n", step.name.c_str(), "-", "-", "-",
+                              "-", step.result.c_str());
         } else {
-            text += format("  %-22s %6.2f %6.2f %6.2f %7.2f  %s\n", step.name.c_str(), step.wire,
-                           step.waits, step.work, step.total, step.result.c_str());
+            text += formatted("  %-22s %6.2f %6.2f %6.2f %7.2f  %s\n", step.name.c_str(), step.wire,
+                              step.waits, step.work, step.total, step.result.c_str());
         }
     }
     return text;
@@ -106,8 +97,8 @@ std::string planText(const Plan& plan) {
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         const BoardGroup& group = plan.groups[g];
         const BoardFacts& first = plan.boards[group.members.front()];
-        text += format("=== group %zu: %zu like %s ===\n", g + 1, group.members.size(),
-                       first.name.c_str());
+        text += formatted("=== group %zu: %zu like %s ===\n", g + 1, group.members.size(),
+                          first.name.c_str());
         text += "boards:";
         for (std::size_t i : group.members) text += ' ' + plan.boards[i].name;
         text += '\n' + boardText(first, plan.measured);
@@ -116,9 +107,9 @@ std::string planText(const Plan& plan) {
     for (const BoardFacts& board : plan.boards) width = std::max(width, board.name.size());
     const int w = static_cast<int>(width);
     text += "=== all boards ===\n";
-    text += format("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
-                   "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
-                   plan.measured ? "measured" : "predicted", "failed steps");
+    text += formatted("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
+                      "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
+                      plan.measured ? "measured" : "predicted", "failed steps");
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
         const BoardFacts& board = plan.boards[i];
@@ -131,23 +122,24 @@ std::string planText(const Plan& plan) {
         for (const StepFacts& step : board.steps)
             if (stepFailed(step)) failed += (failed.empty() ? "" : ", ") + step.name;
         bool ran = board.ran();
-        std::string line = format("%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w,
-                                  board.name.c_str(), group + 1, board.outcome.c_str(),
-                                  board.assumed.size(), ran ? board.firmwareAfter.c_str() : "-",
-                                  ran ? std::to_string(board.keys.size()).c_str() : "-",
-                                  ran ? std::to_string(board.flash.sectorsErased).c_str() : "-",
-                                  ran ? std::to_string(board.etc.size()).c_str() : "-",
-                                  board.duration ? format("%.1f s", *board.duration).c_str() : "-",
-                                  failed.c_str());
+        std::string line = formatted(
+            "%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w, board.name.c_str(),
+            group + 1, board.outcome.c_str(), board.assumed.size(),
+            ran ? board.firmwareAfter.c_str() : "-",
+            ran ? std::to_string(board.keys.size()).c_str() : "-",
+            ran ? std::to_string(board.flash.sectorsErased).c_str() : "-",
+            ran ? std::to_string(board.etc.size()).c_str() : "-",
+            board.duration ? formatted("%.1f s", *board.duration).c_str() : "-", failed.c_str());
         line.erase(line.find_last_not_of(' ') + 1);
         text += line + '\n';
     }
-    text += format("%zu of %zu boards ended OK\n", ok, plan.boards.size());
+    text += formatted("%zu of %zu boards ended OK\n", ok, plan.boards.size());
     if (plan.comparison) {
         const Comparison& comparison = *plan.comparison;
         text += "=== " + plan.image.name + " against " + comparison.oldImage.name + " ===\n";
         for (const DifferenceGroup& group : comparison.groups) {
-            text += format("%zu board%s", group.boards.size(), group.boards.size() == 1 ? "" : "s");
+            text +=
+                formatted("%zu board%s", group.boards.size(), group.boards.size() == 1 ? "" : "s");
             text += group.differences.empty() ? " alike:" : ":";
             for (const std::string& name : group.boards) text += ' ' + name;
             text += '\n';
