@@ -41,7 +41,8 @@ function(add_board_tests target)
   # nearly all of them include are compiled once per program.
   target_compile_options(${target} PRIVATE -O0 -g1)
   # Eight sources to a compiler run: each run instantiated GoogleTest's and the library's
-  # templates again for its own few tests, most of a test program's compiling.
+  # templates again for its own few tests, most of a test program's compiling. So a name a
+  # test file keeps to itself must be one that no other test file uses.
   set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
   target_compile_options(${target} PRIVATE ${test_code_sanitize_options})
   target_precompile_headers(${target} PRIVATE <gtest/gtest.h> <algorithm> <filesystem> <map>
