@@ -15,8 +15,7 @@
 #include <span>
 
 #include "btlink/pskey_line.h"
-
-inline constexpr const char* kPsKeyDumpPath = "/tmp/pskeydump.psr";
+#include "core/update_paths.h"
 
 enum ModuleAnswer : int {
     MODULE_NO_ANSWER = 0,  // nothing the step waits for (read failure, other event, an answer

@@ -1,5 +1,6 @@
 #include "core/file_util.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "core/error_codes.h"
 #include "core/log.h"
+#include "core/work_files.h"
 
 namespace {
 
@@ -27,9 +29,56 @@ void reportWriteError(const char* function, const char* path) {
                   path, errno);
 }
 
+bool reportRefused = false;
+
+// A work file directly in /tmp is opened only when it is the daemon's own, and made by the
+// daemon (O_EXCL) when it is written to and absent; "w" empties it only once it is known to be
+// the daemon's. nullptr (logged, naming the path) otherwise; errno ENOENT, not logged, when a
+// file to read isn't there.
+std::FILE* openOwnStream(const char* path, const char* mode) {
+    ReportFailureGuard guard(path);
+    const bool report = std::strcmp(path, kUpdateReportPath) == 0;
+    int fd = -1;
+    if (mode[0] == 'a') {
+        fd = openOwnFileForAppend("openFileStream", path);
+    } else if (mode[0] == 'w') {
+        fd = openOwnFileForAppend("openFileStream", path);
+        if (fd >= 0) {
+            // Written from the start, as fopen's "w" does.
+            int flags = fcntl(fd, F_GETFL);
+            if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0) {
+                close(fd);
+                fd = -1;
+            }
+        }
+    } else {
+        fd = openOwnFile("openFileStream", path, mode[1] == '+' ? O_RDWR : O_RDONLY);
+    }
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            UPDATE_ERR_AS("openFileStream", LogLevel::Critical, kErrorSystem,
+                          "open error file %s: 0x%02x %m", path, errno);
+        } else if (report) {
+            reportRefused = true;
+        }
+        return nullptr;
+    }
+    std::FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) close(fd);
+    return stream;
+}
+
 }  // namespace
 
+bool reportWasRefused() { return reportRefused; }
+void forgetReportRefusal() { reportRefused = false; }
+
 std::FILE* openFileStream(const char* path, const char* mode) {
+    if (isSharedTmpName(path)) {
+        std::FILE* stream = openOwnStream(path, mode);
+        if (stream != nullptr) UPDATE_LOG(LogLevel::Detail, "file opened %s with fd \n", path);
+        return stream;
+    }
     // Close-on-exec ("e"): a child started meanwhile must not inherit the daemon's files.
     char modeText[8];
     std::snprintf(modeText, sizeof modeText, "%.6se", mode);
@@ -99,12 +148,5 @@ int appendText(const char* path, const char* text) {
 }
 
 bool removeEarlierFile(const char* function, const char* path) {
-    if (unlink(path) == 0) {
-        UPDATE_LOG_AS(function, LogLevel::Detail, "removed %s of an earlier update\n", path);
-        return true;
-    }
-    if (errno == ENOENT) return true;
-    UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
-                  "couldn't remove %s errno = %d %m \n", path, errno);
-    return false;
+    return removeWhateverStands(function, path);
 }

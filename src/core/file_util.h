@@ -13,8 +13,16 @@ struct FileStreamCloser {
 // Owning holder for a stream returned by openFileStream.
 using FileStream = std::unique_ptr<std::FILE, FileStreamCloser>;
 
-// Opens path with an fopen mode ("r", "w", "a", ...); nullptr (logged) on failure.
+// Opens path with an fopen mode ("r", "w", "a", ...); nullptr (logged) on failure. A work file
+// directly in /tmp is opened only when it is the daemon's own (never through a link), and when
+// written to and absent made by the daemon, with its work file mode (work_files.h).
 std::FILE* openFileStream(const char* path, const char* mode);
+
+// Whether a write to the update report was refused since forgetReportRefusal: something other
+// than the daemon's own file (a link, another user's file) stood at its name. Such an update
+// doesn't end "OK", as its report is not what happened.
+bool reportWasRefused();
+void forgetReportRefusal();
 
 // Reads the file into buffer, at most size bytes, no terminating zero added.
 // 1 when read (whole or cut at size bytes), -1 when it can't be opened.
@@ -31,7 +39,7 @@ int writeFile(const char* path, const char* mode, const void* buffer, std::size_
 // writeFile of a NUL-terminated text in append mode.
 int appendText(const char* path, const char* text);
 
-// Removes a file that an earlier run left (a link itself, never what it points to), in the
-// name of function: logged at level 3 when it was there, an error when it couldn't be removed.
-// False only then.
+// Removes whatever an earlier run (or anybody) left at path (a link itself, never what it
+// points to; a folder with its contents), in the name of function: an error naming the path
+// when it couldn't be removed. False only then.
 bool removeEarlierFile(const char* function, const char* path);

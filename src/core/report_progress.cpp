@@ -1,11 +1,15 @@
 #include "core/report_progress.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/work_files.h"
 
 namespace {
 
@@ -20,7 +24,9 @@ bool reportEndsWithShown(std::size_t blanks = 0) {
     std::size_t length = std::strlen(shown);
     if (length == 0) return false;
     std::size_t tailLength = blanks + length;
-    FileStream report(std::fopen(kUpdateReportPath, "r"));
+    int fd = openOwnFile(nullptr, kUpdateReportPath, O_RDONLY);
+    FileStream report(fd < 0 ? nullptr : fdopen(fd, "r"));
+    if (fd >= 0 && !report) close(fd);
     if (!report || std::fseek(report.get(), -static_cast<long>(tailLength), SEEK_END) != 0)
         return false;
     char tail[2 * sizeof shown] = "";

@@ -13,6 +13,12 @@ inline constexpr char kDfuProgramPath[] = "/tmp/update.d/dfu";
 inline constexpr char kFirmwarePath[] = "/tmp/update.d/stack.dfu";
 inline constexpr char kNewServicePath[] = "/tmp/update.d/service.txt";
 
+// Work files directly in /tmp that others read besides the daemon: the module's PS-Keys as the
+// reading step found them, and the DFU program's progress and error logs.
+inline constexpr const char* kPsKeyDumpPath = "/tmp/pskeydump.psr";
+inline constexpr const char* kDfuStatusPath = "/tmp/dfu_status.log";
+inline constexpr const char* kDfuErrorPath = "/tmp/dfu_error.log";
+
 // Whether path names a file right in the update's folder.
 constexpr bool inUpdateFolder(std::string_view path) {
     constexpr std::string_view folder = kUpdateFolder;

@@ -26,6 +26,7 @@
 #include "core/shell_commands.h"
 #include "core/signals.h"
 #include "core/update_paths.h"
+#include "core/work_files.h"
 #include "update/module_steps.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
@@ -34,8 +35,6 @@ namespace {
 
 // The DFU program runs in the update's folder, where the BCSP driver's modules lie too.
 constexpr char kDfuName[] = "dfu";
-constexpr const char* kDfuStatusPath = "/tmp/dfu_status.log";
-constexpr const char* kDfuErrorPath = "/tmp/dfu_error.log";
 constexpr std::array<const char*, 3> kBcspDriverModules{"linabcsp_uart.o", "bcsp.o",
                                                         "linabcsp_upChan.o"};
 
@@ -109,6 +108,17 @@ void showDfuProgress() {
     showProgress(text);
 }
 
+// The DFU program writes its logs by name, as root: the daemon makes them first, so that
+// what stands at their names is its own and no link or other user's file takes the writes.
+bool makeDfuLogs() {
+    for (const char* path : {kDfuStatusPath, kDfuErrorPath}) {
+        int fd = makeFreshFile("firmwareStep", path, workFileMode(path));
+        if (fd < 0) return false;
+        close(fd);
+    }
+    return true;
+}
+
 // Loads the BCSP driver (once per process) and starts the DFU program. False when no child
 // could be created.
 bool startFirmwareLoad() {
@@ -126,6 +136,10 @@ bool startFirmwareLoad() {
     run.dfuStopSignal = 0;
     run.dfuEndStatus = 0;
     char* noEnvironment[] = {nullptr};
+    if (!makeDfuLogs()) {
+        run.dfuRunInThisStep = true;
+        return false;
+    }
     dfuPid = startChildProcess(kUpdateFolder, kDfuProgramPath, dfuArguments.argv, noEnvironment,
                                nullptr);
     run.dfuRunInThisStep = true;
