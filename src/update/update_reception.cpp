@@ -1,6 +1,7 @@
 #include "update/update_reception.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,8 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <span>
+#include <string>
 
 #include "core/ai_socket.h"
 #include "core/error_codes.h"
@@ -18,6 +19,7 @@
 #include "core/guarded_read.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
+#include "core/work_files.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
 #include "image/sha256.h"
@@ -46,25 +48,19 @@ int writeAll(int fd, std::span<const std::uint8_t> bytes) {
     return 0;
 }
 
-// Writes file 1 of the checked image into the archive file. Made anew for every update, so
-// that a longer archive of an earlier update leaves no tail behind. False (logged) when the
-// archive couldn't be written whole; no part of it is left behind then, so that /tmp, which
-// is the board's memory, has its room back before the failure is reported.
-bool extractArchive(std::span<const std::uint8_t> image, const ImageFile& archive,
-                    const char* path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                      "File opening error for file :%s!\n", path);
-        return false;
+// What the file open at fd holds matches digest.
+bool holdsDigest(int fd, const Sha256Digest& digest) {
+    Sha256Context context;
+    sha256Init(context);
+    std::uint8_t buffer[4096];
+    off_t at = 0;
+    ssize_t got = 0;
+    while ((got = pread(fd, buffer, sizeof buffer, at)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got <= 0) continue;
+        sha256Update(context, {buffer, static_cast<std::size_t>(got)});
+        at += got;
     }
-    int error = writeAll(fd, image.subspan(archive.offset, archive.size));
-    if (close(fd) != 0 && error == 0) error = errno;
-    if (error == 0) return true;
-    unlink(path);
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorWriteOrEvent,
-                  "file %s write error %d %s ret \n", path, error, std::strerror(error));
-    return false;
+    return got == 0 && sha256Final(context) == digest;
 }
 
 void changeDirectory(const char* path) {
@@ -74,43 +70,7 @@ void changeDirectory(const char* path) {
     }
 }
 
-void removeLeftover(const char* path) {
-    if (unlink(path) != 0 && errno != ENOENT) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                      "couldn't remove %s errno = %d %m \n", path, errno);
-    }
-}
-
-// Removes everything under /tmp/update.d/ (a link is removed, never followed). A folder name
-// that is no folder goes altogether.
-void emptyUpdateFolder() {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path folder(kUpdateFolder);
-    fs::file_status status = fs::symlink_status(folder, error);
-    if (!fs::exists(status)) return;
-    if (!fs::is_directory(status)) {
-        removeLeftover(kUpdateFolder);
-        return;
-    }
-    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-         entry.increment(error)) {
-        UPDATE_LOG_AS("startUpdate", LogLevel::Detail, "removing %s of an earlier update\n",
-                      entry->path().c_str());
-        std::error_code removal;
-        fs::remove_all(entry->path(), removal);
-        if (removal) {
-            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                          "couldn't remove %s errno = %d %s \n", entry->path().c_str(),
-                          removal.value(), removal.message().c_str());
-        }
-    }
-    if (error) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                      "couldn't read folder %s errno = %d %s \n", kUpdateFolder, error.value(),
-                      error.message().c_str());
-    }
-}
+void removeLeftover(const char* path) { removeWhateverStands("startUpdate", path); }
 
 // The reception's words for a refused image file.
 constexpr ImageFileMessages kMessages{
@@ -121,23 +81,6 @@ constexpr ImageFileMessages kMessages{
     "file %s changed its size while read!\n",
     true,
 };
-
-// Whether the file at path holds exactly the bytes whose digest is given: the archive is
-// written from the mapped image, which a writer of /tmp/image could change after its digest
-// was taken.
-bool fileHasDigest(const char* path, const Sha256Digest& digest) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    Sha256Context context;
-    sha256Init(context);
-    std::uint8_t buffer[4096];
-    ssize_t got = 0;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
-        if (got > 0) sha256Update(context, {buffer, static_cast<std::size_t>(got)});
-    }
-    close(fd);
-    return got == 0 && sha256Final(context) == digest;
-}
 
 // With keys installed on the board, only an image signed by one of them is taken; the report
 // says why another is refused. File 0's first bytes are copied out of the mapping under the
@@ -209,35 +152,99 @@ Reception receiveImage(const char* archivePath, uid_t requester) {
     }
     update.acceptedSoftware = digests.software;
     if (!signatureAccepted(image, digests.signedDigest)) return Reception::Refused;
-    if (!extractArchive(image.bytes, archive, archivePath)) return Reception::ArchiveNotWritten;
-    if (!fileHasDigest(archivePath, digests.archive)) {
-        removeLeftover(archivePath);
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                      "image file %s changed while it was read; its archive is not unpacked!\n",
-                      kImagePath);
-        return Reception::Refused;
+    switch (writeArchive(image.bytes.subspan(archive.offset, archive.size), digests.archive,
+                         archivePath)) {
+        case ArchiveWrite::Written:
+            return Reception::ArchiveWritten;
+        case ArchiveWrite::NotWritten:
+            return Reception::ArchiveNotWritten;
+        case ArchiveWrite::Changed:
+            break;
     }
-    return Reception::ArchiveWritten;
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                  "image file %s changed while it was read; its archive is not unpacked!\n",
+                  kImagePath);
+    return Reception::Refused;
 }
 
-// Decompresses the archive and unpacks it under /tmp. False (logged) when a command failed:
-// then nothing of the archive is left, neither a part of update.d nor the archive's files.
-bool unpackArchive(const char* archive, const char* decompressed) {
-    int status = shellGunzip(archive);
-    if (status == 0) {
-        changeDirectory("/tmp");
-        status = shellTarExtract(decompressed);
-        changeDirectory("/");
+// gunzip makes the decompressed archive itself, with the owner and mode of the compressed one
+// (the daemon's, 0600) and never over a file that stands there: it is taken only when it is
+// the daemon's own file.
+bool decompressedIsOwn(const char* decompressed) {
+    if (ownFileAt(decompressed)) return true;
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                  "%s refused: not the update daemon's own file\n", decompressed);
+    return false;
+}
+
+// A folder of /tmp that only the daemon can reach, removed with everything in it at the end.
+class StagingFolder {
+public:
+    StagingFolder() {
+        if (mkdtemp(path_) == nullptr) {
+            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                          "couldn't make a folder %s errno = %d %m \n", path_, errno);
+            path_[0] = '\0';
+        }
     }
-    if (status == 0) {
+    ~StagingFolder() {
+        if (made()) removeLeftover(path_);
+    }
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+    bool made() const { return path_[0] != '\0'; }
+    const char* path() const { return path_; }
+
+private:
+    char path_[32] = "/tmp/update.d.XXXXXX";
+};
+
+// tar, run as root, gives the members the owners and modes of the archive, which are the
+// makers' build machine's: unpacked where only the daemon can reach them, they are made the
+// daemon's before they are moved under the update's name. The archive's own folder entry
+// ("./") may change tar's working folder, never the staging folder around it.
+bool unpackPrivately(const char* decompressed, int* failedStatus) {
+    StagingFolder staging;
+    if (!staging.made()) return false;
+    std::string unpackIn = std::string(staging.path()) + "/unpack";
+    if (mkdir(unpackIn.c_str(), 0700) != 0) {
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "couldn't make a folder %s errno = %d %m \n", unpackIn.c_str(), errno);
+        return false;
+    }
+    changeDirectory(unpackIn.c_str());
+    *failedStatus = shellTarExtract(decompressed);
+    changeDirectory("/");
+    if (*failedStatus != 0) return false;
+    std::string unpacked = unpackIn + "/update.d";
+    if (!takeOverTree("startUpdate", unpacked.c_str(), "update.d")) return false;
+    // A folder that somebody made at the name since it was cleared is replaced when it is
+    // empty; anything else stays, and the update doesn't run.
+    if (!removeWhateverStands("startUpdate", kUpdateFolder) ||
+        rename(unpacked.c_str(), kUpdateFolder) != 0) {
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "couldn't make folder %s errno = %d %m \n", kUpdateFolder, errno);
+        return false;
+    }
+    return true;
+}
+
+// Decompresses the archive and unpacks it into /tmp/update.d. False (logged) when a command
+// failed or a file wasn't the daemon's: then nothing of the archive is left, neither a part of
+// update.d nor the archive's files.
+bool unpackArchive(const char* archive, const char* decompressed) {
+    int failedStatus = shellGunzip(archive);
+    if (failedStatus == 0 && decompressedIsOwn(decompressed) &&
+        unpackPrivately(decompressed, &failedStatus)) {
         shellRemove(decompressed);
         return true;
     }
     // /tmp, the board's memory, gets its room back first, so that the report takes the failure.
     removeLeftover(archive);
     removeLeftover(decompressed);
-    emptyUpdateFolder();
-    return commandSucceeded("startUpdate", status);
+    removeLeftover(kUpdateFolder);
+    if (failedStatus != 0) commandSucceeded("startUpdate", failedStatus);
+    return false;
 }
 
 // An update whose steps can't run: nothing of an earlier update's to-do list runs either,
@@ -250,7 +257,49 @@ void runNoSteps() {
 
 }  // namespace
 
+ArchiveWrite writeArchive(std::span<const std::uint8_t> bytes, const Sha256Digest& digest,
+                          const char* path) {
+    int fd = makeFreshFile("startUpdate", path, 0600);
+    if (fd < 0) {
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "File opening error for file :%s!\n", path);
+        return ArchiveWrite::NotWritten;
+    }
+    int error = writeAll(fd, bytes);
+    // Read back from the file itself, which no one else can open: the archive is written from
+    // the mapped image, which a writer of /tmp/image could change after its digest was taken.
+    bool same = error == 0 && holdsDigest(fd, digest);
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && same) return ArchiveWrite::Written;
+    unlink(path);
+    if (error == 0) return ArchiveWrite::Changed;
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorWriteOrEvent,
+                  "file %s write error %d %s ret \n", path, error, std::strerror(error));
+    return ArchiveWrite::NotWritten;
+}
+
+namespace {
+
+// Whether the report at its name is the daemon's own (or not there yet, to be made at its
+// first entry): an update whose report would be refused doesn't start.
+bool reportIsOwn() {
+    forgetReportRefusal();
+    struct stat info {};
+    if ((lstat(kUpdateReportPath, &info) != 0 && errno == ENOENT) || isOwnFile(info)) return true;
+    ReportAppendSuppressed guard;
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                  "%s refused: not the update daemon's own file; the update doesn't run\n",
+                  kUpdateReportPath);
+    return false;
+}
+
+}  // namespace
+
 int startUpdate(uid_t requester) {
+    if (!reportIsOwn()) {
+        runNoSteps();
+        return -1;
+    }
     // Nothing that an earlier update left for its steps is read again: each step finds only
     // what this update's steps made. (The last dump stays readable until now.)
     forgetEarlierPsKeyWork();
@@ -273,8 +322,12 @@ int startUpdate(uid_t requester) {
     // to-do list, VERSION, PS-Keys, service records, DFU program) may stand in for one this
     // update doesn't carry, and a decompressed archive left behind would make the
     // decompression fail and the earlier archive be unpacked instead.
-    emptyUpdateFolder();
-    removeLeftover(decompressed);
+    // Whatever stands at these names goes: gunzip refuses to write over a file, and the
+    // unpacked folder takes the name only where nothing (or an empty folder) stands.
+    if (reception == Reception::ArchiveWritten &&
+        (!removeWhateverStands("startUpdate", kUpdateFolder) ||
+         !removeWhateverStands("startUpdate", decompressed)))
+        reception = Reception::ArchiveNotWritten;
     // An accepted image whose archive can't be unpacked (not written for a full /tmp, not
     // gzip, not a tar, no room to unpack) runs no step: a missing file would otherwise show
     // up only as a step that finds nothing to do, and the update would end "OK".
