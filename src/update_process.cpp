@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "core/platform.h"
 #include "core/signals.h"
+#include "core/work_files.h"
 #include "image/flash.h"
 #include "image/image_signature.h"
 #include "update/module_steps.h"
@@ -49,7 +50,9 @@ void startUp() {
                       "open error on ai socket: %d %m \n", errno);
     }
     setAiDestination(kAiPeerPath);
-    unlink(kUpdateReportPath);
+    // The report is made afresh at its first entry, by the daemon: whatever stands at its name
+    // (a link, another user's file, a folder) goes.
+    removeWhateverStands(kMain, kUpdateReportPath);
     checkFlashConfig();
     if (!updateKeysInstalled(kUpdateKeyFolder)) {
         UPDATE_LOG_AS(kMain, LogLevel::Warning,

@@ -145,7 +145,6 @@ TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
               "Update Parlo Firmware: started ...  40 percent dfu ended by signal 11 "
               "(Segmentation fault)\n"
-              "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
               "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
 }
 
@@ -190,7 +189,6 @@ TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
               "running after its time limit of 61 s; stopped\n"
               "Update step timed out !!! dfu still running 5 s after SIGTERM; killed\n"
               "dfu ended by signal 9 (Killed)\n"
-              "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
               "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
     EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 5s))
         << dfuProcessesAndZombies().front();
@@ -309,7 +307,8 @@ TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     std::smatch started;
     ASSERT_TRUE(std::regex_search(startLog, started, std::regex("dfu started with pid (\\d+);")));
     const std::int32_t dfu = std::stoi(started[1]);
-    ASSERT_TRUE(eventually([] { return fileExists("/tmp/dfu_status.log"); }, 20s));
+    // (The daemon makes the file before the program starts; the program writes it.)
+    ASSERT_TRUE(eventually([] { return !readWholeFile("/tmp/dfu_status.log").empty(); }, 20s));
 
     {
         TestPeer stranger("/tmp/stranger");

@@ -13,6 +13,7 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
+#include "core/work_files.h"
 
 namespace {
 
@@ -211,10 +212,12 @@ bool commandFits(const char* from, const char* to) {
 }
 
 // Appending to a file left by an earlier run would mix old lines into the new file.
+// Whatever stands at the name goes (a link as a link): the file is then made by its first
+// line, by the daemon alone, and what cp copies into /etc is what the merge wrote.
 bool removeStale(const char* path) {
-    if (std::remove(path) == 0 || errno == ENOENT) return true;
+    if (removeWhateverStands("checkSdpRecords", path)) return true;
     UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, kErrorOperationFailed,
-                  "SDP records not merged, can't remove %s: %d %m\n", path, errno);
+                  "SDP records not merged, can't remove %s\n", path);
     return false;
 }
 

@@ -1,9 +1,11 @@
 // The PS-Key steps: BT_MOD_SET_READ reads the module's keys into the dump, BT_MOD_SET_COMP
 // compares the update's keys with it, BT_MOD_SET_NEW_WRITE writes the keys that differ and
 // BT_MOD_SET_ALL_WRITE writes all of the update's keys with a percentage in the report.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "btlink/module_answers.h"
@@ -17,6 +19,7 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/report_progress.h"
+#include "core/work_files.h"
 #include "update/module_steps.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
@@ -111,7 +114,8 @@ void writeNextKeyOfAll() {
 // key line, or the prepared file couldn't be written whole: the step then has nothing true to
 // work with.
 bool prepareUpdateKeys() {
-    unlink(kPsKeyPreparedPath);
+    // The prepared file is made by its first line, by the daemon alone.
+    if (!removeWhateverStands("stateMachine", kPsKeyPreparedPath)) return false;
     {
         // A key file that isn't there says so by its open error alone.
         FileStream source(openFileStream(kPsKeyUpdatePath, "r"));
@@ -124,7 +128,8 @@ bool prepareUpdateKeys() {
     }
     if (preparePSKeyFile(kPsKeyUpdatePath, kPsKeyPreparedPath) != 1) return false;
     struct stat prepared {};
-    if (stat(kPsKeyPreparedPath, &prepared) != 0 || prepared.st_size == 0) {
+    if (!ownFileAt(kPsKeyPreparedPath) || stat(kPsKeyPreparedPath, &prepared) != 0 ||
+        prepared.st_size == 0) {
         UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed, "%s left empty \n",
                       kPsKeyPreparedPath);
         return false;
@@ -139,9 +144,18 @@ void failBeforeTheModule() {
     endStep(false);
 }
 
+// The dump is made read-only for all, through a descriptor: chmod by name would follow a link
+// that somebody put in place of a dump that was never made.
+void makeDumpReadOnly() {
+    int fd = openOwnFile("stateMachine", kPsKeyDumpPath, O_RDONLY);
+    if (fd < 0) return;
+    fchmod(fd, 0444);
+    close(fd);
+}
+
 void endReadStep() {
     openBtModule(0);
-    chmod(kPsKeyDumpPath, 0444);
+    makeDumpReadOnly();
     logUnheldStatuses();
     endStep(dumpIsTheStore());
 }
@@ -189,14 +203,19 @@ void readPsKeysStep() {
         postWakeUp(WAKE_UP);
         return;
     }
-    if (update.stepState == STATE_OPEN_LINK) unlink(kPsKeyDumpPath);
+    // The dump is made by its first key, by the daemon alone.
+    if (update.stepState == STATE_OPEN_LINK &&
+        !removeWhateverStands("stateMachine", kPsKeyDumpPath)) {
+        failBeforeTheModule();
+        return;
+    }
     runWalk({kReadOpenTimeout, readNextKey, endReadStep});
 }
 
 void comparePsKeysStep() {
-    bool prepared = prepareUpdateKeys();
-    unlink(kPsKeyReportPath);
-    unlink(kPsKeyToSetPath);
+    // The comparison's files are made by their first lines, by the daemon alone.
+    bool prepared = removeWhateverStands("stateMachine", kPsKeyReportPath) &&
+                    removeWhateverStands("stateMachine", kPsKeyToSetPath) && prepareUpdateKeys();
     // Without a comparison the keys that differ are unknown: the write step would find
     // nothing to do and the update would pass for complete.
     comparisonFailed = !prepared || comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) != 1;
@@ -214,11 +233,18 @@ void writeChangedPsKeysStep() {
         endStep(false);
         return;
     }
-    FileStream toSet(std::fopen(kPsKeyToSetPath, "r"));
-    if (!toSet) {
+    // Only the comparison's own list is written to the module; anything else at its name is
+    // refused, and the step with it.
+    int toSet = openOwnFile("stateMachine", kPsKeyToSetPath, O_RDONLY);
+    if (toSet < 0 && errno == ENOENT) {
         startNextStep("nothing to do ... OK\n");
         return;
     }
+    if (toSet < 0) {
+        endStep(false);
+        return;
+    }
+    close(toSet);
     update.stepState = STATE_OPEN_LINK;
     postWakeUp(WAKE_UP);
 }

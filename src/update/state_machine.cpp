@@ -13,6 +13,7 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
+#include "core/work_files.h"
 #include "update/firmware_step.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
@@ -22,7 +23,9 @@ namespace {
 // Step 0: the list is done; report the result once.
 void finishUpdate() {
     if (update.stepState != STATE_ENTER) return;
-    const char* result = update.updateResult == 1 ? "OK" : "NOK";
+    // A report that couldn't be written whole (something not the daemon's stood at its name)
+    // doesn't tell what happened: the update isn't OK, even where its steps were.
+    const char* result = update.updateResult == 1 && !reportWasRefused() ? "OK" : "NOK";
     char line[40];
     std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
     appendText(kUpdateReportPath, line);
@@ -34,7 +37,8 @@ void finishUpdate() {
         sendNotice(2, result, std::strlen(result));
     }
     updateUnderWay = false;
-    shellCat(kUpdateReportPath);
+    // cat follows a link: only the daemon's own report is shown.
+    if (ownFileAt(kUpdateReportPath)) shellCat(kUpdateReportPath);
     update.stepState = STATE_WAIT;
 }
 
