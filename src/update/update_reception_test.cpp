@@ -12,6 +12,7 @@
 #include "core/ai_socket.h"
 #include "core/log.h"
 #include "image/image_header.h"
+#include "image/sha256.h"
 #include "image/update_image.h"
 #include "tests/support/board.h"
 #include "tests/support/bytes.h"
@@ -237,6 +238,31 @@ TEST_F(UpdateReception, ArchiveThatCantBeUnpackedRunsNoStep) {
         EXPECT_TRUE(fileExists(kImagePath));
     }
     EXPECT_FALSE(peer.receive(100ms));
+}
+
+// The archive is made afresh by the daemon alone (whatever stood at its name goes, a link as a
+// link) and read back from the file against the signed digest: bytes that don't match it are
+// never left for gunzip.
+TEST(ArchiveWrite, IsMadeAfreshAndReadBackAgainstItsDigest) {
+    const Bytes archive = bytesOf("the compressed archive");
+    const Sha256Digest digest = sha256(archive);
+    constexpr const char* kVictimPath = "/etc/victim";
+    writeWholeFile(kVictimPath, "root's own\n");
+    ASSERT_EQ(symlink(kVictimPath, "/tmp/image1.gz"), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(writeArchive(archive, digest, "/tmp/image1.gz"), ArchiveWrite::Written);
+    EXPECT_EQ(readWholeFile(kVictimPath), "root's own\n");
+    EXPECT_EQ(readWholeFile("/tmp/image1.gz"), "the compressed archive");
+    struct stat info {};
+    ASSERT_EQ(lstat("/tmp/image1.gz", &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+
+    Sha256Digest other = digest;
+    other[0] ^= 1;
+    EXPECT_EQ(writeArchive(archive, other, "/tmp/image1.gz"), ArchiveWrite::Changed);
+    EXPECT_FALSE(fileExists("/tmp/image1.gz"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace
