@@ -101,6 +101,9 @@ void showDfuProgress() {
     pauseSeconds(kProgressPauseSeconds);
     char status[kStatusReadSize + 1] = {};
     readFileToBuffer(kDfuStatusPath, kStatusReadSize, status);
+    // The daemon makes the file empty before the program starts: until the program has
+    // written it, the progress shown stays.
+    if (status[0] == '\0') return;
     char text[kStatusShown + 16];
     std::snprintf(text, sizeof text, "%.*s percent ", static_cast<int>(kStatusShown), status);
     std::printf("%s\n", text);
