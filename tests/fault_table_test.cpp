@@ -61,7 +61,7 @@ enum class During {
 };
 
 // What the image area of the flash holds afterwards.
-enum class Lap { Written, Untouched, FirstSectorErased, FirstSectorWritten, DroppedBitsNoMagic };
+enum class Lap { Written, Untouched, FirstSectorErased, DroppedBitsNoMagic };
 
 struct FaultRow {
     const char* name;
@@ -129,10 +129,10 @@ const FaultRow kFaultTable[] = {
     // An image that changes while the daemon reads it.
     {"cutInReception", false, Update::Sample, "", k2MiB, During::CutInReception, "NOK",
      Lap::Untouched, false, "file /tmp/image changed its size while read!\n*UPDATE_FINISHED*"},
-    {"cutInLapWrite", false, Update::Sample, "hold 1", k2MiB, During::CutInLapWrite, "NOK",
-     Lap::FirstSectorWritten, true,
-     " 32 percent write failed errno: 14 Bad address\n"
-     "image file /tmp/image changed its size while read!\n NOK\n"},
+    // The software image is written from the daemon's own copy, read before the first erase:
+    // what becomes of /tmp/image meanwhile changes nothing.
+    {"cutInLapWrite", false, Update::Sample, "hold 1", k2MiB, During::CutInLapWrite, "OK",
+     Lap::Written, true, "100 percent OK\n"},
     {"junkFlood", false, Update::Sample, "", k2MiB, During::JunkFlood, "OK", Lap::Written, true,
      "100 percent OK\n"},
 };
@@ -432,11 +432,6 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
             EXPECT_TRUE(flash == flashWithLap(oldFlash, dropped));
             break;
         }
-        case Lap::FirstSectorWritten:
-            EXPECT_TRUE(flash.compare(0x20000, 0x10000, lapBytes, 0, 0x10000) == 0);
-            EXPECT_TRUE(flash.compare(0x40000, areaEnd - 0x40000, oldFlash, 0x40000,
-                                      areaEnd - 0x40000) == 0);
-            break;
     }
     EXPECT_EQ(readWholeFile("/etc/service.txt"), row.merged ? kSampleMergedService : service);
     EXPECT_EQ(readWholeFile("/etc/terminal.txt"), row.merged ? kSampleMergedTerminal : terminal);
