@@ -66,6 +66,18 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
     return -1;  // not reached: the image is smaller than the image area
 }
 
+// Makes the image area unbootable: its magic word programmed to zero, which NOR flash allows
+// without an erase, or where the flash takes no write, its first sector erased. How it went,
+// for the report.
+const char* unbootImageArea() {
+    constexpr std::array<std::uint8_t, 4> kNoMagic{};
+    if (writeFlash(imageAreaStart, kNoMagic.data(), kNoMagic.size()) == 1)
+        return "its magic cleared, it won't boot";
+    if (eraseFlash(imageAreaStart, sectorSize) == 1)
+        return "its first sector erased, it won't boot";
+    return "its magic not cleared";
+}
+
 // Reads the length bytes written from imageAreaStart back, piece by piece, and compares their
 // SHA-256 with the one taken at reception. A flash that lost bits would otherwise boot an
 // image nobody made: what isn't the image received is made unbootable. True when the flash
@@ -82,13 +94,23 @@ bool flashHoldsTheImage(std::uint32_t length, const Sha256Digest& expected) {
         done += size;
     }
     if (read && sha256Final(context) == expected) return true;
-    constexpr std::array<std::uint8_t, 4> kNoMagic{};
-    bool cleared = writeFlash(imageAreaStart, kNoMagic.data(), kNoMagic.size()) == 1;
+    const char* unbooted = unbootImageArea();
     UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                   "lap image in flash %s the image received; %s\n",
-                  read ? "differs from" : "couldn't be read back to compare with",
-                  cleared ? "its magic cleared, it won't boot" : "its magic not cleared");
+                  read ? "differs from" : "couldn't be read back to compare with", unbooted);
     return false;
+}
+
+// After a pass failed: a header written by an earlier pass would have the board boot an image
+// whose rest is missing or old. Where the image area holds no magic (the first sector erased
+// and not written), nothing boots it already and nothing is said.
+void unbootPartlyWrittenImage() {
+    std::array<std::uint8_t, 4> magic{};
+    if (readFlash(imageAreaStart, magic.data(), magic.size()) == 1 &&
+        readBigEndian32(magic.data()) != kImageMagic)
+        return;
+    UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                  "lap image written only in part; %s\n", unbootImageArea());
 }
 
 // The lap image, the last file of the image; nothing (logged) when it isn't there.
@@ -206,6 +228,7 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image, const Sha25
     startPercent(0);
     if (writePasses(lapImage.get(), lapFile.size) == 1)
         return flashHoldsTheImage(lapFile.size, software) ? 1 : -1;
+    unbootPartlyWrittenImage();
     return -1;
 }
 

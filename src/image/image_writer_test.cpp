@@ -121,11 +121,15 @@ TEST(WriteImage, FailureWritesNothingFurtherAndRemovesTheImage) {
          0,
          {}},
         {"", updateImage(corrupt), "Bad Data Checksum\n", 0, 0, {}},
+        // The first sector written, the second one's write fails: the first sector's header
+        // would boot. The flash takes no write to clear its magic, so the sector is erased.
         {"write 1",
          updateImage(lap),
-         " 33 percent write failed errno: 5 Input/output error\n",
-         0x10000,
-         0x10000,
+         " 33 percent write failed errno: 5 Input/output error\n"
+         "write failed errno: 5 Input/output error\n"
+         "lap image written only in part; its first sector erased, it won't boot\n",
+         0,
+         0x20000,
          {}},
         // A valid image, but not the one received.
         {"", updateImage(lapImage(5000)),
