@@ -202,12 +202,15 @@ TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
 TEST_F(FirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKilledWithItsGroup) {
     writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  40 percent Update step timed out !!! dfu still "
-              "running after its time limit of 61 s; stopped\n"
-              "dfu ended by signal 15 (Terminated)\n"
-              "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
-              "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
+    // (A busy machine may let a progress action show the status once more after the time-out.)
+    EXPECT_TRUE(std::regex_match(
+        readWholeFile("/tmp/update.log"),
+        std::regex(R"(Update Parlo Firmware: started \.\.\.  40 percent Update step timed out )"
+                   R"(!!!(  40 percent )? dfu still running after its time limit of 61 s; )"
+                   R"(stopped\ndfu ended by signal 15 \(Terminated\)\n)"
+                   R"(open error file /tmp/dfu_error\.log: 0x02 No such file or directory)"
+                   R"(NOK\n nothing done\.\.\. try again\n\*UPDATE_FINISHED\* \.\.\. NOK\n)")))
+        << readWholeFile("/tmp/update.log");
     // The final notice comes as the program ends; the grace time runs on after it.
     EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
         << dfuProcessesAndZombies().front();
