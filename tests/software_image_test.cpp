@@ -105,24 +105,24 @@ TEST_P(ChangedSoftwareImage, NeverReachesTheFlash) {
     const mkupdate::ImageListing listing = mkupdate::inspectImage(image);
     ASSERT_EQ(listing.files.size(), 3u);
     const mkupdate::ListedFile lap = listing.files.back();
+    const auto lapStart = static_cast<std::size_t>(lap.offset);
 
     // Within the software image's first sector, behind its header.
-    const Bytes changed = withBytesChangedKeepingCrcs(image, lap.offset + kImageHeaderSize + 0x8000,
+    const Bytes changed = withBytesChangedKeepingCrcs(image, lapStart + kImageHeaderSize + 0x8000,
                                                       bytesOf("not the makers' software"));
     ASSERT_EQ(changed.size(), image.size());
     ASSERT_NE(changed, image);
     ASSERT_TRUE(std::equal(image.begin(), image.begin() + kImageHeaderSize, changed.begin()));
-    const auto lapStart = static_cast<std::ptrdiff_t>(lap.offset);
-    ASSERT_TRUE(std::equal(image.begin() + lapStart,
-                           image.begin() + lapStart + std::ptrdiff_t{kImageHeaderSize},
-                           changed.begin() + lapStart));
+    const auto lapHeader = image.begin() + static_cast<std::ptrdiff_t>(lapStart);
+    ASSERT_TRUE(std::equal(lapHeader, lapHeader + std::ptrdiff_t{kImageHeaderSize},
+                           changed.begin() + static_cast<std::ptrdiff_t>(lapStart)));
     char name[kImageNameSize + 1];
     std::int32_t fileCount = 0;
     ASSERT_EQ(
         checkHeader(changed.data(), static_cast<std::uint32_t>(changed.size()), name, &fileCount),
         1)
         << "the image's checksums hold";
-    ASSERT_EQ(checkHeader(changed.data() + lap.offset, static_cast<std::uint32_t>(lap.size), name,
+    ASSERT_EQ(checkHeader(changed.data() + lapStart, static_cast<std::uint32_t>(lap.size), name,
                           &fileCount),
               1)
         << "the software image's checksums hold";
