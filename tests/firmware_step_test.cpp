@@ -195,6 +195,27 @@ TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
 }
 
+// At its time limit the DFU program obeys SIGTERM, but the helper it started in its process
+// group ignores it: the helper is killed with the group after the grace time.
+TEST_F(FirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKilledWithItsGroup) {
+    writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
+    // (A busy machine may let a progress action show the status once more after the time-out.)
+    EXPECT_TRUE(std::regex_match(
+        readWholeFile("/tmp/update.log"),
+        std::regex(R"(Update Parlo Firmware: started \.\.\.  40 percent Update step timed out )"
+                   R"(!!!(  40 percent )? dfu still running after its time limit of 61 s; )"
+                   R"(stopped\ndfu ended by signal 15 \(Terminated\)\n)"
+                   R"(open error file /tmp/dfu_error\.log: 0x02 No such file or directory)"
+                   R"(NOK\n nothing done\.\.\. try again\n\*UPDATE_FINISHED\* \.\.\. NOK\n)")))
+        << readWholeFile("/tmp/update.log");
+    // The final notice comes as the program ends; the grace time runs on after it.
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
+        << dfuProcessesAndZombies().front();
+    EXPECT_NE(daemon.standardError().find("killed after the grace time"), std::string::npos);
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
+}
+
 // A failed load ends the update "NOK" with the DFU program's error report; a peer that queries
 // every 4 s meanwhile keeps no time-out from coming, and the update ends in its time.
 TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {

@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <limits>
+
 MappedFile::~MappedFile() { close(); }
 
 bool MappedFile::open(const char* path) {
@@ -36,6 +39,22 @@ bool MappedFile::map() {
     data_ = static_cast<const std::uint8_t*>(data);
     length_ = length;
     return true;
+}
+
+int MappedFile::readAt(std::uint64_t offset, std::span<std::uint8_t> into) const {
+    if (fd_ < 0) return EBADF;
+    // A 32-bit board's off_t ends at 2 GiB.
+    constexpr auto kLastOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (offset > kLastOffset || into.size() > kLastOffset - offset) return EOVERFLOW;
+    while (!into.empty()) {
+        ssize_t got = pread(fd_, into.data(), into.size(), static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno;
+        if (got == 0) return ENODATA;
+        into = into.subspan(static_cast<std::size_t>(got));
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return 0;
 }
 
 void MappedFile::close() {

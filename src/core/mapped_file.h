@@ -26,6 +26,10 @@ public:
     // an empty span.
     bool map();
     std::span<const std::uint8_t> bytes() const { return {data_, length_}; }
+    // Reads into.size() bytes of the open file from offset into the caller's memory with read
+    // calls, not through the mapping: once read, no writer of the file can change them. 0 when
+    // all were read, ENODATA when the file ends first, or the errno of the failed read.
+    int readAt(std::uint64_t offset, std::span<std::uint8_t> into) const;
     // Unmaps and closes now.
     void close();
 

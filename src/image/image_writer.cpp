@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
 #include "core/error_codes.h"
-#include "core/file_util.h"
-#include "core/guarded_read.h"
 #include "core/log.h"
 #include "core/report_progress.h"
 #include "core/shell_commands.h"
@@ -66,11 +66,22 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
     return -1;  // not reached: the image is smaller than the image area
 }
 
+// Makes the image area unbootable: its magic word programmed to zero, which NOR flash allows
+// without an erase, or where the flash takes no write, its first sector erased. How it went,
+// for the report.
+const char* unbootImageArea() {
+    constexpr std::array<std::uint8_t, 4> kNoMagic{};
+    if (writeFlash(imageAreaStart, kNoMagic.data(), kNoMagic.size()) == 1)
+        return "its magic cleared, it won't boot";
+    if (eraseFlash(imageAreaStart, sectorSize) == 1)
+        return "its first sector erased, it won't boot";
+    return "its magic not cleared";
+}
+
 // Reads the length bytes written from imageAreaStart back, piece by piece, and compares their
-// SHA-256 with the one taken at reception. A flash that lost bits, or a mapping whose file
-// changed under it, would otherwise boot an image nobody made. What isn't the image received
-// is made unbootable: its magic word programmed to zero, which NOR flash allows without an
-// erase. True when the flash holds the image received.
+// SHA-256 with the one taken at reception. A flash that lost bits would otherwise boot an
+// image nobody made: what isn't the image received is made unbootable. True when the flash
+// holds the image received.
 bool flashHoldsTheImage(std::uint32_t length, const Sha256Digest& expected) {
     std::vector<std::uint8_t> piece(configSectorSize);
     Sha256Context context;
@@ -83,13 +94,23 @@ bool flashHoldsTheImage(std::uint32_t length, const Sha256Digest& expected) {
         done += size;
     }
     if (read && sha256Final(context) == expected) return true;
-    constexpr std::array<std::uint8_t, 4> kNoMagic{};
-    bool cleared = writeFlash(imageAreaStart, kNoMagic.data(), kNoMagic.size()) == 1;
+    const char* unbooted = unbootImageArea();
     UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                   "lap image in flash %s the image received; %s\n",
-                  read ? "differs from" : "couldn't be read back to compare with",
-                  cleared ? "its magic cleared, it won't boot" : "its magic not cleared");
+                  read ? "differs from" : "couldn't be read back to compare with", unbooted);
     return false;
+}
+
+// After a pass failed: a header written by an earlier pass would have the board boot an image
+// whose rest is missing or old. Where the image area holds no magic (the first sector erased
+// and not written), nothing boots it already and nothing is said.
+void unbootPartlyWrittenImage() {
+    std::array<std::uint8_t, 4> magic{};
+    if (readFlash(imageAreaStart, magic.data(), magic.size()) == 1 &&
+        readBigEndian32(magic.data()) != kImageMagic)
+        return;
+    UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                  "lap image written only in part; %s\n", unbootImageArea());
 }
 
 // The lap image, the last file of the image; nothing (logged) when it isn't there.
@@ -131,27 +152,59 @@ bool flashImageSpace(std::uint32_t* imageSpace) {
 
 // Whether the lap image's own header is sound (logged where not); a name other than the lap
 // software's is only noted.
-bool lapHeaderIsSound(const std::uint8_t* lapImage, const ImageFile& lapFile) {
-    if (lapFile.size < kImageHeaderSize) {
+bool lapHeaderIsSound(std::span<const std::uint8_t> lapImage) {
+    if (lapImage.size() < kImageHeaderSize) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                       "lap image with %d Bytes is shorter than its header!\n",
-                      static_cast<int>(lapFile.size));
+                      static_cast<int>(lapImage.size()));
         return false;
     }
     char lapName[kImageNameSize + 1];
     std::int32_t lapFileCount = 0;
-    int checked = -1;
-    if (!guardedRead(
-            [&] { checked = checkHeader(lapImage, lapFile.size, lapName, &lapFileCount); })) {
-        reportImageChanged(kImagePath, kImageMessages);
+    if (checkHeader(lapImage.data(), static_cast<std::uint32_t>(lapImage.size()), lapName,
+                    &lapFileCount) < 0)
         return false;
-    }
-    if (checked < 0) return false;
     if (std::strncmp(lapName, kLapImageName, std::strlen(kLapImageName)) != 0) {
         UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
                       "lap image name \"%s\" doesn't begin with \"%s\"\n", lapName, kLapImageName);
     }
     return true;
+}
+
+// The lap image read out of the image file into the daemon's own memory, and held to the
+// digest that the reception accepted (on a board with keys, one that the signature covers):
+// whoever can write /tmp/image can change it under a mapping at any time, and keep its size
+// and CRC-32s while doing so. The flash is erased only for bytes that nobody can change any
+// more. Nothing (logged) when they can't be read or aren't the bytes received.
+std::unique_ptr<std::uint8_t[]> holdAcceptedLapImage(const MappedFile& file,
+                                                     const ImageFile& lapFile,
+                                                     const Sha256Digest& software) {
+    std::unique_ptr<std::uint8_t[]> held(new (std::nothrow) std::uint8_t[lapFile.size]);
+    if (!held) {
+        UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                      "no memory to hold lap image with %d Bytes; flash untouched\n",
+                      static_cast<int>(lapFile.size));
+        return nullptr;
+    }
+    std::span<std::uint8_t> bytes(held.get(), lapFile.size);
+    int error = file.readAt(lapFile.offset, bytes);
+    if (error == ENODATA) {
+        reportImageChanged(kImagePath, kImageMessages);
+        return nullptr;
+    }
+    if (error != 0) {
+        UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                      "couldn't read lap image from %s errno = %d %s; flash untouched\n",
+                      kImagePath, error, std::strerror(error));
+        return nullptr;
+    }
+    if (sha256(bytes) != software) {
+        UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
+                      "lap image in %s differs from the image received; flash untouched\n",
+                      kImagePath);
+        return nullptr;
+    }
+    return held;
 }
 
 // Writes the last file of the checked update image, the LAP software image. 1, or -1 (logged).
@@ -162,24 +215,20 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image, const Sha25
     UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
                   "write lap image with %d Bytes to %d Bytes flash\n",
                   static_cast<int>(lapFile.size), static_cast<int>(imageSpace));
-    const std::uint8_t* lapImage = image.bytes.data() + lapFile.offset;
-    if (!lapHeaderIsSound(lapImage, lapFile)) return -1;
+    // Before the image is read into memory: one that can't go into the flash takes none.
     if (lapFile.size >= imageSpace) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                       "Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
                       static_cast<int>(imageSpace), static_cast<int>(lapFile.size));
         return -1;
     }
+    std::unique_ptr<std::uint8_t[]> lapImage = holdAcceptedLapImage(file, lapFile, software);
+    if (!lapImage || !lapHeaderIsSound({lapImage.get(), lapFile.size})) return -1;
 
     startPercent(0);
-    if (writePasses(lapImage, lapFile.size) == 1)
+    if (writePasses(lapImage.get(), lapFile.size) == 1)
         return flashHoldsTheImage(lapFile.size, software) ? 1 : -1;
-    // The flash takes the bytes straight from the mapping; where the file was cut short
-    // meanwhile, the write failed for the bytes that no longer exist.
-    std::size_t size = 0;
-    if (file.size(&size) && size < image.bytes.size()) {
-        reportImageChanged(kImagePath, kImageMessages);
-    }
+    unbootPartlyWrittenImage();
     return -1;
 }
 

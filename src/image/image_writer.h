@@ -12,8 +12,10 @@ inline constexpr const char* kLapImageName = "Linux";
 
 // Writes the LAP software image of /tmp/image to flash and removes /tmp/image. Only the image
 // that was accepted is written: a /tmp/image whose identity differs from accepted (replaced
-// since the update's reception) leaves the flash untouched. What was written is read back and
-// its SHA-256 compared with software, the digest of the software image taken at reception: a
-// flash that holds anything else has its image's magic word cleared, so that nothing boots
-// it. 1 when the whole image was written and read back right, -1 otherwise (logged).
+// since the update's reception) leaves the flash untouched, and so does a software image whose
+// SHA-256 isn't software, the digest taken at reception: the software image is read into the
+// daemon's memory and checked there before the first erase, and written from there. What was
+// written is read back and compared with software too. A flash that holds anything else, or
+// only a part of the image, has its image's magic word cleared, so that nothing boots it. 1
+// when the whole image was written and read back right, -1 otherwise (logged).
 int writeImage(const ImageIdentity& accepted, const Sha256Digest& software);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -13,11 +15,10 @@
 #include "sim/flash_model.h"
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
+#include "tests/support/bytes.h"
 #include "tools/mkupdate/image_builder.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 const std::string kReportStart = "Update qvl Software:   started ... ";
 
@@ -54,11 +55,19 @@ ImageIdentity identityOf(const Bytes& image) {
             readBigEndian32(&image[kDataCrcOffset])};
 }
 
+// The SHA-256 of an update image's software image (its file 2), as its reception takes it.
+Sha256Digest softwareDigestOf(const Bytes& image) {
+    ImageFile file{};
+    if (!locateImageFile(image, 2, &file)) return {};
+    return sha256(std::span(image).subspan(file.offset, file.size));
+}
+
 // Writes image to /tmp/image and runs writeImage over the old flash contents, expecting
-// result; then the flash holds the first written bytes of lap at imageAreaStart, erased
-// bytes behind them and its old contents elsewhere, and /tmp/image is gone.
+// result, with accepted as the image received (software: its software image's digest, unless
+// given); then the flash holds the first written bytes of lap at imageAreaStart, erased bytes
+// behind them and its old contents elsewhere, and /tmp/image is gone.
 void run(const Bytes& image, int result, const Bytes& lap, std::size_t written, std::size_t erased,
-         const Bytes& accepted) {
+         const Bytes& accepted, std::optional<Sha256Digest> software = std::nullopt) {
     flashLayout.configSectorStart = kDefaultConfigSectorStart;
     flashLayout.sizeKnown = true;
     std::string flash = oldFlash();
@@ -66,7 +75,8 @@ void run(const Bytes& image, int result, const Bytes& lap, std::size_t written, 
     writeWholeFile(kUpdateReportPath, kReportStart);
     if (!image.empty()) writeWholeFile("/tmp/image", image);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(writeImage(identityOf(accepted), sha256(lap)), result);
+    EXPECT_EQ(writeImage(identityOf(accepted), software.value_or(softwareDigestOf(accepted))),
+              result);
     std::copy_n(lap.begin(), written, flash.begin() + imageAreaStart);
     std::fill_n(flash.begin() + imageAreaStart + written, erased, '\xFF');
     EXPECT_TRUE(readWholeFile(simStatePath(kFlashContentsFile)) == flash);
@@ -95,33 +105,50 @@ TEST(WriteImage, FailureWritesNothingFurtherAndRemovesTheImage) {
         const char* fault;
         Bytes image;
         std::string report;   // behind the step's start
-        std::size_t written;  // bytes of lap written, and as many erased behind them
+        std::size_t written;  // bytes of lap written
+        std::size_t erased;   // bytes erased behind them
         Bytes accepted;       // the image received; none: image itself
+        std::optional<Sha256Digest> software = std::nullopt;  // its digest, if not its own
     };
     const Case cases[] = {
         {"", Bytes(),
-         "File opening error for file :/tmp/image errno = 2 No such file or directory \n", 0,
+         "File opening error for file :/tmp/image errno = 2 No such file or directory \n", 0, 0,
          updateImage(lap)},
         {"",
          updateImage(lapImage(0x1D0000)),
          "Not enough space (1900544 Bytes) in flash to write lap image with 1900544 Bytes!\n",
          0,
+         0,
          {}},
-        {"", updateImage(corrupt), "Bad Data Checksum\n", 0, {}},
+        {"", updateImage(corrupt), "Bad Data Checksum\n", 0, 0, {}},
+        // The first sector written, the second one's write fails: the first sector's header
+        // would boot. The flash takes no write to clear its magic, so the sector is erased.
         {"write 1",
          updateImage(lap),
-         " 33 percent write failed errno: 5 Input/output error\n",
-         0x10000,
+         " 33 percent write failed errno: 5 Input/output error\n"
+         "write failed errno: 5 Input/output error\n"
+         "lap image written only in part; its first sector erased, it won't boot\n",
+         0,
+         0x20000,
          {}},
         // A valid image, but not the one received.
         {"", updateImage(lapImage(5000)),
-         "image file /tmp/image changed since it was received; flash untouched\n", 0,
+         "image file /tmp/image changed since it was received; flash untouched\n", 0, 0,
          updateImage(lap)},
+        // Its size and checksums those of the image received, its software image not.
+        {"",
+         updateImage(lap),
+         "lap image in /tmp/image differs from the image received; flash untouched\n",
+         0,
+         0,
+         {},
+         sha256(bytesOf("another software image"))},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.report);
         writeWholeFile(simStatePath(kFlashFaultFile), c.fault);
-        run(c.image, -1, lap, c.written, c.written, c.accepted.empty() ? c.image : c.accepted);
+        run(c.image, -1, lap, c.written, c.erased, c.accepted.empty() ? c.image : c.accepted,
+            c.software);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), kReportStart + c.report);
     }
 }
@@ -137,7 +164,7 @@ TEST(WriteImage, FlashSizeUnknownAtStartUpIsAskedAgain) {
     Bytes image = updateImage(lap);
     writeWholeFile("/tmp/image", image);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(writeImage(identityOf(image), sha256(lap)), 1);
+    EXPECT_EQ(writeImage(identityOf(image), softwareDigestOf(image)), 1);
     testing::internal::GetCapturedStderr();
     std::string flash = oldFlash().substr(0, 0x100000);
     std::copy(lap.begin(), lap.end(), flash.begin() + imageAreaStart);

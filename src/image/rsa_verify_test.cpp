@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,8 @@ Bytes flipBit(Bytes bytes, std::size_t bit) {
     return bytes;
 }
 
-// a + b, big-endian, of a's length (the carry out of the top byte dropped).
-Bytes add(Bytes a, const Bytes& b) {
+// a + b, big-endian, in a's length; nothing when the sum needs more.
+std::optional<Bytes> sumInLength(Bytes a, const Bytes& b) {
     unsigned carry = 0;
     for (std::size_t i = 0; i < a.size(); ++i) {
         std::size_t ia = a.size() - 1 - i;
@@ -41,14 +42,44 @@ Bytes add(Bytes a, const Bytes& b) {
         a[ia] = static_cast<std::uint8_t>(sum);
         carry = sum >> 8;
     }
+    if (carry != 0) return std::nullopt;
     return a;
+}
+
+// A key of bits whose modulus leaves room above it in its own length (its top byte below
+// 0xF0): openssl's moduli lie between 0.56 and 1 times 2^bits, and one too near the top leaves
+// room for the sum of a signature and the modulus only with few signatures.
+TestKey keyWithRoomAboveTheModulus(int bits) {
+    TestKey key = makeKey(bits);
+    for (int tries = 1; tries < 8 && !key.modulus.empty() && key.modulus[0] >= 0xF0; ++tries)
+        key = makeKey(bits);
+    return key;
+}
+
+// A good signature s, and s + n in the signature's length: the same number modulo n, which
+// opens to the same block. Messages are signed until one's signature has room for n above it
+// (one in fifteen at least with keyWithRoomAboveTheModulus).
+struct SignaturePlusModulus {
+    Bytes message;
+    Bytes signature;
+    Bytes plusModulus;
+};
+SignaturePlusModulus signaturePlusModulus(const TestKey& key) {
+    for (int attempt = 0; attempt < 400; ++attempt) {
+        Bytes message = bytesOf("an update image, attempt " + std::to_string(attempt));
+        Bytes signature = sign(key, message);
+        if (std::optional<Bytes> sum = sumInLength(signature, key.modulus))
+            return {message, signature, *sum};
+    }
+    ADD_FAILURE() << "no signature with room for the modulus above it";
+    return {};
 }
 
 class RsaVerify : public ::testing::TestWithParam<int> {};
 
 TEST_P(RsaVerify, OpensslSignatures) {
     const int bits = GetParam();
-    const TestKey key = makeKey(bits);
+    const TestKey key = keyWithRoomAboveTheModulus(bits);
     ASSERT_EQ(key.modulus.size(), static_cast<std::size_t>((bits + 7) / 8));
     const Bytes message = bytesOf("BT-LAP update image, " + std::to_string(bits) + " bits");
     const Bytes signature = sign(key, message);
@@ -84,12 +115,24 @@ TEST_P(RsaVerify, OpensslSignatures) {
     EXPECT_FALSE(
         verifyRsaSha256Pkcs1(rsaKey, std::span(signature).first(signature.size() - 1), digest));
     EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, {}, digest));
-    // Numbers not below the modulus are refused, the modulus itself and the good signature plus
-    // the modulus (the same residue) where it fits the length.
-    EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, key.modulus, digest));
-    EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, Bytes(signature.size(), 0xff), digest));
-    if (bits % 8 != 0) {
-        EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, add(signature, key.modulus), digest));
+    // Numbers not below the modulus are refused, also those that are a good signature's
+    // residue: a verifier that reduced them first would take them.
+    const SignaturePlusModulus raised = signaturePlusModulus(key);
+    ASSERT_TRUE(verify(key.modulus, raised.signature, raised.message));
+    const struct {
+        const char* what;
+        Bytes number;
+        Bytes message;
+    } notBelowTheModulus[] = {
+        {"the modulus", key.modulus, message},
+        {"the modulus plus one", sumInLength(key.modulus, {1}).value_or(Bytes()), message},
+        {"all ones", Bytes(signature.size(), 0xff), message},
+        {"a good signature plus the modulus", raised.plusModulus, raised.message},
+    };
+    for (const auto& number : notBelowTheModulus) {
+        ASSERT_EQ(number.number.size(), signature.size()) << number.what;
+        EXPECT_FALSE(verifyRsaSha256Pkcs1(rsaKey, number.number, sha256(number.message)))
+            << number.what;
     }
 
     // The DER form's sign byte before the modulus gives the same key.
