@@ -13,6 +13,7 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/shell_commands.h"
+#include "update/board_keys.h"
 #include "update/firmware_step.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
@@ -22,6 +23,10 @@ namespace {
 // Step 0: the list is done; report the result once.
 void finishUpdate() {
     if (update.stepState != STATE_ENTER) return;
+    // An update that ended OK raises the board's security version to its image's; one that
+    // couldn't record it ends NOK, so that it is run again.
+    if (update.updateResult == 1 && !raiseBoardSecurityVersion()) update.updateResult = 0;
+    update.trust = ImageTrust::None;
     const char* result = update.updateResult == 1 ? "OK" : "NOK";
     char line[40];
     std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
@@ -46,7 +51,7 @@ void removeDfuUpload() {
 void updatePpcboot() { startNextStep("Nothing Done\n"); }
 
 using StepAction = void (*)();
-constexpr std::array<StepAction, 11> kStepActions{
+constexpr std::array<StepAction, 12> kStepActions{
     finishUpdate,            // 0: no step, finishing
     checkVersionsStep,       // 1: CHECK_VERSIONS
     readPsKeysStep,          // 2: BT_MOD_SET_READ
@@ -58,6 +63,7 @@ constexpr std::array<StepAction, 11> kStepActions{
     checkSdpStep,            // 8: CHECK_SDP
     removeDfuUpload,         // 9: REMOVE_DFU_UPLOAD
     updatePpcboot,           // 10: PPCBOOT
+    updateKeysStep,          // 11: UPDATE_KEYS
 };
 
 std::uint64_t runs = 0;
