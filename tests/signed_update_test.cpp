@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -348,6 +350,116 @@ TEST(SecurityVersion, AnUnreadableRecordRefusesSignedImages) {
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
               "image file /tmp/image refused: the board's security version "
               "(/etc/update-security-version) can't be read\n*UPDATE_FINISHED* ... NOK\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The sample update (without the module's steps) that also installs keys as the board's
+// key set, under their names.
+Bytes sampleInstallingKeys(const std::vector<std::pair<std::string, const OpensslKey*>>& keys) {
+    std::string error;
+    std::optional<mkupdate::UpdateDescription> update =
+        mkupdate::sampleUpdate(kSampleFolder, &error);
+    EXPECT_TRUE(update) << error;
+    if (!update) return {};
+    update->steps = {"CHECK_VERSIONS", "LAP_SOFTWARE", "CHECK_SDP", "UPDATE_KEYS"};
+    update->installKeys.emplace();
+    for (const auto& [name, key] : keys) {
+        std::string text = mkupdate::updateKeyFileText(key->modulus);
+        update->installKeys->push_back({"/keys/" + name, Bytes(text.begin(), text.end()), false});
+    }
+    std::vector<std::string> faults;
+    std::optional<Bytes> image = mkupdate::buildUpdate(*update, &faults);
+    EXPECT_TRUE(image) << (faults.empty() ? "" : faults.front());
+    return image.value_or(Bytes());
+}
+
+std::vector<std::string> installedKeyFiles() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(kUpdateKeyFolder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A key is rotated in three updates: the new key is added by an update that the old one
+// signed, an update signed by the new key is taken, and an update signed by the new key
+// retires the old one. After it, the old key's signature is refused.
+TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
+    const Keys keys;
+    const OpensslKey& old = keys.makers;
+    const OpensslKey& next = keys.other;
+    installUpdateKey(old, "old");
+    const Bytes sample = sampleUpdateWithoutModule();
+    const struct {
+        const char* name;
+        Bytes image;
+        const char* notice;
+        std::vector<std::string> installedAfter;
+        std::string reportStart;
+        const char* reportEnd;
+    } updates[] = {
+        {"addTheNewKey",
+         signedWith(sampleInstallingKeys({{"old.key", &old}, {"next.key", &next}}), old),
+         "OK",
+         {"next.key", "old.key"},
+         "image signed by key " + idOf(old) + ", security version 0\n",
+         "Update keys:           started ... OK\n"},
+        {"signedByTheNewKey",
+         signedWith(sample, next),
+         "OK",
+         {"next.key", "old.key"},
+         "image signed by key " + idOf(next) + ", security version 0\n",
+         "Update PPCBOOT:        started ... Nothing Done\n"},
+        {"retireTheOldKey",
+         signedWith(sampleInstallingKeys({{"next.key", &next}}), next),
+         "OK",
+         {"next.key"},
+         "image signed by key " + idOf(next) + ", security version 0\n",
+         "Update keys:           started ... OK\n"},
+        {"signedByTheOldKey",
+         signedWith(sample, old),
+         "NOK",
+         {"next.key"},
+         "image file /tmp/image refused: signed by unknown key " + idOf(old) + "\n",
+         ""},
+    };
+    for (const auto& update : updates) {
+        SCOPED_TRACE(update.name);
+        TestPeer peer;
+        SimDaemon daemon;
+        EXPECT_EQ(runUpdateOnBoard(daemon, peer, update.image, 120s), update.notice);
+        const std::string report = readWholeFile("/tmp/update.log");
+        EXPECT_TRUE(report.starts_with(update.reportStart)) << report;
+        EXPECT_TRUE(report.ends_with(std::string(update.reportEnd) + "*UPDATE_FINISHED* ... " +
+                                     update.notice + "\n"))
+            << report;
+        EXPECT_EQ(installedKeyFiles(), update.installedAfter);
+        EXPECT_FALSE(fileExists("/etc/update-keys.new"));
+        EXPECT_FALSE(fileExists("/etc/update-keys.old"));
+    }
+}
+
+// A board without keys takes an unsigned update that brings its first key set (enrolment);
+// from then on it takes only images that key signed.
+TEST(KeyRotation, ABoardWithoutKeysIsEnrolled) {
+    const Keys keys;
+    TestPeer peer;
+    SimDaemon daemon;
+    EXPECT_EQ(
+        runUpdateOnBoard(daemon, peer, sampleInstallingKeys({{"makers.key", &keys.makers}}), 120s),
+        "OK");
+    EXPECT_EQ(installedKeyFiles(), std::vector<std::string>{"makers.key"});
+    EXPECT_EQ(readWholeFile("/etc/update-keys/makers.key"),
+              mkupdate::updateKeyFileText(keys.makers.modulus));
+    daemon.kill();
+    TestPeer again;
+    SimDaemon next;
+    EXPECT_EQ(runUpdateOnBoard(next, again, sampleUpdateWithoutModule(), 120s), "NOK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "image file /tmp/image refused: no signature\n*UPDATE_FINISHED* ... NOK\n");
 }
 
 }  // namespace

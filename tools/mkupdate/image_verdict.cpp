@@ -5,6 +5,7 @@
 #include "image/image_header.h"
 #include "tools/mkupdate/archive_listing.h"
 #include "tools/mkupdate/image_builder.h"
+#include "update/board_keys.h"
 #include "update/step_table.h"
 
 namespace mkupdate {
@@ -128,6 +129,14 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
         for (std::size_t i = 0; i < kVersionCount; ++i) update.versions[i] = contents.versions[i];
     }
     update.steps = contents.steps;
+    if (listed({"UPDATE_KEYS"})) {
+        const std::string keys = std::string(kUpdateFolderName) + "/" + kUpdateKeysFolderName + "/";
+        for (const ArchiveEntry& entry : contents.entries) {
+            if (!entry.name.starts_with(keys) || entry.name.size() == keys.size()) continue;
+            if (!update.installKeys) update.installKeys.emplace();
+            update.installKeys->push_back(PartFile{entry.name, entry.content, false});
+        }
+    }
     if (listed({"LAP_SOFTWARE"})) {
         const ListedFile& last = listing.files.back();
         auto lap = image.subspan(last.offset, last.size);

@@ -461,7 +461,8 @@ int buildCommand(int argc, char** argv) {
     if (!request->signingKey.empty()) {
         auto key = readSigningKey(request->signingKey);
         if (!key) return kExitFailure;
-        image = mkupdate::signImage(*image, key->id, key->sign, false, &error);
+        image = mkupdate::signImage(*image, key->id, key->sign, false, &error,
+                                    request->securityVersion);
         if (!image) return failure(error);
         inputs.push_back(request->signingKey);
     }
