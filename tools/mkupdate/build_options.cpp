@@ -34,6 +34,7 @@ enum class Target {
     Sign,
     InstallKeys,
     SecurityVersion,
+    Passin,
 };
 struct Option {
     const char* name;
@@ -52,7 +53,8 @@ std::vector<Option> buildOptions() {
                                 {"--flash-size", Target::Flash},
                                 {"--sign", Target::Sign},
                                 {"--install-keys", Target::InstallKeys},
-                                {"--security-version", Target::SecurityVersion}};
+                                {"--security-version", Target::SecurityVersion},
+                                {"--passin", Target::Passin}};
     for (std::size_t kind = 0; kind < kUpdateFileKinds; ++kind)
         options.push_back({kUpdateFileRoles[kind].option, Target::File, kind});
     for (std::size_t i = 0; i < kVersionCount; ++i)
@@ -137,6 +139,9 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
             case Target::InstallKeys:
                 keyFolder = value;
                 break;
+            case Target::Passin:
+                request.passin = value;
+                break;
             case Target::SecurityVersion:
                 if (auto version = securityVersion(value)) {
                     request.securityVersion = *version;
@@ -195,6 +200,10 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
     if (payload != named) {
         *error =
             payload ? "--lap-payload needs --lap-name NAME" : "--lap-name goes with --lap-payload";
+        return std::nullopt;
+    }
+    if (request.passin && request.signingKey.empty()) {
+        *error = "--passin goes with --sign";
         return std::nullopt;
     }
     if (request.securityVersion && request.signingKey.empty()) {

@@ -14,6 +14,7 @@ struct BuildRequest {
     std::string output;
     std::string signingKey;  // --sign: the PEM file of the private key that signs the image
     std::optional<std::uint32_t> securityVersion;  // --security-version: the signature binds it
+    std::optional<std::string> passin;             // --passin: the signing key's passphrase
 };
 
 // How a command line is refused: wrong usage, or a file that can't be read.
