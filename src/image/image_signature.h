@@ -52,6 +52,10 @@ inline constexpr std::string_view kUpdateKeyLinePrefix = "rsa-sha256 65537 ";
 
 inline constexpr std::array<std::uint8_t, 8> kSignatureMagic = {'U', 'P', 'D', '-',
                                                                 'S', 'I', 'G', '\n'};
+// How the report begins its line on an image that a key of the board verified: "image signed
+// by key ID, security version N". Not a failure: readers of the report leave it out of a
+// failure's cause.
+inline constexpr std::string_view kSignedByReportText = "image signed by key ";
 inline constexpr const char* kSecurityVersionPath = "/etc/update-security-version";
 inline constexpr std::uint32_t kSignatureFormatFiles = 1;     // signs the files' statement
 inline constexpr std::uint32_t kSignatureFormatSecurity = 2;  // and a security version

@@ -181,7 +181,7 @@ bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDige
         check.verdict == SignatureVerdict::Valid ? ImageTrust::Verified : ImageTrust::Unchecked;
     if (update.trust == ImageTrust::Verified) {
         char line[96];
-        std::snprintf(line, sizeof line, "image signed by key %s, security version %u\n",
+        std::snprintf(line, sizeof line, "%s%s, security version %u\n", kSignedByReportText.data(),
                       updateKeyIdText(check.keyId).data(),
                       static_cast<unsigned>(check.securityVersion));
         UPDATE_LOG_AS("startUpdate", LogLevel::Warning, "%s", line);
