@@ -225,10 +225,6 @@ KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others) 
     return {otherFiles > 0 ? KeyFolderState::NoKeyFile : KeyFolderState::Empty, 0};
 }
 
-bool updateKeysInstalled(const char* folder) {
-    return inspectKeyFolder(folder).state == KeyFolderState::Keys;
-}
-
 std::optional<std::uint32_t> readBoardSecurityVersion(const char* path) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {

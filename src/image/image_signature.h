@@ -187,6 +187,3 @@ SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
 // that take the image.
 bool describeSignatureRefusal(const SignatureCheck& check, const char* folder, char* text,
                               std::size_t size);
-
-// Whether folder holds a key file.
-bool updateKeysInstalled(const char* folder);

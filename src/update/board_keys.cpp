@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "core/error_codes.h"
 #include "core/log.h"
@@ -169,7 +170,9 @@ int installUpdateKeys(const char* source, const char* target) {
         removeTree(staging);
         return -1;
     }
-    syncFolder("/etc");
+    std::string parent(target);
+    parent.resize(parent.find_last_of('/') + 1);
+    syncFolder(parent.c_str());
     return keys;
 }
 
