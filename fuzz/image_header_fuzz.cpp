@@ -96,7 +96,10 @@ void checkSignatureParts(std::span<const std::uint8_t> image, std::int32_t fileC
     std::span<const std::uint8_t> first = image.subspan(file0.offset, file0.size);
     SignatureBlock block{};
     if (parseSignatureBlock(first, &block) != SignatureBlockParse::Found) return;
-    FUZZ_ASSERT(block.signature.data() == first.data() + kSignatureBlockHeaderSize &&
+    const std::size_t headerSize = block.format == kSignatureFormatSecurity
+                                       ? kSecurityBlockHeaderSize
+                                       : kSignatureBlockHeaderSize;
+    FUZZ_ASSERT(block.signature.data() == first.data() + headerSize &&
                     block.note.data() == block.signature.data() + block.signature.size() &&
                     block.note.data() + block.note.size() == first.data() + first.size(),
                 "the signature and the note follow the block's header to file 0's end");

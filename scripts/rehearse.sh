@@ -27,7 +27,9 @@ alike (the same outcome, failures and changes) form a group; each group is shown
 pieces taken from the sample board, the outcome (after NOK, each failed step's reasons), the
 version table's decisions, the PS-Keys (the image's apart from those the daemon sets by
 itself), firmware, flash sectors and /etc lines the update changed (the board's own records
-it removed marked as lost), and the duration predicted at the board's speed (module line at
+it removed marked as lost), the board's trust (its update keys before and after, who
+signed the image and the daemon's verdict, its security version before and after), and the
+duration predicted at the board's speed (module line at
 115200 baud, the flash's typical times, the firmware's download), step by step; then a table
 over all boards. Each board's timeline goes to OUT/NAME/timeline.svg, the whole on one page
 to OUT/plan.html.

@@ -54,9 +54,14 @@ void startUp() {
     // (a link, another user's file, a folder) goes.
     removeWhateverStands(kMain, kUpdateReportPath);
     checkFlashConfig();
-    if (!updateKeysInstalled(kUpdateKeyFolder)) {
+    KeyFolder keys = inspectKeyFolder(kUpdateKeyFolder);
+    if (!keysRequired(keys.state)) {
         UPDATE_LOG_AS(kMain, LogLevel::Warning,
                       "no update key installed: images are not signature-checked\n");
+    } else if (keys.state != KeyFolderState::Keys) {
+        UPDATE_LOG_AS(kMain, LogLevel::Warning,
+                      "update key folder %s holds no usable key: every image is refused\n",
+                      kUpdateKeyFolder);
     }
     sendNotice(0, kAiIdentText, kAiIdentLength);
     putOffTimeOut();

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "image/image_signature.h"
 #include "tests/support/board.h"
+#include "tests/support/openssl_keys.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/sample_update.h"
 
@@ -232,6 +234,9 @@ TEST(Rehearsal, ReportsWhatTheUpdateDidOnEachBoard) {
         "  terminal.txt -2;printer;5;5;0;1\n"
         "  terminal.txt +1;default;3,5,11;3,5,11;600;0\n"
         "  terminal.txt +2;printer;3,5,11;3,5,11;0;1\n"
+        "update keys: none (no key folder)\n"
+        "signature: not checked (no update key installed)\n"
+        "board's security version: 0 (unchanged)\n"
         "duration at the board's speed, predicted: # s\n"
         "  step                     wire  waits   work seconds  result\n"
         "  Image check # # # #  OK\n"
@@ -346,6 +351,62 @@ TEST(Rehearsal, PlansAFleetInGroups) {
         << output;
     EXPECT_EQ(status, 2);
     EXPECT_EQ(validateJson("/tmp/out/fleet.json"), "valid\n");
+}
+
+// A signed image of security version 2 that installs a new key set, on a board that holds the
+// signing key, one that holds another key, and one without keys: each board's trust before
+// and after, the signer and the verdict, in the text and the JSON.
+TEST(Rehearsal, ShowsEachBoardsTrust) {
+    const OpensslKey makers = makeOpensslKey("makers", 2048);
+    const OpensslKey other = makeOpensslKey("other", 2048);
+    const std::string makersId = updateKeyIdText(updateKeyIdOf(makers.modulus)).data();
+    const std::string otherId = updateKeyIdText(updateKeyIdOf(other.modulus)).data();
+    const std::string makersKey = mkupdate::updateKeyFileText(makers.modulus);
+    mkupdate::UpdateDescription update = sampleDescription();
+    if (update.steps) update.steps->push_back("UPDATE_KEYS");
+    update.installKeys.emplace();
+    update.installKeys->push_back(
+        {"/keys/makers.key", mkupdate::Bytes(makersKey.begin(), makersKey.end()), false});
+    std::vector<std::string> faults;
+    auto image = mkupdate::buildUpdate(update, &faults);
+    ASSERT_TRUE(image) << testing::PrintToString(faults);
+    writeWholeFile("/tmp/signed.img", signedWith(*image, makers, false, 2));
+    mkdir("/tmp/trust", 0755);
+    writeBoard("/tmp/trust/keyed", {});
+    mkdir("/tmp/trust/keyed/etc/update-keys", 0755);
+    writeWholeFile("/tmp/trust/keyed/etc/update-keys/makers.key", makersKey);
+    writeWholeFile("/tmp/trust/keyed/etc/update-security-version", "1\n");
+    writeBoard("/tmp/trust/open", {});
+    mkdir("/tmp/trust/stranger", 0755);
+    mkdir("/tmp/trust/stranger/etc", 0755);
+    mkdir("/tmp/trust/stranger/etc/update-keys", 0755);
+    writeWholeFile("/tmp/trust/stranger/etc/update-keys/other.key",
+                   mkupdate::updateKeyFileText(other.modulus));
+    int status = -1;
+    const std::string output =
+        rehearse("--json /tmp/out/trust.json --fleet /tmp/trust /tmp/signed.img", &status);
+    EXPECT_EQ(status, 1);
+    for (const std::string& expected : {
+             "update keys: makers.key " + makersId + "\nsignature: valid, key " + makersId +
+                 ", security version 2\nboard's security version: 1 -> 2\n",
+             "update keys: none (no key folder)\nupdate keys after: makers.key " + makersId +
+                 "\nsignature: not checked (no update key installed)\nboard's security "
+                 "version: 0 (unchanged)\n",
+             "update keys: other.key " + otherId + "\nsignature: refused: signed by unknown key " +
+                 makersId + "\nboard's security version: 0 (unchanged)\n",
+         })
+        EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
+    EXPECT_EQ(validateJson("/tmp/out/trust.json"), "valid\n");
+    const std::string json =
+        std::regex_replace(readWholeFile("/tmp/out/trust.json"), std::regex("\\s+"), "");
+    const std::string id = "\"" + makersId + "\"";
+    EXPECT_NE(json.find("\"trust\":{\"keys_before\":[{\"file\":\"makers.key\",\"key_id\":" + id +
+                        "}],\"keys_after\":[{\"file\":\"makers.key\",\"key_id\":" + id +
+                        "}],\"signer\":" + id +
+                        ",\"image_security_version\":2,\"verdict\":\"valid\","
+                        "\"security_version_before\":1,\"security_version_after\":2}"),
+              std::string::npos)
+        << json;
 }
 
 // The sample image against one with a changed key and a newer firmware: the comparison names

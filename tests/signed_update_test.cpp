@@ -4,8 +4,12 @@
 // into /etc. Without keys, images are taken as they always were, signed or not.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -73,15 +77,67 @@ Bytes withFile0(const Bytes& image, const std::string& file0) {
     return mkupdate::buildMultiImage(split->files, split->name, &error).value_or(Bytes());
 }
 
-enum class Installed { None, Makers, Both };
+enum class Installed {
+    None,
+    Makers,
+    Both,
+    EmptyFolder,
+    FileInPlace,      // a file where the key folder belongs
+    DanglingLink,     // the key folder a link to nothing
+    OnlyPublicFile,   // a folder holding only k.pub: a key under the wrong name
+    PublicBesideKey,  // makers.key and k.pub
+    FifoBesideKey,    // makers.key and a FIFO named fifo.key
+    OnlyFifo,         // a FIFO named fifo.key
+};
+
+void installKeyFolder(Installed installed, const Keys& keys) {
+    switch (installed) {
+        case Installed::None:
+            return;
+        case Installed::EmptyFolder:
+            mkdir(kUpdateKeyFolder, 0755);
+            return;
+        case Installed::FileInPlace:
+            writeWholeFile(kUpdateKeyFolder, mkupdate::updateKeyFileText(keys.makers.modulus));
+            return;
+        case Installed::DanglingLink:
+            ASSERT_EQ(symlink("/etc/moved-keys", kUpdateKeyFolder), 0);
+            return;
+        case Installed::OnlyPublicFile:
+            mkdir(kUpdateKeyFolder, 0755);
+            writeWholeFile(std::string(kUpdateKeyFolder) + "/k.pub",
+                           mkupdate::updateKeyFileText(keys.makers.modulus));
+            return;
+        case Installed::OnlyFifo:
+            mkdir(kUpdateKeyFolder, 0755);
+            ASSERT_EQ(mkfifo((std::string(kUpdateKeyFolder) + "/fifo.key").c_str(), 0644), 0);
+            return;
+        case Installed::Both:
+            installUpdateKey(keys.other, "other");
+            break;
+        case Installed::PublicBesideKey:
+            mkdir(kUpdateKeyFolder, 0755);
+            writeWholeFile(std::string(kUpdateKeyFolder) + "/k.pub", "");
+            break;
+        case Installed::FifoBesideKey:
+            mkdir(kUpdateKeyFolder, 0755);
+            ASSERT_EQ(mkfifo((std::string(kUpdateKeyFolder) + "/fifo.key").c_str(), 0644), 0);
+            break;
+        case Installed::Makers:
+            break;
+    }
+    installUpdateKey(keys.makers, "makers");
+}
 
 struct SignedRow {
     const char* name;
     Installed installed;
     std::function<Bytes(const Keys&)> image;
-    // The refusal's line in the report, with {makers} and {other} for the keys' IDs; empty
+    // The refusal's lines in the report, with {makers} and {other} for the keys' IDs; empty
     // for an image that is taken.
     std::string refusal;
+    // For an image that is taken: what the report says of it before the first step's line.
+    std::string taken = "";
 };
 
 void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
@@ -89,15 +145,57 @@ void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
 const std::vector<SignedRow>& signedRows() {
     static const std::vector<SignedRow> rows = {
         {"signedByTheMakers", Installed::Makers,
-         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, ""},
+         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, "",
+         "image signed by key {makers}, security version 0\n"},
+        {"withSecurityVersion", Installed::Makers,
+         [](const Keys& keys) {
+             return signedWith(sampleUpdateWithoutModule(), keys.makers, false, 7);
+         },
+         "", "image signed by key {makers}, security version 7\n"},
         {"firstOfTwoKeys", Installed::Both,
-         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, ""},
+         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, "",
+         "image signed by key {makers}, security version 0\n"},
         {"secondOfTwoKeys", Installed::Both,
-         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.other); }, ""},
+         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.other); }, "",
+         "image signed by key {other}, security version 0\n"},
         {"signedWithoutKeys", Installed::None,
          [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, ""},
         {"unsignedWithoutKeys", Installed::None,
          [](const Keys&) { return sampleUpdateWithoutModule(); }, ""},
+        {"unsignedWithAnEmptyFolder", Installed::EmptyFolder,
+         [](const Keys&) { return sampleUpdateWithoutModule(); }, ""},
+        {"publicFileBesideTheKey", Installed::PublicBesideKey,
+         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, "",
+         "update key folder file /etc/update-keys/k.pub is not named *.key; ignored\n"
+         "image signed by key {makers}, security version 0\n"},
+        {"fifoBesideTheKey", Installed::FifoBesideKey,
+         [](const Keys& keys) { return signedWith(sampleUpdateWithoutModule(), keys.makers); }, "",
+         "{fifo?}image signed by key {makers}, security version 0\n"},
+        {"onlyAFifo", Installed::OnlyFifo,
+         [](const Keys& keys) { return signedWith(fullSample(), keys.makers); },
+         "update key file /etc/update-keys/fifo.key unreadable or not a key; ignored\n"
+         "image file /tmp/image refused: signed by unknown key {makers}\n"},
+        {"unsignedWithAFileForTheFolder", Installed::FileInPlace,
+         [](const Keys&) { return fullSample(); },
+         "image file /tmp/image refused: key folder /etc/update-keys can't be listed (Not a "
+         "directory)\n"},
+        {"signedWithAFileForTheFolder", Installed::FileInPlace,
+         [](const Keys& keys) { return signedWith(fullSample(), keys.makers); },
+         "image file /tmp/image refused: key folder /etc/update-keys can't be listed (Not a "
+         "directory)\n"},
+        {"danglingFolderLink", Installed::DanglingLink, [](const Keys&) { return fullSample(); },
+         "image file /tmp/image refused: key folder /etc/update-keys can't be listed (No such "
+         "file or directory)\n"},
+        {"unsignedWithOnlyAPublicFile", Installed::OnlyPublicFile,
+         [](const Keys&) { return fullSample(); },
+         "update key folder file /etc/update-keys/k.pub is not named *.key; ignored\n"
+         "image file /tmp/image refused: key folder /etc/update-keys holds no key file "
+         "(*.key)\n"},
+        {"signedWithOnlyAPublicFile", Installed::OnlyPublicFile,
+         [](const Keys& keys) { return signedWith(fullSample(), keys.makers); },
+         "update key folder file /etc/update-keys/k.pub is not named *.key; ignored\n"
+         "image file /tmp/image refused: key folder /etc/update-keys holds no key file "
+         "(*.key)\n"},
         {"unsigned", Installed::Makers, [](const Keys&) { return fullSample(); },
          "image file /tmp/image refused: no signature\n"},
         {"otherKey", Installed::Makers,
@@ -127,7 +225,7 @@ const std::vector<SignedRow>& signedRows() {
 std::string withIds(std::string text, const Keys& keys) {
     for (auto [name, key] :
          {std::pair{"{makers}", &keys.makers}, std::pair{"{other}", &keys.other}})
-        if (auto at = text.find(name); at != std::string::npos)
+        for (auto at = text.find(name); at != std::string::npos; at = text.find(name))
             text.replace(at, std::string(name).size(), idOf(*key));
     return text;
 }
@@ -137,8 +235,7 @@ class SignedUpdate : public testing::TestWithParam<SignedRow> {};
 TEST_P(SignedUpdate, OnlyTheKeysSignaturesAreTaken) {
     const SignedRow& row = GetParam();
     const Keys keys;
-    if (row.installed != Installed::None) installUpdateKey(keys.makers, "makers");
-    if (row.installed == Installed::Both) installUpdateKey(keys.other, "other");
+    installKeyFolder(row.installed, keys);
     const Bytes image = row.image(keys);
     ASSERT_FALSE(image.empty());
     const std::string flash = oldFlashContents();
@@ -149,12 +246,21 @@ TEST_P(SignedUpdate, OnlyTheKeysSignaturesAreTaken) {
     TestPeer peer;
     SimDaemon daemon;
     const std::string notice = runUpdateOnBoard(daemon, peer, image, 120s);
-    EXPECT_EQ(countOf(daemon.standardError(),
-                      "no update key installed: images are not signature-checked\n"),
-              row.installed == Installed::None ? 1u : 0u);
-    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_EQ(
+        countOf(daemon.standardError(),
+                "no update key installed: images are not signature-checked\n"),
+        row.installed == Installed::None || row.installed == Installed::EmptyFolder ? 1u : 0u);
+    std::string report = readWholeFile("/tmp/update.log");
     if (row.refusal.empty()) {
         EXPECT_EQ(notice, "OK") << report;
+        // Whether the FIFO is met before the key that verifies depends on the folder's order;
+        // either way it is named and holds nothing up.
+        const std::string fifo =
+            "update key file /etc/update-keys/fifo.key unreadable or not a key; ignored\n";
+        std::string taken = withIds(row.taken, keys);
+        if (auto at = taken.find("{fifo?}"); at != std::string::npos)
+            taken.replace(at, 7, report.starts_with(fifo) ? fifo : "");
+        EXPECT_TRUE(report.starts_with(taken + "Version Check:")) << report;
         EXPECT_TRUE(report.ends_with("*UPDATE_FINISHED* ... OK\n")) << report;
         EXPECT_EQ(report.find("refused"), std::string::npos) << report;
         return;
@@ -176,5 +282,184 @@ INSTANTIATE_TEST_SUITE_P(Board, SignedUpdate, testing::ValuesIn(signedRows()),
                          [](const testing::TestParamInfo<SignedRow>& row) {
                              return std::string(row.param.name);
                          });
+
+}  // namespace
+
+namespace {
+
+// No rollback: the board keeps the security version of the last update that ended OK and
+// refuses an image of a lower one; an equal or higher one is taken. An update that ends NOK
+// (here: its service records have no /etc/service.txt to go into) raises nothing.
+TEST(SecurityVersion, OnlyAnUpdateThatEndedOkRaisesIt) {
+    const Keys keys;
+    installUpdateKey(keys.makers, "makers");
+    const std::string service = readWholeFile("/etc/service.txt");
+    const struct {
+        std::optional<std::uint32_t> version;  // nothing: a format 1 block
+        bool failing;
+        const char* notice;
+        const char* refusal;  // the report's whole text when refused
+        const char* recorded;
+    } steps[] = {
+        {2, false, "OK", nullptr, "2\n"},
+        {1, false, "NOK",
+         "image file /tmp/image refused: security version 1 is older than the board's 2\n", "2\n"},
+        {std::nullopt, false, "NOK",
+         "image file /tmp/image refused: security version 0 is older than the board's 2\n", "2\n"},
+        {2, false, "OK", nullptr, "2\n"},
+        {5, true, "NOK", nullptr, "2\n"},
+        {5, false, "OK", nullptr, "5\n"},
+    };
+    const Bytes sample = sampleUpdateWithoutModule();
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.version.value_or(0));
+        if (step.failing) {
+            unlink("/etc/service.txt");
+        } else {
+            writeWholeFile("/etc/service.txt", service);
+        }
+        TestPeer peer;
+        SimDaemon daemon;
+        EXPECT_EQ(runUpdateOnBoard(daemon, peer,
+                                   signedWith(sample, keys.makers, false, step.version), 120s),
+                  step.notice);
+        const std::string report = readWholeFile("/tmp/update.log");
+        if (step.refusal != nullptr) {
+            EXPECT_EQ(report, std::string(step.refusal) + "*UPDATE_FINISHED* ... NOK\n");
+        } else {
+            EXPECT_TRUE(report.starts_with("image signed by key " + idOf(keys.makers) +
+                                           ", security version " +
+                                           std::to_string(step.version.value_or(0)) + "\n"))
+                << report;
+        }
+        EXPECT_EQ(readWholeFile(kSecurityVersionPath), step.recorded);
+    }
+}
+
+// A record of the board's security version that isn't a number refuses every signed image
+// rather than taking one that may be older.
+TEST(SecurityVersion, AnUnreadableRecordRefusesSignedImages) {
+    const Keys keys;
+    installUpdateKey(keys.makers, "makers");
+    writeWholeFile(kSecurityVersionPath, "three\n");
+    TestPeer peer;
+    SimDaemon daemon;
+    EXPECT_EQ(
+        runUpdateOnBoard(daemon, peer, signedWith(sampleUpdateWithoutModule(), keys.makers), 120s),
+        "NOK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "image file /tmp/image refused: the board's security version "
+              "(/etc/update-security-version) can't be read\n*UPDATE_FINISHED* ... NOK\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The sample update (without the module's steps) that also installs keys as the board's
+// key set, under their names.
+Bytes sampleInstallingKeys(const std::vector<std::pair<std::string, const OpensslKey*>>& keys) {
+    std::string error;
+    std::optional<mkupdate::UpdateDescription> update =
+        mkupdate::sampleUpdate(kSampleFolder, &error);
+    EXPECT_TRUE(update) << error;
+    if (!update) return {};
+    update->steps = {"CHECK_VERSIONS", "LAP_SOFTWARE", "CHECK_SDP", "UPDATE_KEYS"};
+    update->installKeys.emplace();
+    for (const auto& [name, key] : keys) {
+        std::string text = mkupdate::updateKeyFileText(key->modulus);
+        update->installKeys->push_back({"/keys/" + name, Bytes(text.begin(), text.end()), false});
+    }
+    std::vector<std::string> faults;
+    std::optional<Bytes> image = mkupdate::buildUpdate(*update, &faults);
+    EXPECT_TRUE(image) << (faults.empty() ? "" : faults.front());
+    return image.value_or(Bytes());
+}
+
+std::vector<std::string> installedKeyFiles() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(kUpdateKeyFolder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A key is rotated in three updates: the new key is added by an update that the old one
+// signed, an update signed by the new key is taken, and an update signed by the new key
+// retires the old one. After it, the old key's signature is refused.
+TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
+    const Keys keys;
+    const OpensslKey& old = keys.makers;
+    const OpensslKey& next = keys.other;
+    installUpdateKey(old, "old");
+    const Bytes sample = sampleUpdateWithoutModule();
+    const struct {
+        const char* name;
+        Bytes image;
+        const char* notice;
+        std::vector<std::string> installedAfter;
+        std::string reportStart;
+        const char* reportEnd;
+    } updates[] = {
+        {"addTheNewKey",
+         signedWith(sampleInstallingKeys({{"old.key", &old}, {"next.key", &next}}), old),
+         "OK",
+         {"next.key", "old.key"},
+         "image signed by key " + idOf(old) + ", security version 0\n",
+         "Update keys:           started ... OK\n"},
+        {"signedByTheNewKey",
+         signedWith(sample, next),
+         "OK",
+         {"next.key", "old.key"},
+         "image signed by key " + idOf(next) + ", security version 0\n",
+         "Update PPCBOOT:        started ... Nothing Done\n"},
+        {"retireTheOldKey",
+         signedWith(sampleInstallingKeys({{"next.key", &next}}), next),
+         "OK",
+         {"next.key"},
+         "image signed by key " + idOf(next) + ", security version 0\n",
+         "Update keys:           started ... OK\n"},
+        {"signedByTheOldKey",
+         signedWith(sample, old),
+         "NOK",
+         {"next.key"},
+         "image file /tmp/image refused: signed by unknown key " + idOf(old) + "\n",
+         ""},
+    };
+    for (const auto& update : updates) {
+        SCOPED_TRACE(update.name);
+        TestPeer peer;
+        SimDaemon daemon;
+        EXPECT_EQ(runUpdateOnBoard(daemon, peer, update.image, 120s), update.notice);
+        const std::string report = readWholeFile("/tmp/update.log");
+        EXPECT_TRUE(report.starts_with(update.reportStart)) << report;
+        EXPECT_TRUE(report.ends_with(std::string(update.reportEnd) + "*UPDATE_FINISHED* ... " +
+                                     update.notice + "\n"))
+            << report;
+        EXPECT_EQ(installedKeyFiles(), update.installedAfter);
+        EXPECT_FALSE(fileExists("/etc/update-keys.new"));
+        EXPECT_FALSE(fileExists("/etc/update-keys.old"));
+    }
+}
+
+// A board without keys takes an unsigned update that brings its first key set (enrolment);
+// from then on it takes only images that key signed.
+TEST(KeyRotation, ABoardWithoutKeysIsEnrolled) {
+    const Keys keys;
+    TestPeer peer;
+    SimDaemon daemon;
+    EXPECT_EQ(
+        runUpdateOnBoard(daemon, peer, sampleInstallingKeys({{"makers.key", &keys.makers}}), 120s),
+        "OK");
+    EXPECT_EQ(installedKeyFiles(), std::vector<std::string>{"makers.key"});
+    EXPECT_EQ(readWholeFile("/etc/update-keys/makers.key"),
+              mkupdate::updateKeyFileText(keys.makers.modulus));
+    daemon.kill();
+    TestPeer again;
+    SimDaemon next;
+    EXPECT_EQ(runUpdateOnBoard(next, again, sampleUpdateWithoutModule(), 120s), "NOK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "image file /tmp/image refused: no signature\n*UPDATE_FINISHED* ... NOK\n");
+}
 
 }  // namespace

@@ -2,19 +2,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "image/image_header.h"
 
 namespace {
-
-// A key file holds a comment or two and a 4096-bit modulus in hex: 1024 digits.
-constexpr std::size_t kKeyFileMaxSize = 4096;
 
 std::array<std::uint8_t, 4> bigEndianWord(std::uint32_t value) {
     return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
@@ -53,11 +53,6 @@ bool parseKeyText(std::string_view text, std::array<std::uint8_t, kRsaMaxBits / 
     return found;
 }
 
-bool isKeyFileName(std::string_view name) {
-    return name.size() > kUpdateKeySuffix.size() && name.front() != '.' &&
-           name.ends_with(kUpdateKeySuffix);
-}
-
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
@@ -79,18 +74,30 @@ bool forEachKeyFile(const char* folder, Visit visit) {
 
 }  // namespace
 
+bool isKeyFileName(std::string_view name) {
+    return name.size() > kUpdateKeySuffix.size() && name.front() != '.' &&
+           name.ends_with(kUpdateKeySuffix);
+}
+
 SignatureBlockParse parseSignatureBlock(std::span<const std::uint8_t> file0,
                                         SignatureBlock* block) {
     if (file0.size() < kSignatureMagic.size() ||
         !std::equal(kSignatureMagic.begin(), kSignatureMagic.end(), file0.begin()))
         return SignatureBlockParse::Absent;
-    if (file0.size() < kSignatureBlockHeaderSize || readBigEndian32(&file0[8]) != kSignatureFormat)
-        return SignatureBlockParse::Damaged;
+    if (file0.size() < kSignatureBlockHeaderSize) return SignatureBlockParse::Damaged;
+    std::uint32_t format = readBigEndian32(&file0[8]);
+    std::size_t headerSize = format == kSignatureFormatFiles      ? kSignatureBlockHeaderSize
+                             : format == kSignatureFormatSecurity ? kSecurityBlockHeaderSize
+                                                                  : 0;
+    if (headerSize == 0 || file0.size() < headerSize) return SignatureBlockParse::Damaged;
     std::uint32_t length = readBigEndian32(&file0[12]);
-    if (length > file0.size() - kSignatureBlockHeaderSize) return SignatureBlockParse::Damaged;
+    if (length > file0.size() - headerSize) return SignatureBlockParse::Damaged;
+    block->format = format;
+    block->securityVersion =
+        format == kSignatureFormatSecurity ? readBigEndian32(&file0[kSignatureBlockHeaderSize]) : 0;
     std::copy_n(&file0[16], kUpdateKeyIdSize, block->keyId.begin());
-    block->signature = file0.subspan(kSignatureBlockHeaderSize, length);
-    block->note = file0.subspan(kSignatureBlockHeaderSize + length);
+    block->signature = file0.subspan(headerSize, length);
+    block->note = file0.subspan(headerSize + length);
     return SignatureBlockParse::Found;
 }
 
@@ -115,6 +122,22 @@ bool digestImageFiles(std::span<const std::uint8_t> image, std::int32_t fileCoun
     return true;
 }
 
+std::array<std::uint8_t, kSecurityStatementSize> securityStatement(
+    std::uint32_t securityVersion, const Sha256Digest& filesDigest) {
+    std::array<std::uint8_t, kSecurityStatementSize> statement{};
+    auto format = bigEndianWord(kSignatureFormatSecurity);
+    auto version = bigEndianWord(securityVersion);
+    std::copy(format.begin(), format.end(), statement.begin());
+    std::copy(version.begin(), version.end(), statement.begin() + 4);
+    std::copy(filesDigest.begin(), filesDigest.end(), statement.begin() + 8);
+    return statement;
+}
+
+Sha256Digest signedStatementDigest(const SignatureBlock& block, const Sha256Digest& filesDigest) {
+    if (block.format != kSignatureFormatSecurity) return filesDigest;
+    return sha256(securityStatement(block.securityVersion, filesDigest));
+}
+
 UpdateKeyId updateKeyIdOf(std::span<const std::uint8_t> modulus) {
     while (!modulus.empty() && modulus.front() == 0) modulus = modulus.subspan(1);
     Sha256Digest digest = sha256(modulus);
@@ -130,44 +153,132 @@ UpdateKeyIdText updateKeyIdText(const UpdateKeyId& id) {
     return text;
 }
 
-bool readUpdateKeyFile(const char* path, RsaPublicKey* key, UpdateKeyId* id) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char text[kKeyFileMaxSize + 1];
+long readKeyFileText(int folderFd, const char* name, char* text) {
+    int fd = openat(folderFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0 ||
+        static_cast<std::size_t>(status.st_size) > kKeyFileMaxSize) {
+        close(fd);
+        return -1;
+    }
+    // One byte more than a key file may hold: a file that grew since fstat is no key file.
+    char extra = 0;
     std::size_t length = 0;
     ssize_t got = 0;
-    while (length < sizeof text && ((got = read(fd, text + length, sizeof text - length)) > 0 ||
-                                    (got < 0 && errno == EINTR)))
-        length += got > 0 ? static_cast<std::size_t>(got) : 0;
+    while (length <= kKeyFileMaxSize) {
+        char* into = length < kKeyFileMaxSize ? text + length : &extra;
+        std::size_t room = length < kKeyFileMaxSize ? kKeyFileMaxSize - length : 1;
+        got = read(fd, into, room);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        length += static_cast<std::size_t>(got);
+    }
     close(fd);
-    if (got < 0 || length > kKeyFileMaxSize) return false;
+    if (got < 0 || length > kKeyFileMaxSize) return -1;
+    return static_cast<long>(length);
+}
+
+bool parseUpdateKey(std::string_view text, RsaPublicKey* key, UpdateKeyId* id) {
     std::array<std::uint8_t, kRsaMaxBits / 8 + 1> modulus{};
     std::size_t modulusLength = 0;
-    if (!parseKeyText({text, length}, modulus, &modulusLength)) return false;
+    if (!parseKeyText(text, modulus, &modulusLength)) return false;
     std::span<const std::uint8_t> bytes(modulus.data(), modulusLength);
     if (!makeRsaPublicKey(bytes, key)) return false;
     *id = updateKeyIdOf(bytes);
     return true;
 }
 
-bool updateKeysInstalled(const char* folder) {
-    return forEachKeyFile(folder, [](const char*) { return true; });
+bool readUpdateKeyFile(const char* path, RsaPublicKey* key, UpdateKeyId* id) {
+    char text[kKeyFileMaxSize];
+    long length = readKeyFileText(AT_FDCWD, path, text);
+    return length >= 0 && parseUpdateKey({text, static_cast<std::size_t>(length)}, key, id);
 }
 
-SignatureVerdict verifyImageSignature(std::span<const std::uint8_t> file0,
-                                      const Sha256Digest& signedDigest, const char* folder,
-                                      UpdateKeyId* keyId, void (*unreadable)(const char* path)) {
-    if (!updateKeysInstalled(folder)) return SignatureVerdict::NoKeyInstalled;
+KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others) {
+    struct stat status {};
+    if (lstat(folder, &status) != 0 && errno == ENOENT) return {KeyFolderState::Absent, 0};
+    std::unique_ptr<DIR, DirCloser> dir(opendir(folder));
+    if (!dir) return {KeyFolderState::Unlistable, errno};
+    std::size_t keys = 0;
+    std::size_t otherFiles = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) return {KeyFolderState::Unlistable, errno};
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        if (isKeyFileName(entry->d_name)) {
+            ++keys;
+            continue;
+        }
+        ++otherFiles;
+        if (others == nullptr) continue;
+        char path[256];
+        int written = std::snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
+        if (written > 0 && static_cast<std::size_t>(written) < sizeof path)
+            others->heard(others->context, path);
+    }
+    if (keys > 0) return {KeyFolderState::Keys, 0};
+    return {otherFiles > 0 ? KeyFolderState::NoKeyFile : KeyFolderState::Empty, 0};
+}
+
+std::optional<std::uint32_t> readBoardSecurityVersion(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return 0;
+        return std::nullopt;
+    }
+    char text[16] = {};
+    struct stat status {};
+    ssize_t got = -1;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0 || text[0] < '0' || text[0] > '9') return std::nullopt;
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text, &end, 10);
+    if ((*end != '\n' && *end != '\0') || (*end == '\n' && end[1] != '\0') || value > UINT32_MAX)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
+SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
+                                   const Sha256Digest& filesDigest, const char* folder,
+                                   std::optional<std::uint32_t> boardSecurityVersion,
+                                   void (*unreadable)(const char* path),
+                                   const OtherFileListener* others) {
+    SignatureCheck check{};
+    check.folder = inspectKeyFolder(folder, others);
+    switch (check.folder.state) {
+        case KeyFolderState::Absent:
+        case KeyFolderState::Empty:
+            check.verdict = SignatureVerdict::NoKeyInstalled;
+            return check;
+        case KeyFolderState::Unlistable:
+            check.verdict = SignatureVerdict::KeyFolderUnlistable;
+            return check;
+        case KeyFolderState::NoKeyFile:
+            check.verdict = SignatureVerdict::NoKeyFile;
+            return check;
+        case KeyFolderState::Keys:
+            break;
+    }
     SignatureBlock block{};
     switch (parseSignatureBlock(file0, &block)) {
         case SignatureBlockParse::Absent:
-            return SignatureVerdict::NoSignature;
+            check.verdict = SignatureVerdict::NoSignature;
+            return check;
         case SignatureBlockParse::Damaged:
-            return SignatureVerdict::DamagedBlock;
+            check.verdict = SignatureVerdict::DamagedBlock;
+            return check;
         case SignatureBlockParse::Found:
             break;
     }
-    *keyId = block.keyId;
+    check.keyId = block.keyId;
+    check.format = block.format;
+    check.securityVersion = block.securityVersion;
     // One key at a time: each is a kilobyte, and a board holds few.
     RsaPublicKey key{};
     UpdateKeyId id{};
@@ -178,25 +289,59 @@ SignatureVerdict verifyImageSignature(std::span<const std::uint8_t> file0,
         }
         return id == block.keyId;
     });
-    if (!known) return SignatureVerdict::UnknownKey;
-    return verifyRsaSha256Pkcs1(key, block.signature, signedDigest)
-               ? SignatureVerdict::Valid
-               : SignatureVerdict::BadSignature;
+    if (!known) {
+        check.verdict = SignatureVerdict::UnknownKey;
+    } else if (!verifyRsaSha256Pkcs1(key, block.signature,
+                                     signedStatementDigest(block, filesDigest))) {
+        check.verdict = SignatureVerdict::BadSignature;
+    } else if (!boardSecurityVersion) {
+        check.verdict = SignatureVerdict::SecurityVersionUnknown;
+    } else {
+        check.boardSecurityVersion = *boardSecurityVersion;
+        check.verdict = block.securityVersion < *boardSecurityVersion
+                            ? SignatureVerdict::OlderSecurityVersion
+                            : SignatureVerdict::Valid;
+    }
+    return check;
 }
 
-SignatureRefusal signatureRefusal(SignatureVerdict verdict) {
-    switch (verdict) {
+bool describeSignatureRefusal(const SignatureCheck& check, const char* folder, char* text,
+                              std::size_t size) {
+    UpdateKeyIdText id = updateKeyIdText(check.keyId);
+    const char* key = id.data();
+    switch (check.verdict) {
         case SignatureVerdict::NoKeyInstalled:
         case SignatureVerdict::Valid:
-            break;
+            return false;
         case SignatureVerdict::NoSignature:
-            return {"no signature", false};
+            std::snprintf(text, size, "no signature");
+            break;
         case SignatureVerdict::DamagedBlock:
-            return {"bad signature (damaged signature block)", false};
+            std::snprintf(text, size, "bad signature (damaged signature block)");
+            break;
         case SignatureVerdict::UnknownKey:
-            return {"signed by unknown key ", true};
+            std::snprintf(text, size, "signed by unknown key %s", key);
+            break;
         case SignatureVerdict::BadSignature:
-            return {"bad signature by key ", true};
+            std::snprintf(text, size, "bad signature by key %s", key);
+            break;
+        case SignatureVerdict::KeyFolderUnlistable:
+            std::snprintf(text, size, "key folder %s can't be listed (%s)", folder,
+                          std::strerror(check.folder.error));
+            break;
+        case SignatureVerdict::NoKeyFile:
+            std::snprintf(text, size, "key folder %s holds no key file (*%s)", folder,
+                          kUpdateKeySuffix.data());
+            break;
+        case SignatureVerdict::OlderSecurityVersion:
+            std::snprintf(text, size, "security version %u is older than the board's %u",
+                          static_cast<unsigned>(check.securityVersion),
+                          static_cast<unsigned>(check.boardSecurityVersion));
+            break;
+        case SignatureVerdict::SecurityVersionUnknown:
+            std::snprintf(text, size, "the board's security version (%s) can't be read",
+                          kSecurityVersionPath);
+            break;
     }
-    return {nullptr, false};
+    return true;
 }

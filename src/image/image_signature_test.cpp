@@ -3,7 +3,12 @@
 #include "image/image_signature.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +45,36 @@ TEST(SignatureBlock, IsFoundOnlyWhereItIsWhole) {
         {"UPD-SIG\n" + word(1), SignatureBlockParse::Damaged},
     };
     for (const auto& c : cases) EXPECT_EQ(parseSignatureBlock(bytesOf(c.file0), &found), c.parse);
+    EXPECT_EQ(found.format, 1u);
+    EXPECT_EQ(found.securityVersion, 0u) << "format 1 counts as security version 0";
+
+    const Bytes secured = bytesOf("UPD-SIG\n" + word(2) + word(3) + id + word(0x01020304) + "sig");
+    ASSERT_EQ(parseSignatureBlock(secured, &found), SignatureBlockParse::Found);
+    EXPECT_EQ(found.format, 2u);
+    EXPECT_EQ(found.securityVersion, 0x01020304u);
+    EXPECT_EQ(std::string(found.signature.begin(), found.signature.end()), "sig");
+    EXPECT_TRUE(found.note.empty());
+    EXPECT_EQ(parseSignatureBlock(bytesOf("UPD-SIG\n" + word(3) + word(3) + id + word(1) + "sig"),
+                                  &found),
+              SignatureBlockParse::Damaged)
+        << "a format to come is none of these";
+}
+
+// A format 2 signature covers the security version: the statement that binds it differs from
+// the files' statement and from that of any other security version.
+TEST(SignatureBlock, Format2StatementBindsTheSecurityVersion) {
+    const Sha256Digest files = sha256(bytesOf("the files' statement"));
+    SignatureBlock block{};
+    block.format = 1;
+    EXPECT_EQ(signedStatementDigest(block, files), files);
+    block.format = 2;
+    block.securityVersion = 7;
+    auto statement = securityStatement(7, files);
+    EXPECT_EQ(std::string(statement.begin(), statement.begin() + 8), word(2) + word(7));
+    EXPECT_TRUE(std::equal(files.begin(), files.end(), statement.begin() + 8));
+    EXPECT_EQ(signedStatementDigest(block, files), sha256(statement));
+    block.securityVersion = 8;
+    EXPECT_NE(signedStatementDigest(block, files), sha256(statement));
 }
 
 // Only a file of comments and one key line of a modulus the verifier takes is a key.
@@ -79,6 +114,98 @@ TEST(UpdateKeyFile, IsReadOnlyInItsOwnFormat) {
     RsaPublicKey read{};
     UpdateKeyId id{};
     EXPECT_FALSE(readUpdateKeyFile("/tmp/missing.key", &read, &id));
+}
+
+// Only a regular file of bounded size is read as a key file: nothing at its name blocks the
+// reader or leads it elsewhere.
+TEST(UpdateKeyFile, IsOnlyARegularFileOfBoundedSize) {
+    const OpensslKey key = makeOpensslKey("bounded-key", 2048);
+    std::string text = "rsa-sha256 65537 ";
+    for (std::uint8_t byte : key.modulus) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned>(byte));
+        text += digits;
+    }
+    writeWholeFile("/tmp/real.key", text + "\n");
+    unlink("/tmp/fifo.key");
+    ASSERT_EQ(mkfifo("/tmp/fifo.key", 0644), 0);
+    unlink("/tmp/link.key");
+    ASSERT_EQ(symlink("/tmp/real.key", "/tmp/link.key"), 0);
+    mkdir("/tmp/folder.key", 0755);
+    writeWholeFile("/tmp/big.key", std::string(4097, '#'));
+    RsaPublicKey read{};
+    UpdateKeyId id{};
+    EXPECT_TRUE(readUpdateKeyFile("/tmp/real.key", &read, &id));
+    for (const char* path :
+         {"/tmp/fifo.key", "/tmp/link.key", "/tmp/folder.key", "/tmp/big.key", "/dev/null"})
+        EXPECT_FALSE(readUpdateKeyFile(path, &read, &id)) << path;
+}
+
+// What a key folder is to the daemon: absent or empty, no check; keys; otherwise every image
+// refused.
+TEST(KeyFolder, IsReadAsTheDaemonTrustsIt) {
+    const struct {
+        const char* name;
+        std::vector<std::string> files;  // "" makes the folder a file
+        KeyFolderState state;
+    } cases[] = {
+        {"empty", {}, KeyFolderState::Empty},
+        {"keys", {"a.key", "b.pub"}, KeyFolderState::Keys},
+        {"onlyOthers", {"a.pub", ".a.key"}, KeyFolderState::NoKeyFile},
+        {"aFile", {""}, KeyFolderState::Unlistable},
+    };
+    for (const auto& c : cases) {
+        const std::string folder = std::string("/tmp/keys-") + c.name;
+        if (c.files == std::vector<std::string>{""}) {
+            writeWholeFile(folder, "not a folder");
+        } else {
+            mkdir(folder.c_str(), 0755);
+            for (const std::string& file : c.files) writeWholeFile(folder + "/" + file, "");
+        }
+        std::vector<std::string> others;
+        const OtherFileListener listener{
+            [](void* context, const char* path) {
+                static_cast<std::vector<std::string>*>(context)->push_back(path);
+            },
+            &others};
+        KeyFolder read = inspectKeyFolder(folder.c_str(), &listener);
+        EXPECT_EQ(read.state, c.state) << c.name;
+        std::size_t named = 0;
+        for (const std::string& file : c.files) named += !file.empty() && !file.ends_with(".key");
+        named += c.state == KeyFolderState::NoKeyFile;  // the hidden key file too
+        EXPECT_EQ(others.size(), named) << c.name;
+    }
+    EXPECT_EQ(inspectKeyFolder("/tmp/no-such-keys").state, KeyFolderState::Absent);
+    unlink("/tmp/dangling-keys");
+    ASSERT_EQ(symlink("/tmp/nowhere", "/tmp/dangling-keys"), 0);
+    KeyFolder dangling = inspectKeyFolder("/tmp/dangling-keys");
+    EXPECT_EQ(dangling.state, KeyFolderState::Unlistable);
+    EXPECT_EQ(dangling.error, ENOENT);
+}
+
+// The board's security version: a number on a line of its own, 0 without the file, and
+// nothing (every signed image refused) for anything else.
+TEST(BoardSecurityVersionFile, IsANumberOrNothing) {
+    const struct {
+        const char* text;  // nullptr: no file
+        std::optional<std::uint32_t> version;
+    } cases[] = {
+        {nullptr, 0},
+        {"3\n", 3},
+        {"4294967295\n", 4294967295u},
+        {"7", 7},
+        {"", std::nullopt},
+        {"4294967296\n", std::nullopt},
+        {"-1\n", std::nullopt},
+        {"3\n4\n", std::nullopt},
+        {"three\n", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        unlink("/tmp/security-version");
+        if (c.text != nullptr) writeWholeFile("/tmp/security-version", c.text);
+        EXPECT_EQ(readBoardSecurityVersion("/tmp/security-version"), c.version)
+            << (c.text ? c.text : "(none)");
+    }
 }
 
 // The digests need every file after file 0 inside the image.

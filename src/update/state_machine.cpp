@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/shell_commands.h"
 #include "core/work_files.h"
+#include "update/board_keys.h"
 #include "update/firmware_step.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
@@ -24,8 +25,13 @@ namespace {
 void finishUpdate() {
     if (update.stepState != STATE_ENTER) return;
     // A report that couldn't be written whole (something not the daemon's stood at its name)
-    // doesn't tell what happened: the update isn't OK, even where its steps were.
-    const char* result = update.updateResult == 1 && !reportWasRefused() ? "OK" : "NOK";
+    // doesn't tell what happened: the update isn't OK, even where its steps were. An update
+    // that ended OK raises the board's security version to its image's; one that couldn't
+    // record it ends NOK, so that it is run again.
+    if (update.updateResult == 1 && reportWasRefused()) update.updateResult = 0;
+    if (update.updateResult == 1 && !raiseBoardSecurityVersion()) update.updateResult = 0;
+    update.trust = ImageTrust::None;
+    const char* result = update.updateResult == 1 ? "OK" : "NOK";
     char line[40];
     std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
     appendText(kUpdateReportPath, line);
@@ -50,7 +56,7 @@ void removeDfuUpload() {
 void updatePpcboot() { startNextStep("Nothing Done\n"); }
 
 using StepAction = void (*)();
-constexpr std::array<StepAction, 11> kStepActions{
+constexpr std::array<StepAction, 12> kStepActions{
     finishUpdate,            // 0: no step, finishing
     checkVersionsStep,       // 1: CHECK_VERSIONS
     readPsKeysStep,          // 2: BT_MOD_SET_READ
@@ -62,6 +68,7 @@ constexpr std::array<StepAction, 11> kStepActions{
     checkSdpStep,            // 8: CHECK_SDP
     removeDfuUpload,         // 9: REMOVE_DFU_UPLOAD
     updatePpcboot,           // 10: PPCBOOT
+    updateKeysStep,          // 11: UPDATE_KEYS
 };
 
 std::uint64_t runs = 0;

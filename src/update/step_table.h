@@ -27,6 +27,7 @@ enum StepId : std::int32_t {
     STEP_CHECK_SDP = 8,
     STEP_REMOVE_DFU_UPLOAD = 9,
     STEP_PPCBOOT = 10,
+    STEP_UPDATE_KEYS = 11,
 };
 
 struct UpdateStep {
@@ -43,7 +44,7 @@ struct ComponentVersion {
     std::int32_t needsUpdate;
 };
 
-inline constexpr std::array<UpdateStep, 11> stepTable{{
+inline constexpr std::array<UpdateStep, 12> stepTable{{
     {STEP_CHECK_VERSIONS, "CHECK_VERSIONS", "Version Check:", COMPONENT_NONE},
     {STEP_BT_MOD_SET_READ, "BT_MOD_SET_READ", "Read PS-Keys:", COMPONENT_NONE},
     {STEP_BT_MOD_SET_COMP, "BT_MOD_SET_COMP", "Compare PS-Keys:", COMPONENT_NONE},
@@ -55,6 +56,8 @@ inline constexpr std::array<UpdateStep, 11> stepTable{{
     {STEP_CHECK_SDP, "CHECK_SDP", "Check SDP records  :", COMPONENT_LAP_SOFTWARE},
     {STEP_REMOVE_DFU_UPLOAD, "REMOVE_DFU_UPLOAD", "Remove DFU upload:  ", COMPONENT_FIRMWARE},
     {STEP_PPCBOOT, "PPCBOOT", "Update PPCBOOT:", COMPONENT_NONE},
+    // Installs the update's key set (update.d/update-keys/) in place of the board's.
+    {STEP_UPDATE_KEYS, "UPDATE_KEYS", "Update keys:", COMPONENT_NONE},
     {STEP_NONE, nullptr, "", COMPONENT_NONE},
 }};
 

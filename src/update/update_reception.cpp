@@ -82,12 +82,23 @@ constexpr ImageFileMessages kMessages{
     true,
 };
 
-// With keys installed on the board, only an image signed by one of them is taken; the report
-// says why another is refused. File 0's first bytes are copied out of the mapping under the
+void reportUnreadableKey(const char* path) {
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                  "update key file %s unreadable or not a key; ignored\n", path);
+}
+
+void reportOtherKeyFolderFile(void*, const char* path) {
+    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                  "update key folder file %s is not named *.key; ignored\n", path);
+}
+
+// With keys installed on the board, only an image signed by one of them is taken, and none
+// of a security version below the board's; the report says why another is refused, and who
+// signed one that is taken. File 0's first bytes are copied out of the mapping under the
 // guard, so that the key files are read with nothing of the mapping touched.
 bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDigest) {
     ImageFile file0{};
-    std::array<std::uint8_t, kSignatureBlockHeaderSize + kRsaMaxBits / 8> head{};
+    std::array<std::uint8_t, kSecurityBlockHeaderSize + kRsaMaxBits / 8> head{};
     std::size_t headSize = 0;
     bool read = guardedRead([&] {
         if (!locateImageFile(image.bytes, 0, &file0)) return;
@@ -98,18 +109,28 @@ bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDige
         reportImageChanged(kImagePath, kMessages);
         return false;
     }
-    UpdateKeyId keyId{};
-    SignatureVerdict verdict = verifyImageSignature(
-        {head.data(), headSize}, signedDigest, kUpdateKeyFolder, &keyId, [](const char* path) {
-            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                          "update key file %s unreadable or not a key; ignored\n", path);
-        });
-    SignatureRefusal refusal = signatureRefusal(verdict);
-    if (refusal.reason == nullptr) return true;
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                  "image file %s refused: %s%s\n", kImagePath, refusal.reason,
-                  refusal.namesKey ? updateKeyIdText(keyId).data() : "");
-    return false;
+    const OtherFileListener others{reportOtherKeyFolderFile, nullptr};
+    SignatureCheck check = checkImageSignature(
+        {head.data(), headSize}, signedDigest, kUpdateKeyFolder,
+        readBoardSecurityVersion(kSecurityVersionPath), reportUnreadableKey, &others);
+    char reason[160];
+    if (describeSignatureRefusal(check, kUpdateKeyFolder, reason, sizeof reason)) {
+        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+                      "image file %s refused: %s\n", kImagePath, reason);
+        return false;
+    }
+    update.securityVersion = check.securityVersion;
+    update.trust =
+        check.verdict == SignatureVerdict::Valid ? ImageTrust::Verified : ImageTrust::Unchecked;
+    if (update.trust == ImageTrust::Verified) {
+        char line[96];
+        std::snprintf(line, sizeof line, "%s%s, security version %u\n", kSignedByReportText.data(),
+                      updateKeyIdText(check.keyId).data(),
+                      static_cast<unsigned>(check.securityVersion));
+        UPDATE_LOG_AS("startUpdate", LogLevel::Warning, "%s", line);
+        appendText(kUpdateReportPath, line);
+    }
+    return true;
 }
 
 enum class Reception {

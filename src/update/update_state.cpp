@@ -92,5 +92,7 @@ void endStep(bool succeeded) {
 
 void resetUpdateOutcome() {
     update.updateResult = 1;
+    update.trust = ImageTrust::None;
+    update.securityVersion = 0;
     for (ComponentVersion& component : componentTable) component.needsUpdate = 1;
 }

@@ -40,6 +40,10 @@ extern std::array<std::int32_t, kMaxListedSteps + 1> stepList;
 // Index into stepList of the next step to enter.
 extern std::size_t stepListNext;
 
+// Who vouches for the image of this update: a key of the board's set verified it, or the
+// board has no key and checks nothing (the one case in which an update may enrol keys).
+enum class ImageTrust : std::uint8_t { None, Verified, Unchecked };
+
 // The update state. Plain integers: the signal handlers only note that a signal came, and
 // every write, also the time-out's and a child's end, happens in the main flow.
 struct UpdateState {
@@ -53,6 +57,8 @@ struct UpdateState {
     // checks the flash against the SHA-256 of its software image (its last file).
     ImageIdentity acceptedImage;
     Sha256Digest acceptedSoftware{};
+    ImageTrust trust = ImageTrust::None;
+    std::uint32_t securityVersion = 0;  // that the verifying signature binds
 };
 extern UpdateState update;
 

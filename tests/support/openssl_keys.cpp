@@ -65,14 +65,15 @@ void installUpdateKey(const OpensslKey& key, const std::string& name) {
                    mkupdate::updateKeyFileText(key.modulus));
 }
 
-mkupdate::Bytes signedWith(const mkupdate::Bytes& image, const OpensslKey& key, bool replace) {
+mkupdate::Bytes signedWith(const mkupdate::Bytes& image, const OpensslKey& key, bool replace,
+                           std::optional<std::uint32_t> securityVersion) {
     std::string error;
     auto signedImage = mkupdate::signImage(
         image, updateKeyIdOf(key.modulus),
         [&](std::span<const std::uint8_t> message, std::string*) -> std::optional<mkupdate::Bytes> {
             return opensslSign(key, KeyBytes(message.begin(), message.end()));
         },
-        replace, &error);
+        replace, &error, securityVersion);
     EXPECT_TRUE(signedImage) << error;
     return signedImage.value_or(mkupdate::Bytes());
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ KeyBytes opensslSignRawBlock(const OpensslKey& key, const KeyBytes& block);
 
 // The key's file among the board's update keys (/etc/update-keys/<name>.key).
 void installUpdateKey(const OpensslKey& key, const std::string& name);
-// image signed with key, as "mkupdate sign" signs it.
+// image signed with key, as "mkupdate sign" signs it (with --security-version when given).
 mkupdate::Bytes signedWith(const mkupdate::Bytes& image, const OpensslKey& key,
-                           bool replace = false);
+                           bool replace = false,
+                           std::optional<std::uint32_t> securityVersion = std::nullopt);

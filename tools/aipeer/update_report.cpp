@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "image/image_signature.h"
 #include "update/step_table.h"
 
 namespace {
@@ -144,7 +145,8 @@ std::vector<std::int32_t> todoSteps(std::string_view todo) {
 
 namespace {
 
-// The text's lines, blanks trimmed, empty ones and bare percentages left out, each indented.
+// The text's lines, blanks trimmed, the report's note of who signed the image left out, empty ones
+// and bare percentages left out, each indented.
 std::string causeLines(std::string_view text) {
     std::string lines;
     while (!text.empty()) {
@@ -160,7 +162,7 @@ std::string causeLines(std::string_view text) {
             line.remove_prefix(digits + 8);
         }
         while (!line.empty() && isBlank(line.back())) line.remove_suffix(1);
-        if (line.empty()) continue;
+        if (line.empty() || line.starts_with(kSignedByReportText)) continue;
         lines += "  " + std::string(line) + "\n";
     }
     return lines;

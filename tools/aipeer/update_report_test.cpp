@@ -155,6 +155,10 @@ TEST(FailureCause, TellsWhyTheLastUpdateFailed) {
          "Nothing Done\n*UPDATE_FINISHED* ... NOK\n",
          "Check SDP records failed:\n  record 3 of 2000 bytes is too long\n"},
         {"Version Check:         started ... OK\n*UPDATE_FINISHED* ... OK\n", ""},
+        // Who signed an image is no reason why its update failed.
+        {"image signed by key 00112233445566778899aabbccddeeff, security version 2\n"
+         "Check SDP records  :   started ... no room\n NOK\n*UPDATE_FINISHED* ... NOK\n",
+         "Check SDP records failed:\n  no room\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(failureCause(c.report), c.cause) << c.report;
 }

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string_view>
 
 #include "tools/mkupdate/image_files.h"
@@ -29,7 +31,10 @@ enum class Target {
     Version,
     Steps,
     Flash,
-    Sign
+    Sign,
+    InstallKeys,
+    SecurityVersion,
+    Passin,
 };
 struct Option {
     const char* name;
@@ -46,7 +51,10 @@ std::vector<Option> buildOptions() {
                                 {"--lap-name", Target::LapName},
                                 {"--steps", Target::Steps},
                                 {"--flash-size", Target::Flash},
-                                {"--sign", Target::Sign}};
+                                {"--sign", Target::Sign},
+                                {"--install-keys", Target::InstallKeys},
+                                {"--security-version", Target::SecurityVersion},
+                                {"--passin", Target::Passin}};
     for (std::size_t kind = 0; kind < kUpdateFileKinds; ++kind)
         options.push_back({kUpdateFileRoles[kind].option, Target::File, kind});
     for (std::size_t i = 0; i < kVersionCount; ++i)
@@ -103,6 +111,7 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
     // The paths of the part files, read once the whole command line is known to be right.
     std::vector<std::pair<std::string, std::optional<PartFile>*>> paths;
     std::vector<std::string> given;
+    std::optional<std::string> keyFolder;
     bool named = false;
     opterr = 0;
     optind = 1;
@@ -127,6 +136,19 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
             case Target::Sign:
                 request.signingKey = value;
                 break;
+            case Target::InstallKeys:
+                keyFolder = value;
+                break;
+            case Target::Passin:
+                request.passin = value;
+                break;
+            case Target::SecurityVersion:
+                if (auto version = securityVersion(value)) {
+                    request.securityVersion = *version;
+                    break;
+                }
+                *error = securityVersionRefusal(value);
+                return std::nullopt;
             case Target::Name:
                 update.name = value;
                 break;
@@ -180,9 +202,22 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
             payload ? "--lap-payload needs --lap-name NAME" : "--lap-name goes with --lap-payload";
         return std::nullopt;
     }
+    if (request.passin && request.signingKey.empty()) {
+        *error = "--passin goes with --sign";
+        return std::nullopt;
+    }
+    if (request.securityVersion && request.signingKey.empty()) {
+        *error = "--security-version goes with --sign: only a signature binds it";
+        return std::nullopt;
+    }
     *refusal = RequestRefusal::Unreadable;
     for (auto& [path, part] : paths) {
         if (!readPart(path, part, error)) return std::nullopt;
+    }
+    if (keyFolder) {
+        auto keys = readKeyFolder(*keyFolder, error);
+        if (!keys) return std::nullopt;
+        update.installKeys = std::move(*keys);
     }
     return request;
 }
@@ -194,7 +229,41 @@ std::vector<std::string> requestInputs(const BuildRequest& request) {
         if (*part) inputs.push_back((*part)->path);
     for (const auto& file : update.files)
         if (file) inputs.push_back(file->path);
+    if (update.installKeys)
+        for (const PartFile& key : *update.installKeys) inputs.push_back(key.path);
     return inputs;
+}
+
+std::optional<std::uint32_t> securityVersion(const std::string& value) {
+    if (value.empty() || value.size() > 10 || value.find_first_not_of("0123456789") != value.npos)
+        return std::nullopt;
+    unsigned long long number = std::strtoull(value.c_str(), nullptr, 10);
+    if (number > UINT32_MAX) return std::nullopt;
+    return static_cast<std::uint32_t>(number);
+}
+
+std::string securityVersionRefusal(const std::string& value) {
+    return "--security-version takes a number from 0 to 4294967295, not \"" + value + "\"";
+}
+
+std::optional<std::vector<PartFile>> readKeyFolder(const std::string& folder, std::string* error) {
+    std::error_code failed;
+    std::vector<std::string> names;
+    for (std::filesystem::directory_iterator entry(folder, failed), end; !failed && entry != end;
+         entry.increment(failed))
+        names.push_back(entry->path().filename().string());
+    if (failed) {
+        *error = "can't read key folder " + folder + ": " + failed.message();
+        return std::nullopt;
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<PartFile> keys;
+    for (const std::string& name : names) {
+        std::optional<PartFile> key;
+        if (!readPart(folder + "/" + name, &key, error)) return std::nullopt;
+        keys.push_back(std::move(*key));
+    }
+    return keys;
 }
 
 bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error) {

@@ -13,6 +13,8 @@ struct BuildRequest {
     UpdateDescription update;
     std::string output;
     std::string signingKey;  // --sign: the PEM file of the private key that signs the image
+    std::optional<std::uint32_t> securityVersion;  // --security-version: the signature binds it
+    std::optional<std::string> passin;             // --passin: the signing key's passphrase
 };
 
 // How a command line is refused: wrong usage, or a file that can't be read.
@@ -38,6 +40,13 @@ std::string flashSizeRefusal(const std::string& value);
 // value) while it reads a command's options (argv[0] is the command): the option as given,
 // also within a group of short options.
 std::string optionError(int got, char** argv, const std::string& command);
+
+// A value of --security-version: a decimal number of 32 bits; why not, when it isn't one.
+std::optional<std::uint32_t> securityVersion(const std::string& value);
+std::string securityVersionRefusal(const std::string& value);
+
+// The files of a key set's folder (--install-keys), sorted by name; each checked later.
+std::optional<std::vector<PartFile>> readKeyFolder(const std::string& folder, std::string* error);
 
 // Reads a part's file, with its execute bit; false, with a message in error, when it can't.
 bool readPart(const std::string& path, std::optional<PartFile>* part, std::string* error);

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstdio>
 
+#include "image/rsa_verify.h"
+
 namespace mkupdate {
 namespace {
 
@@ -42,13 +44,24 @@ Bytes signedMessage(const std::vector<Bytes>& files) {
     return message;
 }
 
-std::optional<Bytes> signImage(std::span<const std::uint8_t> image, const UpdateKeyId& keyId,
-                               const Signer& sign, bool replace, std::string* error) {
+Bytes signedStatement(const std::vector<Bytes>& files,
+                      std::optional<std::uint32_t> securityVersion) {
+    Bytes message = signedMessage(files);
+    if (!securityVersion) return message;
+    auto statement = securityStatement(*securityVersion, sha256(message));
+    return Bytes(statement.begin(), statement.end());
+}
+
+namespace {
+
+// image taken apart with its note: file 0 without a signature block (the old one dropped
+// when replace).
+std::optional<SplitImage> unsignedParts(std::span<const std::uint8_t> image, bool replace,
+                                        std::string* error) {
     auto split = splitMultiImage(image, error);
     if (!split) return std::nullopt;
     Bytes& file0 = split->files.front();
     SignatureBlock old{};
-    std::span<const std::uint8_t> note = file0;
     switch (parseSignatureBlock(file0, &old)) {
         case SignatureBlockParse::Absent:
             break;
@@ -62,19 +75,61 @@ std::optional<Bytes> signImage(std::span<const std::uint8_t> image, const Update
                          "); --resign replaces the signature";
                 return std::nullopt;
             }
-            note = old.note;
+            file0 = Bytes(old.note.begin(), old.note.end());
             break;
     }
-    auto signature = sign(signedMessage(split->files), error);
-    if (!signature) return std::nullopt;
+    return split;
+}
+
+std::optional<Bytes> withBlock(SplitImage& split, const UpdateKeyId& keyId, const Bytes& signature,
+                               std::optional<std::uint32_t> securityVersion, std::string* error) {
+    Bytes& file0 = split.files.front();
     Bytes block(kSignatureMagic.begin(), kSignatureMagic.end());
-    appendWord(block, kSignatureFormat);
-    appendWord(block, static_cast<std::uint32_t>(signature->size()));
+    appendWord(block, securityVersion ? kSignatureFormatSecurity : kSignatureFormatFiles);
+    appendWord(block, static_cast<std::uint32_t>(signature.size()));
     block.insert(block.end(), keyId.begin(), keyId.end());
-    block.insert(block.end(), signature->begin(), signature->end());
-    block.insert(block.end(), note.begin(), note.end());
+    if (securityVersion) appendWord(block, *securityVersion);
+    block.insert(block.end(), signature.begin(), signature.end());
+    block.insert(block.end(), file0.begin(), file0.end());
     file0 = std::move(block);
-    return buildMultiImage(split->files, split->name, error);
+    return buildMultiImage(split.files, split.name, error);
+}
+
+}  // namespace
+
+std::optional<Bytes> imageStatement(std::span<const std::uint8_t> image,
+                                    std::optional<std::uint32_t> securityVersion,
+                                    std::string* error) {
+    auto split = splitMultiImage(image, error);
+    if (!split) return std::nullopt;
+    return signedStatement(split->files, securityVersion);
+}
+
+std::optional<Bytes> signImage(std::span<const std::uint8_t> image, const UpdateKeyId& keyId,
+                               const Signer& sign, bool replace, std::string* error,
+                               std::optional<std::uint32_t> securityVersion) {
+    auto split = unsignedParts(image, replace, error);
+    if (!split) return std::nullopt;
+    auto signature = sign(signedStatement(split->files, securityVersion), error);
+    if (!signature) return std::nullopt;
+    return withBlock(*split, keyId, *signature, securityVersion, error);
+}
+
+std::optional<Bytes> insertSignature(std::span<const std::uint8_t> image, const RsaPublicKey& key,
+                                     const UpdateKeyId& keyId, const Bytes& signature,
+                                     std::optional<std::uint32_t> securityVersion, bool replace,
+                                     std::string* error) {
+    auto split = unsignedParts(image, replace, error);
+    if (!split) return std::nullopt;
+    if (!verifyRsaSha256Pkcs1(key, signature,
+                              sha256(signedStatement(split->files, securityVersion)))) {
+        *error = "the signature is not the key's over this image's statement" +
+                 std::string(securityVersion
+                                 ? " with security version " + std::to_string(*securityVersion)
+                                 : " of format 1 (no --security-version)");
+        return std::nullopt;
+    }
+    return withBlock(*split, keyId, signature, securityVersion, error);
 }
 
 std::string updateKeyFileText(std::span<const std::uint8_t> modulus) {
@@ -101,11 +156,12 @@ std::optional<std::string> signatureRefusalOf(std::span<const std::uint8_t> imag
     if (!split ||
         !digestImageFiles(image, static_cast<std::int32_t>(split->files.size()), &digests))
         return std::nullopt;
-    UpdateKeyId keyId{};
-    SignatureRefusal refusal = signatureRefusal(
-        verifyImageSignature(split->files.front(), digests.signedDigest, folder.c_str(), &keyId));
-    if (refusal.reason == nullptr) return std::nullopt;
-    return refusal.reason + std::string(refusal.namesKey ? updateKeyIdText(keyId).data() : "");
+    SignatureCheck check =
+        checkImageSignature(split->files.front(), digests.signedDigest, folder.c_str(), 0);
+    char reason[256];
+    if (!describeSignatureRefusal(check, folder.c_str(), reason, sizeof reason))
+        return std::nullopt;
+    return std::string(reason);
 }
 
 }  // namespace mkupdate

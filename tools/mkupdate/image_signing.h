@@ -31,11 +31,29 @@ Bytes signedMessage(const std::vector<Bytes>& files);
 using Signer =
     std::function<std::optional<Bytes>(std::span<const std::uint8_t> message, std::string* error)>;
 
-// image signed by the key of keyId: file 0 becomes the signature block followed by its note.
-// An image that is signed already is refused, unless replace (its note is kept, the old
-// block dropped).
+// The bytes a signature covers: the files' statement (a format 1 block), or with a security
+// version the format 2 statement that binds it.
+Bytes signedStatement(const std::vector<Bytes>& files,
+                      std::optional<std::uint32_t> securityVersion);
+// The same of an image, for a signature made elsewhere.
+std::optional<Bytes> imageStatement(std::span<const std::uint8_t> image,
+                                    std::optional<std::uint32_t> securityVersion,
+                                    std::string* error);
+
+// image signed by the key of keyId: file 0 becomes the signature block followed by its note;
+// a format 2 block with the security version when one is given, else format 1, which boards
+// of every daemon that checks signatures read. An image that is signed already is refused,
+// unless replace (its note is kept, the old block dropped).
 std::optional<Bytes> signImage(std::span<const std::uint8_t> image, const UpdateKeyId& keyId,
-                               const Signer& sign, bool replace, std::string* error);
+                               const Signer& sign, bool replace, std::string* error,
+                               std::optional<std::uint32_t> securityVersion = std::nullopt);
+
+// image with a signature made elsewhere by key (of keyId): inserted as signImage inserts its
+// own, only when it is that key's valid signature of the image's statement.
+std::optional<Bytes> insertSignature(std::span<const std::uint8_t> image, const RsaPublicKey& key,
+                                     const UpdateKeyId& keyId, const Bytes& signature,
+                                     std::optional<std::uint32_t> securityVersion, bool replace,
+                                     std::string* error);
 
 // The board's key file (/etc/update-keys/*.key) of a public key's modulus (big-endian).
 std::string updateKeyFileText(std::span<const std::uint8_t> modulus);

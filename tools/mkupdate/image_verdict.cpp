@@ -3,8 +3,10 @@
 #include <cstdio>
 
 #include "image/image_header.h"
+#include "image/image_signature.h"
 #include "tools/mkupdate/archive_listing.h"
 #include "tools/mkupdate/image_builder.h"
+#include "update/board_keys.h"
 #include "update/step_table.h"
 
 namespace mkupdate {
@@ -94,6 +96,60 @@ std::string filesText(const ImageListing& listing, std::span<const std::uint8_t>
     return text;
 }
 
+// What file 0's signature block says (whose key, which format, which security version), and
+// the key set that the update installs: who vouches for the image, and whom it will trust.
+struct TrustListing {
+    std::string text;
+    std::string json;
+};
+
+TrustListing trustListing(const ImageListing& listing, std::span<const std::uint8_t> image,
+                          const ArchiveListing* archive) {
+    TrustListing trust{"", ",\"signature\":null"};
+    if (listing.multiFile && !listing.files.empty() && listing.files.front().inside) {
+        const ListedFile& file0 = listing.files.front();
+        SignatureBlock block{};
+        switch (parseSignatureBlock(image.subspan(file0.offset, file0.size), &block)) {
+            case SignatureBlockParse::Absent:
+                trust.text = "signature    none\n";
+                break;
+            case SignatureBlockParse::Damaged:
+                trust.text = "signature    BAD: damaged signature block\n";
+                trust.json = ",\"signature\":{\"damaged\":true}";
+                break;
+            case SignatureBlockParse::Found: {
+                UpdateKeyIdText keyId = updateKeyIdText(block.keyId);
+                const char* id = keyId.data();
+                trust.text = format("signature    key %s, format %u, security version %u\n", id,
+                                    block.format, block.securityVersion);
+                trust.json =
+                    format(",\"signature\":{\"keyId\":\"%s\",\"format\":%u,\"securityVersion\":%u}",
+                           id, block.format, block.securityVersion);
+                break;
+            }
+        }
+    }
+    if (archive == nullptr || !archive->failure.empty()) return trust;
+    const std::string folder = std::string(kUpdateFolderName) + "/" + kUpdateKeysFolderName + "/";
+    std::string keys;
+    for (const ArchiveEntry& entry : archive->contents.entries) {
+        if (!entry.name.starts_with(folder) || entry.name.size() == folder.size()) continue;
+        RsaPublicKey key{};
+        UpdateKeyId id{};
+        std::string_view text(reinterpret_cast<const char*>(entry.content.data()),
+                              entry.content.size());
+        bool read = entry.type == '0' && isKeyFileName(entry.name.substr(folder.size())) &&
+                    parseUpdateKey(text, &key, &id);
+        std::string shown = read ? std::string(updateKeyIdText(id).data()) : "BAD: not a key";
+        trust.text += "key set      " + entry.name + " " + shown + "\n";
+        keys += std::string(keys.empty() ? "" : ",") + "{\"name\":" + jsonText(entry.name) +
+                ",\"keyId\":" + (read ? jsonText(shown) : "null") + "}";
+    }
+    if (keys.empty()) return trust;
+    trust.json += ",\"keySet\":[" + keys + "]";
+    return trust;
+}
+
 // The update as the daemon's steps find it: update.d's files, VERSION's values, the selected
 // steps, and the image's last file as the LAP software image.
 UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageListing& listing,
@@ -128,6 +184,14 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
         for (std::size_t i = 0; i < kVersionCount; ++i) update.versions[i] = contents.versions[i];
     }
     update.steps = contents.steps;
+    if (listed({"UPDATE_KEYS"})) {
+        const std::string keys = std::string(kUpdateFolderName) + "/" + kUpdateKeysFolderName + "/";
+        for (const ArchiveEntry& entry : contents.entries) {
+            if (!entry.name.starts_with(keys) || entry.name.size() == keys.size()) continue;
+            if (!update.installKeys) update.installKeys.emplace();
+            update.installKeys->push_back(PartFile{entry.name, entry.content, false});
+        }
+    }
     if (listed({"LAP_SOFTWARE"})) {
         const ListedFile& last = listing.files.back();
         auto lap = image.subspan(last.offset, last.size);
@@ -138,7 +202,7 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
 }
 
 std::string listingJson(const ImageListing& listing, const ArchiveListing* archive,
-                        const std::vector<std::string>& faults) {
+                        const std::string& trust, const std::vector<std::string>& faults) {
     std::string json =
         format("{\"length\":%llu", static_cast<unsigned long long>(listing.fileLength));
     if (listing.headerPresent) {
@@ -172,7 +236,7 @@ std::string listingJson(const ImageListing& listing, const ArchiveListing* archi
             json += "}";
         }
     }
-    return json + ",\"faults\":" + jsonList(faults, jsonText) +
+    return json + trust + ",\"faults\":" + jsonList(faults, jsonText) +
            ",\"valid\":" + (faults.empty() ? "true" : "false") + "}\n";
 }
 
@@ -207,10 +271,12 @@ ImageVerdict judgeImage(std::span<const std::uint8_t> image, std::uint64_t flash
             result.faults.insert(result.faults.end(), stepFaults.begin(), stepFaults.end());
         }
     }
+    TrustListing trust = trustListing(listing, image, archive ? &*archive : nullptr);
+    result.text += trust.text;
     if (result.faults.empty()) result.text += "result       valid\n";
     for (const std::string& fault : result.faults)
         result.text += "result       BAD: " + fault + "\n";
-    result.json = listingJson(listing, archive ? &*archive : nullptr, result.faults);
+    result.json = listingJson(listing, archive ? &*archive : nullptr, trust.json, result.faults);
     return result;
 }
 

@@ -1,6 +1,7 @@
 // mkupdate: builds, checks and lists the update images of the BT-LAP update daemon.
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,7 +35,9 @@ image has a 64-byte big-endian header: magic 0x11092001, header CRC-32, data siz
 CRC-32, type, name (at most 32 bytes, NUL-padded, not necessarily NUL-terminated); all
 other header bytes are 0, so identical inputs give byte-identical images.
 
-  mkupdate build -o OUT [--name NAME] [--note FILE] PARTS... [--steps LIST] [--sign KEY.pem]
+  mkupdate build -o OUT [--name NAME] [--note FILE] PARTS... [--steps LIST]
+                 [--install-keys DIR]
+                 [--sign KEY.pem [--passin SOURCE] [--security-version N]]
       Builds an update from its parts: writes update.d/updatetodo.txt and update.d/VERSION
       itself, packs update.d (mode 0755 for the DFU program, 0644 for the other files)
       and builds the multi-file image: FILE (or a line of the tool's own), the packed
@@ -54,7 +57,11 @@ other header bytes are 0, so identical inputs give byte-identical images.
         --lap-version VERSION       LAP_VERSION in VERSION
         --flash-size SIZE           the board's flash, in bytes or with K, M or G
                                     (default 2M)
-      --sign KEY.pem signs the image with that private key, as "sign" does.
+      --install-keys DIR: the key files (*.key) of DIR become update.d/update-keys/, and
+      the step UPDATE_KEYS installs them as the board's key set, replacing all of its
+      keys (see "Key rotation" below); each must be a key file the board reads, 1 to 16.
+      --sign KEY.pem signs the image with that private key, as "sign" does, with
+      --passin and --security-version as there.
       --steps LIST (step keywords, separated by commas; repeatable) is the to-do list.
       Without it the list holds every step whose part is given, in this order:
         CHECK_VERSIONS                  with a version
@@ -64,6 +71,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
         LAP_SOFTWARE                    with the LAP software image
         CHECK_SDP                       with --services
         REMOVE_DFU_UPLOAD               with the firmware
+        UPDATE_KEYS                     with --install-keys
       "--steps BT_MOD_SET_READ" with no part makes a read-only update: its run leaves
       the module's keys, the flash and /etc as they were, and the module's PS-Keys in
       the board's /tmp/pskeydump.psr, in the format that --pskeys takes.
@@ -94,17 +102,41 @@ other header bytes are 0, so identical inputs give byte-identical images.
 
   mkupdate keygen [--bits BITS] KEY.pem [PUBLIC.key]
       Makes a signing key: an RSA key of BITS bits (2048 to 4096, default 3072; exponent
-      65537). Its private key goes to KEY.pem (mode 0600; an existing file is refused),
-      the board's public key file to PUBLIC.key (default: KEY.pem's name with .key in
-      place of .pem); the key's ID is printed. PUBLIC.key goes into the board's
-      /etc/update-keys/; KEY.pem stays with the makers.
+      65537). Its private key goes to KEY.pem (mode 0600), the board's public key file to
+      PUBLIC.key (default: KEY.pem's name with .key in place of .pem), which must end in
+      .key, the only name the board reads; an existing file is never replaced. The key's
+      ID and both files are printed. PUBLIC.key goes into the board's /etc/update-keys/;
+      KEY.pem stays with the makers.
 
-  mkupdate sign --key KEY.pem [--resign] [-o OUT] IMAGE
+  mkupdate sign --key KEY.pem [--passin SOURCE] [--security-version N] [--resign]
+                [-o OUT] IMAGE
+  mkupdate sign --signature SIG --public KEY.key [--security-version N] [--resign]
+                [-o OUT] IMAGE
       Signs IMAGE with the private key of KEY.pem: file 0 becomes the signature block
       followed by what it held (the note); written to OUT, or in place of IMAGE. An image
       signed already is refused, unless --resign (its signature is replaced, its note kept).
       A board with keys in /etc/update-keys/ takes only images signed by one of them: the
       signature covers every byte of files 1 to the last (see "Signed images" below).
+      --passin opens an encrypted KEY.pem with a passphrase given as openssl takes one:
+      pass:TEXT, env:VARIABLE, file:PATH or fd:NUMBER (their first line).
+      --security-version N (0 to 4294967295) writes a format 2 block that binds N: a
+      board refuses images of a lower security version than that of its last update that
+      ended OK. Without it the block is format 1 (security version 0), which boards of
+      every daemon that checks signatures read.
+      With --signature, SIG is a signature made elsewhere (a token, another machine) of
+      the bytes that "statement" prints, with the same --security-version; it is inserted
+      only when it is the valid signature of the key of KEY.key (--key-id KEY.key is the
+      same option). RSA PKCS#1 v1.5 signatures are deterministic: the image is byte for
+      byte the one "sign --key" makes with that key.
+
+  mkupdate statement [--security-version N] [-o OUT] IMAGE
+      Writes the bytes that a signature of IMAGE covers (to standard output by default):
+      the statement of format 1, or of format 2 with N. With openssl and a key held
+      elsewhere:
+        mkupdate statement --security-version 4 -o stmt update.img
+        openssl dgst -sha256 -binary -out stmt.sha256 stmt
+        openssl pkeyutl -sign -inkey KEY -pkeyopt digest:sha256 -in stmt.sha256 -out sig
+        mkupdate sign --signature sig --public KEY.key --security-version 4 update.img
 
   mkupdate wrap --name NAME [--type N] PAYLOAD -o OUT
       Wraps PAYLOAD into a single image of type N (0 to 255 but 4; default 0).
@@ -126,9 +158,12 @@ other header bytes are 0, so identical inputs give byte-identical images.
       sizes, the steps of the to-do list by position as the daemon selects them, the
       versions of VERSION as the version check reads them), and the daemon's verdict:
       "result valid", or one "result BAD: REASON" line per reason why the daemon would
-      refuse the image or the update fail. With --json the same as one JSON object.
+      refuse the image or the update fail. The signature block ("signature key ID, format
+      F, security version N", or "none") and the key set that the update installs (each
+      update.d/update-keys/ file with its key's ID) come before the verdict. With --json
+      the same as one JSON object ("signature", "keySet").
 
-  mkupdate check [--flash-size SIZE] [--keys DIR] IMAGE
+  mkupdate check [--flash-size SIZE] [--keys DIR]... IMAGE
       Gives the daemon's verdict on IMAGE and writes nothing: the reception's checks
       (header and checksums, a multi-file image whose file 1 unpacks into update.d with
       a to-do file that selects steps), then for each listed step the part it needs,
@@ -137,8 +172,13 @@ other header bytes are 0, so identical inputs give byte-identical images.
       the flash). With --keys, also the signature as a board whose /etc/update-keys/
       holds the key files (*.key) of DIR checks it: without a valid signature by one of
       them the image is refused ("refused: no signature", "refused: signed by unknown key
-      ID", "refused: bad signature by key ID"). Prints "IMAGE: valid", or each reason on
-      standard error.
+      ID", "refused: bad signature by key ID", "refused: security version N is older than
+      the board's M" with M 0 here). --keys may be given for several folders: the block
+      ("IMAGE: signed by key ID, format F, security version N") and each folder's verdict
+      ("IMAGE: keys DIR: valid" or "refused") are printed. A folder that a board can't
+      use fails (exit 1): no key file (*.key) in it, so that a board takes images
+      unsigned or, with other files only, refuses every image. Prints "IMAGE: valid", or
+      each reason on standard error.
 
   mkupdate extract IMAGE N -o OUT
       Writes file N (from 0) of a valid multi-file image to OUT. Extracting every file
@@ -148,13 +188,23 @@ other header bytes are 0, so identical inputs give byte-identical images.
       Shows this text, or the version of the tool and of its build.
 
 Signed images: a board whose /etc/update-keys/ holds key files (*.key, as keygen writes
-them) takes only images that one of those keys signed; a board without takes any. The
-signature block stands at the start of file 0, ahead of its note, its words big-endian:
-"UPD-SIG\n" (8 bytes), the format 1 (4), the signature's length L (4), the key's ID (16:
-the first 16 bytes of the SHA-256 of its modulus), the signature (L bytes). The signature
-(RSA of 2048 to 4096 bits, PKCS#1 v1.5, SHA-256) covers a statement: the count of the
-files after file 0 (a word), then for each of them its size (a word) and its SHA-256. A key file holds "#"
-comment lines and one line "rsa-sha256 65537 " followed by the modulus in hex.
+them) takes only images that one of those keys signed; a board without that folder, or
+with an empty one, takes any; one whose folder can't be listed or holds only other files
+refuses every image. The signature block stands at the start of file 0, ahead of its
+note, its words big-endian: "UPD-SIG\n" (8 bytes), the format 1 or 2 (4), the
+signature's length L (4), the key's ID (16: the first 16 bytes of the SHA-256 of its
+modulus), in format 2 the security version (4), the signature (L bytes). The signature
+(RSA of 2048 to 4096 bits, PKCS#1 v1.5, SHA-256) covers a statement. The files'
+statement: the count of the files after file 0 (a word), then for each of them its size
+(a word) and its SHA-256. Format 1 signs the files' statement; format 2 signs the word 2,
+the security version and the SHA-256 of the files' statement (40 bytes). A key file holds
+"#" comment lines and one line "rsa-sha256 65537 " followed by the modulus in hex.
+
+Key rotation, in three updates that each end OK: 1. an update signed by the old key
+installs the set of the old and the new key (--install-keys with both); 2. updates are
+signed by the new key; 3. an update signed by the new key installs the set of the new key
+alone, retiring the old one. A board without keys takes its first set from an unsigned
+update (enrolment).
 
 Options take their value as the next argument or after "=" (--name=NAME, -oOUT); "--"
 ends the options. OUT "-" writes to standard output. Any other OUT is written to a
@@ -177,7 +227,21 @@ int failure(const std::string& message) {
     return kExitFailure;
 }
 
-enum Code { kName = 256, kType, kPackDir, kJson, kFlashSize, kKeys, kKey, kResign, kBits };
+enum Code {
+    kName = 256,
+    kType,
+    kPackDir,
+    kJson,
+    kFlashSize,
+    kKeys,
+    kKey,
+    kResign,
+    kBits,
+    kSecurityVersion,
+    kPassin,
+    kSignature,
+    kPublic,
+};
 
 // Reads a command's options (argv[0] is the command) with getopt_long; take(code, value) gets
 // each option and answers with a usage message or nothing. The operands, in order, or
@@ -296,44 +360,77 @@ int multiCommand(int argc, char** argv) {
     return writeResult(output, *image, inputs);
 }
 
-// A key folder that can be read, each key file of it read as the daemon reads it: a file it
-// would ignore is named (the board would refuse every image that only such a key signed).
+// A key folder as the board reads it: each key file read as the daemon reads it, a file that
+// it would ignore named (the board would refuse every image that only such a key signed).
+// False (reported) when a board with it checks no signature or refuses every image.
 bool checkKeyFolder(const std::string& folder) {
-    std::error_code error;
-    std::filesystem::directory_iterator entries(folder, error);
-    if (error) {
-        failure("can't read key folder " + folder + ": " + error.message());
-        return false;
+    std::vector<std::string> others;
+    const OtherFileListener listener{
+        [](void* context, const char* path) {
+            static_cast<std::vector<std::string>*>(context)->push_back(path);
+        },
+        &others};
+    KeyFolder keys = inspectKeyFolder(folder.c_str(), &listener);
+    for (const std::string& other : others)
+        failure("warning: " + other + " is not named *.key; the board ignores it");
+    switch (keys.state) {
+        case KeyFolderState::Absent:
+        case KeyFolderState::Unlistable:
+            failure("can't read key folder " + folder + ": " +
+                    std::strerror(keys.error ? keys.error : ENOENT));
+            return false;
+        case KeyFolderState::Empty:
+            failure(folder + " holds no key file (*.key): a board with it takes images unsigned");
+            return false;
+        case KeyFolderState::NoKeyFile:
+            failure(folder + " holds no key file (*.key): a board with it refuses every image");
+            return false;
+        case KeyFolderState::Keys:
+            break;
     }
-    bool any = false;
-    for (const auto& entry : entries) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
         std::string name = entry.path().filename().string();
-        if (name.starts_with(".") || !name.ends_with(kUpdateKeySuffix)) continue;
+        if (!isKeyFileName(name)) continue;
         RsaPublicKey key{};
         UpdateKeyId id{};
         if (!readUpdateKeyFile(entry.path().c_str(), &key, &id))
             failure("warning: " + entry.path().string() + " is not a key file the board reads");
-        any = true;
     }
-    if (!any)
-        failure("warning: " + folder +
-                " holds no key file (*.key): a board with it takes "
-                "images unsigned");
     return true;
+}
+
+// What file 0's signature block says, as check --keys shows it.
+std::string signatureSummary(const mkupdate::Bytes& image) {
+    std::string error;
+    auto split = mkupdate::splitMultiImage(image, &error);
+    if (!split) return "no signature block";
+    SignatureBlock block{};
+    switch (parseSignatureBlock(split->files.front(), &block)) {
+        case SignatureBlockParse::Absent:
+            return "not signed";
+        case SignatureBlockParse::Damaged:
+            return "damaged signature block";
+        case SignatureBlockParse::Found:
+            break;
+    }
+    return "signed by key " + std::string(updateKeyIdText(block.keyId).data()) + ", format " +
+           std::to_string(block.format) + ", security version " +
+           std::to_string(block.securityVersion);
 }
 
 // list and check: the daemon's verdict on one image.
 int judgeCommand(int argc, char** argv, bool listing) {
     bool json = false;
     std::uint64_t flashSize = mkupdate::kDefaultFlashSize;
-    std::optional<std::string> keys;
+    std::vector<std::string> keys;
     std::vector<option> options{{"flash-size", required_argument, nullptr, kFlashSize}};
     if (listing) options.push_back({"json", no_argument, nullptr, kJson});
     if (!listing) options.push_back({"keys", required_argument, nullptr, kKeys});
     auto operands = readOptions(argc, argv, options,
                                 [&](int code, const char* value) -> std::optional<std::string> {
                                     if (code == kJson) json = true;
-                                    if (code == kKeys) keys = value;
+                                    if (code == kKeys) keys.push_back(value);
                                     if (code == kFlashSize) return takeFlashSize(value, &flashSize);
                                     if (code == 'o')
                                         return std::string(argv[0]) + " writes no file";
@@ -346,27 +443,52 @@ int judgeCommand(int argc, char** argv, bool listing) {
     mkupdate::Bytes image;
     if (!mkupdate::readWholeFile(path, &image, &error)) return failure(error);
     mkupdate::ImageVerdict verdict = mkupdate::judgeImage(image, flashSize);
-    if (keys && !checkKeyFolder(*keys)) return kExitFailure;
-    if (keys && verdict.valid()) {
-        if (auto refused = mkupdate::signatureRefusalOf(image, *keys))
-            verdict.faults.push_back("refused: " + *refused);
+    for (const std::string& folder : keys)
+        if (!checkKeyFolder(folder)) return kExitFailure;
+    // Each key folder's verdict, as a board with those keys gives it.
+    std::string verdicts;
+    if (!keys.empty() && verdict.valid()) {
+        verdicts = path + ": " + signatureSummary(image) + "\n";
+        for (const std::string& folder : keys) {
+            auto refused = mkupdate::signatureRefusalOf(image, folder);
+            verdicts += path + ": keys " + folder + ": " + (refused ? "refused" : "valid") + "\n";
+            if (refused) verdict.faults.push_back("refused: " + *refused);
+        }
     }
     if (listing) {
         std::fputs((json ? verdict.json : verdict.text).c_str(), stdout);
     } else if (verdict.valid()) {
+        std::fputs(verdicts.c_str(), stdout);
         std::printf("%s: valid\n", path.c_str());
     } else {
+        std::fputs(verdicts.c_str(), stdout);
         for (const std::string& fault : verdict.faults) failure(path + ": " + fault);
     }
     return verdict.valid() ? EXIT_SUCCESS : kExitFailure;
 }
 
 // The private key of --key, or nothing after its failure was reported.
-std::optional<mkupdate::SigningKey> readSigningKey(const std::string& path) {
+std::optional<mkupdate::SigningKey> readSigningKey(const std::string& path,
+                                                   const std::optional<std::string>& passin) {
     std::string error;
-    auto key = mkupdate::loadSigningKey(path, false, &error);
+    std::optional<std::string> passphrase;
+    if (passin) {
+        passphrase = mkupdate::readPassphrase(*passin, &error);
+        if (!passphrase) {
+            failure(error);
+            return std::nullopt;
+        }
+    }
+    auto key = mkupdate::loadSigningKey(path, false, &error, passphrase);
     if (!key) failure(error);
     return key;
+}
+
+std::optional<std::string> takeSecurityVersion(const char* value,
+                                               std::optional<std::uint32_t>* version) {
+    *version = mkupdate::securityVersion(value);
+    if (*version) return std::nullopt;
+    return mkupdate::securityVersionRefusal(value);
 }
 
 int keygenCommand(int argc, char** argv) {
@@ -390,7 +512,17 @@ int keygenCommand(int argc, char** argv) {
         if (publicPath.ends_with(".pem")) publicPath.resize(publicPath.size() - 4);
         publicPath += std::string(kUpdateKeySuffix);
     }
+    // The board reads only *.key files: a key under another name would leave it refusing
+    // every image.
+    if (!isKeyFileName(std::filesystem::path(publicPath).filename().string()))
+        return usageError("the board's key file must be named NAME.key, not " + publicPath);
     if (publicPath == privatePath) return usageError("KEY.pem and PUBLIC.key must differ");
+    // Neither file replaces one that exists: a key pair is made once.
+    struct stat existing {};
+    if (lstat(privatePath.c_str(), &existing) == 0)
+        return failure("can't create " + privatePath + ": " + std::strerror(EEXIST));
+    if (lstat(publicPath.c_str(), &existing) == 0)
+        return failure("can't create " + publicPath + ": " + std::strerror(EEXIST));
     std::string error;
     auto pem = mkupdate::generateKeyPem(static_cast<int>(bits), &error);
     if (!pem) return failure(error);
@@ -405,44 +537,115 @@ int keygenCommand(int argc, char** argv) {
         return failure("can't write " + privatePath);
     }
     std::string text = mkupdate::updateKeyFileText(key->modulus);
-    if (!mkupdate::writeOutput(publicPath, mkupdate::Bytes(text.begin(), text.end()), {privatePath},
-                               &error)) {
+    int publicFd = open(publicPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    bool publicWritten = publicFd >= 0 && write(publicFd, text.data(), text.size()) ==
+                                              static_cast<ssize_t>(text.size());
+    if (publicFd >= 0 && close(publicFd) != 0) publicWritten = false;
+    if (!publicWritten) {
+        int failed = errno;
+        if (publicFd >= 0) unlink(publicPath.c_str());
         unlink(privatePath.c_str());
-        return failure(error);
+        return failure("can't create " + publicPath + ": " + std::strerror(failed));
     }
     std::printf("update key %s (RSA %ld bits): private %s, for the board %s\n",
                 updateKeyIdText(key->id).data(), bits, privatePath.c_str(), publicPath.c_str());
     return EXIT_SUCCESS;
 }
 
+// A signature made elsewhere (a token, another machine), or nothing after its failure was
+// reported.
+std::optional<mkupdate::Bytes> readSignature(const std::string& path) {
+    std::string error;
+    mkupdate::Bytes signature;
+    if (!mkupdate::readWholeFile(path, &signature, &error)) {
+        failure(error);
+        return std::nullopt;
+    }
+    return signature;
+}
+
 int signCommand(int argc, char** argv) {
     std::string keyPath;
     std::string output;
+    std::string signaturePath;
+    std::string publicPath;
+    std::optional<std::string> passin;
+    std::optional<std::uint32_t> securityVersion;
     bool resign = false;
-    auto operands = readOptions(
-        argc, argv,
-        {{"key", required_argument, nullptr, kKey}, {"resign", no_argument, nullptr, kResign}},
-        [&](int code, const char* value) -> std::optional<std::string> {
-            if (code == 'o') output = value;
-            if (code == kKey) keyPath = value;
-            if (code == kResign) resign = true;
-            return std::nullopt;
-        });
+    auto operands = readOptions(argc, argv,
+                                {{"key", required_argument, nullptr, kKey},
+                                 {"resign", no_argument, nullptr, kResign},
+                                 {"security-version", required_argument, nullptr, kSecurityVersion},
+                                 {"passin", required_argument, nullptr, kPassin},
+                                 {"signature", required_argument, nullptr, kSignature},
+                                 {"public", required_argument, nullptr, kPublic},
+                                 {"key-id", required_argument, nullptr, kPublic}},
+                                [&](int code, const char* value) -> std::optional<std::string> {
+                                    if (code == 'o') output = value;
+                                    if (code == kKey) keyPath = value;
+                                    if (code == kResign) resign = true;
+                                    if (code == kPassin) passin = value;
+                                    if (code == kSignature) signaturePath = value;
+                                    if (code == kPublic) publicPath = value;
+                                    if (code == kSecurityVersion)
+                                        return takeSecurityVersion(value, &securityVersion);
+                                    return std::nullopt;
+                                });
     if (!operands) return kExitUsage;
-    if (operands->size() != 1 || keyPath.empty())
-        return usageError("sign takes --key KEY.pem and one image file");
+    const bool detached = !signaturePath.empty() || !publicPath.empty();
+    if (operands->size() != 1 ||
+        (detached ? !keyPath.empty() || signaturePath.empty() || publicPath.empty() || passin
+                  : keyPath.empty()))
+        return usageError(
+            "sign takes --key KEY.pem, or --signature SIG --public KEY.key, and one image file");
     const std::string& path = operands->front();
     std::string error;
     mkupdate::Bytes image;
     if (!mkupdate::readWholeFile(path, &image, &error)) return failure(error);
-    auto key = readSigningKey(keyPath);
-    if (!key) return kExitFailure;
-    auto signedImage = mkupdate::signImage(image, key->id, key->sign, resign, &error);
+    std::optional<mkupdate::Bytes> signedImage;
+    std::vector<std::string> inputs;
+    if (detached) {
+        RsaPublicKey key{};
+        UpdateKeyId id{};
+        if (!readUpdateKeyFile(publicPath.c_str(), &key, &id))
+            return failure(publicPath + " is not a key file the board reads");
+        auto signature = readSignature(signaturePath);
+        if (!signature) return kExitFailure;
+        signedImage =
+            mkupdate::insertSignature(image, key, id, *signature, securityVersion, resign, &error);
+        inputs = {signaturePath, publicPath};
+    } else {
+        auto key = readSigningKey(keyPath, passin);
+        if (!key) return kExitFailure;
+        signedImage =
+            mkupdate::signImage(image, key->id, key->sign, resign, &error, securityVersion);
+        inputs = {keyPath};
+    }
     if (!signedImage) return failure(path + ": " + error);
     // In place unless told otherwise: the image is read whole before it is replaced.
-    return writeResult(output.empty() ? path : output, *signedImage,
-                       output.empty() ? std::vector<std::string>{keyPath}
-                                      : std::vector<std::string>{path, keyPath});
+    if (!output.empty()) inputs.push_back(path);
+    return writeResult(output.empty() ? path : output, *signedImage, inputs);
+}
+
+int statementCommand(int argc, char** argv) {
+    std::string output = "-";
+    std::optional<std::uint32_t> securityVersion;
+    auto operands = readOptions(
+        argc, argv, {{"security-version", required_argument, nullptr, kSecurityVersion}},
+        [&](int code, const char* value) -> std::optional<std::string> {
+            if (code == 'o') output = value;
+            if (code == kSecurityVersion) return takeSecurityVersion(value, &securityVersion);
+            return std::nullopt;
+        });
+    if (!operands) return kExitUsage;
+    if (operands->size() != 1) return usageError("statement takes one image file");
+    const std::string& path = operands->front();
+    std::string error;
+    mkupdate::Bytes image;
+    if (!mkupdate::readWholeFile(path, &image, &error)) return failure(error);
+    auto statement = mkupdate::imageStatement(image, securityVersion, &error);
+    if (!statement) return failure(path + ": " + error);
+    return writeResult(output, *statement, {path});
 }
 
 int buildCommand(int argc, char** argv) {
@@ -459,9 +662,10 @@ int buildCommand(int argc, char** argv) {
     }
     std::vector<std::string> inputs = mkupdate::requestInputs(*request);
     if (!request->signingKey.empty()) {
-        auto key = readSigningKey(request->signingKey);
+        auto key = readSigningKey(request->signingKey, request->passin);
         if (!key) return kExitFailure;
-        image = mkupdate::signImage(*image, key->id, key->sign, false, &error);
+        image = mkupdate::signImage(*image, key->id, key->sign, false, &error,
+                                    request->securityVersion);
         if (!image) return failure(error);
         inputs.push_back(request->signingKey);
     }
@@ -529,5 +733,6 @@ int main(int argc, char** argv) {
     if (command == "extract") return extractCommand(argc - 1, argv + 1);
     if (command == "keygen") return keygenCommand(argc - 1, argv + 1);
     if (command == "sign") return signCommand(argc - 1, argv + 1);
+    if (command == "statement") return statementCommand(argc - 1, argv + 1);
     return usageError("unknown command \"" + command + "\"");
 }

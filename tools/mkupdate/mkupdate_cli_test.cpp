@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/board.h"
+#include "tests/support/openssl_keys.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/image_verdict.h"
 #include "tools/mkupdate/sample_update.h"
@@ -341,7 +343,10 @@ TEST_F(MkupdateProgram, SignsWithItsOwnKeysAndChecksAsABoardWithThemDoes) {
     EXPECT_EQ(run("check /tmp/sample.img").status, 0) << "a board without keys takes it";
 
     ASSERT_EQ(run("sign --key /tmp/makers.pem /tmp/sample.img").status, 0);
-    EXPECT_EQ(run("check --keys /tmp/keys /tmp/sample.img").out, "/tmp/sample.img: valid\n");
+    EXPECT_EQ(run("check --keys /tmp/keys /tmp/sample.img").out,
+              "/tmp/sample.img: signed by key " + id +
+                  ", format 1, security version 0\n/tmp/sample.img: keys /tmp/keys: "
+                  "valid\n/tmp/sample.img: valid\n");
     ProgramRun again = run("sign --key /tmp/others.pem /tmp/sample.img");
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.err, "mkupdate: /tmp/sample.img: signed already (by key " + id +
@@ -364,6 +369,148 @@ TEST_F(MkupdateProgram, SignsWithItsOwnKeysAndChecksAsABoardWithThemDoes) {
     writeWholeFile("/tmp/keys/broken.key", "rsa-sha256 65537 zz\n");
     EXPECT_NE(run("check --keys /tmp/keys /tmp/built.img").err.find("broken.key is not a key file"),
               std::string::npos);
+}
+
+// Signing as release engineers do it: with an encrypted key and its passphrase from
+// anywhere openssl takes one, or by a key held elsewhere (here openssl pkeyutl), whose
+// signature is inserted only when it is the key's over the image's statement.
+TEST_F(MkupdateProgram, SignsWithPassphrasesAndSignaturesMadeElsewhere) {
+    ASSERT_EQ(std::system(
+                  (kSample + "/build-image " + kMkupdate + " /tmp/release.img >/dev/null").c_str()),
+              0);
+    ASSERT_EQ(std::system("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -aes256 "
+                          "-pass pass:secret -out /tmp/release.pem 2>/dev/null"),
+              0);
+    writeWholeFile("/tmp/phrase", "secret\n");
+    for (const char* passin :
+         {"pass:secret", "env:PHRASE", "file:/tmp/phrase", "fd:3 3</tmp/phrase"}) {
+        SCOPED_TRACE(passin);
+        std::filesystem::remove("/tmp/signed.img");
+        ProgramRun sign =
+            runProgram("PHRASE=secret " + kMkupdate +
+                       " sign --key /tmp/release.pem --security-version 4 -o /tmp/signed.img "
+                       "/tmp/release.img --passin " +
+                       passin);
+        ASSERT_EQ(sign.status, 0) << sign.err;
+        if (!fileExists("/tmp/reference.img"))
+            std::filesystem::copy_file("/tmp/signed.img", "/tmp/reference.img");
+        EXPECT_TRUE(readWholeFile("/tmp/signed.img") == readWholeFile("/tmp/reference.img"));
+    }
+    EXPECT_EQ(run("sign --key /tmp/release.pem --passin pass:wrong -o /tmp/x.img /tmp/release.img")
+                  .status,
+              1);
+    EXPECT_EQ(run("sign --key /tmp/release.pem --passin phrase -o /tmp/x.img /tmp/release.img").err,
+              "mkupdate: --passin takes pass:TEXT, env:VARIABLE, file:PATH or fd:NUMBER, not "
+              "\"phrase\"\n");
+
+    // The public key as the board gets it, from the private key alone.
+    ASSERT_EQ(std::system("openssl rsa -in /tmp/release.pem -passin pass:secret -modulus -noout "
+                          "-out /tmp/release.modulus"),
+              0);
+    const std::string modulus = readWholeFile("/tmp/release.modulus");
+    ASSERT_TRUE(modulus.starts_with("Modulus="));
+    std::filesystem::create_directories("/tmp/release-keys");
+    std::string hex = modulus.substr(8, modulus.find('\n') - 8);
+    for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    writeWholeFile("/tmp/release-keys/release.key", "rsa-sha256 65537 " + hex + "\n");
+
+    ASSERT_EQ(run("statement --security-version 4 -o /tmp/statement /tmp/release.img").status, 0);
+    EXPECT_EQ(readWholeFile("/tmp/statement").size(), 40u);
+    ASSERT_EQ(std::system("openssl dgst -sha256 -binary -out /tmp/statement.sha256 /tmp/statement "
+                          "&& openssl pkeyutl -sign -inkey /tmp/release.pem -passin pass:secret "
+                          "-pkeyopt digest:sha256 -in /tmp/statement.sha256 -out /tmp/signature"),
+              0);
+    ProgramRun wrong =
+        run("sign --signature /tmp/signature --public /tmp/release-keys/release.key "
+            "--security-version 5 -o /tmp/detached.img /tmp/release.img");
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err,
+              "mkupdate: /tmp/release.img: the signature is not the key's over this image's "
+              "statement with security version 5\n");
+    EXPECT_FALSE(fileExists("/tmp/detached.img"));
+    ProgramRun inserted =
+        run("sign --signature /tmp/signature --key-id "
+            "/tmp/release-keys/release.key --security-version 4 -o "
+            "/tmp/detached.img /tmp/release.img");
+    ASSERT_EQ(inserted.status, 0) << inserted.err;
+    EXPECT_TRUE(readWholeFile("/tmp/detached.img") == readWholeFile("/tmp/reference.img"))
+        << "the detached flow signs byte for byte as mkupdate sign does";
+
+    ProgramRun check = run("check --keys /tmp/release-keys /tmp/detached.img");
+    EXPECT_EQ(check.status, 0) << check.err;
+    const std::string id = updateKeyIdText(updateKeyIdOf(bytesFromHex(hex))).data();
+    EXPECT_NE(check.out.find("signed by key " + id + ", format 2, security version 4\n"),
+              std::string::npos)
+        << check.out;
+    EXPECT_NE(run("list --json /tmp/detached.img")
+                  .out.find("\"signature\":{\"keyId\":\"" + id +
+                            "\",\"format\":2,\"securityVersion\":4}"),
+              std::string::npos);
+}
+
+// A key folder that a board can't use is no "valid" check; keygen writes the board's key
+// only as NAME.key, and never over a file.
+TEST_F(MkupdateProgram, RefusesKeyFoldersAndKeyNamesThatLeaveABoardOpen) {
+    ASSERT_EQ(run("keygen --bits 2048 /tmp/k.pem").status, 0);
+    ASSERT_EQ(
+        std::system((kSample + "/build-image " + kMkupdate + " /tmp/s.img >/dev/null").c_str()), 0);
+    ASSERT_EQ(run("sign --key /tmp/k.pem /tmp/s.img").status, 0);
+    std::filesystem::create_directories("/tmp/empty");
+    std::filesystem::create_directories("/tmp/pub");
+    std::filesystem::copy_file("/tmp/k.key", "/tmp/pub/k.pub");
+    const struct {
+        const char* folder;
+        std::string err;
+    } cases[] = {
+        {"/tmp/empty",
+         "mkupdate: /tmp/empty holds no key file (*.key): a board with it takes images unsigned\n"},
+        {"/tmp/pub",
+         "mkupdate: warning: /tmp/pub/k.pub is not named *.key; the board ignores it\nmkupdate: "
+         "/tmp/pub holds no key file (*.key): a board with it refuses every image\n"},
+        {"/tmp/k.key", "mkupdate: can't read key folder /tmp/k.key: Not a directory\n"},
+    };
+    for (const auto& c : cases) {
+        ProgramRun check = run(std::string("check --keys ") + c.folder + " /tmp/s.img");
+        EXPECT_EQ(check.status, 1) << c.folder;
+        EXPECT_EQ(check.err, c.err);
+    }
+    const std::string before = readWholeFile("/tmp/k.key");
+    ProgramRun again = run("keygen --bits 2048 /tmp/other.pem /tmp/k.key");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "mkupdate: can't create /tmp/k.key: File exists\n");
+    EXPECT_EQ(readWholeFile("/tmp/k.key"), before);
+    EXPECT_FALSE(fileExists("/tmp/other.pem"));
+    ProgramRun pub = run("keygen --bits 2048 /tmp/p.pem /tmp/p.pub");
+    EXPECT_EQ(pub.status, 2);
+    EXPECT_EQ(pub.err,
+              "mkupdate: the board's key file must be named NAME.key, not /tmp/p.pub (see "
+              "mkupdate --help)\n");
+    EXPECT_FALSE(fileExists("/tmp/p.pem"));
+
+    // An update that installs a key set lists it, key by key.
+    std::filesystem::create_directories("/tmp/next-keys");
+    std::filesystem::copy_file("/tmp/k.key", "/tmp/next-keys/k.key");
+    writeWholeFile("/tmp/lap", "Linux payload");
+    ASSERT_EQ(run("build -o /tmp/keys.img --lap-payload /tmp/lap --lap-name Linux-x "
+                  "--install-keys /tmp/next-keys")
+                  .status,
+              0);
+    const std::string id = readWholeFile("/tmp/k.key").substr(20, 32);
+    ProgramRun list = run("list /tmp/keys.img");
+    EXPECT_NE(list.out.find("signature    none\nkey set      update.d/update-keys/k.key " + id +
+                            "\nresult       valid\n"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(run("list --json /tmp/keys.img")
+                  .out.find("\"keySet\":[{\"name\":\"update.d/update-keys/k.key\",\"keyId\":\"" +
+                            id + "\"}]"),
+              std::string::npos);
+    ProgramRun refused =
+        run("build -o /tmp/bad.img --lap-payload /tmp/lap --lap-name Linux-x "
+            "--install-keys /tmp/pub");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err,
+              "mkupdate: /tmp/pub/k.pub: not named *.key; a board installs only key files\n");
 }
 
 }  // namespace

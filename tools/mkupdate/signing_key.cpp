@@ -1,5 +1,6 @@
 #include "tools/mkupdate/signing_key.h"
 
+#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -7,7 +8,11 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace mkupdate {
@@ -83,8 +88,8 @@ std::optional<std::string> generateKeyPem(int bits, std::string* error) {
     return std::string(data, static_cast<std::size_t>(length));
 }
 
-std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText,
-                                         std::string* error) {
+std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText, std::string* error,
+                                         const std::optional<std::string>& passphrase) {
     Bio input(fromText ? BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()))
                        : BIO_new_file(pem.c_str(), "r"));
     const std::string source = fromText ? std::string("the key") : pem;
@@ -92,7 +97,9 @@ std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText,
         *error = failure("can't read " + source);
         return std::nullopt;
     }
-    std::shared_ptr<EVP_PKEY> key(PEM_read_bio_PrivateKey(input.get(), nullptr, nullptr, nullptr),
+    // With a passphrase, libcrypto takes it as the callback's data and never prompts.
+    void* phrase = passphrase ? const_cast<char*>(passphrase->c_str()) : nullptr;
+    std::shared_ptr<EVP_PKEY> key(PEM_read_bio_PrivateKey(input.get(), nullptr, nullptr, phrase),
                                   EVP_PKEY_free);
     if (!key) {
         *error = failure(source + " holds no private key in PEM");
@@ -113,6 +120,52 @@ std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText,
         return signWith(key, message, failed);
     };
     return signing;
+}
+
+std::optional<std::string> readPassphrase(const std::string& source, std::string* error) {
+    auto firstLine = [](std::string text) {
+        text = text.substr(0, text.find('\n'));
+        if (text.ends_with('\r')) text.pop_back();
+        return text;
+    };
+    auto readAll = [](int fd, std::string* text) {
+        char buffer[1024];
+        ssize_t got = 0;
+        while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+            if (got > 0) text->append(buffer, static_cast<std::size_t>(got));
+            if (text->find('\n') != std::string::npos) break;
+        }
+        return got >= 0;
+    };
+    const std::size_t colon = source.find(':');
+    const std::string form = source.substr(0, colon == std::string::npos ? 0 : colon);
+    const std::string value = colon == std::string::npos ? "" : source.substr(colon + 1);
+    if (form == "pass") return value;
+    if (form == "env") {
+        const char* text = std::getenv(value.c_str());
+        if (text != nullptr) return std::string(text);
+        *error = "--passin env:" + value + ": no such variable";
+        return std::nullopt;
+    }
+    if (form == "file" || form == "fd") {
+        char* end = nullptr;
+        long number = form == "fd" ? std::strtol(value.c_str(), &end, 10) : 0;
+        if (form == "fd" && (value.empty() || *end != '\0' || number < 0)) {
+            *error = "--passin fd: takes a descriptor's number, not \"" + value + "\"";
+            return std::nullopt;
+        }
+        int fd =
+            form == "fd" ? static_cast<int>(number) : open(value.c_str(), O_RDONLY | O_CLOEXEC);
+        std::string text;
+        bool read = fd >= 0 && readAll(fd, &text);
+        if (form == "file" && fd >= 0) close(fd);
+        if (read) return firstLine(text);
+        *error = "--passin " + source + ": can't read it: " + std::strerror(errno);
+        return std::nullopt;
+    }
+    *error =
+        "--passin takes pass:TEXT, env:VARIABLE, file:PATH or fd:NUMBER, not \"" + source + "\"";
+    return std::nullopt;
 }
 
 }  // namespace mkupdate

@@ -20,7 +20,14 @@ struct SigningKey {
 std::optional<std::string> generateKeyPem(int bits, std::string* error);
 
 // The private key of a PEM file (or PEM text, with fromText): an RSA key of 2048 to 4096 bits
-// with exponent 65537, which is what the board's daemon verifies.
-std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText, std::string* error);
+// with exponent 65537, which is what the board's daemon verifies. An encrypted key is opened
+// with passphrase; without one, libcrypto asks on the terminal.
+std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText, std::string* error,
+                                         const std::optional<std::string>& passphrase = {});
+
+// The passphrase that a --passin value names, in the forms of the openssl program: "pass:TEXT",
+// "env:VARIABLE", "file:PATH" and "fd:NUMBER" (their first line). Nothing, with a message in
+// error, for another form or a source that can't be read.
+std::optional<std::string> readPassphrase(const std::string& source, std::string* error);
 
 }  // namespace mkupdate

@@ -4,9 +4,11 @@
 #include <string_view>
 
 #include "image/image_header.h"
+#include "image/image_signature.h"
 #include "tools/mkupdate/gzip_writer.h"
 #include "tools/mkupdate/part_checks.h"
 #include "tools/mkupdate/update_archive.h"
+#include "update/board_keys.h"
 #include "update/step_table.h"
 
 namespace mkupdate {
@@ -68,6 +70,11 @@ std::string missingParts(std::int32_t step, const UpdateDescription& update) {
             break;
         case STEP_CHECK_SDP:
             need(FILE_SERVICES);
+            break;
+        case STEP_UPDATE_KEYS:
+            if (!update.installKeys)
+                return update.fromImage ? "a key set in update.d/update-keys/"
+                                        : "a key set (--install-keys DIR)";
             break;
         default:
             break;
@@ -184,7 +191,32 @@ std::string_view text(const Bytes& bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+// The key set is installed only whole, with a key at least: every file a key file that the
+// daemon reads, no more than it takes.
+void checkKeySet(const UpdateDescription& update, std::vector<std::string>& faults) {
+    if (!update.installKeys) return;
+    const std::vector<PartFile>& keys = *update.installKeys;
+    const std::string where = update.fromImage ? "update.d/update-keys" : "--install-keys";
+    if (keys.empty())
+        faults.push_back(where + ": no key file (*.key); the board would keep its keys");
+    if (keys.size() > static_cast<std::size_t>(kMaxUpdateKeys))
+        faults.push_back(where + ": " + std::to_string(keys.size()) +
+                         " keys; a board takes at most " + std::to_string(kMaxUpdateKeys));
+    for (const PartFile& key : keys) {
+        RsaPublicKey parsed{};
+        UpdateKeyId id{};
+        if (!isKeyFileName(keyFileName(key)))
+            faults.push_back(key.path + ": not named *.key; a board installs only key files");
+        else if (!parseUpdateKey(text(key.content), &parsed, &id))
+            faults.push_back(key.path + ": not a key file the board reads");
+    }
+}
+
 }  // namespace
+
+std::string keyFileName(const PartFile& key) {
+    return key.path.substr(key.path.find_last_of('/') + 1);
+}
 
 std::vector<std::string> updateSteps(const UpdateDescription& update) {
     if (update.steps) return *update.steps;
@@ -202,6 +234,7 @@ std::vector<std::string> updateSteps(const UpdateDescription& update) {
     if (hasLap(update)) steps.push_back("LAP_SOFTWARE");
     if (update.files[FILE_SERVICES]) steps.push_back("CHECK_SDP");
     if (firmware) steps.push_back("REMOVE_DFU_UPLOAD");
+    if (update.installKeys) steps.push_back("UPDATE_KEYS");
     return steps;
 }
 
@@ -236,6 +269,7 @@ std::vector<std::string> checkUpdate(const UpdateDescription& update) {
                              ": " + *fault);
         }
     }
+    checkKeySet(update, faults);
     checkSteps(update, faults);
     return faults;
 }
@@ -272,6 +306,12 @@ std::optional<Bytes> buildUpdate(const UpdateDescription& update,
                            update.files[kind]->content});
     }
     if (hasVersion(update)) add(kVersionMember, versionFileText(update), false);
+    if (update.installKeys) {
+        const std::string keys = folder + kUpdateKeysFolderName + "/";
+        members.push_back({keys, true, false, {}});
+        for (const PartFile& key : *update.installKeys)
+            members.push_back({keys + keyFileName(key), false, false, key.content});
+    }
     add(kTodoMember, todoFileText(update), false);
     std::sort(members.begin(), members.end(),
               [](const TarMember& a, const TarMember& b) { return a.name < b.name; });

@@ -67,17 +67,24 @@ struct UpdateDescription {
     std::array<std::optional<PartFile>, kUpdateFileKinds> files;
     std::array<std::optional<std::string>, kVersionCount> versions;
     std::optional<std::vector<std::string>> steps;  // as given; without, those of the parts
+    // The board's next key set (--install-keys DIR, update.d/update-keys/ in the image): its
+    // files, each a key file (*.key) that the daemon reads.
+    std::optional<std::vector<PartFile>> installKeys;
     std::uint64_t flashSize = kDefaultFlashSize;
     // Read back from an image (mkupdate check): a missing part is named as the image would
     // carry it (update.d/service.txt, the last file) rather than by the option that gives it.
     bool fromImage = false;
 };
 
+// The name under which a key file of the key set travels: its own file name.
+std::string keyFileName(const PartFile& key);
+
 // The step keywords of the to-do list: the steps given, or every step whose part is given
 // in the order that suits the board: CHECK_VERSIONS (a version), the module's steps (with
 // the firmware BT_MOD_SET_FIRM_STACK, then BT_MOD_SET_ALL_WRITE with a PS-Key file; a PS-Key
 // file alone BT_MOD_SET_READ, BT_MOD_SET_COMP, BT_MOD_SET_NEW_WRITE), LAP_SOFTWARE,
-// CHECK_SDP, REMOVE_DFU_UPLOAD (the firmware).
+// CHECK_SDP, REMOVE_DFU_UPLOAD (the firmware), UPDATE_KEYS (a key set to install) last, so
+// that the keys change only after the rest of the update.
 std::vector<std::string> updateSteps(const UpdateDescription& update);
 
 // Every fault of the update, "WHERE: what is wrong", part by part; empty when it can be

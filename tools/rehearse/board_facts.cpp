@@ -270,6 +270,7 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
             diffFile(file, splitLines(readText(old)), splitLines(readText(now)));
         facts.etc.insert(facts.etc.end(), changes.begin(), changes.end());
     }
+    facts.trust = readTrustFacts(dir, report);
     StepTimes times = readStepTimes(dir, atSpeed, speeds);
     facts.steps = std::move(times.steps);
     facts.duration = times.duration;

@@ -52,6 +52,33 @@ struct StepFacts {
     double start = 0, wire = 0, waits = 0, work = 0, total = 0;
 };
 
+// A file of the board's update key folder, with the ID of its key ("" when the daemon can't
+// read it as a key).
+struct KeyFile {
+    std::string file;
+    std::string keyId;
+};
+
+// Whom the board trusts and whom it took the image from: its update keys before and after the
+// update (the update may install a new set), the key that signed the image and the daemon's
+// verdict, and the board's security version before and after.
+struct TrustFacts {
+    bool keyFolderBefore = false, keyFolderAfter = false;  // a key folder (or a thing there)
+    std::vector<KeyFile> keysBefore, keysAfter;
+    std::string signer;  // the ID of the key that verified the image; "" when none did
+    std::optional<std::uint32_t> imageSecurityVersion;
+    // "valid", "not checked (no update key installed)", "refused: REASON", or "" when the
+    // image was refused before its signature was looked at
+    std::string verdict;
+    std::uint32_t securityBefore = 0, securityAfter = 0;
+};
+
+// The files of a key folder as a line: "makers.key 0123..., k.pub (not a key)", "none".
+std::string keyFilesText(const std::vector<KeyFile>& keys, bool folder);
+
+// The trust facts of the run kept in dir, with the update report.
+TrustFacts readTrustFacts(const std::string& dir, const std::string& report);
+
 struct BoardFacts {
     std::string name, folder;
     std::string outcome;                  // OK, NOK, none (no final notice), seeding
@@ -63,6 +90,7 @@ struct BoardFacts {
     std::string firmwareBefore, firmwareAfter;
     FlashWork flash;
     std::vector<EtcChange> etc;
+    TrustFacts trust;
     std::vector<StepFacts> steps;
     std::optional<double> duration;  // whole seconds at the board's speed, when known
     bool ran() const { return outcome != "seeding"; }

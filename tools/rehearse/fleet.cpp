@@ -30,6 +30,12 @@ std::string signature(const BoardFacts& board) {
         text += "step " + step.name + ": " + step.result + '\n';
         for (const std::string& reason : step.reasons) text += "  " + reason + '\n';
     }
+    const TrustFacts& trust = board.trust;
+    text += "trust " + trust.verdict + ' ' + trust.signer + ' ' +
+            keyFilesText(trust.keysBefore, trust.keyFolderBefore) + " -> " +
+            keyFilesText(trust.keysAfter, trust.keyFolderAfter) + ' ' +
+            std::to_string(trust.securityBefore) + " -> " + std::to_string(trust.securityAfter) +
+            '\n';
     return text;
 }
 

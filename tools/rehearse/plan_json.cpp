@@ -26,6 +26,26 @@ Json stepsJson(const BoardFacts& board) {
     return steps;
 }
 
+Json keyFilesJson(const std::vector<KeyFile>& keys, bool folder) {
+    if (!folder) return nullptr;
+    Json files = Json::array();
+    for (const KeyFile& key : keys)
+        files.push_back(
+            {{"file", key.file}, {"key_id", key.keyId.empty() ? Json(nullptr) : Json(key.keyId)}});
+    return files;
+}
+
+Json trustJson(const TrustFacts& trust) {
+    return {{"keys_before", keyFilesJson(trust.keysBefore, trust.keyFolderBefore)},
+            {"keys_after", keyFilesJson(trust.keysAfter, trust.keyFolderAfter)},
+            {"signer", trust.signer.empty() ? Json(nullptr) : Json(trust.signer)},
+            {"image_security_version",
+             trust.imageSecurityVersion ? Json(*trust.imageSecurityVersion) : Json(nullptr)},
+            {"verdict", trust.verdict},
+            {"security_version_before", trust.securityBefore},
+            {"security_version_after", trust.securityAfter}};
+}
+
 Json boardJson(const BoardFacts& board, std::size_t group) {
     Json item = {{"board", board.name},
                  {"folder", board.folder},
@@ -63,6 +83,7 @@ Json boardJson(const BoardFacts& board, std::size_t group) {
                                                  : "removed"},
                        {"line", change.line}});
     item["etc_changed"] = etc;
+    item["trust"] = trustJson(board.trust);
     item["steps"] = stepsJson(board);
     item["duration"] = board.duration ? Json(*board.duration) : Json(nullptr);
     return item;

@@ -17,6 +17,28 @@ void appendKeys(std::string& text, const BoardFacts& board, KeySource source, co
     text += title + std::to_string(count) + '\n' + lines;
 }
 
+// Whom the board trusted before and after, and why it took or refused the image.
+std::string trustText(const TrustFacts& trust) {
+    std::string before = keyFilesText(trust.keysBefore, trust.keyFolderBefore);
+    std::string after = keyFilesText(trust.keysAfter, trust.keyFolderAfter);
+    std::string text = "update keys: " + before + '\n';
+    if (after != before) text += "update keys after: " + after + '\n';
+    if (!trust.verdict.empty()) {
+        text += "signature: " + trust.verdict;
+        if (!trust.signer.empty())
+            text += formatted(", key %s, security version %u", trust.signer.c_str(),
+                              static_cast<unsigned>(trust.imageSecurityVersion.value_or(0)));
+        text += '\n';
+    }
+    text += trust.securityAfter == trust.securityBefore
+                ? formatted("board's security version: %u (unchanged)\n",
+                            static_cast<unsigned>(trust.securityAfter))
+                : formatted("board's security version: %u -> %u\n",
+                            static_cast<unsigned>(trust.securityBefore),
+                            static_cast<unsigned>(trust.securityAfter));
+    return text;
+}
+
 }  // namespace
 
 int planStatus(const Plan& plan) {
@@ -72,6 +94,7 @@ std::string boardText(const BoardFacts& board, bool measured) {
     for (const EtcChange& change : board.etc)
         text += "  " + change.file + (change.added ? " +" : " -") + change.line +
                 (change.loss ? "   (lost)" : "") + '\n';
+    text += trustText(board.trust);
     if (board.steps.empty()) return text;
     if (board.duration)
         text += formatted("duration at the board's speed, %s: %.1f s\n",
