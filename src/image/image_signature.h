@@ -18,7 +18,8 @@
 // The board's public keys are files named *.key in /etc/update-keys, one key per file, text:
 //   lines that begin with "#" are comments;
 //   one line "rsa-sha256 65537 " followed by the modulus in hex digits (big-endian).
-// With no key file there, images are taken unsigned, as before signatures existed.
+// With no key file there, images are taken unsigned: such a board has nothing to check a
+// signature against, and an update must still reach it.
 #pragma once
 
 #include <array>
