@@ -69,7 +69,12 @@ TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
     auto image = mkupdate::buildSampleUpdate(PROJECT_SOURCE_PATH "/sim/sample-update", &error);
     ASSERT_TRUE(image) << error;
     EXPECT_EQ(runImage(*image), "OK") << daemon.standardError();
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_TRUE(std::regex_search(
+        report, std::regex(R"(\nUpdate Parlo Firmware: started \.\.\..* percent OK\n)")))
+        << "the load's progress shows until its end\n"
+        << report;
+    EXPECT_EQ(withoutDfuProgress(report),
               "Version Check:         started ... OK\n"
               "     part:            |     old version      |      new version      |   update ?\n"
               "   Parlo Firmware ...  1958                    2114 means 17.3.5          yes     "
@@ -81,7 +86,7 @@ TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
               "Read PS-Keys:          started ... OK\n"
               "Compare PS-Keys:       started ... OK\n"
               "Write diff. PS-Keys:   started ... OK\n"
-              "Update Parlo Firmware: started ... 100 percent OK\n"
+              "Update Parlo Firmware: started ...OK\n"
               "Write all PS-Keys:     started ... 100 percent OK\n"
               "Update qvl Software:   started ... 100 percent OK\n"
               "Check SDP records  :   started ... OK\n"
@@ -114,8 +119,8 @@ TEST_F(FirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
     const std::string store = "&01a5 = 0001\r\n&01f9 = 0003\r\n";
     writeWholeFile(simStatePath("module.psr"), store);
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_READ\n"), "OK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ... 100 percent OK\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...OK\n"
               "Read PS-Keys:          started ... OK\n"
               "*UPDATE_FINISHED* ... OK\n");
     // The presets of both lists went through; the dump is what the module holds then.
@@ -142,9 +147,8 @@ TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
     writeWholeFile(simStatePath("dfu.fault"), "kill 11\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     EXPECT_NE(daemon.standardError().find("DFU process died; status: 11 \n"), std::string::npos);
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  40 percent dfu ended by signal 11 "
-              "(Segmentation fault)\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...dfu ended by signal 11 (Segmentation fault)\n"
               "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
               "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
 }
@@ -158,9 +162,8 @@ TEST_F(FirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
     EXPECT_TRUE(
         errors.ends_with("dfu: download of firmware 2114 17.3.5 failed at 40 percent: too "
                          "many retries\n"));
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  40 percent (first " +
-                  std::to_string(errors.size() - 4096) +
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...(first " + std::to_string(errors.size() - 4096) +
                   " bytes of /tmp/dfu_error.log left out)\n" + errors.substr(errors.size() - 4096) +
                   "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
     EXPECT_LT(daemon.standardOutput().size(), 16384u) << "printed as copied";
@@ -185,9 +188,10 @@ TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
     // It ignores SIGTERM, and so do its sleeps.
     writeWholeFile(simStatePath("dfu.fault"), "hang\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  40 percent Update step timed out !!! dfu still "
-              "running after its time limit of 61 s; stopped\n"
+    // (A progress read that the time-out's text finds under way shows after it.)
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...Update step timed out !!! dfu still running "
+              "after its time limit of 61 s; stopped\n"
               "Update step timed out !!! dfu still running 5 s after SIGTERM; killed\n"
               "dfu ended by signal 9 (Killed)\n"
               "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
@@ -209,9 +213,9 @@ TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {
     }
     ASSERT_TRUE(finished) << "no final notice within 60 s\n" << daemon.standardError();
     EXPECT_EQ(finished->text, "NOK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  40 percent dfu: download of firmware 2114 "
-              "17.3.5 failed at 40 percent: the module does not answer\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...dfu: download of firmware 2114 17.3.5 failed at "
+              "40 percent: the module does not answer\n"
               "NOK\n nothing done... try again\n"
               "*UPDATE_FINISHED* ... NOK\n");
     EXPECT_NE(daemon.standardOutput().find("dfu: download of firmware 2114 17.3.5 failed"),
@@ -288,12 +292,10 @@ TEST_F(FirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
     std::optional<int> status = daemon.waitExit(5s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0);
-    EXPECT_TRUE(std::regex_match(
-        readWholeFile("/tmp/update.log"),
-        std::regex(R"(Update Parlo Firmware: started \.\.\. +\d+ percent  dfu stopped: the )"
-                   R"(daemon stops\nupdate ended by a stop request \n NOK\n)"
-                   R"(\*UPDATE_FINISHED\* \.\.\. NOK\nExit because stopped !!\n)")))
-        << readWholeFile("/tmp/update.log");
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ... dfu stopped: the daemon stops\n"
+              "update ended by a stop request \n NOK\n"
+              "*UPDATE_FINISHED* ... NOK\nExit because stopped !!\n");
     EXPECT_NE(daemon.standardError().find("killed after the grace time"), std::string::npos);
 }
 
@@ -342,21 +344,19 @@ TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     ASSERT_EQ(countOf(report, forgedWakeUp), 1u) << report;
     report.erase(report.find(forgedEnd), forgedEnd.size());
     report.erase(report.find(forgedWakeUp), forgedWakeUp.size());
-    EXPECT_TRUE(std::regex_match(
-        report, std::regex(R"(Update Parlo Firmware: started \.\.\.( +\d+ percent)+ OK\n)"
-                           R"(Update PPCBOOT: +started \.\.\. Nothing Done\n)"
-                           R"(\*UPDATE_FINISHED\* \.\.\. OK\n)")))
-        << report;
-    EXPECT_TRUE(report.find(" 100 percent OK\n") != std::string::npos) << report;
+    EXPECT_EQ(withoutDfuProgress(report),
+              "Update Parlo Firmware: started ...OK\n"
+              "Update PPCBOOT:        started ... Nothing Done\n"
+              "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
 }
 
 TEST_F(FirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
     writeWholeFile(simStatePath("module.mode"), "bcsp\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "OK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
               "Update Parlo Firmware: started ... Update step timed out !!!...assuming BCSP -> "
-              "try BCSP\n 100 percent OK\n"
+              "try BCSP\nOK\n"
               "Update PPCBOOT:        started ... Nothing Done\n"
               "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
@@ -365,12 +365,9 @@ TEST_F(FirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
 TEST_F(FirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
     writeWholeFile(simStatePath("module.fault"), "setup1\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    // The link's setup follows the load at once: the progress last shown is the one read while
-    // the DFU program ran, which its timing decides.
-    EXPECT_EQ(std::regex_replace(readWholeFile("/tmp/update.log"), std::regex(" +\\d+ percent"),
-                                 " N percent"),
-              "Update Parlo Firmware: started ... N percent ioctl error TL interface "
-              "/dev/bcspRel2: 0x05 Input/output error NOK\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...ioctl error TL interface /dev/bcspRel2: 0x05 "
+              "Input/output error NOK\n"
               "Update PPCBOOT:        started ... Nothing Done\n"
               "*UPDATE_FINISHED* ... NOK\n");
 }
@@ -387,10 +384,10 @@ TEST_F(FirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 150s);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "OK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ... 100 percent OK\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...OK\n"
               "*UPDATE_FINISHED* ... OK\n"
-              "Update Parlo Firmware: started ... 100 percent OK\n"
+              "Update Parlo Firmware: started ...OK\n"
               "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
     EXPECT_EQ(countOf(daemon.standardError(), "DFU process died; status: 0 \n"), 2u);

@@ -276,15 +276,19 @@ TEST(Rehearsal, NamesTheFailingStepsAndTheirReasonsOnEachBoard) {
     writeWholeFile("/tmp/refusing/module.psr", "// refuses: &0300\r\n");
 
     int status = -1;
-    const std::string output = rehearse(
-        "--board " + kSourceRoot + "/sim/boards/sample --board /tmp/refusing /tmp/broken.img",
-        &status);
-    // The DFU program's error report follows what the daemon read of its status file.
+    // The DFU program's error report follows what the daemon read of its status file: a read
+    // that came before the program wrote it, which only the program's timing decides, leaves
+    // its error in the reason.
+    const std::string output = std::regex_replace(
+        rehearse(
+            "--board " + kSourceRoot + "/sim/boards/sample --board /tmp/refusing /tmp/broken.img",
+            &status),
+        std::regex("open error file /tmp/dfu_status\\.log: 0x02 No such file or directory "
+                   "percent "),
+        "");
     const std::string firmwareReason =
         "  Update Parlo Firmware failed:\n"
-        "    open error file /tmp/dfu_status.log: 0x02 No such file or directory percent open "
-        "error file /tmp/dfu_status.log: 0x02 No such file or directory percent dfu: "
-        "/tmp/update.d/stack.dfu names no firmware version\n";
+        "    dfu: /tmp/update.d/stack.dfu names no firmware version\n";
     EXPECT_NE(output.find("outcome: NOK\n"
                           "  Write diff. PS-Keys failed:\n"
                           "    BCCMD set of PS-Key 0x0300 refused: status 0x0008\n" +
