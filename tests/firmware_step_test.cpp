@@ -26,7 +26,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class FirmwareStep : public testing::Test {
+// The module's presets wait under alarms of 10 and 15 board seconds, the DFU program under its
+// time limit, and the peer's queries count board seconds: at the slow clock, a busy machine
+// alone can't make an alarm fire or a wait run out.
+class SlowClockFirmwareStep : public testing::Test {
 protected:
     void SetUp() override {
         writeWholeFile(simStatePath("module.baud"), "0\n");
@@ -63,7 +66,7 @@ protected:
 };
 
 // On a module whose firmware answers the gets of keys it doesn't hold with status 0x0008.
-TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
+TEST_F(SlowClockFirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
     writeWholeFile(simStatePath("module.unheld"), "0008\n");
     std::string error;
     auto image = mkupdate::buildSampleUpdate(PROJECT_SOURCE_PATH "/sim/sample-update", &error);
@@ -115,7 +118,7 @@ TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
 
 // After the firmware load the module is read over the BCCMD channel, without the HCI Reset
 // (the channel carries no HCI events).
-TEST_F(FirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
+TEST_F(SlowClockFirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
     const std::string store = "&01a5 = 0001\r\n&01f9 = 0003\r\n";
     writeWholeFile(simStatePath("module.psr"), store);
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_READ\n"), "OK");
@@ -132,7 +135,7 @@ TEST_F(FirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
     EXPECT_EQ(countOf(trace, "BCCMD GET key"), 1024u);
 }
 
-TEST_F(FirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
+TEST_F(SlowClockFirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n", {}), "NOK");
     std::string report = readWholeFile("/tmp/update.log");
     EXPECT_NE(report.find("Execution of /tmp/update.d/dfu failed: Permission denied (13)\n"),
@@ -143,7 +146,7 @@ TEST_F(FirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
     EXPECT_NE(daemon.standardError().find("DFU process died; status: 32512 \n"), std::string::npos);
 }
 
-TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
+TEST_F(SlowClockFirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
     writeWholeFile(simStatePath("dfu.fault"), "kill 11\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     EXPECT_NE(daemon.standardError().find("DFU process died; status: 11 \n"), std::string::npos);
@@ -154,7 +157,7 @@ TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
 }
 
 // A program gone wrong may write without end: the report gets the end of its error report.
-TEST_F(FirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
+TEST_F(SlowClockFirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
     writeWholeFile(simStatePath("dfu.fault"), "bigreport\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     const std::string errors = readWholeFile("/tmp/dfu_error.log");
@@ -184,7 +187,7 @@ std::vector<std::string> dfuProcessesAndZombies() {
 }
 
 // The limit of the sample's firmware file (under 1 KiB) is 61 s of the board's clock.
-TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
+TEST_F(SlowClockFirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
     // It ignores SIGTERM, and so do its sleeps.
     writeWholeFile(simStatePath("dfu.fault"), "hang\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
@@ -203,7 +206,7 @@ TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
 
 // A failed load ends the update "NOK" with the DFU program's error report; a peer that queries
 // every 4 s meanwhile keeps no time-out from coming, and the update ends in its time.
-TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {
+TEST_F(SlowClockFirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {
     writeWholeFile(simStatePath("dfu.fault"), "fail\n");
     startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     std::optional<ReceivedRecord> finished;
@@ -232,7 +235,7 @@ struct ReplacedImage {
     const char* notice;
 };
 
-class ImageReplacedDuringTheLoad : public FirmwareStep,
+class ImageReplacedDuringTheLoad : public SlowClockFirmwareStep,
                                    public testing::WithParamInterface<ReplacedImage> {};
 
 TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
@@ -264,7 +267,7 @@ TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Board, ImageReplacedDuringTheLoad,
+INSTANTIATE_TEST_SUITE_P(SlowClock, ImageReplacedDuringTheLoad,
                          testing::Values(ReplacedImage{"another", false, "NOK"},
                                          ReplacedImage{"copy", true, "OK"}),
                          [](const auto& test) { return std::string(test.param.name); });
@@ -272,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(Board, ImageReplacedDuringTheLoad,
 // A stop request during the load: the peer hears "NOK" before the stop's wait; the DFU program
 // obeys SIGTERM, but the helper it started ignores it and is killed with its group after the
 // grace time; then the stop goes on (30 s, its reply, the exit).
-TEST_F(FirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
+TEST_F(SlowClockFirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
     writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
     startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     ASSERT_TRUE(
@@ -301,7 +304,7 @@ TEST_F(FirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
 
 // Nobody else can end the DFU's run or start a second one beside it: a forged end and a
 // forged wake-up from another socket, and a second start request, change nothing.
-TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
+TEST_F(SlowClockFirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     writeWholeFile(simStatePath("dfu.seconds"), "4\n");
     startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     ASSERT_TRUE(eventually(
@@ -351,7 +354,7 @@ TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
 }
 
-TEST_F(FirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
+TEST_F(SlowClockFirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
     writeWholeFile(simStatePath("module.mode"), "bcsp\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "OK");
     EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
@@ -362,7 +365,7 @@ TEST_F(FirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
 }
 
-TEST_F(FirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
+TEST_F(SlowClockFirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
     writeWholeFile(simStatePath("module.fault"), "setup1\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
@@ -374,7 +377,7 @@ TEST_F(FirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
 
 // A second update of the firmware in the same process loads its firmware too; the BCSP driver
 // stays loaded from the first.
-TEST_F(FirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
+TEST_F(SlowClockFirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\n"), "OK");
     writeWholeFile(simStatePath("module.firmware"), "1958 16.4.0\n");
     std::map<std::string, std::string> files = firmwareParts();
