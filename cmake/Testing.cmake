@@ -24,6 +24,16 @@ else()
 endif()
 set(BTLAP_CLOCK_SPEED ${default_clock_speed} CACHE STRING
     "How many times faster than real time the simulated board's clock runs in the tests")
+# Tests whose names begin with "SlowClock" run at a slower clock: their steps wait for the
+# module's answers, or for the update's end, under alarms of 5 to 30 board seconds, which at
+# the suite's clock are a fraction of a second of real time that a busy machine's delays
+# alone could outlast.
+set(default_slow_clock_speed 5)
+if(CMAKE_CROSSCOMPILING OR BTLAP_SANITIZE)
+  set(default_slow_clock_speed 2)
+endif()
+set(BTLAP_SLOW_CLOCK_SPEED ${default_slow_clock_speed} CACHE STRING
+    "The board's clock speed for the tests whose names begin with SlowClock")
 set(board_run ${PROJECT_SOURCE_DIR}/sim/board-run --clock-speed ${BTLAP_CLOCK_SPEED} --)
 # The coverage build's runner keeps the counters that the sandbox would otherwise drop.
 if(BTLAP_COVERAGE)
@@ -49,7 +59,7 @@ function(add_board_tests target)
                             <optional> <regex> <string> <vector>)
   set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${board_run} ${board_emulator})
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST
-                       TEST_FILTER "-SmallTmp/*" PROPERTIES TIMEOUT 180)
+                       TEST_FILTER "-SmallTmp/*:SlowClock*" PROPERTIES TIMEOUT 180)
 endfunction()
 
 # Tests whose faults need a full /tmp (their names begin with "SmallTmp/") run on a board
@@ -57,12 +67,24 @@ endfunction()
 # The discovery takes the emulator that the target has when it is called.
 set(board_run_small_tmp ${PROJECT_SOURCE_DIR}/sim/board-run --tmp-size 2M
                        --clock-speed ${BTLAP_CLOCK_SPEED} --)
-function(add_small_tmp_board_tests target)
-  set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${board_run_small_tmp}
-                                                                  ${board_emulator})
+set(board_run_slow_clock ${PROJECT_SOURCE_DIR}/sim/board-run
+                         --clock-speed ${BTLAP_SLOW_CLOCK_SPEED} --)
+if(BTLAP_COVERAGE)
+  set(board_run_slow_clock ${PROJECT_SOURCE_DIR}/scripts/coverage-board-run
+                           --clock-speed ${BTLAP_SLOW_CLOCK_SPEED} --)
+endif()
+# The tests of target that filter selects, run by runner (a board-run command line).
+function(add_board_tests_run_by target filter runner)
+  set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${runner} ${board_emulator})
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST
-                       TEST_FILTER "SmallTmp/*" PROPERTIES TIMEOUT 180)
+                       TEST_FILTER "${filter}" PROPERTIES TIMEOUT 180)
   set_property(TARGET ${target} PROPERTY CROSSCOMPILING_EMULATOR ${board_run} ${board_emulator})
+endfunction()
+function(add_small_tmp_board_tests target)
+  add_board_tests_run_by(${target} "SmallTmp/*" "${board_run_small_tmp}")
+endfunction()
+function(add_slow_clock_board_tests target)
+  add_board_tests_run_by(${target} "SlowClock*" "${board_run_slow_clock}")
 endfunction()
 
 # The sanitizer suite looks for undefined behaviour in the code under test; in the tests' own
@@ -108,6 +130,7 @@ target_link_libraries(system_tests PRIVATE test_support daemon_core board_sim)
 add_dependencies(system_tests update_process_sim ${tool_libraries})
 add_board_tests(system_tests)
 add_small_tmp_board_tests(system_tests)
+add_slow_clock_board_tests(system_tests)
 
 # Benchmarks (host builds only: they compare against the host's zlib).
 file(GLOB_RECURSE bench_sources CONFIGURE_DEPENDS src/*_bench.cpp)

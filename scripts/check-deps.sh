@@ -64,13 +64,15 @@ command_words() {
     done | grep -oE '(^[[:space:]]*|[|;&`]|\$\(|COMMAND[[:space:]]+|exec[[:space:]]+|then[[:space:]]+|do[[:space:]]+)[a-z][a-z0-9+._-]{2,}' |
         sed -E 's/^(.*[|;&`(]|[[:space:]]*COMMAND[[:space:]]+|[[:space:]]*(exec|then|do)[[:space:]]+|[[:space:]]*)//'
 }
-shell_files=$(git ls-files scripts sim .ci |
-              grep -vE '\.(cpp|h|psr|o|dfu)$|/[^/]*\.txt$' | grep -v '^sim/boards/' || true)
+mapfile -t shell_files < <(git ls-files scripts sim .ci |
+                            grep -vE '\.(cpp|h|psr|o|dfu)$|/[^/]*\.txt$' | grep -v '^sim/boards/')
 cmake_commands=$(git ls-files CMakeLists.txt 'cmake/*.cmake' | xargs grep -hoE 'COMMAND[[:space:]]+[a-z][a-z0-9+._-]{2,}' |
                  awk '{ print $2 }')
+# Each of | ; & ends a command: tr maps each of them to a line's end.
+# shellcheck disable=SC2020
 test_commands=$(git ls-files '*.cpp' | xargs grep -hoE '(system|popen)\(\(?"[^"]*' |
                 sed -E 's/^[a-z]+\(\(?"//' | tr '|;&' '\n\n\n' | sed -E 's/^[[:space:]]*(cd [^ ]+ )?//')
-for word in $( { command_words $shell_files; printf '%s\n' "$cmake_commands";
+for word in $( { command_words "${shell_files[@]}"; printf '%s\n' "$cmake_commands";
                  printf '%s\n' "$test_commands" | awk '{ print $1 }'; } | sort -u); do
     path=$(command -v "$word" 2>/dev/null) || continue
     case "$path" in /usr/bin/*|/usr/sbin/*|/bin/*|/sbin/*) ;; *) continue ;; esac

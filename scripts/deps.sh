@@ -1,13 +1,14 @@
 #!/bin/bash
 # Installs what building and testing need on Debian 12, when it is missing.
-#   scripts/deps.sh          what the simulated board and the host tests need
+#   scripts/deps.sh          what the simulated board and the host tests need, and CI's
+#                            checks of the sources (clang-format, shellcheck)
 #   scripts/deps.sh --all    also the sanitizers' and the PowerPC target's tools
 #   scripts/deps.sh --fuzz   also clang and its libFuzzer (scripts/fuzz.sh)
 #   scripts/deps.sh --coverage   also gcovr (scripts/coverage.sh)
 #   scripts/deps.sh --list [OPTION...]   prints the packages of those options, one a line,
 #                                         and installs nothing (scripts/check-deps.sh)
 set -euo pipefail
-packages=(cmake make g++ bubblewrap googletest libgtest-dev libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man mandoc git openssl libssl-dev nlohmann-json3-dev python3-jsonschema)
+packages=(cmake make g++ bubblewrap googletest libgtest-dev libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man mandoc git openssl libssl-dev nlohmann-json3-dev python3-jsonschema clang-format shellcheck)
 list=0
 for option in "$@"; do
     case "$option" in

@@ -22,7 +22,7 @@ trap 'rm -rf "$work"' EXIT
 status=0
 check() {  # what, expected listing, listing
     if [ "$3" = "$2" ]; then
-        echo "install-check: $1 holds $(echo $3)"
+        echo "install-check: $1 holds ${3//$'\n'/ }"
     else
         echo "install-check: $1 holds other files than expected:"
         diff <(echo "$2") <(echo "$3") || true

@@ -30,7 +30,7 @@ else
 fi
 
 needed=$(powerpc-linux-gnu-readelf -d "$stripped" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p')
-echo "needs: $(echo $needed)"
+echo "needs: ${needed//$'\n'/ }"
 for library in $needed; do
     case "$library" in
         libc.so.*|libm.so.*|libstdc++.so.*|libgcc_s.so.*|ld.so.*|ld-linux*.so.*) ;;

@@ -26,7 +26,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class FirmwareStep : public testing::Test {
+// The module's presets wait under alarms of 10 and 15 board seconds, the DFU program under its
+// time limit, and the peer's queries count board seconds: at the slow clock, a busy machine
+// alone can't make an alarm fire or a wait run out.
+class SlowClockFirmwareStep : public testing::Test {
 protected:
     void SetUp() override {
         writeWholeFile(simStatePath("module.baud"), "0\n");
@@ -63,13 +66,18 @@ protected:
 };
 
 // On a module whose firmware answers the gets of keys it doesn't hold with status 0x0008.
-TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
+TEST_F(SlowClockFirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
     writeWholeFile(simStatePath("module.unheld"), "0008\n");
     std::string error;
     auto image = mkupdate::buildSampleUpdate(PROJECT_SOURCE_PATH "/sim/sample-update", &error);
     ASSERT_TRUE(image) << error;
     EXPECT_EQ(runImage(*image), "OK") << daemon.standardError();
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_TRUE(std::regex_search(
+        report, std::regex(R"(\nUpdate Parlo Firmware: started \.\.\..* percent OK\n)")))
+        << "the load's progress shows until its end\n"
+        << report;
+    EXPECT_EQ(withoutDfuProgress(report),
               "Version Check:         started ... OK\n"
               "     part:            |     old version      |      new version      |   update ?\n"
               "   Parlo Firmware ...  1958                    2114 means 17.3.5          yes     "
@@ -81,7 +89,7 @@ TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
               "Read PS-Keys:          started ... OK\n"
               "Compare PS-Keys:       started ... OK\n"
               "Write diff. PS-Keys:   started ... OK\n"
-              "Update Parlo Firmware: started ... 100 percent OK\n"
+              "Update Parlo Firmware: started ...OK\n"
               "Write all PS-Keys:     started ... 100 percent OK\n"
               "Update qvl Software:   started ... 100 percent OK\n"
               "Check SDP records  :   started ... OK\n"
@@ -110,12 +118,12 @@ TEST_F(FirmwareStep, TheWholeSampleUpdateEndsOkWithEverythingInstalled) {
 
 // After the firmware load the module is read over the BCCMD channel, without the HCI Reset
 // (the channel carries no HCI events).
-TEST_F(FirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
+TEST_F(SlowClockFirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
     const std::string store = "&01a5 = 0001\r\n&01f9 = 0003\r\n";
     writeWholeFile(simStatePath("module.psr"), store);
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_READ\n"), "OK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ... 100 percent OK\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...OK\n"
               "Read PS-Keys:          started ... OK\n"
               "*UPDATE_FINISHED* ... OK\n");
     // The presets of both lists went through; the dump is what the module holds then.
@@ -127,7 +135,7 @@ TEST_F(FirmwareStep, AfterTheLoadTheKeysAreReadOverTheBccmdChannel) {
     EXPECT_EQ(countOf(trace, "BCCMD GET key"), 1024u);
 }
 
-TEST_F(FirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
+TEST_F(SlowClockFirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n", {}), "NOK");
     std::string report = readWholeFile("/tmp/update.log");
     EXPECT_NE(report.find("Execution of /tmp/update.d/dfu failed: Permission denied (13)\n"),
@@ -138,18 +146,24 @@ TEST_F(FirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
     EXPECT_NE(daemon.standardError().find("DFU process died; status: 32512 \n"), std::string::npos);
 }
 
-TEST_F(FirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
+TEST_F(SlowClockFirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
     writeWholeFile(simStatePath("dfu.fault"), "kill 11\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     EXPECT_NE(daemon.standardError().find("DFU process died; status: 11 \n"), std::string::npos);
+<<<<<<< HEAD
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
               "Update Parlo Firmware: started ...  40 percent dfu ended by signal 11 "
               "(Segmentation fault)\n"
+=======
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...dfu ended by signal 11 (Segmentation fault)\n"
+              "open error file /tmp/dfu_error.log: 0x02 No such file or directory"
+>>>>>>> d39steady
               "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
 }
 
 // A program gone wrong may write without end: the report gets the end of its error report.
-TEST_F(FirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
+TEST_F(SlowClockFirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
     writeWholeFile(simStatePath("dfu.fault"), "bigreport\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     const std::string errors = readWholeFile("/tmp/dfu_error.log");
@@ -157,9 +171,8 @@ TEST_F(FirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
     EXPECT_TRUE(
         errors.ends_with("dfu: download of firmware 2114 17.3.5 failed at 40 percent: too "
                          "many retries\n"));
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  40 percent (first " +
-                  std::to_string(errors.size() - 4096) +
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...(first " + std::to_string(errors.size() - 4096) +
                   " bytes of /tmp/dfu_error.log left out)\n" + errors.substr(errors.size() - 4096) +
                   "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
     EXPECT_LT(daemon.standardOutput().size(), 16384u) << "printed as copied";
@@ -180,13 +193,14 @@ std::vector<std::string> dfuProcessesAndZombies() {
 }
 
 // The limit of the sample's firmware file (under 1 KiB) is 61 s of the board's clock.
-TEST_F(FirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
+TEST_F(SlowClockFirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
     // It ignores SIGTERM, and so do its sleeps.
     writeWholeFile(simStatePath("dfu.fault"), "hang\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  40 percent Update step timed out !!! dfu still "
-              "running after its time limit of 61 s; stopped\n"
+    // (A progress read that the time-out's text finds under way shows after it.)
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...Update step timed out !!! dfu still running "
+              "after its time limit of 61 s; stopped\n"
               "Update step timed out !!! dfu still running 5 s after SIGTERM; killed\n"
               "dfu ended by signal 9 (Killed)\n"
               "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
@@ -218,7 +232,7 @@ TEST_F(FirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKilledWithI
 
 // A failed load ends the update "NOK" with the DFU program's error report; a peer that queries
 // every 4 s meanwhile keeps no time-out from coming, and the update ends in its time.
-TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {
+TEST_F(SlowClockFirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {
     writeWholeFile(simStatePath("dfu.fault"), "fail\n");
     startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     std::optional<ReceivedRecord> finished;
@@ -228,9 +242,9 @@ TEST_F(FirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {
     }
     ASSERT_TRUE(finished) << "no final notice within 60 s\n" << daemon.standardError();
     EXPECT_EQ(finished->text, "NOK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ...  40 percent dfu: download of firmware 2114 "
-              "17.3.5 failed at 40 percent: the module does not answer\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...dfu: download of firmware 2114 17.3.5 failed at "
+              "40 percent: the module does not answer\n"
               "NOK\n nothing done... try again\n"
               "*UPDATE_FINISHED* ... NOK\n");
     EXPECT_NE(daemon.standardOutput().find("dfu: download of firmware 2114 17.3.5 failed"),
@@ -247,7 +261,7 @@ struct ReplacedImage {
     const char* notice;
 };
 
-class ImageReplacedDuringTheLoad : public FirmwareStep,
+class ImageReplacedDuringTheLoad : public SlowClockFirmwareStep,
                                    public testing::WithParamInterface<ReplacedImage> {};
 
 TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
@@ -279,7 +293,7 @@ TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Board, ImageReplacedDuringTheLoad,
+INSTANTIATE_TEST_SUITE_P(SlowClock, ImageReplacedDuringTheLoad,
                          testing::Values(ReplacedImage{"another", false, "NOK"},
                                          ReplacedImage{"copy", true, "OK"}),
                          [](const auto& test) { return std::string(test.param.name); });
@@ -287,7 +301,7 @@ INSTANTIATE_TEST_SUITE_P(Board, ImageReplacedDuringTheLoad,
 // A stop request during the load: the peer hears "NOK" before the stop's wait; the DFU program
 // obeys SIGTERM, but the helper it started ignores it and is killed with its group after the
 // grace time; then the stop goes on (30 s, its reply, the exit).
-TEST_F(FirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
+TEST_F(SlowClockFirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
     writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
     startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     ASSERT_TRUE(
@@ -307,18 +321,16 @@ TEST_F(FirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
     std::optional<int> status = daemon.waitExit(5s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0);
-    EXPECT_TRUE(std::regex_match(
-        readWholeFile("/tmp/update.log"),
-        std::regex(R"(Update Parlo Firmware: started \.\.\. +\d+ percent  dfu stopped: the )"
-                   R"(daemon stops\nupdate ended by a stop request \n NOK\n)"
-                   R"(\*UPDATE_FINISHED\* \.\.\. NOK\nExit because stopped !!\n)")))
-        << readWholeFile("/tmp/update.log");
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ... dfu stopped: the daemon stops\n"
+              "update ended by a stop request \n NOK\n"
+              "*UPDATE_FINISHED* ... NOK\nExit because stopped !!\n");
     EXPECT_NE(daemon.standardError().find("killed after the grace time"), std::string::npos);
 }
 
 // Nobody else can end the DFU's run or start a second one beside it: a forged end and a
 // forged wake-up from another socket, and a second start request, change nothing.
-TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
+TEST_F(SlowClockFirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     writeWholeFile(simStatePath("dfu.seconds"), "4\n");
     startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     ASSERT_TRUE(eventually(
@@ -362,42 +374,37 @@ TEST_F(FirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothing) {
     ASSERT_EQ(countOf(report, forgedWakeUp), 1u) << report;
     report.erase(report.find(forgedEnd), forgedEnd.size());
     report.erase(report.find(forgedWakeUp), forgedWakeUp.size());
-    EXPECT_TRUE(std::regex_match(
-        report, std::regex(R"(Update Parlo Firmware: started \.\.\.( +\d+ percent)+ OK\n)"
-                           R"(Update PPCBOOT: +started \.\.\. Nothing Done\n)"
-                           R"(\*UPDATE_FINISHED\* \.\.\. OK\n)")))
-        << report;
-    EXPECT_TRUE(report.find(" 100 percent OK\n") != std::string::npos) << report;
-    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
-}
-
-TEST_F(FirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
-    writeWholeFile(simStatePath("module.mode"), "bcsp\n");
-    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "OK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ... Update step timed out !!!...assuming BCSP -> "
-              "try BCSP\n 100 percent OK\n"
+    EXPECT_EQ(withoutDfuProgress(report),
+              "Update Parlo Firmware: started ...OK\n"
               "Update PPCBOOT:        started ... Nothing Done\n"
               "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
 }
 
-TEST_F(FirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
+TEST_F(SlowClockFirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
+    writeWholeFile(simStatePath("module.mode"), "bcsp\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "OK");
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ... Update step timed out !!!...assuming BCSP -> "
+              "try BCSP\nOK\n"
+              "Update PPCBOOT:        started ... Nothing Done\n"
+              "*UPDATE_FINISHED* ... OK\n");
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
+}
+
+TEST_F(SlowClockFirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
     writeWholeFile(simStatePath("module.fault"), "setup1\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    // The link's setup follows the load at once: the progress last shown is the one read while
-    // the DFU program ran, which its timing decides.
-    EXPECT_EQ(std::regex_replace(readWholeFile("/tmp/update.log"), std::regex(" +\\d+ percent"),
-                                 " N percent"),
-              "Update Parlo Firmware: started ... N percent ioctl error TL interface "
-              "/dev/bcspRel2: 0x05 Input/output error NOK\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...ioctl error TL interface /dev/bcspRel2: 0x05 "
+              "Input/output error NOK\n"
               "Update PPCBOOT:        started ... Nothing Done\n"
               "*UPDATE_FINISHED* ... NOK\n");
 }
 
 // A second update of the firmware in the same process loads its firmware too; the BCSP driver
 // stays loaded from the first.
-TEST_F(FirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
+TEST_F(SlowClockFirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\n"), "OK");
     writeWholeFile(simStatePath("module.firmware"), "1958 16.4.0\n");
     std::map<std::string, std::string> files = firmwareParts();
@@ -407,10 +414,10 @@ TEST_F(FirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 150s);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "OK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Update Parlo Firmware: started ... 100 percent OK\n"
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...OK\n"
               "*UPDATE_FINISHED* ... OK\n"
-              "Update Parlo Firmware: started ... 100 percent OK\n"
+              "Update Parlo Firmware: started ...OK\n"
               "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
     EXPECT_EQ(countOf(daemon.standardError(), "DFU process died; status: 0 \n"), 2u);

@@ -1,7 +1,8 @@
 // The floors of the source tree: core/ knows nothing above it; image/ and btlink/ do the work
 // and know only core/; update/ holds the steps over them; the main loop sits on top. The
 // simulated board's models read the daemon's bytes with their own decoding and see only the
-// platform seam. Checked over the includes of every source file.
+// platform seam. The tools take the daemon's formats and tables from src/'s floors and keep
+// the rest in their own folders. Checked over the includes of every source file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,6 +79,36 @@ TEST(Layout, BoardModelsSeeOnlyThePlatformSeam) {
             firstComponent(include.to) != "btlink")
             continue;
         if (include.to != "core/platform.h")
+            violations.push_back(include.from + " includes " + include.to);
+    }
+    EXPECT_EQ(violations, std::vector<std::string>{});
+}
+
+// What a tool may include beside its own folder and src/'s floors, by name: rehearse follows
+// the report as the peer does and takes its figures from the board's models.
+const std::map<std::string, std::set<std::string>> kToolsBeyondTheirOwn = {
+    {"rehearse", {"tools/aipeer", "sim"}},
+};
+
+// The room an include names: "tools/<tool>" in tools/, a floor of src/, or a top folder.
+std::string roomOf(const std::string& path) {
+    std::string room = firstComponent(path);
+    if (room == "tools") room += "/" + firstComponent(path.substr(room.size() + 1));
+    return room;
+}
+
+TEST(Layout, ToolsIncludeTheFloorsTheirOwnAndWhatTheyAreAllowed) {
+    std::vector<std::string> violations;
+    for (const Include& include : projectIncludes("tools")) {
+        const std::string own = roomOf(include.from);
+        const std::string tool = own.substr(std::string("tools/").size());
+        std::set<std::string> allowed = {own};
+        for (const auto& [floor, below] : kAllowedFloors) allowed.insert(floor);
+        if (auto extra = kToolsBeyondTheirOwn.find(tool); extra != kToolsBeyondTheirOwn.end())
+            allowed.insert(extra->second.begin(), extra->second.end());
+        // Tests may also use the test support and the board's models.
+        if (isTest(include.from)) allowed.insert({"tests", "sim"});
+        if (!allowed.contains(roomOf(include.to)))
             violations.push_back(include.from + " includes " + include.to);
     }
     EXPECT_EQ(violations, std::vector<std::string>{});

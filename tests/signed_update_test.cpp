@@ -1,7 +1,8 @@
 // Signed updates on the simulated board: with keys in /etc/update-keys, only an image signed
 // by one of them is taken; any other is refused at reception as a damaged image is, the
 // report saying why, and nothing of it is unpacked, flashed, written to the module or merged
-// into /etc. Without keys, images are taken as they always were, signed or not.
+// into /etc. Without keys there is nothing to check a signature against: images are taken,
+// signed or not.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

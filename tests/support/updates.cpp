@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <regex>
 
 #include "tests/support/board.h"
 #include "tools/mkupdate/sample_update.h"
@@ -72,6 +74,23 @@ std::map<std::string, std::string> firmwareParts() {
     for (const char* name : {"dfu", "stack.dfu", "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"})
         parts[name] = readWholeFile(folder + name);
     return parts;
+}
+
+std::string withoutDfuProgress(std::string report) {
+    static const std::regex progress(
+        R"( +\d* percent |open error file /tmp/dfu_status\.log: 0x02 No such file or directory)");
+    const std::string start = "Update Parlo Firmware: started ...";
+    for (std::size_t at = report.find(start); at != std::string::npos;
+         at = report.find(start, at + 1)) {
+        const std::size_t from = at + start.size();
+        // The step's text ends where the next step's line or the update's end begins.
+        std::size_t end = std::min(report.find("*UPDATE_FINISHED*", from), report.size());
+        const std::size_t next = report.find(" started ... ", from);
+        if (next < end) end = report.rfind('\n', next) + 1;
+        report.replace(from, end - from,
+                       std::regex_replace(report.substr(from, end - from), progress, ""));
+    }
+    return report;
 }
 
 std::string listedFileBytes(const mkupdate::Bytes& image, const mkupdate::ListedFile& file) {

@@ -48,6 +48,13 @@ mkupdate::Bytes makeUpdateImage(const std::map<std::string, std::string>& files,
                                 bool withLap = true,
                                 const std::set<std::string>& executables = {"dfu"});
 
+// The report without what the DFU program's timing decides in the firmware step's text: the
+// progress read from its status file (how many of the daemon's reads came while it ran, and
+// what each found, up to a time-out's text) and the reads that came before it wrote the file.
+// What the daemon decides stays ("Update Parlo Firmware: started ...OK\n"), so that a report
+// compares whole on a busy machine too.
+std::string withoutDfuProgress(std::string report);
+
 // The firmware parts of the simulated board: the DFU stand-in, its firmware file and the
 // stand-in BCSP driver modules (sim/dfu-standin/).
 std::map<std::string, std::string> firmwareParts();

@@ -29,20 +29,20 @@ std::string escaped(const std::string& text) {
 }
 
 constexpr int kLeft = 190, kPlot = 640, kRowHeight = 22, kBarHeight = 14, kTop = 56;
-struct Part {
+struct Segment {
     const char* what;
     const char* colour;
 };
-constexpr Part kWire{"wire (module line)", "#3a7bd5"};
-constexpr Part kWaits{"waits", "#b0b0b0"};
-constexpr Part kWork{"work (processing, flash)", "#e8890c"};
+constexpr Segment kWire{"wire (module line)", "#3a7bd5"};
+constexpr Segment kWaits{"waits", "#b0b0b0"};
+constexpr Segment kWork{"work (processing, flash)", "#e8890c"};
 
-std::string box(double x, double width, int y, const Part& part, double seconds) {
+std::string box(double x, double width, int y, const Segment& segment, double seconds) {
     if (width <= 0) return "";
     return formatted(
         "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: %.2f "
         "s</title></rect>\n",
-        x, y, width, kBarHeight, part.colour, part.what, seconds);
+        x, y, width, kBarHeight, segment.colour, segment.what, seconds);
 }
 
 bool bad(const StepFacts& step) { return stepFailed(step) || step.result == kNotRun; }
@@ -103,11 +103,11 @@ std::string timelineSvg(const BoardFacts& board, const std::string& title, bool 
     }
     const int legend = kTop + rows + 30;
     int x = kLeft;
-    for (const Part* part : {&kWire, &kWaits, &kWork}) {
+    for (const Segment* segment : {&kWire, &kWaits, &kWork}) {
         svg += formatted(
             "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/><text x=\"%d\" "
             "y=\"%d\">%s</text>\n",
-            x, legend, part->colour, x + 18, legend + 11, part->what);
+            x, legend, segment->colour, x + 18, legend + 11, segment->what);
         x += 190;
     }
     return svg + "</svg>\n";
