@@ -30,15 +30,10 @@
 // The board's public keys are files named *.key in /etc/update-keys, one key per file, text:
 //   lines that begin with "#" are comments;
 //   one line "rsa-sha256 65537 " followed by the modulus in hex digits (big-endian).
-<<<<<<< HEAD
-// With no key folder, or an empty one, images are taken unsigned, as before signatures
-// existed. A key folder that can't be listed, or that holds only files that aren't key files,
-// refuses every image: a board must not take unsigned images because its keys were
-// misplaced.
-=======
-// With no key file there, images are taken unsigned: such a board has nothing to check a
-// signature against, and an update must still reach it.
->>>>>>> d39steady
+// With no key folder, or an empty one, images are taken unsigned: such a board has nothing to
+// check a signature against, and an update must still reach it. A key folder that can't be
+// listed, or that holds only files that aren't key files, refuses every image: a board must
+// not take unsigned images because its keys were misplaced.
 #pragma once
 
 #include <array>
