@@ -204,7 +204,7 @@ TEST_F(SlowClockFirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
 
 // At its time limit the DFU program obeys SIGTERM, but the helper it started in its process
 // group ignores it: the helper is killed with the group after the grace time.
-TEST_F(FirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKilledWithItsGroup) {
+TEST_F(SlowClockFirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKilledWithItsGroup) {
     writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
     // (A busy machine may let a progress action show the status once more after the time-out.)
