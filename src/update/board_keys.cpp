@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <string>
 
 #include "core/error_codes.h"
 #include "core/log.h"
@@ -170,9 +169,10 @@ int installUpdateKeys(const char* source, const char* target) {
         removeTree(staging);
         return -1;
     }
-    std::string parent(target);
-    parent.resize(parent.find_last_of('/') + 1);
-    syncFolder(parent.c_str());
+    char parent[128];
+    std::snprintf(parent, sizeof parent, "%s", target);
+    if (char* slash = std::strrchr(parent, '/')) slash[1] = '\0';
+    syncFolder(parent);
     return keys;
 }
 
