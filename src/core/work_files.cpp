@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "core/error_codes.h"
 #include "core/log.h"
@@ -25,9 +25,9 @@ void refuseFile(const char* function, const char* path, const struct stat& info)
                   static_cast<unsigned>(info.st_nlink));
 }
 
-// Removes the entry name of the folder open at parent, shown as path: a folder's contents
-// first, each folder opened without following a link. errno of the first failure, or 0.
-int removeAt(int parent, const char* name, const std::string& path) {
+// Removes the entry name of the folder open at parent: a folder's contents first, each folder
+// opened without following a link. errno of the first failure, or 0.
+int removeAt(int parent, const char* name) {
     if (unlinkat(parent, name, 0) == 0 || errno == ENOENT) return 0;
     if (errno != EISDIR && errno != EPERM) return errno;
     int folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -41,7 +41,7 @@ int removeAt(int parent, const char* name, const std::string& path) {
     int error = 0;
     while (dirent* entry = readdir(entries)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        error = removeAt(dirfd(entries), entry->d_name, path + "/" + entry->d_name);
+        error = removeAt(dirfd(entries), entry->d_name);
         if (error != 0) break;
     }
     closedir(entries);
@@ -52,18 +52,22 @@ int removeAt(int parent, const char* name, const std::string& path) {
 
 // Walks the folder open at folder (shown as shown), taking over every entry; false (logged)
 // at the first that can't be taken.
-bool takeOverEntries(const char* function, int folder, const std::string& shown) {
+bool takeOverEntries(const char* function, int folder, const char* shown) {
     DIR* entries = fdopendir(folder);
     if (entries == nullptr) {
         close(folder);
         UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
-                      "couldn't read folder %s errno = %d %m \n", shown.c_str(), errno);
+                      "couldn't read folder %s errno = %d %m \n", shown, errno);
         return false;
     }
     bool taken = true;
     while (dirent* entry = readdir(entries)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        const std::string path = shown + "/" + entry->d_name;
+        // A name too long for the report is shown cut, ending in "...".
+        char path[256];
+        if (std::snprintf(path, sizeof path, "%s/%s", shown, entry->d_name) >=
+            static_cast<int>(sizeof path))
+            std::memcpy(path + sizeof path - 4, "...", 4);
         struct stat info {};
         int at = dirfd(entries);
         const char* refusal = nullptr;
@@ -89,7 +93,7 @@ bool takeOverEntries(const char* function, int folder, const std::string& shown)
         }
         if (refusal != nullptr) {
             UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
-                          "archive member %s refused: %s\n", path.c_str(), refusal);
+                          "archive member %s refused: %s\n", path, refusal);
             taken = false;
         }
         if (!taken) break;
@@ -112,7 +116,7 @@ bool isOwnFile(const struct stat& info) {
 }
 
 bool removeWhateverStands(const char* function, const char* path) {
-    int error = removeAt(AT_FDCWD, path, path);
+    int error = removeAt(AT_FDCWD, path);
     if (error == 0) return true;
     UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
                   "couldn't remove %s errno = %d %s \n", path, error, std::strerror(error));

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <string>
 
 #include "core/ai_socket.h"
 #include "core/error_codes.h"
@@ -227,22 +226,24 @@ private:
 bool unpackPrivately(const char* decompressed, int* failedStatus) {
     StagingFolder staging;
     if (!staging.made()) return false;
-    std::string unpackIn = std::string(staging.path()) + "/unpack";
-    if (mkdir(unpackIn.c_str(), 0700) != 0) {
+    char unpackIn[48];
+    std::snprintf(unpackIn, sizeof unpackIn, "%s/unpack", staging.path());
+    if (mkdir(unpackIn, 0700) != 0) {
         UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                      "couldn't make a folder %s errno = %d %m \n", unpackIn.c_str(), errno);
+                      "couldn't make a folder %s errno = %d %m \n", unpackIn, errno);
         return false;
     }
-    changeDirectory(unpackIn.c_str());
+    changeDirectory(unpackIn);
     *failedStatus = shellTarExtract(decompressed);
     changeDirectory("/");
     if (*failedStatus != 0) return false;
-    std::string unpacked = unpackIn + "/update.d";
-    if (!takeOverTree("startUpdate", unpacked.c_str(), "update.d")) return false;
+    char unpacked[sizeof unpackIn + 16];
+    std::snprintf(unpacked, sizeof unpacked, "%s/update.d", unpackIn);
+    if (!takeOverTree("startUpdate", unpacked, "update.d")) return false;
     // A folder that somebody made at the name since it was cleared is replaced when it is
     // empty; anything else stays, and the update doesn't run.
     if (!removeWhateverStands("startUpdate", kUpdateFolder) ||
-        rename(unpacked.c_str(), kUpdateFolder) != 0) {
+        rename(unpacked, kUpdateFolder) != 0) {
         UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                       "couldn't make folder %s errno = %d %m \n", kUpdateFolder, errno);
         return false;
