@@ -17,6 +17,8 @@
 #include <cstring>
 #include <vector>
 
+#include "core/error_codes.h"
+#include "core/log.h"
 #include "core/mapped_file.h"
 #include "fuzz/fuzz_support.h"
 #include "image/image_header.h"
@@ -170,10 +172,22 @@ void checkRefusedSealed(const std::uint8_t* image, std::size_t length) {
 void checkMapped(const std::uint8_t* image, std::size_t length, int verdict) {
     static constexpr ImageFileMessages kMessages{
         "image_header_fuzz",
-        "file %s to small (%d Bytes) !\n",
-        "file %s too big (%llu Bytes) !\n",
-        "couldn't map %s errno = %d %s \n",
-        "file %s changed its size while read!\n",
+        [](const char* path, int size) {
+            UPDATE_ERR_AS("image_header_fuzz", LogLevel::Critical, kErrorOperationFailed,
+                          "file %s to small (%d Bytes) !\n", path, size);
+        },
+        [](const char* path, unsigned long long size) {
+            UPDATE_ERR_AS("image_header_fuzz", LogLevel::Critical, kErrorOperationFailed,
+                          "file %s too big (%llu Bytes) !\n", path, size);
+        },
+        [](const char* path, int error) {
+            UPDATE_ERR_AS("image_header_fuzz", LogLevel::Critical, kErrorOperationFailed,
+                          "couldn't map %s errno = %d %m \n", path, error);
+        },
+        [](const char* path) {
+            UPDATE_ERR_AS("image_header_fuzz", LogLevel::Critical, kErrorOperationFailed,
+                          "file %s changed its size while read!\n", path);
+        },
         false,
     };
     writeWholeFile(kImagePath, {reinterpret_cast<const char*>(image), length});

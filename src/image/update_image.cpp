@@ -6,9 +6,6 @@
 #include "core/guarded_read.h"
 #include "core/log.h"
 
-// The formats come from the caller's message set; each is one of the daemon's own texts.
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-
 ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
                                 const ImageFileMessages& messages, CheckedImage* image,
                                 std::optional<uid_t> requester) {
@@ -37,23 +34,20 @@ ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
         return ImageFileCheck::Refused;
     }
     if (size < kImageHeaderSize) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.tooSmall, path,
-                      static_cast<int>(size));
+        messages.tooSmall(path, static_cast<int>(size));
         return ImageFileCheck::Refused;
     }
     if (size > UINT32_MAX) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.tooBig, path,
-                      static_cast<unsigned long long>(size));
+        messages.tooBig(path, static_cast<unsigned long long>(size));
         return ImageFileCheck::Refused;
     }
     if (!file.map()) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.mapFailed, path,
-                      errno);
+        messages.mapFailed(path, errno);
         return ImageFileCheck::Refused;
     }
     std::span<const std::uint8_t> bytes = file.bytes();
     if (bytes.size() < kImageHeaderSize || bytes.size() > UINT32_MAX) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.changed, path);
+        messages.changed(path);
         return ImageFileCheck::Refused;
     }
     if (messages.logSize) {
@@ -88,6 +82,5 @@ ImageFilePlace locateCheckedImageFile(const CheckedImage& image, std::int32_t in
 }
 
 void reportImageChanged(const char* path, const ImageFileMessages& messages) {
-    UPDATE_ERR_AS(messages.function, LogLevel::Critical, kErrorOperationFailed, messages.changed,
-                  path);
+    messages.changed(path);
 }

@@ -13,15 +13,16 @@
 
 inline constexpr const char* kImagePath = "/tmp/image";
 
-// The words in which an operation refuses the image file. Each is a printf format:
-// tooSmall (path, size as int), tooBig (path, size as unsigned long long: only hosts reach
-// 4 GiB), mapFailed (path, errno; "%m" its text), changed (path). Lines name function.
+// The words in which an operation refuses the image file, each written by a function of the
+// operation's own, whose format the compiler checks: tooSmall (path, size), tooBig (path,
+// size: only hosts reach 4 GiB), mapFailed (path, errno, which still holds the failure for
+// "%m"), changed (path). Lines name function.
 struct ImageFileMessages {
     const char* function;
-    const char* tooSmall;
-    const char* tooBig;
-    const char* mapFailed;
-    const char* changed;
+    void (*tooSmall)(const char* path, int size);
+    void (*tooBig)(const char* path, unsigned long long size);
+    void (*mapFailed)(const char* path, int error);
+    void (*changed)(const char* path);
     bool logSize;  // log "<path> size = <n> Bytes" once mapped
 };
 

@@ -6,6 +6,8 @@
 #include <regex>
 #include <string>
 
+#include "core/error_codes.h"
+#include "core/log.h"
 #include "tests/support/board.h"
 #include "tools/mkupdate/image_builder.h"
 
@@ -16,7 +18,17 @@ using Bytes = std::vector<std::uint8_t>;
 // An image cut short after its check: its size list can't be read any more, and nothing
 // faults.
 TEST(CheckedImage, FileOfAnImageCutShortAfterItsCheckHasVanished) {
-    constexpr ImageFileMessages kMessages{"tester", "", "", "", "%s changed its size!\n", false};
+    constexpr ImageFileMessages kMessages{
+        "tester",
+        [](const char*, int) {},
+        [](const char*, unsigned long long) {},
+        [](const char*, int) {},
+        [](const char* path) {
+            UPDATE_ERR_AS("tester", LogLevel::Critical, kErrorOperationFailed,
+                          "%s changed its size!\n", path);
+        },
+        false,
+    };
     std::string error;
     writeWholeFile("/tmp/image", *mkupdate::buildMultiImage(
                                      {Bytes(5, 'n'), Bytes(9000, 'b'), Bytes(7, 'l')}, "", &error));
