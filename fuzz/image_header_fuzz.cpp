@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/mapped_file.h"

@@ -12,13 +12,15 @@
 #include <cstring>
 #include <memory>
 
+#include "core/byte_order.h"
 #include "image/image_header.h"
 
 namespace {
 
 std::array<std::uint8_t, 4> bigEndianWord(std::uint32_t value) {
-    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+    std::array<std::uint8_t, 4> word{};
+    writeBigEndian32(word.data(), value);
+    return word;
 }
 
 int hexDigit(char c) {

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/report_progress.h"

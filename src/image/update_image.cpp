@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "core/byte_order.h"
 #include "core/error_codes.h"
 #include "core/guarded_read.h"
 #include "core/log.h"

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "image/image_header.h"
 
 namespace mkupdate {

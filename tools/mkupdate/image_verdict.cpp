@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "core/byte_order.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
 #include "tools/mkupdate/archive_listing.h"
