@@ -41,7 +41,6 @@ extern std::array<std::int32_t, kMaxListedSteps + 1> stepList;
 // Index into stepList of the next step to enter.
 extern std::size_t stepListNext;
 
-
 // The update state. Plain integers: the signal handlers only note that a signal came, and
 // every write, also the time-out's and a child's end, happens in the main flow.
 struct UpdateState {
