@@ -18,8 +18,6 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/error_codes.h"
-#include "core/log.h"
 #include "core/mapped_file.h"
 #include "fuzz/fuzz_support.h"
 #include "image/image_header.h"
@@ -171,26 +169,8 @@ void checkRefusedSealed(const std::uint8_t* image, std::size_t length) {
 
 // The same image placed at /tmp/image, opened and mapped as the reception does.
 void checkMapped(const std::uint8_t* image, std::size_t length, int verdict) {
-    static constexpr ImageFileMessages kMessages{
-        "image_header_fuzz",
-        [](const char* path, int size) {
-            UPDATE_ERR_AS("image_header_fuzz", LogLevel::Critical, kErrorOperationFailed,
-                          "file %s to small (%d Bytes) !\n", path, size);
-        },
-        [](const char* path, unsigned long long size) {
-            UPDATE_ERR_AS("image_header_fuzz", LogLevel::Critical, kErrorOperationFailed,
-                          "file %s too big (%llu Bytes) !\n", path, size);
-        },
-        [](const char* path, int error) {
-            UPDATE_ERR_AS("image_header_fuzz", LogLevel::Critical, kErrorOperationFailed,
-                          "couldn't map %s errno = %d %m \n", path, error);
-        },
-        [](const char* path) {
-            UPDATE_ERR_AS("image_header_fuzz", LogLevel::Critical, kErrorOperationFailed,
-                          "file %s changed its size while read!\n", path);
-        },
-        false,
-    };
+    static constexpr ImageFileMessages kMessages{"image_header_fuzz", ImageFileWording::Reception,
+                                                 false};
     writeWholeFile(kImagePath, {reinterpret_cast<const char*>(image), length});
     MappedFile file;
     CheckedImage checked{};

@@ -25,25 +25,7 @@ namespace {
 // Every message of the image writing names writeImage, whichever of its parts reports it.
 constexpr const char* kWriteImage = "writeImage";
 
-void imageTooSmall(const char* path, int size) {
-    UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
-                  "image file %s to small (%d Bytes) !\n", path, size);
-}
-void imageTooBig(const char* path, unsigned long long size) {
-    UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
-                  "image file %s too large (%llu Bytes) !\n", path, size);
-}
-void imageMapFailed(const char* path, int error) {
-    UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
-                  "couldn't map image file %s! errno: %d %m\n", path, error);
-}
-void imageChanged(const char* path) {
-    UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
-                  "image file %s changed its size while read!\n", path);
-}
-constexpr ImageFileMessages kImageMessages{
-    kWriteImage, imageTooSmall, imageTooBig, imageMapFailed, imageChanged, false,
-};
+constexpr ImageFileMessages kImageMessages{kWriteImage, ImageFileWording::Writing, false};
 
 // The share of the image written before a pass, truncated: 0 for the first pass.
 int percentWritten(std::uint32_t remaining, std::uint32_t length) {

@@ -11,6 +11,7 @@ ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
                                 const ImageFileMessages& messages, CheckedImage* image,
                                 std::optional<uid_t> requester) {
     const char* function = messages.function;
+    const bool byReception = messages.wording == ImageFileWording::Reception;
     if (!file.open(path)) {
         UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
                       "File opening error for file :%s errno = %d %m \n", path, errno);
@@ -35,20 +36,29 @@ ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
         return ImageFileCheck::Refused;
     }
     if (size < kImageHeaderSize) {
-        messages.tooSmall(path, static_cast<int>(size));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      byReception ? "file %s to small (%d Bytes) !\n"
+                                  : "image file %s to small (%d Bytes) !\n",
+                      path, static_cast<int>(size));
         return ImageFileCheck::Refused;
     }
     if (size > UINT32_MAX) {
-        messages.tooBig(path, static_cast<unsigned long long>(size));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      byReception ? "file %s too big (%llu Bytes) !\n"
+                                  : "image file %s too large (%llu Bytes) !\n",
+                      path, static_cast<unsigned long long>(size));
         return ImageFileCheck::Refused;
     }
     if (!file.map()) {
-        messages.mapFailed(path, errno);
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      byReception ? "couldn't map %s errno = %d %m \n"
+                                  : "couldn't map image file %s! errno: %d %m\n",
+                      path, errno);
         return ImageFileCheck::Refused;
     }
     std::span<const std::uint8_t> bytes = file.bytes();
     if (bytes.size() < kImageHeaderSize || bytes.size() > UINT32_MAX) {
-        messages.changed(path);
+        reportImageChanged(path, messages);
         return ImageFileCheck::Refused;
     }
     if (messages.logSize) {
@@ -83,5 +93,9 @@ ImageFilePlace locateCheckedImageFile(const CheckedImage& image, std::int32_t in
 }
 
 void reportImageChanged(const char* path, const ImageFileMessages& messages) {
-    messages.changed(path);
+    UPDATE_ERR_AS(messages.function, LogLevel::Critical, kErrorOperationFailed,
+                  messages.wording == ImageFileWording::Reception
+                      ? "file %s changed its size while read!\n"
+                      : "image file %s changed its size while read!\n",
+                  path);
 }

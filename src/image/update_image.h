@@ -13,16 +13,13 @@
 
 inline constexpr const char* kImagePath = "/tmp/image";
 
-// The words in which an operation refuses the image file, each written by a function of the
-// operation's own, whose format the compiler checks: tooSmall (path, size), tooBig (path,
-// size: only hosts reach 4 GiB), mapFailed (path, errno, which still holds the failure for
-// "%m"), changed (path). Lines name function.
+// Whose words refuse the image file: the reception's, or the software image writing's. The
+// formats stand here, at the calls, where the compiler checks their arguments.
+enum class ImageFileWording { Reception, Writing };
+// How an operation refuses the image file. Lines name function.
 struct ImageFileMessages {
     const char* function;
-    void (*tooSmall)(const char* path, int size);
-    void (*tooBig)(const char* path, unsigned long long size);
-    void (*mapFailed)(const char* path, int error);
-    void (*changed)(const char* path);
+    ImageFileWording wording;
     bool logSize;  // log "<path> size = <n> Bytes" once mapped
 };
 

@@ -6,8 +6,6 @@
 #include <regex>
 #include <string>
 
-#include "core/error_codes.h"
-#include "core/log.h"
 #include "tests/support/board.h"
 #include "tools/mkupdate/image_builder.h"
 
@@ -18,17 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 // An image cut short after its check: its size list can't be read any more, and nothing
 // faults.
 TEST(CheckedImage, FileOfAnImageCutShortAfterItsCheckHasVanished) {
-    constexpr ImageFileMessages kMessages{
-        "tester",
-        [](const char*, int) {},
-        [](const char*, unsigned long long) {},
-        [](const char*, int) {},
-        [](const char* path) {
-            UPDATE_ERR_AS("tester", LogLevel::Critical, kErrorOperationFailed,
-                          "%s changed its size!\n", path);
-        },
-        false,
-    };
+    constexpr ImageFileMessages kMessages{"tester", ImageFileWording::Reception, false};
     std::string error;
     writeWholeFile("/tmp/image", *mkupdate::buildMultiImage(
                                      {Bytes(5, 'n'), Bytes(9000, 'b'), Bytes(7, 'l')}, "", &error));
@@ -45,9 +33,9 @@ TEST(CheckedImage, FileOfAnImageCutShortAfterItsCheckHasVanished) {
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::regex_match(
         log, std::regex(R"(UPDATE_ERR-\S+ \S+ src/update_process tester line: \d+: )"
-                        R"(/tmp/image changed its size!\n)")))
+                        R"(file /tmp/image changed its size while read!\n)")))
         << log;
-    EXPECT_EQ(readWholeFile("/tmp/update.log"), "/tmp/image changed its size!\n");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"), "file /tmp/image changed its size while read!\n");
 }
 
 }  // namespace

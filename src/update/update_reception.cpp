@@ -72,25 +72,7 @@ void changeDirectory(const char* path) {
 void removeLeftover(const char* path) { removeWhateverStands("startUpdate", path); }
 
 // The reception's words for a refused image file.
-void imageTooSmall(const char* path, int size) {
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                  "file %s to small (%d Bytes) !\n", path, size);
-}
-void imageTooBig(const char* path, unsigned long long size) {
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                  "file %s too big (%llu Bytes) !\n", path, size);
-}
-void imageMapFailed(const char* path, int error) {
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                  "couldn't map %s errno = %d %m \n", path, error);
-}
-void imageChanged(const char* path) {
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
-                  "file %s changed its size while read!\n", path);
-}
-constexpr ImageFileMessages kMessages{
-    "startUpdate", imageTooSmall, imageTooBig, imageMapFailed, imageChanged, true,
-};
+constexpr ImageFileMessages kMessages{"startUpdate", ImageFileWording::Reception, true};
 
 void reportUnreadableKey(const char* path) {
     UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
