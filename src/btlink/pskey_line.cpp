@@ -1,5 +1,6 @@
 #include "btlink/pskey_line.h"
 
+#include "core/byte_order.h"
 #include "core/hex.h"
 
 namespace {
@@ -65,8 +66,7 @@ const char* psKeyLineErrorText(PsKeyLineError error) {
 
 std::size_t psKeyValueBytes(const PsKey& key, std::uint8_t* bytes) {
     for (std::size_t i = 0; i < key.wordCount; ++i) {
-        bytes[2 * i] = static_cast<std::uint8_t>(key.words[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<std::uint8_t>(key.words[i] >> 8);
+        writeLittleEndian16(bytes + 2 * i, key.words[i]);
     }
     return 2u * key.wordCount;
 }
