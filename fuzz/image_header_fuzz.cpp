@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/mapped_file.h"
 #include "fuzz/fuzz_support.h"
 #include "image/image_header.h"
@@ -168,14 +169,8 @@ void checkRefusedSealed(const std::uint8_t* image, std::size_t length) {
 
 // The same image placed at /tmp/image, opened and mapped as the reception does.
 void checkMapped(const std::uint8_t* image, std::size_t length, int verdict) {
-    static constexpr ImageFileMessages kMessages{
-        "image_header_fuzz",
-        "file %s to small (%d Bytes) !\n",
-        "file %s too big (%llu Bytes) !\n",
-        "couldn't map %s errno = %d %s \n",
-        "file %s changed its size while read!\n",
-        false,
-    };
+    static constexpr ImageFileMessages kMessages{"image_header_fuzz", ImageFileWording::Reception,
+                                                 false};
     writeWholeFile(kImagePath, {reinterpret_cast<const char*>(image), length});
     MappedFile file;
     CheckedImage checked{};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 
 #include "sim/module/pskey_store.h"
@@ -66,9 +67,12 @@ std::uint16_t serveRequest(std::span<const std::uint8_t> request, ModulePacket& 
     return kBccmdOk;
 }
 
-std::string hex16(const char* format, unsigned value) {
+__attribute__((format(printf, 1, 2))) std::string formatted(const char* format, ...) {
     char text[64];
-    std::snprintf(text, sizeof text, format, value);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
     return text;
 }
 
@@ -173,10 +177,10 @@ std::string describeBccmdMessage(std::span<const std::uint8_t> message) {
     }
     std::uint16_t type = getLe16(message, kTypeAt);
     std::uint16_t varid = getLe16(message, kVaridAt);
-    std::string key = hex16(" key 0x%04x", getLe16(message, kKeyAt));
+    std::string key = formatted(" key 0x%04x", getLe16(message, kKeyAt));
     std::string length = " len " + std::to_string(getLe16(message, kKeyLengthAt));
     if (varid != kBccmdPsKeyVarid)
-        return hex16("BCCMD type %u", type) + hex16(" varid 0x%04x", varid);
+        return formatted("BCCMD type %u", type) + formatted(" varid 0x%04x", varid);
     switch (type) {
         case kBccmdGetRequest:
             return "BCCMD GET" + key;
@@ -186,7 +190,7 @@ std::string describeBccmdMessage(std::span<const std::uint8_t> message) {
             return "GETRESP" + key + " status " + std::to_string(getLe16(message, kStatusAt)) +
                    length;
         default:
-            return hex16("BCCMD type %u", type) + key;
+            return formatted("BCCMD type %u", type) + key;
     }
 }
 
@@ -198,7 +202,7 @@ std::string describeHciPacket(std::span<const std::uint8_t> packet) {
             packet[4] == kBccmdPayloadDescriptor) {
             return describeBccmdMessage(packet.subspan(5));
         }
-        return hex16("HCI command 0x%04x", opcode);
+        return formatted("HCI command 0x%04x", opcode);
     }
     if (packet.size() >= 3 && packet[0] == kHciEventPacket) {
         switch (packet[1]) {
@@ -206,13 +210,13 @@ std::string describeHciPacket(std::span<const std::uint8_t> packet) {
                 if (packet.size() >= 7) {
                     std::uint16_t opcode = getLe16(packet, 4);
                     std::string command = opcode == kHciResetOpcode ? std::string("HCI Reset")
-                                                                    : hex16("0x%04x", opcode);
+                                                                    : formatted("0x%04x", opcode);
                     return "Command Complete " + command + " status " + std::to_string(packet[6]);
                 }
                 break;
             case kCommandStatusEvent:
                 if (packet.size() >= 7) {
-                    return hex16("Command Status 0x%04x", getLe16(packet, 5)) + " status " +
+                    return formatted("Command Status 0x%04x", getLe16(packet, 5)) + " status " +
                            std::to_string(packet[3]);
                 }
                 break;
@@ -222,7 +226,7 @@ std::string describeHciPacket(std::span<const std::uint8_t> packet) {
             default:
                 break;
         }
-        return hex16("HCI event 0x%02x", packet[1]);
+        return formatted("HCI event 0x%02x", packet[1]);
     }
     return "not an HCI packet";
 }

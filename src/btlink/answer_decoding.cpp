@@ -3,6 +3,7 @@
 
 #include "btlink/module_answers.h"
 #include "btlink/module_commands.h"
+#include "core/byte_order.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr std::size_t kAnswerValueAt = 1 + kPsKeyValueAt;
 static_assert(kAnswerValueAt == kAnswerHeaderSize);
 
 std::uint16_t wordAt(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
+    return readLittleEndian16(&bytes[at]);
 }
 
 }  // namespace

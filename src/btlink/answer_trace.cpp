@@ -10,8 +10,22 @@ unsigned byteAt(std::span<const std::uint8_t> bytes, std::size_t at) {
     return at < bytes.size() ? bytes[at] : 0;
 }
 
-void printBytes(std::span<const std::uint8_t> bytes, const char* format) {
-    for (std::uint8_t byte : bytes) std::printf(format, byte);
+enum class ByteStyle { PrefixedUpper, PrefixedLower, Plain };
+
+void printBytes(std::span<const std::uint8_t> bytes, ByteStyle style) {
+    for (std::uint8_t byte : bytes) {
+        switch (style) {
+            case ByteStyle::PrefixedUpper:
+                std::printf("0x%02X ", byte);
+                break;
+            case ByteStyle::PrefixedLower:
+                std::printf("0x%02x ", byte);
+                break;
+            case ByteStyle::Plain:
+                std::printf("%02x ", byte);
+                break;
+        }
+    }
     std::printf("\n");
 }
 
@@ -36,13 +50,14 @@ void tracePacket(std::span<const std::uint8_t> bytes, bool hciEvent) {
         std::printf("HCI Event: 0x%02X  len: 0x%02X, typ: 0x%02X 0x%02X hdata: ", byteAt(bytes, 1),
                     byteAt(bytes, 2), byteAt(bytes, 4), byteAt(bytes, 5));
     }
-    printBytes(bytes, "0x%02X ");
+    printBytes(bytes, ByteStyle::PrefixedUpper);
     std::fflush(stdout);
 }
 
 void traceAnswer(std::span<const std::uint8_t> payload, std::uint8_t traceLength, bool complete) {
     std::printf("GET PS-Key response\n");
-    printBytes(payload.first(std::min(std::size_t{traceLength}, payload.size())), "0x%02x ");
+    printBytes(payload.first(std::min(std::size_t{traceLength}, payload.size())),
+               ByteStyle::PrefixedLower);
     if (complete) printAnswerFields(payload);
     std::fflush(stdout);
 }
@@ -51,7 +66,7 @@ void traceAnswerEnd(std::span<const std::uint8_t> value, bool refused) {
     if (refused) {
         std::printf("request failed (see BCCMD Status) \n");
     } else {
-        printBytes(value, "%02x ");
+        printBytes(value, ByteStyle::Plain);
     }
     std::fflush(stdout);
 }

@@ -7,6 +7,7 @@
 #include "btlink/answer_trace.h"
 #include "btlink/module_commands.h"
 #include "btlink/module_link.h"
+#include "core/byte_order.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
@@ -52,7 +53,7 @@ ModuleAnswer handleHciEvent(std::span<const std::uint8_t> event) {
             ModuleAnswer result = MODULE_NO_ANSWER;
             if (event.size() < 6) return result;
             // Only the event for the command that waits for it counts.
-            std::uint16_t opcode = static_cast<std::uint16_t>(event[5] << 8 | event[4]);
+            std::uint16_t opcode = readLittleEndian16(&event[4]);
             if (awaitedAnswer.kind != AwaitedKind::HciCommand ||
                 awaitedAnswer.opcodeOrKey != opcode)
                 return result;

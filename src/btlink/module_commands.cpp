@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "btlink/module_link.h"
+#include "core/byte_order.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
@@ -14,8 +15,7 @@ AwaitedAnswer awaitedAnswer;
 namespace {
 
 void putWord(BccmdMessage* message, std::size_t at, std::uint16_t value) {
-    (*message)[at] = static_cast<std::uint8_t>(value & 0xFF);
-    (*message)[at + 1] = static_cast<std::uint8_t>(value >> 8);
+    writeLittleEndian16(&(*message)[at], value);
 }
 
 // The header words common to get and set requests.
@@ -66,8 +66,7 @@ bool buildSetPsKeyMessage(std::uint16_t keyId, std::uint8_t wordCount,
 }
 
 std::size_t bccmdByteLength(const BccmdMessage& message) {
-    return 2u *
-           (message[kBccmdLengthAt] | static_cast<std::size_t>(message[kBccmdLengthAt + 1]) << 8);
+    return 2u * std::size_t{readLittleEndian16(&message[kBccmdLengthAt])};
 }
 
 BccmdFraming frameBccmdRequest(const BccmdMessage& message, std::int32_t transport,
@@ -125,11 +124,9 @@ int sendHCICmd(std::uint8_t parameterLength, std::uint8_t opcodeLow, std::uint8_
 
 int sendBCCMDReq(const BccmdMessage& message) {
     ModulePacket packet;
-    std::uint16_t type =
-        static_cast<std::uint16_t>(message[kBccmdTypeAt] | message[kBccmdTypeAt + 1] << 8);
-    awaitedAnswer = {
-        type == kBccmdGetRequest ? AwaitedKind::PsKeyGet : AwaitedKind::PsKeySet,
-        static_cast<std::uint16_t>(message[kPsKeyIdAt] | message[kPsKeyIdAt + 1] << 8)};
+    std::uint16_t type = readLittleEndian16(&message[kBccmdTypeAt]);
+    awaitedAnswer = {type == kBccmdGetRequest ? AwaitedKind::PsKeyGet : AwaitedKind::PsKeySet,
+                     readLittleEndian16(&message[kPsKeyIdAt])};
     switch (frameBccmdRequest(message, tlInterface, &packet)) {
         case BCCMD_FRAMED:
             return writeBtmodule(packet.bytes.data(), static_cast<std::uint32_t>(packet.length));

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "core/due_work.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/platform.h"
-#include "core/signals.h"
 
 std::int32_t tlInterface = TL_HCI_AT_START;
 
@@ -81,7 +81,7 @@ int openLink() {
     }
     moduleLink.descriptor = fd;
     // The module needs this long after its reset before it takes commands.
-    pauseSeconds(kSettleSeconds);
+    pauseDoingDueWork(kSettleSeconds);
     return LINK_OK;
 }
 

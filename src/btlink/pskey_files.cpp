@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "btlink/pskey_line.h"
+#include "core/byte_order.h"
 #include "core/file_util.h"
 
 namespace {
@@ -49,8 +50,8 @@ void decodeKeyWords(std::string_view value, std::span<std::uint8_t> bytes) {
     while (position < value.size() && !isLineEnd(value[position])) {
         std::uint16_t word = 0;
         if (stored + 2 > bytes.size() || !readHexWord(value, position, &word)) return;
-        bytes[stored++] = static_cast<std::uint8_t>(word & 0xFF);
-        bytes[stored++] = static_cast<std::uint8_t>(word >> 8);
+        writeLittleEndian16(&bytes[stored], word);
+        stored += 2;
         position += 4;
         if (position >= value.size() || isLineEnd(value[position])) return;
         ++position;  // the separator

@@ -1,15 +1,9 @@
 #include "btlink/pskey_line.h"
 
-#include <cstdio>
+#include "core/byte_order.h"
+#include "core/hex.h"
 
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
 
@@ -19,7 +13,7 @@ bool readHexWord(std::string_view text, std::size_t position, std::uint16_t* wor
     if (position > text.size() || text.size() - position < 4) return false;
     unsigned value = 0;
     for (std::size_t i = 0; i < 4; ++i) {
-        int digit = hexValue(text[position + i]);
+        int digit = hexDigitValue(text[position + i]);
         if (digit < 0) return false;
         value = value * 16 + static_cast<unsigned>(digit);
     }
@@ -72,17 +66,20 @@ const char* psKeyLineErrorText(PsKeyLineError error) {
 
 std::size_t psKeyValueBytes(const PsKey& key, std::uint8_t* bytes) {
     for (std::size_t i = 0; i < key.wordCount; ++i) {
-        bytes[2 * i] = static_cast<std::uint8_t>(key.words[i] & 0xFF);
-        bytes[2 * i + 1] = static_cast<std::uint8_t>(key.words[i] >> 8);
+        writeLittleEndian16(bytes + 2 * i, key.words[i]);
     }
     return 2u * key.wordCount;
 }
 
 std::size_t formatPsKeyLine(const PsKey& key, char* line) {
-    int length = std::snprintf(line, 8, "&%02x%02x =", key.id >> 8, key.id & 0xFF);
-    std::size_t used = static_cast<std::size_t>(length);
+    line[0] = '&';
+    writeHexWord(line + 1, key.id);
+    line[5] = ' ';
+    line[6] = '=';
+    std::size_t used = 7;
     for (std::size_t i = 0; i < key.wordCount && i < kMaxPsKeyWords; ++i) {
-        std::snprintf(line + used, 6, " %02x%02x", key.words[i] >> 8, key.words[i] & 0xFF);
+        line[used] = ' ';
+        writeHexWord(line + used + 1, key.words[i]);
         used += 5;
     }
     line[used++] = '\r';

@@ -117,8 +117,3 @@ void applyPendingSignals() {
     }
     signals.applying = false;
 }
-
-void pauseSeconds(unsigned seconds) {
-    sleepMs(std::int64_t{seconds} * 1000);
-    applyPendingSignals();
-}

@@ -31,6 +31,3 @@ const sigset_t* waitSignalMask();
 // blocked) and does their work, each kind at most once per call, as the kernel merges
 // repeats: SIGTERM, SIGALRM, then SIGCHLD. A call from within that work does nothing.
 void applyPendingSignals();
-
-// Pauses the main flow for seconds, whole, and then applies the signals that came meanwhile.
-void pauseSeconds(unsigned seconds);

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/byte_order.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 

@@ -37,15 +37,3 @@ struct ImageFile {
 };
 // False when the image holds no such file or the file doesn't lie wholly inside it.
 bool locateImageFile(std::span<const std::uint8_t> image, std::int32_t index, ImageFile* file);
-
-// Big-endian words, whatever the host's byte order.
-inline std::uint32_t readBigEndian32(const std::uint8_t* bytes) {
-    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-           (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-}
-inline void writeBigEndian32(std::uint8_t* bytes, std::uint32_t value) {
-    bytes[0] = static_cast<std::uint8_t>(value >> 24);
-    bytes[1] = static_cast<std::uint8_t>(value >> 16);
-    bytes[2] = static_cast<std::uint8_t>(value >> 8);
-    bytes[3] = static_cast<std::uint8_t>(value);
-}

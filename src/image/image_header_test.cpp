@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/log.h"
 #include "tests/support/board.h"
 #include "tests/support/bytes.h"

@@ -12,20 +12,16 @@
 #include <cstring>
 #include <memory>
 
+#include "core/byte_order.h"
+#include "core/hex.h"
 #include "image/image_header.h"
 
 namespace {
 
 std::array<std::uint8_t, 4> bigEndianWord(std::uint32_t value) {
-    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    std::array<std::uint8_t, 4> word{};
+    writeBigEndian32(word.data(), value);
+    return word;
 }
 
 // The modulus of a key file's text; false for anything but comments and one key line.
@@ -42,8 +38,8 @@ bool parseKeyText(std::string_view text, std::array<std::uint8_t, kRsaMaxBits / 
         line.remove_prefix(kUpdateKeyLinePrefix.size());
         if (line.empty() || line.size() % 2 != 0 || line.size() / 2 > modulus.size()) return false;
         for (std::size_t i = 0; i < line.size(); i += 2) {
-            int high = hexDigit(line[i]);
-            int low = hexDigit(line[i + 1]);
+            int high = hexDigitValue(line[i]);
+            int low = hexDigitValue(line[i + 1]);
             if (high < 0 || low < 0) return false;
             modulus[i / 2] = static_cast<std::uint8_t>(high * 16 + low);
         }
@@ -148,8 +144,7 @@ UpdateKeyId updateKeyIdOf(std::span<const std::uint8_t> modulus) {
 
 UpdateKeyIdText updateKeyIdText(const UpdateKeyId& id) {
     UpdateKeyIdText text{};
-    for (std::size_t i = 0; i < id.size(); ++i)
-        std::snprintf(&text[2 * i], 3, "%02x", static_cast<unsigned>(id[i]));
+    for (std::size_t i = 0; i < id.size(); ++i) writeHexByte(&text[2 * i], id[i]);
     return text;
 }
 

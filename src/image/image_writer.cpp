@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/report_progress.h"
@@ -24,14 +25,7 @@ namespace {
 // Every message of the image writing names writeImage, whichever of its parts reports it.
 constexpr const char* kWriteImage = "writeImage";
 
-constexpr ImageFileMessages kImageMessages{
-    kWriteImage,
-    "image file %s to small (%d Bytes) !\n",
-    "image file %s too large (%llu Bytes) !\n",
-    "couldn't map image file %s! errno: %d %m\n",
-    "image file %s changed its size while read!\n",
-    false,
-};
+constexpr ImageFileMessages kImageMessages{kWriteImage, ImageFileWording::Writing, false};
 
 // The share of the image written before a pass, truncated: 0 for the first pass.
 int percentWritten(std::uint32_t remaining, std::uint32_t length) {

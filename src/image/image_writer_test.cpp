@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/log.h"
 #include "image/flash.h"
 #include "image/image_header.h"

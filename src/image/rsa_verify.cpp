@@ -75,6 +75,46 @@ void montgomeryMultiply(const RsaPublicKey& key, const Number& a, const Number& 
     }
 }
 
+// s^65537 mod n = s^(2^16) * s: in Montgomery's form, 16 squarings; the last product with the
+// plain s takes the result out of the form again.
+void publicOperation(const RsaPublicKey& key, const Number& s, Number& result) {
+    Number x, t;
+    montgomeryMultiply(key, s, key.rSquared, x);
+    for (int i = 0; i < 16; ++i) {
+        montgomeryMultiply(key, x, x, t);
+        x = t;
+    }
+    montgomeryMultiply(key, x, s, result);
+}
+
+// The block that a good signature of digest opens to, as long as the key's modulus: built
+// here and compared whole, since a block that is only parsed lets forged signatures through
+// the parser's gaps.
+void expectedBlock(const Sha256Digest& digest, std::span<std::uint8_t> block) {
+    const std::size_t length = block.size();
+    std::size_t tail = kSha256DigestInfo.size() + digest.size();
+    std::fill(block.begin(), block.end(), std::uint8_t{0xff});
+    block[0] = 0x00;
+    block[1] = 0x01;
+    block[length - tail - 1] = 0x00;
+    std::copy(kSha256DigestInfo.begin(), kSha256DigestInfo.end(),
+              block.begin() + static_cast<std::ptrdiff_t>(length - tail));
+    std::copy(digest.begin(), digest.end(),
+              block.begin() + static_cast<std::ptrdiff_t>(length - digest.size()));
+}
+
+// The number's bytes, most significant first, are the expected block's.
+bool opensTo(const Number& opened, std::span<const std::uint8_t> expected) {
+    const std::size_t length = expected.size();
+    bool same = true;
+    for (std::size_t i = 0; i < length; ++i) {
+        std::size_t position = length - 1 - i;
+        auto byte = static_cast<std::uint8_t>(opened[position / 4] >> (8 * (position % 4)));
+        same = same && byte == expected[i];
+    }
+    return same;
+}
+
 }  // namespace
 
 bool makeRsaPublicKey(std::span<const std::uint8_t> modulus, RsaPublicKey* key) {
@@ -124,35 +164,9 @@ bool verifyRsaSha256Pkcs1(const RsaPublicKey& key, std::span<const std::uint8_t>
     Number s;
     loadNumber(signature, s);
     if (!lessThan(s, key.modulus, key.words)) return false;
-
-    // s^65537 = s^(2^16) * s: in Montgomery's form, 16 squarings; the last product with the
-    // plain s takes the result out of the form again.
-    Number x, t;
-    montgomeryMultiply(key, s, key.rSquared, x);
-    for (int i = 0; i < 16; ++i) {
-        montgomeryMultiply(key, x, x, t);
-        x = t;
-    }
-    montgomeryMultiply(key, x, s, t);
-
-    // The block that a good signature opens to, built here and compared whole: a block that
-    // is only parsed lets forged signatures through the parser's gaps.
+    Number opened;
+    publicOperation(key, s, opened);
     std::array<std::uint8_t, kRsaMaxBits / 8> expected;
-    std::size_t tail = kSha256DigestInfo.size() + digest.size();
-    std::fill_n(expected.begin(), length, std::uint8_t{0xff});
-    expected[0] = 0x00;
-    expected[1] = 0x01;
-    expected[length - tail - 1] = 0x00;
-    std::copy(kSha256DigestInfo.begin(), kSha256DigestInfo.end(),
-              expected.begin() + static_cast<std::ptrdiff_t>(length - tail));
-    std::copy(digest.begin(), digest.end(),
-              expected.begin() + static_cast<std::ptrdiff_t>(length - digest.size()));
-
-    bool same = true;
-    for (std::size_t i = 0; i < length; ++i) {
-        std::size_t position = length - 1 - i;
-        auto byte = static_cast<std::uint8_t>(t[position / 4] >> (8 * (position % 4)));
-        same = same && byte == expected[i];
-    }
-    return same;
+    expectedBlock(digest, {expected.data(), length});
+    return opensTo(opened, {expected.data(), length});
 }

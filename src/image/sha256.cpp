@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/byte_order.h"
 #include "image/image_header.h"
 
 namespace {

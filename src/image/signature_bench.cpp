@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/hex.h"
 #include "image/bench_buffer.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
@@ -38,9 +39,9 @@ constexpr std::string_view kSignature =
     "bc508ef367d890faa291511c6d89a70ebc05337cb1fd082e0cae550077a03c2b";
 std::vector<std::uint8_t> fromHex(std::string_view text) {
     std::vector<std::uint8_t> bytes;
-    auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
     for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(digit(text[i]) * 16 + digit(text[i + 1])));
+        bytes.push_back(
+            static_cast<std::uint8_t>(hexDigitValue(text[i]) * 16 + hexDigitValue(text[i + 1])));
     }
     return bytes;
 }

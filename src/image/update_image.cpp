@@ -2,17 +2,16 @@
 
 #include <cerrno>
 
+#include "core/byte_order.h"
 #include "core/error_codes.h"
 #include "core/guarded_read.h"
 #include "core/log.h"
-
-// The formats come from the caller's message set; each is one of the daemon's own texts.
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 
 ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
                                 const ImageFileMessages& messages, CheckedImage* image,
                                 std::optional<uid_t> requester) {
     const char* function = messages.function;
+    const bool byReception = messages.wording == ImageFileWording::Reception;
     if (!file.open(path)) {
         UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
                       "File opening error for file :%s errno = %d %m \n", path, errno);
@@ -37,23 +36,29 @@ ImageFileCheck openCheckedImage(MappedFile& file, const char* path,
         return ImageFileCheck::Refused;
     }
     if (size < kImageHeaderSize) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.tooSmall, path,
-                      static_cast<int>(size));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      byReception ? "file %s to small (%d Bytes) !\n"
+                                  : "image file %s to small (%d Bytes) !\n",
+                      path, static_cast<int>(size));
         return ImageFileCheck::Refused;
     }
     if (size > UINT32_MAX) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.tooBig, path,
-                      static_cast<unsigned long long>(size));
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      byReception ? "file %s too big (%llu Bytes) !\n"
+                                  : "image file %s too large (%llu Bytes) !\n",
+                      path, static_cast<unsigned long long>(size));
         return ImageFileCheck::Refused;
     }
     if (!file.map()) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.mapFailed, path,
-                      errno);
+        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
+                      byReception ? "couldn't map %s errno = %d %m \n"
+                                  : "couldn't map image file %s! errno: %d %m\n",
+                      path, errno);
         return ImageFileCheck::Refused;
     }
     std::span<const std::uint8_t> bytes = file.bytes();
     if (bytes.size() < kImageHeaderSize || bytes.size() > UINT32_MAX) {
-        UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed, messages.changed, path);
+        reportImageChanged(path, messages);
         return ImageFileCheck::Refused;
     }
     if (messages.logSize) {
@@ -88,6 +93,9 @@ ImageFilePlace locateCheckedImageFile(const CheckedImage& image, std::int32_t in
 }
 
 void reportImageChanged(const char* path, const ImageFileMessages& messages) {
-    UPDATE_ERR_AS(messages.function, LogLevel::Critical, kErrorOperationFailed, messages.changed,
+    UPDATE_ERR_AS(messages.function, LogLevel::Critical, kErrorOperationFailed,
+                  messages.wording == ImageFileWording::Reception
+                      ? "file %s changed its size while read!\n"
+                      : "image file %s changed its size while read!\n",
                   path);
 }

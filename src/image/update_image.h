@@ -13,15 +13,13 @@
 
 inline constexpr const char* kImagePath = "/tmp/image";
 
-// The words in which an operation refuses the image file. Each is a printf format:
-// tooSmall (path, size as int), tooBig (path, size as unsigned long long: only hosts reach
-// 4 GiB), mapFailed (path, errno; "%m" its text), changed (path). Lines name function.
+// Whose words refuse the image file: the reception's, or the software image writing's. The
+// formats stand here, at the calls, where the compiler checks their arguments.
+enum class ImageFileWording { Reception, Writing };
+// How an operation refuses the image file. Lines name function.
 struct ImageFileMessages {
     const char* function;
-    const char* tooSmall;
-    const char* tooBig;
-    const char* mapFailed;
-    const char* changed;
+    ImageFileWording wording;
     bool logSize;  // log "<path> size = <n> Bytes" once mapped
 };
 

@@ -16,7 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 // An image cut short after its check: its size list can't be read any more, and nothing
 // faults.
 TEST(CheckedImage, FileOfAnImageCutShortAfterItsCheckHasVanished) {
-    constexpr ImageFileMessages kMessages{"tester", "", "", "", "%s changed its size!\n", false};
+    constexpr ImageFileMessages kMessages{"tester", ImageFileWording::Reception, false};
     std::string error;
     writeWholeFile("/tmp/image", *mkupdate::buildMultiImage(
                                      {Bytes(5, 'n'), Bytes(9000, 'b'), Bytes(7, 'l')}, "", &error));
@@ -33,9 +33,9 @@ TEST(CheckedImage, FileOfAnImageCutShortAfterItsCheckHasVanished) {
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::regex_match(
         log, std::regex(R"(UPDATE_ERR-\S+ \S+ src/update_process tester line: \d+: )"
-                        R"(/tmp/image changed its size!\n)")))
+                        R"(file /tmp/image changed its size while read!\n)")))
         << log;
-    EXPECT_EQ(readWholeFile("/tmp/update.log"), "/tmp/image changed its size!\n");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"), "file /tmp/image changed its size while read!\n");
 }
 
 }  // namespace

@@ -19,12 +19,12 @@
 #include "core/ai_socket.h"
 #include "core/child_process.h"
 #include "core/clock.h"
+#include "core/due_work.h"
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/report_progress.h"
 #include "core/shell_commands.h"
-#include "core/signals.h"
 #include "core/update_paths.h"
 #include "core/work_files.h"
 #include "update/module_steps.h"
@@ -98,7 +98,7 @@ void writePresets(unsigned timeout, bool armFirst) {
 // Shows the first characters of the DFU program's status file, after a pause, in place of the
 // progress at the end of the step's line.
 void showDfuProgress() {
-    pauseSeconds(kProgressPauseSeconds);
+    pauseDoingDueWork(kProgressPauseSeconds);
     char status[kStatusReadSize + 1] = {};
     readFileToBuffer(kDfuStatusPath, kStatusReadSize, status);
     // The daemon makes the file empty before the program starts: until the program has

@@ -16,6 +16,7 @@
 #include "core/work_files.h"
 #include "update/board_keys.h"
 #include "update/firmware_step.h"
+#include "update/peer_door.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
@@ -37,12 +38,7 @@ void finishUpdate() {
     appendText(kUpdateReportPath, line);
     // The end of an update the peer asked for must reach it, even while it reads nothing;
     // the report of the first time-out without an update is sent once.
-    if (updateUnderWay) {
-        sendLastingNotice(2, result, std::strlen(result));
-    } else {
-        sendNotice(2, result, std::strlen(result));
-    }
-    updateUnderWay = false;
+    announceUpdateEnd(result);
     // cat follows a link: only the daemon's own report is shown.
     if (ownFileAt(kUpdateReportPath)) shellCat(kUpdateReportPath);
     update.stepState = STATE_WAIT;

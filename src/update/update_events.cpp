@@ -14,6 +14,7 @@
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "update/firmware_step.h"
+#include "update/peer_door.h"
 #include "update/state_machine.h"
 #include "update/update_reception.h"
 #include "update/update_state.h"
@@ -44,25 +45,18 @@ void handleRequest(std::int32_t command, const AiSender& sender) {
             break;
         case REQ_START_UPDATE:
             // A second update over a running one would unpack over the running DFU's files
-            // and load the module twice at once: the request is refused as an image that
-            // can't be taken is, and the running update's final notice follows as before.
-            if (updateUnderWay) {
-                UPDATE_LOG_AS("readMessage", LogLevel::Warning,
-                              "update under way; start request ignored\n");
-                sendReply(1, "OK", 3);
-                break;
-            }
+            // and load the module twice at once.
+            if (!admitStartRequest()) break;
             // The end of an earlier update that its peer never took is old news now.
             dropPendingNotice();
-            updateUnderWay = true;
             resetUpdateOutcome();
-            startUpdate(sender.uid);
+            if (startUpdate(sender.uid) == StartOutcome::Refused) refuseStartRequest();
             startNextStep("");
             break;
         case REQ_STOP:
             // The peer learns that the update it asked for didn't finish before the daemon
             // waits to go; a DFU program under way is stopped, its group killed at its time.
-            if (updateUnderWay) endUpdateForStop();
+            if (updateUnderWay()) endUpdateForStop();
             pauseDoingDueWork(kStopWaitSeconds);
             sendReply(3, "b", 1);
             reboot("stopped");

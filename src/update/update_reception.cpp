@@ -12,7 +12,6 @@
 #include <cstring>
 #include <span>
 
-#include "core/ai_socket.h"
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/guarded_read.h"
@@ -72,14 +71,7 @@ void changeDirectory(const char* path) {
 void removeLeftover(const char* path) { removeWhateverStands("startUpdate", path); }
 
 // The reception's words for a refused image file.
-constexpr ImageFileMessages kMessages{
-    "startUpdate",
-    "file %s to small (%d Bytes) !\n",
-    "file %s too big (%llu Bytes) !\n",
-    "couldn't map %s errno = %d %m \n",
-    "file %s changed its size while read!\n",
-    true,
-};
+constexpr ImageFileMessages kMessages{"startUpdate", ImageFileWording::Reception, true};
 
 void reportUnreadableKey(const char* path) {
     UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
@@ -95,7 +87,8 @@ void reportOtherKeyFolderFile(void*, const char* path) {
 // of a security version below the board's; the report says why another is refused, and who
 // signed one that is taken. File 0's first bytes are copied out of the mapping under the
 // guard, so that the key files are read with nothing of the mapping touched.
-bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDigest) {
+bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDigest,
+                       AcceptedImage* accepted) {
     ImageFile file0{};
     std::array<std::uint8_t, kSecurityBlockHeaderSize + kRsaMaxBits / 8> head{};
     std::size_t headSize = 0;
@@ -118,10 +111,10 @@ bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDige
                       "image file %s refused: %s\n", kImagePath, reason);
         return false;
     }
-    update.securityVersion = check.securityVersion;
-    update.trust =
+    accepted->securityVersion = check.securityVersion;
+    accepted->trust =
         check.verdict == SignatureVerdict::Valid ? ImageTrust::Verified : ImageTrust::Unchecked;
-    if (update.trust == ImageTrust::Verified) {
+    if (accepted->trust == ImageTrust::Verified) {
         char line[96];
         std::snprintf(line, sizeof line, "%s%s, security version %u\n", kSignedByReportText.data(),
                       updateKeyIdText(check.keyId).data(),
@@ -138,13 +131,14 @@ enum class Reception {
     ArchiveWritten,
 };
 
-// Maps and checks the image; on success writes its archive to archivePath.
-Reception receiveImage(const char* archivePath, uid_t requester) {
+// Maps and checks the image; once it is accepted, fills accepted and writes its archive to
+// archivePath.
+Reception receiveImage(const char* archivePath, uid_t requester, AcceptedImage* accepted) {
     MappedFile file;
     CheckedImage image{};
     if (openCheckedImage(file, kImagePath, kMessages, &image, requester) != ImageFileCheck::Valid)
         return Reception::Refused;
-    update.acceptedImage = image.identity;
+    accepted->identity = image.identity;
     ImageFile archive{};
     ImageFilePlace place =
         image.fileCount <= kArchiveFileIndex
@@ -170,8 +164,8 @@ Reception receiveImage(const char* archivePath, uid_t requester) {
                       "image file %s: a file lies beyond the image's end!\n", kImagePath);
         return Reception::Refused;
     }
-    update.acceptedSoftware = digests.software;
-    if (!signatureAccepted(image, digests.signedDigest)) return Reception::Refused;
+    accepted->software = digests.software;
+    if (!signatureAccepted(image, digests.signedDigest, accepted)) return Reception::Refused;
     switch (writeArchive(image.bytes.subspan(archive.offset, archive.size), digests.archive,
                          archivePath)) {
         case ArchiveWrite::Written:
@@ -317,10 +311,10 @@ bool reportIsOwn() {
 
 }  // namespace
 
-int startUpdate(uid_t requester) {
+StartOutcome startUpdate(uid_t requester) {
     if (!reportIsOwn()) {
         runNoSteps();
-        return -1;
+        return StartOutcome::NotUnpacked;
     }
     // Nothing that an earlier update left for its steps is read again: each step finds only
     // what this update's steps made. (The last dump stays readable until now.)
@@ -333,12 +327,16 @@ int startUpdate(uid_t requester) {
     std::snprintf(decompressed, sizeof decompressed, "%.*s",
                   static_cast<int>(std::strlen(archive) - kCompressionSuffixLength), archive);
 
-    Reception reception = receiveImage(archive, requester);
+    AcceptedImage accepted;
+    Reception reception = receiveImage(archive, requester, &accepted);
     if (reception == Reception::Refused) {
-        sendReply(1, "OK", 3);
         runNoSteps();
-        return -1;
+        return StartOutcome::Refused;
     }
+    update.acceptedImage = accepted.identity;
+    update.acceptedSoftware = accepted.software;
+    update.trust = accepted.trust;
+    update.securityVersion = accepted.securityVersion;
 
     // What is unpacked must come from this update's archive: no file of an earlier update (its
     // to-do list, VERSION, PS-Keys, service records, DFU program) may stand in for one this
@@ -355,11 +353,11 @@ int startUpdate(uid_t requester) {
     // up only as a step that finds nothing to do, and the update would end "OK".
     if (reception == Reception::ArchiveNotWritten || !unpackArchive(archive, decompressed)) {
         runNoSteps();
-        return -1;
+        return StartOutcome::NotUnpacked;
     }
 
     readStepList(kTodoPath);
-    return 1;
+    return StartOutcome::Unpacked;
 }
 
 int readStepList(const char* path) {

@@ -19,7 +19,6 @@ std::size_t stepListNext = 0;
 
 UpdateState update;
 std::int32_t dfuPid = 0;
-bool updateUnderWay = false;
 
 namespace {
 

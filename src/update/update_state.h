@@ -8,6 +8,7 @@
 
 #include "image/sha256.h"
 #include "image/update_image.h"
+#include "update/image_trust.h"
 #include "update/step_table.h"
 
 enum StepStateCode : std::int32_t {
@@ -40,10 +41,6 @@ extern std::array<std::int32_t, kMaxListedSteps + 1> stepList;
 // Index into stepList of the next step to enter.
 extern std::size_t stepListNext;
 
-// Who vouches for the image of this update: a key of the board's set verified it, or the
-// board has no key and checks nothing (the one case in which an update may enrol keys).
-enum class ImageTrust : std::uint8_t { None, Verified, Unchecked };
-
 // The update state. Plain integers: the signal handlers only note that a signal came, and
 // every write, also the time-out's and a child's end, happens in the main flow.
 struct UpdateState {
@@ -64,8 +61,6 @@ extern UpdateState update;
 
 // Process id of the DFU child: 0 before the first start, -1 when its start failed.
 extern std::int32_t dfuPid;
-// From a start request that began an update until its final notice went out.
-extern bool updateUnderWay;
 
 // Ends the current step's report line with text and enters the next step of the list.
 void startNextStep(const char* text);

@@ -1,5 +1,6 @@
 #include "tools/mkupdate/archive_listing.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <vector>
 
@@ -16,9 +17,12 @@ constexpr std::string_view kVersionPath = "update.d/VERSION";
 // line comes in pieces, each taken as a line of its own.
 constexpr std::size_t kLinePiece = 1022;
 
-std::string format(const char* pattern, auto... values) {
+__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
     char text[160];
-    std::snprintf(text, sizeof text, pattern, values...);
+    va_list values;
+    va_start(values, pattern);
+    std::vsnprintf(text, sizeof text, pattern, values);
+    va_end(values);
     return text;
 }
 

@@ -1,8 +1,10 @@
 #include "tools/mkupdate/image_builder.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "image/image_header.h"
 
 namespace mkupdate {
@@ -12,9 +14,12 @@ constexpr std::uint64_t kMaxDataSize = UINT32_MAX - kImageHeaderSize;
 
 std::uint64_t roundUp4(std::uint64_t size) { return (size + 3) & ~std::uint64_t{3}; }
 
-std::string format(const char* pattern, auto... values) {
+__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
     char text[256];
-    std::snprintf(text, sizeof text, pattern, values...);
+    va_list values;
+    va_start(values, pattern);
+    std::vsnprintf(text, sizeof text, pattern, values);
+    va_end(values);
     return text;
 }
 

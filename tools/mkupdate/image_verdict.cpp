@@ -1,7 +1,9 @@
 #include "tools/mkupdate/image_verdict.h"
 
+#include <cstdarg>
 #include <cstdio>
 
+#include "core/byte_order.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
 #include "tools/mkupdate/archive_listing.h"
@@ -14,9 +16,12 @@ namespace {
 
 constexpr std::size_t kArchiveFile = 1;
 
-std::string format(const char* pattern, auto... values) {
+__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
     char text[256];
-    std::snprintf(text, sizeof text, pattern, values...);
+    va_list values;
+    va_start(values, pattern);
+    std::vsnprintf(text, sizeof text, pattern, values);
+    va_end(values);
     return text;
 }
 
