@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "image/image_header.h"
+#include "tools/common/formatted.h"
 
 namespace mkupdate {
 namespace {
@@ -12,23 +13,17 @@ constexpr std::uint64_t kMaxDataSize = UINT32_MAX - kImageHeaderSize;
 
 std::uint64_t roundUp4(std::uint64_t size) { return (size + 3) & ~std::uint64_t{3}; }
 
-std::string format(const char* pattern, auto... values) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
-
 }  // namespace
 
 std::optional<Bytes> imageHeader(std::span<const std::uint8_t> data, std::string_view name,
                                  std::uint8_t type, std::string* error) {
     if (name.size() > kImageNameSize) {
-        *error =
-            format("image name of %zu bytes is longer than %zu bytes", name.size(), kImageNameSize);
+        *error = formatted("image name of %zu bytes is longer than %zu bytes", name.size(),
+                           kImageNameSize);
         return std::nullopt;
     }
     if (data.size() > kMaxDataSize) {
-        *error = format("image data of %zu bytes is too big for the image format", data.size());
+        *error = formatted("image data of %zu bytes is too big for the image format", data.size());
         return std::nullopt;
     }
     Bytes header(kImageHeaderSize, 0);
@@ -62,7 +57,7 @@ std::optional<Bytes> buildMultiImage(const std::vector<Bytes>& files, std::strin
     std::uint64_t dataSize = 4 * (files.size() + 1);
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (files[i].empty()) {
-            *error = format("file %zu is empty; a multi-file image can't hold empty files", i);
+            *error = formatted("file %zu is empty; a multi-file image can't hold empty files", i);
             return std::nullopt;
         }
         dataSize += i + 1 < files.size() ? roundUp4(files[i].size()) : files[i].size();
@@ -90,8 +85,8 @@ ImageListing inspectImage(std::span<const std::uint8_t> image) {
     ImageListing listing;
     listing.fileLength = image.size();
     if (image.size() < kImageHeaderSize) {
-        listing.failure = format("file of %zu bytes is shorter than the %zu-byte header",
-                                 image.size(), kImageHeaderSize);
+        listing.failure = formatted("file of %zu bytes is shorter than the %zu-byte header",
+                                    image.size(), kImageHeaderSize);
         return listing;
     }
     listing.headerPresent = true;
@@ -112,10 +107,10 @@ ImageListing inspectImage(std::span<const std::uint8_t> image) {
     auto fail = [&](std::string reason) {
         if (listing.failure.empty()) listing.failure = std::move(reason);
     };
-    if (listing.magic != kImageMagic) fail(format("bad magic number 0x%08X", listing.magic));
+    if (listing.magic != kImageMagic) fail(formatted("bad magic number 0x%08X", listing.magic));
     if (listing.computedHeaderCrc != listing.headerCrc) fail("bad header checksum");
     if (listing.dataSize != data.size()) {
-        fail(format("file holds %zu data bytes, header says %u", data.size(), listing.dataSize));
+        fail(formatted("file holds %zu data bytes, header says %u", data.size(), listing.dataSize));
     }
     if (listing.computedDataCrc != listing.dataCrc) fail("bad data checksum");
 
@@ -139,7 +134,7 @@ ImageListing inspectImage(std::span<const std::uint8_t> image) {
     for (std::uint32_t size : sizes) {
         bool inside = offset + size <= image.size();
         listing.files.push_back({offset, size, inside});
-        if (!inside) fail(format("file %zu reaches beyond the data", listing.files.size() - 1));
+        if (!inside) fail(formatted("file %zu reaches beyond the data", listing.files.size() - 1));
         offset += roundUp4(size);
     }
     return listing;

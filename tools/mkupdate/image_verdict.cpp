@@ -4,6 +4,7 @@
 
 #include "image/image_header.h"
 #include "image/image_signature.h"
+#include "tools/common/formatted.h"
 #include "tools/mkupdate/archive_listing.h"
 #include "tools/mkupdate/image_builder.h"
 #include "update/board_keys.h"
@@ -13,12 +14,6 @@ namespace mkupdate {
 namespace {
 
 constexpr std::size_t kArchiveFile = 1;
-
-std::string format(const char* pattern, auto... values) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
 
 const char* verdict(bool good) { return good ? "ok" : "BAD"; }
 
@@ -30,7 +25,7 @@ std::string jsonText(std::string_view text) {
             quoted += static_cast<char>(c);
         } else if (c < 0x20 || c >= 0x7F) {
             // Bytes beyond ASCII need not be UTF-8: each stands for itself.
-            quoted += format("\\u%04x", static_cast<unsigned>(c));
+            quoted += formatted("\\u%04x", static_cast<unsigned>(c));
         } else {
             quoted += static_cast<char>(c);
         }
@@ -47,37 +42,37 @@ std::string jsonList(const Items& items, Show show) {
 
 std::string headerText(const ImageListing& listing) {
     std::string text =
-        format("file length  %llu bytes\n", static_cast<unsigned long long>(listing.fileLength));
+        formatted("file length  %llu bytes\n", static_cast<unsigned long long>(listing.fileLength));
     if (!listing.headerPresent) return text;
     std::uint64_t dataBytes = listing.fileLength - kImageHeaderSize;
     text +=
-        format("magic        0x%08X %s\n", listing.magic, verdict(listing.magic == kImageMagic));
-    text += format("header CRC   0x%08X %s", listing.headerCrc,
-                   verdict(listing.headerCrc == listing.computedHeaderCrc));
+        formatted("magic        0x%08X %s\n", listing.magic, verdict(listing.magic == kImageMagic));
+    text += formatted("header CRC   0x%08X %s", listing.headerCrc,
+                      verdict(listing.headerCrc == listing.computedHeaderCrc));
     if (listing.headerCrc != listing.computedHeaderCrc)
-        text += format(" (computed 0x%08X)", listing.computedHeaderCrc);
-    text += format("\ndata size    %u bytes %s", listing.dataSize,
-                   verdict(listing.dataSize == dataBytes));
+        text += formatted(" (computed 0x%08X)", listing.computedHeaderCrc);
+    text += formatted("\ndata size    %u bytes %s", listing.dataSize,
+                      verdict(listing.dataSize == dataBytes));
     if (listing.dataSize != dataBytes)
-        text += format(" (file holds %llu)", static_cast<unsigned long long>(dataBytes));
-    text += format("\ndata CRC     0x%08X %s", listing.dataCrc,
-                   verdict(listing.dataCrc == listing.computedDataCrc));
+        text += formatted(" (file holds %llu)", static_cast<unsigned long long>(dataBytes));
+    text += formatted("\ndata CRC     0x%08X %s", listing.dataCrc,
+                      verdict(listing.dataCrc == listing.computedDataCrc));
     if (listing.dataCrc != listing.computedDataCrc)
-        text += format(" (computed 0x%08X)", listing.computedDataCrc);
-    text += format("\ntype         %u%s\n", static_cast<unsigned>(listing.type),
-                   listing.multiFile ? " (multi-file)" : "");
+        text += formatted(" (computed 0x%08X)", listing.computedDataCrc);
+    text += formatted("\ntype         %u%s\n", static_cast<unsigned>(listing.type),
+                      listing.multiFile ? " (multi-file)" : "");
     return text + "name         " + quotedText(listing.name) + "\n";
 }
 
 std::string filesText(const ImageListing& listing, std::span<const std::uint8_t> image) {
     if (!listing.multiFile) return "";
     std::string text = listing.sizeListEnded
-                           ? format("files        %zu\n", listing.files.size())
+                           ? formatted("files        %zu\n", listing.files.size())
                            : "files        size list not ended by 0 within the data\n";
     for (std::size_t i = 0; i < listing.files.size(); ++i) {
         const ListedFile& file = listing.files[i];
-        text += format("  file %-5zu offset %llu size %u", i,
-                       static_cast<unsigned long long>(file.offset), file.size);
+        text += formatted("  file %-5zu offset %llu size %u", i,
+                          static_cast<unsigned long long>(file.offset), file.size);
         if (!file.inside) {
             text += " BAD: reaches beyond the data\n";
             continue;
@@ -88,7 +83,7 @@ std::string filesText(const ImageListing& listing, std::span<const std::uint8_t>
             readBigEndian32(content.data()) == kImageMagic) {
             ImageListing inner = inspectImage(content);
             text += " image " + quotedText(inner.name) +
-                    format(" type %u ", static_cast<unsigned>(inner.type));
+                    formatted(" type %u ", static_cast<unsigned>(inner.type));
             text += inner.valid() ? "valid" : "BAD: " + inner.failure;
         }
         text += "\n";
@@ -120,11 +115,11 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
             case SignatureBlockParse::Found: {
                 UpdateKeyIdText keyId = updateKeyIdText(block.keyId);
                 const char* id = keyId.data();
-                trust.text = format("signature    key %s, format %u, security version %u\n", id,
-                                    block.format, block.securityVersion);
-                trust.json =
-                    format(",\"signature\":{\"keyId\":\"%s\",\"format\":%u,\"securityVersion\":%u}",
-                           id, block.format, block.securityVersion);
+                trust.text = formatted("signature    key %s, format %u, security version %u\n", id,
+                                       block.format, block.securityVersion);
+                trust.json = formatted(
+                    ",\"signature\":{\"keyId\":\"%s\",\"format\":%u,\"securityVersion\":%u}", id,
+                    block.format, block.securityVersion);
                 break;
             }
         }
@@ -195,7 +190,7 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
     if (listed({"LAP_SOFTWARE"})) {
         const ListedFile& last = listing.files.back();
         auto lap = image.subspan(last.offset, last.size);
-        update.lapImage = PartFile{format("file %zu (the last)", listing.files.size() - 1),
+        update.lapImage = PartFile{formatted("file %zu (the last)", listing.files.size() - 1),
                                    Bytes(lap.begin(), lap.end()), false};
     }
     return update;
@@ -204,9 +199,9 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
 std::string listingJson(const ImageListing& listing, const ArchiveListing* archive,
                         const std::string& trust, const std::vector<std::string>& faults) {
     std::string json =
-        format("{\"length\":%llu", static_cast<unsigned long long>(listing.fileLength));
+        formatted("{\"length\":%llu", static_cast<unsigned long long>(listing.fileLength));
     if (listing.headerPresent) {
-        json += format(
+        json += formatted(
             ",\"header\":{\"magic\":%u,\"headerCrc\":%u,\"headerCrcOk\":%s,\"dataSize\":%u,"
             "\"dataCrc\":%u,\"dataCrcOk\":%s,\"type\":%u,\"name\":",
             listing.magic, listing.headerCrc,
@@ -216,15 +211,15 @@ std::string listingJson(const ImageListing& listing, const ArchiveListing* archi
         json += jsonText(listing.name) + "}";
     }
     json += ",\"files\":" + jsonList(listing.files, [](const ListedFile& file) {
-                return format("{\"offset\":%llu,\"size\":%u}",
-                              static_cast<unsigned long long>(file.offset), file.size);
+                return formatted("{\"offset\":%llu,\"size\":%u}",
+                                 static_cast<unsigned long long>(file.offset), file.size);
             });
     if (archive != nullptr && archive->failure.empty()) {
         const ArchiveContents& contents = archive->contents;
         json += ",\"members\":" + jsonList(contents.entries, [](const ArchiveEntry& entry) {
                     return "{\"name\":" + jsonText(entry.name) +
-                           format(",\"type\":\"%c\",\"mode\":%u,\"size\":%zu}", entry.type,
-                                  entry.mode, entry.content.size());
+                           formatted(",\"type\":\"%c\",\"mode\":%u,\"size\":%zu}", entry.type,
+                                     entry.mode, entry.content.size());
                 });
         if (contents.todoFound) json += ",\"steps\":" + jsonList(contents.steps, jsonText);
         if (contents.versionFound) {
@@ -248,12 +243,12 @@ ImageVerdict judgeImage(std::span<const std::uint8_t> image, std::uint64_t flash
     result.text = headerText(listing) + filesText(listing, image);
     if (!listing.valid()) result.faults.push_back(listing.failure);
     if (listing.valid() && !listing.multiFile) {
-        result.faults.push_back(format("type %u is not a multi-file update image (type 4)",
-                                       static_cast<unsigned>(listing.type)));
+        result.faults.push_back(formatted("type %u is not a multi-file update image (type 4)",
+                                          static_cast<unsigned>(listing.type)));
     }
     if (listing.valid() && listing.multiFile && listing.files.size() <= kArchiveFile) {
-        result.faults.push_back(
-            format("the image holds %zu files; no update archive (file 1)", listing.files.size()));
+        result.faults.push_back(formatted("the image holds %zu files; no update archive (file 1)",
+                                          listing.files.size()));
     }
     std::optional<ArchiveListing> archive;
     if (listing.multiFile && listing.files.size() > kArchiveFile &&

@@ -186,6 +186,28 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
         << lap.out;
 }
 
+// An input is a regular file or standard input: a device is not read without end, a FIFO
+// with no writer is not waited on.
+TEST_F(MkupdateProgram, ReadsRegularFilesAndStandardInputOnly) {
+    ASSERT_EQ(mkfifo("/tmp/fifo", 0600), 0);
+    std::filesystem::create_directories("/tmp/folder");
+    for (const char* path : {"/dev/zero", "/tmp/fifo", "/tmp/folder"}) {
+        ProgramRun refused = run(std::string("check ") + path);
+        EXPECT_EQ(refused.status, 1) << path;
+        EXPECT_EQ(refused.err, "mkupdate: " + std::string(path) + ": not a regular file\n");
+    }
+    writeWholeFile("/tmp/payload", "lap software payload");
+    ASSERT_EQ(run("wrap --type=2 -o/tmp/lap --name Linux-lap /tmp/payload").status, 0);
+    ProgramRun piped = run("list - </tmp/lap"), named = run("list /tmp/lap");
+    EXPECT_EQ(piped.status, named.status);
+    EXPECT_EQ(piped.out, named.out);
+    EXPECT_NE(piped.out.find("magic        0x"), std::string::npos) << piped.out;
+    ProgramRun endless = run("check - </dev/zero");
+    EXPECT_EQ(endless.status, 1);
+    EXPECT_TRUE(endless.err.ends_with("standard input: larger than 268435456 bytes\n"))
+        << endless.err;
+}
+
 // Both tools' conventions: the version of the project and of the build, usage errors.
 TEST_F(MkupdateProgram, TellsItsVersionAndRefusesUnknownOptions) {
     for (const char* option : {"--version", "-V"}) {

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "tools/rehearse/formatted.h"
+#include "tools/common/formatted.h"
 #include "tools/rehearse/plan.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "tools/rehearse/formatted.h"
+#include "tools/common/formatted.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
