@@ -15,13 +15,15 @@
 #include "sim/flash_model.h"
 #include "sim/module/module_model.h"
 #include "tools/aipeer/update_report.h"
+#include "tools/common/input_file.h"
+#include "tools/common/numbers.h"
 #include "tools/rehearse/step_times.h"
 
 namespace fs = std::filesystem;
 
 std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::string text, error;
+    return readInputFile(path, &text, &error) ? text : "";
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -128,18 +130,18 @@ std::vector<KeyChange> readKeyChanges(const std::string& dir) {
     return changes;
 }
 
-std::uint64_t hexNumber(const std::string& text) { return std::stoull(text, nullptr, 16); }
-
 // The flash's log: "TIME erase 0xADDRESS sectors N", "TIME program 0xADDRESS words N".
 FlashWork readFlashWork(const std::string& path) {
     FlashWork work;
     std::set<std::uint64_t> touched;
+    std::size_t number = 0;
     for (const std::string& line : splitLines(readText(path))) {
+        ++number;
         std::istringstream in(line);
-        std::string time, what, address, unit;
-        std::uint64_t count = 0;
-        if (!(in >> time >> what >> address >> unit >> count)) continue;
-        std::uint64_t first = hexNumber(address), last;
+        std::string time, what, address, unit, countText;
+        if (!(in >> time >> what >> address >> unit >> countText)) continue;
+        std::uint64_t first = unsignedAt(address, path, number, 16), last;
+        std::uint64_t count = unsignedAt(countText, path, number);
         if (what == "erase") {
             work.sectorsErased += count;
             last = first + count * kFlashModelSectorSize - 1;

@@ -113,5 +113,6 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
 
 // Helpers shared with the step times and the program (board_facts.cpp).
 std::string sha256Hex(const std::string& bytes);
+// A run's file, or "" when there is none (nor is a FIFO or a device ever waited on).
 std::string readText(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/build_time.h"
+#include "tools/common/numbers.h"
 #include "tools/rehearse/plan.h"
 #include "tools/rehearse/report_watch.h"
 
@@ -45,8 +46,9 @@ void printUsage(std::FILE* out) {
         "  -V, --version             show the version of the tool and of its build\n"
         "\n"
         "Exit status: 0 every board ended OK; 1 a board ended NOK; 2 usage error, a file that\n"
-        "can't be read or written, or a board folder that is wrong; 3 a run broke (no final\n"
-        "notice came).\n");
+        "can't be read or written, a run's line that can't be read (said with its file and\n"
+        "line), a folder of runs that isn't there, or a board folder that is wrong; 3 a run\n"
+        "broke (no final notice came).\n");
 }
 
 int usageError(const std::string& message) {
@@ -91,9 +93,15 @@ bool writeFile(const std::string& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
-}  // namespace
+// A folder of runs that isn't there is a wrong argument, not a run that broke.
+bool runsFolderFound(const std::string& runs) {
+    std::error_code error;
+    if (std::filesystem::is_directory(runs, error)) return true;
+    std::fprintf(stderr, "rehearse: %s: no folder of runs there\n", runs.c_str());
+    return false;
+}
 
-int main(int argc, char** argv) {
+int rehearse(int argc, char** argv) {
     std::string imagePath, jsonPath, pagePath, compareImage, compareRuns;
     bool atSpeed = false, watch = false;
     const option options[] = {{"image", required_argument, nullptr, 'i'},
@@ -152,6 +160,8 @@ int main(int argc, char** argv) {
     if (compareImage.empty() != compareRuns.empty())
         return usageError("--compare-image and --compare-runs go together");
     const std::string runs = argv[optind];
+    if (!runsFolderFound(runs) || (!compareRuns.empty() && !runsFolderFound(compareRuns)))
+        return kExitUsage;
     const std::vector<std::string> folders(argv + optind + 1, argv + argc);
 
     Plan plan;
@@ -179,4 +189,14 @@ int main(int argc, char** argv) {
     if (!pagePath.empty() && !writeFile(pagePath, planPage(plan)))
         return fileError("write " + pagePath);
     return planStatus(plan);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return rehearse(argc, argv);
+    } catch (const BadInputLine& bad) {
+        std::fprintf(stderr, "rehearse: %s\n", bad.message().c_str());
+        return kExitUsage;
+    }
 }
