@@ -5,6 +5,7 @@
 #include "image/image_header.h"
 #include "image/image_signature.h"
 #include "tools/common/formatted.h"
+#include "tools/common/json_text.h"
 #include "tools/mkupdate/archive_listing.h"
 #include "tools/mkupdate/image_builder.h"
 #include "update/board_keys.h"
@@ -17,21 +18,7 @@ constexpr std::size_t kArchiveFile = 1;
 
 const char* verdict(bool good) { return good ? "ok" : "BAD"; }
 
-std::string jsonText(std::string_view text) {
-    std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Bytes beyond ASCII need not be UTF-8: each stands for itself.
-            quoted += formatted("\\u%04x", static_cast<unsigned>(c));
-        } else {
-            quoted += static_cast<char>(c);
-        }
-    }
-    return quoted + "\"";
-}
+std::string quotedJson(std::string_view text) { return jsonText(std::string(text)); }
 
 template <typename Items, typename Show>
 std::string jsonList(const Items& items, Show show) {
@@ -137,8 +124,8 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
                     parseUpdateKey(text, &key, &id);
         std::string shown = read ? std::string(updateKeyIdText(id).data()) : "BAD: not a key";
         trust.text += "key set      " + entry.name + " " + shown + "\n";
-        keys += std::string(keys.empty() ? "" : ",") + "{\"name\":" + jsonText(entry.name) +
-                ",\"keyId\":" + (read ? jsonText(shown) : "null") + "}";
+        keys += std::string(keys.empty() ? "" : ",") + "{\"name\":" + quotedJson(entry.name) +
+                ",\"keyId\":" + (read ? quotedJson(shown) : "null") + "}";
     }
     if (keys.empty()) return trust;
     trust.json += ",\"keySet\":[" + keys + "]";
@@ -208,7 +195,7 @@ std::string listingJson(const ImageListing& listing, const ArchiveListing* archi
             listing.headerCrc == listing.computedHeaderCrc ? "true" : "false", listing.dataSize,
             listing.dataCrc, listing.dataCrc == listing.computedDataCrc ? "true" : "false",
             static_cast<unsigned>(listing.type));
-        json += jsonText(listing.name) + "}";
+        json += quotedJson(listing.name) + "}";
     }
     json += ",\"files\":" + jsonList(listing.files, [](const ListedFile& file) {
                 return formatted("{\"offset\":%llu,\"size\":%u}",
@@ -217,21 +204,21 @@ std::string listingJson(const ImageListing& listing, const ArchiveListing* archi
     if (archive != nullptr && archive->failure.empty()) {
         const ArchiveContents& contents = archive->contents;
         json += ",\"members\":" + jsonList(contents.entries, [](const ArchiveEntry& entry) {
-                    return "{\"name\":" + jsonText(entry.name) +
+                    return "{\"name\":" + quotedJson(entry.name) +
                            formatted(",\"type\":\"%c\",\"mode\":%u,\"size\":%zu}", entry.type,
                                      entry.mode, entry.content.size());
                 });
-        if (contents.todoFound) json += ",\"steps\":" + jsonList(contents.steps, jsonText);
+        if (contents.todoFound) json += ",\"steps\":" + jsonList(contents.steps, quotedJson);
         if (contents.versionFound) {
             json += ",\"versions\":{";
             for (std::size_t i = 0; i < contents.versions.size(); ++i) {
-                json += std::string(i ? "," : "") + jsonText(kInitialComponentTable[i].keyword) +
-                        ":" + (contents.versions[i] ? jsonText(*contents.versions[i]) : "null");
+                json += std::string(i ? "," : "") + quotedJson(kInitialComponentTable[i].keyword) +
+                        ":" + (contents.versions[i] ? quotedJson(*contents.versions[i]) : "null");
             }
             json += "}";
         }
     }
-    return json + trust + ",\"faults\":" + jsonList(faults, jsonText) +
+    return json + trust + ",\"faults\":" + jsonList(faults, quotedJson) +
            ",\"valid\":" + (faults.empty() ? "true" : "false") + "}\n";
 }
 

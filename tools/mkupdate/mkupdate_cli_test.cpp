@@ -208,6 +208,23 @@ TEST_F(MkupdateProgram, ReadsRegularFilesAndStandardInputOnly) {
         << endless.err;
 }
 
+// A member's name in UTF-8 comes back as it is in JSON; a byte that is no UTF-8 as U+FFFD, so
+// the JSON stays valid.
+TEST_F(MkupdateProgram, ListsNamesAsValidUtf8Json) {
+    std::filesystem::create_directories("/tmp/named/update.d");
+    writeWholeFile("/tmp/named/update.d/updatetodo.txt", "PPCBOOT\n");
+    writeWholeFile("/tmp/named/update.d/Gr\u00fc\u00dfe.txt", "hello");
+    writeWholeFile("/tmp/named/update.d/raw\xff.txt", "hello");
+    writeWholeFile("/tmp/note", "note");
+    writeWholeFile("/tmp/payload", "lap software payload");
+    ASSERT_EQ(run("wrap --type=2 -o/tmp/lap --name Linux-lap /tmp/payload").status, 0);
+    ASSERT_EQ(
+        run("multi -o /tmp/named.img /tmp/note --pack-dir /tmp/named/update.d /tmp/lap").status, 0);
+    const std::string json = run("list --json /tmp/named.img").out;
+    EXPECT_NE(json.find("\"update.d/Gr\u00fc\u00dfe.txt\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"update.d/raw\ufffd.txt\""), std::string::npos) << json;
+}
+
 // Both tools' conventions: the version of the project and of the build, usage errors.
 TEST_F(MkupdateProgram, TellsItsVersionAndRefusesUnknownOptions) {
     for (const char* option : {"--version", "-V"}) {

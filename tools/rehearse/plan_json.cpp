@@ -1,10 +1,7 @@
-#include <nlohmann/json.hpp>
-
+#include "tools/common/json_text.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 Json optionalText(const std::optional<std::string>& text) {
     return text ? Json(*text) : Json(nullptr);
@@ -129,5 +126,5 @@ std::string planJson(const Plan& plan, const std::string& producerVersion) {
         document["comparison"] = {{"old_image", imageJson(plan.comparison->oldImage)},
                                   {"groups", differences}};
     }
-    return document.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+    return jsonText(document, 2) + '\n';
 }
