@@ -49,7 +49,8 @@ std::string_view placedPath(std::string_view name) {
 }
 
 // The steps that the daemon selects, in order, and the lines it ignores.
-std::string todoText(std::string_view todo, std::vector<std::string>* selectedSteps) {
+std::string todoText(std::string_view todo, std::vector<std::string>* selectedSteps,
+                     std::vector<std::string>* unknownLines) {
     std::string steps, ignored;
     std::size_t selected = 0;
     std::size_t number = 0;
@@ -65,8 +66,9 @@ std::string todoText(std::string_view todo, std::vector<std::string>* selectedSt
         }
         if (match == nullptr) {
             if (line.ends_with('\n')) line.remove_suffix(1);
-            if (!line.empty())
-                ignored += formatted("  ignored    line %zu ", number) + quotedText(line) + "\n";
+            if (line.empty()) continue;
+            unknownLines->push_back(formatted("line %zu ", number) + quotedText(line));
+            ignored += "  ignored    " + unknownLines->back() + "\n";
             continue;
         }
         if (++selected > kMaxListedSteps) {
@@ -153,7 +155,7 @@ ArchiveListing listUpdateArchive(std::span<const std::uint8_t> archive) {
         return std::string_view(reinterpret_cast<const char*>(entry->content.data()),
                                 entry->content.size());
     };
-    listing.text += todo ? todoText(text(todo), &contents.steps)
+    listing.text += todo ? todoText(text(todo), &contents.steps, &contents.unknownLines)
                          : "to-do list   none (no update.d/updatetodo.txt)\n";
     listing.text += versions ? versionText(text(versions), &contents.versions)
                              : "versions     none (no update.d/VERSION)\n";

@@ -247,6 +247,12 @@ ImageVerdict judgeImage(std::span<const std::uint8_t> image, std::uint64_t flash
             result.faults.push_back(archive->failure);
         } else if (!archive->contents.todoFound) {
             result.faults.push_back("update archive: no update.d/updatetodo.txt, no step runs");
+        } else if (archive->contents.steps.empty()) {
+            result.faults.push_back("update.d/updatetodo.txt selects no step, no step runs");
+        } else if (!archive->contents.unknownLines.empty()) {
+            for (const std::string& line : archive->contents.unknownLines)
+                result.faults.push_back("update.d/updatetodo.txt " + line +
+                                        " names no step; that step never runs");
         } else if (result.faults.empty()) {
             std::vector<std::string> stepFaults =
                 checkUpdate(unpackedUpdate(archive->contents, listing, image, flashSize));

@@ -95,8 +95,9 @@ other header bytes are 0, so identical inputs give byte-identical images.
         steps: keywords of the daemon's step table, at most 20, and each step's parts
           given (CHECK_VERSIONS a version, BT_MOD_SET_COMP and BT_MOD_SET_ALL_WRITE
           --pskeys, BT_MOD_SET_FIRM_STACK all five firmware files, LAP_SOFTWARE the LAP
-          software image, CHECK_SDP --services). No step that can only fail: each step
-          listed once, BT_MOD_SET_READ before BT_MOD_SET_COMP, BT_MOD_SET_COMP before
+          software image, CHECK_SDP --services). No step that can only fail: a step
+          selected, each line a step or a comment (#), each step listed once,
+          BT_MOD_SET_READ before BT_MOD_SET_COMP, BT_MOD_SET_COMP before
           BT_MOD_SET_NEW_WRITE, and a firmware file that is text names its version on a
           line "firmware VERSION", which the DFU program loads.
 

@@ -126,6 +126,8 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
     } failing[] = {
         {"compare", "BT_MOD_SET_COMP\nBT_MOD_SET_READ\n", {"pskeyorig.psr"}},
         {"twice", "PPCBOOT\nCHECK_SDP\nPPCBOOT\n", {"service.txt"}},
+        {"nothing", "# no step yet\n\n", {}},
+        {"misspelt", "PPCBOT\nCHECK_SDP\n", {"service.txt"}},
         {"firmware",
          "BT_MOD_SET_FIRM_STACK\n",
          {"dfu", "stack.dfu", "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"}},
@@ -152,6 +154,9 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
          "before it)"},
         {"/tmp/twice.img",
          "step PPCBOOT is listed more than once; a to-do list names each step once"},
+        {"/tmp/nothing.img", "update.d/updatetodo.txt selects no step, no step runs"},
+        {"/tmp/misspelt.img",
+         "update.d/updatetodo.txt line 1 \"PPCBOT\" names no step; that step never runs"},
         {"/tmp/firmware.img",
          "step BT_MOD_SET_FIRM_STACK fails: update.d/stack.dfu names no firmware version (no line "
          "\"firmware VERSION\"), and the DFU program refuses it"},
