@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
             !steps.back().imageName.empty())
             return usageError(("unknown command '" + word + "'").c_str());
         steps.back().imageName = word;
-        steps.back().image = open(argv[i], O_RDONLY | O_CLOEXEC);
+        steps.back().image = open(argv[i], O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         struct stat info {};
         if (steps.back().image < 0 || fstat(steps.back().image, &info) != 0 ||
             !S_ISREG(info.st_mode)) {
