@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,9 +102,19 @@ bool runsFolderFound(const std::string& runs) {
     return false;
 }
 
-int rehearse(int argc, char** argv) {
+// What the command line asks for.
+struct Rehearsal {
     std::string imagePath, jsonPath, pagePath, compareImage, compareRuns;
     bool atSpeed = false, watch = false;
+    std::string runs;
+    std::vector<std::string> folders;
+};
+
+// The command line into rehearsal; an exit status when the program ends here (help, version, a
+// usage error).
+std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
+    auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch, runs,
+           folders] = *rehearsal;
     const option options[] = {{"image", required_argument, nullptr, 'i'},
                               {"at-speed", no_argument, nullptr, 's'},
                               {"json", required_argument, nullptr, 'j'},
@@ -152,17 +163,26 @@ int rehearse(int argc, char** argv) {
     }
     if (watch) {
         if (optind != argc) return usageError("--watch takes no arguments");
-        if (watchReport(stdout, "peer.done")) return 0;
-        std::fprintf(stderr, "rehearse: can't watch /tmp: %s\n", std::strerror(errno));
-        return 1;
+        return std::nullopt;
     }
     if (argc - optind < 2) return usageError("expected RUNS_DIR and at least one BOARD_DIR");
     if (compareImage.empty() != compareRuns.empty())
         return usageError("--compare-image and --compare-runs go together");
-    const std::string runs = argv[optind];
+    runs = argv[optind];
+    folders.assign(argv + optind + 1, argv + argc);
+    return std::nullopt;
+}
+
+int rehearse(const Rehearsal& rehearsal) {
+    const auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch, runs,
+                 folders] = rehearsal;
+    if (watch) {
+        if (watchReport(stdout, "peer.done")) return 0;
+        std::fprintf(stderr, "rehearse: can't watch /tmp: %s\n", std::strerror(errno));
+        return 1;
+    }
     if (!runsFolderFound(runs) || (!compareRuns.empty() && !runsFolderFound(compareRuns)))
         return kExitUsage;
-    const std::vector<std::string> folders(argv + optind + 1, argv + argc);
 
     Plan plan;
     plan.measured = atSpeed;
@@ -194,7 +214,9 @@ int rehearse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     try {
-        return rehearse(argc, argv);
+        Rehearsal rehearsal;
+        if (std::optional<int> done = readArguments(argc, argv, &rehearsal)) return *done;
+        return rehearse(rehearsal);
     } catch (const BadInputLine& bad) {
         std::fprintf(stderr, "rehearse: %s\n", bad.message().c_str());
         return kExitUsage;
