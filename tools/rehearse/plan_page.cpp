@@ -47,6 +47,20 @@ std::string box(double x, double width, int y, const Segment& segment, double se
 
 bool bad(const StepFacts& step) { return stepFailed(step) || step.result == kNotRun; }
 
+// What the bars' colours stand for, in a line at y.
+std::string legendSvg(int y) {
+    std::string svg;
+    int x = kLeft;
+    for (const Segment* segment : {&kWire, &kWaits, &kWork}) {
+        svg += formatted(
+            "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/><text x=\"%d\" "
+            "y=\"%d\">%s</text>\n",
+            x, y, segment->colour, x + 18, y + 11, segment->what);
+        x += 190;
+    }
+    return svg;
+}
+
 }  // namespace
 
 std::string timelineSvg(const BoardFacts& board, const std::string& title, bool measured) {
@@ -101,16 +115,7 @@ std::string timelineSvg(const BoardFacts& board, const std::string& title, bool 
             formatted("<text x=\"%.1f\" y=\"%d\" fill=\"%s\">", x + 6, y + kBarHeight - 2, colour) +
             escaped(after) + "</text>\n";
     }
-    const int legend = kTop + rows + 30;
-    int x = kLeft;
-    for (const Segment* segment : {&kWire, &kWaits, &kWork}) {
-        svg += formatted(
-            "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/><text x=\"%d\" "
-            "y=\"%d\">%s</text>\n",
-            x, legend, segment->colour, x + 18, legend + 11, segment->what);
-        x += 190;
-    }
-    return svg + "</svg>\n";
+    return svg + legendSvg(kTop + rows + 30) + "</svg>\n";
 }
 
 std::string planPage(const Plan& plan) {
