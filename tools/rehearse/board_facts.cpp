@@ -26,6 +26,20 @@ std::string readText(const std::string& path) {
     return readInputFile(path, &text, &error) ? text : "";
 }
 
+std::string outcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Ok:
+            return "OK";
+        case Outcome::Nok:
+            return "NOK";
+        case Outcome::Seeding:
+            return "seeding";
+        case Outcome::NoFinalNotice:
+            break;
+    }
+    return "none";
+}
+
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -54,6 +68,15 @@ std::string trimmed(std::string text) {
 std::string firstLine(const std::string& path) {
     std::vector<std::string> lines = splitLines(readText(path));
     return lines.empty() ? "" : lines.front();
+}
+
+// The run's outcome file: a missing or empty one is a run that no final notice ended.
+Outcome readOutcome(const std::string& path) {
+    const std::string text = firstLine(path);
+    if (text.empty()) return Outcome::NoFinalNotice;
+    for (Outcome outcome : {Outcome::Ok, Outcome::Nok, Outcome::NoFinalNotice, Outcome::Seeding})
+        if (text == outcomeName(outcome)) return outcome;
+    throw BadInputLine{path, 1, "not an outcome: " + text};
 }
 
 // The version table: the rows after the version check's first line (" part ... old  new
@@ -249,8 +272,7 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
     BoardFacts facts;
     facts.name = name;
     facts.folder = folder;
-    facts.outcome = firstLine(dir + "/outcome");
-    if (facts.outcome.empty()) facts.outcome = "none";
+    facts.outcome = readOutcome(dir + "/outcome");
     for (const std::string& line : splitLines(readText(dir + "/seed.txt"))) {
         if (line.starts_with("assumed ")) facts.assumed.push_back(line.substr(8));
     }

@@ -47,7 +47,7 @@ Json boardJson(const BoardFacts& board, std::size_t group) {
     Json item = {{"board", board.name},
                  {"folder", board.folder},
                  {"group", group},
-                 {"outcome", board.outcome},
+                 {"outcome", outcomeName(board.outcome)},
                  {"assumed", board.assumed}};
     if (!board.ran()) {
         item["seeding_errors"] = board.seedErrors;
@@ -107,7 +107,7 @@ std::string planJson(const Plan& plan, const std::string& producerVersion) {
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
         boards.push_back(boardJson(plan.boards[i], groupOf[i]));
-        ok += plan.boards[i].outcome == "OK";
+        ok += plan.boards[i].outcome == Outcome::Ok;
     }
     Json document = {{"format", "btlap-rehearsal"},
                      {"format_version", kPlanFormatVersion},

@@ -136,9 +136,10 @@ std::string planPage(const Plan& plan) {
         std::string names;
         for (std::size_t i : group.members)
             names += (names.empty() ? "" : ", ") + plan.boards[i].name;
-        page += std::string("<tr") + (first.outcome == "OK" ? "" : " class=\"nok\"") + "><td>" +
-                std::to_string(g + 1) + "</td><td>" + escaped(groupSummary(plan.boards, group)) +
-                "</td><td>" + escaped(names) + "</td></tr>\n";
+        page += std::string("<tr") + (first.outcome == Outcome::Ok ? "" : " class=\"nok\"") +
+                "><td>" + std::to_string(g + 1) + "</td><td>" +
+                escaped(groupSummary(plan.boards, group)) + "</td><td>" + escaped(names) +
+                "</td></tr>\n";
     }
     page += "</table>\n";
     if (plan.comparison) {
@@ -161,7 +162,8 @@ std::string planPage(const Plan& plan) {
         for (std::size_t i : plan.groups[g].members) {
             const BoardFacts& board = plan.boards[i];
             page += "<details" + std::string(i == plan.groups[g].members.front() ? " open" : "") +
-                    "><summary>" + escaped(board.name) + ": " + escaped(board.outcome) +
+                    "><summary>" + escaped(board.name) + ": " +
+                    escaped(outcomeName(board.outcome)) +
                     (board.duration ? formatted(", %.1f s", *board.duration) : "") +
                     "</summary>\n<pre>" + escaped(boardText(board, plan.measured)) + "</pre>\n" +
                     timelineSvg(board, plan.image.name + " on " + board.name, plan.measured) +
