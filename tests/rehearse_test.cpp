@@ -140,6 +140,16 @@ TEST_P(SeedBoard, SaysWhatItAssumedAndSeedsTheBoardsOwnPieces) {
 std::string caseName(const testing::TestParamInfo<SeedCase>& row) { return row.param.name; }
 INSTANTIATE_TEST_SUITE_P(Folders, SeedBoard, testing::ValuesIn(kSeedCases), caseName);
 
+// A FIFO in the board's folder is refused at once, not read or copied over without end.
+TEST(SeedBoardPieces, AFifoIsRefusedAtOnce) {
+    std::filesystem::create_directories("/tmp/board/etc");
+    ASSERT_EQ(mkfifo("/tmp/board/etc/data.txt", 0600), 0);
+    int status = -1;
+    EXPECT_EQ(runCommand(kSourceRoot + "/sim/seed-board /tmp/board /tmp/state /tmp/etc", &status),
+              "seed-board: /tmp/board/etc/data.txt: not a regular file or a folder\n");
+    EXPECT_EQ(status, 1);
+}
+
 // A fleet made from the project's boards, each varied as boards in the field are.
 TEST(MakeFleet, VariesTheProjectsBoards) {
     int status = -1;
