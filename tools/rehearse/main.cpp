@@ -43,6 +43,9 @@ void printUsage(std::FILE* out) {
         "                            update report shows a step begun and at its end, with the\n"
         "                            time and the daemon's processor time (/tmp/daemon.pid);\n"
         "                            ends there or when /tmp/peer.done appears\n"
+        "  -l, --stamp-lines         on the board: copy standard input's lines to standard\n"
+        "                            output, each after the time and the daemon's processor\n"
+        "                            time, as --watch gives them\n"
         "  -h, --help                show this help\n"
         "  -V, --version             show the version of the tool and of its build\n"
         "\n"
@@ -105,7 +108,7 @@ bool runsFolderFound(const std::string& runs) {
 // What the command line asks for.
 struct Rehearsal {
     std::string imagePath, jsonPath, pagePath, compareImage, compareRuns;
-    bool atSpeed = false, watch = false;
+    bool atSpeed = false, watch = false, stampLines = false;
     std::string runs;
     std::vector<std::string> folders;
 };
@@ -113,8 +116,8 @@ struct Rehearsal {
 // The command line into rehearsal; an exit status when the program ends here (help, version, a
 // usage error).
 std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
-    auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch, runs,
-           folders] = *rehearsal;
+    auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch, stampLines,
+           runs, folders] = *rehearsal;
     const option options[] = {{"image", required_argument, nullptr, 'i'},
                               {"at-speed", no_argument, nullptr, 's'},
                               {"json", required_argument, nullptr, 'j'},
@@ -122,11 +125,12 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
                               {"compare-image", required_argument, nullptr, 'c'},
                               {"compare-runs", required_argument, nullptr, 'r'},
                               {"watch", no_argument, nullptr, 'w'},
+                              {"stamp-lines", no_argument, nullptr, 'l'},
                               {"help", no_argument, nullptr, 'h'},
                               {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "+i:sj:p:c:r:whV", options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "+i:sj:p:c:r:wlhV", options, nullptr)) != -1;) {
         switch (c) {
             case 'i':
                 imagePath = optarg;
@@ -149,6 +153,9 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
             case 'w':
                 watch = true;
                 break;
+            case 'l':
+                stampLines = true;
+                break;
             case 'h':
                 printUsage(stdout);
                 return 0;
@@ -161,8 +168,8 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
                                   argv[optind - 1]);
         }
     }
-    if (watch) {
-        if (optind != argc) return usageError("--watch takes no arguments");
+    if (watch || stampLines) {
+        if (optind != argc) return usageError("--watch and --stamp-lines take no arguments");
         return std::nullopt;
     }
     if (argc - optind < 2) return usageError("expected RUNS_DIR and at least one BOARD_DIR");
@@ -174,8 +181,9 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
 }
 
 int rehearse(const Rehearsal& rehearsal) {
-    const auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch, runs,
-                 folders] = rehearsal;
+    const auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch,
+                 stampLines, runs, folders] = rehearsal;
+    if (stampLines) return ::stampLines(stdin, stdout) ? 0 : 1;
     if (watch) {
         if (watchReport(stdout, "peer.done")) return 0;
         std::fprintf(stderr, "rehearse: can't watch /tmp: %s\n", std::strerror(errno));

@@ -102,3 +102,17 @@ bool watchReport(std::FILE* out, const std::string& stopFile) {
     close(watch);
     return true;
 }
+
+bool stampLines(std::FILE* in, std::FILE* out) {
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    for (ssize_t length; (length = getline(&line, &capacity, in)) >= 0;) {
+        std::string text(line, static_cast<std::size_t>(length));
+        if (text.ends_with('\n')) text.pop_back();
+        std::fputs(formatted("%.6f %s %s\n", now(), daemonTicks().c_str(), text.c_str()).c_str(),
+                   out);
+        std::fflush(out);
+    }
+    std::free(line);
+    return std::ferror(in) == 0 && std::ferror(out) == 0;
+}
