@@ -84,8 +84,8 @@ TEST(Layout, BoardModelsSeeOnlyThePlatformSeam) {
     EXPECT_EQ(violations, std::vector<std::string>{});
 }
 
-// What a tool may include beside its own folder and src/'s floors, by name: rehearse follows
-// the report as the peer does and takes its figures from the board's models.
+// What a tool may include beside its own folder, tools/common and src/'s floors, by name: rehearse
+// follows the report as the peer does and takes its figures from the board's models.
 const std::map<std::string, std::set<std::string>> kToolsBeyondTheirOwn = {
     {"rehearse", {"tools/aipeer", "sim"}},
 };
@@ -102,7 +102,7 @@ TEST(Layout, ToolsIncludeTheFloorsTheirOwnAndWhatTheyAreAllowed) {
     for (const Include& include : projectIncludes("tools")) {
         const std::string own = roomOf(include.from);
         const std::string tool = own.substr(std::string("tools/").size());
-        std::set<std::string> allowed = {own};
+        std::set<std::string> allowed = {own, "tools/common"};
         for (const auto& [floor, below] : kAllowedFloors) allowed.insert(floor);
         if (auto extra = kToolsBeyondTheirOwn.find(tool); extra != kToolsBeyondTheirOwn.end())
             allowed.insert(extra->second.begin(), extra->second.end());

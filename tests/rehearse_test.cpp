@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <ostream>
 #include <regex>
@@ -138,6 +139,16 @@ TEST_P(SeedBoard, SaysWhatItAssumedAndSeedsTheBoardsOwnPieces) {
 
 std::string caseName(const testing::TestParamInfo<SeedCase>& row) { return row.param.name; }
 INSTANTIATE_TEST_SUITE_P(Folders, SeedBoard, testing::ValuesIn(kSeedCases), caseName);
+
+// A FIFO in the board's folder is refused at once, not read or copied over without end.
+TEST(SeedBoardPieces, AFifoIsRefusedAtOnce) {
+    std::filesystem::create_directories("/tmp/board/etc");
+    ASSERT_EQ(mkfifo("/tmp/board/etc/data.txt", 0600), 0);
+    int status = -1;
+    EXPECT_EQ(runCommand(kSourceRoot + "/sim/seed-board /tmp/board /tmp/state /tmp/etc", &status),
+              "seed-board: /tmp/board/etc/data.txt: not a regular file or a folder\n");
+    EXPECT_EQ(status, 1);
+}
 
 // A fleet made from the project's boards, each varied as boards in the field are.
 TEST(MakeFleet, VariesTheProjectsBoards) {
@@ -441,6 +452,31 @@ TEST(Rehearsal, ComparesTwoImagesBoardByBoard) {
         << output;
     EXPECT_EQ(status, 0);
     EXPECT_EQ(validateJson("/tmp/out/compare.json"), "valid\n");
+}
+
+// A run that can't be read is a wrong input, said with its path, never an abort or a run that
+// broke.
+TEST(Rehearsal, RefusesRunsItCannotReadNamingThem) {
+    const std::string program = std::string(PROJECT_BINARY_PATH) + "/rehearse ";
+    std::filesystem::create_directories("/tmp/runs/b/state");
+    std::filesystem::create_directories("/tmp/b");
+    const struct {
+        const char* flashLog;
+        const char* runs;
+        std::string error;
+    } cases[] = {
+        {"00:00:01.000 erase ZZ sectors 1\n", "/tmp/runs",
+         "rehearse: /tmp/runs/b/state/flash.log:1: not a hex number: ZZ\n"},
+        {"00:00:01.000 erase 0x20000 sectors 1\n00:00:02.000 program 0x20000 words two\n",
+         "/tmp/runs", "rehearse: /tmp/runs/b/state/flash.log:2: not a number: two\n"},
+        {"", "/tmp/none", "rehearse: /tmp/none: no folder of runs there\n"},
+    };
+    for (const auto& c : cases) {
+        writeWholeFile("/tmp/runs/b/state/flash.log", c.flashLog);
+        int status = -1;
+        EXPECT_EQ(runCommand(program + c.runs + " /tmp/b", &status), c.error);
+        EXPECT_EQ(status, 2) << c.error;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // programs, under their emulator.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -73,6 +74,11 @@ TEST(AiPeerFollow, GoesOnlyWithTheStartCommand) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "aipeer: --follow goes with the start command (see aipeer --help)\n");
+    // An image that is a FIFO with no writer is refused at once, not waited on.
+    ASSERT_EQ(mkfifo("/tmp/image.fifo", 0600), 0);
+    run = runAipeer("start /tmp/image.fifo");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "aipeer: can't read the image /tmp/image.fifo: not a regular file\n");
 }
 
 // A second peer never takes the socket from the first, which follows its update to the end;

@@ -193,11 +193,16 @@ struct Step {
     std::string imageName;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct PeerRun {
     int timeoutSeconds = 60;
     bool follow = false;
+    std::vector<Step> steps;
+};
+
+// The options into run; an exit status when the program ends here (help, version, a usage
+// error).
+std::optional<int> readOptions(int argc, char** argv, PeerRun* run) {
     static const option kOptions[] = {{"timeout", required_argument, nullptr, 't'},
                                       {"follow", no_argument, nullptr, 'f'},
                                       {"help", no_argument, nullptr, 'h'},
@@ -214,14 +219,14 @@ int main(int argc, char** argv) {
                 std::printf("aipeer (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION, kBuildId);
                 return kExitOk;
             case 'f':
-                follow = true;
+                run->follow = true;
                 break;
             case 't': {
                 char* end = nullptr;
                 long value = std::strtol(optarg, &end, 10);
                 if (*optarg == '\0' || *end != '\0' || value <= 0 || value > 86400)
                     return usageError("--timeout needs a number of seconds (1 to 86400)");
-                timeoutSeconds = static_cast<int>(value);
+                run->timeoutSeconds = static_cast<int>(value);
                 break;
             }
             case ':':
@@ -230,7 +235,13 @@ int main(int argc, char** argv) {
                 return usageError(("unknown option " + arg).c_str());
         }
     }
-    std::vector<Step> steps;
+    return std::nullopt;
+}
+
+// The commands after the options into run, each start's image opened; an exit status when
+// they can't run.
+std::optional<int> readSteps(int argc, char** argv, PeerRun* run) {
+    std::vector<Step>& steps = run->steps;
     for (int i = optind; i < argc; ++i) {
         std::string word = argv[i];
         std::optional<PeerCommand> command = parsePeerCommand(word);
@@ -243,7 +254,8 @@ int main(int argc, char** argv) {
             !steps.back().imageName.empty())
             return usageError(("unknown command '" + word + "'").c_str());
         steps.back().imageName = word;
-        steps.back().image = open(argv[i], O_RDONLY | O_CLOEXEC);
+        // Opened without waiting: a FIFO given as the image would wait for a writer.
+        steps.back().image = open(argv[i], O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         struct stat info {};
         if (steps.back().image < 0 || fstat(steps.back().image, &info) != 0 ||
             !S_ISREG(info.st_mode)) {
@@ -256,55 +268,71 @@ int main(int argc, char** argv) {
         printUsage(stderr);
         return kExitUsage;
     }
-    if (follow && std::none_of(steps.begin(), steps.end(),
-                               [](const Step& step) { return step.command == PeerCommand::Start; }))
+    if (run->follow && std::none_of(steps.begin(), steps.end(), [](const Step& step) {
+            return step.command == PeerCommand::Start;
+        }))
         return usageError("--follow goes with the start command");
+    return std::nullopt;
+}
+
+// One command's exchange with the daemon: its exit status, and in stop whether the commands
+// after it are left out.
+int runStep(int fd, const Step& step, const PeerRun& run, ViewForm form, bool* stop) {
+    PeerCommand command = step.command;
+    ImageInPlace image;
+    *stop = true;
+    if (step.image >= 0) {
+        image.placed = placeImage(step.image, step.imageName, kImagePath);
+        if (!image.placed) return kExitUsage;
+    }
+    // Taken before the request: what the report holds then belongs to earlier updates.
+    std::optional<ReportFollower> follower;
+    if (run.follow && command == PeerCommand::Start) follower = startFollowing(form);
+    if (std::optional<std::int32_t> request = requestOf(command)) {
+        AiMessage message = makeHeaderFrame(AI_REQUEST, *request, kAiHeaderSize);
+        sockaddr_un daemon = unixAddress(kAiOwnPath);
+        if (sendto(fd, &message, kAiHeaderSize, 0, reinterpret_cast<sockaddr*>(&daemon),
+                   sizeof daemon) != static_cast<ssize_t>(kAiHeaderSize)) {
+            std::fprintf(stderr, "aipeer: can't send to %s: %s\n", kAiOwnPath,
+                         std::strerror(errno));
+            return kExitUsage;
+        }
+    }
+    std::optional<Expectation> expected = expectationOf(command);
+    std::optional<PeerRecord> answer =
+        receiveUntil(fd, expected, run.timeoutSeconds, follower ? &*follower : nullptr);
+    *stop = false;
+    if (!expected) return kExitOk;
+    if (!answer) {
+        std::fprintf(stderr, "aipeer: no %s with param %d within %d s\n", typeName(expected->type),
+                     expected->param, run.timeoutSeconds);
+        image.started = true;
+        *stop = true;
+        return kExitTimeout;
+    }
+    if (command == PeerCommand::Start && answer->text != "OK") {
+        if (follower) show(followedFailure(*follower));
+        return kExitNok;
+    }
+    image.started = true;
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    PeerRun run;
+    if (std::optional<int> done = readOptions(argc, argv, &run)) return *done;
+    if (std::optional<int> done = readSteps(argc, argv, &run)) return *done;
     ViewForm form = isatty(STDOUT_FILENO) ? ViewForm::Terminal : ViewForm::Lines;
 
     int fd = bindPeerSocket();
     if (fd < 0) return kExitUsage;
     int status = kExitOk;
-    for (const Step& step : steps) {
-        PeerCommand command = step.command;
-        ImageInPlace image;
-        if (step.image >= 0) {
-            image.placed = placeImage(step.image, step.imageName, kImagePath);
-            if (!image.placed) {
-                status = kExitUsage;
-                break;
-            }
-        }
-        // Taken before the request: what the report holds then belongs to earlier updates.
-        std::optional<ReportFollower> follower;
-        if (follow && command == PeerCommand::Start) follower = startFollowing(form);
-        if (std::optional<std::int32_t> request = requestOf(command)) {
-            AiMessage message = makeHeaderFrame(AI_REQUEST, *request, kAiHeaderSize);
-            sockaddr_un daemon = unixAddress(kAiOwnPath);
-            if (sendto(fd, &message, kAiHeaderSize, 0, reinterpret_cast<sockaddr*>(&daemon),
-                       sizeof daemon) != static_cast<ssize_t>(kAiHeaderSize)) {
-                std::fprintf(stderr, "aipeer: can't send to %s: %s\n", kAiOwnPath,
-                             std::strerror(errno));
-                status = kExitUsage;
-                break;
-            }
-        }
-        std::optional<Expectation> expected = expectationOf(command);
-        std::optional<PeerRecord> answer =
-            receiveUntil(fd, expected, timeoutSeconds, follower ? &*follower : nullptr);
-        if (!expected) continue;
-        if (!answer) {
-            std::fprintf(stderr, "aipeer: no %s with param %d within %d s\n",
-                         typeName(expected->type), expected->param, timeoutSeconds);
-            status = kExitTimeout;
-            image.started = true;
-            break;
-        }
-        if (command == PeerCommand::Start && answer->text != "OK") {
-            status = kExitNok;
-            if (follower) show(followedFailure(*follower));
-        } else {
-            image.started = true;
-        }
+    for (const Step& step : run.steps) {
+        bool stop = false;
+        if (int result = runStep(fd, step, run, form, &stop); result != kExitOk) status = result;
+        if (stop) break;
     }
     close(fd);
     unlink(kAiPeerPath);

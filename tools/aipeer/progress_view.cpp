@@ -1,26 +1,17 @@
 #include "tools/aipeer/progress_view.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <string_view>
+
+#include "tools/common/formatted.h"
 
 namespace {
 
 constexpr std::size_t kBarCells = 20;
 
-__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
-    char text[160];
-    va_list arguments;
-    va_start(arguments, pattern);
-    std::vsnprintf(text, sizeof text, pattern, arguments);
-    va_end(arguments);
-    return text;
-}
-
 // "3/10", or "3/?" while the to-do list's length is unknown.
 std::string stepNumber(std::size_t number, std::size_t count) {
-    return count == 0 ? format("%zu/?", number) : format("%zu/%zu", number, count);
+    return count == 0 ? formatted("%zu/?", number) : formatted("%zu/%zu", number, count);
 }
 
 // The label without the blanks that some labels end with ("Remove DFU upload:  ").
@@ -42,9 +33,9 @@ std::string terminalLine(std::size_t number, std::size_t count, std::int32_t id,
         bar.append(kBarCells - filled, '-');
     }
     std::string counter =
-        count == 0 ? format("[%2zu/?]", number) : format("[%2zu/%zu]", number, count);
-    return counter + format(" %-22.22s [", stepLabel(id)) + bar + "] " +
-           (percent ? format("%3d%%", *percent) : std::string(4, ' '));
+        count == 0 ? formatted("[%2zu/?]", number) : formatted("[%2zu/%zu]", number, count);
+    return counter + formatted(" %-22.22s [", stepLabel(id)) + bar + "] " +
+           (percent ? formatted("%3d%%", *percent) : std::string(4, ' '));
 }
 
 }  // namespace
@@ -72,7 +63,7 @@ ProgressText renderProgress(const ShownProgress& before, const ReportedUpdate& u
             std::string head = "step " + stepNumber(i + 1, count) + " ";
             head += plainLabel(step.id);
             if (isNew) out.text += head + " started\n";
-            if (percentChanged) out.text += head + format(" %d%%\n", *percent);
+            if (percentChanged) out.text += head + formatted(" %d%%\n", *percent);
             if (ended) out.text += head + " " + outcomeText(step.outcome) + "\n";
         } else if (isNew || percentChanged || ended || !shown.lineOpen) {
             // Appended piece by piece: GCC 12's optimised builds warn (falsely) about

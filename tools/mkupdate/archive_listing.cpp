@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "tools/common/formatted.h"
 #include "tools/mkupdate/gzip_reader.h"
 #include "tools/mkupdate/update_archive.h"
 #include "update/step_table.h"
@@ -16,15 +17,6 @@ constexpr std::string_view kVersionPath = "update.d/VERSION";
 // The daemon reads the to-do file and VERSION at most 1022 characters at a time; a longer
 // line comes in pieces, each taken as a line of its own.
 constexpr std::size_t kLinePiece = 1022;
-
-__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
-    char text[160];
-    va_list values;
-    va_start(values, pattern);
-    std::vsnprintf(text, sizeof text, pattern, values);
-    va_end(values);
-    return text;
-}
 
 // The lines of a text as the daemon's reads give them, line feeds kept.
 std::vector<std::string_view> readPieces(std::string_view text) {
@@ -58,7 +50,8 @@ std::string_view placedPath(std::string_view name) {
 }
 
 // The steps that the daemon selects, in order, and the lines it ignores.
-std::string todoText(std::string_view todo, std::vector<std::string>* selectedSteps) {
+std::string todoText(std::string_view todo, std::vector<std::string>* selectedSteps,
+                     std::vector<std::string>* unknownLines) {
     std::string steps, ignored;
     std::size_t selected = 0;
     std::size_t number = 0;
@@ -74,19 +67,20 @@ std::string todoText(std::string_view todo, std::vector<std::string>* selectedSt
         }
         if (match == nullptr) {
             if (line.ends_with('\n')) line.remove_suffix(1);
-            if (!line.empty())
-                ignored += format("  ignored    line %zu ", number) + quotedText(line) + "\n";
+            if (line.empty()) continue;
+            unknownLines->push_back(formatted("line %zu ", number) + quotedText(line));
+            ignored += "  ignored    " + unknownLines->back() + "\n";
             continue;
         }
         if (++selected > kMaxListedSteps) {
-            steps += format("  dropped    line %zu %s (more than %zu steps)\n", number,
-                            match->keyword, kMaxListedSteps);
+            steps += formatted("  dropped    line %zu %s (more than %zu steps)\n", number,
+                               match->keyword, kMaxListedSteps);
             continue;
         }
-        steps += format("  step %-5zu %s\n", selected, match->keyword);
+        steps += formatted("  step %-5zu %s\n", selected, match->keyword);
         selectedSteps->push_back(match->keyword);
     }
-    return format("to-do list   %zu steps\n", std::min(selected, kMaxListedSteps)) + steps +
+    return formatted("to-do list   %zu steps\n", std::min(selected, kMaxListedSteps)) + steps +
            ignored;
 }
 
@@ -107,7 +101,7 @@ std::string versionText(std::string_view versions,
             value = quotedText(*(*values)[i]);
             break;
         }
-        text += format("  %-14s", component.keyword) + value + "\n";
+        text += formatted("  %-14s", component.keyword) + value + "\n";
     }
     return text;
 }
@@ -128,7 +122,7 @@ std::string quotedText(std::string_view text) {
     std::string quoted = "\"";
     for (unsigned char c : text) {
         if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-            quoted += format("\\x%02X", static_cast<unsigned>(c));
+            quoted += formatted("\\x%02X", static_cast<unsigned>(c));
         } else {
             quoted += static_cast<char>(c);
         }
@@ -146,10 +140,10 @@ ArchiveListing listUpdateArchive(std::span<const std::uint8_t> archive) {
         listing.failure = "update archive: " + listing.failure;
         return listing;
     }
-    listing.text = format("archive      gzip of a tar archive of %zu bytes, %zu members\n",
-                          tar->size(), entries->size());
+    listing.text = formatted("archive      gzip of a tar archive of %zu bytes, %zu members\n",
+                             tar->size(), entries->size());
     for (const ArchiveEntry& entry : *entries) {
-        listing.text += "  " + modeText(entry) + format(" %9zu ", entry.content.size()) +
+        listing.text += "  " + modeText(entry) + formatted(" %9zu ", entry.content.size()) +
                         quotedText(entry.name) + "\n";
     }
     ArchiveContents& contents = listing.contents;
@@ -162,7 +156,7 @@ ArchiveListing listUpdateArchive(std::span<const std::uint8_t> archive) {
         return std::string_view(reinterpret_cast<const char*>(entry->content.data()),
                                 entry->content.size());
     };
-    listing.text += todo ? todoText(text(todo), &contents.steps)
+    listing.text += todo ? todoText(text(todo), &contents.steps, &contents.unknownLines)
                          : "to-do list   none (no update.d/updatetodo.txt)\n";
     listing.text += versions ? versionText(text(versions), &contents.versions)
                              : "versions     none (no update.d/VERSION)\n";

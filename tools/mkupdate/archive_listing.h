@@ -24,6 +24,9 @@ struct ArchiveContents {
     std::vector<ArchiveEntry> entries;
     bool todoFound = false;
     std::vector<std::string> steps;  // the keywords of the steps it selects, in running order
+    // The lines that are no comment and name no step ("line 3 \"PPCBOT\""): the daemon
+    // skips them, so a misspelt step is a step that never runs.
+    std::vector<std::string> unknownLines;
     bool versionFound = false;
     // The versions as the version check reads them, in the order of the component table.
     std::array<std::optional<std::string>, 3> versions;

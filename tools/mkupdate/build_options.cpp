@@ -95,6 +95,102 @@ std::string optionError(int got, char** argv, const std::string& command) {
     return "unknown option " + option + " for " + command;
 }
 
+namespace {
+
+// What the command line has given so far.
+struct BuildParsing {
+    BuildRequest request;
+    // The paths of the part files, read once the whole command line is known to be right.
+    std::vector<std::pair<std::string, std::optional<PartFile>*>> paths;
+    std::vector<std::string> given;
+    std::optional<std::string> keyFolder;
+    bool named = false;
+};
+
+void addSteps(const std::string& value, std::optional<std::vector<std::string>>* steps) {
+    if (!*steps) steps->emplace();
+    for (std::size_t start = 0; start <= value.size();) {
+        std::size_t comma = std::min(value.find(',', start), value.size());
+        if (comma > start) (*steps)->push_back(value.substr(start, comma - start));
+        start = comma + 1;
+    }
+}
+
+// One option's value into parsing; false, with the reason in error, for a value it can't take.
+bool takeOption(const Option& option, const std::string& value, BuildParsing* parsing,
+                std::string* error) {
+    BuildRequest& request = parsing->request;
+    UpdateDescription& update = request.update;
+    switch (option.target) {
+        case Target::Output:
+            request.output = value;
+            break;
+        case Target::Sign:
+            request.signingKey = value;
+            break;
+        case Target::InstallKeys:
+            parsing->keyFolder = value;
+            break;
+        case Target::Passin:
+            request.passin = value;
+            break;
+        case Target::SecurityVersion:
+            request.securityVersion = securityVersion(value);
+            if (!request.securityVersion) *error = securityVersionRefusal(value);
+            return request.securityVersion.has_value();
+        case Target::Name:
+            update.name = value;
+            break;
+        case Target::LapName:
+            update.lapName = value;
+            parsing->named = true;
+            break;
+        case Target::Note:
+            parsing->paths.emplace_back(value, &update.note);
+            break;
+        case Target::Lap:
+            parsing->paths.emplace_back(value, &update.lapImage);
+            break;
+        case Target::LapPayload:
+            parsing->paths.emplace_back(value, &update.lapPayload);
+            break;
+        case Target::File:
+            parsing->paths.emplace_back(value, &update.files[option.index]);
+            break;
+        case Target::Version:
+            update.versions[option.index] = value;
+            break;
+        case Target::Steps:
+            addSteps(value, &update.steps);
+            break;
+        case Target::Flash:
+            if (auto size = flashSize(value)) {
+                update.flashSize = *size;
+                break;
+            }
+            *error = flashSizeRefusal(value);
+            return false;
+    }
+    return true;
+}
+
+// Why the options given make no build request, or "" when they do.
+std::string requestRefusal(const BuildParsing& parsing) {
+    const BuildRequest& request = parsing.request;
+    if (request.output.empty()) return "build needs -o OUT";
+    const std::vector<std::string>& given = parsing.given;
+    bool payload = std::find(given.begin(), given.end(), "--lap-payload") != given.end();
+    if (payload != parsing.named)
+        return payload ? "--lap-payload needs --lap-name NAME"
+                       : "--lap-name goes with --lap-payload";
+    if (request.passin && request.signingKey.empty()) return "--passin goes with --sign";
+    if (request.securityVersion && request.signingKey.empty())
+        return "--security-version goes with --sign: only a signature binds it";
+    return "";
+}
+
+}  // namespace
+
 std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string* error,
                                              RequestRefusal* refusal) {
     *refusal = RequestRefusal::Usage;
@@ -106,13 +202,7 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
                 {options[i].name + 2, required_argument, nullptr, static_cast<int>(256 + i)});
     }
     longOptions.push_back({nullptr, 0, nullptr, 0});
-    BuildRequest request;
-    UpdateDescription& update = request.update;
-    // The paths of the part files, read once the whole command line is known to be right.
-    std::vector<std::pair<std::string, std::optional<PartFile>*>> paths;
-    std::vector<std::string> given;
-    std::optional<std::string> keyFolder;
-    bool named = false;
+    BuildParsing parsing;
     opterr = 0;
     optind = 1;
     for (int got; (got = getopt_long(argc, argv, ":o:", longOptions.data(), nullptr)) != -1;) {
@@ -123,103 +213,29 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
         const Option* option = got == 'o' ? &options.front() : &options[got - 256];
         const std::string arg = option->name;
         if (option->target != Target::Steps &&
-            std::find(given.begin(), given.end(), arg) != given.end()) {
+            std::find(parsing.given.begin(), parsing.given.end(), arg) != parsing.given.end()) {
             *error = arg + " given twice";
             return std::nullopt;
         }
-        given.push_back(arg);
-        const std::string value = optarg;
-        switch (option->target) {
-            case Target::Output:
-                request.output = value;
-                break;
-            case Target::Sign:
-                request.signingKey = value;
-                break;
-            case Target::InstallKeys:
-                keyFolder = value;
-                break;
-            case Target::Passin:
-                request.passin = value;
-                break;
-            case Target::SecurityVersion:
-                if (auto version = securityVersion(value)) {
-                    request.securityVersion = *version;
-                    break;
-                }
-                *error = securityVersionRefusal(value);
-                return std::nullopt;
-            case Target::Name:
-                update.name = value;
-                break;
-            case Target::LapName:
-                update.lapName = value;
-                named = true;
-                break;
-            case Target::Note:
-                paths.emplace_back(value, &update.note);
-                break;
-            case Target::Lap:
-                paths.emplace_back(value, &update.lapImage);
-                break;
-            case Target::LapPayload:
-                paths.emplace_back(value, &update.lapPayload);
-                break;
-            case Target::File:
-                paths.emplace_back(value, &update.files[option->index]);
-                break;
-            case Target::Version:
-                update.versions[option->index] = value;
-                break;
-            case Target::Steps:
-                if (!update.steps) update.steps.emplace();
-                for (std::size_t start = 0; start <= value.size();) {
-                    std::size_t comma = std::min(value.find(',', start), value.size());
-                    if (comma > start) update.steps->push_back(value.substr(start, comma - start));
-                    start = comma + 1;
-                }
-                break;
-            case Target::Flash:
-                if (auto size = flashSize(value)) {
-                    update.flashSize = *size;
-                    break;
-                }
-                *error = flashSizeRefusal(value);
-                return std::nullopt;
-        }
+        parsing.given.push_back(arg);
+        if (!takeOption(*option, optarg, &parsing, error)) return std::nullopt;
     }
     if (optind < argc) {
         *error = std::string("build takes each part with its option, not ") + argv[optind];
         return std::nullopt;
     }
-    if (request.output.empty()) {
-        *error = "build needs -o OUT";
-        return std::nullopt;
-    }
-    bool payload = std::find(given.begin(), given.end(), "--lap-payload") != given.end();
-    if (payload != named) {
-        *error =
-            payload ? "--lap-payload needs --lap-name NAME" : "--lap-name goes with --lap-payload";
-        return std::nullopt;
-    }
-    if (request.passin && request.signingKey.empty()) {
-        *error = "--passin goes with --sign";
-        return std::nullopt;
-    }
-    if (request.securityVersion && request.signingKey.empty()) {
-        *error = "--security-version goes with --sign: only a signature binds it";
-        return std::nullopt;
-    }
+    *error = requestRefusal(parsing);
+    if (!error->empty()) return std::nullopt;
     *refusal = RequestRefusal::Unreadable;
-    for (auto& [path, part] : paths) {
+    for (auto& [path, part] : parsing.paths) {
         if (!readPart(path, part, error)) return std::nullopt;
     }
-    if (keyFolder) {
-        auto keys = readKeyFolder(*keyFolder, error);
+    if (parsing.keyFolder) {
+        auto keys = readKeyFolder(*parsing.keyFolder, error);
         if (!keys) return std::nullopt;
-        update.installKeys = std::move(*keys);
+        parsing.request.update.installKeys = std::move(*keys);
     }
-    return request;
+    return std::move(parsing.request);
 }
 
 std::vector<std::string> requestInputs(const BuildRequest& request) {

@@ -6,6 +6,7 @@
 
 #include "core/byte_order.h"
 #include "image/image_header.h"
+#include "tools/common/formatted.h"
 
 namespace mkupdate {
 namespace {
@@ -14,26 +15,17 @@ constexpr std::uint64_t kMaxDataSize = UINT32_MAX - kImageHeaderSize;
 
 std::uint64_t roundUp4(std::uint64_t size) { return (size + 3) & ~std::uint64_t{3}; }
 
-__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
-    char text[256];
-    va_list values;
-    va_start(values, pattern);
-    std::vsnprintf(text, sizeof text, pattern, values);
-    va_end(values);
-    return text;
-}
-
 }  // namespace
 
 std::optional<Bytes> imageHeader(std::span<const std::uint8_t> data, std::string_view name,
                                  std::uint8_t type, std::string* error) {
     if (name.size() > kImageNameSize) {
-        *error =
-            format("image name of %zu bytes is longer than %zu bytes", name.size(), kImageNameSize);
+        *error = formatted("image name of %zu bytes is longer than %zu bytes", name.size(),
+                           kImageNameSize);
         return std::nullopt;
     }
     if (data.size() > kMaxDataSize) {
-        *error = format("image data of %zu bytes is too big for the image format", data.size());
+        *error = formatted("image data of %zu bytes is too big for the image format", data.size());
         return std::nullopt;
     }
     Bytes header(kImageHeaderSize, 0);
@@ -67,7 +59,7 @@ std::optional<Bytes> buildMultiImage(const std::vector<Bytes>& files, std::strin
     std::uint64_t dataSize = 4 * (files.size() + 1);
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (files[i].empty()) {
-            *error = format("file %zu is empty; a multi-file image can't hold empty files", i);
+            *error = formatted("file %zu is empty; a multi-file image can't hold empty files", i);
             return std::nullopt;
         }
         dataSize += i + 1 < files.size() ? roundUp4(files[i].size()) : files[i].size();
@@ -95,8 +87,8 @@ ImageListing inspectImage(std::span<const std::uint8_t> image) {
     ImageListing listing;
     listing.fileLength = image.size();
     if (image.size() < kImageHeaderSize) {
-        listing.failure = format("file of %zu bytes is shorter than the %zu-byte header",
-                                 image.size(), kImageHeaderSize);
+        listing.failure = formatted("file of %zu bytes is shorter than the %zu-byte header",
+                                    image.size(), kImageHeaderSize);
         return listing;
     }
     listing.headerPresent = true;
@@ -117,10 +109,10 @@ ImageListing inspectImage(std::span<const std::uint8_t> image) {
     auto fail = [&](std::string reason) {
         if (listing.failure.empty()) listing.failure = std::move(reason);
     };
-    if (listing.magic != kImageMagic) fail(format("bad magic number 0x%08X", listing.magic));
+    if (listing.magic != kImageMagic) fail(formatted("bad magic number 0x%08X", listing.magic));
     if (listing.computedHeaderCrc != listing.headerCrc) fail("bad header checksum");
     if (listing.dataSize != data.size()) {
-        fail(format("file holds %zu data bytes, header says %u", data.size(), listing.dataSize));
+        fail(formatted("file holds %zu data bytes, header says %u", data.size(), listing.dataSize));
     }
     if (listing.computedDataCrc != listing.dataCrc) fail("bad data checksum");
 
@@ -144,7 +136,7 @@ ImageListing inspectImage(std::span<const std::uint8_t> image) {
     for (std::uint32_t size : sizes) {
         bool inside = offset + size <= image.size();
         listing.files.push_back({offset, size, inside});
-        if (!inside) fail(format("file %zu reaches beyond the data", listing.files.size() - 1));
+        if (!inside) fail(formatted("file %zu reaches beyond the data", listing.files.size() - 1));
         offset += roundUp4(size);
     }
     return listing;

@@ -8,27 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/common/input_file.h"
+
 namespace mkupdate {
 
 bool readWholeFile(const std::string& path, Bytes* content, std::string* error) {
-    std::FILE* in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr) {
-        *error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    content->clear();
-    std::uint8_t buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
-        content->insert(content->end(), buffer, buffer + got);
-    }
-    bool failed = std::ferror(in) != 0;
-    int readError = errno;
-    std::fclose(in);
-    if (failed) {
-        *error = "cannot read " + path + ": " + std::strerror(readError);
-        return false;
-    }
+    std::string text;
+    if (!readInputFile(path, &text, error)) return false;
+    content->assign(text.begin(), text.end());
     return true;
 }
 

@@ -8,7 +8,8 @@
 
 namespace mkupdate {
 
-// False, with a message in error, when the file can't be read.
+// A regular file of a bounded size, or standard input for "-". False, with a message in
+// error, when the file can't be read or is no regular file (a FIFO, a device) or too large.
 bool readWholeFile(const std::string& path, Bytes* content, std::string* error);
 // The output that names standard output.
 inline constexpr const char* kStandardOutput = "-";

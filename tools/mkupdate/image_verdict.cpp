@@ -6,6 +6,8 @@
 #include "core/byte_order.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
+#include "tools/common/formatted.h"
+#include "tools/common/json_text.h"
 #include "tools/mkupdate/archive_listing.h"
 #include "tools/mkupdate/image_builder.h"
 #include "update/board_keys.h"
@@ -16,32 +18,9 @@ namespace {
 
 constexpr std::size_t kArchiveFile = 1;
 
-__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...) {
-    char text[256];
-    va_list values;
-    va_start(values, pattern);
-    std::vsnprintf(text, sizeof text, pattern, values);
-    va_end(values);
-    return text;
-}
-
 const char* verdict(bool good) { return good ? "ok" : "BAD"; }
 
-std::string jsonText(std::string_view text) {
-    std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Bytes beyond ASCII need not be UTF-8: each stands for itself.
-            quoted += format("\\u%04x", static_cast<unsigned>(c));
-        } else {
-            quoted += static_cast<char>(c);
-        }
-    }
-    return quoted + "\"";
-}
+std::string quotedJson(std::string_view text) { return jsonText(std::string(text)); }
 
 template <typename Items, typename Show>
 std::string jsonList(const Items& items, Show show) {
@@ -52,37 +31,37 @@ std::string jsonList(const Items& items, Show show) {
 
 std::string headerText(const ImageListing& listing) {
     std::string text =
-        format("file length  %llu bytes\n", static_cast<unsigned long long>(listing.fileLength));
+        formatted("file length  %llu bytes\n", static_cast<unsigned long long>(listing.fileLength));
     if (!listing.headerPresent) return text;
     std::uint64_t dataBytes = listing.fileLength - kImageHeaderSize;
     text +=
-        format("magic        0x%08X %s\n", listing.magic, verdict(listing.magic == kImageMagic));
-    text += format("header CRC   0x%08X %s", listing.headerCrc,
-                   verdict(listing.headerCrc == listing.computedHeaderCrc));
+        formatted("magic        0x%08X %s\n", listing.magic, verdict(listing.magic == kImageMagic));
+    text += formatted("header CRC   0x%08X %s", listing.headerCrc,
+                      verdict(listing.headerCrc == listing.computedHeaderCrc));
     if (listing.headerCrc != listing.computedHeaderCrc)
-        text += format(" (computed 0x%08X)", listing.computedHeaderCrc);
-    text += format("\ndata size    %u bytes %s", listing.dataSize,
-                   verdict(listing.dataSize == dataBytes));
+        text += formatted(" (computed 0x%08X)", listing.computedHeaderCrc);
+    text += formatted("\ndata size    %u bytes %s", listing.dataSize,
+                      verdict(listing.dataSize == dataBytes));
     if (listing.dataSize != dataBytes)
-        text += format(" (file holds %llu)", static_cast<unsigned long long>(dataBytes));
-    text += format("\ndata CRC     0x%08X %s", listing.dataCrc,
-                   verdict(listing.dataCrc == listing.computedDataCrc));
+        text += formatted(" (file holds %llu)", static_cast<unsigned long long>(dataBytes));
+    text += formatted("\ndata CRC     0x%08X %s", listing.dataCrc,
+                      verdict(listing.dataCrc == listing.computedDataCrc));
     if (listing.dataCrc != listing.computedDataCrc)
-        text += format(" (computed 0x%08X)", listing.computedDataCrc);
-    text += format("\ntype         %u%s\n", static_cast<unsigned>(listing.type),
-                   listing.multiFile ? " (multi-file)" : "");
+        text += formatted(" (computed 0x%08X)", listing.computedDataCrc);
+    text += formatted("\ntype         %u%s\n", static_cast<unsigned>(listing.type),
+                      listing.multiFile ? " (multi-file)" : "");
     return text + "name         " + quotedText(listing.name) + "\n";
 }
 
 std::string filesText(const ImageListing& listing, std::span<const std::uint8_t> image) {
     if (!listing.multiFile) return "";
     std::string text = listing.sizeListEnded
-                           ? format("files        %zu\n", listing.files.size())
+                           ? formatted("files        %zu\n", listing.files.size())
                            : "files        size list not ended by 0 within the data\n";
     for (std::size_t i = 0; i < listing.files.size(); ++i) {
         const ListedFile& file = listing.files[i];
-        text += format("  file %-5zu offset %llu size %u", i,
-                       static_cast<unsigned long long>(file.offset), file.size);
+        text += formatted("  file %-5zu offset %llu size %u", i,
+                          static_cast<unsigned long long>(file.offset), file.size);
         if (!file.inside) {
             text += " BAD: reaches beyond the data\n";
             continue;
@@ -93,7 +72,7 @@ std::string filesText(const ImageListing& listing, std::span<const std::uint8_t>
             readBigEndian32(content.data()) == kImageMagic) {
             ImageListing inner = inspectImage(content);
             text += " image " + quotedText(inner.name) +
-                    format(" type %u ", static_cast<unsigned>(inner.type));
+                    formatted(" type %u ", static_cast<unsigned>(inner.type));
             text += inner.valid() ? "valid" : "BAD: " + inner.failure;
         }
         text += "\n";
@@ -125,11 +104,11 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
             case SignatureBlockParse::Found: {
                 UpdateKeyIdText keyId = updateKeyIdText(block.keyId);
                 const char* id = keyId.data();
-                trust.text = format("signature    key %s, format %u, security version %u\n", id,
-                                    block.format, block.securityVersion);
-                trust.json =
-                    format(",\"signature\":{\"keyId\":\"%s\",\"format\":%u,\"securityVersion\":%u}",
-                           id, block.format, block.securityVersion);
+                trust.text = formatted("signature    key %s, format %u, security version %u\n", id,
+                                       block.format, block.securityVersion);
+                trust.json = formatted(
+                    ",\"signature\":{\"keyId\":\"%s\",\"format\":%u,\"securityVersion\":%u}", id,
+                    block.format, block.securityVersion);
                 break;
             }
         }
@@ -147,8 +126,8 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
                     parseUpdateKey(text, &key, &id);
         std::string shown = read ? std::string(updateKeyIdText(id).data()) : "BAD: not a key";
         trust.text += "key set      " + entry.name + " " + shown + "\n";
-        keys += std::string(keys.empty() ? "" : ",") + "{\"name\":" + jsonText(entry.name) +
-                ",\"keyId\":" + (read ? jsonText(shown) : "null") + "}";
+        keys += std::string(keys.empty() ? "" : ",") + "{\"name\":" + quotedJson(entry.name) +
+                ",\"keyId\":" + (read ? quotedJson(shown) : "null") + "}";
     }
     if (keys.empty()) return trust;
     trust.json += ",\"keySet\":[" + keys + "]";
@@ -200,7 +179,7 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
     if (listed({"LAP_SOFTWARE"})) {
         const ListedFile& last = listing.files.back();
         auto lap = image.subspan(last.offset, last.size);
-        update.lapImage = PartFile{format("file %zu (the last)", listing.files.size() - 1),
+        update.lapImage = PartFile{formatted("file %zu (the last)", listing.files.size() - 1),
                                    Bytes(lap.begin(), lap.end()), false};
     }
     return update;
@@ -209,39 +188,39 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
 std::string listingJson(const ImageListing& listing, const ArchiveListing* archive,
                         const std::string& trust, const std::vector<std::string>& faults) {
     std::string json =
-        format("{\"length\":%llu", static_cast<unsigned long long>(listing.fileLength));
+        formatted("{\"length\":%llu", static_cast<unsigned long long>(listing.fileLength));
     if (listing.headerPresent) {
-        json += format(
+        json += formatted(
             ",\"header\":{\"magic\":%u,\"headerCrc\":%u,\"headerCrcOk\":%s,\"dataSize\":%u,"
             "\"dataCrc\":%u,\"dataCrcOk\":%s,\"type\":%u,\"name\":",
             listing.magic, listing.headerCrc,
             listing.headerCrc == listing.computedHeaderCrc ? "true" : "false", listing.dataSize,
             listing.dataCrc, listing.dataCrc == listing.computedDataCrc ? "true" : "false",
             static_cast<unsigned>(listing.type));
-        json += jsonText(listing.name) + "}";
+        json += quotedJson(listing.name) + "}";
     }
     json += ",\"files\":" + jsonList(listing.files, [](const ListedFile& file) {
-                return format("{\"offset\":%llu,\"size\":%u}",
-                              static_cast<unsigned long long>(file.offset), file.size);
+                return formatted("{\"offset\":%llu,\"size\":%u}",
+                                 static_cast<unsigned long long>(file.offset), file.size);
             });
     if (archive != nullptr && archive->failure.empty()) {
         const ArchiveContents& contents = archive->contents;
         json += ",\"members\":" + jsonList(contents.entries, [](const ArchiveEntry& entry) {
-                    return "{\"name\":" + jsonText(entry.name) +
-                           format(",\"type\":\"%c\",\"mode\":%u,\"size\":%zu}", entry.type,
-                                  entry.mode, entry.content.size());
+                    return "{\"name\":" + quotedJson(entry.name) +
+                           formatted(",\"type\":\"%c\",\"mode\":%u,\"size\":%zu}", entry.type,
+                                     entry.mode, entry.content.size());
                 });
-        if (contents.todoFound) json += ",\"steps\":" + jsonList(contents.steps, jsonText);
+        if (contents.todoFound) json += ",\"steps\":" + jsonList(contents.steps, quotedJson);
         if (contents.versionFound) {
             json += ",\"versions\":{";
             for (std::size_t i = 0; i < contents.versions.size(); ++i) {
-                json += std::string(i ? "," : "") + jsonText(kInitialComponentTable[i].keyword) +
-                        ":" + (contents.versions[i] ? jsonText(*contents.versions[i]) : "null");
+                json += std::string(i ? "," : "") + quotedJson(kInitialComponentTable[i].keyword) +
+                        ":" + (contents.versions[i] ? quotedJson(*contents.versions[i]) : "null");
             }
             json += "}";
         }
     }
-    return json + trust + ",\"faults\":" + jsonList(faults, jsonText) +
+    return json + trust + ",\"faults\":" + jsonList(faults, quotedJson) +
            ",\"valid\":" + (faults.empty() ? "true" : "false") + "}\n";
 }
 
@@ -253,12 +232,12 @@ ImageVerdict judgeImage(std::span<const std::uint8_t> image, std::uint64_t flash
     result.text = headerText(listing) + filesText(listing, image);
     if (!listing.valid()) result.faults.push_back(listing.failure);
     if (listing.valid() && !listing.multiFile) {
-        result.faults.push_back(format("type %u is not a multi-file update image (type 4)",
-                                       static_cast<unsigned>(listing.type)));
+        result.faults.push_back(formatted("type %u is not a multi-file update image (type 4)",
+                                          static_cast<unsigned>(listing.type)));
     }
     if (listing.valid() && listing.multiFile && listing.files.size() <= kArchiveFile) {
-        result.faults.push_back(
-            format("the image holds %zu files; no update archive (file 1)", listing.files.size()));
+        result.faults.push_back(formatted("the image holds %zu files; no update archive (file 1)",
+                                          listing.files.size()));
     }
     std::optional<ArchiveListing> archive;
     if (listing.multiFile && listing.files.size() > kArchiveFile &&
@@ -270,6 +249,12 @@ ImageVerdict judgeImage(std::span<const std::uint8_t> image, std::uint64_t flash
             result.faults.push_back(archive->failure);
         } else if (!archive->contents.todoFound) {
             result.faults.push_back("update archive: no update.d/updatetodo.txt, no step runs");
+        } else if (archive->contents.steps.empty()) {
+            result.faults.push_back("update.d/updatetodo.txt selects no step, no step runs");
+        } else if (!archive->contents.unknownLines.empty()) {
+            for (const std::string& line : archive->contents.unknownLines)
+                result.faults.push_back("update.d/updatetodo.txt " + line +
+                                        " names no step; that step never runs");
         } else if (result.faults.empty()) {
             std::vector<std::string> stepFaults =
                 checkUpdate(unpackedUpdate(archive->contents, listing, image, flashSize));

@@ -95,8 +95,9 @@ other header bytes are 0, so identical inputs give byte-identical images.
         steps: keywords of the daemon's step table, at most 20, and each step's parts
           given (CHECK_VERSIONS a version, BT_MOD_SET_COMP and BT_MOD_SET_ALL_WRITE
           --pskeys, BT_MOD_SET_FIRM_STACK all five firmware files, LAP_SOFTWARE the LAP
-          software image, CHECK_SDP --services). No step that can only fail: each step
-          listed once, BT_MOD_SET_READ before BT_MOD_SET_COMP, BT_MOD_SET_COMP before
+          software image, CHECK_SDP --services). No step that can only fail: a step
+          selected, each line a step or a comment (#), each step listed once,
+          BT_MOD_SET_READ before BT_MOD_SET_COMP, BT_MOD_SET_COMP before
           BT_MOD_SET_NEW_WRITE, and a firmware file that is text names its version on a
           line "firmware VERSION", which the DFU program loads.
 
@@ -564,33 +565,43 @@ std::optional<mkupdate::Bytes> readSignature(const std::string& path) {
     return signature;
 }
 
-int signCommand(int argc, char** argv) {
-    std::string keyPath;
-    std::string output;
-    std::string signaturePath;
-    std::string publicPath;
+// What sign is asked to do.
+struct SignRequest {
+    std::string keyPath, output, signaturePath, publicPath;
     std::optional<std::string> passin;
     std::optional<std::uint32_t> securityVersion;
     bool resign = false;
-    auto operands = readOptions(argc, argv,
-                                {{"key", required_argument, nullptr, kKey},
-                                 {"resign", no_argument, nullptr, kResign},
-                                 {"security-version", required_argument, nullptr, kSecurityVersion},
-                                 {"passin", required_argument, nullptr, kPassin},
-                                 {"signature", required_argument, nullptr, kSignature},
-                                 {"public", required_argument, nullptr, kPublic},
-                                 {"key-id", required_argument, nullptr, kPublic}},
-                                [&](int code, const char* value) -> std::optional<std::string> {
-                                    if (code == 'o') output = value;
-                                    if (code == kKey) keyPath = value;
-                                    if (code == kResign) resign = true;
-                                    if (code == kPassin) passin = value;
-                                    if (code == kSignature) signaturePath = value;
-                                    if (code == kPublic) publicPath = value;
-                                    if (code == kSecurityVersion)
-                                        return takeSecurityVersion(value, &securityVersion);
-                                    return std::nullopt;
-                                });
+};
+
+// The options into request; the operands, or nothing after a usage error.
+std::optional<std::vector<std::string>> readSignOptions(int argc, char** argv,
+                                                        SignRequest* request) {
+    return readOptions(argc, argv,
+                       {{"key", required_argument, nullptr, kKey},
+                        {"resign", no_argument, nullptr, kResign},
+                        {"security-version", required_argument, nullptr, kSecurityVersion},
+                        {"passin", required_argument, nullptr, kPassin},
+                        {"signature", required_argument, nullptr, kSignature},
+                        {"public", required_argument, nullptr, kPublic},
+                        {"key-id", required_argument, nullptr, kPublic}},
+                       [request](int code, const char* value) -> std::optional<std::string> {
+                           if (code == 'o') request->output = value;
+                           if (code == kKey) request->keyPath = value;
+                           if (code == kResign) request->resign = true;
+                           if (code == kPassin) request->passin = value;
+                           if (code == kSignature) request->signaturePath = value;
+                           if (code == kPublic) request->publicPath = value;
+                           if (code == kSecurityVersion)
+                               return takeSecurityVersion(value, &request->securityVersion);
+                           return std::nullopt;
+                       });
+}
+
+int signCommand(int argc, char** argv) {
+    SignRequest request;
+    auto operands = readSignOptions(argc, argv, &request);
+    const auto& [keyPath, output, signaturePath, publicPath, passin, securityVersion, resign] =
+        request;
     if (!operands) return kExitUsage;
     const bool detached = !signaturePath.empty() || !publicPath.empty();
     if (operands->size() != 1 ||
@@ -705,6 +716,20 @@ int extractCommand(int argc, char** argv) {
     return writeResult(output, content, {path});
 }
 
+int listCommand(int argc, char** argv) { return judgeCommand(argc, argv, true); }
+int checkCommand(int argc, char** argv) { return judgeCommand(argc, argv, false); }
+
+// The commands, each run with its own name as argv[0].
+struct Subcommand {
+    const char* name;
+    int (*run)(int argc, char** argv);
+};
+constexpr Subcommand kSubcommands[] = {
+    {"wrap", wrapCommand},     {"multi", multiCommand}, {"list", listCommand},
+    {"check", checkCommand},   {"build", buildCommand}, {"extract", extractCommand},
+    {"keygen", keygenCommand}, {"sign", signCommand},   {"statement", statementCommand},
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -725,14 +750,8 @@ int main(int argc, char** argv) {
             return EXIT_SUCCESS;
         }
     }
-    if (command == "wrap") return wrapCommand(argc - 1, argv + 1);
-    if (command == "multi") return multiCommand(argc - 1, argv + 1);
-    if (command == "list") return judgeCommand(argc - 1, argv + 1, true);
-    if (command == "check") return judgeCommand(argc - 1, argv + 1, false);
-    if (command == "build") return buildCommand(argc - 1, argv + 1);
-    if (command == "extract") return extractCommand(argc - 1, argv + 1);
-    if (command == "keygen") return keygenCommand(argc - 1, argv + 1);
-    if (command == "sign") return signCommand(argc - 1, argv + 1);
-    if (command == "statement") return statementCommand(argc - 1, argv + 1);
+    for (const Subcommand& subcommand : kSubcommands) {
+        if (command == subcommand.name) return subcommand.run(argc - 1, argv + 1);
+    }
     return usageError("unknown command \"" + command + "\"");
 }

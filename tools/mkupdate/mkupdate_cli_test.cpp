@@ -126,6 +126,8 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
     } failing[] = {
         {"compare", "BT_MOD_SET_COMP\nBT_MOD_SET_READ\n", {"pskeyorig.psr"}},
         {"twice", "PPCBOOT\nCHECK_SDP\nPPCBOOT\n", {"service.txt"}},
+        {"nothing", "# no step yet\n\n", {}},
+        {"misspelt", "PPCBOT\nCHECK_SDP\n", {"service.txt"}},
         {"firmware",
          "BT_MOD_SET_FIRM_STACK\n",
          {"dfu", "stack.dfu", "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"}},
@@ -152,6 +154,9 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
          "before it)"},
         {"/tmp/twice.img",
          "step PPCBOOT is listed more than once; a to-do list names each step once"},
+        {"/tmp/nothing.img", "update.d/updatetodo.txt selects no step, no step runs"},
+        {"/tmp/misspelt.img",
+         "update.d/updatetodo.txt line 1 \"PPCBOT\" names no step; that step never runs"},
         {"/tmp/firmware.img",
          "step BT_MOD_SET_FIRM_STACK fails: update.d/stack.dfu names no firmware version (no line "
          "\"firmware VERSION\"), and the DFU program refuses it"},
@@ -184,6 +189,45 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
         lap.out.find("to-do list   2 steps\n  step 1     PPCBOOT\n  step 2     LAP_SOFTWARE\n"),
         std::string::npos)
         << lap.out;
+}
+
+// An input is a regular file or standard input: a device is not read without end, a FIFO
+// with no writer is not waited on.
+TEST_F(MkupdateProgram, ReadsRegularFilesAndStandardInputOnly) {
+    ASSERT_EQ(mkfifo("/tmp/fifo", 0600), 0);
+    std::filesystem::create_directories("/tmp/folder");
+    for (const char* path : {"/dev/zero", "/tmp/fifo", "/tmp/folder"}) {
+        ProgramRun refused = run(std::string("check ") + path);
+        EXPECT_EQ(refused.status, 1) << path;
+        EXPECT_EQ(refused.err, "mkupdate: " + std::string(path) + ": not a regular file\n");
+    }
+    writeWholeFile("/tmp/payload", "lap software payload");
+    ASSERT_EQ(run("wrap --type=2 -o/tmp/lap --name Linux-lap /tmp/payload").status, 0);
+    ProgramRun piped = run("list - </tmp/lap"), named = run("list /tmp/lap");
+    EXPECT_EQ(piped.status, named.status);
+    EXPECT_EQ(piped.out, named.out);
+    EXPECT_NE(piped.out.find("magic        0x"), std::string::npos) << piped.out;
+    ProgramRun endless = run("check - </dev/zero");
+    EXPECT_EQ(endless.status, 1);
+    EXPECT_TRUE(endless.err.ends_with("standard input: larger than 268435456 bytes\n"))
+        << endless.err;
+}
+
+// A member's name in UTF-8 comes back as it is in JSON; a byte that is no UTF-8 as U+FFFD, so
+// the JSON stays valid.
+TEST_F(MkupdateProgram, ListsNamesAsValidUtf8Json) {
+    std::filesystem::create_directories("/tmp/named/update.d");
+    writeWholeFile("/tmp/named/update.d/updatetodo.txt", "PPCBOOT\n");
+    writeWholeFile("/tmp/named/update.d/Gr\u00fc\u00dfe.txt", "hello");
+    writeWholeFile("/tmp/named/update.d/raw\xff.txt", "hello");
+    writeWholeFile("/tmp/note", "note");
+    writeWholeFile("/tmp/payload", "lap software payload");
+    ASSERT_EQ(run("wrap --type=2 -o/tmp/lap --name Linux-lap /tmp/payload").status, 0);
+    ASSERT_EQ(
+        run("multi -o /tmp/named.img /tmp/note --pack-dir /tmp/named/update.d /tmp/lap").status, 0);
+    const std::string json = run("list --json /tmp/named.img").out;
+    EXPECT_NE(json.find("\"update.d/Gr\u00fc\u00dfe.txt\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"update.d/raw\ufffd.txt\""), std::string::npos) << json;
 }
 
 // Both tools' conventions: the version of the project and of the build, usage errors.

@@ -15,13 +15,29 @@
 #include "sim/flash_model.h"
 #include "sim/module/module_model.h"
 #include "tools/aipeer/update_report.h"
+#include "tools/common/input_file.h"
+#include "tools/common/numbers.h"
 #include "tools/rehearse/step_times.h"
 
 namespace fs = std::filesystem;
 
 std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::string text, error;
+    return readInputFile(path, &text, &error) ? text : "";
+}
+
+std::string outcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Ok:
+            return "OK";
+        case Outcome::Nok:
+            return "NOK";
+        case Outcome::Seeding:
+            return "seeding";
+        case Outcome::NoFinalNotice:
+            break;
+    }
+    return "none";
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -52,6 +68,15 @@ std::string trimmed(std::string text) {
 std::string firstLine(const std::string& path) {
     std::vector<std::string> lines = splitLines(readText(path));
     return lines.empty() ? "" : lines.front();
+}
+
+// The run's outcome file: a missing or empty one is a run that no final notice ended.
+Outcome readOutcome(const std::string& path) {
+    const std::string text = firstLine(path);
+    if (text.empty()) return Outcome::NoFinalNotice;
+    for (Outcome outcome : {Outcome::Ok, Outcome::Nok, Outcome::NoFinalNotice, Outcome::Seeding})
+        if (text == outcomeName(outcome)) return outcome;
+    throw BadInputLine{path, 1, "not an outcome: " + text};
 }
 
 // The version table: the rows after the version check's first line (" part ... old  new
@@ -128,18 +153,18 @@ std::vector<KeyChange> readKeyChanges(const std::string& dir) {
     return changes;
 }
 
-std::uint64_t hexNumber(const std::string& text) { return std::stoull(text, nullptr, 16); }
-
 // The flash's log: "TIME erase 0xADDRESS sectors N", "TIME program 0xADDRESS words N".
 FlashWork readFlashWork(const std::string& path) {
     FlashWork work;
     std::set<std::uint64_t> touched;
+    std::size_t number = 0;
     for (const std::string& line : splitLines(readText(path))) {
+        ++number;
         std::istringstream in(line);
-        std::string time, what, address, unit;
-        std::uint64_t count = 0;
-        if (!(in >> time >> what >> address >> unit >> count)) continue;
-        std::uint64_t first = hexNumber(address), last;
+        std::string time, what, address, unit, countText;
+        if (!(in >> time >> what >> address >> unit >> countText)) continue;
+        std::uint64_t first = unsignedAt(address, path, number, 16), last;
+        std::uint64_t count = unsignedAt(countText, path, number);
         if (what == "erase") {
             work.sectorsErased += count;
             last = first + count * kFlashModelSectorSize - 1;
@@ -247,8 +272,7 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
     BoardFacts facts;
     facts.name = name;
     facts.folder = folder;
-    facts.outcome = firstLine(dir + "/outcome");
-    if (facts.outcome.empty()) facts.outcome = "none";
+    facts.outcome = readOutcome(dir + "/outcome");
     for (const std::string& line : splitLines(readText(dir + "/seed.txt"))) {
         if (line.starts_with("assumed ")) facts.assumed.push_back(line.substr(8));
     }

@@ -79,9 +79,15 @@ std::string keyFilesText(const std::vector<KeyFile>& keys, bool folder);
 // The trust facts of the run kept in dir, with the update report.
 TrustFacts readTrustFacts(const std::string& dir, const std::string& report);
 
+// How a board's run ended: the final notice's OK or NOK, no final notice, or not run as its
+// folder could not be seeded.
+enum class Outcome { Ok, Nok, NoFinalNotice, Seeding };
+// As the run's outcome file and the reports name it: "OK", "NOK", "none", "seeding".
+std::string outcomeName(Outcome outcome);
+
 struct BoardFacts {
     std::string name, folder;
-    std::string outcome;                  // OK, NOK, none (no final notice), seeding
+    Outcome outcome = Outcome::NoFinalNotice;
     std::vector<std::string> assumed;     // pieces taken from the sample board
     std::vector<std::string> seedErrors;  // why the folder could not be seeded
     std::string stateSha256;              // of the seeded state and /etc, as the update found them
@@ -93,7 +99,7 @@ struct BoardFacts {
     TrustFacts trust;
     std::vector<StepFacts> steps;
     std::optional<double> duration;  // whole seconds at the board's speed, when known
-    bool ran() const { return outcome != "seeding"; }
+    bool ran() const { return outcome != Outcome::Seeding; }
 };
 
 // The device figures that turn a quick run's counts into the board's time.
@@ -113,5 +119,6 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
 
 // Helpers shared with the step times and the program (board_facts.cpp).
 std::string sha256Hex(const std::string& bytes);
+// A run's file, or "" when there is none (nor is a FIFO or a device ever waited on).
 std::string readText(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);

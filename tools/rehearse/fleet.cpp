@@ -13,7 +13,7 @@ namespace {
 // What makes two boards' rehearsals alike: all the facts but the board's name, its folder,
 // its state and its times.
 std::string signature(const BoardFacts& board) {
-    std::string text = board.outcome + '\n';
+    std::string text = outcomeName(board.outcome) + '\n';
     for (const std::string& error : board.seedErrors) text += "seed " + error + '\n';
     for (const VersionRow& row : board.versions)
         text += "version " + row.part + ' ' + row.oldVersion + ' ' + row.newVersion +
@@ -74,7 +74,8 @@ std::string groupSummary(const std::vector<BoardFacts>& boards, const BoardGroup
     const BoardFacts& first = boards[group.members.front()];
     std::string text = std::to_string(group.members.size()) + " like " + first.name + ": ";
     if (!first.ran()) return text + "not rehearsed, the board's folder is wrong";
-    text += first.outcome == "none" ? "no final notice" : first.outcome;
+    text +=
+        first.outcome == Outcome::NoFinalNotice ? "no final notice" : outcomeName(first.outcome);
     std::size_t imageKeys = 0, presets = 0;
     for (const KeyChange& key : first.keys)
         ++(key.source == KeySource::Image ? imageKeys : presets);
@@ -144,7 +145,7 @@ std::vector<std::string> failedSteps(const BoardFacts& board) {
 std::vector<std::string> boardDifferences(const BoardFacts& old, const BoardFacts& now) {
     std::vector<std::string> lines;
     if (old.outcome != now.outcome)
-        lines.push_back("outcome: " + old.outcome + " -> " + now.outcome);
+        lines.push_back("outcome: " + outcomeName(old.outcome) + " -> " + outcomeName(now.outcome));
     // Each key that either image changed, with its value after each: the same board was
     // seeded for both, so a key one image left alone still holds its value before.
     auto oldAfter = keysAfter(old), newAfter = keysAfter(now);

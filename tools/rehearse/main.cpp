@@ -7,10 +7,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/build_time.h"
+#include "tools/common/numbers.h"
 #include "tools/rehearse/plan.h"
 #include "tools/rehearse/report_watch.h"
 
@@ -41,12 +43,16 @@ void printUsage(std::FILE* out) {
         "                            update report shows a step begun and at its end, with the\n"
         "                            time and the daemon's processor time (/tmp/daemon.pid);\n"
         "                            ends there or when /tmp/peer.done appears\n"
+        "  -l, --stamp-lines         on the board: copy standard input's lines to standard\n"
+        "                            output, each after the time and the daemon's processor\n"
+        "                            time, as --watch gives them\n"
         "  -h, --help                show this help\n"
         "  -V, --version             show the version of the tool and of its build\n"
         "\n"
         "Exit status: 0 every board ended OK; 1 a board ended NOK; 2 usage error, a file that\n"
-        "can't be read or written, or a board folder that is wrong; 3 a run broke (no final\n"
-        "notice came).\n");
+        "can't be read or written, a run's line that can't be read (said with its file and\n"
+        "line), a folder of runs that isn't there, or a board folder that is wrong; 3 a run\n"
+        "broke (no final notice came).\n");
 }
 
 int usageError(const std::string& message) {
@@ -91,11 +97,27 @@ bool writeFile(const std::string& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
-}  // namespace
+// A folder of runs that isn't there is a wrong argument, not a run that broke.
+bool runsFolderFound(const std::string& runs) {
+    std::error_code error;
+    if (std::filesystem::is_directory(runs, error)) return true;
+    std::fprintf(stderr, "rehearse: %s: no folder of runs there\n", runs.c_str());
+    return false;
+}
 
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Rehearsal {
     std::string imagePath, jsonPath, pagePath, compareImage, compareRuns;
-    bool atSpeed = false, watch = false;
+    bool atSpeed = false, watch = false, stampLines = false;
+    std::string runs;
+    std::vector<std::string> folders;
+};
+
+// The command line into rehearsal; an exit status when the program ends here (help, version, a
+// usage error).
+std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
+    auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch, stampLines,
+           runs, folders] = *rehearsal;
     const option options[] = {{"image", required_argument, nullptr, 'i'},
                               {"at-speed", no_argument, nullptr, 's'},
                               {"json", required_argument, nullptr, 'j'},
@@ -103,11 +125,12 @@ int main(int argc, char** argv) {
                               {"compare-image", required_argument, nullptr, 'c'},
                               {"compare-runs", required_argument, nullptr, 'r'},
                               {"watch", no_argument, nullptr, 'w'},
+                              {"stamp-lines", no_argument, nullptr, 'l'},
                               {"help", no_argument, nullptr, 'h'},
                               {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "+i:sj:p:c:r:whV", options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "+i:sj:p:c:r:wlhV", options, nullptr)) != -1;) {
         switch (c) {
             case 'i':
                 imagePath = optarg;
@@ -130,6 +153,9 @@ int main(int argc, char** argv) {
             case 'w':
                 watch = true;
                 break;
+            case 'l':
+                stampLines = true;
+                break;
             case 'h':
                 printUsage(stdout);
                 return 0;
@@ -142,17 +168,29 @@ int main(int argc, char** argv) {
                                   argv[optind - 1]);
         }
     }
-    if (watch) {
-        if (optind != argc) return usageError("--watch takes no arguments");
-        if (watchReport(stdout, "peer.done")) return 0;
-        std::fprintf(stderr, "rehearse: can't watch /tmp: %s\n", std::strerror(errno));
-        return 1;
+    if (watch || stampLines) {
+        if (optind != argc) return usageError("--watch and --stamp-lines take no arguments");
+        return std::nullopt;
     }
     if (argc - optind < 2) return usageError("expected RUNS_DIR and at least one BOARD_DIR");
     if (compareImage.empty() != compareRuns.empty())
         return usageError("--compare-image and --compare-runs go together");
-    const std::string runs = argv[optind];
-    const std::vector<std::string> folders(argv + optind + 1, argv + argc);
+    runs = argv[optind];
+    folders.assign(argv + optind + 1, argv + argc);
+    return std::nullopt;
+}
+
+int rehearse(const Rehearsal& rehearsal) {
+    const auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch,
+                 stampLines, runs, folders] = rehearsal;
+    if (stampLines) return ::stampLines(stdin, stdout) ? 0 : 1;
+    if (watch) {
+        if (watchReport(stdout, "peer.done")) return 0;
+        std::fprintf(stderr, "rehearse: can't watch /tmp: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (!runsFolderFound(runs) || (!compareRuns.empty() && !runsFolderFound(compareRuns)))
+        return kExitUsage;
 
     Plan plan;
     plan.measured = atSpeed;
@@ -179,4 +217,16 @@ int main(int argc, char** argv) {
     if (!pagePath.empty() && !writeFile(pagePath, planPage(plan)))
         return fileError("write " + pagePath);
     return planStatus(plan);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        Rehearsal rehearsal;
+        if (std::optional<int> done = readArguments(argc, argv, &rehearsal)) return *done;
+        return rehearse(rehearsal);
+    } catch (const BadInputLine& bad) {
+        std::fprintf(stderr, "rehearse: %s\n", bad.message().c_str());
+        return kExitUsage;
+    }
 }

@@ -1,10 +1,7 @@
-#include <nlohmann/json.hpp>
-
+#include "tools/common/json_text.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 Json optionalText(const std::optional<std::string>& text) {
     return text ? Json(*text) : Json(nullptr);
@@ -50,7 +47,7 @@ Json boardJson(const BoardFacts& board, std::size_t group) {
     Json item = {{"board", board.name},
                  {"folder", board.folder},
                  {"group", group},
-                 {"outcome", board.outcome},
+                 {"outcome", outcomeName(board.outcome)},
                  {"assumed", board.assumed}};
     if (!board.ran()) {
         item["seeding_errors"] = board.seedErrors;
@@ -110,7 +107,7 @@ std::string planJson(const Plan& plan, const std::string& producerVersion) {
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
         boards.push_back(boardJson(plan.boards[i], groupOf[i]));
-        ok += plan.boards[i].outcome == "OK";
+        ok += plan.boards[i].outcome == Outcome::Ok;
     }
     Json document = {{"format", "btlap-rehearsal"},
                      {"format_version", kPlanFormatVersion},
@@ -129,5 +126,5 @@ std::string planJson(const Plan& plan, const std::string& producerVersion) {
         document["comparison"] = {{"old_image", imageJson(plan.comparison->oldImage)},
                                   {"groups", differences}};
     }
-    return document.dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+    return jsonText(document, 2) + '\n';
 }

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "tools/rehearse/formatted.h"
+#include "tools/common/formatted.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
@@ -46,6 +46,20 @@ std::string box(double x, double width, int y, const Segment& segment, double se
 }
 
 bool bad(const StepFacts& step) { return stepFailed(step) || step.result == kNotRun; }
+
+// What the bars' colours stand for, in a line at y.
+std::string legendSvg(int y) {
+    std::string svg;
+    int x = kLeft;
+    for (const Segment* segment : {&kWire, &kWaits, &kWork}) {
+        svg += formatted(
+            "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/><text x=\"%d\" "
+            "y=\"%d\">%s</text>\n",
+            x, y, segment->colour, x + 18, y + 11, segment->what);
+        x += 190;
+    }
+    return svg;
+}
 
 }  // namespace
 
@@ -101,16 +115,7 @@ std::string timelineSvg(const BoardFacts& board, const std::string& title, bool 
             formatted("<text x=\"%.1f\" y=\"%d\" fill=\"%s\">", x + 6, y + kBarHeight - 2, colour) +
             escaped(after) + "</text>\n";
     }
-    const int legend = kTop + rows + 30;
-    int x = kLeft;
-    for (const Segment* segment : {&kWire, &kWaits, &kWork}) {
-        svg += formatted(
-            "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/><text x=\"%d\" "
-            "y=\"%d\">%s</text>\n",
-            x, legend, segment->colour, x + 18, legend + 11, segment->what);
-        x += 190;
-    }
-    return svg + "</svg>\n";
+    return svg + legendSvg(kTop + rows + 30) + "</svg>\n";
 }
 
 std::string planPage(const Plan& plan) {
@@ -131,9 +136,10 @@ std::string planPage(const Plan& plan) {
         std::string names;
         for (std::size_t i : group.members)
             names += (names.empty() ? "" : ", ") + plan.boards[i].name;
-        page += std::string("<tr") + (first.outcome == "OK" ? "" : " class=\"nok\"") + "><td>" +
-                std::to_string(g + 1) + "</td><td>" + escaped(groupSummary(plan.boards, group)) +
-                "</td><td>" + escaped(names) + "</td></tr>\n";
+        page += std::string("<tr") + (first.outcome == Outcome::Ok ? "" : " class=\"nok\"") +
+                "><td>" + std::to_string(g + 1) + "</td><td>" +
+                escaped(groupSummary(plan.boards, group)) + "</td><td>" + escaped(names) +
+                "</td></tr>\n";
     }
     page += "</table>\n";
     if (plan.comparison) {
@@ -156,7 +162,8 @@ std::string planPage(const Plan& plan) {
         for (std::size_t i : plan.groups[g].members) {
             const BoardFacts& board = plan.boards[i];
             page += "<details" + std::string(i == plan.groups[g].members.front() ? " open" : "") +
-                    "><summary>" + escaped(board.name) + ": " + escaped(board.outcome) +
+                    "><summary>" + escaped(board.name) + ": " +
+                    escaped(outcomeName(board.outcome)) +
                     (board.duration ? formatted(", %.1f s", *board.duration) : "") +
                     "</summary>\n<pre>" + escaped(boardText(board, plan.measured)) + "</pre>\n" +
                     timelineSvg(board, plan.image.name + " on " + board.name, plan.measured) +

@@ -12,7 +12,7 @@ BoardFacts okBoard(const std::string& name, double seconds) {
     BoardFacts board;
     board.name = name;
     board.folder = "/fleet/" + name;
-    board.outcome = "OK";
+    board.outcome = Outcome::Ok;
     board.keys = {{"&0021", "0004", "0006", KeySource::Image},
                   {"&01a6", "0001", "0000", KeySource::Preset}};
     board.firmwareBefore = "1958 16.4.0";
@@ -26,7 +26,7 @@ BoardFacts okBoard(const std::string& name, double seconds) {
 
 BoardFacts refusingBoard(const std::string& name) {
     BoardFacts board = okBoard(name, 44);
-    board.outcome = "NOK";
+    board.outcome = Outcome::Nok;
     board.keys.erase(board.keys.begin());
     board.steps.insert(
         board.steps.begin() + 1,
@@ -82,9 +82,9 @@ TEST(Plan, TextShowsPresetsApartAndStepsNotRun) {
 TEST(Plan, ExitStatusTellsTheWorstOutcome) {
     Plan plan = fleetPlan();
     EXPECT_EQ(planStatus(plan), 1);
-    plan.boards[1].outcome = "none";
+    plan.boards[1].outcome = Outcome::NoFinalNotice;
     EXPECT_EQ(planStatus(plan), 3);
-    plan.boards[0].outcome = "seeding";
+    plan.boards[0].outcome = Outcome::Seeding;
     EXPECT_EQ(planStatus(plan), 2);
     plan.boards = {okBoard("a", 1)};
     EXPECT_EQ(planStatus(plan), 0);

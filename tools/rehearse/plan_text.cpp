@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "tools/rehearse/formatted.h"
+#include "tools/common/formatted.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
@@ -42,13 +42,13 @@ std::string trustText(const TrustFacts& trust) {
 }  // namespace
 
 int planStatus(const Plan& plan) {
-    auto any = [&](const char* outcome) {
+    auto any = [&](Outcome outcome) {
         return std::any_of(plan.boards.begin(), plan.boards.end(),
                            [&](const BoardFacts& b) { return b.outcome == outcome; });
     };
-    if (any("seeding")) return 2;
-    if (any("none")) return 3;
-    if (any("NOK")) return 1;
+    if (any(Outcome::Seeding)) return 2;
+    if (any(Outcome::NoFinalNotice)) return 3;
+    if (any(Outcome::Nok)) return 1;
     return 0;
 }
 
@@ -60,7 +60,10 @@ std::string boardText(const BoardFacts& board, bool measured) {
         for (const std::string& error : board.seedErrors) text += "  " + error + '\n';
         return text;
     }
-    text += "outcome: " + (board.outcome == "none" ? "no final notice came" : board.outcome) + '\n';
+    text += "outcome: " +
+            (board.outcome == Outcome::NoFinalNotice ? "no final notice came"
+                                                     : outcomeName(board.outcome)) +
+            '\n';
     for (const StepFacts& step : board.steps) {
         if (step.reasons.empty()) continue;
         text += "  " + step.name + " failed:\n";
@@ -136,7 +139,7 @@ std::string planText(const Plan& plan) {
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
         const BoardFacts& board = plan.boards[i];
-        ok += board.outcome == "OK";
+        ok += board.outcome == Outcome::Ok;
         std::size_t group = 0;
         while (std::find(plan.groups[group].members.begin(), plan.groups[group].members.end(), i) ==
                plan.groups[group].members.end())
@@ -147,7 +150,7 @@ std::string planText(const Plan& plan) {
         bool ran = board.ran();
         std::string line = formatted(
             "%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w, board.name.c_str(),
-            group + 1, board.outcome.c_str(), board.assumed.size(),
+            group + 1, outcomeName(board.outcome).c_str(), board.assumed.size(),
             ran ? board.firmwareAfter.c_str() : "-",
             ran ? std::to_string(board.keys.size()).c_str() : "-",
             ran ? std::to_string(board.flash.sectorsErased).c_str() : "-",

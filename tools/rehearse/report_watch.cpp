@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "tools/aipeer/report_follower.h"
+#include "tools/common/formatted.h"
+#include "tools/common/numbers.h"
 #include "tools/rehearse/board_facts.h"
 
 namespace {
@@ -33,9 +35,7 @@ std::string daemonTicks() {
 
 std::string reportStamp(double epoch, const std::string& cpu, const std::string& what,
                         double before) {
-    char text[160];
-    std::snprintf(text, sizeof text, "%.6f %s %s %.6f\n", epoch, cpu.c_str(), what.c_str(), before);
-    return text;
+    return formatted("%.6f %s %s %.6f\n", epoch, cpu.c_str(), what.c_str(), before);
 }
 
 std::string processorTicks(const std::string& stat, const std::string& schedstat) {
@@ -47,8 +47,12 @@ std::string processorTicks(const std::string& stat, const std::string& schedstat
     for (std::string field; in >> field;) fields.push_back(field);
     // utime, stime, cutime, cstime: fields 14 to 17 of the whole line, 12 to 15 after ")".
     if (fields.size() < 15) return "-";
-    long long ticks = 0;
-    for (std::size_t i = 11; i < 15; ++i) ticks += std::atoll(fields[i].c_str());
+    std::uint64_t ticks = 0;
+    for (std::size_t i = 11; i < 15; ++i) {
+        std::optional<std::uint64_t> field = unsignedNumber(fields[i]);
+        if (!field) return "-";
+        ticks += *field;
+    }
     // schedstat: the time on a processor, the time waiting for one, the slices (nanoseconds).
     std::istringstream sched(schedstat);
     long long onProcessor = 0, waited = 0;
@@ -97,4 +101,18 @@ bool watchReport(std::FILE* out, const std::string& stopFile) {
     std::fflush(out);
     close(watch);
     return true;
+}
+
+bool stampLines(std::FILE* in, std::FILE* out) {
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    for (ssize_t length; (length = getline(&line, &capacity, in)) >= 0;) {
+        std::string text(line, static_cast<std::size_t>(length));
+        if (text.ends_with('\n')) text.pop_back();
+        std::fputs(formatted("%.6f %s %s\n", now(), daemonTicks().c_str(), text.c_str()).c_str(),
+                   out);
+        std::fflush(out);
+    }
+    std::free(line);
+    return std::ferror(in) == 0 && std::ferror(out) == 0;
 }

@@ -21,3 +21,7 @@ std::string processorTicks(const std::string& stat, const std::string& schedstat
 // and writes the stamps to out. The daemon's process id is read from /tmp/daemon.pid. False
 // when the watch could not be set up.
 bool watchReport(std::FILE* out, const std::string& stopFile);
+
+// Each line of in to out as it comes, after the time and the daemon's processor time then, as
+// the stamps above: "EPOCH CPU LINE". False when in or out failed.
+bool stampLines(std::FILE* in, std::FILE* out);

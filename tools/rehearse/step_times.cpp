@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "tools/aipeer/update_report.h"
+#include "tools/common/numbers.h"
 
 namespace {
 
@@ -35,7 +36,16 @@ struct Timeline {
     bool finished = false;
     double finish = 0;
     Processor cpuEnd;
+    // The line being read, which a number that isn't one is told by.
+    std::string path;
+    std::size_t line = 0;
 
+    double number(std::string_view text) const { return decimalAt(text, path, line); }
+    void readingFrom(const std::string& file) {
+        path = file;
+        line = 0;
+    }
+    double runTime(const std::string& epoch) { return runTime(number(epoch)); }
     double runTime(double epoch) {
         if (midnight < 0) {
             midnight = std::floor(epoch / kSecondsADay) * kSecondsADay;
@@ -45,10 +55,11 @@ struct Timeline {
     }
     // A time of day of a device's log, as seconds from the midnight before the run began.
     double dayTime(const std::string& text) const {
-        int hours = 0, minutes = 0;
-        double seconds = 0;
-        std::sscanf(text.c_str(), "%d:%d:%lf", &hours, &minutes, &seconds);
-        double t = hours * 3600 + minutes * 60 + seconds;
+        std::size_t first = text.find(':'), second = text.find(':', first + 1);
+        if (second == std::string::npos) throw BadInputLine{path, line, "not a time: " + text};
+        double t = number(text.substr(0, first)) * 3600 +
+                   number(text.substr(first + 1, second - first - 1)) * 60 +
+                   number(text.substr(second + 1));
         return t < begin - kSecondsADay / 2 ? t + kSecondsADay : t;
     }
     // A stamp without the daemon's processor time (it had ended, or not begun) takes the
@@ -56,9 +67,9 @@ struct Timeline {
     // "TICKS" or "TICKS/WAITED_NS".
     Processor processor(const std::string& text) {
         if (text == "-") return lastCpu;
-        Processor now{std::atof(text.c_str()), 0};
-        if (std::size_t slash = text.find('/'); slash != std::string::npos)
-            now.waitedNs = std::atof(text.c_str() + slash + 1);
+        std::size_t slash = text.find('/');
+        Processor now{number(text.substr(0, slash)), 0};
+        if (slash != std::string::npos) now.waitedNs = number(text.substr(slash + 1));
         lastCpu.ticks = std::max(lastCpu.ticks, now.ticks);
         lastCpu.waitedNs = std::max(lastCpu.waitedNs, now.waitedNs);
         return now;
@@ -91,14 +102,16 @@ bool parseStepLine(const std::string& line, std::size_t* number, std::string* la
     return *number > 0;
 }
 
-void readPeerTimes(Timeline& timeline, const std::string& text, bool* finalNok) {
-    for (const std::string& stamped : splitLines(text)) {
+void readPeerTimes(Timeline& timeline, const std::string& path, bool* finalNok) {
+    timeline.readingFrom(path);
+    for (const std::string& stamped : splitLines(readText(path))) {
+        ++timeline.line;
         std::istringstream in(stamped);
         std::string epoch, cpu;
         if (!(in >> epoch >> cpu)) continue;
         std::string line;
         std::getline(in >> std::ws, line);
-        double t = timeline.runTime(std::atof(epoch.c_str()));
+        double t = timeline.runTime(epoch);
         Processor ticks = timeline.processor(cpu);
         if (timeline.phases.empty()) {
             Phase first;
@@ -124,8 +137,10 @@ void readPeerTimes(Timeline& timeline, const std::string& text, bool* finalNok) 
 }
 
 // "EPOCH CPU started N SEEN_BEFORE", "EPOCH CPU finished SEEN_BEFORE".
-void readReportTimes(Timeline& timeline, const std::string& text) {
-    for (const std::string& line : splitLines(text)) {
+void readReportTimes(Timeline& timeline, const std::string& path) {
+    timeline.readingFrom(path);
+    for (const std::string& line : splitLines(readText(path))) {
+        ++timeline.line;
         std::istringstream in(line);
         std::string epoch, cpu, what;
         if (!(in >> epoch >> cpu >> what)) continue;
@@ -135,13 +150,13 @@ void readReportTimes(Timeline& timeline, const std::string& text) {
             if (!(in >> number >> seen) || number == 0) continue;
             if (timeline.phases.size() < number + 1) timeline.phases.resize(number + 1);
             Phase& phase = timeline.phases[number];
-            phase.start = timeline.runTime(std::atof(epoch.c_str()));
+            phase.start = timeline.runTime(epoch);
             phase.cpuAt = timeline.processor(cpu);
-            phase.seenBefore = timeline.runTime(std::atof(seen.c_str()));
+            phase.seenBefore = timeline.runTime(seen);
             phase.stamped = true;
         } else if (what == "finished") {
             timeline.finished = true;
-            timeline.finish = timeline.runTime(std::atof(epoch.c_str()));
+            timeline.finish = timeline.runTime(epoch);
             timeline.cpuEnd = timeline.processor(cpu);
         }
     }
@@ -150,7 +165,9 @@ void readReportTimes(Timeline& timeline, const std::string& text) {
 // The module's trace ("TIME DEVICE host>module 01 03 0c 00 | ..."), the flash's log ("TIME
 // erase ADDRESS sectors N") and the DFU program's ("TIME download N bytes, M on the line").
 void readDeviceLogs(Timeline& timeline, const std::string& dir) {
-    for (const std::string& line : splitLines(readText(dir + "/state/module.log"))) {
+    timeline.readingFrom(dir + "/state/module.log");
+    for (const std::string& line : splitLines(readText(timeline.path))) {
+        ++timeline.line;
         std::istringstream in(line);
         std::string time, device, direction, byte;
         if (!(in >> time >> device >> direction)) continue;
@@ -158,7 +175,9 @@ void readDeviceLogs(Timeline& timeline, const std::string& dir) {
         Phase* phase = timeline.phaseAt(timeline.dayTime(time), false);
         while (phase != nullptr && in >> byte && byte != "|") phase->lineBytes++;
     }
-    for (const std::string& line : splitLines(readText(dir + "/state/flash.log"))) {
+    timeline.readingFrom(dir + "/state/flash.log");
+    for (const std::string& line : splitLines(readText(timeline.path))) {
+        ++timeline.line;
         std::istringstream in(line);
         std::string time, what, address, unit;
         double count = 0;
@@ -168,7 +187,9 @@ void readDeviceLogs(Timeline& timeline, const std::string& dir) {
         if (what == "erase") phase->sectors += count;
         if (what == "program") phase->words += count;
     }
-    for (const std::string& line : splitLines(readText(dir + "/state/dfu.log"))) {
+    timeline.readingFrom(dir + "/state/dfu.log");
+    for (const std::string& line : splitLines(readText(timeline.path))) {
+        ++timeline.line;
         std::istringstream in(line);
         std::string time, what, bytes, unit;
         double onTheLine = 0;
@@ -194,7 +215,9 @@ void addStepsNotRun(std::vector<StepFacts>& steps, const std::string& dir) {
 }
 
 double clockSpeed(const std::string& dir) {
-    double speed = std::atof(readText(dir + "/state/clock.speed").c_str());
+    const std::string path = dir + "/state/clock.speed";
+    std::vector<std::string> lines = splitLines(readText(path));
+    double speed = lines.empty() ? 1 : decimalAt(lines.front(), path, 1);
     return speed >= 1 ? speed : 1;
 }
 
@@ -203,8 +226,8 @@ double clockSpeed(const std::string& dir) {
 StepTimes readStepTimes(const std::string& dir, bool atSpeed, const BoardSpeeds& speeds) {
     Timeline timeline;
     bool finalNok = false;
-    readPeerTimes(timeline, readText(dir + "/tmp/peer-times.txt"), &finalNok);
-    readReportTimes(timeline, readText(dir + "/tmp/report-times.txt"));
+    readPeerTimes(timeline, dir + "/tmp/peer-times.txt", &finalNok);
+    readReportTimes(timeline, dir + "/tmp/report-times.txt");
     StepTimes times;
     if (timeline.phases.empty()) return times;
     readDeviceLogs(timeline, dir);

@@ -1,0 +1,13 @@
+// The tools' inputs: a regular file of a bounded size, or "-" for standard input. A FIFO, a
+// device or a folder given by mistake is refused at once rather than waited on or read forever.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+inline constexpr std::size_t kMaxInputBytes = std::size_t{256} << 20;
+
+// False, with a message that names path in error, when path is no regular file (standard input may
+// be a pipe), can't be read, or holds more than limit bytes.
+bool readInputFile(const std::string& path, std::string* content, std::string* error,
+                   std::size_t limit = kMaxInputBytes);
