@@ -457,7 +457,9 @@ TEST(Rehearsal, ComparesTwoImagesBoardByBoard) {
 // A run that can't be read is a wrong input, said with its path, never an abort or a run that
 // broke.
 TEST(Rehearsal, RefusesRunsItCannotReadNamingThem) {
-    const std::string program = std::string(PROJECT_BINARY_PATH) + "/rehearse ";
+    // Under the board's emulator on a cross build, as the suite's other programs run.
+    const std::string program =
+        std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/rehearse ";
     std::filesystem::create_directories("/tmp/runs/b/state");
     std::filesystem::create_directories("/tmp/b");
     const struct {
