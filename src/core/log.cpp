@@ -88,8 +88,9 @@ enum class EntryKind { Information, Error, RepeatableError };
 // The one formatter of every entry. Formatting comes first, so that "%m" gives the text of
 // the errno that the caller left; the entry's own writes leave the caller's errno as it was,
 // so that a caller may still look at it after logging.
-void writeEntry(EntryKind kind, const char* file, const char* function, int line,
-                const char* format, va_list args) {
+__attribute__((format(printf, 5, 0))) void writeEntry(EntryKind kind, const char* file,
+                                                      const char* function, int line,
+                                                      const char* format, va_list args) {
     int callersErrno = errno;
     char message[kLogMessageMax + 1];
     std::vsnprintf(message, sizeof message, format, args);
