@@ -31,7 +31,9 @@ struct CrcTables {
     std::array<std::array<std::uint32_t, 256>, kWordBytes> braid;
 };
 
-constexpr CrcTables makeCrcTables() {
+// The tables are made at run time rather than stored in the program: they are 5 KiB that the
+// board's flash would otherwise carry, and making them takes a fraction of a millisecond.
+CrcTables makeCrcTables() {
     CrcTables tables{};
     for (std::uint32_t n = 0; n < 256; ++n) {
         std::uint32_t reg = n;
@@ -50,9 +52,14 @@ constexpr CrcTables makeCrcTables() {
     return tables;
 }
 
-constexpr CrcTables kCrcTables = makeCrcTables();
+// Made at the first CRC rather than with the other statics, so that a checksum taken while
+// they are initialised never sees the tables still empty.
+const CrcTables& crcTables() {
+    static const CrcTables tables = makeCrcTables();
+    return tables;
+}
 // The board's data cache holds the tables with room to spare.
-static_assert(sizeof kCrcTables <= 16 * 1024);
+static_assert(sizeof(CrcTables) <= 16 * 1024);
 
 template <std::size_t... Position>
 inline CrcWord loadWord(const std::uint8_t* bytes, std::index_sequence<Position...>) {
@@ -63,24 +70,26 @@ inline CrcWord loadWord(const std::uint8_t* bytes) {
 }
 
 template <std::size_t... Position>
-inline std::uint32_t braidWord(CrcWord word, std::index_sequence<Position...>) {
-    return (kCrcTables.braid[Position][(word >> (8 * Position)) & 0xFF] ^ ...);
+inline std::uint32_t braidWord(const CrcTables& tables, CrcWord word,
+                               std::index_sequence<Position...>) {
+    return (tables.braid[Position][(word >> (8 * Position)) & 0xFF] ^ ...);
 }
 
 // One block: every braid takes its word.
 template <std::size_t... Braid>
-inline void braidBlock(CrcWord* regs, const std::uint8_t* block, std::index_sequence<Braid...>) {
+inline void braidBlock(const CrcTables& tables, CrcWord* regs, const std::uint8_t* block,
+                       std::index_sequence<Braid...>) {
     CrcWord words[kBraids] = {(regs[Braid] ^ loadWord(block + Braid * kWordBytes))...};
-    ((regs[Braid] = braidWord(words[Braid], std::make_index_sequence<kWordBytes>{})), ...);
+    ((regs[Braid] = braidWord(tables, words[Braid], std::make_index_sequence<kWordBytes>{})), ...);
 }
 
-inline std::uint32_t crcByte(std::uint32_t reg, std::uint8_t byte) {
-    return kCrcTables.byte[(reg ^ byte) & 0xFF] ^ (reg >> 8);
+inline std::uint32_t crcByte(const CrcTables& tables, std::uint32_t reg, std::uint8_t byte) {
+    return tables.byte[(reg ^ byte) & 0xFF] ^ (reg >> 8);
 }
 
 // The register after a whole word whose data has already been combined into it.
-inline CrcWord crcWord(CrcWord word) {
-    for (std::size_t i = 0; i < kWordBytes; ++i) word = kCrcTables.byte[word & 0xFF] ^ (word >> 8);
+inline CrcWord crcWord(const CrcTables& tables, CrcWord word) {
+    for (std::size_t i = 0; i < kWordBytes; ++i) word = tables.byte[word & 0xFF] ^ (word >> 8);
     return word;
 }
 
@@ -119,10 +128,11 @@ std::uint32_t walkImageFiles(const std::uint8_t* image, std::uint64_t length, st
 
 std::uint32_t calcCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t length) {
     if (data == nullptr) return 0;
+    const CrcTables& tables = crcTables();
     std::uint32_t reg = ~crc;
     // Up to a word boundary: aligned loads are cheaper on the board.
     while (length != 0 && (reinterpret_cast<std::uintptr_t>(data) & (kWordBytes - 1)) != 0) {
-        reg = crcByte(reg, *data++);
+        reg = crcByte(tables, reg, *data++);
         --length;
     }
     // The braids need one block after the last braided one to fold into a single register.
@@ -131,22 +141,22 @@ std::uint32_t calcCrc32(std::uint32_t crc, const std::uint8_t* data, std::size_t
         length -= blocks * kBlockBytes;
         CrcWord regs[kBraids] = {reg};
         for (std::size_t left = blocks - 1; left != 0; --left) {
-            braidBlock(regs, data, std::make_index_sequence<kBraids>{});
+            braidBlock(tables, regs, data, std::make_index_sequence<kBraids>{});
             data += kBlockBytes;
         }
         CrcWord folded = 0;
         for (std::size_t braid = 0; braid < kBraids; ++braid) {
-            folded = crcWord(folded ^ regs[braid] ^ loadWord(data));
+            folded = crcWord(tables, folded ^ regs[braid] ^ loadWord(data));
             data += kWordBytes;
         }
         reg = static_cast<std::uint32_t>(folded);
     }
     // The rest eight bytes per pass, then the last 0 to 7 one at a time.
     for (; length >= 8; length -= 8, data += 8) {
-        for (std::size_t i = 0; i < 8; ++i) reg = crcByte(reg, data[i]);
+        for (std::size_t i = 0; i < 8; ++i) reg = crcByte(tables, reg, data[i]);
     }
     while (length != 0) {
-        reg = crcByte(reg, *data++);
+        reg = crcByte(tables, reg, *data++);
         --length;
     }
     return ~reg;
