@@ -127,7 +127,7 @@ int writeFlash(std::uint32_t offset, const std::uint8_t* data, std::uint32_t len
         written += static_cast<std::uint32_t>(count);
         if (written == length) break;
     }
-    UPDATE_LOG(LogLevel::Detail, "%d bytes written at 0x%X\n", static_cast<int>(written),
+    UPDATE_LOG(LogLevel::Detail, "%u bytes written at 0x%X\n", static_cast<unsigned>(written),
                static_cast<unsigned>(offset));
     return closeFlash(__func__, fd);
 }

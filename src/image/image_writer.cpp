@@ -43,8 +43,9 @@ int writePasses(const std::uint8_t* image, std::uint32_t length) {
     while (flashOffset < flashLayout.configSectorStart) {
         int percent = percentWritten(remaining, length);
         UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
-                      "writing sector %06X to flash; missing %08d Bytes; %3d%%\n",
-                      static_cast<unsigned>(flashOffset), static_cast<int>(remaining), percent);
+                      "writing sector %06X to flash; missing %08u Bytes; %3d%%\n",
+                      static_cast<unsigned>(flashOffset), static_cast<unsigned>(remaining),
+                      percent);
         showPercent(percent);
         std::uint32_t piece = remaining < configSectorSize ? remaining : configSectorSize;
         if (eraseFlash(flashOffset, sectorSize) < 0) return -1;
@@ -149,8 +150,8 @@ bool flashImageSpace(std::uint32_t* imageSpace) {
 bool lapHeaderIsSound(std::span<const std::uint8_t> lapImage) {
     if (lapImage.size() < kImageHeaderSize) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
-                      "lap image with %d Bytes is shorter than its header!\n",
-                      static_cast<int>(lapImage.size()));
+                      "lap image with %u Bytes is shorter than its header!\n",
+                      static_cast<unsigned>(lapImage.size()));
         return false;
     }
     char lapName[kImageNameSize + 1];
@@ -176,8 +177,8 @@ std::unique_ptr<std::uint8_t[]> holdAcceptedLapImage(const MappedFile& file,
     std::unique_ptr<std::uint8_t[]> held(new (std::nothrow) std::uint8_t[lapFile.size]);
     if (!held) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
-                      "no memory to hold lap image with %d Bytes; flash untouched\n",
-                      static_cast<int>(lapFile.size));
+                      "no memory to hold lap image with %u Bytes; flash untouched\n",
+                      static_cast<unsigned>(lapFile.size));
         return nullptr;
     }
     std::span<std::uint8_t> bytes(held.get(), lapFile.size);
@@ -207,13 +208,13 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image, const Sha25
     std::uint32_t imageSpace = 0;
     if (!locateLapImage(image, &lapFile) || !flashImageSpace(&imageSpace)) return -1;
     UPDATE_LOG_AS(kWriteImage, LogLevel::Warning,
-                  "write lap image with %d Bytes to %d Bytes flash\n",
-                  static_cast<int>(lapFile.size), static_cast<int>(imageSpace));
+                  "write lap image with %u Bytes to %u Bytes flash\n",
+                  static_cast<unsigned>(lapFile.size), static_cast<unsigned>(imageSpace));
     // Before the image is read into memory: one that can't go into the flash takes none.
     if (lapFile.size >= imageSpace) {
         UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
-                      "Not enough space (%d Bytes) in flash to write lap image with %d Bytes!\n",
-                      static_cast<int>(imageSpace), static_cast<int>(lapFile.size));
+                      "Not enough space (%u Bytes) in flash to write lap image with %u Bytes!\n",
+                      static_cast<unsigned>(imageSpace), static_cast<unsigned>(lapFile.size));
         return -1;
     }
     std::unique_ptr<std::uint8_t[]> lapImage = holdAcceptedLapImage(file, lapFile, software);
