@@ -1,8 +1,5 @@
 #include "tools/mkupdate/image_verdict.h"
 
-#include <cstdarg>
-#include <cstdio>
-
 #include "core/byte_order.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
@@ -19,15 +16,6 @@ namespace {
 constexpr std::size_t kArchiveFile = 1;
 
 const char* verdict(bool good) { return good ? "ok" : "BAD"; }
-
-std::string quotedJson(std::string_view text) { return jsonText(std::string(text)); }
-
-template <typename Items, typename Show>
-std::string jsonList(const Items& items, Show show) {
-    std::string list = "[";
-    for (const auto& item : items) list += (list.size() > 1 ? "," : "") + show(item);
-    return list + "]";
-}
 
 std::string headerText(const ImageListing& listing) {
     std::string text =
@@ -84,12 +72,12 @@ std::string filesText(const ImageListing& listing, std::span<const std::uint8_t>
 // the key set that the update installs: who vouches for the image, and whom it will trust.
 struct TrustListing {
     std::string text;
-    std::string json;
+    Json json;  // "signature", and "keySet" when the update installs keys
 };
 
 TrustListing trustListing(const ImageListing& listing, std::span<const std::uint8_t> image,
                           const ArchiveListing* archive) {
-    TrustListing trust{"", ",\"signature\":null"};
+    TrustListing trust{"", Json{{"signature", nullptr}}};
     if (listing.multiFile && !listing.files.empty() && listing.files.front().inside) {
         const ListedFile& file0 = listing.files.front();
         SignatureBlock block{};
@@ -99,23 +87,23 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
                 break;
             case SignatureBlockParse::Damaged:
                 trust.text = "signature    BAD: damaged signature block\n";
-                trust.json = ",\"signature\":{\"damaged\":true}";
+                trust.json["signature"] = Json{{"damaged", true}};
                 break;
             case SignatureBlockParse::Found: {
                 UpdateKeyIdText keyId = updateKeyIdText(block.keyId);
                 const char* id = keyId.data();
                 trust.text = formatted("signature    key %s, format %u, security version %u\n", id,
                                        block.format, block.securityVersion);
-                trust.json = formatted(
-                    ",\"signature\":{\"keyId\":\"%s\",\"format\":%u,\"securityVersion\":%u}", id,
-                    block.format, block.securityVersion);
+                trust.json["signature"] = Json{{"keyId", id},
+                                               {"format", block.format},
+                                               {"securityVersion", block.securityVersion}};
                 break;
             }
         }
     }
     if (archive == nullptr || !archive->failure.empty()) return trust;
     const std::string folder = std::string(kUpdateFolderName) + "/" + kUpdateKeysFolderName + "/";
-    std::string keys;
+    Json keys = Json::array();
     for (const ArchiveEntry& entry : archive->contents.entries) {
         if (!entry.name.starts_with(folder) || entry.name.size() == folder.size()) continue;
         RsaPublicKey key{};
@@ -126,11 +114,9 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
                     parseUpdateKey(text, &key, &id);
         std::string shown = read ? std::string(updateKeyIdText(id).data()) : "BAD: not a key";
         trust.text += "key set      " + entry.name + " " + shown + "\n";
-        keys += std::string(keys.empty() ? "" : ",") + "{\"name\":" + quotedJson(entry.name) +
-                ",\"keyId\":" + (read ? quotedJson(shown) : "null") + "}";
+        keys.push_back(Json{{"name", entry.name}, {"keyId", read ? Json(shown) : Json(nullptr)}});
     }
-    if (keys.empty()) return trust;
-    trust.json += ",\"keySet\":[" + keys + "]";
+    if (!keys.empty()) trust.json["keySet"] = std::move(keys);
     return trust;
 }
 
@@ -186,42 +172,44 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
 }
 
 std::string listingJson(const ImageListing& listing, const ArchiveListing* archive,
-                        const std::string& trust, const std::vector<std::string>& faults) {
-    std::string json =
-        formatted("{\"length\":%llu", static_cast<unsigned long long>(listing.fileLength));
+                        const Json& trust, const std::vector<std::string>& faults) {
+    Json json{{"length", listing.fileLength}};
     if (listing.headerPresent) {
-        json += formatted(
-            ",\"header\":{\"magic\":%u,\"headerCrc\":%u,\"headerCrcOk\":%s,\"dataSize\":%u,"
-            "\"dataCrc\":%u,\"dataCrcOk\":%s,\"type\":%u,\"name\":",
-            listing.magic, listing.headerCrc,
-            listing.headerCrc == listing.computedHeaderCrc ? "true" : "false", listing.dataSize,
-            listing.dataCrc, listing.dataCrc == listing.computedDataCrc ? "true" : "false",
-            static_cast<unsigned>(listing.type));
-        json += quotedJson(listing.name) + "}";
+        json["header"] = Json{{"magic", listing.magic},
+                              {"headerCrc", listing.headerCrc},
+                              {"headerCrcOk", listing.headerCrc == listing.computedHeaderCrc},
+                              {"dataSize", listing.dataSize},
+                              {"dataCrc", listing.dataCrc},
+                              {"dataCrcOk", listing.dataCrc == listing.computedDataCrc},
+                              {"type", listing.type},
+                              {"name", listing.name}};
     }
-    json += ",\"files\":" + jsonList(listing.files, [](const ListedFile& file) {
-                return formatted("{\"offset\":%llu,\"size\":%u}",
-                                 static_cast<unsigned long long>(file.offset), file.size);
-            });
+    Json& files = json["files"] = Json::array();
+    for (const ListedFile& file : listing.files)
+        files.push_back(Json{{"offset", file.offset}, {"size", file.size}});
     if (archive != nullptr && archive->failure.empty()) {
         const ArchiveContents& contents = archive->contents;
-        json += ",\"members\":" + jsonList(contents.entries, [](const ArchiveEntry& entry) {
-                    return "{\"name\":" + quotedJson(entry.name) +
-                           formatted(",\"type\":\"%c\",\"mode\":%u,\"size\":%zu}", entry.type,
-                                     entry.mode, entry.content.size());
-                });
-        if (contents.todoFound) json += ",\"steps\":" + jsonList(contents.steps, quotedJson);
+        Json& members = json["members"] = Json::array();
+        for (const ArchiveEntry& entry : contents.entries) {
+            members.push_back(Json{{"name", entry.name},
+                                   {"type", std::string(1, entry.type)},
+                                   {"mode", entry.mode},
+                                   {"size", entry.content.size()}});
+        }
+        if (contents.todoFound) json["steps"] = contents.steps;
         if (contents.versionFound) {
-            json += ",\"versions\":{";
+            Json& versions = json["versions"] = Json::object();
             for (std::size_t i = 0; i < contents.versions.size(); ++i) {
-                json += std::string(i ? "," : "") + quotedJson(kInitialComponentTable[i].keyword) +
-                        ":" + (contents.versions[i] ? quotedJson(*contents.versions[i]) : "null");
+                const auto& version = contents.versions[i];
+                versions[kInitialComponentTable[i].keyword] =
+                    version ? Json(*version) : Json(nullptr);
             }
-            json += "}";
         }
     }
-    return json + trust + ",\"faults\":" + jsonList(faults, quotedJson) +
-           ",\"valid\":" + (faults.empty() ? "true" : "false") + "}\n";
+    for (const auto& [key, value] : trust.items()) json[key] = value;
+    json["faults"] = faults;
+    json["valid"] = faults.empty();
+    return jsonText(json) + "\n";
 }
 
 }  // namespace
