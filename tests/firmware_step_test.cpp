@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -171,15 +172,18 @@ TEST_F(SlowClockFirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
     EXPECT_LT(daemon.standardOutput().size(), 16384u) << "printed as copied";
 }
 
-// The processes of the board that are DFU programs (the stand-in and its sleeps) or zombies.
+// The processes of the board that are DFU programs (the stand-in and its sleeps) or zombies,
+// leaving out the test's own children: a daemon that has ended and not yet been waited for
+// is the test's zombie, not one the DFU left.
 std::vector<std::string> dfuProcessesAndZombies() {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::string stat = readWholeFile(entry.path().string() + "/stat");
         std::size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size())
+        if (open == std::string::npos || close == std::string::npos || close + 4 >= stat.size())
             continue;
         std::string name = stat.substr(open + 1, close - open - 1);
+        if (std::atol(stat.c_str() + close + 4) == getpid()) continue;
         if (name == "dfu" || name == "sleep" || stat[close + 2] == 'Z') found.push_back(stat);
     }
     return found;
