@@ -188,7 +188,8 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     EXPECT_EQ(countOf(err, "unknown message from socket"), 0u) << err;
     EXPECT_EQ(countOf(err, "socket message length error"), 0u) << err;
     EXPECT_GE(countOf(err, "SIGTERM receiced and ignored !!\n"), 1u);
-    EXPECT_GE(countOf(err, "Update step timed out !!!"), 1u);
+    // No alarm was armed: a stray SIGALRM times out nothing.
+    EXPECT_EQ(countOf(err, "Update step timed out !!!"), 0u);
     EXPECT_GE(countOf(err, "Child dead signal arrived\n"), 1u);
 }
 
