@@ -188,7 +188,8 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     EXPECT_EQ(countOf(err, "unknown message from socket"), 0u) << err;
     EXPECT_EQ(countOf(err, "socket message length error"), 0u) << err;
     EXPECT_GE(countOf(err, "SIGTERM receiced and ignored !!\n"), 1u);
-    EXPECT_GE(countOf(err, "Update step timed out !!!"), 1u);
+    // No alarm was armed: a stray SIGALRM times out nothing.
+    EXPECT_EQ(countOf(err, "Update step timed out !!!"), 0u);
     EXPECT_GE(countOf(err, "Child dead signal arrived\n"), 1u);
 }
 
@@ -243,7 +244,8 @@ TEST_P(PeerAwayAtTheEnd, GetsTheFinalNoticeOnceBack) {
     EXPECT_EQ(peer->skipped().size(), fillers);
     EXPECT_FALSE(peer->receive(1s)) << "one final notice";
     const std::string err = daemon.standardError();
-    EXPECT_EQ(countOf(err, "socket write errno"), fillers > 0 ? 21u : 1u) << err;
+    // The 21st failed send (the notice's first try) is over the minute's allowance.
+    EXPECT_EQ(countOf(err, "socket write errno"), fillers > 0 ? 20u : 1u) << err;
     EXPECT_EQ(countOf(err, "notice 2 not delivered; tried again every 200 ms\n"), 1u) << err;
     EXPECT_EQ(countOf(err, "notice 2 delivered at try "), 1u) << err;
 }

@@ -124,7 +124,8 @@ using enum Step;
 const ModuleFaultRow kRows[] = {
     // A refused HCI Reset ends the read at once. A get answered with a status is a key not
     // held: a walk that gets none leaves no dump, and a compare without a dump fails; one that
-    // got some keys first is a dump of fewer keys, and the compare sets the others again.
+    // got some keys first is a dump of fewer keys, and the compare sets the others again. A
+    // read that ends NOK leaves nothing the compare may judge.
     {Read, "status", 0, "NOK NOK", 0},
     {Read, "status", 1, "NOK NOK", 0},
     {Read, "status", 5, "OK OK", 0},
@@ -132,19 +133,19 @@ const ModuleFaultRow kRows[] = {
     {Read, "otherkey", 5, "OK OK", 0},
     {Read, "cmdstatus", 0, "NOK NOK", 0},
     {Read, "cmdstatus", 1, "NOK NOK", 0},
-    {Read, "cmdstatus", 5, "NOK OK", 0},
-    {Read, "short", 0, "NOK OK", 0},
-    {Read, "short", 1, "NOK OK", 0},
-    {Read, "short", 5, "NOK OK", 0},
-    {Read, "long", 0, "NOK OK", 0},
-    {Read, "long", 1, "NOK OK", 0},
-    {Read, "long", 5, "NOK OK", 0},
+    {Read, "cmdstatus", 5, "NOK NOK", 0},
+    {Read, "short", 0, "NOK NOK", 0},
+    {Read, "short", 1, "NOK NOK", 0},
+    {Read, "short", 5, "NOK NOK", 0},
+    {Read, "long", 0, "NOK NOK", 0},
+    {Read, "long", 1, "NOK NOK", 0},
+    {Read, "long", 5, "NOK NOK", 0},
     {Read, "unknown", 0, "OK OK", 0},
     {Read, "unknown", 1, "OK OK", 0},
     {Read, "unknown", 5, "OK OK", 0},
     {Read, "silent", 0, "NOK NOK", 0},
     {Read, "silent", 1, "NOK NOK", 0},
-    {Read, "silent", 5, "NOK OK", 0},
+    {Read, "silent", 5, "NOK NOK", 0},
     {Read, "reset", 0, "OK OK", 0},
     // A short or long answer follows a set that the module stored: the store is right, the
     // answer isn't.
@@ -351,6 +352,20 @@ TEST_P(TmpFullInRead, EndsNokWithTheStoreAsItWas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SmallTmp, TmpFullInRead, testing::Values(0));
+
+// A read that fails leaves a partial dump: no later step of the update judges it, and the
+// module keeps its keys.
+TEST_F(SlowClockModuleUpdates, NoStepJudgesADumpThatThisUpdatesReadDidNotEndOk) {
+    writeWholeFile(simStatePath("module.fault"), "silent 5\n");
+    EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n"
+                                     "BT_MOD_SET_ALL_WRITE\n",
+                                     false)),
+              "NOK");
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_EQ(stepResults(report), "NOK NOK NOK NOK") << report;
+    EXPECT_EQ(countOf(report, "no PS-Key dump from this update's read \n NOK\n"), 3u) << report;
+    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kModuleStoreBefore);
+}
 
 // The working files of an earlier update: none is read again, and a link among them is removed,
 // not followed.

@@ -359,19 +359,20 @@ const std::string kModuleStore = "&0017 = 0007\r\n&0021 = 0004\r\n";
 const std::vector<PsKeyRow>& psKeyRows() {
     static const std::vector<PsKeyRow> rows = {
         {"keysToSetOfAnotherUser",
-         "BT_MOD_SET_NEW_WRITE\n",
+         "BT_MOD_SET_READ\nBT_MOD_SET_NEW_WRITE\n",
          "printf \"\\046%s\\r\\n\" \"0017 = 0009\" > /tmp/pskeytoset.psr",
          "NOK",
-         "Write diff. PS-Keys:   started ... /tmp/pskeytoset.psr refused: not the update "
+         "Read PS-Keys:          started ... OK\nWrite diff. PS-Keys:   started ... "
+         "/tmp/pskeytoset.psr refused: not the update "
          "daemon's own file (owner 65534, mode 0644, 1 names)\n NOK\n*UPDATE_FINISHED* ... NOK\n",
          {}},
         {"dumpLinkedToEtcWhereNoneWasRead",
          "BT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n",
          std::string("ln -s ") + kVictim + " /tmp/pskeydump.psr",
          "NOK",
-         "Compare PS-Keys:       started ... open error file /tmp/pskeydump.psr: 0x28 Too many "
-         "levels of symbolic links NOK\nWrite diff. PS-Keys:   started ... PS-Keys to set "
-         "unknown, the comparison failed \n NOK\n*UPDATE_FINISHED* ... NOK\n",
+         "Compare PS-Keys:       started ... no PS-Key dump from this update's read \n NOK\n"
+         "Write diff. PS-Keys:   started ... no PS-Key dump from "
+         "this update's read \n NOK\n*UPDATE_FINISHED* ... NOK\n",
          {}},
         {"dfuLogsLinkedToEtc",
          "BT_MOD_SET_FIRM_STACK\n",

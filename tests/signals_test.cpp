@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -16,14 +19,28 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A " -rm" of the board's shell that, for /tmp/image, first sends the daemon a SIGALRM: the
-// step's alarm expires while the step's last command runs.
-void installAlarmingRemove(pid_t daemon) {
+// A " -rm" of the board's shell that, for /tmp/image, first sends the daemon a signal (ALRM:
+// the step's alarm expires while the step's last command runs).
+void installSignallingRemove(pid_t daemon, const std::string& signal = "ALRM") {
     mkdir("/tmp/testbin", 0755);
-    writeWholeFile("/tmp/testbin/-rm", "#!/bin/sh\nif [ \"$1\" = /tmp/image ]; then kill -ALRM " +
-                                           std::to_string(daemon) +
+    writeWholeFile("/tmp/testbin/-rm", "#!/bin/sh\nif [ \"$1\" = /tmp/image ]; then kill -" +
+                                           signal + " " + std::to_string(daemon) +
                                            "; sleep 0.3; fi\nexec rm \"$@\"\n");
     chmod("/tmp/testbin/-rm", 0755);
+}
+
+// The update ended with its finishing line, and the notice said what the report says.
+void expectFinishedAsNoticed(const std::optional<ReceivedRecord>& finished) {
+    ASSERT_TRUE(finished) << readWholeFile("/tmp/update.log");
+    EXPECT_TRUE(readWholeFile("/tmp/update.log")
+                    .ends_with("*UPDATE_FINISHED* ... " + finished->text + "\n"))
+        << readWholeFile("/tmp/update.log");
+}
+
+// Sends the start request and waits for the final notice.
+std::optional<ReceivedRecord> startAndFinish(TestPeer& peer) {
+    peer.sendRequest(REQ_START_UPDATE);
+    return peer.awaitRecord(AI_NOTICE, 2, 120s);
 }
 
 TEST(LateSignals, AlarmDuringTheLapStepsLastCommandStaysWithThatStep) {
@@ -33,7 +50,7 @@ TEST(LateSignals, AlarmDuringTheLapStepsLastCommandStaysWithThatStep) {
     TestPeer peer;
     SimDaemon daemon;
     daemon.start("/tmp/testbin");
-    installAlarmingRemove(daemon.pid());
+    installSignallingRemove(daemon.pid());
     ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
     peer.sendRequest(REQ_START_UPDATE);
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
@@ -81,6 +98,117 @@ TEST(LateSignals, SigtermDuringTheStopWaitIsLoggedAndTheStopGoesOn) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
               "SIGTERM receiced and ignored !!\nExit because stopped !!\n");
+}
+
+// Signals that a person or a script may send about (a terminal closed, a reload asked for) are
+// logged and ignored: the update they come into ends as without them.
+class IgnoredSignals : public testing::TestWithParam<const char*> {};
+
+TEST_P(IgnoredSignals, AreLoggedAndTheUpdateEndsOk) {
+    const std::string name = GetParam();
+    writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start("/tmp/testbin");
+    installSignallingRemove(daemon.pid(), name);
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    auto finished = startAndFinish(peer);
+    expectFinishedAsNoticed(finished);
+    EXPECT_EQ(finished->text, "OK");
+    const std::string line = "SIG" + name + " receiced and ignored !!\n";
+    EXPECT_EQ(countOf(readWholeFile("/tmp/update.log"), line), 1u);
+    EXPECT_EQ(countOf(daemon.standardError(), line), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemon, IgnoredSignals, testing::Values("HUP", "USR1", "USR2"));
+
+// A reader of standard error that went away costs the log's lines, not the update.
+TEST(BrokenLogPipe, TheUpdateEndsWithItsNoticeAndTheDaemonRunsOn) {
+    writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start({}, ends[1]);
+    close(ends[1]);
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    close(ends[0]);
+    auto finished = startAndFinish(peer);
+    expectFinishedAsNoticed(finished);
+    EXPECT_EQ(finished->text, "OK");
+    peer.sendRequest(REQ_QUERY);
+    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    EXPECT_FALSE(daemon.waitExit(0ms)) << "still running";
+}
+
+// Stray SIGALRMs, as fast as they can be sent through a whole update: only an armed alarm
+// times a step out, once, and the update ends with its finishing line and notice.
+TEST(AlarmStorm, LeavesAnUpdateThatEndsWithItsNotice) {
+    writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    std::atomic<bool> over = false;
+    std::thread storm([&] {
+        while (!over) {
+            daemon.signal(SIGALRM);
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    auto finished = startAndFinish(peer);
+    over = true;
+    storm.join();
+    expectFinishedAsNoticed(finished);
+    // Of the sample's steps without the module, only the software image's arms an alarm.
+    EXPECT_LE(countOf(readWholeFile("/tmp/update.log"), "Update step timed out !!!"), 1u);
+    peer.sendRequest(REQ_QUERY);
+    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+}
+
+// The held entries that the count lines of text stand for.
+std::size_t leftOutSignals(const std::string& text) {
+    static const std::regex count(R"((\d+) signals left out of the report\n)");
+    std::size_t held = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), count), end; it != end; ++it)
+        held += std::stoul((*it)[1]);
+    return held;
+}
+
+// A SIGTERM storm, each signal sent with a query whose answer comes after it: each one is taken
+// by the time the next query is answered, so at least every other one on its own, yet standard
+// error and the report get at most 20 of their lines a minute of the board's clock, and a count
+// for the others.
+TEST(SigtermStorm, WritesABoundedLogAndReport) {
+    writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
+    TestPeer peer;
+    SimDaemon daemon;
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    constexpr std::size_t kStorm = 500;
+    const auto began = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < kStorm; ++i) {
+        daemon.signal(SIGTERM);
+        peer.sendRequest(REQ_QUERY);
+        ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    }
+    const auto minutes = static_cast<std::size_t>((std::chrono::steady_clock::now() - began) /
+                                                  onBoard(std::chrono::minutes(1))) +
+                         1;
+    // The update's report lines bring the count of the held ones.
+    expectFinishedAsNoticed(startAndFinish(peer));
+    const std::string line = "SIGTERM receiced and ignored !!\n";
+    for (const std::string& text : {daemon.standardError(), readWholeFile("/tmp/update.log")}) {
+        EXPECT_LE(countOf(text, line), 20 * minutes);
+        EXPECT_GT(leftOutSignals(text), 0u);
+    }
+    const std::string err = daemon.standardError();
+    const std::string report = readWholeFile("/tmp/update.log");
+    const std::size_t taken = countOf(err, line) + leftOutSignals(err);
+    EXPECT_EQ(countOf(report, line) + leftOutSignals(report), taken);
+    EXPECT_GE(taken, kStorm / 2);
+    EXPECT_LE(taken, kStorm);
+    EXPECT_LT(daemon.standardError().size(), 64u << 10);
 }
 
 }  // namespace

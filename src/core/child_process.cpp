@@ -67,7 +67,8 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
         UPDATE_LOG(LogLevel::Detail, "Child %s started with %d pid\n", path, static_cast<int>(pid));
         return pid;
     }
-    // The child: the daemon's signals come back to their defaults with the exec. A program
+    // The child: the daemon's handled signals come back to their defaults with the exec, and
+    // its ignored SIGPIPE here, as the program expects a broken pipe to end it. A program
     // that kept them blocked couldn't be asked to stop, nor see its own children end: it is
     // not run.
     if (sigprocmask(SIG_SETMASK, waitSignalMask(), nullptr) != 0) {
@@ -75,6 +76,7 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
                    errno);
         _exit(kNotExecutedStatus);
     }
+    signal(SIGPIPE, SIG_DFL);
     setpgid(0, 0);
     if (dir != nullptr && chdir(dir) != 0) {
         // Not noticed: the program runs in the daemon's directory.

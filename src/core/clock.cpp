@@ -4,4 +4,17 @@
 
 std::int64_t monotonicMs() { return devClockMs(); }
 void sleepMs(std::int64_t ms) { devSleepMs(ms); }
-void armAlarm(unsigned seconds) { devAlarm(seconds); }
+namespace {
+bool alarmArmed = false;
+}  // namespace
+
+void armAlarm(unsigned seconds) {
+    alarmArmed = seconds != 0;
+    devAlarm(seconds);
+}
+
+bool takeArmedAlarm() {
+    bool armed = alarmArmed;
+    alarmArmed = false;
+    return armed;
+}

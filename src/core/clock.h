@@ -9,3 +9,5 @@ std::int64_t monotonicMs();
 void sleepMs(std::int64_t ms);
 // Arms SIGALRM for seconds from now (0: cancels it), as alarm(2) does.
 void armAlarm(unsigned seconds);
+// True once for each arming since the last cancel: whether a SIGALRM may be the daemon's own.
+bool takeArmedAlarm();

@@ -22,6 +22,7 @@ void reboot(const char* reason) {
     exitProcess();
 }
 
-void sigTerm() {
-    UPDATE_ERR(LogLevel::Warning, kErrorWriteOrEvent, "SIGTERM receiced and ignored !!\n");
+void sigTerm(const char* name) {
+    if (admitRepeated(Repeated::Signals))
+        UPDATE_ERR(LogLevel::Warning, kErrorWriteOrEvent, "%s receiced and ignored !!\n", name);
 }

@@ -8,5 +8,6 @@ inline constexpr int kPollTimeoutMs = 15000;
 // The first call logs "Exit because <reason> !!" and ends the process; later calls do nothing.
 void reboot(const char* reason);
 
-// The work of SIGTERM: logged and ignored.
-void sigTerm();
+// The work of SIGTERM, and of SIGHUP, SIGUSR1 and SIGUSR2 alike: logged and ignored. A storm
+// of them writes a bounded count of lines.
+void sigTerm(const char* name);

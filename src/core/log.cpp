@@ -12,26 +12,27 @@
 #include <ctime>
 
 #include "core/clock.h"
+#include "core/error_codes.h"
 #include "core/file_util.h"
 
 namespace {
 
 int reportAppendSuppressed = 0;
 
-// The minute of repeatable entries that the report is in: when it began, how many of its
-// entries reached the report and how many were held back since the last count.
-struct RepeatableMinute {
+// The minute of each kind of repeated entries: when it began, how many of its entries were
+// written and how many were held back since the last count.
+struct RepeatedMinute {
     bool open = false;
     std::int64_t startMs = 0;
-    int reported = 0;
+    int written = 0;
     int held = 0;
 };
-RepeatableMinute minute;
+RepeatedMinute minutes[2];
+constexpr const char* kRepeatedNames[] = {"datagram errors", "signals"};
 
-bool minuteOver(std::int64_t nowMs) {
-    constexpr std::int64_t kMinuteMs = 60'000;
-    return !minute.open || nowMs - minute.startMs >= kMinuteMs;
-}
+// Standard error's writes that failed (a reader gone, a full disk): dropped, and counted on
+// standard error once it takes writes again.
+unsigned lostEntries = 0;
 
 // The whole entry, prefix and message, goes out in one write: the DFU child logs to the same
 // standard error, and an entry cut in two by another's would be two broken lines.
@@ -49,11 +50,19 @@ void writeLine(const char* kind, const char* file, const char* function, int lin
     std::memcpy(entry + length, message, text);
     length += text;
     std::fflush(stderr);
+    if (lostEntries != 0) {
+        char lost[48];
+        int n = std::snprintf(lost, sizeof lost, "%u log entries lost\n", lostEntries);
+        if (write(STDERR_FILENO, lost, static_cast<std::size_t>(n)) == n) lostEntries = 0;
+    }
     const char* next = entry;
     while (length > 0) {
         ssize_t written = write(STDERR_FILENO, next, length);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;  // failures to write standard error go unnoticed
+        if (written <= 0) {
+            ++lostEntries;
+            return;
+        }
         next += written;
         length -= static_cast<std::size_t>(written);
     }
@@ -68,22 +77,7 @@ void appendToReport(const char* message) {
     writeFile(kUpdateReportPath, "a", message, std::strlen(message));
 }
 
-// A repeatable entry reaches the report only while its minute has room left.
-void appendRepeatable(const char* message) {
-    std::int64_t now = monotonicMs();
-    if (minuteOver(now)) {
-        endRepeatedErrors();
-        minute = RepeatableMinute{true, now, 0, 0};
-    }
-    if (minute.reported >= kReportedPerMinute) {
-        ++minute.held;
-        return;
-    }
-    ++minute.reported;
-    appendToReport(message);
-}
-
-enum class EntryKind { Information, Error, RepeatableError };
+enum class EntryKind { Information, Error };
 
 // The one formatter of every entry. Formatting comes first, so that "%m" gives the text of
 // the errno that the caller left; the entry's own writes leave the caller's errno as it was,
@@ -97,7 +91,6 @@ __attribute__((format(printf, 5, 0))) void writeEntry(EntryKind kind, const char
     writeLine(kind == EntryKind::Information ? "UPDATE_LOG" : "UPDATE_ERR", file, function, line,
               message);
     if (kind == EntryKind::Error) appendToReport(message);
-    if (kind == EntryKind::RepeatableError) appendRepeatable(message);
     errno = callersErrno;
 }
 
@@ -137,18 +130,27 @@ void updateErr(LogLevel, const char* file, const char* function, int line, int, 
     va_end(args);
 }
 
-void updateErrRepeatable(LogLevel, const char* file, const char* function, int line, int,
-                         const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    writeEntry(EntryKind::RepeatableError, file, function, line, format, args);
-    va_end(args);
+bool admitRepeated(Repeated kind) {
+    RepeatedMinute& minute = minutes[static_cast<int>(kind)];
+    std::int64_t now = monotonicMs();
+    if (!minute.open || now - minute.startMs >= 60'000) {
+        endRepeatedErrors();
+        minute = RepeatedMinute{true, now, 0, 0};
+    }
+    if (minute.written >= kReportedPerMinute) {
+        ++minute.held;
+        return false;
+    }
+    ++minute.written;
+    return true;
 }
 
 void endRepeatedErrors() {
-    if (minute.held == 0) return;
-    char line[64];
-    std::snprintf(line, sizeof line, "%d datagram errors left out of the report\n", minute.held);
-    minute.held = 0;
-    appendToReport(line);
+    for (int kind = 0; kind < 2; ++kind) {
+        int held = minutes[kind].held;
+        if (held == 0) continue;
+        minutes[kind].held = 0;
+        UPDATE_ERR(LogLevel::Warning, kErrorWriteOrEvent, "%d %s left out of the report\n", held,
+                   kRepeatedNames[kind]);
+    }
 }

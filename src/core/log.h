@@ -26,22 +26,12 @@ void updateLog(LogLevel level, const char* file, const char* function, int line,
                ...) __attribute__((format(printf, 5, 6)));
 void updateErr(LogLevel level, const char* file, const char* function, int line, int code,
                const char* format, ...) __attribute__((format(printf, 6, 7)));
-void updateErrRepeatable(LogLevel level, const char* file, const char* function, int line, int code,
-                         const char* format, ...) __attribute__((format(printf, 6, 7)));
 
 // UPDATE_LOG(level, format, ...): information, written when level <= 2.
 #define UPDATE_LOG(level, ...) updateLog((level), kLogSourceFile, __func__, __LINE__, __VA_ARGS__)
 // UPDATE_ERR(level, code, format, ...): always written, and appended to the update report.
 #define UPDATE_ERR(level, code, ...) \
     updateErr((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
-// UPDATE_ERR_REPEATABLE(level, code, format, ...): an error that anybody on the machine can
-// bring on in floods (a junk datagram, a send that a flood made fail). Standard error gets every
-// entry; the update report at most kReportedPerMinute of them a minute, whatever their text,
-// and then one line "N datagram errors left out of the report" for the others, so that a
-// flood can't fill /tmp, which is the board's memory.
-#define UPDATE_ERR_REPEATABLE(level, code, ...) \
-    updateErrRepeatable((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
-inline constexpr int kReportedPerMinute = 20;
 // The same, for a helper that reports on behalf of the operation it serves: the line names
 // that operation, which is what people grep the log for.
 #define UPDATE_LOG_AS(function, level, ...) \
@@ -49,9 +39,24 @@ inline constexpr int kReportedPerMinute = 20;
 #define UPDATE_ERR_AS(function, level, code, ...) \
     updateErr((level), kLogSourceFile, (function), __LINE__, (code), __VA_ARGS__)
 
-// The count of the repeatable entries held back from the report goes to it now, if there are
-// any. Anything else that is appended to the report does this first, so that the count
-// stands where the entries would have stood.
+// Entries that anybody on the machine can bring on in floods: a junk datagram or a send that a
+// flood made fail, a signal sent again and again. Each kind gets at most kReportedPerMinute
+// entries a minute, on standard error and in the update report alike, whatever their text; the
+// others are counted, and one line "N <kind> left out of the report" stands for them, so that a
+// flood can't fill /tmp, which is the board's memory, nor a disk that standard error goes to.
+enum class Repeated : int { DatagramErrors, Signals };
+inline constexpr int kReportedPerMinute = 20;
+// True when the entry of that kind is to be written; otherwise it is counted.
+bool admitRepeated(Repeated kind);
+// UPDATE_ERR_REPEATABLE(level, code, format, ...): a datagram's error.
+#define UPDATE_ERR_REPEATABLE(level, code, ...)                                            \
+    do {                                                                                   \
+        if (admitRepeated(Repeated::DatagramErrors)) UPDATE_ERR(level, code, __VA_ARGS__); \
+    } while (false)
+
+// The counts of the repeated entries held back go out now, if there are any. Anything else
+// that is appended to the report does this first, so that a count stands where the entries
+// would have stood.
 void endRepeatedErrors();
 
 // Writes "hh:mm:ss.mmm" (UTC) into buffer, at most size bytes with the terminating zero.

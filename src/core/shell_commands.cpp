@@ -39,14 +39,20 @@ __attribute__((format(printf, 1, 2))) int runFormatted(const char* format, ...) 
 int runShellCommand(const char* text) {
     std::fflush(stdout);
     // As system() does, but the daemon's own signals stay blocked meanwhile and only the
-    // command starts with the mask the daemon was started with. A command whose mask couldn't
-    // be set is not run: it would start with the daemon's signals blocked.
+    // command starts with the mask the daemon was started with, and with SIGPIPE, which the
+    // daemon ignores, back to its default. A command whose mask couldn't be set is not run: it
+    // would start with the daemon's signals blocked.
     posix_spawnattr_t attributes;
     int error = posix_spawnattr_init(&attributes);
     int status = -1;
     if (error == 0) {
-        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        error =
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         if (error == 0) error = posix_spawnattr_setsigmask(&attributes, waitSignalMask());
+        if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, &defaults);
         char shell[] = "sh";
         char option[] = "-c";
         char* argv[] = {shell, option, const_cast<char*>(text), nullptr};

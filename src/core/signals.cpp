@@ -5,11 +5,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <initializer_list>
+#include <iterator>
 
 #include "core/clock.h"
 
 namespace {
+
+// The noted signals, in the order their work is done; the first four are logged and ignored.
+constexpr int kNoted[] = {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD};
+constexpr const char* kIgnoredNames[] = {"SIGTERM", "SIGHUP", "SIGUSR1", "SIGUSR2"};
+constexpr int kAlarm = 4;
+constexpr int kChild = 5;
 
 // The work each signal brings, the masks, and the signals noted by the handlers and not yet
 // worked off.
@@ -19,26 +25,13 @@ struct SignalState {
     sigset_t handledSignals{};
     bool installed = false;
     bool applying = false;
-    volatile std::sig_atomic_t termPending = 0;
-    volatile std::sig_atomic_t alarmPending = 0;
-    volatile std::sig_atomic_t childPending = 0;
+    volatile std::sig_atomic_t pending[std::size(kNoted)] = {};
 };
 constinit SignalState signals;
 
 void note(int number) {
-    switch (number) {
-        case SIGTERM:
-            signals.termPending = 1;
-            break;
-        case SIGALRM:
-            signals.alarmPending = 1;
-            break;
-        case SIGCHLD:
-            signals.childPending = 1;
-            break;
-        default:
-            break;
-    }
+    for (std::size_t i = 0; i < std::size(kNoted); ++i)
+        if (kNoted[i] == number) signals.pending[i] = 1;
 }
 
 // The only work done in signal context.
@@ -50,13 +43,19 @@ void takeBlockedSignals() {
     sigset_t pending;
     if (sigpending(&pending) != 0) return;
     const timespec noWait{0, 0};
-    for (int number : {SIGTERM, SIGALRM, SIGCHLD}) {
+    for (int number : kNoted) {
         if (sigismember(&pending, number) != 1) continue;
         sigset_t one;
         sigemptyset(&one);
         sigaddset(&one, number);
         if (sigtimedwait(&one, nullptr, &noWait) == number) note(number);
     }
+}
+
+bool take(int index) {
+    if (signals.pending[index] == 0) return false;
+    signals.pending[index] = 0;
+    return true;
 }
 
 void run(void (*work)()) {
@@ -75,22 +74,19 @@ bool installSignalHandlers() {
         if (firstError == 0) firstError = error;
     };
     sigemptyset(&signals.handledSignals);
-    sigaddset(&signals.handledSignals, SIGTERM);
-    sigaddset(&signals.handledSignals, SIGALRM);
-    sigaddset(&signals.handledSignals, SIGCHLD);
+    for (int number : kNoted) sigaddset(&signals.handledSignals, number);
     if (int error = pthread_sigmask(SIG_BLOCK, &signals.handledSignals, &signals.startupMask);
         error != 0)
         keepFirst(error);
     // The wait must let them in even if the process was started with them blocked.
-    sigdelset(&signals.startupMask, SIGTERM);
-    sigdelset(&signals.startupMask, SIGALRM);
-    sigdelset(&signals.startupMask, SIGCHLD);
+    for (int number : kNoted) sigdelset(&signals.startupMask, number);
     struct sigaction action {};
     action.sa_handler = noteSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    for (int number : {SIGTERM, SIGALRM, SIGCHLD})
+    for (int number : kNoted)
         if (sigaction(number, &action, nullptr) != 0) keepFirst(errno);
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) keepFirst(errno);
     signals.installed = true;
     if (firstError == 0) return true;
     errno = firstError;
@@ -103,17 +99,9 @@ void applyPendingSignals() {
     if (signals.applying) return;
     signals.applying = true;
     takeBlockedSignals();
-    if (signals.termPending) {
-        signals.termPending = 0;
-        run(signals.work.term);
-    }
-    if (signals.alarmPending) {
-        signals.alarmPending = 0;
-        run(signals.work.alarm);
-    }
-    if (signals.childPending) {
-        signals.childPending = 0;
-        run(signals.work.child);
-    }
+    for (int i = 0; i < kAlarm; ++i)
+        if (take(i) && signals.work.ignored != nullptr) signals.work.ignored(kIgnoredNames[i]);
+    if (take(kAlarm) && takeArmedAlarm()) run(signals.work.alarm);
+    if (take(kChild)) run(signals.work.child);
     signals.applying = false;
 }

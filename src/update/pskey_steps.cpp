@@ -78,6 +78,21 @@ bool dumpIsTheStore() {
 // not take a missing list for "nothing to do". Forgotten when an update starts.
 bool comparisonFailed = false;
 
+// What this update's read step left: only a read that ended OK in this update gives a dump
+// that tells what the module holds; a partial one, or one an earlier update left, does not.
+enum class UpdateRead { None, Failed, Whole };
+UpdateRead thisUpdatesRead = UpdateRead::None;
+
+// False, logged, when the step's judgement would rest on a dump this update didn't read whole.
+bool haveThisUpdatesDump(bool readRequired) {
+    if (thisUpdatesRead == UpdateRead::Whole ||
+        (!readRequired && thisUpdatesRead == UpdateRead::None))
+        return true;
+    UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
+                  "no PS-Key dump from this update's read \n");
+    return false;
+}
+
 void readNextKey() {
     armAlarm(kReadKeyTimeout);
     update.stepState = STATE_WAIT;
@@ -157,7 +172,9 @@ void endReadStep() {
     openBtModule(0);
     makeDumpReadOnly();
     logUnheldStatuses();
-    endStep(dumpIsTheStore());
+    bool whole = dumpIsTheStore();
+    if (whole) thisUpdatesRead = UpdateRead::Whole;
+    endStep(whole);
 }
 
 void endWriteAllStep() {
@@ -199,6 +216,8 @@ void runWalk(const Walk& walk) {
 
 void readPsKeysStep() {
     if (update.stepState == STATE_ENTER) {
+        // Until it ends OK, this read leaves no dump that a later step may judge.
+        thisUpdatesRead = UpdateRead::Failed;
         update.stepState = STATE_OPEN_LINK;
         postWakeUp(WAKE_UP);
         return;
@@ -218,13 +237,18 @@ void comparePsKeysStep() {
                     removeWhateverStands("stateMachine", kPsKeyToSetPath) && prepareUpdateKeys();
     // Without a comparison the keys that differ are unknown: the write step would find
     // nothing to do and the update would pass for complete.
-    comparisonFailed = !prepared || comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) != 1;
+    comparisonFailed = !prepared || !haveThisUpdatesDump(true) ||
+                       comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) != 1;
     endStep(!comparisonFailed);
 }
 
 void writeChangedPsKeysStep() {
     if (update.stepState != STATE_ENTER) {
         runWalk({kNewWriteOpenTimeout, writeNextChangedKey, endWriteStep});
+        return;
+    }
+    if (!haveThisUpdatesDump(true)) {
+        endStep(false);
         return;
     }
     if (comparisonFailed) {
@@ -256,6 +280,12 @@ void writeAllPsKeysStep() {
         runWalk({kAllWriteOpenTimeout, writeNextKeyOfAll, endWriteAllStep});
         return;
     }
+    // Writing every key needs no dump; but after a read of this update that failed, the keys
+    // the module held before are not saved, and the module may not be answering.
+    if (!haveThisUpdatesDump(false)) {
+        failBeforeTheModule();
+        return;
+    }
     // After a firmware load in this update the module runs BCSP and the firmware step has left
     // its link open; without that link (an update without the firmware step) the step opens
     // the BCCMD channel itself.
@@ -278,4 +308,5 @@ void forgetEarlierPsKeyWork() {
     for (const char* path : {kPsKeyDumpPath, kPsKeyPreparedPath, kPsKeyReportPath, kPsKeyToSetPath})
         removeEarlierFile("startUpdate", path);
     comparisonFailed = false;
+    thisUpdatesRead = UpdateRead::None;
 }
