@@ -83,8 +83,6 @@ struct FirmwareStepRun {
     int dfuStopSignal = 0;
     std::int64_t dfuSigtermAtMs = 0;
     std::int32_t dfuEndStatus = 0;
-    // The BCSP driver stays loaded for the life of the process.
-    bool bcspDriverLoaded = false;
 };
 FirmwareStepRun run;
 
@@ -122,15 +120,16 @@ bool makeDfuLogs() {
     return true;
 }
 
-// Loads the BCSP driver (once per process) and starts the DFU program. False when no child
-// could be created.
+// Loads the BCSP driver (unless it is loaded already) and starts the DFU program. False when no
+// child could be created.
 bool startFirmwareLoad() {
     openBtModule(0);
-    tlInterface = TL_BCSP;
-    if (!run.bcspDriverLoaded) {
+    // The driver stays loaded once loaded, by this step or by an earlier run of the daemon,
+    // which the module link found so.
+    if (tlInterface != TL_BCSP) {
         for (const char* module : kBcspDriverModules) shellInsmod(kUpdateFolder, module);
-        run.bcspDriverLoaded = true;
     }
+    tlInterface = TL_BCSP;
     struct stat firmware {};
     unsigned long long kib = stat(kFirmwarePath, &firmware) == 0
                                  ? (static_cast<unsigned long long>(firmware.st_size) + 1023) / 1024
