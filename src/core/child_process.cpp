@@ -67,7 +67,7 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
         // Set by both, so that the group exists whichever runs first.
         setpgid(pid, pid);
         noteStarted(pid);
-        // A write that fails leaves a record that no start-up takes.
+        // A write that fails (a full /tmp) leaves an empty record, which no start-up takes.
         int record = makeFreshFile("startChildProcess", kDfuGroupPath, 0600);
         if (record >= 0) {
             dprintf(record, "%d\n", static_cast<int>(pid));
