@@ -5,7 +5,7 @@
 # whatever the killed run left running stay as they are) and the same image run again. Every
 # rerun must end OK with the module's keys and firmware, the flash and /etc as a run left alone
 # leaves them. One row per kill; the seeds are printed, so that a row can be run again.
-#   scripts/kill-check.sh [--rows N] [--stop-rows N] [--seed S] [--clock-speed K]
+#   scripts/kill-check.sh [--rows N] [--stop-rows N] [--seed S] [--clock-speed K] [--build DIR]
 set -euo pipefail
 
 usage() {
@@ -162,8 +162,10 @@ for mode in kill stop; do
     printf '%-4s %-6s %-5s %9s  %-50s %s\n' row seed mode "at (ms)" "the killed run's last report line" rerun
     for ((i = 0; i < count; i++)); do
         row_seed=$((seed + row))
+        # The seed gives the moment as a share of the update's time, so that it names the same
+        # moment of the update at any clock speed.
         RANDOM=$row_seed
-        delay=$(((RANDOM * 32768 + RANDOM) % (duration_ms + duration_ms / 10)))
+        delay=$(((duration_ms + duration_ms / 10) * (RANDOM % 1000) / 1000))
         dir=$out/row-$row
         board "$dir" $mode "$delay"
         result=$(verdict "$dir")
