@@ -9,6 +9,7 @@
 #include "btlink/module_link.h"
 #include "core/ai_socket.h"
 #include "core/build_time.h"
+#include "core/child_process.h"
 #include "core/clock.h"
 #include "core/daemon_life.h"
 #include "core/due_work.h"
@@ -43,6 +44,8 @@ void startUp() {
         UPDATE_ERR_AS(kMain, LogLevel::Critical, kErrorSystem,
                       "signal handling not set up: %d %m \n", errno);
     }
+    // A DFU program that a crashed run left loading the module must not meet a second one.
+    stopRecordedGroup();
 
     std::int32_t socket = openAiSocket(kAiOwnPath);
     if (socket < 0) {

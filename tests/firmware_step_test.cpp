@@ -231,6 +231,25 @@ TEST_F(SlowClockFirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKi
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
 }
 
+// At its end the DFU program leaves a helper behind in its process group, which ignores
+// SIGTERM: the helper is killed with the group after the grace time, and the group's record
+// goes with it. (A helper in a session of its own is out of the group's reach.)
+TEST_F(SlowClockFirmwareStep, AHelperLeftBehindAtANormalEndIsKilledWithItsGroup) {
+    writeWholeFile(simStatePath("dfu.fault"), "linger\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\n"), "OK");
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
+        << dfuProcessesAndZombies().front();
+    EXPECT_TRUE(eventually(
+        [&] {
+            return daemon.standardError().find("killed after the grace time") != std::string::npos;
+        },
+        10s));
+    EXPECT_NE(daemon.standardError().find("dfu left processes behind; stopped\n"),
+              std::string::npos);
+    // (Removed once the kill is sent, after its log line.)
+    EXPECT_TRUE(eventually([] { return !fileExists("/tmp/dfu_group.run"); }, 10s));
+}
+
 // A failed load ends the update "NOK" with the DFU program's error report; a peer that queries
 // every 4 s meanwhile keeps no time-out from coming, and the update ends in its time.
 TEST_F(SlowClockFirmwareStep, AFailedLoadEndsTheUpdateNokInItsTimeWhateverThePeerAsks) {

@@ -1,12 +1,15 @@
 // The daemon killed (SIGKILL) at several points of the sample update (its steps that don't
 // involve the module), started again, and the update run again: it ends OK, with the LAP
 // software image in the flash and the merged service records in /etc, whatever the killed run
-// left behind.
+// left behind. And the restarts that meet what a killed run left of the module's work: the
+// BCSP driver loaded, a DFU program still running.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
+#include <map>
 #include <ostream>
 #include <string>
 
@@ -124,5 +127,80 @@ INSTANTIATE_TEST_SUITE_P(SampleUpdate, KilledAndRestarted, testing::ValuesIn(kKi
                          [](const testing::TestParamInfo<KillPoint>& test) {
                              return test.param.name;
                          });
+
+}  // namespace
+
+namespace {
+
+// The module's answers come at once and the DFU stand-in takes a board second, at the slow
+// clock: a busy machine alone can't make an alarm of the module steps fire.
+class SlowClockRestart : public testing::Test {
+protected:
+    void SetUp() override {
+        writeWholeFile(simStatePath("module.baud"), "0\n");
+        writeWholeFile(simStatePath("dfu.seconds"), "1\n");
+    }
+
+    mkupdate::Bytes firmwareUpdate(const std::string& todo) {
+        std::map<std::string, std::string> files = firmwareParts();
+        files["updatetodo.txt"] = todo;
+        return makeUpdateImage(files, false);
+    }
+
+    TestPeer peer;
+    SimDaemon daemon;
+};
+
+// The board as a run that loaded the BCSP driver leaves it: the module answers on the driver's
+// channel alone, and a daemon started again reads it there.
+TEST_F(SlowClockRestart, AfterTheDriverLoadTheKeysAreReadOverBcsp) {
+    writeWholeFile(simStatePath("insmod.log"),
+                   "/tmp/update.d/linabcsp_uart.o\n/tmp/update.d/bcsp.o\n"
+                   "/tmp/update.d/linabcsp_upChan.o\n");
+    writeWholeFile(simStatePath("module.psr"), "&01a5 = 0001\r\n&01f9 = 0003\r\n");
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, firmwareUpdate("BT_MOD_SET_READ\n"), 150s), "OK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "Read PS-Keys:          started ... OK\n*UPDATE_FINISHED* ... OK\n");
+    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), "&01a5 = 0001\r\n&01f9 = 0003\r\n");
+    EXPECT_EQ(countOf(daemon.standardError(), "BCSP driver found loaded\n"), 1u);
+    EXPECT_EQ(countOf(readWholeFile(simStatePath("module.log")), "HCI Reset"), 0u);
+}
+
+bool groupAlive(pid_t group) { return kill(-group, 0) == 0; }
+
+// The daemon crashes while its DFU program loads the module; the program obeys SIGTERM, the
+// helper it started ignores it. The daemon started again stops that group before it does
+// anything else: the rerun's DFU program (which fails when it finds another one running) loads
+// the firmware, and the update ends OK.
+TEST_F(SlowClockRestart, ACrashDuringTheLoadLeavesNoSecondDfuBesideTheNext) {
+    writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
+    const mkupdate::Bytes image = firmwareUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_READ\n");
+    writeWholeFile("/tmp/image", image);
+    daemon.start();
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    peer.sendRequest(REQ_START_UPDATE);
+    ASSERT_TRUE(
+        eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); }, 60s))
+        << daemon.standardError();
+    const pid_t group = std::atoi(readWholeFile("/tmp/dfu_group.run").c_str());
+    ASSERT_NE(daemon.standardError().find("dfu started with pid " + std::to_string(group) + ";"),
+              std::string::npos);
+    daemon.kill();
+    ASSERT_TRUE(groupAlive(group));
+    writeWholeFile(simStatePath("dfu.fault"), "");
+
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, 150s), "OK") << daemon.standardError();
+    const std::string log = daemon.standardError();
+    const std::size_t stopped =
+        log.find("process group " + std::to_string(group) + " of an earlier run stopped\n");
+    EXPECT_LT(stopped, log.find("dfu started with pid")) << log;
+    EXPECT_TRUE(eventually([&] { return !groupAlive(group); }, 10s));
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
+              "Update Parlo Firmware: started ...OK\n"
+              "Read PS-Keys:          started ... OK\n"
+              "*UPDATE_FINISHED* ... OK\n");
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
+    EXPECT_FALSE(fileExists("/tmp/dfu_group.run"));
+}
 
 }  // namespace

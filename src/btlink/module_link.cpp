@@ -66,7 +66,17 @@ int openLink() {
     if (moduleLink.descriptor >= 0) closeLink();
     // Close-on-exec: the DFU program and the shell commands must not hold the module's
     // device open.
-    int fd = devOpen(moduleLink.devicePath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    constexpr int kFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
+    int fd = -1;
+    // A daemon started again after an earlier run's firmware step loaded the BCSP driver finds
+    // the serial line the driver's: the module answers on the driver's channel alone, which
+    // exists only while the driver is loaded. On a fresh boot it doesn't, and HCI comes first.
+    if (tlInterface != TL_BCSP && (fd = devOpen(kBccmdChannelPath, kFlags)) >= 0) {
+        tlInterface = TL_BCSP;
+        moduleLink.devicePath = kBccmdChannelPath;
+        UPDATE_LOG_AS(kOperation, LogLevel::Warning, "BCSP driver found loaded\n");
+    }
+    if (fd < 0) fd = devOpen(moduleLink.devicePath, kFlags);
     if (fd < 0) {
         UPDATE_ERR_AS(kOperation, LogLevel::Critical, kErrorSystem,
                       "open error TL interface %s: 0x%02x %m", moduleLink.devicePath, errno);

@@ -14,7 +14,8 @@ inline constexpr const char* kBccmdChannelPath = "/dev/bcspRel2";
 inline constexpr const char* kHwInterfacePath = "/dev/etxhwif";
 
 // The transport: HCI packets on the HCI device (0 or 2), bare BCCMD messages on the BCSP
-// driver's BCCMD channel (1). The firmware step sets 1 once the BCSP driver is loaded;
+// driver's BCCMD channel (1). The firmware step sets 1 once the BCSP driver is loaded, and so
+// does an open that finds the driver loaded already (by an earlier run of the daemon);
 // nothing sets it back.
 inline constexpr std::int32_t TL_HCI = 0;
 inline constexpr std::int32_t TL_BCSP = 1;
@@ -46,7 +47,8 @@ enum ModuleLinkResult : int {
 // The device of a transport: "/dev/bcspRel2" for TL_BCSP, "/dev/cfUaB0" for any other value.
 const char* tlDevicePath(std::int32_t transport);
 
-// open 1: opens the device of tlInterface read-write, non-blocking and close-on-exec, sets the
+// open 1: opens the device of tlInterface (the BCCMD channel, and tlInterface 1, whenever it
+// opens) read-write, non-blocking and close-on-exec, sets the
 // BCCMD channel up, lets the module settle for 3 seconds and enters the device into pollSet
 // (POLLIN | POLLPRI). A link still open from before is closed first.
 // Any other value: closes the link and takes it out of pollSet; a link that isn't open is

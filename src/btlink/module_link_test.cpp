@@ -48,6 +48,20 @@ TEST(ModuleLink, OneLinkAtATime) {
     EXPECT_EQ(moduleLinkDescriptor(), -1);
 }
 
+// A daemon started again after an earlier run loaded the BCSP driver: the module answers on
+// the driver's channel alone (set up, or the open would fail), and every later open takes it.
+TEST(ModuleLink, ADriverFoundLoadedMakesTheLinkBcsp) {
+    loadBcspDriver();
+    std::string log = loggedBy([] { EXPECT_EQ(openBtModule(1), LINK_OK); });
+    EXPECT_EQ(log,
+              "LOG openBtModule: BCSP driver found loaded\nLOG openBtModule: opened "
+              "/dev/bcspRel2 with fd " +
+                  std::to_string(moduleLinkDescriptor()) + "  1\n");
+    EXPECT_EQ(tlInterface, TL_BCSP);
+    loggedBy([] { openBtModule(0); });
+    tlInterface = TL_HCI_AT_START;
+}
+
 TEST(ModuleLink, AFailedSetUpRequestClosesTheChannelAndEndsTheStep) {
     loadBcspDriver();
     tlInterface = TL_BCSP;

@@ -12,9 +12,12 @@
 #include <cstring>
 
 #include "core/ai_socket.h"
+#include "core/clock.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/signals.h"
+#include "core/update_paths.h"
+#include "core/work_files.h"
 
 namespace {
 
@@ -64,6 +67,12 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
         // Set by both, so that the group exists whichever runs first.
         setpgid(pid, pid);
         noteStarted(pid);
+        // A write that fails (a full /tmp) leaves an empty record, which no start-up takes.
+        int record = makeFreshFile("startChildProcess", kDfuGroupPath, 0600);
+        if (record >= 0) {
+            dprintf(record, "%d\n", static_cast<int>(pid));
+            close(record);
+        }
         UPDATE_LOG(LogLevel::Detail, "Child %s started with %d pid\n", path, static_cast<int>(pid));
         return pid;
     }
@@ -150,6 +159,26 @@ void killOverdueGroup(std::int64_t nowMs) {
                    static_cast<int>(pendingGroupKill.group));
     }
     pendingGroupKill = GroupKill{};
+    forgetChildGroup();
+}
+
+void stopRecordedGroup() {
+    char text[12] = {};
+    // Only a record of the daemon's own making is trusted: anybody may make a file in /tmp.
+    int fd = openOwnFile("main", kDfuGroupPath, O_RDONLY);
+    if (fd >= 0) {
+        if (read(fd, text, sizeof text - 1) < 0) text[0] = '\0';
+        close(fd);
+    }
+    // (Never 0 or 1: the daemon's own group, or every process.)
+    int group = std::atoi(text);
+    if (group > 1 && kill(-group, SIGTERM) == 0) {
+        UPDATE_LOG_AS("main", LogLevel::Warning, "process group %d of an earlier run stopped\n",
+                      group);
+        sleepMs(std::int64_t{kGroupStopGraceSeconds} * 1000);
+        kill(-group, SIGKILL);
+    }
+    removeWhateverStands("main", kDfuGroupPath);
 }
 
 int postChildExit(std::int32_t pid, std::int32_t status) {

@@ -2,14 +2,19 @@
 // socket as AI_CHILD_EXIT messages, which the main loop then reads like any other message.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <optional>
+
+#include "core/update_paths.h"
 
 // Starts path as a child process without waiting for it: in directory dir (none: the
 // daemon's), with argv and envp (no search of the program path), and with device as its
 // standard output (none: the daemon's). The child starts with the signal mask the daemon was
 // started with; the daemon's own descriptors are closed in it on exec. It leads a process group
-// of its own, so that stopChild reaches whatever it starts in turn. The child's process id, or
+// of its own, so that stopChild reaches whatever it starts in turn, and that group is recorded
+// in the daemon's run file until it is gone (forgetChildGroup). The child's process id, or
 // -1 (logged) when no child could be created. A program that can't be executed ends its child
 // with status 127.
 std::int32_t startChildProcess(const char* dir, const char* path, char* const argv[],
@@ -24,6 +29,16 @@ bool reapEndedChild(std::int32_t* pid, std::int32_t* status);
 // process (or a second one) is no news of this daemon's children.
 bool takeChildEnd(std::int32_t pid, std::int32_t* status);
 
+// The time that a process group has from SIGTERM to SIGKILL.
+inline constexpr unsigned kGroupStopGraceSeconds = 5;
+
+// Nothing is left of the recorded child's process group: its run file goes.
+inline void forgetChildGroup() { unlink(kDfuGroupPath); }
+// At start-up: a process group that the run file of an earlier run names, when the file is the
+// daemon's own and the group still alive, gets SIGTERM, and SIGKILL after the grace time. The
+// run file goes in any case.
+void stopRecordedGroup();
+
 // Sends signal to the process group of a child that startChildProcess started.
 void stopChild(std::int32_t pid, int signal);
 
@@ -33,7 +48,7 @@ void stopChild(std::int32_t pid, int signal);
 // (core/due_work.h).
 void killChildGroupAt(std::int32_t pid, std::int64_t atMs);
 std::optional<std::int64_t> groupKillDueMs();
-// Sends the pending group kill when it is due by nowMs.
+// Sends the pending group kill when it is due by nowMs; the group's record goes with it.
 void killOverdueGroup(std::int64_t nowMs);
 
 // Posts the end of a child to the daemon's own address: an AI_CHILD_EXIT with the process id

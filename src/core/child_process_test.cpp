@@ -1,8 +1,10 @@
 #include "core/child_process.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "core/log.h"
 #include "core/signals.h"
 #include "tests/support/board.h"
+#include "tests/support/logged.h"
 
 namespace {
 
@@ -76,5 +79,61 @@ TEST(StartChildProcess, TheChildGetsNoneOfTheDaemonsDescriptorsAndTheDefaultMask
     EXPECT_EQ(fds.find("/tmp/open-stream"), std::string::npos) << fds;
     EXPECT_NE(fds.find("SigBlk:\t0000000000000000\n"), std::string::npos) << fds;
 }
+
+}  // namespace
+
+namespace {
+
+// A process group as a crashed run's DFU program leaves it: a leader that ignores SIGTERM.
+pid_t startLoneGroup() {
+    // Ignored from the fork on, whenever the child first runs.
+    auto* before = signal(SIGTERM, SIG_IGN);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        for (;;) pause();
+    }
+    signal(SIGTERM, before);
+    setpgid(pid, pid);
+    return pid;
+}
+
+struct RecordCase {
+    const char* name;
+    mode_t mode;
+    bool stopped;
+};
+
+class RecordedGroupAtStartUp : public testing::TestWithParam<RecordCase> {};
+
+// Only the daemon's own record is trusted: a file that others could have written names a group
+// that is left alone.
+TEST_P(RecordedGroupAtStartUp, IsStoppedOnlyByTheDaemonsOwnRecord) {
+    pid_t group = startLoneGroup();
+    writeWholeFile(kDfuGroupPath, std::to_string(group) + "\n");
+    chmod(kDfuGroupPath, GetParam().mode);
+    std::string log = loggedBy([] { stopRecordedGroup(); });
+    EXPECT_FALSE(fileExists(kDfuGroupPath));
+    if (GetParam().stopped) {
+        EXPECT_EQ(log, "LOG main: process group " + std::to_string(group) +
+                           " of an earlier run stopped\n");
+        int status = 0;
+        EXPECT_EQ(waitpid(group, &status, 0), group);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    } else {
+        EXPECT_EQ(log, std::string("ERR main: /tmp/dfu_group.run refused: not the update daemon's "
+                                   "own file (owner 0, mode 0") +
+                           (GetParam().mode == 0666 ? "666" : "620") + ", 1 names)\n");
+        EXPECT_EQ(kill(group, 0), 0);
+        kill(group, SIGKILL);
+        waitpid(group, nullptr, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ChildProcess, RecordedGroupAtStartUp,
+                         testing::Values(RecordCase{"own", 0600, true},
+                                         RecordCase{"writableByAll", 0666, false},
+                                         RecordCase{"writableByItsGroup", 0620, false}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -18,6 +18,9 @@ inline constexpr char kNewServicePath[] = "/tmp/update.d/service.txt";
 inline constexpr const char* kPsKeyDumpPath = "/tmp/pskeydump.psr";
 inline constexpr const char* kDfuStatusPath = "/tmp/dfu_status.log";
 inline constexpr const char* kDfuErrorPath = "/tmp/dfu_error.log";
+// The daemon's own record of the DFU program's process group while it runs: a daemon started
+// again after a crash stops what the crashed one left running.
+inline constexpr const char* kDfuGroupPath = "/tmp/dfu_group.run";
 
 // Whether path names a file right in the update's folder.
 constexpr bool inUpdateFolder(std::string_view path) {

@@ -55,7 +55,7 @@ constexpr unsigned kProgressPauseSeconds = 3;
 // a second per KiB, besides a minute for its start and the module's reset. Past it, SIGTERM,
 // and SIGKILL if it is still there after the grace time.
 constexpr unsigned kDfuBaseSeconds = 60;
-constexpr unsigned kDfuStopGraceSeconds = 5;
+constexpr unsigned kDfuStopGraceSeconds = kGroupStopGraceSeconds;
 // Of the DFU program's error report, the end is copied, where the cause of the failure is.
 constexpr long kDfuErrorShown = 4096;
 // Of the DFU program's status file, only the first characters are shown.
@@ -83,8 +83,6 @@ struct FirmwareStepRun {
     int dfuStopSignal = 0;
     std::int64_t dfuSigtermAtMs = 0;
     std::int32_t dfuEndStatus = 0;
-    // The BCSP driver stays loaded for the life of the process.
-    bool bcspDriverLoaded = false;
 };
 FirmwareStepRun run;
 
@@ -122,15 +120,16 @@ bool makeDfuLogs() {
     return true;
 }
 
-// Loads the BCSP driver (once per process) and starts the DFU program. False when no child
-// could be created.
+// Loads the BCSP driver (unless it is loaded already) and starts the DFU program. False when no
+// child could be created.
 bool startFirmwareLoad() {
     openBtModule(0);
-    tlInterface = TL_BCSP;
-    if (!run.bcspDriverLoaded) {
+    // The driver stays loaded once loaded, by this step or by an earlier run of the daemon,
+    // which the module link found so.
+    if (tlInterface != TL_BCSP) {
         for (const char* module : kBcspDriverModules) shellInsmod(kUpdateFolder, module);
-        run.bcspDriverLoaded = true;
     }
+    tlInterface = TL_BCSP;
     struct stat firmware {};
     unsigned long long kib = stat(kFirmwarePath, &firmware) == 0
                                  ? (static_cast<unsigned long long>(firmware.st_size) + 1023) / 1024
@@ -306,7 +305,20 @@ void endFirmwareStep() {
 
 }  // namespace
 
-void dfuReaped() { removeDfuFiles(); }
+void dfuReaped() {
+    removeDfuFiles();
+    // Whatever the program left in its process group goes too: SIGTERM now, unless the group
+    // had it, and SIGKILL after the grace time. A group with no member left is gone.
+    if (run.dfuStopSignal == 0) {
+        if (kill(-dfuPid, SIGTERM) != 0) {
+            forgetChildGroup();
+            return;
+        }
+        UPDATE_LOG(LogLevel::Warning, "dfu left processes behind; stopped\n");
+        run.dfuSigtermAtMs = monotonicMs();
+    }
+    killChildGroupAt(dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
+}
 
 void dfuEnded(std::int32_t status) {
     UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
@@ -317,9 +329,6 @@ void dfuEnded(std::int32_t status) {
     }
     run.dfuAwaited = false;
     armAlarm(0);  // its time limit
-    // A leader that obeyed SIGTERM may leave members of its group that didn't.
-    if (run.dfuStopSignal == SIGTERM)
-        killChildGroupAt(dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
     run.dfuEndStatus = status;
     // Stopped for its time, it failed whatever it says.
     update.stepState = status != 0 || run.dfuStopSignal != 0 ? STATE_DFU_FAILED : STATE_DFU_DONE;
