@@ -74,7 +74,7 @@ const SeedCase kSeedCases[] = {
       {"etc/service.txt", "S\n"},
       {"etc/terminal.txt", "T\n"}},
      0,
-     "assumed flash contents: erased\n",
+     "note etc/data.txt: LF line ends\nassumed flash contents: erased\n",
      {{"module.psr", "&0001 = 0012\r\n&025f =\r\n&02a5 = 5250 464c\r\n"},
       {"module.firmware", "2114 17.3.5\n"},
       {"module.mode", "bcsp\n"},
@@ -140,13 +140,23 @@ TEST_P(SeedBoard, SaysWhatItAssumedAndSeedsTheBoardsOwnPieces) {
 std::string caseName(const testing::TestParamInfo<SeedCase>& row) { return row.param.name; }
 INSTANTIATE_TEST_SUITE_P(Folders, SeedBoard, testing::ValuesIn(kSeedCases), caseName);
 
-// A FIFO in the board's folder is refused at once, not read or copied over without end.
-TEST(SeedBoardPieces, AFifoIsRefusedAtOnce) {
+// A FIFO in the board's folder is refused at once, not read or copied over without end; a
+// link to nothing (a folder copied with its relative links) is a wrong folder, not a piece to
+// take from the sample board.
+TEST(SeedBoardPieces, AFifoOrALinkToNothingIsRefusedAtOnce) {
     std::filesystem::create_directories("/tmp/board/etc");
     ASSERT_EQ(mkfifo("/tmp/board/etc/data.txt", 0600), 0);
     int status = -1;
     EXPECT_EQ(runCommand(kSourceRoot + "/sim/seed-board /tmp/board /tmp/state /tmp/etc", &status),
               "seed-board: /tmp/board/etc/data.txt: not a regular file or a folder\n");
+    EXPECT_EQ(status, 1);
+    std::filesystem::remove_all("/tmp/board");
+    std::filesystem::remove_all("/tmp/state");
+    std::filesystem::remove_all("/tmp/etc");
+    std::filesystem::create_directories("/tmp/board");
+    std::filesystem::create_directory_symlink("../../board/etc", "/tmp/board/etc");
+    EXPECT_EQ(runCommand(kSourceRoot + "/sim/seed-board /tmp/board /tmp/state /tmp/etc", &status),
+              "seed-board: /tmp/board/etc: a link to nothing (../../board/etc)\n");
     EXPECT_EQ(status, 1);
 }
 
@@ -327,6 +337,38 @@ void writeBoard(const std::string& dir, const std::map<std::string, std::string>
     mkdir(dir.c_str(), 0755);
     mkdir((dir + "/etc").c_str(), 0755);
     for (const auto& [name, content] : files) writeWholeFile(dir + "/" + name, content);
+}
+
+// A board whose data.txt ends its lines in LF alone, already on the image's software and on a
+// newer firmware: the versions read whole (no update of the software, no flash rewritten), the
+// firmware is marked as a downgrade, and the plan says the file has LF ends, in text, JSON
+// and page.
+TEST(Rehearsal, ReadsLfEndsWholeAndMarksADowngrade) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    writeBoard("/tmp/lf", {{"etc/data.txt",
+                            "DEVICE=BT-LAP access point\nBTFIRMWARE=2200 18.0.0\n"
+                            "CSRMODULINFO=PRL-M2;SN 00804712AB34;HW 03;FW 2200;SET S2C4;PS 05\n"
+                            "LAP_VERSION=2.1.0\n"}});
+    int status = -1;
+    const std::string output =
+        rehearse("--json /tmp/out/report.json --board /tmp/lf /tmp/sample.img", &status);
+    EXPECT_NE(output.find("note etc/data.txt: LF line ends\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("  Parlo Firmware   2200 -> 2114 means 17.3.5, update: yes (older: a "
+                          "downgrade)\n"
+                          "  PS-Key           05 S2C4 -> 07 S3A1, update: yes\n"
+                          "  qvl Software     2.1.0 -> 2.1.0, update: no\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("flash: nothing written\n"), std::string::npos) << output;
+    EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
+    const std::string json = readWholeFile("/tmp/out/report.json");
+    EXPECT_TRUE(
+        std::regex_search(json, std::regex(R"("notes": ?\[\s*"etc/data.txt: LF line ends")")))
+        << json;
+    EXPECT_TRUE(std::regex_search(json, std::regex(R"("old": ?"2200",[^}]*"older": ?true)")))
+        << json;
+    EXPECT_NE(readWholeFile("/tmp/out/plan.html").find("update: yes (older: a downgrade)"),
+              std::string::npos);
 }
 
 // A fleet: two boards as the sample, one with records of its own and a byte that is not
