@@ -36,7 +36,8 @@ to OUT/plan.html.
 
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)
-  --fleet DIR     every folder in DIR is a board's folder; may be given many times
+  --fleet DIR     every folder in DIR that holds a board's piece (etc/, module.psr, flash
+                  or flash.bin) is a board's folder; may be given many times
   --compare OLD   also rehearse the image OLD on the same boards and show, board by board,
                   what IMAGE does differently
   --at-speed      run at the board's speed instead (115200 baud, the flash's real times) and
@@ -44,7 +45,9 @@ Options:
   --json FILE     also write the report as JSON to FILE ("-": standard output, and no text);
                   its format: tools/rehearse/rehearsal.schema.json
   --page FILE     where the page goes (default OUT/plan.html)
-  --out DIR       where each board's run is kept, in DIR/NAME (default: build/rehearsal)
+  --out DIR       where each board's run is kept, in DIR/NAME (default: build/rehearsal);
+                  refused when it holds anything but rehearsals' runs, pages and JSON, or
+                  lies in a board's or fleet's folder: nothing else in it is ever removed
   --build DIR     the build with update_process_sim, aipeer and rehearse, inside the project
                   or the working folder (default: build/host)
   --emulator CMD  run the build's programs under CMD (a cross build)
@@ -58,6 +61,49 @@ TXT
 
 usage_error() { echo "rehearse.sh: $*" >&2; exit 2; }
 
+# A board's folder holds at least one of a board's pieces (see sim/seed-board --help).
+looks_like_board() {
+    [ -d "$1/etc" ] || [ -e "$1/module.psr" ] || [ -e "$1/flash" ] || [ -e "$1/flash.bin" ]
+}
+# What a board's run leaves in OUT/NAME, and nothing else: such a folder is the rehearsal's
+# own (this run's or an earlier one's) and may be made anew.
+run_entries=" seed.txt seed.err before state tmp run.err outcome timeline.svg "
+is_run_folder() {
+    local entry
+    [ -d "$1" ] && [ ! -L "$1" ] || return 1
+    for entry in "$1"/* "$1"/.[!.]*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        [[ $run_entries == *" $(basename "$entry") "* ]] || return 1
+    done
+}
+# OUT holds only what rehearsals write there: the boards' runs, compared/ with the old image's
+# runs, the page and the JSON; anything else (a board's folder above all) is not ours to
+# remove or write over.
+check_out_folder() {
+    local entry name
+    for entry in "$1"/* "$1"/.[!.]*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        name=$(basename "$entry")
+        if [ -f "$entry" ] && [ ! -L "$entry" ] && [[ $name == *.html || $name == *.json ]]; then
+            continue
+        fi
+        if [ "$name" = compared ] && [ -d "$entry" ] && [ ! -L "$entry" ]; then
+            check_compared_folder "$entry"
+            continue
+        fi
+        is_run_folder "$entry" ||
+            usage_error "--out $1 holds $entry, which is no rehearsal's run: choose another folder"
+    done
+}
+check_compared_folder() {
+    local entry
+    for entry in "$1"/* "$1"/.[!.]*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        is_run_folder "$entry" ||
+            usage_error "--out holds $entry, which is no rehearsal's run: choose another folder"
+    done
+}
+
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # How many times faster than real time the board's clock runs in a quick run.
 quick_clock_speed=10
@@ -65,7 +111,7 @@ quick_clock_speed=10
 # keeps several busy. More at a time finish no sooner on a loaded machine, and the runs that
 # wait for a processor stretch the waits that the prediction counts.
 jobs_per_processor=4
-boards=() out="$root/build/rehearsal" build="$root/build/host" emulator=""
+boards=() fleets=() out="$root/build/rehearsal" build="$root/build/host" emulator=""
 jobs=$((jobs_per_processor * $(nproc))) at_speed="" json="" page="" compare=""
 value() { [ $# -ge 2 ] || usage_error "$1 needs a value (see --help)"; }
 while [ $# -gt 0 ]; do
@@ -75,8 +121,13 @@ while [ $# -gt 0 ]; do
             value "$@"
             [ -d "$2" ] || usage_error "no fleet folder $2"
             fleet=()
-            for board in "$2"/*/; do [ ! -d "$board" ] || fleet+=("${board%/}"); done
+            for board in "$2"/*/; do
+                # Only what looks like a board's folder is one: a rehearsal's own output (an
+                # --out inside the fleet) or a stray folder is no board to rehearse.
+                if [ -d "$board" ] && looks_like_board "$board"; then fleet+=("${board%/}"); fi
+            done
             [ ${#fleet[@]} -gt 0 ] || usage_error "no board folder in $2"
+            fleets+=("$(cd "$2" && pwd -P)")
             boards+=("${fleet[@]}")
             shift 2 ;;
         --compare) value "$@"; compare=$2; shift 2 ;;
@@ -113,8 +164,20 @@ for board in "${boards[@]}"; do
     seen[$name]=1
     names+=("$name")
 done
+[ ! -L "$out" ] || usage_error "--out $out is a link: name the folder itself"
+[ ! -e "$out" ] || [ -d "$out" ] || usage_error "--out $out is not a folder"
 mkdir -p "$out"
-out=$(cd "$out" && pwd)
+out=$(cd "$out" && pwd -P)
+check_out_folder "$out"
+# Nor may OUT lie in a board's folder, or a board's folder in OUT.
+for board in "${boards[@]}"; do
+    board=$(cd "$board" && pwd -P)
+    case "$out/" in "$board"/*) usage_error "--out $out lies in the board folder $board" ;; esac
+    case "$board/" in "$out"/*) usage_error "--out $out holds the board folder $board" ;; esac
+done
+for fleet_dir in "${fleets[@]}"; do
+    case "$out/" in "$fleet_dir"/*) usage_error "--out $out lies in the fleet folder $fleet_dir" ;; esac
+done
 build=$(cd "$build" && pwd)
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 image=$(absolute "$image")

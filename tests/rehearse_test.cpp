@@ -339,6 +339,39 @@ void writeBoard(const std::string& dir, const std::map<std::string, std::string>
     for (const auto& [name, content] : files) writeWholeFile(dir + "/" + name, content);
 }
 
+// --out never removes what a rehearsal didn't make: a folder holding a board, or lying in the
+// fleet, is refused and left as it was; a folder an earlier rehearsal made is taken again; a
+// fleet's folder that holds no board's piece (an --out of an earlier run in it) is no board.
+TEST(Rehearsal, OutRemovesNothingItDidNotMake) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    std::filesystem::create_directories("/tmp/fleet");
+    std::filesystem::create_directories("/tmp/holder");
+    writeBoard("/tmp/fleet/one", {{"etc/data.txt", "LAP_VERSION=2.1.0\r\n"}});
+    writeBoard("/tmp/holder/mine", {{"module.psr", "&0001 = 0001\r\n"}});
+    const std::string script = kSourceRoot + "/scripts/rehearse.sh --build " + PROJECT_BINARY_PATH +
+                               " --emulator '" BOARD_EMULATOR "' ";
+    int status = -1;
+    EXPECT_EQ(runCommand(script + "--out /tmp/holder /tmp/sample.img", &status),
+              "rehearse.sh: --out /tmp/holder holds /tmp/holder/mine, which is no rehearsal's "
+              "run: choose another folder\n");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(readWholeFile("/tmp/holder/mine/module.psr"), "&0001 = 0001\r\n");
+    EXPECT_EQ(
+        runCommand(script + "--out /tmp/fleet/out --fleet /tmp/fleet /tmp/sample.img", &status),
+        "rehearse.sh: --out /tmp/fleet/out lies in the fleet folder /tmp/fleet\n");
+    EXPECT_EQ(status, 2);
+    // An earlier rehearsal's runs and page in the fleet's folder: taken again, and not a board.
+    const std::string output = rehearse("--fleet /tmp/fleet /tmp/sample.img", &status);
+    ASSERT_EQ(status, 0) << output;
+    std::filesystem::rename("/tmp/out", "/tmp/fleet/out");
+    EXPECT_NE(rehearse("--out /tmp/fleet/out --board /tmp/fleet/one /tmp/sample.img", &status)
+                  .find("1 of 1 boards ended OK\n"),
+              std::string::npos);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(rehearse("--fleet /tmp/fleet /tmp/sample.img", &status).find("on 1 board ===\n"),
+              std::string::npos);
+}
+
 // A board whose data.txt ends its lines in LF alone, already on the image's software and on a
 // newer firmware: the versions read whole (no update of the software, no flash rewritten), the
 // firmware is marked as a downgrade, and the plan says the file has LF ends, in text, JSON
