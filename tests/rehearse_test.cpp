@@ -11,6 +11,7 @@
 #include <ostream>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "image/image_signature.h"
@@ -370,6 +371,31 @@ TEST(Rehearsal, OutRemovesNothingItDidNotMake) {
     EXPECT_EQ(status, 0);
     EXPECT_NE(rehearse("--fleet /tmp/fleet /tmp/sample.img", &status).find("on 1 board ===\n"),
               std::string::npos);
+}
+
+// Boards alike but for their serial numbers are rehearsed once and reported each under its own
+// name; a board that differs in anything else is rehearsed on its own.
+TEST(Rehearsal, RehearsesBoardsAlikeButForTheirSerialNumbersOnce) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    std::filesystem::create_directories("/tmp/fleet");
+    for (const auto& [name, serial, version] :
+         {std::tuple{"a", "01", "2.0.3"}, {"b", "02", "2.0.3"}, {"c", "03", "2.1.0"}}) {
+        writeBoard(std::string("/tmp/fleet/") + name,
+                   {{"etc/data.txt",
+                     std::string("DEVICE=BT-LAP access point\r\nSERIALNO=0080471200") + serial +
+                         "\r\nBTFIRMWARE=1958 16.4.0\r\nLAP_VERSION=" + version + "\r\n"}});
+    }
+    int status = -1;
+    const std::string output =
+        rehearse("--json /tmp/out/report.json --fleet /tmp/fleet /tmp/sample.img", &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(readWholeFile("/tmp/out/b/twin-of"), "a\n");
+    EXPECT_FALSE(std::filesystem::exists("/tmp/out/c/twin-of"));
+    EXPECT_FALSE(std::filesystem::exists("/tmp/out/b/state"));
+    EXPECT_NE(output.find("=== group 1: 2 like a ===\nboards: a b\n"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("3 of 3 boards ended OK\n"), std::string::npos) << output;
+    EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
 }
 
 // A board whose data.txt ends its lines in LF alone, already on the image's software and on a

@@ -311,12 +311,30 @@ std::string sha256Hex(const std::string& bytes) {
 BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
                           const std::string& folder, bool atSpeed, const BoardSpeeds& speeds) {
     BoardFacts facts;
+    // A twin (a board seeded alike to one run before it, but for its serial number) takes that
+    // board's run, and keeps its own name, folder, seeding lines and state.
+    const std::string twin = firstLine(dir + "/twin-of");
+    if (!twin.empty()) {
+        if (twin.find('/') != std::string::npos || twin == "." || twin == ".." ||
+            !fs::exists(fs::path(dir).parent_path() / twin / "outcome") ||
+            fs::exists(fs::path(dir).parent_path() / twin / "twin-of"))
+            throw BadInputLine{dir + "/twin-of", 1, "not a run of this rehearsal: " + twin};
+        facts = readBoardFacts((fs::path(dir).parent_path() / twin).string(), name, folder, atSpeed,
+                               speeds);
+        facts.assumed.clear();
+        facts.notes.clear();
+    } else {
+        facts.outcome = readOutcome(dir + "/outcome");
+    }
     facts.name = name;
     facts.folder = folder;
-    facts.outcome = readOutcome(dir + "/outcome");
     for (const std::string& line : splitLines(readText(dir + "/seed.txt"))) {
         if (line.starts_with("assumed ")) facts.assumed.push_back(line.substr(8));
         if (line.starts_with("note ")) facts.notes.push_back(line.substr(5));
+    }
+    if (!twin.empty()) {
+        facts.stateSha256 = seededStateHash(dir);
+        return facts;
     }
     if (!facts.ran()) {
         facts.seedErrors = splitLines(readText(dir + "/seed.err"));
