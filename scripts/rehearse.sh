@@ -14,6 +14,9 @@
 #   run.err       what the sandbox and the run said on standard error
 #   outcome       OK, NOK, "none" (no final notice came) or "seeding" (the folder is wrong)
 #   timeline.svg  the update's timeline
+#   twin-of       for a board whose seeded state is another's but for its serial number: that
+#                 board's NAME, whose run stands for its own (it has no state/, run.err,
+#                 outcome or timeline of its own)
 # With --compare, the old image's runs are kept in OUT/compared/NAME.
 set -euo pipefail
 
@@ -36,7 +39,8 @@ to OUT/plan.html.
 
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)
-  --fleet DIR     every folder in DIR is a board's folder; may be given many times
+  --fleet DIR     every folder in DIR that holds a board's piece (etc/, module.psr, flash
+                  or flash.bin) is a board's folder; may be given many times
   --compare OLD   also rehearse the image OLD on the same boards and show, board by board,
                   what IMAGE does differently
   --at-speed      run at the board's speed instead (115200 baud, the flash's real times) and
@@ -44,7 +48,9 @@ Options:
   --json FILE     also write the report as JSON to FILE ("-": standard output, and no text);
                   its format: tools/rehearse/rehearsal.schema.json
   --page FILE     where the page goes (default OUT/plan.html)
-  --out DIR       where each board's run is kept, in DIR/NAME (default: build/rehearsal)
+  --out DIR       where each board's run is kept, in DIR/NAME (default: build/rehearsal);
+                  refused when it holds anything but rehearsals' runs, pages and JSON, or
+                  lies in a board's or fleet's folder: nothing else in it is ever removed
   --build DIR     the build with update_process_sim, aipeer and rehearse, inside the project
                   or the working folder (default: build/host)
   --emulator CMD  run the build's programs under CMD (a cross build)
@@ -58,6 +64,49 @@ TXT
 
 usage_error() { echo "rehearse.sh: $*" >&2; exit 2; }
 
+# A board's folder holds at least one of a board's pieces (see sim/seed-board --help).
+looks_like_board() {
+    [ -d "$1/etc" ] || [ -e "$1/module.psr" ] || [ -e "$1/flash" ] || [ -e "$1/flash.bin" ]
+}
+# What a board's run leaves in OUT/NAME, and nothing else: such a folder is the rehearsal's
+# own (this run's or an earlier one's) and may be made anew.
+run_entries=" seed.txt seed.err before state tmp run.err outcome timeline.svg twin-of "
+is_run_folder() {
+    local entry
+    [ -d "$1" ] && [ ! -L "$1" ] || return 1
+    for entry in "$1"/* "$1"/.[!.]*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        [[ $run_entries == *" $(basename "$entry") "* ]] || return 1
+    done
+}
+# OUT holds only what rehearsals write there: the boards' runs, compared/ with the old image's
+# runs, the page and the JSON; anything else (a board's folder above all) is not ours to
+# remove or write over.
+check_out_folder() {
+    local entry name
+    for entry in "$1"/* "$1"/.[!.]*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        name=$(basename "$entry")
+        if [ -f "$entry" ] && [ ! -L "$entry" ] && [[ $name == *.html || $name == *.json ]]; then
+            continue
+        fi
+        if [ "$name" = compared ] && [ -d "$entry" ] && [ ! -L "$entry" ]; then
+            check_compared_folder "$entry"
+            continue
+        fi
+        is_run_folder "$entry" ||
+            usage_error "--out $1 holds $entry, which is no rehearsal's run: choose another folder"
+    done
+}
+check_compared_folder() {
+    local entry
+    for entry in "$1"/* "$1"/.[!.]*; do
+        [ -e "$entry" ] || [ -L "$entry" ] || continue
+        is_run_folder "$entry" ||
+            usage_error "--out holds $entry, which is no rehearsal's run: choose another folder"
+    done
+}
+
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # How many times faster than real time the board's clock runs in a quick run.
 quick_clock_speed=10
@@ -65,7 +114,7 @@ quick_clock_speed=10
 # keeps several busy. More at a time finish no sooner on a loaded machine, and the runs that
 # wait for a processor stretch the waits that the prediction counts.
 jobs_per_processor=4
-boards=() out="$root/build/rehearsal" build="$root/build/host" emulator=""
+boards=() fleets=() out="$root/build/rehearsal" build="$root/build/host" emulator=""
 jobs=$((jobs_per_processor * $(nproc))) at_speed="" json="" page="" compare=""
 value() { [ $# -ge 2 ] || usage_error "$1 needs a value (see --help)"; }
 while [ $# -gt 0 ]; do
@@ -75,8 +124,13 @@ while [ $# -gt 0 ]; do
             value "$@"
             [ -d "$2" ] || usage_error "no fleet folder $2"
             fleet=()
-            for board in "$2"/*/; do [ ! -d "$board" ] || fleet+=("${board%/}"); done
+            for board in "$2"/*/; do
+                # Only what looks like a board's folder is one: a rehearsal's own output (an
+                # --out inside the fleet) or a stray folder is no board to rehearse.
+                if [ -d "$board" ] && looks_like_board "$board"; then fleet+=("${board%/}"); fi
+            done
             [ ${#fleet[@]} -gt 0 ] || usage_error "no board folder in $2"
+            fleets+=("$(cd "$2" && pwd -P)")
             boards+=("${fleet[@]}")
             shift 2 ;;
         --compare) value "$@"; compare=$2; shift 2 ;;
@@ -113,25 +167,61 @@ for board in "${boards[@]}"; do
     seen[$name]=1
     names+=("$name")
 done
+[ ! -L "$out" ] || usage_error "--out $out is a link: name the folder itself"
+[ ! -e "$out" ] || [ -d "$out" ] || usage_error "--out $out is not a folder"
 mkdir -p "$out"
-out=$(cd "$out" && pwd)
+out=$(cd "$out" && pwd -P)
+check_out_folder "$out"
+# Nor may OUT lie in a board's folder, or a board's folder in OUT.
+for board in "${boards[@]}"; do
+    board=$(cd "$board" && pwd -P)
+    case "$out/" in "$board"/*) usage_error "--out $out lies in the board folder $board" ;; esac
+    case "$board/" in "$out"/*) usage_error "--out $out holds the board folder $board" ;; esac
+done
+for fleet_dir in "${fleets[@]}"; do
+    case "$out/" in "$fleet_dir"/*) usage_error "--out $out lies in the fleet folder $fleet_dir" ;; esac
+done
 build=$(cd "$build" && pwd)
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 image=$(absolute "$image")
 [ -z "$compare" ] || compare=$(absolute "$compare")
 [ -n "$page" ] || page=$out/plan.html
 
-# One board: seed it, run the update IMAGE, note the outcome. Its output goes to its folder
-# only.
-rehearse_board() {
-    local board=$1 dir=$2 image=$3 status=0
+# shellcheck disable=SC2317  # seed_board and run_board are called through in_parallel
+# One board's folder seeded into its run's folder; a folder that can't be seeded is noted as
+# such and not run. Its output goes to its folder only.
+seed_board() {
+    local board=$1 dir=$2
     rm -rf "$dir"
     mkdir -p "$dir/tmp"
     if ! "$root/sim/seed-board" "$board" "$dir/before/state" "$dir/before/etc" \
             > "$dir/seed.txt" 2> "$dir/seed.err"; then
         echo seeding > "$dir/outcome"
-        return
     fi
+}
+
+# What decides a seeded board's rehearsal: every file of its seeded state and /etc, by name
+# and content, except the identity-only line SERIALNO= of data.txt. The daemon reads data.txt
+# only for the lines of its version keywords (BTFIRMWARE, CSRMODULINFO, LAP_VERSION), so a
+# serial number can't change what the update does; boards alike but for it are rehearsed once.
+seeded_state_key() {
+    local file
+    (cd "$1/before" && find state etc -type f | LC_ALL=C sort | while IFS= read -r file; do
+        if [ "$file" = etc/data.txt ]; then
+            printf '%s\0' "$file"
+            grep -v '^SERIALNO=' "$file" || true
+        else
+            printf '%s\0%s\0' "$file" "$(stat -c %s "$file")"
+            cat "$file"
+        fi
+        printf '\0'
+    done) | sha256sum | cut -c1-64
+}
+
+# shellcheck disable=SC2317  # called through in_parallel
+# One seeded board: run the update IMAGE on it, note the outcome.
+run_board() {
+    local dir=$1 image=$2 status=0
     cp -R "$dir/before/state" "$dir/state"
     # At speed: the module's line at its default, the board's speed, and the flash's times.
     local clock_speed=$quick_clock_speed
@@ -155,27 +245,55 @@ rehearse_board() {
     esac > "$dir/outcome"
 }
 
-# Every board with IMAGE (and with the old image into OUT/compared/), many at a time.
-runs=()
+# Runs "FUNCTION ARG1 ARG2" for each pair of ARGS, JOBS at a time; on a terminal, how far
+# they are, on one line, after WHAT.
+in_parallel() {
+    local function=$1 what=$2 running=0 finished=0 total
+    shift 2
+    total=$(($# / 2))
+    progress() { [ ! -t 2 ] || printf '\rrehearse.sh: %s: %d of %d done' "$what" "$1" "$total" >&2; }
+    while [ $# -gt 0 ]; do
+        if [ $running -ge "$jobs" ]; then
+            wait -n || true
+            running=$((running - 1)) finished=$((finished + 1))
+            progress "$finished"
+        fi
+        "$function" "$1" "$2" &
+        running=$((running + 1))
+        shift 2
+    done
+    wait
+    progress "$total"
+    [ ! -t 2 ] || echo >&2
+}
+
+# Every board's run with IMAGE (and the old image's into OUT/compared/): seeded, many at a
+# time; of the boards whose seeded state is alike, the first is run and the others are noted
+# as its twins (OUT/NAME/twin-of), which the report takes its run for.
+seeds=() dirs=() images=()
 for i in "${!boards[@]}"; do
-    runs+=("$image" "$out/${names[$i]}" "${boards[$i]}")
-    [ -z "$compare" ] || runs+=("$compare" "$out/compared/${names[$i]}" "${boards[$i]}")
+    seeds+=("${boards[$i]}" "$out/${names[$i]}")
+    dirs+=("$out/${names[$i]}") images+=("$image")
+    [ -z "$compare" ] || {
+        seeds+=("${boards[$i]}" "$out/compared/${names[$i]}")
+        dirs+=("$out/compared/${names[$i]}") images+=("$compare")
+    }
 done
-running=0 done_runs=0 total=$((${#runs[@]} / 3))
-# On a terminal, how far the runs are, on one line.
-progress() { [ ! -t 2 ] || printf '\rrehearse.sh: %d of %d runs done' "$1" "$total" >&2; }
-for ((r = 0; r < ${#runs[@]}; r += 3)); do
-    if [ $running -ge "$jobs" ]; then
-        wait -n || true
-        running=$((running - 1)) done_runs=$((done_runs + 1))
-        progress "$done_runs"
+in_parallel seed_board seeding "${seeds[@]}"
+declare -A first_of
+runs=()
+for i in "${!dirs[@]}"; do
+    dir=${dirs[$i]}
+    [ ! -f "$dir/outcome" ] || continue
+    key="${images[$i]} $(seeded_state_key "$dir")"
+    if [ -n "${first_of[$key]:-}" ]; then
+        basename "${first_of[$key]}" > "$dir/twin-of"
+    else
+        first_of[$key]=$dir
+        runs+=("$dir" "${images[$i]}")
     fi
-    rehearse_board "${runs[r + 2]}" "${runs[r + 1]}" "${runs[r]}" &
-    running=$((running + 1))
 done
-wait
-progress "$total"
-[ ! -t 2 ] || echo >&2
+in_parallel run_board runs "${runs[@]}"
 
 report=(--image "$image" --page "$page")
 [ -z "$at_speed" ] || report+=(--at-speed)

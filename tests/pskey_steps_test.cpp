@@ -138,6 +138,22 @@ TEST_F(SlowClockPsKeySteps, ReadOnlyUpdateLeavesTheModulesStoreInTheDumpAndTheMo
     EXPECT_EQ(countOf(readWholeFile(simStatePath("module.log")), "BCCMD SET"), 0u);
 }
 
+// A module that refuses two of the differing keys: the step goes on to the last key and names
+// both refused keys, so that a board refusing one of them doesn't read the same.
+TEST_F(SlowClockPsKeySteps, TheWriteStepNamesEveryKeyTheModuleRefused) {
+    writeWholeFile(simStatePath("module.refuses"), "&0021 &0108\n");
+    EXPECT_EQ(runUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n"), "NOK");
+    EXPECT_EQ(keysSet(),
+              (std::vector<std::string>{"0021", "0108", "01f9", "0220", "02a4", "02a5"}));
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_NE(report.find("Write diff. PS-Keys:   started ... BCCMD set of PS-Key 0x0021 refused: "
+                          "status 0x0008 \n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("BCCMD set refused for 2 PS-Keys: 0x0021 0x0108 \n"), std::string::npos)
+        << report;
+}
+
 // A second run of the write-all step shows its own percentages.
 TEST_F(SlowClockPsKeySteps, EachRunOfTheWriteAllStepCountsItsOwnKeys) {
     EXPECT_EQ(runUpdate("BT_MOD_SET_ALL_WRITE\nBT_MOD_SET_ALL_WRITE\n"), "OK");

@@ -11,6 +11,7 @@
 #include <ostream>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "image/image_signature.h"
@@ -74,7 +75,7 @@ const SeedCase kSeedCases[] = {
       {"etc/service.txt", "S\n"},
       {"etc/terminal.txt", "T\n"}},
      0,
-     "assumed flash contents: erased\n",
+     "note etc/data.txt: LF line ends\nassumed flash contents: erased\n",
      {{"module.psr", "&0001 = 0012\r\n&025f =\r\n&02a5 = 5250 464c\r\n"},
       {"module.firmware", "2114 17.3.5\n"},
       {"module.mode", "bcsp\n"},
@@ -140,13 +141,23 @@ TEST_P(SeedBoard, SaysWhatItAssumedAndSeedsTheBoardsOwnPieces) {
 std::string caseName(const testing::TestParamInfo<SeedCase>& row) { return row.param.name; }
 INSTANTIATE_TEST_SUITE_P(Folders, SeedBoard, testing::ValuesIn(kSeedCases), caseName);
 
-// A FIFO in the board's folder is refused at once, not read or copied over without end.
-TEST(SeedBoardPieces, AFifoIsRefusedAtOnce) {
+// A FIFO in the board's folder is refused at once, not read or copied over without end; a
+// link to nothing (a folder copied with its relative links) is a wrong folder, not a piece to
+// take from the sample board.
+TEST(SeedBoardPieces, AFifoOrALinkToNothingIsRefusedAtOnce) {
     std::filesystem::create_directories("/tmp/board/etc");
     ASSERT_EQ(mkfifo("/tmp/board/etc/data.txt", 0600), 0);
     int status = -1;
     EXPECT_EQ(runCommand(kSourceRoot + "/sim/seed-board /tmp/board /tmp/state /tmp/etc", &status),
               "seed-board: /tmp/board/etc/data.txt: not a regular file or a folder\n");
+    EXPECT_EQ(status, 1);
+    std::filesystem::remove_all("/tmp/board");
+    std::filesystem::remove_all("/tmp/state");
+    std::filesystem::remove_all("/tmp/etc");
+    std::filesystem::create_directories("/tmp/board");
+    std::filesystem::create_directory_symlink("../../board/etc", "/tmp/board/etc");
+    EXPECT_EQ(runCommand(kSourceRoot + "/sim/seed-board /tmp/board /tmp/state /tmp/etc", &status),
+              "seed-board: /tmp/board/etc: a link to nothing (../../board/etc)\n");
     EXPECT_EQ(status, 1);
 }
 
@@ -327,6 +338,96 @@ void writeBoard(const std::string& dir, const std::map<std::string, std::string>
     mkdir(dir.c_str(), 0755);
     mkdir((dir + "/etc").c_str(), 0755);
     for (const auto& [name, content] : files) writeWholeFile(dir + "/" + name, content);
+}
+
+// --out never removes what a rehearsal didn't make: a folder holding a board, or lying in the
+// fleet, is refused and left as it was; a folder an earlier rehearsal made is taken again; a
+// fleet's folder that holds no board's piece (an --out of an earlier run in it) is no board.
+TEST(Rehearsal, OutRemovesNothingItDidNotMake) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    std::filesystem::create_directories("/tmp/fleet");
+    std::filesystem::create_directories("/tmp/holder");
+    writeBoard("/tmp/fleet/one", {{"etc/data.txt", "LAP_VERSION=2.1.0\r\n"}});
+    writeBoard("/tmp/holder/mine", {{"module.psr", "&0001 = 0001\r\n"}});
+    const std::string script = kSourceRoot + "/scripts/rehearse.sh --build " + PROJECT_BINARY_PATH +
+                               " --emulator '" BOARD_EMULATOR "' ";
+    int status = -1;
+    EXPECT_EQ(runCommand(script + "--out /tmp/holder /tmp/sample.img", &status),
+              "rehearse.sh: --out /tmp/holder holds /tmp/holder/mine, which is no rehearsal's "
+              "run: choose another folder\n");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(readWholeFile("/tmp/holder/mine/module.psr"), "&0001 = 0001\r\n");
+    EXPECT_EQ(
+        runCommand(script + "--out /tmp/fleet/out --fleet /tmp/fleet /tmp/sample.img", &status),
+        "rehearse.sh: --out /tmp/fleet/out lies in the fleet folder /tmp/fleet\n");
+    EXPECT_EQ(status, 2);
+    // An earlier rehearsal's runs and page in the fleet's folder: taken again, and not a board.
+    const std::string output = rehearse("--fleet /tmp/fleet /tmp/sample.img", &status);
+    ASSERT_EQ(status, 0) << output;
+    std::filesystem::rename("/tmp/out", "/tmp/fleet/out");
+    EXPECT_NE(rehearse("--out /tmp/fleet/out --board /tmp/fleet/one /tmp/sample.img", &status)
+                  .find("1 of 1 boards ended OK\n"),
+              std::string::npos);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(rehearse("--fleet /tmp/fleet /tmp/sample.img", &status).find("on 1 board ===\n"),
+              std::string::npos);
+}
+
+// Boards alike but for their serial numbers are rehearsed once and reported each under its own
+// name; a board that differs in anything else is rehearsed on its own.
+TEST(Rehearsal, RehearsesBoardsAlikeButForTheirSerialNumbersOnce) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    std::filesystem::create_directories("/tmp/fleet");
+    for (const auto& [name, serial, version] :
+         {std::tuple{"a", "01", "2.0.3"}, {"b", "02", "2.0.3"}, {"c", "03", "2.1.0"}}) {
+        writeBoard(std::string("/tmp/fleet/") + name,
+                   {{"etc/data.txt",
+                     std::string("DEVICE=BT-LAP access point\r\nSERIALNO=0080471200") + serial +
+                         "\r\nBTFIRMWARE=1958 16.4.0\r\nLAP_VERSION=" + version + "\r\n"}});
+    }
+    int status = -1;
+    const std::string output =
+        rehearse("--json /tmp/out/report.json --fleet /tmp/fleet /tmp/sample.img", &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(readWholeFile("/tmp/out/b/twin-of"), "a\n");
+    EXPECT_FALSE(std::filesystem::exists("/tmp/out/c/twin-of"));
+    EXPECT_FALSE(std::filesystem::exists("/tmp/out/b/state"));
+    EXPECT_NE(output.find("=== group 1: 2 like a ===\nboards: a b\n"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("3 of 3 boards ended OK\n"), std::string::npos) << output;
+    EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
+}
+
+// A board whose data.txt ends its lines in LF alone, already on the image's software and on a
+// newer firmware: the versions read whole (no update of the software, no flash rewritten), the
+// firmware is marked as a downgrade, and the plan says the file has LF ends, in text, JSON
+// and page.
+TEST(Rehearsal, ReadsLfEndsWholeAndMarksADowngrade) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    writeBoard("/tmp/lf", {{"etc/data.txt",
+                            "DEVICE=BT-LAP access point\nBTFIRMWARE=2200 18.0.0\n"
+                            "CSRMODULINFO=PRL-M2;SN 00804712AB34;HW 03;FW 2200;SET S2C4;PS 05\n"
+                            "LAP_VERSION=2.1.0\n"}});
+    int status = -1;
+    const std::string output =
+        rehearse("--json /tmp/out/report.json --board /tmp/lf /tmp/sample.img", &status);
+    EXPECT_NE(output.find("note etc/data.txt: LF line ends\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("  Parlo Firmware   2200 -> 2114 means 17.3.5, update: yes (older: a "
+                          "downgrade)\n"
+                          "  PS-Key           05 S2C4 -> 07 S3A1, update: yes\n"
+                          "  qvl Software     2.1.0 -> 2.1.0, update: no\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("flash: nothing written\n"), std::string::npos) << output;
+    EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
+    const std::string json = readWholeFile("/tmp/out/report.json");
+    EXPECT_TRUE(
+        std::regex_search(json, std::regex(R"("notes": ?\[\s*"etc/data.txt: LF line ends")")))
+        << json;
+    EXPECT_TRUE(std::regex_search(json, std::regex(R"("old": ?"2200",[^}]*"older": ?true)")))
+        << json;
+    EXPECT_NE(readWholeFile("/tmp/out/plan.html").find("update: yes (older: a downgrade)"),
+              std::string::npos);
 }
 
 // A fleet: two boards as the sample, one with records of its own and a byte that is not

@@ -1,5 +1,7 @@
 // Matching BCCMD answers against the request that waits for one: the awaited answer moves its
 // walk on; the others are logged once per kind and step, and counted.
+#include <cstdio>
+
 #include "btlink/answer_trace.h"
 #include "btlink/module_answers.h"
 #include "btlink/module_commands.h"
@@ -20,6 +22,7 @@ struct UnheldStatusCount {
 // What the answers since the last reset came to; all of it is forgotten at a step's end.
 struct AnswerTally {
     std::int32_t refusedCount = 0;
+    std::array<std::uint16_t, 8> refusedKeys{};  // the first refused keys, in answer order
     std::int32_t malformedCount = 0;
     std::int32_t dumpedCount = 0;
     std::int32_t failedDumpCount = 0;
@@ -132,6 +135,9 @@ void takeRefusal(const PsKeyAnswer& answer, bool getRequest) {
         countUnheld(answer.status);
         return;
     }
+    if (static_cast<std::size_t>(tally.refusedCount) < tally.refusedKeys.size()) {
+        tally.refusedKeys[static_cast<std::size_t>(tally.refusedCount)] = answer.key.id;
+    }
     ++tally.refusedCount;
     if (firstOfKind(LOGGED_REFUSAL)) {
         UPDATE_ERR_AS(kAnswerTaker, LogLevel::Warning, kErrorOperationFailed,
@@ -174,6 +180,22 @@ void logUnheldStatuses() {
     }
 }
 std::int32_t failedDumpWrites() { return tally.failedDumpCount; }
+void logRefusedKeys() {
+    if (tally.refusedCount < 2) return;  // the one refusal's own line names its key
+    char keys[tally.refusedKeys.size() * 7 + 5] = "";
+    std::size_t used = 0;
+    for (std::size_t i = 0;
+         i < tally.refusedKeys.size() && i < static_cast<std::size_t>(tally.refusedCount); ++i) {
+        used += static_cast<std::size_t>(
+            std::snprintf(keys + used, sizeof keys - used, " 0x%04x", tally.refusedKeys[i]));
+    }
+    if (static_cast<std::size_t>(tally.refusedCount) > tally.refusedKeys.size()) {
+        std::snprintf(keys + used, sizeof keys - used, " ...");
+    }
+    UPDATE_ERR_AS(kAnswerTaker, LogLevel::Warning, kErrorOperationFailed,
+                  "BCCMD set refused for %d PS-Keys:%s \n", static_cast<int>(tally.refusedCount),
+                  keys);
+}
 void resetAnswerCounts() {
     tally = {};
     awaitedAnswer = {};

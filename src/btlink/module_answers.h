@@ -80,6 +80,11 @@ std::int32_t failedDumpWrites();
 // Logs (level 2, standard error) how many gets since the last reset came back with each
 // non-zero status, that is, not held.
 void logUnheldStatuses();
+// Logs (standard error and the report) every PS-Key whose set the module refused since the
+// last reset, the first eight and "..." beyond, when there were two or more: the first
+// refusal's own line names one key only, and boards that refuse different keys must not read
+// alike.
+void logRefusedKeys();
 // Forgets them, the awaited answer and which kinds of ignored answers were logged; called when
 // a step ends.
 void resetAnswerCounts();

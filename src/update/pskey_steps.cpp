@@ -58,6 +58,7 @@ void openLinkAndStart(unsigned timeout, void (*walk)()) {
 // refused or garbled an answer: its keys are then not what the update brings.
 void endWriteStep() {
     openBtModule(0);
+    logRefusedKeys();
     endStep(refusedPsKeyLines() == 0 && refusedAnswers() == 0 && malformedAnswers() == 0);
 }
 

@@ -80,9 +80,15 @@ void compareFirmware(ComponentVersion& component, char* oldValue, char* newValue
     if (std::strncmp(oldValue, newValue, 4) == 0) component.needsUpdate = 0;
 }
 
+// The installed lines end in CR LF on the boards we ship, but a file written by hand or by
+// another tool may end its lines in LF alone: the CR goes only when it is there.
+std::size_t lengthWithoutCr(const char* value) {
+    std::size_t length = std::strlen(value);
+    return length > 0 && value[length - 1] == '\r' ? length - 1 : length;
+}
+
 void compareLapSoftware(ComponentVersion& component, char* oldValue, char* newValue) {
-    std::size_t length = std::strlen(oldValue);
-    if (length > 0) oldValue[length - 1] = '\0';  // the CR of the installed line
+    oldValue[lengthWithoutCr(oldValue)] = '\0';
     std::printf("old %s : new %s\n", oldValue, newValue);
     std::fflush(stdout);
     if (std::strcmp(oldValue, newValue) == 0) component.needsUpdate = 0;
@@ -92,11 +98,12 @@ void compareLapSoftware(ComponentVersion& component, char* oldValue, char* newVa
 // their mark is the update's.
 void compareSettings(ComponentVersion& component, bool firmwareCurrent, char* oldValue,
                      char* newValue, UpdateKeyValue& key) {
-    // The installed value ends in the settings code and the line's CR; a value too short to
-    // hold a code gives an empty one.
+    // The installed value ends in the settings code (and the line's CR, when it has one); a
+    // value too short to hold a code gives an empty one.
     std::size_t length = std::strlen(oldValue);
+    std::size_t end = lengthWithoutCr(oldValue);
     char code[3] = {};
-    if (length >= 3) std::memcpy(code, oldValue + length - 3, 2);
+    if (end >= 2) std::memcpy(code, oldValue + end - 2, 2);
     char mark[kSettingsMarkLength + 1] = {};
     for (std::size_t i = 0; i < kSettingsMarkLength; ++i) {
         if (kSettingsMarkAt + i < length) mark[i] = oldValue[kSettingsMarkAt + i];

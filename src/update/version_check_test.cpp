@@ -49,6 +49,8 @@ TEST(CheckVersions, ComparesTheThreeComponents) {
     const std::string installed =
         "DEVICE=BT-LAP access point\r\nBTFIRMWARE=1958 16.4.0\r\n"
         "CSRMODULINFO=PRL-M2;SN 00804712AB34;HW 03;FW 1958;SET S2C4;PS 05\r\nLAP_VERSION=2.0.3\r\n";
+    std::string lfOnly = installed;
+    for (std::size_t at; (at = lfOnly.find('\r')) != std::string::npos;) lfOnly.erase(at, 1);
     const std::string same = keys("S2C4", "16.4.0 1958 05"), next = keys("S3A1", "17.3.5 2114 07");
     const std::string missing = ": 0x02 No such file or directory";
     const struct {
@@ -62,9 +64,13 @@ TEST(CheckVersions, ComparesTheThreeComponents) {
         {"current", installed, same, "BTFIRMWARE=1958\nLAP_VERSION=2.0.3\n", false,
          "old 2.0.3 : new 2.0.3\n", "1958", "1958 means 16.4.0", "05 S2C4", "05 S2C4", "2.0.3",
          "2.0.3", "000"},
+        // An installed line without a CR keeps its value whole: "not found" too.
         {"no installed versions", std::nullopt, next, "LAP_VERSION=2.1.0\n", false,
-         "old not foun : new 2.1.0\n", "not ", "2114 means 17.3.5", "un ", "07 S3A1", "not foun",
+         "old not found : new 2.1.0\n", "not ", "2114 means 17.3.5", "nd ", "07 S3A1", "not found",
          "2.1.0", "111"},
+        // A file with LF line ends reads as the CR LF one: nothing is one character short.
+        {"LF line ends", lfOnly, same, "LAP_VERSION=2.0.3\n", false, "old 2.0.3 : new 2.0.3\n",
+         "1958", "1958 means 16.4.0", "05 S2C4", "05 S2C4", "2.0.3", "2.0.3", "000"},
         // The new firmware comes from the key, not from VERSION; with it, the PS-Keys are
         // written anew though code and mark are the same.
         {"new firmware", installed, keys("S2C4", "17.3.5 2114 05"),

@@ -263,6 +263,47 @@ std::string seededStateHash(const std::string& dir) {
 
 }  // namespace
 
+namespace {
+
+// Compares two versions piece by piece: runs of digits as numbers, anything else as text.
+int compareVersions(const std::string& a, const std::string& b) {
+    std::size_t i = 0, j = 0;
+    auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            std::size_t ei = i, ej = j;
+            while (ei < a.size() && digit(a[ei])) ++ei;
+            while (ej < b.size() && digit(b[ej])) ++ej;
+            std::string x = a.substr(i, ei - i), y = b.substr(j, ej - j);
+            x.erase(0, std::min(x.find_first_not_of('0'), x.size()));
+            y.erase(0, std::min(y.find_first_not_of('0'), y.size()));
+            if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
+            if (x != y) return x < y ? -1 : 1;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j] ? -1 : 1;
+            ++i;
+            ++j;
+        }
+    }
+    return (i < a.size()) - (j < b.size());
+}
+
+}  // namespace
+
+bool olderVersion(const std::string& part, const std::string& oldVersion,
+                  const std::string& newVersion) {
+    if (oldVersion.starts_with("not found") || newVersion.empty()) return false;
+    if (part.find("Firmware") != std::string::npos) {
+        return compareVersions(newVersion.substr(0, 4), oldVersion.substr(0, 4)) < 0;
+    }
+    if (part.find("Software") != std::string::npos) {
+        return compareVersions(newVersion, oldVersion) < 0;
+    }
+    return false;
+}
+
 std::string sha256Hex(const std::string& bytes) {
     return hexText(sha256({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
 }
@@ -270,11 +311,30 @@ std::string sha256Hex(const std::string& bytes) {
 BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
                           const std::string& folder, bool atSpeed, const BoardSpeeds& speeds) {
     BoardFacts facts;
+    // A twin (a board seeded alike to one run before it, but for its serial number) takes that
+    // board's run, and keeps its own name, folder, seeding lines and state.
+    const std::string twin = firstLine(dir + "/twin-of");
+    if (!twin.empty()) {
+        if (twin.find('/') != std::string::npos || twin == "." || twin == ".." ||
+            !fs::exists(fs::path(dir).parent_path() / twin / "outcome") ||
+            fs::exists(fs::path(dir).parent_path() / twin / "twin-of"))
+            throw BadInputLine{dir + "/twin-of", 1, "not a run of this rehearsal: " + twin};
+        facts = readBoardFacts((fs::path(dir).parent_path() / twin).string(), name, folder, atSpeed,
+                               speeds);
+        facts.assumed.clear();
+        facts.notes.clear();
+    } else {
+        facts.outcome = readOutcome(dir + "/outcome");
+    }
     facts.name = name;
     facts.folder = folder;
-    facts.outcome = readOutcome(dir + "/outcome");
     for (const std::string& line : splitLines(readText(dir + "/seed.txt"))) {
         if (line.starts_with("assumed ")) facts.assumed.push_back(line.substr(8));
+        if (line.starts_with("note ")) facts.notes.push_back(line.substr(5));
+    }
+    if (!twin.empty()) {
+        facts.stateSha256 = seededStateHash(dir);
+        return facts;
     }
     if (!facts.ran()) {
         facts.seedErrors = splitLines(readText(dir + "/seed.err"));
@@ -283,6 +343,8 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
     facts.stateSha256 = seededStateHash(dir);
     const std::string report = readText(dir + "/tmp/update.log");
     facts.versions = readVersions(report);
+    for (VersionRow& row : facts.versions)
+        row.older = olderVersion(row.part, row.oldVersion, row.newVersion);
     facts.keys = readKeyChanges(dir);
     facts.firmwareBefore = firstLine(dir + "/before/state/module.firmware");
     facts.firmwareAfter = firstLine(dir + "/state/module.firmware");

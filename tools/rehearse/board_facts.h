@@ -32,7 +32,16 @@ struct EtcChange {
 struct VersionRow {
     std::string part, oldVersion, newVersion;
     bool update = false;
+    // The new firmware or software is older than the board's: a downgrade, not an update.
+    bool older = false;
 };
+
+// Whether a version row's new version is older than its old one, by what the version check
+// compares: the firmware's build number (its first four characters), the software's whole
+// version. Numbers within the texts compare as numbers ("2.10" after "2.9"); the PS-Key
+// settings and a version not found have no order.
+bool olderVersion(const std::string& part, const std::string& oldVersion,
+                  const std::string& newVersion);
 
 struct FlashWork {
     std::uint64_t sectorsErased = 0;
@@ -89,6 +98,7 @@ struct BoardFacts {
     std::string name, folder;
     Outcome outcome = Outcome::NoFinalNotice;
     std::vector<std::string> assumed;     // pieces taken from the sample board
+    std::vector<std::string> notes;       // what the seeding saw of the board's own files
     std::vector<std::string> seedErrors;  // why the folder could not be seeded
     std::string stateSha256;              // of the seeded state and /etc, as the update found them
     std::vector<VersionRow> versions;

@@ -44,11 +44,9 @@ Json trustJson(const TrustFacts& trust) {
 }
 
 Json boardJson(const BoardFacts& board, std::size_t group) {
-    Json item = {{"board", board.name},
-                 {"folder", board.folder},
-                 {"group", group},
-                 {"outcome", outcomeName(board.outcome)},
-                 {"assumed", board.assumed}};
+    Json item = {{"board", board.name},      {"folder", board.folder},
+                 {"group", group},           {"outcome", outcomeName(board.outcome)},
+                 {"assumed", board.assumed}, {"notes", board.notes}};
     if (!board.ran()) {
         item["seeding_errors"] = board.seedErrors;
         return item;
@@ -59,7 +57,8 @@ Json boardJson(const BoardFacts& board, std::size_t group) {
         versions.push_back({{"part", row.part},
                             {"old", row.oldVersion},
                             {"new", row.newVersion},
-                            {"update", row.update}});
+                            {"update", row.update},
+                            {"older", row.older}});
     item["versions"] = versions;
     Json keys = Json::array();
     for (const KeyChange& key : board.keys)

@@ -55,6 +55,7 @@ int planStatus(const Plan& plan) {
 std::string boardText(const BoardFacts& board, bool measured) {
     std::string text;
     for (const std::string& piece : board.assumed) text += "assumed " + piece + '\n';
+    for (const std::string& note : board.notes) text += "note " + note + '\n';
     if (!board.ran()) {
         text += "outcome: not rehearsed, the board's folder is wrong\n";
         for (const std::string& error : board.seedErrors) text += "  " + error + '\n';
@@ -71,9 +72,9 @@ std::string boardText(const BoardFacts& board, bool measured) {
     }
     if (!board.versions.empty()) text += "version table:\n";
     for (const VersionRow& row : board.versions)
-        text +=
-            formatted("  %-16s %s -> %s, update: %s\n", row.part.c_str(), row.oldVersion.c_str(),
-                      row.newVersion.c_str(), row.update ? "yes" : "no");
+        text += formatted("  %-16s %s -> %s, update: %s%s\n", row.part.c_str(),
+                          row.oldVersion.c_str(), row.newVersion.c_str(), row.update ? "yes" : "no",
+                          row.older ? " (older: a downgrade)" : "");
     appendKeys(text, board, KeySource::Image, "PS-Keys changed: ");
     appendKeys(text, board, KeySource::Preset, "PS-Keys the daemon sets by itself (presets): ");
     text += "module firmware: " +
