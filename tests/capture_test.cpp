@@ -1,6 +1,6 @@
-// A board's state captured on the simulated board (aipeer capture): the folder written holds
-// what the board holds, the board is left as it was, and a rehearsal takes the folder as the
-// board itself.
+// A board's state captured on the simulated board (aipeer capture; scripts/capture-board.sh over
+// a stand-in for ssh): the folder written holds what the board holds, the board is left as it
+// was, and a rehearsal takes the folder as the board itself.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -207,6 +207,70 @@ TEST(Capture, ABoardOfSignedImagesTakesTheSignedReadOnlyUpdate) {
     EXPECT_EQ(readWholeFile("/tmp/captured/flash"), "2M\n");
     EXPECT_EQ(readWholeFile("/tmp/captured/flash.bin"), readWholeFile(simStatePath("flash.bin")));
     EXPECT_EQ(readWholeFile("/etc/update-security-version"), "2\n");
+}
+
+// The PC's one command: the board reached through its shell (here a stand-in for ssh that
+// runs the command on this board), the folder fetched into place, and nothing left on the
+// board; with an image, the image goes over the same connection.
+TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
+    writeWholeFile("/tmp/fake-ssh", "#!/bin/sh\nshift\nexec /bin/sh -c \"$*\"\n");
+    ASSERT_EQ(runProgram("chmod +x /tmp/fake-ssh").status, 0);
+    SimDaemon daemon;
+    daemon.start();
+    writeWholeFile(simStatePath("module.baud"), "0\n");
+    const std::string script = kCaptureSource +
+                               "/scripts/capture-board.sh --ssh /tmp/fake-ssh --aipeer '" +
+                               kCapturePeer + "' --timeout 60 ";
+
+    ProgramRun run = runProgram(script + "lap-17 /tmp/fetched");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out,
+              "capture-board.sh: lap-17 captured into /tmp/fetched\n"
+              "  assumed flash contents: erased\n");
+    EXPECT_TRUE(run.err.ends_with("/board written\n")) << "aipeer's output" << run.err;
+    EXPECT_EQ(afterOriginLine(readWholeFile("/tmp/fetched/module.psr")),
+              captureComments("1958 16.4.0") + readWholeFile(simStatePath("module.psr")));
+    EXPECT_EQ(readWholeFile("/tmp/fetched/etc/data.txt"), readWholeFile("/etc/data.txt"));
+    EXPECT_EQ(readWholeFile("/tmp/fetched/flash"), "2M\n");
+    EXPECT_EQ(tmpImages(), std::vector<std::string>{});
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".capture-board"));
+
+    ProgramRun again = runProgram(script + "lap-17 /tmp/fetched");
+    EXPECT_EQ(again.status, 2);
+    EXPECT_EQ(again.err, "capture-board.sh: /tmp/fetched exists: the capture makes it\n");
+
+    // A board of signed images, captured with the signed update sent over the connection.
+    const OpensslKey makers = makeOpensslKey("makers", 2048);
+    installUpdateKey(makers, "makers");
+    ProgramRun written = capturePeer("capture-image /tmp/capture.img");
+    ASSERT_EQ(written.status, 0) << written.err;
+    const std::string own = readWholeFile("/tmp/capture.img");
+    writeWholeFile("/tmp/signed.img",
+                   signedWith(mkupdate::Bytes(own.begin(), own.end()), makers, false, 0));
+    std::filesystem::remove("/tmp/capture.img");
+    ProgramRun signedRun = runProgram(script + "--image /tmp/signed.img lap-17 /tmp/signed");
+    EXPECT_EQ(signedRun.status, 0) << signedRun.out << signedRun.err;
+    EXPECT_EQ(readWholeFile("/tmp/signed/etc/update-keys/makers.key"),
+              readWholeFile("/etc/update-keys/makers.key"));
+    EXPECT_TRUE(fileExists("/tmp/signed.img")) << "the image given stays where it was";
+    // Signed here, by this build's tools (the build host's: the board's build has no mkupdate).
+    if (fileExists(PROJECT_BINARY_PATH "/mkupdate")) {
+        ProgramRun signedHere = runProgram(script + "--build " PROJECT_BINARY_PATH " --sign " +
+                                           makers.pem + " lap-17 /tmp/signed-here");
+        EXPECT_EQ(signedHere.status, 0) << signedHere.out << signedHere.err;
+        EXPECT_TRUE(fileExists("/tmp/signed-here/etc/update-keys/makers.key"));
+    }
+
+    // A board that can't be reached.
+    writeWholeFile("/tmp/fake-ssh",
+                   "#!/bin/sh\necho 'ssh: connect to host lap-17' >&2\nexit 255\n");
+    ProgramRun unreachable = runProgram(script + "lap-17 /tmp/none");
+    EXPECT_EQ(unreachable.status, 4);
+    EXPECT_TRUE(unreachable.err.ends_with(
+        "capture-board.sh: lap-17 could not be reached, or its shell failed (status 255)\n"))
+        << unreachable.err;
+    EXPECT_FALSE(fileExists("/tmp/none"));
 }
 
 }  // namespace
