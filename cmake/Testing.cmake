@@ -143,9 +143,10 @@ if(bench_sources AND NOT CMAKE_CROSSCOMPILING AND NOT BTLAP_SANITIZE)
   target_link_libraries(benchmarks PRIVATE daemon_core board_sim benchmark::benchmark ZLIB::ZLIB)
 endif()
 
-# The manual pages in man/ say what the tools' --help says (host builds: help2man runs them).
+# The manual pages in man/ say what the programs' --help says (host builds: help2man runs
+# them).
 if(NOT CMAKE_CROSSCOMPILING)
   add_test(NAME man_pages
            COMMAND ${board_run} ${PROJECT_SOURCE_DIR}/scripts/man-pages.sh --check
-                   $<TARGET_FILE:mkupdate> $<TARGET_FILE:aipeer>)
+                   ${PROJECT_BINARY_DIR})
 endif()

@@ -57,6 +57,7 @@ Options:
   --jobs N        boards rehearsed at a time (default: 4 for each processor: the runs
                   mostly wait)
   -h, --help      show this help
+  -V, --version   show the version
 Exit status: 0 every board ended OK, 1 a board did not, 2 usage error or a board folder that
 is wrong (its file and line are named), 3 a run broke (no final notice came).
 TXT
@@ -108,6 +109,7 @@ check_compared_folder() {
 }
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+case "${1:-}" in -V|--version) exec "$root/scripts/project-version" rehearse.sh ;; esac
 # How many times faster than real time the board's clock runs in a quick run.
 quick_clock_speed=10
 # A quick run waits most of its time (the daemon's pauses, the module's answers): a processor

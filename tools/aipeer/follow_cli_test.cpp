@@ -69,11 +69,12 @@ TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
         << run.out;
 }
 
-TEST(AiPeerFollow, GoesOnlyWithTheStartCommand) {
+TEST(AiPeerFollow, GoesOnlyWithTheStartOrCaptureCommand) {
     ProgramRun run = runAipeer("--follow query");
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "aipeer: --follow goes with the start command (see aipeer --help)\n");
+    EXPECT_EQ(run.err,
+              "aipeer: --follow goes with the start or capture command (see aipeer --help)\n");
     // An image that is a FIFO with no writer is refused at once, not waited on.
     ASSERT_EQ(mkfifo("/tmp/image.fifo", 0600), 0);
     run = runAipeer("start /tmp/image.fifo");

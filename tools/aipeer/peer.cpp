@@ -63,6 +63,8 @@ std::optional<PeerCommand> parsePeerCommand(const std::string& word) {
     if (word == "start") return PeerCommand::Start;
     if (word == "stop") return PeerCommand::Stop;
     if (word == "listen") return PeerCommand::Listen;
+    if (word == "capture") return PeerCommand::Capture;
+    if (word == "capture-image") return PeerCommand::CaptureImage;
     return std::nullopt;
 }
 
@@ -71,6 +73,7 @@ std::optional<std::int32_t> requestOf(PeerCommand command) {
         case PeerCommand::Query:
             return REQ_QUERY;
         case PeerCommand::Start:
+        case PeerCommand::Capture:
             return REQ_START_UPDATE;
         case PeerCommand::Stop:
             return REQ_STOP;
@@ -86,6 +89,7 @@ std::optional<Expectation> expectationOf(PeerCommand command) {
         case PeerCommand::Query:
             return Expectation{AI_REPLY, 0};
         case PeerCommand::Start:
+        case PeerCommand::Capture:
             return Expectation{AI_NOTICE, 2};
         case PeerCommand::Stop:
             return Expectation{AI_REPLY, 3};

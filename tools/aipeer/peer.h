@@ -27,7 +27,9 @@ struct Expectation {
     std::int32_t param;
 };
 
-enum class PeerCommand { Notice, Query, Start, Stop, Listen };
+// Capture starts the read-only update as start does, then writes the board's folder;
+// CaptureImage only writes that update to a file.
+enum class PeerCommand { Notice, Query, Start, Stop, Listen, Capture, CaptureImage };
 std::optional<PeerCommand> parsePeerCommand(const std::string& word);
 // The request a command sends, if any, and the record it waits for, if any.
 std::optional<std::int32_t> requestOf(PeerCommand command);

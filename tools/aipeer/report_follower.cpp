@@ -78,10 +78,14 @@ std::string followReport(ReportFollower& follower) {
     }
 }
 
-std::string followedFailure(const ReportFollower& follower) {
+std::string followedReport(const ReportFollower& follower) {
     std::string report = readText(kUpdateReportPath);
     if (report.size() < follower.reportOffset) return "";
-    return failureCause(std::string_view(report).substr(follower.reportOffset));
+    return report.substr(follower.reportOffset);
+}
+
+std::string followedFailure(const ReportFollower& follower) {
+    return failureCause(followedReport(follower));
 }
 
 std::string interruptFollowing(ReportFollower& follower) {

@@ -26,6 +26,8 @@ ReportFollower startFollowing(ViewForm form);
 // the to-do list's order, someone else has started the update again: that is said, and the
 // new run is followed from its first step.
 std::string followReport(ReportFollower& follower);
+// The report since the follower began: the followed update's part of it.
+std::string followedReport(const ReportFollower& follower);
 // Why the followed update failed, from the report (failureCause); "" when it can't tell.
 std::string followedFailure(const ReportFollower& follower);
 // The text that ends the running step's line before other output.

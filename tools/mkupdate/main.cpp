@@ -74,7 +74,9 @@ other header bytes are 0, so identical inputs give byte-identical images.
         UPDATE_KEYS                     with --install-keys
       "--steps BT_MOD_SET_READ" with no part makes a read-only update: its run leaves
       the module's keys, the flash and /etc as they were, and the module's PS-Keys in
-      the board's /tmp/pskeydump.psr, in the format that --pskeys takes.
+      the board's /tmp/pskeydump.psr, in the format that --pskeys takes. (A board's
+      capture, "aipeer capture", runs aipeer's own read-only update alone: "aipeer
+      capture-image" writes it, for "sign".)
       Nothing is written unless every part passes the daemon's own reading of it; each
       fault is reported (file, line, what is wrong) and the exit status is 1:
         PS-Keys: every line ends in CR LF and is at most 1023 bytes long; after the
@@ -208,7 +210,8 @@ alone, retiring the old one. A board without keys takes its first set from an un
 update (enrolment).
 
 Options take their value as the next argument or after "=" (--name=NAME, -oOUT); "--"
-ends the options. OUT "-" writes to standard output. Any other OUT is written to a
+ends the options. An IMAGE or an input FILE "-" is read from standard input (at most
+256 MiB, as any input), OUT "-" writes to standard output. Any other OUT is written to a
 temporary file beside it and renamed, so a refusal or a failure leaves it as it was; an
 OUT that exists and is not a regular file (/dev/null, a folder), a symbolic link, or one
 of the command's input files is refused and left alone.
