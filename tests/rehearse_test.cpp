@@ -392,8 +392,7 @@ TEST(Rehearsal, RehearsesBoardsAlikeButForTheirSerialNumbersOnce) {
     EXPECT_EQ(readWholeFile("/tmp/out/b/twin-of"), "a\n");
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/c/twin-of"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/b/state"));
-    EXPECT_NE(output.find("=== group 1: 2 like a ===\nboards: a b\n"), std::string::npos)
-        << output;
+    EXPECT_NE(output.find("=== group 1: 2 like a ===\nboards: a b\n"), std::string::npos) << output;
     EXPECT_NE(output.find("3 of 3 boards ended OK\n"), std::string::npos) << output;
     EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
 }
