@@ -25,17 +25,17 @@ usage() {
 Usage: rehearse.sh [OPTIONS] [--board DIR]... [--fleet DIR]... [--compare OLD_IMAGE] IMAGE
 Runs the update IMAGE on a simulated board seeded from each board folder (see
 sim/seed-board --help), each in a sandbox of its own, many at a time, the module's line at
-0 baud and the board's clock 10 times faster than real time. The boards that the image treats
-alike (the same outcome, failures and changes) form a group; each group is shown once: the
-pieces taken from the sample board, the outcome (after NOK, each failed step's reasons), the
-version table's decisions, the PS-Keys (the image's apart from those the daemon sets by
-itself), firmware, flash sectors and /etc lines the update changed (the board's own records
-it removed marked as lost), the board's trust (its update keys before and after, who
-signed the image and the daemon's verdict, its security version before and after), and the
-duration predicted at the board's speed (module line at
-115200 baud, the flash's typical times, the firmware's download), step by step; then a table
-over all boards. Each board's timeline goes to OUT/NAME/timeline.svg, the whole on one page
-to OUT/plan.html.
+0 baud and the board's clock 10 times faster than real time (--clock-speed). The boards
+that the image treats alike (the same outcome, failures and changes) form a group; each
+group is shown once: the pieces taken from the sample board, the outcome (after NOK, each
+failed step's reasons), the version table's decisions, the PS-Keys (the image's apart from
+those the daemon sets by itself), firmware, flash sectors and /etc lines the update changed
+(the board's own records it removed marked as lost), the board's trust (its update keys
+before and after, who signed the image and the daemon's verdict, its security version
+before and after), and the duration predicted at the board's speed (module line at 115200
+baud, the flash's typical times, the firmware's download), step by step; then a table over
+all boards. Each board's timeline goes to OUT/NAME/timeline.svg, the whole on one page to
+OUT/plan.html.
 
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)
@@ -45,6 +45,9 @@ Options:
                   what IMAGE does differently
   --at-speed      run at the board's speed instead (115200 baud, the flash's real times) and
                   measure the durations: slow, but what a board would show
+  --clock-speed N the board's clock in a quick run, N times faster than real time (default
+                  10); on a busy machine a lower N keeps its delays from outlasting the
+                  daemon's waits for the module and the DFU program
   --json FILE     also write the report as JSON to FILE ("-": standard output, and no text);
                   its format: tools/rehearse/rehearsal.schema.json
   --page FILE     where the page goes (default OUT/plan.html)
@@ -138,6 +141,10 @@ while [ $# -gt 0 ]; do
         --compare) value "$@"; compare=$2; shift 2 ;;
         --out) value "$@"; out=$2; shift 2 ;;
         --at-speed) at_speed=--at-speed; shift ;;
+        --clock-speed)
+            value "$@"
+            [[ $2 =~ ^[1-9][0-9]*$ ]] || usage_error "--clock-speed takes a whole number from 1, not '$2'"
+            quick_clock_speed=$2; shift 2 ;;
         --json) value "$@"; json=$2; shift 2 ;;
         --page) value "$@"; page=$2; shift 2 ;;
         --build) value "$@"; build=$2; shift 2 ;;

@@ -121,7 +121,9 @@ TEST(Capture, WritesTheFolderThatRehearsesAsTheBoardItself) {
     ASSERT_TRUE(image);
     writeWholeFile("/tmp/sample.img", *image);
     ProgramRun rehearsal = runProgram(
-        kCaptureSource + "/scripts/rehearse.sh --jobs 2 --out /tmp/rehearsal --build " +
+        kCaptureSource +
+        "/scripts/rehearse.sh --jobs 2 --clock-speed " BOARD_SLOW_CLOCK_SPEED
+        " --out /tmp/rehearsal --build " +
         PROJECT_BINARY_PATH + " --emulator '" BOARD_EMULATOR "' --json /tmp/plan.json --board " +
         "/tmp/lap-17 --board /tmp/captured /tmp/sample.img");
     EXPECT_EQ(rehearsal.status, 0) << rehearsal.out << rehearsal.err;

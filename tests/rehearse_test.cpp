@@ -196,7 +196,9 @@ void writeImage(const mkupdate::UpdateDescription& update, const std::string& pa
 // A rehearsal's output, every duration as "#": they differ from run to run, the rest doesn't.
 std::string rehearse(const std::string& arguments, int* status) {
     const std::string output =
-        runCommand(kSourceRoot + "/scripts/rehearse.sh --jobs 4 --out /tmp/out --build " +
+        runCommand(kSourceRoot +
+                       "/scripts/rehearse.sh --jobs 4 --clock-speed " BOARD_SLOW_CLOCK_SPEED
+                       " --out /tmp/out --build " +
                        PROJECT_BINARY_PATH + " --emulator '" BOARD_EMULATOR "' " + arguments,
                    status);
     return std::regex_replace(
@@ -349,8 +351,9 @@ TEST(Rehearsal, OutRemovesNothingItDidNotMake) {
     std::filesystem::create_directories("/tmp/holder");
     writeBoard("/tmp/fleet/one", {{"etc/data.txt", "LAP_VERSION=2.1.0\r\n"}});
     writeBoard("/tmp/holder/mine", {{"module.psr", "&0001 = 0001\r\n"}});
-    const std::string script = kSourceRoot + "/scripts/rehearse.sh --build " + PROJECT_BINARY_PATH +
-                               " --emulator '" BOARD_EMULATOR "' ";
+    const std::string script =
+        kSourceRoot + "/scripts/rehearse.sh --clock-speed " BOARD_SLOW_CLOCK_SPEED " --build " +
+        PROJECT_BINARY_PATH + " --emulator '" BOARD_EMULATOR "' ";
     int status = -1;
     EXPECT_EQ(runCommand(script + "--out /tmp/holder /tmp/sample.img", &status),
               "rehearse.sh: --out /tmp/holder holds /tmp/holder/mine, which is no rehearsal's "
