@@ -109,7 +109,7 @@ TEST_F(SlowClockPsKeySteps, ReadCompareAndWriteBringTheModuleTheUpdatesKeys) {
                                         "0021", "0108", "01be", "01f9", "0220", "02a4", "02a5"}));
     std::string err = daemon.standardError();
     std::string percentages;
-    static const std::regex round(R"(writing  (\d{4}) PS Key; missing (\d{8}) Keys; +(\d+)%\r)");
+    static const std::regex round(R"(writing  (\d{4}) PS Key; missing (\d{8}) Keys; +(\d+)%\n)");
     for (std::sregex_iterator it(err.begin(), err.end(), round), end; it != end; ++it)
         percentages += std::string((*it)[3]) + " ";
     EXPECT_EQ(percentages, "0 12 25 37 50 62 75 87 100 ");
@@ -162,8 +162,8 @@ TEST_F(SlowClockPsKeySteps, EachRunOfTheWriteAllStepCountsItsOwnKeys) {
               "Write all PS-Keys:     started ... 100 percent OK\n"
               "*UPDATE_FINISHED* ... OK\n");
     std::string err = daemon.standardError();
-    EXPECT_EQ(countOf(err, "writing  0000 PS Key; missing 00000008 Keys;   0%\r"), 2u);
-    EXPECT_EQ(countOf(err, "writing  0004 PS Key; missing 00000004 Keys;  50%\r"), 2u);
+    EXPECT_EQ(countOf(err, "writing  0000 PS Key; missing 00000008 Keys;   0%\n"), 2u);
+    EXPECT_EQ(countOf(err, "writing  0004 PS Key; missing 00000004 Keys;  50%\n"), 2u);
 }
 
 // A stop request while the differing keys are written: the peer hears at once that the update

@@ -49,6 +49,10 @@ void writeLine(const char* kind, const char* file, const char* function, int lin
     std::size_t text = strnlen(message, room);
     std::memcpy(entry + length, message, text);
     length += text;
+    // A progress entry ends in a carriage return, so that on a terminal the next one writes
+    // over it; in a file or a pipe the entries would run together on one line.
+    if (length > 0 && entry[length - 1] == '\r' && isatty(STDERR_FILENO) == 0)
+        entry[length - 1] = '\n';
     std::fflush(stderr);
     if (lostEntries != 0) {
         char lost[48];

@@ -44,10 +44,14 @@ TEST(Log, ErrorsOfEveryLevelAreWrittenAndAppendedBare) {
               "SIGTERM receiced and ignored !!\ntwo run together\n");
 }
 
+// (Standard error is a file here: a progress entry's carriage return ends its line.)
 TEST(Log, PercentSignsInInsertedTextStayAsTheyAre) {
-    std::string out =
-        capture([] { UPDATE_ERR(LogLevel::Critical, 110, "file %s\n", "/tmp/100%d"); });
+    std::string out = capture([] {
+        UPDATE_ERR(LogLevel::Critical, 110, "file %s\n", "/tmp/100%d");
+        UPDATE_LOG(LogLevel::Warning, "%3d%%\r", 50);
+    });
     EXPECT_NE(out.find(": file /tmp/100%d\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with(":  50%\n")) << out;
     EXPECT_EQ(readWholeFile(kUpdateReportPath), "file /tmp/100%d\n");
 }
 
