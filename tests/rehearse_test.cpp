@@ -116,7 +116,18 @@ const SeedCase kSeedCases[] = {
      kEtcAssumed + "assumed module keys: the sample board's 37 keys\n"
                    "assumed module firmware: 1958 16.4.0\n"
                    "assumed module start: hci\n"
-                   "seed-board: /tmp/board/flash: not a size of whole 64 KiB sectors: 100000\n",
+                   "seed-board: /tmp/board/flash: not a size of whole 64 KiB sectors up to 2 "
+                   "GiB: 100000\n",
+     {}},
+    // (More than the simulated flash takes.)
+    {"flashOf4GiB",
+     {{"flash", "4G\n"}},
+     1,
+     kEtcAssumed + "assumed module keys: the sample board's 37 keys\n"
+                   "assumed module firmware: 1958 16.4.0\n"
+                   "assumed module start: hci\n"
+                   "seed-board: /tmp/board/flash: not a size of whole 64 KiB sectors up to 2 "
+                   "GiB: 4G\n",
      {}},
 };
 
