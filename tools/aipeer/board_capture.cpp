@@ -211,9 +211,15 @@ void BoardFolder::discard() {
 }
 
 bool BoardFolder::fill(bool flashContents) {
+    std::string dataTxt, dump;
+    if (!addEtcTexts(&dataTxt) || !addTrust() || !readDump(&dump)) return false;
+    if (!addFile("module.psr", capturedModulePsr(dump, dataTxt, captureOrigin()))) return false;
+    return addFlash(flashContents);
+}
+
+bool BoardFolder::addEtcTexts(std::string* dataTxt) {
     std::string error;
     if (!addFolder("etc")) return false;
-    std::string dataTxt;
     for (const char* name : kEtcTexts) {
         const std::string path = std::string("/etc/") + name;
         std::string content;
@@ -223,10 +229,14 @@ bool BoardFolder::fill(bool flashContents) {
         }
         if (!readInputFile(path, &content, &error, kMaxCapturedFileBytes)) return fail(error);
         if (!addFile(std::string("etc/") + name, content)) return false;
-        if (std::string_view(name) == "data.txt") dataTxt = content;
+        if (std::string_view(name) == "data.txt") *dataTxt = content;
     }
+    return true;
+}
 
-    // The board's trust: its update keys and its security version, as the daemon finds them.
+// The board's trust: its update keys and its security version, as the daemon finds them.
+bool BoardFolder::addTrust() {
+    std::string error;
     struct stat info {};
     if (stat(kUpdateKeyFolder, &info) == 0 && S_ISDIR(info.st_mode)) {
         std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(kUpdateKeyFolder), closedir);
@@ -261,11 +271,11 @@ bool BoardFolder::fill(bool flashContents) {
             return fail(error);
         if (!addFile("etc/update-security-version", content)) return false;
     }
+    return true;
+}
 
-    std::string dump;
-    if (!readDump(&dump)) return false;
-    if (!addFile("module.psr", capturedModulePsr(dump, dataTxt, captureOrigin()))) return false;
-
+bool BoardFolder::addFlash(bool flashContents) {
+    std::string error;
     std::optional<std::uint32_t> size = askFlashSize(&error);
     if (!size) {
         warn("the flash's size is not captured: " + error +

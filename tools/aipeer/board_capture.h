@@ -50,6 +50,11 @@ public:
 private:
     bool addFolder(const std::string& name);
     bool addFile(const std::string& name, std::string_view content);
+    // The pieces of fill: /etc's texts (data.txt's content in dataTxt), the board's trust, the
+    // flash.
+    bool addEtcTexts(std::string* dataTxt);
+    bool addTrust();
+    bool addFlash(bool flashContents);
     void discard();
 
     std::string path_;

@@ -38,7 +38,7 @@ constexpr int kExitNok = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitTimeout = 3;
 
-void printUsage(std::FILE* out) {
+void printUsageAndCommands(std::FILE* out) {
     std::fprintf(out,
                  "Usage: aipeer [--timeout SECONDS] [--follow] COMMAND...\n"
                  "  or:  aipeer [--image IMAGE] [--flash] [--follow] capture DIR\n"
@@ -72,7 +72,13 @@ void printUsage(std::FILE* out) {
                  "                 not exist; after NOK nothing is written\n"
                  "  capture-image FILE  write the read-only update to FILE (\"-\": standard\n"
                  "                      output) to be signed for a board that takes only\n"
-                 "                      signed images; talks to no daemon, and comes alone\n"
+                 "                      signed images; talks to no daemon, and comes alone\n",
+                 kAiPeerPath, kAiOwnPath, kImagePath, kPsKeyDumpPath);
+}
+
+void printUsage(std::FILE* out) {
+    printUsageAndCommands(out);
+    std::fprintf(out,
                  "Every record received is printed on standard output, decoded.\n"
                  "\n"
                  "Only one peer can be bound at a time: a peer socket that another process\n"
@@ -100,7 +106,7 @@ void printUsage(std::FILE* out) {
                  "folder is written); 1 a final notice said NOK (capture: nothing written) or\n"
                  "the board's folder could not be written (nothing of it left); 2 usage,\n"
                  "image, folder or socket error; 3 an answer did not come in time.\n",
-                 kAiPeerPath, kAiOwnPath, kImagePath, kPsKeyDumpPath, kUpdateReportPath);
+                 kUpdateReportPath);
 }
 
 int usageError(const char* message) {
@@ -422,6 +428,28 @@ bool reportShowsTheReadStepAlone(const ReportFollower& follower) {
            update.steps.front().outcome == StepOutcome::Ok;
 }
 
+// After the read-only update's final "OK": the board's folder written, when the report shows
+// that update and no other; the exit status, and in stop whether the commands after it are
+// left out.
+int writeCapturedFolder(BoardFolder& folder, const ReportFollower& follower, const Step& step,
+                        const PeerRun& run, bool* stop) {
+    if (!reportShowsTheReadStepAlone(follower)) {
+        std::fprintf(stderr,
+                     "aipeer: the update report shows another update than the read-only one "
+                     "(another start request?): %s not written\n",
+                     step.path.c_str());
+        return kExitNok;
+    }
+    if (!folder.fill(run.flashContents)) {
+        std::fprintf(stderr, "aipeer: %s not written\n", step.path.c_str());
+        return kExitNok;
+    }
+    folder.keep();
+    std::printf("board folder %s written\n", step.path.c_str());
+    *stop = false;
+    return kExitOk;
+}
+
 // capture: the read-only update started as start starts an image, and after its final "OK" the
 // board's folder written; the exit status, and in stop whether the commands after it are left
 // out.
@@ -471,21 +499,7 @@ int runCapture(int fd, const Step& step, const PeerRun& run, ViewForm form, bool
         return kExitNok;
     }
     removeIfPlaced(kImagePath);
-    if (!reportShowsTheReadStepAlone(follower)) {
-        std::fprintf(stderr,
-                     "aipeer: the update report shows another update than the read-only one "
-                     "(another start request?): %s not written\n",
-                     step.path.c_str());
-        return kExitNok;
-    }
-    if (!folder.fill(run.flashContents)) {
-        std::fprintf(stderr, "aipeer: %s not written\n", step.path.c_str());
-        return kExitNok;
-    }
-    folder.keep();
-    std::printf("board folder %s written\n", step.path.c_str());
-    *stop = false;
-    return kExitOk;
+    return writeCapturedFolder(folder, follower, step, run, stop);
 }
 
 // One command's exchange with the daemon: its exit status, and in stop whether the commands
