@@ -6,6 +6,7 @@
 # rerun must end OK with the module's keys and firmware, the flash and /etc as a run left alone
 # leaves them. One row per kill; the seeds are printed, so that a row can be run again.
 #   scripts/kill-check.sh [--rows N] [--stop-rows N] [--seed S] [--clock-speed K] [--build DIR]
+#                         [--emulator CMD]
 set -euo pipefail
 
 usage() {
@@ -22,27 +23,33 @@ Options:
   --clock-speed K  the board's clock runs K times faster (default 1: the board's speed)
   --build DIR      the host build with update_process_sim, aipeer and mkupdate
                    (default build/host, built if needed)
+  --emulator CMD   run the build's programs under CMD (a cross build: --build build/ppc
+                   --emulator "qemu-ppc -L /usr/powerpc-linux-gnu")
   -h, --help       show this help
 Exit status 0 when every row ended right, 1 otherwise, 2 for usage errors.
 TXT
 }
 
 # --- inside the board: one row ---------------------------------------------------------------
-# kill-check.sh --row MODE DELAY_MS BUILD IMAGE: MODE "none" (the reference run), "kill" or
-# "stop". The daemon's output and the reports go to /sim/state, where the host reads them.
+# kill-check.sh --row MODE DELAY_MS BUILD IMAGE EMULATOR: MODE "none" (the reference run),
+# "kill" or "stop". The daemon's output and the reports go to /sim/state, where the host reads
+# them.
 run_row() {
-    local mode=$1 delay_ms=$2 build=$3 image=$4 state=/sim/state speed limit
+    local mode=$1 delay_ms=$2 build=$3 image=$4 state=/sim/state speed limit run_under
+    read -ra run_under <<< "$5"
     speed=$(cat $state/clock.speed 2>/dev/null || echo 1)
     # Per answer: the whole update's time at the board's speed, and some.
     limit=$((900 / speed + 60))
     grep -v '^//' "$(dirname "$0")/../sim/module/default-store.psr" > $state/module.psr
     echo "1958 16.4.0" > $state/module.firmware
     start_daemon() {
-        (cd / && exec "$build/update_process_sim" >> $state/daemon.out 2>> $state/daemon.err) &
+        (cd / && exec "${run_under[@]}" "$build/update_process_sim" >> $state/daemon.out \
+            2>> $state/daemon.err) &
         daemon=$!
     }
     local daemon peer status
-    "$build/aipeer" --timeout "$limit" notice start "$image" > $state/peer-1.out 2>&1 &
+    "${run_under[@]}" "$build/aipeer" --timeout "$limit" notice start "$image" \
+        > $state/peer-1.out 2>&1 &
     peer=$!
     for _ in $(seq 200); do [ -S /rb_ai_sock2ad ] && break; sleep 0.05; done
     start_daemon
@@ -54,11 +61,13 @@ run_row() {
         if [ "$mode" = kill ]; then
             kill -KILL "$daemon"
         else
-            "$build/aipeer" --timeout "$limit" stop > $state/peer-stop.out 2>&1 || true
+            "${run_under[@]}" "$build/aipeer" --timeout "$limit" stop > $state/peer-stop.out \
+                2>&1 || true
         fi
         wait "$daemon" 2>/dev/null || true
         echo "--- started again ---" >> $state/daemon.err
-        "$build/aipeer" --timeout "$limit" notice start "$image" > $state/peer-2.out 2>&1 &
+        "${run_under[@]}" "$build/aipeer" --timeout "$limit" notice start "$image" \
+            > $state/peer-2.out 2>&1 &
         peer=$!
         for _ in $(seq 200); do [ -S /rb_ai_sock2ad ] && break; sleep 0.05; done
         start_daemon
@@ -86,6 +95,7 @@ stop_rows=10
 seed=""
 speed=1
 build=""
+emulator=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --rows) rows=${2:-}; shift 2 || { usage >&2; exit 2; } ;;
@@ -93,6 +103,7 @@ while [ $# -gt 0 ]; do
         --seed) seed=${2:-}; shift 2 || { usage >&2; exit 2; } ;;
         --clock-speed) speed=${2:-}; shift 2 || { usage >&2; exit 2; } ;;
         --build) build=${2:-}; shift 2 || { usage >&2; exit 2; } ;;
+        --emulator) emulator=${2:-}; shift 2 || { usage >&2; exit 2; } ;;
         -h|--help) usage; exit 0 ;;
         *) echo "kill-check.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
@@ -114,12 +125,16 @@ out=$PWD/build/kill-check
 rm -rf "$out"
 mkdir -p "$out"
 image=$out/sample-update.img
-sim/sample-update/build-image "$build/mkupdate" "$image"
+# The build's mkupdate as one command, under the emulator when there is one.
+printf '#!/bin/sh\nexec %s "%s/mkupdate" "$@"\n' "$emulator" "$build" > "$out/mkupdate"
+chmod +x "$out/mkupdate"
+sim/sample-update/build-image "$out/mkupdate" "$image"
 
 board() {  # STATE_DIR MODE DELAY_MS
     mkdir -p "$1"
     sim/board-run --state "$1" --clock-speed "$speed" -- \
-        "$PWD/scripts/kill-check.sh" --row "$2" "$3" "$build" "$image" > "$1/row.log" 2>&1
+        "$PWD/scripts/kill-check.sh" --row "$2" "$3" "$build" "$image" "$emulator" \
+        > "$1/row.log" 2>&1
 }
 
 echo "=== the reference: the sample update left alone (clock speed $speed) ==="
