@@ -23,8 +23,9 @@ Options:
   --clock-speed K  the board's clock runs K times faster (default 1: the board's speed)
   --build DIR      the host build with update_process_sim, aipeer and mkupdate
                    (default build/host, built if needed)
-  --emulator CMD   run the build's programs under CMD (a cross build: --build build/ppc
-                   --emulator "qemu-ppc -L /usr/powerpc-linux-gnu")
+  --emulator CMD   run the build's programs under CMD: a cross build, e.g. --build
+                   build/ppc --emulator "qemu-ppc -L /usr/powerpc-linux-gnu" (its image
+                   is made by build/host's mkupdate, built if needed)
   -h, --help       show this help
 Exit status 0 when every row ended right, 1 otherwise, 2 for usage errors.
 TXT
@@ -125,10 +126,15 @@ out=$PWD/build/kill-check
 rm -rf "$out"
 mkdir -p "$out"
 image=$out/sample-update.img
-# The build's mkupdate as one command, under the emulator when there is one.
-printf '#!/bin/sh\nexec %s "%s/mkupdate" "$@"\n' "$emulator" "$build" > "$out/mkupdate"
-chmod +x "$out/mkupdate"
-sim/sample-update/build-image "$out/mkupdate" "$image"
+# The image is the same bytes from any build of mkupdate; a cross build has none (the board
+# doesn't make images), so the host's makes it there.
+image_tool=$build/mkupdate
+if [ -n "$emulator" ]; then
+    scripts/configure-preset.sh host > /dev/null
+    cmake --build --preset host -j2 --target mkupdate > /dev/null
+    image_tool=$PWD/build/host/mkupdate
+fi
+sim/sample-update/build-image "$image_tool" "$image"
 
 board() {  # STATE_DIR MODE DELAY_MS
     mkdir -p "$1"
