@@ -265,8 +265,9 @@ std::string groupsHtml(const Plan& plan) {
         const Outcome outcome = plan.boards[group.members.front()].outcome;
         html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td>" + groupLink(g) +
                 "</td><td class=\"n\">" + std::to_string(group.members.size()) + "</td>" +
-                outcomeCell(outcome) + "<td>" + escaped(groupName(plan.boards, group)) +
-                "</td><td>" + escaped(groupChanges(plan.boards, group)) + "</td><td>" +
+                outcomeCell(outcome) + "<td class=\"what\">" +
+                escaped(groupName(plan.boards, group)) + "</td><td>" +
+                escaped(groupChanges(plan.boards, group)) + "</td><td>" +
                 namesHtml(names(plan.boards, group.members), 8) + "</td></tr>\n";
     }
     return html + "</tbody></table>\n";
@@ -337,37 +338,37 @@ std::string comparisonHtml(const Plan& plan) {
 
 std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
     const BoardFacts& board = plan.boards[i];
-    auto cell = [](const std::string& text) { return "<td>" + escaped(text) + "</td>"; };
     auto joined = [](const std::vector<std::string>& lines) {
         std::string text;
         for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + line;
         return text;
     };
+    auto cell = [](const char* type, const std::string& text) {
+        return std::string("<td class=\"") + type + "\">" + escaped(text) + "</td>";
+    };
+    auto count = [&](std::size_t n) { return cell("n", board.ran() ? std::to_string(n) : "-"); };
     std::vector<std::string> pieces, failed;
     for (const std::string& piece : board.assumed)
         pieces.push_back(piece.substr(0, piece.find(':')));
     for (const StepFacts& step : board.steps)
-        if (stepFailed(step)) failed.push_back(step.name + ": " + step.result);
-    const bool ran = board.ran();
-    return std::string("<tr class=\"") + outcomeClass(board.outcome) + "\"><td class=\"name\">" +
-           escaped(board.name) + "</td>" + "<td class=\"n\">" + groupLink(group) + "</td>" +
-           outcomeCell(board.outcome) + "<td class=\"n\">" +
-           (board.flashSize ? std::to_string(*board.flashSize) : "-") +
-           "</td><td class=\"small\">" + escaped(joined(pieces)) + "</td>" +
-           cell(joined(board.notes)) + "<td class=\"name\">" +
-           escaped(ran ? board.firmwareAfter : "-") + "</td>" + "<td class=\"n\">" +
-           (ran ? std::to_string(board.keys.size()) : "-") + "</td><td class=\"n\">" +
-           (ran ? std::to_string(board.flash.sectorsErased) : "-") + "</td><td class=\"n\">" +
-           (ran ? std::to_string(board.etc.size()) : "-") + "</td><td class=\"n\">" +
-           (board.duration ? formatted("%.1f", *board.duration) : "-") + "</td>" +
-           cell(ran ? joined(failed) : joined(board.seedErrors)) + "</tr>\n";
+        if (stepFailed(step))
+            failed.push_back(step.name + (step.result == "NOK" ? "" : ": " + step.result));
+    return std::string("<tr class=\"") + outcomeClass(board.outcome) + "\">" +
+           cell("name", board.name) + "<td class=\"n\">" + groupLink(group) + "</td>" +
+           outcomeCell(board.outcome) +
+           cell("n", board.flashSize ? std::to_string(*board.flashSize) : "-") +
+           cell("small", joined(pieces)) + cell("notes", joined(board.notes)) +
+           cell("firmware", board.ran() ? board.firmwareAfter : "-") + count(board.keys.size()) +
+           count(board.flash.sectorsErased) + count(board.etc.size()) +
+           cell("n", board.duration ? formatted("%.1f", *board.duration) : "-") +
+           cell("failed", joined(board.ran() ? failed : board.seedErrors)) + "</tr>\n";
 }
 
 // Every board, in the order of its group (failures first); a script may sort and filter it.
 std::string boardsHtml(const Plan& plan) {
     std::string html =
         std::string(
-            "<h2>Boards</h2>\n<table id=\"boards\" class=\"boards\"><thead><tr>"
+            "<h2>Boards</h2>\n<div class=\"wide\"><table id=\"boards\" class=\"boards\"><thead><tr>"
             "<th>board</th><th>group</th><th>outcome</th><th>flash size</th>"
             "<th>assumed from the sample</th><th>notes</th><th>firmware after</th><th>keys</th>"
             "<th>sectors</th><th>/etc</th><th>seconds (") +
@@ -375,7 +376,7 @@ std::string boardsHtml(const Plan& plan) {
         ")</th><th>failed steps or folder errors</th></tr></thead><tbody>\n";
     for (std::size_t g = 0; g < plan.groups.size(); ++g)
         for (std::size_t i : plan.groups[g].members) html += boardRowHtml(plan, i, g);
-    return html + "</tbody></table>\n";
+    return html + "</tbody></table></div>\n";
 }
 
 // Each group once: what its boards were seeded with and what the update did, and the timeline
@@ -406,6 +407,7 @@ h1{margin:0 0 .4em}h2{margin-top:1.6em;border-bottom:1px solid #ccc}
 table{border-collapse:collapse;margin:.5em 0}
 td,th{padding:3px 8px;text-align:left;vertical-align:top;border-bottom:1px solid #e4e4e4}
 .name{white-space:nowrap}.small{font-size:.85em;color:#444}
+td.what{min-width:14em}td.failed{min-width:10em}div.wide{overflow-x:auto}
 th{background:#f0f0f0}td.n{text-align:right}
 .verdict{padding:.6em 1em;border-radius:6px;border:2px solid;margin:.5em 0}
 .verdict p{margin:.2em 0}.verdict .big{font-size:1.6em;font-weight:bold}
@@ -430,7 +432,7 @@ pre{background:#f6f6f6;padding:.5em;white-space:pre-wrap}
 svg{max-width:100%;height:auto}
 @media print{
 body{margin:0;font-size:8pt;max-width:none}input.filter{display:none}
-td,th{padding:2px 4px}table{width:100%}.name{white-space:normal}td.n{white-space:nowrap}td.small{overflow-wrap:anywhere}
+td,th{padding:2px 4px}table{width:100%}div.wide{overflow:visible}td.what,td.failed{min-width:0}.name{white-space:normal}td.n{white-space:nowrap}td.small{overflow-wrap:anywhere}
 *{-webkit-print-color-adjust:exact;print-color-adjust:exact}
 a{color:inherit;text-decoration:none}tr,svg{break-inside:avoid}h2,h3{break-after:avoid}
 .boards th::after{content:none!important}

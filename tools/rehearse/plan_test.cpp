@@ -142,8 +142,8 @@ TEST(Plan, PageShowsTheVerdictFirstInValidUtf8) {
     EXPECT_LT(verdict, page.find("<h2>Groups</h2>"));
     EXPECT_LT(verdict, page.find("exit status 1: a board ended NOK"));
     EXPECT_LT(page.find("<th>signature</th><td>unsigned</td>"), page.find("<h2>Groups</h2>"));
-    EXPECT_LT(page.find("<td>NOK at Write diff. PS-Keys</td>"),
-              page.find("<td>OK: firmware, PS-Keys, software</td>"));
+    EXPECT_LT(page.find("<td class=\"what\">NOK at Write diff. PS-Keys</td>"),
+              page.find("<td class=\"what\">OK: firmware, PS-Keys, software</td>"));
     EXPECT_NE(page.find("Caf\xef\xbf\xbd printer"), std::string::npos);
     EXPECT_NO_THROW(nlohmann::json(page).dump());  // which throws on a byte that isn't UTF-8
     // Side by side, a changed outcome first and set apart.
