@@ -56,5 +56,9 @@ std::string planJson(const Plan& plan, const std::string& producerVersion);
 // A board's timeline: one bar per step at its place in time, split into the time on the
 // module's line (wire), the built-in waits and the work. Empty when no step has a time.
 std::string timelineSvg(const BoardFacts& board, const std::string& title, bool measured);
-// The page: the groups, the comparison, and each board's timeline.
+// The page to decide on: the verdict, the groups (failures first), the comparison side by side,
+// a table of every board, and each group's detail with its timeline. One HTML file.
 std::string planPage(const Plan& plan);
+// Text for HTML and SVG: its markup characters escaped, and each byte that isn't valid UTF-8 (a
+// board's file may hold any) replaced by U+FFFD.
+std::string markupEscaped(const std::string& text);

@@ -1,170 +1,9 @@
+// The page to decide on, one self-contained HTML file: the verdict, the groups, the comparison,
+// every board and each group's detail.
 #include <algorithm>
-#include <cmath>
 
 #include "tools/common/formatted.h"
 #include "tools/rehearse/plan.h"
-
-namespace {
-
-// The length of the valid UTF-8 sequence at text[i], 0 when the byte there begins none.
-std::size_t utf8Length(const std::string& text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) return 1;
-    std::size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
-                         : lead >= 0xe0 && lead <= 0xef ? 3
-                         : lead >= 0xf0 && lead <= 0xf4 ? 4
-                                                        : 0;
-    if (length == 0 || i + length > text.size()) return 0;
-    for (std::size_t k = 1; k < length; ++k)
-        if ((byte(i + k) & 0xc0) != 0x80) return 0;
-    // No overlong form, no surrogate, nothing past U+10FFFF.
-    const unsigned char second = byte(i + 1);
-    if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second > 0x9f) ||
-        (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second > 0x8f))
-        return 0;
-    return length;
-}
-
-// Text for HTML: its markup characters escaped, and each byte that isn't valid UTF-8 (a board's
-// file may hold any) replaced by U+FFFD, so the page is what it declares.
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = utf8Length(text, i);
-        if (length == 0) {
-            out += "\xef\xbf\xbd";
-            ++i;
-            continue;
-        }
-        const char c = text[i];
-        out += c == '&'   ? "&amp;"
-               : c == '<' ? "&lt;"
-               : c == '>' ? "&gt;"
-               : c == '"' ? "&quot;"
-                          : text.substr(i, length);
-        i += length;
-    }
-    return out;
-}
-
-constexpr int kLeft = 190, kPlot = 640, kRowHeight = 22, kBarHeight = 14, kTop = 56;
-// A chart spans its own steps' time, but at least a second: a run that ended at once is not
-// drawn the width of the chart. A step too short to see gets the least visible width.
-constexpr double kLeastSpan = 1.0;
-constexpr double kLeastBar = 2.0;
-struct Segment {
-    const char* what;
-    const char* colour;
-};
-constexpr Segment kWire{"wire (module line)", "#3a7bd5"};
-constexpr Segment kWaits{"waits", "#b0b0b0"};
-constexpr Segment kWork{"work (processing, flash)", "#e8890c"};
-
-std::string box(double x, double width, int y, const Segment& segment, double seconds) {
-    if (width <= 0) return "";
-    return formatted(
-        "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: %.3g "
-        "s</title></rect>\n",
-        x, y, width, kBarHeight, segment.colour, segment.what, seconds);
-}
-
-bool bad(const StepFacts& step) { return stepFailed(step) || step.result == kNotRun; }
-
-// What the bars' colours stand for, in a line at y.
-std::string legendSvg(int y) {
-    std::string svg;
-    int x = kLeft;
-    for (const Segment* segment : {&kWire, &kWaits, &kWork}) {
-        svg += formatted(
-            "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/><text x=\"%d\" "
-            "y=\"%d\">%s</text>\n",
-            x, y, segment->colour, x + 18, y + 11, segment->what);
-        x += 190;
-    }
-    return svg;
-}
-
-// The time axis under rows of bars: a line, and a tick every 0.1, 0.2, 0.5, 1, 2, 5, ...
-// seconds, at most ten of them.
-std::string axisSvg(double span, double scale, int rows) {
-    double tick = 0.1;
-    for (int i = 0; span / tick > 10; ++i) tick *= i % 3 == 1 ? 2.5 : 2;
-    const int bottom = kTop + rows;
-    std::string svg = formatted("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#555\"/>\n",
-                                kLeft, bottom, kLeft + kPlot, bottom);
-    for (int n = 0; n * tick <= span + 1e-9; ++n) {
-        const double x = kLeft + n * tick * scale;
-        svg += formatted("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ddd\"/>\n", x,
-                         kTop - 4, x, bottom);
-        svg += formatted("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555\"/>\n", x,
-                         bottom, x, bottom + 4);
-        svg += formatted(
-            "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\" fill=\"#555\">%g s</text>\n", x,
-            bottom + 16, n * tick);
-    }
-    return svg;
-}
-
-// A step's bar at its place in time: the wire, the waits and the work; a step too short to see
-// as one bar of the least width, in the colour of its largest part. Where the bar ends.
-double stepBar(std::string& svg, const StepFacts& step, double scale, int y) {
-    double x = kLeft + step.start * scale;
-    if (step.total * scale < kLeastBar) {
-        const Segment& largest = step.wire >= std::max(step.waits, step.work) ? kWire
-                                 : step.waits >= step.work                    ? kWaits
-                                                                              : kWork;
-        svg += box(x, kLeastBar, y, largest, step.total);
-        return x + kLeastBar;
-    }
-    for (const auto& [segment, seconds] :
-         {std::pair{&kWire, step.wire}, {&kWaits, step.waits}, {&kWork, step.work}}) {
-        svg += box(x, seconds * scale, y, *segment, seconds);
-        x += seconds * scale;
-    }
-    return x;
-}
-
-}  // namespace
-
-std::string timelineSvg(const BoardFacts& board, const std::string& title, bool measured) {
-    if (!board.duration || board.steps.empty()) return "";
-    double span = std::max(*board.duration, kLeastSpan);
-    for (const StepFacts& step : board.steps) span = std::max(span, step.start + step.total);
-    const double scale = kPlot / span;
-    const int rows = static_cast<int>(board.steps.size()) * kRowHeight;
-    const int width = kLeft + kPlot + 240, height = kTop + rows + 56;
-    std::string svg = formatted(
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d "
-        "%d\" font-family=\"sans-serif\" font-size=\"12\">\n",
-        width, height, width, height);
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    svg += "<text x=\"10\" y=\"20\" font-size=\"14\" font-weight=\"bold\">" + escaped(title) +
-           "</text>\n";
-    svg += formatted("<text x=\"10\" y=\"38\">%.2f s at the board's speed (%s)</text>\n",
-                     *board.duration, measured ? "measured" : "predicted");
-    svg += axisSvg(span, scale, rows);
-    for (std::size_t i = 0; i < board.steps.size(); ++i) {
-        const StepFacts& step = board.steps[i];
-        const int y = kTop + static_cast<int>(i) * kRowHeight;
-        const char* colour = bad(step) ? "#b00" : "black";
-        svg += formatted("<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"%s\">", kLeft - 8,
-                         y + kBarHeight - 2, colour) +
-               escaped(step.name) + "</text>\n";
-        // Behind the bar: the step's time and, unless a plain OK, its result.
-        double x = kLeft;
-        std::string after = step.result;
-        if (step.result != kNotRun) {
-            x = stepBar(svg, step, scale, y);
-            after =
-                formatted("%.2f s", step.total) + (step.result == "OK" ? "" : ", " + step.result);
-        }
-        svg +=
-            formatted("<text x=\"%.1f\" y=\"%d\" fill=\"%s\">", x + 6, y + kBarHeight - 2, colour) +
-            escaped(after) + "</text>\n";
-    }
-    return svg + legendSvg(kTop + rows + 36) + "</svg>\n";
-}
 
 namespace {
 
@@ -185,7 +24,7 @@ const char* outcomeClass(Outcome outcome) {
 
 std::string outcomeCell(Outcome outcome) {
     return std::string("<td><span class=\"badge ") + outcomeClass(outcome) + "\">" +
-           escaped(outcome == Outcome::Seeding ? "not rehearsed" : outcomeName(outcome)) +
+           markupEscaped(outcome == Outcome::Seeding ? "not rehearsed" : outcomeName(outcome)) +
            "</span></td>";
 }
 
@@ -224,10 +63,10 @@ std::string verdictHtml(const Plan& plan) {
                                                                     : "not rehearsed");
     }
     html += counts.empty() ? "</p></div>\n" : " (" + counts + ")</p></div>\n";
-    html += "<table class=\"facts\"><tr><th>image</th><td>" + escaped(plan.image.name) +
-            "</td></tr>\n<tr><th>SHA-256</th><td><code>" + escaped(plan.image.sha256) +
+    html += "<table class=\"facts\"><tr><th>image</th><td>" + markupEscaped(plan.image.name) +
+            "</td></tr>\n<tr><th>SHA-256</th><td><code>" + markupEscaped(plan.image.sha256) +
             "</code></td></tr>\n<tr><th>signature</th><td>" +
-            escaped(plan.image.signer.empty() ? "not known" : plan.image.signer) +
+            markupEscaped(plan.image.signer.empty() ? "not known" : plan.image.signer) +
             "</td></tr>\n<tr><th>durations</th><td>" + (plan.measured ? "measured" : "predicted") +
             " at the boards' speed</td></tr>\n</table>\n";
     return html;
@@ -237,8 +76,8 @@ std::string verdictHtml(const Plan& plan) {
 std::string namesHtml(const std::vector<std::string>& names, std::size_t limit) {
     std::string html;
     for (std::size_t n = 0; n < names.size() && n < limit; ++n)
-        html += (n == 0 ? "" : ", ") + std::string("<span class=\"name\">") + escaped(names[n]) +
-                "</span>";
+        html += (n == 0 ? "" : ", ") + std::string("<span class=\"name\">") +
+                markupEscaped(names[n]) + "</span>";
     if (names.size() > limit) html += formatted(" and %zu more", names.size() - limit);
     return html;
 }
@@ -266,8 +105,8 @@ std::string groupsHtml(const Plan& plan) {
         html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td>" + groupLink(g) +
                 "</td><td class=\"n\">" + std::to_string(group.members.size()) + "</td>" +
                 outcomeCell(outcome) + "<td class=\"what\">" +
-                escaped(groupName(plan.boards, group)) + "</td><td>" +
-                escaped(groupChanges(plan.boards, group)) + "</td><td>" +
+                markupEscaped(groupName(plan.boards, group)) + "</td><td>" +
+                markupEscaped(groupChanges(plan.boards, group)) + "</td><td>" +
                 namesHtml(names(plan.boards, group.members), 8) + "</td></tr>\n";
     }
     return html + "</tbody></table>\n";
@@ -316,22 +155,22 @@ std::string comparisonGroupHtml(const DifferenceGroup& group) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const bool outcome = rows[r].what == "outcome";
         html += std::string("<tr") + (outcome ? " class=\"outcome\"" : "") + ">" +
-                (r == 0 ? boardsCell : "") + "<td>" + escaped(rows[r].what) +
-                "</td><td class=\"old\">" + escaped(rows[r].old) + "</td><td class=\"new\">" +
-                escaped(rows[r].now) + "</td></tr>\n";
+                (r == 0 ? boardsCell : "") + "<td>" + markupEscaped(rows[r].what) +
+                "</td><td class=\"old\">" + markupEscaped(rows[r].old) + "</td><td class=\"new\">" +
+                markupEscaped(rows[r].now) + "</td></tr>\n";
     }
     return html + "</tbody>\n";
 }
 
 std::string comparisonHtml(const Plan& plan) {
     const Comparison& comparison = *plan.comparison;
-    std::string html = "<h2>Against " + escaped(comparison.oldImage.name) + "</h2>\n" + "<p>What " +
-                       escaped(plan.image.name) + " does differently from " +
-                       escaped(comparison.oldImage.name) +
+    std::string html = "<h2>Against " + markupEscaped(comparison.oldImage.name) + "</h2>\n" +
+                       "<p>What " + markupEscaped(plan.image.name) + " does differently from " +
+                       markupEscaped(comparison.oldImage.name) +
                        " on the same boards; a changed outcome comes first, marked.</p>\n" +
                        "<table class=\"compare\"><thead><tr><th>boards</th><th>what</th><th>with " +
-                       escaped(comparison.oldImage.name) + "</th><th>with " +
-                       escaped(plan.image.name) + "</th></tr></thead>\n";
+                       markupEscaped(comparison.oldImage.name) + "</th><th>with " +
+                       markupEscaped(plan.image.name) + "</th></tr></thead>\n";
     for (const DifferenceGroup& group : comparison.groups) html += comparisonGroupHtml(group);
     return html + "</table>\n";
 }
@@ -344,7 +183,7 @@ std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
         return text;
     };
     auto cell = [](const char* type, const std::string& text) {
-        return std::string("<td class=\"") + type + "\">" + escaped(text) + "</td>";
+        return std::string("<td class=\"") + type + "\">" + markupEscaped(text) + "</td>";
     };
     auto count = [&](std::size_t n) { return cell("n", board.ran() ? std::to_string(n) : "-"); };
     std::vector<std::string> pieces, failed;
@@ -389,9 +228,9 @@ std::string groupDetailsHtml(const Plan& plan) {
         const std::size_t count = group.members.size();
         html += formatted("<section class=\"group %s\" id=\"group-%zu\"><h3>Group %zu: ",
                           outcomeClass(first.outcome), g + 1, g + 1) +
-                escaped(groupName(plan.boards, group)) +
+                markupEscaped(groupName(plan.boards, group)) +
                 formatted(" (%zu board%s)</h3>\n<pre>", count, count == 1 ? "" : "s") +
-                escaped(groupText(plan, group)) + "</pre>\n" +
+                markupEscaped(groupText(plan, group)) + "</pre>\n" +
                 timelineSvg(first,
                             plan.image.name + " on " + first.name +
                                 (count > 1 ? " (the group's first board)" : ""),
@@ -482,10 +321,10 @@ constexpr const char* kScript = R"(<script>
 std::string planPage(const Plan& plan) {
     std::string page =
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
-        escaped(plan.image.name) + ": rehearsal on " + std::to_string(plan.boards.size()) +
-        " boards</title>\n" + kStyle + "</head><body>\n<h1>" + escaped(plan.image.name) + " on " +
-        std::to_string(plan.boards.size()) + " board" + (plan.boards.size() == 1 ? "" : "s") +
-        "</h1>\n";
+        markupEscaped(plan.image.name) + ": rehearsal on " + std::to_string(plan.boards.size()) +
+        " boards</title>\n" + kStyle + "</head><body>\n<h1>" + markupEscaped(plan.image.name) +
+        " on " + std::to_string(plan.boards.size()) + " board" +
+        (plan.boards.size() == 1 ? "" : "s") + "</h1>\n";
     page += verdictHtml(plan) + groupsHtml(plan);
     if (plan.comparison) page += comparisonHtml(plan);
     page += boardsHtml(plan) + groupDetailsHtml(plan);
