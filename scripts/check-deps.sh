@@ -3,7 +3,7 @@
 # the built programs load, comes from a package that scripts/deps.sh installs, from one of
 # theirs that pulls in, or from Debian's required ones: on a fresh machine nothing else is
 # there, whatever this one has. Names each that doesn't, with its package; exit 1 then.
-#   scripts/check-deps.sh [--all] [--fuzz] [--coverage] [BUILD_DIR...]
+#   scripts/check-deps.sh [--all] [--fuzz] [--coverage] [--browser] [BUILD_DIR...]
 # The options are deps.sh's; each BUILD_DIR's programs are looked at with ldd (a build for this
 # machine's architecture: a cross build's libraries come from the cross packages).
 set -euo pipefail
@@ -12,7 +12,7 @@ options=()
 builds=()
 for arg in "$@"; do
     case "$arg" in
-        --all|--fuzz|--coverage) options+=("$arg") ;;
+        --all|--fuzz|--coverage|--browser) options+=("$arg") ;;
         -*) echo "check-deps.sh: unknown option $arg" >&2; exit 2 ;;
         *) builds+=("$arg") ;;
     esac

@@ -5,6 +5,8 @@
 #   scripts/deps.sh --all    also the sanitizers' and the PowerPC target's tools
 #   scripts/deps.sh --fuzz   also clang and its libFuzzer (scripts/fuzz.sh)
 #   scripts/deps.sh --coverage   also gcovr (scripts/coverage.sh)
+#   scripts/deps.sh --browser    also Chromium, to look at a rehearsal's page as a browser
+#                                draws it (scripts/page-screenshot.sh); no test needs it
 #   scripts/deps.sh --list [OPTION...]   prints the packages of those options, one a line,
 #                                         and installs nothing (scripts/check-deps.sh)
 set -euo pipefail
@@ -16,6 +18,7 @@ for option in "$@"; do
         --all) packages+=(qemu-user g++-powerpc-linux-gnu libc6-dev-powerpc-cross) ;;
         --fuzz) packages+=(clang libclang-rt-dev libssl-dev) ;;
         --coverage) packages+=(gcovr) ;;
+        --browser) packages+=(chromium) ;;
         *) echo "deps.sh: unknown option $option" >&2; exit 2 ;;
     esac
 done

@@ -242,10 +242,11 @@ TEST(Rehearsal, ReportsWhatTheUpdateDidOnEachBoard) {
                      "/sim/boards/sample /tmp/sample.img",
                  &status),
         "=== sample.img on 1 board ===\n"
-        "1 like sample: OK, 6 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, loses 1 own "
-        "record, # s\n"
-        "=== group 1: 1 like sample ===\n"
+        "OK: firmware, PS-Keys, software (1 board); 6 keys, firmware 2114 17.3.5, 4 sectors, 6 "
+        "/etc lines, loses 1 own record, # s\n"
+        "=== group 1: OK: firmware, PS-Keys, software (1 board) ===\n"
         "boards: sample\n"
+        "flash size: 2097152\n"
         "assumed flash contents: erased\n"
         "outcome: OK\n"
         "version table:\n"
@@ -406,7 +407,10 @@ TEST(Rehearsal, RehearsesBoardsAlikeButForTheirSerialNumbersOnce) {
     EXPECT_EQ(readWholeFile("/tmp/out/b/twin-of"), "a\n");
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/c/twin-of"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/b/state"));
-    EXPECT_NE(output.find("=== group 1: 2 like a ===\nboards: a b\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("=== group 1: OK: firmware, PS-Keys, software (2 boards) ===\nboards: a "
+                          "b\n"),
+              std::string::npos)
+        << output;
     EXPECT_NE(output.find("3 of 3 boards ended OK\n"), std::string::npos) << output;
     EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
 }
@@ -461,11 +465,11 @@ TEST(Rehearsal, PlansAFleetInGroups) {
         rehearse("--json /tmp/out/fleet.json --fleet /tmp/fleet /tmp/sample.img", &status);
     EXPECT_TRUE(output.starts_with(
         "=== sample.img on 4 boards ===\n"
-        "2 like a: OK, 6 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, loses 1 own "
-        "record, # s\n"
-        "1 like c: OK, 6 keys, firmware 2114 17.3.5, 4 sectors, 9 /etc lines, loses 2 "
-        "own records, # s\n"
-        "1 like d: not rehearsed, the board's folder is wrong\n"))
+        "not rehearsed: the board's folder is wrong (1 board)\n"
+        "OK: firmware, PS-Keys, software (2 boards); 6 keys, firmware 2114 17.3.5, 4 sectors, 6 "
+        "/etc lines, loses 1 own record, # s\n"
+        "OK: firmware, PS-Keys, software (1 board); 6 keys, firmware 2114 17.3.5, 4 sectors, 9 "
+        "/etc lines, loses 2 own records, # s\n"))
         << output;
     EXPECT_NE(output.find("  service.txt -10008;Caf\xe9 printer;12;0x1120;6;BT-LAP   (lost)\n"),
               std::string::npos)

@@ -332,6 +332,7 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
         if (line.starts_with("assumed ")) facts.assumed.push_back(line.substr(8));
         if (line.starts_with("note ")) facts.notes.push_back(line.substr(5));
     }
+    facts.flashSize = unsignedNumber(firstLine(dir + "/before/state/flash.size"));
     if (!twin.empty()) {
         facts.stateSha256 = seededStateHash(dir);
         return facts;

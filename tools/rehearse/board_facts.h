@@ -101,6 +101,7 @@ struct BoardFacts {
     std::vector<std::string> notes;       // what the seeding saw of the board's own files
     std::vector<std::string> seedErrors;  // why the folder could not be seeded
     std::string stateSha256;              // of the seeded state and /etc, as the update found them
+    std::optional<std::uint64_t> flashSize;  // bytes, the board's own or the one assumed
     std::vector<VersionRow> versions;
     std::vector<KeyChange> keys;
     std::string firmwareBefore, firmwareAfter;

@@ -56,6 +56,33 @@ std::size_t lossCount(const BoardFacts& board) {
                                                   [](const EtcChange& c) { return c.loss; }));
 }
 
+namespace {
+
+// Which groups a reader looks at first: a run that broke, then an update that failed, then a
+// folder that couldn't be rehearsed, then the boards that ended OK.
+int attention(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::NoFinalNotice:
+            return 0;
+        case Outcome::Nok:
+            return 1;
+        case Outcome::Seeding:
+            return 2;
+        case Outcome::Ok:
+            break;
+    }
+    return 3;
+}
+
+// Whether the version table marks the part (its name holds what) as a downgrade.
+bool downgraded(const BoardFacts& board, const char* what) {
+    return std::any_of(board.versions.begin(), board.versions.end(), [&](const VersionRow& row) {
+        return row.older && row.part.find(what) != std::string::npos;
+    });
+}
+
+}  // namespace
+
 std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards) {
     std::vector<BoardGroup> groups;
     std::map<std::string, std::size_t> bySignature;
@@ -64,22 +91,61 @@ std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards) {
         if (added) groups.emplace_back();
         groups[place->second].members.push_back(i);
     }
-    std::stable_sort(groups.begin(), groups.end(), [](const BoardGroup& a, const BoardGroup& b) {
-        return a.members.size() > b.members.size();
+    std::stable_sort(groups.begin(), groups.end(), [&](const BoardGroup& a, const BoardGroup& b) {
+        int first = attention(boards[a.members.front()].outcome);
+        int second = attention(boards[b.members.front()].outcome);
+        return first != second ? first < second : a.members.size() > b.members.size();
     });
     return groups;
 }
 
-std::string groupSummary(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
+std::string groupName(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
+    const BoardFacts& board = boards[group.members.front()];
+    if (!board.ran()) return "not rehearsed: the board's folder is wrong";
+    if (board.outcome != Outcome::Ok) {
+        auto failed = std::find_if(board.steps.begin(), board.steps.end(), stepFailed);
+        std::string name = board.outcome == Outcome::Nok ? "NOK" : "no final notice";
+        return failed == board.steps.end() ? name : name + " at " + failed->name;
+    }
+    std::vector<std::string> changes;
+    if (board.firmwareBefore != board.firmwareAfter)
+        changes.push_back(downgraded(board, "Firmware") ? "firmware (older)" : "firmware");
+    if (std::any_of(board.keys.begin(), board.keys.end(),
+                    [](const KeyChange& key) { return key.source == KeySource::Image; }))
+        changes.push_back("PS-Keys");
+    if (board.flash.sectorsErased + board.flash.wordsProgrammed > 0)
+        changes.push_back(downgraded(board, "Software") ? "software (older)" : "software");
+    const TrustFacts& trust = board.trust;
+    if (keyFilesText(trust.keysBefore, trust.keyFolderBefore) !=
+        keyFilesText(trust.keysAfter, trust.keyFolderAfter))
+        changes.push_back("update keys");
+    if (trust.securityAfter != trust.securityBefore) changes.push_back("security version");
+    std::string name = "OK: ";
+    for (const std::string& change : changes) name += (name.size() > 4 ? ", " : "") + change;
+    return changes.empty() ? "OK: nothing changed" : name;
+}
+
+std::string durationRange(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
+    double least = 0, most = 0;
+    bool timed = false;
+    for (std::size_t i : group.members) {
+        if (!boards[i].duration) continue;
+        double d = *boards[i].duration;
+        least = timed ? std::min(least, d) : d;
+        most = timed ? std::max(most, d) : d;
+        timed = true;
+    }
+    if (!timed) return "";
+    return seconds(least) + (seconds(most) != seconds(least) ? "-" + seconds(most) : "");
+}
+
+std::string groupChanges(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
     const BoardFacts& first = boards[group.members.front()];
-    std::string text = std::to_string(group.members.size()) + " like " + first.name + ": ";
-    if (!first.ran()) return text + "not rehearsed, the board's folder is wrong";
-    text +=
-        first.outcome == Outcome::NoFinalNotice ? "no final notice" : outcomeName(first.outcome);
+    if (!first.ran()) return "";
     std::size_t imageKeys = 0, presets = 0;
     for (const KeyChange& key : first.keys)
         ++(key.source == KeySource::Image ? imageKeys : presets);
-    text += ", " + std::to_string(imageKeys) + " keys";
+    std::string text = std::to_string(imageKeys) + " keys";
     if (presets > 0) text += " (and " + std::to_string(presets) + " presets)";
     text += ", firmware " + (first.firmwareBefore == first.firmwareAfter
                                  ? first.firmwareAfter + " (unchanged)"
@@ -93,18 +159,49 @@ std::string groupSummary(const std::vector<BoardFacts>& boards, const BoardGroup
         text += "; " + step.name + ": " + step.result;
         if (!step.reasons.empty()) text += " (" + step.reasons.front() + ")";
     }
-    double least = 0, most = 0;
-    bool timed = false;
+    if (std::string range = durationRange(boards, group); !range.empty())
+        text += ", " + range + " s";
+    return text;
+}
+
+std::string groupSummary(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
+    const std::size_t count = group.members.size();
+    const std::string changes = groupChanges(boards, group);
+    return groupName(boards, group) + " (" + std::to_string(count) + " board" +
+           (count == 1 ? ")" : "s)") + (changes.empty() ? "" : "; " + changes);
+}
+
+std::vector<GroupFact> groupFacts(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
+    std::vector<GroupFact> facts;
+    auto add = [&](const std::string& fact, std::size_t board) {
+        auto known = std::find_if(facts.begin(), facts.end(),
+                                  [&](const GroupFact& f) { return f.fact == fact; });
+        if (known == facts.end()) {
+            facts.push_back({fact, {board}});
+        } else {
+            known->boards.push_back(board);
+        }
+    };
     for (std::size_t i : group.members) {
-        if (!boards[i].duration) continue;
-        double d = *boards[i].duration;
-        least = timed ? std::min(least, d) : d;
-        most = timed ? std::max(most, d) : d;
-        timed = true;
+        const BoardFacts& board = boards[i];
+        // An assumed size says it already; the board's own is a fact of the board all the same.
+        bool sizeAssumed =
+            std::any_of(board.assumed.begin(), board.assumed.end(),
+                        [](const std::string& a) { return a.starts_with("flash size:"); });
+        if (board.flashSize && !sizeAssumed)
+            add("flash size: " + std::to_string(*board.flashSize), i);
+        for (const std::string& piece : board.assumed) add("assumed " + piece, i);
+        for (const std::string& note : board.notes) add("note " + note, i);
     }
-    if (timed)
-        text += ", " + seconds(least) +
-                (seconds(most) != seconds(least) ? "-" + seconds(most) : "") + " s";
+    return facts;
+}
+
+std::string boardNames(const std::vector<BoardFacts>& boards,
+                       const std::vector<std::size_t>& indices, std::size_t limit) {
+    std::string text;
+    for (std::size_t n = 0; n < indices.size() && n < limit; ++n)
+        text += (n == 0 ? "" : ", ") + boards[indices[n]].name;
+    if (indices.size() > limit) text += " and " + std::to_string(indices.size() - limit) + " more";
     return text;
 }
 

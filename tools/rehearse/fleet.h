@@ -14,11 +14,36 @@ struct BoardGroup {
     std::vector<std::size_t> members;  // indices into the boards, in their order
 };
 
-// The groups, the largest first (among equal sizes, the one of the earlier board first).
+// The groups, those that failed first (no final notice, NOK, a wrong folder), then the OK ones;
+// among the same outcome the largest first, and among equal sizes the one of the earlier board.
 std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards);
 
-// "37 like sample: OK, 8 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, 41.2-45.0 s".
+// What the update does to the group's boards: "OK: firmware, PS-Keys, software", "OK: firmware
+// (older)", "OK: PS-Keys, software, update keys, security version", "NOK at Write diff. PS-Keys",
+// "no final notice at Update qvl Software".
+std::string groupName(const std::vector<BoardFacts>& boards, const BoardGroup& group);
+
+// "OK: firmware, PS-Keys, software (37 boards); 8 keys, firmware 2114 17.3.5, 4 sectors,
+// 6 /etc lines, 41.2-45.0 s": its name, its size, and its changes.
 std::string groupSummary(const std::vector<BoardFacts>& boards, const BoardGroup& group);
+// "8 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, 41.2-45.0 s"; "" when not rehearsed.
+std::string groupChanges(const std::vector<BoardFacts>& boards, const BoardGroup& group);
+
+// The group's durations at the board's speed: "41.2-45.0", "43.0", or "" when none is known.
+std::string durationRange(const std::vector<BoardFacts>& boards, const BoardGroup& group);
+
+// What the boards of a group were seeded with, which the image treats alike and so may differ
+// within a group: "flash size: 4194304", "assumed flash size: 2097152", "note etc/data.txt: LF
+// line ends"; each with the boards that have it, in the order first seen.
+struct GroupFact {
+    std::string fact;
+    std::vector<std::size_t> boards;  // indices into the boards
+};
+std::vector<GroupFact> groupFacts(const std::vector<BoardFacts>& boards, const BoardGroup& group);
+
+// Boards' names for a line: "a, b, c and 37 more" past limit.
+std::string boardNames(const std::vector<BoardFacts>& boards,
+                       const std::vector<std::size_t>& indices, std::size_t limit);
 
 // A PS-Key's value as the plan shows it: "(none)" when the key is absent, "(empty)" when it has
 // no words.

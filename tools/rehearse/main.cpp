@@ -8,10 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/build_time.h"
+#include "image/image_header.h"
+#include "image/image_signature.h"
 #include "tools/common/numbers.h"
 #include "tools/rehearse/plan.h"
 #include "tools/rehearse/report_watch.h"
@@ -66,11 +69,32 @@ int fileError(const std::string& what) {
     return kExitUsage;
 }
 
+// Who signed the image, as file 0's signature block says; "" when it has no file 0.
+std::string imageSigner(const std::string& bytes) {
+    std::span<const std::uint8_t> image(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                        bytes.size());
+    ImageFile file0{};
+    if (!locateImageFile(image, 0, &file0)) return "";
+    SignatureBlock block{};
+    switch (parseSignatureBlock(image.subspan(file0.offset, file0.size), &block)) {
+        case SignatureBlockParse::Absent:
+            return "unsigned";
+        case SignatureBlockParse::Damaged:
+            return "damaged signature block";
+        case SignatureBlockParse::Found:
+            break;
+    }
+    return "key " + std::string(updateKeyIdText(block.keyId).data()) + ", security version " +
+           std::to_string(block.securityVersion);
+}
+
 bool readImage(const std::string& path, ImageId* image) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
     image->name = std::filesystem::path(path).filename().string();
-    image->sha256 = sha256Hex(std::string((std::istreambuf_iterator<char>(in)), {}));
+    image->sha256 = sha256Hex(bytes);
+    image->signer = imageSigner(bytes);
     return true;
 }
 

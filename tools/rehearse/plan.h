@@ -14,6 +14,9 @@
 struct ImageId {
     std::string name;    // the file's name
     std::string sha256;  // of its bytes, lower-case hex
+    // Who signed it: "key ID, security version N", "unsigned", "damaged signature block", or
+    // "" when not known (not a multi-file image, or not read)
+    std::string signer;
 };
 
 struct Comparison {
@@ -34,10 +37,17 @@ struct Plan {
 // not, 2 a board's folder is wrong, 3 a run broke (no final notice came).
 int planStatus(const Plan& plan);
 
-// Text: each group's summary, then each group's detail once (of its first board), the table
-// over all boards and the comparison.
-std::string boardText(const BoardFacts& board, bool measured);
+// Text: each group's summary, then each group's detail once, the table over all boards and
+// the comparison.
 std::string planText(const Plan& plan);
+// What the update did on a board, from its outcome on (its seeding is its group's facts);
+// duration: the seconds to show instead of its own ("41.2-45.0" for a group).
+std::string boardText(const BoardFacts& board, bool measured, const std::string& duration = "");
+// A group's detail: its boards, what they were seeded with (shared, and where they differ), and
+// what the update did on them.
+std::string groupText(const Plan& plan, const BoardGroup& group);
+// The index of each board's group.
+std::vector<std::size_t> groupOfBoards(const Plan& plan);
 
 // The JSON document; always valid UTF-8 (a byte that is not is replaced by U+FFFD).
 inline constexpr int kPlanFormatVersion = 1;
@@ -46,5 +56,9 @@ std::string planJson(const Plan& plan, const std::string& producerVersion);
 // A board's timeline: one bar per step at its place in time, split into the time on the
 // module's line (wire), the built-in waits and the work. Empty when no step has a time.
 std::string timelineSvg(const BoardFacts& board, const std::string& title, bool measured);
-// The page: the groups, the comparison, and each board's timeline.
+// The page to decide on: the verdict, the groups (failures first), the comparison side by side,
+// a table of every board, and each group's detail with its timeline. One HTML file.
 std::string planPage(const Plan& plan);
+// Text for HTML and SVG: its markup characters escaped, and each byte that isn't valid UTF-8 (a
+// board's file may hold any) replaced by U+FFFD.
+std::string markupEscaped(const std::string& text);

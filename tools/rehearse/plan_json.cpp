@@ -47,6 +47,7 @@ Json boardJson(const BoardFacts& board, std::size_t group) {
     Json item = {{"board", board.name},      {"folder", board.folder},
                  {"group", group},           {"outcome", outcomeName(board.outcome)},
                  {"assumed", board.assumed}, {"notes", board.notes}};
+    if (board.flashSize) item["flash_size"] = *board.flashSize;
     if (!board.ran()) {
         item["seeding_errors"] = board.seedErrors;
         return item;
@@ -85,27 +86,45 @@ Json boardJson(const BoardFacts& board, std::size_t group) {
     return item;
 }
 
-Json imageJson(const ImageId& image) { return {{"name", image.name}, {"sha256", image.sha256}}; }
+Json imageJson(const ImageId& image) {
+    Json json = {{"name", image.name}, {"sha256", image.sha256}};
+    if (!image.signer.empty()) json["signer"] = image.signer;
+    return json;
+}
+
+// A group: what the update does to it, and what its boards were seeded with, the facts all of
+// them share apart from those only some have (with their names).
+Json groupJson(const Plan& plan, std::size_t g) {
+    const BoardGroup& group = plan.groups[g];
+    Json members = Json::array(), shared = Json::array(), differing = Json::array();
+    for (std::size_t i : group.members) members.push_back(plan.boards[i].name);
+    for (const GroupFact& fact : groupFacts(plan.boards, group)) {
+        if (fact.boards.size() == group.members.size()) {
+            shared.push_back(fact.fact);
+            continue;
+        }
+        Json names = Json::array();
+        for (std::size_t i : fact.boards) names.push_back(plan.boards[i].name);
+        differing.push_back({{"fact", fact.fact}, {"boards", names}});
+    }
+    return {{"group", g + 1},
+            {"name", groupName(plan.boards, group)},
+            {"summary", groupSummary(plan.boards, group)},
+            {"boards", members},
+            {"shared", shared},
+            {"differing", differing}};
+}
 
 }  // namespace
 
 std::string planJson(const Plan& plan, const std::string& producerVersion) {
-    std::vector<std::size_t> groupOf(plan.boards.size());
+    const std::vector<std::size_t> groupOf = groupOfBoards(plan);
     Json groups = Json::array();
-    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
-        Json members = Json::array();
-        for (std::size_t i : plan.groups[g].members) {
-            groupOf[i] = g + 1;
-            members.push_back(plan.boards[i].name);
-        }
-        groups.push_back({{"group", g + 1},
-                          {"summary", groupSummary(plan.boards, plan.groups[g])},
-                          {"boards", members}});
-    }
+    for (std::size_t g = 0; g < plan.groups.size(); ++g) groups.push_back(groupJson(plan, g));
     Json boards = Json::array();
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
-        boards.push_back(boardJson(plan.boards[i], groupOf[i]));
+        boards.push_back(boardJson(plan.boards[i], groupOf[i] + 1));
         ok += plan.boards[i].outcome == Outcome::Ok;
     }
     Json document = {{"format", "btlap-rehearsal"},

@@ -1,174 +1,332 @@
-#include <cmath>
+// The page to decide on, one self-contained HTML file: the verdict, the groups, the comparison,
+// every board and each group's detail.
+#include <algorithm>
 
 #include "tools/common/formatted.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
 
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
+// How the page styles the outcomes: a class for a row, a word for a reader.
+const char* outcomeClass(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Ok:
+            return "ok";
+        case Outcome::Nok:
+            return "nok";
+        case Outcome::NoFinalNotice:
+            return "broke";
+        case Outcome::Seeding:
+            break;
     }
-    return out;
+    return "wrong";
 }
 
-constexpr int kLeft = 190, kPlot = 640, kRowHeight = 22, kBarHeight = 14, kTop = 56;
-struct Segment {
-    const char* what;
-    const char* colour;
+std::string outcomeCell(Outcome outcome) {
+    return std::string("<td><span class=\"badge ") + outcomeClass(outcome) + "\">" +
+           markupEscaped(outcome == Outcome::Seeding ? "not rehearsed" : outcomeName(outcome)) +
+           "</span></td>";
+}
+
+const char* statusMeaning(int status) {
+    switch (status) {
+        case 0:
+            return "every board ended OK";
+        case 1:
+            return "a board ended NOK";
+        case 2:
+            return "a board's folder is wrong";
+        default:
+            return "a run broke (no final notice came)";
+    }
+}
+
+// The verdict at the top: how many boards ended OK, the exit status, the image and its signer.
+std::string verdictHtml(const Plan& plan) {
+    const std::size_t total = plan.boards.size();
+    const auto ok = static_cast<std::size_t>(
+        std::count_if(plan.boards.begin(), plan.boards.end(),
+                      [](const BoardFacts& b) { return b.outcome == Outcome::Ok; }));
+    const int status = planStatus(plan);
+    std::string html = formatted(
+        "<div class=\"verdict %s\"><p class=\"big\">%zu of %zu boards ended OK</p>\n"
+        "<p>exit status %d: %s",
+        status == 0 ? "ok" : "nok", ok, total, status, statusMeaning(status));
+    std::string counts;
+    for (Outcome outcome : {Outcome::Nok, Outcome::NoFinalNotice, Outcome::Seeding}) {
+        const auto n = std::count_if(plan.boards.begin(), plan.boards.end(),
+                                     [&](const BoardFacts& b) { return b.outcome == outcome; });
+        if (n > 0)
+            counts += formatted("%s%td %s", counts.empty() ? "" : ", ", n,
+                                outcome == Outcome::Nok             ? "NOK"
+                                : outcome == Outcome::NoFinalNotice ? "with no final notice"
+                                                                    : "not rehearsed");
+    }
+    html += counts.empty() ? "</p></div>\n" : " (" + counts + ")</p></div>\n";
+    html += "<table class=\"facts\"><tr><th>image</th><td>" + markupEscaped(plan.image.name) +
+            "</td></tr>\n<tr><th>SHA-256</th><td><code>" + markupEscaped(plan.image.sha256) +
+            "</code></td></tr>\n<tr><th>signature</th><td>" +
+            markupEscaped(plan.image.signer.empty() ? "not known" : plan.image.signer) +
+            "</td></tr>\n<tr><th>durations</th><td>" + (plan.measured ? "measured" : "predicted") +
+            " at the boards' speed</td></tr>\n</table>\n";
+    return html;
+}
+
+// Boards' names for a cell, each kept on one line: "a, b, c and 37 more" past limit.
+std::string namesHtml(const std::vector<std::string>& names, std::size_t limit) {
+    std::string html;
+    for (std::size_t n = 0; n < names.size() && n < limit; ++n)
+        html += (n == 0 ? "" : ", ") + std::string("<span class=\"name\">") +
+                markupEscaped(names[n]) + "</span>";
+    if (names.size() > limit) html += formatted(" and %zu more", names.size() - limit);
+    return html;
+}
+
+std::vector<std::string> names(const std::vector<BoardFacts>& boards,
+                               const std::vector<std::size_t>& indices) {
+    std::vector<std::string> list;
+    for (std::size_t i : indices) list.push_back(boards[i].name);
+    return list;
+}
+
+std::string groupLink(std::size_t g) {
+    return formatted("<a href=\"#group-%zu\">%zu</a>", g + 1, g + 1);
+}
+
+// The groups, failures first: their size, outcome, what the update does and some boards.
+std::string groupsHtml(const Plan& plan) {
+    std::string html =
+        "<h2>Groups</h2>\n<table class=\"groups\"><thead><tr><th>group</th><th>boards</th>"
+        "<th>outcome</th><th>what the update does</th><th>details</th><th>boards</th></tr>"
+        "</thead><tbody>\n";
+    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
+        const BoardGroup& group = plan.groups[g];
+        const Outcome outcome = plan.boards[group.members.front()].outcome;
+        html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td>" + groupLink(g) +
+                "</td><td class=\"n\">" + std::to_string(group.members.size()) + "</td>" +
+                outcomeCell(outcome) + "<td class=\"what\">" +
+                markupEscaped(groupName(plan.boards, group)) + "</td><td>" +
+                markupEscaped(groupChanges(plan.boards, group)) + "</td><td>" +
+                namesHtml(names(plan.boards, group.members), 8) + "</td></tr>\n";
+    }
+    return html + "</tbody></table>\n";
+}
+
+// A line of the comparison as its columns: what, with the old image, with the new one.
+struct DifferenceRow {
+    std::string what, old, now;
 };
-constexpr Segment kWire{"wire (module line)", "#3a7bd5"};
-constexpr Segment kWaits{"waits", "#b0b0b0"};
-constexpr Segment kWork{"work (processing, flash)", "#e8890c"};
-
-std::string box(double x, double width, int y, const Segment& segment, double seconds) {
-    if (width <= 0) return "";
-    return formatted(
-        "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"><title>%s: %.2f "
-        "s</title></rect>\n",
-        x, y, width, kBarHeight, segment.colour, segment.what, seconds);
+DifferenceRow differenceRow(const std::string& line) {
+    const struct {
+        const char* prefix;
+        const char* what;
+        bool old;
+    } sides[] = {{"/etc no longer: ", "/etc", true},
+                 {"/etc now: ", "/etc", false},
+                 {"no longer fails: ", "failing step", true},
+                 {"now fails: ", "failing step", false}};
+    for (const auto& side : sides) {
+        if (!line.starts_with(side.prefix)) continue;
+        const std::string rest = line.substr(std::string(side.prefix).size());
+        return side.old ? DifferenceRow{side.what, rest, "-"} : DifferenceRow{side.what, "-", rest};
+    }
+    const std::size_t colon = line.find(": ");
+    const std::size_t arrow = colon == std::string::npos ? colon : line.find(" -> ", colon);
+    if (arrow == std::string::npos) return {line, "", ""};
+    return {line.substr(0, colon), line.substr(colon + 2, arrow - colon - 2),
+            line.substr(arrow + 4)};
 }
 
-bool bad(const StepFacts& step) { return stepFailed(step) || step.result == kNotRun; }
-
-// What the bars' colours stand for, in a line at y.
-std::string legendSvg(int y) {
-    std::string svg;
-    int x = kLeft;
-    for (const Segment* segment : {&kWire, &kWaits, &kWork}) {
-        svg += formatted(
-            "<rect x=\"%d\" y=\"%d\" width=\"12\" height=\"12\" fill=\"%s\"/><text x=\"%d\" "
-            "y=\"%d\">%s</text>\n",
-            x, y, segment->colour, x + 18, y + 11, segment->what);
-        x += 190;
+// One group of the comparison: its boards beside each difference, a changed outcome first and
+// set apart.
+std::string comparisonGroupHtml(const DifferenceGroup& group) {
+    const std::string boardsCell =
+        formatted("<td rowspan=\"%zu\" class=\"names\">%zu: ",
+                  std::max<std::size_t>(group.differences.size(), 1), group.boards.size()) +
+        namesHtml(group.boards, 20) + "</td>";
+    if (group.differences.empty())
+        return "<tbody><tr class=\"alike\">" + boardsCell +
+               "<td colspan=\"3\">alike: the same outcome and changes</td></tr></tbody>\n";
+    std::vector<DifferenceRow> rows;
+    for (const std::string& line : group.differences) rows.push_back(differenceRow(line));
+    std::stable_partition(rows.begin(), rows.end(),
+                          [](const DifferenceRow& row) { return row.what == "outcome"; });
+    std::string html = "<tbody>";
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const bool outcome = rows[r].what == "outcome";
+        html += std::string("<tr") + (outcome ? " class=\"outcome\"" : "") + ">" +
+                (r == 0 ? boardsCell : "") + "<td>" + markupEscaped(rows[r].what) +
+                "</td><td class=\"old\">" + markupEscaped(rows[r].old) + "</td><td class=\"new\">" +
+                markupEscaped(rows[r].now) + "</td></tr>\n";
     }
-    return svg;
+    return html + "</tbody>\n";
 }
 
-}  // namespace
-
-std::string timelineSvg(const BoardFacts& board, const std::string& title, bool measured) {
-    if (!board.duration || board.steps.empty()) return "";
-    const std::size_t n = board.steps.size();
-    const double span = *board.duration > 0 ? *board.duration : 1;
-    // A tick every 1, 2, 5, 10, 20, ... seconds, at most ten of them.
-    double tick = 1;
-    for (int i = 0; span / tick > 10; ++i) tick *= i % 3 == 1 ? 2.5 : 2;
-    const double scale = kPlot / span;
-    const int rows = static_cast<int>(n) * kRowHeight;
-    std::string svg = formatted(
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
-        "font-family=\"sans-serif\" font-size=\"12\">\n",
-        kLeft + kPlot + 240, kTop + rows + 50);
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    svg += "<text x=\"10\" y=\"20\" font-size=\"14\" font-weight=\"bold\">" + escaped(title) +
-           "</text>\n";
-    svg += formatted("<text x=\"10\" y=\"38\">%.1f s at the board's speed (%s)</text>\n",
-                     *board.duration, measured ? "measured" : "predicted");
-    for (double t = 0; t <= span + 1e-4; t += tick) {
-        double x = kLeft + t * scale;
-        svg += formatted("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ddd\"/>\n", x,
-                         kTop - 4, x, kTop + rows);
-        svg += formatted(
-            "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\" fill=\"#555\">%g s</text>\n", x,
-            kTop + rows + 14, t);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const StepFacts& step = board.steps[i];
-        const int y = kTop + static_cast<int>(i) * kRowHeight;
-        const char* colour = bad(step) ? "#b00" : "black";
-        svg += formatted("<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"%s\">", kLeft - 8,
-                         y + kBarHeight - 2, colour) +
-               escaped(step.name) + "</text>\n";
-        double x = kLeft + step.start * scale;
-        std::string after = step.result;
-        if (step.result != kNotRun) {
-            svg += box(x, step.wire * scale, y, kWire, step.wire);
-            x += step.wire * scale;
-            svg += box(x, step.waits * scale, y, kWaits, step.waits);
-            x += step.waits * scale;
-            svg += box(x, step.work * scale, y, kWork, step.work);
-            x += step.work * scale;
-            // Behind the bar: the step's time and, unless a plain OK, its result.
-            after =
-                formatted("%.1f s", step.total) + (step.result == "OK" ? "" : ", " + step.result);
-        } else {
-            x = kLeft + span * scale;
-        }
-        svg +=
-            formatted("<text x=\"%.1f\" y=\"%d\" fill=\"%s\">", x + 6, y + kBarHeight - 2, colour) +
-            escaped(after) + "</text>\n";
-    }
-    return svg + legendSvg(kTop + rows + 30) + "</svg>\n";
+std::string comparisonHtml(const Plan& plan) {
+    const Comparison& comparison = *plan.comparison;
+    std::string html = "<h2>Against " + markupEscaped(comparison.oldImage.name) + "</h2>\n" +
+                       "<p>What " + markupEscaped(plan.image.name) + " does differently from " +
+                       markupEscaped(comparison.oldImage.name) +
+                       " on the same boards; a changed outcome comes first, marked.</p>\n" +
+                       "<table class=\"compare\"><thead><tr><th>boards</th><th>what</th><th>with " +
+                       markupEscaped(comparison.oldImage.name) + "</th><th>with " +
+                       markupEscaped(plan.image.name) + "</th></tr></thead>\n";
+    for (const DifferenceGroup& group : comparison.groups) html += comparisonGroupHtml(group);
+    return html + "</table>\n";
 }
 
-std::string planPage(const Plan& plan) {
-    std::string page =
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escaped(plan.image.name) +
-        ": rehearsal</title>\n<style>body{font-family:sans-serif;margin:1.5em}"
-        "td,th{padding:2px 8px;text-align:left}tr.nok{color:#b00}"
-        "details{margin:.3em 0}pre{background:#f4f4f4;padding:.5em}</style></head><body>\n";
-    page += "<h1>" + escaped(plan.image.name) + " on " + std::to_string(plan.boards.size()) +
-            " boards</h1>\n<p>SHA-256 " + plan.image.sha256 + "; durations " +
-            (plan.measured ? "measured" : "predicted") + " at the boards' speed</p>\n";
-    page +=
-        "<h2>Groups</h2>\n<table><tr><th>group</th><th>what the image does</th>"
-        "<th>boards</th></tr>\n";
+std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
+    const BoardFacts& board = plan.boards[i];
+    auto joined = [](const std::vector<std::string>& lines) {
+        std::string text;
+        for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + line;
+        return text;
+    };
+    auto cell = [](const char* type, const std::string& text) {
+        return std::string("<td class=\"") + type + "\">" + markupEscaped(text) + "</td>";
+    };
+    auto count = [&](std::size_t n) { return cell("n", board.ran() ? std::to_string(n) : "-"); };
+    std::vector<std::string> pieces, failed;
+    for (const std::string& piece : board.assumed)
+        pieces.push_back(piece.substr(0, piece.find(':')));
+    for (const StepFacts& step : board.steps)
+        if (stepFailed(step))
+            failed.push_back(step.name + (step.result == "NOK" ? "" : ": " + step.result));
+    return std::string("<tr class=\"") + outcomeClass(board.outcome) + "\">" +
+           cell("name", board.name) + "<td class=\"n\">" + groupLink(group) + "</td>" +
+           outcomeCell(board.outcome) +
+           cell("n", board.flashSize ? std::to_string(*board.flashSize) : "-") +
+           cell("small", joined(pieces)) + cell("notes", joined(board.notes)) +
+           cell("firmware", board.ran() ? board.firmwareAfter : "-") + count(board.keys.size()) +
+           count(board.flash.sectorsErased) + count(board.etc.size()) +
+           cell("n", board.duration ? formatted("%.1f", *board.duration) : "-") +
+           cell("failed", joined(board.ran() ? failed : board.seedErrors)) + "</tr>\n";
+}
+
+// Every board, in the order of its group (failures first); a script may sort and filter it.
+std::string boardsHtml(const Plan& plan) {
+    std::string html =
+        std::string(
+            "<h2>Boards</h2>\n<div class=\"wide\"><table id=\"boards\" class=\"boards\"><thead><tr>"
+            "<th>board</th><th>group</th><th>outcome</th><th>flash size</th>"
+            "<th>assumed from the sample</th><th>notes</th><th>firmware after</th><th>keys</th>"
+            "<th>sectors</th><th>/etc</th><th>seconds (") +
+        (plan.measured ? "measured" : "predicted") +
+        ")</th><th>failed steps or folder errors</th></tr></thead><tbody>\n";
+    for (std::size_t g = 0; g < plan.groups.size(); ++g)
+        for (std::size_t i : plan.groups[g].members) html += boardRowHtml(plan, i, g);
+    return html + "</tbody></table></div>\n";
+}
+
+// Each group once: what its boards were seeded with and what the update did, and the timeline
+// of its first board.
+std::string groupDetailsHtml(const Plan& plan) {
+    std::string html = "<h2>Groups in detail</h2>\n";
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         const BoardGroup& group = plan.groups[g];
         const BoardFacts& first = plan.boards[group.members.front()];
-        std::string names;
-        for (std::size_t i : group.members)
-            names += (names.empty() ? "" : ", ") + plan.boards[i].name;
-        page += std::string("<tr") + (first.outcome == Outcome::Ok ? "" : " class=\"nok\"") +
-                "><td>" + std::to_string(g + 1) + "</td><td>" +
-                escaped(groupSummary(plan.boards, group)) + "</td><td>" + escaped(names) +
-                "</td></tr>\n";
+        const std::size_t count = group.members.size();
+        html += formatted("<section class=\"group %s\" id=\"group-%zu\"><h3>Group %zu: ",
+                          outcomeClass(first.outcome), g + 1, g + 1) +
+                markupEscaped(groupName(plan.boards, group)) +
+                formatted(" (%zu board%s)</h3>\n<pre>", count, count == 1 ? "" : "s") +
+                markupEscaped(groupText(plan, group)) + "</pre>\n" +
+                timelineSvg(first,
+                            plan.image.name + " on " + first.name +
+                                (count > 1 ? " (the group's first board)" : ""),
+                            plan.measured) +
+                "</section>\n";
     }
-    page += "</table>\n";
-    if (plan.comparison) {
-        page += "<h2>Against " + escaped(plan.comparison->oldImage.name) + "</h2>\n<ul>\n";
-        for (const DifferenceGroup& group : plan.comparison->groups) {
-            std::string names;
-            for (const std::string& name : group.boards)
-                names += (names.empty() ? "" : ", ") + name;
-            page +=
-                "<li>" + escaped(names) + (group.differences.empty() ? ": alike" : ":") + "<ul>";
-            for (const std::string& line : group.differences)
-                page += "<li><code>" + escaped(line) + "</code></li>";
-            page += "</ul></li>\n";
-        }
-        page += "</ul>\n";
-    }
-    page += "<h2>Boards</h2>\n";
-    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
-        page += "<h3>Group " + std::to_string(g + 1) + "</h3>\n";
-        for (std::size_t i : plan.groups[g].members) {
-            const BoardFacts& board = plan.boards[i];
-            page += "<details" + std::string(i == plan.groups[g].members.front() ? " open" : "") +
-                    "><summary>" + escaped(board.name) + ": " +
-                    escaped(outcomeName(board.outcome)) +
-                    (board.duration ? formatted(", %.1f s", *board.duration) : "") +
-                    "</summary>\n<pre>" + escaped(boardText(board, plan.measured)) + "</pre>\n" +
-                    timelineSvg(board, plan.image.name + " on " + board.name, plan.measured) +
-                    "</details>\n";
-        }
-    }
-    return page + "</body></html>\n";
+    return html;
+}
+
+constexpr const char* kStyle = R"(<style>
+body{font-family:sans-serif;margin:1.5em;color:#111;max-width:1400px}
+h1{margin:0 0 .4em}h2{margin-top:1.6em;border-bottom:1px solid #ccc}
+table{border-collapse:collapse;margin:.5em 0}
+td,th{padding:3px 8px;text-align:left;vertical-align:top;border-bottom:1px solid #e4e4e4}
+.name{white-space:nowrap}.small{font-size:.85em;color:#444}
+td.what{min-width:14em}td.failed{min-width:10em}div.wide{overflow-x:auto}
+th{background:#f0f0f0}td.n{text-align:right}
+.verdict{padding:.6em 1em;border-radius:6px;border:2px solid;margin:.5em 0}
+.verdict p{margin:.2em 0}.verdict .big{font-size:1.6em;font-weight:bold}
+.verdict.ok{border-color:#1a7f37;background:#e9f6ec}.verdict.nok{border-color:#b00020;background:#fdecee}
+.facts th{background:none;font-weight:normal;color:#555}
+.badge{padding:1px 6px;border-radius:3px;font-weight:bold;white-space:nowrap}
+.badge.ok{background:#d8f0dd;color:#1a7f37}.badge.nok{background:#fbd5da;color:#b00020}
+.badge.broke{background:#b00020;color:#fff}.badge.wrong{background:#fde7c4;color:#8a4b00}
+tr.nok td,tr.broke td{background:#fff6f7}tr.wrong td{background:#fffaf0}
+.compare td.old{background:#fdecee}.compare td.new{background:#e9f6ec}
+.compare tbody{border-top:2px solid #999}
+.compare tr.outcome td{font-weight:bold;font-size:1.1em}.compare tr.outcome td.names{font-weight:normal;font-size:1em}
+.compare tr.outcome td.old,.compare tr.outcome td.new{outline:2px solid #b00020;outline-offset:-2px}
+.compare tr.alike td{color:#555}.compare td.names{max-width:22em}
+.boards th[data-sort]{cursor:pointer}.boards th[aria-sort=ascending]::after{content:" \25b2"}
+.boards th[aria-sort=descending]::after{content:" \25bc"}
+input.filter{margin:.3em 0;padding:4px;width:24em}
+section.group{margin:1em 0;padding-left:.8em;border-left:4px solid #1a7f37}
+section.group.nok,section.group.broke{border-left-color:#b00020}
+section.group.wrong{border-left-color:#d08000}
+pre{background:#f6f6f6;padding:.5em;white-space:pre-wrap}
+svg{max-width:100%;height:auto}
+@media print{
+body{margin:0;font-size:8pt;max-width:none}input.filter{display:none}
+td,th{padding:2px 4px}table{width:100%}div.wide{overflow:visible}td.what,td.failed{min-width:0}.name{white-space:normal}td.n{white-space:nowrap}td.small{overflow-wrap:anywhere}
+*{-webkit-print-color-adjust:exact;print-color-adjust:exact}
+a{color:inherit;text-decoration:none}tr,svg{break-inside:avoid}h2,h3{break-after:avoid}
+.boards th::after{content:none!important}
+}
+</style>
+)";
+
+// Sorting by a column's head and filtering by a text: the table is whole without it.
+constexpr const char* kScript = R"(<script>
+(function () {
+  var table = document.getElementById("boards");
+  if (!table) return;
+  var body = table.tBodies[0], rows = Array.prototype.slice.call(body.rows);
+  var filter = document.createElement("input");
+  filter.type = "search";
+  filter.className = "filter";
+  filter.placeholder = "Filter the boards: a name, an outcome, a step...";
+  table.parentNode.insertBefore(filter, table);
+  filter.addEventListener("input", function () {
+    var text = filter.value.toLowerCase();
+    rows.forEach(function (row) {
+      row.hidden = text !== "" && row.textContent.toLowerCase().indexOf(text) < 0;
+    });
+  });
+  var heads = table.tHead.rows[0].cells;
+  Array.prototype.forEach.call(heads, function (head, column) {
+    head.setAttribute("data-sort", "");
+    head.title = "Sort by " + head.textContent;
+    head.addEventListener("click", function () {
+      var order = head.getAttribute("aria-sort") === "ascending" ? -1 : 1;
+      Array.prototype.forEach.call(heads, function (h) { h.removeAttribute("aria-sort"); });
+      head.setAttribute("aria-sort", order > 0 ? "ascending" : "descending");
+      rows.sort(function (a, b) {
+        var x = a.cells[column].textContent, y = b.cells[column].textContent;
+        var p = parseFloat(x), q = parseFloat(y);
+        return order * (isNaN(p) || isNaN(q) ? x.localeCompare(y) : p - q);
+      });
+      rows.forEach(function (row) { body.appendChild(row); });
+    });
+  });
+})();
+</script>
+)";
+
+}  // namespace
+
+std::string planPage(const Plan& plan) {
+    std::string page =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
+        markupEscaped(plan.image.name) + ": rehearsal on " + std::to_string(plan.boards.size()) +
+        " boards</title>\n" + kStyle + "</head><body>\n<h1>" + markupEscaped(plan.image.name) +
+        " on " + std::to_string(plan.boards.size()) + " board" +
+        (plan.boards.size() == 1 ? "" : "s") + "</h1>\n";
+    page += verdictHtml(plan) + groupsHtml(plan);
+    if (plan.comparison) page += comparisonHtml(plan);
+    page += boardsHtml(plan) + groupDetailsHtml(plan);
+    return page + kScript + "</body></html>\n";
 }

@@ -37,7 +37,7 @@ BoardFacts refusingBoard(const std::string& name) {
 
 Plan fleetPlan() {
     Plan plan;
-    plan.image = {"new.img", std::string(64, 'a')};
+    plan.image = {"new.img", std::string(64, 'a'), "unsigned"};
     plan.boards = {okBoard("a", 41.2), refusingBoard("r"), okBoard("b", 45.04)};
     // A board of its own: one of its records lost, and a byte of its /etc that is not UTF-8.
     BoardFacts own = okBoard("own", 43);
@@ -47,21 +47,41 @@ Plan fleetPlan() {
     return plan;
 }
 
+// The failures first, each group named for what the update does, its detail from all its
+// boards: where their seeding differs, the range of their durations.
 TEST(Plan, GroupsTheBoardsThatTheImageTreatsAlike) {
     Plan plan = fleetPlan();
+    plan.boards[0].assumed = {"flash contents: erased", "flash size: 2097152"};
+    plan.boards[2].assumed = {"flash contents: erased"};
+    plan.boards[2].flashSize = 4194304;
+    plan.boards[2].notes = {"etc/data.txt: LF line ends"};
+    plan.groups = groupBoards(plan.boards);
     std::vector<std::string> summaries;
     for (const BoardGroup& group : plan.groups)
         summaries.push_back(groupSummary(plan.boards, group));
     EXPECT_EQ(summaries,
               (std::vector<std::string>{
-                  "2 like a: OK, 1 keys (and 1 presets), firmware 2114 17.3.5, 4 sectors, 0 /etc "
-                  "lines, 41.2-45.0 s",
-                  "1 like r: NOK, 0 keys (and 1 presets), firmware 2114 17.3.5, 4 sectors, 0 /etc "
-                  "lines; Write diff. PS-Keys: NOK (BCCMD set of PS-Key 0x0021 refused: status "
-                  "0x0008), 44.0 s",
-                  "1 like own: OK, 1 keys (and 1 presets), firmware 2114 17.3.5, 4 sectors, 1 /etc "
-                  "lines, loses 1 own record, 43.0 s"}));
-    EXPECT_EQ(plan.groups[0].members, (std::vector<std::size_t>{0, 2}));
+                  "NOK at Write diff. PS-Keys (1 board); 0 keys (and 1 presets), firmware 2114 "
+                  "17.3.5, 4 sectors, 0 /etc lines; Write diff. PS-Keys: NOK (BCCMD set of PS-Key "
+                  "0x0021 refused: status 0x0008), 44.0 s",
+                  "OK: firmware, PS-Keys, software (2 boards); 1 keys (and 1 presets), firmware "
+                  "2114 17.3.5, 4 sectors, 0 /etc lines, 41.2-45.0 s",
+                  "OK: firmware, PS-Keys, software (1 board); 1 keys (and 1 presets), firmware "
+                  "2114 17.3.5, 4 sectors, 1 /etc lines, loses 1 own record, 43.0 s"}));
+    EXPECT_EQ(plan.groups[1].members, (std::vector<std::size_t>{0, 2}));
+    const std::string text = groupText(plan, plan.groups[1]);
+    EXPECT_TRUE(
+        text.starts_with("boards: a b\n"
+                         "assumed flash contents: erased\n"
+                         "where the boards differ:\n"
+                         "  assumed flash size: 2097152 (1 of 2 boards: a)\n"
+                         "  flash size: 4194304 (1 of 2 boards: b)\n"
+                         "  note etc/data.txt: LF line ends (1 of 2 boards: b)\n"
+                         "outcome: OK\n"))
+        << text;
+    EXPECT_NE(text.find("predicted: 41.2-45.0 s\n"), std::string::npos) << text;
+    plan.boards[0].versions = {{"Parlo Firmware", "2200", "2114 means 17.3.5", true, true}};
+    EXPECT_EQ(groupName(plan.boards, plan.groups[1]), "OK: firmware (older), PS-Keys, software");
 }
 
 TEST(Plan, TextShowsPresetsApartAndStepsNotRun) {
@@ -99,13 +119,51 @@ TEST(Plan, JsonIsVersionedValidUtf8) {
     EXPECT_EQ(json["format_version"], kPlanFormatVersion);
     EXPECT_EQ(json["producer"]["version"], "1.2.3");
     EXPECT_EQ(json["image"]["sha256"], std::string(64, 'a'));
+    EXPECT_EQ(json["image"]["signer"], "unsigned");
     EXPECT_EQ(json["exit_status"], 1);
+    EXPECT_EQ(json["groups"][0]["name"], "NOK at Write diff. PS-Keys");
     EXPECT_EQ(json["boards"][1]["steps"][1]["reasons"][0],
               "BCCMD set of PS-Key 0x0021 refused: status 0x0008");
     EXPECT_EQ(json["boards"][1]["steps"][3].contains("seconds"), false);
     EXPECT_EQ(json["boards"][3]["etc_changed"][0]["change"], "lost");
     EXPECT_EQ(json["boards"][3]["etc_changed"][0]["line"], "10008;Caf\xef\xbf\xbd printer;12");
     EXPECT_EQ(json["boards"][0]["pskeys_changed"][1]["by"], "preset");
+}
+
+// The page to decide on: the verdict before all else, the failed group's row first, each byte
+// of a board's file that isn't UTF-8 replaced. A chart spans its own steps' time, but a second
+// at least, and a step too short to see still shows.
+TEST(Plan, PageShowsTheVerdictFirstInValidUtf8) {
+    Plan plan = fleetPlan();
+    plan.comparison = Comparison{
+        {"old.img", "", ""}, {}, {{{"r"}, {"&0021: 0004 -> 0006", "outcome: OK -> NOK"}}}};
+    const std::string page = planPage(plan);
+    const std::size_t verdict = page.find("<p class=\"big\">3 of 4 boards ended OK</p>");
+    EXPECT_LT(verdict, page.find("<h2>Groups</h2>"));
+    EXPECT_LT(verdict, page.find("exit status 1: a board ended NOK"));
+    EXPECT_LT(page.find("<th>signature</th><td>unsigned</td>"), page.find("<h2>Groups</h2>"));
+    EXPECT_LT(page.find("<td class=\"what\">NOK at Write diff. PS-Keys</td>"),
+              page.find("<td class=\"what\">OK: firmware, PS-Keys, software</td>"));
+    EXPECT_NE(page.find("Caf\xef\xbf\xbd printer"), std::string::npos);
+    EXPECT_NO_THROW(nlohmann::json(page).dump());  // which throws on a byte that isn't UTF-8
+    // Side by side, a changed outcome first and set apart.
+    EXPECT_NE(page.find("<tr class=\"outcome\"><td rowspan=\"2\" class=\"names\">1: <span "
+                        "class=\"name\">r</span></td><td>outcome</td><td class=\"old\">OK</td><td "
+                        "class=\"new\">NOK</td></tr>"),
+              std::string::npos)
+        << page;
+
+    BoardFacts quick = okBoard("quick", 0.011);
+    quick.steps = {{"Image check", "NOK", {}, 0, 0, 0.01, 0, 0.01},
+                   {"Version Check", "OK", {}, 0.01, 0, 0, 0.001, 0.001}};
+    std::string svg = timelineSvg(quick, "quick", false);
+    EXPECT_NE(svg.find("<rect x=\"190.0\" y=\"56\" width=\"6.4\""), std::string::npos) << svg;
+    EXPECT_NE(svg.find("<rect x=\"196.4\" y=\"78\" width=\"2.0\""), std::string::npos) << svg;
+    EXPECT_NE(svg.find(">1 s</text>"), std::string::npos) << svg;
+    svg = timelineSvg(okBoard("a", 40), "a", false);
+    EXPECT_NE(svg.find("width=\"59.2\" height=\"14\" fill=\"#e8890c\""), std::string::npos)
+        << svg;  // 3.7 s of 40
+    EXPECT_NE(svg.find(">40 s</text>"), std::string::npos) << svg;
 }
 
 TEST(Plan, ComparisonNamesTheBoardsAndKeysThatDiffer) {

@@ -39,6 +39,22 @@ std::string trustText(const TrustFacts& trust) {
     return text;
 }
 
+// Each step's time at the board's speed, split into wire, waits and work, and its result.
+std::string stepsTable(const BoardFacts& board) {
+    std::string text = formatted("  %-22s %6s %6s %6s %7s  %s\n", "step", "wire", "waits", "work",
+                                 "seconds", "result");
+    for (const StepFacts& step : board.steps) {
+        if (step.result == kNotRun || !board.duration) {
+            text += formatted("  %-22s %6s %6s %6s %7s  %s\n", step.name.c_str(), "-", "-", "-",
+                              "-", step.result.c_str());
+        } else {
+            text += formatted("  %-22s %6.2f %6.2f %6.2f %7.2f  %s\n", step.name.c_str(), step.wire,
+                              step.waits, step.work, step.total, step.result.c_str());
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 int planStatus(const Plan& plan) {
@@ -52,10 +68,8 @@ int planStatus(const Plan& plan) {
     return 0;
 }
 
-std::string boardText(const BoardFacts& board, bool measured) {
+std::string boardText(const BoardFacts& board, bool measured, const std::string& duration) {
     std::string text;
-    for (const std::string& piece : board.assumed) text += "assumed " + piece + '\n';
-    for (const std::string& note : board.notes) text += "note " + note + '\n';
     if (!board.ran()) {
         text += "outcome: not rehearsed, the board's folder is wrong\n";
         for (const std::string& error : board.seedErrors) text += "  " + error + '\n';
@@ -101,57 +115,68 @@ std::string boardText(const BoardFacts& board, bool measured) {
     text += trustText(board.trust);
     if (board.steps.empty()) return text;
     if (board.duration)
-        text += formatted("duration at the board's speed, %s: %.1f s\n",
-                          measured ? "measured" : "predicted", *board.duration);
-    text += formatted("  %-22s %6s %6s %6s %7s  %s\n", "step", "wire", "waits", "work", "seconds",
-                      "result");
-    for (const StepFacts& step : board.steps) {
-        if (step.result == kNotRun || !board.duration) {
-            text += formatted("  %-22s %6s %6s %6s %7s  %s\n", step.name.c_str(), "-", "-", "-",
-                              "-", step.result.c_str());
-        } else {
-            text += formatted("  %-22s %6.2f %6.2f %6.2f %7.2f  %s\n", step.name.c_str(), step.wire,
-                              step.waits, step.work, step.total, step.result.c_str());
-        }
-    }
-    return text;
+        text += formatted(
+            "duration at the board's speed, %s: %s s\n", measured ? "measured" : "predicted",
+            duration.empty() ? formatted("%.1f", *board.duration).c_str() : duration.c_str());
+    return text + stepsTable(board);
 }
 
-std::string planText(const Plan& plan) {
-    std::string text = "=== " + plan.image.name + " on " + std::to_string(plan.boards.size()) +
-                       " board" + (plan.boards.size() == 1 ? "" : "s") + " ===\n";
-    for (const BoardGroup& group : plan.groups) text += groupSummary(plan.boards, group) + '\n';
-    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
-        const BoardGroup& group = plan.groups[g];
-        const BoardFacts& first = plan.boards[group.members.front()];
-        text += formatted("=== group %zu: %zu like %s ===\n", g + 1, group.members.size(),
-                          first.name.c_str());
-        text += "boards:";
-        for (std::size_t i : group.members) text += ' ' + plan.boards[i].name;
-        text += '\n' + boardText(first, plan.measured);
+std::vector<std::size_t> groupOfBoards(const Plan& plan) {
+    std::vector<std::size_t> groupOf(plan.boards.size());
+    for (std::size_t g = 0; g < plan.groups.size(); ++g)
+        for (std::size_t i : plan.groups[g].members) groupOf[i] = g;
+    return groupOf;
+}
+
+namespace {
+
+std::string groupFactsText(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
+    std::string shared, differing;
+    const std::size_t count = group.members.size();
+    for (const GroupFact& fact : groupFacts(boards, group)) {
+        if (fact.boards.size() == count) {
+            shared += fact.fact + '\n';
+        } else {
+            differing += formatted("  %s (%zu of %zu boards: ", fact.fact.c_str(),
+                                   fact.boards.size(), count) +
+                         boardNames(boards, fact.boards, 5) + ")\n";
+        }
     }
+    return shared + (differing.empty() ? "" : "where the boards differ:\n" + differing);
+}
+
+}  // namespace
+
+std::string groupText(const Plan& plan, const BoardGroup& group) {
+    std::string text = "boards:";
+    for (std::size_t i : group.members) text += ' ' + plan.boards[i].name;
+    return text + '\n' + groupFactsText(plan.boards, group) +
+           boardText(plan.boards[group.members.front()], plan.measured,
+                     durationRange(plan.boards, group));
+}
+
+namespace {
+
+std::string boardsTable(const Plan& plan) {
     std::size_t width = 5;
     for (const BoardFacts& board : plan.boards) width = std::max(width, board.name.size());
     const int w = static_cast<int>(width);
-    text += "=== all boards ===\n";
+    std::string text = "=== all boards ===\n";
     text += formatted("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
                       "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
                       plan.measured ? "measured" : "predicted", "failed steps");
+    const std::vector<std::size_t> groupOf = groupOfBoards(plan);
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
         const BoardFacts& board = plan.boards[i];
         ok += board.outcome == Outcome::Ok;
-        std::size_t group = 0;
-        while (std::find(plan.groups[group].members.begin(), plan.groups[group].members.end(), i) ==
-               plan.groups[group].members.end())
-            ++group;
         std::string failed;
         for (const StepFacts& step : board.steps)
             if (stepFailed(step)) failed += (failed.empty() ? "" : ", ") + step.name;
         bool ran = board.ran();
         std::string line = formatted(
             "%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w, board.name.c_str(),
-            group + 1, outcomeName(board.outcome).c_str(), board.assumed.size(),
+            groupOf[i] + 1, outcomeName(board.outcome).c_str(), board.assumed.size(),
             ran ? board.firmwareAfter.c_str() : "-",
             ran ? std::to_string(board.keys.size()).c_str() : "-",
             ran ? std::to_string(board.flash.sectorsErased).c_str() : "-",
@@ -160,18 +185,36 @@ std::string planText(const Plan& plan) {
         line.erase(line.find_last_not_of(' ') + 1);
         text += line + '\n';
     }
-    text += formatted("%zu of %zu boards ended OK\n", ok, plan.boards.size());
-    if (plan.comparison) {
-        const Comparison& comparison = *plan.comparison;
-        text += "=== " + plan.image.name + " against " + comparison.oldImage.name + " ===\n";
-        for (const DifferenceGroup& group : comparison.groups) {
-            text +=
-                formatted("%zu board%s", group.boards.size(), group.boards.size() == 1 ? "" : "s");
-            text += group.differences.empty() ? " alike:" : ":";
-            for (const std::string& name : group.boards) text += ' ' + name;
-            text += '\n';
-            for (const std::string& line : group.differences) text += "  " + line + '\n';
-        }
+    return text + formatted("%zu of %zu boards ended OK\n", ok, plan.boards.size());
+}
+
+std::string comparisonText(const Plan& plan) {
+    const Comparison& comparison = *plan.comparison;
+    std::string text = "=== " + plan.image.name + " against " + comparison.oldImage.name + " ===\n";
+    for (const DifferenceGroup& group : comparison.groups) {
+        text += formatted("%zu board%s", group.boards.size(), group.boards.size() == 1 ? "" : "s");
+        text += group.differences.empty() ? " alike:" : ":";
+        for (const std::string& name : group.boards) text += ' ' + name;
+        text += '\n';
+        for (const std::string& line : group.differences) text += "  " + line + '\n';
     }
+    return text;
+}
+
+}  // namespace
+
+std::string planText(const Plan& plan) {
+    std::string text = "=== " + plan.image.name + " on " + std::to_string(plan.boards.size()) +
+                       " board" + (plan.boards.size() == 1 ? "" : "s") + " ===\n";
+    for (const BoardGroup& group : plan.groups) text += groupSummary(plan.boards, group) + '\n';
+    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
+        const BoardGroup& group = plan.groups[g];
+        const std::size_t count = group.members.size();
+        text += formatted("=== group %zu: %s (%zu board%s) ===\n", g + 1,
+                          groupName(plan.boards, group).c_str(), count, count == 1 ? "" : "s");
+        text += groupText(plan, group);
+    }
+    text += boardsTable(plan);
+    if (plan.comparison) text += comparisonText(plan);
     return text;
 }
