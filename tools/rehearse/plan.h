@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/rehearse/board_facts.h"
+#include "tools/rehearse/board_keys.h"
 #include "tools/rehearse/fleet.h"
 
 struct ImageId {
@@ -28,6 +29,10 @@ struct Plan {
     std::vector<BoardFacts> boards;
     std::vector<BoardGroup> groups;
     std::optional<Comparison> comparison;
+    // Each board's place in the whole fleet, from 1 (none given: the boards in turn), and the
+    // part of the fleet that these boards are when they are a shard of it.
+    std::vector<std::size_t> positions;
+    std::optional<Shard> shard;
 };
 
 // The exit status that tells a pipeline how it went: 0 every board ended OK, 1 a board did

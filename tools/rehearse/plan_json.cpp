@@ -43,10 +43,14 @@ Json trustJson(const TrustFacts& trust) {
             {"security_version_after", trust.securityAfter}};
 }
 
-Json boardJson(const BoardFacts& board, std::size_t group) {
-    Json item = {{"board", board.name},      {"folder", board.folder},
-                 {"group", group},           {"outcome", outcomeName(board.outcome)},
-                 {"assumed", board.assumed}, {"notes", board.notes}};
+Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group) {
+    Json item = {{"board", board.name},
+                 {"folder", board.folder},
+                 {"position", position},
+                 {"group", group},
+                 {"outcome", outcomeName(board.outcome)},
+                 {"assumed", board.assumed},
+                 {"notes", board.notes}};
     if (!board.ran()) {
         item["seeding_errors"] = board.seedErrors;
         return item;
@@ -105,7 +109,8 @@ std::string planJson(const Plan& plan, const std::string& producerVersion) {
     Json boards = Json::array();
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
-        boards.push_back(boardJson(plan.boards[i], groupOf[i]));
+        const std::size_t position = plan.positions.empty() ? i + 1 : plan.positions[i];
+        boards.push_back(boardJson(plan.boards[i], position, groupOf[i]));
         ok += plan.boards[i].outcome == Outcome::Ok;
     }
     Json document = {{"format", "btlap-rehearsal"},
@@ -118,6 +123,10 @@ std::string planJson(const Plan& plan, const std::string& producerVersion) {
                      {"ok", ok},
                      {"boards_total", plan.boards.size()},
                      {"exit_status", planStatus(plan)}};
+    if (plan.shard)
+        document["shard"] = {{"part", plan.shard->part},
+                             {"parts", plan.shard->parts},
+                             {"fleet_boards", plan.shard->fleetBoards}};
     if (plan.comparison) {
         Json differences = Json::array();
         for (const DifferenceGroup& group : plan.comparison->groups)
