@@ -236,9 +236,12 @@ build=$(cd "$build" && pwd)
 read -ra emulator_words <<< "$emulator"
 rehearse_program() { "${emulator_words[@]}" "$build/rehearse" "$@"; }
 if [ -n "$merge" ]; then
+    # The page is named when the merge wrote it: parts it refused leave none.
+    marker=$(mktemp)
+    trap 'rm -f "$marker"' EXIT
     status=0
     rehearse_program --merge ${json:+--json "$json"} --page "$page" "${parts[@]}" || status=$?
-    [ "$json" = - ] || [ $status -eq 2 ] || echo "page: $page"
+    [ "$json" = - ] || [ ! "$page" -nt "$marker" ] || echo "page: $page"
     exit $status
 fi
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
