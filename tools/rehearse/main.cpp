@@ -44,9 +44,11 @@ void printUsage(std::FILE* out) {
         "  -c, --compare-image FILE  another image rehearsed on the same boards, whose runs\n"
         "  -r, --compare-runs DIR    are in DIR/NAME: what IMAGE does differently, board by\n"
         "                            board\n"
-        "  -S, --shard K/N           the boards are part K of N of a fleet of --fleet-size\n"
-        "  -n, --fleet-size COUNT    COUNT boards, each in its place of --positions FILE (one\n"
-        "  -P, --positions FILE      a line, from 1); the JSON says so, for --merge\n"
+        "  -S, --shard K/N           the boards are part K of N of a fleet; the JSON says so,\n"
+        "                            for --merge\n"
+        "  -n, --fleet-size COUNT    with --shard: the whole fleet's boards\n"
+        "  -P, --positions FILE      with --shard: each board's place in the fleet (from 1),\n"
+        "                            one a line\n"
         "  -m, --merge               join the plans of the parts of a fleet (their JSON) into\n"
         "                            the plan of the whole, as one run over it gives\n"
         "  -k, --board-keys          write for each board folder a key, the same for folders\n"
@@ -113,6 +115,18 @@ bool writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
     return static_cast<bool>(out.flush());
+}
+
+// The plan's JSON, a board at a time: a fleet's is large.
+bool writeJson(const std::string& path, const Plan& plan) {
+    std::FILE* out = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
+    if (out == nullptr) return false;
+    bool written = true;
+    writePlanJson(plan, BTLAP_VERSION, [&](const std::string& piece) {
+        written = written && std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
+    });
+    written = std::fflush(out) == 0 && written;
+    return (out == stdout || std::fclose(out) == 0) && written;
 }
 
 // A folder of runs that isn't there is a wrong argument, not a run that broke.
@@ -204,8 +218,7 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
 // The plan as text (unless the JSON goes to standard output), JSON and page.
 int writePlan(const Plan& plan, const Rehearsal& rehearsal) {
     if (rehearsal.jsonPath != "-") std::fputs(planText(plan).c_str(), stdout);
-    if (!rehearsal.jsonPath.empty() &&
-        !writeFile(rehearsal.jsonPath, planJson(plan, BTLAP_VERSION)))
+    if (!rehearsal.jsonPath.empty() && !writeJson(rehearsal.jsonPath, plan))
         return fileError("write " + rehearsal.jsonPath);
     if (!rehearsal.pagePath.empty() && !writeFile(rehearsal.pagePath, planPage(plan)))
         return fileError("write " + rehearsal.pagePath);
@@ -246,8 +259,11 @@ std::optional<int> readShard(const Rehearsal& rehearsal, Plan* plan) {
         return usageError("--shard takes K/N (1 <= K <= N) and --fleet-size a count");
     shard.fleetBoards = *size;
     plan->shard = shard;
-    std::string text;
-    if (!readInputFile(rehearsal.positionsPath, &text, &text)) return fileError(text);
+    std::string text, error;
+    if (!readInputFile(rehearsal.positionsPath, &text, &error)) {
+        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
+        return kExitUsage;
+    }
     for (const std::string& line : splitLines(text)) {
         std::optional<std::uint64_t> position = unsignedNumber(line);
         if (!position || *position < 1 || *position > shard.fleetBoards)

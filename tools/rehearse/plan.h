@@ -4,6 +4,7 @@
 // pipeline (tools/rehearse/rehearsal.schema.json).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,9 @@ std::string planText(const Plan& plan);
 // The JSON document; always valid UTF-8 (a byte that is not is replaced by U+FFFD).
 inline constexpr int kPlanFormatVersion = 1;
 std::string planJson(const Plan& plan, const std::string& producerVersion);
+// The same, written piece by piece (a board at a time), never whole in memory.
+void writePlanJson(const Plan& plan, const std::string& producerVersion,
+                   const std::function<void(const std::string&)>& write);
 
 // A board's timeline: one bar per step at its place in time, split into the time on the
 // module's line (wire), the built-in waits and the work. Empty when no step has a time.
