@@ -365,18 +365,18 @@ seed_boards() {
     in_parallel seed_board seeding "${seeds[@]}"
 }
 seed_boards "${seeded[@]}"
-twin_dirs=() twin_names=() unseeded=()
+twin_dirs=() twin_names=() seeded_alone=()
 for i in "${twins[@]}"; do
     first=${first_name[${keys[$i]}]}
     if [ -f "$out/$first/outcome" ]; then
-        unseeded+=("$i")
+        seeded_alone+=("$i")
         continue
     fi
     for ((s = 0; s < ${#sets[@]}; s += 2)); do
         twin_dirs+=("${sets[$s]}/${names[$i]}") twin_names+=("$first")
     done
 done
-seed_boards "${unseeded[@]}"
+seed_boards "${seeded_alone[@]}"
 if [ ${#twin_dirs[@]} -gt 0 ]; then
     printf '%s\0' "${twin_dirs[@]}" | xargs -0 rm -rf
     printf '%s\0' "${twin_dirs[@]}" | xargs -0 mkdir -p
@@ -387,7 +387,7 @@ fi
 runs=()
 for ((s = 0; s < ${#sets[@]}; s += 2)); do
     dirs=()
-    for i in "${seeded[@]}" "${unseeded[@]}"; do
+    for i in "${seeded[@]}" "${seeded_alone[@]}"; do
         dir=${sets[$s]}/${names[$i]}
         [ -f "$dir/outcome" ] || dirs+=("$dir")
     done

@@ -428,6 +428,7 @@ TEST(Rehearsal, PlansAFleetInShardsAsInOneRun) {
                    "--out /tmp/part{} --shard {}/4 --json /tmp/part{}.json --fleet /tmp/fleet "
                    "/tmp/sample.img > /tmp/part{}.txt\" ::: 1 2 3 4",
                &status);
+    EXPECT_EQ(validateJson("/tmp/part1.json"), "valid\n");
     const std::string parts = "/tmp/part1.json /tmp/part2.json /tmp/part3.json /tmp/part4.json";
     EXPECT_EQ(withoutTimings(rehearse("--json /tmp/merged.json --merge " + parts, &status)),
               withoutTimings(one));

@@ -115,10 +115,7 @@ void planOf(const Json& document, Plan* plan) {
         throw NotAPlan{"a plan of format version " + jsonText(document.at("format_version"))};
     plan->image = imageOf(document.at("image"));
     plan->measured = document.at("durations") == "measured";
-    for (const Json& item : document.at("boards")) {
-        plan->boards.push_back(boardOf(item));
-        plan->positions.push_back(item.at("position"));
-    }
+    if (!document.at("boards").is_array()) throw NotAPlan{"its boards are not a list"};
     if (document.contains("shard")) {
         const Json& shard = document.at("shard");
         plan->shard = Shard{shard.at("part"), shard.at("parts"), shard.at("fleet_boards")};
@@ -136,8 +133,18 @@ void planOf(const Json& document, Plan* plan) {
 bool readPlanJson(const std::string& path, Plan* plan, std::string* error) {
     std::string text;
     if (!readInputFile(path, &text, error)) return false;
+    // Each board into the plan as its object ends, and left out of the document: a part of a
+    // large fleet is never whole in memory.
+    bool inBoards = false;
+    auto takeBoards = [&](int depth, Json::parse_event_t event, Json& parsed) {
+        if (depth == 1 && event == Json::parse_event_t::key) inBoards = parsed == "boards";
+        if (!inBoards || depth != 2 || event != Json::parse_event_t::object_end) return true;
+        plan->boards.push_back(boardOf(parsed));
+        plan->positions.push_back(parsed.at("position"));
+        return false;
+    };
     try {
-        planOf(Json::parse(text), plan);
+        planOf(Json::parse(text, takeBoards), plan);
         return true;
     } catch (const NotAPlan& bad) {
         *error = path + ": " + bad.what;
