@@ -13,7 +13,8 @@ turn) with sim/make-fleet, plans it with scripts/rehearse.sh (--json) and the sa
 and reports for each: the boards, the runs (distinct states), the wall time of making the
 fleet and of the plan, the largest memory (maximum resident set) of any one process of the
 plan, and the time and memory of the program rehearse alone as it reads all the runs and
-writes the text, JSON and page (run again over the same runs).
+writes the text, JSON and page (run again over the same runs), and its memory without the
+page.
 
 Options:
   --boards N    the fleet's size (default 10000)
@@ -57,8 +58,8 @@ field() { sed -n "s/^\t$2: //p" "$1"; }
 mib() { local tenths=$(($1 * 10 / 1024)); echo "$((tenths / 10)).$((tenths % 10))"; }
 wall="Elapsed (wall clock) time (h:mm:ss or m:ss)" rss="Maximum resident set size (kbytes)"
 echo "fleet-benchmark.sh: $(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%8s %6s %8s %10s %9s %12s %13s\n' boards runs "fleet s" "plan time" "plan MiB" \
-    "report time" "report MiB"
+printf '%8s %6s %8s %10s %9s %12s %11s %13s\n' boards runs "fleet s" "plan time" "plan MiB" \
+    "report time" "report MiB" "w/o page MiB"
 for size in "${sizes[@]}"; do
     fleet=$work/fleet-$size out=$work/out-$size
     start=$(date +%s%N)
@@ -75,10 +76,13 @@ for size in "${sizes[@]}"; do
     /usr/bin/time -v -o "$work/report-$size.time" "$build/rehearse" --image "$image" \
         --json "$work/report-$size.json" --page "$work/report-$size.html" "$out" \
         "${boards[@]}" > /dev/null || [ $? -le 1 ] || exit 1
+    /usr/bin/time -v -o "$work/json-$size.time" "$build/rehearse" --image "$image" \
+        --json "$work/report-$size.json" "$out" "${boards[@]}" > /dev/null || [ $? -le 1 ] || exit 1
     made_ms=$(((made - start) / 1000000))
-    printf '%8d %6d %8s %10s %9s %12s %13s\n' "$size" "$runs" \
+    printf '%8d %6d %8s %10s %9s %12s %11s %13s\n' "$size" "$runs" \
         "$((made_ms / 1000)).$((made_ms % 1000 / 100))" "$(field "$work/plan-$size.time" "$wall")" \
         "$(mib "$(field "$work/plan-$size.time" "$rss")")" \
         "$(field "$work/report-$size.time" "$wall")" \
-        "$(mib "$(field "$work/report-$size.time" "$rss")")"
+        "$(mib "$(field "$work/report-$size.time" "$rss")")" \
+        "$(mib "$(field "$work/json-$size.time" "$rss")")"
 done

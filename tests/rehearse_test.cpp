@@ -375,26 +375,35 @@ TEST(Rehearsal, OutRemovesNothingItDidNotMake) {
 }
 
 // Boards alike but for their serial numbers are rehearsed once and reported each under its own
-// name; a board that differs in anything else is rehearsed on its own.
+// name: b seeds as a does (its module the sample's, which a names as its own) and takes a's
+// run; b2, alike to b in its folder, is not even seeded. A board that differs in anything
+// else is rehearsed on its own.
 TEST(Rehearsal, RehearsesBoardsAlikeButForTheirSerialNumbersOnce) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     std::filesystem::create_directories("/tmp/fleet");
-    for (const auto& [name, serial, version] :
-         {std::tuple{"a", "01", "2.0.3"}, {"b", "02", "2.0.3"}, {"c", "03", "2.1.0"}}) {
+    for (const auto& [name, serial, version] : {std::tuple{"a", "01", "2.0.3"},
+                                                {"b", "02", "2.0.3"},
+                                                {"b2", "04", "2.0.3"},
+                                                {"c", "03", "2.1.0"}}) {
         writeBoard(std::string("/tmp/fleet/") + name,
                    {{"etc/data.txt",
                      std::string("DEVICE=BT-LAP access point\r\nSERIALNO=0080471200") + serial +
                          "\r\nBTFIRMWARE=1958 16.4.0\r\nLAP_VERSION=" + version + "\r\n"}});
     }
+    writeWholeFile("/tmp/fleet/a/module.psr",
+                   readWholeFile(kSourceRoot + "/sim/module/default-store.psr"));
     int status = -1;
     const std::string output =
         rehearse("--json /tmp/out/report.json --fleet /tmp/fleet /tmp/sample.img", &status);
     EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(readWholeFile("/tmp/out/b/twin-of"), "a\n");
+    EXPECT_EQ(readWholeFile("/tmp/out/b2/twin-of"), "b\n");
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/c/twin-of"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/b/state"));
-    EXPECT_NE(output.find("=== group 1: 2 like a ===\nboards: a b\n"), std::string::npos) << output;
-    EXPECT_NE(output.find("3 of 3 boards ended OK\n"), std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists("/tmp/out/b2/seed.txt"));
+    EXPECT_NE(output.find("=== group 1: 3 like a ===\nboards: a b b2\n"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("4 of 4 boards ended OK\n"), std::string::npos) << output;
     EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
 }
 

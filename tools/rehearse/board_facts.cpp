@@ -234,9 +234,8 @@ std::string hexText(const Sha256Digest& digest) {
     return text;
 }
 
-// The files of a folder, in name order, each with its path in the folder.
-// The folder's files into the hash, by name and content; dataTxt, when given, in the place of
-// etc/data.txt's.
+// The files of a folder, in name order, each with its path in the folder; dataTxt, when
+// given, in the place of etc/data.txt's.
 void hashFolder(Sha256Context& context, const fs::path& folder, const std::string& prefix,
                 const std::optional<std::string>& dataTxt) {
     std::vector<fs::path> files;
