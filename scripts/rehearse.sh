@@ -5,6 +5,7 @@
 # long it would take there: the program rehearse of the build reads the runs, groups the
 # boards that the image treats alike and writes the text, the page and the JSON.
 #   scripts/rehearse.sh [OPTIONS] [--board DIR]... [--fleet DIR]... [--compare OLD_IMAGE] IMAGE
+#   scripts/rehearse.sh [--json FILE] [--page FILE] --merge PART.json...
 # Each board's run is kept in OUT/NAME/ (NAME: the folder's name), which the report reads:
 #   seed.txt      the seeding's lines, one per piece taken from the sample board
 #   before/       the seeded state (state/) and /etc (etc/), as the update found them
@@ -14,28 +15,33 @@
 #   run.err       what the sandbox and the run said on standard error
 #   outcome       OK, NOK, "none" (no final notice came) or "seeding" (the folder is wrong)
 #   timeline.svg  the update's timeline
-#   twin-of       for a board whose seeded state is another's but for its serial number: that
-#                 board's NAME, whose run stands for its own (it has no state/, run.err,
-#                 outcome or timeline of its own)
+#   twin-of       for a board whose folder or seeded state is another's but for its serial
+#                 number: that board's NAME, whose run stands for its own (it has no state/,
+#                 run.err, outcome or timeline of its own; alike in its folder, it is not
+#                 seeded either, and has no seed.txt or before/)
 # With --compare, the old image's runs are kept in OUT/compared/NAME.
 set -euo pipefail
 
 usage() {
     cat <<'TXT'
 Usage: rehearse.sh [OPTIONS] [--board DIR]... [--fleet DIR]... [--compare OLD_IMAGE] IMAGE
+       rehearse.sh [--json FILE] [--page FILE] [--out DIR] --merge PART.json...
 Runs the update IMAGE on a simulated board seeded from each board folder (see
 sim/seed-board --help), each in a sandbox of its own, many at a time, the module's line at
 0 baud and the board's clock 10 times faster than real time (--clock-speed). The boards
-that the image treats alike (the same outcome, failures and changes) form a group; each
-group is shown once: the pieces taken from the sample board, the outcome (after NOK, each
-failed step's reasons), the version table's decisions, the PS-Keys (the image's apart from
-those the daemon sets by itself), firmware, flash sectors and /etc lines the update changed
-(the board's own records it removed marked as lost), the board's trust (its update keys
-before and after, who signed the image and the daemon's verdict, its security version
-before and after), and the duration predicted at the board's speed (module line at 115200
-baud, the flash's typical times, the firmware's download), step by step; then a table over
-all boards. Each board's timeline goes to OUT/NAME/timeline.svg, the whole on one page to
-OUT/plan.html.
+that the image treats alike (the same outcome, failures and changes) form a group, named
+for what the update does to it, failures first; each group is shown once: where its boards
+differ, the pieces taken from the sample board, the outcome (after NOK, each failed step's
+reasons), the version table's decisions, the PS-Keys (the image's apart from those the
+daemon sets by itself), firmware, flash sectors and /etc lines the update changed (the
+board's own records it removed marked as lost), the board's trust (its update keys before
+and after, who signed the image and the daemon's verdict, its security version before and
+after), and the duration predicted at the board's speed (module line at 115200 baud, the
+flash's typical times, the firmware's download), step by step; then a table over all
+boards. Each board's timeline goes to OUT/NAME/timeline.svg, the whole on one page to
+OUT/plan.html. Boards whose folders, or seeded states, are alike but for data.txt's serial
+number are rehearsed once and reported each under its own name: a plan costs a run for each
+distinct state, not for each board.
 
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)
@@ -43,6 +49,15 @@ Options:
                   or flash.bin) is a board's folder; may be given many times
   --compare OLD   also rehearse the image OLD on the same boards and show, board by board,
                   what IMAGE does differently
+  --shard K/N     rehearse only part K of N of the boards (1 <= K <= N) and report on it;
+                  with --json, the part's plan for --merge. The boards alike but for their
+                  serial numbers are one state; the distinct states, in the order their first
+                  boards come, are dealt out to the parts in turn (the first to part 1, the
+                  second to part 2, ...), so the same boards give the same parts, the boards
+                  alike stay in one, and each part has about as many runs
+  --merge PART.json...  join the parts' plans (each --shard K/N --json) into the plan of the
+                  whole fleet, as one run over it gives: its text, page and (--json) JSON;
+                  parts of other images, overlapping or missing parts are refused
   --at-speed      run at the board's speed instead (115200 baud, the flash's real times) and
                   measure the durations: slow, but what a board would show
   --clock-speed N the board's clock in a quick run, N times faster than real time (default
@@ -61,8 +76,9 @@ Options:
                   mostly wait)
   -h, --help      show this help
   -V, --version   show the version
-Exit status: 0 every board ended OK, 1 a board did not, 2 usage error or a board folder that
-is wrong (its file and line are named), 3 a run broke (no final notice came).
+Exit status: 0 every board ended OK, 1 a board did not, 2 usage error, a board folder that
+is wrong (its file and line are named) or a part that --merge can't take (named), 3 a run
+broke (no final notice came).
 TXT
 }
 
@@ -80,7 +96,7 @@ is_run_folder() {
     [ -d "$1" ] && [ ! -L "$1" ] || return 1
     for entry in "$1"/* "$1"/.[!.]*; do
         [ -e "$entry" ] || [ -L "$entry" ] || continue
-        [[ $run_entries == *" $(basename "$entry") "* ]] || return 1
+        [[ $run_entries == *" ${entry##*/} "* ]] || return 1
     done
 }
 # OUT holds only what rehearsals write there: the boards' runs, compared/ with the old image's
@@ -90,7 +106,7 @@ check_out_folder() {
     local entry name
     for entry in "$1"/* "$1"/.[!.]*; do
         [ -e "$entry" ] || [ -L "$entry" ] || continue
-        name=$(basename "$entry")
+        name=${entry##*/}
         if [ -f "$entry" ] && [ ! -L "$entry" ] && [[ $name == *.html || $name == *.json ]]; then
             continue
         fi
@@ -119,31 +135,57 @@ quick_clock_speed=10
 # keeps several busy. More at a time finish no sooner on a loaded machine, and the runs that
 # wait for a processor stretch the waits that the prediction counts.
 jobs_per_processor=4
-boards=() fleets=() out="$root/build/rehearsal" build="$root/build/host" emulator=""
-jobs=$((jobs_per_processor * $(nproc))) at_speed="" json="" page="" compare=""
+boards=() physical=() fleets=() out="$root/build/rehearsal" build="$root/build/host"
+emulator="" jobs=$((jobs_per_processor * $(nproc))) at_speed="" json="" page="" compare=""
+shard="" merge=""
 value() { [ $# -ge 2 ] || usage_error "$1 needs a value (see --help)"; }
+# A board's folder and where it physically is: a fleet's entry that is no link lies in the
+# fleet's folder, and costs no process to find (a fleet may hold thousands).
+add_board() {
+    boards+=("$1")
+    if [ -n "${2:-}" ] && [ ! -L "$1" ]; then
+        physical+=("$2/${1##*/}")
+    else
+        physical+=("$(cd "$1" && pwd -P)")
+    fi
+}
 while [ $# -gt 0 ]; do
     case "$1" in
-        --board) value "$@"; boards+=("$2"); shift 2 ;;
+        --board)
+            value "$@"
+            [ -d "$2" ] || usage_error "no board folder $2"
+            add_board "$2"
+            shift 2 ;;
         --fleet)
             value "$@"
             [ -d "$2" ] || usage_error "no fleet folder $2"
-            fleet=()
+            fleet_dir=$(cd "$2" && pwd -P) found=0
             for board in "$2"/*/; do
                 # Only what looks like a board's folder is one: a rehearsal's own output (an
                 # --out inside the fleet) or a stray folder is no board to rehearse.
-                if [ -d "$board" ] && looks_like_board "$board"; then fleet+=("${board%/}"); fi
+                if [ -d "$board" ] && looks_like_board "$board"; then
+                    add_board "${board%/}" "$fleet_dir"
+                    found=$((found + 1))
+                fi
             done
-            [ ${#fleet[@]} -gt 0 ] || usage_error "no board folder in $2"
-            fleets+=("$(cd "$2" && pwd -P)")
-            boards+=("${fleet[@]}")
+            [ $found -gt 0 ] || usage_error "no board folder in $2"
+            fleets+=("$fleet_dir")
             shift 2 ;;
         --compare) value "$@"; compare=$2; shift 2 ;;
         --out) value "$@"; out=$2; shift 2 ;;
+        --shard)
+            value "$@"
+            { [[ $2 =~ ^([1-9][0-9]*)/([1-9][0-9]*)$ ]] &&
+                [ "${BASH_REMATCH[1]}" -le "${BASH_REMATCH[2]}" ]; } ||
+                usage_error "--shard takes K/N, 1 <= K <= N, not '$2'"
+            shard=$2
+            shift 2 ;;
+        --merge) merge=1; shift; break ;;
         --at-speed) at_speed=--at-speed; shift ;;
         --clock-speed)
             value "$@"
-            [[ $2 =~ ^[1-9][0-9]*$ ]] || usage_error "--clock-speed takes a whole number from 1, not '$2'"
+            [[ $2 =~ ^[1-9][0-9]*$ ]] ||
+                usage_error "--clock-speed takes a whole number from 1, not '$2'"
             quick_clock_speed=$2; shift 2 ;;
         --json) value "$@"; json=$2; shift 2 ;;
         --page) value "$@"; page=$2; shift 2 ;;
@@ -156,20 +198,29 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
-[ $# -eq 1 ] || usage_error "expected one IMAGE (see --help)"
-image=$1
-for file in "$image" ${compare:+"$compare"}; do [ -f "$file" ] || usage_error "no image $file"; done
+if [ -n "$merge" ]; then
+    [ $# -ge 1 ] || usage_error "--merge needs the parts' JSON files (see --help)"
+    { [ ${#boards[@]} -eq 0 ] && [ -z "$shard$compare$at_speed" ]; } ||
+        usage_error "--merge takes the parts' plans only (with --json, --page, --out)"
+    parts=("$@")
+else
+    [ $# -eq 1 ] || usage_error "expected one IMAGE (see --help)"
+    image=$1
+    for file in "$image" ${compare:+"$compare"}; do [ -f "$file" ] || usage_error "no image $file"; done
+fi
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || usage_error "--jobs takes a count, not '$jobs'"
 for program in update_process_sim aipeer rehearse; do
     [ -x "$build/$program" ] ||
         usage_error "$build/$program not found (cmake --build --preset host)"
 done
-[ ${#boards[@]} -gt 0 ] || boards=("$root/sim/boards/sample")
+[ -n "$merge" ] || [ ${#boards[@]} -gt 0 ] || add_board "$root/sim/boards/sample"
 names=()
 declare -A seen
 for board in "${boards[@]}"; do
-    [ -d "$board" ] || usage_error "no board folder $board"
-    name=$(basename "$(cd "$board" && pwd)")
+    # The folder's name, as the path names it (a trailing / dropped).
+    name=${board%"${board##*[!/]}"}
+    name=${name##*/}
+    case "$name" in ""|.|..) name=$(basename "$(cd "$board" && pwd)") ;; esac
     [ -z "${seen[$name]:-}" ] || usage_error "two boards named $name"
     # The old image's runs are kept in OUT/compared/.
     [ -z "$compare" ] || [ "$name" != compared ] || usage_error "a board named compared"
@@ -182,8 +233,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd -P)
 check_out_folder "$out"
 # Nor may OUT lie in a board's folder, or a board's folder in OUT.
-for board in "${boards[@]}"; do
-    board=$(cd "$board" && pwd -P)
+for board in "${physical[@]}"; do
     case "$out/" in "$board"/*) usage_error "--out $out lies in the board folder $board" ;; esac
     case "$board/" in "$out"/*) usage_error "--out $out holds the board folder $board" ;; esac
 done
@@ -191,10 +241,21 @@ for fleet_dir in "${fleets[@]}"; do
     case "$out/" in "$fleet_dir"/*) usage_error "--out $out lies in the fleet folder $fleet_dir" ;; esac
 done
 build=$(cd "$build" && pwd)
+[ -n "$page" ] || page=$out/plan.html
+read -ra emulator_words <<< "$emulator"
+rehearse_program() { "${emulator_words[@]}" "$build/rehearse" "$@"; }
+if [ -n "$merge" ]; then
+    # The page is named when the merge wrote it: parts it refused leave none.
+    marker=$(mktemp)
+    trap 'rm -f "$marker"' EXIT
+    status=0
+    rehearse_program --merge ${json:+--json "$json"} --page "$page" "${parts[@]}" || status=$?
+    [ "$json" = - ] || [ ! "$page" -nt "$marker" ] || echo "page: $page"
+    exit $status
+fi
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 image=$(absolute "$image")
 [ -z "$compare" ] || compare=$(absolute "$compare")
-[ -n "$page" ] || page=$out/plan.html
 
 # shellcheck disable=SC2317  # seed_board and run_board are called through in_parallel
 # One board's folder seeded into its run's folder; a folder that can't be seeded is noted as
@@ -207,24 +268,6 @@ seed_board() {
             > "$dir/seed.txt" 2> "$dir/seed.err"; then
         echo seeding > "$dir/outcome"
     fi
-}
-
-# What decides a seeded board's rehearsal: every file of its seeded state and /etc, by name
-# and content, except the identity-only line SERIALNO= of data.txt. The daemon reads data.txt
-# only for the lines of its version keywords (BTFIRMWARE, CSRMODULINFO, LAP_VERSION), so a
-# serial number can't change what the update does; boards alike but for it are rehearsed once.
-seeded_state_key() {
-    local file
-    (cd "$1/before" && find state etc -type f | LC_ALL=C sort | while IFS= read -r file; do
-        if [ "$file" = etc/data.txt ]; then
-            printf '%s\0' "$file"
-            grep -v '^SERIALNO=' "$file" || true
-        else
-            printf '%s\0%s\0' "$file" "$(stat -c %s "$file")"
-            cat "$file"
-        fi
-        printf '\0'
-    done) | sha256sum | cut -c1-64
 }
 
 # shellcheck disable=SC2317  # called through in_parallel
@@ -276,31 +319,99 @@ in_parallel() {
     [ ! -t 2 ] || echo >&2
 }
 
-# Every board's run with IMAGE (and the old image's into OUT/compared/): seeded, many at a
-# time; of the boards whose seeded state is alike, the first is run and the others are noted
-# as its twins (OUT/NAME/twin-of), which the report takes its run for.
-seeds=() dirs=() images=()
+# What decides a board's rehearsal: its folder, every file by name and content, but for the
+# value of data.txt's line SERIALNO= (the daemon reads data.txt only for the lines of its
+# version keywords, so a serial number can't change what the update does), in one process
+# for the whole fleet ("-": a folder that can't be read whole, seeded on its own).
+mapfile -t keys < <(rehearse_program --board-keys "${boards[@]}")
+[ ${#keys[@]} -eq ${#boards[@]} ] || usage_error "the boards' folders could not be read"
+
+# With --shard K/N, the boards of part K: the distinct keys, in the order their first boards
+# come, dealt out to the N parts in turn.
+positions=()
+if [ -n "$shard" ]; then
+    part=${shard%/*} shard_count=${shard#*/} distinct=0 fleet_size=${#boards[@]}
+    declare -A rank
+    kept_boards=() kept_names=() kept_keys=()
+    for i in "${!boards[@]}"; do
+        key=${keys[$i]}
+        [ "$key" != - ] || key="-$i"
+        [ -n "${rank[$key]:-}" ] || { rank[$key]=$distinct; distinct=$((distinct + 1)); }
+        [ $((rank[$key] % shard_count)) -eq $((part - 1)) ] || continue
+        kept_boards+=("${boards[$i]}") kept_names+=("${names[$i]}") kept_keys+=("${keys[$i]}")
+        positions+=($((i + 1)))
+    done
+    boards=("${kept_boards[@]}") names=("${kept_names[@]}") keys=("${kept_keys[@]}")
+    [ ${#boards[@]} -gt 0 ] || usage_error "part $shard of these boards holds none"
+fi
+
+# Every board's run with IMAGE (and the old image's into OUT/compared/). Of the boards whose
+# folders are alike, the first is seeded and the others are its twins (OUT/NAME/twin-of),
+# neither seeded nor run; unless its folder proves wrong: then each is seeded, for the
+# seeding to name its own files. Of the boards seeded, those whose seeded states are alike are
+# run once, the first; the others are its twins, which the report takes its run for.
+sets=("$out" "$image")
+[ -z "$compare" ] || sets+=("$out/compared" "$compare")
+declare -A first_name
+seeded=() twins=()
 for i in "${!boards[@]}"; do
-    seeds+=("${boards[$i]}" "$out/${names[$i]}")
-    dirs+=("$out/${names[$i]}") images+=("$image")
-    [ -z "$compare" ] || {
-        seeds+=("${boards[$i]}" "$out/compared/${names[$i]}")
-        dirs+=("$out/compared/${names[$i]}") images+=("$compare")
-    }
-done
-in_parallel seed_board seeding "${seeds[@]}"
-declare -A first_of
-runs=()
-for i in "${!dirs[@]}"; do
-    dir=${dirs[$i]}
-    [ ! -f "$dir/outcome" ] || continue
-    key="${images[$i]} $(seeded_state_key "$dir")"
-    if [ -n "${first_of[$key]:-}" ]; then
-        basename "${first_of[$key]}" > "$dir/twin-of"
+    key=${keys[$i]}
+    if [ "$key" != - ] && [ -n "${first_name[$key]:-}" ]; then
+        twins+=("$i")
     else
-        first_of[$key]=$dir
-        runs+=("$dir" "${images[$i]}")
+        [ "$key" = - ] || first_name[$key]=${names[$i]}
+        seeded+=("$i")
     fi
+done
+# Seeds the boards (their indices) into each set's runs.
+seed_boards() {
+    local seeds=() i s
+    for i in "$@"; do
+        for ((s = 0; s < ${#sets[@]}; s += 2)); do
+            seeds+=("${boards[$i]}" "${sets[$s]}/${names[$i]}")
+        done
+    done
+    in_parallel seed_board seeding "${seeds[@]}"
+}
+seed_boards "${seeded[@]}"
+twin_dirs=() twin_names=() seeded_alone=()
+for i in "${twins[@]}"; do
+    first=${first_name[${keys[$i]}]}
+    if [ -f "$out/$first/outcome" ]; then
+        seeded_alone+=("$i")
+        continue
+    fi
+    for ((s = 0; s < ${#sets[@]}; s += 2)); do
+        twin_dirs+=("${sets[$s]}/${names[$i]}") twin_names+=("$first")
+    done
+done
+seed_boards "${seeded_alone[@]}"
+if [ ${#twin_dirs[@]} -gt 0 ]; then
+    printf '%s\0' "${twin_dirs[@]}" | xargs -0 rm -rf
+    printf '%s\0' "${twin_dirs[@]}" | xargs -0 mkdir -p
+    for i in "${!twin_dirs[@]}"; do echo "${twin_names[$i]}" > "${twin_dirs[$i]}/twin-of"; done
+fi
+
+# Of the boards seeded, the seeded states alike (by the same rule, in one process) run once.
+runs=()
+for ((s = 0; s < ${#sets[@]}; s += 2)); do
+    dirs=()
+    for i in "${seeded[@]}" "${seeded_alone[@]}"; do
+        dir=${sets[$s]}/${names[$i]}
+        [ -f "$dir/outcome" ] || dirs+=("$dir")
+    done
+    [ ${#dirs[@]} -gt 0 ] || continue
+    mapfile -t state_keys < <(rehearse_program --seeded-keys "${dirs[@]}")
+    declare -A first_run=()
+    for i in "${!dirs[@]}"; do
+        key=${state_keys[$i]:--}
+        if [ "$key" != - ] && [ -n "${first_run[$key]:-}" ]; then
+            echo "${first_run[$key]}" > "${dirs[$i]}/twin-of"
+        else
+            [ "$key" = - ] || first_run[$key]=${dirs[$i]##*/}
+            runs+=("${dirs[$i]}" "${sets[$((s + 1))]}")
+        fi
+    done
 done
 in_parallel run_board runs "${runs[@]}"
 
@@ -308,8 +419,13 @@ report=(--image "$image" --page "$page")
 [ -z "$at_speed" ] || report+=(--at-speed)
 [ -z "$json" ] || report+=(--json "$json")
 [ -z "$compare" ] || report+=(--compare-image "$compare" --compare-runs "$out/compared")
-read -ra emulator_words <<< "$emulator"
+if [ -n "$shard" ]; then
+    positions_file=$(mktemp)
+    trap 'rm -f "$positions_file"' EXIT
+    printf '%s\n' "${positions[@]}" > "$positions_file"
+    report+=(--shard "$shard" --fleet-size "$fleet_size" --positions "$positions_file")
+fi
 status=0
-"${emulator_words[@]}" "$build/rehearse" "${report[@]}" "$out" "${boards[@]}" || status=$?
+rehearse_program "${report[@]}" "$out" "${boards[@]}" || status=$?
 [ "$json" = - ] || echo "page: $page"
 exit $status

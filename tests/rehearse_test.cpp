@@ -178,11 +178,12 @@ TEST(MakeFleet, VariesTheProjectsBoards) {
     EXPECT_EQ(runCommand(kSourceRoot + "/sim/make-fleet /tmp/fleet 9", &status),
               "make-fleet: 9 boards in /tmp/fleet\n");
     EXPECT_EQ(status, 0);
-    EXPECT_NE(readWholeFile("/tmp/fleet/sample-01/etc/data.txt").find("SERIALNO=008047120001\n"),
+    EXPECT_NE(readWholeFile("/tmp/fleet/sample-01/etc/data.txt").find("SERIALNO=008047120001\r\n"),
               std::string::npos);
-    // The seventh has a service record of its own, the ninth a module that refuses a key.
+    // The seventh stands at site 1 and has its service record, the ninth a module that
+    // refuses a key.
     EXPECT_TRUE(readWholeFile("/tmp/fleet/firmware-current-07/etc/service.txt")
-                    .ends_with("10007;Board 7's printer;12;0x1120;6;SITE\n"));
+                    .ends_with("11001;Site 1 printer;12;0x1120;6;SITE\n"));
     EXPECT_TRUE(
         readWholeFile("/tmp/fleet/flash-4m-09/module.psr").ends_with("// refuses: &0021\n"));
     EXPECT_EQ(runCommand(kSourceRoot + "/sim/make-fleet /tmp/fleet", &status),
@@ -389,30 +390,94 @@ TEST(Rehearsal, OutRemovesNothingItDidNotMake) {
 }
 
 // Boards alike but for their serial numbers are rehearsed once and reported each under its own
-// name; a board that differs in anything else is rehearsed on its own.
+// name: b seeds as a does (its module the sample's, which a names as its own) and takes a's
+// run; b2, alike to b in its folder, is not even seeded. A board that differs in anything
+// else is rehearsed on its own.
 TEST(Rehearsal, RehearsesBoardsAlikeButForTheirSerialNumbersOnce) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     std::filesystem::create_directories("/tmp/fleet");
-    for (const auto& [name, serial, version] :
-         {std::tuple{"a", "01", "2.0.3"}, {"b", "02", "2.0.3"}, {"c", "03", "2.1.0"}}) {
+    for (const auto& [name, serial, version] : {std::tuple{"a", "01", "2.0.3"},
+                                                {"b", "02", "2.0.3"},
+                                                {"b2", "04", "2.0.3"},
+                                                {"c", "03", "2.1.0"}}) {
         writeBoard(std::string("/tmp/fleet/") + name,
                    {{"etc/data.txt",
                      std::string("DEVICE=BT-LAP access point\r\nSERIALNO=0080471200") + serial +
                          "\r\nBTFIRMWARE=1958 16.4.0\r\nLAP_VERSION=" + version + "\r\n"}});
     }
+    writeWholeFile("/tmp/fleet/a/module.psr",
+                   readWholeFile(kSourceRoot + "/sim/module/default-store.psr"));
     int status = -1;
     const std::string output =
         rehearse("--json /tmp/out/report.json --fleet /tmp/fleet /tmp/sample.img", &status);
     EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(readWholeFile("/tmp/out/b/twin-of"), "a\n");
+    EXPECT_EQ(readWholeFile("/tmp/out/b2/twin-of"), "b\n");
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/c/twin-of"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/b/state"));
-    EXPECT_NE(output.find("=== group 1: OK: firmware, PS-Keys, software (2 boards) ===\nboards: a "
-                          "b\n"),
+    EXPECT_FALSE(std::filesystem::exists("/tmp/out/b2/seed.txt"));
+    EXPECT_NE(output.find("=== group 1: OK: firmware, PS-Keys, software (3 boards) ===\nboards: a "
+                          "b b2\n"),
               std::string::npos)
         << output;
-    EXPECT_NE(output.find("3 of 3 boards ended OK\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("4 of 4 boards ended OK\n"), std::string::npos) << output;
     EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
+}
+
+// A plan's text or JSON but for its timings: every number with a fraction (and a range of
+// them) as "#".
+std::string withoutTimings(const std::string& text) {
+    return std::regex_replace(
+        text, std::regex("-?[0-9]+\\.[0-9]+(e[-+]?[0-9]+)?(-[0-9]+\\.[0-9]+)?"), "#");
+}
+
+// A fleet planned in four shards, spread by GNU parallel as over several hosts (local jobs
+// here), and merged: the same plan, text and JSON, as one run over the fleet gives. Parts
+// that are not of one plan are refused, named.
+TEST(Rehearsal, PlansAFleetInShardsAsInOneRun) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    std::filesystem::create_directories("/tmp/fleet");
+    for (const auto& [name, version] : {std::pair{"a1", "2.0.3"}, {"a2", "2.0.3"}, {"b", "2.1.0"}})
+        writeBoard(std::string("/tmp/fleet/") + name,
+                   {{"etc/data.txt",
+                     std::string("SERIALNO=") + name + "\r\nLAP_VERSION=" + version + "\r\n"}});
+    writeBoard("/tmp/fleet/c", {{"module.psr", "// starts on: usb\n"}});
+    writeBoard("/tmp/fleet/d", {});
+    int status = -1;
+    const std::string one =
+        rehearse("--json /tmp/one.json --fleet /tmp/fleet /tmp/sample.img", &status);
+    EXPECT_EQ(status, 2) << one;
+    const std::string script = kSourceRoot + "/scripts/rehearse.sh --build " + PROJECT_BINARY_PATH +
+                               " --emulator '" BOARD_EMULATOR "' ";
+    // One command line for parallel's shell, {} the part's number.
+    runCommand("PARALLEL_HOME=/tmp/parallel parallel --jobs 4 \"" + script +
+                   "--out /tmp/part{} --shard {}/4 --json /tmp/part{}.json --fleet /tmp/fleet "
+                   "/tmp/sample.img > /tmp/part{}.txt\" ::: 1 2 3 4",
+               &status);
+    EXPECT_EQ(validateJson("/tmp/part1.json"), "valid\n");
+    const std::string parts = "/tmp/part1.json /tmp/part2.json /tmp/part3.json /tmp/part4.json";
+    EXPECT_EQ(withoutTimings(rehearse("--json /tmp/merged.json --merge " + parts, &status)),
+              withoutTimings(one));
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(withoutTimings(readWholeFile("/tmp/merged.json")),
+              withoutTimings(readWholeFile("/tmp/one.json")));
+    writeWholeFile("/tmp/other.json",
+                   std::regex_replace(readWholeFile("/tmp/part2.json"),
+                                      std::regex("\"sample.img\""), "\"other.img\""));
+    for (const auto& [part, error] : {
+             std::pair{"/tmp/part1.json /tmp/sample.img",
+                       "rehearse: /tmp/sample.img: not a rehearsal's plan"},
+             {"/tmp/part1.json /tmp/part1.json",
+              "rehearse: /tmp/part1.json: the board a1 is also in /tmp/part1.json\n"},
+             {"/tmp/part1.json /tmp/other.json",
+              "rehearse: /tmp/other.json: a plan of the image "
+              "other.img"},
+             {"/tmp/part1.json /tmp/part2.json",
+              "rehearse: the fleet's part 3/4, 4/4 is not among the parts given\n"},
+         }) {
+        EXPECT_TRUE(rehearse(std::string("--merge ") + part, &status).starts_with(error)) << part;
+        EXPECT_EQ(status, 2);
+    }
 }
 
 // A board whose data.txt ends its lines in LF alone, already on the image's software and on a

@@ -234,8 +234,10 @@ std::string hexText(const Sha256Digest& digest) {
     return text;
 }
 
-// The files of a folder, in name order, each with its path in the folder.
-void hashFolder(Sha256Context& context, const fs::path& folder, const std::string& prefix) {
+// The files of a folder, in name order, each with its path in the folder; dataTxt, when
+// given, in the place of etc/data.txt's.
+void hashFolder(Sha256Context& context, const fs::path& folder, const std::string& prefix,
+                const std::optional<std::string>& dataTxt) {
     std::vector<fs::path> files;
     std::error_code error;
     for (const auto& entry : fs::recursive_directory_iterator(folder, error)) {
@@ -244,7 +246,8 @@ void hashFolder(Sha256Context& context, const fs::path& folder, const std::strin
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
         std::string name = prefix + fs::relative(file, folder).string();
-        std::string content = readText(file.string());
+        std::string content =
+            dataTxt && name == "etc/data.txt" ? *dataTxt : readText(file.string());
         std::string head = name + '\0' + std::to_string(content.size()) + '\0';
         sha256Update(context, {reinterpret_cast<const std::uint8_t*>(head.data()), head.size()});
         sha256Update(context,
@@ -252,13 +255,31 @@ void hashFolder(Sha256Context& context, const fs::path& folder, const std::strin
     }
 }
 
-std::string seededStateHash(const std::string& dir) {
+std::string seededStateHash(const std::string& dir,
+                            const std::optional<std::string>& dataTxt = std::nullopt) {
     if (!fs::is_directory(dir + "/before")) return "";
     Sha256Context context;
     sha256Init(context);
-    hashFolder(context, dir + "/before/state", "state/");
-    hashFolder(context, dir + "/before/etc", "etc/");
+    hashFolder(context, dir + "/before/state", "state/", dataTxt);
+    hashFolder(context, dir + "/before/etc", "etc/", dataTxt);
     return hexText(sha256Final(context));
+}
+
+// The runs that stand for a board's (twin-of): the board seeded for it, when it was not seeded
+// itself (alike to that board but for its serial number), and the board whose run stands for
+// that one's; the last is the run. Each is a run of this rehearsal, in the same folder.
+std::vector<fs::path> standIns(const fs::path& dir) {
+    std::vector<fs::path> chain{dir};
+    const std::size_t hops = fs::exists(dir / "seed.txt") ? 1 : 2;
+    for (std::string twin; !(twin = firstLine((chain.back() / "twin-of").string())).empty();) {
+        const fs::path next = dir.parent_path() / twin;
+        if (twin.find('/') != std::string::npos || twin == "." || twin == ".." ||
+            chain.size() > hops || (!fs::exists(next / "outcome") && !fs::exists(next / "twin-of")))
+            throw BadInputLine{(chain.back() / "twin-of").string(), 1,
+                               "not a run of this rehearsal: " + twin};
+        chain.push_back(next);
+    }
+    return chain;
 }
 
 }  // namespace
@@ -308,40 +329,16 @@ std::string sha256Hex(const std::string& bytes) {
     return hexText(sha256({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
 }
 
-BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
-                          const std::string& folder, bool atSpeed, const BoardSpeeds& speeds) {
+namespace {
+
+// The facts of a board's own run: all but its name, folder, seeding lines and state.
+BoardFacts readRunFacts(const std::string& dir, bool atSpeed, const BoardSpeeds& speeds) {
     BoardFacts facts;
-    // A twin (a board seeded alike to one run before it, but for its serial number) takes that
-    // board's run, and keeps its own name, folder, seeding lines and state.
-    const std::string twin = firstLine(dir + "/twin-of");
-    if (!twin.empty()) {
-        if (twin.find('/') != std::string::npos || twin == "." || twin == ".." ||
-            !fs::exists(fs::path(dir).parent_path() / twin / "outcome") ||
-            fs::exists(fs::path(dir).parent_path() / twin / "twin-of"))
-            throw BadInputLine{dir + "/twin-of", 1, "not a run of this rehearsal: " + twin};
-        facts = readBoardFacts((fs::path(dir).parent_path() / twin).string(), name, folder, atSpeed,
-                               speeds);
-        facts.assumed.clear();
-        facts.notes.clear();
-    } else {
-        facts.outcome = readOutcome(dir + "/outcome");
-    }
-    facts.name = name;
-    facts.folder = folder;
-    for (const std::string& line : splitLines(readText(dir + "/seed.txt"))) {
-        if (line.starts_with("assumed ")) facts.assumed.push_back(line.substr(8));
-        if (line.starts_with("note ")) facts.notes.push_back(line.substr(5));
-    }
-    facts.flashSize = unsignedNumber(firstLine(dir + "/before/state/flash.size"));
-    if (!twin.empty()) {
-        facts.stateSha256 = seededStateHash(dir);
-        return facts;
-    }
+    facts.outcome = readOutcome(dir + "/outcome");
     if (!facts.ran()) {
         facts.seedErrors = splitLines(readText(dir + "/seed.err"));
         return facts;
     }
-    facts.stateSha256 = seededStateHash(dir);
     const std::string report = readText(dir + "/tmp/update.log");
     facts.versions = readVersions(report);
     for (VersionRow& row : facts.versions)
@@ -362,5 +359,42 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
     facts.steps = std::move(times.steps);
     facts.duration = times.duration;
     assignReasons(facts.steps, failureCause(report));
+    return facts;
+}
+
+}  // namespace
+
+BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
+                          const std::string& folder, bool atSpeed, const BoardSpeeds& speeds,
+                          RunCache* cache) {
+    // A twin takes the run of the board that stands for it, and keeps its own name, folder,
+    // seeding lines and state; one never seeded takes those of the board seeded for it, with
+    // its own data.txt.
+    const std::vector<fs::path> chain = standIns(dir);
+    const std::string run = chain.back().string();
+    BoardFacts facts;
+    if (cache == nullptr) {
+        facts = readRunFacts(run, atSpeed, speeds);
+    } else {
+        auto found = cache->find(run);
+        if (found == cache->end())
+            found = cache->emplace(run, readRunFacts(run, atSpeed, speeds)).first;
+        facts = found->second;
+    }
+    facts.name = name;
+    facts.folder = folder;
+    const fs::path& seeded =
+        chain.size() == 1 || fs::exists(chain.front() / "seed.txt") ? chain.front() : chain[1];
+    for (const std::string& line : splitLines(readText((seeded / "seed.txt").string()))) {
+        if (line.starts_with("assumed ")) facts.assumed.push_back(line.substr(8));
+        if (line.starts_with("note ")) facts.notes.push_back(line.substr(5));
+    }
+    // (A board never seeded has its seeded twin's flash: their folders are alike.)
+    facts.flashSize = unsignedNumber(firstLine((seeded / "before/state/flash.size").string()));
+    if (!facts.ran()) return facts;
+    std::optional<std::string> dataTxt;
+    if (seeded != chain.front() && fs::is_regular_file(folder + "/etc/data.txt"))
+        dataTxt = readText(folder + "/etc/data.txt");
+    facts.stateSha256 = seededStateHash(seeded.string(), dataTxt);
     return facts;
 }

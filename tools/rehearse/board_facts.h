@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -122,11 +123,15 @@ struct BoardSpeeds {
 };
 BoardSpeeds boardSpeeds();
 
-// Reads the run kept in dir. atSpeed: the run went at the board's speed, and its times are
-// measured; otherwise the quick run's times are counted back at the board's pace and the
-// line's and the flash's time added.
+// The runs read so far, by their folder: a run that stands for many boards is read once.
+using RunCache = std::map<std::string, BoardFacts>;
+
+// Reads the run kept in dir, or the run of the board that stands for it (dir/twin-of). atSpeed:
+// the run went at the board's speed, and its times are measured; otherwise the quick run's
+// times are counted back at the board's pace and the line's and the flash's time added.
 BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
-                          const std::string& folder, bool atSpeed, const BoardSpeeds& speeds);
+                          const std::string& folder, bool atSpeed, const BoardSpeeds& speeds,
+                          RunCache* cache = nullptr);
 
 // Helpers shared with the step times and the program (board_facts.cpp).
 std::string sha256Hex(const std::string& bytes);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,8 +16,10 @@
 #include "core/build_time.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
+#include "tools/common/input_file.h"
 #include "tools/common/numbers.h"
 #include "tools/rehearse/plan.h"
+#include "tools/rehearse/plan_merge.h"
 #include "tools/rehearse/report_watch.h"
 
 namespace {
@@ -27,6 +30,8 @@ void printUsage(std::FILE* out) {
     std::fprintf(
         out,
         "Usage: rehearse [OPTIONS] RUNS_DIR BOARD_DIR...\n"
+        "       rehearse [--json FILE] [--page FILE] --merge PART.json...\n"
+        "       rehearse --board-keys BOARD_DIR...  |  --seeded-keys RUN_DIR...\n"
         "       rehearse --watch   (on the board, beside the daemon)\n"
         "Reports what an update image did on each board of a rehearsal: RUNS_DIR/NAME holds\n"
         "the run of the board folder BOARD_DIR (NAME: the folder's name), as scripts/rehearse.sh\n"
@@ -42,6 +47,17 @@ void printUsage(std::FILE* out) {
         "  -c, --compare-image FILE  another image rehearsed on the same boards, whose runs\n"
         "  -r, --compare-runs DIR    are in DIR/NAME: what IMAGE does differently, board by\n"
         "                            board\n"
+        "  -S, --shard K/N           the boards are part K of N of a fleet; the JSON says so,\n"
+        "                            for --merge\n"
+        "  -n, --fleet-size COUNT    with --shard: the whole fleet's boards\n"
+        "  -P, --positions FILE      with --shard: each board's place in the fleet (from 1),\n"
+        "                            one a line\n"
+        "  -m, --merge               join the plans of the parts of a fleet (their JSON) into\n"
+        "                            the plan of the whole, as one run over it gives\n"
+        "  -k, --board-keys          write for each board folder a key, the same for folders\n"
+        "                            alike but for data.txt's serial number (\"-\": the folder\n"
+        "                            can't be read whole)\n"
+        "  -K, --seeded-keys         the same for the seeded state and /etc of each run\n"
         "  -w, --watch               on the board: write a line to standard output when the\n"
         "                            update report shows a step begun and at its end, with the\n"
         "                            time and the daemon's processor time (/tmp/daemon.pid);\n"
@@ -54,8 +70,8 @@ void printUsage(std::FILE* out) {
         "\n"
         "Exit status: 0 every board ended OK; 1 a board ended NOK; 2 usage error, a file that\n"
         "can't be read or written, a run's line that can't be read (said with its file and\n"
-        "line), a folder of runs that isn't there, or a board folder that is wrong; 3 a run\n"
-        "broke (no final notice came).\n");
+        "line), a folder of runs that isn't there, a part that isn't one of the same plan, or a\n"
+        "board folder that is wrong; 3 a run broke (no final notice came).\n");
 }
 
 int usageError(const std::string& message) {
@@ -98,8 +114,11 @@ bool readImage(const std::string& path, ImageId* image) {
     return true;
 }
 
+// The folder's name as scripts/rehearse.sh takes it: of its path as written (a link not
+// followed), "." and ".." resolved.
 std::string boardName(const std::string& folder) {
-    std::filesystem::path path = std::filesystem::weakly_canonical(folder);
+    std::filesystem::path path = std::filesystem::absolute(folder).lexically_normal();
+    if (path.filename().empty()) path = path.parent_path();
     return path.filename().string();
 }
 
@@ -107,9 +126,10 @@ std::vector<BoardFacts> readBoards(const std::string& runs, const std::vector<st
                                    bool atSpeed) {
     std::vector<BoardFacts> boards;
     const BoardSpeeds speeds = boardSpeeds();
+    RunCache cache;
     for (const std::string& folder : folders) {
         std::string name = boardName(folder);
-        boards.push_back(readBoardFacts(runs + "/" + name, name, folder, atSpeed, speeds));
+        boards.push_back(readBoardFacts(runs + "/" + name, name, folder, atSpeed, speeds, &cache));
     }
     return boards;
 }
@@ -119,6 +139,18 @@ bool writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
     return static_cast<bool>(out.flush());
+}
+
+// The plan's JSON, a board at a time: a fleet's is large.
+bool writeJson(const std::string& path, const Plan& plan) {
+    std::FILE* out = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
+    if (out == nullptr) return false;
+    bool written = true;
+    writePlanJson(plan, BTLAP_VERSION, [&](const std::string& piece) {
+        written = written && std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
+    });
+    written = std::fflush(out) == 0 && written;
+    return (out == stdout || std::fclose(out) == 0) && written;
 }
 
 // A folder of runs that isn't there is a wrong argument, not a run that broke.
@@ -132,115 +164,180 @@ bool runsFolderFound(const std::string& runs) {
 // What the command line asks for.
 struct Rehearsal {
     std::string imagePath, jsonPath, pagePath, compareImage, compareRuns;
+    std::string shard, fleetSize, positionsPath;
     bool atSpeed = false, watch = false, stampLines = false;
+    bool merge = false, boardKeys = false, seededKeys = false;
     std::string runs;
-    std::vector<std::string> folders;
+    std::vector<std::string> folders;  // with --merge the parts, with the keys the folders
 };
+
+// The arguments after the options.
+std::optional<int> readOperands(int argc, char** argv, Rehearsal* rehearsal) {
+    if (rehearsal->watch || rehearsal->stampLines) {
+        if (optind != argc) return usageError("--watch and --stamp-lines take no arguments");
+        return std::nullopt;
+    }
+    if (rehearsal->merge || rehearsal->boardKeys || rehearsal->seededKeys) {
+        if (optind == argc) return usageError("expected at least one file or folder");
+        rehearsal->folders.assign(argv + optind, argv + argc);
+        return std::nullopt;
+    }
+    if (argc - optind < 2) return usageError("expected RUNS_DIR and at least one BOARD_DIR");
+    if (rehearsal->compareImage.empty() != rehearsal->compareRuns.empty())
+        return usageError("--compare-image and --compare-runs go together");
+    if (rehearsal->shard.empty() != rehearsal->positionsPath.empty())
+        return usageError("--shard and --positions go together");
+    rehearsal->runs = argv[optind];
+    rehearsal->folders.assign(argv + optind + 1, argv + argc);
+    return std::nullopt;
+}
 
 // The command line into rehearsal; an exit status when the program ends here (help, version, a
 // usage error).
 std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
-    auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch, stampLines,
-           runs, folders] = *rehearsal;
     const option options[] = {{"image", required_argument, nullptr, 'i'},
                               {"at-speed", no_argument, nullptr, 's'},
                               {"json", required_argument, nullptr, 'j'},
                               {"page", required_argument, nullptr, 'p'},
                               {"compare-image", required_argument, nullptr, 'c'},
                               {"compare-runs", required_argument, nullptr, 'r'},
+                              {"shard", required_argument, nullptr, 'S'},
+                              {"fleet-size", required_argument, nullptr, 'n'},
+                              {"positions", required_argument, nullptr, 'P'},
+                              {"merge", no_argument, nullptr, 'm'},
+                              {"board-keys", no_argument, nullptr, 'k'},
+                              {"seeded-keys", no_argument, nullptr, 'K'},
                               {"watch", no_argument, nullptr, 'w'},
                               {"stamp-lines", no_argument, nullptr, 'l'},
                               {"help", no_argument, nullptr, 'h'},
                               {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
+    Rehearsal& r = *rehearsal;
+    const std::map<int, std::string*> values = {
+        {'i', &r.imagePath},   {'j', &r.jsonPath}, {'p', &r.pagePath},  {'c', &r.compareImage},
+        {'r', &r.compareRuns}, {'S', &r.shard},    {'n', &r.fleetSize}, {'P', &r.positionsPath}};
+    const std::map<int, bool*> flags = {{'s', &r.atSpeed},    {'w', &r.watch},
+                                        {'l', &r.stampLines}, {'m', &r.merge},
+                                        {'k', &r.boardKeys},  {'K', &r.seededKeys}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "+i:sj:p:c:r:wlhV", options, nullptr)) != -1;) {
-        switch (c) {
-            case 'i':
-                imagePath = optarg;
-                break;
-            case 's':
-                atSpeed = true;
-                break;
-            case 'j':
-                jsonPath = optarg;
-                break;
-            case 'p':
-                pagePath = optarg;
-                break;
-            case 'c':
-                compareImage = optarg;
-                break;
-            case 'r':
-                compareRuns = optarg;
-                break;
-            case 'w':
-                watch = true;
-                break;
-            case 'l':
-                stampLines = true;
-                break;
-            case 'h':
-                printUsage(stdout);
-                return 0;
-            case 'V':
-                std::printf("rehearse (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION,
-                            kBuildId);
-                return 0;
-            default:
-                return usageError(std::string("unknown option or missing value: ") +
-                                  argv[optind - 1]);
+    for (int c;
+         (c = getopt_long(argc, argv, "+i:sj:p:c:r:S:n:P:mkKwlhV", options, nullptr)) != -1;) {
+        if (auto value = values.find(c); value != values.end()) {
+            *value->second = optarg;
+        } else if (auto flag = flags.find(c); flag != flags.end()) {
+            *flag->second = true;
+        } else if (c == 'h') {
+            printUsage(stdout);
+            return 0;
+        } else if (c == 'V') {
+            std::printf("rehearse (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION, kBuildId);
+            return 0;
+        } else {
+            return usageError(std::string("unknown option or missing value: ") + argv[optind - 1]);
         }
     }
-    if (watch || stampLines) {
-        if (optind != argc) return usageError("--watch and --stamp-lines take no arguments");
-        return std::nullopt;
+    return readOperands(argc, argv, rehearsal);
+}
+
+// The plan as text (unless the JSON goes to standard output), JSON and page.
+int writePlan(const Plan& plan, const Rehearsal& rehearsal) {
+    if (rehearsal.jsonPath != "-") std::fputs(planText(plan).c_str(), stdout);
+    if (!rehearsal.jsonPath.empty() && !writeJson(rehearsal.jsonPath, plan))
+        return fileError("write " + rehearsal.jsonPath);
+    if (!rehearsal.pagePath.empty() && !writeFile(rehearsal.pagePath, planPage(plan)))
+        return fileError("write " + rehearsal.pagePath);
+    return planStatus(plan);
+}
+
+// Each folder's key, a line each ("-": none).
+int writeKeys(const Rehearsal& rehearsal) {
+    for (const std::string& folder : rehearsal.folders) {
+        std::string key = rehearsal.boardKeys ? folderKey(folder) : seededKey(folder);
+        std::printf("%s\n", key.empty() ? "-" : key.c_str());
     }
-    if (argc - optind < 2) return usageError("expected RUNS_DIR and at least one BOARD_DIR");
-    if (compareImage.empty() != compareRuns.empty())
-        return usageError("--compare-image and --compare-runs go together");
-    runs = argv[optind];
-    folders.assign(argv + optind + 1, argv + argc);
+    return std::fflush(stdout) == 0 ? 0 : fileError("write the keys");
+}
+
+int merge(const Rehearsal& rehearsal) {
+    std::vector<Plan> parts(rehearsal.folders.size());
+    std::string error;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (readPlanJson(rehearsal.folders[i], &parts[i], &error)) continue;
+        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    Plan plan;
+    if (!mergePlans(std::move(parts), rehearsal.folders, &plan, &error)) {
+        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    return writePlan(plan, rehearsal);
+}
+
+// The shard that the boards are, and each board's place in the fleet.
+std::optional<int> readShard(const Rehearsal& rehearsal, Plan* plan) {
+    if (rehearsal.shard.empty()) return std::nullopt;
+    Shard shard;
+    std::optional<std::uint64_t> size = unsignedNumber(rehearsal.fleetSize);
+    if (!parseShard(rehearsal.shard, &shard) || !size)
+        return usageError("--shard takes K/N (1 <= K <= N) and --fleet-size a count");
+    shard.fleetBoards = *size;
+    plan->shard = shard;
+    std::string text, error;
+    if (!readInputFile(rehearsal.positionsPath, &text, &error)) {
+        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    for (const std::string& line : splitLines(text)) {
+        std::optional<std::uint64_t> position = unsignedNumber(line);
+        if (!position || *position < 1 || *position > shard.fleetBoards)
+            return usageError(rehearsal.positionsPath + ": not a place in the fleet: " + line);
+        plan->positions.push_back(*position);
+    }
+    if (plan->positions.size() != rehearsal.folders.size())
+        return usageError(rehearsal.positionsPath + ": not one place for each board");
     return std::nullopt;
 }
 
 int rehearse(const Rehearsal& rehearsal) {
-    const auto& [imagePath, jsonPath, pagePath, compareImage, compareRuns, atSpeed, watch,
-                 stampLines, runs, folders] = rehearsal;
-    if (stampLines) return ::stampLines(stdin, stdout) ? 0 : 1;
-    if (watch) {
+    const std::string& runs = rehearsal.runs;
+    const bool atSpeed = rehearsal.atSpeed;
+    if (rehearsal.stampLines) return ::stampLines(stdin, stdout) ? 0 : 1;
+    if (rehearsal.watch) {
         if (watchReport(stdout, "peer.done")) return 0;
         std::fprintf(stderr, "rehearse: can't watch /tmp: %s\n", std::strerror(errno));
         return 1;
     }
-    if (!runsFolderFound(runs) || (!compareRuns.empty() && !runsFolderFound(compareRuns)))
+    if (rehearsal.boardKeys || rehearsal.seededKeys) return writeKeys(rehearsal);
+    if (rehearsal.merge) return merge(rehearsal);
+    if (!runsFolderFound(runs) ||
+        (!rehearsal.compareRuns.empty() && !runsFolderFound(rehearsal.compareRuns)))
         return kExitUsage;
 
     Plan plan;
     plan.measured = atSpeed;
-    if (!imagePath.empty() && !readImage(imagePath, &plan.image))
-        return fileError("read the image " + imagePath);
-    plan.boards = readBoards(runs, folders, atSpeed);
+    if (std::optional<int> wrong = readShard(rehearsal, &plan)) return *wrong;
+    if (!rehearsal.imagePath.empty() && !readImage(rehearsal.imagePath, &plan.image))
+        return fileError("read the image " + rehearsal.imagePath);
+    plan.boards = readBoards(runs, rehearsal.folders, atSpeed);
     plan.groups = groupBoards(plan.boards);
-    if (!compareImage.empty()) {
+    if (!rehearsal.compareImage.empty()) {
         Comparison comparison;
-        if (!readImage(compareImage, &comparison.oldImage))
-            return fileError("read the image " + compareImage);
-        comparison.oldBoards = readBoards(compareRuns, folders, atSpeed);
+        if (!readImage(rehearsal.compareImage, &comparison.oldImage))
+            return fileError("read the image " + rehearsal.compareImage);
+        comparison.oldBoards = readBoards(rehearsal.compareRuns, rehearsal.folders, atSpeed);
         comparison.groups = compareFleets(comparison.oldBoards, plan.boards);
         plan.comparison = std::move(comparison);
     }
+    // A twin's timeline is its stand-in's.
     for (const BoardFacts& board : plan.boards) {
+        const std::string dir = runs + "/" + board.name;
+        if (std::filesystem::exists(dir + "/twin-of")) continue;
         std::string svg = timelineSvg(board, plan.image.name + " on " + board.name, atSpeed);
-        if (!svg.empty() && !writeFile(runs + "/" + board.name + "/timeline.svg", svg))
-            return fileError("write " + runs + "/" + board.name + "/timeline.svg");
+        if (!svg.empty() && !writeFile(dir + "/timeline.svg", svg))
+            return fileError("write " + dir + "/timeline.svg");
     }
-    if (jsonPath != "-") std::fputs(planText(plan).c_str(), stdout);
-    if (!jsonPath.empty() && !writeFile(jsonPath, planJson(plan, BTLAP_VERSION)))
-        return fileError("write " + jsonPath);
-    if (!pagePath.empty() && !writeFile(pagePath, planPage(plan)))
-        return fileError("write " + pagePath);
-    return planStatus(plan);
+    return writePlan(plan, rehearsal);
 }
 }  // namespace
 

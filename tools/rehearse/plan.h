@@ -4,11 +4,13 @@
 // pipeline (tools/rehearse/rehearsal.schema.json).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/rehearse/board_facts.h"
+#include "tools/rehearse/board_keys.h"
 #include "tools/rehearse/fleet.h"
 
 struct ImageId {
@@ -31,6 +33,10 @@ struct Plan {
     std::vector<BoardFacts> boards;
     std::vector<BoardGroup> groups;
     std::optional<Comparison> comparison;
+    // Each board's place in the whole fleet, from 1 (none given: the boards in turn), and the
+    // part of the fleet that these boards are when they are a shard of it.
+    std::vector<std::size_t> positions;
+    std::optional<Shard> shard;
 };
 
 // The exit status that tells a pipeline how it went: 0 every board ended OK, 1 a board did
@@ -52,6 +58,9 @@ std::vector<std::size_t> groupOfBoards(const Plan& plan);
 // The JSON document; always valid UTF-8 (a byte that is not is replaced by U+FFFD).
 inline constexpr int kPlanFormatVersion = 1;
 std::string planJson(const Plan& plan, const std::string& producerVersion);
+// The same, written piece by piece (a board at a time), never whole in memory.
+void writePlanJson(const Plan& plan, const std::string& producerVersion,
+                   const std::function<void(const std::string&)>& write);
 
 // A board's timeline: one bar per step at its place in time, split into the time on the
 // module's line (wire), the built-in waits and the work. Empty when no step has a time.

@@ -1,3 +1,5 @@
+#include <functional>
+
 #include "tools/common/json_text.h"
 #include "tools/rehearse/plan.h"
 
@@ -43,10 +45,14 @@ Json trustJson(const TrustFacts& trust) {
             {"security_version_after", trust.securityAfter}};
 }
 
-Json boardJson(const BoardFacts& board, std::size_t group) {
-    Json item = {{"board", board.name},      {"folder", board.folder},
-                 {"group", group},           {"outcome", outcomeName(board.outcome)},
-                 {"assumed", board.assumed}, {"notes", board.notes}};
+Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group) {
+    Json item = {{"board", board.name},
+                 {"folder", board.folder},
+                 {"position", position},
+                 {"group", group},
+                 {"outcome", outcomeName(board.outcome)},
+                 {"assumed", board.assumed},
+                 {"notes", board.notes}};
     if (board.flashSize) item["flash_size"] = *board.flashSize;
     if (!board.ran()) {
         item["seeding_errors"] = board.seedErrors;
@@ -117,26 +123,27 @@ Json groupJson(const Plan& plan, std::size_t g) {
 
 }  // namespace
 
-std::string planJson(const Plan& plan, const std::string& producerVersion) {
+void writePlanJson(const Plan& plan, const std::string& producerVersion,
+                   const std::function<void(const std::string&)>& write) {
     const std::vector<std::size_t> groupOf = groupOfBoards(plan);
     Json groups = Json::array();
     for (std::size_t g = 0; g < plan.groups.size(); ++g) groups.push_back(groupJson(plan, g));
-    Json boards = Json::array();
     std::size_t ok = 0;
-    for (std::size_t i = 0; i < plan.boards.size(); ++i) {
-        boards.push_back(boardJson(plan.boards[i], groupOf[i] + 1));
-        ok += plan.boards[i].outcome == Outcome::Ok;
-    }
+    for (const BoardFacts& board : plan.boards) ok += board.outcome == Outcome::Ok;
     Json document = {{"format", "btlap-rehearsal"},
                      {"format_version", kPlanFormatVersion},
                      {"producer", {{"name", "rehearse"}, {"version", producerVersion}}},
                      {"image", imageJson(plan.image)},
                      {"durations", plan.measured ? "measured" : "predicted"},
-                     {"boards", boards},
+                     {"boards", Json::array()},
                      {"groups", groups},
                      {"ok", ok},
                      {"boards_total", plan.boards.size()},
                      {"exit_status", planStatus(plan)}};
+    if (plan.shard)
+        document["shard"] = {{"part", plan.shard->part},
+                             {"parts", plan.shard->parts},
+                             {"fleet_boards", plan.shard->fleetBoards}};
     if (plan.comparison) {
         Json differences = Json::array();
         for (const DifferenceGroup& group : plan.comparison->groups)
@@ -144,5 +151,24 @@ std::string planJson(const Plan& plan, const std::string& producerVersion) {
         document["comparison"] = {{"old_image", imageJson(plan.comparison->oldImage)},
                                   {"groups", differences}};
     }
-    return jsonText(document, 2) + '\n';
+    // The boards, one at a time into their place in the document (its only empty "boards"
+    // list: a text's quotes are escaped), as the whole document would show them.
+    const std::string text = jsonText(document, 2);
+    const std::string place = "\"boards\": []";
+    const std::size_t at = text.find(place) + place.size() - 1;
+    write(text.substr(0, at));
+    for (std::size_t i = 0; i < plan.boards.size(); ++i) {
+        const std::size_t position = plan.positions.empty() ? i + 1 : plan.positions[i];
+        std::string item = jsonText(boardJson(plan.boards[i], position, groupOf[i] + 1), 2);
+        for (std::size_t n = item.find('\n'); n != std::string::npos; n = item.find('\n', n + 5))
+            item.insert(n + 1, "    ");
+        write((i == 0 ? "\n    " : ",\n    ") + item);
+    }
+    write((plan.boards.empty() ? "" : "\n  ") + text.substr(at) + '\n');
+}
+
+std::string planJson(const Plan& plan, const std::string& producerVersion) {
+    std::string text;
+    writePlanJson(plan, producerVersion, [&](const std::string& piece) { text += piece; });
+    return text;
 }

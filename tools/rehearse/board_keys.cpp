@@ -1,0 +1,102 @@
+#include "tools/rehearse/board_keys.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "image/sha256.h"
+#include "tools/common/input_file.h"
+#include "tools/common/numbers.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Deeper than any board's folder: a loop of links, which the seeding refuses.
+constexpr int kDeepest = 16;
+
+void hashText(Sha256Context& context, const std::string& text) {
+    sha256Update(context, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
+
+// data.txt with each SERIALNO= line's value left out (its line end kept).
+std::string withoutSerial(const std::string& text) {
+    std::string out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        if (line.starts_with("SERIALNO=")) {
+            std::size_t tail = line.find_first_of("\r\n");
+            line = "SERIALNO=" + (tail == std::string::npos ? "" : line.substr(tail));
+        }
+        out += line;
+        start = end;
+    }
+    return out;
+}
+
+// One folder's entries into the hash, in name order: false when one can't be read.
+bool hashTree(Sha256Context& context, const fs::path& folder, const std::string& prefix,
+              int depth) {
+    if (depth > kDeepest) return false;
+    std::error_code error;
+    std::vector<fs::directory_entry> entries;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        entries.push_back(*it);
+    if (error) return false;
+    std::sort(entries.begin(), entries.end());
+    for (const fs::directory_entry& entry : entries) {
+        const std::string name = prefix + entry.path().filename().string();
+        if (entry.is_symlink(error))
+            hashText(context,
+                     "link " + name + '\0' + fs::read_symlink(entry, error).string() + '\0');
+        if (entry.is_directory(error)) {
+            hashText(context, "folder " + name + '\0');
+            if (!hashTree(context, entry.path(), name + '/', depth + 1)) return false;
+        } else if (entry.is_regular_file(error)) {
+            std::string content, unread;
+            if (!readInputFile(entry.path().string(), &content, &unread)) return false;
+            if (name.ends_with("etc/data.txt")) content = withoutSerial(content);
+            hashText(context, "file " + name + '\0' + std::to_string(content.size()) + '\0');
+            hashText(context, content);
+        } else {
+            return false;
+        }
+        if (error) return false;
+    }
+    return true;
+}
+
+std::string treeKey(const std::vector<std::pair<fs::path, std::string>>& trees) {
+    Sha256Context context;
+    sha256Init(context);
+    for (const auto& [folder, prefix] : trees)
+        if (!hashTree(context, folder, prefix, 0)) return "";
+    const Sha256Digest digest = sha256Final(context);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint8_t byte : digest) text += {kHex[byte >> 4], kHex[byte & 15]};
+    return text;
+}
+
+}  // namespace
+
+std::string folderKey(const std::string& folder) { return treeKey({{folder, ""}}); }
+
+std::string seededKey(const std::string& run) {
+    std::error_code error;
+    if (!fs::is_directory(run + "/before/state", error)) return "";
+    return treeKey({{run + "/before/state", "state/"}, {run + "/before/etc", "etc/"}});
+}
+
+bool parseShard(const std::string& text, Shard* shard) {
+    std::size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    std::optional<std::uint64_t> part = unsignedNumber(std::string_view(text).substr(0, slash));
+    std::optional<std::uint64_t> parts = unsignedNumber(std::string_view(text).substr(slash + 1));
+    if (!part || !parts || *part < 1 || *part > *parts) return false;
+    shard->part = *part;
+    shard->parts = *parts;
+    return true;
+}
