@@ -315,7 +315,12 @@ int compareVersions(const std::string& a, const std::string& b) {
 
 bool olderVersion(const std::string& part, const std::string& oldVersion,
                   const std::string& newVersion) {
-    if (oldVersion.starts_with("not found") || newVersion.empty()) return false;
+    // A version the board's data.txt lacks reads "not found", cut to the firmware's four
+    // characters ("not "): no version, so no downgrade.
+    auto isVersion = [](const std::string& v) {
+        return !v.empty() && std::isdigit(static_cast<unsigned char>(v.front())) != 0;
+    };
+    if (!isVersion(oldVersion) || !isVersion(newVersion)) return false;
     if (part.find("Firmware") != std::string::npos) {
         return compareVersions(newVersion.substr(0, 4), oldVersion.substr(0, 4)) < 0;
     }

@@ -169,3 +169,23 @@ TEST(BoardFacts, ARefusedImageFailsItsCheck) {
 }
 
 }  // namespace
+
+// A downgrade by the version check's own rule; a version the board lacks ("not found", cut to
+// the firmware's four characters) is none.
+TEST(BoardFacts, ADowngradeIsAnOlderVersionNeverAMissingOne) {
+    const struct {
+        const char* part;
+        const char* oldVersion;
+        const char* newVersion;
+        bool older;
+    } cases[] = {
+        {"Parlo Firmware", "2200", "2114 means 17.3.5", true},
+        {"Parlo Firmware", "1958", "2114 means 17.3.5", false},
+        {"Parlo Firmware", "not ", "2114 means 17.3.5", false},
+        {"qvl Software", "2.10.0", "2.9.1", true},
+        {"qvl Software", "not found", "2.1.0", false},
+        {"PS-Key", "nd ", "07 S3A1", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(olderVersion(c.part, c.oldVersion, c.newVersion), c.older) << c.oldVersion;
+}
