@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -150,6 +151,45 @@ TEST(Layout, NoCirclesButTheReportsErrorLines) {
     // (with the rules for the work files in /tmp they open by) report their own failures
     // through the log.
     EXPECT_EQ(onCircle, (std::set<std::string>{"core/file_util", "core/log", "core/work_files"}));
+}
+
+// A tool's function fits on a screen: at most 60 lines from its signature to its closing
+// brace. Definitions begin at the line's start (the house's format), and so do their closing
+// braces; a table or a type opens there too and is no function; a namespace holds functions.
+TEST(Layout, ToolFunctionsStayWithinSixtyLines) {
+    static const std::regex notAFunction(R"(^(struct|class|enum|union)\b|=)");
+    std::vector<std::string> tooLong;
+    for (const auto& entry : fs::recursive_directory_iterator(kRoot / "tools")) {
+        const std::string path = fs::relative(entry.path(), kRoot).string();
+        if (!entry.is_regular_file() || !path.ends_with(".cpp") || isTest(path)) continue;
+        std::ifstream in(entry.path());
+        std::string first;  // the first line of the definition under way
+        int number = 0, signature = 0;
+        bool opened = false;
+        for (std::string line; std::getline(in, line);) {
+            ++number;
+            if (opened) {
+                if (!line.starts_with("}")) continue;
+                if (!std::regex_search(first, notAFunction) && number - signature + 1 > 60)
+                    tooLong.push_back(path + ":" + std::to_string(signature) + ": " +
+                                      std::to_string(number - signature + 1) + " lines");
+                opened = false;
+                signature = 0;
+            } else if (line.empty() || line.starts_with("//") || line.starts_with("#") ||
+                       line.starts_with("}") || line.starts_with("namespace") ||
+                       line.starts_with("extern")) {
+                signature = 0;
+            } else {
+                if (signature == 0 && !std::isspace(static_cast<unsigned char>(line.front()))) {
+                    signature = number;
+                    first = line;
+                }
+                if (signature != 0 && line.ends_with("{")) opened = true;
+                if (signature != 0 && line.ends_with(";")) signature = 0;
+            }
+        }
+    }
+    EXPECT_EQ(tooLong, std::vector<std::string>{});
 }
 
 }  // namespace
