@@ -10,7 +10,7 @@
 #   scripts/deps.sh --list [OPTION...]   prints the packages of those options, one a line,
 #                                         and installs nothing (scripts/check-deps.sh)
 set -euo pipefail
-packages=(cmake make g++ bubblewrap googletest libgtest-dev libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man mandoc git openssl libssl-dev nlohmann-json3-dev python3-jsonschema parallel clang-format shellcheck)
+packages=(cmake make g++ bubblewrap googletest libgtest-dev libbenchmark-dev zlib1g-dev gzip tar bluez-hcidump help2man mandoc git openssl libssl-dev nlohmann-json3-dev python3-jsonschema parallel time clang-format shellcheck)
 list=0
 for option in "$@"; do
     case "$option" in

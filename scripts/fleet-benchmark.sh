@@ -23,6 +23,7 @@ Options:
   --work DIR    where the fleets and runs go, emptied first (default: a new temporary
                 folder, removed at the end)
   -h, --help    show this help
+  -V, --version show the version
 Exit status: 0 measured, 1 a step failed, 2 usage error.
 TXT
 }
@@ -37,6 +38,7 @@ while [ $# -gt 0 ]; do
         --build) [ -n "${2:-}" ] || usage_error "--build needs a folder"; build=$2; shift 2 ;;
         --work) [ -n "${2:-}" ] || usage_error "--work needs a folder"; work=$2; shift 2 ;;
         -h|--help) usage; exit 0 ;;
+        -V|--version) exec "$root/scripts/project-version" fleet-benchmark.sh ;;
         *) usage_error "unknown argument $1 (see --help)" ;;
     esac
 done

@@ -61,4 +61,6 @@ page "$here/scripts/capture-board.sh" capture-board.sh "capture a board's state 
 page "$here/sim/seed-board" seed-board "seed the simulated board from a board's folder"
 page "$here/sim/make-fleet" make-fleet "make a fleet of board folders for a rehearsal"
 page "$here/sim/board-run" board-run "run a command on the simulated board"
+page "$here/scripts/page-screenshot.sh" page-screenshot.sh "draw a rehearsal's page in headless Chromium"
+page "$here/scripts/fleet-benchmark.sh" fleet-benchmark.sh "time and measure the plan of a large fleet"
 exit $status
