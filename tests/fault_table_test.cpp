@@ -479,11 +479,9 @@ std::vector<FaultRow> rowsOnABoardWithASmallTmp(bool smallTmp) {
     return rows;
 }
 
-std::string rowName(const testing::TestParamInfo<FaultRow>& info) { return info.param.name; }
-
 INSTANTIATE_TEST_SUITE_P(Board, FaultTable, testing::ValuesIn(rowsOnABoardWithASmallTmp(false)),
-                         rowName);
+                         testing::PrintToStringParamName());
 INSTANTIATE_TEST_SUITE_P(SmallTmp, FaultTable, testing::ValuesIn(rowsOnABoardWithASmallTmp(true)),
-                         rowName);
+                         testing::PrintToStringParamName());
 
 }  // namespace

@@ -124,9 +124,7 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SampleUpdate, KilledAndRestarted, testing::ValuesIn(kKillPoints),
-                         [](const testing::TestParamInfo<KillPoint>& test) {
-                             return test.param.name;
-                         });
+                         testing::PrintToStringParamName());
 
 }  // namespace
 

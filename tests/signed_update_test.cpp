@@ -280,9 +280,7 @@ TEST_P(SignedUpdate, OnlyTheKeysSignaturesAreTaken) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, SignedUpdate, testing::ValuesIn(signedRows()),
-                         [](const testing::TestParamInfo<SignedRow>& row) {
-                             return std::string(row.param.name);
-                         });
+                         testing::PrintToStringParamName());
 
 }  // namespace
 

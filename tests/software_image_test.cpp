@@ -146,6 +146,6 @@ TEST_P(ChangedSoftwareImage, NeverReachesTheFlash) {
 INSTANTIATE_TEST_SUITE_P(Board, ChangedSoftwareImage,
                          testing::Values(ChangedImageRow{"withoutKeys", false},
                                          ChangedImageRow{"signedByTheMakers", true}),
-                         [](const auto& row) { return std::string(row.param.name); });
+                         testing::PrintToStringParamName());
 
 }  // namespace
