@@ -70,8 +70,7 @@ TEST(Daemon, FirstPollTimeOutReportsTheEmptyUpdateOnce) {
     writeWholeFile("/tmp/update.log", "report of the previous run\n");
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 40s);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "OK");
@@ -87,8 +86,7 @@ TEST(Daemon, FirstPollTimeOutReportsTheEmptyUpdateOnce) {
 TEST(Daemon, StopAnswersAfterThirtySecondsAndExitsCleanly) {
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     auto sent = std::chrono::steady_clock::now();
     peer.sendRequest(REQ_STOP);
     auto reply = peer.awaitRecord(AI_REPLY, 3, 60s);
@@ -145,8 +143,7 @@ TEST(Daemon, ASignalHandlerThatCantBeInstalledIsLogged) {
     refuseHandlersFor(SIGALRM);
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     EXPECT_TRUE(std::regex_search(
         daemon.standardError(),
         std::regex(
@@ -160,8 +157,7 @@ TEST(Daemon, ASignalHandlerThatCantBeInstalledIsLogged) {
 TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     constexpr int kQueries = 200;
     constexpr int kBatch = 5;  // well inside a datagram socket's receive queue
     std::thread signaller([&] {
@@ -282,8 +278,7 @@ TEST(Daemon, OnlyRootMayAskAndOnlyForAPlainImage) {
     ASSERT_EQ(symlink("/tmp/valid", "/tmp/image"), 0);
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     // (First the report of no update at the first time-out.)
     ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 2, 10s));
     // A board where any process may write to the daemon's socket.
@@ -318,8 +313,7 @@ TEST(SlowClockDaemon, AFloodThatFillsItsOwnQueueDelaysNoStep) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     std::atomic<bool> flooding = true;
     std::thread flooder([&flooding] {
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -347,8 +347,7 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
     StandardErrorGate gate;
     SimDaemon daemon;
     bool gated = row.during == During::CutInReception;
-    daemon.start("/tmp/testbin", gated ? gate.daemonEnd() : -1);
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer, "/tmp/testbin", gated ? gate.daemonEnd() : -1));
     if (gated) gate.shut();
     peer.sendRequest(REQ_START_UPDATE);
     std::optional<ReceivedRecord> noticeDuringFlood;

@@ -56,8 +56,7 @@ protected:
         files["updatetodo.txt"] = todo;
         mkupdate::Bytes image = makeUpdateImage(files, withLap);
         writeWholeFile("/tmp/image", image);
-        daemon.start();
-        EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+        EXPECT_TRUE(startedAndAnnounced(daemon, peer));
         peer.sendRequest(REQ_START_UPDATE);
         return image;
     }

@@ -330,8 +330,7 @@ TEST_P(TmpFullInRead, EndsNokWithTheStoreAsItWas) {
                                                               "BT_MOD_SET_NEW_WRITE\n",
                                                               false),
                                                  false));
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
     // The step waits 3 seconds for the module after opening its link: /tmp fills meanwhile.
     ASSERT_TRUE(eventually(

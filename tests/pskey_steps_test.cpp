@@ -180,8 +180,7 @@ TEST_F(SlowClockPsKeySteps, AStopDuringTheWriteEndsTheUpdateNokBeforeTheStopsRep
                                                    "BT_MOD_SET_NEW_WRITE\nPPCBOOT\n"},
                                                   {"pskeyorig.psr", keys}},
                                                  false));
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
     ASSERT_TRUE(eventually(
         [] { return readWholeFile("/tmp/update.log").find("Write diff.") != std::string::npos; },

@@ -101,8 +101,7 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
 
     // The peer places the image once more and asks again.
     writeWholeFile("/tmp/image", image);
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
     ASSERT_TRUE(finished) << daemon.standardError();
@@ -174,8 +173,7 @@ TEST_F(SlowClockRestart, ACrashDuringTheLoadLeavesNoSecondDfuBesideTheNext) {
     writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
     const mkupdate::Bytes image = firmwareUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_READ\n");
     writeWholeFile("/tmp/image", image);
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
     ASSERT_TRUE(
         eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); }, 60s))

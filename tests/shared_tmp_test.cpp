@@ -254,8 +254,7 @@ TEST_P(SharedTmp, OnlyTheSignedUpdateRunsAndNothingIsWrittenThroughALink) {
     TestPeer peer;
     SimDaemon daemon;
     writeWholeFile("/tmp/image", image);
-    daemon.start(fileExists(kStandIns) ? kStandIns : "");
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer, fileExists(kStandIns) ? kStandIns : ""));
     if (row.afterStartUp) row.afterStartUp();
     peer.sendRequest(REQ_START_UPDATE);
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 120s);

@@ -85,8 +85,7 @@ TEST(LateSignals, EachCommandsEndIsLoggedOnceAsTheCommandReturns) {
 TEST(LateSignals, SigtermDuringTheStopWaitIsLoggedAndTheStopGoesOn) {
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_STOP);
     std::this_thread::sleep_for(onBoard(2s));
     daemon.signal(SIGTERM);
@@ -147,8 +146,7 @@ TEST(AlarmStorm, LeavesAnUpdateThatEndsWithItsNotice) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     std::atomic<bool> over = false;
     std::thread storm([&] {
         while (!over) {
@@ -183,8 +181,7 @@ TEST(SigtermStorm, WritesABoundedLogAndReport) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     constexpr std::size_t kStorm = 500;
     const auto began = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < kStorm; ++i) {

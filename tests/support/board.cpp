@@ -155,12 +155,17 @@ void SimDaemon::kill() {
 std::string SimDaemon::standardOutput() const { return readWholeFile(kDaemonOut); }
 std::string SimDaemon::standardError() const { return readWholeFile(kDaemonErr); }
 
+bool startedAndAnnounced(SimDaemon& daemon, TestPeer& peer, const std::string& pathFirst,
+                         int errorOutput) {
+    daemon.start(pathFirst, errorOutput);
+    return peer.awaitRecord(AI_NOTICE, 0, std::chrono::seconds(20)).has_value();
+}
+
 std::string runUpdateOnBoard(SimDaemon& daemon, TestPeer& peer,
                              const std::vector<std::uint8_t>& image, std::chrono::seconds limit,
                              const std::string& pathFirst) {
     writeWholeFile("/tmp/image", image);
-    daemon.start(pathFirst);
-    EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, std::chrono::seconds(20)));
+    EXPECT_TRUE(startedAndAnnounced(daemon, peer, pathFirst));
     peer.sendRequest(REQ_START_UPDATE);
     std::optional<ReceivedRecord> finished = peer.awaitRecord(AI_NOTICE, 2, limit);
     return finished ? finished->text : "no final notice";

@@ -77,6 +77,10 @@ private:
     pid_t pid_ = -1;
 };
 
+// Starts the daemon as SimDaemon::start does and waits for its start-up notice; whether it came.
+bool startedAndAnnounced(SimDaemon& daemon, TestPeer& peer, const std::string& pathFirst = {},
+                         int errorOutput = -1);
+
 // Places image at /tmp/image, starts the daemon, waits for its start-up notice, sends the
 // start request and waits for the final notice: its text ("OK", "NOK"), or "no final notice"
 // after limit. With pathFirst, the board's commands are looked up in that folder first.
