@@ -192,14 +192,9 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
 // Fills the receive queue of the socket at path with triggers from a stranger; how many.
 std::size_t fillQueueOf(const char* path) {
     int stranger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path);
     AiMessage filler = makeHeaderFrame(AI_TRIGGER, 0, kAiHeaderSize);
     std::size_t fillers = 0;
-    while (sendto(stranger, &filler, kAiHeaderSize, MSG_DONTWAIT,
-                  reinterpret_cast<sockaddr*>(&address), sizeof address) > 0)
-        ++fillers;
+    while (sendDatagram(stranger, path, &filler, kAiHeaderSize, MSG_DONTWAIT)) ++fillers;
     EXPECT_EQ(errno, EAGAIN);
     close(stranger);
     return fillers;
@@ -256,14 +251,8 @@ void requestAs(uid_t uid, std::int32_t command) {
     if (child == 0) {
         if (setgid(uid) != 0 || setuid(uid) != 0) _exit(1);
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, kAiOwnPath);
         AiMessage request = makeHeaderFrame(AI_REQUEST, command, kAiHeaderSize);
-        _exit(sendto(fd, &request, kAiHeaderSize, 0, reinterpret_cast<sockaddr*>(&address),
-                     sizeof address) == kAiHeaderSize
-                  ? 0
-                  : 1);
+        _exit(sendDatagram(fd, kAiOwnPath, &request, kAiHeaderSize) ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -317,14 +306,8 @@ TEST(SlowClockDaemon, AFloodThatFillsItsOwnQueueDelaysNoStep) {
     std::atomic<bool> flooding = true;
     std::thread flooder([&flooding] {
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, kAiOwnPath);
         AiMessage ignored = makeHeaderFrame(AI_REQUEST, REQ_IGNORED, kAiHeaderSize);
-        while (flooding) {
-            sendto(fd, &ignored, kAiHeaderSize, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address),
-                   sizeof address);
-        }
+        while (flooding) sendDatagram(fd, kAiOwnPath, &ignored, kAiHeaderSize, MSG_DONTWAIT);
         close(fd);
     });
     std::this_thread::sleep_for(200ms);

@@ -283,9 +283,6 @@ const std::regex kLeftOutLine(R"((\d+) datagram errors left out of the report\n)
 // the queries among the junk). Returns the final notice if it came meanwhile.
 std::optional<ReceivedRecord> floodWithJunk(TestPeer& peer, std::chrono::milliseconds length) {
     TestPeer stranger("/tmp/stranger");
-    sockaddr_un own{};
-    own.sun_family = AF_UNIX;
-    std::strcpy(own.sun_path, kAiOwnPath);
     auto frame = [](std::uint16_t size, std::uint32_t type, std::int32_t param) {
         AiMessage message = makeHeaderFrame(type, param, size);
         return Bytes(reinterpret_cast<const std::uint8_t*>(&message),
@@ -311,8 +308,7 @@ std::optional<ReceivedRecord> floodWithJunk(TestPeer& peer, std::chrono::millise
     for (std::size_t i = 0; std::chrono::steady_clock::now() < end || errorsTaken < 60; ++i) {
         const Bytes& datagram = junk[i % junk.size()];
         int from = i % 2 == 0 ? peer.descriptor() : stranger.descriptor();
-        if (sendto(from, datagram.data(), datagram.size(), MSG_DONTWAIT,
-                   reinterpret_cast<sockaddr*>(&own), sizeof own) >= 0 &&
+        if (sendDatagram(from, kAiOwnPath, datagram.data(), datagram.size(), MSG_DONTWAIT) &&
             i % junk.size() < kErrorKinds)
             ++errorsTaken;
         while (auto record = peer.receive(0ms))

@@ -155,6 +155,12 @@ void SimDaemon::kill() {
 std::string SimDaemon::standardOutput() const { return readWholeFile(kDaemonOut); }
 std::string SimDaemon::standardError() const { return readWholeFile(kDaemonErr); }
 
+bool sendDatagram(int fd, const char* path, const void* bytes, std::size_t length, int flags) {
+    sockaddr_un address = unixAddress(path);
+    return sendto(fd, bytes, length, flags, reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(length);
+}
+
 bool startedAndAnnounced(SimDaemon& daemon, TestPeer& peer, const std::string& pathFirst,
                          int errorOutput) {
     daemon.start(pathFirst, errorOutput);

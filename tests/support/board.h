@@ -77,6 +77,9 @@ private:
     pid_t pid_ = -1;
 };
 
+// Sends length bytes as one datagram from the socket fd to the socket at path; whether they went.
+bool sendDatagram(int fd, const char* path, const void* bytes, std::size_t length, int flags = 0);
+
 // Starts the daemon as SimDaemon::start does and waits for its start-up notice; whether it came.
 bool startedAndAnnounced(SimDaemon& daemon, TestPeer& peer, const std::string& pathFirst = {},
                          int errorOutput = -1);
