@@ -148,21 +148,6 @@ protected:
     SimDaemon daemon;
 };
 
-// The board as a run that loaded the BCSP driver leaves it: the module answers on the driver's
-// channel alone, and a daemon started again reads it there.
-TEST_F(SlowClockRestart, AfterTheDriverLoadTheKeysAreReadOverBcsp) {
-    writeWholeFile(simStatePath("insmod.log"),
-                   "/tmp/update.d/linabcsp_uart.o\n/tmp/update.d/bcsp.o\n"
-                   "/tmp/update.d/linabcsp_upChan.o\n");
-    writeWholeFile(simStatePath("module.psr"), "&01a5 = 0001\r\n&01f9 = 0003\r\n");
-    EXPECT_EQ(runUpdateOnBoard(daemon, peer, firmwareUpdate("BT_MOD_SET_READ\n"), 150s), "OK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Read PS-Keys:          started ... OK\n*UPDATE_FINISHED* ... OK\n");
-    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), "&01a5 = 0001\r\n&01f9 = 0003\r\n");
-    EXPECT_EQ(countOf(daemon.standardError(), "BCSP driver found loaded\n"), 1u);
-    EXPECT_EQ(countOf(readWholeFile(simStatePath("module.log")), "HCI Reset"), 0u);
-}
-
 bool groupAlive(pid_t group) { return kill(-group, 0) == 0; }
 
 // The daemon crashes while its DFU program loads the module; the program obeys SIGTERM, the
