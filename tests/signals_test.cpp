@@ -167,10 +167,7 @@ TEST(AlarmStorm, LeavesAnUpdateThatEndsWithItsNotice) {
 // The held entries that the count lines of text stand for.
 std::size_t leftOutSignals(const std::string& text) {
     static const std::regex count(R"((\d+) signals left out of the report\n)");
-    std::size_t held = 0;
-    for (std::sregex_iterator it(text.begin(), text.end(), count), end; it != end; ++it)
-        held += std::stoul((*it)[1]);
-    return held;
+    return sumOfCounts(text, count);
 }
 
 // A SIGTERM storm, each signal sent with a query whose answer comes after it: each one is taken

@@ -185,6 +185,24 @@ std::chrono::milliseconds onBoard(std::chrono::milliseconds boardTime) {
     return boardTime / speed;
 }
 
+std::vector<std::string> firstGroups(const std::string& text, const std::regex& pattern) {
+    std::vector<std::string> groups;
+    for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it)
+        groups.push_back((*it)[1]);
+    return groups;
+}
+
+std::size_t sumOfCounts(const std::string& text, const std::regex& count) {
+    std::size_t sum = 0;
+    for (const std::string& group : firstGroups(text, count)) sum += std::stoul(group);
+    return sum;
+}
+
+std::vector<std::string> moduleKeysSet() {
+    static const std::regex set("BCCMD SET key 0x([0-9a-f]{4})");
+    return firstGroups(readWholeFile("/sim/state/module.log"), set);
+}
+
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))

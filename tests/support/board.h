@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,12 @@ ProgramRun runProgram(const std::string& commandLine);
 
 // How often part occurs in text.
 std::size_t countOf(const std::string& text, const std::string& part);
+// The first group of each match of pattern in text, in order; and their sum, as counts.
+std::vector<std::string> firstGroups(const std::string& text, const std::regex& pattern);
+std::size_t sumOfCounts(const std::string& text, const std::regex& count);
+
+// The keys of the set requests that the simulated module received, in order ("01f9").
+std::vector<std::string> moduleKeysSet();
 
 std::string readWholeFile(const std::string& path);
 bool fileExists(const std::string& path);
