@@ -326,8 +326,7 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
         ASSERT_EQ(statvfs("/tmp", &tmp), 0);
         ASSERT_LE(tmp.f_blocks * tmp.f_frsize, 4u << 20) << "a board with a small /tmp";
     }
-    const std::string oldFlash = oldFlashContents(row.flashSize);
-    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
+    const std::string oldFlash = seedOldFlash(row.flashSize);
     writeWholeFile(simStatePath(kFlashSizeFile), std::to_string(row.flashSize));
     writeWholeFile(simStatePath(kFlashFaultFile), row.flashFault);
     const std::string service = readWholeFile("/etc/service.txt");

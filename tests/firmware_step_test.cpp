@@ -321,8 +321,7 @@ class ImageReplacedDuringTheLoad : public SlowClockFirmwareStep,
 
 TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
     writeWholeFile(simStatePath("dfu.seconds"), "2\n");
-    const std::string oldFlash = oldFlashContents();
-    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
+    const std::string oldFlash = seedOldFlash();
     const mkupdate::Bytes accepted = startUpdate("BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n", true);
     ASSERT_TRUE(eventually(
         [&] { return daemon.standardError().find("dfu started with pid") != std::string::npos; },

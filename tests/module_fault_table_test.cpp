@@ -29,11 +29,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kModuleStoreBefore =
-    "&0003 = 0300 0002\r\n&0017 = 0007\r\n&0021 = 0004\r\n&0108 = 5442 4c2d 5041\r\n"
-    "&01be = 01d8\r\n&01f9 = 0003\r\n&025f =\r\n"
-    "&02a4 = 3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330\r\n"
-    "&02a5 = 5250 464c 2057 3631 342e 302e 3120 3539 2038 3530\r\n";
 const std::string kOldFirmware = "1958 16.4.0\n";
 const std::string kNewFirmware = "2114 17.3.5\n";
 

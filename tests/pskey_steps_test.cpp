@@ -23,25 +23,13 @@ std::string crlf(const std::vector<std::string>& lines) {
     return text;
 }
 
-const std::string kStoreBefore = crlf({
-    "&0003 = 0300 0002",
-    "&0017 = 0007",
-    "&0021 = 0004",
-    "&0108 = 5442 4c2d 5041",
-    "&01be = 01d8",
-    "&01f9 = 0003",
-    "&025f =",
-    "&02a4 = 3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330",
-    "&02a5 = 5250 464c 2057 3631 342e 302e 3120 3539 2038 3530",
-});
-
 // Every exchange with the module waits under an alarm of 5 to 30 board seconds: at the slow
 // clock, a busy machine alone can't make one fire.
 class SlowClockPsKeySteps : public testing::Test {
 protected:
     void SetUp() override {
         writeWholeFile(simStatePath("module.baud"), "0\n");
-        writeWholeFile(simStatePath("module.psr"), kStoreBefore);
+        writeWholeFile(simStatePath("module.psr"), kModuleStoreBefore);
     }
 
     // Runs an update of the sample's PS-Keys with the to-do list; the final notice.
@@ -71,7 +59,7 @@ TEST_F(SlowClockPsKeySteps, ReadCompareAndWriteBringTheModuleTheUpdatesKeys) {
               "*UPDATE_FINISHED* ... OK\n");
 
     // The dump is the module's store as it was, read-only for everybody.
-    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kStoreBefore);
+    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kModuleStoreBefore);
     struct stat dump {};
     ASSERT_EQ(stat("/tmp/pskeydump.psr", &dump), 0);
     EXPECT_EQ(dump.st_mode & 07777, 0444u);
@@ -120,8 +108,8 @@ TEST_F(SlowClockPsKeySteps, ReadOnlyUpdateLeavesTheModulesStoreInTheDumpAndTheMo
     EXPECT_EQ(runUpdateOnBoard(daemon, peer, *image, 60s), "OK") << daemon.standardError();
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
               "Read PS-Keys:          started ... OK\n*UPDATE_FINISHED* ... OK\n");
-    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kStoreBefore);
-    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kStoreBefore);
+    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kModuleStoreBefore);
+    EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kModuleStoreBefore);
     EXPECT_EQ(countOf(readWholeFile(simStatePath("module.log")), "BCCMD SET"), 0u);
 }
 

@@ -75,9 +75,8 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
     const mkupdate::Bytes image = sampleUpdateWithoutModule();
     ASSERT_FALSE(image.empty());
     const mkupdate::ListedFile lap = mkupdate::inspectImage(image).files.at(2);
-    const std::string oldFlash = oldFlashContents();
+    const std::string oldFlash = seedOldFlash();
     const std::string updatedFlash = flashWithLap(oldFlash, listedFileBytes(image, lap));
-    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
     if (point.command == nullptr) writeWholeFile(simStatePath(kFlashFaultFile), "hold 1");
     writeWholeFile("/tmp/image", image);
 

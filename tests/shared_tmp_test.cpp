@@ -247,8 +247,7 @@ TEST_P(SharedTmp, OnlyTheSignedUpdateRunsAndNothingIsWrittenThroughALink) {
         row.image ? row.image(key) : signedWith(makeUpdateImage(sdpUpdate(), false), key);
     ASSERT_FALSE(image.empty());
     const std::string service = readWholeFile("/etc/service.txt");
-    const std::string flash = oldFlashContents();
-    writeWholeFile(simStatePath(kFlashContentsFile), flash);
+    const std::string flash = seedOldFlash();
     if (row.before) row.before();
 
     TestPeer peer;

@@ -239,8 +239,7 @@ TEST_P(SignedUpdate, OnlyTheKeysSignaturesAreTaken) {
     installKeyFolder(row.installed, keys);
     const Bytes image = row.image(keys);
     ASSERT_FALSE(image.empty());
-    const std::string flash = oldFlashContents();
-    writeWholeFile(simStatePath(kFlashContentsFile), flash);
+    const std::string flash = seedOldFlash();
     const std::string service = readWholeFile("/etc/service.txt");
     const std::string store = readWholeFile(simStatePath("module.psr"));
 

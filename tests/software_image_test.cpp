@@ -89,8 +89,7 @@ class ChangedSoftwareImage : public testing::TestWithParam<ChangedImageRow> {};
 TEST_P(ChangedSoftwareImage, NeverReachesTheFlash) {
     writeWholeFile(simStatePath("module.baud"), "0\n");
     writeWholeFile(simStatePath("dfu.seconds"), "1\n");
-    const std::string oldFlash = oldFlashContents();
-    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
+    const std::string oldFlash = seedOldFlash();
 
     std::map<std::string, std::string> files = firmwareParts();
     files["dfu-standin"] = files["dfu"];
