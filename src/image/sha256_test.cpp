@@ -82,17 +82,4 @@ TEST(Sha256, UnevenPiecesEqualOneShot) {
     }
 }
 
-// Every split point of a message of a few blocks, in two pieces.
-TEST(Sha256, EverySplitEqualsOneShot) {
-    const std::vector<std::uint8_t> message = benchBuffer(200);
-    const Sha256Digest whole = sha256(message);
-    for (std::size_t split = 0; split <= message.size(); ++split) {
-        Sha256Context context;
-        sha256Init(context);
-        sha256Update(context, std::span(message).first(split));
-        sha256Update(context, std::span(message).subspan(split));
-        EXPECT_EQ(hex(sha256Final(context)), hex(whole)) << "split at " << split;
-    }
-}
-
 }  // namespace
