@@ -298,24 +298,6 @@ std::string moduleRowName(const testing::TestParamInfo<ModuleFaultRow>& info) {
 
 INSTANTIATE_TEST_SUITE_P(SlowClock, ModuleFaultTable, testing::ValuesIn(kRows), moduleRowName);
 
-// Module firmwares differ in the status they answer a get of a key they don't hold with: any
-// non-zero status is "not held", and the dump is the store all the same.
-class UnheldStatus : public SlowClockModuleUpdates,
-                     public testing::WithParamInterface<const char*> {};
-
-TEST_P(UnheldStatus, TheReadEndsOkWithTheStoreInTheDump) {
-    writeWholeFile(simStatePath("module.unheld"), std::string(GetParam()) + "\n");
-    EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\n", false)), "OK");
-    EXPECT_EQ(stepResults(readWholeFile("/tmp/update.log")), "OK OK");
-    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kModuleStoreBefore);
-    EXPECT_NE(daemon.standardError().find("readAllPSKeys line: "), std::string::npos);
-    EXPECT_EQ(countOf(daemon.standardError(), ": 1015 PS-Key ids answered with status 0x" +
-                                                  std::string(GetParam()) + ": not held\n"),
-              1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(SlowClock, UnheldStatus, testing::Values("0001", "0008"));
-
 // /tmp fills as the read step begins: nothing may pass for the module's keys, and the update
 // ends "NOK" with the module's store as it was.
 class TmpFullInRead : public SlowClockModuleUpdates, public testing::WithParamInterface<int> {};
