@@ -241,6 +241,16 @@ TEST_P(LoadFault, EndsTheUpdateAsItSays) {
 INSTANTIATE_TEST_SUITE_P(SlowClock, LoadFault, testing::ValuesIn(kLoadEnds),
                          testing::PrintToStringParamName());
 
+// The DFU program's helper, which ignores SIGTERM, killed with its group after the grace time:
+// no DFU process is left, and the kill is logged (once it was sent, which the group may not
+// wait for).
+void expectGroupKilledAfterTheGraceTime(const SimDaemon& daemon) {
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
+        << dfuProcessesAndZombies().front();
+    EXPECT_TRUE(eventually(
+        [&] { return countOf(daemon.standardError(), "killed after the grace time") > 0; }, 10s));
+}
+
 // At its time limit the DFU program obeys SIGTERM, but the helper it started in its process
 // group ignores it: the helper is killed with the group after the grace time.
 TEST_F(SlowClockFirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKilledWithItsGroup) {
@@ -255,14 +265,7 @@ TEST_F(SlowClockFirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKi
                    R"(NOK\n nothing done\.\.\. try again\n\*UPDATE_FINISHED\* \.\.\. NOK\n)")))
         << readWholeFile("/tmp/update.log");
     // The final notice comes as the program ends; the grace time runs on after it.
-    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
-        << dfuProcessesAndZombies().front();
-    // (Logged once the kill was sent, which the group may not wait for.)
-    EXPECT_TRUE(eventually(
-        [&] {
-            return daemon.standardError().find("killed after the grace time") != std::string::npos;
-        },
-        10s));
+    expectGroupKilledAfterTheGraceTime(daemon);
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
 }
 
@@ -272,13 +275,7 @@ TEST_F(SlowClockFirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKi
 TEST_F(SlowClockFirmwareStep, AHelperLeftBehindAtANormalEndIsKilledWithItsGroup) {
     writeWholeFile(simStatePath("dfu.fault"), "linger\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\n"), "OK");
-    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
-        << dfuProcessesAndZombies().front();
-    EXPECT_TRUE(eventually(
-        [&] {
-            return daemon.standardError().find("killed after the grace time") != std::string::npos;
-        },
-        10s));
+    expectGroupKilledAfterTheGraceTime(daemon);
     EXPECT_NE(daemon.standardError().find("dfu left processes behind; stopped\n"),
               std::string::npos);
     // (Removed once the kill is sent, after its log line.)
