@@ -1,5 +1,6 @@
-// Signals that come while the daemon's main flow is busy (a shell command, the stop wait) take
-// effect when that work returns, where they came, as if handled on arrival.
+// Signals that come while the daemon's main flow is busy (a shell command; the stop's wait is
+// the daemon test's) take effect when that work returns, where they came, as if handled on
+// arrival.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -80,23 +81,6 @@ TEST(LateSignals, EachCommandsEndIsLoggedOnceAsTheCommandReturns) {
         << daemon.standardError();
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(countOf(daemon.standardError(), "Child dead signal arrived\n"), 5u);
-}
-
-TEST(LateSignals, SigtermDuringTheStopWaitIsLoggedAndTheStopGoesOn) {
-    TestPeer peer;
-    SimDaemon daemon;
-    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
-    peer.sendRequest(REQ_STOP);
-    std::this_thread::sleep_for(onBoard(2s));
-    daemon.signal(SIGTERM);
-    auto reply = peer.awaitRecord(AI_REPLY, 3, 60s);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->text, "b");
-    auto status = daemon.waitExit(20s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "SIGTERM receiced and ignored !!\nExit because stopped !!\n");
 }
 
 // Signals that a person or a script may send about (a terminal closed, a reload asked for) are
