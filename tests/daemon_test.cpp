@@ -70,8 +70,7 @@ TEST(Daemon, FirstPollTimeOutReportsTheEmptyUpdateOnce) {
     writeWholeFile("/tmp/update.log", "report of the previous run\n");
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 40s);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "OK");
@@ -84,13 +83,16 @@ TEST(Daemon, FirstPollTimeOutReportsTheEmptyUpdateOnce) {
     EXPECT_FALSE(peer.receive(onBoard(17s)));
 }
 
+// A SIGTERM that comes during the stop's wait is logged when the wait returns, and the stop
+// goes on.
 TEST(Daemon, StopAnswersAfterThirtySecondsAndExitsCleanly) {
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     auto sent = std::chrono::steady_clock::now();
     peer.sendRequest(REQ_STOP);
+    std::this_thread::sleep_for(onBoard(2s));
+    daemon.signal(SIGTERM);
     auto reply = peer.awaitRecord(AI_REPLY, 3, 60s);
     ASSERT_TRUE(reply);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, onBoard(29s));
@@ -100,7 +102,8 @@ TEST(Daemon, StopAnswersAfterThirtySecondsAndExitsCleanly) {
     EXPECT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 0);
     EXPECT_FALSE(fileExists(kAiOwnPath));
-    EXPECT_EQ(readWholeFile("/tmp/update.log"), "Exit because stopped !!\n");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "SIGTERM receiced and ignored !!\nExit because stopped !!\n");
     EXPECT_NE(daemon.standardError().find("Exit because stopped !!\n"), std::string::npos);
 }
 
@@ -145,8 +148,7 @@ TEST(Daemon, ASignalHandlerThatCantBeInstalledIsLogged) {
     refuseHandlersFor(SIGALRM);
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     EXPECT_TRUE(std::regex_search(
         daemon.standardError(),
         std::regex(
@@ -160,8 +162,7 @@ TEST(Daemon, ASignalHandlerThatCantBeInstalledIsLogged) {
 TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     constexpr int kQueries = 200;
     constexpr int kBatch = 5;  // well inside a datagram socket's receive queue
     std::thread signaller([&] {
@@ -196,14 +197,9 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
 // Fills the receive queue of the socket at path with triggers from a stranger; how many.
 std::size_t fillQueueOf(const char* path) {
     int stranger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path);
     AiMessage filler = makeHeaderFrame(AI_TRIGGER, 0, kAiHeaderSize);
     std::size_t fillers = 0;
-    while (sendto(stranger, &filler, kAiHeaderSize, MSG_DONTWAIT,
-                  reinterpret_cast<sockaddr*>(&address), sizeof address) > 0)
-        ++fillers;
+    while (sendDatagram(stranger, path, &filler, kAiHeaderSize, MSG_DONTWAIT)) ++fillers;
     EXPECT_EQ(errno, EAGAIN);
     close(stranger);
     return fillers;
@@ -260,14 +256,8 @@ void requestAs(uid_t uid, std::int32_t command) {
     if (child == 0) {
         if (setgid(uid) != 0 || setuid(uid) != 0) _exit(1);
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, kAiOwnPath);
         AiMessage request = makeHeaderFrame(AI_REQUEST, command, kAiHeaderSize);
-        _exit(sendto(fd, &request, kAiHeaderSize, 0, reinterpret_cast<sockaddr*>(&address),
-                     sizeof address) == kAiHeaderSize
-                  ? 0
-                  : 1);
+        _exit(sendDatagram(fd, kAiOwnPath, &request, kAiHeaderSize) ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -282,8 +272,7 @@ TEST(Daemon, OnlyRootMayAskAndOnlyForAPlainImage) {
     ASSERT_EQ(symlink("/tmp/valid", "/tmp/image"), 0);
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     // (First the report of no update at the first time-out.)
     ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 2, 10s));
     // A board where any process may write to the daemon's socket.
@@ -318,19 +307,12 @@ TEST(SlowClockDaemon, AFloodThatFillsItsOwnQueueDelaysNoStep) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     std::atomic<bool> flooding = true;
     std::thread flooder([&flooding] {
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, kAiOwnPath);
         AiMessage ignored = makeHeaderFrame(AI_REQUEST, REQ_IGNORED, kAiHeaderSize);
-        while (flooding) {
-            sendto(fd, &ignored, kAiHeaderSize, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address),
-                   sizeof address);
-        }
+        while (flooding) sendDatagram(fd, kAiOwnPath, &ignored, kAiHeaderSize, MSG_DONTWAIT);
         close(fd);
     });
     std::this_thread::sleep_for(200ms);

@@ -283,9 +283,6 @@ const std::regex kLeftOutLine(R"((\d+) datagram errors left out of the report\n)
 // the queries among the junk). Returns the final notice if it came meanwhile.
 std::optional<ReceivedRecord> floodWithJunk(TestPeer& peer, std::chrono::milliseconds length) {
     TestPeer stranger("/tmp/stranger");
-    sockaddr_un own{};
-    own.sun_family = AF_UNIX;
-    std::strcpy(own.sun_path, kAiOwnPath);
     auto frame = [](std::uint16_t size, std::uint32_t type, std::int32_t param) {
         AiMessage message = makeHeaderFrame(type, param, size);
         return Bytes(reinterpret_cast<const std::uint8_t*>(&message),
@@ -311,8 +308,7 @@ std::optional<ReceivedRecord> floodWithJunk(TestPeer& peer, std::chrono::millise
     for (std::size_t i = 0; std::chrono::steady_clock::now() < end || errorsTaken < 60; ++i) {
         const Bytes& datagram = junk[i % junk.size()];
         int from = i % 2 == 0 ? peer.descriptor() : stranger.descriptor();
-        if (sendto(from, datagram.data(), datagram.size(), MSG_DONTWAIT,
-                   reinterpret_cast<sockaddr*>(&own), sizeof own) >= 0 &&
+        if (sendDatagram(from, kAiOwnPath, datagram.data(), datagram.size(), MSG_DONTWAIT) &&
             i % junk.size() < kErrorKinds)
             ++errorsTaken;
         while (auto record = peer.receive(0ms))
@@ -330,8 +326,7 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
         ASSERT_EQ(statvfs("/tmp", &tmp), 0);
         ASSERT_LE(tmp.f_blocks * tmp.f_frsize, 4u << 20) << "a board with a small /tmp";
     }
-    const std::string oldFlash = oldFlashContents(row.flashSize);
-    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
+    const std::string oldFlash = seedOldFlash(row.flashSize);
     writeWholeFile(simStatePath(kFlashSizeFile), std::to_string(row.flashSize));
     writeWholeFile(simStatePath(kFlashFaultFile), row.flashFault);
     const std::string service = readWholeFile("/etc/service.txt");
@@ -347,8 +342,7 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
     StandardErrorGate gate;
     SimDaemon daemon;
     bool gated = row.during == During::CutInReception;
-    daemon.start("/tmp/testbin", gated ? gate.daemonEnd() : -1);
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer, "/tmp/testbin", gated ? gate.daemonEnd() : -1));
     if (gated) gate.shut();
     peer.sendRequest(REQ_START_UPDATE);
     std::optional<ReceivedRecord> noticeDuringFlood;
@@ -394,27 +388,15 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
             20s));
         const std::string flooded = readWholeFile("/tmp/update.log");
         EXPECT_LT(flooded.size(), 64u << 10);
-        std::size_t reported = 0, leftOut = 0;
-        for (std::sregex_iterator it(flooded.begin(), flooded.end(), kJunkLine), end; it != end;
-             ++it)
-            ++reported;
-        for (std::sregex_iterator it(flooded.begin(), flooded.end(), kLeftOutLine), end; it != end;
-             ++it)
-            leftOut += std::stoul((*it)[1]);
-        EXPECT_EQ(reported, 20u) << flooded;
+        const std::size_t leftOut = sumOfCounts(flooded, kLeftOutLine);
+        EXPECT_EQ(firstGroups(flooded, kJunkLine).size(), 20u) << flooded;
+        EXPECT_GT(leftOut, 0u);
         // Standard error has the same entries and counts, up to the same line (junk still
         // queued may follow).
-        std::size_t logged = 0;
         std::string err = daemon.standardError();
         err.resize(err.find("SIGTERM receiced and ignored !!\n"));
-        for (std::sregex_iterator it(err.begin(), err.end(), kJunkLine), end; it != end; ++it)
-            ++logged;
-        std::size_t leftOutOnStderr = 0;
-        for (std::sregex_iterator it(err.begin(), err.end(), kLeftOutLine), end; it != end; ++it)
-            leftOutOnStderr += std::stoul((*it)[1]);
-        EXPECT_GT(leftOut, 0u);
-        EXPECT_EQ(logged, reported);
-        EXPECT_EQ(leftOutOnStderr, leftOut);
+        EXPECT_EQ(firstGroups(err, kJunkLine).size(), 20u);
+        EXPECT_EQ(sumOfCounts(err, kLeftOutLine), leftOut);
         const std::string clean =
             std::regex_replace(std::regex_replace(flooded, kJunkLine, ""), kLeftOutLine, "");
         EXPECT_TRUE(clean.starts_with("Version Check:         started ... OK\n")) << clean;
@@ -479,11 +461,9 @@ std::vector<FaultRow> rowsOnABoardWithASmallTmp(bool smallTmp) {
     return rows;
 }
 
-std::string rowName(const testing::TestParamInfo<FaultRow>& info) { return info.param.name; }
-
 INSTANTIATE_TEST_SUITE_P(Board, FaultTable, testing::ValuesIn(rowsOnABoardWithASmallTmp(false)),
-                         rowName);
+                         testing::PrintToStringParamName());
 INSTANTIATE_TEST_SUITE_P(SmallTmp, FaultTable, testing::ValuesIn(rowsOnABoardWithASmallTmp(true)),
-                         rowName);
+                         testing::PrintToStringParamName());
 
 }  // namespace

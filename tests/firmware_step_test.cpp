@@ -27,6 +27,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+const std::string kUpdateFailed = "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n";
+const std::string kPpcbootNothingDone = "Update PPCBOOT:        started ... Nothing Done\n";
+
 // The module's presets wait under alarms of 10 and 15 board seconds, the DFU program under its
 // time limit, and the peer's queries count board seconds: at the slow clock, a busy machine
 // alone can't make an alarm fire or a wait run out.
@@ -56,8 +59,7 @@ protected:
         files["updatetodo.txt"] = todo;
         mkupdate::Bytes image = makeUpdateImage(files, withLap);
         writeWholeFile("/tmp/image", image);
-        daemon.start();
-        EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+        EXPECT_TRUE(startedAndAnnounced(daemon, peer));
         peer.sendRequest(REQ_START_UPDATE);
         return image;
     }
@@ -142,18 +144,8 @@ TEST_F(SlowClockFirmwareStep, AProgramThatCantBeExecutedIsAFailedLoad) {
     EXPECT_NE(report.find("Execution of /tmp/update.d/dfu failed: Permission denied (13)\n"),
               std::string::npos)
         << report;
-    EXPECT_TRUE(report.ends_with("NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n"))
-        << report;
+    EXPECT_TRUE(report.ends_with(kUpdateFailed)) << report;
     EXPECT_NE(daemon.standardError().find("DFU process died; status: 32512 \n"), std::string::npos);
-}
-
-TEST_F(SlowClockFirmwareStep, AProgramKilledByASignalIsAFailedLoadThatSaysSo) {
-    writeWholeFile(simStatePath("dfu.fault"), "kill 11\n");
-    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    EXPECT_NE(daemon.standardError().find("DFU process died; status: 11 \n"), std::string::npos);
-    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
-              "Update Parlo Firmware: started ...dfu ended by signal 11 (Segmentation fault)\n"
-              "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
 }
 
 // A program gone wrong may write without end: the report gets the end of its error report.
@@ -168,7 +160,7 @@ TEST_F(SlowClockFirmwareStep, AHugeErrorReportAddsItsLast4KiBAndALine) {
     EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
               "Update Parlo Firmware: started ...(first " + std::to_string(errors.size() - 4096) +
                   " bytes of /tmp/dfu_error.log left out)\n" + errors.substr(errors.size() - 4096) +
-                  "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
+                  kUpdateFailed);
     EXPECT_LT(daemon.standardOutput().size(), 16384u) << "printed as copied";
 }
 
@@ -189,21 +181,74 @@ std::vector<std::string> dfuProcessesAndZombies() {
     return found;
 }
 
-// The limit of the sample's firmware file (under 1 KiB) is 61 s of the board's clock.
-TEST_F(SlowClockFirmwareStep, ADfuThatNeverEndsIsStoppedAtItsTimeLimit) {
-    // It ignores SIGTERM, and so do its sleeps.
-    writeWholeFile(simStatePath("dfu.fault"), "hang\n");
-    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    // (A progress read that the time-out's text finds under way shows after it.)
-    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
-              "Update Parlo Firmware: started ...Update step timed out !!! dfu still running "
-              "after its time limit of 61 s; stopped\n"
-              "Update step timed out !!! dfu still running 5 s after SIGTERM; killed\n"
-              "dfu ended by signal 9 (Killed)\n"
-              "NOK\n nothing done... try again\n*UPDATE_FINISHED* ... NOK\n");
+// The load ends as the fault that a file of the board's state sets makes it end: the final
+// notice, the report, the firmware the module runs afterwards and a line of standard error; no
+// DFU process is left.
+struct LoadEnd {
+    const char* name;
+    const char* stateFile;
+    const char* fault;
+    const char* notice;
+    std::string report;
+    const char* firmware;  // nullptr: not the row's point
+    const char* logged = "";
+};
+
+void PrintTo(const LoadEnd& row, std::ostream* out) { *out << row.name; }
+
+const LoadEnd kLoadEnds[] = {
+    {"killedBySignal", "dfu.fault", "kill 11\n", "NOK",
+     "Update Parlo Firmware: started ...dfu ended by signal 11 (Segmentation fault)\n" +
+         kUpdateFailed,
+     "", "DFU process died; status: 11 \n"},
+    // The limit of the sample's firmware file (under 1 KiB) is 61 s of the board's clock. The
+    // program ignores SIGTERM, and so do its sleeps. (A progress read that the time-out's text
+    // finds under way shows after it.)
+    {"neverEnds", "dfu.fault", "hang\n", "NOK",
+     "Update Parlo Firmware: started ...Update step timed out !!! dfu still running after its "
+     "time limit of 61 s; stopped\n"
+     "Update step timed out !!! dfu still running 5 s after SIGTERM; killed\n"
+     "dfu ended by signal 9 (Killed)\n" +
+         kUpdateFailed,
+     ""},
+    {"moduleAlreadyInBcspMode", "module.mode", "bcsp\n", "OK",
+     "Update Parlo Firmware: started ... Update step timed out !!!...assuming BCSP -> try "
+     "BCSP\nOK\n" +
+         kPpcbootNothingDone + "*UPDATE_FINISHED* ... OK\n",
+     "2114 17.3.5\n"},
+    {"failedBcspSetup", "module.fault", "setup1\n", "NOK",
+     "Update Parlo Firmware: started ...ioctl error TL interface /dev/bcspRel2: 0x05 "
+     "Input/output error NOK\n" +
+         kPpcbootNothingDone + "*UPDATE_FINISHED* ... NOK\n",
+     nullptr},
+};
+
+class LoadFault : public SlowClockFirmwareStep, public testing::WithParamInterface<LoadEnd> {};
+
+TEST_P(LoadFault, EndsTheUpdateAsItSays) {
+    const LoadEnd& row = GetParam();
+    writeWholeFile(simStatePath(row.stateFile), row.fault);
+    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), row.notice);
+    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")), row.report);
+    if (row.firmware != nullptr) {
+        EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), row.firmware);
+    }
+    EXPECT_NE(daemon.standardError().find(row.logged), std::string::npos);
     EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 5s))
         << dfuProcessesAndZombies().front();
-    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(SlowClock, LoadFault, testing::ValuesIn(kLoadEnds),
+                         testing::PrintToStringParamName());
+
+// The DFU program's helper, which ignores SIGTERM, killed with its group after the grace time:
+// no DFU process is left, and the kill is logged (once it was sent, which the group may not
+// wait for).
+void expectGroupKilledAfterTheGraceTime(const SimDaemon& daemon) {
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
+        << dfuProcessesAndZombies().front();
+    EXPECT_TRUE(eventually(
+        [&] { return countOf(daemon.standardError(), "killed after the grace time") > 0; }, 10s));
 }
 
 // At its time limit the DFU program obeys SIGTERM, but the helper it started in its process
@@ -220,14 +265,7 @@ TEST_F(SlowClockFirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKi
                    R"(NOK\n nothing done\.\.\. try again\n\*UPDATE_FINISHED\* \.\.\. NOK\n)")))
         << readWholeFile("/tmp/update.log");
     // The final notice comes as the program ends; the grace time runs on after it.
-    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
-        << dfuProcessesAndZombies().front();
-    // (Logged once the kill was sent, which the group may not wait for.)
-    EXPECT_TRUE(eventually(
-        [&] {
-            return daemon.standardError().find("killed after the grace time") != std::string::npos;
-        },
-        10s));
+    expectGroupKilledAfterTheGraceTime(daemon);
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "");
 }
 
@@ -237,13 +275,7 @@ TEST_F(SlowClockFirmwareStep, AHelperThatOutlivesTheDfuStoppedAtItsTimeLimitIsKi
 TEST_F(SlowClockFirmwareStep, AHelperLeftBehindAtANormalEndIsKilledWithItsGroup) {
     writeWholeFile(simStatePath("dfu.fault"), "linger\n");
     EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\n"), "OK");
-    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
-        << dfuProcessesAndZombies().front();
-    EXPECT_TRUE(eventually(
-        [&] {
-            return daemon.standardError().find("killed after the grace time") != std::string::npos;
-        },
-        10s));
+    expectGroupKilledAfterTheGraceTime(daemon);
     EXPECT_NE(daemon.standardError().find("dfu left processes behind; stopped\n"),
               std::string::npos);
     // (Removed once the kill is sent, after its log line.)
@@ -286,8 +318,7 @@ class ImageReplacedDuringTheLoad : public SlowClockFirmwareStep,
 
 TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
     writeWholeFile(simStatePath("dfu.seconds"), "2\n");
-    const std::string oldFlash = oldFlashContents();
-    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
+    const std::string oldFlash = seedOldFlash();
     const mkupdate::Bytes accepted = startUpdate("BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n", true);
     ASSERT_TRUE(eventually(
         [&] { return daemon.standardError().find("dfu started with pid") != std::string::npos; },
@@ -399,27 +430,6 @@ TEST_F(SlowClockFirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothin
               "Update PPCBOOT:        started ... Nothing Done\n"
               "*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
-}
-
-TEST_F(SlowClockFirmwareStep, AModuleAlreadyInBcspModeIsLoadedOverBcsp) {
-    writeWholeFile(simStatePath("module.mode"), "bcsp\n");
-    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "OK");
-    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
-              "Update Parlo Firmware: started ... Update step timed out !!!...assuming BCSP -> "
-              "try BCSP\nOK\n"
-              "Update PPCBOOT:        started ... Nothing Done\n"
-              "*UPDATE_FINISHED* ... OK\n");
-    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), "2114 17.3.5\n");
-}
-
-TEST_F(SlowClockFirmwareStep, AFailedBcspSetupEndsTheStepOnceAndTheUpdateNok) {
-    writeWholeFile(simStatePath("module.fault"), "setup1\n");
-    EXPECT_EQ(runUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n"), "NOK");
-    EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
-              "Update Parlo Firmware: started ...ioctl error TL interface /dev/bcspRel2: 0x05 "
-              "Input/output error NOK\n"
-              "Update PPCBOOT:        started ... Nothing Done\n"
-              "*UPDATE_FINISHED* ... NOK\n");
 }
 
 // A second update of the firmware in the same process loads its firmware too; the BCSP driver

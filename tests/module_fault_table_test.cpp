@@ -29,11 +29,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kModuleStoreBefore =
-    "&0003 = 0300 0002\r\n&0017 = 0007\r\n&0021 = 0004\r\n&0108 = 5442 4c2d 5041\r\n"
-    "&01be = 01d8\r\n&01f9 = 0003\r\n&025f =\r\n"
-    "&02a4 = 3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330\r\n"
-    "&02a5 = 5250 464c 2057 3631 342e 302e 3120 3539 2038 3530\r\n";
 const std::string kOldFirmware = "1958 16.4.0\n";
 const std::string kNewFirmware = "2114 17.3.5\n";
 
@@ -303,24 +298,6 @@ std::string moduleRowName(const testing::TestParamInfo<ModuleFaultRow>& info) {
 
 INSTANTIATE_TEST_SUITE_P(SlowClock, ModuleFaultTable, testing::ValuesIn(kRows), moduleRowName);
 
-// Module firmwares differ in the status they answer a get of a key they don't hold with: any
-// non-zero status is "not held", and the dump is the store all the same.
-class UnheldStatus : public SlowClockModuleUpdates,
-                     public testing::WithParamInterface<const char*> {};
-
-TEST_P(UnheldStatus, TheReadEndsOkWithTheStoreInTheDump) {
-    writeWholeFile(simStatePath("module.unheld"), std::string(GetParam()) + "\n");
-    EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\n", false)), "OK");
-    EXPECT_EQ(stepResults(readWholeFile("/tmp/update.log")), "OK OK");
-    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kModuleStoreBefore);
-    EXPECT_NE(daemon.standardError().find("readAllPSKeys line: "), std::string::npos);
-    EXPECT_EQ(countOf(daemon.standardError(), ": 1015 PS-Key ids answered with status 0x" +
-                                                  std::string(GetParam()) + ": not held\n"),
-              1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(SlowClock, UnheldStatus, testing::Values("0001", "0008"));
-
 // /tmp fills as the read step begins: nothing may pass for the module's keys, and the update
 // ends "NOK" with the module's store as it was.
 class TmpFullInRead : public SlowClockModuleUpdates, public testing::WithParamInterface<int> {};
@@ -330,8 +307,7 @@ TEST_P(TmpFullInRead, EndsNokWithTheStoreAsItWas) {
                                                               "BT_MOD_SET_NEW_WRITE\n",
                                                               false),
                                                  false));
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
     // The step waits 3 seconds for the module after opening its link: /tmp fills meanwhile.
     ASSERT_TRUE(eventually(

@@ -75,9 +75,8 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
     const mkupdate::Bytes image = sampleUpdateWithoutModule();
     ASSERT_FALSE(image.empty());
     const mkupdate::ListedFile lap = mkupdate::inspectImage(image).files.at(2);
-    const std::string oldFlash = oldFlashContents();
+    const std::string oldFlash = seedOldFlash();
     const std::string updatedFlash = flashWithLap(oldFlash, listedFileBytes(image, lap));
-    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
     if (point.command == nullptr) writeWholeFile(simStatePath(kFlashFaultFile), "hold 1");
     writeWholeFile("/tmp/image", image);
 
@@ -101,8 +100,7 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
 
     // The peer places the image once more and asks again.
     writeWholeFile("/tmp/image", image);
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
     ASSERT_TRUE(finished) << daemon.standardError();
@@ -124,9 +122,7 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SampleUpdate, KilledAndRestarted, testing::ValuesIn(kKillPoints),
-                         [](const testing::TestParamInfo<KillPoint>& test) {
-                             return test.param.name;
-                         });
+                         testing::PrintToStringParamName());
 
 }  // namespace
 
@@ -151,21 +147,6 @@ protected:
     SimDaemon daemon;
 };
 
-// The board as a run that loaded the BCSP driver leaves it: the module answers on the driver's
-// channel alone, and a daemon started again reads it there.
-TEST_F(SlowClockRestart, AfterTheDriverLoadTheKeysAreReadOverBcsp) {
-    writeWholeFile(simStatePath("insmod.log"),
-                   "/tmp/update.d/linabcsp_uart.o\n/tmp/update.d/bcsp.o\n"
-                   "/tmp/update.d/linabcsp_upChan.o\n");
-    writeWholeFile(simStatePath("module.psr"), "&01a5 = 0001\r\n&01f9 = 0003\r\n");
-    EXPECT_EQ(runUpdateOnBoard(daemon, peer, firmwareUpdate("BT_MOD_SET_READ\n"), 150s), "OK");
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "Read PS-Keys:          started ... OK\n*UPDATE_FINISHED* ... OK\n");
-    EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), "&01a5 = 0001\r\n&01f9 = 0003\r\n");
-    EXPECT_EQ(countOf(daemon.standardError(), "BCSP driver found loaded\n"), 1u);
-    EXPECT_EQ(countOf(readWholeFile(simStatePath("module.log")), "HCI Reset"), 0u);
-}
-
 bool groupAlive(pid_t group) { return kill(-group, 0) == 0; }
 
 // The daemon crashes while its DFU program loads the module; the program obeys SIGTERM, the
@@ -176,8 +157,7 @@ TEST_F(SlowClockRestart, ACrashDuringTheLoadLeavesNoSecondDfuBesideTheNext) {
     writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
     const mkupdate::Bytes image = firmwareUpdate("BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_READ\n");
     writeWholeFile("/tmp/image", image);
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
     ASSERT_TRUE(
         eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); }, 60s))

@@ -113,160 +113,117 @@ Bytes othersMembers(const OpensslKey& key) {
     });
 }
 
+// A row names only what departs from the signed CHECK_SDP update that runs as its report says
+// and merges its records, with no move of the other user's failing.
 struct RaceRow {
     const char* name;
     // Before the daemon starts (stand-ins, files at the names), and after its start-up.
-    std::function<void()> before;
-    std::function<void()> afterStartUp;
+    std::function<void()> before = {};
+    std::function<void()> afterStartUp = {};
     // The image; empty: the signed CHECK_SDP update.
-    std::function<Bytes(const OpensslKey&)> image;
-    const char* notice;
+    std::function<Bytes(const OpensslKey&)> image = {};
+    const char* notice = "OK";
     // The report's whole text (empty: not readable, a link stands at its name), and a line of
     // standard error.
-    std::string report;
-    std::string errorLine;
+    std::string report = kSdpReport;
+    std::string errorLine = "";
     // Whether the signed records were merged into /etc/service.txt (else it stays as it was).
-    bool merged;
+    bool merged = true;
     // How many moves of the other user's failed (all of them do).
-    std::size_t failedMoves;
+    std::size_t failedMoves = 0;
 };
 
 void PrintTo(const RaceRow& row, std::ostream* out) { *out << row.name; }
 
 const std::vector<RaceRow>& raceRows() {
     static const std::vector<RaceRow> rows = {
-        {"archiveOfAnotherUserRewrittenAfterItsReadBack",
-         [] {
-             makeOthersFile("/tmp/image1.gz", "the other user's\n");
-             makeOthersFile("/tmp/evil.gz", evilArchive(), 0644);
-             standIn("gunzip", asOtherUser("cat /tmp/evil.gz > /tmp/image1.gz"), "gunzip");
-         },
-         {},
-         {},
-         "OK",
-         kSdpReport,
-         "",
-         true,
-         1},
-        {"archiveLinkedToEtc",
-         [] { ASSERT_EQ(symlink(kVictim, "/tmp/image1.gz"), 0); },
-         {},
-         {},
-         "OK",
-         kSdpReport,
-         "",
-         true,
-         0},
-        {"folderOfAnotherUserWithARecord",
-         [] {
-             ASSERT_EQ(mkdir("/tmp/update.d", 0777), 0);
-             makeOthersFile("/tmp/update.d/service.txt", kEvilService);
-             ASSERT_EQ(chown("/tmp/update.d", 65534, 65534), 0);
-             ASSERT_EQ(chmod("/tmp/update.d", 0777), 0);
-         },
-         {},
-         {},
-         "OK",
-         kSdpReport,
-         "",
-         true,
-         0},
-        {"folderMadeWithARecordWhileTarRuns",
-         [] {
-             writeWholeFile("/tmp/evil-service.txt", kEvilService);
-             standIn("tar",
-                     asOtherUser("mkdir -m 777 /tmp/update.d && "
-                                 "cp /tmp/evil-service.txt /tmp/update.d/service.txt"),
-                     "tar");
-         },
-         // Gone before the unpacked folder takes the name.
-         {},
-         {},
-         "OK",
-         kSdpReport,
-         "",
-         true,
-         0},
-        {"decompressedArchiveOfAnotherUser",
-         // As a gunzip would leave it that wrote into a file made at its name.
-         [] { standIn("gunzip", "gunzip \"$@\" && chown 65534 /tmp/image1; exit $?", "true"); },
-         {},
-         {},
-         "NOK",
-         "/tmp/image1 refused: not the update daemon's own file\n*UPDATE_FINISHED* ... NOK\n",
-         "",
-         false,
-         0},
-        {"unpackedMembersOutOfReach",
-         [] {
-             writeWholeFile("/tmp/evil-service.txt", kEvilService);
-             // After the real tar: its members are there, in a folder of root's alone.
-             const std::string script = std::string(kStandIns) + "/-tar";
-             std::filesystem::create_directories(kStandIns);
-             writeWholeFile(script, "#!/bin/sh\ntar \"$@\"; status=$?\n" +
-                                        asOtherUser("cat /tmp/evil-service.txt > "
-                                                    "$(echo /tmp/update.d.*)/unpack/update.d/"
-                                                    "service.txt") +
-                                        "\nexit $status\n");
-             ASSERT_EQ(chmod(script.c_str(), 0755), 0);
-         },
-         {},
-         othersMembers,
-         "OK",
-         kSdpReport,
-         "",
-         true,
-         1},
-        {"membersOfTheBuildMachinesUser", {}, {}, othersMembers, "OK", kSdpReport, "", true, 0},
-        {"linkInTheArchive",
-         {},
-         {},
-         [](const OpensslKey& key) {
-             return imageWithArchive(key, "", [] {
-                 std::filesystem::create_symlink("/etc/service.txt", "/tmp/made/update.d/records");
-             });
-         },
-         "NOK",
-         "archive member update.d/records refused: a link\n*UPDATE_FINISHED* ... NOK\n",
-         "",
-         false,
-         0},
-        {"workFilesLinkedWhileTarRuns",
-         [] {
-             standIn("tar",
-                     asOtherUser(std::string("ln -s ") + kVictim + " /tmp/sdp.txt && ln -s " +
-                                 kVictim + " /tmp/tmp.txt"),
-                     "tar");
-         },
-         {},
-         {},
-         "OK",
-         kSdpReport,
-         "",
-         true,
-         0},
-        {"reportLinkedAfterStartUp",
-         {},
-         [] { ASSERT_EQ(symlink(kVictim, "/tmp/update.log"), 0); },
-         {},
-         "NOK",
-         "",
-         "/tmp/update.log refused: not the update daemon's own file; the update doesn't run\n",
-         false,
-         0},
+        {.name = "archiveOfAnotherUserRewrittenAfterItsReadBack",
+         .before =
+             [] {
+                 makeOthersFile("/tmp/image1.gz", "the other user's\n");
+                 makeOthersFile("/tmp/evil.gz", evilArchive(), 0644);
+                 standIn("gunzip", asOtherUser("cat /tmp/evil.gz > /tmp/image1.gz"), "gunzip");
+             },
+         .failedMoves = 1},
+        {.name = "archiveLinkedToEtc",
+         .before = [] { ASSERT_EQ(symlink(kVictim, "/tmp/image1.gz"), 0); }},
+        {.name = "folderOfAnotherUserWithARecord",
+         .before =
+             [] {
+                 ASSERT_EQ(mkdir("/tmp/update.d", 0777), 0);
+                 makeOthersFile("/tmp/update.d/service.txt", kEvilService);
+                 ASSERT_EQ(chown("/tmp/update.d", 65534, 65534), 0);
+                 ASSERT_EQ(chmod("/tmp/update.d", 0777), 0);
+             }},
+        // Gone before the unpacked folder takes the name.
+        {.name = "folderMadeWithARecordWhileTarRuns",
+         .before =
+             [] {
+                 writeWholeFile("/tmp/evil-service.txt", kEvilService);
+                 standIn("tar",
+                         asOtherUser("mkdir -m 777 /tmp/update.d && "
+                                     "cp /tmp/evil-service.txt /tmp/update.d/service.txt"),
+                         "tar");
+             }},
+        // As a gunzip would leave it that wrote into a file made at its name.
+        {.name = "decompressedArchiveOfAnotherUser",
+         .before =
+             [] { standIn("gunzip", "gunzip \"$@\" && chown 65534 /tmp/image1; exit $?", "true"); },
+         .notice = "NOK",
+         .report =
+             "/tmp/image1 refused: not the update daemon's own file\n*UPDATE_FINISHED* ... NOK\n",
+         .merged = false},
+        {.name = "unpackedMembersOutOfReach",
+         .before =
+             [] {
+                 writeWholeFile("/tmp/evil-service.txt", kEvilService);
+                 // After the real tar: its members are there, in a folder of root's alone.
+                 const std::string script = std::string(kStandIns) + "/-tar";
+                 std::filesystem::create_directories(kStandIns);
+                 writeWholeFile(script, "#!/bin/sh\ntar \"$@\"; status=$?\n" +
+                                            asOtherUser("cat /tmp/evil-service.txt > "
+                                                        "$(echo /tmp/update.d.*)/unpack/update.d/"
+                                                        "service.txt") +
+                                            "\nexit $status\n");
+                 ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+             },
+         .image = othersMembers,
+         .failedMoves = 1},
+        {.name = "membersOfTheBuildMachinesUser", .image = othersMembers},
+        {.name = "linkInTheArchive",
+         .image =
+             [](const OpensslKey& key) {
+                 return imageWithArchive(key, "", [] {
+                     std::filesystem::create_symlink("/etc/service.txt",
+                                                     "/tmp/made/update.d/records");
+                 });
+             },
+         .notice = "NOK",
+         .report = "archive member update.d/records refused: a link\n*UPDATE_FINISHED* ... NOK\n",
+         .merged = false},
+        {.name = "workFilesLinkedWhileTarRuns",
+         .before =
+             [] {
+                 standIn("tar",
+                         asOtherUser(std::string("ln -s ") + kVictim + " /tmp/sdp.txt && ln -s " +
+                                     kVictim + " /tmp/tmp.txt"),
+                         "tar");
+             }},
+        {.name = "reportLinkedAfterStartUp",
+         .afterStartUp = [] { ASSERT_EQ(symlink(kVictim, "/tmp/update.log"), 0); },
+         .notice = "NOK",
+         .report = "",
+         .errorLine =
+             "/tmp/update.log refused: not the update daemon's own file; the update doesn't run\n",
+         .merged = false},
         // The report already holds the reception's line of who signed: the name is taken.
-        {"reportLinkedWhileTarRuns",
-         [] {
-             standIn("tar", asOtherUser(std::string("ln -s ") + kVictim + " /tmp/update.log"),
-                     "tar");
-         },
-         {},
-         {},
-         "OK",
-         kSdpReport,
-         "",
-         true,
-         1},
+        {.name = "reportLinkedWhileTarRuns",
+         .before =
+             [] {
+                 standIn("tar", asOtherUser(std::string("ln -s ") + kVictim + " /tmp/update.log"),
+                         "tar");
+             },
+         .failedMoves = 1},
     };
     return rows;
 }
@@ -290,15 +247,13 @@ TEST_P(SharedTmp, OnlyTheSignedUpdateRunsAndNothingIsWrittenThroughALink) {
         row.image ? row.image(key) : signedWith(makeUpdateImage(sdpUpdate(), false), key);
     ASSERT_FALSE(image.empty());
     const std::string service = readWholeFile("/etc/service.txt");
-    const std::string flash = oldFlashContents();
-    writeWholeFile(simStatePath(kFlashContentsFile), flash);
+    const std::string flash = seedOldFlash();
     if (row.before) row.before();
 
     TestPeer peer;
     SimDaemon daemon;
     writeWholeFile("/tmp/image", image);
-    daemon.start(fileExists(kStandIns) ? kStandIns : "");
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer, fileExists(kStandIns) ? kStandIns : ""));
     if (row.afterStartUp) row.afterStartUp();
     peer.sendRequest(REQ_START_UPDATE);
     auto finished = peer.awaitRecord(AI_NOTICE, 2, 120s);
@@ -334,9 +289,7 @@ TEST_P(SharedTmp, OnlyTheSignedUpdateRunsAndNothingIsWrittenThroughALink) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, SharedTmp, testing::ValuesIn(raceRows()),
-                         [](const testing::TestParamInfo<RaceRow>& row) {
-                             return std::string(row.param.name);
-                         });
+                         testing::PrintToStringParamName());
 
 // The PS-Key work files: made by the other user at the moment tar runs (after the update's
 // start has cleared their names), where the steps make or read them.
@@ -421,17 +374,10 @@ TEST_P(SharedTmpPsKeys, OnlyTheDaemonsOwnWorkFilesReachTheModule) {
     EXPECT_EQ(readWholeFile(kVictim), kVictimText);
     const std::string store = readWholeFile(simStatePath("module.psr"));
     EXPECT_EQ(store.find("0009"), std::string::npos) << store;
-    std::vector<std::string> set;
-    static const std::regex setKey("BCCMD SET key 0x([0-9a-f]{4})");
-    const std::string log = readWholeFile(simStatePath("module.log"));
-    for (std::sregex_iterator it(log.begin(), log.end(), setKey), end; it != end; ++it)
-        set.push_back((*it)[1]);
-    EXPECT_EQ(set, row.keysSet);
+    EXPECT_EQ(moduleKeysSet(), row.keysSet);
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, SharedTmpPsKeys, testing::ValuesIn(psKeyRows()),
-                         [](const testing::TestParamInfo<PsKeyRow>& row) {
-                             return std::string(row.param.name);
-                         });
+                         testing::PrintToStringParamName());
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Signals that come while the daemon's main flow is busy (a shell command, the stop wait) take
-// effect when that work returns, where they came, as if handled on arrival.
+// Signals that come while the daemon's main flow is busy (a shell command; the stop's wait is
+// the daemon test's) take effect when that work returns, where they came, as if handled on
+// arrival.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -82,24 +83,6 @@ TEST(LateSignals, EachCommandsEndIsLoggedOnceAsTheCommandReturns) {
     EXPECT_EQ(countOf(daemon.standardError(), "Child dead signal arrived\n"), 5u);
 }
 
-TEST(LateSignals, SigtermDuringTheStopWaitIsLoggedAndTheStopGoesOn) {
-    TestPeer peer;
-    SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
-    peer.sendRequest(REQ_STOP);
-    std::this_thread::sleep_for(onBoard(2s));
-    daemon.signal(SIGTERM);
-    auto reply = peer.awaitRecord(AI_REPLY, 3, 60s);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->text, "b");
-    auto status = daemon.waitExit(20s);
-    ASSERT_TRUE(status);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    EXPECT_EQ(readWholeFile("/tmp/update.log"),
-              "SIGTERM receiced and ignored !!\nExit because stopped !!\n");
-}
-
 // Signals that a person or a script may send about (a terminal closed, a reload asked for) are
 // logged and ignored: the update they come into ends as without them.
 class IgnoredSignals : public testing::TestWithParam<const char*> {};
@@ -147,8 +130,7 @@ TEST(AlarmStorm, LeavesAnUpdateThatEndsWithItsNotice) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     std::atomic<bool> over = false;
     std::thread storm([&] {
         while (!over) {
@@ -169,10 +151,7 @@ TEST(AlarmStorm, LeavesAnUpdateThatEndsWithItsNotice) {
 // The held entries that the count lines of text stand for.
 std::size_t leftOutSignals(const std::string& text) {
     static const std::regex count(R"((\d+) signals left out of the report\n)");
-    std::size_t held = 0;
-    for (std::sregex_iterator it(text.begin(), text.end(), count), end; it != end; ++it)
-        held += std::stoul((*it)[1]);
-    return held;
+    return sumOfCounts(text, count);
 }
 
 // A SIGTERM storm, each signal sent with a query whose answer comes after it: each one is taken
@@ -183,8 +162,7 @@ TEST(SigtermStorm, WritesABoundedLogAndReport) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     TestPeer peer;
     SimDaemon daemon;
-    daemon.start();
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     constexpr std::size_t kStorm = 500;
     const auto began = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < kStorm; ++i) {

@@ -89,8 +89,7 @@ class ChangedSoftwareImage : public testing::TestWithParam<ChangedImageRow> {};
 TEST_P(ChangedSoftwareImage, NeverReachesTheFlash) {
     writeWholeFile(simStatePath("module.baud"), "0\n");
     writeWholeFile(simStatePath("dfu.seconds"), "1\n");
-    const std::string oldFlash = oldFlashContents();
-    writeWholeFile(simStatePath(kFlashContentsFile), oldFlash);
+    const std::string oldFlash = seedOldFlash();
 
     std::map<std::string, std::string> files = firmwareParts();
     files["dfu-standin"] = files["dfu"];
@@ -146,6 +145,6 @@ TEST_P(ChangedSoftwareImage, NeverReachesTheFlash) {
 INSTANTIATE_TEST_SUITE_P(Board, ChangedSoftwareImage,
                          testing::Values(ChangedImageRow{"withoutKeys", false},
                                          ChangedImageRow{"signedByTheMakers", true}),
-                         [](const auto& row) { return std::string(row.param.name); });
+                         testing::PrintToStringParamName());
 
 }  // namespace

@@ -98,11 +98,7 @@ TEST(Log, RepeatableEntriesReachTheReportTwentyTimesAMinuteThenTheirCount) {
                   "5 datagram errors left out of the report\nstep ... "
                   "1 datagram errors left out of the report\nnot junk\n");
     // Standard error gets the same: the 20 entries, the two counts and the last entry.
-    std::size_t entries = 0;
-    for (std::size_t at = out.find("UPDATE_ERR-"); at != std::string::npos;
-         at = out.find("UPDATE_ERR-", at + 1))
-        ++entries;
-    EXPECT_EQ(entries, 23u) << out;
+    EXPECT_EQ(countOf(out, "UPDATE_ERR-"), 23u) << out;
 }
 
 // The failing append has an errno of its own; the entry's "%m" and the caller's errno after
@@ -119,11 +115,7 @@ TEST(Log, FailureAboutTheReportItselfIsNotAppendedToIt) {
     EXPECT_NE(out.find("open error file /tmp/update.log: 0x15 Is a directory"), std::string::npos)
         << out;
     // The entry and the one failure to append it; nothing chases its tail.
-    std::size_t entries = 0;
-    for (std::size_t at = out.find("UPDATE_ERR-"); at != std::string::npos;
-         at = out.find("UPDATE_ERR-", at + 1))
-        ++entries;
-    EXPECT_EQ(entries, 2u) << out;
+    EXPECT_EQ(countOf(out, "UPDATE_ERR-"), 2u) << out;
 }
 
 }  // namespace

@@ -119,14 +119,8 @@ TEST(UpdateKeyFile, IsReadOnlyInItsOwnFormat) {
 // Only a regular file of bounded size is read as a key file: nothing at its name blocks the
 // reader or leads it elsewhere.
 TEST(UpdateKeyFile, IsOnlyARegularFileOfBoundedSize) {
-    const OpensslKey key = makeOpensslKey("bounded-key", 2048);
-    std::string text = "rsa-sha256 65537 ";
-    for (std::uint8_t byte : key.modulus) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned>(byte));
-        text += digits;
-    }
-    writeWholeFile("/tmp/real.key", text + "\n");
+    writeWholeFile("/tmp/real.key",
+                   mkupdate::updateKeyFileText(makeOpensslKey("bounded-key", 2048).modulus));
     unlink("/tmp/fifo.key");
     ASSERT_EQ(mkfifo("/tmp/fifo.key", 0644), 0);
     unlink("/tmp/link.key");

@@ -18,9 +18,7 @@ namespace {
 class StateMachine : public DaemonSocketTest {
 protected:
     void startList(std::vector<std::int32_t> ids) {
-        stepList.fill(STEP_NONE);
-        for (std::size_t i = 0; i < ids.size(); ++i) stepList[i] = ids[i];
-        stepListNext = 0;
+        setStepList(ids);
         testing::internal::CaptureStdout();
         startNextStep("");
         testing::internal::GetCapturedStdout();

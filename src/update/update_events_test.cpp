@@ -96,53 +96,11 @@ TEST_F(ReadMessage, EmptyDatagramAndNothingToReadAreReadErrors) {
               "read error from socket: counter = -1; 11 Resource temporarily unavailable\n");
 }
 
-TEST_F(ReadMessage, IgnoredRequestsAndTriggersChangeNothing) {
-    for (std::int32_t command : {REQ_IGNORED, 4, 1000, -1}) {
-        std::vector<std::uint8_t> request = datagramBytes(12, AI_REQUEST, command, 12);
-        peer.sendRaw(request.data(), request.size());
-        EXPECT_EQ(dispatch(), "") << command;
-    }
-    for (std::int32_t code : {0, 9, 11}) {
-        std::vector<std::uint8_t> trigger = datagramBytes(12, AI_TRIGGER, code, 12);
-        peer.sendRaw(trigger.data(), trigger.size());
-        EXPECT_EQ(dispatch(), "") << code;
-    }
-    EXPECT_FALSE(peer.receive(100ms));
-    EXPECT_TRUE(ownQueue().empty());
-    EXPECT_FALSE(fileExists(kUpdateReportPath));
-}
-
 TEST_F(ReadMessage, UnknownTypeIsReported) {
     std::vector<std::uint8_t> datagram = datagramBytes(12, AI_NOTICE, 0, 12);
     peer.sendRaw(datagram.data(), datagram.size());
     EXPECT_EQ(messageOf(dispatch()), "unknown message from socket \n");
     EXPECT_EQ(readWholeFile(kUpdateReportPath), "unknown message from socket \n");
-}
-
-// Wake-ups and children's ends count only from the daemon's own address: from anybody else
-// they are dropped, and a wake-up from itself runs the state machine (here: the final notice
-// of no update).
-TEST_F(ReadMessage, WakeUpsAndChildEndsOfOtherSendersAreDropped) {
-    dfuPid = 4321;
-    update.stepState = STATE_WAIT;
-    std::vector<std::uint8_t> childExit = datagramBytes(16, AI_CHILD_EXIT, 4321, 16);
-    peer.sendRaw(childExit.data(), childExit.size());
-    EXPECT_EQ(messageOf(dispatch()), "message 12 4321 from unknown sender dropped \n");
-    peer.sendTrigger(WAKE_UP);
-    EXPECT_EQ(messageOf(dispatch()), "message 768 10 from unknown sender dropped \n");
-    EXPECT_EQ(update.stepState, STATE_WAIT);
-    EXPECT_FALSE(peer.receive(100ms));
-    EXPECT_TRUE(ownQueue().empty());
-    EXPECT_EQ(readWholeFile(kUpdateReportPath),
-              "message 12 4321 from unknown sender dropped \n"
-              "message 768 10 from unknown sender dropped \n");
-    update.stepState = STATE_ENTER;
-    postWakeUp(WAKE_UP);
-    EXPECT_EQ(dispatch(), "");
-    auto notice = peer.receive(1s);
-    ASSERT_TRUE(notice);
-    EXPECT_EQ(notice->type, AI_NOTICE);
-    EXPECT_EQ(notice->text, "OK");
 }
 
 // Even from its own address, an end counts only for a child that the daemon started and

@@ -17,12 +17,6 @@ namespace {
 // startNextStep posts its wake-ups to the daemon's own socket; they are counted here.
 class StartNextStep : public DaemonSocketTest {
 protected:
-    void setList(std::vector<std::int32_t> ids) {
-        stepList.fill(STEP_NONE);
-        for (std::size_t i = 0; i < ids.size(); ++i) stepList[i] = ids[i];
-        stepListNext = 0;
-    }
-
     std::string enter(const char* text) {
         testing::internal::CaptureStdout();
         startNextStep(text);
@@ -33,7 +27,7 @@ protected:
 };
 
 TEST_F(StartNextStep, EmptyListEndsTheUpdateAtOnce) {
-    setList({});
+    setStepList({});
     update.currentStep = STEP_PPCBOOT;
     update.stepState = STATE_WAIT;
     EXPECT_EQ(enter(""), "states to do: \n");
@@ -45,7 +39,7 @@ TEST_F(StartNextStep, EmptyListEndsTheUpdateAtOnce) {
 
 TEST_F(StartNextStep, StepsOfCurrentComponentsAreSkipped) {
     for (ComponentVersion& component : componentTable) component.needsUpdate = 0;
-    setList({1, 4, 5, 6, 7, 8, 9, 10});
+    setStepList({1, 4, 5, 6, 7, 8, 9, 10});
     enter("");
     EXPECT_EQ(update.currentStep, STEP_CHECK_VERSIONS);
     EXPECT_EQ(wakeUps(), 1);
@@ -70,7 +64,7 @@ TEST_F(StartNextStep, StepsOfCurrentComponentsAreSkipped) {
 
 TEST_F(StartNextStep, LastStepSkippedEndsTheList) {
     componentTable[2].needsUpdate = 0;  // LAP software current
-    setList({STEP_LAP_SOFTWARE});
+    setStepList({STEP_LAP_SOFTWARE});
     enter("");
     EXPECT_EQ(readWholeFile(kUpdateReportPath),
               "Update qvl Software:   started ... nothing to do ... OK\n");
@@ -79,7 +73,7 @@ TEST_F(StartNextStep, LastStepSkippedEndsTheList) {
 }
 
 TEST_F(StartNextStep, StrayCallAfterTheEndDoesNotReadPastTheList) {
-    setList({STEP_PPCBOOT, STEP_NONE, STEP_LAP_SOFTWARE});  // stale entry after the end
+    setStepList({STEP_PPCBOOT, STEP_NONE, STEP_LAP_SOFTWARE});  // stale entry after the end
     enter("");
     enter("Nothing Done\n");
     EXPECT_EQ(update.currentStep, STEP_NONE);
@@ -88,7 +82,7 @@ TEST_F(StartNextStep, StrayCallAfterTheEndDoesNotReadPastTheList) {
 }
 
 TEST_F(StartNextStep, FullListRunsTwentySteps) {
-    setList(std::vector<std::int32_t>(kMaxListedSteps, STEP_PPCBOOT));
+    setStepList(std::vector<std::int32_t>(kMaxListedSteps, STEP_PPCBOOT));
     int entered = 0;
     enter("");
     while (update.currentStep != STEP_NONE) {

@@ -155,12 +155,23 @@ void SimDaemon::kill() {
 std::string SimDaemon::standardOutput() const { return readWholeFile(kDaemonOut); }
 std::string SimDaemon::standardError() const { return readWholeFile(kDaemonErr); }
 
+bool sendDatagram(int fd, const char* path, const void* bytes, std::size_t length, int flags) {
+    sockaddr_un address = unixAddress(path);
+    return sendto(fd, bytes, length, flags, reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(length);
+}
+
+bool startedAndAnnounced(SimDaemon& daemon, TestPeer& peer, const std::string& pathFirst,
+                         int errorOutput) {
+    daemon.start(pathFirst, errorOutput);
+    return peer.awaitRecord(AI_NOTICE, 0, std::chrono::seconds(20)).has_value();
+}
+
 std::string runUpdateOnBoard(SimDaemon& daemon, TestPeer& peer,
                              const std::vector<std::uint8_t>& image, std::chrono::seconds limit,
                              const std::string& pathFirst) {
     writeWholeFile("/tmp/image", image);
-    daemon.start(pathFirst);
-    EXPECT_TRUE(peer.awaitRecord(AI_NOTICE, 0, std::chrono::seconds(20)));
+    EXPECT_TRUE(startedAndAnnounced(daemon, peer, pathFirst));
     peer.sendRequest(REQ_START_UPDATE);
     std::optional<ReceivedRecord> finished = peer.awaitRecord(AI_NOTICE, 2, limit);
     return finished ? finished->text : "no final notice";
@@ -172,6 +183,24 @@ std::chrono::milliseconds onBoard(std::chrono::milliseconds boardTime) {
         return value >= 1 ? value : 1;
     }();
     return boardTime / speed;
+}
+
+std::vector<std::string> firstGroups(const std::string& text, const std::regex& pattern) {
+    std::vector<std::string> groups;
+    for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it)
+        groups.push_back((*it)[1]);
+    return groups;
+}
+
+std::size_t sumOfCounts(const std::string& text, const std::regex& count) {
+    std::size_t sum = 0;
+    for (const std::string& group : firstGroups(text, count)) sum += std::stoul(group);
+    return sum;
+}
+
+std::vector<std::string> moduleKeysSet() {
+    static const std::regex set("BCCMD SET key 0x([0-9a-f]{4})");
+    return firstGroups(readWholeFile("/sim/state/module.log"), set);
 }
 
 std::size_t countOf(const std::string& text, const std::string& part) {

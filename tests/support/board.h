@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,13 @@ private:
     pid_t pid_ = -1;
 };
 
+// Sends length bytes as one datagram from the socket fd to the socket at path; whether they went.
+bool sendDatagram(int fd, const char* path, const void* bytes, std::size_t length, int flags = 0);
+
+// Starts the daemon as SimDaemon::start does and waits for its start-up notice; whether it came.
+bool startedAndAnnounced(SimDaemon& daemon, TestPeer& peer, const std::string& pathFirst = {},
+                         int errorOutput = -1);
+
 // Places image at /tmp/image, starts the daemon, waits for its start-up notice, sends the
 // start request and waits for the final notice: its text ("OK", "NOK"), or "no final notice"
 // after limit. With pathFirst, the board's commands are looked up in that folder first.
@@ -99,6 +107,12 @@ ProgramRun runProgram(const std::string& commandLine);
 
 // How often part occurs in text.
 std::size_t countOf(const std::string& text, const std::string& part);
+// The first group of each match of pattern in text, in order; and their sum, as counts.
+std::vector<std::string> firstGroups(const std::string& text, const std::regex& pattern);
+std::size_t sumOfCounts(const std::string& text, const std::regex& count);
+
+// The keys of the set requests that the simulated module received, in order ("01f9").
+std::vector<std::string> moduleKeysSet();
 
 std::string readWholeFile(const std::string& path);
 bool fileExists(const std::string& path);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/ai_socket.h"
+#include "update/update_state.h"
 
 // The bytes of a datagram of size bytes whose header says length, type and param, in the
 // host's order as the board's peer lays them out; the rest is zero.
@@ -29,6 +30,13 @@ protected:
         setAiDestination(kAiPeerPath);
     }
     void TearDown() override { closeAiSocket(); }
+
+    // An update's to-do list of ids, its next step the first.
+    static void setStepList(const std::vector<std::int32_t>& ids) {
+        stepList.fill(STEP_NONE);
+        std::copy(ids.begin(), ids.end(), stepList.begin());
+        stepListNext = 0;
+    }
 
     // The datagrams waiting at the daemon's own address: its wake-ups and child reports.
     static std::vector<std::vector<std::uint8_t>> ownQueue() {

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <regex>
 
+#include "sim/flash_model.h"
+#include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tools/mkupdate/sample_update.h"
 #include "tools/mkupdate/update_archive.h"
@@ -31,6 +33,12 @@ mkupdate::Bytes sampleLapImage() {
                                    &error);
     EXPECT_TRUE(lap) << error;
     return lap.value_or(mkupdate::Bytes());
+}
+
+std::string seedOldFlash(std::size_t size) {
+    std::string contents = oldFlashContents(size);
+    writeWholeFile(simStatePath(kFlashContentsFile), contents);
+    return contents;
 }
 
 std::string oldFlashContents(std::size_t size) {

@@ -33,8 +33,18 @@ inline const std::string kSampleMergedTerminal =
     "1;default;3,5,11;3,5,11;600;0\n"
     "2;printer;3,5,11;3,5,11;0;1\n";
 
-// The flash contents before an update: no two neighbouring bytes alike.
+// The flash contents before an update: no two neighbouring bytes alike. seedOldFlash makes them
+// the simulated flash's, and returns them.
 std::string oldFlashContents(std::size_t size = 0x200000);
+std::string seedOldFlash(std::size_t size = 0x200000);
+
+// A module's PS-Key store before an update: keys that the sample's PS-Key file sets to other
+// values, keys it keeps and keys it lacks, CR LF.
+inline const std::string kModuleStoreBefore =
+    "&0003 = 0300 0002\r\n&0017 = 0007\r\n&0021 = 0004\r\n&0108 = 5442 4c2d 5041\r\n"
+    "&01be = 01d8\r\n&01f9 = 0003\r\n&025f =\r\n"
+    "&02a4 = 3253 3443 5320 5445 5020 4c52 4d2d 2032 5748 3330\r\n"
+    "&02a5 = 5250 464c 2057 3631 342e 302e 3120 3539 2038 3530\r\n";
 // The bytes of a file that inspectImage listed in image.
 std::string listedFileBytes(const mkupdate::Bytes& image, const mkupdate::ListedFile& file);
 // Those contents after the LAP software image lap was written at 0x20000, sector by sector:
