@@ -261,8 +261,9 @@ int writeKeys(const Rehearsal& rehearsal) {
 int merge(const Rehearsal& rehearsal) {
     std::vector<Plan> parts(rehearsal.folders.size());
     std::string error;
+    SharedRuns runs;
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (readPlanJson(rehearsal.folders[i], &parts[i], &error)) continue;
+        if (readPlanJson(rehearsal.folders[i], &parts[i], &error, &runs)) continue;
         std::fprintf(stderr, "rehearse: %s\n", error.c_str());
         return kExitUsage;
     }

@@ -46,7 +46,7 @@ std::string verdictHtml(const Plan& plan) {
     const std::size_t total = plan.boards.size();
     const auto ok = static_cast<std::size_t>(
         std::count_if(plan.boards.begin(), plan.boards.end(),
-                      [](const BoardFacts& b) { return b.outcome == Outcome::Ok; }));
+                      [](const BoardFacts& b) { return b.run->outcome == Outcome::Ok; }));
     const int status = planStatus(plan);
     std::string html = formatted(
         "<div class=\"verdict %s\"><p class=\"big\">%zu of %zu boards ended OK</p>\n"
@@ -54,8 +54,9 @@ std::string verdictHtml(const Plan& plan) {
         status == 0 ? "ok" : "nok", ok, total, status, statusMeaning(status));
     std::string counts;
     for (Outcome outcome : {Outcome::Nok, Outcome::NoFinalNotice, Outcome::Seeding}) {
-        const auto n = std::count_if(plan.boards.begin(), plan.boards.end(),
-                                     [&](const BoardFacts& b) { return b.outcome == outcome; });
+        const auto n =
+            std::count_if(plan.boards.begin(), plan.boards.end(),
+                          [&](const BoardFacts& b) { return b.run->outcome == outcome; });
         if (n > 0)
             counts += formatted("%s%td %s", counts.empty() ? "" : ", ", n,
                                 outcome == Outcome::Nok             ? "NOK"
@@ -101,7 +102,7 @@ std::string groupsHtml(const Plan& plan) {
         "</thead><tbody>\n";
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         const BoardGroup& group = plan.groups[g];
-        const Outcome outcome = plan.boards[group.members.front()].outcome;
+        const Outcome outcome = plan.boards[group.members.front()].run->outcome;
         html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td>" + groupLink(g) +
                 "</td><td class=\"n\">" + std::to_string(group.members.size()) + "</td>" +
                 outcomeCell(outcome) + "<td class=\"what\">" +
@@ -177,6 +178,7 @@ std::string comparisonHtml(const Plan& plan) {
 
 std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
     const BoardFacts& board = plan.boards[i];
+    const RunFacts& run = *board.run;
     auto joined = [](const std::vector<std::string>& lines) {
         std::string text;
         for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + line;
@@ -189,18 +191,18 @@ std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
     std::vector<std::string> pieces, failed;
     for (const std::string& piece : board.assumed)
         pieces.push_back(piece.substr(0, piece.find(':')));
-    for (const StepFacts& step : board.steps)
+    for (const StepFacts& step : run.steps)
         if (stepFailed(step))
             failed.push_back(step.name + (step.result == "NOK" ? "" : ": " + step.result));
-    return std::string("<tr class=\"") + outcomeClass(board.outcome) + "\">" +
+    return std::string("<tr class=\"") + outcomeClass(run.outcome) + "\">" +
            cell("name", board.name) + "<td class=\"n\">" + groupLink(group) + "</td>" +
-           outcomeCell(board.outcome) +
+           outcomeCell(run.outcome) +
            cell("n", board.flashSize ? std::to_string(*board.flashSize) : "-") +
            cell("small", joined(pieces)) + cell("notes", joined(board.notes)) +
-           cell("firmware", board.ran() ? board.firmwareAfter : "-") + count(board.keys.size()) +
-           count(board.flash.sectorsErased) + count(board.etc.size()) +
-           cell("n", board.duration ? formatted("%.1f", *board.duration) : "-") +
-           cell("failed", joined(board.ran() ? failed : board.seedErrors)) + "</tr>\n";
+           cell("firmware", board.ran() ? run.firmwareAfter : "-") + count(run.keys.size()) +
+           count(run.flash.sectorsErased) + count(run.etc.size()) +
+           cell("n", run.duration ? formatted("%.1f", *run.duration) : "-") +
+           cell("failed", joined(board.ran() ? failed : run.seedErrors)) + "</tr>\n";
 }
 
 // Every board, in the order of its group (failures first); a script may sort and filter it.
@@ -227,7 +229,7 @@ std::string groupDetailsHtml(const Plan& plan) {
         const BoardFacts& first = plan.boards[group.members.front()];
         const std::size_t count = group.members.size();
         html += formatted("<section class=\"group %s\" id=\"group-%zu\"><h3>Group %zu: ",
-                          outcomeClass(first.outcome), g + 1, g + 1) +
+                          outcomeClass(first.run->outcome), g + 1, g + 1) +
                 markupEscaped(groupName(plan.boards, group)) +
                 formatted(" (%zu board%s)</h3>\n<pre>", count, count == 1 ? "" : "s") +
                 markupEscaped(groupText(plan, group)) + "</pre>\n" +
