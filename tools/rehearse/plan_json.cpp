@@ -123,11 +123,9 @@ Json groupJson(const Plan& plan, std::size_t g) {
             {"differing", differing}};
 }
 
-}  // namespace
-
-void writePlanJson(const Plan& plan, const std::string& producerVersion,
-                   const std::function<void(const std::string&)>& write) {
-    const std::vector<std::size_t> groupOf = groupOfBoards(plan);
+// The document as text with an empty list in the place of its boards; the document itself is
+// gone before they are written.
+std::string documentText(const Plan& plan, const std::string& producerVersion) {
     Json groups = Json::array();
     for (std::size_t g = 0; g < plan.groups.size(); ++g) groups.push_back(groupJson(plan, g));
     std::size_t ok = 0;
@@ -138,7 +136,7 @@ void writePlanJson(const Plan& plan, const std::string& producerVersion,
                      {"image", imageJson(plan.image)},
                      {"durations", plan.measured ? "measured" : "predicted"},
                      {"boards", Json::array()},
-                     {"groups", groups},
+                     {"groups", std::move(groups)},
                      {"ok", ok},
                      {"boards_total", plan.boards.size()},
                      {"exit_status", planStatus(plan)}};
@@ -151,11 +149,19 @@ void writePlanJson(const Plan& plan, const std::string& producerVersion,
         for (const DifferenceGroup& group : plan.comparison->groups)
             differences.push_back({{"boards", group.boards}, {"differences", group.differences}});
         document["comparison"] = {{"old_image", imageJson(plan.comparison->oldImage)},
-                                  {"groups", differences}};
+                                  {"groups", std::move(differences)}};
     }
+    return jsonText(document, 2);
+}
+
+}  // namespace
+
+void writePlanJson(const Plan& plan, const std::string& producerVersion,
+                   const std::function<void(const std::string&)>& write) {
+    const std::vector<std::size_t> groupOf = groupOfBoards(plan);
     // The boards, one at a time into their place in the document (its only empty "boards"
     // list: a text's quotes are escaped), as the whole document would show them.
-    const std::string text = jsonText(document, 2);
+    const std::string text = documentText(plan, producerVersion);
     const std::string place = "\"boards\": []";
     const std::size_t at = text.find(place) + place.size() - 1;
     write(text.substr(0, at));

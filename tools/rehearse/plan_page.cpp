@@ -206,40 +206,35 @@ std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
 }
 
 // Every board, in the order of its group (failures first); a script may sort and filter it.
-std::string boardsHtml(const Plan& plan) {
-    std::string html =
-        std::string(
-            "<h2>Boards</h2>\n<div class=\"wide\"><table id=\"boards\" class=\"boards\"><thead><tr>"
-            "<th>board</th><th>group</th><th>outcome</th><th>flash size</th>"
-            "<th>assumed from the sample</th><th>notes</th><th>firmware after</th><th>keys</th>"
-            "<th>sectors</th><th>/etc</th><th>seconds (") +
-        (plan.measured ? "measured" : "predicted") +
-        ")</th><th>failed steps or folder errors</th></tr></thead><tbody>\n";
+void writeBoardsHtml(const Plan& plan, const std::function<void(const std::string&)>& write) {
+    write(std::string(
+              "<h2>Boards</h2>\n<div class=\"wide\"><table id=\"boards\" class=\"boards\"><thead>"
+              "<tr><th>board</th><th>group</th><th>outcome</th><th>flash size</th>"
+              "<th>assumed from the sample</th><th>notes</th><th>firmware after</th><th>keys</th>"
+              "<th>sectors</th><th>/etc</th><th>seconds (") +
+          (plan.measured ? "measured" : "predicted") +
+          ")</th><th>failed steps or folder errors</th></tr></thead><tbody>\n");
     for (std::size_t g = 0; g < plan.groups.size(); ++g)
-        for (std::size_t i : plan.groups[g].members) html += boardRowHtml(plan, i, g);
-    return html + "</tbody></table></div>\n";
+        for (std::size_t i : plan.groups[g].members) write(boardRowHtml(plan, i, g));
+    write("</tbody></table></div>\n");
 }
 
-// Each group once: what its boards were seeded with and what the update did, and the timeline
-// of its first board.
-std::string groupDetailsHtml(const Plan& plan) {
-    std::string html = "<h2>Groups in detail</h2>\n";
-    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
-        const BoardGroup& group = plan.groups[g];
-        const BoardFacts& first = plan.boards[group.members.front()];
-        const std::size_t count = group.members.size();
-        html += formatted("<section class=\"group %s\" id=\"group-%zu\"><h3>Group %zu: ",
-                          outcomeClass(first.run->outcome), g + 1, g + 1) +
-                markupEscaped(groupName(plan.boards, group)) +
-                formatted(" (%zu board%s)</h3>\n<pre>", count, count == 1 ? "" : "s") +
-                markupEscaped(groupText(plan, group)) + "</pre>\n" +
-                timelineSvg(first,
-                            plan.image.name + " on " + first.name +
-                                (count > 1 ? " (the group's first board)" : ""),
-                            plan.measured) +
-                "</section>\n";
-    }
-    return html;
+// A group once: what its boards were seeded with and what the update did, and the timeline of
+// its first board.
+std::string groupDetailHtml(const Plan& plan, std::size_t g) {
+    const BoardGroup& group = plan.groups[g];
+    const BoardFacts& first = plan.boards[group.members.front()];
+    const std::size_t count = group.members.size();
+    return formatted("<section class=\"group %s\" id=\"group-%zu\"><h3>Group %zu: ",
+                     outcomeClass(first.run->outcome), g + 1, g + 1) +
+           markupEscaped(groupName(plan.boards, group)) +
+           formatted(" (%zu board%s)</h3>\n<pre>", count, count == 1 ? "" : "s") +
+           markupEscaped(groupText(plan, group)) + "</pre>\n" +
+           timelineSvg(first,
+                       plan.image.name + " on " + first.name +
+                           (count > 1 ? " (the group's first board)" : ""),
+                       plan.measured) +
+           "</section>\n";
 }
 
 constexpr const char* kStyle = R"(<style>
@@ -320,15 +315,22 @@ constexpr const char* kScript = R"(<script>
 
 }  // namespace
 
+void writePlanPage(const Plan& plan, const std::function<void(const std::string&)>& write) {
+    write("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
+          markupEscaped(plan.image.name) + ": rehearsal on " + std::to_string(plan.boards.size()) +
+          " boards</title>\n" + kStyle + "</head><body>\n<h1>" + markupEscaped(plan.image.name) +
+          " on " + std::to_string(plan.boards.size()) + " board" +
+          (plan.boards.size() == 1 ? "" : "s") + "</h1>\n");
+    write(verdictHtml(plan) + groupsHtml(plan));
+    if (plan.comparison) write(comparisonHtml(plan));
+    writeBoardsHtml(plan, write);
+    write("<h2>Groups in detail</h2>\n");
+    for (std::size_t g = 0; g < plan.groups.size(); ++g) write(groupDetailHtml(plan, g));
+    write(std::string(kScript) + "</body></html>\n");
+}
+
 std::string planPage(const Plan& plan) {
-    std::string page =
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
-        markupEscaped(plan.image.name) + ": rehearsal on " + std::to_string(plan.boards.size()) +
-        " boards</title>\n" + kStyle + "</head><body>\n<h1>" + markupEscaped(plan.image.name) +
-        " on " + std::to_string(plan.boards.size()) + " board" +
-        (plan.boards.size() == 1 ? "" : "s") + "</h1>\n";
-    page += verdictHtml(plan) + groupsHtml(plan);
-    if (plan.comparison) page += comparisonHtml(plan);
-    page += boardsHtml(plan) + groupDetailsHtml(plan);
-    return page + kScript + "</body></html>\n";
+    std::string page;
+    writePlanPage(plan, [&](const std::string& piece) { page += piece; });
+    return page;
 }

@@ -160,14 +160,15 @@ std::string groupText(const Plan& plan, const BoardGroup& group) {
 
 namespace {
 
-std::string boardsTable(const Plan& plan) {
+// The table over all boards, a board's line at a time.
+void writeBoardsTable(const Plan& plan, const std::function<void(const std::string&)>& write) {
     std::size_t width = 5;
     for (const BoardFacts& board : plan.boards) width = std::max(width, board.name.size());
     const int w = static_cast<int>(width);
-    std::string text = "=== all boards ===\n";
-    text += formatted("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
-                      "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
-                      plan.measured ? "measured" : "predicted", "failed steps");
+    write("=== all boards ===\n" +
+          formatted("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
+                    "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
+                    plan.measured ? "measured" : "predicted", "failed steps"));
     const std::vector<std::size_t> groupOf = groupOfBoards(plan);
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
@@ -187,9 +188,9 @@ std::string boardsTable(const Plan& plan) {
                       board.run->duration ? formatted("%.1f s", *board.run->duration).c_str() : "-",
                       failed.c_str());
         line.erase(line.find_last_not_of(' ') + 1);
-        text += line + '\n';
+        write(line + '\n');
     }
-    return text + formatted("%zu of %zu boards ended OK\n", ok, plan.boards.size());
+    write(formatted("%zu of %zu boards ended OK\n", ok, plan.boards.size()));
 }
 
 std::string comparisonText(const Plan& plan) {
@@ -207,18 +208,24 @@ std::string comparisonText(const Plan& plan) {
 
 }  // namespace
 
-std::string planText(const Plan& plan) {
+void writePlanText(const Plan& plan, const std::function<void(const std::string&)>& write) {
     std::string text = "=== " + plan.image.name + " on " + std::to_string(plan.boards.size()) +
                        " board" + (plan.boards.size() == 1 ? "" : "s") + " ===\n";
     for (const BoardGroup& group : plan.groups) text += groupSummary(plan.boards, group) + '\n';
+    write(text);
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         const BoardGroup& group = plan.groups[g];
         const std::size_t count = group.members.size();
-        text += formatted("=== group %zu: %s (%zu board%s) ===\n", g + 1,
-                          groupName(plan.boards, group).c_str(), count, count == 1 ? "" : "s");
-        text += groupText(plan, group);
+        write(formatted("=== group %zu: %s (%zu board%s) ===\n", g + 1,
+                        groupName(plan.boards, group).c_str(), count, count == 1 ? "" : "s") +
+              groupText(plan, group));
     }
-    text += boardsTable(plan);
-    if (plan.comparison) text += comparisonText(plan);
+    writeBoardsTable(plan, write);
+    if (plan.comparison) write(comparisonText(plan));
+}
+
+std::string planText(const Plan& plan) {
+    std::string text;
+    writePlanText(plan, [&](const std::string& piece) { text += piece; });
     return text;
 }
