@@ -173,20 +173,20 @@ void writeBoardsTable(const Plan& plan, const std::function<void(const std::stri
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
         const BoardFacts& board = plan.boards[i];
-        ok += board.run->outcome == Outcome::Ok;
+        const RunFacts& run = *board.run;
+        ok += run.outcome == Outcome::Ok;
         std::string failed;
-        for (const StepFacts& step : board.run->steps)
+        for (const StepFacts& step : run.steps)
             if (stepFailed(step)) failed += (failed.empty() ? "" : ", ") + step.name;
         bool ran = board.ran();
-        std::string line =
-            formatted("%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w,
-                      board.name.c_str(), groupOf[i] + 1, outcomeName(board.run->outcome).c_str(),
-                      board.assumed.size(), ran ? board.run->firmwareAfter.c_str() : "-",
-                      ran ? std::to_string(board.run->keys.size()).c_str() : "-",
-                      ran ? std::to_string(board.run->flash.sectorsErased).c_str() : "-",
-                      ran ? std::to_string(board.run->etc.size()).c_str() : "-",
-                      board.run->duration ? formatted("%.1f s", *board.run->duration).c_str() : "-",
-                      failed.c_str());
+        std::string line = formatted(
+            "%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w, board.name.c_str(),
+            groupOf[i] + 1, outcomeName(run.outcome).c_str(), board.assumed.size(),
+            ran ? run.firmwareAfter.c_str() : "-",
+            ran ? std::to_string(run.keys.size()).c_str() : "-",
+            ran ? std::to_string(run.flash.sectorsErased).c_str() : "-",
+            ran ? std::to_string(run.etc.size()).c_str() : "-",
+            run.duration ? formatted("%.1f s", *run.duration).c_str() : "-", failed.c_str());
         line.erase(line.find_last_not_of(' ') + 1);
         write(line + '\n');
     }
