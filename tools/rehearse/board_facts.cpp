@@ -330,17 +330,24 @@ bool olderVersion(const std::string& part, const std::string& oldVersion,
     return false;
 }
 
+RunFacts& ownRun(BoardFacts& board) {
+    auto copy = std::make_shared<RunFacts>(*board.run);
+    board.run = copy;
+    return *copy;
+}
+
 std::string sha256Hex(const std::string& bytes) {
     return hexText(sha256({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
 }
 
 namespace {
 
-// The facts of a board's own run: all but its name, folder, seeding lines and state.
-BoardFacts readRunFacts(const std::string& dir, bool atSpeed, const BoardSpeeds& speeds) {
-    BoardFacts facts;
+// The facts of a run, shared by the boards it stands for: all but their names, folders, seeding
+// lines and states.
+RunFacts readRunFacts(const std::string& dir, bool atSpeed, const BoardSpeeds& speeds) {
+    RunFacts facts;
     facts.outcome = readOutcome(dir + "/outcome");
-    if (!facts.ran()) {
+    if (facts.outcome == Outcome::Seeding) {
         facts.seedErrors = splitLines(readText(dir + "/seed.err"));
         return facts;
     }
@@ -378,14 +385,10 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
     const std::vector<fs::path> chain = standIns(dir);
     const std::string run = chain.back().string();
     BoardFacts facts;
-    if (cache == nullptr) {
-        facts = readRunFacts(run, atSpeed, speeds);
-    } else {
-        auto found = cache->find(run);
-        if (found == cache->end())
-            found = cache->emplace(run, readRunFacts(run, atSpeed, speeds)).first;
-        facts = found->second;
-    }
+    RunCache own;
+    std::shared_ptr<const RunFacts>& shared = (cache == nullptr ? own : *cache)[run];
+    if (!shared) shared = std::make_shared<const RunFacts>(readRunFacts(run, atSpeed, speeds));
+    facts.run = shared;
     facts.name = name;
     facts.folder = folder;
     const fs::path& seeded =

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -95,14 +96,11 @@ enum class Outcome { Ok, Nok, NoFinalNotice, Seeding };
 // As the run's outcome file and the reports name it: "OK", "NOK", "none", "seeding".
 std::string outcomeName(Outcome outcome);
 
-struct BoardFacts {
-    std::string name, folder;
+// What a run showed. A run may stand for many boards (twins: alike but for their serial
+// number), so its facts are read once and shared by all of them, never copied for each.
+struct RunFacts {
     Outcome outcome = Outcome::NoFinalNotice;
-    std::vector<std::string> assumed;     // pieces taken from the sample board
-    std::vector<std::string> notes;       // what the seeding saw of the board's own files
     std::vector<std::string> seedErrors;  // why the folder could not be seeded
-    std::string stateSha256;              // of the seeded state and /etc, as the update found them
-    std::optional<std::uint64_t> flashSize;  // bytes, the board's own or the one assumed
     std::vector<VersionRow> versions;
     std::vector<KeyChange> keys;
     std::string firmwareBefore, firmwareAfter;
@@ -111,8 +109,22 @@ struct BoardFacts {
     TrustFacts trust;
     std::vector<StepFacts> steps;
     std::optional<double> duration;  // whole seconds at the board's speed, when known
-    bool ran() const { return outcome != Outcome::Seeding; }
 };
+
+struct BoardFacts {
+    std::string name, folder;
+    std::vector<std::string> assumed;  // pieces taken from the sample board
+    std::vector<std::string> notes;    // what the seeding saw of the board's own files
+    std::string stateSha256;           // of the seeded state and /etc, as the update found them
+    std::optional<std::uint64_t> flashSize;  // bytes, the board's own or the one assumed
+    // Never changed once shared: a board whose facts differ gets a run of its own (ownRun).
+    std::shared_ptr<const RunFacts> run = std::make_shared<const RunFacts>();
+    bool ran() const { return run->outcome != Outcome::Seeding; }
+};
+
+// The board's run facts to change: a copy of its own from now on, the other boards that shared
+// them untouched.
+RunFacts& ownRun(BoardFacts& board);
 
 // The device figures that turn a quick run's counts into the board's time.
 struct BoardSpeeds {
@@ -124,7 +136,7 @@ struct BoardSpeeds {
 BoardSpeeds boardSpeeds();
 
 // The runs read so far, by their folder: a run that stands for many boards is read once.
-using RunCache = std::map<std::string, BoardFacts>;
+using RunCache = std::map<std::string, std::shared_ptr<const RunFacts>>;
 
 // Reads the run kept in dir, or the run of the board that stands for it (dir/twin-of). atSpeed:
 // the run went at the board's speed, and its times are measured; otherwise the quick run's

@@ -87,9 +87,9 @@ TEST(BoardFacts, PredictsEachStepsTimeAndMarksWhatNeverRan) {
         {"Update qvl Software", "NOK", 1.1, 0.05, 0.6, 1.809, 2.459},
         {"Check SDP records", "not run", 0, 0, 0, 0, 0},
     };
-    ASSERT_EQ(facts.steps.size(), std::size(expected));
+    ASSERT_EQ(facts.run->steps.size(), std::size(expected));
     for (std::size_t i = 0; i < std::size(expected); ++i) {
-        const StepFacts& step = facts.steps[i];
+        const StepFacts& step = facts.run->steps[i];
         SCOPED_TRACE(step.name);
         EXPECT_EQ(step.name, expected[i].name);
         EXPECT_EQ(step.result, expected[i].result);
@@ -99,17 +99,18 @@ TEST(BoardFacts, PredictsEachStepsTimeAndMarksWhatNeverRan) {
         EXPECT_NEAR(step.work, expected[i].work, 1e-6);
         EXPECT_NEAR(step.total, expected[i].total, 1e-6);
     }
-    EXPECT_NEAR(facts.duration.value_or(-1), 3.559, 1e-6);
-    EXPECT_EQ(facts.steps[2].reasons, std::vector<std::string>{"flash erase failed at 0x020000"});
+    EXPECT_NEAR(facts.run->duration.value_or(-1), 3.559, 1e-6);
+    EXPECT_EQ(facts.run->steps[2].reasons,
+              std::vector<std::string>{"flash erase failed at 0x020000"});
     EXPECT_EQ(facts.stateSha256.size(), 64u);
 }
 
 TEST(BoardFacts, MeasuredRunsTakeTheirOwnTime) {
     writeRun();
     BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", true, kSpeeds);
-    EXPECT_NEAR(facts.steps[1].waits, 0.55, 1e-6);
-    EXPECT_NEAR(facts.steps[2].total, 1.0, 1e-6);
-    EXPECT_NEAR(facts.duration.value_or(-1), 2.0, 1e-6);
+    EXPECT_NEAR(facts.run->steps[1].waits, 0.55, 1e-6);
+    EXPECT_NEAR(facts.run->steps[2].total, 1.0, 1e-6);
+    EXPECT_NEAR(facts.run->duration.value_or(-1), 2.0, 1e-6);
 }
 
 // A loaded machine keeps the daemon waiting for a processor: that is no wait of the board's.
@@ -120,22 +121,22 @@ TEST(BoardFacts, TheMachinesLoadIsNoWaitOfTheBoards) {
                "1796724001.000000 20/300000000 started 2 1796724000.999000\n"
                "1796724002.000000 - finished 1796724001.999000\n");
     BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds);
-    EXPECT_NEAR(facts.steps[1].waits, 0.35, 1e-6);
-    EXPECT_NEAR(facts.steps[2].waits, 0.6, 1e-6);
+    EXPECT_NEAR(facts.run->steps[1].waits, 0.35, 1e-6);
+    EXPECT_NEAR(facts.run->steps[2].waits, 0.6, 1e-6);
 }
 
 TEST(BoardFacts, TellsPresetsFromTheImagesKeysAndLossesFromChanges) {
     writeRun();
     BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds);
-    ASSERT_EQ(facts.keys.size(), 3u);
-    EXPECT_EQ(facts.keys[0].key, "&0021");
-    EXPECT_EQ(facts.keys[0].source, KeySource::Image);
-    EXPECT_EQ(facts.keys[1].key, "&01f9");
-    EXPECT_EQ(facts.keys[1].source, KeySource::Preset);
-    EXPECT_EQ(facts.keys[2].before, "0001");
-    EXPECT_EQ(facts.keys[2].after, std::nullopt);
+    ASSERT_EQ(facts.run->keys.size(), 3u);
+    EXPECT_EQ(facts.run->keys[0].key, "&0021");
+    EXPECT_EQ(facts.run->keys[0].source, KeySource::Image);
+    EXPECT_EQ(facts.run->keys[1].key, "&01f9");
+    EXPECT_EQ(facts.run->keys[1].source, KeySource::Preset);
+    EXPECT_EQ(facts.run->keys[2].before, "0001");
+    EXPECT_EQ(facts.run->keys[2].after, std::nullopt);
     std::vector<std::string> etc;
-    for (const EtcChange& change : facts.etc)
+    for (const EtcChange& change : facts.run->etc)
         etc.push_back(change.file +
                       (change.added  ? " +"
                        : change.loss ? " lost "
@@ -146,7 +147,7 @@ TEST(BoardFacts, TellsPresetsFromTheImagesKeysAndLossesFromChanges) {
                        "service.txt +10001;LAN Access;3", "terminal.txt -1;default;3,12",
                        "terminal.txt +1;default;3"}));
     EXPECT_EQ(lossCount(facts), 1u);
-    EXPECT_EQ(facts.firmwareAfter, "2114 17.3.5");
+    EXPECT_EQ(facts.run->firmwareAfter, "2114 17.3.5");
 }
 
 // An image the daemon refuses (here cut short) never reaches a step: its check failed.
@@ -162,9 +163,9 @@ TEST(BoardFacts, ARefusedImageFailsItsCheck) {
         "image file size 99936 not equal image data size 203136\n*UPDATE_FINISHED* ... NOK\n");
     std::filesystem::remove_all(kRun + "/tmp/update.d");
     BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds);
-    ASSERT_EQ(facts.steps.size(), 1u);
-    EXPECT_EQ(facts.steps[0].result, "NOK");
-    EXPECT_EQ(facts.steps[0].reasons,
+    ASSERT_EQ(facts.run->steps.size(), 1u);
+    EXPECT_EQ(facts.run->steps[0].result, "NOK");
+    EXPECT_EQ(facts.run->steps[0].reasons,
               std::vector<std::string>{"image file size 99936 not equal image data size 203136"});
 }
 

@@ -10,27 +10,27 @@ std::string keyText(const std::optional<std::string>& value) {
 
 namespace {
 
-// What makes two boards' rehearsals alike: all the facts but the board's name, its folder,
-// its state and its times.
-std::string signature(const BoardFacts& board) {
-    std::string text = outcomeName(board.outcome) + '\n';
-    for (const std::string& error : board.seedErrors) text += "seed " + error + '\n';
-    for (const VersionRow& row : board.versions)
+// What makes two boards' rehearsals alike: all their runs' facts but the times (the board's
+// name, its folder, its seeding and its state aside).
+std::string signature(const RunFacts& run) {
+    std::string text = outcomeName(run.outcome) + '\n';
+    for (const std::string& error : run.seedErrors) text += "seed " + error + '\n';
+    for (const VersionRow& row : run.versions)
         text += "version " + row.part + ' ' + row.oldVersion + ' ' + row.newVersion +
                 (row.update ? " yes\n" : " no\n");
-    for (const KeyChange& key : board.keys)
+    for (const KeyChange& key : run.keys)
         text += "key " + key.key + ' ' + keyText(key.before) + ' ' + keyText(key.after) +
                 (key.source == KeySource::Preset ? " preset\n" : "\n");
-    text += "firmware " + board.firmwareBefore + " -> " + board.firmwareAfter + '\n';
-    text += "flash " + std::to_string(board.flash.sectorsErased) + ' ' +
-            std::to_string(board.flash.wordsProgrammed) + ' ' + board.flash.ranges + '\n';
-    for (const EtcChange& change : board.etc)
+    text += "firmware " + run.firmwareBefore + " -> " + run.firmwareAfter + '\n';
+    text += "flash " + std::to_string(run.flash.sectorsErased) + ' ' +
+            std::to_string(run.flash.wordsProgrammed) + ' ' + run.flash.ranges + '\n';
+    for (const EtcChange& change : run.etc)
         text += "etc " + change.file + (change.added ? " +" : " -") + change.line + '\n';
-    for (const StepFacts& step : board.steps) {
+    for (const StepFacts& step : run.steps) {
         text += "step " + step.name + ": " + step.result + '\n';
         for (const std::string& reason : step.reasons) text += "  " + reason + '\n';
     }
-    const TrustFacts& trust = board.trust;
+    const TrustFacts& trust = run.trust;
     text += "trust " + trust.verdict + ' ' + trust.signer + ' ' +
             keyFilesText(trust.keysBefore, trust.keyFolderBefore) + " -> " +
             keyFilesText(trust.keysAfter, trust.keyFolderAfter) + ' ' +
@@ -52,7 +52,7 @@ bool stepFailed(const StepFacts& step) {
 }
 
 std::size_t lossCount(const BoardFacts& board) {
-    return static_cast<std::size_t>(std::count_if(board.etc.begin(), board.etc.end(),
+    return static_cast<std::size_t>(std::count_if(board.run->etc.begin(), board.run->etc.end(),
                                                   [](const EtcChange& c) { return c.loss; }));
 }
 
@@ -76,7 +76,8 @@ int attention(Outcome outcome) {
 
 // Whether the version table marks the part (its name holds what) as a downgrade.
 bool downgraded(const BoardFacts& board, const char* what) {
-    return std::any_of(board.versions.begin(), board.versions.end(), [&](const VersionRow& row) {
+    const RunFacts& run = *board.run;
+    return std::any_of(run.versions.begin(), run.versions.end(), [&](const VersionRow& row) {
         return row.older && row.part.find(what) != std::string::npos;
     });
 }
@@ -86,14 +87,20 @@ bool downgraded(const BoardFacts& board, const char* what) {
 std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards) {
     std::vector<BoardGroup> groups;
     std::map<std::string, std::size_t> bySignature;
+    // A run's boards share its facts: its signature is made once for all of them.
+    std::map<const RunFacts*, std::size_t> byRun;
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        auto [place, added] = bySignature.emplace(signature(boards[i]), groups.size());
-        if (added) groups.emplace_back();
-        groups[place->second].members.push_back(i);
+        auto known = byRun.find(boards[i].run.get());
+        if (known == byRun.end()) {
+            auto [place, added] = bySignature.emplace(signature(*boards[i].run), groups.size());
+            if (added) groups.emplace_back();
+            known = byRun.emplace(boards[i].run.get(), place->second).first;
+        }
+        groups[known->second].members.push_back(i);
     }
     std::stable_sort(groups.begin(), groups.end(), [&](const BoardGroup& a, const BoardGroup& b) {
-        int first = attention(boards[a.members.front()].outcome);
-        int second = attention(boards[b.members.front()].outcome);
+        int first = attention(boards[a.members.front()].run->outcome);
+        int second = attention(boards[b.members.front()].run->outcome);
         return first != second ? first < second : a.members.size() > b.members.size();
     });
     return groups;
@@ -101,21 +108,22 @@ std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards) {
 
 std::string groupName(const std::vector<BoardFacts>& boards, const BoardGroup& group) {
     const BoardFacts& board = boards[group.members.front()];
+    const RunFacts& run = *board.run;
     if (!board.ran()) return "not rehearsed: the board's folder is wrong";
-    if (board.outcome != Outcome::Ok) {
-        auto failed = std::find_if(board.steps.begin(), board.steps.end(), stepFailed);
-        std::string name = board.outcome == Outcome::Nok ? "NOK" : "no final notice";
-        return failed == board.steps.end() ? name : name + " at " + failed->name;
+    if (run.outcome != Outcome::Ok) {
+        auto failed = std::find_if(run.steps.begin(), run.steps.end(), stepFailed);
+        std::string name = run.outcome == Outcome::Nok ? "NOK" : "no final notice";
+        return failed == run.steps.end() ? name : name + " at " + failed->name;
     }
     std::vector<std::string> changes;
-    if (board.firmwareBefore != board.firmwareAfter)
+    if (run.firmwareBefore != run.firmwareAfter)
         changes.push_back(downgraded(board, "Firmware") ? "firmware (older)" : "firmware");
-    if (std::any_of(board.keys.begin(), board.keys.end(),
+    if (std::any_of(run.keys.begin(), run.keys.end(),
                     [](const KeyChange& key) { return key.source == KeySource::Image; }))
         changes.push_back("PS-Keys");
-    if (board.flash.sectorsErased + board.flash.wordsProgrammed > 0)
+    if (run.flash.sectorsErased + run.flash.wordsProgrammed > 0)
         changes.push_back(downgraded(board, "Software") ? "software (older)" : "software");
-    const TrustFacts& trust = board.trust;
+    const TrustFacts& trust = run.trust;
     if (keyFilesText(trust.keysBefore, trust.keyFolderBefore) !=
         keyFilesText(trust.keysAfter, trust.keyFolderAfter))
         changes.push_back("update keys");
@@ -129,8 +137,8 @@ std::string durationRange(const std::vector<BoardFacts>& boards, const BoardGrou
     double least = 0, most = 0;
     bool timed = false;
     for (std::size_t i : group.members) {
-        if (!boards[i].duration) continue;
-        double d = *boards[i].duration;
+        if (!boards[i].run->duration) continue;
+        double d = *boards[i].run->duration;
         least = timed ? std::min(least, d) : d;
         most = timed ? std::max(most, d) : d;
         timed = true;
@@ -143,18 +151,18 @@ std::string groupChanges(const std::vector<BoardFacts>& boards, const BoardGroup
     const BoardFacts& first = boards[group.members.front()];
     if (!first.ran()) return "";
     std::size_t imageKeys = 0, presets = 0;
-    for (const KeyChange& key : first.keys)
+    for (const KeyChange& key : first.run->keys)
         ++(key.source == KeySource::Image ? imageKeys : presets);
     std::string text = std::to_string(imageKeys) + " keys";
     if (presets > 0) text += " (and " + std::to_string(presets) + " presets)";
-    text += ", firmware " + (first.firmwareBefore == first.firmwareAfter
-                                 ? first.firmwareAfter + " (unchanged)"
-                                 : first.firmwareAfter);
-    text += ", " + std::to_string(first.flash.sectorsErased) + " sectors";
-    text += ", " + std::to_string(first.etc.size()) + " /etc lines";
+    text += ", firmware " + (first.run->firmwareBefore == first.run->firmwareAfter
+                                 ? first.run->firmwareAfter + " (unchanged)"
+                                 : first.run->firmwareAfter);
+    text += ", " + std::to_string(first.run->flash.sectorsErased) + " sectors";
+    text += ", " + std::to_string(first.run->etc.size()) + " /etc lines";
     if (std::size_t losses = lossCount(first); losses > 0)
         text += ", loses " + std::to_string(losses) + " own record" + (losses > 1 ? "s" : "");
-    for (const StepFacts& step : first.steps) {
+    for (const StepFacts& step : first.run->steps) {
         if (!stepFailed(step)) continue;
         text += "; " + step.name + ": " + step.result;
         if (!step.reasons.empty()) text += " (" + step.reasons.front() + ")";
@@ -211,7 +219,7 @@ namespace {
 // board held.
 std::map<std::string, std::optional<std::string>> keysAfter(const BoardFacts& board) {
     std::map<std::string, std::optional<std::string>> values;
-    for (const KeyChange& key : board.keys) values[key.key] = key.after;
+    for (const KeyChange& key : board.run->keys) values[key.key] = key.after;
     return values;
 }
 
@@ -225,14 +233,14 @@ void addMissing(std::vector<std::string>& lines, const std::vector<std::string>&
 
 std::vector<std::string> etcLines(const BoardFacts& board) {
     std::vector<std::string> text;
-    for (const EtcChange& change : board.etc)
+    for (const EtcChange& change : board.run->etc)
         text.push_back(change.file + (change.added ? " +" : " -") + change.line);
     return text;
 }
 
 std::vector<std::string> failedSteps(const BoardFacts& board) {
     std::vector<std::string> text;
-    for (const StepFacts& step : board.steps)
+    for (const StepFacts& step : board.run->steps)
         if (stepFailed(step)) text.push_back(step.name + ": " + step.result);
     return text;
 }
@@ -241,26 +249,30 @@ std::vector<std::string> failedSteps(const BoardFacts& board) {
 
 std::vector<std::string> boardDifferences(const BoardFacts& old, const BoardFacts& now) {
     std::vector<std::string> lines;
-    if (old.outcome != now.outcome)
-        lines.push_back("outcome: " + outcomeName(old.outcome) + " -> " + outcomeName(now.outcome));
+    if (old.run->outcome != now.run->outcome)
+        lines.push_back("outcome: " + outcomeName(old.run->outcome) + " -> " +
+                        outcomeName(now.run->outcome));
     // Each key that either image changed, with its value after each: the same board was
     // seeded for both, so a key one image left alone still holds its value before.
     auto oldAfter = keysAfter(old), newAfter = keysAfter(now);
     std::map<std::string, std::optional<std::string>> before;
     for (const auto* board : {&old, &now})
-        for (const KeyChange& key : board->keys) before[key.key] = key.before;
+        for (const KeyChange& key : board->run->keys) before[key.key] = key.before;
     for (const auto& [key, held] : before) {
         auto oldValue = oldAfter.contains(key) ? oldAfter[key] : held;
         auto newValue = newAfter.contains(key) ? newAfter[key] : held;
         if (oldValue != newValue)
             lines.push_back(key + ": " + keyText(oldValue) + " -> " + keyText(newValue));
     }
-    if (old.firmwareAfter != now.firmwareAfter)
-        lines.push_back("firmware after: " + old.firmwareAfter + " -> " + now.firmwareAfter);
-    if (old.flash.ranges != now.flash.ranges || old.flash.sectorsErased != now.flash.sectorsErased)
-        lines.push_back("flash: " + std::to_string(old.flash.sectorsErased) + " sectors (" +
-                        old.flash.ranges + ") -> " + std::to_string(now.flash.sectorsErased) +
-                        " sectors (" + now.flash.ranges + ")");
+    if (old.run->firmwareAfter != now.run->firmwareAfter)
+        lines.push_back("firmware after: " + old.run->firmwareAfter + " -> " +
+                        now.run->firmwareAfter);
+    if (old.run->flash.ranges != now.run->flash.ranges ||
+        old.run->flash.sectorsErased != now.run->flash.sectorsErased)
+        lines.push_back("flash: " + std::to_string(old.run->flash.sectorsErased) + " sectors (" +
+                        old.run->flash.ranges + ") -> " +
+                        std::to_string(now.run->flash.sectorsErased) + " sectors (" +
+                        now.run->flash.ranges + ")");
     addMissing(lines, etcLines(old), etcLines(now), "/etc no longer: ");
     addMissing(lines, etcLines(now), etcLines(old), "/etc now: ");
     addMissing(lines, failedSteps(old), failedSteps(now), "no longer fails: ");

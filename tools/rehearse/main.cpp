@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -125,6 +126,7 @@ std::string boardName(const std::string& folder) {
 std::vector<BoardFacts> readBoards(const std::string& runs, const std::vector<std::string>& folders,
                                    bool atSpeed) {
     std::vector<BoardFacts> boards;
+    boards.reserve(folders.size());
     const BoardSpeeds speeds = boardSpeeds();
     RunCache cache;
     for (const std::string& folder : folders) {
@@ -141,12 +143,13 @@ bool writeFile(const std::string& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
-// The plan's JSON, a board at a time: a fleet's is large.
-bool writeJson(const std::string& path, const Plan& plan) {
+// A file ("-": standard output) written a piece at a time by write: a fleet's plan is large.
+bool writePieces(const std::string& path,
+                 const std::function<void(const std::function<void(const std::string&)>&)>& write) {
     std::FILE* out = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
     if (out == nullptr) return false;
     bool written = true;
-    writePlanJson(plan, BTLAP_VERSION, [&](const std::string& piece) {
+    write([&](const std::string& piece) {
         written = written && std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
     });
     written = std::fflush(out) == 0 && written;
@@ -241,10 +244,15 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
 
 // The plan as text (unless the JSON goes to standard output), JSON and page.
 int writePlan(const Plan& plan, const Rehearsal& rehearsal) {
-    if (rehearsal.jsonPath != "-") std::fputs(planText(plan).c_str(), stdout);
-    if (!rehearsal.jsonPath.empty() && !writeJson(rehearsal.jsonPath, plan))
+    using Write = std::function<void(const std::string&)>;
+    if (rehearsal.jsonPath != "-")
+        writePlanText(plan, [](const std::string& piece) { std::fputs(piece.c_str(), stdout); });
+    if (!rehearsal.jsonPath.empty() && !writePieces(rehearsal.jsonPath, [&](const Write& write) {
+            writePlanJson(plan, BTLAP_VERSION, write);
+        }))
         return fileError("write " + rehearsal.jsonPath);
-    if (!rehearsal.pagePath.empty() && !writeFile(rehearsal.pagePath, planPage(plan)))
+    if (!rehearsal.pagePath.empty() &&
+        !writePieces(rehearsal.pagePath, [&](const Write& write) { writePlanPage(plan, write); }))
         return fileError("write " + rehearsal.pagePath);
     return planStatus(plan);
 }
@@ -261,8 +269,9 @@ int writeKeys(const Rehearsal& rehearsal) {
 int merge(const Rehearsal& rehearsal) {
     std::vector<Plan> parts(rehearsal.folders.size());
     std::string error;
+    SharedRuns runs;
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (readPlanJson(rehearsal.folders[i], &parts[i], &error)) continue;
+        if (readPlanJson(rehearsal.folders[i], &parts[i], &error, &runs)) continue;
         std::fprintf(stderr, "rehearse: %s\n", error.c_str());
         return kExitUsage;
     }

@@ -46,6 +46,8 @@ int planStatus(const Plan& plan);
 // Text: each group's summary, then each group's detail once, the table over all boards and
 // the comparison.
 std::string planText(const Plan& plan);
+// The same, written piece by piece (a board's line at a time), never whole in memory.
+void writePlanText(const Plan& plan, const std::function<void(const std::string&)>& write);
 // What the update did on a board, from its outcome on (its seeding is its group's facts);
 // duration: the seconds to show instead of its own ("41.2-45.0" for a group).
 std::string boardText(const BoardFacts& board, bool measured, const std::string& duration = "");
@@ -68,6 +70,8 @@ std::string timelineSvg(const BoardFacts& board, const std::string& title, bool 
 // The page to decide on: the verdict, the groups (failures first), the comparison side by side,
 // a table of every board, and each group's detail with its timeline. One HTML file.
 std::string planPage(const Plan& plan);
+// The same, written piece by piece (a board's row at a time), never whole in memory.
+void writePlanPage(const Plan& plan, const std::function<void(const std::string&)>& write);
 // Text for HTML and SVG: its markup characters escaped, and each byte that isn't valid UTF-8 (a
 // board's file may hold any) replaced by U+FFFD.
 std::string markupEscaped(const std::string& text);

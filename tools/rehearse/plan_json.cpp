@@ -10,10 +10,11 @@ Json optionalText(const std::optional<std::string>& text) {
 }
 
 Json stepsJson(const BoardFacts& board) {
+    const RunFacts& run = *board.run;
     Json steps = Json::array();
-    for (const StepFacts& step : board.steps) {
+    for (const StepFacts& step : run.steps) {
         Json item = {{"step", step.name}, {"result", step.result}, {"reasons", step.reasons}};
-        if (step.result != kNotRun && board.duration) {
+        if (step.result != kNotRun && run.duration) {
             item["start"] = step.start;
             item["wire"] = step.wire;
             item["waits"] = step.waits;
@@ -46,21 +47,22 @@ Json trustJson(const TrustFacts& trust) {
 }
 
 Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group) {
+    const RunFacts& run = *board.run;
     Json item = {{"board", board.name},
                  {"folder", board.folder},
                  {"position", position},
                  {"group", group},
-                 {"outcome", outcomeName(board.outcome)},
+                 {"outcome", outcomeName(run.outcome)},
                  {"assumed", board.assumed},
                  {"notes", board.notes}};
     if (board.flashSize) item["flash_size"] = *board.flashSize;
     if (!board.ran()) {
-        item["seeding_errors"] = board.seedErrors;
+        item["seeding_errors"] = run.seedErrors;
         return item;
     }
     item["state_sha256"] = board.stateSha256;
     Json versions = Json::array();
-    for (const VersionRow& row : board.versions)
+    for (const VersionRow& row : run.versions)
         versions.push_back({{"part", row.part},
                             {"old", row.oldVersion},
                             {"new", row.newVersion},
@@ -68,27 +70,27 @@ Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group)
                             {"older", row.older}});
     item["versions"] = versions;
     Json keys = Json::array();
-    for (const KeyChange& key : board.keys)
+    for (const KeyChange& key : run.keys)
         keys.push_back({{"key", key.key},
                         {"before", optionalText(key.before)},
                         {"after", optionalText(key.after)},
                         {"by", key.source == KeySource::Preset ? "preset" : "image"}});
     item["pskeys_changed"] = keys;
-    item["firmware"] = {{"before", board.firmwareBefore}, {"after", board.firmwareAfter}};
-    item["flash"] = {{"sectors_erased", board.flash.sectorsErased},
-                     {"words_programmed", board.flash.wordsProgrammed},
-                     {"ranges", board.flash.ranges}};
+    item["firmware"] = {{"before", run.firmwareBefore}, {"after", run.firmwareAfter}};
+    item["flash"] = {{"sectors_erased", run.flash.sectorsErased},
+                     {"words_programmed", run.flash.wordsProgrammed},
+                     {"ranges", run.flash.ranges}};
     Json etc = Json::array();
-    for (const EtcChange& change : board.etc)
+    for (const EtcChange& change : run.etc)
         etc.push_back({{"file", change.file},
                        {"change", change.loss    ? "lost"
                                   : change.added ? "added"
                                                  : "removed"},
                        {"line", change.line}});
     item["etc_changed"] = etc;
-    item["trust"] = trustJson(board.trust);
+    item["trust"] = trustJson(run.trust);
     item["steps"] = stepsJson(board);
-    item["duration"] = board.duration ? Json(*board.duration) : Json(nullptr);
+    item["duration"] = run.duration ? Json(*run.duration) : Json(nullptr);
     return item;
 }
 
@@ -121,22 +123,20 @@ Json groupJson(const Plan& plan, std::size_t g) {
             {"differing", differing}};
 }
 
-}  // namespace
-
-void writePlanJson(const Plan& plan, const std::string& producerVersion,
-                   const std::function<void(const std::string&)>& write) {
-    const std::vector<std::size_t> groupOf = groupOfBoards(plan);
+// The document as text with an empty list in the place of its boards; the document itself is
+// gone before they are written.
+std::string documentText(const Plan& plan, const std::string& producerVersion) {
     Json groups = Json::array();
     for (std::size_t g = 0; g < plan.groups.size(); ++g) groups.push_back(groupJson(plan, g));
     std::size_t ok = 0;
-    for (const BoardFacts& board : plan.boards) ok += board.outcome == Outcome::Ok;
+    for (const BoardFacts& board : plan.boards) ok += board.run->outcome == Outcome::Ok;
     Json document = {{"format", "btlap-rehearsal"},
                      {"format_version", kPlanFormatVersion},
                      {"producer", {{"name", "rehearse"}, {"version", producerVersion}}},
                      {"image", imageJson(plan.image)},
                      {"durations", plan.measured ? "measured" : "predicted"},
                      {"boards", Json::array()},
-                     {"groups", groups},
+                     {"groups", std::move(groups)},
                      {"ok", ok},
                      {"boards_total", plan.boards.size()},
                      {"exit_status", planStatus(plan)}};
@@ -149,11 +149,19 @@ void writePlanJson(const Plan& plan, const std::string& producerVersion,
         for (const DifferenceGroup& group : plan.comparison->groups)
             differences.push_back({{"boards", group.boards}, {"differences", group.differences}});
         document["comparison"] = {{"old_image", imageJson(plan.comparison->oldImage)},
-                                  {"groups", differences}};
+                                  {"groups", std::move(differences)}};
     }
+    return jsonText(document, 2);
+}
+
+}  // namespace
+
+void writePlanJson(const Plan& plan, const std::string& producerVersion,
+                   const std::function<void(const std::string&)>& write) {
+    const std::vector<std::size_t> groupOf = groupOfBoards(plan);
     // The boards, one at a time into their place in the document (its only empty "boards"
     // list: a text's quotes are escaped), as the whole document would show them.
-    const std::string text = jsonText(document, 2);
+    const std::string text = documentText(plan, producerVersion);
     const std::string place = "\"boards\": []";
     const std::size_t at = text.find(place) + place.size() - 1;
     write(text.substr(0, at));

@@ -69,41 +69,57 @@ std::vector<StepFacts> stepsOf(const Json& items) {
 }
 
 // What a run changed: its versions, keys, firmware, flash and /etc.
-void changesOf(const Json& item, BoardFacts& board) {
+void changesOf(const Json& item, RunFacts& run) {
     for (const Json& row : item.at("versions"))
-        board.versions.push_back(
+        run.versions.push_back(
             {row.at("part"), row.at("old"), row.at("new"), row.at("update"), row.at("older")});
     for (const Json& key : item.at("pskeys_changed"))
-        board.keys.push_back({key.at("key"), optionalText(key.at("before")),
-                              optionalText(key.at("after")),
-                              key.at("by") == "preset" ? KeySource::Preset : KeySource::Image});
-    board.firmwareBefore = item.at("firmware").at("before");
-    board.firmwareAfter = item.at("firmware").at("after");
+        run.keys.push_back({key.at("key"), optionalText(key.at("before")),
+                            optionalText(key.at("after")),
+                            key.at("by") == "preset" ? KeySource::Preset : KeySource::Image});
+    run.firmwareBefore = item.at("firmware").at("before");
+    run.firmwareAfter = item.at("firmware").at("after");
     const Json& flash = item.at("flash");
-    board.flash = {flash.at("sectors_erased"), flash.at("words_programmed"), flash.at("ranges")};
+    run.flash = {flash.at("sectors_erased"), flash.at("words_programmed"), flash.at("ranges")};
     for (const Json& change : item.at("etc_changed")) {
         const std::string how = change.at("change");
-        board.etc.push_back({change.at("file"), how == "added", change.at("line"), how == "lost"});
+        run.etc.push_back({change.at("file"), how == "added", change.at("line"), how == "lost"});
     }
 }
 
-BoardFacts boardOf(const Json& item) {
+RunFacts runOf(const Json& item) {
+    RunFacts run;
+    run.outcome = outcomeOf(item.at("outcome"));
+    if (run.outcome == Outcome::Seeding) {
+        run.seedErrors = texts(item, "seeding_errors");
+        return run;
+    }
+    changesOf(item, run);
+    run.trust = trustOf(item.at("trust"));
+    run.steps = stepsOf(item.at("steps"));
+    if (!item.at("duration").is_null()) run.duration = item.at("duration").get<double>();
+    return run;
+}
+
+// The members of a board's item that are the board's own; the rest are its run's.
+constexpr const char* kBoardsOwn[] = {"board",   "folder", "position",   "group",
+                                      "assumed", "notes",  "flash_size", "state_sha256"};
+
+// A board and its run's facts: those of a board read before (in this part or another) when its
+// run's facts are the same, as those of twins are, else its own. The item keeps the run's only.
+BoardFacts boardOf(Json& item, SharedRuns& runs) {
     BoardFacts board;
     board.name = item.at("board");
     board.folder = item.at("folder");
-    board.outcome = outcomeOf(item.at("outcome"));
     board.assumed = texts(item, "assumed");
     board.notes = texts(item, "notes");
     if (item.contains("flash_size")) board.flashSize = item.at("flash_size").get<std::uint64_t>();
-    if (!board.ran()) {
-        board.seedErrors = texts(item, "seeding_errors");
-        return board;
-    }
-    board.stateSha256 = item.at("state_sha256");
-    changesOf(item, board);
-    board.trust = trustOf(item.at("trust"));
-    board.steps = stepsOf(item.at("steps"));
-    if (!item.at("duration").is_null()) board.duration = item.at("duration").get<double>();
+    if (outcomeOf(item.at("outcome")) != Outcome::Seeding)
+        board.stateSha256 = item.at("state_sha256");
+    for (const char* own : kBoardsOwn) item.erase(own);
+    std::shared_ptr<const RunFacts>& run = runs[sha256Hex(jsonText(item))];
+    if (!run) run = std::make_shared<const RunFacts>(runOf(item));
+    board.run = run;
     return board;
 }
 
@@ -133,7 +149,8 @@ void planOf(const Json& document, Plan* plan) {
 
 }  // namespace
 
-bool readPlanJson(const std::string& path, Plan* plan, std::string* error) {
+bool readPlanJson(const std::string& path, Plan* plan, std::string* error, SharedRuns* runs) {
+    SharedRuns own;
     std::string text;
     if (!readInputFile(path, &text, error)) return false;
     // Each board into the plan as its object ends, and left out of the document: a part of a
@@ -142,8 +159,8 @@ bool readPlanJson(const std::string& path, Plan* plan, std::string* error) {
     auto takeBoards = [&](int depth, Json::parse_event_t event, Json& parsed) {
         if (depth == 1 && event == Json::parse_event_t::key) inBoards = parsed == "boards";
         if (!inBoards || depth != 2 || event != Json::parse_event_t::object_end) return true;
-        plan->boards.push_back(boardOf(parsed));
         plan->positions.push_back(parsed.at("position"));
+        plan->boards.push_back(boardOf(parsed, runs == nullptr ? own : *runs));
         return false;
     };
     try {

@@ -46,7 +46,7 @@ std::string verdictHtml(const Plan& plan) {
     const std::size_t total = plan.boards.size();
     const auto ok = static_cast<std::size_t>(
         std::count_if(plan.boards.begin(), plan.boards.end(),
-                      [](const BoardFacts& b) { return b.outcome == Outcome::Ok; }));
+                      [](const BoardFacts& b) { return b.run->outcome == Outcome::Ok; }));
     const int status = planStatus(plan);
     std::string html = formatted(
         "<div class=\"verdict %s\"><p class=\"big\">%zu of %zu boards ended OK</p>\n"
@@ -54,8 +54,9 @@ std::string verdictHtml(const Plan& plan) {
         status == 0 ? "ok" : "nok", ok, total, status, statusMeaning(status));
     std::string counts;
     for (Outcome outcome : {Outcome::Nok, Outcome::NoFinalNotice, Outcome::Seeding}) {
-        const auto n = std::count_if(plan.boards.begin(), plan.boards.end(),
-                                     [&](const BoardFacts& b) { return b.outcome == outcome; });
+        const auto n =
+            std::count_if(plan.boards.begin(), plan.boards.end(),
+                          [&](const BoardFacts& b) { return b.run->outcome == outcome; });
         if (n > 0)
             counts += formatted("%s%td %s", counts.empty() ? "" : ", ", n,
                                 outcome == Outcome::Nok             ? "NOK"
@@ -101,7 +102,7 @@ std::string groupsHtml(const Plan& plan) {
         "</thead><tbody>\n";
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         const BoardGroup& group = plan.groups[g];
-        const Outcome outcome = plan.boards[group.members.front()].outcome;
+        const Outcome outcome = plan.boards[group.members.front()].run->outcome;
         html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td>" + groupLink(g) +
                 "</td><td class=\"n\">" + std::to_string(group.members.size()) + "</td>" +
                 outcomeCell(outcome) + "<td class=\"what\">" +
@@ -177,6 +178,7 @@ std::string comparisonHtml(const Plan& plan) {
 
 std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
     const BoardFacts& board = plan.boards[i];
+    const RunFacts& run = *board.run;
     auto joined = [](const std::vector<std::string>& lines) {
         std::string text;
         for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + line;
@@ -189,55 +191,50 @@ std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
     std::vector<std::string> pieces, failed;
     for (const std::string& piece : board.assumed)
         pieces.push_back(piece.substr(0, piece.find(':')));
-    for (const StepFacts& step : board.steps)
+    for (const StepFacts& step : run.steps)
         if (stepFailed(step))
             failed.push_back(step.name + (step.result == "NOK" ? "" : ": " + step.result));
-    return std::string("<tr class=\"") + outcomeClass(board.outcome) + "\">" +
+    return std::string("<tr class=\"") + outcomeClass(run.outcome) + "\">" +
            cell("name", board.name) + "<td class=\"n\">" + groupLink(group) + "</td>" +
-           outcomeCell(board.outcome) +
+           outcomeCell(run.outcome) +
            cell("n", board.flashSize ? std::to_string(*board.flashSize) : "-") +
            cell("small", joined(pieces)) + cell("notes", joined(board.notes)) +
-           cell("firmware", board.ran() ? board.firmwareAfter : "-") + count(board.keys.size()) +
-           count(board.flash.sectorsErased) + count(board.etc.size()) +
-           cell("n", board.duration ? formatted("%.1f", *board.duration) : "-") +
-           cell("failed", joined(board.ran() ? failed : board.seedErrors)) + "</tr>\n";
+           cell("firmware", board.ran() ? run.firmwareAfter : "-") + count(run.keys.size()) +
+           count(run.flash.sectorsErased) + count(run.etc.size()) +
+           cell("n", run.duration ? formatted("%.1f", *run.duration) : "-") +
+           cell("failed", joined(board.ran() ? failed : run.seedErrors)) + "</tr>\n";
 }
 
 // Every board, in the order of its group (failures first); a script may sort and filter it.
-std::string boardsHtml(const Plan& plan) {
-    std::string html =
-        std::string(
-            "<h2>Boards</h2>\n<div class=\"wide\"><table id=\"boards\" class=\"boards\"><thead><tr>"
-            "<th>board</th><th>group</th><th>outcome</th><th>flash size</th>"
-            "<th>assumed from the sample</th><th>notes</th><th>firmware after</th><th>keys</th>"
-            "<th>sectors</th><th>/etc</th><th>seconds (") +
-        (plan.measured ? "measured" : "predicted") +
-        ")</th><th>failed steps or folder errors</th></tr></thead><tbody>\n";
+void writeBoardsHtml(const Plan& plan, const std::function<void(const std::string&)>& write) {
+    write(std::string(
+              "<h2>Boards</h2>\n<div class=\"wide\"><table id=\"boards\" class=\"boards\"><thead>"
+              "<tr><th>board</th><th>group</th><th>outcome</th><th>flash size</th>"
+              "<th>assumed from the sample</th><th>notes</th><th>firmware after</th><th>keys</th>"
+              "<th>sectors</th><th>/etc</th><th>seconds (") +
+          (plan.measured ? "measured" : "predicted") +
+          ")</th><th>failed steps or folder errors</th></tr></thead><tbody>\n");
     for (std::size_t g = 0; g < plan.groups.size(); ++g)
-        for (std::size_t i : plan.groups[g].members) html += boardRowHtml(plan, i, g);
-    return html + "</tbody></table></div>\n";
+        for (std::size_t i : plan.groups[g].members) write(boardRowHtml(plan, i, g));
+    write("</tbody></table></div>\n");
 }
 
-// Each group once: what its boards were seeded with and what the update did, and the timeline
-// of its first board.
-std::string groupDetailsHtml(const Plan& plan) {
-    std::string html = "<h2>Groups in detail</h2>\n";
-    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
-        const BoardGroup& group = plan.groups[g];
-        const BoardFacts& first = plan.boards[group.members.front()];
-        const std::size_t count = group.members.size();
-        html += formatted("<section class=\"group %s\" id=\"group-%zu\"><h3>Group %zu: ",
-                          outcomeClass(first.outcome), g + 1, g + 1) +
-                markupEscaped(groupName(plan.boards, group)) +
-                formatted(" (%zu board%s)</h3>\n<pre>", count, count == 1 ? "" : "s") +
-                markupEscaped(groupText(plan, group)) + "</pre>\n" +
-                timelineSvg(first,
-                            plan.image.name + " on " + first.name +
-                                (count > 1 ? " (the group's first board)" : ""),
-                            plan.measured) +
-                "</section>\n";
-    }
-    return html;
+// A group once: what its boards were seeded with and what the update did, and the timeline of
+// its first board.
+std::string groupDetailHtml(const Plan& plan, std::size_t g) {
+    const BoardGroup& group = plan.groups[g];
+    const BoardFacts& first = plan.boards[group.members.front()];
+    const std::size_t count = group.members.size();
+    return formatted("<section class=\"group %s\" id=\"group-%zu\"><h3>Group %zu: ",
+                     outcomeClass(first.run->outcome), g + 1, g + 1) +
+           markupEscaped(groupName(plan.boards, group)) +
+           formatted(" (%zu board%s)</h3>\n<pre>", count, count == 1 ? "" : "s") +
+           markupEscaped(groupText(plan, group)) + "</pre>\n" +
+           timelineSvg(first,
+                       plan.image.name + " on " + first.name +
+                           (count > 1 ? " (the group's first board)" : ""),
+                       plan.measured) +
+           "</section>\n";
 }
 
 constexpr const char* kStyle = R"(<style>
@@ -318,15 +315,22 @@ constexpr const char* kScript = R"(<script>
 
 }  // namespace
 
+void writePlanPage(const Plan& plan, const std::function<void(const std::string&)>& write) {
+    write("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
+          markupEscaped(plan.image.name) + ": rehearsal on " + std::to_string(plan.boards.size()) +
+          " boards</title>\n" + kStyle + "</head><body>\n<h1>" + markupEscaped(plan.image.name) +
+          " on " + std::to_string(plan.boards.size()) + " board" +
+          (plan.boards.size() == 1 ? "" : "s") + "</h1>\n");
+    write(verdictHtml(plan) + groupsHtml(plan));
+    if (plan.comparison) write(comparisonHtml(plan));
+    writeBoardsHtml(plan, write);
+    write("<h2>Groups in detail</h2>\n");
+    for (std::size_t g = 0; g < plan.groups.size(); ++g) write(groupDetailHtml(plan, g));
+    write(std::string(kScript) + "</body></html>\n");
+}
+
 std::string planPage(const Plan& plan) {
-    std::string page =
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
-        markupEscaped(plan.image.name) + ": rehearsal on " + std::to_string(plan.boards.size()) +
-        " boards</title>\n" + kStyle + "</head><body>\n<h1>" + markupEscaped(plan.image.name) +
-        " on " + std::to_string(plan.boards.size()) + " board" +
-        (plan.boards.size() == 1 ? "" : "s") + "</h1>\n";
-    page += verdictHtml(plan) + groupsHtml(plan);
-    if (plan.comparison) page += comparisonHtml(plan);
-    page += boardsHtml(plan) + groupDetailsHtml(plan);
-    return page + kScript + "</body></html>\n";
+    std::string page;
+    writePlanPage(plan, [&](const std::string& piece) { page += piece; });
+    return page;
 }

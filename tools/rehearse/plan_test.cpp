@@ -12,26 +12,28 @@ BoardFacts okBoard(const std::string& name, double seconds) {
     BoardFacts board;
     board.name = name;
     board.folder = "/fleet/" + name;
-    board.outcome = Outcome::Ok;
-    board.keys = {{"&0021", "0004", "0006", KeySource::Image},
-                  {"&01a6", "0001", "0000", KeySource::Preset}};
-    board.firmwareBefore = "1958 16.4.0";
-    board.firmwareAfter = "2114 17.3.5";
-    board.flash = {4, 100000, "0x020000-0x05ffff"};
-    board.steps = {{"Image check", "OK", {}, 0, 0, 0.2, 0, 0.2},
-                   {"Update qvl Software", "OK", {}, 0.2, 0, 0.1, 3.7, 3.8}};
-    board.duration = seconds;
+    RunFacts& run = ownRun(board);
+    run.outcome = Outcome::Ok;
+    run.keys = {{"&0021", "0004", "0006", KeySource::Image},
+                {"&01a6", "0001", "0000", KeySource::Preset}};
+    run.firmwareBefore = "1958 16.4.0";
+    run.firmwareAfter = "2114 17.3.5";
+    run.flash = {4, 100000, "0x020000-0x05ffff"};
+    run.steps = {{"Image check", "OK", {}, 0, 0, 0.2, 0, 0.2},
+                 {"Update qvl Software", "OK", {}, 0.2, 0, 0.1, 3.7, 3.8}};
+    run.duration = seconds;
     return board;
 }
 
 BoardFacts refusingBoard(const std::string& name) {
     BoardFacts board = okBoard(name, 44);
-    board.outcome = Outcome::Nok;
-    board.keys.erase(board.keys.begin());
-    board.steps.insert(
-        board.steps.begin() + 1,
+    RunFacts& run = ownRun(board);
+    run.outcome = Outcome::Nok;
+    run.keys.erase(run.keys.begin());
+    run.steps.insert(
+        run.steps.begin() + 1,
         {"Write diff. PS-Keys", "NOK", {"BCCMD set of PS-Key 0x0021 refused: status 0x0008"}});
-    board.steps.push_back({"Check SDP records", kNotRun, {}});
+    run.steps.push_back({"Check SDP records", kNotRun, {}});
     return board;
 }
 
@@ -41,7 +43,7 @@ Plan fleetPlan() {
     plan.boards = {okBoard("a", 41.2), refusingBoard("r"), okBoard("b", 45.04)};
     // A board of its own: one of its records lost, and a byte of its /etc that is not UTF-8.
     BoardFacts own = okBoard("own", 43);
-    own.etc = {{"service.txt", false, "10008;Caf\xe9 printer;12", true}};
+    ownRun(own).etc = {{"service.txt", false, "10008;Caf\xe9 printer;12", true}};
     plan.boards.push_back(own);
     plan.groups = groupBoards(plan.boards);
     return plan;
@@ -80,7 +82,7 @@ TEST(Plan, GroupsTheBoardsThatTheImageTreatsAlike) {
                          "outcome: OK\n"))
         << text;
     EXPECT_NE(text.find("predicted: 41.2-45.0 s\n"), std::string::npos) << text;
-    plan.boards[0].versions = {{"Parlo Firmware", "2200", "2114 means 17.3.5", true, true}};
+    ownRun(plan.boards[0]).versions = {{"Parlo Firmware", "2200", "2114 means 17.3.5", true, true}};
     EXPECT_EQ(groupName(plan.boards, plan.groups[1]), "OK: firmware (older), PS-Keys, software");
 }
 
@@ -102,9 +104,9 @@ TEST(Plan, TextShowsPresetsApartAndStepsNotRun) {
 TEST(Plan, ExitStatusTellsTheWorstOutcome) {
     Plan plan = fleetPlan();
     EXPECT_EQ(planStatus(plan), 1);
-    plan.boards[1].outcome = Outcome::NoFinalNotice;
+    ownRun(plan.boards[1]).outcome = Outcome::NoFinalNotice;
     EXPECT_EQ(planStatus(plan), 3);
-    plan.boards[0].outcome = Outcome::Seeding;
+    ownRun(plan.boards[0]).outcome = Outcome::Seeding;
     EXPECT_EQ(planStatus(plan), 2);
     plan.boards = {okBoard("a", 1)};
     EXPECT_EQ(planStatus(plan), 0);
@@ -154,8 +156,8 @@ TEST(Plan, PageShowsTheVerdictFirstInValidUtf8) {
         << page;
 
     BoardFacts quick = okBoard("quick", 0.011);
-    quick.steps = {{"Image check", "NOK", {}, 0, 0, 0.01, 0, 0.01},
-                   {"Version Check", "OK", {}, 0.01, 0, 0, 0.001, 0.001}};
+    ownRun(quick).steps = {{"Image check", "NOK", {}, 0, 0, 0.01, 0, 0.01},
+                           {"Version Check", "OK", {}, 0.01, 0, 0, 0.001, 0.001}};
     std::string svg = timelineSvg(quick, "quick", false);
     EXPECT_NE(svg.find("<rect x=\"190.0\" y=\"56\" width=\"6.4\""), std::string::npos) << svg;
     EXPECT_NE(svg.find("<rect x=\"196.4\" y=\"78\" width=\"2.0\""), std::string::npos) << svg;
@@ -170,10 +172,11 @@ TEST(Plan, ComparisonNamesTheBoardsAndKeysThatDiffer) {
     std::vector<BoardFacts> old = {okBoard("a", 40), okBoard("b", 40), refusingBoard("r")};
     std::vector<BoardFacts> now = old;
     for (BoardFacts* board : {&now[0], &now[1]}) {
-        board->keys[0].after = "0007";
-        board->firmwareAfter = "2200 18.0.0";
+        RunFacts& run = ownRun(*board);
+        run.keys[0].after = "0007";
+        run.firmwareAfter = "2200 18.0.0";
     }
-    now[2].keys.push_back({"&0300", std::nullopt, "0001", KeySource::Image});
+    ownRun(now[2]).keys.push_back({"&0300", std::nullopt, "0001", KeySource::Image});
     std::vector<DifferenceGroup> groups = compareFleets(old, now);
     ASSERT_EQ(groups.size(), 2u);
     EXPECT_EQ(groups[0].boards, (std::vector<std::string>{"a", "b"}));

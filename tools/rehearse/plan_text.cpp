@@ -6,9 +6,10 @@
 namespace {
 
 void appendKeys(std::string& text, const BoardFacts& board, KeySource source, const char* title) {
+    const RunFacts& run = *board.run;
     std::string lines;
     std::size_t count = 0;
-    for (const KeyChange& key : board.keys) {
+    for (const KeyChange& key : run.keys) {
         if (key.source != source) continue;
         ++count;
         lines += "  " + key.key + "  " + keyText(key.before) + " -> " + keyText(key.after) + '\n';
@@ -41,10 +42,11 @@ std::string trustText(const TrustFacts& trust) {
 
 // Each step's time at the board's speed, split into wire, waits and work, and its result.
 std::string stepsTable(const BoardFacts& board) {
+    const RunFacts& run = *board.run;
     std::string text = formatted("  %-22s %6s %6s %6s %7s  %s\n", "step", "wire", "waits", "work",
                                  "seconds", "result");
-    for (const StepFacts& step : board.steps) {
-        if (step.result == kNotRun || !board.duration) {
+    for (const StepFacts& step : run.steps) {
+        if (step.result == kNotRun || !run.duration) {
             text += formatted("  %-22s %6s %6s %6s %7s  %s\n", step.name.c_str(), "-", "-", "-",
                               "-", step.result.c_str());
         } else {
@@ -60,7 +62,7 @@ std::string stepsTable(const BoardFacts& board) {
 int planStatus(const Plan& plan) {
     auto any = [&](Outcome outcome) {
         return std::any_of(plan.boards.begin(), plan.boards.end(),
-                           [&](const BoardFacts& b) { return b.outcome == outcome; });
+                           [&](const BoardFacts& b) { return b.run->outcome == outcome; });
     };
     if (any(Outcome::Seeding)) return 2;
     if (any(Outcome::NoFinalNotice)) return 3;
@@ -69,55 +71,56 @@ int planStatus(const Plan& plan) {
 }
 
 std::string boardText(const BoardFacts& board, bool measured, const std::string& duration) {
+    const RunFacts& run = *board.run;
     std::string text;
     if (!board.ran()) {
         text += "outcome: not rehearsed, the board's folder is wrong\n";
-        for (const std::string& error : board.seedErrors) text += "  " + error + '\n';
+        for (const std::string& error : run.seedErrors) text += "  " + error + '\n';
         return text;
     }
     text += "outcome: " +
-            (board.outcome == Outcome::NoFinalNotice ? "no final notice came"
-                                                     : outcomeName(board.outcome)) +
+            (run.outcome == Outcome::NoFinalNotice ? "no final notice came"
+                                                   : outcomeName(run.outcome)) +
             '\n';
-    for (const StepFacts& step : board.steps) {
+    for (const StepFacts& step : run.steps) {
         if (step.reasons.empty()) continue;
         text += "  " + step.name + " failed:\n";
         for (const std::string& reason : step.reasons) text += "    " + reason + '\n';
     }
-    if (!board.versions.empty()) text += "version table:\n";
-    for (const VersionRow& row : board.versions)
+    if (!run.versions.empty()) text += "version table:\n";
+    for (const VersionRow& row : run.versions)
         text += formatted("  %-16s %s -> %s, update: %s%s\n", row.part.c_str(),
                           row.oldVersion.c_str(), row.newVersion.c_str(), row.update ? "yes" : "no",
                           row.older ? " (older: a downgrade)" : "");
     appendKeys(text, board, KeySource::Image, "PS-Keys changed: ");
     appendKeys(text, board, KeySource::Preset, "PS-Keys the daemon sets by itself (presets): ");
     text += "module firmware: " +
-            (board.firmwareBefore == board.firmwareAfter
-                 ? board.firmwareAfter + " (unchanged)"
-                 : board.firmwareBefore + " -> " + board.firmwareAfter) +
+            (run.firmwareBefore == run.firmwareAfter
+                 ? run.firmwareAfter + " (unchanged)"
+                 : run.firmwareBefore + " -> " + run.firmwareAfter) +
             '\n';
     text += "flash: " +
-            (board.flash.sectorsErased + board.flash.wordsProgrammed == 0
+            (run.flash.sectorsErased + run.flash.wordsProgrammed == 0
                  ? std::string("nothing written")
                  : formatted("%llu sectors erased, %llu words programmed (%s)",
-                             static_cast<unsigned long long>(board.flash.sectorsErased),
-                             static_cast<unsigned long long>(board.flash.wordsProgrammed),
-                             board.flash.ranges.c_str())) +
+                             static_cast<unsigned long long>(run.flash.sectorsErased),
+                             static_cast<unsigned long long>(run.flash.wordsProgrammed),
+                             run.flash.ranges.c_str())) +
             '\n';
     text += "/etc changed: " +
-            (board.etc.empty() ? std::string("nothing") : formatted("%zu lines", board.etc.size()));
+            (run.etc.empty() ? std::string("nothing") : formatted("%zu lines", run.etc.size()));
     if (std::size_t losses = lossCount(board); losses > 0)
         text += formatted(", %zu of the board's own records lost", losses);
     text += '\n';
-    for (const EtcChange& change : board.etc)
+    for (const EtcChange& change : run.etc)
         text += "  " + change.file + (change.added ? " +" : " -") + change.line +
                 (change.loss ? "   (lost)" : "") + '\n';
-    text += trustText(board.trust);
-    if (board.steps.empty()) return text;
-    if (board.duration)
+    text += trustText(run.trust);
+    if (run.steps.empty()) return text;
+    if (run.duration)
         text += formatted(
             "duration at the board's speed, %s: %s s\n", measured ? "measured" : "predicted",
-            duration.empty() ? formatted("%.1f", *board.duration).c_str() : duration.c_str());
+            duration.empty() ? formatted("%.1f", *run.duration).c_str() : duration.c_str());
     return text + stepsTable(board);
 }
 
@@ -157,35 +160,37 @@ std::string groupText(const Plan& plan, const BoardGroup& group) {
 
 namespace {
 
-std::string boardsTable(const Plan& plan) {
+// The table over all boards, a board's line at a time.
+void writeBoardsTable(const Plan& plan, const std::function<void(const std::string&)>& write) {
     std::size_t width = 5;
     for (const BoardFacts& board : plan.boards) width = std::max(width, board.name.size());
     const int w = static_cast<int>(width);
-    std::string text = "=== all boards ===\n";
-    text += formatted("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
-                      "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
-                      plan.measured ? "measured" : "predicted", "failed steps");
+    write("=== all boards ===\n" +
+          formatted("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
+                    "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
+                    plan.measured ? "measured" : "predicted", "failed steps"));
     const std::vector<std::size_t> groupOf = groupOfBoards(plan);
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
         const BoardFacts& board = plan.boards[i];
-        ok += board.outcome == Outcome::Ok;
+        const RunFacts& run = *board.run;
+        ok += run.outcome == Outcome::Ok;
         std::string failed;
-        for (const StepFacts& step : board.steps)
+        for (const StepFacts& step : run.steps)
             if (stepFailed(step)) failed += (failed.empty() ? "" : ", ") + step.name;
         bool ran = board.ran();
         std::string line = formatted(
             "%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w, board.name.c_str(),
-            groupOf[i] + 1, outcomeName(board.outcome).c_str(), board.assumed.size(),
-            ran ? board.firmwareAfter.c_str() : "-",
-            ran ? std::to_string(board.keys.size()).c_str() : "-",
-            ran ? std::to_string(board.flash.sectorsErased).c_str() : "-",
-            ran ? std::to_string(board.etc.size()).c_str() : "-",
-            board.duration ? formatted("%.1f s", *board.duration).c_str() : "-", failed.c_str());
+            groupOf[i] + 1, outcomeName(run.outcome).c_str(), board.assumed.size(),
+            ran ? run.firmwareAfter.c_str() : "-",
+            ran ? std::to_string(run.keys.size()).c_str() : "-",
+            ran ? std::to_string(run.flash.sectorsErased).c_str() : "-",
+            ran ? std::to_string(run.etc.size()).c_str() : "-",
+            run.duration ? formatted("%.1f s", *run.duration).c_str() : "-", failed.c_str());
         line.erase(line.find_last_not_of(' ') + 1);
-        text += line + '\n';
+        write(line + '\n');
     }
-    return text + formatted("%zu of %zu boards ended OK\n", ok, plan.boards.size());
+    write(formatted("%zu of %zu boards ended OK\n", ok, plan.boards.size()));
 }
 
 std::string comparisonText(const Plan& plan) {
@@ -203,18 +208,24 @@ std::string comparisonText(const Plan& plan) {
 
 }  // namespace
 
-std::string planText(const Plan& plan) {
+void writePlanText(const Plan& plan, const std::function<void(const std::string&)>& write) {
     std::string text = "=== " + plan.image.name + " on " + std::to_string(plan.boards.size()) +
                        " board" + (plan.boards.size() == 1 ? "" : "s") + " ===\n";
     for (const BoardGroup& group : plan.groups) text += groupSummary(plan.boards, group) + '\n';
+    write(text);
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         const BoardGroup& group = plan.groups[g];
         const std::size_t count = group.members.size();
-        text += formatted("=== group %zu: %s (%zu board%s) ===\n", g + 1,
-                          groupName(plan.boards, group).c_str(), count, count == 1 ? "" : "s");
-        text += groupText(plan, group);
+        write(formatted("=== group %zu: %s (%zu board%s) ===\n", g + 1,
+                        groupName(plan.boards, group).c_str(), count, count == 1 ? "" : "s") +
+              groupText(plan, group));
     }
-    text += boardsTable(plan);
-    if (plan.comparison) text += comparisonText(plan);
+    writeBoardsTable(plan, write);
+    if (plan.comparison) write(comparisonText(plan));
+}
+
+std::string planText(const Plan& plan) {
+    std::string text;
+    writePlanText(plan, [&](const std::string& piece) { text += piece; });
     return text;
 }

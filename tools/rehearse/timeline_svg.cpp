@@ -132,11 +132,12 @@ double stepBar(std::string& svg, const StepFacts& step, double scale, int y) {
 }  // namespace
 
 std::string timelineSvg(const BoardFacts& board, const std::string& title, bool measured) {
-    if (!board.duration || board.steps.empty()) return "";
-    double span = std::max(*board.duration, kLeastSpan);
-    for (const StepFacts& step : board.steps) span = std::max(span, step.start + step.total);
+    const RunFacts& run = *board.run;
+    if (!run.duration || run.steps.empty()) return "";
+    double span = std::max(*run.duration, kLeastSpan);
+    for (const StepFacts& step : run.steps) span = std::max(span, step.start + step.total);
     const double scale = kPlot / span;
-    const int rows = static_cast<int>(board.steps.size()) * kRowHeight;
+    const int rows = static_cast<int>(run.steps.size()) * kRowHeight;
     const int width = kLeft + kPlot + 240, height = kTop + rows + 56;
     std::string svg = formatted(
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d "
@@ -146,10 +147,10 @@ std::string timelineSvg(const BoardFacts& board, const std::string& title, bool 
     svg += "<text x=\"10\" y=\"20\" font-size=\"14\" font-weight=\"bold\">" + markupEscaped(title) +
            "</text>\n";
     svg += formatted("<text x=\"10\" y=\"38\">%.2f s at the board's speed (%s)</text>\n",
-                     *board.duration, measured ? "measured" : "predicted");
+                     *run.duration, measured ? "measured" : "predicted");
     svg += axisSvg(span, scale, rows);
-    for (std::size_t i = 0; i < board.steps.size(); ++i) {
-        const StepFacts& step = board.steps[i];
+    for (std::size_t i = 0; i < run.steps.size(); ++i) {
+        const StepFacts& step = run.steps[i];
         const int y = kTop + static_cast<int>(i) * kRowHeight;
         const char* colour = bad(step) ? "#b00" : "black";
         svg += formatted("<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"%s\">", kLeft - 8,
