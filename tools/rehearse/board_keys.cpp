@@ -95,8 +95,9 @@ bool parseShard(const std::string& text, Shard* shard) {
     if (slash == std::string::npos) return false;
     std::optional<std::uint64_t> part = unsignedNumber(std::string_view(text).substr(0, slash));
     std::optional<std::uint64_t> parts = unsignedNumber(std::string_view(text).substr(slash + 1));
-    if (!part || !parts || *part < 1 || *part > *parts) return false;
-    shard->part = *part;
-    shard->parts = *parts;
+    // (A million parts is more than any fleet needs, and a count even a 32-bit build holds.)
+    if (!part || !parts || *part < 1 || *part > *parts || *parts > 1000000) return false;
+    shard->part = static_cast<std::size_t>(*part);
+    shard->parts = static_cast<std::size_t>(*parts);
     return true;
 }

@@ -288,9 +288,10 @@ std::optional<int> readShard(const Rehearsal& rehearsal, Plan* plan) {
     if (rehearsal.shard.empty()) return std::nullopt;
     Shard shard;
     std::optional<std::uint64_t> size = unsignedNumber(rehearsal.fleetSize);
-    if (!parseShard(rehearsal.shard, &shard) || !size)
+    // (A fleet's count of boards, which even a 32-bit build holds.)
+    if (!parseShard(rehearsal.shard, &shard) || !size || *size > 1000000000)
         return usageError("--shard takes K/N (1 <= K <= N) and --fleet-size a count");
-    shard.fleetBoards = *size;
+    shard.fleetBoards = static_cast<std::size_t>(*size);
     plan->shard = shard;
     std::string text, error;
     if (!readInputFile(rehearsal.positionsPath, &text, &error)) {
@@ -301,7 +302,7 @@ std::optional<int> readShard(const Rehearsal& rehearsal, Plan* plan) {
         std::optional<std::uint64_t> position = unsignedNumber(line);
         if (!position || *position < 1 || *position > shard.fleetBoards)
             return usageError(rehearsal.positionsPath + ": not a place in the fleet: " + line);
-        plan->positions.push_back(*position);
+        plan->positions.push_back(static_cast<std::size_t>(*position));
     }
     if (plan->positions.size() != rehearsal.folders.size())
         return usageError(rehearsal.positionsPath + ": not one place for each board");

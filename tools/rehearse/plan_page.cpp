@@ -187,7 +187,7 @@ std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
     auto cell = [](const char* type, const std::string& text) {
         return std::string("<td class=\"") + type + "\">" + markupEscaped(text) + "</td>";
     };
-    auto count = [&](std::size_t n) { return cell("n", board.ran() ? std::to_string(n) : "-"); };
+    auto count = [&](std::uint64_t n) { return cell("n", board.ran() ? std::to_string(n) : "-"); };
     std::vector<std::string> pieces, failed;
     for (const std::string& piece : board.assumed)
         pieces.push_back(piece.substr(0, piece.find(':')));
