@@ -27,7 +27,7 @@ struct RepeatedMinute {
     int written = 0;
     int held = 0;
 };
-RepeatedMinute minutes[2];
+RepeatedMinute repeatedMinutes[2];
 constexpr const char* kRepeatedNames[] = {"datagram errors", "signals"};
 
 // Standard error's writes that failed (a reader gone, a full disk): dropped, and counted on
@@ -135,7 +135,7 @@ void updateErr(LogLevel, const char* file, const char* function, int line, int, 
 }
 
 bool admitRepeated(Repeated kind) {
-    RepeatedMinute& minute = minutes[static_cast<int>(kind)];
+    RepeatedMinute& minute = repeatedMinutes[static_cast<int>(kind)];
     std::int64_t now = monotonicMs();
     if (!minute.open || now - minute.startMs >= 60'000) {
         endRepeatedErrors();
@@ -151,9 +151,9 @@ bool admitRepeated(Repeated kind) {
 
 void endRepeatedErrors() {
     for (int kind = 0; kind < 2; ++kind) {
-        int held = minutes[kind].held;
+        int held = repeatedMinutes[kind].held;
         if (held == 0) continue;
-        minutes[kind].held = 0;
+        repeatedMinutes[kind].held = 0;
         UPDATE_ERR(LogLevel::Warning, kErrorWriteOrEvent, "%d %s left out of the report\n", held,
                    kRepeatedNames[kind]);
     }
