@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "core/durable_file.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "image/image_signature.h"
@@ -32,29 +33,6 @@ void removeTree(const char* path) {
                       "couldn't remove %s errno = %d %s \n", path, error.value(),
                       error.message().c_str());
     }
-}
-
-// Writes bytes to a new file at path, on disk before it is used.
-bool writeNewFile(const char* path, const char* bytes, std::size_t size) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t written = write(fd, bytes + done, size - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        done += static_cast<std::size_t>(written);
-    }
-    bool good = done == size && fsync(fd) == 0;
-    if (close(fd) != 0) good = false;
-    return good;
-}
-
-void syncFolder(const char* path) {
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
 }
 
 // Copies the key files of the open folder source into the new folder staging; the count of
@@ -100,7 +78,7 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
         }
         char path[320];
         std::snprintf(path, sizeof path, "%s/%s", staging, name);
-        if (!writeNewFile(path, text, static_cast<std::size_t>(length))) {
+        if (!writeNewSyncedFile(path, text, static_cast<std::size_t>(length), 0644)) {
             UPDATE_ERR_AS("updateKeys", LogLevel::Critical, kErrorWriteOrEvent,
                           "file %s write error %d %m \n", path, errno);
             return -1;
@@ -196,21 +174,15 @@ bool raiseBoardSecurityVersion() {
     if (update.trust != ImageTrust::Verified) return true;
     std::optional<std::uint32_t> board = readBoardSecurityVersion(kSecurityVersionPath);
     if (board && *board >= update.securityVersion) return true;
-    char staging[64];
-    std::snprintf(staging, sizeof staging, "%s.new", kSecurityVersionPath);
     char text[16];
     int length =
         std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(update.securityVersion));
-    unlink(staging);
-    if (!writeNewFile(staging, text, static_cast<std::size_t>(length)) ||
-        rename(staging, kSecurityVersionPath) != 0) {
+    if (!replaceFileDurably(kSecurityVersionPath, text, static_cast<std::size_t>(length), 0644)) {
         UPDATE_ERR_AS("finishUpdate", LogLevel::Critical, kErrorWriteOrEvent,
                       "security version %u not recorded in %s errno = %d %m \n",
                       static_cast<unsigned>(update.securityVersion), kSecurityVersionPath, errno);
-        unlink(staging);
         return false;
     }
-    syncFolder("/etc");
     UPDATE_LOG_AS("finishUpdate", LogLevel::Warning, "board's security version now %u\n",
                   static_cast<unsigned>(update.securityVersion));
     return true;

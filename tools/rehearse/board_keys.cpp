@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "image/sha256.h"
 #include "tools/common/input_file.h"
