@@ -4,6 +4,14 @@
 #   scripts/test.sh [host] [asan] [ppc]    (default: all three)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case "${1:-}" in
+    -h|--help)
+        echo "Usage: scripts/test.sh [host] [asan] [ppc]"
+        echo "Builds and runs the named suites (default: all three): host, this PC; asan, with"
+        echo "AddressSanitizer and UndefinedBehaviorSanitizer; ppc, the board's build under qemu-ppc."
+        echo "Exit status: 0 when every suite passed, 1 when a test failed, 2 for an unknown build."
+        exit 0 ;;
+esac
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(host asan ppc)
 need_all=""
@@ -11,7 +19,7 @@ for preset in "${presets[@]}"; do
     case "$preset" in
         host|asan) ;;
         ppc) need_all="--all" ;;
-        *) echo "test.sh: unknown build '$preset' (host, asan, ppc)" >&2; exit 2 ;;
+        *) echo "test.sh: unknown build '$preset' (host, asan, ppc; see --help)" >&2; exit 2 ;;
     esac
 done
 scripts/deps.sh $need_all
