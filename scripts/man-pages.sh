@@ -48,11 +48,51 @@ example_faults() {  # page
         print "a command of --help filled: $1\n" while $page =~ /^(?:\\f\(CW)?(\$ .*)$/mg;
     ' "$1"
 }
+# --help as help2man reads it. help2man joins a paragraph's lines only when they are indented
+# alike, and takes a line that begins with an option as one item: a list item ("label: text")
+# or an option whose lines hang deeper, a usage line that wraps ("[..."), or an option's
+# sentence that goes on below it would come out as paragraphs cut mid-sentence, or run into
+# the next. Each such item becomes one line; a two-column row (help2man reads those), a
+# command ("$ ") and the text at the left margin stay as they are.
+cat >"$work/help-items.pl" <<'PERL'
+my ($item, $itemDepth, $option, $joined);
+sub flush { print "$item\n" if defined $item; undef $item; }
+sub rows { $_[0] =~ /^ *\S(?:.*?\S)?  +\S/ }
+while (<STDIN>) {
+    chomp;
+    my $depth = length((/^( *)/)[0]);
+    if (!/\S/ || /^ *\$ /) { flush(); print "$_\n"; next; }
+    my $hangs = defined $item && $itemDepth > 0 && !rows($item) && $depth > $itemDepth &&
+        (/^ *\[/ || $option || $item =~ /^ *\S+(?: \S+){0,2}: \S/);
+    my $goesOn = defined $item && $option && $depth == $itemDepth && !rows($_) &&
+        !($item =~ /[.:]$/ && /^ *[-A-Z]/);
+    if ($hangs || $goesOn) {
+        s/^ +//;
+        $item .= " $_";
+        $joined = 1;
+        next;
+    }
+    # A new item beside a joined one or an option's is a paragraph of its own.
+    my $starts = /^ *-/ && !rows($_);
+    my $apart = defined $item && $depth == $itemDepth && ($starts || $joined);
+    flush();
+    print "\n" if $apart;
+    ($item, $itemDepth, $option, $joined) = ($_, $depth, $starts, 0);
+}
+flush();
+PERL
 page() {  # program path, name, summary
     local program=$1 name=$2 out="$work/$2.1"
+    # help2man names the page after the program it runs: the program's own name, whose
+    # --help goes through help_items.
+    mkdir -p "$work/$name"
+    # shellcheck disable=SC2016 # the wrapper's own "$1" and "$@"
+    printf '#!/bin/bash\nif [ "$1" = --help ]; then %q --help | perl %q; else exec %q "$@"; fi\n' \
+        "$program" "$work/help-items.pl" "$program" >"$work/$name/$name"
+    chmod +x "$work/$name/$name"
     # The first line of --version only: the next names the commit, which each commit changes.
     help2man --no-info --no-discard-stderr --name "$3" --include "$here/man/$name.h2m" \
-        --version-string "$("$program" --version | head -n 1)" --output "$out" "$program"
+        --version-string "$("$program" --version | head -n 1)" --output "$out" "$work/$name/$name"
     # help2man dates a page "Month Year", which man pages' readers can't parse: the first of
     # that month, as a date they read.
     local month
