@@ -580,6 +580,22 @@ TEST_F(MkupdateProgram, PubkeyWritesTheKeyFileThatKeygenWrites) {
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.out, "");
     }
+    // On a terminal the passphrase is asked for once, and a wrong one said as such.
+    for (const char* typed : {"secret", "wrong"}) {
+        SCOPED_TRACE(typed);
+        ProgramRun asked = runProgram(std::string("printf '") + typed + "\\n' | script -qec '" +
+                                      kMkupdate + " pubkey /tmp/held.enc.pem' /dev/null");
+        EXPECT_EQ(countOf(asked.out, "Enter pass phrase for /tmp/held.enc.pem:"), 1u) << asked.out;
+        if (std::string(typed) == "secret") {
+            EXPECT_EQ(asked.status, 0);
+            EXPECT_NE(asked.out.find("\r\nrsa-sha256 65537 "), std::string::npos) << asked.out;
+        } else {
+            EXPECT_EQ(asked.status, 1);
+            EXPECT_TRUE(
+                asked.out.ends_with("mkupdate: /tmp/held.enc.pem: encrypted: wrong passphrase\r\n"))
+                << asked.out;
+        }
+    }
     ProgramRun garbage = run("pubkey /tmp/garbage.pem");
     EXPECT_EQ(garbage.status, 1);
     EXPECT_TRUE(garbage.err.starts_with("mkupdate: /tmp/garbage.pem holds no key in PEM"))
