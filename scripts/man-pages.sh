@@ -83,8 +83,8 @@ flush();
 PERL
 page() {  # program path, name, summary
     local program=$1 name=$2 out="$work/$2.1"
-    # help2man names the page after the program it runs: the program's own name, whose
-    # --help goes through help_items.
+    # help2man names the page after the program it runs: a wrapper of the program's own
+    # name, whose --help goes through help-items.pl.
     mkdir -p "$work/$name"
     # shellcheck disable=SC2016 # the wrapper's own "$1" and "$@"
     printf '#!/bin/bash\nif [ "$1" = --help ]; then %q --help | perl %q; else exec %q "$@"; fi\n' \

@@ -71,8 +71,8 @@ std::optional<Bytes> signWith(const std::shared_ptr<EVP_PKEY>& key,
 }
 
 // What the passphrase callback learnt: whether the key is encrypted at all, and why it got
-// no passphrase. A passphrase typed on the terminal is kept, so that libcrypto's several
-// attempts at the file (one per format it tries) ask only once.
+// no passphrase. A passphrase typed on the terminal is kept: should libcrypto ask again (it
+// tries a file in several formats), the user is not asked twice.
 struct PassphraseRequest {
     const std::optional<std::string>* given;
     const std::string* source;
