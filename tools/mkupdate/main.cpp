@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/build_time.h"
+#include "tools/common/input_file.h"
 #include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/image_files.h"
@@ -111,6 +112,13 @@ other header bytes are 0, so identical inputs give byte-identical images.
       ID and both files are printed. PUBLIC.key goes into the board's /etc/update-keys/;
       KEY.pem stays with the makers.
 
+  mkupdate pubkey [--passin SOURCE] [-o OUT] KEY
+      Writes the board's key file of KEY, a key in PEM (- reads it from standard input),
+      to standard output by default: the file that keygen writes for that key, for a key
+      that lives elsewhere (a token, another machine). KEY is a public key, as "openssl
+      pkey -pubout" writes it, or a private key, opened as "sign" opens it. OUT must end
+      in .key, the only name the board reads.
+
   mkupdate sign --key KEY.pem [--passin SOURCE] [--security-version N] [--resign]
                 [-o OUT] IMAGE
   mkupdate sign --signature SIG --public KEY.key [--security-version N] [--resign]
@@ -128,18 +136,20 @@ other header bytes are 0, so identical inputs give byte-identical images.
       every daemon that checks signatures read.
       With --signature, SIG is a signature made elsewhere (a token, another machine) of
       the bytes that "statement" prints, with the same --security-version; it is inserted
-      only when it is the valid signature of the key of KEY.key (--key-id KEY.key is the
-      same option). RSA PKCS#1 v1.5 signatures are deterministic: the image is byte for
-      byte the one "sign --key" makes with that key.
+      only when it is the valid signature of the key of KEY.key, the board's key file
+      that "pubkey" writes (--key-id KEY.key is the same option). RSA PKCS#1 v1.5
+      signatures are deterministic: the image is byte for byte the one "sign --key"
+      makes with that key.
 
   mkupdate statement [--security-version N] [-o OUT] IMAGE
       Writes the bytes that a signature of IMAGE covers (to standard output by default):
       the statement of format 1, or of format 2 with N. With openssl and a key held
-      elsewhere:
-        mkupdate statement --security-version 4 -o stmt update.img
-        openssl dgst -sha256 -binary -out stmt.sha256 stmt
-        openssl pkeyutl -sign -inkey KEY -pkeyopt digest:sha256 -in stmt.sha256 -out sig
-        mkupdate sign --signature sig --public KEY.key --security-version 4 update.img
+      elsewhere, KEY, whose public key is KEY.pub:
+        $ mkupdate pubkey -o KEY.key KEY.pub
+        $ mkupdate statement --security-version 4 -o stmt update.img
+        $ openssl dgst -sha256 -binary -out stmt.sha256 stmt
+        $ openssl pkeyutl -sign -inkey KEY -pkeyopt digest:sha256 -in stmt.sha256 -out sig
+        $ mkupdate sign --signature sig --public KEY.key --security-version 4 update.img
 
   mkupdate wrap --name NAME [--type N] PAYLOAD -o OUT
       Wraps PAYLOAD into a single image of type N (0 to 255 but 4; default 0).
@@ -471,18 +481,22 @@ int judgeCommand(int argc, char** argv, bool listing) {
     return verdict.valid() ? EXIT_SUCCESS : kExitFailure;
 }
 
+// The passphrase of --passin into passphrase (none without it); false after its failure was
+// reported.
+bool readPassin(const std::optional<std::string>& passin, std::optional<std::string>* passphrase) {
+    if (!passin) return true;
+    std::string error;
+    *passphrase = mkupdate::readPassphrase(*passin, &error);
+    if (!*passphrase) failure(error);
+    return passphrase->has_value();
+}
+
 // The private key of --key, or nothing after its failure was reported.
 std::optional<mkupdate::SigningKey> readSigningKey(const std::string& path,
                                                    const std::optional<std::string>& passin) {
     std::string error;
     std::optional<std::string> passphrase;
-    if (passin) {
-        passphrase = mkupdate::readPassphrase(*passin, &error);
-        if (!passphrase) {
-            failure(error);
-            return std::nullopt;
-        }
-    }
+    if (!readPassin(passin, &passphrase)) return std::nullopt;
     auto key = mkupdate::loadSigningKey(path, false, &error, passphrase);
     if (!key) failure(error);
     return key;
@@ -554,6 +568,34 @@ int keygenCommand(int argc, char** argv) {
     std::printf("update key %s (RSA %ld bits): private %s, for the board %s\n",
                 updateKeyIdText(key->id).data(), bits, privatePath.c_str(), publicPath.c_str());
     return EXIT_SUCCESS;
+}
+
+// The board's key file of a key in PEM: for a key that lives in a token or on another machine,
+// whose public key is all there is to give.
+int pubkeyCommand(int argc, char** argv) {
+    std::string output = "-";
+    std::optional<std::string> passin;
+    auto operands = readOptions(argc, argv, {{"passin", required_argument, nullptr, kPassin}},
+                                [&](int code, const char* value) -> std::optional<std::string> {
+                                    if (code == 'o') output = value;
+                                    if (code == kPassin) passin = value;
+                                    return std::nullopt;
+                                });
+    if (!operands) return kExitUsage;
+    if (operands->size() != 1) return usageError("pubkey takes one key in PEM, or - for its text");
+    // The board reads only *.key files, as keygen's.
+    if (output != "-" && !isKeyFileName(std::filesystem::path(output).filename().string()))
+        return usageError("the board's key file must be named NAME.key, not " + output);
+    const std::string& path = operands->front();
+    std::optional<std::string> passphrase;
+    if (!readPassin(passin, &passphrase)) return kExitFailure;
+    std::string pem, error;
+    if (!readInputFile(path, &pem, &error)) return failure(error);
+    auto modulus =
+        mkupdate::loadPublicModulus(pem, path == "-" ? "standard input" : path, &error, passphrase);
+    if (!modulus) return failure(error);
+    const std::string text = mkupdate::updateKeyFileText(*modulus);
+    return writeResult(output, mkupdate::Bytes(text.begin(), text.end()), {path});
 }
 
 // A signature made elsewhere (a token, another machine), or nothing after its failure was
@@ -731,6 +773,7 @@ constexpr Subcommand kSubcommands[] = {
     {"wrap", wrapCommand},     {"multi", multiCommand}, {"list", listCommand},
     {"check", checkCommand},   {"build", buildCommand}, {"extract", extractCommand},
     {"keygen", keygenCommand}, {"sign", signCommand},   {"statement", statementCommand},
+    {"pubkey", pubkeyCommand},
 };
 
 }  // namespace

@@ -434,23 +434,44 @@ TEST_F(MkupdateProgram, SignsWithPassphrasesAndSignaturesMadeElsewhere) {
             std::filesystem::copy_file("/tmp/signed.img", "/tmp/reference.img");
         EXPECT_TRUE(readWholeFile("/tmp/signed.img") == readWholeFile("/tmp/reference.img"));
     }
-    EXPECT_EQ(run("sign --key /tmp/release.pem --passin pass:wrong -o /tmp/x.img /tmp/release.img")
-                  .status,
-              1);
+    // A wrong passphrase, or none and no terminal to ask on (a script's run): said as such,
+    // without a prompt on standard error, and nothing written.
+    const struct {
+        const char* command;
+        const char* err;
+    } refused[] = {
+        {"sign --key /tmp/release.pem --passin pass:wrong -o /tmp/x.img /tmp/release.img",
+         "mkupdate: /tmp/release.pem: encrypted: wrong passphrase\n"},
+        {"sign --key /tmp/release.pem -o /tmp/x.img /tmp/release.img",
+         "mkupdate: /tmp/release.pem: encrypted: give --passin\n"},
+        {"build -o /tmp/x.img --lap /tmp/release.img --sign /tmp/release.pem",
+         "mkupdate: /tmp/release.pem: encrypted: give --passin\n"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.command);
+        ProgramRun result = runProgram("setsid -w " + kMkupdate + " " + c.command + " </dev/null");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_FALSE(fileExists("/tmp/x.img"));
+    }
     EXPECT_EQ(run("sign --key /tmp/release.pem --passin phrase -o /tmp/x.img /tmp/release.img").err,
               "mkupdate: --passin takes pass:TEXT, env:VARIABLE, file:PATH or fd:NUMBER, not "
               "\"phrase\"\n");
 
-    // The public key as the board gets it, from the private key alone.
+    // The public key as the board gets it, from the public key alone: the key line holds the
+    // modulus that openssl reads in the private key.
     ASSERT_EQ(std::system("openssl rsa -in /tmp/release.pem -passin pass:secret -modulus -noout "
-                          "-out /tmp/release.modulus"),
+                          "-out /tmp/release.modulus && openssl pkey -in /tmp/release.pem "
+                          "-passin pass:secret -pubout -out /tmp/release.pub"),
               0);
     const std::string modulus = readWholeFile("/tmp/release.modulus");
     ASSERT_TRUE(modulus.starts_with("Modulus="));
     std::filesystem::create_directories("/tmp/release-keys");
     std::string hex = modulus.substr(8, modulus.find('\n') - 8);
     for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    writeWholeFile("/tmp/release-keys/release.key", "rsa-sha256 65537 " + hex + "\n");
+    ASSERT_EQ(run("pubkey -o /tmp/release-keys/release.key /tmp/release.pub").status, 0);
+    EXPECT_TRUE(readWholeFile("/tmp/release-keys/release.key")
+                    .ends_with("\nrsa-sha256 65537 " + hex + "\n"));
 
     ASSERT_EQ(run("statement --security-version 4 -o /tmp/statement /tmp/release.img").status, 0);
     EXPECT_EQ(readWholeFile("/tmp/statement").size(), 40u);
@@ -484,6 +505,101 @@ TEST_F(MkupdateProgram, SignsWithPassphrasesAndSignaturesMadeElsewhere) {
                   .out.find("\"signature\":{\"keyId\":\"" + id +
                             "\",\"format\":2,\"securityVersion\":4}"),
               std::string::npos);
+}
+
+// A key that lives elsewhere gets its board key file from its public key: the file keygen
+// wrote for it, from any PEM form of the key; a detached signature checked with it is taken
+// by a board that holds it.
+TEST_F(MkupdateProgram, PubkeyWritesTheKeyFileThatKeygenWrites) {
+    ASSERT_EQ(run("keygen --bits 2048 /tmp/held.pem /tmp/keygen.key").status, 0);
+    const std::string keygenFile = readWholeFile("/tmp/keygen.key");
+    ASSERT_EQ(std::system("openssl pkey -in /tmp/held.pem -pubout -out /tmp/held.pub && openssl "
+                          "rsa -in /tmp/held.pem -RSAPublicKey_out -out /tmp/held.rsa.pub "
+                          "2>/dev/null && openssl pkey -in /tmp/held.pem -aes256 -passout "
+                          "pass:secret -out /tmp/held.enc.pem"),
+              0);
+    for (const std::string command :
+         {"pubkey /tmp/held.pub", "pubkey - </tmp/held.pub", "pubkey -o - /tmp/held.rsa.pub",
+          "pubkey /tmp/held.pem", "pubkey --passin pass:secret /tmp/held.enc.pem"}) {
+        SCOPED_TRACE(command);
+        ProgramRun written = run(command);
+        EXPECT_EQ(written.status, 0) << written.err;
+        EXPECT_EQ(written.out, keygenFile);
+    }
+
+    std::filesystem::create_directories("/tmp/held-keys");
+    ASSERT_EQ(run("pubkey -o /tmp/held-keys/held.key /tmp/held.pub").status, 0);
+    EXPECT_EQ(readWholeFile("/tmp/held-keys/held.key"), keygenFile);
+    ASSERT_EQ(
+        std::system((kSample + "/build-image " + kMkupdate + " /tmp/held.img >/dev/null").c_str()),
+        0);
+    ASSERT_EQ(run("statement -o /tmp/held.statement /tmp/held.img").status, 0);
+    ASSERT_EQ(std::system("openssl dgst -sha256 -binary -out /tmp/held.sha256 /tmp/held.statement "
+                          "&& openssl pkeyutl -sign -inkey /tmp/held.pem -pkeyopt digest:sha256 "
+                          "-in /tmp/held.sha256 -out /tmp/held.sig"),
+              0);
+    ProgramRun inserted =
+        run("sign --signature /tmp/held.sig --public /tmp/held-keys/held.key /tmp/held.img");
+    ASSERT_EQ(inserted.status, 0) << inserted.err;
+    const std::string id = keygenFile.substr(20, 32);
+    EXPECT_EQ(run("check --keys /tmp/held-keys /tmp/held.img").out,
+              "/tmp/held.img: signed by key " + id +
+                  ", format 1, security version 0\n/tmp/held.img: keys /tmp/held-keys: "
+                  "valid\n/tmp/held.img: valid\n");
+
+    ASSERT_EQ(std::system("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out "
+                          "/tmp/small.pem 2>/dev/null && openssl genpkey -algorithm EC -pkeyopt "
+                          "ec_paramgen_curve:P-256 2>/dev/null | openssl pkey -pubout -out "
+                          "/tmp/ec.pub"),
+              0);
+    writeWholeFile("/tmp/garbage.pem", "not a key\n");
+    const struct {
+        const char* command;
+        int status;
+        std::string err;
+    } refused[] = {
+        {"pubkey -o /tmp/held.pub.out /tmp/held.pub", 2,
+         "mkupdate: the board's key file must be named NAME.key, not /tmp/held.pub.out (see "
+         "mkupdate --help)\n"},
+        {"pubkey /tmp/held.pub /tmp/held.pem", 2,
+         "mkupdate: pubkey takes one key in PEM, or - for its text (see mkupdate --help)\n"},
+        {"pubkey /tmp/small.pem", 1,
+         "mkupdate: /tmp/small.pem is not an RSA key of 2048 to 4096 bits with exponent 65537\n"},
+        {"pubkey - </tmp/ec.pub", 1,
+         "mkupdate: standard input is not an RSA key of 2048 to 4096 bits with exponent "
+         "65537\n"},
+        {"pubkey --passin pass:wrong /tmp/held.enc.pem", 1,
+         "mkupdate: /tmp/held.enc.pem: encrypted: wrong passphrase\n"},
+        {"pubkey /tmp/held.enc.pem </dev/null", 1,
+         "mkupdate: /tmp/held.enc.pem: encrypted: give --passin\n"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.command);
+        ProgramRun result = runProgram("setsid -w " + kMkupdate + " " + c.command);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out, "");
+    }
+    // On a terminal the passphrase is asked for once, and a wrong one said as such.
+    for (const char* typed : {"secret", "wrong"}) {
+        SCOPED_TRACE(typed);
+        ProgramRun asked = runProgram(std::string("printf '") + typed + "\\n' | script -qec '" +
+                                      kMkupdate + " pubkey /tmp/held.enc.pem' /dev/null");
+        EXPECT_EQ(countOf(asked.out, "Enter pass phrase for /tmp/held.enc.pem:"), 1u) << asked.out;
+        if (std::string(typed) == "secret") {
+            EXPECT_EQ(asked.status, 0);
+            EXPECT_NE(asked.out.find("\r\nrsa-sha256 65537 "), std::string::npos) << asked.out;
+        } else {
+            EXPECT_EQ(asked.status, 1);
+            EXPECT_TRUE(
+                asked.out.ends_with("mkupdate: /tmp/held.enc.pem: encrypted: wrong passphrase\r\n"))
+                << asked.out;
+        }
+    }
+    ProgramRun garbage = run("pubkey /tmp/garbage.pem");
+    EXPECT_EQ(garbage.status, 1);
+    EXPECT_TRUE(garbage.err.starts_with("mkupdate: /tmp/garbage.pem holds no key in PEM"))
+        << garbage.err;
 }
 
 // A key folder that a board can't use is no "valid" check; keygen writes the board's key

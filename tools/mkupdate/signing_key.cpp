@@ -10,10 +10,12 @@
 #include <openssl/rsa.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace mkupdate {
 namespace {
@@ -68,6 +70,81 @@ std::optional<Bytes> signWith(const std::shared_ptr<EVP_PKEY>& key,
     return signature;
 }
 
+// What the passphrase callback learnt: whether the key is encrypted at all, and why it got
+// no passphrase. A passphrase typed on the terminal is kept: should libcrypto ask again (it
+// tries a file in several formats), the user is not asked twice.
+struct PassphraseRequest {
+    const std::optional<std::string>* given;
+    const std::string* source;
+    bool asked = false;
+    bool noTerminal = false;
+    std::optional<std::string> typed;
+};
+
+// Asks on the controlling terminal, never on standard input or output, which may carry an
+// image or a key: without a terminal there is nobody to ask, and --passin is the way.
+int passphraseCallback(char* buffer, int size, int, void* data) {
+    auto* request = static_cast<PassphraseRequest*>(data);
+    request->asked = true;
+    if (*request->given) request->typed = **request->given;
+    if (!request->typed) {
+        int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0) {
+            request->noTerminal = true;
+            return -1;
+        }
+        close(terminal);
+        std::string prompt = "Enter pass phrase for " + *request->source + ":";
+        std::vector<char> typed(1024, '\0');
+        if (EVP_read_pw_string(typed.data(), static_cast<int>(typed.size()), prompt.c_str(), 0) !=
+            0) {
+            OPENSSL_cleanse(typed.data(), typed.size());
+            return -1;
+        }
+        request->typed = std::string(typed.data());
+        OPENSSL_cleanse(typed.data(), typed.size());
+    }
+    const std::size_t length = std::min(request->typed->size(), static_cast<std::size_t>(size));
+    std::memcpy(buffer, request->typed->data(), length);
+    return static_cast<int>(length);
+}
+
+// The private key of input, or nothing with the reason in error: a wrong passphrase and a
+// missing one said as such, not as libcrypto's decryption failure.
+std::shared_ptr<EVP_PKEY> readPrivateKey(BIO* input, const std::string& source,
+                                         const std::optional<std::string>& passphrase,
+                                         std::string* error, bool orPublic = false) {
+    PassphraseRequest request{&passphrase, &source, false, false, std::nullopt};
+    std::shared_ptr<EVP_PKEY> key(
+        PEM_read_bio_PrivateKey(input, nullptr, passphraseCallback, &request), EVP_PKEY_free);
+    if (key) return key;
+    if (request.asked) {
+        ERR_clear_error();
+        *error = source + (request.noTerminal ? ": encrypted: give --passin"
+                                              : ": encrypted: wrong passphrase");
+        return nullptr;
+    }
+    *error = failure(source + (orPublic ? " holds no key in PEM" : " holds no private key in PEM"));
+    return nullptr;
+}
+
+// The modulus of key when it is one the board's daemon verifies: RSA of 2048 to 4096 bits with
+// exponent 65537.
+std::optional<Bytes> boardModulus(const EVP_PKEY* key, const std::string& source,
+                                  std::string* error) {
+    auto modulus = bigNumberParameter(key, OSSL_PKEY_PARAM_RSA_N);
+    auto exponent = bigNumberParameter(key, OSSL_PKEY_PARAM_RSA_E);
+    const Bytes kExponent{0x01, 0x00, 0x01};
+    RsaPublicKey check{};
+    if (!EVP_PKEY_is_a(key, "RSA") || !modulus || !exponent || *exponent != kExponent ||
+        !makeRsaPublicKey(*modulus, &check)) {
+        ERR_clear_error();
+        *error = source + " is not an RSA key of 2048 to 4096 bits with exponent 65537";
+        return std::nullopt;
+    }
+    return modulus;
+}
+
 }  // namespace
 
 std::optional<std::string> generateKeyPem(int bits, std::string* error) {
@@ -97,29 +174,37 @@ std::optional<SigningKey> loadSigningKey(const std::string& pem, bool fromText, 
         *error = failure("can't read " + source);
         return std::nullopt;
     }
-    // With a passphrase, libcrypto takes it as the callback's data and never prompts.
-    void* phrase = passphrase ? const_cast<char*>(passphrase->c_str()) : nullptr;
-    std::shared_ptr<EVP_PKEY> key(PEM_read_bio_PrivateKey(input.get(), nullptr, nullptr, phrase),
-                                  EVP_PKEY_free);
-    if (!key) {
-        *error = failure(source + " holds no private key in PEM");
-        return std::nullopt;
-    }
-    auto modulus = bigNumberParameter(key.get(), OSSL_PKEY_PARAM_RSA_N);
-    auto exponent = bigNumberParameter(key.get(), OSSL_PKEY_PARAM_RSA_E);
-    const Bytes kExponent{0x01, 0x00, 0x01};
-    RsaPublicKey check{};
-    if (!EVP_PKEY_is_a(key.get(), "RSA") || !modulus || !exponent || *exponent != kExponent ||
-        !makeRsaPublicKey(*modulus, &check)) {
-        ERR_clear_error();
-        *error = source + " is not an RSA key of 2048 to 4096 bits with exponent 65537";
-        return std::nullopt;
-    }
+    std::shared_ptr<EVP_PKEY> key = readPrivateKey(input.get(), source, passphrase, error);
+    if (!key) return std::nullopt;
+    auto modulus = boardModulus(key.get(), source, error);
+    if (!modulus) return std::nullopt;
     SigningKey signing{*modulus, updateKeyIdOf(*modulus), {}};
     signing.sign = [key](std::span<const std::uint8_t> message, std::string* failed) {
         return signWith(key, message, failed);
     };
     return signing;
+}
+
+std::optional<Bytes> loadPublicModulus(const std::string& pem, const std::string& source,
+                                       std::string* error,
+                                       const std::optional<std::string>& passphrase) {
+    // A public key first; its reading must neither prompt nor take the passphrase, so that an
+    // encrypted private key is read (and its passphrase asked for) once, below.
+    Bio input(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    if (!input) {
+        *error = failure("can't read " + source);
+        return std::nullopt;
+    }
+    auto refuse = [](char*, int, int, void*) { return -1; };
+    Key publicKey(PEM_read_bio_PUBKEY(input.get(), nullptr, refuse, nullptr));
+    ERR_clear_error();
+    if (publicKey) return boardModulus(publicKey.get(), source, error);
+    Bio again(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    std::shared_ptr<EVP_PKEY> key;
+    if (again) key = readPrivateKey(again.get(), source, passphrase, error, true);
+    if (!again) *error = failure("can't read " + source);
+    if (!key) return std::nullopt;
+    return boardModulus(key.get(), source, error);
 }
 
 std::optional<std::string> readPassphrase(const std::string& source, std::string* error) {
