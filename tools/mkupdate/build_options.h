@@ -15,6 +15,7 @@ struct BuildRequest {
     std::string signingKey;  // --sign: the PEM file of the private key that signs the image
     std::optional<std::uint32_t> securityVersion;  // --security-version: the signature binds it
     std::optional<std::string> passin;             // --passin: the signing key's passphrase
+    bool force = false;  // --force: sign a security version that pins the boards
 };
 
 // How a command line is refused: wrong usage, or a file that can't be read.
@@ -44,6 +45,13 @@ std::string optionError(int got, char** argv, const std::string& command);
 // A value of --security-version: a decimal number of 32 bits; why not, when it isn't one.
 std::optional<std::uint32_t> securityVersion(const std::string& value);
 std::string securityVersionRefusal(const std::string& value);
+
+// Whether a signature of that security version pins every board that takes it for good: a
+// board refuses every image of a lower one, and none is higher.
+bool pinsBoards(std::optional<std::uint32_t> securityVersion);
+inline constexpr const char* kPinningRefusal =
+    "--security-version 4294967295 pins each board that takes the image for good: it refuses "
+    "every image signed with a lower one; --force signs it anyway";
 
 // The files of a key set's folder (--install-keys), sorted by name; each checked later.
 std::optional<std::vector<PartFile>> readKeyFolder(const std::string& folder, std::string* error);
