@@ -431,6 +431,71 @@ TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
     }
 }
 
+// The sample update as its build script makes it with mkupdate, the way the README shows a
+// rotation: "--install-keys DIR" lists UPDATE_KEYS, "--sign KEY.pem" signs. The first image,
+// signed by the old key, adds the new one; the second, signed by the new key, retires the old
+// one, whose signature is refused from then on.
+TEST(KeyRotation, BuiltAsTheReadmeShowsRetiresTheOldKey) {
+    const std::string mkupdate = PROJECT_BINARY_PATH "/mkupdate";
+    if (!fileExists(mkupdate)) GTEST_SKIP() << "the board's build has no mkupdate";
+    const Keys keys;
+    const OpensslKey& old = keys.makers;
+    const OpensslKey& next = keys.other;
+    installUpdateKey(old, "old");
+    std::filesystem::create_directories("/tmp/both");
+    std::filesystem::create_directories("/tmp/next-only");
+    writeWholeFile("/tmp/both/old.key", mkupdate::updateKeyFileText(old.modulus));
+    writeWholeFile("/tmp/both/next.key", mkupdate::updateKeyFileText(next.modulus));
+    writeWholeFile("/tmp/next-only/next.key", mkupdate::updateKeyFileText(next.modulus));
+    auto built = [&](const std::string& options, const std::string& out) {
+        ProgramRun run =
+            runProgram(kSampleFolder + "/build-image " + options + " " + mkupdate + " " + out);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        std::string image = readWholeFile(out);
+        return Bytes(image.begin(), image.end());
+    };
+    const struct {
+        const char* name;
+        Bytes image;
+        const char* notice;
+        std::vector<std::string> installedAfter;
+        std::string reportStart;
+    } updates[] = {
+        {"addTheNewKey",
+         built("--install-keys /tmp/both --sign " + old.pem, "/tmp/add.img"),
+         "OK",
+         {"next.key", "old.key"},
+         "image signed by key " + idOf(old) + ", security version 0\n"},
+        {"retireTheOldKey",
+         built("--sign " + next.pem + " --install-keys /tmp/next-only", "/tmp/retire.img"),
+         "OK",
+         {"next.key"},
+         "image signed by key " + idOf(next) + ", security version 0\n"},
+        {"signedByTheOldKey",
+         built("--sign " + old.pem, "/tmp/old.img"),
+         "NOK",
+         {"next.key"},
+         "image file /tmp/image refused: signed by unknown key " + idOf(old) + "\n"},
+    };
+    for (const auto& update : updates) {
+        SCOPED_TRACE(update.name);
+        TestPeer peer;
+        SimDaemon daemon;
+        EXPECT_EQ(runUpdateOnBoard(daemon, peer, update.image, 120s), update.notice);
+        const std::string report = readWholeFile("/tmp/update.log");
+        EXPECT_TRUE(report.starts_with(update.reportStart)) << report;
+        if (update.notice == std::string("OK")) {
+            EXPECT_TRUE(
+                report.ends_with("Update PPCBOOT:        started ... Nothing Done\n"
+                                 "Update keys:           started ... OK\n"
+                                 "*UPDATE_FINISHED* ... OK\n"))
+                << report;
+        }
+        EXPECT_EQ(installedKeyFiles(), update.installedAfter);
+    }
+}
+
 // A board without keys takes an unsigned update that brings its first key set (enrolment);
 // from then on it takes only images that key signed.
 TEST(KeyRotation, ABoardWithoutKeysIsEnrolled) {
