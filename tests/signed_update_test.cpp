@@ -373,6 +373,34 @@ std::vector<std::string> installedKeyFiles() {
     return names;
 }
 
+// One update of a key rotation: what the peer is told, the board's key files after it, and
+// how its report begins and ends (before the finishing line).
+struct RotationUpdate {
+    const char* name;
+    Bytes image;
+    const char* notice;
+    std::vector<std::string> installedAfter;
+    std::string reportStart;
+    std::string reportEnd;
+};
+
+void runRotation(const std::vector<RotationUpdate>& updates) {
+    for (const RotationUpdate& update : updates) {
+        SCOPED_TRACE(update.name);
+        TestPeer peer;
+        SimDaemon daemon;
+        EXPECT_EQ(runUpdateOnBoard(daemon, peer, update.image, 120s), update.notice);
+        const std::string report = readWholeFile("/tmp/update.log");
+        EXPECT_TRUE(report.starts_with(update.reportStart)) << report;
+        EXPECT_TRUE(
+            report.ends_with(update.reportEnd + "*UPDATE_FINISHED* ... " + update.notice + "\n"))
+            << report;
+        EXPECT_EQ(installedKeyFiles(), update.installedAfter);
+        EXPECT_FALSE(fileExists("/etc/update-keys.new"));
+        EXPECT_FALSE(fileExists("/etc/update-keys.old"));
+    }
+}
+
 // A key is rotated in three updates: the new key is added by an update that the old one
 // signed, an update signed by the new key is taken, and an update signed by the new key
 // retires the old one. After it, the old key's signature is refused.
@@ -382,14 +410,7 @@ TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
     const OpensslKey& next = keys.other;
     installUpdateKey(old, "old");
     const Bytes sample = sampleUpdateWithoutModule();
-    const struct {
-        const char* name;
-        Bytes image;
-        const char* notice;
-        std::vector<std::string> installedAfter;
-        std::string reportStart;
-        const char* reportEnd;
-    } updates[] = {
+    runRotation({
         {"addTheNewKey",
          signedWith(sampleInstallingKeys({{"old.key", &old}, {"next.key", &next}}), old),
          "OK",
@@ -414,21 +435,7 @@ TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
          {"next.key"},
          "image file /tmp/image refused: signed by unknown key " + idOf(old) + "\n",
          ""},
-    };
-    for (const auto& update : updates) {
-        SCOPED_TRACE(update.name);
-        TestPeer peer;
-        SimDaemon daemon;
-        EXPECT_EQ(runUpdateOnBoard(daemon, peer, update.image, 120s), update.notice);
-        const std::string report = readWholeFile("/tmp/update.log");
-        EXPECT_TRUE(report.starts_with(update.reportStart)) << report;
-        EXPECT_TRUE(report.ends_with(std::string(update.reportEnd) + "*UPDATE_FINISHED* ... " +
-                                     update.notice + "\n"))
-            << report;
-        EXPECT_EQ(installedKeyFiles(), update.installedAfter);
-        EXPECT_FALSE(fileExists("/etc/update-keys.new"));
-        EXPECT_FALSE(fileExists("/etc/update-keys.old"));
-    }
+    });
 }
 
 // The sample update as its build script makes it with mkupdate, the way the README shows a
@@ -436,8 +443,8 @@ TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
 // signed by the old key, adds the new one; the second, signed by the new key, retires the old
 // one, whose signature is refused from then on.
 TEST(KeyRotation, BuiltAsTheReadmeShowsRetiresTheOldKey) {
-    const std::string mkupdate = PROJECT_BINARY_PATH "/mkupdate";
-    if (!fileExists(mkupdate)) GTEST_SKIP() << "the board's build has no mkupdate";
+    const std::string tool = PROJECT_BINARY_PATH "/mkupdate";
+    if (!fileExists(tool)) GTEST_SKIP() << "the board's build has no mkupdate";
     const Keys keys;
     const OpensslKey& old = keys.makers;
     const OpensslKey& next = keys.other;
@@ -449,51 +456,34 @@ TEST(KeyRotation, BuiltAsTheReadmeShowsRetiresTheOldKey) {
     writeWholeFile("/tmp/next-only/next.key", mkupdate::updateKeyFileText(next.modulus));
     auto built = [&](const std::string& options, const std::string& out) {
         ProgramRun run =
-            runProgram(kSampleFolder + "/build-image " + options + " " + mkupdate + " " + out);
+            runProgram(kSampleFolder + "/build-image " + options + " " + tool + " " + out);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
         std::string image = readWholeFile(out);
         return Bytes(image.begin(), image.end());
     };
-    const struct {
-        const char* name;
-        Bytes image;
-        const char* notice;
-        std::vector<std::string> installedAfter;
-        std::string reportStart;
-    } updates[] = {
+    const std::string keysInstalled =
+        "Update PPCBOOT:        started ... Nothing Done\nUpdate keys:           started ... OK\n";
+    runRotation({
         {"addTheNewKey",
          built("--install-keys /tmp/both --sign " + old.pem, "/tmp/add.img"),
          "OK",
          {"next.key", "old.key"},
-         "image signed by key " + idOf(old) + ", security version 0\n"},
+         "image signed by key " + idOf(old) + ", security version 0\n",
+         keysInstalled},
         {"retireTheOldKey",
          built("--sign " + next.pem + " --install-keys /tmp/next-only", "/tmp/retire.img"),
          "OK",
          {"next.key"},
-         "image signed by key " + idOf(next) + ", security version 0\n"},
+         "image signed by key " + idOf(next) + ", security version 0\n",
+         keysInstalled},
         {"signedByTheOldKey",
          built("--sign " + old.pem, "/tmp/old.img"),
          "NOK",
          {"next.key"},
-         "image file /tmp/image refused: signed by unknown key " + idOf(old) + "\n"},
-    };
-    for (const auto& update : updates) {
-        SCOPED_TRACE(update.name);
-        TestPeer peer;
-        SimDaemon daemon;
-        EXPECT_EQ(runUpdateOnBoard(daemon, peer, update.image, 120s), update.notice);
-        const std::string report = readWholeFile("/tmp/update.log");
-        EXPECT_TRUE(report.starts_with(update.reportStart)) << report;
-        if (update.notice == std::string("OK")) {
-            EXPECT_TRUE(
-                report.ends_with("Update PPCBOOT:        started ... Nothing Done\n"
-                                 "Update keys:           started ... OK\n"
-                                 "*UPDATE_FINISHED* ... OK\n"))
-                << report;
-        }
-        EXPECT_EQ(installedKeyFiles(), update.installedAfter);
-    }
+         "image file /tmp/image refused: signed by unknown key " + idOf(old) + "\n",
+         ""},
+    });
 }
 
 // A board without keys takes an unsigned update that brings its first key set (enrolment);

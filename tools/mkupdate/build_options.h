@@ -23,8 +23,8 @@ enum class RequestRefusal { Usage, Unreadable };
 
 // The command line of "build" (argv[0] is "build"), read with getopt_long: "--opt VALUE",
 // "--opt=VALUE", "-o FILE", "-oFILE". Nothing, with a message in error and the kind of
-// refusal, for wrong usage or a part file that can't be read; the parts themselves are not
-// checked here.
+// refusal, for wrong usage (a part that no step of the list reads among it) or a part file
+// that can't be read; the parts' contents are not checked here.
 std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string* error,
                                              RequestRefusal* refusal);
 
