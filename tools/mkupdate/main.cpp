@@ -117,10 +117,10 @@ other header bytes are 0, so identical inputs give byte-identical images.
       ID and both files are printed. PUBLIC.key goes into the board's /etc/update-keys/;
       KEY.pem stays with the makers.
 
-  mkupdate sign --key KEY.pem [--passin SOURCE] [--security-version N [--force]]
-                [--resign] [-o OUT] IMAGE
-  mkupdate sign --signature SIG --public KEY.key [--security-version N [--force]]
-                [--resign] [-o OUT] IMAGE
+  mkupdate sign --key KEY.pem [--passin SOURCE] [--security-version N] [--resign]
+                [-o OUT] IMAGE
+  mkupdate sign --signature SIG --public KEY.key [--security-version N] [--resign]
+                [-o OUT] IMAGE
       Signs IMAGE with the private key of KEY.pem: file 0 becomes the signature block
       followed by what it held (the note); written to OUT, or in place of IMAGE. An image
       signed already is refused, unless --resign (its signature is replaced, its note kept).
@@ -130,7 +130,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
       pass:TEXT, env:VARIABLE, file:PATH or fd:NUMBER (their first line).
       --security-version N (0 to 4294967295) writes a format 2 block that binds N: a
       board refuses images of a lower security version than that of its last update that
-      ended OK. 4294967295 pins a board for good and is refused without --force. Without it the block is format 1 (security version 0), which boards of
+      ended OK. 4294967295 pins a board for good: it is refused unless --force is given. Without it the block is format 1 (security version 0), which boards of
       every daemon that checks signatures read.
       With --signature, SIG is a signature made elsewhere (a token, another machine) of
       the bytes that "statement" prints, with the same --security-version; it is inserted
