@@ -373,6 +373,34 @@ std::vector<std::string> installedKeyFiles() {
     return names;
 }
 
+// One update of a key rotation: what the peer is told, the board's key files after it, and
+// how its report begins and ends (before the finishing line).
+struct RotationUpdate {
+    const char* name;
+    Bytes image;
+    const char* notice;
+    std::vector<std::string> installedAfter;
+    std::string reportStart;
+    std::string reportEnd;
+};
+
+void runRotation(const std::vector<RotationUpdate>& updates) {
+    for (const RotationUpdate& update : updates) {
+        SCOPED_TRACE(update.name);
+        TestPeer peer;
+        SimDaemon daemon;
+        EXPECT_EQ(runUpdateOnBoard(daemon, peer, update.image, 120s), update.notice);
+        const std::string report = readWholeFile("/tmp/update.log");
+        EXPECT_TRUE(report.starts_with(update.reportStart)) << report;
+        EXPECT_TRUE(
+            report.ends_with(update.reportEnd + "*UPDATE_FINISHED* ... " + update.notice + "\n"))
+            << report;
+        EXPECT_EQ(installedKeyFiles(), update.installedAfter);
+        EXPECT_FALSE(fileExists("/etc/update-keys.new"));
+        EXPECT_FALSE(fileExists("/etc/update-keys.old"));
+    }
+}
+
 // A key is rotated in three updates: the new key is added by an update that the old one
 // signed, an update signed by the new key is taken, and an update signed by the new key
 // retires the old one. After it, the old key's signature is refused.
@@ -382,14 +410,7 @@ TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
     const OpensslKey& next = keys.other;
     installUpdateKey(old, "old");
     const Bytes sample = sampleUpdateWithoutModule();
-    const struct {
-        const char* name;
-        Bytes image;
-        const char* notice;
-        std::vector<std::string> installedAfter;
-        std::string reportStart;
-        const char* reportEnd;
-    } updates[] = {
+    runRotation({
         {"addTheNewKey",
          signedWith(sampleInstallingKeys({{"old.key", &old}, {"next.key", &next}}), old),
          "OK",
@@ -414,21 +435,55 @@ TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
          {"next.key"},
          "image file /tmp/image refused: signed by unknown key " + idOf(old) + "\n",
          ""},
+    });
+}
+
+// The sample update as its build script makes it with mkupdate, the way the README shows a
+// rotation: "--install-keys DIR" lists UPDATE_KEYS, "--sign KEY.pem" signs. The first image,
+// signed by the old key, adds the new one; the second, signed by the new key, retires the old
+// one, whose signature is refused from then on.
+TEST(KeyRotation, BuiltAsTheReadmeShowsRetiresTheOldKey) {
+    const std::string tool = PROJECT_BINARY_PATH "/mkupdate";
+    if (!fileExists(tool)) GTEST_SKIP() << "the board's build has no mkupdate";
+    const Keys keys;
+    const OpensslKey& old = keys.makers;
+    const OpensslKey& next = keys.other;
+    installUpdateKey(old, "old");
+    std::filesystem::create_directories("/tmp/both");
+    std::filesystem::create_directories("/tmp/next-only");
+    writeWholeFile("/tmp/both/old.key", mkupdate::updateKeyFileText(old.modulus));
+    writeWholeFile("/tmp/both/next.key", mkupdate::updateKeyFileText(next.modulus));
+    writeWholeFile("/tmp/next-only/next.key", mkupdate::updateKeyFileText(next.modulus));
+    auto built = [&](const std::string& options, const std::string& out) {
+        ProgramRun run =
+            runProgram(kSampleFolder + "/build-image " + options + " " + tool + " " + out);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        std::string image = readWholeFile(out);
+        return Bytes(image.begin(), image.end());
     };
-    for (const auto& update : updates) {
-        SCOPED_TRACE(update.name);
-        TestPeer peer;
-        SimDaemon daemon;
-        EXPECT_EQ(runUpdateOnBoard(daemon, peer, update.image, 120s), update.notice);
-        const std::string report = readWholeFile("/tmp/update.log");
-        EXPECT_TRUE(report.starts_with(update.reportStart)) << report;
-        EXPECT_TRUE(report.ends_with(std::string(update.reportEnd) + "*UPDATE_FINISHED* ... " +
-                                     update.notice + "\n"))
-            << report;
-        EXPECT_EQ(installedKeyFiles(), update.installedAfter);
-        EXPECT_FALSE(fileExists("/etc/update-keys.new"));
-        EXPECT_FALSE(fileExists("/etc/update-keys.old"));
-    }
+    const std::string keysInstalled =
+        "Update PPCBOOT:        started ... Nothing Done\nUpdate keys:           started ... OK\n";
+    runRotation({
+        {"addTheNewKey",
+         built("--install-keys /tmp/both --sign " + old.pem, "/tmp/add.img"),
+         "OK",
+         {"next.key", "old.key"},
+         "image signed by key " + idOf(old) + ", security version 0\n",
+         keysInstalled},
+        {"retireTheOldKey",
+         built("--sign " + next.pem + " --install-keys /tmp/next-only", "/tmp/retire.img"),
+         "OK",
+         {"next.key"},
+         "image signed by key " + idOf(next) + ", security version 0\n",
+         keysInstalled},
+        {"signedByTheOldKey",
+         built("--sign " + old.pem, "/tmp/old.img"),
+         "NOK",
+         {"next.key"},
+         "image file /tmp/image refused: signed by unknown key " + idOf(old) + "\n",
+         ""},
+    });
 }
 
 // A board without keys takes an unsigned update that brings its first key set (enrolment);

@@ -42,13 +42,6 @@ std::string modeText(const ArchiveEntry& entry) {
     return text;
 }
 
-// An archive member's path as tar places it under /tmp ("./" at its start makes no
-// difference there).
-std::string_view placedPath(std::string_view name) {
-    while (name.starts_with("./")) name.remove_prefix(2);
-    return name;
-}
-
 // The steps that the daemon selects, in order, and the lines it ignores.
 std::string todoText(std::string_view todo, std::vector<std::string>* selectedSteps,
                      std::vector<std::string>* unknownLines) {
@@ -107,6 +100,11 @@ std::string versionText(std::string_view versions,
 }
 
 }  // namespace
+
+std::string_view placedPath(std::string_view name) {
+    while (name.starts_with("./")) name.remove_prefix(2);
+    return name;
+}
 
 const ArchiveEntry* findArchiveFile(const std::vector<ArchiveEntry>& entries,
                                     std::string_view path) {

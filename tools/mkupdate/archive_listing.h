@@ -38,6 +38,9 @@ struct ArchiveListing {
     ArchiveContents contents;
 };
 
+// A member's path as tar places it under /tmp ("./" at its start makes no difference there).
+std::string_view placedPath(std::string_view name);
+
 // The last member of that path (as tar places it under /tmp, "./" dropped) that is a file.
 const ArchiveEntry* findArchiveFile(const std::vector<ArchiveEntry>& entries,
                                     std::string_view path);

@@ -35,12 +35,15 @@ enum class Target {
     InstallKeys,
     SecurityVersion,
     Passin,
+    Force,
 };
 struct Option {
     const char* name;
     Target target;
     std::size_t index = 0;  // which file or version
 };
+// The one option without a value.
+constexpr const char* kForceOption = "--force";
 
 std::vector<Option> buildOptions() {
     std::vector<Option> options{{"-o", Target::Output},
@@ -54,7 +57,8 @@ std::vector<Option> buildOptions() {
                                 {"--sign", Target::Sign},
                                 {"--install-keys", Target::InstallKeys},
                                 {"--security-version", Target::SecurityVersion},
-                                {"--passin", Target::Passin}};
+                                {"--passin", Target::Passin},
+                                {kForceOption, Target::Force}};
     for (std::size_t kind = 0; kind < kUpdateFileKinds; ++kind)
         options.push_back({kUpdateFileRoles[kind].option, Target::File, kind});
     for (std::size_t i = 0; i < kVersionCount; ++i)
@@ -107,6 +111,12 @@ struct BuildParsing {
     bool named = false;
 };
 
+// A part given by its path: there already for the checks of the command line, read later.
+void givePart(const std::string& path, std::optional<PartFile>* part, BuildParsing* parsing) {
+    *part = PartFile{path, {}, false};
+    parsing->paths.emplace_back(path, part);
+}
+
 void addSteps(const std::string& value, std::optional<std::vector<std::string>>* steps) {
     if (!*steps) steps->emplace();
     for (std::size_t start = 0; start <= value.size();) {
@@ -130,6 +140,10 @@ bool takeOption(const Option& option, const std::string& value, BuildParsing* pa
             break;
         case Target::InstallKeys:
             parsing->keyFolder = value;
+            update.installKeys.emplace();  // its files are read later
+            break;
+        case Target::Force:
+            request.force = true;
             break;
         case Target::Passin:
             request.passin = value;
@@ -146,16 +160,16 @@ bool takeOption(const Option& option, const std::string& value, BuildParsing* pa
             parsing->named = true;
             break;
         case Target::Note:
-            parsing->paths.emplace_back(value, &update.note);
+            givePart(value, &update.note, parsing);
             break;
         case Target::Lap:
-            parsing->paths.emplace_back(value, &update.lapImage);
+            givePart(value, &update.lapImage, parsing);
             break;
         case Target::LapPayload:
-            parsing->paths.emplace_back(value, &update.lapPayload);
+            givePart(value, &update.lapPayload, parsing);
             break;
         case Target::File:
-            parsing->paths.emplace_back(value, &update.files[option.index]);
+            givePart(value, &update.files[option.index], parsing);
             break;
         case Target::Version:
             update.versions[option.index] = value;
@@ -186,7 +200,11 @@ std::string requestRefusal(const BuildParsing& parsing) {
     if (request.passin && request.signingKey.empty()) return "--passin goes with --sign";
     if (request.securityVersion && request.signingKey.empty())
         return "--security-version goes with --sign: only a signature binds it";
-    return "";
+    if (pinsBoards(request.securityVersion) && !request.force) return kPinningRefusal;
+    // A part that no step reads is a mistake in the command line, found before any file is
+    // read: refused rather than its step added, as where that step belongs in the to-do list
+    // (and whether the part belongs in this update at all) is the maker's to say.
+    return unreadPartRefusal(request.update).value_or("");
 }
 
 }  // namespace
@@ -199,7 +217,9 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
     for (std::size_t i = 0; i < options.size(); ++i) {
         if (options[i].name[1] == '-')
             longOptions.push_back(
-                {options[i].name + 2, required_argument, nullptr, static_cast<int>(256 + i)});
+                {options[i].name + 2,
+                 options[i].target == Target::Force ? no_argument : required_argument, nullptr,
+                 static_cast<int>(256 + i)});
     }
     longOptions.push_back({nullptr, 0, nullptr, 0});
     BuildParsing parsing;
@@ -218,7 +238,8 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
             return std::nullopt;
         }
         parsing.given.push_back(arg);
-        if (!takeOption(*option, optarg, &parsing, error)) return std::nullopt;
+        if (!takeOption(*option, optarg != nullptr ? optarg : "", &parsing, error))
+            return std::nullopt;
     }
     if (optind < argc) {
         *error = std::string("build takes each part with its option, not ") + argv[optind];
@@ -260,6 +281,10 @@ std::optional<std::uint32_t> securityVersion(const std::string& value) {
 
 std::string securityVersionRefusal(const std::string& value) {
     return "--security-version takes a number from 0 to 4294967295, not \"" + value + "\"";
+}
+
+bool pinsBoards(std::optional<std::uint32_t> securityVersion) {
+    return securityVersion == UINT32_MAX;
 }
 
 std::optional<std::vector<PartFile>> readKeyFolder(const std::string& folder, std::string* error) {

@@ -15,6 +15,7 @@ struct BuildRequest {
     std::string signingKey;  // --sign: the PEM file of the private key that signs the image
     std::optional<std::uint32_t> securityVersion;  // --security-version: the signature binds it
     std::optional<std::string> passin;             // --passin: the signing key's passphrase
+    bool force = false;  // --force: sign a security version that pins the boards
 };
 
 // How a command line is refused: wrong usage, or a file that can't be read.
@@ -22,8 +23,8 @@ enum class RequestRefusal { Usage, Unreadable };
 
 // The command line of "build" (argv[0] is "build"), read with getopt_long: "--opt VALUE",
 // "--opt=VALUE", "-o FILE", "-oFILE". Nothing, with a message in error and the kind of
-// refusal, for wrong usage or a part file that can't be read; the parts themselves are not
-// checked here.
+// refusal, for wrong usage (a part that no step of the list reads among it) or a part file
+// that can't be read; the parts' contents are not checked here.
 std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string* error,
                                              RequestRefusal* refusal);
 
@@ -44,6 +45,13 @@ std::string optionError(int got, char** argv, const std::string& command);
 // A value of --security-version: a decimal number of 32 bits; why not, when it isn't one.
 std::optional<std::uint32_t> securityVersion(const std::string& value);
 std::string securityVersionRefusal(const std::string& value);
+
+// Whether a signature of that security version pins every board that takes it for good: a
+// board refuses every image of a lower one, and none is higher.
+bool pinsBoards(std::optional<std::uint32_t> securityVersion);
+inline constexpr const char* kPinningRefusal =
+    "--security-version 4294967295 pins each board that takes the image for good: it refuses "
+    "every image signed with a lower one; --force signs it anyway";
 
 // The files of a key set's folder (--install-keys), sorted by name; each checked later.
 std::optional<std::vector<PartFile>> readKeyFolder(const std::string& folder, std::string* error);

@@ -1,5 +1,8 @@
 #include "tools/mkupdate/image_verdict.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "core/byte_order.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
@@ -16,6 +19,48 @@ namespace {
 constexpr std::size_t kArchiveFile = 1;
 
 const char* verdict(bool good) { return good ? "ok" : "BAD"; }
+
+const std::string kKeySetFolder =
+    std::string(kUpdateFolderName) + "/" + kUpdateKeysFolderName + "/";
+
+// A member of the key set that the update installs (not its folder).
+bool inKeySet(const ArchiveEntry& entry) {
+    std::string_view path = placedPath(entry.name);
+    return path.starts_with(kKeySetFolder) && path.size() > kKeySetFolder.size();
+}
+
+bool selects(const ArchiveContents& contents, std::string_view keyword) {
+    return std::find(contents.steps.begin(), contents.steps.end(), keyword) != contents.steps.end();
+}
+
+// The last file of an update beyond its archive: the LAP software image.
+std::string lastFileName(const ImageListing& listing) {
+    return formatted("file %zu (the last)", listing.files.size() - 1);
+}
+
+// Each part that the image carries and no step of its to-do list reads, where it lies.
+std::vector<std::string> unreadPartFaults(const ArchiveContents& contents,
+                                          const ImageListing& listing) {
+    std::array<std::string, kUpdateParts> where;
+    if (listing.files.size() > kArchiveFile + 1) where[PART_LAP] = lastFileName(listing);
+    auto member = [&](UpdatePart part, UpdateFileKind kind) {
+        std::string path = std::string(kUpdateFolderName) + "/" + kUpdateFileRoles[kind].member;
+        if (findArchiveFile(contents.entries, path) != nullptr)
+            where[part] += (where[part].empty() ? "" : ", ") + path;
+    };
+    member(PART_PSKEYS, FILE_PSKEYS);
+    for (UpdateFileKind kind : kFirmwareFiles) member(PART_FIRMWARE, kind);
+    member(PART_SERVICES, FILE_SERVICES);
+    if (contents.versionFound) where[PART_VERSIONS] = std::string(kUpdateFolderName) + "/VERSION";
+    if (std::any_of(contents.entries.begin(), contents.entries.end(), inKeySet))
+        where[PART_KEYS] = kKeySetFolder;
+    std::array<bool, kUpdateParts> carried{};
+    for (std::size_t part = 0; part < kUpdateParts; ++part) carried[part] = !where[part].empty();
+    std::vector<std::string> faults;
+    for (UpdatePart part : unreadParts(carried, contents.steps))
+        faults.push_back(where[part] + ": " + unreadPartText(part, "update.d/updatetodo.txt"));
+    return faults;
+}
 
 std::string headerText(const ImageListing& listing) {
     std::string text =
@@ -41,6 +86,17 @@ std::string headerText(const ImageListing& listing) {
     return text + "name         " + quotedText(listing.name) + "\n";
 }
 
+// The last file of an update is the LAP software image, an image of its own: its listing
+// when file index is that file, lies inside the data and begins with the magic.
+std::optional<ImageListing> lastFileImage(const ImageListing& listing,
+                                          std::span<const std::uint8_t> image, std::size_t index) {
+    const ListedFile& file = listing.files[index];
+    if (index + 1 != listing.files.size() || !file.inside) return std::nullopt;
+    auto content = image.subspan(file.offset, file.size);
+    if (content.size() < 4 || readBigEndian32(content.data()) != kImageMagic) return std::nullopt;
+    return inspectImage(content);
+}
+
 std::string filesText(const ImageListing& listing, std::span<const std::uint8_t> image) {
     if (!listing.multiFile) return "";
     std::string text = listing.sizeListEnded
@@ -54,14 +110,10 @@ std::string filesText(const ImageListing& listing, std::span<const std::uint8_t>
             text += " BAD: reaches beyond the data\n";
             continue;
         }
-        // The last file of an update is the LAP software image, an image of its own.
-        auto content = image.subspan(file.offset, file.size);
-        if (i + 1 == listing.files.size() && content.size() >= 4 &&
-            readBigEndian32(content.data()) == kImageMagic) {
-            ImageListing inner = inspectImage(content);
-            text += " image " + quotedText(inner.name) +
-                    formatted(" type %u ", static_cast<unsigned>(inner.type));
-            text += inner.valid() ? "valid" : "BAD: " + inner.failure;
+        if (auto inner = lastFileImage(listing, image, i)) {
+            text += " image " + quotedText(inner->name) +
+                    formatted(" type %u ", static_cast<unsigned>(inner->type));
+            text += inner->valid() ? "valid" : "BAD: " + inner->failure;
         }
         text += "\n";
     }
@@ -73,6 +125,7 @@ std::string filesText(const ImageListing& listing, std::span<const std::uint8_t>
 struct TrustListing {
     std::string text;
     Json json;  // "signature", and "keySet" when the update installs keys
+    bool unsignedImage = false;
 };
 
 TrustListing trustListing(const ImageListing& listing, std::span<const std::uint8_t> image,
@@ -84,6 +137,7 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
         switch (parseSignatureBlock(image.subspan(file0.offset, file0.size), &block)) {
             case SignatureBlockParse::Absent:
                 trust.text = "signature    none\n";
+                trust.unsignedImage = true;
                 break;
             case SignatureBlockParse::Damaged:
                 trust.text = "signature    BAD: damaged signature block\n";
@@ -102,15 +156,15 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
         }
     }
     if (archive == nullptr || !archive->failure.empty()) return trust;
-    const std::string folder = std::string(kUpdateFolderName) + "/" + kUpdateKeysFolderName + "/";
     Json keys = Json::array();
     for (const ArchiveEntry& entry : archive->contents.entries) {
-        if (!entry.name.starts_with(folder) || entry.name.size() == folder.size()) continue;
+        if (!inKeySet(entry)) continue;
         RsaPublicKey key{};
         UpdateKeyId id{};
         std::string_view text(reinterpret_cast<const char*>(entry.content.data()),
                               entry.content.size());
-        bool read = entry.type == '0' && isKeyFileName(entry.name.substr(folder.size())) &&
+        bool read = entry.type == '0' &&
+                    isKeyFileName(placedPath(entry.name).substr(kKeySetFolder.size())) &&
                     parseUpdateKey(text, &key, &id);
         std::string shown = read ? std::string(updateKeyIdText(id).data()) : "BAD: not a key";
         trust.text += "key set      " + entry.name + " " + shown + "\n";
@@ -155,9 +209,8 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
     }
     update.steps = contents.steps;
     if (listed({"UPDATE_KEYS"})) {
-        const std::string keys = std::string(kUpdateFolderName) + "/" + kUpdateKeysFolderName + "/";
         for (const ArchiveEntry& entry : contents.entries) {
-            if (!entry.name.starts_with(keys) || entry.name.size() == keys.size()) continue;
+            if (!inKeySet(entry)) continue;
             if (!update.installKeys) update.installKeys.emplace();
             update.installKeys->push_back(PartFile{entry.name, entry.content, false});
         }
@@ -165,28 +218,38 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
     if (listed({"LAP_SOFTWARE"})) {
         const ListedFile& last = listing.files.back();
         auto lap = image.subspan(last.offset, last.size);
-        update.lapImage = PartFile{formatted("file %zu (the last)", listing.files.size() - 1),
-                                   Bytes(lap.begin(), lap.end()), false};
+        update.lapImage = PartFile{lastFileName(listing), Bytes(lap.begin(), lap.end()), false};
     }
     return update;
 }
 
-std::string listingJson(const ImageListing& listing, const ArchiveListing* archive,
-                        const Json& trust, const std::vector<std::string>& faults) {
-    Json json{{"length", listing.fileLength}};
-    if (listing.headerPresent) {
-        json["header"] = Json{{"magic", listing.magic},
-                              {"headerCrc", listing.headerCrc},
-                              {"headerCrcOk", listing.headerCrc == listing.computedHeaderCrc},
-                              {"dataSize", listing.dataSize},
-                              {"dataCrc", listing.dataCrc},
-                              {"dataCrcOk", listing.dataCrc == listing.computedDataCrc},
-                              {"type", listing.type},
-                              {"name", listing.name}};
-    }
+// An image's 64-byte header as list reads it, its checksums verified.
+Json headerJson(const ImageListing& listing) {
+    return Json{{"magic", listing.magic},
+                {"headerCrc", listing.headerCrc},
+                {"headerCrcOk", listing.headerCrc == listing.computedHeaderCrc},
+                {"dataSize", listing.dataSize},
+                {"dataCrc", listing.dataCrc},
+                {"dataCrcOk", listing.dataCrc == listing.computedDataCrc},
+                {"type", listing.type},
+                {"name", listing.name}};
+}
+
+std::string listingJson(const ImageListing& listing, std::span<const std::uint8_t> image,
+                        const ArchiveListing* archive, const Json& trust,
+                        const ImageVerdict& verdict) {
+    Json json{{"format_version", kListingFormatVersion}, {"length", listing.fileLength}};
+    if (listing.headerPresent) json["header"] = headerJson(listing);
     Json& files = json["files"] = Json::array();
-    for (const ListedFile& file : listing.files)
+    for (std::size_t i = 0; i < listing.files.size(); ++i) {
+        const ListedFile& file = listing.files[i];
         files.push_back(Json{{"offset", file.offset}, {"size", file.size}});
+        // The LAP software image's own header, as the text's line of the last file shows it.
+        if (auto inner = lastFileImage(listing, image, i)) {
+            files.back()["header"] = headerJson(*inner);
+            files.back()["valid"] = inner->valid();
+        }
+    }
     if (archive != nullptr && archive->failure.empty()) {
         const ArchiveContents& contents = archive->contents;
         Json& members = json["members"] = Json::array();
@@ -207,8 +270,9 @@ std::string listingJson(const ImageListing& listing, const ArchiveListing* archi
         }
     }
     for (const auto& [key, value] : trust.items()) json[key] = value;
-    json["faults"] = faults;
-    json["valid"] = faults.empty();
+    json["warnings"] = verdict.warnings;
+    json["faults"] = verdict.faults;
+    json["valid"] = verdict.valid();
     return jsonText(json) + "\n";
 }
 
@@ -247,14 +311,21 @@ ImageVerdict judgeImage(std::span<const std::uint8_t> image, std::uint64_t flash
             std::vector<std::string> stepFaults =
                 checkUpdate(unpackedUpdate(archive->contents, listing, image, flashSize));
             result.faults.insert(result.faults.end(), stepFaults.begin(), stepFaults.end());
+            std::vector<std::string> unread = unreadPartFaults(archive->contents, listing);
+            result.faults.insert(result.faults.end(), unread.begin(), unread.end());
         }
     }
     TrustListing trust = trustListing(listing, image, archive ? &*archive : nullptr);
     result.text += trust.text;
+    if (archive && archive->failure.empty() && selects(archive->contents, "UPDATE_KEYS") &&
+        trust.json.contains("keySet") && trust.unsignedImage)
+        result.warnings.push_back(kUnsignedKeySetWarning);
+    for (const std::string& warning : result.warnings)
+        result.text += "warning      " + warning + "\n";
     if (result.faults.empty()) result.text += "result       valid\n";
     for (const std::string& fault : result.faults)
         result.text += "result       BAD: " + fault + "\n";
-    result.json = listingJson(listing, archive ? &*archive : nullptr, trust.json, result.faults);
+    result.json = listingJson(listing, image, archive ? &*archive : nullptr, trust.json, result);
     return result;
 }
 

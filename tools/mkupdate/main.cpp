@@ -38,7 +38,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
 
   mkupdate build -o OUT [--name NAME] [--note FILE] PARTS... [--steps LIST]
                  [--install-keys DIR]
-                 [--sign KEY.pem [--passin SOURCE] [--security-version N]]
+                 [--sign KEY.pem [--passin SOURCE] [--security-version N] [--force]]
       Builds an update from its parts: writes update.d/updatetodo.txt and update.d/VERSION
       itself, packs update.d (mode 0755 for the DFU program, 0644 for the other files)
       and builds the multi-file image: FILE (or a line of the tool's own), the packed
@@ -61,11 +61,12 @@ other header bytes are 0, so identical inputs give byte-identical images.
       --install-keys DIR: the key files (*.key) of DIR become update.d/update-keys/, and
       the step UPDATE_KEYS installs them as the board's key set, replacing all of its
       keys (see "Key rotation" below); each must be a key file the board reads, 1 to 16.
+      Without --sign a warning says that a board with keys refuses the image.
       --sign KEY.pem signs the image with that private key, as "sign" does, with
-      --passin and --security-version as there.
+      --passin, --security-version and --force as there.
       --steps LIST (step keywords, separated by commas; repeatable) is the to-do list.
       Without it the list holds every step whose part is given, in this order:
-        CHECK_VERSIONS                  with a version
+        CHECK_VERSIONS                  with a version and the firmware or --pskeys
         BT_MOD_SET_FIRM_STACK           with the firmware (--dfu ... --bcsp-upchan),
         BT_MOD_SET_ALL_WRITE            and with --pskeys, over the firmware step's link
         BT_MOD_SET_READ, BT_MOD_SET_COMP, BT_MOD_SET_NEW_WRITE   with --pskeys alone
@@ -73,6 +74,11 @@ other header bytes are 0, so identical inputs give byte-identical images.
         CHECK_SDP                       with --services
         REMOVE_DFU_UPLOAD               with the firmware
         UPDATE_KEYS                     with --install-keys
+      A part that no step of the list reads would travel for nothing and is refused
+      (exit 2, naming the step): the LAP software image without LAP_SOFTWARE, --pskeys
+      without CHECK_VERSIONS, BT_MOD_SET_COMP or BT_MOD_SET_ALL_WRITE, the firmware
+      without BT_MOD_SET_FIRM_STACK, --services without CHECK_SDP, a version without
+      CHECK_VERSIONS, --install-keys without UPDATE_KEYS.
       "--steps BT_MOD_SET_READ" with no part makes a read-only update: its run leaves
       the module's keys, the flash and /etc as they were, and the module's PS-Keys in
       the board's /tmp/pskeydump.psr, in the format that --pskeys takes. (A board's
@@ -132,7 +138,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
       pass:TEXT, env:VARIABLE, file:PATH or fd:NUMBER (their first line).
       --security-version N (0 to 4294967295) writes a format 2 block that binds N: a
       board refuses images of a lower security version than that of its last update that
-      ended OK. Without it the block is format 1 (security version 0), which boards of
+      ended OK. 4294967295 pins a board for good: it is refused unless --force is given. Without it the block is format 1 (security version 0), which boards of
       every daemon that checks signatures read.
       With --signature, SIG is a signature made elsewhere (a token, another machine) of
       the bytes that "statement" prints, with the same --security-version; it is inserted
@@ -171,10 +177,14 @@ other header bytes are 0, so identical inputs give byte-identical images.
       sizes, the steps of the to-do list by position as the daemon selects them, the
       versions of VERSION as the version check reads them), and the daemon's verdict:
       "result valid", or one "result BAD: REASON" line per reason why the daemon would
-      refuse the image or the update fail. The signature block ("signature key ID, format
-      F, security version N", or "none") and the key set that the update installs (each
-      update.d/update-keys/ file with its key's ID) come before the verdict. With --json
-      the same as one JSON object ("signature", "keySet").
+      refuse the image or the update fail, or why a part would travel for nothing
+      ("update.d/update-keys/: key set packed but not installed, as
+      update.d/updatetodo.txt names no UPDATE_KEYS"). The signature block ("signature
+      key ID, format F, security version N", or "none") and the key set that the update
+      installs (each update.d/update-keys/ file with its key's ID) come before the
+      verdict, and a "warning" line for a key set installed by an unsigned image. With
+      --json the same as one JSON object ("format_version" 1, "signature", "keySet",
+      "warnings"; the last file's own header under "header" when it is an image).
 
   mkupdate check [--flash-size SIZE] [--keys DIR]... IMAGE
       Gives the daemon's verdict on IMAGE and writes nothing: the reception's checks
@@ -182,7 +192,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
       a to-do file that selects steps), then for each listed step the part it needs,
       checked as build checks it (PS-Keys, service records, the DFU program and the
       firmware files, the versions, the last file as the LAP software image that fits
-      the flash). With --keys, also the signature as a board whose /etc/update-keys/
+      the flash), and each part that no listed step reads. With --keys, also the signature as a board whose /etc/update-keys/
       holds the key files (*.key) of DIR checks it: without a valid signature by one of
       them the image is refused ("refused: no signature", "refused: signed by unknown key
       ID", "refused: bad signature by key ID", "refused: security version N is older than
@@ -191,7 +201,7 @@ other header bytes are 0, so identical inputs give byte-identical images.
       ("IMAGE: keys DIR: valid" or "refused") are printed. A folder that a board can't
       use fails (exit 1): no key file (*.key) in it, so that a board takes images
       unsigned or, with other files only, refuses every image. Prints "IMAGE: valid", or
-      each reason on standard error.
+      each reason on standard error, as it does the warnings.
 
   mkupdate extract IMAGE N -o OUT
       Writes file N (from 0) of a valid multi-file image to OUT. Extracting every file
@@ -255,6 +265,7 @@ enum Code {
     kPassin,
     kSignature,
     kPublic,
+    kForce,
 };
 
 // Reads a command's options (argv[0] is the command) with getopt_long; take(code, value) gets
@@ -469,6 +480,9 @@ int judgeCommand(int argc, char** argv, bool listing) {
             if (refused) verdict.faults.push_back("refused: " + *refused);
         }
     }
+    if (!listing)
+        for (const std::string& warning : verdict.warnings)
+            failure("warning: " + path + ": " + warning);
     if (listing) {
         std::fputs((json ? verdict.json : verdict.text).c_str(), stdout);
     } else if (verdict.valid()) {
@@ -616,6 +630,7 @@ struct SignRequest {
     std::optional<std::string> passin;
     std::optional<std::uint32_t> securityVersion;
     bool resign = false;
+    bool force = false;
 };
 
 // The options into request; the operands, or nothing after a usage error.
@@ -628,11 +643,13 @@ std::optional<std::vector<std::string>> readSignOptions(int argc, char** argv,
                         {"passin", required_argument, nullptr, kPassin},
                         {"signature", required_argument, nullptr, kSignature},
                         {"public", required_argument, nullptr, kPublic},
-                        {"key-id", required_argument, nullptr, kPublic}},
+                        {"key-id", required_argument, nullptr, kPublic},
+                        {"force", no_argument, nullptr, kForce}},
                        [request](int code, const char* value) -> std::optional<std::string> {
                            if (code == 'o') request->output = value;
                            if (code == kKey) request->keyPath = value;
                            if (code == kResign) request->resign = true;
+                           if (code == kForce) request->force = true;
                            if (code == kPassin) request->passin = value;
                            if (code == kSignature) request->signaturePath = value;
                            if (code == kPublic) request->publicPath = value;
@@ -645,9 +662,11 @@ std::optional<std::vector<std::string>> readSignOptions(int argc, char** argv,
 int signCommand(int argc, char** argv) {
     SignRequest request;
     auto operands = readSignOptions(argc, argv, &request);
-    const auto& [keyPath, output, signaturePath, publicPath, passin, securityVersion, resign] =
-        request;
+    const auto& [keyPath, output, signaturePath, publicPath, passin, securityVersion, resign,
+                 force] = request;
     if (!operands) return kExitUsage;
+    if (mkupdate::pinsBoards(securityVersion) && !force)
+        return usageError(mkupdate::kPinningRefusal);
     const bool detached = !signaturePath.empty() || !publicPath.empty();
     if (operands->size() != 1 ||
         (detached ? !keyPath.empty() || signaturePath.empty() || publicPath.empty() || passin
@@ -724,6 +743,8 @@ int buildCommand(int argc, char** argv) {
                                     request->securityVersion);
         if (!image) return failure(error);
         inputs.push_back(request->signingKey);
+    } else if (request->update.installKeys) {
+        failure("warning: " + request->output + ": " + mkupdate::kUnsignedKeySetWarning);
     }
     return writeResult(request->output, *image, inputs);
 }

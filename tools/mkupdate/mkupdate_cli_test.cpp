@@ -120,6 +120,8 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
         run("multi -o /tmp/lap.img /tmp/note --pack-dir /tmp/lapstep/update.d /tmp/lap").status, 0);
     // Images whose steps can only fail on every board, as no build makes them. (The step
     // checks they share with a build, one fault after another: the build's test.)
+    // And images whose parts travel for nothing, no step reading them. No last file: it
+    // would be a LAP software image without its step.
     const struct {
         const char* name;
         const char* todo;
@@ -130,17 +132,20 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
         {"firmware",
          "BT_MOD_SET_FIRM_STACK\n",
          {"dfu", "stack.dfu", "linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"}},
+        {"keys", "PPCBOOT\n", {"update-keys/k.key"}},
+        {"services", "PPCBOOT\n", {"service.txt"}},
+        {"module", "CHECK_SDP\n", {"service.txt", "pskeyorig.psr"}},
     };
     for (const auto& f : failing) {
         std::string folder = std::string("/tmp/") + f.name + "/update.d";
-        std::filesystem::create_directories(folder);
+        std::filesystem::create_directories(folder + "/update-keys");
         writeWholeFile(folder + "/updatetodo.txt", f.todo);
         for (const char* file : f.files) writeWholeFile(folder + "/" + file, "");
         chmod((folder + "/dfu").c_str(), 0755);
-        ASSERT_EQ(run("multi -o /tmp/" + std::string(f.name) + ".img /tmp/note --pack-dir " +
-                      folder + " /tmp/lap")
-                      .status,
-                  0);
+        ASSERT_EQ(
+            run("multi -o /tmp/" + std::string(f.name) + ".img /tmp/note --pack-dir " + folder)
+                .status,
+            0);
     }
     const struct {
         const char* image;
@@ -154,6 +159,15 @@ TEST_F(MkupdateProgram, CheckAndListGiveTheDaemonsVerdict) {
         {"/tmp/firmware.img",
          "step BT_MOD_SET_FIRM_STACK fails: update.d/stack.dfu names no firmware version (no line "
          "\"firmware VERSION\"), and the DFU program refuses it"},
+        {"/tmp/keys.img",
+         "update.d/update-keys/: key set packed but not installed, as update.d/updatetodo.txt "
+         "names no UPDATE_KEYS"},
+        {"/tmp/services.img",
+         "update.d/service.txt: service records packed but not merged, as "
+         "update.d/updatetodo.txt names no CHECK_SDP"},
+        {"/tmp/module.img",
+         "update.d/pskeyorig.psr: PS-Keys packed but not read, as update.d/updatetodo.txt names "
+         "no CHECK_VERSIONS, BT_MOD_SET_COMP or BT_MOD_SET_ALL_WRITE"},
     };
     auto tmpFiles = [] {
         std::set<std::string> files;
@@ -220,6 +234,12 @@ TEST_F(MkupdateProgram, ListsNamesAsValidUtf8Json) {
     ASSERT_EQ(
         run("multi -o /tmp/named.img /tmp/note --pack-dir /tmp/named/update.d /tmp/lap").status, 0);
     const std::string json = run("list --json /tmp/named.img").out;
+    EXPECT_TRUE(json.starts_with("{\"format_version\":1,")) << json;
+    // The LAP software image's own header, nested in its file.
+    EXPECT_NE(json.find(",\"header\":{\"magic\":285810689,\"headerCrc\":"), std::string::npos);
+    EXPECT_NE(json.find("\"dataSize\":20,\"dataCrc\":"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"type\":2,\"name\":\"Linux-lap\"},\"valid\":true}],"), std::string::npos)
+        << json;
     EXPECT_NE(json.find("\"update.d/Gr\u00fc\u00dfe.txt\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"update.d/raw\ufffd.txt\""), std::string::npos) << json;
 }
@@ -325,9 +345,37 @@ TEST_F(MkupdateProgram, RefusedBuildLeavesTheOutputAsItWas) {
         int status;
         std::string err;
     } cases[] = {
-        {"--pskeys /tmp/keys.psr --dfu /tmp/dfu --steps BT_MOD_SET_READ,BT_MOD_SET_COMP", 1,
+        {"--pskeys /tmp/keys.psr --dfu /tmp/dfu --steps "
+         "BT_MOD_SET_READ,BT_MOD_SET_COMP,BT_MOD_SET_FIRM_STACK",
+         1,
          "mkupdate: /tmp/keys.psr: line 2: key 0x01f8 after key 0x01f9: the keys must ascend\n"
-         "mkupdate: /tmp/dfu: the DFU program is not executable\n"},
+         "mkupdate: /tmp/dfu: the DFU program is not executable\n"
+         "mkupdate: step BT_MOD_SET_FIRM_STACK needs --stack, --bcsp-uart, --bcsp, "
+         "--bcsp-upchan\n"},
+        // A part that no listed step reads: refused before any file is read.
+        {"--pskeys /tmp/keys.psr --dfu /tmp/dfu --steps BT_MOD_SET_READ,BT_MOD_SET_COMP", 2,
+         "mkupdate: --dfu: firmware packed but not loaded, as --steps names no "
+         "BT_MOD_SET_FIRM_STACK (see mkupdate --help)\n"},
+        {"--install-keys /tmp/missing --lap /tmp/dfu --steps LAP_SOFTWARE,PPCBOOT", 2,
+         "mkupdate: --install-keys: key set packed but not installed, as --steps names no "
+         "UPDATE_KEYS (see mkupdate --help)\n"},
+        {"--services /tmp/missing.txt --steps PPCBOOT", 2,
+         "mkupdate: --services: service records packed but not merged, as --steps names no "
+         "CHECK_SDP (see mkupdate --help)\n"},
+        {"--lap /tmp/missing --steps PPCBOOT --lap-version 2.1 --stack /tmp/dfu", 2,
+         "mkupdate: --lap: LAP software image packed but not written, as --steps names no "
+         "LAP_SOFTWARE (see mkupdate --help)\n"},
+        {"--lap /tmp/missing --lap-version 2.1", 2,
+         "mkupdate: --lap-version: versions packed but not checked, as the default steps hold "
+         "CHECK_VERSIONS only with the module's firmware or PS-Keys: give --steps with it, or "
+         "leave the version out (see mkupdate --help)\n"},
+        {"--pskeys /tmp/keys.psr --firmware-version '2114 1' --steps BT_MOD_SET_READ", 2,
+         "mkupdate: --pskeys: PS-Keys packed but not read, as --steps names no CHECK_VERSIONS, "
+         "BT_MOD_SET_COMP or BT_MOD_SET_ALL_WRITE (see mkupdate --help)\n"},
+        {"--lap /tmp/dfu --sign /tmp/none.pem --security-version 4294967295", 2,
+         "mkupdate: --security-version 4294967295 pins each board that takes the image for "
+         "good: it refuses every image signed with a lower one; --force signs it anyway (see "
+         "mkupdate --help)\n"},
         {"--services /tmp/missing.txt", 1,
          "mkupdate: cannot open /tmp/missing.txt: No such file or directory\n"},
         {"--lap-payload /tmp/dfu", 2,
@@ -379,6 +427,22 @@ TEST_F(MkupdateProgram, SignsWithItsOwnKeysAndChecksAsABoardWithThemDoes) {
     EXPECT_EQ(unsignedCheck.status, 1);
     EXPECT_EQ(unsignedCheck.err, "mkupdate: /tmp/sample.img: refused: no signature\n");
     EXPECT_EQ(run("check /tmp/sample.img").status, 0) << "a board without keys takes it";
+    // The highest security version pins a board for good: signed only when forced.
+    ProgramRun pinned =
+        run("sign --key /tmp/makers.pem --security-version 4294967295 -o /tmp/pinned.img "
+            "/tmp/sample.img");
+    EXPECT_EQ(pinned.status, 2);
+    EXPECT_TRUE(pinned.err.starts_with("mkupdate: --security-version 4294967295 pins each board"))
+        << pinned.err;
+    EXPECT_FALSE(fileExists("/tmp/pinned.img"));
+    ASSERT_EQ(run("sign --key /tmp/makers.pem --security-version 4294967295 --force -o "
+                  "/tmp/pinned.img /tmp/sample.img")
+                  .status,
+              0);
+    EXPECT_EQ(run("check --keys /tmp/keys /tmp/pinned.img").out,
+              "/tmp/pinned.img: signed by key " + id +
+                  ", format 2, security version 4294967295\n/tmp/pinned.img: keys /tmp/keys: "
+                  "valid\n/tmp/pinned.img: valid\n");
 
     ASSERT_EQ(run("sign --key /tmp/makers.pem /tmp/sample.img").status, 0);
     EXPECT_EQ(run("check --keys /tmp/keys /tmp/sample.img").out,
@@ -404,6 +468,10 @@ TEST_F(MkupdateProgram, SignsWithItsOwnKeysAndChecksAsABoardWithThemDoes) {
                   .status,
               0);
     EXPECT_EQ(run("check --keys /tmp/keys /tmp/built.img").status, 0);
+    EXPECT_EQ(run("build -o /tmp/pinned-build.img --lap-payload /tmp/lap --lap-name Linux-x "
+                  "--sign /tmp/makers.pem --security-version 4294967295 --force")
+                  .status,
+              0);
     writeWholeFile("/tmp/keys/broken.key", "rsa-sha256 65537 zz\n");
     EXPECT_NE(run("check --keys /tmp/keys /tmp/built.img").err.find("broken.key is not a key file"),
               std::string::npos);
@@ -645,16 +713,33 @@ TEST_F(MkupdateProgram, RefusesKeyFoldersAndKeyNamesThatLeaveABoardOpen) {
     std::filesystem::create_directories("/tmp/next-keys");
     std::filesystem::copy_file("/tmp/k.key", "/tmp/next-keys/k.key");
     writeWholeFile("/tmp/lap", "Linux payload");
-    ASSERT_EQ(run("build -o /tmp/keys.img --lap-payload /tmp/lap --lap-name Linux-x "
-                  "--install-keys /tmp/next-keys")
-                  .status,
-              0);
+    ProgramRun built =
+        run("build -o /tmp/keys.img --lap-payload /tmp/lap --lap-name Linux-x "
+            "--install-keys /tmp/next-keys");
+    ASSERT_EQ(built.status, 0);
+    EXPECT_EQ(built.err,
+              "mkupdate: warning: /tmp/keys.img: installs a key set but is unsigned: a board with "
+              "keys refuses it (only a board without keys takes it, as its first key set)\n");
+    // Signed, it says nothing; explicit steps must name UPDATE_KEYS.
+    ProgramRun signedKeys =
+        run("build -o /tmp/signed-keys.img --lap-payload /tmp/lap --lap-name Linux-x "
+            "--install-keys /tmp/next-keys --sign /tmp/k.pem --steps LAP_SOFTWARE,UPDATE_KEYS");
+    EXPECT_EQ(signedKeys.status, 0);
+    EXPECT_EQ(signedKeys.err, "");
+    EXPECT_EQ(run("check /tmp/signed-keys.img").err, "");
     const std::string id = readWholeFile("/tmp/k.key").substr(20, 32);
     ProgramRun list = run("list /tmp/keys.img");
+    const std::string warning =
+        "installs a key set but is unsigned: a board with keys refuses it (only a board without "
+        "keys takes it, as its first key set)";
     EXPECT_NE(list.out.find("signature    none\nkey set      update.d/update-keys/k.key " + id +
-                            "\nresult       valid\n"),
+                            "\nwarning      " + warning + "\nresult       valid\n"),
               std::string::npos)
         << list.out;
+    ProgramRun check = run("check /tmp/keys.img");
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.err, "mkupdate: warning: /tmp/keys.img: " + warning + "\n");
+    EXPECT_EQ(check.out, "/tmp/keys.img: valid\n");
     EXPECT_NE(run("list --json /tmp/keys.img")
                   .out.find("\"keySet\":[{\"name\":\"update.d/update-keys/k.key\",\"keyId\":\"" +
                             id + "\"}]"),

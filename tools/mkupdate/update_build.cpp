@@ -212,7 +212,96 @@ void checkKeySet(const UpdateDescription& update, std::vector<std::string>& faul
     }
 }
 
+// "A", "A or B", "A, B or C".
+std::string alternatives(const std::vector<std::string>& words) {
+    std::string text;
+    for (std::size_t i = 0; i < words.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+    return text;
+}
+
+// The options that gave part, as the command line names it.
+std::string partOptions(const UpdateDescription& update, UpdatePart part) {
+    std::vector<std::string> options;
+    auto file = [&](UpdateFileKind kind) {
+        if (update.files[kind]) options.push_back(kUpdateFileRoles[kind].option);
+    };
+    switch (part) {
+        case PART_LAP:
+            if (update.lapImage) options.push_back("--lap");
+            if (update.lapPayload) options.push_back("--lap-payload");
+            break;
+        case PART_PSKEYS:
+            file(FILE_PSKEYS);
+            break;
+        case PART_FIRMWARE:
+            for (UpdateFileKind kind : kFirmwareFiles) file(kind);
+            break;
+        case PART_SERVICES:
+            file(FILE_SERVICES);
+            break;
+        case PART_VERSIONS:
+            for (std::size_t i = 0; i < kVersionCount; ++i)
+                if (update.versions[i]) options.push_back(kVersionOptions[i]);
+            break;
+        case PART_KEYS:
+            options.push_back("--install-keys");
+            break;
+        case kUpdateParts:
+            break;
+    }
+    std::string text;
+    for (const std::string& option : options) text += (text.empty() ? "" : ", ") + option;
+    return text;
+}
+
 }  // namespace
+
+std::array<bool, kUpdateParts> carriedParts(const UpdateDescription& update) {
+    std::array<bool, kUpdateParts> carried{};
+    carried[PART_LAP] = hasLap(update);
+    carried[PART_PSKEYS] = update.files[FILE_PSKEYS].has_value();
+    carried[PART_FIRMWARE] = hasFirmware(update);
+    carried[PART_SERVICES] = update.files[FILE_SERVICES].has_value();
+    carried[PART_VERSIONS] = hasVersion(update);
+    carried[PART_KEYS] = update.installKeys.has_value();
+    return carried;
+}
+
+std::vector<UpdatePart> unreadParts(const std::array<bool, kUpdateParts>& carried,
+                                    const std::vector<std::string>& steps) {
+    std::vector<UpdatePart> unread;
+    for (std::size_t part = 0; part < kUpdateParts; ++part) {
+        if (!carried[part]) continue;
+        bool read = false;
+        for (std::int32_t step : kPartReaders[part].steps) {
+            if (step != STEP_NONE &&
+                std::find(steps.begin(), steps.end(), stepKeyword(step)) != steps.end())
+                read = true;
+        }
+        if (!read) unread.push_back(static_cast<UpdatePart>(part));
+    }
+    return unread;
+}
+
+std::string unreadPartText(UpdatePart part, const std::string& list) {
+    std::vector<std::string> readers;
+    for (std::int32_t step : kPartReaders[part].steps)
+        if (step != STEP_NONE) readers.push_back(stepKeyword(step));
+    return std::string(kPartReaders[part].unread) + ", as " + list + " names no " +
+           alternatives(readers);
+}
+
+std::optional<std::string> unreadPartRefusal(const UpdateDescription& update) {
+    std::vector<UpdatePart> unread = unreadParts(carriedParts(update), updateSteps(update));
+    if (unread.empty()) return std::nullopt;
+    UpdatePart part = unread.front();
+    if (update.steps) return partOptions(update, part) + ": " + unreadPartText(part, "--steps");
+    // Only the versions go without their step in the default list.
+    return partOptions(update, part) + ": " + kPartReaders[part].unread +
+           ", as the default steps hold CHECK_VERSIONS only with the module's firmware or "
+           "PS-Keys: give --steps with it, or leave the version out";
+}
 
 std::string keyFileName(const PartFile& key) {
     return key.path.substr(key.path.find_last_of('/') + 1);
@@ -223,7 +312,9 @@ std::vector<std::string> updateSteps(const UpdateDescription& update) {
     std::vector<std::string> steps;
     bool firmware = hasFirmware(update);
     bool psKeys = update.files[FILE_PSKEYS].has_value();
-    if (hasVersion(update)) steps.push_back("CHECK_VERSIONS");
+    // The version check reads the module's versions from the PS-Key file: in an update without
+    // the module's parts its report would show that file missing.
+    if (hasVersion(update) && (firmware || psKeys)) steps.push_back("CHECK_VERSIONS");
     if (firmware) {
         // The write of all keys keeps the link that the firmware step leaves open over BCSP.
         steps.push_back("BT_MOD_SET_FIRM_STACK");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/mkupdate/image_builder.h"
+#include "update/step_table.h"
 
 namespace mkupdate {
 
@@ -76,11 +77,57 @@ struct UpdateDescription {
     bool fromImage = false;
 };
 
+// The parts of an update that only some steps read. Packed without one of those steps in the
+// to-do list, a part travels to the board for nothing: the update ends OK and has not done
+// what the part was there for (a key set never installed, an old key never retired).
+enum UpdatePart : std::size_t {
+    PART_LAP,
+    PART_PSKEYS,
+    PART_FIRMWARE,
+    PART_SERVICES,
+    PART_VERSIONS,
+    PART_KEYS,
+    kUpdateParts,
+};
+struct PartReaders {
+    const char* unread;  // what the part is, and what becomes of it without its steps
+    std::array<std::int32_t, 3> steps;  // the steps that read it; STEP_NONE fills the rest
+};
+inline constexpr std::array<PartReaders, kUpdateParts> kPartReaders{{
+    {"LAP software image packed but not written", {STEP_LAP_SOFTWARE}},
+    // The version check reads the module's versions from the PS-Key file.
+    {"PS-Keys packed but not read",
+     {STEP_CHECK_VERSIONS, STEP_BT_MOD_SET_COMP, STEP_BT_MOD_SET_ALL_WRITE}},
+    {"firmware packed but not loaded", {STEP_BT_MOD_SET_FIRM_STACK}},
+    {"service records packed but not merged", {STEP_CHECK_SDP}},
+    {"versions packed but not checked", {STEP_CHECK_VERSIONS}},
+    {"key set packed but not installed", {STEP_UPDATE_KEYS}},
+}};
+
+// The parts that the update carries and that no step of its to-do list reads.
+std::vector<UpdatePart> unreadParts(const std::array<bool, kUpdateParts>& carried,
+                                    const std::vector<std::string>& steps);
+// Which parts the update carries.
+std::array<bool, kUpdateParts> carriedParts(const UpdateDescription& update);
+// "key set packed but not installed, as LIST names no UPDATE_KEYS" (or "no A, B or C").
+std::string unreadPartText(UpdatePart part, const std::string& list);
+// Why the command line's update would carry a part for nothing ("--install-keys: key set
+// packed but not installed, as --steps names no UPDATE_KEYS"); nothing when each part is
+// read.
+std::optional<std::string> unreadPartRefusal(const UpdateDescription& update);
+
+// What an image that installs a key set and is not signed meets on a board.
+inline constexpr const char* kUnsignedKeySetWarning =
+    "installs a key set but is unsigned: a board with keys refuses it (only a board without "
+    "keys takes it, as its first key set)";
+
 // The name under which a key file of the key set travels: its own file name.
 std::string keyFileName(const PartFile& key);
 
 // The step keywords of the to-do list: the steps given, or every step whose part is given
-// in the order that suits the board: CHECK_VERSIONS (a version), the module's steps (with
+// in the order that suits the board: CHECK_VERSIONS (a version, with the module's firmware or
+// PS-Keys: without them the check reports the PS-Key file it reads the module's versions from
+// as missing), the module's steps (with
 // the firmware BT_MOD_SET_FIRM_STACK, then BT_MOD_SET_ALL_WRITE with a PS-Key file; a PS-Key
 // file alone BT_MOD_SET_READ, BT_MOD_SET_COMP, BT_MOD_SET_NEW_WRITE), LAP_SOFTWARE,
 // CHECK_SDP, REMOVE_DFU_UPLOAD (the firmware), UPDATE_KEYS (a key set to install) last, so
@@ -88,7 +135,8 @@ std::string keyFileName(const PartFile& key);
 std::vector<std::string> updateSteps(const UpdateDescription& update);
 
 // Every fault of the update, "WHERE: what is wrong", part by part; empty when it can be
-// built.
+// built. A part that no step reads is left to the callers (unreadParts): the tests' images
+// carry the sample's parts beside fewer steps.
 std::vector<std::string> checkUpdate(const UpdateDescription& update);
 
 // The to-do file and VERSION as the update carries them.

@@ -195,6 +195,77 @@ TEST(UpdateSteps, DefaultListFollowsTheParts) {
               "BT_MOD_SET_READ BT_MOD_SET_COMP BT_MOD_SET_NEW_WRITE LAP_SOFTWARE ");
     EXPECT_EQ(steps({FILE_STACK}, false, false), "BT_MOD_SET_FIRM_STACK REMOVE_DFU_UPLOAD ");
     EXPECT_EQ(steps({}, false, false), "");
+    // The version check reads the module's versions from the PS-Key file: without the
+    // module's parts it is no default step.
+    EXPECT_EQ(steps({FILE_PSKEYS}, true, true),
+              "CHECK_VERSIONS BT_MOD_SET_READ BT_MOD_SET_COMP BT_MOD_SET_NEW_WRITE LAP_SOFTWARE ");
+    EXPECT_EQ(steps({FILE_SERVICES}, true, true), "LAP_SOFTWARE CHECK_SDP ");
+}
+
+// Each part with the steps that read it: without one of them in the list the part is refused
+// by name; with one, or with the default list, it is taken.
+TEST(UnreadParts, EachPartNeedsAStepThatReadsIt) {
+    const PartFile file = part("f", "f");
+    const struct {
+        const char* name;
+        void (*give)(UpdateDescription&, const PartFile&);
+        std::vector<std::string> readers;
+        std::string refusal;  // with --steps PPCBOOT
+    } parts[] = {
+        {"lap image",
+         [](UpdateDescription& u, const PartFile& f) { u.lapImage = f; },
+         {"LAP_SOFTWARE"},
+         "--lap: LAP software image packed but not written, as --steps names no LAP_SOFTWARE"},
+        {"lap payload",
+         [](UpdateDescription& u, const PartFile& f) { u.lapPayload = f; },
+         {"LAP_SOFTWARE"},
+         "--lap-payload: LAP software image packed but not written, as --steps names no "
+         "LAP_SOFTWARE"},
+        {"pskeys",
+         [](UpdateDescription& u, const PartFile& f) { u.files[FILE_PSKEYS] = f; },
+         {"CHECK_VERSIONS", "BT_MOD_SET_COMP", "BT_MOD_SET_ALL_WRITE"},
+         "--pskeys: PS-Keys packed but not read, as --steps names no CHECK_VERSIONS, "
+         "BT_MOD_SET_COMP or BT_MOD_SET_ALL_WRITE"},
+        {"firmware",
+         [](UpdateDescription& u, const PartFile& f) {
+             u.files[FILE_DFU] = f;
+             u.files[FILE_BCSP_UPCHAN] = f;
+         },
+         {"BT_MOD_SET_FIRM_STACK"},
+         "--dfu, --bcsp-upchan: firmware packed but not loaded, as --steps names no "
+         "BT_MOD_SET_FIRM_STACK"},
+        {"services",
+         [](UpdateDescription& u, const PartFile& f) { u.files[FILE_SERVICES] = f; },
+         {"CHECK_SDP"},
+         "--services: service records packed but not merged, as --steps names no CHECK_SDP"},
+        {"versions",
+         [](UpdateDescription& u, const PartFile&) {
+             u.versions[0] = "2114 1";
+             u.versions[2] = "2.1";
+         },
+         {"CHECK_VERSIONS"},
+         "--firmware-version, --lap-version: versions packed but not checked, as --steps names no "
+         "CHECK_VERSIONS"},
+        {"keys",
+         [](UpdateDescription& u, const PartFile& f) { u.installKeys = {f}; },
+         {"UPDATE_KEYS"},
+         "--install-keys: key set packed but not installed, as --steps names no UPDATE_KEYS"},
+    };
+    for (const auto& p : parts) {
+        SCOPED_TRACE(p.name);
+        UpdateDescription update;
+        p.give(update, file);
+        update.steps = {"PPCBOOT"};
+        EXPECT_EQ(unreadPartRefusal(update), p.refusal);
+        for (const std::string& reader : p.readers) {
+            update.steps = {"PPCBOOT", reader};
+            EXPECT_EQ(unreadPartRefusal(update), std::nullopt) << reader;
+        }
+        update.steps.reset();
+        if (std::string(p.name) != "versions") {
+            EXPECT_EQ(unreadPartRefusal(update), std::nullopt);
+        }
+    }
 }
 
 // The sample update's bytes, pinned: the same on every build of the tool, whatever the
