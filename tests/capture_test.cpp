@@ -194,6 +194,12 @@ TEST(Capture, ABoardOfSignedImagesTakesTheSignedReadOnlyUpdate) {
     EXPECT_NE(unsignedRun.out.find("image file /tmp/image refused: no signature"),
               std::string::npos)
         << unsignedRun.out;
+    EXPECT_EQ(unsignedRun.err,
+              "aipeer: the read-only update ended NOK: /tmp/captured not written\n"
+              "aipeer: the board takes only signed images, and aipeer's read-only update is "
+              "unsigned: sign it with the makers' key (aipeer capture-image FILE; mkupdate sign "
+              "--key KEY.pem FILE) and capture with --image FILE, or from the PC: "
+              "scripts/capture-board.sh --sign KEY.pem\n");
     EXPECT_FALSE(fileExists("/tmp/captured"));
 
     ProgramRun written = capturePeer("capture-image /tmp/capture.img");
@@ -245,6 +251,15 @@ TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
     // A board of signed images, captured with the signed update sent over the connection.
     const OpensslKey makers = makeOpensslKey("makers", 2048);
     installUpdateKey(makers, "makers");
+    // Captured unsigned, the script says what to capture it with.
+    ProgramRun unsignedRun = runProgram(script + "lap-17 /tmp/unsigned");
+    EXPECT_EQ(unsignedRun.status, 1);
+    EXPECT_TRUE(unsignedRun.err.ends_with(
+        "capture-board.sh: the capture on lap-17 failed (aipeer's exit status 1)\n"
+        "capture-board.sh: lap-17 takes only signed images: capture with --sign KEY.pem (the "
+        "makers' key)\n"))
+        << unsignedRun.err;
+    EXPECT_FALSE(fileExists("/tmp/unsigned"));
     ProgramRun written = capturePeer("capture-image /tmp/capture.img");
     ASSERT_EQ(written.status, 0) << written.err;
     const std::string own = readWholeFile("/tmp/capture.img");

@@ -42,8 +42,12 @@ Json trustJson(const TrustFacts& trust) {
             {"image_security_version",
              trust.imageSecurityVersion ? Json(*trust.imageSecurityVersion) : Json(nullptr)},
             {"verdict", trust.verdict},
-            {"security_version_before", trust.securityBefore},
-            {"security_version_after", trust.securityAfter}};
+            // (0 where the record can't be read, which the flags beside say: a reader of the
+            // numbers alone sees what it saw before they came.)
+            {"security_version_before", trust.securityBefore.value_or(0)},
+            {"security_version_after", trust.securityAfter.value_or(0)},
+            {"security_version_before_unreadable", !trust.securityBefore},
+            {"security_version_after_unreadable", !trust.securityAfter}};
 }
 
 Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group) {
