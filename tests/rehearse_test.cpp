@@ -599,7 +599,9 @@ TEST(Rehearsal, ShowsEachBoardsTrust) {
                         "}],\"keys_after\":[{\"file\":\"makers.key\",\"key_id\":" + id +
                         "}],\"signer\":" + id +
                         ",\"image_security_version\":2,\"verdict\":\"valid\","
-                        "\"security_version_before\":1,\"security_version_after\":2}"),
+                        "\"security_version_before\":1,\"security_version_after\":2,"
+                        "\"security_version_before_unreadable\":false,"
+                        "\"security_version_after_unreadable\":false}"),
               std::string::npos)
         << json;
 }
@@ -639,7 +641,7 @@ TEST(Rehearsal, ComparesWhomTheBoardsTrust) {
         "--json /tmp/out/trust.json --fleet /tmp/trust --compare /tmp/old.img /tmp/new.img",
         &status);
     EXPECT_EQ(status, 1);
-    for (const std::string& expected : {
+    for (const std::string& expected : std::vector<std::string>{
              "; Image check: NOK (image file /tmp/image refused: key folder /etc/update-keys holds "
              "no key file (*.key))",
              "board's security version: unreadable (unchanged)\n",
