@@ -338,12 +338,12 @@ TEST(Rehearsal, NamesTheFailingStepsAndTheirReasonsOnEachBoard) {
         << output;
     EXPECT_TRUE(output.ends_with(
         "=== all boards ===\n"
-        "board     group  outcome  assumed  firmware        keys  sectors  /etc  predicted  failed "
-        "steps\n"
-        "sample        1  NOK            1  1958 16.4.0        6        0     0 # s  Update "
-        "Parlo Firmware\n"
-        "refusing      2  NOK            8  1958 16.4.0        5        0     0 # s  Write diff. "
-        "PS-Keys, Update Parlo Firmware\n"
+        "board     group  outcome  assumed  firmware        keys  sectors  /etc  predicted  trust"
+        "              failed steps\n"
+        "sample        1  NOK            1  1958 16.4.0        6        0     0 # s  unsigned, "
+        "keyless  Update Parlo Firmware\n"
+        "refusing      2  NOK            8  1958 16.4.0        5        0     0 # s  unsigned, "
+        "keyless  Write diff. PS-Keys, Update Parlo Firmware\n"
         "0 of 2 boards ended OK\n"
         "page: /tmp/out/plan.html\n"))
         << output;
