@@ -37,7 +37,9 @@ Options:
 Exit status:
   0  the board is captured into DIR
   1  the capture failed on the board (the read-only update ended NOK, or the folder could
-     not be written) or here (the image could not be signed, the folder does not seed)
+     not be written) or here (the image could not be signed, the folder does not seed);
+     when the board refused the update for its signature, what to capture with is said
+     (--sign KEY.pem, --security-version N)
   2  usage error, an image that is not the read-only update, or DIR exists
   3  the board's daemon did not answer in time
   4  the board could not be reached (ssh failed) or its shell failed
