@@ -548,14 +548,9 @@ TEST(Rehearsal, PlansAFleetInGroups) {
     EXPECT_EQ(validateJson("/tmp/out/fleet.json"), "valid\n");
 }
 
-// A signed image of security version 2 that installs a new key set, on a board that holds the
-// signing key, one that holds another key, and one without keys: each board's trust before
-// and after, the signer and the verdict, in the text and the JSON.
-TEST(Rehearsal, ShowsEachBoardsTrust) {
-    const OpensslKey makers = makeOpensslKey("makers", 2048);
-    const OpensslKey other = makeOpensslKey("other", 2048);
-    const std::string makersId = updateKeyIdText(updateKeyIdOf(makers.modulus)).data();
-    const std::string otherId = updateKeyIdText(updateKeyIdOf(other.modulus)).data();
+// The sample update with a step that installs the makers' key as the board's key set, signed
+// by that key with security version 2.
+void writeEnrollingImage(const OpensslKey& makers, const std::string& path) {
     const std::string makersKey = mkupdate::updateKeyFileText(makers.modulus);
     mkupdate::UpdateDescription update = sampleDescription();
     if (update.steps) update.steps->push_back("UPDATE_KEYS");
@@ -565,7 +560,19 @@ TEST(Rehearsal, ShowsEachBoardsTrust) {
     std::vector<std::string> faults;
     auto image = mkupdate::buildUpdate(update, &faults);
     ASSERT_TRUE(image) << testing::PrintToString(faults);
-    writeWholeFile("/tmp/signed.img", signedWith(*image, makers, false, 2));
+    writeWholeFile(path, signedWith(*image, makers, false, 2));
+}
+
+// A signed image of security version 2 that installs a new key set, on a board that holds the
+// signing key, one that holds another key, and one without keys: each board's trust before
+// and after, the signer and the verdict, in the text and the JSON.
+TEST(Rehearsal, ShowsEachBoardsTrust) {
+    const OpensslKey makers = makeOpensslKey("makers", 2048);
+    const OpensslKey other = makeOpensslKey("other", 2048);
+    const std::string makersId = updateKeyIdText(updateKeyIdOf(makers.modulus)).data();
+    const std::string otherId = updateKeyIdText(updateKeyIdOf(other.modulus)).data();
+    const std::string makersKey = mkupdate::updateKeyFileText(makers.modulus);
+    writeEnrollingImage(makers, "/tmp/signed.img");
     mkdir("/tmp/trust", 0755);
     writeBoard("/tmp/trust/keyed", {});
     mkdir("/tmp/trust/keyed/etc/update-keys", 0755);
@@ -616,15 +623,7 @@ TEST(Rehearsal, ComparesWhomTheBoardsTrust) {
     const std::string makersId = updateKeyIdText(updateKeyIdOf(makers.modulus)).data();
     const std::string makersKey = mkupdate::updateKeyFileText(makers.modulus);
     writeImage(sampleDescription(), "/tmp/old.img");
-    mkupdate::UpdateDescription update = sampleDescription();
-    if (update.steps) update.steps->push_back("UPDATE_KEYS");
-    update.installKeys.emplace();
-    update.installKeys->push_back(
-        {"/keys/makers.key", mkupdate::Bytes(makersKey.begin(), makersKey.end()), false});
-    std::vector<std::string> faults;
-    auto image = mkupdate::buildUpdate(update, &faults);
-    ASSERT_TRUE(image) << testing::PrintToString(faults);
-    writeWholeFile("/tmp/new.img", signedWith(*image, makers, false, 2));
+    writeEnrollingImage(makers, "/tmp/new.img");
     mkdir("/tmp/trust", 0755);
     writeBoard("/tmp/trust/open", {});
     writeBoard("/tmp/trust/open2", {});
