@@ -17,6 +17,7 @@ constexpr std::string_view kSignedBy = "image signed by key ";
 constexpr std::string_view kSecurityVersionIs = ", security version ";
 constexpr std::string_view kRefused = "image file /tmp/image refused: ";
 constexpr std::string_view kRefusedVerdict = "refused: ";
+constexpr std::string_view kNotCheckedVerdict = "not checked (no update key installed)";
 
 std::vector<KeyFile> keyFiles(const std::string& folder) {
     std::vector<KeyFile> keys;
@@ -62,7 +63,8 @@ std::string shortReason(std::string reason) {
     if (reason.size() > idLength && reason[reason.size() - idLength - 1] == ' ' &&
         reason.find_first_not_of("0123456789abcdef", reason.size() - idLength) == std::string::npos)
         reason.resize(reason.size() - idLength - 1);
-    if (reason.ends_with(" by key")) reason.resize(reason.size() - 7);
+    constexpr std::string_view kByKey = " by key";
+    if (reason.ends_with(kByKey)) reason.resize(reason.size() - kByKey.size());
     return reason;
 }
 
@@ -84,7 +86,7 @@ std::string trustCell(const TrustFacts& trust, const std::string& imageSigner) {
         return std::string(kRefusedVerdict) +
                shortReason(trust.verdict.substr(kRefusedVerdict.size()));
     std::vector<std::string> parts;
-    if (trust.verdict.starts_with("not checked"))
+    if (trust.verdict == kNotCheckedVerdict)
         parts.push_back(imageSigner == "unsigned" ? "unsigned" : "not checked");
     const std::size_t before = keyCount(trust.keysBefore), after = keyCount(trust.keysAfter);
     std::string keys = keysCell(before);
@@ -141,6 +143,6 @@ TrustFacts readTrustFacts(const std::string& dir, const std::string& report) {
     }
     if (trust.verdict.empty() && !report.empty() &&
         !keysRequired(inspectKeyFolder((before + "update-keys").c_str()).state))
-        trust.verdict = "not checked (no update key installed)";
+        trust.verdict = kNotCheckedVerdict;
     return trust;
 }
