@@ -608,7 +608,8 @@ TEST(Rehearsal, ShowsEachBoardsTrust) {
                         ",\"image_security_version\":2,\"verdict\":\"valid\","
                         "\"security_version_before\":1,\"security_version_after\":2,"
                         "\"security_version_before_unreadable\":false,"
-                        "\"security_version_after_unreadable\":false}"),
+                        "\"security_version_after_unreadable\":false,"
+                        "\"summary\":\"keys1,sv1->2\"}"),
               std::string::npos)
         << json;
 }

@@ -349,6 +349,7 @@ TEST(Plan, AnUnreadableSecurityVersionIsNoZero) {
     nlohmann::json json = nlohmann::json::parse(text);
     EXPECT_EQ(json["boards"][0]["trust"]["security_version_before_unreadable"], true);
     EXPECT_EQ(json["boards"][1]["trust"]["security_version_before_unreadable"], false);
+    EXPECT_EQ(json["boards"][0]["trust"]["summary"], "keyless, sv unreadable");
     const std::string path = testing::TempDir() + "unreadable-plan.json";
     std::FILE* file = std::fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr);
