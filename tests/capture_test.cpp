@@ -279,6 +279,16 @@ TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
         EXPECT_TRUE(fileExists("/tmp/signed-here/etc/update-keys/makers.key"));
     }
 
+    // Signed with a security version below the board's: the board's is said, to sign with.
+    writeWholeFile("/etc/update-security-version", "3\n");
+    ProgramRun older = runProgram(script + "--image /tmp/signed.img lap-17 /tmp/older");
+    EXPECT_EQ(older.status, 1);
+    EXPECT_TRUE(older.err.ends_with(
+        "capture-board.sh: the capture on lap-17 failed (aipeer's exit status 1)\n"
+        "capture-board.sh: lap-17's security version is 3: capture with --sign KEY.pem "
+        "--security-version 3\n"))
+        << older.err;
+
     // A board that can't be reached.
     writeWholeFile("/tmp/fake-ssh",
                    "#!/bin/sh\necho 'ssh: connect to host lap-17' >&2\nexit 255\n");
