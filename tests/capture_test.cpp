@@ -251,15 +251,20 @@ TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
     // A board of signed images, captured with the signed update sent over the connection.
     const OpensslKey makers = makeOpensslKey("makers", 2048);
     installUpdateKey(makers, "makers");
-    // Captured unsigned, the script says what to capture it with.
-    ProgramRun unsignedRun = runProgram(script + "lap-17 /tmp/unsigned");
-    EXPECT_EQ(unsignedRun.status, 1);
-    EXPECT_TRUE(unsignedRun.err.ends_with(
-        "capture-board.sh: the capture on lap-17 failed (aipeer's exit status 1)\n"
-        "capture-board.sh: lap-17 takes only signed images: capture with --sign KEY.pem (the "
-        "makers' key)\n"))
-        << unsignedRun.err;
-    EXPECT_FALSE(fileExists("/tmp/unsigned"));
+    // A capture the board refused for its signature ends saying what to capture with.
+    auto refusedWithHint = [&](const std::string& arguments, const std::string& hint) {
+        ProgramRun refused = runProgram(script + arguments + " lap-17 /tmp/refused");
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_TRUE(refused.err.ends_with(
+            "capture-board.sh: the capture on lap-17 failed (aipeer's exit status 1)\n"
+            "capture-board.sh: " +
+            hint + "\n"))
+            << refused.err;
+        EXPECT_FALSE(fileExists("/tmp/refused"));
+    };
+    refusedWithHint("",
+                    "lap-17 takes only signed images: capture with --sign KEY.pem (the "
+                    "makers' key)");
     ProgramRun written = capturePeer("capture-image /tmp/capture.img");
     ASSERT_EQ(written.status, 0) << written.err;
     const std::string own = readWholeFile("/tmp/capture.img");
@@ -281,13 +286,9 @@ TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
 
     // Signed with a security version below the board's: the board's is said, to sign with.
     writeWholeFile("/etc/update-security-version", "3\n");
-    ProgramRun older = runProgram(script + "--image /tmp/signed.img lap-17 /tmp/older");
-    EXPECT_EQ(older.status, 1);
-    EXPECT_TRUE(older.err.ends_with(
-        "capture-board.sh: the capture on lap-17 failed (aipeer's exit status 1)\n"
-        "capture-board.sh: lap-17's security version is 3: capture with --sign KEY.pem "
-        "--security-version 3\n"))
-        << older.err;
+    refusedWithHint("--image /tmp/signed.img",
+                    "lap-17's security version is 3: capture with --sign KEY.pem "
+                    "--security-version 3");
 
     // A board that can't be reached.
     writeWholeFile("/tmp/fake-ssh",
