@@ -37,7 +37,9 @@ Options:
 Exit status:
   0  the board is captured into DIR
   1  the capture failed on the board (the read-only update ended NOK, or the folder could
-     not be written) or here (the image could not be signed, the folder does not seed)
+     not be written) or here (the image could not be signed, the folder does not seed);
+     when the board refused the update for its signature, what to capture with is said
+     (--sign KEY.pem, --security-version N)
   2  usage error, an image that is not the read-only update, or DIR exists
   3  the board's daemon did not answer in time
   4  the board could not be reached (ssh failed) or its shell failed
@@ -107,11 +109,32 @@ trap 'rm -rf \"\$board\"' EXIT
 $aipeer --timeout $timeout $follow $flash $image_option capture \"\$board/board\" >&2 || exit \$?
 tar -cf - -C \"\$board\" board || exit 4"
 
-status=0
-"${ssh[@]}" "$host" "$remote" < "${image:-/dev/null}" > "$work/board.tar" || status=$?
+# What to do when the board refused the read-only update for its signature, from aipeer's
+# words (on standard error, shown as they come and kept for this).
+signature_hint() {
+    local version
+    if [ -z "$key" ] && [ -z "$image" ] &&
+        grep -q "aipeer's read-only update is unsigned" "$work/board.err"; then
+        echo "capture-board.sh: $host takes only signed images: capture with --sign KEY.pem" \
+            "(the makers' key)"
+    fi
+    version=$(sed -n "s/.*the board's security version is \([0-9]*\):.*/\1/p" \
+        "$work/board.err" | head -n 1)
+    if [ -n "$version" ]; then
+        echo "capture-board.sh: $host's security version is $version: capture with" \
+            "--sign KEY.pem --security-version $version"
+    fi
+}
+
+set +e
+"${ssh[@]}" "$host" "$remote" < "${image:-/dev/null}" 2>&1 > "$work/board.tar" |
+    tee "$work/board.err" >&2
+status=${PIPESTATUS[0]}
+set -e
 case $status in
     0) ;;
     1|2|3) echo "capture-board.sh: the capture on $host failed (aipeer's exit status $status)" >&2
+           signature_hint >&2
            exit "$status" ;;
     *) echo "capture-board.sh: $host could not be reached, or its shell failed (status $status)" >&2
        exit 4 ;;

@@ -194,6 +194,12 @@ TEST(Capture, ABoardOfSignedImagesTakesTheSignedReadOnlyUpdate) {
     EXPECT_NE(unsignedRun.out.find("image file /tmp/image refused: no signature"),
               std::string::npos)
         << unsignedRun.out;
+    EXPECT_EQ(unsignedRun.err,
+              "aipeer: the read-only update ended NOK: /tmp/captured not written\n"
+              "aipeer: the board takes only signed images, and aipeer's read-only update is "
+              "unsigned: sign it with the makers' key (aipeer capture-image FILE; mkupdate sign "
+              "--key KEY.pem FILE) and capture with --image FILE, or from the PC: "
+              "scripts/capture-board.sh --sign KEY.pem\n");
     EXPECT_FALSE(fileExists("/tmp/captured"));
 
     ProgramRun written = capturePeer("capture-image /tmp/capture.img");
@@ -245,6 +251,20 @@ TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
     // A board of signed images, captured with the signed update sent over the connection.
     const OpensslKey makers = makeOpensslKey("makers", 2048);
     installUpdateKey(makers, "makers");
+    // A capture the board refused for its signature ends saying what to capture with.
+    auto refusedWithHint = [&](const std::string& arguments, const std::string& hint) {
+        ProgramRun refused = runProgram(script + arguments + " lap-17 /tmp/refused");
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_TRUE(refused.err.ends_with(
+            "capture-board.sh: the capture on lap-17 failed (aipeer's exit status 1)\n"
+            "capture-board.sh: " +
+            hint + "\n"))
+            << refused.err;
+        EXPECT_FALSE(fileExists("/tmp/refused"));
+    };
+    refusedWithHint("",
+                    "lap-17 takes only signed images: capture with --sign KEY.pem (the "
+                    "makers' key)");
     ProgramRun written = capturePeer("capture-image /tmp/capture.img");
     ASSERT_EQ(written.status, 0) << written.err;
     const std::string own = readWholeFile("/tmp/capture.img");
@@ -263,6 +283,12 @@ TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
         EXPECT_EQ(signedHere.status, 0) << signedHere.out << signedHere.err;
         EXPECT_TRUE(fileExists("/tmp/signed-here/etc/update-keys/makers.key"));
     }
+
+    // Signed with a security version below the board's: the board's is said, to sign with.
+    writeWholeFile("/etc/update-security-version", "3\n");
+    refusedWithHint("--image /tmp/signed.img",
+                    "lap-17's security version is 3: capture with --sign KEY.pem "
+                    "--security-version 3");
 
     // A board that can't be reached.
     writeWholeFile("/tmp/fake-ssh",

@@ -288,9 +288,10 @@ TEST(Rehearsal, ReportsWhatTheUpdateDidOnEachBoard) {
         "  Remove DFU upload # # # #  OK\n"
         "  Update PPCBOOT # # # #  Nothing Done\n"
         "=== all boards ===\n"
-        "board   group  outcome  assumed  firmware        keys  sectors  /etc  predicted  failed "
-        "steps\n"
-        "sample      1  OK             1  2114 17.3.5        6        4     6 # s\n"
+        "board   group  outcome  assumed  firmware        keys  sectors  /etc  predicted  trust  "
+        "            failed steps\n"
+        "sample      1  OK             1  2114 17.3.5        6        4     6 # s  unsigned, "
+        "keyless\n"
         "1 of 1 boards ended OK\n"
         "page: /tmp/out/plan.html\n");
     EXPECT_EQ(status, 0);
@@ -337,12 +338,12 @@ TEST(Rehearsal, NamesTheFailingStepsAndTheirReasonsOnEachBoard) {
         << output;
     EXPECT_TRUE(output.ends_with(
         "=== all boards ===\n"
-        "board     group  outcome  assumed  firmware        keys  sectors  /etc  predicted  failed "
-        "steps\n"
-        "sample        1  NOK            1  1958 16.4.0        6        0     0 # s  Update "
-        "Parlo Firmware\n"
-        "refusing      2  NOK            8  1958 16.4.0        5        0     0 # s  Write diff. "
-        "PS-Keys, Update Parlo Firmware\n"
+        "board     group  outcome  assumed  firmware        keys  sectors  /etc  predicted  trust"
+        "              failed steps\n"
+        "sample        1  NOK            1  1958 16.4.0        6        0     0 # s  unsigned, "
+        "keyless  Update Parlo Firmware\n"
+        "refusing      2  NOK            8  1958 16.4.0        5        0     0 # s  unsigned, "
+        "keyless  Write diff. PS-Keys, Update Parlo Firmware\n"
         "0 of 2 boards ended OK\n"
         "page: /tmp/out/plan.html\n"))
         << output;
@@ -547,14 +548,9 @@ TEST(Rehearsal, PlansAFleetInGroups) {
     EXPECT_EQ(validateJson("/tmp/out/fleet.json"), "valid\n");
 }
 
-// A signed image of security version 2 that installs a new key set, on a board that holds the
-// signing key, one that holds another key, and one without keys: each board's trust before
-// and after, the signer and the verdict, in the text and the JSON.
-TEST(Rehearsal, ShowsEachBoardsTrust) {
-    const OpensslKey makers = makeOpensslKey("makers", 2048);
-    const OpensslKey other = makeOpensslKey("other", 2048);
-    const std::string makersId = updateKeyIdText(updateKeyIdOf(makers.modulus)).data();
-    const std::string otherId = updateKeyIdText(updateKeyIdOf(other.modulus)).data();
+// The sample update with a step that installs the makers' key as the board's key set, signed
+// by that key with security version 2.
+void writeEnrollingImage(const OpensslKey& makers, const std::string& path) {
     const std::string makersKey = mkupdate::updateKeyFileText(makers.modulus);
     mkupdate::UpdateDescription update = sampleDescription();
     if (update.steps) update.steps->push_back("UPDATE_KEYS");
@@ -564,7 +560,19 @@ TEST(Rehearsal, ShowsEachBoardsTrust) {
     std::vector<std::string> faults;
     auto image = mkupdate::buildUpdate(update, &faults);
     ASSERT_TRUE(image) << testing::PrintToString(faults);
-    writeWholeFile("/tmp/signed.img", signedWith(*image, makers, false, 2));
+    writeWholeFile(path, signedWith(*image, makers, false, 2));
+}
+
+// A signed image of security version 2 that installs a new key set, on a board that holds the
+// signing key, one that holds another key, and one without keys: each board's trust before
+// and after, the signer and the verdict, in the text and the JSON.
+TEST(Rehearsal, ShowsEachBoardsTrust) {
+    const OpensslKey makers = makeOpensslKey("makers", 2048);
+    const OpensslKey other = makeOpensslKey("other", 2048);
+    const std::string makersId = updateKeyIdText(updateKeyIdOf(makers.modulus)).data();
+    const std::string otherId = updateKeyIdText(updateKeyIdOf(other.modulus)).data();
+    const std::string makersKey = mkupdate::updateKeyFileText(makers.modulus);
+    writeEnrollingImage(makers, "/tmp/signed.img");
     mkdir("/tmp/trust", 0755);
     writeBoard("/tmp/trust/keyed", {});
     mkdir("/tmp/trust/keyed/etc/update-keys", 0755);
@@ -598,9 +606,58 @@ TEST(Rehearsal, ShowsEachBoardsTrust) {
                         "}],\"keys_after\":[{\"file\":\"makers.key\",\"key_id\":" + id +
                         "}],\"signer\":" + id +
                         ",\"image_security_version\":2,\"verdict\":\"valid\","
-                        "\"security_version_before\":1,\"security_version_after\":2}"),
+                        "\"security_version_before\":1,\"security_version_after\":2,"
+                        "\"security_version_before_unreadable\":false,"
+                        "\"security_version_after_unreadable\":false,"
+                        "\"summary\":\"keys1,sv1->2\"}"),
               std::string::npos)
         << json;
+}
+
+// The sample image, unsigned, against one signed that enrols the makers' key: every keyless
+// board trusts the key after it, a board of another key refuses it for another reason, and a
+// board whose key folder holds only makers.pub refuses both for that (not for the warning
+// before it), its security version record shown as unreadable.
+TEST(Rehearsal, ComparesWhomTheBoardsTrust) {
+    const OpensslKey makers = makeOpensslKey("makers", 2048);
+    const OpensslKey other = makeOpensslKey("other", 2048);
+    const std::string makersId = updateKeyIdText(updateKeyIdOf(makers.modulus)).data();
+    const std::string makersKey = mkupdate::updateKeyFileText(makers.modulus);
+    writeImage(sampleDescription(), "/tmp/old.img");
+    writeEnrollingImage(makers, "/tmp/new.img");
+    mkdir("/tmp/trust", 0755);
+    writeBoard("/tmp/trust/open", {});
+    writeBoard("/tmp/trust/open2", {});
+    for (const char* board : {"stranger", "pub"}) {
+        const std::string etc = std::string("/tmp/trust/") + board + "/etc";
+        std::filesystem::create_directories(etc + "/update-keys");
+    }
+    writeWholeFile("/tmp/trust/stranger/etc/update-keys/other.key",
+                   mkupdate::updateKeyFileText(other.modulus));
+    writeWholeFile("/tmp/trust/pub/etc/update-keys/makers.pub", makersKey);
+    writeWholeFile("/tmp/trust/pub/etc/update-security-version", "two\n");
+    int status = -1;
+    const std::string output = rehearse(
+        "--json /tmp/out/trust.json --fleet /tmp/trust --compare /tmp/old.img /tmp/new.img",
+        &status);
+    EXPECT_EQ(status, 1);
+    for (const std::string& expected : std::vector<std::string>{
+             "; Image check: NOK (image file /tmp/image refused: key folder /etc/update-keys holds "
+             "no key file (*.key))",
+             "board's security version: unreadable (unchanged)\n",
+             "  refused: key folder /etc/update-keys holds no key file (*.key)  Image check\n",
+             "  refused: signed by unknown key  ",
+             "  not checked, keyless -> keys 1",
+             "=== new.img against old.img ===\n",
+             "2 boards: open open2\n  update keys after: none (no key folder) -> makers.key " +
+                 makersId + "\n",
+             "1 board: stranger\n  signature: refused: no signature -> refused: signed by "
+             "unknown key " +
+                 makersId + "\n",
+             "1 board alike: pub\n",
+         })
+        EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
+    EXPECT_EQ(validateJson("/tmp/out/trust.json"), "valid\n");
 }
 
 // The sample image against one with a changed key and a newer firmware: the comparison names

@@ -16,6 +16,7 @@
 #include "core/update_paths.h"
 #include "image/flash.h"
 #include "image/image_signature.h"
+#include "image/update_image.h"
 #include "tools/common/formatted.h"
 #include "tools/common/input_file.h"
 
@@ -155,6 +156,31 @@ std::string capturedModulePsr(std::string_view dump, std::string_view dataTxt,
         "as // refuses: &kkkk &kkkk\r\n";
     text += dump;
     return text;
+}
+
+std::string captureSignatureHint(std::string_view cause, bool ownImage) {
+    const std::string refused = std::string("image file ") + kImagePath + " refused: ";
+    const std::string update = ownImage ? "aipeer's read-only update" : "the image given";
+    if (cause.find(refused + "no signature") != std::string_view::npos)
+        return "the board takes only signed images, and " + update +
+               " is unsigned: sign it with the makers' key (aipeer capture-image FILE; "
+               "mkupdate sign --key KEY.pem FILE) and capture with --image FILE, or from the "
+               "PC: scripts/capture-board.sh --sign KEY.pem";
+    if (cause.find(refused + "signed by unknown key ") != std::string_view::npos)
+        return "no key of the board signed " + update +
+               ": sign it with the makers' key that the board holds";
+    constexpr std::string_view kOlder = " is older than the board's ";
+    const std::size_t older = cause.find(kOlder);
+    if (cause.find(refused + "security version ") == std::string_view::npos ||
+        older == std::string_view::npos)
+        return "";
+    const std::string_view rest = cause.substr(older + kOlder.size());
+    const std::string board(rest.substr(0, rest.find_first_not_of("0123456789")));
+    return "the board's security version is " + board +
+           ": sign the read-only update again with --security-version " + board +
+           " (mkupdate sign --resign), or from the PC: scripts/capture-board.sh --sign KEY.pem "
+           "--security-version " +
+           board;
 }
 
 std::string flashSizeText(std::uint64_t size) {

@@ -24,6 +24,12 @@ std::string firmwareOfDataTxt(std::string_view dataTxt);
 std::string capturedModulePsr(std::string_view dump, std::string_view dataTxt,
                               std::string_view origin);
 
+// What to do when the board refused the read-only update for its signature, from the
+// failure's cause as the report gives it: an unsigned update on a board with keys, one signed
+// by a key the board doesn't hold, or of a security version below the board's. ownImage: the
+// update was aipeer's own (no --image). "" when the refusal was none of these.
+std::string captureSignatureHint(std::string_view cause, bool ownImage);
+
 // The flash's size as a board's folder gives it: "4M" for whole MiB, else its bytes.
 std::string flashSizeText(std::uint64_t size);
 

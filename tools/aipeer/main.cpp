@@ -492,10 +492,13 @@ int runCapture(int fd, const Step& step, const PeerRun& run, ViewForm form, bool
         return kExitTimeout;
     }
     if (answer->text != "OK") {
-        show(followedFailure(follower));
+        const std::string cause = followedFailure(follower);
+        show(cause);
         takeBack();
         std::fprintf(stderr, "aipeer: the read-only update ended %s: %s not written\n",
                      answer->text.c_str(), step.path.c_str());
+        const std::string hint = captureSignatureHint(cause, !run.captureImagePath);
+        if (!hint.empty()) std::fprintf(stderr, "aipeer: %s\n", hint.c_str());
         return kExitNok;
     }
     removeIfPlaced(kImagePath);

@@ -81,11 +81,23 @@ struct TrustFacts {
     // "valid", "not checked (no update key installed)", "refused: REASON", or "" when the
     // image was refused before its signature was looked at
     std::string verdict;
-    std::uint32_t securityBefore = 0, securityAfter = 0;
+    // Nothing: the record is there but holds no number (the daemon refuses every signed image
+    // then); a board without the record is at 0.
+    std::optional<std::uint32_t> securityBefore = 0, securityAfter = 0;
 };
 
 // The files of a key folder as a line: "makers.key 0123..., k.pub (not a key)", "none".
 std::string keyFilesText(const std::vector<KeyFile>& keys, bool folder);
+// A board's security version as the plan shows it: "2", or "unreadable".
+std::string securityVersionText(const std::optional<std::uint32_t>& version);
+// The daemon's verdict on the image with its signer: "valid, key ID, security version 2",
+// "refused: no signature", "not checked (no update key installed)"; "not looked at" when the
+// image was refused before its signature was.
+std::string signatureText(const TrustFacts& trust);
+// A board's trust in a table's cell: "refused: signed by unknown key", "unsigned, keyless",
+// "keyless -> keys 1", "keys 2 -> 3, sv 1 -> 2". imageSigner: the image's (ImageId::signer),
+// which tells an unsigned image from a signed one that a keyless board took unchecked.
+std::string trustCell(const TrustFacts& trust, const std::string& imageSigner);
 
 // The trust facts of the run kept in dir, with the update report.
 TrustFacts readTrustFacts(const std::string& dir, const std::string& report);

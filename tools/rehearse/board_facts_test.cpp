@@ -150,23 +150,51 @@ TEST(BoardFacts, TellsPresetsFromTheImagesKeysAndLossesFromChanges) {
     EXPECT_EQ(facts.run->firmwareAfter, "2114 17.3.5");
 }
 
-// An image the daemon refuses (here cut short) never reaches a step: its check failed.
-TEST(BoardFacts, ARefusedImageFailsItsCheck) {
+// A run whose image the daemon refused with these report lines before any step.
+void writeRefusedRun(const std::string& reportLines) {
     writeRun();
     putRunFile("outcome", "NOK\n");
     putRunFile("tmp/peer-times.txt",
                "1796724000.000000 - AI_NOTICE (1026) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"
                "1796724000.100000 0 AI_NOTICE (1026) param 2 text \"NOK\" (3 bytes)\n");
     putRunFile("tmp/report-times.txt", "1796724000.100000 0 finished 1796724000.099000\n");
-    putRunFile(
-        "tmp/update.log",
-        "image file size 99936 not equal image data size 203136\n*UPDATE_FINISHED* ... NOK\n");
+    putRunFile("tmp/update.log", reportLines + "*UPDATE_FINISHED* ... NOK\n");
     std::filesystem::remove_all(kRun + "/tmp/update.d");
+}
+
+// An image the daemon refuses (here cut short) never reaches a step: its check failed.
+TEST(BoardFacts, ARefusedImageFailsItsCheck) {
+    writeRefusedRun("image file size 99936 not equal image data size 203136\n");
     BoardFacts facts = readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds);
     ASSERT_EQ(facts.run->steps.size(), 1u);
     EXPECT_EQ(facts.run->steps[0].result, "NOK");
     EXPECT_EQ(facts.run->steps[0].reasons,
               std::vector<std::string>{"image file size 99936 not equal image data size 203136"});
+}
+
+// A board whose key folder holds only a key not named *.key, and whose security version
+// record holds no number: the refusal, not the warning the daemon wrote before it, is the
+// group's reason, and the record reads as unreadable, never as 0.
+TEST(BoardFacts, TheRefusalIsTheReasonAndAnUnreadableSecurityVersionIsSaid) {
+    writeRefusedRun(
+        "update key folder file /etc/update-keys/makers.pub is not named *.key; ignored\n"
+        "image file /tmp/image refused: key folder /etc/update-keys holds no key file (*.key)\n");
+    for (const char* etc : {"before/etc/", "tmp/etc-after/"}) {
+        putRunFile(std::string(etc) + "update-keys/makers.pub", "rsa-sha256 65537 00\n");
+        putRunFile(std::string(etc) + "update-security-version", "two\n");
+    }
+    std::vector<BoardFacts> boards{readBoardFacts(kRun, "b1", "/boards/b1", false, kSpeeds)};
+    const TrustFacts& trust = boards[0].run->trust;
+    EXPECT_EQ(trust.verdict, "refused: key folder /etc/update-keys holds no key file (*.key)");
+    EXPECT_FALSE(trust.securityBefore.has_value());
+    EXPECT_FALSE(trust.securityAfter.has_value());
+    const std::string changes = groupChanges(boards, {{0}});
+    EXPECT_NE(changes.find("; Image check: NOK (image file /tmp/image refused: key folder "
+                           "/etc/update-keys holds no key file (*.key))"),
+              std::string::npos)
+        << changes;
+    EXPECT_EQ(trustCell(trust, "unsigned"),
+              "refused: key folder /etc/update-keys holds no key file (*.key)");
 }
 
 }  // namespace

@@ -34,8 +34,8 @@ std::string signature(const RunFacts& run) {
     text += "trust " + trust.verdict + ' ' + trust.signer + ' ' +
             keyFilesText(trust.keysBefore, trust.keyFolderBefore) + " -> " +
             keyFilesText(trust.keysAfter, trust.keyFolderAfter) + ' ' +
-            std::to_string(trust.securityBefore) + " -> " + std::to_string(trust.securityAfter) +
-            '\n';
+            securityVersionText(trust.securityBefore) + " -> " +
+            securityVersionText(trust.securityAfter) + '\n';
     return text;
 }
 
@@ -49,6 +49,16 @@ std::string seconds(double value) {
 
 bool stepFailed(const StepFacts& step) {
     return step.result.starts_with("NOK") || step.result == kNoResult || !step.reasons.empty();
+}
+
+const std::string& leadingReason(const StepFacts& step) {
+    // What the daemon passed over (a key folder's file not named *.key) it reports as
+    // "...; ignored" before the refusal it led to.
+    auto passedOver = [](const std::string& reason) {
+        return reason.substr(0, reason.find_last_not_of(' ') + 1).ends_with("; ignored");
+    };
+    auto cause = std::find_if_not(step.reasons.begin(), step.reasons.end(), passedOver);
+    return cause != step.reasons.end() ? *cause : step.reasons.front();
 }
 
 std::size_t lossCount(const BoardFacts& board) {
@@ -165,7 +175,7 @@ std::string groupChanges(const std::vector<BoardFacts>& boards, const BoardGroup
     for (const StepFacts& step : first.run->steps) {
         if (!stepFailed(step)) continue;
         text += "; " + step.name + ": " + step.result;
-        if (!step.reasons.empty()) text += " (" + step.reasons.front() + ")";
+        if (!step.reasons.empty()) text += " (" + leadingReason(step) + ")";
     }
     if (std::string range = durationRange(boards, group); !range.empty())
         text += ", " + range + " s";
@@ -238,6 +248,23 @@ std::vector<std::string> etcLines(const BoardFacts& board) {
     return text;
 }
 
+// Whom the board trusts after each image, and what each image's signature made of it.
+void addTrustDifferences(std::vector<std::string>& lines, const TrustFacts& old,
+                         const TrustFacts& now) {
+    auto differ = [&](const char* what, const std::string& was, const std::string& is) {
+        if (was != is) lines.push_back(what + (": " + was) + " -> " + is);
+    };
+    differ("update keys before", keyFilesText(old.keysBefore, old.keyFolderBefore),
+           keyFilesText(now.keysBefore, now.keyFolderBefore));
+    differ("update keys after", keyFilesText(old.keysAfter, old.keyFolderAfter),
+           keyFilesText(now.keysAfter, now.keyFolderAfter));
+    differ("signature", signatureText(old), signatureText(now));
+    differ("security version before", securityVersionText(old.securityBefore),
+           securityVersionText(now.securityBefore));
+    differ("security version after", securityVersionText(old.securityAfter),
+           securityVersionText(now.securityAfter));
+}
+
 std::vector<std::string> failedSteps(const BoardFacts& board) {
     std::vector<std::string> text;
     for (const StepFacts& step : board.run->steps)
@@ -273,6 +300,7 @@ std::vector<std::string> boardDifferences(const BoardFacts& old, const BoardFact
                         old.run->flash.ranges + ") -> " +
                         std::to_string(now.run->flash.sectorsErased) + " sectors (" +
                         now.run->flash.ranges + ")");
+    if (old.ran() && now.ran()) addTrustDifferences(lines, old.run->trust, now.run->trust);
     addMissing(lines, etcLines(old), etcLines(now), "/etc no longer: ");
     addMissing(lines, etcLines(now), etcLines(old), "/etc now: ");
     addMissing(lines, failedSteps(old), failedSteps(now), "no longer fails: ");

@@ -51,10 +51,15 @@ std::string keyText(const std::optional<std::string>& value);
 
 // The steps that did not end well: NOK, no result (a run that broke).
 bool stepFailed(const StepFacts& step);
+// A failed step's reason for a line: the first of its reasons but those the daemon only warned
+// of (the key folder's file it ignored before the refusal that followed). The step has reasons.
+const std::string& leadingReason(const StepFacts& step);
 std::size_t lossCount(const BoardFacts& board);
 
 // What the new image's run of a board did differently from the old image's, one line each
-// ("&0021: 0006 -> 0007", "firmware after: 2114 17.3.5 -> 2200 18.0.0"); empty when alike.
+// ("&0021: 0006 -> 0007", "firmware after: 2114 17.3.5 -> 2200 18.0.0", "update keys after:
+// none (no key folder) -> makers.key ID", "signature: refused: no signature -> refused: signed by
+// unknown key ID", "security version after: 1 -> 2"); empty when alike.
 std::vector<std::string> boardDifferences(const BoardFacts& old, const BoardFacts& now);
 
 struct DifferenceGroup {

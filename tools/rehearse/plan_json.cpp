@@ -35,18 +35,25 @@ Json keyFilesJson(const std::vector<KeyFile>& keys, bool folder) {
     return files;
 }
 
-Json trustJson(const TrustFacts& trust) {
+// imageSigner: the plan's image's, which the summary's words take (trustCell).
+Json trustJson(const TrustFacts& trust, const std::string& imageSigner) {
     return {{"keys_before", keyFilesJson(trust.keysBefore, trust.keyFolderBefore)},
             {"keys_after", keyFilesJson(trust.keysAfter, trust.keyFolderAfter)},
             {"signer", trust.signer.empty() ? Json(nullptr) : Json(trust.signer)},
             {"image_security_version",
              trust.imageSecurityVersion ? Json(*trust.imageSecurityVersion) : Json(nullptr)},
             {"verdict", trust.verdict},
-            {"security_version_before", trust.securityBefore},
-            {"security_version_after", trust.securityAfter}};
+            // (0 where the record can't be read, which the flags beside say: a reader of the
+            // numbers alone sees what it saw before they came.)
+            {"security_version_before", trust.securityBefore.value_or(0)},
+            {"security_version_after", trust.securityAfter.value_or(0)},
+            {"security_version_before_unreadable", !trust.securityBefore},
+            {"security_version_after_unreadable", !trust.securityAfter},
+            {"summary", trustCell(trust, imageSigner)}};
 }
 
-Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group) {
+Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group,
+               const std::string& imageSigner) {
     const RunFacts& run = *board.run;
     Json item = {{"board", board.name},
                  {"folder", board.folder},
@@ -88,7 +95,7 @@ Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group)
                                                  : "removed"},
                        {"line", change.line}});
     item["etc_changed"] = etc;
-    item["trust"] = trustJson(run.trust);
+    item["trust"] = trustJson(run.trust, imageSigner);
     item["steps"] = stepsJson(board);
     item["duration"] = run.duration ? Json(*run.duration) : Json(nullptr);
     return item;
@@ -167,7 +174,8 @@ void writePlanJson(const Plan& plan, const std::string& producerVersion,
     write(text.substr(0, at));
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
         const std::size_t position = plan.positions.empty() ? i + 1 : plan.positions[i];
-        std::string item = jsonText(boardJson(plan.boards[i], position, groupOf[i] + 1), 2);
+        std::string item =
+            jsonText(boardJson(plan.boards[i], position, groupOf[i] + 1, plan.image.signer), 2);
         for (std::size_t n = item.find('\n'); n != std::string::npos; n = item.find('\n', n + 5))
             item.insert(n + 1, "    ");
         write((i == 0 ? "\n    " : ",\n    ") + item);

@@ -47,8 +47,15 @@ TrustFacts trustOf(const Json& item) {
     if (!item.at("image_security_version").is_null())
         trust.imageSecurityVersion = item.at("image_security_version").get<std::uint32_t>();
     trust.verdict = item.at("verdict");
-    trust.securityBefore = item.at("security_version_before");
-    trust.securityAfter = item.at("security_version_after");
+    // (A plan written before the flags came holds readable records.)
+    if (!item.value("security_version_before_unreadable", false))
+        trust.securityBefore = item.at("security_version_before").get<std::uint32_t>();
+    else
+        trust.securityBefore.reset();
+    if (!item.value("security_version_after_unreadable", false))
+        trust.securityAfter = item.at("security_version_after").get<std::uint32_t>();
+    else
+        trust.securityAfter.reset();
     return trust;
 }
 

@@ -202,6 +202,7 @@ std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
            cell("firmware", board.ran() ? run.firmwareAfter : "-") + count(run.keys.size()) +
            count(run.flash.sectorsErased) + count(run.etc.size()) +
            cell("n", run.duration ? formatted("%.1f", *run.duration) : "-") +
+           cell("trust", board.ran() ? trustCell(run.trust, plan.image.signer) : "-") +
            cell("failed", joined(board.ran() ? failed : run.seedErrors)) + "</tr>\n";
 }
 
@@ -213,7 +214,7 @@ void writeBoardsHtml(const Plan& plan, const std::function<void(const std::strin
               "<th>assumed from the sample</th><th>notes</th><th>firmware after</th><th>keys</th>"
               "<th>sectors</th><th>/etc</th><th>seconds (") +
           (plan.measured ? "measured" : "predicted") +
-          ")</th><th>failed steps or folder errors</th></tr></thead><tbody>\n");
+          ")</th><th>trust</th><th>failed steps or folder errors</th></tr></thead><tbody>\n");
     for (std::size_t g = 0; g < plan.groups.size(); ++g)
         for (std::size_t i : plan.groups[g].members) write(boardRowHtml(plan, i, g));
     write("</tbody></table></div>\n");

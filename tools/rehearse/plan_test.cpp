@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
+
+#include "tools/rehearse/plan_merge.h"
 
 namespace {
 
@@ -186,6 +190,176 @@ TEST(Plan, ComparisonNamesTheBoardsAndKeysThatDiffer) {
     EXPECT_EQ(groups[1].boards, std::vector<std::string>{"r"});
     EXPECT_EQ(groups[1].differences, std::vector<std::string>{"&0300: (none) -> 0001"});
     EXPECT_TRUE(compareFleets(old, old).back().differences.empty());
+}
+
+const std::string kMakersId(32, 'a');
+const std::string kOtherId(32, 'b');
+
+// A board of an unsigned image: keyless and taken unchecked, or with a key and refused.
+BoardFacts unsignedImageBoard(const std::string& name, bool keyed) {
+    BoardFacts board = keyed ? refusingBoard(name) : okBoard(name, 40);
+    TrustFacts& trust = ownRun(board).trust;
+    if (keyed) {
+        trust.keyFolderBefore = trust.keyFolderAfter = true;
+        trust.keysBefore = trust.keysAfter = {{"other.key", kOtherId}};
+        trust.verdict = "refused: no signature";
+    } else {
+        trust.verdict = "not checked (no update key installed)";
+    }
+    return board;
+}
+
+// An image that enrols the makers' key and raises the security version is no "alike" to an
+// unsigned one on any board: each keyless board now trusts a key, and the keyed board refuses
+// it for another reason; in text, JSON and page.
+TEST(Plan, ComparisonSeesWhomEachBoardTrusts) {
+    std::vector<BoardFacts> old = {unsignedImageBoard("a", false), unsignedImageBoard("b", false),
+                                   unsignedImageBoard("k", true)};
+    std::vector<BoardFacts> now = old;
+    for (BoardFacts* board : {&now[0], &now[1]}) {
+        TrustFacts& trust = ownRun(*board).trust;
+        trust.keyFolderAfter = true;
+        trust.keysAfter = {{"makers.key", kMakersId}};
+        trust.securityAfter = 2;
+    }
+    TrustFacts& refused = ownRun(now[2]).trust;
+    refused.verdict = "refused: signed by unknown key " + kMakersId;
+    Plan plan;
+    plan.image = {"new.img", std::string(64, 'a'), "key " + kMakersId + ", security version 2"};
+    plan.boards = now;
+    plan.groups = groupBoards(plan.boards);
+    plan.comparison = Comparison{{"old.img", "", "unsigned"}, old, compareFleets(old, now)};
+    const std::vector<DifferenceGroup>& groups = plan.comparison->groups;
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(groups[0].boards, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(groups[0].differences,
+              (std::vector<std::string>{
+                  "update keys after: none (no key folder) -> makers.key " + kMakersId,
+                  "security version after: 0 -> 2"}));
+    EXPECT_EQ(groups[1].boards, std::vector<std::string>{"k"});
+    EXPECT_EQ(groups[1].differences,
+              std::vector<std::string>{"signature: refused: no signature -> refused: signed by "
+                                       "unknown key " +
+                                       kMakersId});
+    EXPECT_NE(planText(plan).find("2 boards: a b\n  update keys after: none (no key folder) -> "
+                                  "makers.key " +
+                                  kMakersId + "\n  security version after: 0 -> 2\n"),
+              std::string::npos);
+    nlohmann::json json = nlohmann::json::parse(planJson(plan, "1"));
+    EXPECT_EQ(json["comparison"]["groups"][1]["differences"][0],
+              "signature: refused: no signature -> refused: signed by unknown key " + kMakersId);
+    const std::string page = planPage(plan);
+    EXPECT_NE(page.find("<td class=\"old\">refused: no signature</td><td class=\"new\">refused: "
+                        "signed by unknown key " +
+                        kMakersId + "</td>"),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find("<td class=\"old\">0</td><td class=\"new\">2</td>"), std::string::npos);
+}
+
+// The trust column, in the boards table of the text and of the page: whom the board trusts
+// before and after, and its refusal's reason without the key's ID.
+TEST(Plan, BoardsTableHasATrustColumn) {
+    const struct {
+        const char* name;
+        std::function<void(TrustFacts&)> change;
+        const char* imageSigner;
+        std::string cell;
+    } cases[] = {
+        {"keyless", [](TrustFacts&) {}, "unsigned", "unsigned, keyless"},
+        {"keylessSigned", [](TrustFacts&) {}, "key x, security version 1", "not checked, keyless"},
+        {"enrols",
+         [](TrustFacts& t) {
+             t.keyFolderAfter = true;
+             t.keysAfter = {{"makers.key", kMakersId}};
+         },
+         "unsigned", "unsigned, keyless -> keys 1"},
+        {"moreKeys",
+         [](TrustFacts& t) {
+             t.verdict = "valid";
+             t.signer = kMakersId;
+             t.keyFolderBefore = t.keyFolderAfter = true;
+             t.keysBefore = {{"a.key", kMakersId}, {"b.key", kOtherId}};
+             t.keysAfter = {{"a.key", kMakersId}, {"b.key", kOtherId}, {"c.key", kOtherId}};
+             t.securityBefore = 1;
+             t.securityAfter = 2;
+         },
+         "key x, security version 2", "keys 2 -> 3, sv 1 -> 2"},
+        {"otherKey",
+         [](TrustFacts& t) {
+             t.verdict = "valid";
+             t.keyFolderBefore = t.keyFolderAfter = true;
+             t.keysBefore = {{"a.key", kMakersId}};
+             t.keysAfter = {{"a.key", kOtherId}};
+             t.securityBefore = t.securityAfter = 3;
+         },
+         "key x, security version 3", "keys 1 -> 1 (changed), sv 3"},
+        {"unknownKey",
+         [](TrustFacts& t) { t.verdict = "refused: signed by unknown key " + kMakersId; },
+         "key x, security version 1", "refused: signed by unknown key"},
+        {"badSignature",
+         [](TrustFacts& t) { t.verdict = "refused: bad signature by key " + kMakersId; },
+         "key x, security version 1", "refused: bad signature"},
+        {"unreadableRecord",
+         [](TrustFacts& t) {
+             t.verdict = "not checked (no update key installed)";
+             t.securityBefore.reset();
+             t.securityAfter.reset();
+         },
+         "unsigned", "unsigned, keyless, sv unreadable"},
+    };
+    for (const auto& c : cases) {
+        TrustFacts trust;
+        trust.verdict = "not checked (no update key installed)";
+        c.change(trust);
+        EXPECT_EQ(trustCell(trust, c.imageSigner), c.cell) << c.name;
+    }
+
+    Plan plan = fleetPlan();
+    TrustFacts& trust = ownRun(plan.boards[1]).trust;
+    trust.verdict = "refused: signed by unknown key " + kMakersId;
+    trust.keyFolderBefore = trust.keyFolderAfter = true;
+    trust.keysBefore = trust.keysAfter = {{"other.key", kOtherId}};
+    plan.groups = groupBoards(plan.boards);
+    const std::string text = planText(plan);
+    EXPECT_NE(text.find("  predicted  trust                           failed steps\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("44.0 s  refused: signed by unknown key  Write diff. PS-Keys\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("41.2 s  keyless\n"), std::string::npos) << text;
+    const std::string page = planPage(plan);
+    EXPECT_NE(page.find("<th>trust</th><th>failed steps or folder errors</th>"), std::string::npos);
+    EXPECT_NE(page.find("<td class=\"trust\">refused: signed by unknown key</td>"),
+              std::string::npos);
+}
+
+// A security version record that holds no number is said so, in the text and the JSON, and
+// read back so from the JSON: never as a board at 0.
+TEST(Plan, AnUnreadableSecurityVersionIsNoZero) {
+    Plan plan = fleetPlan();
+    ownRun(plan.boards[0]).trust.securityBefore.reset();
+    ownRun(plan.boards[0]).trust.securityAfter.reset();
+    EXPECT_NE(boardText(plan.boards[0], false)
+                  .find("board's security version: unreadable "
+                        "(unchanged)\n"),
+              std::string::npos);
+    const std::string text = planJson(plan, "1");
+    nlohmann::json json = nlohmann::json::parse(text);
+    EXPECT_EQ(json["boards"][0]["trust"]["security_version_before_unreadable"], true);
+    EXPECT_EQ(json["boards"][1]["trust"]["security_version_before_unreadable"], false);
+    EXPECT_EQ(json["boards"][0]["trust"]["summary"], "keyless, sv unreadable");
+    const std::string path = testing::TempDir() + "unreadable-plan.json";
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+    Plan read;
+    std::string error;
+    ASSERT_TRUE(readPlanJson(path, &read, &error)) << error;
+    EXPECT_FALSE(read.boards[0].run->trust.securityBefore.has_value());
+    EXPECT_EQ(read.boards[1].run->trust.securityBefore, std::optional<std::uint32_t>(0));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <map>
 
 #include "tools/common/formatted.h"
 #include "tools/rehearse/plan.h"
@@ -20,23 +21,15 @@ void appendKeys(std::string& text, const BoardFacts& board, KeySource source, co
 
 // Whom the board trusted before and after, and why it took or refused the image.
 std::string trustText(const TrustFacts& trust) {
-    std::string before = keyFilesText(trust.keysBefore, trust.keyFolderBefore);
-    std::string after = keyFilesText(trust.keysAfter, trust.keyFolderAfter);
-    std::string text = "update keys: " + before + '\n';
-    if (after != before) text += "update keys after: " + after + '\n';
-    if (!trust.verdict.empty()) {
-        text += "signature: " + trust.verdict;
-        if (!trust.signer.empty())
-            text += formatted(", key %s, security version %u", trust.signer.c_str(),
-                              static_cast<unsigned>(trust.imageSecurityVersion.value_or(0)));
-        text += '\n';
-    }
-    text += trust.securityAfter == trust.securityBefore
-                ? formatted("board's security version: %u (unchanged)\n",
-                            static_cast<unsigned>(trust.securityAfter))
-                : formatted("board's security version: %u -> %u\n",
-                            static_cast<unsigned>(trust.securityBefore),
-                            static_cast<unsigned>(trust.securityAfter));
+    const std::string keysBefore = keyFilesText(trust.keysBefore, trust.keyFolderBefore);
+    const std::string keysAfter = keyFilesText(trust.keysAfter, trust.keyFolderAfter);
+    std::string text = "update keys: " + keysBefore + '\n';
+    if (keysAfter != keysBefore) text += "update keys after: " + keysAfter + '\n';
+    if (!trust.verdict.empty()) text += "signature: " + signatureText(trust) + '\n';
+    const std::string before = securityVersionText(trust.securityBefore);
+    const std::string after = securityVersionText(trust.securityAfter);
+    text += "board's security version: " +
+            (after == before ? before + " (unchanged)" : before + " -> " + after) + '\n';
     return text;
 }
 
@@ -162,13 +155,20 @@ namespace {
 
 // The table over all boards, a board's line at a time.
 void writeBoardsTable(const Plan& plan, const std::function<void(const std::string&)>& write) {
-    std::size_t width = 5;
-    for (const BoardFacts& board : plan.boards) width = std::max(width, board.name.size());
-    const int w = static_cast<int>(width);
+    std::size_t width = 5, trustWidth = 5;
+    // A run's boards share its trust: its cell is made once for all of them.
+    std::map<const RunFacts*, std::string> trustOf;
+    for (const BoardFacts& board : plan.boards) {
+        width = std::max(width, board.name.size());
+        auto [cell, added] = trustOf.emplace(board.run.get(), "-");
+        if (added && board.ran()) cell->second = trustCell(board.run->trust, plan.image.signer);
+        trustWidth = std::max(trustWidth, cell->second.size());
+    }
+    const int w = static_cast<int>(width), tw = static_cast<int>(trustWidth);
     write("=== all boards ===\n" +
-          formatted("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %s\n", w, "board", "group",
-                    "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
-                    plan.measured ? "measured" : "predicted", "failed steps"));
+          formatted("%-*s  %5s  %-7s  %7s  %-14s  %4s  %7s  %4s  %9s  %-*s  %s\n", w, "board",
+                    "group", "outcome", "assumed", "firmware", "keys", "sectors", "/etc",
+                    plan.measured ? "measured" : "predicted", tw, "trust", "failed steps"));
     const std::vector<std::size_t> groupOf = groupOfBoards(plan);
     std::size_t ok = 0;
     for (std::size_t i = 0; i < plan.boards.size(); ++i) {
@@ -179,14 +179,15 @@ void writeBoardsTable(const Plan& plan, const std::function<void(const std::stri
         for (const StepFacts& step : run.steps)
             if (stepFailed(step)) failed += (failed.empty() ? "" : ", ") + step.name;
         bool ran = board.ran();
-        std::string line = formatted(
-            "%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %s", w, board.name.c_str(),
-            groupOf[i] + 1, outcomeName(run.outcome).c_str(), board.assumed.size(),
-            ran ? run.firmwareAfter.c_str() : "-",
-            ran ? std::to_string(run.keys.size()).c_str() : "-",
-            ran ? std::to_string(run.flash.sectorsErased).c_str() : "-",
-            ran ? std::to_string(run.etc.size()).c_str() : "-",
-            run.duration ? formatted("%.1f s", *run.duration).c_str() : "-", failed.c_str());
+        std::string line =
+            formatted("%-*s  %5zu  %-7s  %7zu  %-14s  %4s  %7s  %4s  %9s  %-*s  %s", w,
+                      board.name.c_str(), groupOf[i] + 1, outcomeName(run.outcome).c_str(),
+                      board.assumed.size(), ran ? run.firmwareAfter.c_str() : "-",
+                      ran ? std::to_string(run.keys.size()).c_str() : "-",
+                      ran ? std::to_string(run.flash.sectorsErased).c_str() : "-",
+                      ran ? std::to_string(run.etc.size()).c_str() : "-",
+                      run.duration ? formatted("%.1f s", *run.duration).c_str() : "-", tw,
+                      trustOf[board.run.get()].c_str(), failed.c_str());
         line.erase(line.find_last_not_of(' ') + 1);
         write(line + '\n');
     }
