@@ -58,15 +58,15 @@ void startUp() {
     // (a link, another user's file, a folder) goes.
     removeWhateverStands(kMain, kUpdateReportPath);
     checkFlashConfig();
-    const BoardKeyFolder folder = boardKeyFolder();
-    KeyFolder keys = inspectKeyFolder(folder.path, nullptr, folder.rules);
-    if (!keysRequired(keys.state) && !folder.rules.enrolled) {
+    KeyFolderRules rules;
+    const char* folder = boardKeyFolder(&rules);
+    KeyFolder keys = inspectKeyFolder(folder, nullptr, rules);
+    if (!keysRequired(keys.state) && !rules.enrolled) {
         UPDATE_LOG_AS(kMain, LogLevel::Warning,
                       "no update key installed: images are not signature-checked\n");
     } else if (keys.state != KeyFolderState::Keys) {
         UPDATE_LOG_AS(kMain, LogLevel::Warning,
-                      "update key folder %s holds no usable key: every image is refused\n",
-                      folder.path);
+                      "update key folder %s holds no usable key: every image is refused\n", folder);
     }
     sendNotice(0, kAiIdentText, kAiIdentLength);
     putOffTimeOut();

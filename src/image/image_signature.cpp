@@ -78,16 +78,10 @@ std::string_view lastName(const char* path) {
 // name is the folder's own followed by ".N"; the errno of looking for that folder (ENOENT: a
 // cut or a hand removed it); -1 for a link to anything else, which only a hand makes.
 int versionedLinkFault(const char* folder) {
-    char target[64];
-    ssize_t length = readlink(folder, target, sizeof target);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return -1;
-    target[length] = '\0';
-    if (!keySetNumber(target, lastName(folder))) return -1;
+    std::int32_t number = linkedKeySet(folder);
+    if (number < 0) return -1;
     char path[256];
-    const std::size_t parentLength = std::strlen(folder) - lastName(folder).size();
-    int written =
-        std::snprintf(path, sizeof path, "%.*s%s", static_cast<int>(parentLength), folder, target);
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) return -1;
+    std::snprintf(path, sizeof path, "%s.%d", folder, static_cast<int>(number));
     struct stat status {};
     if (lstat(path, &status) != 0) return errno;
     return S_ISDIR(status.st_mode) ? 0 : -1;
@@ -95,17 +89,25 @@ int versionedLinkFault(const char* folder) {
 
 }  // namespace
 
-std::optional<std::uint32_t> keySetNumber(std::string_view name, std::string_view base) {
-    if (name.size() <= base.size() + 1 || !name.starts_with(base) || name[base.size()] != '.')
-        return std::nullopt;
-    std::string_view digits = name.substr(base.size() + 1);
-    if (digits.size() > 9 || (digits.size() > 1 && digits.front() == '0')) return std::nullopt;
-    std::uint32_t number = 0;
-    for (char digit : digits) {
-        if (digit < '0' || digit > '9') return std::nullopt;
-        number = number * 10 + static_cast<std::uint32_t>(digit - '0');
+std::int32_t keySetNumber(std::string_view name, std::string_view base) {
+    const std::size_t dot = base.size();
+    if (name.size() < dot + 2 || name.size() > dot + 10 ||
+        std::memcmp(name.data(), base.data(), dot) != 0 || name[dot] != '.' ||
+        (name.size() > dot + 2 && name[dot + 1] == '0'))
+        return -1;
+    std::int32_t number = 0;
+    for (std::size_t at = dot + 1; at < name.size(); ++at) {
+        if (name[at] < '0' || name[at] > '9') return -1;
+        number = number * 10 + (name[at] - '0');
     }
     return number;
+}
+
+std::int32_t linkedKeySet(const char* link) {
+    char target[64];
+    ssize_t length = readlink(link, target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return -1;
+    return keySetNumber({target, static_cast<std::size_t>(length)}, lastName(link));
 }
 
 bool isKeyFileName(std::string_view name) {
@@ -369,10 +371,8 @@ bool describeSignatureRefusal(const SignatureCheck& check, const char* folder, c
             break;
         case SignatureVerdict::KeyFolderUnlistable:
             if (check.folder.strayLink) {
-                std::string_view base = lastName(folder);
-                std::snprintf(text, size,
-                              "key folder %s is a link, but not to a key set %.*s.N beside it",
-                              folder, static_cast<int>(base.size()), base.data());
+                std::snprintf(text, size, "key folder %s is a link, but not to a key set beside it",
+                              folder);
             } else {
                 std::snprintf(text, size, "key folder %s can't be listed (%s)", folder,
                               std::strerror(check.folder.error));

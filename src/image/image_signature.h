@@ -150,8 +150,12 @@ struct KeyFolderRules {
     bool enrolled = false;
 };
 // The N of a versioned key set's name: base (the key folder's own name, "update-keys")
-// followed by "." and decimal digits without a leading zero (but "0" itself), at most 9.
-std::optional<std::uint32_t> keySetNumber(std::string_view name, std::string_view base);
+// followed by "." and decimal digits without a leading zero (but "0" itself), at most 9, so
+// that it fits; -1 for any other name.
+std::int32_t keySetNumber(std::string_view name, std::string_view base);
+// The N of the set that the link at link names, when it names one beside it by its name alone
+// ("update-keys.3"); -1 for a link to anything else, or no link.
+std::int32_t linkedKeySet(const char* link);
 // Hears of each file of the key folder that isn't a key file (by name), so that a key given
 // the wrong name is noticed.
 struct OtherFileListener {

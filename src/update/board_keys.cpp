@@ -39,30 +39,25 @@ bool raiseBoardSecurityVersion() {
     return true;
 }
 
-void dropStagedKeySet(std::uint32_t number, const char* why) {
+void dropStagedKeySet(std::uint32_t number) {
     char path[64];
     keySetPath(kUpdateKeyFolder, number, path, sizeof path);
     dropKeySet(kUpdateKeyFolder, number);
     UPDATE_ERR_AS("finishUpdate", LogLevel::Critical, kErrorOperationFailed,
-                  "%s: key set %s removed; the board's keys are kept\n", why, path);
+                  "key set %s removed; the board's keys are kept\n", path);
 }
 
 }  // namespace
 
-BoardKeyFolder boardKeyFolder() {
-    BoardKeyFolder folder{};
-    folder.rules.versionedLink = true;
-    folder.rules.enrolled = keySetEnrolled(kUpdateKeyFolder);
+const char* boardKeyFolder(KeyFolderRules* rules) {
+    static char unlinked[64];
+    rules->versionedLink = true;
+    rules->enrolled = keySetEnrolled(kUpdateKeyFolder);
     KeySetPlace place = findKeySet(kUpdateKeyFolder);
     if (place.form == KeySetPlace::Form::Unlinked &&
-        keySetPath(kUpdateKeyFolder, place.number, folder.path, sizeof folder.path)) {
-        UPDATE_LOG_AS("boardKeyFolder", LogLevel::Warning,
-                      "key folder %s missing; the board's keys are read from %s\n",
-                      kUpdateKeyFolder, folder.path);
-        return folder;
-    }
-    std::snprintf(folder.path, sizeof folder.path, "%s", kUpdateKeyFolder);
-    return folder;
+        keySetPath(kUpdateKeyFolder, place.number, unlinked, sizeof unlinked))
+        return unlinked;
+    return kUpdateKeyFolder;
 }
 
 void updateKeysStep() {
@@ -78,9 +73,6 @@ void updateKeysStep() {
             update.stagedKeySet = set->number;
             update.stagedKeys = set->keys;
             staged = true;
-            UPDATE_LOG_AS("updateKeys", LogLevel::Warning,
-                          "key set %s.%u staged: it becomes the board's when the update ends OK\n",
-                          kUpdateKeyFolder, static_cast<unsigned>(set->number));
         }
     }
     if (!staged) {
@@ -93,29 +85,21 @@ void updateKeysStep() {
 bool finishBoardTrust(bool ok) {
     std::optional<std::uint32_t> staged = update.stagedKeySet;
     update.stagedKeySet.reset();
-    if (!ok) {
-        if (staged) dropStagedKeySet(*staged, "the update ended NOK");
-        return true;
-    }
     // The version first: a cut before the keys follow leaves the old set with the new
     // version, which takes this update again, and no older image than it.
-    if (!raiseBoardSecurityVersion()) {
-        if (staged) dropStagedKeySet(*staged, "the security version was not recorded");
-        return false;
-    }
+    ok = ok && raiseBoardSecurityVersion();
     // A board that held keys before it recorded so (a daemon before the record) records it
     // at its first verified update.
-    if (update.trust == ImageTrust::Verified && !keySetEnrolled(kUpdateKeyFolder))
+    if (ok && update.trust == ImageTrust::Verified && !keySetEnrolled(kUpdateKeyFolder))
         recordEnrolment(kUpdateKeyFolder);
-    if (!staged) return true;
-    if (!commitKeySet(kUpdateKeyFolder, *staged)) {
-        dropStagedKeySet(*staged, "the key set was not put in place");
+    if (!staged) return ok;
+    if (!ok || !commitKeySet(kUpdateKeyFolder, *staged)) {
+        dropStagedKeySet(*staged);
         return false;
     }
     char line[96];
-    std::snprintf(line, sizeof line, "board's update keys now %s.%u (%d key%s)\n", kUpdateKeyFolder,
-                  static_cast<unsigned>(*staged), static_cast<int>(update.stagedKeys),
-                  update.stagedKeys == 1 ? "" : "s");
+    std::snprintf(line, sizeof line, "board's update keys now %s.%u (keys: %d)\n", kUpdateKeyFolder,
+                  static_cast<unsigned>(*staged), static_cast<int>(update.stagedKeys));
     reportTrustChange(line);
     return true;
 }

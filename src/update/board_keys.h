@@ -6,20 +6,16 @@
 #include <cstdint>
 
 #include "image/image_signature.h"
+#include "update/key_set_folders.h"
 
 // An update's next key set travels in its archive as this folder of key files (*.key).
 inline constexpr char kUpdateKeysFolderName[] = "update-keys";
 inline constexpr char kUpdateKeysSource[] = "/tmp/update.d/update-keys";
-// A set holds at most this many keys: the reception reads every one at each update.
-inline constexpr int kMaxUpdateKeys = 16;
 
-// Where the reception reads the board's keys, and by which rules: the key folder's link only
-// to a set beside it, and no image without keys on a board that has held them.
-struct BoardKeyFolder {
-    char path[64];
-    KeyFolderRules rules;
-};
-BoardKeyFolder boardKeyFolder();
+// Where the reception reads the board's keys (the key folder, or on an enrolled board whose
+// link is missing its newest set), and in rules by which rules: the key folder's link only to a
+// set beside it, and no image without keys on a board that has held them.
+const char* boardKeyFolder(KeyFolderRules* rules);
 
 // The step UPDATE_KEYS: stages the update's key set beside the board's (the image verified by
 // a key of the current set, or a board without keys), to be put in at the update's end; else
@@ -28,6 +24,6 @@ void updateKeysStep();
 
 // At the end of an update. One that ended OK (ok) raises the board's security version to its
 // image's when a key of the board verified it and that is higher, then puts in the key set that
-// its key step staged; false (logged) when either couldn't be done. One that ended NOK leaves
-// both as they were and removes the staged set.
+// its key step staged; false (logged) when either couldn't be done. One that ended NOK (false
+// then) leaves both as they were and removes the staged set.
 bool finishBoardTrust(bool ok);

@@ -165,15 +165,14 @@ TEST(KeySetStaging, ADroppedSetLeavesTheBoardsSet) {
 
 // A board that got its keys before the link form holds a plain folder: its key step moves the
 // folder to the link form with its keys unchanged, and records that the board holds keys
-// before anything moves. Both ways of moving it end alike.
+// before anything moves.
 TEST(KeySetForm, APlainFolderIsMovedToTheLinkForm) {
     const struct {
         const char* name;
         std::function<bool()> move;
     } ways[] = {
         {"keyStep", [] { return prepareKeySetChange(kLink, true); }},
-        {"exchange", [] { return recordEnrolment(kLink) && moveFolderToLinkForm(kLink); }},
-        {"renames", [] { return moveFolderToLinkFormByRenames(kLink); }},
+        {"move", [] { return moveFolderToLinkForm(kLink); }},
     };
     for (const auto& way : ways) {
         SCOPED_TRACE(way.name);
@@ -197,7 +196,6 @@ TEST(KeySetForm, TheNextKeyStepRemovesWhatACutLeft) {
     writeWholeFile(beside(".3/new.key"), "a staged set\n");
     writeWholeFile(beside(".7"), "");
     fs::create_directory_symlink("keyset.3", beside(".link"));
-    fs::create_directory(beside(".new"));
     writeWholeFile(beside(".x"), "not a set's name\n");
     writeWholeFile(beside(".05"), "not a set's name\n");
     ASSERT_TRUE(prepareKeySetChange(kLink, true));
@@ -246,17 +244,26 @@ TEST(KeySetForm, FindsTheBoardsSet) {
     }
 }
 
-// An enrolled board whose link is missing is moved back to the link form by its key step,
-// with the set it reads.
+// An enrolled board whose link is missing gets it back, naming the set it reads, before a new
+// set is staged: a staged set must never be the newest folder of a board without its link.
 TEST(KeySetForm, AnUnlinkedSetIsLinkedAgain) {
     clearBoard();
     writeWholeFile(beside(".enrolled"), "");
     fs::create_directory(beside(".4"));
     writeWholeFile(beside(".4/old.key"), kOldKey);
     fs::create_directory(beside(".2"));
+    fs::create_directory(kSource);
+    writeKey(member("a.key"));
     ASSERT_TRUE(prepareKeySetChange(kLink, true));
     EXPECT_EQ(linkTarget(), "keyset.4");
     EXPECT_EQ(namesBeside(), (std::vector<std::string>{"keyset", "keyset.4", "keyset.enrolled"}));
+    std::optional<StagedKeySet> staged = stageKeySet(kSource, kLink);
+    ASSERT_TRUE(staged);
+    EXPECT_EQ(staged->number, 5u);
+    EXPECT_EQ(findKeySet(kLink).number, 4u) << "the staged set is not read";
+    ASSERT_TRUE(commitKeySet(kLink, staged->number));
+    EXPECT_EQ(linkTarget(), "keyset.5");
+    EXPECT_EQ(namesBeside(), (std::vector<std::string>{"keyset", "keyset.5", "keyset.enrolled"}));
 }
 
 // The board's security version rises only with an image that a key of the board verified.

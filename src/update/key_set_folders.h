@@ -15,6 +15,9 @@
 
 #include "image/image_signature.h"
 
+// A set holds at most this many keys: the reception reads every one at each update.
+inline constexpr int kMaxUpdateKeys = 16;
+
 // Where the board's keys are read from now.
 struct KeySetPlace {
     enum class Form {
@@ -47,14 +50,14 @@ bool recordEnrolment(const char* link);
 // couldn't be done: nothing is to be staged then.
 bool prepareKeySetChange(const char* link, bool keyed);
 
-// The moves from a plain key folder to the link form: by one exchange where the file system
-// allows it, else by two renames, between which an enrolled board reads its set from the
-// moved folder (Unlinked). False (logged) when it couldn't.
+// Moves a plain key folder to the link form: the board's record first, then a new link
+// naming set 0, then the folder renamed to set 0's name and the link renamed to the folder's,
+// each synced. Between the two renames an enrolled board reads its set from the moved folder
+// (Unlinked). False (logged) when it couldn't.
 bool moveFolderToLinkForm(const char* link);
-bool moveFolderToLinkFormByRenames(const char* link);
 
 // Writes the key files of the real folder source (a link is refused, each file opened without
-// following one) into a new versioned folder beside link, numbered above every set there,
+// following one) into a new versioned folder beside link, numbered above every set folder,
 // synced with the folder that holds it. The link still names the board's set. Refuses
 // (logged, nothing left) a key file that can't be read as a key, more than kMaxUpdateKeys
 // keys, or none. The new set's number and its count of keys.

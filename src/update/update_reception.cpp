@@ -103,12 +103,13 @@ bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDige
         return false;
     }
     const OtherFileListener others{reportOtherKeyFolderFile, nullptr};
-    const BoardKeyFolder keys = boardKeyFolder();
-    SignatureCheck check = checkImageSignature({head.data(), headSize}, signedDigest, keys.path,
+    KeyFolderRules rules;
+    const char* keys = boardKeyFolder(&rules);
+    SignatureCheck check = checkImageSignature({head.data(), headSize}, signedDigest, keys,
                                                readBoardSecurityVersion(kSecurityVersionPath),
-                                               reportUnreadableKey, &others, keys.rules);
+                                               reportUnreadableKey, &others, rules);
     char reason[160];
-    if (describeSignatureRefusal(check, keys.path, reason, sizeof reason)) {
+    if (describeSignatureRefusal(check, keys, reason, sizeof reason)) {
         UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                       "image file %s refused: %s\n", kImagePath, reason);
         return false;
