@@ -113,7 +113,14 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
     }
     int keys = 0;
     char text[kKeyFileMaxSize];
-    while (const dirent* entry = readdir(dir)) {
+    for (;;) {
+        // A folder that can't be read to its end would stage a part of the set.
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) keys = failed("read", source) ? keys : -1;
+            break;
+        }
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         if (!isKeyFileName(name)) {
