@@ -20,6 +20,7 @@
 #include "core/work_files.h"
 #include "image/flash.h"
 #include "image/image_signature.h"
+#include "update/board_keys.h"
 #include "update/module_steps.h"
 #include "update/state_machine.h"
 #include "update/update_events.h"
@@ -57,14 +58,15 @@ void startUp() {
     // (a link, another user's file, a folder) goes.
     removeWhateverStands(kMain, kUpdateReportPath);
     checkFlashConfig();
-    KeyFolder keys = inspectKeyFolder(kUpdateKeyFolder);
-    if (!keysRequired(keys.state)) {
+    KeyFolderRules rules;
+    const char* folder = boardKeyFolder(&rules);
+    KeyFolder keys = inspectKeyFolder(folder, nullptr, rules);
+    if (!keysRequired(keys.state) && !rules.enrolled) {
         UPDATE_LOG_AS(kMain, LogLevel::Warning,
                       "no update key installed: images are not signature-checked\n");
     } else if (keys.state != KeyFolderState::Keys) {
         UPDATE_LOG_AS(kMain, LogLevel::Warning,
-                      "update key folder %s holds no usable key: every image is refused\n",
-                      kUpdateKeyFolder);
+                      "update key folder %s holds no usable key: every image is refused\n", folder);
     }
     sendNotice(0, kAiIdentText, kAiIdentLength);
     putOffTimeOut();

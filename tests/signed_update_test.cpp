@@ -84,7 +84,8 @@ enum class Installed {
     Both,
     EmptyFolder,
     FileInPlace,      // a file where the key folder belongs
-    DanglingLink,     // the key folder a link to nothing
+    LinkElsewhere,    // the key folder a link to a folder that isn't a key set beside it
+    DanglingLink,     // the key folder a link to a key set that isn't there
     OnlyPublicFile,   // a folder holding only k.pub: a key under the wrong name
     PublicBesideKey,  // makers.key and k.pub
     FifoBesideKey,    // makers.key and a FIFO named fifo.key
@@ -101,8 +102,14 @@ void installKeyFolder(Installed installed, const Keys& keys) {
         case Installed::FileInPlace:
             writeWholeFile(kUpdateKeyFolder, mkupdate::updateKeyFileText(keys.makers.modulus));
             return;
-        case Installed::DanglingLink:
+        case Installed::LinkElsewhere:
+            mkdir("/etc/moved-keys", 0755);
+            writeWholeFile("/etc/moved-keys/makers.key",
+                           mkupdate::updateKeyFileText(keys.makers.modulus));
             ASSERT_EQ(symlink("/etc/moved-keys", kUpdateKeyFolder), 0);
+            return;
+        case Installed::DanglingLink:
+            ASSERT_EQ(symlink("update-keys.4", kUpdateKeyFolder), 0);
             return;
         case Installed::OnlyPublicFile:
             mkdir(kUpdateKeyFolder, 0755);
@@ -184,7 +191,11 @@ const std::vector<SignedRow>& signedRows() {
          [](const Keys& keys) { return signedWith(fullSample(), keys.makers); },
          "image file /tmp/image refused: key folder /etc/update-keys can't be listed (Not a "
          "directory)\n"},
-        {"danglingFolderLink", Installed::DanglingLink, [](const Keys&) { return fullSample(); },
+        {"folderLinkElsewhere", Installed::LinkElsewhere, [](const Keys&) { return fullSample(); },
+         "image file /tmp/image refused: key folder /etc/update-keys is a link, but not to a key "
+         "set beside it\n"},
+        {"danglingFolderLink", Installed::DanglingLink,
+         [](const Keys& keys) { return signedWith(fullSample(), keys.makers); },
          "image file /tmp/image refused: key folder /etc/update-keys can't be listed (No such "
          "file or directory)\n"},
         {"unsignedWithOnlyAPublicFile", Installed::OnlyPublicFile,
@@ -346,14 +357,16 @@ TEST(SecurityVersion, OnlyAnUpdateThatEndedOkRaisesIt) {
 namespace {
 
 // The sample update (without the module's steps) that also installs keys as the board's
-// key set, under their names.
-Bytes sampleInstallingKeys(const std::vector<std::pair<std::string, const OpensslKey*>>& keys) {
+// key set, under their names; its steps those given.
+Bytes sampleInstallingKeys(const std::vector<std::pair<std::string, const OpensslKey*>>& keys,
+                           std::vector<std::string> steps = {"CHECK_VERSIONS", "LAP_SOFTWARE",
+                                                             "CHECK_SDP", "UPDATE_KEYS"}) {
     std::string error;
     std::optional<mkupdate::UpdateDescription> update =
         mkupdate::sampleUpdate(kSampleFolder, &error);
     EXPECT_TRUE(update) << error;
     if (!update) return {};
-    update->steps = {"CHECK_VERSIONS", "LAP_SOFTWARE", "CHECK_SDP", "UPDATE_KEYS"};
+    update->steps = std::move(steps);
     update->installKeys.emplace();
     for (const auto& [name, key] : keys) {
         std::string text = mkupdate::updateKeyFileText(key->modulus);
@@ -401,6 +414,22 @@ void runRotation(const std::vector<RotationUpdate>& updates) {
     }
 }
 
+// The names of the board's trust in /etc: the key folder's link, its sets, the records.
+std::vector<std::string> trustNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("/etc")) {
+        std::string name = entry.path().filename().string();
+        if (name.starts_with("update-")) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string keyFolderLink() {
+    std::error_code error;
+    return std::filesystem::read_symlink(kUpdateKeyFolder, error).string();
+}
+
 // A key is rotated in three updates: the new key is added by an update that the old one
 // signed, an update signed by the new key is taken, and an update signed by the new key
 // retires the old one. After it, the old key's signature is refused.
@@ -416,7 +445,8 @@ TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
          "OK",
          {"next.key", "old.key"},
          "image signed by key " + idOf(old) + ", security version 0\n",
-         "Update keys:           started ... OK\n"},
+         "Update keys:           started ... OK\n"
+         "board's update keys now /etc/update-keys.1 (keys: 2)\n"},
         {"signedByTheNewKey",
          signedWith(sample, next),
          "OK",
@@ -428,7 +458,8 @@ TEST(KeyRotation, TakesThreeUpdatesAndRetiresTheOldKey) {
          "OK",
          {"next.key"},
          "image signed by key " + idOf(next) + ", security version 0\n",
-         "Update keys:           started ... OK\n"},
+         "Update keys:           started ... OK\n"
+         "board's update keys now /etc/update-keys.2 (keys: 1)\n"},
         {"signedByTheOldKey",
          signedWith(sample, old),
          "NOK",
@@ -462,21 +493,25 @@ TEST(KeyRotation, BuiltAsTheReadmeShowsRetiresTheOldKey) {
         std::string image = readWholeFile(out);
         return Bytes(image.begin(), image.end());
     };
-    const std::string keysInstalled =
-        "Update PPCBOOT:        started ... Nothing Done\nUpdate keys:           started ... OK\n";
+    auto keysInstalled = [](const char* set, int count) {
+        return "Update PPCBOOT:        started ... Nothing Done\n"
+               "Update keys:           started ... OK\n"
+               "board's update keys now /etc/" +
+               std::string(set) + " (keys: " + std::to_string(count) + ")\n";
+    };
     runRotation({
         {"addTheNewKey",
          built("--install-keys /tmp/both --sign " + old.pem, "/tmp/add.img"),
          "OK",
          {"next.key", "old.key"},
          "image signed by key " + idOf(old) + ", security version 0\n",
-         keysInstalled},
+         keysInstalled("update-keys.1", 2)},
         {"retireTheOldKey",
          built("--sign " + next.pem + " --install-keys /tmp/next-only", "/tmp/retire.img"),
          "OK",
          {"next.key"},
          "image signed by key " + idOf(next) + ", security version 0\n",
-         keysInstalled},
+         keysInstalled("update-keys.2", 1)},
         {"signedByTheOldKey",
          built("--sign " + old.pem, "/tmp/old.img"),
          "NOK",
@@ -498,12 +533,191 @@ TEST(KeyRotation, ABoardWithoutKeysIsEnrolled) {
     EXPECT_EQ(installedKeyFiles(), std::vector<std::string>{"makers.key"});
     EXPECT_EQ(readWholeFile("/etc/update-keys/makers.key"),
               mkupdate::updateKeyFileText(keys.makers.modulus));
+    // The record that the board has held keys stands beside them.
+    EXPECT_EQ(trustNames(),
+              (std::vector<std::string>{"update-keys", "update-keys.1", "update-keys.enrolled"}));
+    EXPECT_EQ(keyFolderLink(), "update-keys.1");
     daemon.kill();
     TestPeer again;
     SimDaemon next;
     EXPECT_EQ(runUpdateOnBoard(next, again, sampleUpdateWithoutModule(), 120s), "NOK");
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
               "image file /tmp/image refused: no signature\n*UPDATE_FINISHED* ... NOK\n");
+}
+
+// A board that got its keys before the link form holds them in a plain folder: its next key
+// step moves it to the link form, and the new set takes its place at the update's end,
+// together with the security version; the old folder goes.
+TEST(KeySet, APlainFolderIsMovedToTheLinkForm) {
+    const Keys keys;
+    installUpdateKey(keys.makers, "makers");
+    TestPeer peer;
+    SimDaemon daemon;
+    const Bytes image =
+        signedWith(sampleInstallingKeys({{"makers.key", &keys.makers}, {"other.key", &keys.other}}),
+                   keys.makers, false, 3);
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, 120s), "OK");
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_TRUE(
+        report.ends_with("Update keys:           started ... OK\n"
+                         "board's security version now 3\n"
+                         "board's update keys now /etc/update-keys.1 (keys: 2)\n"
+                         "*UPDATE_FINISHED* ... OK\n"))
+        << report;
+    EXPECT_EQ(keyFolderLink(), "update-keys.1");
+    EXPECT_EQ(installedKeyFiles(), (std::vector<std::string>{"makers.key", "other.key"}));
+    EXPECT_EQ(trustNames(),
+              (std::vector<std::string>{"update-keys", "update-keys.1", "update-keys.enrolled",
+                                        "update-security-version"}));
+    EXPECT_EQ(readWholeFile(kSecurityVersionPath), "3\n");
+}
+
+// The key step only stages the set: an update whose later step fails ends NOK with the
+// board's keys and security version as they were, and the staged set gone. The key step
+// still moves the plain folder to the link form, which changes no key.
+TEST(KeySet, AnUpdateThatFailsAfterItsKeyStepChangesNoKey) {
+    const Keys keys;
+    installUpdateKey(keys.makers, "makers");
+    writeWholeFile(kSecurityVersionPath, "2\n");
+    // The service records have no /etc/service.txt to go into: the SDP step fails.
+    unlink("/etc/service.txt");
+    TestPeer peer;
+    SimDaemon daemon;
+    const Bytes image = signedWith(
+        sampleInstallingKeys({{"other.key", &keys.other}},
+                             {"CHECK_VERSIONS", "LAP_SOFTWARE", "UPDATE_KEYS", "CHECK_SDP"}),
+        keys.makers, false, 5);
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, 120s), "NOK");
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_NE(report.find("Update keys:           started ... OK\n"), std::string::npos) << report;
+    EXPECT_TRUE(
+        report.ends_with("key set /etc/update-keys.1 removed; the board's keys are kept\n"
+                         "*UPDATE_FINISHED* ... NOK\n"))
+        << report;
+    EXPECT_EQ(installedKeyFiles(), std::vector<std::string>{"makers.key"});
+    EXPECT_EQ(keyFolderLink(), "update-keys.0");
+    EXPECT_EQ(trustNames(),
+              (std::vector<std::string>{"update-keys", "update-keys.0", "update-keys.enrolled",
+                                        "update-security-version"}));
+    EXPECT_EQ(readWholeFile(kSecurityVersionPath), "2\n");
+    // The key that the failed update brought opens nothing.
+    daemon.kill();
+    TestPeer again;
+    SimDaemon next;
+    EXPECT_EQ(runUpdateOnBoard(next, again,
+                               signedWith(sampleUpdateWithoutModule(), keys.other, false, 5), 120s),
+              "NOK");
+    EXPECT_EQ(readWholeFile("/tmp/update.log"),
+              "image file /tmp/image refused: signed by unknown key " + idOf(keys.other) +
+                  "\n*UPDATE_FINISHED* ... NOK\n");
+}
+
+// Once keyed, always keyed: a board that has held keys and lost them (a cut, a hand) refuses
+// every image and says why; one whose link alone went reads its newest set. A board that
+// never held keys takes images unchecked, as ever.
+TEST(KeySet, ABoardThatHeldKeysNeverTakesAnImageUnchecked) {
+    const Keys keys;
+    const struct {
+        const char* name;
+        bool enrolled;
+        void (*lose)();
+        bool signedImage;
+        const char* notice;
+        const char* reportStart;
+    } cases[] = {
+        {"linkAndSetRemoved", true,
+         [] {
+             unlink(kUpdateKeyFolder);
+             std::filesystem::remove_all("/etc/update-keys.3");
+         },
+         false, "NOK",
+         "image file /tmp/image refused: the board has held update keys "
+         "(/etc/update-keys.enrolled), but key folder /etc/update-keys is missing\n"
+         "*UPDATE_FINISHED* ... NOK\n"},
+        {"setEmptied", true, [] { std::filesystem::remove("/etc/update-keys.3/makers.key"); },
+         false, "NOK",
+         "image file /tmp/image refused: the board has held update keys "
+         "(/etc/update-keys.enrolled), but key folder /etc/update-keys is empty\n"
+         "*UPDATE_FINISHED* ... NOK\n"},
+        {"recordUnreadable", true,
+         [] {
+             unlink(kUpdateKeyFolder);
+             std::filesystem::remove_all("/etc/update-keys.3");
+             unlink(kUpdateKeysEnrolledPath);
+             mkfifo(kUpdateKeysEnrolledPath, 0600);
+         },
+         false, "NOK",
+         "image file /tmp/image refused: the board has held update keys "
+         "(/etc/update-keys.enrolled), but key folder /etc/update-keys is missing\n"
+         "*UPDATE_FINISHED* ... NOK\n"},
+        {"onlyTheLinkRemovedUnsigned", true, [] { unlink(kUpdateKeyFolder); }, false, "NOK",
+         "image file /tmp/image refused: no signature\n*UPDATE_FINISHED* ... NOK\n"},
+        {"onlyTheLinkRemovedSigned", true, [] { unlink(kUpdateKeyFolder); }, true, "OK",
+         "image signed by key {makers}, security version 0\n"},
+        {"neverEnrolled", false,
+         [] {
+             unlink(kUpdateKeyFolder);
+             std::filesystem::remove_all("/etc/update-keys.3");
+         },
+         false, "OK", "Version Check:"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& name : trustNames()) std::filesystem::remove_all("/etc/" + name);
+        std::filesystem::create_directory("/etc/update-keys.3");
+        writeWholeFile("/etc/update-keys.3/makers.key",
+                       mkupdate::updateKeyFileText(keys.makers.modulus));
+        std::filesystem::create_directory_symlink("update-keys.3", kUpdateKeyFolder);
+        if (c.enrolled) writeWholeFile(kUpdateKeysEnrolledPath, "");
+        c.lose();
+        TestPeer peer;
+        SimDaemon daemon;
+        const Bytes sample = sampleUpdateWithoutModule();
+        EXPECT_EQ(runUpdateOnBoard(daemon, peer,
+                                   c.signedImage ? signedWith(sample, keys.makers) : sample, 120s),
+                  c.notice);
+        const std::string report = readWholeFile("/tmp/update.log");
+        EXPECT_TRUE(report.starts_with(withIds(c.reportStart, keys))) << report;
+    }
+}
+
+// A security version record that isn't the daemon's own regular file (a link, even to a good
+// record, a folder, a FIFO, another user's file) is read as none can be: every signed image
+// is refused rather than taken as if the board's version were 0.
+TEST(SecurityVersion, ARecordNotTheDaemonsOwnRefusesImages) {
+    const Keys keys;
+    installUpdateKey(keys.makers, "makers");
+    const struct {
+        const char* name;
+        void (*make)();
+    } records[] = {
+        {"link",
+         [] {
+             writeWholeFile("/etc/good-version", "2\n");
+             ASSERT_EQ(symlink("/etc/good-version", kSecurityVersionPath), 0);
+         }},
+        {"folder", [] { ASSERT_EQ(mkdir(kSecurityVersionPath, 0755), 0); }},
+        {"fifo", [] { ASSERT_EQ(mkfifo(kSecurityVersionPath, 0644), 0); }},
+        {"anotherUsers",
+         [] {
+             writeWholeFile(kSecurityVersionPath, "2\n");
+             ASSERT_EQ(chown(kSecurityVersionPath, 65534, 65534), 0);
+         }},
+    };
+    for (const auto& record : records) {
+        SCOPED_TRACE(record.name);
+        std::filesystem::remove_all(kSecurityVersionPath);
+        record.make();
+        TestPeer peer;
+        SimDaemon daemon;
+        EXPECT_EQ(
+            runUpdateOnBoard(daemon, peer,
+                             signedWith(sampleUpdateWithoutModule(), keys.makers, false, 3), 120s),
+            "NOK");
+        EXPECT_EQ(readWholeFile("/tmp/update.log"),
+                  "image file /tmp/image refused: the board's security version "
+                  "(/etc/update-security-version) can't be read\n*UPDATE_FINISHED* ... NOK\n");
+    }
 }
 
 }  // namespace

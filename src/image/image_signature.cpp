@@ -68,7 +68,47 @@ bool forEachKeyFile(const char* folder, Visit visit) {
     return false;
 }
 
+// The part of path after its last '/'.
+std::string_view lastName(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash == nullptr ? path : slash + 1;
+}
+
+// Whether the link at folder may be followed: 0 when it names a real folder beside it whose
+// name is the folder's own followed by ".N"; the errno of looking for that folder (ENOENT: a
+// cut or a hand removed it); -1 for a link to anything else, which only a hand makes.
+int versionedLinkFault(const char* folder) {
+    std::int32_t number = linkedKeySet(folder);
+    if (number < 0) return -1;
+    char path[256];
+    std::snprintf(path, sizeof path, "%s.%d", folder, static_cast<int>(number));
+    struct stat status {};
+    if (lstat(path, &status) != 0) return errno;
+    return S_ISDIR(status.st_mode) ? 0 : -1;
+}
+
 }  // namespace
+
+std::int32_t keySetNumber(std::string_view name, std::string_view base) {
+    const std::size_t dot = base.size();
+    if (name.size() < dot + 2 || name.size() > dot + 10 ||
+        std::memcmp(name.data(), base.data(), dot) != 0 || name[dot] != '.' ||
+        (name.size() > dot + 2 && name[dot + 1] == '0'))
+        return -1;
+    std::int32_t number = 0;
+    for (std::size_t at = dot + 1; at < name.size(); ++at) {
+        if (name[at] < '0' || name[at] > '9') return -1;
+        number = number * 10 + (name[at] - '0');
+    }
+    return number;
+}
+
+std::int32_t linkedKeySet(const char* link) {
+    char target[64];
+    ssize_t length = readlink(link, target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return -1;
+    return keySetNumber({target, static_cast<std::size_t>(length)}, lastName(link));
+}
 
 bool isKeyFileName(std::string_view name) {
     return name.size() > kUpdateKeySuffix.size() && name.front() != '.' &&
@@ -190,9 +230,15 @@ bool readUpdateKeyFile(const char* path, RsaPublicKey* key, UpdateKeyId* id) {
     return length >= 0 && parseUpdateKey({text, static_cast<std::size_t>(length)}, key, id);
 }
 
-KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others) {
+KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others,
+                           KeyFolderRules rules) {
     struct stat status {};
-    if (lstat(folder, &status) != 0 && errno == ENOENT) return {KeyFolderState::Absent, 0};
+    if (lstat(folder, &status) != 0) {
+        if (errno == ENOENT) return {KeyFolderState::Absent, 0};
+    } else if (rules.versionedLink && S_ISLNK(status.st_mode)) {
+        int fault = versionedLinkFault(folder);
+        if (fault != 0) return {KeyFolderState::Unlistable, fault < 0 ? ELOOP : fault, fault < 0};
+    }
     std::unique_ptr<DIR, DirCloser> dir(opendir(folder));
     if (!dir) return {KeyFolderState::Unlistable, errno};
     std::size_t keys = 0;
@@ -229,7 +275,9 @@ std::optional<std::uint32_t> readBoardSecurityVersion(const char* path) {
     char text[16] = {};
     struct stat status {};
     ssize_t got = -1;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) got = read(fd, text, sizeof text - 1);
+    // The record is the reader's own making: one that anybody else made or owns is no record.
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid())
+        got = read(fd, text, sizeof text - 1);
     close(fd);
     if (got <= 0 || text[0] < '0' || text[0] > '9') return std::nullopt;
     char* end = nullptr;
@@ -243,13 +291,14 @@ SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
                                    const Sha256Digest& filesDigest, const char* folder,
                                    std::optional<std::uint32_t> boardSecurityVersion,
                                    void (*unreadable)(const char* path),
-                                   const OtherFileListener* others) {
+                                   const OtherFileListener* others, KeyFolderRules rules) {
     SignatureCheck check{};
-    check.folder = inspectKeyFolder(folder, others);
+    check.folder = inspectKeyFolder(folder, others, rules);
     switch (check.folder.state) {
         case KeyFolderState::Absent:
         case KeyFolderState::Empty:
-            check.verdict = SignatureVerdict::NoKeyInstalled;
+            check.verdict =
+                rules.enrolled ? SignatureVerdict::KeysLost : SignatureVerdict::NoKeyInstalled;
             return check;
         case KeyFolderState::Unlistable:
             check.verdict = SignatureVerdict::KeyFolderUnlistable;
@@ -321,8 +370,19 @@ bool describeSignatureRefusal(const SignatureCheck& check, const char* folder, c
             std::snprintf(text, size, "bad signature by key %s", key);
             break;
         case SignatureVerdict::KeyFolderUnlistable:
-            std::snprintf(text, size, "key folder %s can't be listed (%s)", folder,
-                          std::strerror(check.folder.error));
+            if (check.folder.strayLink) {
+                std::snprintf(text, size, "key folder %s is a link, but not to a key set beside it",
+                              folder);
+            } else {
+                std::snprintf(text, size, "key folder %s can't be listed (%s)", folder,
+                              std::strerror(check.folder.error));
+            }
+            break;
+        case SignatureVerdict::KeysLost:
+            std::snprintf(text, size,
+                          "the board has held update keys (%s), but key folder %s is %s",
+                          kUpdateKeysEnrolledPath, folder,
+                          check.folder.state == KeyFolderState::Absent ? "missing" : "empty");
             break;
         case SignatureVerdict::NoKeyFile:
             std::snprintf(text, size, "key folder %s holds no key file (*%s)", folder,

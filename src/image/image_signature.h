@@ -30,10 +30,15 @@
 // The board's public keys are files named *.key in /etc/update-keys, one key per file, text:
 //   lines that begin with "#" are comments;
 //   one line "rsa-sha256 65537 " followed by the modulus in hex digits (big-endian).
-// With no key folder, or an empty one, images are taken unsigned: such a board has nothing to
-// check a signature against, and an update must still reach it. A key folder that can't be
-// listed, or that holds only files that aren't key files, refuses every image: a board must
-// not take unsigned images because its keys were misplaced.
+// On the board /etc/update-keys is a symbolic link to a versioned folder beside it,
+// "update-keys.N", so that a new set takes the old one's place by one rename of a link (a
+// board not yet moved to that form holds a plain folder). With no key folder, or an empty one,
+// a board that never held keys takes images unsigned: it has nothing to check a signature
+// against, and an update must still reach it. A board that once held keys records it in
+// /etc/update-keys.enrolled, and from then on refuses every image without keys. A key folder
+// that can't be listed, a link to anything but a key set beside it, or a folder that holds
+// only files that aren't key files refuses every image: a board must not take unsigned images
+// because its keys were misplaced.
 #pragma once
 
 #include <array>
@@ -47,6 +52,8 @@
 #include "image/sha256.h"
 
 inline constexpr const char* kUpdateKeyFolder = "/etc/update-keys";
+// Stands (whatever it holds) once the board has held keys.
+inline constexpr const char* kUpdateKeysEnrolledPath = "/etc/update-keys.enrolled";
 inline constexpr std::string_view kUpdateKeySuffix = ".key";
 inline constexpr std::string_view kUpdateKeyLinePrefix = "rsa-sha256 65537 ";
 
@@ -131,23 +138,41 @@ enum class KeyFolderState {
 };
 struct KeyFolder {
     KeyFolderState state;
-    int error;  // Unlistable: why
+    int error;               // Unlistable: why
+    bool strayLink = false;  // Unlistable: a link to anything but a key set beside the folder
 };
+// What the board's records add to the reading of its key folder.
+struct KeyFolderRules {
+    // A link at the folder's name is followed only to a real folder beside it named as the
+    // folder followed by "." and a number (update-keys.3): the form the board's key step makes.
+    bool versionedLink = false;
+    // The board has held keys: a missing or empty key folder refuses every image.
+    bool enrolled = false;
+};
+// The N of a versioned key set's name: base (the key folder's own name, "update-keys")
+// followed by "." and decimal digits without a leading zero (but "0" itself), at most 9, so
+// that it fits; -1 for any other name.
+std::int32_t keySetNumber(std::string_view name, std::string_view base);
+// The N of the set that the link at link names, when it names one beside it by its name alone
+// ("update-keys.3"); -1 for a link to anything else, or no link.
+std::int32_t linkedKeySet(const char* link);
 // Hears of each file of the key folder that isn't a key file (by name), so that a key given
 // the wrong name is noticed.
 struct OtherFileListener {
     void (*heard)(void* context, const char* path);
     void* context;
 };
-KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others = nullptr);
+KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others = nullptr,
+                           KeyFolderRules rules = {});
 // Whether a board with this key folder checks signatures (or refuses every image).
 constexpr bool keysRequired(KeyFolderState state) {
     return state != KeyFolderState::Absent && state != KeyFolderState::Empty;
 }
 
 // The highest security version of an update that ended OK on the board: 0 when the file
-// doesn't exist; nothing when it exists but doesn't hold a number (every signed image is
-// refused then, rather than taking an older one).
+// doesn't exist; nothing when it exists but isn't a regular file of the reader's own user
+// (a link, a folder, a FIFO, another user's file) or doesn't hold a number (every signed
+// image is refused then, rather than taking an older one).
 std::optional<std::uint32_t> readBoardSecurityVersion(const char* path);
 
 enum class SignatureVerdict {
@@ -161,6 +186,7 @@ enum class SignatureVerdict {
     NoKeyFile,               // the folder holds only files that aren't key files
     OlderSecurityVersion,    // a valid signature, but a security version below the board's
     SecurityVersionUnknown,  // the board's security version can't be read
+    KeysLost,                // the board has held keys, but its key folder is missing or empty
 };
 struct SignatureCheck {
     SignatureVerdict verdict;
@@ -180,7 +206,8 @@ SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
                                    const Sha256Digest& filesDigest, const char* folder,
                                    std::optional<std::uint32_t> boardSecurityVersion,
                                    void (*unreadable)(const char* path) = nullptr,
-                                   const OtherFileListener* others = nullptr);
+                                   const OtherFileListener* others = nullptr,
+                                   KeyFolderRules rules = {});
 
 // How a refusal reads in the report ("signed by unknown key 0123...", "security version 1 is
 // older than the board's 2"), written into text. False, with nothing written, for the verdicts

@@ -202,6 +202,119 @@ TEST(BoardSecurityVersionFile, IsANumberOrNothing) {
     }
 }
 
+// A board's record that isn't a regular file of its own (a link to a good record, a folder,
+// a FIFO, another user's file) is no record: every signed image is refused rather than read
+// as 0.
+TEST(BoardSecurityVersionFile, IsOnlyARegularFileOfItsOwn) {
+    static constexpr char kRecord[] = "/tmp/security-version";
+    const struct {
+        const char* name;
+        void (*make)();
+    } cases[] = {
+        {"link", [] { ASSERT_EQ(symlink("/tmp/good-version", kRecord), 0); }},
+        {"danglingLink", [] { ASSERT_EQ(symlink("/tmp/no-version", kRecord), 0); }},
+        {"folder", [] { ASSERT_EQ(mkdir(kRecord, 0755), 0); }},
+        {"fifo", [] { ASSERT_EQ(mkfifo(kRecord, 0644), 0); }},
+        {"anotherUsers",
+         [] {
+             writeWholeFile(kRecord, "3\n");
+             ASSERT_EQ(chown(kRecord, 65534, 65534), 0);
+         }},
+    };
+    writeWholeFile("/tmp/good-version", "3\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(kRecord);
+        rmdir(kRecord);
+        c.make();
+        EXPECT_EQ(readBoardSecurityVersion(kRecord), std::nullopt);
+    }
+    unlink(kRecord);
+    rmdir(kRecord);
+}
+
+TEST(KeySetNumber, IsTheFolderNameAndADecimalNumber) {
+    const struct {
+        const char* name;
+        std::int32_t number;  // -1: not a set's name
+    } cases[] = {
+        {"update-keys.0", 0},
+        {"update-keys.17", 17},
+        {"update-keys.999999999", 999999999},
+        {"update-keys.1000000000", -1},
+        {"update-keys.07", -1},
+        {"update-keys.", -1},
+        {"update-keys", -1},
+        {"update-keys.enrolled", -1},
+        {"update-keys.1/", -1},
+        {"/etc/update-keys.1", -1},
+        {"update-keys.-1", -1},
+        {"update-keysX1", -1},
+        {"other.1", -1},
+    };
+    for (const auto& c : cases) EXPECT_EQ(keySetNumber(c.name, "update-keys"), c.number) << c.name;
+}
+
+// The board's rules: its key folder's link is followed only to a real set folder beside it,
+// and on a board that has held keys, none is no licence to take images unchecked.
+TEST(KeyFolder, IsReadByTheBoardsRules) {
+    const struct {
+        const char* name;
+        const char* link;  // nullptr: no link at /tmp/kf
+        bool enrolled;
+        SignatureVerdict verdict;
+        const char* reason;
+    } cases[] = {
+        {"aSet", "kf.2", false, SignatureVerdict::NoSignature, "no signature"},
+        {"aMissingSet", "kf.5", false, SignatureVerdict::KeyFolderUnlistable,
+         "key folder /tmp/kf can't be listed (No such file or directory)"},
+        {"aLinkToALink", "kf.3", false, SignatureVerdict::KeyFolderUnlistable,
+         "key folder /tmp/kf is a link, but not to a key set beside it"},
+        {"absolute", "/tmp/kf.2", false, SignatureVerdict::KeyFolderUnlistable,
+         "key folder /tmp/kf is a link, but not to a key set beside it"},
+        {"elsewhere", "../etc", false, SignatureVerdict::KeyFolderUnlistable,
+         "key folder /tmp/kf is a link, but not to a key set beside it"},
+        {"aFileSet", "kf.4", false, SignatureVerdict::KeyFolderUnlistable,
+         "key folder /tmp/kf is a link, but not to a key set beside it"},
+        {"anEmptySet", "kf.6", false, SignatureVerdict::NoKeyInstalled, nullptr},
+        {"anEmptySetEnrolled", "kf.6", true, SignatureVerdict::KeysLost,
+         "the board has held update keys (/etc/update-keys.enrolled), but key folder /tmp/kf "
+         "is empty"},
+        {"noFolder", nullptr, false, SignatureVerdict::NoKeyInstalled, nullptr},
+        {"noFolderEnrolled", nullptr, true, SignatureVerdict::KeysLost,
+         "the board has held update keys (/etc/update-keys.enrolled), but key folder /tmp/kf "
+         "is missing"},
+    };
+    for (const char* path : {"/tmp/kf", "/tmp/kf.3", "/tmp/kf.4"}) unlink(path);
+    mkdir("/tmp/kf.2", 0755);
+    writeWholeFile("/tmp/kf.2/a.key", "");
+    mkdir("/tmp/kf.6", 0755);
+    ASSERT_EQ(symlink("kf.2", "/tmp/kf.3"), 0);
+    writeWholeFile("/tmp/kf.4", "");
+    const std::string unsignedFile0 = "a note";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink("/tmp/kf");
+        if (c.link != nullptr) {
+            ASSERT_EQ(symlink(c.link, "/tmp/kf"), 0);
+        }
+        SignatureCheck check = checkImageSignature(
+            {reinterpret_cast<const std::uint8_t*>(unsignedFile0.data()), unsignedFile0.size()},
+            Sha256Digest{}, "/tmp/kf", 0, nullptr, nullptr, {true, c.enrolled});
+        EXPECT_EQ(check.verdict, c.verdict);
+        char reason[160] = "";
+        EXPECT_EQ(describeSignatureRefusal(check, "/tmp/kf", reason, sizeof reason),
+                  c.reason != nullptr);
+        if (c.reason != nullptr) {
+            EXPECT_STREQ(reason, c.reason);
+        }
+    }
+    // Without the board's rules (a folder on the makers' machine), a link is followed.
+    unlink("/tmp/kf");
+    ASSERT_EQ(symlink("/tmp/kf.2", "/tmp/kf"), 0);
+    EXPECT_EQ(inspectKeyFolder("/tmp/kf").state, KeyFolderState::Keys);
+}
+
 // The digests need every file after file 0 inside the image.
 TEST(ImageDigests, NeedEveryFileInsideTheImage) {
     std::string image(64, '\0');

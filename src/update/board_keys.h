@@ -1,27 +1,29 @@
 // What an update changes of the board's trust: the key set that checks images, which a signed
-// update may replace, and the security version below which no image is taken any more.
+// update may replace, and the security version below which no image is taken any more. Both
+// change together, at the end of an update whose steps all ended OK, and only then.
 #pragma once
 
 #include <cstdint>
 
+#include "image/image_signature.h"
+#include "update/key_set_folders.h"
+
 // An update's next key set travels in its archive as this folder of key files (*.key).
 inline constexpr char kUpdateKeysFolderName[] = "update-keys";
 inline constexpr char kUpdateKeysSource[] = "/tmp/update.d/update-keys";
-// A set holds at most this many keys: the reception reads every one at each update.
-inline constexpr int kMaxUpdateKeys = 16;
 
-// The step UPDATE_KEYS: installs the update's key set as the board's (the image verified by a
-// key of the current set, or a board without keys), else ends NOK with the set kept.
+// Where the reception reads the board's keys (the key folder, or on an enrolled board whose
+// link is missing its newest set), and in rules by which rules: the key folder's link only to a
+// set beside it, and no image without keys on a board that has held them.
+const char* boardKeyFolder(KeyFolderRules* rules);
+
+// The step UPDATE_KEYS: stages the update's key set beside the board's (the image verified by
+// a key of the current set, or a board without keys), to be put in at the update's end; else
+// ends NOK with nothing staged.
 void updateKeysStep();
 
-// Replaces the key folder target with the key files of source, as a whole: a new folder
-// beside target is filled and then takes target's place, so that at no moment does the board
-// hold a part of either set. Refuses (logged, target untouched) a source that is a link or no
-// folder, a key file that can't be read as a key, more than kMaxUpdateKeys keys, or none. The
-// count of keys installed, or -1.
-int installUpdateKeys(const char* source, const char* target);
-
-// At the end of an update that ended OK: when a key of the board verified its image, the
-// board's security version becomes the image's if that is higher (written to a new file that
-// then takes the old one's place). False (logged) when it couldn't be written.
-bool raiseBoardSecurityVersion();
+// At the end of an update. One that ended OK (ok) raises the board's security version to its
+// image's when a key of the board verified it and that is higher, then puts in the key set that
+// its key step staged; false (logged) when either couldn't be done. One that ended NOK (false
+// then) leaves both as they were and removes the staged set.
+bool finishBoardTrust(bool ok);

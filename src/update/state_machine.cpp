@@ -27,10 +27,11 @@ void finishUpdate() {
     if (update.stepState != STATE_ENTER) return;
     // A report that couldn't be written whole (something not the daemon's stood at its name)
     // doesn't tell what happened: the update isn't OK, even where its steps were. An update
-    // that ended OK raises the board's security version to its image's; one that couldn't
-    // record it ends NOK, so that it is run again.
+    // that ended OK raises the board's security version to its image's and puts in the key
+    // set its key step staged; one that couldn't ends NOK, so that it is run again. One that
+    // ended NOK changes neither.
     if (update.updateResult == 1 && reportWasRefused()) update.updateResult = 0;
-    if (update.updateResult == 1 && !raiseBoardSecurityVersion()) update.updateResult = 0;
+    if (!finishBoardTrust(update.updateResult == 1)) update.updateResult = 0;
     update.trust = ImageTrust::None;
     const char* result = update.updateResult == 1 ? "OK" : "NOK";
     char line[40];

@@ -22,6 +22,7 @@
 #include "image/image_signature.h"
 #include "image/sha256.h"
 #include "image/update_image.h"
+#include "update/board_keys.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
@@ -102,11 +103,13 @@ bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDige
         return false;
     }
     const OtherFileListener others{reportOtherKeyFolderFile, nullptr};
-    SignatureCheck check = checkImageSignature(
-        {head.data(), headSize}, signedDigest, kUpdateKeyFolder,
-        readBoardSecurityVersion(kSecurityVersionPath), reportUnreadableKey, &others);
+    KeyFolderRules rules;
+    const char* keys = boardKeyFolder(&rules);
+    SignatureCheck check = checkImageSignature({head.data(), headSize}, signedDigest, keys,
+                                               readBoardSecurityVersion(kSecurityVersionPath),
+                                               reportUnreadableKey, &others, rules);
     char reason[160];
-    if (describeSignatureRefusal(check, kUpdateKeyFolder, reason, sizeof reason)) {
+    if (describeSignatureRefusal(check, keys, reason, sizeof reason)) {
         UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                       "image file %s refused: %s\n", kImagePath, reason);
         return false;

@@ -93,5 +93,6 @@ void resetUpdateOutcome() {
     update.updateResult = 1;
     update.trust = ImageTrust::None;
     update.securityVersion = 0;
+    update.stagedKeySet.reset();
     for (ComponentVersion& component : componentTable) component.needsUpdate = 1;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "image/sha256.h"
 #include "image/update_image.h"
@@ -56,6 +57,10 @@ struct UpdateState {
     Sha256Digest acceptedSoftware{};
     ImageTrust trust = ImageTrust::None;
     std::uint32_t securityVersion = 0;  // that the verifying signature binds
+    // The key set that the key step staged beside the board's, its number and count of keys:
+    // it becomes the board's only at the end of an update that ended OK.
+    std::optional<std::uint32_t> stagedKeySet;
+    std::int32_t stagedKeys = 0;
 };
 extern UpdateState update;
 
