@@ -15,9 +15,8 @@
 // started with; the daemon's own descriptors are closed in it on exec. It leads a process group
 // of its own, so that stopChild reaches whatever it starts in turn, and that group is recorded
 // in the daemon's run file, "PID STARTTIME" (its start time in clock ticks since boot), until
-// it is gone (forgetChildGroup). The child's process id, or
-// -1 (logged) when no child could be created. A program that can't be executed ends its child
-// with status 127.
+// it is gone (forgetChildGroup). The child's process id, or -1 (logged) when no child could be
+// created. A program that can't be executed ends its child with status 127.
 std::int32_t startChildProcess(const char* dir, const char* path, char* const argv[],
                                char* const envp[], const char* device);
 
