@@ -210,7 +210,7 @@ void removeStaleStagingFolders() {
             fstatat(dirfd(tmp), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISDIR(info.st_mode) || info.st_uid != geteuid())
             continue;
-        char path[sizeof kStagingTemplate];
+        char path[sizeof "/tmp/" + sizeof entry->d_name];
         std::snprintf(path, sizeof path, "/tmp/%s", entry->d_name);
         removeLeftover(path);
     }
