@@ -61,11 +61,11 @@ unsigned long long processStartTime(int pid) {
     char text[512] = {};
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
-    ssize_t got = read(fd, text, sizeof text - 1);
+    if (read(fd, text, sizeof text - 1) < 0) text[0] = '\0';
     close(fd);
     // The fields after the name, which may hold blanks and ")", start at its last ")": field
     // 3 first, so the start time is the 20th of them.
-    const char* field = got > 0 ? std::strrchr(text, ')') : nullptr;
+    const char* field = std::strrchr(text, ')');
     for (int n = 0; field != nullptr && n < 20; ++n) field = std::strchr(field + 1, ' ');
     return field != nullptr ? std::strtoull(field + 1, nullptr, 10) : 0;
 }
@@ -193,9 +193,9 @@ void stopRecordedGroup() {
     // program's, which is left alone. With no process at that pid the group's id is still its
     // remaining members' (the kernel gives out no id that a group holds). (Never 0 or 1: the
     // daemon's own group, or every process.)
-    char* end = nullptr;
-    int group = static_cast<int>(std::strtol(text, &end, 10));
-    unsigned long long started = std::strtoull(end, nullptr, 10);
+    int group = 0;
+    unsigned long long started = 0;
+    std::sscanf(text, "%d %llu", &group, &started);
     unsigned long long now = group > 1 ? processStartTime(group) : 0;
     if (now != 0 && now != started) {
         UPDATE_LOG_AS("main", LogLevel::Warning,

@@ -98,12 +98,14 @@ bool flashHoldsTheImage(std::uint32_t length, const Sha256Digest& expected) {
 
 // Whether the image area holds a whole image, its header's and its data's CRC-32 right, as
 // the boot loader takes one: the old image where a pass failed before it changed anything.
-bool imageAreaIsWhole(std::uint32_t imageSpace) {
+// Its magic word goes to magic.
+bool imageAreaIsWhole(std::uint32_t imageSpace, std::uint32_t* magic) {
     std::vector<std::uint8_t> piece(configSectorSize);
     std::uint8_t* header = piece.data();
-    if (readFlash(imageAreaStart, header, kImageHeaderSize) != 1 ||
-        readBigEndian32(header + kMagicOffset) != kImageMagic)
-        return false;
+    // A header that can't be read may be anything: it counts as the magic.
+    *magic = kImageMagic;
+    if (readFlash(imageAreaStart, header, kImageHeaderSize) != 1) return false;
+    *magic = readBigEndian32(header + kMagicOffset);
     std::uint32_t headerCrc = readBigEndian32(header + kHeaderCrcOffset);
     std::uint32_t dataCrc = readBigEndian32(header + kDataCrcOffset);
     std::uint32_t size = readBigEndian32(header + kDataSizeOffset);
@@ -118,7 +120,7 @@ bool imageAreaIsWhole(std::uint32_t imageSpace) {
         crc = calcCrc32(crc, piece.data(), length);
         done += length;
     }
-    return crc == dataCrc;
+    return crc == dataCrc && *magic == kImageMagic;
 }
 
 // After a pass failed: a header written by an earlier pass, or an old image that a pass
@@ -127,11 +129,8 @@ bool imageAreaIsWhole(std::uint32_t imageSpace) {
 // is; where it holds no magic (the first sector erased and not written), nothing boots it
 // already. Nothing is said in either case.
 void unbootPartlyWrittenImage(std::uint32_t imageSpace) {
-    std::array<std::uint8_t, 4> magic{};
-    if (readFlash(imageAreaStart, magic.data(), magic.size()) == 1 &&
-        readBigEndian32(magic.data()) != kImageMagic)
-        return;
-    if (imageAreaIsWhole(imageSpace)) return;
+    std::uint32_t magic = 0;
+    if (imageAreaIsWhole(imageSpace, &magic) || magic != kImageMagic) return;
     UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                   "lap image written only in part; %s\n", unbootImageArea());
 }

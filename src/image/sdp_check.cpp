@@ -1,6 +1,7 @@
 #include "image/sdp_check.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -287,8 +288,8 @@ bool writeMergedFiles(const char* currentPath, const char* newPath, bool* termin
 // one, never a part of either. Where path is a link (/etc kept on another partition), the file
 // it names is replaced, as cp over it did. False (logged) when it isn't installed.
 bool installDurably(const char* from, const char* path) {
-    std::unique_ptr<char, decltype(&std::free)> real(realpath(path, nullptr), &std::free);
-    if (real) path = real.get();
+    char real[PATH_MAX];
+    if (realpath(path, real) != nullptr) path = real;
     char staging[kCommandSize];
     bool fits =
         std::snprintf(staging, sizeof staging, "%s.new", path) < static_cast<int>(sizeof staging);

@@ -1,7 +1,7 @@
 #include "update/update_reception.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <string_view>
 
 #include "core/error_codes.h"
 #include "core/file_util.h"
@@ -199,22 +198,16 @@ constexpr char kStagingTemplate[] = "/tmp/update.d.XXXXXX";
 // Removes the unpack folders that a killed run left: the daemon's own folders at names made
 // from the template. Anything of another user's at such a name stays.
 void removeStaleStagingFolders() {
-    constexpr std::string_view name = std::string_view(kStagingTemplate).substr(5);
-    constexpr std::string_view prefix = name.substr(0, name.find('X'));
-    DIR* tmp = opendir("/tmp");
-    if (tmp == nullptr) return;
-    while (dirent* entry = readdir(tmp)) {
-        struct stat info {};
-        if (std::strlen(entry->d_name) != name.size() ||
-            !std::string_view(entry->d_name).starts_with(prefix) ||
-            fstatat(dirfd(tmp), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISDIR(info.st_mode) || info.st_uid != geteuid())
-            continue;
-        char path[sizeof "/tmp/" + sizeof entry->d_name];
-        std::snprintf(path, sizeof path, "/tmp/%s", entry->d_name);
-        removeLeftover(path);
+    glob_t found{};
+    if (glob("/tmp/update.d.??????", GLOB_NOSORT, nullptr, &found) == 0) {
+        for (std::size_t i = 0; i < found.gl_pathc; ++i) {
+            struct stat info {};
+            if (lstat(found.gl_pathv[i], &info) == 0 && S_ISDIR(info.st_mode) &&
+                info.st_uid == geteuid())
+                removeLeftover(found.gl_pathv[i]);
+        }
     }
-    closedir(tmp);
+    globfree(&found);
 }
 
 // A folder of /tmp that only the daemon can reach, removed with everything in it at the end.
