@@ -81,6 +81,8 @@ struct FaultRow {
     Lap lap;
     bool merged;  // the SDP merge completed
     const char* reportHas;
+    // The image area holds a whole old software image (its CRC-32s right), not only old data.
+    bool wholeOldImage = false;
 };
 
 // Test names show the row's name, not its bytes.
@@ -101,6 +103,9 @@ const FaultRow kFaultTable[] = {
      Lap::Untouched, true, kNotWritten},
     {"flashErase", false, Update::Sample, "erase", k2MiB, During::Nothing, "NOK", Lap::Untouched,
      true, "  0 percent ioctl failed:-1 errno: 5 Input/output error\n NOK\n"},
+    // A first erase that fails changes nothing: the old image stays whole, and it boots.
+    {"flashEraseOverAWholeOldImage", false, Update::Sample, "erase", k2MiB, During::Nothing, "NOK",
+     Lap::Untouched, true, "  0 percent ioctl failed:-1 errno: 5 Input/output error\n NOK\n", true},
     {"flashWrite", false, Update::Sample, "write", k2MiB, During::Nothing, "NOK",
      Lap::FirstSectorErased, true, "  0 percent write failed errno: 5 Input/output error\n NOK\n"},
     // A pass that fails after the first sector was written: that sector's header would boot
@@ -110,6 +115,11 @@ const FaultRow kFaultTable[] = {
      Lap::FirstSectorNoMagic, true,
      " 32 percent ioctl failed:-1 errno: 5 Input/output error\n"
      "lap image written only in part; its magic cleared, it won't boot\n NOK\n"},
+    {"flashEraseOfSecondSectorOverAWholeOldImage", false, Update::Sample, "erase 1", k2MiB,
+     During::Nothing, "NOK", Lap::FirstSectorNoMagic, true,
+     " 32 percent ioctl failed:-1 errno: 5 Input/output error\n"
+     "lap image written only in part; its magic cleared, it won't boot\n NOK\n",
+     true},
     {"flashWriteOfSecondSector", false, Update::Sample, "write 1", k2MiB, During::Nothing, "NOK",
      Lap::TwoSectorsErased, true,
      " 32 percent write failed errno: 5 Input/output error\n"
@@ -155,6 +165,22 @@ const FaultRow kFaultTable[] = {
     {"junkFlood", false, Update::Sample, "", k2MiB, During::JunkFlood, "OK", Lap::Written, true,
      "100 percent OK\n"},
 };
+
+// The old flash with a whole software image of 100000 bytes at the image area, as a board
+// that boots its old software holds it.
+std::string seedOldImage(std::uint32_t flashSize) {
+    std::string error;
+    Bytes payload(100000 - 64);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<std::uint8_t>(i * 13 + i / 251);
+    auto wrapped = mkupdate::wrapImage(payload, "Linux-old", 0, &error);
+    EXPECT_TRUE(wrapped) << error;
+    const Bytes image = wrapped.value_or(Bytes());
+    std::string flash = oldFlashContents(flashSize);
+    flash.replace(0x20000, image.size(), reinterpret_cast<const char*>(image.data()), image.size());
+    writeWholeFile(simStatePath(kFlashContentsFile), flash);
+    return flash;
+}
 
 // A gzip-compressed tar of update.d with a to-do file and a file of zeros.
 Bytes archiveWithZeros(std::size_t zeros) {
@@ -326,7 +352,8 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
         ASSERT_EQ(statvfs("/tmp", &tmp), 0);
         ASSERT_LE(tmp.f_blocks * tmp.f_frsize, 4u << 20) << "a board with a small /tmp";
     }
-    const std::string oldFlash = seedOldFlash(row.flashSize);
+    const std::string oldFlash =
+        row.wholeOldImage ? seedOldImage(row.flashSize) : seedOldFlash(row.flashSize);
     writeWholeFile(simStatePath(kFlashSizeFile), std::to_string(row.flashSize));
     writeWholeFile(simStatePath(kFlashFaultFile), row.flashFault);
     const std::string service = readWholeFile("/etc/service.txt");
@@ -377,6 +404,9 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
 
     const std::string report = readWholeFile("/tmp/update.log");
     EXPECT_NE(report.find(row.reportHas), std::string::npos) << report;
+    if (row.lap == Lap::Untouched) {
+        EXPECT_EQ(report.find("written only in part"), std::string::npos) << report;
+    }
     if (row.during == During::JunkFlood) {
         // Something else for the report: the count of the errors left out goes first.
         daemon.signal(SIGTERM);

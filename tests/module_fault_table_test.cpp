@@ -330,7 +330,7 @@ TEST_P(TmpFullInRead, EndsNokWithTheStoreAsItWas) {
 INSTANTIATE_TEST_SUITE_P(SmallTmp, TmpFullInRead, testing::Values(0));
 
 // A read that fails leaves a partial dump: no later step of the update judges it, and the
-// module keeps its keys.
+// module keeps its keys. The write-all step judges no dump: it tries the module all the same.
 TEST_F(SlowClockModuleUpdates, NoStepJudgesADumpThatThisUpdatesReadDidNotEndOk) {
     writeWholeFile(simStatePath("module.fault"), "silent 5\n");
     EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n"
@@ -339,8 +339,32 @@ TEST_F(SlowClockModuleUpdates, NoStepJudgesADumpThatThisUpdatesReadDidNotEndOk) 
               "NOK");
     const std::string report = readWholeFile("/tmp/update.log");
     EXPECT_EQ(stepResults(report), "NOK NOK NOK NOK") << report;
-    EXPECT_EQ(countOf(report, "no PS-Key dump from this update's read \n NOK\n"), 3u) << report;
+    EXPECT_EQ(countOf(report, "no PS-Key dump from this update's read \n NOK\n"), 2u) << report;
+    EXPECT_NE(report.find("Write all PS-Keys:     started ...   0 percent Update step timed out"),
+              std::string::npos)
+        << report;
     EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kModuleStoreBefore);
+}
+
+// A module that starts on BCSP never answers the read over HCI: the read, the comparison and
+// the writing of the differing keys fail, but the firmware step loads over BCSP and the
+// write-all step, which needs no dump, gives the module every key of the update.
+TEST_F(SlowClockModuleUpdates, AFailedReadLeavesTheWriteAllStepToWriteEveryKey) {
+    writeWholeFile(simStatePath("module.mode"), "bcsp\n");
+    EXPECT_EQ(runUpdate(moduleUpdate("BT_MOD_SET_READ\nBT_MOD_SET_COMP\nBT_MOD_SET_NEW_WRITE\n"
+                                     "BT_MOD_SET_FIRM_STACK\nBT_MOD_SET_ALL_WRITE\n",
+                                     true)),
+              "NOK");
+    const std::string report = readWholeFile("/tmp/update.log");
+    EXPECT_EQ(stepResults(report), "NOK NOK NOK OK OK") << report;
+    EXPECT_TRUE(
+        report.ends_with("Write all PS-Keys:     started ... 100 percent OK\n"
+                         "*UPDATE_FINISHED* ... NOK\n"))
+        << report;
+    EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), kNewFirmware);
+    const std::string store = readWholeFile(simStatePath("module.psr"));
+    for (const std::string& line : allKeys())
+        EXPECT_NE(store.find(line), std::string::npos) << line << store;
 }
 
 // The working files of an earlier update: none is read again, and a link among them is removed,

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <ostream>
 #include <string>
@@ -37,11 +38,26 @@ struct KillPoint {
 
 void PrintTo(const KillPoint& point, std::ostream* out) { *out << point.name; }
 
+// The unpack folders in /tmp ("update.d.XXXXXX").
+std::size_t stagingFolders() {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+        if (entry.path().filename().string().starts_with("update.d.")) ++count;
+    return count;
+}
+
+// A file of /etc as the board's fixture holds it before any update.
+std::string boardFixture(const std::string& name) {
+    return readWholeFile(PROJECT_SOURCE_PATH "/sim/board/etc/" + name);
+}
+
 std::string flashNow() { return readWholeFile(simStatePath(kFlashContentsFile)); }
 
 const KillPoint kKillPoints[] = {
     {"whileUnpacking", "gunzip", "true",
      [](const std::string&) { EXPECT_FALSE(fileExists("/tmp/update.d/updatetodo.txt")); }},
+    // The unpack folder that the killed run made stays: the next reception removes it.
+    {"whileUntarring", "tar", "true", [](const std::string&) { EXPECT_EQ(stagingFolders(), 1u); }},
     {"whileWritingTheFlash", nullptr, nullptr,
      [](const std::string& updated) {
          EXPECT_TRUE(flashNow().compare(0, 0x30000, updated, 0, 0x30000) == 0);
@@ -50,10 +66,18 @@ const KillPoint kKillPoints[] = {
     {"afterWritingTheFlash", "rm", "[ \"$1\" = /tmp/image ]",
      [](const std::string& updated) { EXPECT_TRUE(flashNow() == updated); }},
     // The terminal entries are rewritten, the service records not yet.
-    {"betweenTheSdpCopies", "cp", "[ \"$2\" = /etc/service.txt ]",
+    {"betweenTheSdpCopies", "cp", "[ \"$2\" = /etc/service.txt.new ]",
      [](const std::string&) {
          EXPECT_EQ(readWholeFile("/etc/terminal.txt"), kSampleMergedTerminal);
-         EXPECT_NE(readWholeFile("/etc/service.txt"), kSampleMergedService);
+         EXPECT_EQ(readWholeFile("/etc/service.txt"), boardFixture("service.txt"));
+     }},
+    // The copy of the service records is cut short: what is cut is only the new name's, and
+    // the records at their own name are whole.
+    {"inTheServiceRecordsCopy", "cp",
+     "[ \"$2\" = /etc/service.txt.new ] && head -c 20 \"$1\" > \"$2\"",
+     [](const std::string&) {
+         EXPECT_EQ(readWholeFile("/etc/service.txt.new"), kSampleMergedService.substr(0, 20));
+         EXPECT_EQ(readWholeFile("/etc/service.txt"), boardFixture("service.txt"));
      }},
 };
 
@@ -119,6 +143,9 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
                 flashWithLap(oldFlash, lapBytes));
     EXPECT_EQ(readWholeFile("/etc/service.txt"), kSampleMergedService);
     EXPECT_EQ(readWholeFile("/etc/terminal.txt"), kSampleMergedTerminal);
+    EXPECT_FALSE(fileExists("/etc/service.txt.new"));
+    EXPECT_FALSE(fileExists("/etc/terminal.txt.new"));
+    EXPECT_EQ(stagingFolders(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(SampleUpdate, KilledAndRestarted, testing::ValuesIn(kKillPoints),

@@ -123,7 +123,7 @@ struct RaceRow {
     // The image; empty: the signed CHECK_SDP update.
     std::function<Bytes(const OpensslKey&)> image = {};
     const char* notice = "OK";
-    // The report's whole text (empty: not readable, a link stands at its name), and a line of
+    // The report's whole text, and a line of
     // standard error.
     std::string report = kSdpReport;
     std::string errorLine = "";
@@ -190,6 +190,16 @@ const std::vector<RaceRow>& raceRows() {
          .image = othersMembers,
          .failedMoves = 1},
         {.name = "membersOfTheBuildMachinesUser", .image = othersMembers},
+        // Set-uid and set-gid members of another user's would become root's.
+        {.name = "setUidMembers",
+         .image =
+             [](const OpensslKey& key) {
+                 return imageWithArchive(key, "--owner=65534 --group=65534 --mode=ug+s", [] {
+                     std::filesystem::create_directories("/tmp/made/update.d/sub");
+                     writeWholeFile("/tmp/made/update.d/sub/dfu", "#!/bin/sh\n");
+                     chmod("/tmp/made/update.d/sub/dfu", 0755);
+                 });
+             }},
         {.name = "linkInTheArchive",
          .image =
              [](const OpensslKey& key) {
@@ -209,13 +219,13 @@ const std::vector<RaceRow>& raceRows() {
                                      kVictim + " /tmp/tmp.txt"),
                          "tar");
              }},
+        // What stands at the report's name goes, and the report is made afresh.
         {.name = "reportLinkedAfterStartUp",
          .afterStartUp = [] { ASSERT_EQ(symlink(kVictim, "/tmp/update.log"), 0); },
-         .notice = "NOK",
-         .report = "",
-         .errorLine =
-             "/tmp/update.log refused: not the update daemon's own file; the update doesn't run\n",
-         .merged = false},
+         .errorLine = "/tmp/update.log removed: not the update daemon's own file\n"},
+        {.name = "reportOfAnotherUserAfterStartUp",
+         .afterStartUp = [] { makeOthersFile("/tmp/update.log", "the other user's\n", 0644); },
+         .errorLine = "/tmp/update.log removed: not the update daemon's own file\n"},
         // The report already holds the reception's line of who signed: the name is taken.
         {.name = "reportLinkedWhileTarRuns",
          .before =
@@ -265,11 +275,8 @@ TEST_P(SharedTmp, OnlyTheSignedUpdateRunsAndNothingIsWrittenThroughALink) {
 
     struct stat report {};
     ASSERT_EQ(lstat("/tmp/update.log", &report), 0);
-    if (row.report.empty()) {
-        EXPECT_TRUE(S_ISLNK(report.st_mode));
-    } else {
-        EXPECT_EQ(readWholeFile("/tmp/update.log"), acceptedSignatureLine(key) + row.report);
-    }
+    EXPECT_TRUE(S_ISREG(report.st_mode) && report.st_uid == 0);
+    EXPECT_EQ(readWholeFile("/tmp/update.log"), acceptedSignatureLine(key) + row.report);
     EXPECT_NE(daemon.standardError().find(row.errorLine), std::string::npos)
         << daemon.standardError();
     EXPECT_EQ(readWholeFile(kVictim), kVictimText) << "nothing written through a link";
@@ -284,7 +291,7 @@ TEST_P(SharedTmp, OnlyTheSignedUpdateRunsAndNothingIsWrittenThroughALink) {
         struct stat info {};
         if (lstat(path, &info) != 0) continue;
         EXPECT_EQ(info.st_uid, 0u) << path;
-        EXPECT_EQ(info.st_mode & 022, 0u) << path;
+        EXPECT_EQ(info.st_mode & (022 | S_ISUID | S_ISGID), 0u) << path;
     }
 }
 

@@ -52,6 +52,24 @@ StartedChild* startedChild(pid_t pid) {
     return nullptr;
 }
 
+// The start time of process pid, in clock ticks since boot (field 22 of /proc/PID/stat), or 0
+// when it can't be had. With the pid it names one process of this boot: a pid given out again
+// comes with a later start time. /tmp, where the record of it lies, doesn't outlive a boot.
+unsigned long long processStartTime(int pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    char text[512] = {};
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    if (read(fd, text, sizeof text - 1) < 0) text[0] = '\0';
+    close(fd);
+    // The fields after the name, which may hold blanks and ")", start at its last ")": field
+    // 3 first, so the start time is the 20th of them.
+    const char* field = std::strrchr(text, ')');
+    for (int n = 0; field != nullptr && n < 20; ++n) field = std::strchr(field + 1, ' ');
+    return field != nullptr ? std::strtoull(field + 1, nullptr, 10) : 0;
+}
+
 }  // namespace
 
 std::int32_t startChildProcess(const char* dir, const char* path, char* const argv[],
@@ -70,7 +88,7 @@ std::int32_t startChildProcess(const char* dir, const char* path, char* const ar
         // A write that fails (a full /tmp) leaves an empty record, which no start-up takes.
         int record = makeFreshFile("startChildProcess", kDfuGroupPath, 0600);
         if (record >= 0) {
-            dprintf(record, "%d\n", static_cast<int>(pid));
+            dprintf(record, "%d %llu\n", static_cast<int>(pid), processStartTime(pid));
             close(record);
         }
         UPDATE_LOG(LogLevel::Detail, "Child %s started with %d pid\n", path, static_cast<int>(pid));
@@ -163,16 +181,27 @@ void killOverdueGroup(std::int64_t nowMs) {
 }
 
 void stopRecordedGroup() {
-    char text[12] = {};
+    char text[40] = {};
     // Only a record of the daemon's own making is trusted: anybody may make a file in /tmp.
     int fd = openOwnFile("main", kDfuGroupPath, O_RDONLY);
     if (fd >= 0) {
         if (read(fd, text, sizeof text - 1) < 0) text[0] = '\0';
         close(fd);
     }
-    // (Never 0 or 1: the daemon's own group, or every process.)
-    int group = std::atoi(text);
-    if (group > 1 && kill(-group, SIGTERM) == 0) {
+    // A process at the group's pid is the program that the earlier run started only with the
+    // start time recorded: otherwise the pid was given out again and leads a group of another
+    // program's, which is left alone. With no process at that pid the group's id is still its
+    // remaining members' (the kernel gives out no id that a group holds). (Never 0 or 1: the
+    // daemon's own group, or every process.)
+    int group = 0;
+    unsigned long long started = 0;
+    std::sscanf(text, "%d %llu", &group, &started);
+    unsigned long long now = group > 1 ? processStartTime(group) : 0;
+    if (now != 0 && now != started) {
+        UPDATE_LOG_AS("main", LogLevel::Warning,
+                      "process group %d of the record is not the earlier run's; left alone\n",
+                      group);
+    } else if (group > 1 && kill(-group, SIGTERM) == 0) {
         UPDATE_LOG_AS("main", LogLevel::Warning, "process group %d of an earlier run stopped\n",
                       group);
         sleepMs(std::int64_t{kGroupStopGraceSeconds} * 1000);

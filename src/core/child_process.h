@@ -14,9 +14,9 @@
 // standard output (none: the daemon's). The child starts with the signal mask the daemon was
 // started with; the daemon's own descriptors are closed in it on exec. It leads a process group
 // of its own, so that stopChild reaches whatever it starts in turn, and that group is recorded
-// in the daemon's run file until it is gone (forgetChildGroup). The child's process id, or
-// -1 (logged) when no child could be created. A program that can't be executed ends its child
-// with status 127.
+// in the daemon's run file, "PID STARTTIME" (its start time in clock ticks since boot), until
+// it is gone (forgetChildGroup). The child's process id, or -1 (logged) when no child could be
+// created. A program that can't be executed ends its child with status 127.
 std::int32_t startChildProcess(const char* dir, const char* path, char* const argv[],
                                char* const envp[], const char* device);
 
@@ -35,8 +35,9 @@ inline constexpr unsigned kGroupStopGraceSeconds = 5;
 // Nothing is left of the recorded child's process group: its run file goes.
 inline void forgetChildGroup() { unlink(kDfuGroupPath); }
 // At start-up: a process group that the run file of an earlier run names, when the file is the
-// daemon's own and the group still alive, gets SIGTERM, and SIGKILL after the grace time. The
-// run file goes in any case.
+// daemon's own and the group still alive, gets SIGTERM, and SIGKILL after the grace time;
+// not when the process at the group's id started at another time than the run file says (the
+// id given out again since). The run file goes in any case.
 void stopRecordedGroup();
 
 // Sends signal to the process group of a child that startChildProcess started.

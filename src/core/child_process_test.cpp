@@ -98,19 +98,45 @@ pid_t startLoneGroup() {
     return pid;
 }
 
+// Field 22 of /proc/PID/stat, the process's start time, read here on its own.
+unsigned long long startTimeOf(pid_t pid) {
+    const std::string stat = readWholeFile("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t at = stat.rfind(')');
+    for (int field = 2; field < 22 && at != std::string::npos; ++field) at = stat.find(' ', at + 1);
+    return at == std::string::npos ? 0 : std::stoull(stat.substr(at + 1));
+}
+
+TEST(StartChildProcess, RecordsTheGroupWithItsLeadersStartTime) {
+    char program[] = "sleep";
+    char seconds[] = "30";
+    char* const argv[] = {program, seconds, nullptr};
+    std::int32_t pid = startChildProcess(nullptr, "/usr/bin/sleep", argv, kNoEnvironment, nullptr);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(readWholeFile(kDfuGroupPath),
+              std::to_string(pid) + " " + std::to_string(startTimeOf(pid)) + "\n");
+    kill(pid, SIGKILL);
+    waitFor(pid);
+    forgetChildGroup();
+}
+
 struct RecordCase {
     const char* name;
     mode_t mode;
+    // Added to the leader's start time in the record: another process at the group's id.
+    unsigned long long startTimeOff;
     bool stopped;
 };
 
 class RecordedGroupAtStartUp : public testing::TestWithParam<RecordCase> {};
 
-// Only the daemon's own record is trusted: a file that others could have written names a group
-// that is left alone.
-TEST_P(RecordedGroupAtStartUp, IsStoppedOnlyByTheDaemonsOwnRecord) {
+// Only the daemon's own record is trusted, and only while the process at the group's id is the
+// one it names: a file that others could have written, or a pid given out again since, names a
+// group that is left alone.
+TEST_P(RecordedGroupAtStartUp, IsStoppedOnlyByTheDaemonsOwnRecordOfIt) {
     pid_t group = startLoneGroup();
-    writeWholeFile(kDfuGroupPath, std::to_string(group) + "\n");
+    writeWholeFile(kDfuGroupPath, std::to_string(group) + " " +
+                                      std::to_string(startTimeOf(group) + GetParam().startTimeOff) +
+                                      "\n");
     chmod(kDfuGroupPath, GetParam().mode);
     std::string log = loggedBy([] { stopRecordedGroup(); });
     EXPECT_FALSE(fileExists(kDfuGroupPath));
@@ -120,20 +146,26 @@ TEST_P(RecordedGroupAtStartUp, IsStoppedOnlyByTheDaemonsOwnRecord) {
         int status = 0;
         EXPECT_EQ(waitpid(group, &status, 0), group);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        return;
+    }
+    if (GetParam().mode == 0600) {
+        EXPECT_EQ(log, "LOG main: process group " + std::to_string(group) +
+                           " of the record is not the earlier run's; left alone\n");
     } else {
         EXPECT_EQ(log, std::string("ERR main: /tmp/dfu_group.run refused: not the update daemon's "
                                    "own file (owner 0, mode 0") +
                            (GetParam().mode == 0666 ? "666" : "620") + ", 1 names)\n");
-        EXPECT_EQ(kill(group, 0), 0);
-        kill(group, SIGKILL);
-        waitpid(group, nullptr, 0);
     }
+    EXPECT_EQ(kill(group, 0), 0);
+    kill(group, SIGKILL);
+    waitpid(group, nullptr, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(ChildProcess, RecordedGroupAtStartUp,
-                         testing::Values(RecordCase{"own", 0600, true},
-                                         RecordCase{"writableByAll", 0666, false},
-                                         RecordCase{"writableByItsGroup", 0620, false}),
+                         testing::Values(RecordCase{"own", 0600, 0, true},
+                                         RecordCase{"pidGivenOutAgain", 0600, 1, false},
+                                         RecordCase{"writableByAll", 0666, 0, false},
+                                         RecordCase{"writableByItsGroup", 0620, 0, false}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -27,8 +27,9 @@ struct RepeatedMinute {
     int written = 0;
     int held = 0;
 };
-RepeatedMinute repeatedMinutes[2];
-constexpr const char* kRepeatedNames[] = {"datagram errors", "signals"};
+constexpr const char* kRepeatedNames[] = {"datagram errors", "signals", "child end signals"};
+constexpr int kRepeatedKinds = sizeof kRepeatedNames / sizeof kRepeatedNames[0];
+RepeatedMinute repeatedMinutes[kRepeatedKinds];
 
 // Standard error's writes that failed (a reader gone, a full disk): dropped, and counted on
 // standard error once it takes writes again.
@@ -150,7 +151,7 @@ bool admitRepeated(Repeated kind) {
 }
 
 void endRepeatedErrors() {
-    for (int kind = 0; kind < 2; ++kind) {
+    for (int kind = 0; kind < kRepeatedKinds; ++kind) {
         int held = repeatedMinutes[kind].held;
         if (held == 0) continue;
         repeatedMinutes[kind].held = 0;

@@ -40,11 +40,12 @@ void updateErr(LogLevel level, const char* file, const char* function, int line,
     updateErr((level), kLogSourceFile, (function), __LINE__, (code), __VA_ARGS__)
 
 // Entries that anybody on the machine can bring on in floods: a junk datagram or a send that a
-// flood made fail, a signal sent again and again. Each kind gets at most kReportedPerMinute
-// entries a minute, on standard error and in the update report alike, whatever their text; the
-// others are counted, and one line "N <kind> left out of the report" stands for them, so that a
-// flood can't fill /tmp, which is the board's memory, nor a disk that standard error goes to.
-enum class Repeated : int { DatagramErrors, Signals };
+// flood made fail, a signal sent again and again, a SIGCHLD among them. Each kind gets at most
+// kReportedPerMinute entries a minute, on standard error and in the update report alike, whatever
+// their text; the others are counted, and one line "N <kind> left out of the report" stands for
+// them, so that a flood can't fill /tmp, which is the board's memory, nor a disk that standard
+// error goes to.
+enum class Repeated : int { DatagramErrors, Signals, ChildSignals };
 inline constexpr int kReportedPerMinute = 20;
 // True when the entry of that kind is to be written; otherwise it is counted.
 bool admitRepeated(Repeated kind);

@@ -80,7 +80,7 @@ bool takeOverEntries(const char* function, int folder, const char* shown) {
         } else if (S_ISREG(info.st_mode) && info.st_nlink != 1) {
             refusal = "a file with more than one name";
         } else if (fchownat(at, entry->d_name, geteuid(), getegid(), AT_SYMLINK_NOFOLLOW) != 0 ||
-                   fchmodat(at, entry->d_name, info.st_mode & 07777 & ~kWriteByOthers, 0) != 0) {
+                   fchmodat(at, entry->d_name, info.st_mode & 0777 & ~kWriteByOthers, 0) != 0) {
             refusal = "can't be made the daemon's";
         } else if (S_ISDIR(info.st_mode)) {
             int inner = openat(at, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -52,7 +52,8 @@ bool ownFileAt(const char* path);
 
 // Makes the tree under folder (a folder of the daemon's own that no one else can reach) the
 // daemon's: every file and folder gets the daemon's user and group and loses the write bits of
-// group and others. A link, a device, a pipe or socket, or a file with more than one name
-// anywhere in it refuses the tree: false, logged in the name of function with the member's
-// name (shownAs followed by its path below folder).
+// group and others, and its set-uid, set-gid and sticky bits: a set-uid member made the
+// daemon's would be a program that any local user could run as root. A link, a device, a pipe or
+// socket, or a file with more than one name anywhere in it refuses the tree: false, logged in the
+// name of function with the member's name (shownAs followed by its path below folder).
 bool takeOverTree(const char* function, const char* folder, const char* shownAs);

@@ -96,14 +96,41 @@ bool flashHoldsTheImage(std::uint32_t length, const Sha256Digest& expected) {
     return false;
 }
 
-// After a pass failed: a header written by an earlier pass would have the board boot an image
-// whose rest is missing or old. Where the image area holds no magic (the first sector erased
-// and not written), nothing boots it already and nothing is said.
-void unbootPartlyWrittenImage() {
-    std::array<std::uint8_t, 4> magic{};
-    if (readFlash(imageAreaStart, magic.data(), magic.size()) == 1 &&
-        readBigEndian32(magic.data()) != kImageMagic)
-        return;
+// Whether the image area holds a whole image, its header's and its data's CRC-32 right, as
+// the boot loader takes one: the old image where a pass failed before it changed anything.
+// Its magic word goes to magic.
+bool imageAreaIsWhole(std::uint32_t imageSpace, std::uint32_t* magic) {
+    std::vector<std::uint8_t> piece(configSectorSize);
+    std::uint8_t* header = piece.data();
+    // A header that can't be read may be anything: it counts as the magic.
+    *magic = kImageMagic;
+    if (readFlash(imageAreaStart, header, kImageHeaderSize) != 1) return false;
+    *magic = readBigEndian32(header + kMagicOffset);
+    std::uint32_t headerCrc = readBigEndian32(header + kHeaderCrcOffset);
+    std::uint32_t dataCrc = readBigEndian32(header + kDataCrcOffset);
+    std::uint32_t size = readBigEndian32(header + kDataSizeOffset);
+    writeBigEndian32(header + kHeaderCrcOffset, 0);
+    if (calcCrc32(0, header, kImageHeaderSize) != headerCrc || size > imageSpace - kImageHeaderSize)
+        return false;
+    std::uint32_t crc = 0;
+    for (std::uint32_t done = 0; done < size;) {
+        std::uint32_t length = std::min<std::uint32_t>(size - done, configSectorSize);
+        if (readFlash(imageAreaStart + kImageHeaderSize + done, piece.data(), length) != 1)
+            return false;
+        crc = calcCrc32(crc, piece.data(), length);
+        done += length;
+    }
+    return crc == dataCrc && *magic == kImageMagic;
+}
+
+// After a pass failed: a header written by an earlier pass, or an old image that a pass
+// erased in part, would have the board boot an image whose rest is missing or old. An image
+// area that still holds a whole image (the old one, where the first erase failed) boots as it
+// is; where it holds no magic (the first sector erased and not written), nothing boots it
+// already. Nothing is said in either case.
+void unbootPartlyWrittenImage(std::uint32_t imageSpace) {
+    std::uint32_t magic = 0;
+    if (imageAreaIsWhole(imageSpace, &magic) || magic != kImageMagic) return;
     UPDATE_ERR_AS(kWriteImage, LogLevel::Critical, kErrorOperationFailed,
                   "lap image written only in part; %s\n", unbootImageArea());
 }
@@ -223,7 +250,7 @@ int writeLapImage(const MappedFile& file, const CheckedImage& image, const Sha25
     startPercent(0);
     if (writePasses(lapImage.get(), lapFile.size) == 1)
         return flashHoldsTheImage(lapFile.size, software) ? 1 : -1;
-    unbootPartlyWrittenImage();
+    unbootPartlyWrittenImage(imageSpace);
     return -1;
 }
 

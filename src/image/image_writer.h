@@ -16,6 +16,7 @@ inline constexpr const char* kLapImageName = "Linux";
 // SHA-256 isn't software, the digest taken at reception: the software image is read into the
 // daemon's memory and checked there before the first erase, and written from there. What was
 // written is read back and compared with software too. A flash that holds anything else, or
-// only a part of the image, has its image's magic word cleared, so that nothing boots it. 1
-// when the whole image was written and read back right, -1 otherwise (logged).
+// only a part of the image, has its image's magic word cleared, so that nothing boots it;
+// an image area that a failed pass left whole (the old image, its first erase refused) stays
+// bootable. 1 when the whole image was written and read back right, -1 otherwise (logged).
 int writeImage(const ImageIdentity& accepted, const Sha256Digest& software);

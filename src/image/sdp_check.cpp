@@ -1,14 +1,19 @@
 #include "image/sdp_check.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <span>
 
+#include "core/durable_file.h"
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
@@ -29,6 +34,7 @@ constexpr std::size_t kServiceListSize = 2000;
 constexpr std::size_t kEntrySize = 1024;
 constexpr std::size_t kCommandSize = 160;
 constexpr std::string_view kCopyCommand = " -cp ";
+constexpr std::size_t kStagingSuffixLength = 4;  // ".new"
 
 constexpr int kServiceField = kRecordServiceField;
 constexpr int kKeyField = kRecordKeyField;
@@ -207,8 +213,10 @@ CheckResult rewriteTerminal(std::FILE* terminal, std::string_view services, Outp
     }
 }
 
+// The copy goes to the installed file's name followed by ".new".
 bool commandFits(const char* from, const char* to) {
-    return kCopyCommand.size() + std::strlen(from) + 1 + std::strlen(to) < kCommandSize;
+    return kCopyCommand.size() + std::strlen(from) + 1 + std::strlen(to) + kStagingSuffixLength <
+           kCommandSize;
 }
 
 // Appending to a file left by an earlier run would mix old lines into the new file.
@@ -273,17 +281,47 @@ bool writeMergedFiles(const char* currentPath, const char* newPath, bool* termin
     return true;
 }
 
-// Copies the temporary files over the installed ones and removes them. A copy that fails
-// leaves the merge uninstalled, or half installed.
+// Puts the temporary file from in place of the file at path as a whole: the board's cp copies
+// it to path followed by ".new" (whatever stood there, a cut copy of an earlier run among
+// them, goes first), which takes the old file's mode, is synced, and is renamed over path;
+// then the folder is synced. A power cut at any moment leaves at path the old file or the new
+// one, never a part of either. Where path is a link (/etc kept on another partition), the file
+// it names is replaced, as cp over it did. False (logged) when it isn't installed.
+bool installDurably(const char* from, const char* path) {
+    char real[PATH_MAX];
+    if (realpath(path, real) != nullptr) path = real;
+    char staging[kCommandSize];
+    bool fits =
+        std::snprintf(staging, sizeof staging, "%s.new", path) < static_cast<int>(sizeof staging);
+    if (!fits) {
+        reportRefusal({path, "path too long for the copy command"});
+        return false;
+    }
+    if (!removeStale(staging)) return false;
+    if (commandSucceeded("checkSdpRecords", shellCopy(from, staging))) {
+        struct stat old {};
+        if (stat(path, &old) != 0) old.st_mode = 0644;
+        int fd = open(staging, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        bool synced = fd >= 0 && fchmod(fd, old.st_mode & 0777) == 0 && fsync(fd) == 0;
+        if (fd >= 0) close(fd);
+        if (synced && rename(staging, path) == 0 && syncFolderOf(path)) return true;
+        UPDATE_ERR_AS("checkSdpRecords", LogLevel::Critical, kErrorOperationFailed,
+                      "couldn't install %s errno = %d %m \n", path, errno);
+    }
+    // A copy cut short stays nowhere.
+    unlink(staging);
+    return false;
+}
+
+// Installs the temporary files, the terminal entries first, and removes them. An install that
+// fails leaves the merge uninstalled, or the terminal entries alone installed.
 bool installMergedFiles(const char* currentPath, bool terminalRewritten) {
     bool installed = true;
     if (terminalRewritten) {
-        installed =
-            commandSucceeded("checkSdpRecords", shellCopy(kTerminalBuildPath, kTerminalPath));
+        installed = installDurably(kTerminalBuildPath, kTerminalPath);
         shellRemove(kTerminalBuildPath);
     }
-    if (installed)
-        installed = commandSucceeded("checkSdpRecords", shellCopy(kMergedPath, currentPath));
+    if (installed) installed = installDurably(kMergedPath, currentPath);
     shellRemove(kMergedPath);
     return installed;
 }

@@ -9,7 +9,9 @@
 // the new file's other records are added. 1 when the merge was installed; -1 (logged) when
 // it was abandoned: nothing changes when a service file can't be opened, a file breaks the
 // format or a limit, or the temporary files can't be written whole. /etc/terminal.txt is
-// left alone when it can't be opened.
+// left alone when it can't be opened. Each file reaches /etc whole, terminal.txt first: copied
+// to a new name there, synced and renamed over the old one, so that a power cut never leaves
+// a part of one.
 int checkSdpRecords(const char* currentPath, const char* newPath);
 
 // Copies the input file to the output file with the replacement written just after the first

@@ -1,8 +1,10 @@
 #include "image/sdp_check.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -120,6 +122,75 @@ TEST(SdpCheck, FilesBreakingTheFormatOrALimitAreLeftAsTheyWere) {
         EXPECT_EQ(readWholeFile(kTerminalPath), entries);
         EXPECT_EQ(readWholeFile(kUpdateReportPath), "SDP records not merged, " + c.message + "\n");
     }
+}
+
+// Each file is copied to a new name, synced and renamed over the old one: none of the new
+// names stays, a cut copy an earlier run left at one is not installed, and the files keep
+// their modes. Where a file of /etc is a link, the file it names is replaced.
+TEST(SdpCheck, InstallsEachFileWholeAndLeavesNoNewNameBehind) {
+    const std::string cut = "A;n1;s1;K";
+    for (bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "linked" : "plain");
+        mkdir("/tmp/update.d", 0755);
+        mkdir("/etc/config", 0755);
+        const std::string service = linked ? "/etc/config/service.txt" : kServicePath;
+        unlink(kServicePath);
+        if (linked) {
+            ASSERT_EQ(symlink(service.c_str(), kServicePath), 0);
+        }
+        writeWholeFile(service, "A;n1;s1;K1;x\nA;n2;s2;K2;x\n");
+        chmod(service.c_str(), 0640);
+        writeWholeFile("/tmp/update.d/service.txt", "B;m1;t1;K1;y\nB;m3;t3;K3;y\n");
+        writeWholeFile(kTerminalPath, "1;x;a;b;rest\n");
+        chmod(kTerminalPath, 0604);
+        writeWholeFile(service + ".new", cut);
+        writeWholeFile(std::string(kTerminalPath) + ".new", cut);
+        unlink(kUpdateReportPath);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(checkSdpRecords(kServicePath, "/tmp/update.d/service.txt"), 1);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(readWholeFile(service), "A;n1;s1;K1;x\nB;m3;t3;K3;y\n");
+        EXPECT_EQ(readWholeFile(kTerminalPath), "1;x;s1,t3;s1,t3;rest\n");
+        EXPECT_FALSE(fileExists(service + ".new"));
+        EXPECT_FALSE(fileExists(std::string(kTerminalPath) + ".new"));
+        struct stat info {};
+        ASSERT_EQ(lstat(kServicePath, &info), 0);
+        EXPECT_EQ(S_ISLNK(info.st_mode), linked);
+        ASSERT_EQ(stat(service.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u);
+        ASSERT_EQ(stat(kTerminalPath, &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0604u);
+        EXPECT_EQ(readWholeFile(kUpdateReportPath), "");
+        unlink(service.c_str());
+    }
+    unlink(kServicePath);
+}
+
+// A copy that fails part way installs nothing: the files at their own names stay whole, and
+// nothing stays at the new names.
+TEST(SdpCheck, ACopyCutShortLeavesTheOldFiles) {
+    const std::string current = "A;n1;s1;K1;x\n", entries = "1;x;a;b;rest\n";
+    mkdir("/tmp/update.d", 0755);
+    writeWholeFile(kServicePath, current);
+    writeWholeFile(kTerminalPath, entries);
+    writeWholeFile("/tmp/update.d/service.txt", "B;m1;t1;K1;y\nB;m3;t3;K3;y\n");
+    mkdir("/tmp/cutbin", 0755);
+    writeWholeFile("/tmp/cutbin/-cp", "#!/bin/sh\nhead -c 5 \"$1\" > \"$2\"\nexit 1\n");
+    chmod("/tmp/cutbin/-cp", 0755);
+    const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin";
+    setenv("PATH", ("/tmp/cutbin:" + path).c_str(), 1);
+    unlink(kUpdateReportPath);
+    testing::internal::CaptureStderr();
+    int result = checkSdpRecords(kServicePath, "/tmp/update.d/service.txt");
+    testing::internal::GetCapturedStderr();
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(readWholeFile(kServicePath), current);
+    EXPECT_EQ(readWholeFile(kTerminalPath), entries);
+    EXPECT_FALSE(fileExists("/etc/service.txt.new"));
+    EXPECT_FALSE(fileExists("/etc/terminal.txt.new"));
+    EXPECT_EQ(readWholeFile(kUpdateReportPath),
+              "command \" -cp /tmp/tmp.txt /etc/terminal.txt.new\" failed: exit status 1\n");
 }
 
 std::string replace(const std::string& input, const char* search, const char* replacement) {

@@ -79,16 +79,13 @@ bool dumpIsTheStore() {
 // not take a missing list for "nothing to do". Forgotten when an update starts.
 bool comparisonFailed = false;
 
-// What this update's read step left: only a read that ended OK in this update gives a dump
-// that tells what the module holds; a partial one, or one an earlier update left, does not.
-enum class UpdateRead { None, Failed, Whole };
-UpdateRead thisUpdatesRead = UpdateRead::None;
+// Only a read that ended OK in this update gives a dump that tells what the module holds; a
+// partial one, or one an earlier update left, does not.
+bool thisUpdatesReadWhole = false;
 
 // False, logged, when the step's judgement would rest on a dump this update didn't read whole.
-bool haveThisUpdatesDump(bool readRequired) {
-    if (thisUpdatesRead == UpdateRead::Whole ||
-        (!readRequired && thisUpdatesRead == UpdateRead::None))
-        return true;
+bool haveThisUpdatesDump() {
+    if (thisUpdatesReadWhole) return true;
     UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
                   "no PS-Key dump from this update's read \n");
     return false;
@@ -174,7 +171,7 @@ void endReadStep() {
     makeDumpReadOnly();
     logUnheldStatuses();
     bool whole = dumpIsTheStore();
-    if (whole) thisUpdatesRead = UpdateRead::Whole;
+    thisUpdatesReadWhole = whole;
     endStep(whole);
 }
 
@@ -218,7 +215,7 @@ void runWalk(const Walk& walk) {
 void readPsKeysStep() {
     if (update.stepState == STATE_ENTER) {
         // Until it ends OK, this read leaves no dump that a later step may judge.
-        thisUpdatesRead = UpdateRead::Failed;
+        thisUpdatesReadWhole = false;
         update.stepState = STATE_OPEN_LINK;
         postWakeUp(WAKE_UP);
         return;
@@ -238,7 +235,7 @@ void comparePsKeysStep() {
                     removeWhateverStands("stateMachine", kPsKeyToSetPath) && prepareUpdateKeys();
     // Without a comparison the keys that differ are unknown: the write step would find
     // nothing to do and the update would pass for complete.
-    comparisonFailed = !prepared || !haveThisUpdatesDump(true) ||
+    comparisonFailed = !prepared || !haveThisUpdatesDump() ||
                        comparePSKeyFiles(kPsKeyPreparedPath, kPsKeyDumpPath) != 1;
     endStep(!comparisonFailed);
 }
@@ -248,7 +245,7 @@ void writeChangedPsKeysStep() {
         runWalk({kNewWriteOpenTimeout, writeNextChangedKey, endWriteStep});
         return;
     }
-    if (!haveThisUpdatesDump(true)) {
+    if (!haveThisUpdatesDump()) {
         endStep(false);
         return;
     }
@@ -281,12 +278,9 @@ void writeAllPsKeysStep() {
         runWalk({kAllWriteOpenTimeout, writeNextKeyOfAll, endWriteAllStep});
         return;
     }
-    // Writing every key needs no dump; but after a read of this update that failed, the keys
-    // the module held before are not saved, and the module may not be answering.
-    if (!haveThisUpdatesDump(false)) {
-        failBeforeTheModule();
-        return;
-    }
+    // Writing every key needs no dump, and a read that failed is no reason to keep the old
+    // keys: a module that starts on BCSP never answers the read over HCI, and only this step
+    // gives it the update's keys.
     // After a firmware load in this update the module runs BCSP and the firmware step has left
     // its link open; without that link (an update without the firmware step) the step opens
     // the BCCMD channel itself.
@@ -309,5 +303,5 @@ void forgetEarlierPsKeyWork() {
     for (const char* path : {kPsKeyDumpPath, kPsKeyPreparedPath, kPsKeyReportPath, kPsKeyToSetPath})
         removeEarlierFile("startUpdate", path);
     comparisonFailed = false;
-    thisUpdatesRead = UpdateRead::None;
+    thisUpdatesReadWhole = false;
 }

@@ -150,7 +150,8 @@ void alarmHandler() {
 }
 
 void childDead() {
-    UPDATE_LOG(LogLevel::Warning, "Child dead signal arrived\n");
+    if (admitRepeated(Repeated::ChildSignals))
+        UPDATE_LOG(LogLevel::Warning, "Child dead signal arrived\n");
     std::int32_t pid = 0;
     std::int32_t status = 0;
     while (reapEndedChild(&pid, &status)) {

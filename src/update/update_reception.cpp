@@ -1,6 +1,7 @@
 #include "update/update_reception.h"
 
 #include <fcntl.h>
+#include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,10 +195,29 @@ bool decompressedIsOwn(const char* decompressed) {
     return false;
 }
 
+// The unpack folders are made from this template; a kill while unpacking leaves one behind.
+constexpr char kStagingTemplate[] = "/tmp/update.d.XXXXXX";
+
+// Removes the unpack folders that a killed run left: the daemon's own folders at names made
+// from the template. Anything of another user's at such a name stays.
+void removeStaleStagingFolders() {
+    glob_t found{};
+    if (glob("/tmp/update.d.??????", GLOB_NOSORT, nullptr, &found) == 0) {
+        for (std::size_t i = 0; i < found.gl_pathc; ++i) {
+            struct stat info {};
+            if (lstat(found.gl_pathv[i], &info) == 0 && S_ISDIR(info.st_mode) &&
+                info.st_uid == geteuid())
+                removeLeftover(found.gl_pathv[i]);
+        }
+    }
+    globfree(&found);
+}
+
 // A folder of /tmp that only the daemon can reach, removed with everything in it at the end.
 class StagingFolder {
 public:
     StagingFolder() {
+        std::memcpy(path_, kStagingTemplate, sizeof path_);
         if (mkdtemp(path_) == nullptr) {
             UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                           "couldn't make a folder %s errno = %d %m \n", path_, errno);
@@ -213,7 +233,7 @@ public:
     const char* path() const { return path_; }
 
 private:
-    char path_[32] = "/tmp/update.d.XXXXXX";
+    char path_[sizeof kStagingTemplate] = {};
 };
 
 // tar, run as root, gives the members the owners and modes of the archive, which are the
@@ -299,13 +319,20 @@ ArchiveWrite writeArchive(std::span<const std::uint8_t> bytes, const Sha256Diges
 
 namespace {
 
-// Whether the report at its name is the daemon's own (or not there yet, to be made at its
-// first entry): an update whose report would be refused doesn't start.
+// Whether the report at its name is the daemon's own, or not there (to be made at its first
+// entry). Anything else that stands there, a link or another user's file made since start-up,
+// goes, and the report is made afresh; an update whose report would still be refused doesn't
+// start.
 bool reportIsOwn() {
     forgetReportRefusal();
     struct stat info {};
     if ((lstat(kUpdateReportPath, &info) != 0 && errno == ENOENT) || isOwnFile(info)) return true;
     ReportAppendSuppressed guard;
+    if (removeWhateverStands("startUpdate", kUpdateReportPath)) {
+        UPDATE_LOG_AS("startUpdate", LogLevel::Warning,
+                      "%s removed: not the update daemon's own file\n", kUpdateReportPath);
+        return true;
+    }
     UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
                   "%s refused: not the update daemon's own file; the update doesn't run\n",
                   kUpdateReportPath);
@@ -323,6 +350,7 @@ StartOutcome startUpdate(uid_t requester) {
     // what this update's steps made. (The last dump stays readable until now.)
     forgetEarlierPsKeyWork();
     forgetEarlierDfuReports();
+    removeStaleStagingFolders();
 
     char archive[64];
     std::snprintf(archive, sizeof archive, "%s%s", kImagePath, kArchiveSuffix);
