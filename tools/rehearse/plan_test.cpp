@@ -188,4 +188,19 @@ TEST(Plan, ComparisonNamesTheBoardsAndKeysThatDiffer) {
     EXPECT_TRUE(compareFleets(old, old).back().differences.empty());
 }
 
+// The flash's work said as the board's detail says it, "nothing written" for none, never a
+// count of no sectors beside an empty range.
+TEST(Plan, ComparisonSaysWhatTheFlashGotFromEachImage) {
+    BoardFacts old = okBoard("a", 40), now = okBoard("a", 40);
+    ownRun(old).flash = {};
+    EXPECT_EQ(boardDifferences(old, now),
+              std::vector<std::string>{"flash: nothing written -> 4 sectors erased, 100000 words "
+                                       "programmed (0x020000-0x05ffff)"});
+    ownRun(old).flash = {1, 1, "0x020000-0x02ffff"};
+    EXPECT_EQ(boardDifferences(old, now),
+              std::vector<std::string>{"flash: 1 sector erased, 1 word programmed "
+                                       "(0x020000-0x02ffff) -> 4 sectors erased, 100000 words "
+                                       "programmed (0x020000-0x05ffff)"});
+}
+
 }  // namespace
