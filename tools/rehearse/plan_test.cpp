@@ -137,8 +137,10 @@ TEST(Plan, JsonIsVersionedValidUtf8) {
 // at least, and a step too short to see still shows.
 TEST(Plan, PageShowsTheVerdictFirstInValidUtf8) {
     Plan plan = fleetPlan();
-    plan.comparison = Comparison{
-        {"old.img", "", ""}, {}, {{{"r"}, {"&0021: 0004 -> 0006", "outcome: OK -> NOK"}}}};
+    plan.comparison = Comparison{{"old.img", "", ""},
+                                 {},
+                                 {{{"r"}, {"&0021: 0004 -> 0006", "outcome: OK -> NOK"}},
+                                  {{"a", "b"}, {"/etc now: service.txt -10004;Network"}}}};
     const std::string page = planPage(plan);
     const std::size_t verdict = page.find("<p class=\"big\">3 of 4 boards ended OK</p>");
     EXPECT_LT(verdict, page.find("<h2>Groups</h2>"));
@@ -149,11 +151,18 @@ TEST(Plan, PageShowsTheVerdictFirstInValidUtf8) {
     EXPECT_NE(page.find("Caf\xef\xbf\xbd printer"), std::string::npos);
     EXPECT_NO_THROW(nlohmann::json(page).dump());  // which throws on a byte that isn't UTF-8
     // Side by side, a changed outcome first and set apart.
-    EXPECT_NE(page.find("<tr class=\"outcome\"><td rowspan=\"2\" class=\"names\">1: <span "
-                        "class=\"name\">r</span></td><td>outcome</td><td class=\"old\">OK</td><td "
-                        "class=\"new\">NOK</td></tr>"),
+    EXPECT_NE(page.find("<tr class=\"outcome\"><td rowspan=\"2\" class=\"names\"><span "
+                        "class=\"count\">1 board:</span> <span class=\"name\">r</span></td>"
+                        "<td>outcome</td><td class=\"old\">OK</td><td class=\"new\">NOK</td></tr>"),
               std::string::npos)
         << page;
+    // A line of /etc that only one image's run removed: the line beside what each run did.
+    EXPECT_NE(page.find("<td>/etc/service.txt: 10004;Network</td><td class=\"old\">kept</td>"
+                        "<td class=\"new\">removed</td>"),
+              std::string::npos)
+        << page;
+    // The boards in their names' order: a board's place is its name's sort key.
+    EXPECT_NE(page.find("<td class=\"name\" data-key=\"1\">r</td>"), std::string::npos) << page;
 
     BoardFacts quick = okBoard("quick", 0.011);
     ownRun(quick).steps = {{"Image check", "NOK", {}, 0, 0, 0.01, 0, 0.01},
