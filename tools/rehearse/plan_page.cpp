@@ -260,8 +260,8 @@ td,th{padding:3px 8px;text-align:left;vertical-align:top;border-bottom:1px solid
 td{overflow-wrap:break-word}td.n{white-space:nowrap}
 td.name,td.names,td.text,td.notes,td.failed,.compare td{overflow-wrap:anywhere}
 @media (min-width:1200px){td.firmware{white-space:nowrap}td.notes{overflow-wrap:break-word}}
-span.name{display:inline-block}td.names{min-width:12em}td.name{min-width:7em}td.failed{min-width:9em}
-.boards{font-size:.9em}.boards td,.boards th{padding:3px 5px}
+span.name{display:inline-block}td.names{min-width:12em}td.name{min-width:7em}td.failed{min-width:8em}
+.boards{font-size:.85em}.boards td,.boards th{padding:3px 4px}
 .small{font-size:.85em;color:#444}
 td.what{min-width:12em}div.wide{overflow-x:auto}
 th{background:#f0f0f0}td.n{text-align:right}
