@@ -340,10 +340,10 @@ TEST(Rehearsal, NamesTheFailingStepsAndTheirReasonsOnEachBoard) {
         "=== all boards ===\n"
         "board     group  outcome  assumed  firmware        keys  sectors  /etc  predicted  trust"
         "              failed steps\n"
-        "sample        1  NOK            1  1958 16.4.0        6        0     0 # s  unsigned, "
-        "keyless  Update Parlo Firmware\n"
-        "refusing      2  NOK            8  1958 16.4.0        5        0     0 # s  unsigned, "
+        "refusing      1  NOK            8  1958 16.4.0        5        0     0 # s  unsigned, "
         "keyless  Write diff. PS-Keys, Update Parlo Firmware\n"
+        "sample        2  NOK            1  1958 16.4.0        6        0     0 # s  unsigned, "
+        "keyless  Update Parlo Firmware\n"
         "0 of 2 boards ended OK\n"
         "page: /tmp/out/plan.html\n"))
         << output;
@@ -438,7 +438,9 @@ std::string withoutTimings(const std::string& text) {
 TEST(Rehearsal, PlansAFleetInShardsAsInOneRun) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     std::filesystem::create_directories("/tmp/fleet");
-    for (const auto& [name, version] : {std::pair{"a1", "2.0.3"}, {"a2", "2.0.3"}, {"b", "2.1.0"}})
+    // Listed as a reader counts, a9 before a10, though the fleet's folder lists a10 first.
+    for (const auto& [name, version] :
+         {std::pair{"a1", "2.0.3"}, {"a10", "2.0.3"}, {"a9", "2.1.0"}})
         writeBoard(std::string("/tmp/fleet/") + name,
                    {{"etc/data.txt",
                      std::string("SERIALNO=") + name + "\r\nLAP_VERSION=" + version + "\r\n"}});
@@ -448,6 +450,7 @@ TEST(Rehearsal, PlansAFleetInShardsAsInOneRun) {
     const std::string one =
         rehearse("--json /tmp/one.json --fleet /tmp/fleet /tmp/sample.img", &status);
     EXPECT_EQ(status, 2) << one;
+    EXPECT_LT(one.find("\na9 "), one.find("\na10 ")) << one;
     const std::string script = kSourceRoot + "/scripts/rehearse.sh --build " + PROJECT_BINARY_PATH +
                                " --emulator '" BOARD_EMULATOR "' ";
     // One command line for parallel's shell, {} the part's number.
@@ -683,7 +686,7 @@ TEST(Rehearsal, ComparesTwoImagesBoardByBoard) {
         &status);
     EXPECT_TRUE(
         output.ends_with("=== new.img against old.img ===\n"
-                         "2 boards: sample flash-4m\n"
+                         "2 boards: flash-4m sample\n"
                          "  &0021: 0006 -> 0007\n"
                          "  &02a5: 5250 464c 2057 3731 332e 352e 3220 3131 2034 3730 -> "
                          "5250 464c 2057 3831 302e 302e 3220 3032 2030 3730\n"

@@ -214,6 +214,13 @@ std::vector<GroupFact> groupFacts(const std::vector<BoardFacts>& boards, const B
     return facts;
 }
 
+std::string flashText(const FlashWork& flash) {
+    if (flash.sectorsErased + flash.wordsProgrammed == 0) return "nothing written";
+    return std::to_string(flash.sectorsErased) + " sector" + (flash.sectorsErased == 1 ? "" : "s") +
+           " erased, " + std::to_string(flash.wordsProgrammed) + " word" +
+           (flash.wordsProgrammed == 1 ? "" : "s") + " programmed (" + flash.ranges + ")";
+}
+
 std::string boardNames(const std::vector<BoardFacts>& boards,
                        const std::vector<std::size_t>& indices, std::size_t limit) {
     std::string text;
@@ -296,10 +303,7 @@ std::vector<std::string> boardDifferences(const BoardFacts& old, const BoardFact
                         now.run->firmwareAfter);
     if (old.run->flash.ranges != now.run->flash.ranges ||
         old.run->flash.sectorsErased != now.run->flash.sectorsErased)
-        lines.push_back("flash: " + std::to_string(old.run->flash.sectorsErased) + " sectors (" +
-                        old.run->flash.ranges + ") -> " +
-                        std::to_string(now.run->flash.sectorsErased) + " sectors (" +
-                        now.run->flash.ranges + ")");
+        lines.push_back("flash: " + flashText(old.run->flash) + " -> " + flashText(now.run->flash));
     if (old.ran() && now.ran()) addTrustDifferences(lines, old.run->trust, now.run->trust);
     addMissing(lines, etcLines(old), etcLines(now), "/etc no longer: ");
     addMissing(lines, etcLines(now), etcLines(old), "/etc now: ");

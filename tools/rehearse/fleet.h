@@ -41,6 +41,10 @@ struct GroupFact {
 };
 std::vector<GroupFact> groupFacts(const std::vector<BoardFacts>& boards, const BoardGroup& group);
 
+// What the update did to the flash: "4 sectors erased, 100000 words programmed
+// (0x020000-0x05ffff)", or "nothing written".
+std::string flashText(const FlashWork& flash);
+
 // Boards' names for a line: "a, b, c and 37 more" past limit.
 std::string boardNames(const std::vector<BoardFacts>& boards,
                        const std::vector<std::size_t>& indices, std::size_t limit);

@@ -2,6 +2,7 @@
 // (scripts/rehearse.sh runs the boards; this program reads their runs and reports).
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "image/image_signature.h"
 #include "tools/common/input_file.h"
 #include "tools/common/numbers.h"
+#include "tools/rehearse/board_order.h"
 #include "tools/rehearse/plan.h"
 #include "tools/rehearse/plan_merge.h"
 #include "tools/rehearse/report_watch.h"
@@ -37,7 +39,8 @@ void printUsage(std::FILE* out) {
         "Reports what an update image did on each board of a rehearsal: RUNS_DIR/NAME holds\n"
         "the run of the board folder BOARD_DIR (NAME: the folder's name), as scripts/rehearse.sh\n"
         "keeps it. The boards that the image treats alike are grouped; each board's timeline\n"
-        "goes to RUNS_DIR/NAME/timeline.svg.\n"
+        "goes to RUNS_DIR/NAME/timeline.svg. The boards are listed in their names' order, the\n"
+        "numbers in a name by their value (lap-3, lap-20, lap-100), however they were given.\n"
         "\n"
         "Options:\n"
         "  -i, --image FILE          the image rehearsed (its name and SHA-256 are reported)\n"
@@ -309,6 +312,30 @@ std::optional<int> readShard(const Rehearsal& rehearsal, Plan* plan) {
     return std::nullopt;
 }
 
+// The boards in their names' order, as every part of the plan lists them, each keeping its
+// place among the folders as they were given (the fleet's, for a shard).
+void orderByName(std::vector<std::string>* folders, std::vector<std::size_t>* positions) {
+    if (positions->empty())
+        for (std::size_t i = 0; i < folders->size(); ++i) positions->push_back(i + 1);
+    std::vector<std::size_t> order(folders->size());
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+        names.push_back(boardName((*folders)[i]));
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return boardNameBefore(names[a], names[b]);
+    });
+    std::vector<std::string> sortedFolders;
+    std::vector<std::size_t> sortedPositions;
+    for (std::size_t i : order) {
+        sortedFolders.push_back(std::move((*folders)[i]));
+        sortedPositions.push_back((*positions)[i]);
+    }
+    *folders = std::move(sortedFolders);
+    *positions = std::move(sortedPositions);
+}
+
 int rehearse(const Rehearsal& rehearsal) {
     const std::string& runs = rehearsal.runs;
     const bool atSpeed = rehearsal.atSpeed;
@@ -329,13 +356,15 @@ int rehearse(const Rehearsal& rehearsal) {
     if (std::optional<int> wrong = readShard(rehearsal, &plan)) return *wrong;
     if (!rehearsal.imagePath.empty() && !readImage(rehearsal.imagePath, &plan.image))
         return fileError("read the image " + rehearsal.imagePath);
-    plan.boards = readBoards(runs, rehearsal.folders, atSpeed);
+    std::vector<std::string> folders = rehearsal.folders;
+    orderByName(&folders, &plan.positions);
+    plan.boards = readBoards(runs, folders, atSpeed);
     plan.groups = groupBoards(plan.boards);
     if (!rehearsal.compareImage.empty()) {
         Comparison comparison;
         if (!readImage(rehearsal.compareImage, &comparison.oldImage))
             return fileError("read the image " + rehearsal.compareImage);
-        comparison.oldBoards = readBoards(rehearsal.compareRuns, rehearsal.folders, atSpeed);
+        comparison.oldBoards = readBoards(rehearsal.compareRuns, folders, atSpeed);
         comparison.groups = compareFleets(comparison.oldBoards, plan.boards);
         plan.comparison = std::move(comparison);
     }

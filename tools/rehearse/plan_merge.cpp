@@ -6,6 +6,7 @@
 
 #include "tools/common/input_file.h"
 #include "tools/common/json_text.h"
+#include "tools/rehearse/board_order.h"
 
 namespace {
 
@@ -296,6 +297,11 @@ bool mergePlans(std::vector<Plan> parts, const std::vector<std::string>& paths, 
         *error = "the fleet's part " + missing + " is not among the parts given";
         return false;
     }
+    // In the names' order, as one run over the fleet lists them.
+    std::stable_sort(places.begin(), places.end(), [&](const Place& a, const Place& b) {
+        return boardNameBefore(parts[a.part].boards[a.board].name,
+                               parts[b.part].boards[b.board].name);
+    });
     plan->image = parts.front().image;
     plan->measured = parts.front().measured;
     for (const Place& place : places) {

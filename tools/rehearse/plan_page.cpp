@@ -98,16 +98,16 @@ std::string groupLink(std::size_t g) {
 std::string groupsHtml(const Plan& plan) {
     std::string html =
         "<h2>Groups</h2>\n<table class=\"groups\"><thead><tr><th>group</th><th>boards</th>"
-        "<th>outcome</th><th>what the update does</th><th>details</th><th>boards</th></tr>"
+        "<th>outcome</th><th>what the update does</th><th>details</th><th>board names</th></tr>"
         "</thead><tbody>\n";
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         const BoardGroup& group = plan.groups[g];
         const Outcome outcome = plan.boards[group.members.front()].run->outcome;
-        html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td>" + groupLink(g) +
-                "</td><td class=\"n\">" + std::to_string(group.members.size()) + "</td>" +
-                outcomeCell(outcome) + "<td class=\"what\">" +
-                markupEscaped(groupName(plan.boards, group)) + "</td><td>" +
-                markupEscaped(groupChanges(plan.boards, group)) + "</td><td>" +
+        html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td class=\"n\">" +
+                groupLink(g) + "</td><td class=\"n\">" + std::to_string(group.members.size()) +
+                "</td>" + outcomeCell(outcome) + "<td class=\"what\">" +
+                markupEscaped(groupName(plan.boards, group)) + "</td><td class=\"text\">" +
+                markupEscaped(groupChanges(plan.boards, group)) + "</td><td class=\"names\">" +
                 namesHtml(names(plan.boards, group.members), 8) + "</td></tr>\n";
     }
     return html + "</tbody></table>\n";
@@ -118,13 +118,24 @@ struct DifferenceRow {
     std::string what, old, now;
 };
 DifferenceRow differenceRow(const std::string& line) {
+    // A line of /etc that one image's run took out or put in and the other's did not ("/etc
+    // now: service.txt -LINE"): the line is the what, each side says what its run did with it,
+    // so that no "-" of a removed line stands beside a "-" for nothing.
+    for (const auto& [prefix, old] : {std::pair{"/etc no longer: ", true}, {"/etc now: ", false}}) {
+        if (!line.starts_with(prefix)) continue;
+        const std::string rest = line.substr(std::string(prefix).size());
+        const std::size_t space = rest.find(' ');
+        if (space == std::string::npos || space + 1 == rest.size()) break;
+        const bool added = rest[space + 1] == '+';
+        const std::string done = added ? "added" : "removed", left = added ? "not added" : "kept";
+        return {"/etc/" + rest.substr(0, space) + ": " + rest.substr(space + 2), old ? done : left,
+                old ? left : done};
+    }
     const struct {
         const char* prefix;
         const char* what;
         bool old;
-    } sides[] = {{"/etc no longer: ", "/etc", true},
-                 {"/etc now: ", "/etc", false},
-                 {"no longer fails: ", "failing step", true},
+    } sides[] = {{"no longer fails: ", "failing step", true},
                  {"now fails: ", "failing step", false}};
     for (const auto& side : sides) {
         if (!line.starts_with(side.prefix)) continue;
@@ -141,9 +152,12 @@ DifferenceRow differenceRow(const std::string& line) {
 // One group of the comparison: its boards beside each difference, a changed outcome first and
 // set apart.
 std::string comparisonGroupHtml(const DifferenceGroup& group) {
+    const std::size_t count = group.boards.size();
     const std::string boardsCell =
-        formatted("<td rowspan=\"%zu\" class=\"names\">%zu: ",
-                  std::max<std::size_t>(group.differences.size(), 1), group.boards.size()) +
+        formatted(
+            "<td rowspan=\"%zu\" class=\"names\"><span class=\"count\">%zu board%s:"
+            "</span> ",
+            std::max<std::size_t>(group.differences.size(), 1), count, count == 1 ? "" : "s") +
         namesHtml(group.boards, 20) + "</td>";
     if (group.differences.empty())
         return "<tbody><tr class=\"alike\">" + boardsCell +
@@ -195,8 +209,9 @@ std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
         if (stepFailed(step))
             failed.push_back(step.name + (step.result == "NOK" ? "" : ": " + step.result));
     return std::string("<tr class=\"") + outcomeClass(run.outcome) + "\">" +
-           cell("name", board.name) + "<td class=\"n\">" + groupLink(group) + "</td>" +
-           outcomeCell(run.outcome) +
+           // The boards are in their names' order: a board's place sorts its name.
+           formatted("<td class=\"name\" data-key=\"%zu\">", i) + markupEscaped(board.name) +
+           "</td><td class=\"n\">" + groupLink(group) + "</td>" + outcomeCell(run.outcome) +
            cell("n", board.flashSize ? std::to_string(*board.flashSize) : "-") +
            cell("small", joined(pieces)) + cell("notes", joined(board.notes)) +
            cell("firmware", board.ran() ? run.firmwareAfter : "-") + count(run.keys.size()) +
@@ -241,10 +256,15 @@ std::string groupDetailHtml(const Plan& plan, std::size_t g) {
 constexpr const char* kStyle = R"(<style>
 body{font-family:sans-serif;margin:1.5em;color:#111;max-width:1400px}
 h1{margin:0 0 .4em}h2{margin-top:1.6em;border-bottom:1px solid #ccc}
-table{border-collapse:collapse;margin:.5em 0}
+table{border-collapse:collapse;margin:.5em 0;max-width:100%}
 td,th{padding:3px 8px;text-align:left;vertical-align:top;border-bottom:1px solid #e4e4e4}
-.name{white-space:nowrap}.small{font-size:.85em;color:#444}
-td.what{min-width:14em}td.failed{min-width:10em}div.wide{overflow-x:auto}
+td{overflow-wrap:break-word}td.n{white-space:nowrap}
+td.name,td.names,td.text,td.notes,td.failed,.compare td{overflow-wrap:anywhere}
+@media (min-width:1200px){td.firmware{white-space:nowrap}td.notes{overflow-wrap:break-word}}
+span.name{display:inline-block}td.names{min-width:12em}td.name{min-width:7em}td.failed{min-width:8em}
+.boards{font-size:.85em}.boards td,.boards th{padding:3px 4px}
+.small{font-size:.85em;color:#444}
+td.what{min-width:12em}div.wide{overflow-x:auto}
 th{background:#f0f0f0}td.n{text-align:right}
 .verdict{padding:.6em 1em;border-radius:6px;border:2px solid;margin:.5em 0}
 .verdict p{margin:.2em 0}.verdict .big{font-size:1.6em;font-weight:bold}
@@ -269,7 +289,7 @@ pre{background:#f6f6f6;padding:.5em;white-space:pre-wrap}
 svg{max-width:100%;height:auto}
 @media print{
 body{margin:0;font-size:8pt;max-width:none}input.filter{display:none}
-td,th{padding:2px 4px}table{width:100%}div.wide{overflow:visible}td.what,td.failed{min-width:0}.name{white-space:normal}td.n{white-space:nowrap}td.small{overflow-wrap:anywhere}
+td,th,.boards td,.boards th{padding:2px 4px}table{width:100%}div.wide{overflow:visible}td.what,td.failed,td.name,td.names{min-width:0}td.small{overflow-wrap:anywhere}
 *{-webkit-print-color-adjust:exact;print-color-adjust:exact}
 a{color:inherit;text-decoration:none}tr,svg{break-inside:avoid}h2,h3{break-after:avoid}
 .boards th::after{content:none!important}
@@ -303,6 +323,9 @@ constexpr const char* kScript = R"(<script>
       Array.prototype.forEach.call(heads, function (h) { h.removeAttribute("aria-sort"); });
       head.setAttribute("aria-sort", order > 0 ? "ascending" : "descending");
       rows.sort(function (a, b) {
+        var keyX = a.cells[column].getAttribute("data-key");
+        var keyY = b.cells[column].getAttribute("data-key");
+        if (keyX !== null && keyY !== null) return order * (keyX - keyY);
         var x = a.cells[column].textContent, y = b.cells[column].textContent;
         var p = parseFloat(x), q = parseFloat(y);
         return order * (isNaN(p) || isNaN(q) ? x.localeCompare(y) : p - q);

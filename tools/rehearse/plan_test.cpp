@@ -141,8 +141,10 @@ TEST(Plan, JsonIsVersionedValidUtf8) {
 // at least, and a step too short to see still shows.
 TEST(Plan, PageShowsTheVerdictFirstInValidUtf8) {
     Plan plan = fleetPlan();
-    plan.comparison = Comparison{
-        {"old.img", "", ""}, {}, {{{"r"}, {"&0021: 0004 -> 0006", "outcome: OK -> NOK"}}}};
+    plan.comparison = Comparison{{"old.img", "", ""},
+                                 {},
+                                 {{{"r"}, {"&0021: 0004 -> 0006", "outcome: OK -> NOK"}},
+                                  {{"a", "b"}, {"/etc now: service.txt -10004;Network"}}}};
     const std::string page = planPage(plan);
     const std::size_t verdict = page.find("<p class=\"big\">3 of 4 boards ended OK</p>");
     EXPECT_LT(verdict, page.find("<h2>Groups</h2>"));
@@ -153,11 +155,18 @@ TEST(Plan, PageShowsTheVerdictFirstInValidUtf8) {
     EXPECT_NE(page.find("Caf\xef\xbf\xbd printer"), std::string::npos);
     EXPECT_NO_THROW(nlohmann::json(page).dump());  // which throws on a byte that isn't UTF-8
     // Side by side, a changed outcome first and set apart.
-    EXPECT_NE(page.find("<tr class=\"outcome\"><td rowspan=\"2\" class=\"names\">1: <span "
-                        "class=\"name\">r</span></td><td>outcome</td><td class=\"old\">OK</td><td "
-                        "class=\"new\">NOK</td></tr>"),
+    EXPECT_NE(page.find("<tr class=\"outcome\"><td rowspan=\"2\" class=\"names\"><span "
+                        "class=\"count\">1 board:</span> <span class=\"name\">r</span></td>"
+                        "<td>outcome</td><td class=\"old\">OK</td><td class=\"new\">NOK</td></tr>"),
               std::string::npos)
         << page;
+    // A line of /etc that only one image's run removed: the line beside what each run did.
+    EXPECT_NE(page.find("<td>/etc/service.txt: 10004;Network</td><td class=\"old\">kept</td>"
+                        "<td class=\"new\">removed</td>"),
+              std::string::npos)
+        << page;
+    // The boards in their names' order: a board's place is its name's sort key.
+    EXPECT_NE(page.find("<td class=\"name\" data-key=\"1\">r</td>"), std::string::npos) << page;
 
     BoardFacts quick = okBoard("quick", 0.011);
     ownRun(quick).steps = {{"Image check", "NOK", {}, 0, 0, 0.01, 0, 0.01},
@@ -360,6 +369,21 @@ TEST(Plan, AnUnreadableSecurityVersionIsNoZero) {
     ASSERT_TRUE(readPlanJson(path, &read, &error)) << error;
     EXPECT_FALSE(read.boards[0].run->trust.securityBefore.has_value());
     EXPECT_EQ(read.boards[1].run->trust.securityBefore, std::optional<std::uint32_t>(0));
+}
+
+// The flash's work said as the board's detail says it, "nothing written" for none, never a
+// count of no sectors beside an empty range.
+TEST(Plan, ComparisonSaysWhatTheFlashGotFromEachImage) {
+    BoardFacts old = okBoard("a", 40), now = okBoard("a", 40);
+    ownRun(old).flash = {};
+    EXPECT_EQ(boardDifferences(old, now),
+              std::vector<std::string>{"flash: nothing written -> 4 sectors erased, 100000 words "
+                                       "programmed (0x020000-0x05ffff)"});
+    ownRun(old).flash = {1, 1, "0x020000-0x02ffff"};
+    EXPECT_EQ(boardDifferences(old, now),
+              std::vector<std::string>{"flash: 1 sector erased, 1 word programmed "
+                                       "(0x020000-0x02ffff) -> 4 sectors erased, 100000 words "
+                                       "programmed (0x020000-0x05ffff)"});
 }
 
 }  // namespace

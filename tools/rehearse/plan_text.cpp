@@ -92,14 +92,7 @@ std::string boardText(const BoardFacts& board, bool measured, const std::string&
                  ? run.firmwareAfter + " (unchanged)"
                  : run.firmwareBefore + " -> " + run.firmwareAfter) +
             '\n';
-    text += "flash: " +
-            (run.flash.sectorsErased + run.flash.wordsProgrammed == 0
-                 ? std::string("nothing written")
-                 : formatted("%llu sectors erased, %llu words programmed (%s)",
-                             static_cast<unsigned long long>(run.flash.sectorsErased),
-                             static_cast<unsigned long long>(run.flash.wordsProgrammed),
-                             run.flash.ranges.c_str())) +
-            '\n';
+    text += "flash: " + flashText(run.flash) + '\n';
     text += "/etc changed: " +
             (run.etc.empty() ? std::string("nothing") : formatted("%zu lines", run.etc.size()));
     if (std::size_t losses = lossCount(board); losses > 0)
