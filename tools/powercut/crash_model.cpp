@@ -378,6 +378,7 @@ std::optional<Recording> readRecording(const Tree& initial, const std::string& r
 }
 
 std::vector<std::size_t> pendingAt(const Recording& recording, std::size_t cut) {
+    cut = std::min(cut, recording.operations.size());
     std::vector<std::size_t> pending;
     for (std::size_t index = 0; index < cut; ++index) {
         const Operation& operation = recording.operations[index];
@@ -388,6 +389,7 @@ std::vector<std::size_t> pendingAt(const Recording& recording, std::size_t cut) 
 }
 
 std::vector<CrashState> crashStates(const Recording& recording, std::size_t cut) {
+    cut = std::min(cut, recording.operations.size());
     std::vector<std::size_t> pending = pendingAt(recording, cut);
     auto build = [&](std::string variant, auto kept) {
         CrashState state{std::move(variant), recording.initial};
