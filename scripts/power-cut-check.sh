@@ -33,7 +33,7 @@ Options:
                    libetc_recorder.so (default build/host, built if needed)
   -h, --help       show this help
   -V, --version    show the version
-Exit status 0 when every state is whole and every rerun ended right, 1 otherwise, 2 for
+Exit status: 0 when every state is whole and every rerun ended right, 1 otherwise, 2 for
 usage errors.
 TXT
 }
@@ -79,11 +79,12 @@ record_update() {
     copy_etc /sim/state/after
 }
 
-# power-cut-check.sh --rerun PROJECT BUILD IMAGE UNSIGNED LIMIT KEYED: after a power cut.
+# power-cut-check.sh --rerun PROJECT BUILD IMAGE UNSIGNED LIMIT UNSIGNED_IMAGES: after a power
+# cut; UNSIGNED_IMAGES "refuses" when the board must refuse them.
 rerun_update() {
-    local project=$1 build=$2 image=$3 unsigned=$4 limit=$5 keyed=$6 status=0
+    local project=$1 build=$2 image=$3 unsigned=$4 limit=$5 unsigned_images=$6 status=0
     fresh_module "$project"
-    if [ "$keyed" = keyed ]; then
+    if [ "$unsigned_images" = refuses ]; then
         with_daemon "$build" "$limit" start "$unsigned" || status=$?
         if [ $status = 0 ] || ! grep -q "image file /tmp/image refused" /tmp/update.log; then
             echo "took an unsigned image" > /sim/state/verdict
@@ -222,20 +223,21 @@ check_update() {  # NAME
 }
 
 rerun_states() {  # NAME
-    local name=$1 dir=$out/$1 state keyed cut variant verdict
+    local name=$1 dir=$out/$1 state unsigned_images cut variant verdict
     echo "--- $name: reruns after a power cut ---"
-    while read -r state keyed cut variant; do
+    while read -r state unsigned_images cut variant; do
         mkdir -p "$dir/rerun/$state"
         sim/board-run --etc "$dir/states/$state" --state "$dir/rerun/$state" \
             --clock-speed "$speed" -- "$project/scripts/power-cut-check.sh" --rerun \
-            "$project" "$build" "$out/$name.img" "$out/unsigned.img" "$limit" "$keyed" \
+            "$project" "$build" "$out/$name.img" "$out/unsigned.img" "$limit" "$unsigned_images" \
             > "$dir/rerun/$state/run.log" 2>&1 || true
         verdict=$(cat "$dir/rerun/$state/verdict" 2>/dev/null || echo "no verdict")
         if [ "$verdict" = OK ] && ! same_etc "$dir/record/after" "$dir/rerun/$state/after"; then
             verdict="/etc after the rerun differs from the update's"
         fi
         [ "$verdict" = OK ] || failed=$((failed + 1))
-        printf '%-10s %-8s cut %-4s %-16s %s\n' "$state" "$keyed" "$cut" "$variant" "$verdict"
+        printf '%-10s unsigned images: %-7s cut %-4s %-16s %s\n' "$state" "$unsigned_images" \
+            "$cut" "$variant" "$verdict"
     done < <(chosen_states "$dir/states")
 }
 

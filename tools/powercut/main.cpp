@@ -38,7 +38,10 @@ void printUsage(std::FILE* out) {
         "  --after DIR   /etc after the logged run: it must be what the log makes of BEFORE\n"
         "                (the log missed nothing)\n"
         "  --out DIR     writes each distinct state as DIR/state-N/ (a new folder), and\n"
-        "                DIR/states.txt: one line each, \"state-N keyed|unkeyed CUT VARIANT\"\n"
+        "                DIR/states.txt: one line each, \"state-N refuses|takes CUT VARIANT\":\n"
+        "                whether the board must refuse an unsigned image (it had keys before\n"
+        "                the update, or the state has a key), the first cut point that leaves\n"
+        "                it and how\n"
         "  -h, --help    show this help\n"
         "  -V, --version show the version\n"
         "Exit status: 0 every state is whole, 1 a state is not, 2 usage error or unreadable\n"
@@ -91,7 +94,9 @@ bool checkCut(Run& run, std::size_t cut) {
             std::fprintf(stderr, "powercut: %s\n", error.c_str());
             std::exit(kExitUsage);
         }
-        run.index += name + (watched.keyed ? " keyed " : " unkeyed ") + std::to_string(cut) + " " +
+        // A board keyed before the update, or by it, must refuse unsigned images from then on.
+        bool refuses = watched.keyed || run.before.keyed;
+        run.index += name + (refuses ? " refuses " : " takes ") + std::to_string(cut) + " " +
                      state.variant + "\n";
     }
     if (!whole) run.failedCuts.push_back(cut);
