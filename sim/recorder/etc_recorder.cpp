@@ -314,7 +314,7 @@ ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset) {
     if (isTracked(fd)) logWrite(fd, offset, bytes, done);
     return done;
 }
-ssize_t pwrite64(int fd, const void* bytes, size_t size, off_t offset) {
+ssize_t pwrite64(int fd, const void* bytes, size_t size, off64_t offset) {
     return pwrite(fd, bytes, size, offset);
 }
 ssize_t writev(int fd, const struct iovec* pieces, int count) {
@@ -341,7 +341,7 @@ ssize_t sendfile(int out, int in, off_t* inOffset, size_t size) {
     if (isTracked(out)) logCopied(out, offset, done);
     return done;
 }
-ssize_t sendfile64(int out, int in, off_t* inOffset, size_t size) {
+ssize_t sendfile64(int out, int in, off64_t* inOffset, size_t size) {
     return sendfile(out, in, inOffset, size);
 }
 int ftruncate(int fd, off_t size) {
@@ -351,7 +351,7 @@ int ftruncate(int fd, off_t size) {
         logLine("trunc " + pid() + " " + number(fd) + " " + number(size));
     return result;
 }
-int ftruncate64(int fd, off_t size) { return ftruncate(fd, size); }
+int ftruncate64(int fd, off64_t size) { return ftruncate(fd, size); }
 int truncate(const char* path, off_t size) {
     static auto realTruncate = real<int (*)(const char*, off_t)>("truncate");
     logPath("unsupported truncate", AT_FDCWD, path);
