@@ -43,6 +43,24 @@ std::set<std::string> contentsAt(const powercut::Recording& recording, std::size
     return contents;
 }
 
+// The update's log over the folder that setUp's log makes of an empty one.
+powercut::Recording recordingAfter(const std::string& setUp, const std::string& log) {
+    return recordingOf(recordingOf(folderOf({}), setUp).final, log);
+}
+
+// The watched pieces broken in the states of a cut, each with its state's variant.
+std::vector<std::string> brokenAt(const powercut::Recording& recording, std::size_t cut) {
+    powercut::Watched before = powercut::watchedOf(recording.initial, "/etc");
+    powercut::Watched after = powercut::watchedOf(recording.final, "/etc");
+    std::vector<std::string> broken;
+    for (const powercut::CrashState& state : powercut::crashStates(recording, cut)) {
+        for (const std::string& piece :
+             powercut::brokenPieces(powercut::watchedOf(state.tree, "/etc"), before, after))
+            broken.push_back(state.variant + ": " + piece);
+    }
+    return broken;
+}
+
 // The durable writer: new name, written, synced, renamed over the old one.
 constexpr const char* kReplaceLog =
     "create 1 3 /etc/v.new 420\n"
@@ -84,15 +102,8 @@ TEST(PowerCutModel, ACopyOverTheFileWithoutASyncMayLeaveItEmpty) {
     powercut::Recording recording = recordingOf(folderOf({{"service.txt", "old\n"}}), log);
     EXPECT_EQ(contentsAt(recording, recording.operations.size(), "service.txt"),
               (std::set<std::string>{"old\n", "", "new\n"}));
-    powercut::Watched before = powercut::watchedOf(recording.initial, "/etc");
-    powercut::Watched after = powercut::watchedOf(recording.final, "/etc");
-    std::size_t broken = 0;
-    for (const powercut::CrashState& state :
-         powercut::crashStates(recording, recording.operations.size())) {
-        broken +=
-            powercut::brokenPieces(powercut::watchedOf(state.tree, "/etc"), before, after).size();
-    }
-    EXPECT_EQ(broken, 1u);
+    // The empty file alone is broken.
+    EXPECT_EQ(brokenAt(recording, recording.operations.size()).size(), 1u);
 }
 
 TEST(PowerCutModel, ASyncedFileKeepsItsData) {
@@ -117,60 +128,38 @@ TEST(PowerCutModel, EachOperationIsLostAloneAndTheFirstOnesKeptInOrder) {
 }
 
 TEST(PowerCutModel, TwoRenamesLeaveAMomentWithoutTheKeyFolder) {
-    Tree before = folderOf({});
-    std::string log =
+    powercut::Recording recording = recordingAfter(
         "mkdir /etc/update-keys 493\ncreate 1 3 /etc/update-keys/old.key 420\nwrite 1 3 0 o\n"
-        "fsync 1 3\nopen 1 4 /etc/update-keys\nfsync 1 4\nopen 1 5 /etc\nfsync 1 5\n";
-    powercut::Recording setUp = recordingOf(before, log);
-    log =
+        "fsync 1 3\nopen 1 4 /etc/update-keys\nfsync 1 4\nopen 1 5 /etc\nfsync 1 5\n",
         "mkdir /etc/update-keys.new 493\ncreate 1 3 /etc/update-keys.new/new.key 420\n"
         "write 1 3 0 n\nfsync 1 3\nopen 1 4 /etc/update-keys.new\nfsync 1 4\n"
         "rename /etc/update-keys /etc/update-keys.old\n"
-        "rename /etc/update-keys.new /etc/update-keys\nopen 1 5 /etc\nfsync 1 5\n";
-    powercut::Recording recording = recordingOf(setUp.final, log);
-    powercut::Watched old = powercut::watchedOf(recording.initial, "/etc");
-    powercut::Watched now = powercut::watchedOf(recording.final, "/etc");
-    EXPECT_TRUE(old.keyed);
-    auto brokenAt = [&](std::size_t cut) {
-        for (const powercut::CrashState& state : powercut::crashStates(recording, cut)) {
-            if (!powercut::brokenPieces(powercut::watchedOf(state.tree, "/etc"), old, now).empty())
-                return true;
-        }
-        return false;
-    };
+        "rename /etc/update-keys.new /etc/update-keys\nopen 1 5 /etc\nfsync 1 5\n");
+    EXPECT_TRUE(powercut::watchedOf(recording.initial, "/etc").keyed);
     ASSERT_EQ(recording.operations.size(), 8u);
-    EXPECT_FALSE(brokenAt(5));  // the new set written and synced: the old one in place
-    EXPECT_TRUE(brokenAt(6));   // between the two renames: no key folder
-    EXPECT_TRUE(brokenAt(7));   // both made, not synced: the first may be kept alone
-    EXPECT_FALSE(brokenAt(8));  // the folder synced
+    EXPECT_TRUE(brokenAt(recording, 5).empty());   // the new set synced, the old one in place
+    EXPECT_FALSE(brokenAt(recording, 6).empty());  // between the two renames: no key folder
+    EXPECT_FALSE(brokenAt(recording, 7).empty());  // not synced: the first may be kept alone
+    EXPECT_TRUE(brokenAt(recording, 8).empty());   // the folder synced
 }
 
 TEST(PowerCutModel, TheKeySetIsReadThroughALink) {
     // The link form: update-keys -> update-keys.2, swapped by renaming a new link over it.
-    Tree before = folderOf({});
-    std::string log =
+    powercut::Recording recording = recordingAfter(
         "mkdir /etc/update-keys.1 493\ncreate 1 3 /etc/update-keys.1/a.key 420\nwrite 1 3 0 a\n"
-        "fsync 1 3\nsymlink update-keys.1 /etc/update-keys\nopen 1 5 /etc\nfsync 1 5\n";
-    powercut::Recording setUp = recordingOf(before, log);
-    log =
+        "fsync 1 3\nsymlink update-keys.1 /etc/update-keys\nopen 1 5 /etc\nfsync 1 5\n",
         "mkdir /etc/update-keys.2 493\ncreate 1 3 /etc/update-keys.2/b.key 420\nwrite 1 3 0 b\n"
         "fsync 1 3\nopen 1 4 /etc/update-keys.2\nfsync 1 4\n"
         // The new folder's name durable before a link names it.
         "open 1 6 /etc\nfsync 1 6\n"
         "symlink update-keys.2 /etc/update-keys.tmp\n"
-        "rename /etc/update-keys.tmp /etc/update-keys\n";
-    powercut::Recording recording = recordingOf(setUp.final, log);
+        "rename /etc/update-keys.tmp /etc/update-keys\n");
     powercut::Watched old = powercut::watchedOf(recording.initial, "/etc");
     powercut::Watched now = powercut::watchedOf(recording.final, "/etc");
     EXPECT_NE(old.keys, now.keys);
     EXPECT_TRUE(now.keyed);
-    for (std::size_t cut = 0; cut <= recording.operations.size(); ++cut) {
-        for (const powercut::CrashState& state : powercut::crashStates(recording, cut)) {
-            EXPECT_EQ(powercut::brokenPieces(powercut::watchedOf(state.tree, "/etc"), old, now),
-                      std::vector<std::string>{})
-                << "cut " << cut << ", " << state.variant;
-        }
-    }
+    for (std::size_t cut = 0; cut <= recording.operations.size(); ++cut)
+        EXPECT_EQ(brokenAt(recording, cut), std::vector<std::string>{}) << "cut " << cut;
 }
 
 TEST(PowerCutModel, ADurablyNewPieceThatTurnsOldAgainIsRolledBack) {
