@@ -3,7 +3,9 @@
 // the order they were made, for tools/powercut to build the states a power cut could leave.
 // It sees the libc calls that programs make themselves (the daemon's, its shell's and cp's);
 // calls inside libc (stdio's writes) it can't see, so a stdio stream opened for writing under
-// /etc is logged as "unsupported" and fails the replay rather than being missed.
+// /etc is logged as "unsupported" and fails the replay rather than being missed. Not followed
+// either: a descriptor opened under /etc that a program keeps across an exec, and O_TMPFILE
+// files (the replay's check of /etc after the run finds what they would have left).
 //
 // POWER_CUT_LOG names the log (appended to; nothing is logged without it). One operation a
 // line, fields separated by one space, paths and bytes percent-encoded (every byte that isn't
@@ -148,6 +150,9 @@ void afterOpen(const OpenWatch& watch, int fd, int flags, mode_t mode) {
     if (fd < kMaxFd) tracked[fd] = true;
     std::string head = pid() + " " + number(fd) + " " + encoded(watch.path);
     if (!watch.existed && (flags & O_CREAT) != 0) {
+        // The mode as made, the process's umask taken off.
+        struct stat status {};
+        if (fstat(fd, &status) == 0) mode = status.st_mode;
         logLine("create " + head + " " + number(mode & 07777));
     } else {
         logLine("open " + head);
@@ -220,6 +225,13 @@ void logPaths(const char* what, int dirfd1, const char* from, int dirfd2, const 
 void logPath(const char* what, int dirfd, const char* path, const std::string& tail = "") {
     std::string a = absolute(dirfd, path);
     if (watched(a)) logLine(std::string(what) + " " + encoded(a) + tail);
+}
+
+// A folder made, with its mode as made (the process's umask taken off).
+void logFolder(int dirfd, const char* path, mode_t mode) {
+    struct stat status {};
+    if (fstatat(dirfd, path, &status, AT_SYMLINK_NOFOLLOW) == 0) mode = status.st_mode;
+    logPath("mkdir", dirfd, path, " " + number(mode & 07777));
 }
 
 void logSymlink(const char* target, int dirfd, const char* path) {
@@ -471,12 +483,12 @@ int remove(const char* path) {
 }
 int mkdir(const char* path, mode_t mode) {
     int result = real<int (*)(const char*, mode_t)>("mkdir")(path, mode);
-    if (result == 0) logPath("mkdir", AT_FDCWD, path, " " + number(mode & 07777));
+    if (result == 0) logFolder(AT_FDCWD, path, mode);
     return result;
 }
 int mkdirat(int dirfd, const char* path, mode_t mode) {
     int result = real<int (*)(int, const char*, mode_t)>("mkdirat")(dirfd, path, mode);
-    if (result == 0) logPath("mkdir", dirfd, path, " " + number(mode & 07777));
+    if (result == 0) logFolder(dirfd, path, mode);
     return result;
 }
 
