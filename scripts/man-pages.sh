@@ -11,7 +11,7 @@
 #   scripts/man-pages.sh BUILD            writes man/PROGRAM.1 for every program below
 #   scripts/man-pages.sh --check BUILD    fails when a page differs from what the programs say
 #                                         now (the month aside)
-# BUILD is a host build folder, with mkupdate, aipeer and rehearse.
+# BUILD is a host build folder, with mkupdate, aipeer, rehearse and powercut.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 check=""
@@ -146,6 +146,8 @@ page "$here/sim/make-fleet" make-fleet "make a fleet of board folders for a rehe
 page "$here/sim/board-run" board-run "run a command on the simulated board"
 page "$here/scripts/page-screenshot.sh" page-screenshot.sh "draw a rehearsal's page in headless Chromium"
 page "$here/scripts/fleet-benchmark.sh" fleet-benchmark.sh "time and measure the plan of a large fleet"
+page "$build/powercut" powercut "build and check the states a power cut could leave in the board's /etc"
+page "$here/scripts/power-cut-check.sh" power-cut-check.sh "check an update against power cuts at every write under /etc"
 # Every page's additions have their program above: one left out would go stale unseen.
 for include in "$here"/man/*.h2m; do
     name=$(basename "$include" .h2m)
