@@ -146,6 +146,9 @@ page "$here/sim/make-fleet" make-fleet "make a fleet of board folders for a rehe
 page "$here/sim/board-run" board-run "run a command on the simulated board"
 page "$here/scripts/page-screenshot.sh" page-screenshot.sh "draw a rehearsal's page in headless Chromium"
 page "$here/scripts/fleet-benchmark.sh" fleet-benchmark.sh "time and measure the plan of a large fleet"
+page "$build/rollout" rollout "decide a rollout of an update image in waves"
+page "$here/scripts/rollout.sh" rollout.sh "roll an update image out to boards in waves, held to their plan"
+page "$here/sim/field-ssh" field-ssh "a stand-in for ssh to simulated boards in the field"
 # Every page's additions have their program above: one left out would go stale unseen.
 for include in "$here"/man/*.h2m; do
     name=$(basename "$include" .h2m)

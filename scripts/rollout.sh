@@ -81,6 +81,7 @@ if [ "${1:-}" = --update ]; then
     out=$1 name=$2 host=$3 limit=$4 ssh_command=$5 remote=$6 image=$7
     read -ra ssh <<< "$ssh_command"
     dir=$out/boards/$name
+    mkdir -p "$dir" || exit 1
     status=0
     timeout "$limit" "${ssh[@]}" "$host" "$remote" < "$image" > "$dir/result.tar" \
         2>> "$dir/ssh.err" || status=$?
@@ -178,7 +179,8 @@ tar -cf - -C \"\$dir\" ."
 sessions() {  # KIND
     local where=()
     if [ -n "$sshloginfile" ]; then
-        where=(--sshloginfile "$sshloginfile" --return "$out/boards/{1}" --cleanup)
+        where=(--sshloginfile "$sshloginfile" --basefile "$image" --return "$out/boards/{1}"
+               --cleanup)
     fi
     parallel --quote --jobs "$jobs" --colsep '\t' "${where[@]}" --line-buffer \
         "$root/scripts/rollout.sh" "$1" "$out" '{1}' '{2}' "$limit" "$ssh_command" \

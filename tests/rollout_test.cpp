@@ -13,72 +13,75 @@
 
 namespace {
 
-const std::string kSource = PROJECT_SOURCE_PATH;
+const std::string kRolloutSource = PROJECT_SOURCE_PATH;
 // The boards' clock: twice the slow clock of the tests, as quick as a rehearsal's where the
 // machine allows it.
-const std::string kSpeed = std::to_string(2 * std::stoi(BOARD_SLOW_CLOCK_SPEED));
+const std::string kFieldSpeed = std::to_string(2 * std::stoi(BOARD_SLOW_CLOCK_SPEED));
 
 // The boards in the order of the rollout; with waves 1,2,100% and 3 at a time, the third wave
 // starts sample-06 (whose module refuses a key its folder doesn't say) in its first three.
-const std::vector<std::string> kBoards = {
+const std::vector<std::string> kFieldBoards = {
     "sample-01",   "firmware-current-02", "bcsp-start-03",       "sample-06",
     "flash-4m-04", "service-lacking-05",  "firmware-current-07", "bcsp-start-08"};
 
-std::string rollout(const std::string& arguments) {
-    return "BTLAP_FIELD_EMULATOR='" BOARD_EMULATOR "' " + kSource +
-           "/scripts/rollout.sh --out /tmp/out --jobs 3 --timeout 60 --time-limit 300 --build " +
-           PROJECT_BINARY_PATH + " --emulator '" BOARD_EMULATOR "' --ssh '" + kSource +
-           "/sim/field-ssh --field /tmp/field --clock-speed " + kSpeed + " --build " +
+std::string rolloutCommand(const std::string& arguments) {
+    return "BTLAP_FIELD_EMULATOR='" BOARD_EMULATOR "' " + kRolloutSource +
+           "/scripts/rollout.sh --out /tmp/rollout-out --jobs 3 --timeout 60 --time-limit 300 "
+           "--build " +
+           PROJECT_BINARY_PATH + " --emulator '" BOARD_EMULATOR "' --ssh '" + kRolloutSource +
+           "/sim/field-ssh --field /tmp/field --clock-speed " + kFieldSpeed + " --build " +
            PROJECT_BINARY_PATH +
            "' --aipeer '" BOARD_EMULATOR " " PROJECT_BINARY_PATH "/aipeer_sim' " + arguments;
 }
 
-std::string validateJson(const std::string& path) {
+std::string followsRolloutSchema(const std::string& path) {
     writeWholeFile("/tmp/validate.py",
                    "import json, sys, jsonschema\n"
                    "schema = json.load(open(sys.argv[1]))\n"
                    "jsonschema.Draft7Validator.check_schema(schema)\n"
                    "jsonschema.validate(json.load(open(sys.argv[2], encoding='utf-8')), schema)\n"
                    "print('valid')\n");
-    ProgramRun run = runProgram("/usr/bin/python3 /tmp/validate.py " + kSource +
+    ProgramRun run = runProgram("/usr/bin/python3 /tmp/validate.py " + kRolloutSource +
                                 "/tools/rollout/rollout.schema.json " + path);
     return run.out + run.err;
 }
 
 // The lines of the status text that say what each wave and each board did.
-std::string statusOf(const std::string& text) { return text.substr(0, text.find("exit status")); }
+std::string rolloutStatusLines(const std::string& text) {
+    return text.substr(0, text.find("exit status"));
+}
 
 TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
     std::string error;
-    auto update = mkupdate::sampleUpdate(kSource + "/sim/sample-update", &error);
+    auto update = mkupdate::sampleUpdate(kRolloutSource + "/sim/sample-update", &error);
     ASSERT_TRUE(update) << error;
     std::vector<std::string> faults;
     auto image = mkupdate::buildUpdate(*update, &faults);
     ASSERT_TRUE(image) << testing::PrintToString(faults);
     writeWholeFile("/tmp/sample.img", *image);
-    ASSERT_EQ(runProgram(kSource + "/sim/make-fleet /tmp/fleet 8").status, 0);
-    ProgramRun plan = runProgram(kSource + "/scripts/rehearse.sh --jobs 4 --clock-speed " + kSpeed +
-                                 " --out /tmp/rehearsal --build " PROJECT_BINARY_PATH
-                                 " --emulator '" BOARD_EMULATOR
-                                 "' --json /tmp/plan.json --fleet /tmp/fleet /tmp/sample.img");
+    ASSERT_EQ(runProgram(kRolloutSource + "/sim/make-fleet /tmp/fleet 8").status, 0);
+    ProgramRun plan = runProgram(
+        kRolloutSource + "/scripts/rehearse.sh --jobs 4 --clock-speed " + kFieldSpeed +
+        " --out /tmp/rehearsal --build " PROJECT_BINARY_PATH " --emulator '" BOARD_EMULATOR
+        "' --json /tmp/plan.json --fleet /tmp/fleet /tmp/sample.img");
     ASSERT_EQ(plan.status, 1) << "the boards that start on BCSP end NOK\n" << plan.err;
     std::string boards, fleet;
-    for (const std::string& board : kBoards) {
+    for (const std::string& board : kFieldBoards) {
         boards += "root@" + board + "  /tmp/fleet/" + board + "\n";
         fleet += " /tmp/fleet/" + board;
     }
     writeWholeFile("/tmp/boards.txt", "# the field\n" + boards);
-    ProgramRun made = runProgram(kSource + "/sim/field-ssh --make /tmp/field" + fleet);
+    ProgramRun made = runProgram(kRolloutSource + "/sim/field-ssh --make /tmp/field" + fleet);
     ASSERT_EQ(made.status, 0) << made.err;
     // In the field, sample-06's module refuses a key that its folder doesn't name, and
     // service-lacking-05 can't be reached.
     writeWholeFile("/tmp/field/sample-06/state/module.refuses", "&0021\n");
     writeWholeFile("/tmp/field/service-lacking-05/unreachable", "");
 
-    ProgramRun halted = runProgram(
-        rollout("--waves 1,2,100% --plan /tmp/plan.json --boards /tmp/boards.txt /tmp/sample.img"));
+    ProgramRun halted = runProgram(rolloutCommand(
+        "--waves 1,2,100% --plan /tmp/plan.json --boards /tmp/boards.txt /tmp/sample.img"));
     EXPECT_EQ(halted.status, 1) << halted.out << halted.err;
-    EXPECT_EQ(statusOf(readWholeFile("/tmp/out/status.txt")),
+    EXPECT_EQ(rolloutStatusLines(readWholeFile("/tmp/rollout-out/status.txt")),
               "rollout of sample.img: unexpected - halted in wave 3 of 3: 1 board unlike the plan, "
               "more than --max-unexpected 0\n"
               "  3 updated, 1 as planned, 1 unexpected, 3 not yet\n"
@@ -93,20 +96,21 @@ TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
               "    Write all PS-Keys: failed, unplanned: BCCMD set of PS-Key 0x0021 refused: "
               "status 0x0008\n"
               "    &0021: planned 0006, found 0004\n");
-    EXPECT_EQ(validateJson("/tmp/out/status.json"), "valid\n");
-    EXPECT_NE(readWholeFile("/tmp/out/status.html").find("unexpected - halted in wave 3 of 3"),
-              std::string::npos);
+    EXPECT_EQ(followsRolloutSchema("/tmp/rollout-out/status.json"), "valid\n");
+    EXPECT_NE(
+        readWholeFile("/tmp/rollout-out/status.html").find("unexpected - halted in wave 3 of 3"),
+        std::string::npos);
 
-    ProgramRun again =
-        runProgram(rollout("--plan /tmp/plan.json --boards /tmp/boards.txt /tmp/sample.img"));
+    ProgramRun again = runProgram(
+        rolloutCommand("--plan /tmp/plan.json --boards /tmp/boards.txt /tmp/sample.img"));
     EXPECT_EQ(again.status, 2);
     EXPECT_EQ(again.err,
-              "rollout.sh: /tmp/out holds a rollout already: --resume goes on with it\n");
+              "rollout.sh: /tmp/rollout-out holds a rollout already: --resume goes on with it\n");
 
     // Resumed, the surprise seen no longer counts; one more is let through.
-    ProgramRun resumed = runProgram(rollout("--resume --max-unexpected 1"));
+    ProgramRun resumed = runProgram(rolloutCommand("--resume --max-unexpected 1"));
     EXPECT_EQ(resumed.status, 1) << resumed.out << resumed.err;
-    EXPECT_EQ(statusOf(readWholeFile("/tmp/out/status.txt")),
+    EXPECT_EQ(rolloutStatusLines(readWholeFile("/tmp/rollout-out/status.txt")),
               "rollout of sample.img: unexpected - finished: 8 boards\n"
               "  4 updated, 2 as planned, 1 unexpected, 1 unreachable\n"
               "wave 1 (1, boards 1-1): 1 updated\n"
@@ -124,18 +128,19 @@ TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
               "found no final notice\n"
               "    ssh ended with status 255\n"
               "  bcsp-start-08 (root@bcsp-start-08, wave 3): as planned, planned NOK, found NOK\n");
-    EXPECT_EQ(validateJson("/tmp/out/status.json"), "valid\n");
+    EXPECT_EQ(followsRolloutSchema("/tmp/rollout-out/status.json"), "valid\n");
     // Each board reached was updated once (its session's command begins with its folder).
-    const std::string update = "dir=$(mktemp -d /tmp/rollout.";
-    for (const std::string& board : kBoards) {
+    const std::string updateSession = "dir=$(mktemp -d /tmp/rollout.";
+    for (const std::string& board : kFieldBoards) {
         if (board == "service-lacking-05") continue;
-        EXPECT_EQ(countOf(readWholeFile("/tmp/field/" + board + "/sessions"), update), 1u) << board;
+        EXPECT_EQ(countOf(readWholeFile("/tmp/field/" + board + "/sessions"), updateSession), 1u)
+            << board;
     }
-    ProgramRun done = runProgram(rollout("--resume"));
+    ProgramRun done = runProgram(rolloutCommand("--resume"));
     EXPECT_EQ(done.status, 1);
-    for (const std::string& board : kBoards) {
+    for (const std::string& board : kFieldBoards) {
         if (board == "service-lacking-05") continue;
-        EXPECT_EQ(countOf(readWholeFile("/tmp/field/" + board + "/sessions"), update), 1u)
+        EXPECT_EQ(countOf(readWholeFile("/tmp/field/" + board + "/sessions"), updateSession), 1u)
             << "a rollout that is done updates no board again: " << board;
     }
 }
