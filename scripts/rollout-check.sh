@@ -67,9 +67,11 @@ status=0
 [ $status -le 1 ] || { echo "rollout-check.sh: the rehearsal failed ($status)" >&2; exit 1; }
 echo "plan: $count boards in $(seconds "$start") s"
 
-# The boards as the plan lists them; the surprises on boards that the plan says end OK.
+# The boards in their fleet's order; the surprises on boards that the plan says end OK.
 mapfile -t names < <(python3 -c "import json, sys
-for b in json.load(open(sys.argv[1]))['boards']: print(b['board'], b['outcome'])" "$out/plan.json")
+boards = json.load(open(sys.argv[1]))['boards']
+for b in sorted(boards, key=lambda b: b['position']): print(b['board'], b['outcome'])" \
+    "$out/plan.json")
 ok=()
 for entry in "${names[@]}"; do [ "${entry#* }" = OK ] && ok+=("${entry%% *}"); done
 boards=()

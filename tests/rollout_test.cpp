@@ -125,7 +125,7 @@ TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
               "status 0x0008\n"
               "    &0021: planned 0006, found 0004\n"
               "  service-lacking-05 (root@service-lacking-05, wave 3): unreachable, planned OK, "
-              "found no final notice\n"
+              "found not reached\n"
               "    ssh ended with status 255\n"
               "  bcsp-start-08 (root@bcsp-start-08, wave 3): as planned, planned NOK, found NOK\n");
     EXPECT_EQ(followsRolloutSchema("/tmp/rollout-out/status.json"), "valid\n");

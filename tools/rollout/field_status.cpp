@@ -47,6 +47,15 @@ std::string html(const std::string& text) {
     return out;
 }
 
+// What came back from a board that has run.
+const char* actualOf(const BoardEntry& board) {
+    if (board.status == kNotYet) return "";
+    if (board.status == kUnreachable) return "not reached";
+    if (board.status == kAlready) return "not run";
+    if (board.status == kUnderWay) return "no result";
+    return board.outcome.empty() ? "no final notice" : board.outcome.c_str();
+}
+
 // The status's class on the page: its colour.
 const char* tone(const std::string& status) {
     if (status == kUpdated || status == kAsPlanned || status == kAlready) return "good";
@@ -99,10 +108,9 @@ std::string statusText(const RolloutState& state) {
     for (const BoardEntry& board : state.boards) {
         if (board.status == kUpdated || board.status == kNotYet || board.status == kAlready)
             continue;
-        text +=
-            formatted("  %s (%s, wave %zu): %s, planned %s, found %s\n", board.name.c_str(),
-                      board.host.c_str(), board.wave, board.status.c_str(), board.planned.c_str(),
-                      board.outcome.empty() ? "no final notice" : board.outcome.c_str());
+        text += formatted("  %s (%s, wave %zu): %s, planned %s, found %s\n", board.name.c_str(),
+                          board.host.c_str(), board.wave, board.status.c_str(),
+                          board.planned.c_str(), actualOf(board));
         for (const std::string& difference : board.differences) text += "    " + difference + "\n";
     }
     int status = exitStatusOf(state);
@@ -110,31 +118,10 @@ std::string statusText(const RolloutState& state) {
     return text;
 }
 
-std::string statusPage(const RolloutState& state) {
-    const std::string verdict = verdictOf(state);
-    const int status = exitStatusOf(state);
+namespace {
+
+std::string wavesTable(const RolloutState& state) {
     std::string page =
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-        "<title>Rollout of " +
-        html(state.imageName) +
-        "</title>\n<style>\n"
-        "body{font-family:sans-serif;margin:1.5em;color:#222}\n"
-        ".verdict{font-size:1.6em;padding:.6em 1em;border-radius:6px;margin-bottom:.5em}\n"
-        ".verdict.good{background:#d8f0d8}.verdict.bad{background:#f6d0d0}"
-        ".verdict.idle{background:#eee}\n"
-        "table{border-collapse:collapse;margin:.5em 0 1.5em}td,th{border:1px solid #bbb;"
-        "padding:.2em .5em;text-align:left;vertical-align:top}\n"
-        "td.good{background:#e6f5e6}td.bad{background:#f9dede}td.idle{color:#777}\n"
-        "ul{margin:0;padding-left:1.2em}\n"
-        "@media print{body{margin:0}table{width:100%}}\n</style></head><body>\n";
-    page += formatted("<div class=\"verdict %s\"><strong>%s</strong></div>\n",
-                      tone(verdict == kNotYet && !state.haltedWave ? kNotYet : verdict),
-                      html(verdictLine(state)).c_str());
-    page += "<p>" + html(tallyText(tally(state))) + ". Image " + html(state.imageName) +
-            " (SHA-256 <code>" + html(state.imageSha256) + "</code>), plan " +
-            html(state.planPath) + ".</p>\n";
-    page += formatted("<p>Exit status %d: %s.</p>\n", status, exitStatusMeaning(status));
-    page +=
         "<h2>Waves</h2>\n<table><tr><th>wave</th><th>up to</th><th>boards</th>"
         "<th>updated</th><th>as planned</th><th>already updated</th><th>unexpected</th>"
         "<th>unreachable</th><th>no answer</th><th>under way</th><th>not yet</th></tr>\n";
@@ -152,6 +139,35 @@ std::string statusPage(const RolloutState& state) {
             c.unreachable ? " class=\"bad\"" : "", c.unreachable,
             c.noAnswer ? " class=\"bad\"" : "", c.noAnswer, c.underWay, c.notYet);
     }
+    return page;
+}
+
+}  // namespace
+
+std::string statusPage(const RolloutState& state) {
+    const std::string verdict = verdictOf(state);
+    const int status = exitStatusOf(state);
+    std::string page =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+        "<title>Rollout of " +
+        html(state.imageName) +
+        "</title>\n<style>\n"
+        "body{font-family:sans-serif;margin:1.5em;color:#222}\n"
+        ".verdict{font-size:1.6em;padding:.6em 1em;border-radius:6px;margin-bottom:.5em}\n"
+        ".verdict.good{background:#d8f0d8}.verdict.bad{background:#f6d0d0}"
+        ".verdict.idle{background:#eee}\n"
+        "table{border-collapse:collapse;margin:.5em 0 1.5em}td,th{border:1px solid #bbb;"
+        "padding:.2em .5em;text-align:left;vertical-align:top}\n"
+        "td.good{background:#e6f5e6}td.bad{background:#f9dede}td.idle{color:#777}\n"
+        "ul{margin:0;padding-left:1.2em}td.name{white-space:nowrap}\n"
+        "@media print{body{margin:0}table{width:100%}}\n</style></head><body>\n";
+    page += formatted("<div class=\"verdict %s\"><strong>%s</strong></div>\n", tone(verdict),
+                      html(verdictLine(state)).c_str());
+    page += "<p>" + html(tallyText(tally(state))) + ". Image " + html(state.imageName) +
+            " (SHA-256 <code>" + html(state.imageSha256) + "</code>), plan " +
+            html(state.planPath) + ".</p>\n";
+    page += formatted("<p>Exit status %d: %s.</p>\n", status, exitStatusMeaning(status));
+    page += wavesTable(state);
     page +=
         "</table>\n<h2>Boards, planned and actual</h2>\n<table><tr><th>board</th>"
         "<th>host</th><th>wave</th><th>status</th><th>planned</th><th>actual</th>"
@@ -164,14 +180,12 @@ std::string statusPage(const RolloutState& state) {
             for (const std::string& difference : board.differences)
                 differences += "<li>" + html(difference) + "</li>";
             page += formatted(
-                "<tr><td>%s</td><td>%s</td><td>%zu</td><td class=\"%s\">%s</td><td>%s</td>"
+                "<tr><td class=\"name\">%s</td><td class=\"name\">%s</td><td>%zu</td>"
+                "<td class=\"%s\">%s</td><td>%s</td>"
                 "<td>%s</td><td>%s</td></tr>\n",
                 html(board.name).c_str(), html(board.host).c_str(), board.wave, tone(board.status),
                 html(board.status).c_str(), html(board.planned).c_str(),
-                html(board.status == kNotYet ? ""
-                     : board.outcome.empty() ? "no final notice"
-                                             : board.outcome)
-                    .c_str(),
+                html(actualOf(board)).c_str(),
                 differences.empty() ? "" : ("<ul>" + differences + "</ul>").c_str());
         }
     }

@@ -78,9 +78,11 @@ void printUsage(std::FILE* out) {
         "  -h, --help                 show this help\n"
         "  -V, --version              show the version\n"
         "\n"
-        "Exit status of status (as of scripts/rollout.sh): 0 every board ended as its plan\n"
-        "said; 1 the rollout halted, or a board ended unlike its plan or was not reached;\n"
-        "2 usage error or wrong input; 3 not every board has run yet.\n");
+        "Exit status: 0 done (status: every board ended as its plan said); 1 status: the\n"
+        "rollout halted, or a board ended unlike its plan, was not reached or had no daemon\n"
+        "answering; next: the rollout has halted; may-start, begin, holds: no; 2 usage error\n"
+        "or wrong input (a plan of another image, a board the plan lacks, a state that isn't\n"
+        "one); 3 status: not every board has run yet.\n");
 }
 
 int usageError(const std::string& message) {
@@ -165,6 +167,43 @@ std::string hexDigest(const Sha256Digest& digest) {
     return text;
 }
 
+// The boards' list: "HOST BOARD_DIR" a line, each board the plan's; false with the file and
+// line in error otherwise.
+bool readBoardList(const Plan& plan, const std::string& path, const std::string& list,
+                   std::vector<BoardEntry>* boards, std::string* error) {
+    std::size_t number = 0;
+    std::set<std::string> names;
+    for (const std::string& line : textLines(list)) {
+        ++number;
+        std::size_t at = line.find_first_not_of(" \t");
+        if (at == std::string::npos || line[at] == '#') continue;
+        std::size_t end = line.find_first_of(" \t", at);
+        std::size_t next = end == std::string::npos ? end : line.find_first_not_of(" \t", end);
+        if (next == std::string::npos) {
+            *error = formatted("%s:%zu: expected HOST BOARD_DIR", path.c_str(), number);
+            return false;
+        }
+        BoardEntry entry;
+        entry.host = line.substr(at, end - at);
+        entry.folder = line.substr(next, line.find_last_not_of(" \t") - next + 1);
+        const PlannedBoard* planned = plannedBoard(plan, entry.folder);
+        if (planned == nullptr) {
+            *error = formatted("%s:%zu: the plan has no board %s", path.c_str(), number,
+                               entry.folder.c_str());
+            return false;
+        }
+        if (!names.insert(planned->name).second) {
+            *error = formatted("%s:%zu: board %s given twice", path.c_str(), number,
+                               planned->name.c_str());
+            return false;
+        }
+        entry.name = planned->name;
+        entry.planned = planned->outcome;
+        boards->push_back(entry);
+    }
+    return true;
+}
+
 int init(const Options& options) {
     if (options.words.size() != 1 || options.plan.empty() || options.boards.empty() ||
         options.image.empty())
@@ -189,34 +228,7 @@ int init(const Options& options) {
     state.waves = options.waves.value_or(*parseWaves("1,5%,25%,100%"));
     state.maxUnexpected = options.maxUnexpected.value_or(Share{0, false});
     state.maxNok = options.maxNok;
-    std::size_t number = 0;
-    std::set<std::string> names;
-    for (const std::string& line : textLines(list)) {
-        ++number;
-        std::string host, folder, rest;
-        std::size_t at = line.find_first_not_of(" \t");
-        if (at == std::string::npos || line[at] == '#') continue;
-        std::size_t end = line.find_first_of(" \t", at);
-        host = line.substr(at, end - at);
-        std::size_t next = end == std::string::npos ? end : line.find_first_not_of(" \t", end);
-        if (next == std::string::npos)
-            return inputError(
-                formatted("%s:%zu: expected HOST BOARD_DIR", options.boards.c_str(), number));
-        folder = line.substr(next, line.find_last_not_of(" \t") - next + 1);
-        const PlannedBoard* planned = plannedBoard(plan, folder);
-        if (planned == nullptr)
-            return inputError(formatted("%s:%zu: the plan has no board %s", options.boards.c_str(),
-                                        number, folder.c_str()));
-        if (!names.insert(planned->name).second)
-            return inputError(formatted("%s:%zu: board %s given twice", options.boards.c_str(),
-                                        number, planned->name.c_str()));
-        BoardEntry entry;
-        entry.name = planned->name;
-        entry.host = host;
-        entry.folder = folder;
-        entry.planned = planned->outcome;
-        state.boards.push_back(entry);
-    }
+    if (!readBoardList(plan, options.boards, list, &state.boards, &error)) return inputError(error);
     if (state.boards.empty()) return inputError(options.boards + ": no boards");
     state.waveEnds = waveEnds(state.waves, state.boards.size());
     for (std::size_t i = 0, wave = 0; i < state.boards.size(); ++i) {
@@ -277,22 +289,11 @@ int holds(const Options& options) {
     if (!loadState(path, &state) || !loadPlan(state.planPath, &plan)) return kExitUsage;
     BoardEntry* board = boardNamed(state, options.words[1]);
     if (board == nullptr) return kExitUsage;
+    if (board->status != kNotYet) return 1;
     const PlannedBoard* planned = plannedBoard(plan, board->folder);
     std::string text, error;
     if (planned == nullptr || !readInputFile(options.words[2], &text, &error)) return 1;
-    std::vector<std::string> lines = textLines(text);
-    std::set<std::string> have(lines.begin(), lines.end()), added;
-    for (const EtcChange& change : planned->etc)
-        if (change.file == "data.txt" && change.change == "added") added.insert(change.line);
-    bool changes = false;
-    for (const EtcChange& change : planned->etc) {
-        if (change.file != "data.txt") continue;
-        changes = true;
-        bool there = have.contains(change.line);
-        if (change.change == "added" ? !there : there && !added.contains(change.line)) return 1;
-    }
-    // An image that writes nothing in data.txt leaves nothing to tell an updated board by.
-    if (!changes) return 1;
+    if (!holdsUpdate(*planned, textLines(text))) return 1;
     board->status = kAlready;
     board->outcome.clear();
     board->differences.clear();
@@ -376,9 +377,9 @@ int status(const Options& options) {
     return exitStatusOf(state);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The options into options; an exit status when the program ends here (help, version, a
+// usage error).
+std::optional<int> parseOptions(int argc, char** argv, Options* out) {
     static const option kOptions[] = {{"waves", required_argument, nullptr, 'w'},
                                       {"max-unexpected", required_argument, nullptr, 'u'},
                                       {"max-nok", required_argument, nullptr, 'n'},
@@ -390,12 +391,11 @@ int main(int argc, char** argv) {
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
-    Options options;
     for (int c; (c = getopt_long(argc, argv, "w:u:n:p:b:i:j:P:hV", kOptions, nullptr)) != -1;) {
         switch (c) {
             case 'w':
-                options.waves = parseWaves(optarg);
-                if (!options.waves)
+                out->waves = parseWaves(optarg);
+                if (!out->waves)
                     return usageError(std::string("--waves takes counts or shares that grow, "
                                                   "not '") +
                                       optarg + "'");
@@ -406,23 +406,23 @@ int main(int argc, char** argv) {
                 if (!limit)
                     return usageError(std::string(c == 'u' ? "--max-unexpected" : "--max-nok") +
                                       " takes N or P%, not '" + optarg + "'");
-                (c == 'u' ? options.maxUnexpected : options.maxNok) = limit;
+                (c == 'u' ? out->maxUnexpected : out->maxNok) = limit;
                 break;
             }
             case 'p':
-                options.plan = optarg;
+                out->plan = optarg;
                 break;
             case 'b':
-                options.boards = optarg;
+                out->boards = optarg;
                 break;
             case 'i':
-                options.image = optarg;
+                out->image = optarg;
                 break;
             case 'j':
-                options.json = optarg;
+                out->json = optarg;
                 break;
             case 'P':
-                options.page = optarg;
+                out->page = optarg;
                 break;
             case 'h':
                 printUsage(stdout);
@@ -435,6 +435,14 @@ int main(int argc, char** argv) {
                 return kExitUsage;
         }
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (std::optional<int> status = parseOptions(argc, argv, &options)) return *status;
     if (optind >= argc) return usageError("expected a command");
     const std::string command = argv[optind];
     options.words.assign(argv + optind + 1, argv + argc);

@@ -97,3 +97,17 @@ std::vector<std::string> planDifferences(const PlannedBoard& plan, const FieldFa
     compareEtc(plan, field, &out);
     return out;
 }
+
+bool holdsUpdate(const PlannedBoard& plan, const std::vector<std::string>& dataLines) {
+    std::set<std::string> have(dataLines.begin(), dataLines.end()), added;
+    for (const EtcChange& change : plan.etc)
+        if (change.file == "data.txt" && change.change == "added") added.insert(change.line);
+    bool changes = false;
+    for (const EtcChange& change : plan.etc) {
+        if (change.file != "data.txt") continue;
+        changes = true;
+        bool there = have.contains(change.line);
+        if (change.change == "added" ? !there : there && !added.contains(change.line)) return false;
+    }
+    return changes;
+}

@@ -14,3 +14,8 @@
 // a capture and are not compared. Empty when the board did as planned.
 std::vector<std::string> planDifferences(const PlannedBoard& plan, const FieldFacts& field,
                                          const std::map<std::string, std::string>& before);
+
+// True when a board's /etc/data.txt (its lines) already holds what the plan's update writes
+// there: every line it adds, none it removes. False when the plan changes nothing in data.txt,
+// which then can't tell an updated board from another.
+bool holdsUpdate(const PlannedBoard& plan, const std::vector<std::string>& dataLines);

@@ -136,6 +136,16 @@ TEST(RolloutPlan, HoldsAFailureToItsSteps) {
                                         "Write diff. PS-Keys: planned to fail, did not"}));
 }
 
+TEST(RolloutPlan, TellsABoardThatHoldsTheUpdateByItsDataTxt) {
+    const PlannedBoard board = plan().boards[0];
+    EXPECT_TRUE(holdsUpdate(board, {"DEVICE=BT-LAP", "BTFIRMWARE=2114 17.3.5"}));
+    EXPECT_FALSE(holdsUpdate(board, {"DEVICE=BT-LAP", "BTFIRMWARE=1958 16.4.0"}));
+    EXPECT_FALSE(holdsUpdate(board, {"BTFIRMWARE=1958 16.4.0", "BTFIRMWARE=2114 17.3.5"}))
+        << "a line the update removes is still there";
+    EXPECT_FALSE(holdsUpdate(plan().boards[1], {"DEVICE=BT-LAP"}))
+        << "an update that writes nothing in data.txt can't be told by it";
+}
+
 TEST(RolloutField, ReadsHowTheSessionEnded) {
     const std::string dir = testing::TempDir() + "rollout-field";
     std::filesystem::remove_all(dir);

@@ -39,9 +39,12 @@ PlannedBoard boardOf(const Json& item) {
     if (auto size = item.find("flash_size"); size != item.end() && size->is_number_unsigned())
         board.flashSize = size->get<std::uint64_t>();
     if (auto etc = item.find("etc_changed"); etc != item.end() && etc->is_array())
-        for (const Json& change : *etc)
-            board.etc.push_back(
-                {textOf(change, "file"), textOf(change, "change"), textOf(change, "line")});
+        for (const Json& change : *etc) {
+            // Compared with lines read without their line ends, LF or CR LF.
+            std::string line = textOf(change, "line");
+            if (line.ends_with('\r')) line.pop_back();
+            board.etc.push_back({textOf(change, "file"), textOf(change, "change"), line});
+        }
     return board;
 }
 
