@@ -14,9 +14,9 @@ Usage: rollout.sh [OPTIONS] --plan PLAN.json --boards FILE IMAGE
 Rolls IMAGE out to the boards of FILE (one a line: HOST BOARD_DIR, where BOARD_DIR is the
 board's folder that the plan rehearsed, scripts/rehearse.sh --json) in waves. On each board,
 over ssh: the image is streamed to it, "aipeer start --follow" runs it, and the update's
-report and the board's state after it ("aipeer capture": its PS-Keys, firmware, /etc and
-flash size) come back. Each board is held to its plan (outcome, failed steps and their
-reasons, keys, firmware, flash size, /etc lines), and its differences are named. A wave
+report and the board's state after it ("aipeer capture": its PS-Keys, /etc and flash size)
+come back. Each board is held to its plan (outcome, failed steps and their reasons, PS-Keys,
+flash size, /etc lines), and its differences are named. A wave
 stops, and no later wave starts, once the boards that went wrong exceed the limits. A board
 whose /etc/data.txt already holds what the update writes there is not updated again.
 

@@ -46,6 +46,18 @@ std::string followsRolloutSchema(const std::string& path) {
     return run.out + run.err;
 }
 
+// The status of the first boards of the third wave: one as planned, and sample-06, whose
+// module refused to set a key.
+const std::string kThirdWavesFirst =
+    "  bcsp-start-03 (root@bcsp-start-03, wave 3): as planned, planned NOK, found NOK\n"
+    "  sample-06 (root@sample-06, wave 3): unexpected, planned OK, found NOK\n"
+    "    outcome: planned OK, found NOK\n"
+    "    Write diff. PS-Keys: failed, unplanned: BCCMD set of PS-Key 0x0021 refused: "
+    "status 0x0008\n"
+    "    Write all PS-Keys: failed, unplanned: BCCMD set of PS-Key 0x0021 refused: "
+    "status 0x0008\n"
+    "    &0021: planned 0006, found 0004\n";
+
 // The lines of the status text that say what each wave and each board did.
 std::string rolloutStatusLines(const std::string& text) {
     return text.substr(0, text.find("exit status"));
@@ -87,15 +99,8 @@ TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
               "  3 updated, 1 as planned, 1 unexpected, 3 not yet\n"
               "wave 1 (1, boards 1-1): 1 updated\n"
               "wave 2 (2, boards 2-2): 1 updated\n"
-              "wave 3 (100%, boards 3-8): 1 updated, 1 as planned, 1 unexpected, 3 not yet\n"
-              "  bcsp-start-03 (root@bcsp-start-03, wave 3): as planned, planned NOK, found NOK\n"
-              "  sample-06 (root@sample-06, wave 3): unexpected, planned OK, found NOK\n"
-              "    outcome: planned OK, found NOK\n"
-              "    Write diff. PS-Keys: failed, unplanned: BCCMD set of PS-Key 0x0021 refused: "
-              "status 0x0008\n"
-              "    Write all PS-Keys: failed, unplanned: BCCMD set of PS-Key 0x0021 refused: "
-              "status 0x0008\n"
-              "    &0021: planned 0006, found 0004\n");
+              "wave 3 (100%, boards 3-8): 1 updated, 1 as planned, 1 unexpected, 3 not yet\n" +
+                  kThirdWavesFirst);
     EXPECT_EQ(followsRolloutSchema("/tmp/rollout-out/status.json"), "valid\n");
     EXPECT_NE(
         readWholeFile("/tmp/rollout-out/status.html").find("unexpected - halted in wave 3 of 3"),
@@ -110,24 +115,18 @@ TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
     // Resumed, the surprise seen no longer counts; one more is let through.
     ProgramRun resumed = runProgram(rolloutCommand("--resume --max-unexpected 1"));
     EXPECT_EQ(resumed.status, 1) << resumed.out << resumed.err;
-    EXPECT_EQ(rolloutStatusLines(readWholeFile("/tmp/rollout-out/status.txt")),
-              "rollout of sample.img: unexpected - finished: 8 boards\n"
-              "  4 updated, 2 as planned, 1 unexpected, 1 unreachable\n"
-              "wave 1 (1, boards 1-1): 1 updated\n"
-              "wave 2 (2, boards 2-2): 1 updated\n"
-              "wave 3 (100%, boards 3-8): 2 updated, 2 as planned, 1 unexpected, 1 unreachable\n"
-              "  bcsp-start-03 (root@bcsp-start-03, wave 3): as planned, planned NOK, found NOK\n"
-              "  sample-06 (root@sample-06, wave 3): unexpected, planned OK, found NOK\n"
-              "    outcome: planned OK, found NOK\n"
-              "    Write diff. PS-Keys: failed, unplanned: BCCMD set of PS-Key 0x0021 refused: "
-              "status 0x0008\n"
-              "    Write all PS-Keys: failed, unplanned: BCCMD set of PS-Key 0x0021 refused: "
-              "status 0x0008\n"
-              "    &0021: planned 0006, found 0004\n"
-              "  service-lacking-05 (root@service-lacking-05, wave 3): unreachable, planned OK, "
-              "found not reached\n"
-              "    ssh ended with status 255\n"
-              "  bcsp-start-08 (root@bcsp-start-08, wave 3): as planned, planned NOK, found NOK\n");
+    EXPECT_EQ(
+        rolloutStatusLines(readWholeFile("/tmp/rollout-out/status.txt")),
+        "rollout of sample.img: unexpected - finished: 8 boards\n"
+        "  4 updated, 2 as planned, 1 unexpected, 1 unreachable\n"
+        "wave 1 (1, boards 1-1): 1 updated\n"
+        "wave 2 (2, boards 2-2): 1 updated\n"
+        "wave 3 (100%, boards 3-8): 2 updated, 2 as planned, 1 unexpected, 1 unreachable\n" +
+            kThirdWavesFirst +
+            "  service-lacking-05 (root@service-lacking-05, wave 3): unreachable, planned OK, "
+            "found not reached\n"
+            "    ssh ended with status 255\n"
+            "  bcsp-start-08 (root@bcsp-start-08, wave 3): as planned, planned NOK, found NOK\n");
     EXPECT_EQ(followsRolloutSchema("/tmp/rollout-out/status.json"), "valid\n");
     // Each board reached was updated once (its session's command begins with its folder).
     const std::string updateSession = "dir=$(mktemp -d /tmp/rollout.";

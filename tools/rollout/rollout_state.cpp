@@ -23,6 +23,14 @@ bool shareFrom(const Json& json, Share* share) {
 const char* const kStatuses[] = {kNotYet,      kUpdated,  kAsPlanned, kUnexpected,
                                  kUnreachable, kNoAnswer, kAlready,   kUnderWay};
 
+// A tally's counts, by status.
+Json countsJson(const Tally& counts) {
+    return {{"updated", counts.updated},       {"as_planned", counts.asPlanned},
+            {"unexpected", counts.unexpected}, {"unreachable", counts.unreachable},
+            {"no_answer", counts.noAnswer},    {"already_updated", counts.already},
+            {"not_yet", counts.notYet},        {"under_way", counts.underWay}};
+}
+
 }  // namespace
 
 Tally tally(const RolloutState& state, std::size_t wave) {
@@ -83,18 +91,11 @@ int exitStatusOf(const RolloutState& state) {
 std::string stateJson(const RolloutState& state) {
     Json waves = Json::array();
     for (std::size_t i = 0; i < state.waveEnds.size(); ++i) {
-        Tally counts = tally(state, i + 1);
-        waves.push_back({{"wave", i + 1},
-                         {"ends_at", state.waveEnds[i]},
-                         {"boards", state.waveEnds[i] - (i == 0 ? 0 : state.waveEnds[i - 1])},
-                         {"updated", counts.updated},
-                         {"as_planned", counts.asPlanned},
-                         {"unexpected", counts.unexpected},
-                         {"unreachable", counts.unreachable},
-                         {"no_answer", counts.noAnswer},
-                         {"already_updated", counts.already},
-                         {"not_yet", counts.notYet},
-                         {"under_way", counts.underWay}});
+        Json wave = {{"wave", i + 1},
+                     {"ends_at", state.waveEnds[i]},
+                     {"boards", state.waveEnds[i] - (i == 0 ? 0 : state.waveEnds[i - 1])}};
+        wave.update(countsJson(tally(state, i + 1)));
+        waves.push_back(wave);
     }
     Json boards = Json::array();
     for (const BoardEntry& board : state.boards)
@@ -109,6 +110,9 @@ std::string stateJson(const RolloutState& state) {
     Json waveSpec = Json::array();
     for (const Share& wave : state.waves) waveSpec.push_back(shareJson(wave));
     Tally counts = tally(state);
+    Json totals = {{"boards", state.boards.size()}};
+    totals.update(countsJson(counts));
+    totals["nok"] = counts.nok;
     Json json = {{"format", "btlap-rollout"},
                  {"format_version", 1},
                  {"image", {{"name", state.imageName}, {"sha256", state.imageSha256}}},
@@ -124,17 +128,7 @@ std::string stateJson(const RolloutState& state) {
                    {"max_nok", state.maxNok ? shareJson(*state.maxNok) : Json(nullptr)},
                    {"forgiven_unexpected", state.forgivenUnexpected},
                    {"forgiven_nok", state.forgivenNok}}},
-                 {"counts",
-                  {{"boards", state.boards.size()},
-                   {"updated", counts.updated},
-                   {"as_planned", counts.asPlanned},
-                   {"unexpected", counts.unexpected},
-                   {"unreachable", counts.unreachable},
-                   {"no_answer", counts.noAnswer},
-                   {"already_updated", counts.already},
-                   {"not_yet", counts.notYet},
-                   {"under_way", counts.underWay},
-                   {"nok", counts.nok}}},
+                 {"counts", totals},
                  {"waves", waves},
                  {"boards", boards}};
     return jsonText(json, 2) + "\n";
