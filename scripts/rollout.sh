@@ -33,6 +33,9 @@ Options:
   --resume          go on with the rollout of --out after a halt or an interruption: no
                     board that ran or began to run is updated again; --max-unexpected and
                     --max-nok may change
+  --retry BOARD     with --resume: run BOARD again (repeatable): a board under way (once
+                    its update is seen to have ended, or never to have begun), unreachable
+                    or not answering
   --time-limit SECONDS  a board's whole session, after which it counts as not answering
                     (default 900)
   --timeout SECONDS how long aipeer waits for each answer on the board (default 120)
@@ -92,7 +95,7 @@ if [ "${1:-}" = --update ]; then
     exit 0
 fi
 
-waves="" jobs=4 max_unexpected="" max_nok="" out=build/rollout resume="" limit=900 timeout=120
+retries=() waves="" jobs=4 max_unexpected="" max_nok="" out=build/rollout resume="" limit=900 timeout=120
 sshloginfile="" ssh_command="ssh -o BatchMode=yes" aipeer=aipeer capture_image="" emulator=""
 build="$root/build/host" plan="" boards=""
 value() { [ $# -ge 2 ] || usage_error "$1 needs a value (see --help)"; }
@@ -104,6 +107,7 @@ while [ $# -gt 0 ]; do
         --max-nok) value "$@"; max_nok=$2; shift 2 ;;
         --out) value "$@"; out=$2; shift 2 ;;
         --resume) resume=1; shift ;;
+        --retry) value "$@"; retries+=("$2"); shift 2 ;;
         --time-limit) value "$@"; limit=$2; shift 2 ;;
         --timeout) value "$@"; timeout=$2; shift 2 ;;
         --sshloginfile) value "$@"; sshloginfile=$2; shift 2 ;;
@@ -138,9 +142,11 @@ if [ -n "$resume" ]; then
     fi
     [ -f "$state" ] || usage_error "no rollout to resume in $out (no $state)"
     [ -f "$out/image" ] || usage_error "no image in $out"
+    for board in "${retries[@]}"; do "${rollout[@]}" retry "$state" "$board" || exit 2; done
     "${rollout[@]}" "${limits[@]}" resume "$state" || exit 2
     image=$out/image
 else
+    [ ${#retries[@]} -eq 0 ] || usage_error "--retry goes with --resume"
     [ $# -eq 1 ] || usage_error "expected IMAGE (see --help)"
     if [ -z "$plan" ] || [ -z "$boards" ]; then usage_error "--plan and --boards are needed (see --help)"; fi
     [ -f "$1" ] || usage_error "no image $1"

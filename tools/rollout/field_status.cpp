@@ -72,7 +72,7 @@ const char* exitStatusMeaning(int status) {
         case 1:
             return "the rollout halted, or a board ended unlike its plan or was not reached";
         case 3:
-            return "not every board has run yet (--resume goes on)";
+            return "not every board has run yet (--resume goes on), or one is under way (--retry)";
         default:
             return "usage error or wrong input";
     }
@@ -85,12 +85,13 @@ std::string verdictLine(const RolloutState& state) {
     if (state.haltedWave) {
         line = formatted("halted in wave %zu of %zu: %s", *state.haltedWave, state.waveEnds.size(),
                          state.haltReason.c_str());
-    } else if (counts.notYet == 0) {
+    } else if (counts.notYet == 0 && counts.underWay == 0) {
         line = "finished: " + plural(state.boards.size(), "board");
     } else {
         line =
             formatted("%zu of %zu boards run",
                       state.boards.size() - counts.notYet - counts.underWay, state.boards.size());
+        if (counts.underWay > 0) line += formatted(", %zu under way", counts.underWay);
     }
     return verdict + " - " + line;
 }

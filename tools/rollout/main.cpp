@@ -34,7 +34,7 @@ void printUsage(std::FILE* out) {
         "Usage: rollout init [OPTIONS] --plan PLAN.json --boards FILE --image IMAGE STATE\n"
         "       rollout next STATE | may-start STATE BOARD | begin STATE BOARD\n"
         "       rollout holds STATE BOARD DATA_TXT\n"
-        "       rollout record STATE BOARD DIR | resume [OPTIONS] STATE\n"
+        "       rollout record STATE BOARD DIR | retry STATE BOARD | resume [OPTIONS] STATE\n"
         "       rollout status [--json FILE] [--page FILE] STATE\n"
         "Decides a rollout of an update image in waves (scripts/rollout.sh runs the boards):\n"
         "the state file STATE lists every board with its wave and, once it has run, what it\n"
@@ -57,6 +57,9 @@ void printUsage(std::FILE* out) {
         "  record     hold what BOARD did (DIR, fetched by scripts/rollout.sh) to its plan,\n"
         "             keep it in STATE, print one line, and halt the rollout when the boards\n"
         "             that went wrong exceed the limits\n"
+        "  retry      run BOARD again at the next resume: a board under way (once the\n"
+        "             operator has seen that its update ended, or never began), unreachable\n"
+        "             or not answering\n"
         "  resume     let a halted rollout go on: the boards that went wrong so far no longer\n"
         "             count toward the limits (which OPTIONS may change)\n"
         "  status     print the field's status; --json FILE, --page FILE write it as JSON\n"
@@ -340,6 +343,25 @@ int record(const Options& options) {
     return 0;
 }
 
+int retry(const Options& options) {
+    if (options.words.size() != 2) return usageError("retry takes STATE BOARD");
+    const std::string& path = options.words[0];
+    StateLock lock(path);
+    RolloutState state;
+    if (!loadState(path, &state)) return kExitUsage;
+    BoardEntry* board = boardNamed(state, options.words[1]);
+    if (board == nullptr) return kExitUsage;
+    if (board->status != kUnderWay && board->status != kUnreachable && board->status != kNoAnswer)
+        return inputError(board->name + " is " + board->status +
+                          ": only a board under way, unreachable or not answering is retried");
+    // It no longer counts toward the limits, nor among those a resume let pass.
+    if (board->status != kUnderWay && state.forgivenUnexpected > 0) --state.forgivenUnexpected;
+    board->status = kNotYet;
+    board->outcome.clear();
+    board->differences.clear();
+    return saveState(path, state) ? 0 : 1;
+}
+
 int resume(const Options& options) {
     if (options.words.size() != 1) return usageError("resume takes STATE");
     const std::string& path = options.words[0];
@@ -452,6 +474,7 @@ int main(int argc, char** argv) {
     if (command == "begin") return begin(options);
     if (command == "holds") return holds(options);
     if (command == "record") return record(options);
+    if (command == "retry") return retry(options);
     if (command == "resume") return resume(options);
     if (command == "status") return status(options);
     return usageError("unknown command " + command);

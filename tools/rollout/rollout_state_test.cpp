@@ -104,6 +104,12 @@ TEST(RolloutState, TheVerdictAndExitStatus) {
     ran(state, 6, kUnexpected, "OK");
     EXPECT_EQ(verdictOf(state), kUnexpected);
     EXPECT_EQ(verdictLine(state), "unexpected - finished: 10 boards");
+    ran(state, 5, kUpdated, "OK");
+    ran(state, 6, kUpdated, "OK");
+    ran(state, 7, kUnderWay, "");
+    EXPECT_EQ(verdictOf(state), kNotYet) << "stopped during its update: its end is unknown";
+    EXPECT_EQ(exitStatusOf(state), 3);
+    EXPECT_EQ(verdictLine(state), "not yet - 9 of 10 boards run, 1 under way");
 }
 
 TEST(RolloutState, IsWrittenWhole) {
