@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -399,6 +400,13 @@ int status(const Options& options) {
     return exitStatusOf(state);
 }
 
+// The options that name a file, by their letters.
+const std::pair<int, std::string Options::*> kFileOptions[] = {{'p', &Options::plan},
+                                                               {'b', &Options::boards},
+                                                               {'i', &Options::image},
+                                                               {'j', &Options::json},
+                                                               {'P', &Options::page}};
+
 // The options into options; an exit status when the program ends here (help, version, a
 // usage error).
 std::optional<int> parseOptions(int argc, char** argv, Options* out) {
@@ -431,30 +439,21 @@ std::optional<int> parseOptions(int argc, char** argv, Options* out) {
                 (c == 'u' ? out->maxUnexpected : out->maxNok) = limit;
                 break;
             }
-            case 'p':
-                out->plan = optarg;
-                break;
-            case 'b':
-                out->boards = optarg;
-                break;
-            case 'i':
-                out->image = optarg;
-                break;
-            case 'j':
-                out->json = optarg;
-                break;
-            case 'P':
-                out->page = optarg;
-                break;
             case 'h':
                 printUsage(stdout);
                 return 0;
             case 'V':
                 std::printf("rollout (BT-LAP update) %s\nbuilt from %s\n", BTLAP_VERSION, kBuildId);
                 return 0;
-            default:
-                printUsage(stderr);
-                return kExitUsage;
+            default: {
+                auto file = std::find_if(std::begin(kFileOptions), std::end(kFileOptions),
+                                         [c](const auto& option) { return option.first == c; });
+                if (file == std::end(kFileOptions)) {
+                    printUsage(stderr);
+                    return kExitUsage;
+                }
+                out->*(file->second) = optarg;
+            }
         }
     }
     return std::nullopt;
