@@ -33,8 +33,9 @@ fi
 package_of() {
     local path
     path=$(readlink -f "$1")
+    # A diverted file's lines "diversion by PACKAGE from/to: PATH" come before its owner's.
     { dpkg -S "$path" 2>/dev/null || dpkg -S "${path#/usr}" 2>/dev/null || true; } |
-        head -n 1 | cut -d: -f1 | cut -d, -f1
+        grep -v '^diversion by ' | head -n 1 | cut -d: -f1 | cut -d, -f1
 }
 
 # True when package is on a fresh machine once deps.sh has run.

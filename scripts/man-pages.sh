@@ -148,6 +148,9 @@ page "$here/scripts/page-screenshot.sh" page-screenshot.sh "draw a rehearsal's p
 page "$here/scripts/fleet-benchmark.sh" fleet-benchmark.sh "time and measure the plan of a large fleet"
 page "$build/powercut" powercut "build and check the states a power cut could leave in the board's /etc"
 page "$here/scripts/power-cut-check.sh" power-cut-check.sh "check an update against power cuts at every write under /etc"
+page "$build/rollout" rollout "decide a rollout of an update image in waves"
+page "$here/scripts/rollout.sh" rollout.sh "roll an update image out to boards in waves, held to their plan"
+page "$here/sim/field-ssh" field-ssh "a stand-in for ssh to simulated boards in the field"
 # Every page's additions have their program above: one left out would go stale unseen.
 for include in "$here"/man/*.h2m; do
     name=$(basename "$include" .h2m)

@@ -87,10 +87,12 @@ TEST(Layout, BoardModelsSeeOnlyThePlatformSeam) {
 
 // What a tool may include beside its own folder, tools/common and src/'s floors, by name: rehearse
 // follows the report as the peer does and takes its figures from the board's models; aipeer
-// builds a capture's read-only update with the image tool's archive and image code.
+// builds a capture's read-only update with the image tool's archive and image code; rollout
+// reads a board's update report for its failed steps as the peer does.
 const std::map<std::string, std::set<std::string>> kToolsBeyondTheirOwn = {
     {"rehearse", {"tools/aipeer", "sim"}},
     {"aipeer", {"tools/mkupdate"}},
+    {"rollout", {"tools/aipeer"}},
 };
 
 // The room an include names: "tools/<tool>" in tools/, a floor of src/, or a top folder.
