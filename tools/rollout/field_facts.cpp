@@ -8,6 +8,8 @@
 #include "tools/aipeer/update_report.h"
 #include "tools/common/numbers.h"
 
+namespace rollout {
+
 namespace {
 
 std::string fileText(const std::string& path) {
@@ -119,3 +121,5 @@ FieldFacts readFieldFacts(const std::string& dir) {
         facts.etc[file] = textLines(fileText(board + "etc/" + file));
     return facts;
 }
+
+}  // namespace rollout

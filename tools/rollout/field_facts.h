@@ -11,6 +11,8 @@
 
 #include "tools/rollout/plan_facts.h"
 
+namespace rollout {
+
 enum class Reach {
     Updated,      // the daemon gave a final notice
     Unreachable,  // ssh or the board's shell failed
@@ -41,3 +43,5 @@ std::map<std::string, std::string> readKeyLines(const std::string& text);
 std::optional<std::uint64_t> flashSizeOf(const std::string& text);
 // Text's lines, without their line ends (LF or CR LF).
 std::vector<std::string> textLines(const std::string& text);
+
+}  // namespace rollout

@@ -2,6 +2,8 @@
 
 #include "tools/common/formatted.h"
 
+namespace rollout {
+
 namespace {
 
 std::string plural(std::size_t count, const char* word) {
@@ -193,3 +195,5 @@ std::string statusPage(const RolloutState& state) {
     page += "</table>\n</body></html>\n";
     return page;
 }
+
+}  // namespace rollout

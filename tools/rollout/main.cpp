@@ -25,6 +25,9 @@
 #include "tools/rollout/plan_facts.h"
 #include "tools/rollout/rollout_state.h"
 
+// The tool's own names, apart from the other tools' in the tests' one program.
+using namespace rollout;
+
 namespace {
 
 constexpr int kExitUsage = 2;

@@ -5,6 +5,8 @@
 
 #include "tools/common/formatted.h"
 
+namespace rollout {
+
 namespace {
 
 // A capture reads the keys 0x0000 to 0x03FF: "&0000" to "&03ff".
@@ -111,3 +113,5 @@ bool holdsUpdate(const PlannedBoard& plan, const std::vector<std::string>& dataL
     }
     return changes;
 }
+
+}  // namespace rollout

@@ -9,6 +9,8 @@
 #include "tools/rollout/field_facts.h"
 #include "tools/rollout/plan_facts.h"
 
+namespace rollout {
+
 // before: the PS-Keys of the board's folder as rehearsed (empty when the folder had none):
 // the keys the plan doesn't change must keep them. Keys above the read step's range are not in
 // a capture and are not compared. Empty when the board did as planned.
@@ -19,3 +21,5 @@ std::vector<std::string> planDifferences(const PlannedBoard& plan, const FieldFa
 // there: every line it adds, none it removes. False when the plan changes nothing in data.txt,
 // which then can't tell an updated board from another.
 bool holdsUpdate(const PlannedBoard& plan, const std::vector<std::string>& dataLines);
+
+}  // namespace rollout

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+namespace rollout {
+
 namespace {
 
 const char* const kPlan = R"({
@@ -179,3 +181,5 @@ TEST(RolloutField, ReadsHowTheSessionEnded) {
 }
 
 }  // namespace
+
+}  // namespace rollout

@@ -4,6 +4,8 @@
 
 #include "tools/common/json_text.h"
 
+namespace rollout {
+
 namespace {
 
 std::string textOf(const Json& object, const char* member) {
@@ -85,3 +87,5 @@ const PlannedBoard* plannedBoard(const Plan& plan, const std::string& folder) {
         if (board.name == name) return &board;
     return nullptr;
 }
+
+}  // namespace rollout

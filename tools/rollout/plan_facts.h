@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace rollout {
+
 struct FailedStep {
     std::string step;
     std::vector<std::string> reasons;
@@ -44,3 +46,5 @@ bool readPlan(const std::string& text, Plan* plan, std::string* error);
 // The planned board that a board folder of the rollout's list is: the one rehearsed from the
 // same folder, or else the one of the folder's name. Null when the plan has none.
 const PlannedBoard* plannedBoard(const Plan& plan, const std::string& folder);
+
+}  // namespace rollout

@@ -9,6 +9,8 @@
 
 #include "tools/common/json_text.h"
 
+namespace rollout {
+
 namespace {
 
 Json shareJson(const Share& share) { return shareText(share); }
@@ -207,3 +209,5 @@ bool writeDurably(const std::string& path, const std::string& text, std::string*
     }
     return true;
 }
+
+}  // namespace rollout

@@ -11,6 +11,8 @@
 
 #include "tools/rollout/waves.h"
 
+namespace rollout {
+
 // What became of a board, as the status shows it.
 inline constexpr const char* kNotYet = "not yet";
 inline constexpr const char* kUpdated = "updated";        // OK, as planned
@@ -75,3 +77,5 @@ int exitStatusOf(const RolloutState& state);
 
 // Writes text to path durably: a new file beside it, synced, renamed over it, the folder synced.
 bool writeDurably(const std::string& path, const std::string& text, std::string* error);
+
+}  // namespace rollout

@@ -7,6 +7,8 @@
 
 #include "tools/rollout/field_status.h"
 
+namespace rollout {
+
 namespace {
 
 // Ten boards in waves 1, 50%, 100%: ends 1, 5, 10.
@@ -125,3 +127,5 @@ TEST(RolloutState, IsWrittenWhole) {
 }
 
 }  // namespace
+
+}  // namespace rollout

@@ -2,6 +2,8 @@
 
 #include "tools/common/numbers.h"
 
+namespace rollout {
+
 std::optional<Share> parseShare(std::string_view text) {
     Share share;
     if (text.ends_with('%')) {
@@ -66,3 +68,5 @@ bool exceeds(const Share& limit, std::size_t count, std::size_t reached) {
     if (!limit.percent) return count > limit.value;
     return std::uint64_t{count} * 100 > limit.value * std::uint64_t{reached};
 }
+
+}  // namespace rollout

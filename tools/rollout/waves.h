@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+namespace rollout {
+
 // A count of boards ("25") or a share of them ("5%").
 struct Share {
     std::uint64_t value = 0;
@@ -33,3 +35,5 @@ std::vector<Share> keptWaves(const std::vector<Share>& waves, std::size_t total)
 
 // True when count boards is more than limit allows among the reached boards.
 bool exceeds(const Share& limit, std::size_t count, std::size_t reached);
+
+}  // namespace rollout

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace rollout {
+
 namespace {
 
 TEST(RolloutWaves, EndWhereTheirSharesOfTheFleetReach) {
@@ -53,3 +55,5 @@ TEST(RolloutLimits, HaltOnlyBeyondTheLimit) {
 }
 
 }  // namespace
+
+}  // namespace rollout
