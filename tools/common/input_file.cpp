@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 
 namespace {
 
@@ -51,4 +52,14 @@ bool readInputFile(const std::string& path, std::string* content, std::string* e
     }
     close(fd);
     return read;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.ends_with('\r')) line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
 }

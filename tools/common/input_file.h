@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 inline constexpr std::size_t kMaxInputBytes = std::size_t{256} << 20;
 
@@ -11,3 +12,6 @@ inline constexpr std::size_t kMaxInputBytes = std::size_t{256} << 20;
 // be a pipe), can't be read, or holds more than limit bytes.
 bool readInputFile(const std::string& path, std::string* content, std::string* error,
                    std::size_t limit = kMaxInputBytes);
+
+// The lines of text, each without its line end (LF, or CR LF as a board's files may have).
+std::vector<std::string> splitLines(const std::string& text);

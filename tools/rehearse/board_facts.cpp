@@ -40,16 +40,6 @@ std::string outcomeName(Outcome outcome) {
     return "none";
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.ends_with('\r')) line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 BoardSpeeds boardSpeeds() {
     return {static_cast<double>(kModuleDefaultBaud),
             static_cast<double>(kFlashTypicalSectorEraseTime.count()),

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/input_file.h"
+
 // Where a PS-Key's new value came from: the image's key file, or the keys that the daemon sets
 // by itself for the module's transport whatever the image holds.
 enum class KeySource { Image, Preset };
@@ -161,4 +163,3 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
 std::string sha256Hex(const std::string& bytes);
 // A run's file, or "" when there is none (nor is a FIFO or a device ever waited on).
 std::string readText(const std::string& path);
-std::vector<std::string> splitLines(const std::string& text);

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "tools/aipeer/update_report.h"
+#include "tools/common/input_file.h"
 #include "tools/common/numbers.h"
 
 namespace rollout {
@@ -20,7 +21,7 @@ std::string fileText(const std::string& path) {
 }
 
 std::optional<std::uint64_t> statusIn(const std::string& path) {
-    std::vector<std::string> lines = textLines(fileText(path));
+    std::vector<std::string> lines = splitLines(fileText(path));
     if (lines.empty()) return std::nullopt;
     return unsignedNumber(lines.front());
 }
@@ -33,19 +34,9 @@ std::string trimmed(const std::string& text) {
 
 }  // namespace
 
-std::vector<std::string> textLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.ends_with('\r')) line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::map<std::string, std::string> readKeyLines(const std::string& text) {
     std::map<std::string, std::string> keys;
-    for (const std::string& line : textLines(text)) {
+    for (const std::string& line : splitLines(text)) {
         if (!line.starts_with('&')) continue;
         std::string key = line.substr(0, line.find_first_of(" ="));
         std::transform(key.begin(), key.end(), key.begin(),
@@ -59,7 +50,7 @@ std::map<std::string, std::string> readKeyLines(const std::string& text) {
 }
 
 std::optional<std::uint64_t> flashSizeOf(const std::string& text) {
-    std::string size = trimmed(textLines(text).empty() ? "" : textLines(text).front());
+    std::string size = trimmed(splitLines(text).empty() ? "" : splitLines(text).front());
     std::uint64_t unit = 1;
     if (size.ends_with('K') || size.ends_with('M')) {
         unit = size.back() == 'K' ? 1024 : 1024 * 1024;
@@ -73,7 +64,7 @@ std::optional<std::uint64_t> flashSizeOf(const std::string& text) {
 
 std::vector<FailedStep> failedSteps(const std::string& report) {
     std::vector<FailedStep> steps;
-    for (const std::string& line : textLines(failureCause(report))) {
+    for (const std::string& line : splitLines(failureCause(report))) {
         if (!line.starts_with(' ') && line.ends_with(" failed:")) {
             std::string step = line.substr(0, line.size() - 8);
             // A plan names the image's reception as the first of the steps.
@@ -118,7 +109,7 @@ FieldFacts readFieldFacts(const std::string& dir) {
     facts.keys = readKeyLines(dump);
     facts.flashSize = flashSizeOf(fileText(board + "flash"));
     for (const char* file : {"data.txt", "service.txt", "terminal.txt"})
-        facts.etc[file] = textLines(fileText(board + "etc/" + file));
+        facts.etc[file] = splitLines(fileText(board + "etc/" + file));
     return facts;
 }
 

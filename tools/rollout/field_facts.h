@@ -41,7 +41,5 @@ std::vector<FailedStep> failedSteps(const std::string& report);
 std::map<std::string, std::string> readKeyLines(const std::string& text);
 // A board folder's flash size: bytes, 0x hex, or with K or M.
 std::optional<std::uint64_t> flashSizeOf(const std::string& text);
-// Text's lines, without their line ends (LF or CR LF).
-std::vector<std::string> textLines(const std::string& text);
 
 }  // namespace rollout

@@ -124,17 +124,25 @@ struct StateLock {
     StateLock& operator=(const StateLock&) = delete;
 };
 
-bool loadState(const std::string& path, RolloutState* state) {
+// Reads the file at path and parses it into out with parse; false, said on stderr, when either
+// fails.
+template <typename Value>
+bool loadInput(const std::string& path, Value* out,
+               bool (*parse)(const std::string&, Value*, std::string*)) {
     std::string text, error;
     if (!readInputFile(path, &text, &error)) {
         std::fprintf(stderr, "rollout: %s\n", error.c_str());
         return false;
     }
-    if (!readState(text, state, &error)) {
+    if (!parse(text, out, &error)) {
         std::fprintf(stderr, "rollout: %s: %s\n", path.c_str(), error.c_str());
         return false;
     }
     return true;
+}
+
+bool loadState(const std::string& path, RolloutState* state) {
+    return loadInput(path, state, readState);
 }
 
 bool saveState(const std::string& path, const RolloutState& state) {
@@ -144,18 +152,7 @@ bool saveState(const std::string& path, const RolloutState& state) {
     return false;
 }
 
-bool loadPlan(const std::string& path, Plan* plan) {
-    std::string text, error;
-    if (!readInputFile(path, &text, &error)) {
-        std::fprintf(stderr, "rollout: %s\n", error.c_str());
-        return false;
-    }
-    if (!readPlan(text, plan, &error)) {
-        std::fprintf(stderr, "rollout: %s: %s\n", path.c_str(), error.c_str());
-        return false;
-    }
-    return true;
-}
+bool loadPlan(const std::string& path, Plan* plan) { return loadInput(path, plan, readPlan); }
 
 BoardEntry* boardNamed(RolloutState& state, const std::string& name) {
     for (BoardEntry& board : state.boards)
@@ -180,7 +177,7 @@ bool readBoardList(const Plan& plan, const std::string& path, const std::string&
                    std::vector<BoardEntry>* boards, std::string* error) {
     std::size_t number = 0;
     std::set<std::string> names;
-    for (const std::string& line : textLines(list)) {
+    for (const std::string& line : splitLines(list)) {
         ++number;
         std::size_t at = line.find_first_not_of(" \t");
         if (at == std::string::npos || line[at] == '#') continue;
@@ -300,7 +297,7 @@ int holds(const Options& options) {
     const PlannedBoard* planned = plannedBoard(plan, board->folder);
     std::string text, error;
     if (planned == nullptr || !readInputFile(options.words[2], &text, &error)) return 1;
-    if (!holdsUpdate(*planned, textLines(text))) return 1;
+    if (!holdsUpdate(*planned, splitLines(text))) return 1;
     board->status = kAlready;
     board->outcome.clear();
     board->differences.clear();
