@@ -5,8 +5,9 @@
 # (build/host/powercut: writes and names not yet synced may be lost), each checked: the key
 # set, the security version, service.txt and terminal.txt are each the old or the new one,
 # and what a sync made durable stays. Then the daemon is started on states of /etc (all of
-# them, or a sample) as after the power's return (a fresh /tmp): a board with keys must refuse
-# an unsigned image, and the update run again must end OK with /etc as the update leaves it.
+# them, or a sample) as after the power's return (a fresh /tmp): a board with keys or the record
+# that it held some must refuse an unsigned image, and the update run again must end OK with
+# /etc as the update leaves it.
 # Over three updates: the sample update, a key rotation and an enrolment.
 set -euo pipefail
 
@@ -16,8 +17,8 @@ Usage: scripts/power-cut-check.sh [OPTIONS]
 Records every file-system operation under /etc of an update on the simulated board, builds
 the states a power cut at each of them could leave, checks each (the key set, the security
 version, service.txt and terminal.txt old or new, never missing or mixed), and reruns the
-update on them (a board with keys must refuse an unsigned image first). Over the sample
-update, a key rotation and an enrolment.
+update on them (a board with keys or update-keys.enrolled must refuse an unsigned image
+first). Over the sample update, a key rotation and an enrolment.
 
 Options:
   --all            rerun the update on every distinct state (the full check)
