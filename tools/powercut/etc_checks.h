@@ -12,7 +12,7 @@ namespace powercut {
 
 // The watched pieces of a state, each as a text that tells its versions apart.
 struct Watched {
-    std::string keys;       // the key set the daemon reads (keySetText's rule)
+    std::string keys;       // the key set the daemon reads (boardKeySet's rule)
     std::string version;    // update-security-version
     std::string services;   // service.txt
     std::string terminal;   // terminal.txt
