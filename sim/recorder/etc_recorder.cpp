@@ -18,6 +18,10 @@
 //   fsync PID FD | close PID FD | dup PID FD NEWFD
 //   rename FROM TO | exchange A B | link FROM TO | symlink TARGET PATH
 //   unlink PATH | rmdir PATH | mkdir PATH MODE | sync | unsupported WHAT PATH
+//   fchmod PID FD MODE          the mode of the file open as FD changed (fchmod)
+//   chmod PATH MODE             the mode of what PATH leads to changed (chmod, fchmodat)
+// The replay keeps no owners: a change of owner under /etc is logged as unsupported (one that
+// leaves the owner as it was is no change and isn't logged).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -237,6 +241,47 @@ void logFolder(int dirfd, const char* path, mode_t mode) {
 void logSymlink(const char* target, int dirfd, const char* path) {
     std::string at = absolute(dirfd, path);
     if (watched(at)) logLine("symlink " + encoded(target) + " " + encoded(at));
+}
+
+// The path a descriptor was opened under, or "" when it can't be told.
+std::string pathOf(int fd) {
+    char buffer[4096];
+    std::string link = "/proc/self/fd/" + number(fd);
+    ssize_t length = readlink(link.c_str(), buffer, sizeof buffer - 1);
+    if (length <= 0) return "";
+    return {buffer, static_cast<std::size_t>(length)};
+}
+
+// A mode changed through a descriptor: logged on a tracked one; one opened under /etc out of
+// the recorder's sight (before an exec) fails the replay.
+void logModeOf(int fd, mode_t mode) {
+    if (isTracked(fd)) {
+        logLine("fchmod " + pid() + " " + number(fd) + " " + number(mode & 07777));
+    } else if (std::string path = pathOf(fd); watched(path)) {
+        logLine("unsupported fchmod " + encoded(path));
+    }
+}
+
+// Whether a change of owner to uid and gid (-1: kept) of what status describes changes it.
+bool ownerChanges(const struct stat& status, uid_t uid, gid_t gid) {
+    return (uid != static_cast<uid_t>(-1) && uid != status.st_uid) ||
+           (gid != static_cast<gid_t>(-1) && gid != status.st_gid);
+}
+
+// Before a change of owner of what path names (followed unless flags say not): its path when
+// it is under /etc and the change would change it, for the log once the change is made.
+std::string ownerChanged(int dirfd, const char* path, uid_t uid, gid_t gid, int flags) {
+    std::string at = absolute(dirfd, path);
+    struct stat status {};
+    bool changes =
+        watched(at) &&
+        fstatat(dirfd, path, &status, flags & (AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH)) == 0 &&
+        ownerChanges(status, uid, gid);
+    return changes ? at : "";
+}
+
+void logOwner(int result, const std::string& path) {
+    if (result == 0 && !path.empty()) logLine("unsupported chown " + encoded(path));
 }
 
 int afterDup(int fd, int copy) {
@@ -489,6 +534,51 @@ int mkdir(const char* path, mode_t mode) {
 int mkdirat(int dirfd, const char* path, mode_t mode) {
     int result = real<int (*)(int, const char*, mode_t)>("mkdirat")(dirfd, path, mode);
     if (result == 0) logFolder(dirfd, path, mode);
+    return result;
+}
+
+int fchmod(int fd, mode_t mode) {
+    int result = real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+    if (result == 0) logModeOf(fd, mode);
+    return result;
+}
+int chmod(const char* path, mode_t mode) {
+    int result = real<int (*)(const char*, mode_t)>("chmod")(path, mode);
+    if (result == 0) logPath("chmod", AT_FDCWD, path, " " + number(mode & 07777));
+    return result;
+}
+int fchmodat(int dirfd, const char* path, mode_t mode, int flags) {
+    int result = real<int (*)(int, const char*, mode_t, int)>("fchmodat")(dirfd, path, mode, flags);
+    // With AT_SYMLINK_NOFOLLOW Linux changes no link's mode: it fails on one, and on anything
+    // else it is the plain change.
+    if (result == 0) logPath("chmod", dirfd, path, " " + number(mode & 07777));
+    return result;
+}
+
+int fchown(int fd, uid_t uid, gid_t gid) {
+    struct stat status {};
+    std::string path = fstat(fd, &status) == 0 && ownerChanges(status, uid, gid) ? pathOf(fd) : "";
+    int result = real<int (*)(int, uid_t, gid_t)>("fchown")(fd, uid, gid);
+    logOwner(result, watched(path) ? path : "");
+    return result;
+}
+int chown(const char* path, uid_t uid, gid_t gid) {
+    std::string changed = ownerChanged(AT_FDCWD, path, uid, gid, 0);
+    int result = real<int (*)(const char*, uid_t, gid_t)>("chown")(path, uid, gid);
+    logOwner(result, changed);
+    return result;
+}
+int lchown(const char* path, uid_t uid, gid_t gid) {
+    std::string changed = ownerChanged(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW);
+    int result = real<int (*)(const char*, uid_t, gid_t)>("lchown")(path, uid, gid);
+    logOwner(result, changed);
+    return result;
+}
+int fchownat(int dirfd, const char* path, uid_t uid, gid_t gid, int flags) {
+    std::string changed = ownerChanged(dirfd, path, uid, gid, flags);
+    int result = real<int (*)(int, const char*, uid_t, gid_t, int)>("fchownat")(dirfd, path, uid,
+                                                                                gid, flags);
+    logOwner(result, changed);
     return result;
 }
 

@@ -119,6 +119,9 @@ void apply(Tree& tree, const Effect& effect) {
         case Effect::Kind::Truncate:
             node.bytes.resize(static_cast<std::size_t>(effect.offset), '\0');
             break;
+        case Effect::Kind::SetMode:
+            node.mode = static_cast<unsigned>(effect.offset) & 07777;
+            break;
     }
 }
 
@@ -187,6 +190,7 @@ struct Reader {
     bool names(const std::vector<std::string>& words, Operation& operation);
     bool descriptors(const std::vector<std::string>& words, Operation& operation, bool* made);
     bool made(const std::vector<std::string>& words, Operation& operation);
+    bool mode(const std::vector<std::string>& words, Operation& operation);
     bool line(const std::string& text, Operation& operation, bool* keep);
 };
 
@@ -239,6 +243,22 @@ bool Reader::made(const std::vector<std::string>& words, Operation& operation) {
     return true;
 }
 
+// A mode changed by path (the last name followed, as chmod does). Like one changed through a
+// descriptor it is the node's metadata: durable once the node itself is synced.
+bool Reader::mode(const std::vector<std::string>& words, Operation& operation) {
+    if (words.size() != 3) return false;
+    std::optional<std::vector<std::string>> names = underRoot(root, decoded(words[1]));
+    Walk walk{recording.final, root};
+    std::optional<int> node = names ? walk.follow(0, *names, true) : std::nullopt;
+    if (!node) {
+        error = "nothing at " + decoded(words[1]);
+        return false;
+    }
+    operation.effects.push_back({Effect::Kind::SetMode, *node, "", -1, std::stoll(words[2]), {}});
+    operation.syncedBy = {*node};
+    return true;
+}
+
 // The operations on a descriptor; made is cleared for those that change nothing on their own.
 bool Reader::descriptors(const std::vector<std::string>& words, Operation& operation, bool* made) {
     const std::string& what = words[0];
@@ -279,6 +299,11 @@ bool Reader::descriptors(const std::vector<std::string>& words, Operation& opera
             {Effect::Kind::Truncate, *node, "", -1, std::stoll(words[3]), {}});
         return true;
     }
+    if (what == "fchmod" && words.size() == 4) {
+        operation.effects.push_back(
+            {Effect::Kind::SetMode, *node, "", -1, std::stoll(words[3]), {}});
+        return true;
+    }
     if (what == "write" && words.size() == 5) {
         operation.effects.push_back(
             {Effect::Kind::Write, *node, "", -1, std::stoll(words[3]), decoded(words[4])});
@@ -307,8 +332,9 @@ bool Reader::line(const std::string& text, Operation& operation, bool* keep) {
     if (what == "rename" || what == "exchange" || what == "link" || what == "unlink" ||
         what == "rmdir")
         return names(words, operation);
+    if (what == "chmod") return mode(words, operation);
     if (what == "open" || what == "close" || what == "dup" || what == "fsync" || what == "write" ||
-        what == "trunc")
+        what == "trunc" || what == "fchmod")
         return descriptors(words, operation, keep);
     error = "unknown operation";
     return false;

@@ -4,10 +4,12 @@
 // The model is the usual one of crash-consistency studies: a file's data (its writes and cuts)
 // is durable once the file is synced; a name made or changed in a folder (a creation, a rename,
 // a link, a removal) once that folder is synced (a rename across two folders once both are); a
-// global sync makes everything durable. Any operation not yet durable at the cut may be lost
-// or kept, each a unit (a write's bytes all or none; a rename's two names together). The
-// operations kept apply in the order they were made, over the nodes (inodes) they were made
-// on: a kept write to a file whose creation was lost lands in a file no name reaches.
+// mode changed (the metadata of a file's or folder's inode) once that file or folder itself is
+// synced, not the folder that names it; a global sync makes everything durable. Any operation
+// not yet durable at the cut may be lost or kept, each a unit (a write's bytes all or none; a
+// rename's two names together). The operations kept apply in the order they were made, over
+// the nodes (inodes) they were made on: a kept write to a file whose creation was lost lands
+// in a file no name reaches.
 //
 // The subsets of the not yet durable operations that the check builds, for n of them: none
 // kept (what the syncs promise), all kept (what the programs saw), the first k kept for every
@@ -39,12 +41,12 @@ struct Tree {
 
 // One logged operation as its effects on the nodes.
 struct Effect {
-    enum class Kind { SetName, Write, Truncate };
+    enum class Kind { SetName, Write, Truncate, SetMode };
     Kind kind = Kind::Write;
     int node = 0;
     std::string name;      // SetName: the name in folder node
     int child = -1;        // SetName: the node it now names, -1 for none
-    long long offset = 0;  // Write: where; Truncate: the new size
+    long long offset = 0;  // Write: where; Truncate: the new size; SetMode: the mode
     std::string bytes;     // Write
 };
 

@@ -162,9 +162,92 @@ TEST(PowerCutModel, TheKeySetIsReadThroughALink) {
         EXPECT_EQ(brokenAt(recording, cut), std::vector<std::string>{}) << "cut " << cut;
 }
 
+// The modes of path in each state a cut could leave.
+std::set<unsigned> modesAt(const powercut::Recording& recording, std::size_t cut,
+                           const std::string& path) {
+    std::set<unsigned> modes;
+    for (const powercut::CrashState& state : powercut::crashStates(recording, cut)) {
+        std::optional<int> node = powercut::lookUp(state.tree, "/etc", path, true);
+        if (node) modes.insert(state.tree.nodes[static_cast<std::size_t>(*node)].mode);
+    }
+    return modes;
+}
+
+TEST(PowerCutModel, AModeChangeIsDurableOnceTheFileItselfIsSynced) {
+    // The copy made 0600, set to the old file's mode through its descriptor or by its name:
+    // inode metadata, which the file's sync makes durable and its folder's doesn't.
+    for (std::string change : {"fchmod 1 3 420\n", "chmod /etc/v.new 420\n"}) {
+        std::string log =
+            "create 1 3 /etc/v.new 384\nwrite 1 3 0 2%0A\n"
+            "open 1 4 /etc\nfsync 1 4\n" +
+            change + "open 1 5 /etc\nfsync 1 5\nfsync 1 3\n";
+        powercut::Recording recording = recordingOf(folderOf({}), log);
+        ASSERT_EQ(recording.operations.size(), 6u) << change;
+        EXPECT_EQ(recording.final.nodes[1].mode, 0644u) << change;
+        EXPECT_EQ(modesAt(recording, 5, "v.new"), (std::set<unsigned>{0600, 0644})) << change;
+        EXPECT_EQ(modesAt(recording, 6, "v.new"), (std::set<unsigned>{0644})) << change;
+    }
+}
+
+// The key set as the board reads it in the folder that the log sets up.
+std::string keySetOf(const std::string& setUp) {
+    return powercut::watchedOf(recordingOf(folderOf({}), setUp).final, "/etc").keys;
+}
+
+constexpr const char* kTwoSets =
+    "mkdir /etc/update-keys.2 493\ncreate 1 3 /etc/update-keys.2/b.key 420\nwrite 1 3 0 b\n"
+    "mkdir /etc/update-keys.10 493\ncreate 1 4 /etc/update-keys.10/c.key 420\nwrite 1 4 0 c\n"
+    "create 1 5 /etc/update-keys.11 420\nmkdir /etc/update-keys.012 493\n";
+
+TEST(PowerCutModel, TheKeySetIsTheOneTheBoardReads) {
+    const std::string sets = kTwoSets;
+    const std::string newest = keySetOf(sets + "symlink update-keys.10 /etc/update-keys\n");
+    EXPECT_TRUE(newest.starts_with("{c.key#")) << newest;
+    const std::string record = "create 1 6 /etc/update-keys.enrolled 420\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // No link on an enrolled board: the highest-numbered set that is a real folder.
+        {sets + record, newest},
+        // Without the record a board whose link is missing has no keys.
+        {sets, "(missing)"},
+        {sets + record + "symlink update-keys.7 /etc/update-keys\n", "(missing)"},
+        // A link that names anything but a set beside it by its name is refused.
+        {sets + "symlink /etc/update-keys.10 /etc/update-keys\n",
+         "(a link, not to a key set beside it: /etc/update-keys.10)"},
+        {sets + "symlink update-keys.010 /etc/update-keys\n",
+         "(a link, not to a key set beside it: update-keys.010)"},
+        {sets + "create 1 6 /etc/update-keys 420\n", "(not a folder)"},
+    };
+    for (const auto& [setUp, keys] : cases) EXPECT_EQ(keySetOf(setUp), keys) << setUp;
+}
+
+TEST(PowerCutModel, AnEnrolledBoardKeepsItsKeysWhileItsFolderTakesTheLinkForm) {
+    // The plain folder moved aside to update-keys.0 and a link renamed to its name: two
+    // renames, between which an enrolled board reads update-keys.0.
+    const std::string setUp =
+        "mkdir /etc/update-keys 493\ncreate 1 3 /etc/update-keys/old.key 420\nwrite 1 3 0 o\n"
+        "fsync 1 3\nopen 1 4 /etc/update-keys\nfsync 1 4\nopen 1 5 /etc\nfsync 1 5\n";
+    const std::string move =
+        "symlink update-keys.0 /etc/update-keys.link\nopen 1 5 /etc\nfsync 1 5\n"
+        "rename /etc/update-keys /etc/update-keys.0\nopen 1 6 /etc\nfsync 1 6\n"
+        "rename /etc/update-keys.link /etc/update-keys\nopen 1 7 /etc\nfsync 1 7\n";
+    powercut::Recording enrolled =
+        recordingAfter(setUp + "create 1 8 /etc/update-keys.enrolled 420\nfsync 1 8\n", move);
+    powercut::Recording unrecorded = recordingAfter(setUp, move);
+    EXPECT_EQ(powercut::watchedOf(enrolled.initial, "/etc").keys,
+              powercut::watchedOf(enrolled.final, "/etc").keys);
+    for (std::size_t cut = 0; cut <= enrolled.operations.size(); ++cut)
+        EXPECT_EQ(brokenAt(enrolled, cut), std::vector<std::string>{}) << "cut " << cut;
+    // After the first rename, synced: no key set on a board without the record.
+    std::string keys = powercut::watchedOf(unrecorded.initial, "/etc").keys;
+    EXPECT_EQ(brokenAt(unrecorded, 4),
+              std::vector<std::string>{"all lost: the key set (update-keys) is neither the old "
+                                       "nor the new one: (missing) (old " +
+                                       keys + ", new " + keys + ")"});
+}
+
 TEST(PowerCutModel, ADurablyNewPieceThatTurnsOldAgainIsRolledBack) {
-    powercut::Watched before{"{a}", "1\n", "s", "t", true};
-    powercut::Watched after{"{b}", "2\n", "s", "t", true};
+    powercut::Watched before{"{a}", "1\n", "s", "t", true, true};
+    powercut::Watched after{"{b}", "2\n", "s", "t", true, true};
     powercut::Watched committed = before;
     committed.version = after.version;
     EXPECT_EQ(powercut::rolledBack(before, committed, before, after).size(), 1u);

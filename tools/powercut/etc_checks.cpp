@@ -1,5 +1,6 @@
 #include "tools/powercut/etc_checks.h"
 
+#include <cstdint>
 #include <optional>
 
 namespace powercut {
@@ -7,6 +8,23 @@ namespace powercut {
 namespace {
 
 constexpr const char* kAbsent = "(missing)";
+constexpr const char* kKeyLink = "update-keys";
+constexpr std::size_t kMaxSetDigits = 9;
+
+// N of a name "update-keys.N" (digits, no leading zero but in "0"), or -1.
+std::int64_t setNumber(const std::string& name) {
+    std::string head = std::string(kKeyLink) + ".";
+    if (!name.starts_with(head)) return -1;
+    std::string digits = name.substr(head.size());
+    if (digits.empty() || digits.size() > kMaxSetDigits || (digits.size() > 1 && digits[0] == '0'))
+        return -1;
+    std::int64_t number = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
 
 std::string fileText(const Tree& tree, const std::string& root, const std::string& name,
                      bool follow) {
@@ -23,7 +41,7 @@ struct Piece {
 };
 
 constexpr Piece kPieces[] = {
-    {"the key folder update-keys", &Watched::keys},
+    {"the key set (update-keys)", &Watched::keys},
     {"the security version update-security-version", &Watched::version},
     {"service.txt", &Watched::services},
     {"terminal.txt", &Watched::terminal},
@@ -39,14 +57,49 @@ std::string shown(const Piece& piece, const std::string& text) {
 
 }  // namespace
 
+std::optional<int> boardKeySet(const Tree& tree, const std::string& root, std::string* why) {
+    const Node& top = tree.nodes[0];
+    auto named = [&](const std::string& name) -> const Node* {
+        auto entry = top.entries.find(name);
+        return entry == top.entries.end() ? nullptr
+                                          : &tree.nodes[static_cast<std::size_t>(entry->second)];
+    };
+    const Node* link = named(kKeyLink);
+    // A link counts only when it names a set beside it by its name alone: the daemon refuses
+    // every image through any other.
+    if (link != nullptr && link->kind == Node::Kind::Link && setNumber(link->bytes) < 0) {
+        *why = "(a link, not to a key set beside it: " + link->bytes + ")";
+        return std::nullopt;
+    }
+    std::optional<int> folder;
+    if (link != nullptr) {
+        folder = lookUp(tree, root, kKeyLink, true);
+    } else if (named(std::string(kKeyLink) + ".enrolled") != nullptr) {
+        // Between the two renames that move a plain folder aside and the link in its place,
+        // or between the record and a first set's link: the newest set.
+        std::int64_t newest = -1;
+        for (const auto& [name, node] : top.entries) {
+            std::int64_t number = setNumber(name);
+            if (number > newest &&
+                tree.nodes[static_cast<std::size_t>(node)].kind == Node::Kind::Folder) {
+                newest = number;
+                folder = node;
+            }
+        }
+    }
+    if (!folder) {
+        *why = kAbsent;
+    } else if (tree.nodes[static_cast<std::size_t>(*folder)].kind != Node::Kind::Folder) {
+        *why = "(not a folder)";
+        folder.reset();
+    }
+    return folder;
+}
+
 Watched watchedOf(const Tree& tree, const std::string& root) {
     Watched watched;
-    std::optional<int> folder = lookUp(tree, root, "update-keys", true);
-    if (!folder) {
-        watched.keys = kAbsent;
-    } else if (tree.nodes[static_cast<std::size_t>(*folder)].kind != Node::Kind::Folder) {
-        watched.keys = "(not a folder)";
-    } else {
+    std::optional<int> folder = boardKeySet(tree, root, &watched.keys);
+    if (folder) {
         watched.keys = "{";
         for (const auto& [name, node] : tree.nodes[static_cast<std::size_t>(*folder)].entries) {
             const Node& key = tree.nodes[static_cast<std::size_t>(node)];
@@ -58,6 +111,7 @@ Watched watchedOf(const Tree& tree, const std::string& root) {
         }
         watched.keys += "}";
     }
+    watched.enrolled = tree.nodes[0].entries.contains(std::string(kKeyLink) + ".enrolled");
     watched.version = fileText(tree, root, "update-security-version", false);
     watched.services = fileText(tree, root, "service.txt", false);
     watched.terminal = fileText(tree, root, "terminal.txt", false);

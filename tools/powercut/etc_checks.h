@@ -2,6 +2,7 @@
 // the update or as the update left it, never missing, mixed or cut short.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,12 +12,19 @@ namespace powercut {
 
 // The watched pieces of a state, each as a text that tells its versions apart.
 struct Watched {
-    std::string keys;      // the key set, read through the name update-keys (a link followed)
-    std::string version;   // update-security-version
-    std::string services;  // service.txt
-    std::string terminal;  // terminal.txt
-    bool keyed = false;    // a key file (*.key) in the key set: unsigned images are refused
+    std::string keys;       // the key set the daemon reads (boardKeySet's rule)
+    std::string version;    // update-security-version
+    std::string services;   // service.txt
+    std::string terminal;   // terminal.txt
+    bool keyed = false;     // a key file (*.key) in the key set: unsigned images are refused
+    bool enrolled = false;  // update-keys.enrolled stands: the board refuses unsigned images
 };
+
+// The key set as the board finds it: through update-keys when something stands there (a link
+// to a set update-keys.N beside it, or a plain folder); with nothing there, on a board with
+// update-keys.enrolled, the highest-numbered update-keys.N that is a real folder. The node of
+// that folder, or nullopt with why set to what a reader makes of it instead.
+std::optional<int> boardKeySet(const Tree& tree, const std::string& root, std::string* why);
 
 Watched watchedOf(const Tree& tree, const std::string& root);
 

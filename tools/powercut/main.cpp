@@ -25,13 +25,15 @@ void printUsage(std::FILE* out) {
         "Usage: powercut [OPTIONS] BEFORE LOG\n"
         "Builds the states a power cut could leave in the board's /etc at every point of the\n"
         "operations in LOG (the power-cut recorder's log), from the folder BEFORE (/etc before\n"
-        "them), and checks each: the key set (read through update-keys, a link followed), the\n"
-        "security version, service.txt and terminal.txt are each as before or as after, and\n"
-        "what a sync made durable in its new form stays so.\n"
+        "them), and checks each: the key set the board reads (through update-keys, a link to\n"
+        "an update-keys.N beside it or a plain folder; with no update-keys on a board with\n"
+        "update-keys.enrolled, the highest-numbered update-keys.N folder), the security\n"
+        "version, service.txt and terminal.txt are each as before or as after, and what a\n"
+        "sync made durable in its new form stays so.\n"
         "\n"
-        "Not yet durable operations may be lost: a file's data until the file is synced, a\n"
-        "name until its folder is. Each cut point's states: all lost, none lost, the first K\n"
-        "kept for every K, and each one alone lost.\n"
+        "Not yet durable operations may be lost: a file's data and mode until the file is\n"
+        "synced, a name until its folder is. Each cut point's states: all lost, none lost,\n"
+        "the first K kept for every K, and each one alone lost.\n"
         "\n"
         "Options:\n"
         "  --root PATH   where BEFORE stands on the board (default /etc)\n"
@@ -39,9 +41,9 @@ void printUsage(std::FILE* out) {
         "                (the log missed nothing)\n"
         "  --out DIR     writes each distinct state as DIR/state-N/ (a new folder), and\n"
         "                DIR/states.txt: one line each, \"state-N refuses|takes CUT VARIANT\":\n"
-        "                whether the board must refuse an unsigned image (it had keys before\n"
-        "                the update, or the state has a key), the first cut point that leaves\n"
-        "                it and how\n"
+        "                whether the board must refuse an unsigned image (it had keys or\n"
+        "                update-keys.enrolled before the update, or the state has either),\n"
+        "                the first cut point that leaves it and how\n"
         "  -h, --help    show this help\n"
         "  -V, --version show the version\n"
         "Exit status: 0 every state is whole, 1 a state is not, 2 usage error or unreadable\n"
@@ -94,8 +96,9 @@ bool checkCut(Run& run, std::size_t cut) {
             std::fprintf(stderr, "powercut: %s\n", error.c_str());
             std::exit(kExitUsage);
         }
-        // A board keyed before the update, or by it, must refuse unsigned images from then on.
-        bool refuses = watched.keyed || run.before.keyed;
+        // A board keyed or enrolled before the update, or by it, must refuse unsigned images
+        // from then on: once keyed, always keyed.
+        bool refuses = watched.keyed || watched.enrolled || run.before.keyed || run.before.enrolled;
         run.index += name + (refuses ? " refuses " : " takes ") + std::to_string(cut) + " " +
                      state.variant + "\n";
     }
