@@ -27,7 +27,8 @@ struct RepeatedMinute {
     int written = 0;
     int held = 0;
 };
-constexpr const char* kRepeatedNames[] = {"datagram errors", "signals", "child end signals"};
+// In arrays rather than pointers, which would each cost the daemon a relocation.
+constexpr char kRepeatedNames[][18] = {"datagram errors", "signals", "child end signals"};
 constexpr int kRepeatedKinds = sizeof kRepeatedNames / sizeof kRepeatedNames[0];
 RepeatedMinute repeatedMinutes[kRepeatedKinds];
 
