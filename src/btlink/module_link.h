@@ -9,9 +9,9 @@
 
 #include <cstdint>
 
-inline constexpr const char* kHciDevicePath = "/dev/cfUaB0";
-inline constexpr const char* kBccmdChannelPath = "/dev/bcspRel2";
-inline constexpr const char* kHwInterfacePath = "/dev/etxhwif";
+inline constexpr char kHciDevicePath[] = "/dev/cfUaB0";
+inline constexpr char kBccmdChannelPath[] = "/dev/bcspRel2";
+inline constexpr char kHwInterfacePath[] = "/dev/etxhwif";
 
 // The transport: HCI packets on the HCI device (0 or 2), bare BCCMD messages on the BCSP
 // driver's BCCMD channel (1). The firmware step sets 1 once the BCSP driver is loaded, and so

@@ -12,9 +12,9 @@
 
 #include "core/update_paths.h"
 
-inline constexpr const char* kPsKeyPreparedPath = "/tmp/pskeyprep.psr";
-inline constexpr const char* kPsKeyReportPath = "/tmp/pskeycomp.psr";
-inline constexpr const char* kPsKeyToSetPath = "/tmp/pskeytoset.psr";
+inline constexpr char kPsKeyPreparedPath[] = "/tmp/pskeyprep.psr";
+inline constexpr char kPsKeyReportPath[] = "/tmp/pskeycomp.psr";
+inline constexpr char kPsKeyToSetPath[] = "/tmp/pskeytoset.psr";
 
 // Appends source's lines to destination without comments: a line that begins with "//" is
 // dropped, a trailing "//" comment is cut off before the line's end (what stands before it,

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
-inline constexpr const char* kAiOwnPath = "/rb_ai_sock2up";
-inline constexpr const char* kAiPeerPath = "/rb_ai_sock2ad";
+inline constexpr char kAiOwnPath[] = "/rb_ai_sock2up";
+inline constexpr char kAiPeerPath[] = "/rb_ai_sock2ad";
 
 inline constexpr std::uint32_t AI_CHILD_EXIT = 12;
 inline constexpr std::uint32_t AI_TRIGGER = 768;
@@ -31,7 +31,7 @@ inline constexpr std::size_t kAiChildExitSize = 16;
 inline constexpr std::size_t kAiReceiveSize = 224;
 
 // The identification text: the first ten characters of "/x0AT0x0Do0x00maso/x02", literally.
-inline constexpr const char* kAiIdentText = "/x0AT0x0Do0x00maso/x02";
+inline constexpr char kAiIdentText[] = "/x0AT0x0Do0x00maso/x02";
 inline constexpr std::size_t kAiIdentLength = 10;
 
 struct AiMessage {

@@ -27,7 +27,8 @@ struct RepeatedMinute {
     int written = 0;
     int held = 0;
 };
-constexpr const char* kRepeatedNames[] = {"datagram errors", "signals", "child end signals"};
+// In arrays rather than pointers, which would each cost the daemon a relocation.
+constexpr char kRepeatedNames[][18] = {"datagram errors", "signals", "child end signals"};
 constexpr int kRepeatedKinds = sizeof kRepeatedNames / sizeof kRepeatedNames[0];
 RepeatedMinute repeatedMinutes[kRepeatedKinds];
 
@@ -37,13 +38,12 @@ unsigned lostEntries = 0;
 
 // The whole entry, prefix and message, goes out in one write: the DFU child logs to the same
 // standard error, and an entry cut in two by another's would be two broken lines.
-void writeLine(const char* kind, const char* file, const char* function, int line,
-               const char* message) {
+void writeLine(const char* kind, const char* function, int line, const char* message) {
     char stamp[13];
     logTimestamp(stamp, sizeof stamp);
     char entry[kLogPrefixMax + kLogMessageMax + 1];
     int prefix = std::snprintf(entry, sizeof entry, "%s-%s %s: %s %s line: %d: ", kind,
-                               kVersionText, stamp, file, function, line);
+                               kVersionText, stamp, kLogSourceFile, function, line);
     if (prefix < 0) return;
     std::size_t length = std::min(static_cast<std::size_t>(prefix), kLogPrefixMax);
     std::size_t room = sizeof entry - length - 1;
@@ -87,13 +87,12 @@ enum class EntryKind { Information, Error };
 // The one formatter of every entry. Formatting comes first, so that "%m" gives the text of
 // the errno that the caller left; the entry's own writes leave the caller's errno as it was,
 // so that a caller may still look at it after logging.
-__attribute__((format(printf, 5, 0))) void writeEntry(EntryKind kind, const char* file,
-                                                      const char* function, int line,
-                                                      const char* format, va_list args) {
+__attribute__((format(printf, 4, 0))) void writeEntry(EntryKind kind, const char* function,
+                                                      int line, const char* format, va_list args) {
     int callersErrno = errno;
     char message[kLogMessageMax + 1];
     std::vsnprintf(message, sizeof message, format, args);
-    writeLine(kind == EntryKind::Information ? "UPDATE_LOG" : "UPDATE_ERR", file, function, line,
+    writeLine(kind == EntryKind::Information ? "UPDATE_LOG" : "UPDATE_ERR", function, line,
               message);
     if (kind == EntryKind::Error) appendToReport(message);
     errno = callersErrno;
@@ -118,20 +117,18 @@ void logTimestamp(char* buffer, std::size_t size) {
     std::snprintf(buffer, size, "%02u:%02u:%02u.%03u", hours, minutes, secs, millis);
 }
 
-void updateLog(LogLevel level, const char* file, const char* function, int line, const char* format,
-               ...) {
+void updateLog(LogLevel level, const char* function, int line, const char* format, ...) {
     if (static_cast<int>(level) > kLogThreshold) return;
     va_list args;
     va_start(args, format);
-    writeEntry(EntryKind::Information, file, function, line, format, args);
+    writeEntry(EntryKind::Information, function, line, format, args);
     va_end(args);
 }
 
-void updateErr(LogLevel, const char* file, const char* function, int line, int, const char* format,
-               ...) {
+void updateErr(const char* function, int line, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    writeEntry(EntryKind::Error, file, function, line, format, args);
+    writeEntry(EntryKind::Error, function, line, format, args);
     va_end(args);
 }
 

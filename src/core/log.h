@@ -13,31 +13,41 @@
 
 enum class LogLevel : int { Warning = 1, Critical = 2, Detail = 3, Fatal = 4 };
 
-inline constexpr const char* kVersionText = "0.1.0";
-inline constexpr const char* kLogSourceFile = "src/update_process";
-inline constexpr const char* kUpdateReportPath = "/tmp/update.log";
+inline constexpr char kVersionText[] = "0.1.0";
+inline constexpr char kLogSourceFile[] = "src/update_process";
+inline constexpr char kUpdateReportPath[] = "/tmp/update.log";
 inline constexpr int kLogThreshold = 2;
 // A formatted message keeps at most this many characters.
 inline constexpr std::size_t kLogMessageMax = 1022;
 // Room for an entry's prefix: kind, version, time, file, function and line.
 inline constexpr std::size_t kLogPrefixMax = 160;
 
-void updateLog(LogLevel level, const char* file, const char* function, int line, const char* format,
-               ...) __attribute__((format(printf, 5, 6)));
-void updateErr(LogLevel level, const char* file, const char* function, int line, int code,
-               const char* format, ...) __attribute__((format(printf, 6, 7)));
+// Each entry names the daemon's source as kLogSourceFile, whatever object logs it: the
+// formatter adds it, so that no call carries it.
+void updateLog(LogLevel level, const char* function, int line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void updateErr(const char* function, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
-// UPDATE_LOG(level, format, ...): information, written when level <= 2.
-#define UPDATE_LOG(level, ...) updateLog((level), kLogSourceFile, __func__, __LINE__, __VA_ARGS__)
+// UPDATE_LOG(level, format, ...): information, written when level <= 2. An entry of a level
+// above that is left out of the program, its text with it; its format is still checked.
+#define UPDATE_LOG(level, ...)                                 \
+    (static_cast<int>(level) <= kLogThreshold                  \
+         ? updateLog((level), __func__, __LINE__, __VA_ARGS__) \
+         : void())
 // UPDATE_ERR(level, code, format, ...): always written, and appended to the update report.
+// The level and the code tell the reader of the call how grave the failure is and which
+// error it is; the entry shows neither, so neither goes into the call.
 #define UPDATE_ERR(level, code, ...) \
-    updateErr((level), kLogSourceFile, __func__, __LINE__, (code), __VA_ARGS__)
+    ((void)(level), (void)(code), updateErr(__func__, __LINE__, __VA_ARGS__))
 // The same, for a helper that reports on behalf of the operation it serves: the line names
 // that operation, which is what people grep the log for.
-#define UPDATE_LOG_AS(function, level, ...) \
-    updateLog((level), kLogSourceFile, (function), __LINE__, __VA_ARGS__)
+#define UPDATE_LOG_AS(function, level, ...)                      \
+    (static_cast<int>(level) <= kLogThreshold                    \
+         ? updateLog((level), (function), __LINE__, __VA_ARGS__) \
+         : void())
 #define UPDATE_ERR_AS(function, level, code, ...) \
-    updateErr((level), kLogSourceFile, (function), __LINE__, (code), __VA_ARGS__)
+    ((void)(level), (void)(code), updateErr((function), __LINE__, __VA_ARGS__))
 
 // Entries that anybody on the machine can bring on in floods: a junk datagram or a send that a
 // flood made fail, a signal sent again and again, a SIGCHLD among them. Each kind gets at most

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-inline constexpr const char* kLedDevicePath = "/dev/led";
+inline constexpr char kLedDevicePath[] = "/dev/led";
 
 // The driver's requests. The read-state request takes a pointer to an int that the driver
 // fills; the other two take their value itself in place of the pointer.

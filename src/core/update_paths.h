@@ -15,12 +15,12 @@ inline constexpr char kNewServicePath[] = "/tmp/update.d/service.txt";
 
 // Work files directly in /tmp that others read besides the daemon: the module's PS-Keys as the
 // reading step found them, and the DFU program's progress and error logs.
-inline constexpr const char* kPsKeyDumpPath = "/tmp/pskeydump.psr";
-inline constexpr const char* kDfuStatusPath = "/tmp/dfu_status.log";
-inline constexpr const char* kDfuErrorPath = "/tmp/dfu_error.log";
+inline constexpr char kPsKeyDumpPath[] = "/tmp/pskeydump.psr";
+inline constexpr char kDfuStatusPath[] = "/tmp/dfu_status.log";
+inline constexpr char kDfuErrorPath[] = "/tmp/dfu_error.log";
 // The daemon's own record of the DFU program's process group while it runs: a daemon started
 // again after a crash stops what the crashed one left running.
-inline constexpr const char* kDfuGroupPath = "/tmp/dfu_group.run";
+inline constexpr char kDfuGroupPath[] = "/tmp/dfu_group.run";
 
 // Whether path names a file right in the update's folder.
 constexpr bool inUpdateFolder(std::string_view path) {

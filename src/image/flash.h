@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr const char* kFlashDevicePath = "/dev/flash0";
+inline constexpr char kFlashDevicePath[] = "/dev/flash0";
 
 // The sector of the LAP configuration file; start-up moves it to the end of the flash.
 inline constexpr std::uint32_t kDefaultConfigSectorStart = 0x1F0000;

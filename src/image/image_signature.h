@@ -51,9 +51,9 @@
 #include "image/rsa_verify.h"
 #include "image/sha256.h"
 
-inline constexpr const char* kUpdateKeyFolder = "/etc/update-keys";
+inline constexpr char kUpdateKeyFolder[] = "/etc/update-keys";
 // Stands (whatever it holds) once the board has held keys.
-inline constexpr const char* kUpdateKeysEnrolledPath = "/etc/update-keys.enrolled";
+inline constexpr char kUpdateKeysEnrolledPath[] = "/etc/update-keys.enrolled";
 inline constexpr std::string_view kUpdateKeySuffix = ".key";
 inline constexpr std::string_view kUpdateKeyLinePrefix = "rsa-sha256 65537 ";
 
@@ -63,7 +63,7 @@ inline constexpr std::array<std::uint8_t, 8> kSignatureMagic = {'U', 'P', 'D', '
 // by key ID, security version N". Not a failure: readers of the report leave it out of a
 // failure's cause.
 inline constexpr std::string_view kSignedByReportText = "image signed by key ";
-inline constexpr const char* kSecurityVersionPath = "/etc/update-security-version";
+inline constexpr char kSecurityVersionPath[] = "/etc/update-security-version";
 inline constexpr std::uint32_t kSignatureFormatFiles = 1;     // signs the files' statement
 inline constexpr std::uint32_t kSignatureFormatSecurity = 2;  // and a security version
 inline constexpr std::size_t kSignatureBlockHeaderSize = 32;  // format 1's

@@ -5,7 +5,7 @@
 #include <cstddef>
 
 // The image name that a software image for the access point carries, in its first bytes.
-inline constexpr const char* kLapImageName = "Linux";
+inline constexpr char kLapImageName[] = "Linux";
 
 #include "image/sha256.h"
 #include "image/update_image.h"

@@ -11,7 +11,7 @@
 #include "core/mapped_file.h"
 #include "image/image_header.h"
 
-inline constexpr const char* kImagePath = "/tmp/image";
+inline constexpr char kImagePath[] = "/tmp/image";
 
 // Whose words refuse the image file: the reception's, or the software image writing's. The
 // formats stand here, at the calls, where the compiler checks their arguments.

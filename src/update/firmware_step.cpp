@@ -35,8 +35,8 @@ namespace {
 
 // The DFU program runs in the update's folder, where the BCSP driver's modules lie too.
 constexpr char kDfuName[] = "dfu";
-constexpr std::array<const char*, 3> kBcspDriverModules{"linabcsp_uart.o", "bcsp.o",
-                                                        "linabcsp_upChan.o"};
+// In arrays rather than pointers, which would each cost the daemon a relocation.
+constexpr char kBcspDriverModules[][18] = {"linabcsp_uart.o", "bcsp.o", "linabcsp_upChan.o"};
 
 // execve takes the DFU program's arguments as char*: writable copies of the constants, and
 // their vector: its name, "-dr" and its firmware file.
