@@ -56,8 +56,9 @@ void printUsage(std::FILE* out) {
         "             halted or BOARD has run (1): a rollout stopped during it leaves it so,\n"
         "             and a resume doesn't update it again\n"
         "  holds      exit status 0 when the board's /etc/data.txt (DATA_TXT, fetched off it)\n"
-        "             holds what the update writes there already: BOARD is marked already\n"
-        "             updated and is not updated again\n"
+        "             names the image's versions already, read as the update's version check\n"
+        "             reads them (the plan's version table): BOARD is marked already updated\n"
+        "             and is not updated again\n"
         "  record     hold what BOARD did (DIR, fetched by scripts/rollout.sh) to its plan,\n"
         "             keep it in STATE, print one line, and halt the rollout when the boards\n"
         "             that went wrong exceed the limits\n"
@@ -297,7 +298,7 @@ int holds(const Options& options) {
     const PlannedBoard* planned = plannedBoard(plan, board->folder);
     std::string text, error;
     if (planned == nullptr || !readInputFile(options.words[2], &text, &error)) return 1;
-    if (!holdsUpdate(*planned, splitLines(text))) return 1;
+    if (!holdsUpdate(*planned, text)) return 1;
     board->status = kAlready;
     board->outcome.clear();
     board->differences.clear();

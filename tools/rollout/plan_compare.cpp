@@ -1,13 +1,64 @@
 #include "tools/rollout/plan_compare.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
+#include <string_view>
 
 #include "tools/common/formatted.h"
+#include "update/step_table.h"
 
 namespace rollout {
 
 namespace {
+
+constexpr const char* kNotFound = "not found";
+// Where the settings mark stands in a board's "CSRMODULINFO" value.
+constexpr std::size_t kSettingsMarkAt = 41;
+
+// A component's part as the plan's version table names it: its label without the dots.
+std::string partOf(const ComponentVersion& component) {
+    std::string part = component.label;
+    if (std::size_t dots = part.find("..."); dots != std::string::npos) part.resize(dots);
+    while (part.ends_with(' ')) part.pop_back();
+    return part;
+}
+
+// A keyword's value as the version check reads it off data.txt: the first line that begins
+// with the keyword, from the second character after it up to, without, the line's last
+// character (its LF, so a CR LF line's value keeps its CR). None when no line begins with it.
+std::optional<std::string> keywordValue(const std::string& text, const std::string& keyword) {
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        std::size_t next = end == std::string::npos ? text.size() : end + 1;
+        std::string_view line(text.data() + at, next - at);
+        if (line.starts_with(keyword)) {
+            std::size_t first = keyword.size() + 1;
+            return first + 1 < line.size()
+                       ? std::string(line.substr(first, line.size() - 1 - first))
+                       : std::string();
+        }
+        at = next;
+    }
+    return std::nullopt;
+}
+
+std::string_view withoutCr(std::string_view value) {
+    return value.ends_with('\r') ? value.substr(0, value.size() - 1) : value;
+}
+
+// The count characters of text from at, zero bytes past its end: the check compares so.
+std::string fixed(std::string_view text, std::size_t at, std::size_t count) {
+    std::string part(count, '\0');
+    for (std::size_t i = 0; i < count && at + i < text.size(); ++i) part[i] = text[at + i];
+    return part;
+}
+
+// The settings code: the two characters that end a board's "CSRMODULINFO" value.
+std::string settingsCode(std::string_view value) {
+    std::string_view code = withoutCr(value);
+    return code.size() >= 2 ? std::string(code.substr(code.size() - 2)) : std::string(2, '\0');
+}
 
 // A capture reads the keys 0x0000 to 0x03FF: "&0000" to "&03ff".
 bool captured(const std::string& key) { return key.size() == 5 && key <= "&03ff"; }
@@ -100,18 +151,38 @@ std::vector<std::string> planDifferences(const PlannedBoard& plan, const FieldFa
     return out;
 }
 
-bool holdsUpdate(const PlannedBoard& plan, const std::vector<std::string>& dataLines) {
-    std::set<std::string> have(dataLines.begin(), dataLines.end()), added;
-    for (const EtcChange& change : plan.etc)
-        if (change.file == "data.txt" && change.change == "added") added.insert(change.line);
-    bool changes = false;
-    for (const EtcChange& change : plan.etc) {
-        if (change.file != "data.txt") continue;
-        changes = true;
-        bool there = have.contains(change.line);
-        if (change.change == "added" ? !there : there && !added.contains(change.line)) return false;
+bool holdsUpdate(const PlannedBoard& plan, const std::string& dataTxt) {
+    bool firmwareCurrent = false, carried = false;
+    for (const ComponentVersion& component : kInitialComponentTable) {
+        if (component.keyword == nullptr) break;
+        auto row =
+            std::find_if(plan.versions.begin(), plan.versions.end(),
+                         [&](const PlannedVersion& v) { return v.part == partOf(component); });
+        if (row == plan.versions.end()) continue;
+        const std::string& image = row->newVersion;
+        // Without the update's firmware key the table shows " means ".
+        if (image == kNotFound || image.starts_with(" means")) continue;
+        carried = true;
+        std::optional<std::string> board = keywordValue(dataTxt, component.keyword);
+        if (!board) return false;
+        bool current = false;
+        switch (component.kind) {
+            case COMPONENT_FIRMWARE:
+                current = firmwareCurrent = fixed(*board, 0, 4) == fixed(image, 0, 4);
+                break;
+            case COMPONENT_PSKEYS:
+                current = firmwareCurrent && settingsCode(*board) == fixed(image, 0, 2) &&
+                          fixed(*board, kSettingsMarkAt, 4) == fixed(image, 3, 4);
+                break;
+            case COMPONENT_LAP_SOFTWARE:
+                current = withoutCr(*board) == image;
+                break;
+            default:
+                break;
+        }
+        if (!current) return false;
     }
-    return changes;
+    return carried;
 }
 
 }  // namespace rollout

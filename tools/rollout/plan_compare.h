@@ -17,9 +17,11 @@ namespace rollout {
 std::vector<std::string> planDifferences(const PlannedBoard& plan, const FieldFacts& field,
                                          const std::map<std::string, std::string>& before);
 
-// True when a board's /etc/data.txt (its lines) already holds what the plan's update writes
-// there: every line it adds, none it removes. False when the plan changes nothing in data.txt,
-// which then can't tell an updated board from another.
-bool holdsUpdate(const PlannedBoard& plan, const std::vector<std::string>& dataLines);
+// True when a board whose /etc/data.txt reads dataTxt (its whole text, LF or CR LF lines)
+// already holds every component version the image carries, read as the update's version check
+// reads them: its update would find nothing to do. The image's versions are the plan's version
+// table; a part the table shows "not found" the image doesn't carry. False when the table
+// names no version of the image, which then can't tell an updated board from another.
+bool holdsUpdate(const PlannedBoard& plan, const std::string& dataTxt);
 
 }  // namespace rollout

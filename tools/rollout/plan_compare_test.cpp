@@ -18,12 +18,23 @@ const char* const kPlan = R"({
      "pskeys_changed": [{"key": "&0021", "before": "0004", "after": "0006", "by": "image"},
                         {"key": "&0300", "before": "0001", "after": null, "by": "image"}],
      "firmware": {"before": "1958 16.4.0", "after": "2114 17.3.5"},
+     "versions": [
+       {"part": "Parlo Firmware", "old": "1958", "new": "2114 means 17.3.5", "update": true,
+        "older": false},
+       {"part": "PS-Key", "old": "05 S2C4", "new": "07 S3A1", "update": true, "older": false},
+       {"part": "qvl Software", "old": "2.0.3", "new": "2.1", "update": true, "older": false}],
      "etc_changed": [{"file": "data.txt", "change": "removed", "line": "BTFIRMWARE=1958 16.4.0"},
                      {"file": "data.txt", "change": "added", "line": "BTFIRMWARE=2114 17.3.5"}],
      "steps": [{"step": "Image check", "result": "OK", "reasons": []},
                {"step": "Write PS-Keys", "result": "OK", "reasons": []}]},
     {"board": "lap-2", "folder": "fleet/lap-2", "position": 2, "group": 2, "outcome": "NOK",
      "assumed": [],
+     "versions": [
+       {"part": "Parlo Firmware", "old": "2114", "new": "2114 means 17.3.5", "update": false,
+        "older": false},
+       {"part": "PS-Key", "old": "05 S2C4", "new": "07 S3A1", "update": true, "older": false},
+       {"part": "qvl Software", "old": "2.0.3", "new": "not found", "update": true,
+        "older": false}],
      "steps": [{"step": "Write diff. PS-Keys", "result": "NOK",
                 "reasons": ["BCCMD set of PS-Key 0x0300 refused: status 0x0008"]}]}
   ]})";
@@ -138,14 +149,61 @@ TEST(RolloutPlan, HoldsAFailureToItsSteps) {
                                         "Write diff. PS-Keys: planned to fail, did not"}));
 }
 
-TEST(RolloutPlan, TellsABoardThatHoldsTheUpdateByItsDataTxt) {
+// A board's data.txt holding lap-1's image: firmware 2114, settings code 07 and mark S3A1,
+// software 2.1.
+const std::string kHoldsImage =
+    "DEVICE=BT-LAP access point\r\n"
+    "BTFIRMWARE=2114 17.3.5\r\n"
+    "CSRMODULINFO=PRL-M2;SN 00804712AB34;HW 03;FW 2114;SET S3A1;PS 07\r\n"
+    "LAP_VERSION=2.1\r\n"
+    "LAN_IF=eth0\r\n";
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
+std::string withoutCrs(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
+TEST(RolloutPlan, TellsABoardThatHoldsTheImagesVersionsByItsDataTxt) {
+    const struct {
+        const char* what;
+        std::string dataTxt;
+        bool holds;
+    } cases[] = {
+        {"every version current", kHoldsImage, true},
+        {"LF lines", withoutCrs(kHoldsImage), true},
+        {"firmware older", replaced(kHoldsImage, "=2114 17.3.5", "=1958 16.4.0"), false},
+        {"firmware newer", replaced(kHoldsImage, "=2114 17.3.5", "=2200 18.0.0"), false},
+        {"firmware's build alone counts", replaced(kHoldsImage, "2114 17.3.5", "2114 9"), true},
+        {"settings code older", replaced(kHoldsImage, "PS 07", "PS 05"), false},
+        {"settings mark other", replaced(kHoldsImage, "SET S3A1", "SET S2C4"), false},
+        {"software older", replaced(kHoldsImage, "=2.1\r", "=2.0.3\r"), false},
+        {"software newer", replaced(kHoldsImage, "=2.1\r", "=2.10\r"), false},
+        {"no software line", replaced(kHoldsImage, "LAP_VERSION=2.1\r\n", ""), false},
+        {"no firmware line", replaced(kHoldsImage, "BTFIRMWARE=2114 17.3.5\r\n", ""), false},
+        {"no settings line", replaced(kHoldsImage, "CSRMODULINFO=", "CSRINFO="), false},
+        {"the first line counts", "LAP_VERSION=2.0.3\r\n" + kHoldsImage, false},
+        // The check takes the line's last character for its line end.
+        {"last line without its end", replaced(kHoldsImage, "\r\nLAN_IF=eth0\r\n", ""), false},
+        {"empty", "", false},
+    };
     const PlannedBoard board = plan().boards[0];
-    EXPECT_TRUE(holdsUpdate(board, {"DEVICE=BT-LAP", "BTFIRMWARE=2114 17.3.5"}));
-    EXPECT_FALSE(holdsUpdate(board, {"DEVICE=BT-LAP", "BTFIRMWARE=1958 16.4.0"}));
-    EXPECT_FALSE(holdsUpdate(board, {"BTFIRMWARE=1958 16.4.0", "BTFIRMWARE=2114 17.3.5"}))
-        << "a line the update removes is still there";
-    EXPECT_FALSE(holdsUpdate(plan().boards[1], {"DEVICE=BT-LAP"}))
-        << "an update that writes nothing in data.txt can't be told by it";
+    for (const auto& c : cases) EXPECT_EQ(holdsUpdate(board, c.dataTxt), c.holds) << c.what;
+}
+
+TEST(RolloutPlan, PassesOverTheVersionsAnImageDoesNotCarry) {
+    const PlannedBoard board = plan().boards[1];
+    EXPECT_TRUE(holdsUpdate(board, replaced(kHoldsImage, "LAP_VERSION=2.1\r\n", "")))
+        << "the image names no software version";
+    EXPECT_FALSE(holdsUpdate(board, replaced(kHoldsImage, "=2114 17.3.5", "=1958 16.4.0")))
+        << "the settings are current only with the firmware";
+    PlannedBoard none = board;
+    none.versions.clear();
+    EXPECT_FALSE(holdsUpdate(none, kHoldsImage)) << "a plan without the image's versions";
 }
 
 TEST(RolloutField, ReadsHowTheSessionEnded) {

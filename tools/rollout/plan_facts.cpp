@@ -47,6 +47,9 @@ PlannedBoard boardOf(const Json& item) {
             if (line.ends_with('\r')) line.pop_back();
             board.etc.push_back({textOf(change, "file"), textOf(change, "change"), line});
         }
+    if (auto versions = item.find("versions"); versions != item.end() && versions->is_array())
+        for (const Json& row : *versions)
+            board.versions.push_back({textOf(row, "part"), textOf(row, "new")});
     return board;
 }
 

@@ -21,6 +21,13 @@ struct EtcChange {
     std::string line;
 };
 
+// A row of the board's version table as the rehearsal's update wrote it: part "Parlo Firmware",
+// "PS-Key" or "qvl Software", and the image's version as the table shows it.
+struct PlannedVersion {
+    std::string part;
+    std::string newVersion;
+};
+
 struct PlannedBoard {
     std::string name;
     std::string folder;
@@ -32,6 +39,7 @@ struct PlannedBoard {
     // /etc/data.txt does; the firmware step's failures and data.txt's lines stand for it.
     std::optional<std::uint64_t> flashSize;
     std::vector<EtcChange> etc;
+    std::vector<PlannedVersion> versions;
 };
 
 struct Plan {
