@@ -18,7 +18,8 @@ report and the board's state after it ("aipeer capture": its PS-Keys, /etc and f
 come back. Each board is held to its plan (outcome, failed steps and their reasons, PS-Keys,
 flash size, /etc lines), and its differences are named. A wave
 stops, and no later wave starts, once the boards that went wrong exceed the limits. A board
-whose /etc/data.txt already holds what the update writes there is not updated again.
+whose /etc/data.txt already names the image's versions (its plan's version table), read as
+the update's version check reads them, is not updated again.
 
 Options:
   --waves LIST      each wave takes the rollout up to that many boards, or that share of
@@ -197,7 +198,7 @@ trap 'echo "rollout.sh: interrupted; --resume goes on" >&2; exit 130' INT TERM
 while next=$("${rollout[@]}" next "$state" 2>/dev/null) && [ -n "$next" ]; do
     wave=$(head -n 1 <<< "$next")
     echo "rollout.sh: wave $wave"
-    # The boards whose /etc/data.txt says they hold the update already are not updated.
+    # The boards whose /etc/data.txt names the image's versions already are not updated.
     tail -n +2 <<< "$next" | cut -f1,2 | sessions --session > /dev/null
     ready=()
     while IFS=$'\t' read -r name host _; do

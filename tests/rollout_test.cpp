@@ -1,10 +1,12 @@
 // A rollout in waves (scripts/rollout.sh) to simulated boards in the field, reached through a
 // stand-in for ssh (sim/field-ssh), each in a sandbox of its own inside this test's: planned by
 // a rehearsal of the same boards' folders, halted by a board that departs from its plan,
-// resumed without updating a board twice, and its status as text, JSON and page.
+// resumed without updating a board twice nor one that holds the image's versions already, and
+// its status as text, JSON and page.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/board.h"
@@ -89,6 +91,17 @@ TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
     // service-lacking-05 can't be reached.
     writeWholeFile("/tmp/field/sample-06/state/module.refuses", "&0021\n");
     writeWholeFile("/tmp/field/service-lacking-05/unreachable", "");
+    // firmware-current-07's data.txt names the image's versions already (firmware 2114,
+    // settings code 07 and mark S3A1, software 2.1.0): it is not updated.
+    const std::string dataTxt = "/tmp/field/firmware-current-07/state/etc/data.txt";
+    std::string held = readWholeFile(dataTxt);
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"SET S2C4;PS 05", "SET S3A1;PS 07"},
+          {"LAP_VERSION=2.0.3", "LAP_VERSION=2.1.0"}}) {
+        ASSERT_NE(held.find(from), std::string::npos) << held;
+        held.replace(held.find(from), from.size(), to);
+    }
+    writeWholeFile(dataTxt, held);
 
     ProgramRun halted = runProgram(rolloutCommand(
         "--waves 1,2,100% --plan /tmp/plan.json --boards /tmp/boards.txt /tmp/sample.img"));
@@ -96,10 +109,11 @@ TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
     EXPECT_EQ(rolloutStatusLines(readWholeFile("/tmp/rollout-out/status.txt")),
               "rollout of sample.img: unexpected - halted in wave 3 of 3: 1 board unlike the plan, "
               "more than --max-unexpected 0\n"
-              "  3 updated, 1 as planned, 1 unexpected, 3 not yet\n"
+              "  3 updated, 1 as planned, 1 already updated, 1 unexpected, 2 not yet\n"
               "wave 1 (1, boards 1-1): 1 updated\n"
               "wave 2 (2, boards 2-2): 1 updated\n"
-              "wave 3 (100%, boards 3-8): 1 updated, 1 as planned, 1 unexpected, 3 not yet\n" +
+              "wave 3 (100%, boards 3-8): 1 updated, 1 as planned, 1 already updated, "
+              "1 unexpected, 2 not yet\n" +
                   kThirdWavesFirst);
     EXPECT_EQ(followsRolloutSchema("/tmp/rollout-out/status.json"), "valid\n");
     EXPECT_NE(
@@ -118,28 +132,35 @@ TEST(Rollout, HaltsOnABoardUnlikeItsPlanAndResumesWithTheRest) {
     EXPECT_EQ(
         rolloutStatusLines(readWholeFile("/tmp/rollout-out/status.txt")),
         "rollout of sample.img: unexpected - finished: 8 boards\n"
-        "  4 updated, 2 as planned, 1 unexpected, 1 unreachable\n"
+        "  3 updated, 2 as planned, 1 already updated, 1 unexpected, 1 unreachable\n"
         "wave 1 (1, boards 1-1): 1 updated\n"
         "wave 2 (2, boards 2-2): 1 updated\n"
-        "wave 3 (100%, boards 3-8): 2 updated, 2 as planned, 1 unexpected, 1 unreachable\n" +
+        "wave 3 (100%, boards 3-8): 1 updated, 2 as planned, 1 already updated, 1 unexpected, "
+        "1 unreachable\n" +
             kThirdWavesFirst +
             "  service-lacking-05 (root@service-lacking-05, wave 3): unreachable, planned OK, "
             "found not reached\n"
             "    ssh ended with status 255\n"
             "  bcsp-start-08 (root@bcsp-start-08, wave 3): as planned, planned NOK, found NOK\n");
     EXPECT_EQ(followsRolloutSchema("/tmp/rollout-out/status.json"), "valid\n");
-    // Each board reached was updated once (its session's command begins with its folder).
+    // Each board reached was updated once (its session's command begins with its folder), but
+    // the one that held the image's versions.
     const std::string updateSession = "dir=$(mktemp -d /tmp/rollout.";
+    auto updates = [](const std::string& board) -> std::size_t {
+        return board == "firmware-current-07" ? 0 : 1;
+    };
     for (const std::string& board : kFieldBoards) {
         if (board == "service-lacking-05") continue;
-        EXPECT_EQ(countOf(readWholeFile("/tmp/field/" + board + "/sessions"), updateSession), 1u)
+        EXPECT_EQ(countOf(readWholeFile("/tmp/field/" + board + "/sessions"), updateSession),
+                  updates(board))
             << board;
     }
     ProgramRun done = runProgram(rolloutCommand("--resume"));
     EXPECT_EQ(done.status, 1);
     for (const std::string& board : kFieldBoards) {
         if (board == "service-lacking-05") continue;
-        EXPECT_EQ(countOf(readWholeFile("/tmp/field/" + board + "/sessions"), updateSession), 1u)
+        EXPECT_EQ(countOf(readWholeFile("/tmp/field/" + board + "/sessions"), updateSession),
+                  updates(board))
             << "a rollout that is done updates no board again: " << board;
     }
 }
