@@ -58,7 +58,7 @@ function(add_board_tests target)
   # Eight sources to a compiler run: each run instantiated GoogleTest's and the library's
   # templates again for its own few tests, most of a test program's compiling. So a name a
   # test file keeps to itself must be one that no other test file uses.
-  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ${BTLAP_UNITY} UNITY_BUILD_BATCH_SIZE 8)
   target_compile_options(${target} PRIVATE ${test_code_sanitize_options})
   target_precompile_headers(${target} PRIVATE <gtest/gtest.h> <algorithm> <filesystem> <map>
                             <optional> <regex> <string> <vector>)
