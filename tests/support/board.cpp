@@ -121,6 +121,10 @@ void SimDaemon::start(const std::string& pathFirst, int errorOutput) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Every signal at its default, as the board's init starts the daemon: one that the
+        // test program ignores would stay ignored across the exec, and the daemon's own
+        // dispositions would go untested.
+        for (int number = 1; number < NSIG; ++number) ::signal(number, SIG_DFL);
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());
         argv.push_back(nullptr);
