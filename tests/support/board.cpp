@@ -221,6 +221,17 @@ std::string readWholeFile(const std::string& path) {
     return content.str();
 }
 
+bool ignoresSigpipe(const std::string& status) {
+    static constexpr char kField[] = "SigIgn:\t";
+    std::size_t at = status.find(kField);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no SigIgn line in: " << status;
+        return false;
+    }
+    unsigned long long mask = std::stoull(status.substr(at + sizeof kField - 1, 16), nullptr, 16);
+    return (mask >> (SIGPIPE - 1) & 1) != 0;
+}
+
 bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 void writeWholeFile(const std::string& path, const std::string& content) {

@@ -116,6 +116,9 @@ std::vector<std::string> moduleKeysSet();
 
 std::string readWholeFile(const std::string& path);
 bool fileExists(const std::string& path);
+
+// Whether the "SigIgn:" line of a /proc/PID/status text has SIGPIPE ignored.
+bool ignoresSigpipe(const std::string& status);
 void writeWholeFile(const std::string& path, const std::string& content);
 void writeWholeFile(const std::string& path, const std::vector<std::uint8_t>& content);
 
