@@ -5,12 +5,34 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "core/log.h"
 #include "tests/support/board.h"
+
+namespace {
+// Set by a test: runs once, right after the next removal through unlinkat that succeeded.
+std::function<void()> afterNextUnlink;
+}  // namespace
+
+// The linker sends the daemon's calls of unlinkat here (--wrap=unlinkat).
+extern "C" int __real_unlinkat(int folder, const char* name, int flags);
+extern "C" int __wrap_unlinkat(int folder, const char* name, int flags);
+extern "C" int __wrap_unlinkat(int folder, const char* name, int flags) {
+    int result = __real_unlinkat(folder, name, flags);
+    if (result == 0 && afterNextUnlink) {
+        std::function<void()> hook = std::move(afterNextUnlink);
+        afterNextUnlink = nullptr;
+        int error = errno;
+        hook();
+        errno = error;
+    }
+    return result;
+}
 
 namespace {
 
@@ -101,6 +123,22 @@ TEST(WorkFiles, WhateverStandsGoesAndTheFileIsMadeAfresh) {
     struct stat info {};
     ASSERT_EQ(lstat(kWorkFile, &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+// What another process makes at the name between its removal and the file's making is not
+// taken: the file is made only where nothing stands, and a file linked there from elsewhere
+// keeps its contents.
+TEST(WorkFiles, WhatIsMadeAtTheNameAfterItsRemovalIsNotTaken) {
+    std::filesystem::create_directories("/tmp/outside");
+    writeWholeFile("/tmp/outside/keep", "kept");
+    writeWholeFile(kWorkFile, "standing\n");
+    afterNextUnlink = [] { ASSERT_EQ(link("/tmp/outside/keep", kWorkFile), 0); };
+    int fd = makeFreshFile("test", kWorkFile, 0640);
+    afterNextUnlink = nullptr;
+    EXPECT_LT(fd, 0);
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(readWholeFile("/tmp/outside/keep"), "kept");
+    unlink(kWorkFile);
 }
 
 // The unpacked archive becomes the daemon's only as plain files and folders: a special file
