@@ -5,12 +5,20 @@
 # configure without the unity builds (BTLAP_UNITY=OFF) lists each source's command line in
 # compile_commands.json; each runs with -fsyntax-only, which parses and checks the whole
 # source, templates instantiated, and writes nothing. Nothing is linked or run.
-#   scripts/compile-each.sh [BUILD_FOLDER]     (default build/compile-each)
+# With --tests, the test programs' sources too, without their precompiled headers (more than
+# three times the work).
+#   scripts/compile-each.sh [--tests] [BUILD_FOLDER]     (default build/compile-each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+tests=OFF
+if [ "${1:-}" = --tests ]; then
+    tests=ON
+    shift
+fi
 build=${1:-build/compile-each}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DBTLAP_WERROR=ON -DBTLAP_TESTS=OFF \
-      -DBTLAP_UNITY=OFF -DCMAKE_UNITY_BUILD=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DBTLAP_WERROR=ON -DBTLAP_TESTS="$tests" \
+      -DCMAKE_DISABLE_PRECOMPILE_HEADERS=ON -DBTLAP_UNITY=OFF -DCMAKE_UNITY_BUILD=OFF \
+      -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 # One NUL-terminated shell command a source, in the folder its build runs in: the build's own
 # line, its output option dropped; the generated sources (the build stamp) are left out.
 python3 - "$build/compile_commands.json" "$PWD" "$(realpath "$build")" >"$build/compile-each.commands" <<'PYTHON'

@@ -116,11 +116,11 @@ std::vector<std::string> moduleKeysSet();
 
 std::string readWholeFile(const std::string& path);
 bool fileExists(const std::string& path);
+void writeWholeFile(const std::string& path, const std::string& content);
+void writeWholeFile(const std::string& path, const std::vector<std::uint8_t>& content);
 
 // Whether the "SigIgn:" line of a /proc/PID/status text has SIGPIPE ignored.
 bool ignoresSigpipe(const std::string& status);
-void writeWholeFile(const std::string& path, const std::string& content);
-void writeWholeFile(const std::string& path, const std::vector<std::uint8_t>& content);
 
 // Polls until predicate holds or timeout passes; true when it held.
 template <typename Predicate>
