@@ -58,7 +58,7 @@ function(add_board_tests target)
   # Eight sources to a compiler run: each run instantiated GoogleTest's and the library's
   # templates again for its own few tests, most of a test program's compiling. So a name a
   # test file keeps to itself must be one that no other test file uses.
-  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ${BTLAP_UNITY} UNITY_BUILD_BATCH_SIZE 8)
   target_compile_options(${target} PRIVATE ${test_code_sanitize_options})
   target_precompile_headers(${target} PRIVATE <gtest/gtest.h> <algorithm> <filesystem> <map>
                             <optional> <regex> <string> <vector>)
@@ -106,6 +106,9 @@ file(GLOB_RECURSE unit_test_sources CONFIGURE_DEPENDS src/*_test.cpp sim/*_test.
 set(board_guard ${PROJECT_SOURCE_DIR}/tests/support/board_guard.cpp)
 add_executable(unit_tests ${unit_test_sources} ${tool_test_sources} ${board_guard})
 target_link_libraries(unit_tests PRIVATE daemon_core board_sim ${tool_libraries} test_support)
+# The daemon's removals of a name go through the tests' unlinkat, so that a test can put
+# something at the name just after (another process racing the daemon, made deterministic).
+target_link_options(unit_tests PRIVATE -Wl,--wrap=unlinkat)
 add_board_tests(unit_tests)
 
 # Helpers shared by the tests: a peer on the AI socket, the daemon as a child, files.

@@ -1,6 +1,7 @@
 // Signals that come while the daemon's main flow is busy (a shell command; the stop's wait is
 // the daemon test's) take effect when that work returns, where they came, as if handled on
 // arrival.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,13 +105,31 @@ TEST_P(IgnoredSignals, AreLoggedAndTheUpdateEndsOk) {
     EXPECT_EQ(countOf(daemon.standardError(), line), 1u);
 }
 
+// The same signals at an idle daemon reach their handlers (during the main loop's wait), not
+// the blocked daemon's check of what came meanwhile: without a handler one would end it.
+TEST_P(IgnoredSignals, AtAnIdleDaemonAreLoggedAndItAnswersOn) {
+    const std::string name = GetParam();
+    TestPeer peer;
+    SimDaemon daemon;
+    ASSERT_TRUE(startedAndAnnounced(daemon, peer));
+    daemon.signal(name == "HUP" ? SIGHUP : (name == "USR1" ? SIGUSR1 : SIGUSR2));
+    peer.sendRequest(REQ_QUERY);
+    ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s)) << daemon.standardError();
+    const std::string line = "SIG" + name + " receiced and ignored !!\n";
+    EXPECT_TRUE(eventually([&] { return countOf(daemon.standardError(), line) == 1; }, 5s))
+        << daemon.standardError();
+    EXPECT_FALSE(daemon.waitExit(0ms)) << "still running";
+}
+
 INSTANTIATE_TEST_SUITE_P(Daemon, IgnoredSignals, testing::Values("HUP", "USR1", "USR2"));
 
 // A reader of standard error that went away costs the log's lines, not the update.
 TEST(BrokenLogPipe, TheUpdateEndsWithItsNoticeAndTheDaemonRunsOn) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
+    // Only the daemon holds the writing end, and nobody but this test the reading one: its
+    // close leaves the pipe without a reader.
     int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
     TestPeer peer;
     SimDaemon daemon;
     daemon.start({}, ends[1]);

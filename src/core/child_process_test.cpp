@@ -60,7 +60,8 @@ TEST(StartChildProcess, ADeviceThatCantBeOpenedKillsTheChild) {
               "Failed to open device /tmp/no/such/device: No such file or directory (2).\n");
 }
 
-// The child inherits neither the daemon's socket nor its open files, nor its blocked signals.
+// The child inherits neither the daemon's socket nor its open files, nor its blocked signals,
+// nor its ignored SIGPIPE: the DFU program expects a broken pipe to end it.
 TEST(StartChildProcess, TheChildGetsNoneOfTheDaemonsDescriptorsAndTheDefaultMask) {
     installSignalHandlers();
     ASSERT_GE(openAiSocket(kAiOwnPath), 0);
@@ -68,7 +69,8 @@ TEST(StartChildProcess, TheChildGetsNoneOfTheDaemonsDescriptorsAndTheDefaultMask
     ASSERT_TRUE(stream);
     char shell[] = "sh", option[] = "-c";
     char script[] =
-        "for f in /proc/self/fd/*; do readlink \"$f\"; done; grep SigBlk /proc/self/status";
+        "for f in /proc/self/fd/*; do readlink \"$f\"; done; grep 'SigBlk\\|SigIgn' "
+        "/proc/self/status";
     char* argv[] = {shell, option, script, nullptr};
     writeWholeFile("/tmp/fds", "");
     std::int32_t pid = startChildProcess(nullptr, "/bin/sh", argv, kNoEnvironment, "/tmp/fds");
@@ -78,6 +80,7 @@ TEST(StartChildProcess, TheChildGetsNoneOfTheDaemonsDescriptorsAndTheDefaultMask
     EXPECT_EQ(fds.find("socket:"), std::string::npos) << fds;
     EXPECT_EQ(fds.find("/tmp/open-stream"), std::string::npos) << fds;
     EXPECT_NE(fds.find("SigBlk:\t0000000000000000\n"), std::string::npos) << fds;
+    EXPECT_FALSE(ignoresSigpipe(fds)) << fds;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "core/log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -78,6 +79,25 @@ TEST(Log, AnEntryIsOneWriteAndLongMessagesAreCutAt1022Characters) {
                                                R"(src/update_process \w+ line: \d+: x{1022})")))
         << writes[0];
     EXPECT_EQ(readWholeFile(kUpdateReportPath), std::string(1022, 'x'));
+}
+
+// Entries that standard error refused (a full disk, a reader gone) are counted, and the count
+// goes out once, before the next entry that it takes.
+TEST(Log, EntriesStandardErrorRefusedAreCountedBeforeTheNextItTakes) {
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    int saved = dup(STDERR_FILENO);
+    dup2(full, STDERR_FILENO);
+    UPDATE_LOG(LogLevel::Warning, "first\n");
+    UPDATE_LOG(LogLevel::Warning, "second\n");
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(full);
+    std::string out = capture([] { UPDATE_LOG(LogLevel::Warning, "third\n"); });
+    EXPECT_TRUE(out.starts_with("2 log entries lost\nUPDATE_LOG-")) << out;
+    EXPECT_TRUE(out.ends_with(": third\n")) << out;
+    out = capture([] { UPDATE_LOG(LogLevel::Warning, "fourth\n"); });
+    EXPECT_EQ(out.find("lost"), std::string::npos) << out;
 }
 
 // Repeatable entries of any text are written at most 20 times a minute; the count of the

@@ -11,10 +11,13 @@
 
 namespace {
 
+// (SIGPIPE too, which the daemon ignores: a command in a pipeline ends when its reader did.)
 TEST(ShellCommands, CommandsRunWithTheDefaultSignalMask) {
     installSignalHandlers();
     runShellCommand("grep SigBlk /proc/self/status > /tmp/mask");
     EXPECT_EQ(readWholeFile("/tmp/mask"), "SigBlk:\t0000000000000000\n");
+    runShellCommand("grep SigIgn /proc/self/status > /tmp/ignored");
+    EXPECT_FALSE(ignoresSigpipe(readWholeFile("/tmp/ignored")));
 }
 
 // The commands whose effect the daemon can't do without: how each ended, named with its text.

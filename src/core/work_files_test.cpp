@@ -5,11 +5,34 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 
+#include "core/log.h"
 #include "tests/support/board.h"
+
+namespace {
+// Set by a test: runs once, right after the next removal through unlinkat that succeeded.
+std::function<void()> afterNextUnlink;
+}  // namespace
+
+// The linker sends the daemon's calls of unlinkat here (--wrap=unlinkat).
+extern "C" int __real_unlinkat(int folder, const char* name, int flags);
+extern "C" int __wrap_unlinkat(int folder, const char* name, int flags);
+extern "C" int __wrap_unlinkat(int folder, const char* name, int flags) {
+    int result = __real_unlinkat(folder, name, flags);
+    if (result == 0 && afterNextUnlink) {
+        std::function<void()> hook = std::move(afterNextUnlink);
+        afterNextUnlink = nullptr;
+        int error = errno;
+        hook();
+        errno = error;
+    }
+    return result;
+}
 
 namespace {
 
@@ -100,6 +123,61 @@ TEST(WorkFiles, WhateverStandsGoesAndTheFileIsMadeAfresh) {
     struct stat info {};
     ASSERT_EQ(lstat(kWorkFile, &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+// What another process makes at the name between its removal and the file's making is not
+// taken: the file is made only where nothing stands, and a file linked there from elsewhere
+// keeps its contents.
+TEST(WorkFiles, WhatIsMadeAtTheNameAfterItsRemovalIsNotTaken) {
+    std::filesystem::create_directories("/tmp/outside");
+    writeWholeFile("/tmp/outside/keep", "kept");
+    writeWholeFile(kWorkFile, "standing\n");
+    afterNextUnlink = [] { ASSERT_EQ(link("/tmp/outside/keep", kWorkFile), 0); };
+    int fd = makeFreshFile("test", kWorkFile, 0640);
+    afterNextUnlink = nullptr;
+    EXPECT_LT(fd, 0);
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(readWholeFile("/tmp/outside/keep"), "kept");
+    unlink(kWorkFile);
+}
+
+// The unpacked archive becomes the daemon's only as plain files and folders: a special file
+// (a FIFO that would hang a reader, a device) or a file with a second name elsewhere (whose
+// mode the take-over would change there too) is refused, by its name in the archive.
+TEST(TakeOverTree, TakesPlainFilesAndFoldersOnly) {
+    static constexpr char kTree[] = "/tmp/unpacked";
+    const struct {
+        const char* name;
+        void (*make)();
+        const char* refusal;  // nullptr: taken over
+    } cases[] = {
+        {"plain", [] {}, nullptr},
+        {"fifo", [] { ASSERT_EQ(mkfifo("/tmp/unpacked/sub/pipe", 0644), 0); },
+         "archive member update.d/sub/pipe refused: neither a file nor a folder\n"},
+        {"secondName", [] { ASSERT_EQ(link("/tmp/unpacked/sub/file", "/tmp/second-name"), 0); },
+         "archive member update.d/sub/file refused: a file with more than one name\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(kTree);
+        unlink("/tmp/second-name");
+        unlink(kUpdateReportPath);
+        std::filesystem::create_directories("/tmp/unpacked/sub");
+        writeWholeFile("/tmp/unpacked/sub/file", "x");
+        ASSERT_EQ(chmod("/tmp/unpacked/sub/file", 0666), 0);
+        c.make();
+        EXPECT_EQ(takeOverTree("test", kTree, "update.d"), c.refusal == nullptr);
+        if (c.refusal == nullptr) {
+            struct stat info {};
+            ASSERT_EQ(stat("/tmp/unpacked/sub/file", &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0644u) << "nobody else writes it";
+            EXPECT_FALSE(fileExists(kUpdateReportPath));
+        } else {
+            EXPECT_EQ(readWholeFile(kUpdateReportPath), c.refusal);
+        }
+    }
+    std::filesystem::remove_all(kTree);
+    unlink("/tmp/second-name");
 }
 
 }  // namespace

@@ -41,6 +41,12 @@ void writeKey(const std::string& path) {
 std::string member(const char* name) { return std::string(kSource) + "/" + name; }
 std::string beside(const std::string& suffix) { return std::string(kLink) + suffix; }
 
+// Fills the update's key set with count key files: a.key and others beside it.
+void writeKeys(int count) {
+    writeKey(member("a.key"));
+    for (int i = 1; i < count; ++i) writeKey(member(("k" + std::to_string(i) + ".key").c_str()));
+}
+
 // Whether anything stands at path, a link not followed.
 bool stands(const std::string& path) {
     struct stat status {};
@@ -120,6 +126,9 @@ TEST(KeySetStaging, PutsInTheSetWholeOrNotAtAll) {
          },
          -1},
         {"notAKey", [] { writeWholeFile(member("a.key"), "rsa-sha256 65537 0123\n"); }, -1},
+        // A set holds at most kMaxUpdateKeys keys: each is tried against every image.
+        {"asManyKeysAsASetHolds", [] { writeKeys(kMaxUpdateKeys); }, kMaxUpdateKeys},
+        {"oneKeyTooMany", [] { writeKeys(kMaxUpdateKeys + 1); }, -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -121,6 +121,10 @@ void SimDaemon::start(const std::string& pathFirst, int errorOutput) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Every signal at its default, as the board's init starts the daemon: one that the
+        // test program ignores would stay ignored across the exec, and the daemon's own
+        // dispositions would go untested.
+        for (int number = 1; number < NSIG; ++number) ::signal(number, SIG_DFL);
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());
         argv.push_back(nullptr);
@@ -215,6 +219,17 @@ std::string readWholeFile(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+bool ignoresSigpipe(const std::string& status) {
+    static constexpr char kField[] = "SigIgn:\t";
+    std::size_t at = status.find(kField);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no SigIgn line in: " << status;
+        return false;
+    }
+    unsigned long long mask = std::stoull(status.substr(at + sizeof kField - 1, 16), nullptr, 16);
+    return (mask >> (SIGPIPE - 1) & 1) != 0;
 }
 
 bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

@@ -119,6 +119,9 @@ bool fileExists(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& content);
 void writeWholeFile(const std::string& path, const std::vector<std::uint8_t>& content);
 
+// Whether the "SigIgn:" line of a /proc/PID/status text has SIGPIPE ignored.
+bool ignoresSigpipe(const std::string& status);
+
 // Polls until predicate holds or timeout passes; true when it held.
 template <typename Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds timeout);
