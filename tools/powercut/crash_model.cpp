@@ -249,13 +249,14 @@ bool Reader::mode(const std::vector<std::string>& words, Operation& operation) {
     if (words.size() != 3) return false;
     std::optional<std::vector<std::string>> names = underRoot(root, decoded(words[1]));
     Walk walk{recording.final, root};
-    std::optional<int> node = names ? walk.follow(0, *names, true) : std::nullopt;
-    if (!node) {
+    // A node's index, -1 for none: gcc 12 at -Os takes an optional read here for uninitialised.
+    const int node = names ? walk.follow(0, *names, true).value_or(-1) : -1;
+    if (node < 0) {
         error = "nothing at " + decoded(words[1]);
         return false;
     }
-    operation.effects.push_back({Effect::Kind::SetMode, *node, "", -1, std::stoll(words[2]), {}});
-    operation.syncedBy = {*node};
+    operation.effects.push_back({Effect::Kind::SetMode, node, "", -1, std::stoll(words[2]), {}});
+    operation.syncedBy = {node};
     return true;
 }
 
