@@ -59,6 +59,9 @@ run_row() {
         cp /tmp/update.log $state/report-1.txt 2>/dev/null || : > $state/report-1.txt
         kill -KILL "$peer" 2>/dev/null || true
         wait "$peer" 2>/dev/null || true
+        # The killed peer's socket stays behind; gone, the wait below sees the new peer's
+        # own, so that the daemon's start-up notice can't go to a socket nobody reads.
+        rm -f /rb_ai_sock2ad
         if [ "$mode" = kill ]; then
             kill -KILL "$daemon"
         else
