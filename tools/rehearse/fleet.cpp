@@ -108,12 +108,136 @@ std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards) {
         }
         groups[known->second].members.push_back(i);
     }
-    std::stable_sort(groups.begin(), groups.end(), [&](const BoardGroup& a, const BoardGroup& b) {
-        int first = attention(boards[a.members.front()].run->outcome);
-        int second = attention(boards[b.members.front()].run->outcome);
-        return first != second ? first < second : a.members.size() > b.members.size();
+    // Each group's kind, its boards in all, and where the kind first came.
+    std::map<std::string, std::pair<std::size_t, std::size_t>> kinds;
+    std::vector<std::string> kindOf;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        kindOf.push_back(groupName(boards, groups[g]));
+        auto [kind, added] = kinds.emplace(kindOf.back(), std::pair{0, g});
+        kind->second.first += groups[g].members.size();
+    }
+    std::vector<std::size_t> order(groups.size());
+    for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        int first = attention(boards[groups[a].members.front()].run->outcome);
+        int second = attention(boards[groups[b].members.front()].run->outcome);
+        if (first != second) return first < second;
+        const auto &kindA = kinds.at(kindOf[a]), &kindB = kinds.at(kindOf[b]);
+        if (kindA != kindB)
+            return kindA.first != kindB.first ? kindA.first > kindB.first
+                                              : kindA.second < kindB.second;
+        return groups[a].members.size() > groups[b].members.size();
     });
-    return groups;
+    std::vector<BoardGroup> sorted;
+    for (std::size_t g : order) sorted.push_back(std::move(groups[g]));
+    return sorted;
+}
+
+namespace {
+
+// A run's facts by what a reader calls them, in the order the plan shows them: where the
+// groups of a kind differ.
+std::vector<std::pair<std::string, std::string>> runAspects(const RunFacts& run) {
+    std::vector<std::pair<std::string, std::string>> aspects;
+    auto add = [&](const std::string& what, const std::string& value) {
+        if (aspects.empty() || aspects.back().first != what) aspects.emplace_back(what, "");
+        aspects.back().second += value + '\n';
+    };
+    for (const std::string& error : run.seedErrors) add("the folder's errors", error);
+    for (const VersionRow& row : run.versions)
+        add("the version table",
+            row.part + ' ' + row.oldVersion + ' ' + row.newVersion + (row.update ? " yes" : " no"));
+    for (const KeyChange& key : run.keys)
+        add("PS-Key " + key.key, keyText(key.before) + ' ' + keyText(key.after) +
+                                     (key.source == KeySource::Preset ? " preset" : ""));
+    add("the module's firmware", run.firmwareBefore + " -> " + run.firmwareAfter);
+    add("the flash's work", flashText(run.flash));
+    std::vector<EtcChange> etc = run.etc;
+    std::stable_sort(etc.begin(), etc.end(),
+                     [](const EtcChange& a, const EtcChange& b) { return a.file < b.file; });
+    for (const EtcChange& change : etc)
+        add("/etc/" + change.file, (change.added ? "+" : "-") + change.line);
+    for (const StepFacts& step : run.steps) add("the steps' results", step.name + step.result);
+    for (const StepFacts& step : run.steps)
+        for (const std::string& reason : step.reasons) add("the failing steps' reasons", reason);
+    const TrustFacts& trust = run.trust;
+    add("the update keys", keyFilesText(trust.keysBefore, trust.keyFolderBefore) + " -> " +
+                               keyFilesText(trust.keysAfter, trust.keyFolderAfter));
+    add("the signature's verdict", trust.verdict + ' ' + trust.signer);
+    add("the security version", securityVersionText(trust.securityBefore) + " -> " +
+                                    securityVersionText(trust.securityAfter));
+    return aspects;
+}
+
+// What the groups' runs differ in, for a line: the aspects not the same in all of them, the
+// PS-Keys named together.
+std::vector<std::string> differences(const std::vector<BoardFacts>& boards,
+                                     const std::vector<BoardGroup>& groups,
+                                     const std::vector<std::size_t>& members) {
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<std::string>> values;
+    for (std::size_t g : members) {
+        for (const auto& [what, value] : runAspects(*boards[groups[g].members.front()].run)) {
+            if (!values.contains(what)) order.push_back(what);
+            values[what].push_back(value);
+        }
+    }
+    std::vector<std::string> differing;
+    std::string keys;
+    for (const std::string& what : order) {
+        const std::vector<std::string>& seen = values[what];
+        if (seen.size() == members.size() &&
+            std::all_of(seen.begin(), seen.end(), [&](const auto& v) { return v == seen[0]; }))
+            continue;
+        if (!what.starts_with("PS-Key ")) {
+            differing.push_back(what);
+        } else if (keys.empty()) {
+            keys = "PS-Keys " + what.substr(7);
+            differing.push_back("");  // its place, filled below
+        } else {
+            keys += ", " + what.substr(7);
+        }
+    }
+    for (std::string& what : differing)
+        if (what.empty()) what = keys;
+    return differing;
+}
+
+}  // namespace
+
+std::vector<OutcomeKind> outcomeKinds(const std::vector<BoardFacts>& boards,
+                                      const std::vector<BoardGroup>& groups) {
+    std::vector<OutcomeKind> kinds;
+    std::map<std::string, std::size_t> byName;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        const std::string name = groupName(boards, groups[g]);
+        auto [known, added] = byName.emplace(name, kinds.size());
+        if (added) kinds.push_back({name, {}, 0, {}});
+        OutcomeKind& kind = kinds[known->second];
+        kind.groups.push_back(g);
+        kind.boards += groups[g].members.size();
+    }
+    for (OutcomeKind& kind : kinds)
+        if (kind.groups.size() > 1) kind.differIn = differences(boards, groups, kind.groups);
+    return kinds;
+}
+
+std::string countText(std::size_t count) {
+    std::string digits = std::to_string(count);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+    return digits;
+}
+
+std::string kindSummary(const OutcomeKind& kind) {
+    std::string text =
+        kind.name + ": " + countText(kind.boards) + (kind.boards == 1 ? " board" : " boards");
+    if (kind.groups.size() == 1) return text;
+    text += " in " + countText(kind.groups.size()) + " groups";
+    if (kind.differIn.empty()) return text;
+    text += ", which differ in: ";
+    for (std::size_t i = 0; i < kind.differIn.size(); ++i)
+        text += (i == 0 ? "" : ", ") + kind.differIn[i];
+    return text;
 }
 
 std::string groupName(const std::vector<BoardFacts>& boards, const BoardGroup& group) {

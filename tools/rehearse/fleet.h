@@ -12,11 +12,33 @@
 
 struct BoardGroup {
     std::vector<std::size_t> members;  // indices into the boards, in their order
+    std::vector<std::string> twinsDifferIn;
 };
 
 // The groups, those that failed first (no final notice, NOK, a wrong folder), then the OK ones;
-// among the same outcome the largest first, and among equal sizes the one of the earlier board.
+// among the same outcome the groups of one kind (below) together, the kind of the most boards
+// first, within a kind the largest group first, and among equal sizes the one of the earlier
+// board.
 std::vector<BoardGroup> groupBoards(const std::vector<BoardFacts>& boards);
+
+// The groups of one name ("NOK at Read PS-Keys"): a kind of outcome, which a reader takes in
+// before its groups. The groups of a kind differ in what split them: differIn names it for a
+// line ("/etc/service.txt", "PS-Keys &0021", "the failing step's reasons"), in the order of the
+// run's facts.
+struct OutcomeKind {
+    std::string name;
+    std::vector<std::size_t> groups;  // indices into the groups, in their order
+    std::size_t boards = 0;
+    std::vector<std::string> differIn;  // empty for a kind of one group
+};
+// The kinds in the order of their groups, which groupBoards keeps together.
+std::vector<OutcomeKind> outcomeKinds(const std::vector<BoardFacts>& boards,
+                                      const std::vector<BoardGroup>& groups);
+// "NOK at Read PS-Keys: 2,000 boards in 10 groups, which differ in: /etc/service.txt";
+// "OK: firmware, PS-Keys, software: 37 boards" for a kind of one group.
+std::string kindSummary(const OutcomeKind& kind);
+// A count as a reader takes it in at a glance: "2,000", "10,000".
+std::string countText(std::size_t count);
 
 // What the update does to the group's boards: "OK: firmware, PS-Keys, software", "OK: firmware
 // (older)", "OK: PS-Keys, software, update keys, security version", "NOK at Write diff. PS-Keys",

@@ -43,8 +43,11 @@ struct Plan {
 // not, 2 a board's folder is wrong, 3 a run broke (no final notice came).
 int planStatus(const Plan& plan);
 
-// Text: each group's summary, then each group's detail once, the table over all boards and
-// the comparison.
+// The kinds of outcome, a line each, and inside a kind of several groups a line for each group:
+// what a reader takes in first.
+std::string kindsText(const Plan& plan);
+// Text: the kinds of outcome and their groups, then each group's detail once, the table over all
+// boards and the comparison.
 std::string planText(const Plan& plan);
 // The same, written piece by piece (a board's line at a time), never whole in memory.
 void writePlanText(const Plan& plan, const std::function<void(const std::string&)>& write);
@@ -58,7 +61,7 @@ std::string groupText(const Plan& plan, const BoardGroup& group);
 std::vector<std::size_t> groupOfBoards(const Plan& plan);
 
 // The JSON document; always valid UTF-8 (a byte that is not is replaced by U+FFFD).
-inline constexpr int kPlanFormatVersion = 1;
+inline constexpr int kPlanFormatVersion = 2;
 std::string planJson(const Plan& plan, const std::string& producerVersion);
 // The same, written piece by piece (a board at a time), never whole in memory.
 void writePlanJson(const Plan& plan, const std::string& producerVersion,

@@ -1,164 +1,61 @@
 #include <functional>
+#include <map>
 
 #include "tools/common/json_text.h"
 #include "tools/rehearse/plan.h"
+#include "tools/rehearse/plan_contract.h"
 
 namespace {
 
-Json optionalText(const std::optional<std::string>& text) {
-    return text ? Json(*text) : Json(nullptr);
-}
-
-Json stepsJson(const BoardFacts& board) {
-    const RunFacts& run = *board.run;
-    Json steps = Json::array();
-    for (const StepFacts& step : run.steps) {
-        Json item = {{"step", step.name}, {"result", step.result}, {"reasons", step.reasons}};
-        if (step.result != kNotRun && run.duration) {
-            item["start"] = step.start;
-            item["wire"] = step.wire;
-            item["waits"] = step.waits;
-            item["work"] = step.work;
-            item["seconds"] = step.total;
-        }
-        steps.push_back(item);
-    }
-    return steps;
-}
-
-Json keyFilesJson(const std::vector<KeyFile>& keys, bool folder) {
-    if (!folder) return nullptr;
-    Json files = Json::array();
-    for (const KeyFile& key : keys)
-        files.push_back(
-            {{"file", key.file}, {"key_id", key.keyId.empty() ? Json(nullptr) : Json(key.keyId)}});
-    return files;
-}
-
-// imageSigner: the plan's image's, which the summary's words take (trustCell).
-Json trustJson(const TrustFacts& trust, const std::string& imageSigner) {
-    return {{"keys_before", keyFilesJson(trust.keysBefore, trust.keyFolderBefore)},
-            {"keys_after", keyFilesJson(trust.keysAfter, trust.keyFolderAfter)},
-            {"signer", trust.signer.empty() ? Json(nullptr) : Json(trust.signer)},
-            {"image_security_version",
-             trust.imageSecurityVersion ? Json(*trust.imageSecurityVersion) : Json(nullptr)},
-            {"verdict", trust.verdict},
-            // (0 where the record can't be read, which the flags beside say: a reader of the
-            // numbers alone sees what it saw before they came.)
-            {"security_version_before", trust.securityBefore.value_or(0)},
-            {"security_version_after", trust.securityAfter.value_or(0)},
-            {"security_version_before_unreadable", !trust.securityBefore},
-            {"security_version_after_unreadable", !trust.securityAfter},
-            {"summary", trustCell(trust, imageSigner)}};
-}
-
-Json boardJson(const BoardFacts& board, std::size_t position, std::size_t group,
-               const std::string& imageSigner) {
-    const RunFacts& run = *board.run;
-    Json item = {{"board", board.name},
-                 {"folder", board.folder},
-                 {"position", position},
-                 {"group", group},
-                 {"outcome", outcomeName(run.outcome)},
-                 {"assumed", board.assumed},
-                 {"notes", board.notes}};
-    if (board.flashSize) item["flash_size"] = *board.flashSize;
-    if (!board.ran()) {
-        item["seeding_errors"] = run.seedErrors;
-        return item;
-    }
-    item["state_sha256"] = board.stateSha256;
-    Json versions = Json::array();
-    for (const VersionRow& row : run.versions)
-        versions.push_back({{"part", row.part},
-                            {"old", row.oldVersion},
-                            {"new", row.newVersion},
-                            {"update", row.update},
-                            {"older", row.older}});
-    item["versions"] = versions;
-    Json keys = Json::array();
-    for (const KeyChange& key : run.keys)
-        keys.push_back({{"key", key.key},
-                        {"before", optionalText(key.before)},
-                        {"after", optionalText(key.after)},
-                        {"by", key.source == KeySource::Preset ? "preset" : "image"}});
-    item["pskeys_changed"] = keys;
-    item["firmware"] = {{"before", run.firmwareBefore}, {"after", run.firmwareAfter}};
-    item["flash"] = {{"sectors_erased", run.flash.sectorsErased},
-                     {"words_programmed", run.flash.wordsProgrammed},
-                     {"ranges", run.flash.ranges}};
-    Json etc = Json::array();
-    for (const EtcChange& change : run.etc)
-        etc.push_back({{"file", change.file},
-                       {"change", change.loss    ? "lost"
-                                  : change.added ? "added"
-                                                 : "removed"},
-                       {"line", change.line}});
-    item["etc_changed"] = etc;
-    item["trust"] = trustJson(run.trust, imageSigner);
-    item["steps"] = stepsJson(board);
-    item["duration"] = run.duration ? Json(*run.duration) : Json(nullptr);
-    return item;
-}
-
-Json imageJson(const ImageId& image) {
-    Json json = {{"name", image.name}, {"sha256", image.sha256}};
-    if (!image.signer.empty()) json["signer"] = image.signer;
-    return json;
-}
-
-// A group: what the update does to it, and what its boards were seeded with, the facts all of
-// them share apart from those only some have (with their names).
-Json groupJson(const Plan& plan, std::size_t g) {
-    const BoardGroup& group = plan.groups[g];
-    Json members = Json::array(), shared = Json::array(), differing = Json::array();
-    for (std::size_t i : group.members) members.push_back(plan.boards[i].name);
-    for (const GroupFact& fact : groupFacts(plan.boards, group)) {
-        if (fact.boards.size() == group.members.size()) {
-            shared.push_back(fact.fact);
-            continue;
-        }
-        Json names = Json::array();
-        for (std::size_t i : fact.boards) names.push_back(plan.boards[i].name);
-        differing.push_back({{"fact", fact.fact}, {"boards", names}});
-    }
-    return {{"group", g + 1},
-            {"name", groupName(plan.boards, group)},
-            {"summary", groupSummary(plan.boards, group)},
-            {"boards", members},
-            {"shared", shared},
-            {"differing", differing}};
-}
-
-// The document as text with an empty list in the place of its boards; the document itself is
-// gone before they are written.
+// The document as text with empty lists in the places of its runs and boards, which come last;
+// the document itself is gone before they are written.
 std::string documentText(const Plan& plan, const std::string& producerVersion) {
-    Json groups = Json::array();
-    for (std::size_t g = 0; g < plan.groups.size(); ++g) groups.push_back(groupJson(plan, g));
+    const std::vector<OutcomeKind> kinds = outcomeKinds(plan.boards, plan.groups);
+    Json kindsJson = Json::array(), groups = Json::array();
+    std::vector<std::size_t> kindOf(plan.groups.size());
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+        for (std::size_t g : kinds[k].groups) kindOf[g] = k + 1;
+        rehearse::to_json(kindsJson.emplace_back(), kinds[k], k + 1);
+    }
+    for (std::size_t g = 0; g < plan.groups.size(); ++g)
+        rehearse::to_json(groups.emplace_back(), plan, g, kindOf[g]);
     std::size_t ok = 0;
     for (const BoardFacts& board : plan.boards) ok += board.run->outcome == Outcome::Ok;
     Json document = {{"format", "btlap-rehearsal"},
                      {"format_version", kPlanFormatVersion},
-                     {"producer", {{"name", "rehearse"}, {"version", producerVersion}}},
-                     {"image", imageJson(plan.image)},
-                     {"durations", plan.measured ? "measured" : "predicted"},
-                     {"boards", Json::array()},
-                     {"groups", std::move(groups)},
-                     {"ok", ok},
-                     {"boards_total", plan.boards.size()},
-                     {"exit_status", planStatus(plan)}};
-    if (plan.shard)
-        document["shard"] = {{"part", plan.shard->part},
-                             {"parts", plan.shard->parts},
-                             {"fleet_boards", plan.shard->fleetBoards}};
+                     {"producer", {{"name", "rehearse"}, {"version", producerVersion}}}};
+    rehearse::to_json(document["image"], plan.image);
+    document["durations"] = plan.measured ? "measured" : "predicted";
+    document["ok"] = ok;
+    document["boards_total"] = plan.boards.size();
+    document["exit_status"] = planStatus(plan);
+    if (plan.shard) rehearse::to_json(document["shard"], *plan.shard);
+    document["kinds"] = std::move(kindsJson);
+    document["groups"] = std::move(groups);
     if (plan.comparison) {
         Json differences = Json::array();
         for (const DifferenceGroup& group : plan.comparison->groups)
-            differences.push_back({{"boards", group.boards}, {"differences", group.differences}});
-        document["comparison"] = {{"old_image", imageJson(plan.comparison->oldImage)},
-                                  {"groups", std::move(differences)}};
+            rehearse::to_json(differences.emplace_back(), group);
+        Json& comparison = document["comparison"];
+        rehearse::to_json(comparison["old_image"], plan.comparison->oldImage);
+        comparison["groups"] = std::move(differences);
     }
+    document["runs"] = Json::array();
+    document["boards"] = Json::array();
     return jsonText(document, 2);
+}
+
+// items (written one at a time by each) into the place of an empty list, "NAME": [], of text
+// from start: what comes before it is written, and where the rest of text begins returned.
+std::size_t writeList(const std::string& text, std::size_t start, const std::string& name,
+                      std::size_t count, const std::function<std::string(std::size_t)>& item,
+                      const std::function<void(const std::string&)>& write) {
+    const std::string place = "\"" + name + "\": []";
+    const std::size_t at = text.find(place, start) + place.size() - 1;
+    write(text.substr(start, at - start));
+    for (std::size_t i = 0; i < count; ++i) write((i == 0 ? "\n    " : ",\n    ") + item(i));
+    if (count > 0) write("\n  ");
+    return at;
 }
 
 }  // namespace
@@ -166,21 +63,39 @@ std::string documentText(const Plan& plan, const std::string& producerVersion) {
 void writePlanJson(const Plan& plan, const std::string& producerVersion,
                    const std::function<void(const std::string&)>& write) {
     const std::vector<std::size_t> groupOf = groupOfBoards(plan);
-    // The boards, one at a time into their place in the document (its only empty "boards"
-    // list: a text's quotes are escaped), as the whole document would show them.
+    // Each run once, numbered from 1 in the order of its first board; the boards refer to it.
+    std::map<const RunFacts*, std::size_t> runOf;
+    std::vector<const RunFacts*> runs;
+    for (const BoardFacts& board : plan.boards)
+        if (runOf.emplace(board.run.get(), runs.size() + 1).second) runs.push_back(board.run.get());
     const std::string text = documentText(plan, producerVersion);
-    const std::string place = "\"boards\": []";
-    const std::size_t at = text.find(place) + place.size() - 1;
-    write(text.substr(0, at));
-    for (std::size_t i = 0; i < plan.boards.size(); ++i) {
-        const std::size_t position = plan.positions.empty() ? i + 1 : plan.positions[i];
-        std::string item =
-            jsonText(boardJson(plan.boards[i], position, groupOf[i] + 1, plan.image.signer), 2);
-        for (std::size_t n = item.find('\n'); n != std::string::npos; n = item.find('\n', n + 5))
-            item.insert(n + 1, "    ");
-        write((i == 0 ? "\n    " : ",\n    ") + item);
-    }
-    write((plan.boards.empty() ? "" : "\n  ") + text.substr(at) + '\n');
+    std::size_t at = writeList(
+        text, 0, "runs", runs.size(),
+        [&](std::size_t r) {
+            Json item;
+            rehearse::to_json(item, *runs[r], plan.image.signer);
+            Json numbered = {{"run", r + 1}};
+            numbered.update(item);
+            std::string lines = jsonText(numbered, 2);
+            for (std::size_t n = lines.find('\n'); n != std::string::npos;
+                 n = lines.find('\n', n + 5))
+                lines.insert(n + 1, "    ");
+            return lines;
+        },
+        write);
+    // A board a line: a fleet has thousands.
+    at = writeList(
+        text, at, "boards", plan.boards.size(),
+        [&](std::size_t i) {
+            const BoardFacts& board = plan.boards[i];
+            rehearse::BoardPlace place{plan.positions.empty() ? i + 1 : plan.positions[i],
+                                       groupOf[i] + 1, runOf.at(board.run.get())};
+            Json item;
+            rehearse::to_json(item, board, place);
+            return jsonText(item);
+        },
+        write);
+    write(text.substr(at) + '\n');
 }
 
 std::string planJson(const Plan& plan, const std::string& producerVersion) {

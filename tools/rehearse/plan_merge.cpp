@@ -7,172 +7,82 @@
 #include "tools/common/input_file.h"
 #include "tools/common/json_text.h"
 #include "tools/rehearse/board_order.h"
+#include "tools/rehearse/plan_contract.h"
 
 namespace {
 
-// Within a part: what is wrong with it, said with the part's name by the caller.
-struct NotAPlan {
-    std::string what;
-};
-
-std::vector<std::string> texts(const Json& item, const char* name) {
-    return item.contains(name) ? item.at(name).get<std::vector<std::string>>()
-                               : std::vector<std::string>{};
-}
-
-std::optional<std::string> optionalText(const Json& value) {
-    return value.is_null() ? std::nullopt : std::optional<std::string>(value.get<std::string>());
-}
-
-Outcome outcomeOf(const std::string& name) {
-    for (Outcome outcome : {Outcome::Ok, Outcome::Nok, Outcome::NoFinalNotice, Outcome::Seeding})
-        if (name == outcomeName(outcome)) return outcome;
-    throw NotAPlan{"a board's outcome is " + name};
-}
-
-std::vector<KeyFile> keyFiles(const Json& value) {
-    std::vector<KeyFile> files;
-    if (value.is_null()) return files;
-    for (const Json& file : value)
-        files.push_back({file.at("file"), optionalText(file.at("key_id")).value_or("")});
-    return files;
-}
-
-TrustFacts trustOf(const Json& item) {
-    TrustFacts trust;
-    trust.keyFolderBefore = !item.at("keys_before").is_null();
-    trust.keyFolderAfter = !item.at("keys_after").is_null();
-    trust.keysBefore = keyFiles(item.at("keys_before"));
-    trust.keysAfter = keyFiles(item.at("keys_after"));
-    trust.signer = optionalText(item.at("signer")).value_or("");
-    if (!item.at("image_security_version").is_null())
-        trust.imageSecurityVersion = item.at("image_security_version").get<std::uint32_t>();
-    trust.verdict = item.at("verdict");
-    // (A plan written before the flags came holds readable records.)
-    if (!item.value("security_version_before_unreadable", false))
-        trust.securityBefore = item.at("security_version_before").get<std::uint32_t>();
-    else
-        trust.securityBefore.reset();
-    if (!item.value("security_version_after_unreadable", false))
-        trust.securityAfter = item.at("security_version_after").get<std::uint32_t>();
-    else
-        trust.securityAfter.reset();
-    return trust;
-}
-
-std::vector<StepFacts> stepsOf(const Json& items) {
-    std::vector<StepFacts> steps;
-    for (const Json& item : items) {
-        StepFacts step{item.at("step"), item.at("result"), texts(item, "reasons")};
-        if (item.contains("seconds")) {
-            step.start = item.at("start");
-            step.wire = item.at("wire");
-            step.waits = item.at("waits");
-            step.work = item.at("work");
-            step.total = item.at("seconds");
-        }
-        steps.push_back(step);
-    }
-    return steps;
-}
-
-// What a run changed: its versions, keys, firmware, flash and /etc.
-void changesOf(const Json& item, RunFacts& run) {
-    for (const Json& row : item.at("versions"))
-        run.versions.push_back(
-            {row.at("part"), row.at("old"), row.at("new"), row.at("update"), row.at("older")});
-    for (const Json& key : item.at("pskeys_changed"))
-        run.keys.push_back({key.at("key"), optionalText(key.at("before")),
-                            optionalText(key.at("after")),
-                            key.at("by") == "preset" ? KeySource::Preset : KeySource::Image});
-    run.firmwareBefore = item.at("firmware").at("before");
-    run.firmwareAfter = item.at("firmware").at("after");
-    const Json& flash = item.at("flash");
-    run.flash = {flash.at("sectors_erased"), flash.at("words_programmed"), flash.at("ranges")};
-    for (const Json& change : item.at("etc_changed")) {
-        const std::string how = change.at("change");
-        run.etc.push_back({change.at("file"), how == "added", change.at("line"), how == "lost"});
-    }
-}
-
-RunFacts runOf(const Json& item) {
-    RunFacts run;
-    run.outcome = outcomeOf(item.at("outcome"));
-    if (run.outcome == Outcome::Seeding) {
-        run.seedErrors = texts(item, "seeding_errors");
-        return run;
-    }
-    changesOf(item, run);
-    run.trust = trustOf(item.at("trust"));
-    run.steps = stepsOf(item.at("steps"));
-    if (!item.at("duration").is_null()) run.duration = item.at("duration").get<double>();
-    return run;
-}
-
-// The members of a board's item that are the board's own; the rest are its run's.
-constexpr const char* kBoardsOwn[] = {"board",   "folder", "position",   "group",
-                                      "assumed", "notes",  "flash_size", "state_sha256"};
-
-// A board and its run's facts: those of a board read before (in this part or another) when its
-// run's facts are the same, as those of twins are, else its own. The item keeps the run's only.
-BoardFacts boardOf(Json& item, SharedRuns& runs) {
-    BoardFacts board;
-    board.name = item.at("board");
-    board.folder = item.at("folder");
-    board.assumed = texts(item, "assumed");
-    board.notes = texts(item, "notes");
-    if (item.contains("flash_size")) board.flashSize = item.at("flash_size").get<std::uint64_t>();
-    if (outcomeOf(item.at("outcome")) != Outcome::Seeding)
-        board.stateSha256 = item.at("state_sha256");
-    for (const char* own : kBoardsOwn) item.erase(own);
-    std::shared_ptr<const RunFacts>& run = runs[sha256Hex(jsonText(item))];
-    if (!run) run = std::make_shared<const RunFacts>(runOf(item));
-    board.run = run;
-    return board;
-}
-
-ImageId imageOf(const Json& item) {
-    return {item.at("name"), item.at("sha256"), item.value("signer", "")};
-}
+using rehearse::NotAPlan;
 
 void planOf(const Json& document, Plan* plan) {
     if (document.value("format", "") != "btlap-rehearsal")
         throw NotAPlan{"not a rehearsal's plan (no \"format\": \"btlap-rehearsal\")"};
     if (document.at("format_version") != kPlanFormatVersion)
         throw NotAPlan{"a plan of format version " + jsonText(document.at("format_version"))};
-    plan->image = imageOf(document.at("image"));
+    rehearse::from_json(document.at("image"), plan->image);
     plan->measured = document.at("durations") == "measured";
     if (!document.at("boards").is_array()) throw NotAPlan{"its boards are not a list"};
-    if (document.contains("shard")) {
-        const Json& shard = document.at("shard");
-        plan->shard = Shard{shard.at("part"), shard.at("parts"), shard.at("fleet_boards")};
+    if (document.contains("shard"))
+        rehearse::from_json(document.at("shard"), plan->shard.emplace());
+    // The groups as they stand, for what their twins differed in.
+    std::map<std::string, std::size_t> indexOf;
+    for (std::size_t i = 0; i < plan->boards.size(); ++i) indexOf[plan->boards[i].name] = i;
+    for (const Json& item : document.at("groups")) {
+        std::vector<std::string> names;
+        BoardGroup& group = plan->groups.emplace_back();
+        rehearse::from_json(item, names, group.twinsDifferIn);
+        for (const std::string& name : names)
+            if (auto found = indexOf.find(name); found != indexOf.end())
+                group.members.push_back(found->second);
     }
     if (!document.contains("comparison")) return;
     const Json& comparison = document.at("comparison");
     plan->comparison.emplace();
-    plan->comparison->oldImage = imageOf(comparison.at("old_image"));
+    rehearse::from_json(comparison.at("old_image"), plan->comparison->oldImage);
     for (const Json& group : comparison.at("groups"))
-        plan->comparison->groups.push_back({texts(group, "boards"), texts(group, "differences")});
+        rehearse::from_json(group, plan->comparison->groups.emplace_back());
 }
 
 }  // namespace
 
 bool readPlanJson(const std::string& path, Plan* plan, std::string* error, SharedRuns* runs) {
     SharedRuns own;
+    SharedRuns& shared = runs == nullptr ? own : *runs;
     std::string text;
     if (!readInputFile(path, &text, error)) return false;
-    // Each board into the plan as its object ends, and left out of the document: a part of a
-    // large fleet is never whole in memory.
-    bool inBoards = false;
-    auto takeBoards = [&](int depth, Json::parse_event_t event, Json& parsed) {
-        if (depth == 1 && event == Json::parse_event_t::key) inBoards = parsed == "boards";
-        if (!inBoards || depth != 2 || event != Json::parse_event_t::object_end) return true;
-        plan->positions.push_back(parsed.at("position"));
-        plan->boards.push_back(boardOf(parsed, runs == nullptr ? own : *runs));
+    // Each run and board into the plan as its object ends, and left out of the document: a part
+    // of a large fleet is never whole in memory. The runs come before the boards that refer to
+    // them.
+    std::string list;
+    std::vector<std::shared_ptr<const RunFacts>> partRuns;
+    auto take = [&](int depth, Json::parse_event_t event, Json& parsed) {
+        if (depth == 1 && event == Json::parse_event_t::key) list = parsed.get<std::string>();
+        if (depth != 2 || event != Json::parse_event_t::object_end) return true;
+        if (list == "runs") {
+            // The runs that showed the same (twins) share their facts, in one part and across
+            // parts.
+            parsed.erase("run");
+            std::shared_ptr<const RunFacts>& run = shared[sha256Hex(jsonText(parsed))];
+            if (!run) {
+                RunFacts facts;
+                rehearse::from_json(parsed, facts);
+                run = std::make_shared<const RunFacts>(std::move(facts));
+            }
+            partRuns.push_back(run);
+            return false;
+        }
+        if (list != "boards") return true;
+        BoardFacts& board = plan->boards.emplace_back();
+        rehearse::BoardPlace place;
+        rehearse::from_json(parsed, board, place);
+        if (place.run < 1 || place.run > partRuns.size())
+            throw NotAPlan{"the board " + board.name + "'s run " + std::to_string(place.run) +
+                           " is not among the runs before it"};
+        board.run = partRuns[place.run - 1];
+        plan->positions.push_back(place.position);
         return false;
     };
     try {
-        planOf(Json::parse(text, takeBoards), plan);
+        planOf(Json::parse(text, take), plan);
         return true;
     } catch (const NotAPlan& bad) {
         *error = path + ": " + bad.what;
@@ -302,6 +212,11 @@ bool mergePlans(std::vector<Plan> parts, const std::vector<std::string>& paths, 
         return boardNameBefore(parts[a.part].boards[a.board].name,
                                parts[b.part].boards[b.board].name);
     });
+    // What each board's twins differed in, as its part's group says.
+    std::map<std::string, const std::vector<std::string>*> twinsOf;
+    for (const Plan& part : parts)
+        for (const BoardGroup& group : part.groups)
+            for (std::size_t i : group.members) twinsOf[part.boards[i].name] = &group.twinsDifferIn;
     plan->image = parts.front().image;
     plan->measured = parts.front().measured;
     for (const Place& place : places) {
@@ -309,6 +224,16 @@ bool mergePlans(std::vector<Plan> parts, const std::vector<std::string>& paths, 
         plan->positions.push_back(place.position);
     }
     plan->groups = groupBoards(plan->boards);
+    for (BoardGroup& group : plan->groups) {
+        for (std::size_t i : group.members) {
+            auto found = twinsOf.find(plan->boards[i].name);
+            if (found == twinsOf.end()) continue;
+            for (const std::string& what : *found->second)
+                if (std::find(group.twinsDifferIn.begin(), group.twinsDifferIn.end(), what) ==
+                    group.twinsDifferIn.end())
+                    group.twinsDifferIn.push_back(what);
+        }
+    }
     if (parts.front().comparison) {
         plan->comparison.emplace();
         plan->comparison->oldImage = parts.front().comparison->oldImage;

@@ -1,8 +1,10 @@
 // The page to decide on, one self-contained HTML file: the verdict, the groups, the comparison,
 // every board and each group's detail.
 #include <algorithm>
+#include <map>
 
 #include "tools/common/formatted.h"
+#include "tools/common/json_text.h"
 #include "tools/rehearse/plan.h"
 
 namespace {
@@ -63,14 +65,17 @@ std::string verdictHtml(const Plan& plan) {
                                 : outcome == Outcome::NoFinalNotice ? "with no final notice"
                                                                     : "not rehearsed");
     }
-    html += counts.empty() ? "</p></div>\n" : " (" + counts + ")</p></div>\n";
-    html += "<table class=\"facts\"><tr><th>image</th><td>" + markupEscaped(plan.image.name) +
-            "</td></tr>\n<tr><th>SHA-256</th><td><code>" + markupEscaped(plan.image.sha256) +
-            "</code></td></tr>\n<tr><th>signature</th><td>" +
-            markupEscaped(plan.image.signer.empty() ? "not known" : plan.image.signer) +
-            "</td></tr>\n<tr><th>durations</th><td>" + (plan.measured ? "measured" : "predicted") +
-            " at the boards' speed</td></tr>\n</table>\n";
-    return html;
+    return html + (counts.empty() ? "</p></div>\n" : " (" + counts + ")</p></div>\n");
+}
+
+// The image and the kind of durations.
+std::string factsHtml(const Plan& plan) {
+    return "<table class=\"facts\"><tr><th>image</th><td>" + markupEscaped(plan.image.name) +
+           "</td></tr>\n<tr><th>SHA-256</th><td><code>" + markupEscaped(plan.image.sha256) +
+           "</code></td></tr>\n<tr><th>signature</th><td>" +
+           markupEscaped(plan.image.signer.empty() ? "not known" : plan.image.signer) +
+           "</td></tr>\n<tr><th>durations</th><td>" + (plan.measured ? "measured" : "predicted") +
+           " at the boards' speed</td></tr>\n</table>\n";
 }
 
 // Boards' names for a cell, each kept on one line: "a, b, c and 37 more" past limit.
@@ -94,23 +99,56 @@ std::string groupLink(std::size_t g) {
     return formatted("<a href=\"#group-%zu\">%zu</a>", g + 1, g + 1);
 }
 
-// The groups, failures first: their size, outcome, what the update does and some boards.
-std::string groupsHtml(const Plan& plan) {
+std::string joined(const std::vector<std::string>& lines, const char* between = "; ") {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : between) + line;
+    return text;
+}
+
+// The kinds of outcome, failures first: what a reader takes in on the first screen.
+std::string kindsHtml(const Plan& plan, const std::vector<OutcomeKind>& kinds) {
     std::string html =
-        "<h2>Groups</h2>\n<table class=\"groups\"><thead><tr><th>group</th><th>boards</th>"
-        "<th>outcome</th><th>what the update does</th><th>details</th><th>board names</th></tr>"
-        "</thead><tbody>\n";
-    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
-        const BoardGroup& group = plan.groups[g];
-        const Outcome outcome = plan.boards[group.members.front()].run->outcome;
-        html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td class=\"n\">" +
-                groupLink(g) + "</td><td class=\"n\">" + std::to_string(group.members.size()) +
-                "</td>" + outcomeCell(outcome) + "<td class=\"what\">" +
-                markupEscaped(groupName(plan.boards, group)) + "</td><td class=\"text\">" +
-                markupEscaped(groupChanges(plan.boards, group)) + "</td><td class=\"names\">" +
-                namesHtml(names(plan.boards, group.members), 8) + "</td></tr>\n";
+        "<h2>Outcomes</h2>\n<table class=\"kinds\"><thead><tr><th>outcome</th><th>boards</th>"
+        "<th>what the update does</th><th>groups</th></tr></thead><tbody>\n";
+    for (const OutcomeKind& kind : kinds) {
+        const Outcome outcome = plan.boards[plan.groups[kind.groups[0]].members[0]].run->outcome;
+        std::string groups =
+            kind.groups.size() == 1 ? "1 group: " : countText(kind.groups.size()) + " groups: ";
+        for (std::size_t n = 0; n < kind.groups.size() && n < 12; ++n)
+            groups += (n == 0 ? "" : ", ") + groupLink(kind.groups[n]);
+        if (kind.groups.size() > 12) groups += formatted(" and %zu more", kind.groups.size() - 12);
+        if (!kind.differIn.empty())
+            groups += "<br><span class=\"small\">which differ in: " +
+                      markupEscaped(joined(kind.differIn, ", ")) + "</span>";
+        html += std::string("<tr class=\"") + outcomeClass(outcome) + "\">" + outcomeCell(outcome) +
+                "<td class=\"n\">" + countText(kind.boards) + "</td><td class=\"what\">" +
+                markupEscaped(kind.name) + "</td><td class=\"text\">" + groups + "</td></tr>\n";
     }
     return html + "</tbody></table>\n";
+}
+
+// The groups inside their kinds: each kind's line, then its groups' size, what the update does
+// to them, what their twins differed in and some boards.
+std::string groupsHtml(const Plan& plan, const std::vector<OutcomeKind>& kinds) {
+    std::string html =
+        "<h2>Groups</h2>\n<table class=\"groups\"><thead><tr><th>group</th><th>boards</th>"
+        "<th>details</th><th>twins differ in</th><th>board names</th></tr></thead>\n";
+    for (const OutcomeKind& kind : kinds) {
+        const Outcome outcome = plan.boards[plan.groups[kind.groups[0]].members[0]].run->outcome;
+        html += std::string("<tbody><tr class=\"kind ") + outcomeClass(outcome) +
+                "\"><th colspan=\"5\">" + markupEscaped(kindSummary(kind)) + "</th></tr>\n";
+        for (std::size_t g : kind.groups) {
+            const BoardGroup& group = plan.groups[g];
+            html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td class=\"n\">" +
+                    groupLink(g) + "</td><td class=\"n\">" + countText(group.members.size()) +
+                    "</td><td class=\"text\">" + markupEscaped(groupChanges(plan.boards, group)) +
+                    "</td><td class=\"text\">" + markupEscaped(joined(group.twinsDifferIn, ", ")) +
+                    "</td><td class=\"names\">" + namesHtml(names(plan.boards, group.members), 8) +
+                    "</td></tr>\n";
+        }
+        html += "</tbody>\n";
+    }
+    return html + "</table>\n";
 }
 
 // A line of the comparison as its columns: what, with the old image, with the new one.
@@ -190,49 +228,68 @@ std::string comparisonHtml(const Plan& plan) {
     return html + "</table>\n";
 }
 
-std::string boardRowHtml(const Plan& plan, std::size_t i, std::size_t group) {
-    const BoardFacts& board = plan.boards[i];
+// A run's cells of the boards table, which its boards share: outcome (its class and word),
+// firmware after, keys, sectors, /etc lines, seconds, trust, failed steps or folder errors.
+Json runCells(const Plan& plan, const BoardFacts& board) {
     const RunFacts& run = *board.run;
-    auto joined = [](const std::vector<std::string>& lines) {
-        std::string text;
-        for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + line;
-        return text;
-    };
-    auto cell = [](const char* type, const std::string& text) {
-        return std::string("<td class=\"") + type + "\">" + markupEscaped(text) + "</td>";
-    };
-    auto count = [&](std::uint64_t n) { return cell("n", board.ran() ? std::to_string(n) : "-"); };
-    std::vector<std::string> pieces, failed;
-    for (const std::string& piece : board.assumed)
-        pieces.push_back(piece.substr(0, piece.find(':')));
+    const bool ran = board.ran();
+    std::vector<std::string> failed;
     for (const StepFacts& step : run.steps)
         if (stepFailed(step))
             failed.push_back(step.name + (step.result == "NOK" ? "" : ": " + step.result));
-    return std::string("<tr class=\"") + outcomeClass(run.outcome) + "\">" +
-           // The boards are in their names' order: a board's place sorts its name.
-           formatted("<td class=\"name\" data-key=\"%zu\">", i) + markupEscaped(board.name) +
-           "</td><td class=\"n\">" + groupLink(group) + "</td>" + outcomeCell(run.outcome) +
-           cell("n", board.flashSize ? std::to_string(*board.flashSize) : "-") +
-           cell("small", joined(pieces)) + cell("notes", joined(board.notes)) +
-           cell("firmware", board.ran() ? run.firmwareAfter : "-") + count(run.keys.size()) +
-           count(run.flash.sectorsErased) + count(run.etc.size()) +
-           cell("n", run.duration ? formatted("%.1f", *run.duration) : "-") +
-           cell("trust", board.ran() ? trustCell(run.trust, plan.image.signer) : "-") +
-           cell("failed", joined(board.ran() ? failed : run.seedErrors)) + "</tr>\n";
+    auto count = [&](std::uint64_t n) { return ran ? std::to_string(n) : "-"; };
+    return Json::array(
+        {outcomeClass(run.outcome),
+         run.outcome == Outcome::Seeding ? "not rehearsed" : outcomeName(run.outcome),
+         ran ? run.firmwareAfter : "-", count(run.keys.size()), count(run.flash.sectorsErased),
+         count(run.etc.size()), run.duration ? formatted("%.1f", *run.duration) : "-",
+         ran ? trustCell(run.trust, plan.image.signer) : "-",
+         joined(ran ? failed : run.seedErrors)});
 }
 
-// Every board, in the order of its group (failures first); a script may sort and filter it.
+// Every board, in the order of its group (failures first). The table's rows are drawn by the
+// script from a list embedded once, a board's own cells and its run's number, as a page of ten
+// thousand rows of markup would be megabytes; the kinds and groups above need no script.
 void writeBoardsHtml(const Plan& plan, const std::function<void(const std::string&)>& write) {
     write(std::string(
-              "<h2>Boards</h2>\n<div class=\"wide\"><table id=\"boards\" class=\"boards\"><thead>"
+              "<h2>Boards</h2>\n<noscript><p>The table of boards is drawn by the page's script; "
+              "without it, each group above lists its boards, and the plan's JSON every board."
+              "</p></noscript>\n<div class=\"wide\"><table id=\"boards\" class=\"boards\"><thead>"
               "<tr><th>board</th><th>group</th><th>outcome</th><th>flash size</th>"
               "<th>assumed from the sample</th><th>notes</th><th>firmware after</th><th>keys</th>"
               "<th>sectors</th><th>/etc</th><th>seconds (") +
           (plan.measured ? "measured" : "predicted") +
-          ")</th><th>trust</th><th>failed steps or folder errors</th></tr></thead><tbody>\n");
-    for (std::size_t g = 0; g < plan.groups.size(); ++g)
-        for (std::size_t i : plan.groups[g].members) write(boardRowHtml(plan, i, g));
-    write("</tbody></table></div>\n");
+          ")</th><th>trust</th><th>failed steps or folder errors</th></tr></thead><tbody></tbody>"
+          "</table></div>\n<script type=\"application/json\" id=\"board-data\">{\"runs\":[");
+    // ("</" in a name can't end the script: JSON's "\/" stands for "/".)
+    auto embedded = [](const Json& value) {
+        std::string text = jsonText(value);
+        for (std::size_t at = text.find("</"); at != std::string::npos; at = text.find("</", at))
+            text.insert(at + 1, "\\");
+        return text;
+    };
+    std::map<const RunFacts*, std::size_t> runOf;
+    for (const BoardFacts& board : plan.boards) {
+        if (!runOf.emplace(board.run.get(), runOf.size()).second) continue;
+        write((runOf.size() == 1 ? "\n" : ",\n") + embedded(runCells(plan, board)));
+    }
+    write("],\n\"boards\":[");
+    bool first = true;
+    for (std::size_t g = 0; g < plan.groups.size(); ++g) {
+        for (std::size_t i : plan.groups[g].members) {
+            const BoardFacts& board = plan.boards[i];
+            std::vector<std::string> pieces;
+            for (const std::string& piece : board.assumed)
+                pieces.push_back(piece.substr(0, piece.find(':')));
+            // The board's place in the names' order sorts its name.
+            const Json row = Json::array({board.name, g + 1, runOf.at(board.run.get()), i,
+                                          board.flashSize ? Json(*board.flashSize) : Json("-"),
+                                          joined(pieces), joined(board.notes)});
+            write((first ? "\n" : ",\n") + embedded(row));
+            first = false;
+        }
+    }
+    write("]}\n</script>\n");
 }
 
 // A group once: what its boards were seeded with and what the update did, and the timeline of
@@ -266,6 +323,9 @@ span.name{display:inline-block}td.names{min-width:12em}td.name{min-width:7em}td.
 .small{font-size:.85em;color:#444}
 td.what{min-width:12em}div.wide{overflow-x:auto}
 th{background:#f0f0f0}td.n{text-align:right}
+.groups tr.kind th{background:#e8e8e8;font-size:1.05em}.groups tr.kind.nok th,.groups tr.kind.broke th{background:#fbd5da}
+.groups tr.kind.wrong th{background:#fde7c4}.groups tr.kind.ok th{background:#d8f0dd}.groups tbody{border-top:2px solid #999}
+.kinds td.what{font-weight:bold}
 .verdict{padding:.6em 1em;border-radius:6px;border:2px solid;margin:.5em 0}
 .verdict p{margin:.2em 0}.verdict .big{font-size:1.6em;font-weight:bold}
 .verdict.ok{border-color:#1a7f37;background:#e9f6ec}.verdict.nok{border-color:#b00020;background:#fdecee}
@@ -297,12 +357,44 @@ a{color:inherit;text-decoration:none}tr,svg{break-inside:avoid}h2,h3{break-after
 </style>
 )";
 
-// Sorting by a column's head and filtering by a text: the table is whole without it.
+// The boards table's rows from the list embedded (a board: name, group, run, place in the
+// names' order, flash size, assumed, notes; a run: outcome's class and word, firmware, keys,
+// sectors, /etc, seconds, trust, failed), then sorting by a column's head and filtering by a
+// text.
 constexpr const char* kScript = R"(<script>
 (function () {
-  var table = document.getElementById("boards");
-  if (!table) return;
-  var body = table.tBodies[0], rows = Array.prototype.slice.call(body.rows);
+  var table = document.getElementById("boards"), data = document.getElementById("board-data");
+  if (!table || !data) return;
+  data = JSON.parse(data.textContent);
+  var body = table.tBodies[0];
+  function cell(row, text, type) {
+    var td = row.insertCell();
+    td.className = type;
+    td.textContent = text;
+    return td;
+  }
+  var rows = data.boards.map(function (board) {
+    var run = data.runs[board[2]], row = document.createElement("tr");
+    row.className = run[0];
+    cell(row, board[0], "name").setAttribute("data-key", board[3]);
+    var link = document.createElement("a");
+    link.href = "#group-" + board[1];
+    link.textContent = board[1];
+    cell(row, "", "n").appendChild(link);
+    var badge = document.createElement("span");
+    badge.className = "badge " + run[0];
+    badge.textContent = run[1];
+    cell(row, "", "").appendChild(badge);
+    cell(row, board[4], "n");
+    cell(row, board[5], "small");
+    cell(row, board[6], "notes");
+    cell(row, run[2], "firmware");
+    [3, 4, 5, 6].forEach(function (n) { cell(row, run[n], "n"); });
+    cell(row, run[7], "trust");
+    cell(row, run[8], "failed");
+    body.appendChild(row);
+    return row;
+  });
   var filter = document.createElement("input");
   filter.type = "search";
   filter.className = "filter";
@@ -345,7 +437,8 @@ void writePlanPage(const Plan& plan, const std::function<void(const std::string&
           " boards</title>\n" + kStyle + "</head><body>\n<h1>" + markupEscaped(plan.image.name) +
           " on " + std::to_string(plan.boards.size()) + " board" +
           (plan.boards.size() == 1 ? "" : "s") + "</h1>\n");
-    write(verdictHtml(plan) + groupsHtml(plan));
+    const std::vector<OutcomeKind> kinds = outcomeKinds(plan.boards, plan.groups);
+    write(verdictHtml(plan) + kindsHtml(plan, kinds) + factsHtml(plan) + groupsHtml(plan, kinds));
     if (plan.comparison) write(comparisonHtml(plan));
     writeBoardsHtml(plan, write);
     write("<h2>Groups in detail</h2>\n");

@@ -116,6 +116,11 @@ TEST(Plan, ExitStatusTellsTheWorstOutcome) {
     EXPECT_EQ(planStatus(plan), 0);
 }
 
+// A board's run in the plan's JSON: each run once, the boards referring to it.
+const nlohmann::json& runJson(const nlohmann::json& plan, std::size_t board) {
+    return plan["runs"][plan["boards"][board]["run"].get<std::size_t>() - 1];
+}
+
 // Whatever bytes a board's files hold, the JSON is valid UTF-8 and carries its format's version,
 // the producer's, the image's hash and each step's reasons.
 TEST(Plan, JsonIsVersionedValidUtf8) {
@@ -128,12 +133,16 @@ TEST(Plan, JsonIsVersionedValidUtf8) {
     EXPECT_EQ(json["image"]["signer"], "unsigned");
     EXPECT_EQ(json["exit_status"], 1);
     EXPECT_EQ(json["groups"][0]["name"], "NOK at Write diff. PS-Keys");
-    EXPECT_EQ(json["boards"][1]["steps"][1]["reasons"][0],
+    EXPECT_EQ(runJson(json, 1)["steps"][1]["reasons"][0],
               "BCCMD set of PS-Key 0x0021 refused: status 0x0008");
-    EXPECT_EQ(json["boards"][1]["steps"][3].contains("seconds"), false);
-    EXPECT_EQ(json["boards"][3]["etc_changed"][0]["change"], "lost");
-    EXPECT_EQ(json["boards"][3]["etc_changed"][0]["line"], "10008;Caf\xef\xbf\xbd printer;12");
-    EXPECT_EQ(json["boards"][0]["pskeys_changed"][1]["by"], "preset");
+    EXPECT_EQ(runJson(json, 1)["steps"][3].contains("seconds"), false);
+    EXPECT_EQ(runJson(json, 3)["etc_changed"][0]["change"], "lost");
+    EXPECT_EQ(runJson(json, 3)["etc_changed"][0]["line"], "10008;Caf\xef\xbf\xbd printer;12");
+    EXPECT_EQ(runJson(json, 0)["pskeys_changed"][1]["by"], "preset");
+    // Each run once: the boards that share one refer to it.
+    EXPECT_EQ(json["runs"].size(), 4u);
+    EXPECT_EQ(json["boards"][1]["run"], 2);
+    EXPECT_EQ(json["boards"][1].contains("steps"), false);
 }
 
 // The page to decide on: the verdict before all else, the failed group's row first, each byte
@@ -165,8 +174,9 @@ TEST(Plan, PageShowsTheVerdictFirstInValidUtf8) {
                         "<td class=\"new\">removed</td>"),
               std::string::npos)
         << page;
-    // The boards in their names' order: a board's place is its name's sort key.
-    EXPECT_NE(page.find("<td class=\"name\" data-key=\"1\">r</td>"), std::string::npos) << page;
+    // The boards in their names' order: a board's place is its name's sort key. Its row in the
+    // list that the script draws: name, group, run, place, flash size, assumed, notes.
+    EXPECT_NE(page.find("\n[\"r\",1,1,1,\"-\",\"\",\"\"]"), std::string::npos) << page;
 
     BoardFacts quick = okBoard("quick", 0.011);
     ownRun(quick).steps = {{"Image check", "NOK", {}, 0, 0, 0.01, 0, 0.01},
@@ -340,7 +350,7 @@ TEST(Plan, BoardsTableHasATrustColumn) {
     EXPECT_NE(text.find("41.2 s  keyless\n"), std::string::npos) << text;
     const std::string page = planPage(plan);
     EXPECT_NE(page.find("<th>trust</th><th>failed steps or folder errors</th>"), std::string::npos);
-    EXPECT_NE(page.find("<td class=\"trust\">refused: signed by unknown key</td>"),
+    EXPECT_NE(page.find(",\"refused: signed by unknown key\",\"Write diff. PS-Keys\"]"),
               std::string::npos);
 }
 
@@ -356,9 +366,9 @@ TEST(Plan, AnUnreadableSecurityVersionIsNoZero) {
               std::string::npos);
     const std::string text = planJson(plan, "1");
     nlohmann::json json = nlohmann::json::parse(text);
-    EXPECT_EQ(json["boards"][0]["trust"]["security_version_before_unreadable"], true);
-    EXPECT_EQ(json["boards"][1]["trust"]["security_version_before_unreadable"], false);
-    EXPECT_EQ(json["boards"][0]["trust"]["summary"], "keyless, sv unreadable");
+    EXPECT_EQ(runJson(json, 0)["trust"]["security_version_before_unreadable"], true);
+    EXPECT_EQ(runJson(json, 1)["trust"]["security_version_before_unreadable"], false);
+    EXPECT_EQ(runJson(json, 0)["trust"]["summary"], "keyless, sv unreadable");
     const std::string path = testing::TempDir() + "unreadable-plan.json";
     std::FILE* file = std::fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr);
@@ -384,6 +394,127 @@ TEST(Plan, ComparisonSaysWhatTheFlashGotFromEachImage) {
               std::vector<std::string>{"flash: 1 sector erased, 1 word programmed "
                                        "(0x020000-0x02ffff) -> 4 sectors erased, 100000 words "
                                        "programmed (0x020000-0x05ffff)"});
+}
+
+}  // namespace
+
+namespace {
+
+// Boards that fail at one step as refusingBoard does, each site's with its own record lost.
+BoardFacts siteBoard(const std::string& name, int site) {
+    BoardFacts board = refusingBoard(name);
+    ownRun(board).etc = {
+        {"service.txt", false, "1100" + std::to_string(site) + ";Site printer;12", true}};
+    return board;
+}
+
+// A fleet that fails at one step in groups split by their sites' records, and a group of
+// boards that ended OK.
+Plan sitesPlan() {
+    Plan plan;
+    plan.image = {"new.img", std::string(64, 'a'), "unsigned"};
+    plan.boards = {siteBoard("lap-1", 1), siteBoard("lap-2", 2), okBoard("lap-3", 40),
+                   siteBoard("lap-10", 1)};
+    // The twins of a run share its facts.
+    plan.boards[3].run = plan.boards[0].run;
+    plan.groups = groupBoards(plan.boards);
+    return plan;
+}
+
+// The groups that share an outcome are one kind, said first with what its groups differ in;
+// in the text, the JSON and the page, whose outcomes come before its groups.
+TEST(Plan, RollsTheGroupsUpIntoKindsOfOutcome) {
+    Plan plan = sitesPlan();
+    ASSERT_EQ(plan.groups.size(), 3u);
+    plan.groups[0].twinsDifferIn = {"data.txt SERIALNO="};
+    const std::vector<OutcomeKind> kinds = outcomeKinds(plan.boards, plan.groups);
+    ASSERT_EQ(kinds.size(), 2u);
+    EXPECT_EQ(kindSummary(kinds[0]),
+              "NOK at Write diff. PS-Keys: 3 boards in 2 groups, which differ in: "
+              "/etc/service.txt");
+    EXPECT_EQ(kinds[1].differIn, std::vector<std::string>{});
+    const std::string text = planText(plan);
+    EXPECT_TRUE(text.starts_with(
+        "=== new.img on 4 boards ===\n"
+        "NOK at Write diff. PS-Keys: 3 boards in 2 groups, which differ in: /etc/service.txt\n"
+        "  group 1 (2 boards): 0 keys (and 1 presets), firmware 2114 17.3.5, 4 sectors, 1 /etc "
+        "lines, loses 1 own record; Write diff. PS-Keys: NOK (BCCMD set of PS-Key 0x0021 "
+        "refused: status 0x0008), 44.0 s\n"
+        "  group 2 (1 board): "))
+        << text;
+    EXPECT_NE(text.find("boards: lap-1 lap-10\n"
+                        "twin boards differ in: data.txt SERIALNO=\n"),
+              std::string::npos)
+        << text;
+    nlohmann::json json = nlohmann::json::parse(planJson(plan, "1"));
+    EXPECT_EQ(json["kinds"][0]["groups"], nlohmann::json::array({1, 2}));
+    EXPECT_EQ(json["kinds"][0]["differ_in"], nlohmann::json::array({"/etc/service.txt"}));
+    EXPECT_EQ(json["groups"][1]["kind"], 1);
+    EXPECT_EQ(json["groups"][0]["twins_differ_in"], nlohmann::json::array({"data.txt SERIALNO="}));
+    EXPECT_EQ(json["runs"].size(), 3u);
+    const std::string page = planPage(plan);
+    EXPECT_LT(page.find("<h2>Outcomes</h2>"), page.find("<h2>Groups</h2>"));
+    EXPECT_NE(page.find("<th colspan=\"5\">NOK at Write diff. PS-Keys: 3 boards in 2 groups, "
+                        "which differ in: /etc/service.txt</th>"),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find("<td class=\"text\">data.txt SERIALNO=</td>"), std::string::npos);
+}
+
+// A count at a glance.
+TEST(Plan, CountsGroupTheirThousands) {
+    EXPECT_EQ(countText(0), "0");
+    EXPECT_EQ(countText(999), "999");
+    EXPECT_EQ(countText(2000), "2,000");
+    EXPECT_EQ(countText(1234567), "1,234,567");
+}
+
+// A plan's parts, each written as JSON and read back, join into the plan of the whole, board by
+// board: the same JSON, its runs shared as they were.
+TEST(Plan, PartsReadBackJoinIntoTheWhole) {
+    Plan whole = sitesPlan();
+    whole.positions = {1, 2, 3, 4};
+    whole.groups[0].twinsDifferIn = {"data.txt SERIALNO="};
+    std::vector<Plan> parts(2);
+    std::vector<std::string> paths;
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        Plan part;
+        part.image = whole.image;
+        for (std::size_t i = p; i < whole.boards.size(); i += 2) {
+            part.boards.push_back(whole.boards[i]);
+            part.positions.push_back(whole.positions[i]);
+        }
+        part.groups = groupBoards(part.boards);
+        for (BoardGroup& group : part.groups)
+            if (part.boards[group.members[0]].run == whole.boards[0].run)
+                group.twinsDifferIn = {"data.txt SERIALNO="};
+        paths.push_back(testing::TempDir() + "part" + std::to_string(p) + ".json");
+        std::FILE* file = std::fopen(paths.back().c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs(planJson(part, "1").c_str(), file);
+        std::fclose(file);
+    }
+    SharedRuns runs;
+    std::string error;
+    for (std::size_t p = 0; p < parts.size(); ++p)
+        ASSERT_TRUE(readPlanJson(paths[p], &parts[p], &error, &runs)) << error;
+    // lap-1 and lap-10, twins in different parts, share their run again.
+    EXPECT_EQ(parts[0].boards[0].run, parts[1].boards[1].run);
+    Plan merged;
+    ASSERT_TRUE(mergePlans(parts, paths, &merged, &error)) << error;
+    EXPECT_EQ(planJson(merged, "1"), planJson(whole, "1"));
+    EXPECT_EQ(planText(merged), planText(whole));
+
+    // A board whose run is not among the runs before it is no plan.
+    std::FILE* file = std::fopen(paths[0].c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::string text = planJson(parts[0], "1");
+    text.replace(text.find("\"run\":1"), 7, "\"run\":9");
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+    Plan bad;
+    EXPECT_FALSE(readPlanJson(paths[0], &bad, &error));
+    EXPECT_EQ(error, paths[0] + ": the board lap-1's run 9 is not among the runs before it");
 }
 
 }  // namespace

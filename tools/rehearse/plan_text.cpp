@@ -139,9 +139,18 @@ std::string groupFactsText(const std::vector<BoardFacts>& boards, const BoardGro
 std::string groupText(const Plan& plan, const BoardGroup& group) {
     std::string text = "boards:";
     for (std::size_t i : group.members) text += ' ' + plan.boards[i].name;
-    return text + '\n' + groupFactsText(plan.boards, group) +
-           boardText(plan.boards[group.members.front()], plan.measured,
-                     durationRange(plan.boards, group));
+    text += '\n' + groupFactsText(plan.boards, group);
+    if (!group.twinsDifferIn.empty()) {
+        const char* between = " ";
+        text += "twin boards differ in:";
+        for (const std::string& what : group.twinsDifferIn) {
+            text += between + what;
+            between = ", ";
+        }
+        text += '\n';
+    }
+    return text + boardText(plan.boards[group.members.front()], plan.measured,
+                            durationRange(plan.boards, group));
 }
 
 namespace {
@@ -202,11 +211,29 @@ std::string comparisonText(const Plan& plan) {
 
 }  // namespace
 
+std::string kindsText(const Plan& plan) {
+    std::string text;
+    for (const OutcomeKind& kind : outcomeKinds(plan.boards, plan.groups)) {
+        if (kind.groups.size() == 1) {
+            text += groupSummary(plan.boards, plan.groups[kind.groups[0]]) + '\n';
+            continue;
+        }
+        text += kindSummary(kind) + '\n';
+        for (std::size_t g : kind.groups) {
+            const BoardGroup& group = plan.groups[g];
+            const std::size_t count = group.members.size();
+            const std::string changes = groupChanges(plan.boards, group);
+            text += formatted("  group %zu (%zu board%s)", g + 1, count, count == 1 ? "" : "s") +
+                    (changes.empty() ? "" : ": " + changes) + '\n';
+        }
+    }
+    return text;
+}
+
 void writePlanText(const Plan& plan, const std::function<void(const std::string&)>& write) {
     std::string text = "=== " + plan.image.name + " on " + std::to_string(plan.boards.size()) +
                        " board" + (plan.boards.size() == 1 ? "" : "s") + " ===\n";
-    for (const BoardGroup& group : plan.groups) text += groupSummary(plan.boards, group) + '\n';
-    write(text);
+    write(text + kindsText(plan));
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         const BoardGroup& group = plan.groups[g];
         const std::size_t count = group.members.size();
