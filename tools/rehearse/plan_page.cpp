@@ -248,7 +248,8 @@ Json runCells(const Plan& plan, const BoardFacts& board) {
 }
 
 // Every board, in the order of its group (failures first). The table's rows are drawn by the
-// script from a list embedded once, a board's own cells and its run's number, as a page of ten
+// script from a list embedded once (a board's own cells and its run's number, each run's
+// cells and each text of the boards' seeding once), as a page of ten
 // thousand rows of markup would be megabytes; the kinds and groups above need no script.
 void writeBoardsHtml(const Plan& plan, const std::function<void(const std::string&)>& write) {
     write(std::string(
@@ -274,6 +275,14 @@ void writeBoardsHtml(const Plan& plan, const std::function<void(const std::strin
         write((runOf.size() == 1 ? "\n" : ",\n") + embedded(runCells(plan, board)));
     }
     write("],\n\"boards\":[");
+    // The boards' seeding texts, each once: thousands of boards share a few.
+    std::map<std::string, std::size_t> textOf;
+    std::vector<std::string> texts;
+    auto text = [&](const std::string& value) {
+        auto [known, added] = textOf.emplace(value, texts.size());
+        if (added) texts.push_back(value);
+        return known->second;
+    };
     bool first = true;
     for (std::size_t g = 0; g < plan.groups.size(); ++g) {
         for (std::size_t i : plan.groups[g].members) {
@@ -284,17 +293,19 @@ void writeBoardsHtml(const Plan& plan, const std::function<void(const std::strin
             // The board's place in the names' order sorts its name.
             const Json row = Json::array({board.name, g + 1, runOf.at(board.run.get()), i,
                                           board.flashSize ? Json(*board.flashSize) : Json("-"),
-                                          joined(pieces), joined(board.notes)});
+                                          text(joined(pieces)), text(joined(board.notes))});
             write((first ? "\n" : ",\n") + embedded(row));
             first = false;
         }
     }
-    write("]}\n</script>\n");
+    write("],\n\"texts\":" + embedded(texts) + "}\n</script>\n");
 }
 
 // A group once: what its boards were seeded with and what the update did, and the timeline of
-// its first board.
-std::string groupDetailHtml(const Plan& plan, std::size_t g) {
+// its first board; for a group after the first of its kind the kind's first group's timeline
+// stands for it (the same steps, the same outcome: a page of a large fleet would otherwise
+// carry hundreds of nearly equal charts).
+std::string groupDetailHtml(const Plan& plan, std::size_t g, std::size_t kindsFirst) {
     const BoardGroup& group = plan.groups[g];
     const BoardFacts& first = plan.boards[group.members.front()];
     const std::size_t count = group.members.size();
@@ -303,10 +314,12 @@ std::string groupDetailHtml(const Plan& plan, std::size_t g) {
            markupEscaped(groupName(plan.boards, group)) +
            formatted(" (%zu board%s)</h3>\n<pre>", count, count == 1 ? "" : "s") +
            markupEscaped(groupText(plan, group)) + "</pre>\n" +
-           timelineSvg(first,
-                       plan.image.name + " on " + first.name +
-                           (count > 1 ? " (the group's first board)" : ""),
-                       plan.measured) +
+           (kindsFirst != g
+                ? "<p>Timeline: as group " + groupLink(kindsFirst) + "'s, of the same kind.</p>\n"
+                : timelineSvg(first,
+                              plan.image.name + " on " + first.name +
+                                  (count > 1 ? " (the group's first board)" : ""),
+                              plan.measured)) +
            "</section>\n";
 }
 
@@ -358,7 +371,7 @@ a{color:inherit;text-decoration:none}tr,svg{break-inside:avoid}h2,h3{break-after
 )";
 
 // The boards table's rows from the list embedded (a board: name, group, run, place in the
-// names' order, flash size, assumed, notes; a run: outcome's class and word, firmware, keys,
+// names' order, flash size, the texts of its assumed pieces and of its notes; a run: outcome's class and word, firmware, keys,
 // sectors, /etc, seconds, trust, failed), then sorting by a column's head and filtering by a
 // text.
 constexpr const char* kScript = R"(<script>
@@ -386,8 +399,8 @@ constexpr const char* kScript = R"(<script>
     badge.textContent = run[1];
     cell(row, "", "").appendChild(badge);
     cell(row, board[4], "n");
-    cell(row, board[5], "small");
-    cell(row, board[6], "notes");
+    cell(row, data.texts[board[5]], "small");
+    cell(row, data.texts[board[6]], "notes");
     cell(row, run[2], "firmware");
     [3, 4, 5, 6].forEach(function (n) { cell(row, run[n], "n"); });
     cell(row, run[7], "trust");
@@ -442,7 +455,8 @@ void writePlanPage(const Plan& plan, const std::function<void(const std::string&
     if (plan.comparison) write(comparisonHtml(plan));
     writeBoardsHtml(plan, write);
     write("<h2>Groups in detail</h2>\n");
-    for (std::size_t g = 0; g < plan.groups.size(); ++g) write(groupDetailHtml(plan, g));
+    for (const OutcomeKind& kind : kinds)
+        for (std::size_t g : kind.groups) write(groupDetailHtml(plan, g, kind.groups.front()));
     write(std::string(kScript) + "</body></html>\n");
 }
 
