@@ -371,9 +371,9 @@ a{color:inherit;text-decoration:none}tr,svg{break-inside:avoid}h2,h3{break-after
 )";
 
 // The boards table's rows from the list embedded (a board: name, group, run, place in the
-// names' order, flash size, the texts of its assumed pieces and of its notes; a run: outcome's class and word, firmware, keys,
-// sectors, /etc, seconds, trust, failed), then sorting by a column's head and filtering by a
-// text.
+// names' order, flash size, the texts of its assumed pieces and of its notes; a run: outcome's
+// class and word, firmware, keys, sectors, /etc, seconds, trust, failed), then sorting by a
+// column's head and filtering by a text.
 constexpr const char* kScript = R"(<script>
 (function () {
   var table = document.getElementById("boards"), data = document.getElementById("board-data");

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tools/common/json_text.h"
+
 namespace rollout {
 
 namespace {
@@ -72,6 +74,33 @@ TEST(RolloutPlan, FindsTheBoardByItsFolderOrName) {
     Plan other;
     EXPECT_FALSE(readPlan(R"({"format": "btlap-rollout", "format_version": 1})", &other, &error));
     EXPECT_FALSE(readPlan("{", &other, &error));
+}
+
+// From format version 2 a plan writes each run's facts once and its boards name their run:
+// each board reads as in version 1, its own members over its run's.
+TEST(RolloutPlan, ReadsTheBoardsOfTheirRuns) {
+    Json v1 = Json::parse(kPlan);
+    Json v2 = {{"format", "btlap-rehearsal"}, {"format_version", 2}, {"image", v1["image"]}};
+    Json runs = Json::array(), boards = Json::array();
+    for (const Json& board : v1["boards"]) {
+        Json own = {{"run", runs.size() + 1}}, run = board;
+        for (const char* member : {"board", "folder", "position", "group", "flash_size"}) {
+            if (!board.contains(member)) continue;
+            own[member] = board[member];
+            run.erase(member);
+        }
+        runs.push_back(run);
+        boards.push_back(own);
+    }
+    v2["runs"] = runs;
+    v2["boards"] = boards;
+    Plan read;
+    std::string error;
+    ASSERT_TRUE(readPlan(v2.dump(), &read, &error)) << error;
+    EXPECT_EQ(planDifferences(read.boards[0], asPlanned(), kBefore), std::vector<std::string>{});
+    EXPECT_EQ(read.boards[1].name, "lap-2");
+    EXPECT_EQ(read.boards[1].failed.size(), 1u);
+    EXPECT_EQ(read.boards[0].flashSize, std::optional<std::uint64_t>(2097152));
 }
 
 TEST(RolloutPlan, ABoardAsPlannedDiffersInNothing) {

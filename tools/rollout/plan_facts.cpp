@@ -62,10 +62,13 @@ bool readPlan(const std::string& text, Plan* plan, std::string* error) {
         return false;
     }
     if (textOf(json, "format") != "btlap-rehearsal" || !json.contains("format_version") ||
-        json["format_version"] != 1) {
-        *error = "not a rehearsal's plan of format version 1 (scripts/rehearse.sh --json)";
+        (json["format_version"] != 1 && json["format_version"] != 2)) {
+        *error = "not a rehearsal's plan of format version 1 or 2 (scripts/rehearse.sh --json)";
         return false;
     }
+    // From format version 2 a board names its run, whose facts are written once in "runs".
+    auto runs = json.find("runs");
+    const bool byRun = runs != json.end() && runs->is_array();
     auto boards = json.find("boards");
     if (boards == json.end() || !boards->is_array()) {
         *error = "the plan has no boards";
@@ -76,8 +79,20 @@ bool readPlan(const std::string& text, Plan* plan, std::string* error) {
         plan->imageName = textOf(*image, "name");
         plan->imageSha256 = textOf(*image, "sha256");
     }
-    for (const Json& item : *boards)
-        if (item.is_object()) plan->boards.push_back(boardOf(item));
+    for (const Json& item : *boards) {
+        if (!item.is_object()) continue;
+        auto run = item.find("run");
+        if (!byRun || run == item.end() || !run->is_number_unsigned() || *run < 1 ||
+            *run > runs->size() || !(*runs)[run->get<std::size_t>() - 1].is_object()) {
+            plan->boards.push_back(boardOf(item));
+            continue;
+        }
+        // The board's own members over its run's.
+        Json whole = (*runs)[run->get<std::size_t>() - 1];
+        for (auto member = item.begin(); member != item.end(); ++member)
+            whole[member.key()] = member.value();
+        plan->boards.push_back(boardOf(whole));
+    }
     return true;
 }
 

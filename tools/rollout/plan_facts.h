@@ -48,7 +48,8 @@ struct Plan {
     std::vector<PlannedBoard> boards;
 };
 
-// False, with a message in error, when text is not a rehearsal's JSON of format version 1.
+// False, with a message in error, when text is not a rehearsal's JSON of format version 1 or 2
+// (whose boards name their runs, each written once).
 bool readPlan(const std::string& text, Plan* plan, std::string* error);
 
 // The planned board that a board folder of the rollout's list is: the one rehearsed from the
