@@ -51,16 +51,18 @@ std::string verdictHtml(const Plan& plan) {
                       [](const BoardFacts& b) { return b.run->outcome == Outcome::Ok; }));
     const int status = planStatus(plan);
     std::string html = formatted(
-        "<div class=\"verdict %s\"><p class=\"big\">%zu of %zu boards ended OK</p>\n"
+        "<div class=\"verdict %s\"><p class=\"big\">%s of %s boards ended OK</p>\n"
         "<p>exit status %d: %s",
-        status == 0 ? "ok" : "nok", ok, total, status, statusMeaning(status));
+        status == 0 ? "ok" : "nok", countText(ok).c_str(), countText(total).c_str(), status,
+        statusMeaning(status));
     std::string counts;
     for (Outcome outcome : {Outcome::Nok, Outcome::NoFinalNotice, Outcome::Seeding}) {
         const auto n =
             std::count_if(plan.boards.begin(), plan.boards.end(),
                           [&](const BoardFacts& b) { return b.run->outcome == outcome; });
         if (n > 0)
-            counts += formatted("%s%td %s", counts.empty() ? "" : ", ", n,
+            counts += formatted("%s%s %s", counts.empty() ? "" : ", ",
+                                countText(static_cast<std::size_t>(n)).c_str(),
                                 outcome == Outcome::Nok             ? "NOK"
                                 : outcome == Outcome::NoFinalNotice ? "with no final notice"
                                                                     : "not rehearsed");
@@ -128,22 +130,30 @@ std::string kindsHtml(const Plan& plan, const std::vector<OutcomeKind>& kinds) {
 }
 
 // The groups inside their kinds: each kind's line, then its groups' size, what the update does
-// to them, what their twins differed in and some boards.
+// to them, what their twins differed in (a column only when a group's did) and some boards.
 std::string groupsHtml(const Plan& plan, const std::vector<OutcomeKind>& kinds) {
-    std::string html =
-        "<h2>Groups</h2>\n<table class=\"groups\"><thead><tr><th>group</th><th>boards</th>"
-        "<th>details</th><th>twins differ in</th><th>board names</th></tr></thead>\n";
+    const bool twins = std::any_of(plan.groups.begin(), plan.groups.end(),
+                                   [](const BoardGroup& g) { return !g.twinsDifferIn.empty(); });
+    std::string html = std::string(
+                           "<h2>Groups</h2>\n<table class=\"groups\"><thead><tr><th>group</th>"
+                           "<th>boards</th><th>details</th>") +
+                       (twins ? "<th>twins differ in</th>" : "") +
+                       "<th>board names</th></tr></thead>\n";
     for (const OutcomeKind& kind : kinds) {
         const Outcome outcome = plan.boards[plan.groups[kind.groups[0]].members[0]].run->outcome;
         html += std::string("<tbody><tr class=\"kind ") + outcomeClass(outcome) +
-                "\"><th colspan=\"5\">" + markupEscaped(kindSummary(kind)) + "</th></tr>\n";
+                formatted("\"><th colspan=\"%d\">", twins ? 5 : 4) +
+                markupEscaped(kindSummary(kind)) + "</th></tr>\n";
         for (std::size_t g : kind.groups) {
             const BoardGroup& group = plan.groups[g];
             html += std::string("<tr class=\"") + outcomeClass(outcome) + "\"><td class=\"n\">" +
                     groupLink(g) + "</td><td class=\"n\">" + countText(group.members.size()) +
                     "</td><td class=\"text\">" + markupEscaped(groupChanges(plan.boards, group)) +
-                    "</td><td class=\"text\">" + markupEscaped(joined(group.twinsDifferIn, ", ")) +
-                    "</td><td class=\"names\">" + namesHtml(names(plan.boards, group.members), 8) +
+                    "</td>" +
+                    (twins ? "<td class=\"text\">" +
+                                 markupEscaped(joined(group.twinsDifferIn, ", ")) + "</td>"
+                           : "") +
+                    "<td class=\"names\">" + namesHtml(names(plan.boards, group.members), 8) +
                     "</td></tr>\n";
         }
         html += "</tbody>\n";
@@ -448,8 +458,8 @@ void writePlanPage(const Plan& plan, const std::function<void(const std::string&
     write("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
           markupEscaped(plan.image.name) + ": rehearsal on " + std::to_string(plan.boards.size()) +
           " boards</title>\n" + kStyle + "</head><body>\n<h1>" + markupEscaped(plan.image.name) +
-          " on " + std::to_string(plan.boards.size()) + " board" +
-          (plan.boards.size() == 1 ? "" : "s") + "</h1>\n");
+          " on " + countText(plan.boards.size()) + " board" + (plan.boards.size() == 1 ? "" : "s") +
+          "</h1>\n");
     const std::vector<OutcomeKind> kinds = outcomeKinds(plan.boards, plan.groups);
     write(verdictHtml(plan) + kindsHtml(plan, kinds) + factsHtml(plan) + groupsHtml(plan, kinds));
     if (plan.comparison) write(comparisonHtml(plan));

@@ -460,6 +460,8 @@ TEST(Plan, RollsTheGroupsUpIntoKindsOfOutcome) {
               std::string::npos)
         << page;
     EXPECT_NE(page.find("<td class=\"text\">data.txt SERIALNO=</td>"), std::string::npos);
+    // Without twins that differed, no column for them.
+    EXPECT_EQ(planPage(sitesPlan()).find("twins differ in"), std::string::npos);
 }
 
 // A count at a glance.
