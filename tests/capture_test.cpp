@@ -134,9 +134,13 @@ TEST(Capture, WritesTheFolderThatRehearsesAsTheBoardItself) {
     const nlohmann::json& captured =
         plan["boards"][0]["board"] == "lap-17" ? plan["boards"][1] : plan["boards"][0];
     EXPECT_EQ(captured["board"], "captured");
-    for (const char* fact : {"state_sha256", "group", "outcome", "assumed", "versions",
-                             "pskeys_changed", "firmware", "flash", "etc_changed"})
+    for (const char* fact : {"state_sha256", "group", "outcome", "assumed"})
         EXPECT_EQ(captured[fact], own[fact]) << fact;
+    // Their runs' facts, each run written once.
+    const nlohmann::json& ownRun = plan["runs"][own["run"].get<std::size_t>() - 1];
+    const nlohmann::json& capturedRun = plan["runs"][captured["run"].get<std::size_t>() - 1];
+    for (const char* fact : {"versions", "pskeys_changed", "firmware", "flash", "etc_changed"})
+        EXPECT_EQ(capturedRun.at(fact), ownRun.at(fact)) << fact;
 }
 
 // A capture that can't be the board's state writes nothing and leaves no image behind: a

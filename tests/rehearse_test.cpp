@@ -517,8 +517,9 @@ TEST(Rehearsal, ReadsLfEndsWholeAndMarksADowngrade) {
 }
 
 // A fleet: two boards as the sample, one with records of its own and a byte that is not
-// UTF-8 in its /etc, and a folder that is wrong. The boards alike form one group, the JSON
-// is valid, and the wrong folder is named with its file and line (exit status 2).
+// UTF-8 in its /etc, and a folder that is wrong. The boards alike form one group, the groups
+// of one outcome one kind (said first, with what its groups differ in), the JSON is valid, and
+// the wrong folder is named with its file and line (exit status 2).
 TEST(Rehearsal, PlansAFleetInGroups) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     mkdir("/tmp/fleet", 0755);
@@ -535,10 +536,12 @@ TEST(Rehearsal, PlansAFleetInGroups) {
     EXPECT_TRUE(output.starts_with(
         "=== sample.img on 4 boards ===\n"
         "not rehearsed: the board's folder is wrong (1 board)\n"
-        "OK: firmware, PS-Keys, software (2 boards); 6 keys, firmware 2114 17.3.5, 4 sectors, 6 "
-        "/etc lines, loses 1 own record, # s\n"
-        "OK: firmware, PS-Keys, software (1 board); 6 keys, firmware 2114 17.3.5, 4 sectors, 9 "
-        "/etc lines, loses 2 own records, # s\n"))
+        "OK: firmware, PS-Keys, software: 3 boards in 2 groups, which differ in: "
+        "/etc/service.txt, /etc/terminal.txt\n"
+        "  group 2 (2 boards): 6 keys, firmware 2114 17.3.5, 4 sectors, 6 /etc lines, loses 1 "
+        "own record, # s\n"
+        "  group 3 (1 board): 6 keys, firmware 2114 17.3.5, 4 sectors, 9 /etc lines, loses 2 "
+        "own records, # s\n"))
         << output;
     EXPECT_NE(output.find("  service.txt -10008;Caf\xe9 printer;12;0x1120;6;BT-LAP   (lost)\n"),
               std::string::npos)
