@@ -392,7 +392,7 @@ constexpr const char* kScript = R"(<script>
   var body = table.tBodies[0];
   function cell(row, text, type) {
     var td = row.insertCell();
-    td.className = type;
+    if (type) td.className = type;
     td.textContent = text;
     return td;
   }

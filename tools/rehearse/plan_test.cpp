@@ -444,7 +444,7 @@ TEST(Plan, RollsTheGroupsUpIntoKindsOfOutcome) {
         "  group 2 (1 board): "))
         << text;
     EXPECT_NE(text.find("boards: lap-1 lap-10\n"
-                        "twin boards differ in: data.txt SERIALNO=\n"),
+                        "twins differ in: data.txt SERIALNO=\n"),
               std::string::npos)
         << text;
     nlohmann::json json = nlohmann::json::parse(planJson(plan, "1"));

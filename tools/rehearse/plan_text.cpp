@@ -139,18 +139,11 @@ std::string groupFactsText(const std::vector<BoardFacts>& boards, const BoardGro
 std::string groupText(const Plan& plan, const BoardGroup& group) {
     std::string text = "boards:";
     for (std::size_t i : group.members) text += ' ' + plan.boards[i].name;
-    text += '\n' + groupFactsText(plan.boards, group);
-    if (!group.twinsDifferIn.empty()) {
-        const char* between = " ";
-        text += "twin boards differ in:";
-        for (const std::string& what : group.twinsDifferIn) {
-            text += between + what;
-            between = ", ";
-        }
-        text += '\n';
-    }
-    return text + boardText(plan.boards[group.members.front()], plan.measured,
-                            durationRange(plan.boards, group));
+    for (std::size_t i = 0; i < group.twinsDifferIn.size(); ++i)
+        text += (i == 0 ? "\ntwins differ in: " : ", ") + group.twinsDifferIn[i];
+    return text + '\n' + groupFactsText(plan.boards, group) +
+           boardText(plan.boards[group.members.front()], plan.measured,
+                     durationRange(plan.boards, group));
 }
 
 namespace {
