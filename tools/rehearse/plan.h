@@ -60,7 +60,8 @@ std::string groupText(const Plan& plan, const BoardGroup& group);
 // The index of each board's group.
 std::vector<std::size_t> groupOfBoards(const Plan& plan);
 
-// The JSON document; always valid UTF-8 (a byte that is not is replaced by U+FFFD).
+// The JSON document (plan_contract.h names its members); always valid UTF-8 (a byte that is not
+// is replaced by U+FFFD). Each run's facts once, the boards referring to their run.
 inline constexpr int kPlanFormatVersion = 2;
 std::string planJson(const Plan& plan, const std::string& producerVersion);
 // The same, written piece by piece (a board at a time), never whole in memory.
@@ -70,8 +71,9 @@ void writePlanJson(const Plan& plan, const std::string& producerVersion,
 // A board's timeline: one bar per step at its place in time, split into the time on the
 // module's line (wire), the built-in waits and the work. Empty when no step has a time.
 std::string timelineSvg(const BoardFacts& board, const std::string& title, bool measured);
-// The page to decide on: the verdict, the groups (failures first), the comparison side by side,
-// a table of every board, and each group's detail with its timeline. One HTML file.
+// The page to decide on: the verdict, the kinds of outcome and the groups inside them (failures
+// first), the comparison side by side, a table of every board (drawn by a script from a list
+// embedded once), and each group's detail with its timeline. One HTML file.
 std::string planPage(const Plan& plan);
 // The same, written piece by piece (a board's row at a time), never whole in memory.
 void writePlanPage(const Plan& plan, const std::function<void(const std::string&)>& write);

@@ -1,5 +1,5 @@
-// The page to decide on, one self-contained HTML file: the verdict, the groups, the comparison,
-// every board and each group's detail.
+// The page to decide on, one self-contained HTML file: the verdict, the kinds of outcome, the
+// groups inside them, the comparison, every board and each group's detail.
 #include <algorithm>
 #include <map>
 
@@ -101,6 +101,7 @@ std::string groupLink(std::size_t g) {
     return formatted("<a href=\"#group-%zu\">%zu</a>", g + 1, g + 1);
 }
 
+// Lines as one cell's text.
 std::string joined(const std::vector<std::string>& lines, const char* between = "; ") {
     std::string text;
     for (const std::string& line : lines) text += (text.empty() ? "" : between) + line;
