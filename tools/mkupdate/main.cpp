@@ -15,12 +15,14 @@
 #include <vector>
 
 #include "core/build_time.h"
+#include "tools/common/formatted.h"
 #include "tools/common/input_file.h"
 #include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/image_files.h"
 #include "tools/mkupdate/image_signing.h"
 #include "tools/mkupdate/image_verdict.h"
+#include "tools/mkupdate/key_set_making.h"
 #include "tools/mkupdate/signing_key.h"
 #include "tools/mkupdate/update_archive.h"
 #include "tools/mkupdate/update_build.h"
@@ -266,6 +268,10 @@ enum Code {
     kSignature,
     kPublic,
     kForce,
+    kRole,
+    kKeysetVersion,
+    kThreshold,
+    kInstallKeys,
 };
 
 // Reads a command's options (argv[0] is the command) with getopt_long; take(code, value) gets
@@ -392,7 +398,10 @@ bool checkKeyFolder(const std::string& folder) {
     std::vector<std::string> others;
     const OtherFileListener listener{
         [](void* context, const char* path) {
-            static_cast<std::vector<std::string>*>(context)->push_back(path);
+            // The set's statement and signatures lie beside its keys.
+            std::string name = std::filesystem::path(path).filename().string();
+            if (name != kKeySetStatementName && name != kKeySetSignaturesName)
+                static_cast<std::vector<std::string>*>(context)->push_back(path);
         },
         &others};
     KeyFolder keys = inspectKeyFolder(folder.c_str(), &listener);
@@ -423,6 +432,49 @@ bool checkKeyFolder(const std::string& folder) {
             failure("warning: " + entry.path().string() + " is not a key file the board reads");
     }
     return true;
+}
+
+// Who signed a key set's statement, as a board with the keys of folder knows them: by name,
+// or by ID for a key of neither set.
+std::string keySetSigners(const mkupdate::KeySetReading& reading, const std::string& folder) {
+    std::string text;
+    for (const mkupdate::KeySetSigner& signer : reading.signers) {
+        text += text.empty() ? "" : ", ";
+        std::string id = updateKeyIdText(signer.keyId).data();
+        if (signer.name.empty())
+            text += id + " (a key of neither set)";
+        else
+            text += std::string(signer.newSetRoot ? "" : folder + "/") + signer.name + " " + id +
+                    (signer.valid ? "" : " (bad signature)");
+    }
+    return text.empty() ? "no root key" : text;
+}
+
+// The verdict of a board with the keys of folder on the key set that the image installs: the
+// set's version, threshold and signers into text, a refusal into faults. False when it
+// refuses the set (or the folder can't be read).
+bool judgeKeySet(const std::string& path, const mkupdate::KeySetFiles& set,
+                 const std::string& folder, std::string* text, std::vector<std::string>* faults) {
+    std::string error;
+    auto board = mkupdate::keySetOfFolder(folder, &error);
+    if (!board) {
+        faults->push_back(error);
+        return false;
+    }
+    mkupdate::KeySetReading reading = mkupdate::readKeySet(set, "update.d/update-keys", &*board);
+    if (reading.statementRead)
+        *text = formatted(
+            "%s: keys %s: key set version %u (the board's %u), threshold %u, "
+            "signed by %s\n",
+            path.c_str(), folder.c_str(), reading.version, mkupdate::boardKeySetVersion(*board),
+            reading.threshold, keySetSigners(reading, folder).c_str());
+    std::string refusals;
+    for (const std::string& refusal : reading.boardFaults)
+        refusals += (refusals.empty() ? "" : "; ") + refusal;
+    if (!refusals.empty())
+        faults->push_back("a board with the keys of " + folder +
+                          " refuses this key set: " + refusals);
+    return refusals.empty();
 }
 
 // What file 0's signature block says, as check --keys shows it.
@@ -476,8 +528,13 @@ int judgeCommand(int argc, char** argv, bool listing) {
         verdicts = path + ": " + signatureSummary(image) + "\n";
         for (const std::string& folder : keys) {
             auto refused = mkupdate::signatureRefusalOf(image, folder);
-            verdicts += path + ": keys " + folder + ": " + (refused ? "refused" : "valid") + "\n";
             if (refused) verdict.faults.push_back("refused: " + *refused);
+            std::string keySet;
+            if (verdict.keySet &&
+                !judgeKeySet(path, *verdict.keySet, folder, &keySet, &verdict.faults))
+                refused = "key set";
+            verdicts += keySet;
+            verdicts += path + ": keys " + folder + ": " + (refused ? "refused" : "valid") + "\n";
         }
     }
     if (!listing)
@@ -505,15 +562,21 @@ bool readPassin(const std::optional<std::string>& passin, std::optional<std::str
     return passphrase->has_value();
 }
 
-// The private key of --key, or nothing after its failure was reported.
-std::optional<mkupdate::SigningKey> readSigningKey(const std::string& path,
-                                                   const std::optional<std::string>& passin) {
+// The private key of a PEM file, or nothing after its failure was reported.
+std::optional<mkupdate::SigningKey> openSigningKey(const std::string& path,
+                                                   const std::optional<std::string>& passphrase) {
     std::string error;
-    std::optional<std::string> passphrase;
-    if (!readPassin(passin, &passphrase)) return std::nullopt;
     auto key = mkupdate::loadSigningKey(path, false, &error, passphrase);
     if (!key) failure(error);
     return key;
+}
+
+// The private key of --key, or nothing after its failure was reported.
+std::optional<mkupdate::SigningKey> readSigningKey(const std::string& path,
+                                                   const std::optional<std::string>& passin) {
+    std::optional<std::string> passphrase;
+    if (!readPassin(passin, &passphrase)) return std::nullopt;
+    return openSigningKey(path, passphrase);
 }
 
 std::optional<std::string> takeSecurityVersion(const char* value,
@@ -523,18 +586,29 @@ std::optional<std::string> takeSecurityVersion(const char* value,
     return mkupdate::securityVersionRefusal(value);
 }
 
+// A value of --role: root or release.
+std::optional<std::string> takeRole(const char* value, KeyRole* role) {
+    auto parsed = mkupdate::keyRoleNamed(value);
+    if (!parsed) return "--role takes root or release, not \"" + std::string(value) + "\"";
+    *role = *parsed;
+    return std::nullopt;
+}
+
 int keygenCommand(int argc, char** argv) {
     long bits = mkupdate::kDefaultKeyBits;
-    auto operands =
-        readOptions(argc, argv, {{"bits", required_argument, nullptr, kBits}},
-                    [&](int code, const char* value) -> std::optional<std::string> {
-                        if (code == 'o') return std::string("keygen takes KEY.pem [PUBLIC.key]");
-                        char* end = nullptr;
-                        bits = std::strtol(value, &end, 10);
-                        if (*end != '\0' || bits < 2048 || bits > 4096)
-                            return "--bits takes 2048 to 4096, not \"" + std::string(value) + "\"";
-                        return std::nullopt;
-                    });
+    KeyRole role = KeyRole::Release;
+    auto operands = readOptions(
+        argc, argv,
+        {{"bits", required_argument, nullptr, kBits}, {"role", required_argument, nullptr, kRole}},
+        [&](int code, const char* value) -> std::optional<std::string> {
+            if (code == 'o') return std::string("keygen takes KEY.pem [PUBLIC.key]");
+            if (code == kRole) return takeRole(value, &role);
+            char* end = nullptr;
+            bits = std::strtol(value, &end, 10);
+            if (*end != '\0' || bits < 2048 || bits > 4096)
+                return "--bits takes 2048 to 4096, not \"" + std::string(value) + "\"";
+            return std::nullopt;
+        });
     if (!operands) return kExitUsage;
     if (operands->empty() || operands->size() > 2)
         return usageError("keygen takes KEY.pem [PUBLIC.key]");
@@ -568,7 +642,7 @@ int keygenCommand(int argc, char** argv) {
         unlink(privatePath.c_str());
         return failure("can't write " + privatePath);
     }
-    std::string text = mkupdate::updateKeyFileText(key->modulus);
+    std::string text = mkupdate::updateKeyFileText(key->modulus, role);
     int publicFd = open(publicPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     bool publicWritten = publicFd >= 0 && write(publicFd, text.data(), text.size()) ==
                                               static_cast<ssize_t>(text.size());
@@ -579,8 +653,9 @@ int keygenCommand(int argc, char** argv) {
         unlink(privatePath.c_str());
         return failure("can't create " + publicPath + ": " + std::strerror(failed));
     }
-    std::printf("update key %s (RSA %ld bits): private %s, for the board %s\n",
-                updateKeyIdText(key->id).data(), bits, privatePath.c_str(), publicPath.c_str());
+    std::printf("update %s %s (RSA %ld bits): private %s, for the board %s\n",
+                role == KeyRole::Root ? "root key" : "key", updateKeyIdText(key->id).data(), bits,
+                privatePath.c_str(), publicPath.c_str());
     return EXIT_SUCCESS;
 }
 
@@ -589,10 +664,14 @@ int keygenCommand(int argc, char** argv) {
 int pubkeyCommand(int argc, char** argv) {
     std::string output = "-";
     std::optional<std::string> passin;
-    auto operands = readOptions(argc, argv, {{"passin", required_argument, nullptr, kPassin}},
+    KeyRole role = KeyRole::Release;
+    auto operands = readOptions(argc, argv,
+                                {{"passin", required_argument, nullptr, kPassin},
+                                 {"role", required_argument, nullptr, kRole}},
                                 [&](int code, const char* value) -> std::optional<std::string> {
                                     if (code == 'o') output = value;
                                     if (code == kPassin) passin = value;
+                                    if (code == kRole) return takeRole(value, &role);
                                     return std::nullopt;
                                 });
     if (!operands) return kExitUsage;
@@ -608,7 +687,7 @@ int pubkeyCommand(int argc, char** argv) {
     auto modulus =
         mkupdate::loadPublicModulus(pem, path == "-" ? "standard input" : path, &error, passphrase);
     if (!modulus) return failure(error);
-    const std::string text = mkupdate::updateKeyFileText(*modulus);
+    const std::string text = mkupdate::updateKeyFileText(*modulus, role);
     return writeResult(output, mkupdate::Bytes(text.begin(), text.end()), {path});
 }
 
@@ -723,12 +802,88 @@ int statementCommand(int argc, char** argv) {
     return writeResult(output, *statement, {path});
 }
 
+// The statement of the key set that build packs, signed by the root keys given here and
+// elsewhere, into request's update; false after its refusals were reported.
+bool stateRequestedKeySet(mkupdate::BuildRequest& request,
+                          const std::optional<std::string>& passphrase) {
+    mkupdate::KeySetOrder order{request.keySetVersion, request.threshold, {}, {}, nullptr, ""};
+    std::string error;
+    std::optional<mkupdate::KeySetFiles> board;
+    if (request.boardKeys) {
+        board = mkupdate::keySetOfFolder(*request.boardKeys, &error);
+        if (!board) return failure(error), false;
+        order.board = &*board;
+        order.boardFolder = *request.boardKeys;
+    }
+    for (const std::string& path : request.rootKeys) {
+        auto key = openSigningKey(path, passphrase);
+        if (!key) return false;
+        order.rootKeys.push_back({path, key->id, key->sign});
+    }
+    for (const std::string& path : request.rootSignatures) {
+        std::optional<mkupdate::PartFile> signature;
+        if (!mkupdate::readPart(path, &signature, &error)) return failure(error), false;
+        order.rootSignatures.push_back(std::move(*signature));
+    }
+    std::vector<std::string> faults;
+    bool stated = mkupdate::stateKeySet(order, &request.update, &faults);
+    for (const std::string& fault : faults) failure(fault);
+    return stated;
+}
+
+// The statement of a key set, to be signed elsewhere (offline root keys) and given to build
+// with --root-signature.
+int keysetStatementCommand(int argc, char** argv) {
+    std::string output = "-";
+    std::optional<std::string> folder;
+    std::optional<std::uint32_t> version, threshold;
+    auto operands =
+        readOptions(argc, argv,
+                    {{"install-keys", required_argument, nullptr, kInstallKeys},
+                     {"keyset-version", required_argument, nullptr, kKeysetVersion},
+                     {"threshold", required_argument, nullptr, kThreshold}},
+                    [&](int code, const char* value) -> std::optional<std::string> {
+                        if (code == 'o') output = value;
+                        if (code == kInstallKeys) folder = value;
+                        if (code == kKeysetVersion && !(version = mkupdate::keySetVersion(value)))
+                            return mkupdate::keySetVersionRefusal(value);
+                        if (code == kThreshold && !(threshold = mkupdate::keySetThreshold(value)))
+                            return mkupdate::keySetThresholdRefusal(value);
+                        return std::nullopt;
+                    });
+    if (!operands) return kExitUsage;
+    if (!operands->empty() || !folder || !version)
+        return usageError("keyset-statement takes --install-keys DIR --keyset-version N");
+    std::string error;
+    auto files = mkupdate::readKeyFolder(*folder, &error);
+    if (!files) return failure(error);
+    mkupdate::KeySetFiles set;
+    std::vector<std::string> inputs;
+    for (const mkupdate::PartFile& file : *files) {
+        auto key = mkupdate::readSetKey(mkupdate::keyFileName(file), file.content);
+        if (!key) return failure(file.path + ": not a key file the board reads");
+        set.keys.push_back(std::move(*key));
+        inputs.push_back(file.path);
+    }
+    std::vector<std::string> faults;
+    auto statement = mkupdate::keySetStatementOf(set, *folder, *version, threshold, &faults);
+    for (const std::string& fault : faults) failure(fault);
+    if (!statement) return kExitFailure;
+    return writeResult(output, mkupdate::Bytes(statement->begin(), statement->end()), inputs);
+}
+
 int buildCommand(int argc, char** argv) {
     std::string error;
     mkupdate::RequestRefusal refusal;
     auto request = mkupdate::readBuildRequest(argc, argv, &error, &refusal);
     if (!request)
         return refusal == mkupdate::RequestRefusal::Usage ? usageError(error) : failure(error);
+    // One passphrase for every private key that the build opens: read once, as an fd: or a
+    // pass: source gives it once.
+    std::optional<std::string> passphrase;
+    if (!readPassin(request->passin, &passphrase)) return kExitFailure;
+    if (request->update.installKeys && !stateRequestedKeySet(*request, passphrase))
+        return kExitFailure;
     std::vector<std::string> faults;
     auto image = mkupdate::buildUpdate(request->update, &faults);
     if (!image) {
@@ -737,7 +892,7 @@ int buildCommand(int argc, char** argv) {
     }
     std::vector<std::string> inputs = mkupdate::requestInputs(*request);
     if (!request->signingKey.empty()) {
-        auto key = readSigningKey(request->signingKey, request->passin);
+        auto key = openSigningKey(request->signingKey, passphrase);
         if (!key) return kExitFailure;
         image = mkupdate::signImage(*image, key->id, key->sign, false, &error,
                                     request->securityVersion);
@@ -791,10 +946,17 @@ struct Subcommand {
     int (*run)(int argc, char** argv);
 };
 constexpr Subcommand kSubcommands[] = {
-    {"wrap", wrapCommand},     {"multi", multiCommand}, {"list", listCommand},
-    {"check", checkCommand},   {"build", buildCommand}, {"extract", extractCommand},
-    {"keygen", keygenCommand}, {"sign", signCommand},   {"statement", statementCommand},
+    {"wrap", wrapCommand},
+    {"multi", multiCommand},
+    {"list", listCommand},
+    {"check", checkCommand},
+    {"build", buildCommand},
+    {"extract", extractCommand},
+    {"keygen", keygenCommand},
+    {"sign", signCommand},
+    {"statement", statementCommand},
     {"pubkey", pubkeyCommand},
+    {"keyset-statement", keysetStatementCommand},
 };
 
 }  // namespace
