@@ -11,6 +11,7 @@
 
 #include "image/key_set_statement.h"
 #include "tools/mkupdate/image_files.h"
+#include "tools/mkupdate/key_set_making.h"
 
 namespace mkupdate {
 namespace {
@@ -295,6 +296,9 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
     if (parsing.keyFolder) {
         auto keys = readKeyFolder(*parsing.keyFolder, error);
         if (!keys) return std::nullopt;
+        // A statement in the folder is the last set's: the new one is written from the keys.
+        std::erase_if(*keys,
+                      [](const PartFile& key) { return isKeySetStatementFile(keyFileName(key)); });
         parsing.request.update.installKeys = std::move(*keys);
     }
     return std::move(parsing.request);

@@ -80,6 +80,10 @@ bool parseKeyWithRole(std::string_view text, RsaPublicKey* key, UpdateKeyId* id,
 
 }  // namespace
 
+bool isKeySetStatementFile(std::string_view name) {
+    return name == kKeySetStatementName || name == kKeySetSignaturesName;
+}
+
 std::optional<KeyRole> keyRoleNamed(std::string_view name) {
     if (name == "root") return KeyRole::Root;
     if (name == "release") return KeyRole::Release;
@@ -214,7 +218,10 @@ KeySetReading readKeySet(const KeySetFiles& set, const std::string& where,
     }
     if (board == nullptr || boardRoots.empty()) return reading;
     // A board whose set holds roots: the new set only by its roots' word, and never an older.
-    if (roots.empty()) reading.boardFaults.push_back("its set holds root keys, this one none");
+    if (roots.empty()) {
+        reading.boardFaults.push_back("its set holds root keys, this one none");
+        return reading;
+    }
     if (reading.statementRead && reading.version <= boardKeySetVersion(*board))
         reading.boardFaults.push_back(formatted("key-set version %u is not above its %u",
                                                 reading.version, boardKeySetVersion(*board)));
@@ -264,6 +271,23 @@ std::optional<std::string> keySetStatementOf(const KeySetFiles& set, const std::
     return keySetStatementText(keys, version, threshold.value_or(defaultKeySetThreshold(roots)));
 }
 
+namespace {
+
+// Whether a board with the keys of order's board takes set; its refusal into faults.
+bool boardTakes(const KeySetOrder& order, const KeySetFiles& set, const std::string& where,
+                std::vector<std::string>* faults) {
+    if (order.board == nullptr) return true;
+    std::string refusals;
+    for (const std::string& refusal : readKeySet(set, where, order.board).boardFaults)
+        refusals += (refusals.empty() ? "" : "; ") + refusal;
+    if (refusals.empty()) return true;
+    faults->push_back("a board with the keys of " + order.boardFolder +
+                      " refuses this key set: " + refusals);
+    return false;
+}
+
+}  // namespace
+
 bool stateKeySet(const KeySetOrder& order, UpdateDescription* update,
                  std::vector<std::string>* faults) {
     const std::string where = "--install-keys";
@@ -274,7 +298,7 @@ bool stateKeySet(const KeySetOrder& order, UpdateDescription* update,
         set.keys.push_back(std::move(*key));
     }
     if (!order.version) {
-        if (rootCount(set.keys) == 0) return true;
+        if (rootCount(set.keys) == 0) return boardTakes(order, set, where, faults);
         faults->push_back(where +
                           ": the set holds root keys: give --keyset-version N, above the "
                           "boards' key-set version");
@@ -313,16 +337,9 @@ bool stateKeySet(const KeySetOrder& order, UpdateDescription* update,
     update->keySetStatement = PartFile{kKeySetStatementName, message, false};
     update->keySetSignatures =
         PartFile{kKeySetSignaturesName, Bytes(signaturesText.begin(), signaturesText.end()), false};
-    if (order.board == nullptr) return true;
     set.statement = *statement;
     set.signatures = signaturesText;
-    std::string refusals;
-    for (const std::string& refusal : readKeySet(set, where, order.board).boardFaults)
-        refusals += (refusals.empty() ? "" : "; ") + refusal;
-    if (!refusals.empty())
-        faults->push_back("a board with the keys of " + order.boardFolder +
-                          " refuses this key set: " + refusals);
-    return faults->empty();
+    return boardTakes(order, set, where, faults);
 }
 
 }  // namespace mkupdate

@@ -18,6 +18,9 @@
 
 namespace mkupdate {
 
+// Whether a folder's file is a set's statement or its signatures, which build writes anew.
+bool isKeySetStatementFile(std::string_view name);
+
 // "root" or "release", as --role takes them and list shows them.
 std::optional<KeyRole> keyRoleNamed(std::string_view name);
 const char* keyRoleName(KeyRole role);

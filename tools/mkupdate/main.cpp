@@ -39,7 +39,8 @@ CRC-32, type, name (at most 32 bytes, NUL-padded, not necessarily NUL-terminated
 other header bytes are 0, so identical inputs give byte-identical images.
 
   mkupdate build -o OUT [--name NAME] [--note FILE] PARTS... [--steps LIST]
-                 [--install-keys DIR]
+                 [--install-keys DIR [--keyset-version N [--threshold K]
+                  [--root-key ROOT.pem]... [--root-signature SIG]... [--board-keys DIR]]]
                  [--sign KEY.pem [--passin SOURCE] [--security-version N] [--force]]
       Builds an update from its parts: writes update.d/updatetodo.txt and update.d/VERSION
       itself, packs update.d (mode 0755 for the DFU program, 0644 for the other files)
@@ -62,8 +63,31 @@ other header bytes are 0, so identical inputs give byte-identical images.
                                     (default 2M)
       --install-keys DIR: the key files (*.key) of DIR become update.d/update-keys/, and
       the step UPDATE_KEYS installs them as the board's key set, replacing all of its
-      keys (see "Key rotation" below); each must be a key file the board reads, 1 to 16.
-      Without --sign a warning says that a board with keys refuses the image.
+      keys (see "Key rotation" below); each must be a key file the board reads, 1 to 16
+      (a statement "keyset" and its signatures "keyset.sig" in DIR are left out: build
+      writes the set's own). Without --sign a warning says that a board with keys refuses
+      the image.
+      Root keys (keygen --role root) sign no image, only key sets: a board whose set
+      holds root keys takes a new set only when enough of its roots signed it. A set
+      with root keys needs --keyset-version N (1 to 4294967295, above the boards'
+      key-set version): build writes the set's statement update-keys/keyset (version,
+      threshold, each key file's name and SHA-256) and its signatures update-keys/
+      keyset.sig (a line per root: its key ID and signature). --threshold K (1 to 16, at
+      most the set's roots) is how many of this set's roots must sign the set after it;
+      default a majority of them (1 of 1, 2 of 2 or 3, 3 of 4 or 5: give three roots, so
+      that one lost root leaves two to replace it). --root-key ROOT.pem (repeatable,
+      opened as --sign opens its key, --passin for all) signs the statement here;
+      --root-signature SIG (repeatable) inserts a root's signature made elsewhere of the
+      bytes that keyset-statement writes. Each must be found to be a root key of the new
+      set or of --board-keys DIR, the boards' set today (their /etc/update-keys: its key
+      files and keyset). Refused, exit 1, nothing written: root keys without
+      --keyset-version; a statement for a set without root keys, or with no release key
+      (no image could be signed after it); a threshold above the set's roots; a root key
+      or signature of neither set; fewer of the set's roots signing than its threshold
+      (every board refuses the set); and with --board-keys a set that a board with those
+      keys refuses ("a board with the keys of DIR refuses this key set: ..."): one
+      without roots, a version not above its own, or fewer of its roots signing than its
+      threshold (1 when it holds no statement).
       --sign KEY.pem signs the image with that private key, as "sign" does, with
       --passin, --security-version and --force as there.
       --steps LIST (step keywords, separated by commas; repeatable) is the to-do list.
@@ -112,20 +136,31 @@ other header bytes are 0, so identical inputs give byte-identical images.
           BT_MOD_SET_NEW_WRITE, and a firmware file that is text names its version on a
           line "firmware VERSION", which the DFU program loads.
 
-  mkupdate keygen [--bits BITS] KEY.pem [PUBLIC.key]
+  mkupdate keygen [--bits BITS] [--role release|root] KEY.pem [PUBLIC.key]
       Makes a signing key: an RSA key of BITS bits (2048 to 4096, default 3072; exponent
-      65537). Its private key goes to KEY.pem (mode 0600), the board's public key file to
+      65537). A release key (the default) signs images; a root key (--role root; its key
+      file holds the line "role root") signs key sets only (build --root-key), and
+      belongs offline. Its private key goes to KEY.pem (mode 0600), the board's public key file to
       PUBLIC.key (default: KEY.pem's name with .key in place of .pem), which must end in
       .key, the only name the board reads; an existing file is never replaced. The key's
       ID and both files are printed. PUBLIC.key goes into the board's /etc/update-keys/;
       KEY.pem stays with the makers.
 
-  mkupdate pubkey [--passin SOURCE] [-o OUT] KEY
+  mkupdate pubkey [--passin SOURCE] [--role release|root] [-o OUT] KEY
       Writes the board's key file of KEY, a key in PEM (- reads it from standard input),
       to standard output by default: the file that keygen writes for that key, for a key
       that lives elsewhere (a token, another machine). KEY is a public key, as "openssl
       pkey -pubout" writes it, or a private key, opened as "sign" opens it. OUT must end
-      in .key, the only name the board reads.
+      in .key, the only name the board reads. --role as for keygen.
+
+  mkupdate keyset-statement --install-keys DIR --keyset-version N [--threshold K]
+                            [-o OUT]
+      Writes the statement of the key set of DIR that build writes with the same
+      --keyset-version and --threshold (to standard output by default), for root keys
+      held offline to sign; build --root-signature takes their signatures:
+        $ mkupdate keyset-statement --install-keys next --keyset-version 2 -o keyset
+        $ openssl dgst -sha256 -sign ROOT.pem -out root.sig keyset
+        $ mkupdate build ... --install-keys next --keyset-version 2 --root-signature root.sig
 
   mkupdate sign --key KEY.pem [--passin SOURCE] [--security-version N] [--resign]
                 [-o OUT] IMAGE
@@ -183,10 +218,13 @@ other header bytes are 0, so identical inputs give byte-identical images.
       ("update.d/update-keys/: key set packed but not installed, as
       update.d/updatetodo.txt names no UPDATE_KEYS"). The signature block ("signature
       key ID, format F, security version N", or "none") and the key set that the update
-      installs (each update.d/update-keys/ file with its key's ID) come before the
-      verdict, and a "warning" line for a key set installed by an unsigned image. With
-      --json the same as one JSON object ("format_version" 1, "signature", "keySet",
-      "warnings"; the last file's own header under "header" when it is an image).
+      installs (each update.d/update-keys/ key file with its key's ID and role; its
+      statement's key-set version and threshold, and who signed it: a root of the set by
+      name and ID, another key by ID) come before the verdict, and a "warning" line for a
+      key set installed by an unsigned image. With --json the same as one JSON object
+      ("format_version" 2, "signature", "keySet" with each key's "role",
+      "keySetStatement", "warnings"; the last file's own header under "header" when it is
+      an image).
 
   mkupdate check [--flash-size SIZE] [--keys DIR]... IMAGE
       Gives the daemon's verdict on IMAGE and writes nothing: the reception's checks
@@ -202,8 +240,13 @@ other header bytes are 0, so identical inputs give byte-identical images.
       ("IMAGE: signed by key ID, format F, security version N") and each folder's verdict
       ("IMAGE: keys DIR: valid" or "refused") are printed. A folder that a board can't
       use fails (exit 1): no key file (*.key) in it, so that a board takes images
-      unsigned or, with other files only, refuses every image. Prints "IMAGE: valid", or
-      each reason on standard error, as it does the warnings.
+      unsigned or, with other files only, refuses every image. For an update that
+      installs a key set, also that board's verdict on it, as a board with DIR's key files
+      and statement (keyset) gives it: "IMAGE: keys DIR: key set version N (the board's
+      M), threshold K, signed by ..." and a refusal "a board with the keys of DIR refuses
+      this key set: ..." (a set without roots for a board with roots, a version not above
+      the board's, fewer of the board's roots than its threshold). Prints "IMAGE: valid",
+      or each reason on standard error, as it does the warnings.
 
   mkupdate extract IMAGE N -o OUT
       Writes file N (from 0) of a valid multi-file image to OUT. Extracting every file
@@ -229,7 +272,10 @@ Key rotation, in three updates that each end OK: 1. an update signed by the old 
 installs the set of the old and the new key (--install-keys with both); 2. updates are
 signed by the new key; 3. an update signed by the new key installs the set of the new key
 alone, retiring the old one. A board without keys takes its first set from an unsigned
-update (enrolment).
+update (enrolment). Once a board's set holds root keys, each of these sets also needs
+the signatures of its threshold of the board's roots and of the new set's own roots
+(--keyset-version, --root-key, --root-signature), with a higher key-set version each
+time.
 
 Options take their value as the next argument or after "=" (--name=NAME, -oOUT); "--"
 ends the options. An IMAGE or an input FILE "-" is read from standard input (at most
@@ -399,8 +445,7 @@ bool checkKeyFolder(const std::string& folder) {
     const OtherFileListener listener{
         [](void* context, const char* path) {
             // The set's statement and signatures lie beside its keys.
-            std::string name = std::filesystem::path(path).filename().string();
-            if (name != kKeySetStatementName && name != kKeySetSignaturesName)
+            if (!mkupdate::isKeySetStatementFile(std::filesystem::path(path).filename().string()))
                 static_cast<std::vector<std::string>*>(context)->push_back(path);
         },
         &others};
@@ -860,6 +905,7 @@ int keysetStatementCommand(int argc, char** argv) {
     mkupdate::KeySetFiles set;
     std::vector<std::string> inputs;
     for (const mkupdate::PartFile& file : *files) {
+        if (mkupdate::isKeySetStatementFile(mkupdate::keyFileName(file))) continue;
         auto key = mkupdate::readSetKey(mkupdate::keyFileName(file), file.content);
         if (!key) return failure(file.path + ": not a key file the board reads");
         set.keys.push_back(std::move(*key));
