@@ -334,12 +334,13 @@ bool stateKeySet(const KeySetOrder& order, UpdateDescription* update,
     }
     if (!faults->empty()) return false;
     const std::string signaturesText = keySetSignaturesText(signatures);
+    set.statement = *statement;
+    set.signatures = signaturesText;
+    if (!boardTakes(order, set, where, faults)) return false;
     update->keySetStatement = PartFile{kKeySetStatementName, message, false};
     update->keySetSignatures =
         PartFile{kKeySetSignaturesName, Bytes(signaturesText.begin(), signaturesText.end()), false};
-    set.statement = *statement;
-    set.signatures = signaturesText;
-    return boardTakes(order, set, where, faults);
+    return true;
 }
 
 }  // namespace mkupdate

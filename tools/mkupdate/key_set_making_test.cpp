@@ -29,13 +29,13 @@ MadeSetKey madeSetKey(const std::string& name, KeyRole role) {
 class KeySetMaking : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        keys = new std::vector<MadeSetKey>{
+        madeKeys = new std::vector<MadeSetKey>{
             madeSetKey("release", KeyRole::Release), madeSetKey("root-a", KeyRole::Root),
             madeSetKey("root-b", KeyRole::Root), madeSetKey("root-c", KeyRole::Root),
             madeSetKey("next-release", KeyRole::Release)};
     }
-    static void TearDownTestSuite() { delete keys; }
-    static const MadeSetKey& made(std::size_t i) { return (*keys)[i]; }
+    static void TearDownTestSuite() { delete madeKeys; }
+    static const MadeSetKey& made(std::size_t i) { return (*madeKeys)[i]; }
     static const SetKey& key(std::size_t i) { return made(i).key; }
     static constexpr std::size_t kRelease = 0, kRootA = 1, kRootB = 2, kRootC = 3, kNext = 4;
 
@@ -63,9 +63,9 @@ protected:
         return file ? std::string(file->content.begin(), file->content.end()) : "";
     }
 
-    static std::vector<MadeSetKey>* keys;
+    static std::vector<MadeSetKey>* madeKeys;
 };
-std::vector<MadeSetKey>* KeySetMaking::keys = nullptr;
+std::vector<MadeSetKey>* KeySetMaking::madeKeys = nullptr;
 
 std::string digestHex(const Sha256Digest& digest) {
     std::string text;
