@@ -76,12 +76,12 @@ other header bytes are 0, so identical inputs give byte-identical images.
       most the set's roots) is how many of this set's roots must sign the set after it;
       default a majority of them (1 of 1, 2 of 2 or 3, 3 of 4 or 5: give three roots, so
       that one lost root leaves two to replace it). --root-key ROOT.pem (repeatable,
-      opened as --sign opens its key, --passin for all) signs the statement here;
-      --root-signature SIG (repeatable) inserts a root's signature made elsewhere of the
-      bytes that keyset-statement writes. Each must be found to be a root key of the new
+      opened as --sign opens its key, --passin for all) signs the statement here, and
+      each --root-signature SIG (repeatable) inserts a root's signature made elsewhere of
+      the bytes that keyset-statement writes. Each must be found to be a root key of the new
       set or of --board-keys DIR, the boards' set today (their /etc/update-keys: its key
-      files and keyset). Refused, exit 1, nothing written: root keys without
-      --keyset-version; a statement for a set without root keys, or with no release key
+      files and keyset). Refused, exit 1, nothing written: root keys but no
+      keyset version; a statement for a set without root keys, or with no release key
       (no image could be signed after it); a threshold above the set's roots; a root key
       or signature of neither set; fewer of the set's roots signing than its threshold
       (every board refuses the set); and with --board-keys a set that a board with those
@@ -140,10 +140,10 @@ other header bytes are 0, so identical inputs give byte-identical images.
       Makes a signing key: an RSA key of BITS bits (2048 to 4096, default 3072; exponent
       65537). A release key (the default) signs images; a root key (--role root; its key
       file holds the line "role root") signs key sets only (build --root-key), and
-      belongs offline. Its private key goes to KEY.pem (mode 0600), the board's public key file to
-      PUBLIC.key (default: KEY.pem's name with .key in place of .pem), which must end in
-      .key, the only name the board reads; an existing file is never replaced. The key's
-      ID and both files are printed. PUBLIC.key goes into the board's /etc/update-keys/;
+      belongs offline. Its private key goes to KEY.pem (mode 0600), the board's public
+      key file to PUBLIC.key (default: KEY.pem's name with .key in place of .pem), which
+      must end in .key, the only name the board reads; an existing file is never
+      replaced. The key's ID and both files are printed. PUBLIC.key goes into the board's /etc/update-keys/;
       KEY.pem stays with the makers.
 
   mkupdate pubkey [--passin SOURCE] [--role release|root] [-o OUT] KEY
@@ -155,8 +155,8 @@ other header bytes are 0, so identical inputs give byte-identical images.
 
   mkupdate keyset-statement --install-keys DIR --keyset-version N [--threshold K]
                             [-o OUT]
-      Writes the statement of the key set of DIR that build writes with the same
-      --keyset-version and --threshold (to standard output by default), for root keys
+      Writes the statement of the key set of DIR that build writes with the same key-set
+      version and threshold (to standard output by default), for root keys
       held offline to sign; build --root-signature takes their signatures:
         $ mkupdate keyset-statement --install-keys next --keyset-version 2 -o keyset
         $ openssl dgst -sha256 -sign ROOT.pem -out root.sig keyset
