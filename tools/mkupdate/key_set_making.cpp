@@ -265,10 +265,26 @@ std::optional<std::string> keySetStatementOf(const KeySetFiles& set, const std::
     if (threshold && roots > 0 && *threshold > roots)
         faults->push_back(
             formatted("--threshold %u: the set holds %zu root keys", *threshold, roots));
+    // A name is a word of the statement's line: no blank or control character within it.
+    for (const SetKey& key : set.keys)
+        if (std::any_of(key.name.begin(), key.name.end(),
+                        [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; }))
+            faults->push_back(where + "/" + key.name +
+                              ": a blank or control character in its name, which the statement "
+                              "can't carry");
     if (faults->size() != before) return std::nullopt;
     std::vector<const SetKey*> keys;
     for (const SetKey& key : set.keys) keys.push_back(&key);
-    return keySetStatementText(keys, version, threshold.value_or(defaultKeySetThreshold(roots)));
+    std::string text =
+        keySetStatementText(keys, version, threshold.value_or(defaultKeySetThreshold(roots)));
+    if (text.size() > kKeySetStatementMaxSize) {
+        faults->push_back(
+            formatted("%s: the statement takes %zu bytes, a board reads %zu at most "
+                      "(shorter names of the key files make it fit)",
+                      where.c_str(), text.size(), kKeySetStatementMaxSize));
+        return std::nullopt;
+    }
+    return text;
 }
 
 namespace {

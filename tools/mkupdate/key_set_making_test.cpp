@@ -166,6 +166,10 @@ TEST_F(KeySetMaking, RefusesWhatABoardWouldRefuse) {
         keySetStatementText({&key(kRelease), &key(kRootA), &key(kRootB), &key(kRootC)}, 5, 2);
     const std::string id = updateKeyIdText(key(kRootA).id).data();
     const KeyBytes garbage(256, 0x5A);
+    KeySetFiles blank = setOf({kRelease, kRootA});
+    blank.keys[0].name = "release key.key";
+    KeySetFiles longNames = setOf({kRelease, kRootA, kRootB, kRootC, kNext});
+    for (SetKey& k : longNames.keys) k.name = std::string(900, 'n') + k.name;
     const struct {
         const char* what;
         KeySetFiles set;
@@ -191,6 +195,16 @@ TEST_F(KeySetMaking, RefusesWhatABoardWouldRefuse) {
          setOf({kRelease, kRootA}),
          {1, 2, {}, {}, nullptr, ""},
          "--threshold 2: the set holds 1 root keys"},
+        {"a name with a blank",
+         blank,
+         {1, std::nullopt, {}, {}, nullptr, ""},
+         "--install-keys/release key.key: a blank or control character in its name, which the "
+         "statement can't carry"},
+        {"a statement too long",
+         longNames,
+         {1, std::nullopt, {}, {}, nullptr, ""},
+         "--install-keys: the statement takes 4945 bytes, a board reads 4096 at most (shorter "
+         "names of the key files make it fit)"},
         {"a root key of neither set",
          setOf({kNext, kRootB}),
          {1, std::nullopt, {signing(kRootA)}, {}, nullptr, ""},
