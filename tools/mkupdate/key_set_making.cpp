@@ -1,5 +1,7 @@
 #include "tools/mkupdate/key_set_making.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <filesystem>
@@ -96,6 +98,20 @@ std::optional<SetKey> readSetKey(std::string_view name, std::span<const std::uin
     SetKey key{std::string(name), Bytes(content.begin(), content.end()), {}, {}, KeyRole::Release};
     if (!isKeyFileName(name) || !parseKeyWithRole(textOf(content), &key.key, &key.id, &key.role))
         return std::nullopt;
+    return key;
+}
+
+std::optional<SetKey> readSetKeyFile(const std::string& path) {
+    std::array<char, kKeyFileMaxSize> text{};
+    long length = readKeyFileText(AT_FDCWD, path.c_str(), text.data());
+    if (length < 0) return std::nullopt;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    SetKey key{std::filesystem::path(path).filename().string(),
+               Bytes(bytes, bytes + length),
+               {},
+               {},
+               KeyRole::Release};
+    if (!parseKeyWithRole(textOf(key.content), &key.key, &key.id, &key.role)) return std::nullopt;
     return key;
 }
 

@@ -36,6 +36,13 @@ struct SetKey {
 // The key of a key file's bytes; nothing when the board wouldn't read it as a key file.
 std::optional<SetKey> readSetKey(std::string_view name, std::span<const std::uint8_t> content);
 
+// The key file at path, read as the board reads one (no link followed, a regular file of at
+// most kKeyFileMaxSize bytes), whatever its name; nothing when it isn't one.
+std::optional<SetKey> readSetKeyFile(const std::string& path);
+// Why a key may not sign an image: a root key signs key sets only.
+inline constexpr const char* kRootKeySignsNoImage =
+    "is a root key: it signs key sets, never images";
+
 std::size_t rootCount(const std::vector<SetKey>& keys);
 
 // How many of a set's roots must sign its successor when the makers don't say: a majority, so

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -89,7 +90,8 @@ other header bytes are 0, so identical inputs give byte-identical images.
       without roots, a version not above its own, or fewer of its roots signing than its
       threshold (1 when it holds no statement).
       --sign KEY.pem signs the image with that private key, as "sign" does, with
-      --passin, --security-version and --force as there.
+      --passin, --security-version and --force as there; a root key of the set or of
+      --board-keys is refused: root keys sign key sets, never images.
       --steps LIST (step keywords, separated by commas; repeatable) is the to-do list.
       Without it the list holds every step whose part is given, in this order:
         CHECK_VERSIONS                  with a version and the firmware or --pskeys
@@ -180,9 +182,9 @@ other header bytes are 0, so identical inputs give byte-identical images.
       With --signature, SIG is a signature made elsewhere (a token, another machine) of
       the bytes that "statement" prints, with the same --security-version; it is inserted
       only when it is the valid signature of the key of KEY.key, the board's key file
-      that "pubkey" writes (--key-id KEY.key is the same option). RSA PKCS#1 v1.5
-      signatures are deterministic: the image is byte for byte the one "sign --key"
-      makes with that key.
+      that "pubkey" writes (--key-id KEY.key is the same option), and not a root
+      key's. RSA PKCS#1 v1.5 signatures are deterministic: the image is byte for byte
+      the one "sign --key" makes with that key.
 
   mkupdate statement [--security-version N] [-o OUT] IMAGE
       Writes the bytes that a signature of IMAGE covers (to standard output by default):
@@ -471,9 +473,7 @@ bool checkKeyFolder(const std::string& folder) {
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
         std::string name = entry.path().filename().string();
         if (!isKeyFileName(name)) continue;
-        RsaPublicKey key{};
-        UpdateKeyId id{};
-        if (!readUpdateKeyFile(entry.path().c_str(), &key, &id))
+        if (!mkupdate::readSetKeyFile(entry.path().string()))
             failure("warning: " + entry.path().string() + " is not a key file the board reads");
     }
     return true;
@@ -804,14 +804,14 @@ int signCommand(int argc, char** argv) {
     std::optional<mkupdate::Bytes> signedImage;
     std::vector<std::string> inputs;
     if (detached) {
-        RsaPublicKey key{};
-        UpdateKeyId id{};
-        if (!readUpdateKeyFile(publicPath.c_str(), &key, &id))
-            return failure(publicPath + " is not a key file the board reads");
+        auto key = mkupdate::readSetKeyFile(publicPath);
+        if (!key) return failure(publicPath + " is not a key file the board reads");
+        if (key->role == KeyRole::Root)
+            return failure(publicPath + " " + mkupdate::kRootKeySignsNoImage);
         auto signature = readSignature(signaturePath);
         if (!signature) return kExitFailure;
-        signedImage =
-            mkupdate::insertSignature(image, key, id, *signature, securityVersion, resign, &error);
+        signedImage = mkupdate::insertSignature(image, key->key, key->id, *signature,
+                                                securityVersion, resign, &error);
         inputs = {signaturePath, publicPath};
     } else {
         auto key = readSigningKey(keyPath, passin);
@@ -845,6 +845,23 @@ int statementCommand(int argc, char** argv) {
     auto statement = mkupdate::imageStatement(image, securityVersion, &error);
     if (!statement) return failure(path + ": " + error);
     return writeResult(output, *statement, {path});
+}
+
+// Whether the key of id is a root key of the set that request installs or of --board-keys: a
+// board takes no image that a root key signed.
+bool signsAsRoot(const mkupdate::BuildRequest& request, const UpdateKeyId& id) {
+    std::vector<mkupdate::SetKey> keys;
+    for (const mkupdate::PartFile& file :
+         request.update.installKeys.value_or(std::vector<mkupdate::PartFile>{}))
+        if (auto key = mkupdate::readSetKey(mkupdate::keyFileName(file), file.content))
+            keys.push_back(std::move(*key));
+    std::string error;
+    if (request.boardKeys)
+        if (auto board = mkupdate::keySetOfFolder(*request.boardKeys, &error))
+            keys.insert(keys.end(), board->keys.begin(), board->keys.end());
+    return std::any_of(keys.begin(), keys.end(), [&](const mkupdate::SetKey& key) {
+        return key.role == KeyRole::Root && key.id == id;
+    });
 }
 
 // The statement of the key set that build packs, signed by the root keys given here and
@@ -940,6 +957,8 @@ int buildCommand(int argc, char** argv) {
     if (!request->signingKey.empty()) {
         auto key = openSigningKey(request->signingKey, passphrase);
         if (!key) return kExitFailure;
+        if (signsAsRoot(*request, key->id))
+            return failure(request->signingKey + " " + mkupdate::kRootKeySignsNoImage);
         image = mkupdate::signImage(*image, key->id, key->sign, false, &error,
                                     request->securityVersion);
         if (!image) return failure(error);

@@ -871,6 +871,25 @@ TEST_F(MkupdateProgram, KeySetsChangeOnlyByTheirRootsWord) {
     EXPECT_NE(json.find("\"keySetStatement\":{\"version\":1,\"threshold\":2,\"signedBy\":[{"),
               std::string::npos)
         << json;
+    // A root key signs no image: refused where build or sign can know the key's role.
+    const struct {
+        const char* command;
+        const char* err;
+    } rootSigned[] = {
+        {"build -o /tmp/x.img --lap-payload /tmp/lap --lap-name Linux-x --sign /tmp/root1.pem "
+         "--install-keys /tmp/set2 --keyset-version 1 --root-key /tmp/root1.pem --root-key "
+         "/tmp/root2.pem",
+         "mkupdate: /tmp/root1.pem is a root key: it signs key sets, never images\n"},
+        {"sign --signature /tmp/none.sig --public /tmp/root1.key -o /tmp/x.img /tmp/roots.img",
+         "mkupdate: /tmp/root1.key is a root key: it signs key sets, never images\n"},
+    };
+    for (const auto& c : rootSigned) {
+        SCOPED_TRACE(c.command);
+        ProgramRun result = run(c.command);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_FALSE(fileExists("/tmp/x.img"));
+    }
     ProgramRun check = run("check --keys /tmp/board1 /tmp/roots.img");
     EXPECT_EQ(check.status, 0) << check.err;
     EXPECT_NE(check.out.find("/tmp/roots.img: keys /tmp/board1: key set version 1 (the board's "
