@@ -63,23 +63,6 @@ void holdStatementToKeys(const KeySetStatement& statement, const KeySetFiles& se
             faults->push_back(where + "/" + kKeySetStatementName + ": doesn't name " + key.name);
 }
 
-// INTERIM, until the daemon's key reader gives the role: the role line read here, the rest as
-// the board reads a key file.
-bool parseKeyWithRole(std::string_view text, RsaPublicKey* key, UpdateKeyId* id, KeyRole* role) {
-    std::string rest;
-    *role = KeyRole::Release;
-    while (!text.empty()) {
-        std::size_t end = std::min(text.find('\n'), text.size());
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(std::min(end + 1, text.size()));
-        if (line == kKeyRoleRootLine)
-            *role = KeyRole::Root;
-        else if (line != kKeyRoleReleaseLine)
-            rest += std::string(line) + "\n";
-    }
-    return parseUpdateKey(rest, key, id);
-}
-
 }  // namespace
 
 bool isKeySetStatementFile(std::string_view name) {
@@ -96,7 +79,7 @@ const char* keyRoleName(KeyRole role) { return role == KeyRole::Root ? "root" : 
 
 std::optional<SetKey> readSetKey(std::string_view name, std::span<const std::uint8_t> content) {
     SetKey key{std::string(name), Bytes(content.begin(), content.end()), {}, {}, KeyRole::Release};
-    if (!isKeyFileName(name) || !parseKeyWithRole(textOf(content), &key.key, &key.id, &key.role))
+    if (!isKeyFileName(name) || !parseUpdateKey(textOf(content), &key.key, &key.id, &key.role))
         return std::nullopt;
     return key;
 }
@@ -111,7 +94,7 @@ std::optional<SetKey> readSetKeyFile(const std::string& path) {
                {},
                {},
                KeyRole::Release};
-    if (!parseKeyWithRole(textOf(key.content), &key.key, &key.id, &key.role)) return std::nullopt;
+    if (!parseUpdateKey(textOf(key.content), &key.key, &key.id, &key.role)) return std::nullopt;
     return key;
 }
 
