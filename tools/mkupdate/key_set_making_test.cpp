@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/board.h"
+#include "tests/support/key_sets.h"
 #include "tests/support/openssl_keys.h"
 #include "tools/common/formatted.h"
 
@@ -101,6 +102,12 @@ TEST_F(KeySetMaking, StatementListsTheKeysByNameAndReadsBack) {
                         digestHex(sha256(upper.content)) + "\nkey release.key " +
                         digestHex(sha256(key(kRelease).content)) + "\nkey root-a.key " +
                         digestHex(sha256(key(kRootA).content)) + "\n");
+    auto textOf = [](const SetKey& k) { return std::string(k.content.begin(), k.content.end()); };
+    EXPECT_EQ(text, ::keySetStatementOf(7, 2,
+                                        {{"Z.key", textOf(upper)},
+                                         {"release.key", textOf(key(kRelease))},
+                                         {"root-a.key", textOf(key(kRootA))}}))
+        << "the daemon's tests' own author of statements writes the same";
     KeySetStatement statement;
     ASSERT_TRUE(parseKeySetStatement(text, &statement));
     EXPECT_EQ(statement.version, 7u);
