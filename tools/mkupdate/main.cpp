@@ -941,8 +941,8 @@ int buildCommand(int argc, char** argv) {
     auto request = mkupdate::readBuildRequest(argc, argv, &error, &refusal);
     if (!request)
         return refusal == mkupdate::RequestRefusal::Usage ? usageError(error) : failure(error);
-    // One passphrase for every private key that the build opens: read once, as an fd: or a
-    // pass: source gives it once.
+    // One passphrase for every private key that the build opens, read once: an fd: source
+    // gives it only once.
     std::optional<std::string> passphrase;
     if (!readPassin(request->passin, &passphrase)) return kExitFailure;
     if (request->update.installKeys && !stateRequestedKeySet(*request, passphrase))
