@@ -15,6 +15,7 @@
 #include "core/byte_order.h"
 #include "core/hex.h"
 #include "image/image_header.h"
+#include "image/key_set_statement.h"
 
 namespace {
 
@@ -24,16 +25,26 @@ std::array<std::uint8_t, 4> bigEndianWord(std::uint32_t value) {
     return word;
 }
 
-// The modulus of a key file's text; false for anything but comments and one key line.
+// The modulus of a key file's text and its role; false for anything but comments, one key
+// line and at most one role line.
 bool parseKeyText(std::string_view text, std::array<std::uint8_t, kRsaMaxBits / 8 + 1>& modulus,
-                  std::size_t* length) {
+                  std::size_t* length, KeyRole* role) {
     bool found = false;
+    bool roleFound = false;
+    *role = KeyRole::Release;
     while (!text.empty()) {
         std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
         text.remove_prefix(std::min(end + 1, text.size()));
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty() || line.front() == '#') continue;
+        bool root = line == kKeyRoleRootLine;
+        if (root || line == kKeyRoleReleaseLine) {
+            if (roleFound) return false;
+            roleFound = true;
+            *role = root ? KeyRole::Root : KeyRole::Release;
+            continue;
+        }
         if (found || !line.starts_with(kUpdateKeyLinePrefix)) return false;
         line.remove_prefix(kUpdateKeyLinePrefix.size());
         if (line.empty() || line.size() % 2 != 0 || line.size() / 2 > modulus.size()) return false;
@@ -189,45 +200,50 @@ UpdateKeyIdText updateKeyIdText(const UpdateKeyId& id) {
 }
 
 long readKeyFileText(int folderFd, const char* name, char* text) {
+    return readSmallFile(folderFd, name, text, kKeyFileMaxSize);
+}
+
+long readSmallFile(int folderFd, const char* name, char* text, std::size_t max) {
     int fd = openat(folderFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0 ||
-        static_cast<std::size_t>(status.st_size) > kKeyFileMaxSize) {
+        static_cast<std::size_t>(status.st_size) > max) {
         close(fd);
         return -1;
     }
-    // One byte more than a key file may hold: a file that grew since fstat is no key file.
+    // One byte more than the file may hold: a file that grew since fstat is refused.
     char extra = 0;
     std::size_t length = 0;
     ssize_t got = 0;
-    while (length <= kKeyFileMaxSize) {
-        char* into = length < kKeyFileMaxSize ? text + length : &extra;
-        std::size_t room = length < kKeyFileMaxSize ? kKeyFileMaxSize - length : 1;
+    while (length <= max) {
+        char* into = length < max ? text + length : &extra;
+        std::size_t room = length < max ? max - length : 1;
         got = read(fd, into, room);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         length += static_cast<std::size_t>(got);
     }
     close(fd);
-    if (got < 0 || length > kKeyFileMaxSize) return -1;
+    if (got < 0 || length > max) return -1;
     return static_cast<long>(length);
 }
 
-bool parseUpdateKey(std::string_view text, RsaPublicKey* key, UpdateKeyId* id) {
+bool parseUpdateKey(std::string_view text, RsaPublicKey* key, UpdateKeyId* id, KeyRole* role) {
     std::array<std::uint8_t, kRsaMaxBits / 8 + 1> modulus{};
     std::size_t modulusLength = 0;
-    if (!parseKeyText(text, modulus, &modulusLength)) return false;
+    KeyRole own{};
+    if (!parseKeyText(text, modulus, &modulusLength, role != nullptr ? role : &own)) return false;
     std::span<const std::uint8_t> bytes(modulus.data(), modulusLength);
     if (!makeRsaPublicKey(bytes, key)) return false;
     *id = updateKeyIdOf(bytes);
     return true;
 }
 
-bool readUpdateKeyFile(const char* path, RsaPublicKey* key, UpdateKeyId* id) {
+bool readUpdateKeyFile(const char* path, RsaPublicKey* key, UpdateKeyId* id, KeyRole* role) {
     char text[kKeyFileMaxSize];
     long length = readKeyFileText(AT_FDCWD, path, text);
-    return length >= 0 && parseUpdateKey({text, static_cast<std::size_t>(length)}, key, id);
+    return length >= 0 && parseUpdateKey({text, static_cast<std::size_t>(length)}, key, id, role);
 }
 
 KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others,
@@ -256,7 +272,11 @@ KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others,
             continue;
         }
         ++otherFiles;
-        if (others == nullptr) continue;
+        // The set's statement and signatures belong beside its keys, yet count as no key: a
+        // folder with only them holds no key file.
+        if (others == nullptr || std::strcmp(entry->d_name, kKeySetStatementName) == 0 ||
+            std::strcmp(entry->d_name, kKeySetSignaturesName) == 0)
+            continue;
         char path[256];
         int written = std::snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
         if (written > 0 && static_cast<std::size_t>(written) < sizeof path)
@@ -326,8 +346,9 @@ SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
     // One key at a time: each is a kilobyte, and a board holds few.
     RsaPublicKey key{};
     UpdateKeyId id{};
+    KeyRole role{};
     bool known = forEachKeyFile(folder, [&](const char* path) {
-        if (!readUpdateKeyFile(path, &key, &id)) {
+        if (!readUpdateKeyFile(path, &key, &id, &role)) {
             if (unreadable != nullptr) unreadable(path);
             return false;
         }
@@ -338,6 +359,8 @@ SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
     } else if (!verifyRsaSha256Pkcs1(key, block.signature,
                                      signedStatementDigest(block, filesDigest))) {
         check.verdict = SignatureVerdict::BadSignature;
+    } else if (role == KeyRole::Root) {
+        check.verdict = SignatureVerdict::RootKeySigned;
     } else if (!boardSecurityVersion) {
         check.verdict = SignatureVerdict::SecurityVersionUnknown;
     } else {
@@ -368,6 +391,9 @@ bool describeSignatureRefusal(const SignatureCheck& check, const char* folder, c
             break;
         case SignatureVerdict::BadSignature:
             std::snprintf(text, size, "bad signature by key %s", key);
+            break;
+        case SignatureVerdict::RootKeySigned:
+            std::snprintf(text, size, "signed by root key %s, which signs key sets only", key);
             break;
         case SignatureVerdict::KeyFolderUnlistable:
             if (check.folder.strayLink) {

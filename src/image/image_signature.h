@@ -29,7 +29,9 @@
 //
 // The board's public keys are files named *.key in /etc/update-keys, one key per file, text:
 //   lines that begin with "#" are comments;
-//   one line "rsa-sha256 65537 " followed by the modulus in hex digits (big-endian).
+//   one line "rsa-sha256 65537 " followed by the modulus in hex digits (big-endian);
+//   at most one line naming the key's role (image/key_set_statement.h): only release keys
+//   sign images.
 // On the board /etc/update-keys is a symbolic link to a versioned folder beside it,
 // "update-keys.N", so that a new set takes the old one's place by one rename of a link (a
 // board not yet moved to that form holds a plain folder). With no key folder, or an empty one,
@@ -120,11 +122,19 @@ inline constexpr std::size_t kKeyFileMaxSize = 4096;
 // regular file of at most kKeyFileMaxSize bytes, so that a FIFO, a device or a link among the
 // keys can't hold up or mislead the reader. Its length, or -1.
 long readKeyFileText(int folderFd, const char* name, char* text);
-// The key of a key file's text, its ID. False when it isn't a key file of the format above (a
-// modulus that makeRsaPublicKey refuses included).
-bool parseUpdateKey(std::string_view text, RsaPublicKey* key, UpdateKeyId* id);
-// One key file read: the key, its ID. False when the file can't be read or isn't a key file.
-bool readUpdateKeyFile(const char* path, RsaPublicKey* key, UpdateKeyId* id);
+// Declared with the key-set statement, which root keys sign.
+enum class KeyRole : std::uint8_t;
+// Reads the file name of the folder open as folderFd (AT_FDCWD: name is a path) as
+// readKeyFileText does, up to max bytes. Its length, or -1.
+long readSmallFile(int folderFd, const char* name, char* text, std::size_t max);
+// The key of a key file's text, its ID and (when asked) its role. False when it isn't a key
+// file of the format above (a modulus that makeRsaPublicKey refuses included).
+bool parseUpdateKey(std::string_view text, RsaPublicKey* key, UpdateKeyId* id,
+                    KeyRole* role = nullptr);
+// One key file read: the key, its ID, its role. False when the file can't be read or isn't a
+// key file.
+bool readUpdateKeyFile(const char* path, RsaPublicKey* key, UpdateKeyId* id,
+                       KeyRole* role = nullptr);
 
 // Whether name is that of a key file: *.key, not hidden.
 bool isKeyFileName(std::string_view name);
@@ -157,7 +167,7 @@ std::int32_t keySetNumber(std::string_view name, std::string_view base);
 // ("update-keys.3"); -1 for a link to anything else, or no link.
 std::int32_t linkedKeySet(const char* link);
 // Hears of each file of the key folder that isn't a key file (by name), so that a key given
-// the wrong name is noticed.
+// the wrong name is noticed; the set's statement and its signatures are none of these.
 struct OtherFileListener {
     void (*heard)(void* context, const char* path);
     void* context;
@@ -187,6 +197,7 @@ enum class SignatureVerdict {
     OlderSecurityVersion,    // a valid signature, but a security version below the board's
     SecurityVersionUnknown,  // the board's security version can't be read
     KeysLost,                // the board has held keys, but its key folder is missing or empty
+    RootKeySigned,           // a valid signature, by a root key: root keys sign key sets only
 };
 struct SignatureCheck {
     SignatureVerdict verdict;

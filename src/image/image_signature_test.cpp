@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "image/key_set_statement.h"
 #include "tests/support/board.h"
 #include "tests/support/bytes.h"
 #include "tests/support/openssl_keys.h"
@@ -116,6 +117,36 @@ TEST(UpdateKeyFile, IsReadOnlyInItsOwnFormat) {
     EXPECT_FALSE(readUpdateKeyFile("/tmp/missing.key", &read, &id));
 }
 
+// A key is a release key unless its file says "role root"; one role line at most, spelt so.
+TEST(UpdateKeyFile, NamesItsRoleOnceAtMost) {
+    const std::string line = mkupdate::updateKeyFileText(makeOpensslKey("role-key", 2048).modulus);
+    const struct {
+        std::string text;
+        std::optional<KeyRole> role;  // nothing: no key file
+    } cases[] = {
+        {line, KeyRole::Release},
+        {"role root\n" + line, KeyRole::Root},
+        {line + "role root\r\n", KeyRole::Root},
+        {line + "role release\n", KeyRole::Release},
+        {line + "role root\nrole root\n", std::nullopt},
+        {line + "role release\nrole root\n", std::nullopt},
+        {line + "role admin\n", std::nullopt},
+        {line + "role  root\n", std::nullopt},
+        {line + "role Root\n", std::nullopt},
+        {line + "role root \n", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        RsaPublicKey key{};
+        UpdateKeyId id{};
+        KeyRole role = c.role == KeyRole::Root ? KeyRole::Release : KeyRole::Root;
+        EXPECT_EQ(parseUpdateKey(c.text, &key, &id, &role), c.role.has_value()) << c.text;
+        if (c.role) {
+            EXPECT_EQ(role, *c.role) << c.text;
+        }
+        EXPECT_EQ(parseUpdateKey(c.text, &key, &id), c.role.has_value()) << c.text;
+    }
+}
+
 // Only a regular file of bounded size is read as a key file: nothing at its name blocks the
 // reader or leads it elsewhere.
 TEST(UpdateKeyFile, IsOnlyARegularFileOfBoundedSize) {
@@ -175,6 +206,27 @@ TEST(KeyFolder, IsReadAsTheDaemonTrustsIt) {
     KeyFolder dangling = inspectKeyFolder("/tmp/dangling-keys");
     EXPECT_EQ(dangling.state, KeyFolderState::Unlistable);
     EXPECT_EQ(dangling.error, ENOENT);
+}
+
+// The set's statement and its signatures stand beside its keys: nobody is told of them as of
+// a stray file, and they are no key: a folder of only them refuses every image.
+TEST(KeyFolder, TheSetsStatementIsNoStrangerAndNoKey) {
+    for (bool withKey : {true, false}) {
+        const std::string folder = withKey ? "/tmp/stated-keys" : "/tmp/stated-only";
+        mkdir(folder.c_str(), 0755);
+        writeWholeFile(folder + "/keyset", "");
+        writeWholeFile(folder + "/keyset.sig", "");
+        if (withKey) writeWholeFile(folder + "/a.key", "");
+        std::vector<std::string> others;
+        const OtherFileListener listener{
+            [](void* context, const char* path) {
+                static_cast<std::vector<std::string>*>(context)->push_back(path);
+            },
+            &others};
+        EXPECT_EQ(inspectKeyFolder(folder.c_str(), &listener).state,
+                  withKey ? KeyFolderState::Keys : KeyFolderState::NoKeyFile);
+        EXPECT_TRUE(others.empty()) << others.front();
+    }
 }
 
 // The board's security version: a number on a line of its own, 0 without the file, and

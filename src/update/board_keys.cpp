@@ -7,6 +7,8 @@
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "image/key_set_statement.h"
+#include "update/key_set_change.h"
 #include "update/key_set_folders.h"
 #include "update/update_state.h"
 
@@ -37,6 +39,23 @@ bool raiseBoardSecurityVersion() {
     std::snprintf(line, sizeof line, "board's security version now %s", text);
     reportTrustChange(line);
     return true;
+}
+
+// Written once the set is in place, whose own statement carries the version already: the
+// record keeps it should that statement be lost, so a failure to write it is logged and the
+// update stays OK.
+void recordKeySetVersion(std::uint32_t version) {
+    char text[16];
+    int length = std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(version));
+    if (!replaceFileDurably(kKeySetVersionPath, text, static_cast<std::size_t>(length), 0644)) {
+        UPDATE_ERR_AS("finishUpdate", LogLevel::Critical, kErrorWriteOrEvent,
+                      "key-set version %u not recorded in %s errno = %d %m \n",
+                      static_cast<unsigned>(version), kKeySetVersionPath, errno);
+        return;
+    }
+    char line[48];
+    std::snprintf(line, sizeof line, "board's key-set version now %s", text);
+    reportTrustChange(line);
 }
 
 void dropStagedKeySet(std::uint32_t number) {
@@ -70,9 +89,17 @@ void updateKeysStep() {
                       "the image was not verified by a key of the board; keys not installed\n");
     } else if (prepareKeySetChange(kUpdateKeyFolder, update.trust == ImageTrust::Verified)) {
         if (std::optional<StagedKeySet> set = stageKeySet(kUpdateKeysSource, kUpdateKeyFolder)) {
-            update.stagedKeySet = set->number;
-            update.stagedKeys = set->keys;
-            staged = true;
+            // Checked where it is staged, which nobody else writes: what is checked is what
+            // is put in.
+            char path[64];
+            keySetPath(kUpdateKeyFolder, set->number, path, sizeof path);
+            staged = keySetChangeAllowed(kUpdateKeyFolder, path, &update.stagedKeySetVersion);
+            if (staged) {
+                update.stagedKeySet = set->number;
+                update.stagedKeys = set->keys;
+            } else {
+                dropKeySet(kUpdateKeyFolder, set->number);
+            }
         }
     }
     if (!staged) {
@@ -101,5 +128,8 @@ bool finishBoardTrust(bool ok) {
     std::snprintf(line, sizeof line, "board's update keys now %s.%u (keys: %d)\n", kUpdateKeyFolder,
                   static_cast<unsigned>(*staged), static_cast<int>(update.stagedKeys));
     reportTrustChange(line);
+    // After the set: a cut between them leaves the new set, whose own statement carries the
+    // version, and the board's key-set version is the higher of the two.
+    if (update.stagedKeySetVersion != 0) recordKeySetVersion(update.stagedKeySetVersion);
     return true;
 }

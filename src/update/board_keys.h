@@ -18,12 +18,14 @@ inline constexpr char kUpdateKeysSource[] = "/tmp/update.d/update-keys";
 const char* boardKeyFolder(KeyFolderRules* rules);
 
 // The step UPDATE_KEYS: stages the update's key set beside the board's (the image verified by
-// a key of the current set, or a board without keys), to be put in at the update's end; else
-// ends NOK with nothing staged.
+// a key of the current set, or a board without keys) when the roots' rules let it replace the
+// board's (update/key_set_change.h), to be put in at the update's end; else ends NOK with
+// nothing staged.
 void updateKeysStep();
 
 // At the end of an update. One that ended OK (ok) raises the board's security version to its
 // image's when a key of the board verified it and that is higher, then puts in the key set that
-// its key step staged; false (logged) when either couldn't be done. One that ended NOK (false
+// its key step staged, then records its key-set version; false (logged) when the version or
+// the set couldn't be put in. One that ended NOK (false
 // then) leaves both as they were and removes the staged set.
 bool finishBoardTrust(bool ok);

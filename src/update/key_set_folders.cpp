@@ -14,6 +14,7 @@
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/work_files.h"
+#include "image/key_set_statement.h"
 
 namespace {
 
@@ -102,8 +103,17 @@ void removeLeftovers(const char* link, std::int32_t keep) {
     syncBeside(link);
 }
 
-// Copies the key files of the open folder source into the new folder staging; the count of
-// keys, or -1 (logged).
+// The most that the set's file name may hold: a key file, the statement or its signatures;
+// 0 for any other name.
+std::size_t keySetFileMax(const char* name) {
+    if (isKeyFileName(name)) return kKeyFileMaxSize;
+    if (std::strcmp(name, kKeySetStatementName) == 0) return kKeySetStatementMaxSize;
+    if (std::strcmp(name, kKeySetSignaturesName) == 0) return kKeySetSignaturesMaxSize;
+    return 0;
+}
+
+// Copies the key files of the open folder source, and its statement and signatures, into the
+// new folder staging; the count of keys, or -1 (logged).
 int copyKeySet(int sourceFd, const char* source, const char* staging) {
     DIR* dir = fdopendir(sourceFd);
     if (dir == nullptr) {
@@ -112,7 +122,7 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
         return -1;
     }
     int keys = 0;
-    char text[kKeyFileMaxSize];
+    char text[kKeySetSignaturesMaxSize];
     for (;;) {
         // A folder that can't be read to its end would stage a part of the set.
         errno = 0;
@@ -123,16 +133,28 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
         }
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        if (!isKeyFileName(name)) {
+        std::size_t max = keySetFileMax(name);
+        if (max == 0) {
             UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed,
                           "%s/%s is not named *.key; not installed\n", source, name);
             continue;
         }
-        long length = readKeyFileText(dirfd(dir), name, text);
-        RsaPublicKey key{};
-        UpdateKeyId id{};
+        long length = readSmallFile(dirfd(dir), name, text, max);
         char path[kPathSize + 256];
         std::snprintf(path, sizeof path, "%s/%s", staging, name);
+        if (!isKeyFileName(name)) {
+            // Checked against the keys once they are all staged, where nobody else writes.
+            if (length < 0 ||
+                !writeNewSyncedFile(path, text, static_cast<std::size_t>(length), 0644)) {
+                UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed,
+                              "%s/%s unreadable or not staged\n", source, name);
+                keys = -1;
+                break;
+            }
+            continue;
+        }
+        RsaPublicKey key{};
+        UpdateKeyId id{};
         if (length < 0 || !parseUpdateKey({text, static_cast<std::size_t>(length)}, &key, &id)) {
             UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed,
                           "update key file %s/%s unreadable or not a key\n", source, name);

@@ -94,5 +94,6 @@ void resetUpdateOutcome() {
     update.trust = ImageTrust::None;
     update.securityVersion = 0;
     update.stagedKeySet.reset();
+    update.stagedKeySetVersion = 0;
     for (ComponentVersion& component : componentTable) component.needsUpdate = 1;
 }

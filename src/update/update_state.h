@@ -61,6 +61,9 @@ struct UpdateState {
     // it becomes the board's only at the end of an update that ended OK.
     std::optional<std::uint32_t> stagedKeySet;
     std::int32_t stagedKeys = 0;
+    // The staged set's key-set version, when it carries a statement: the board's record of it
+    // is written once the set is the board's.
+    std::uint32_t stagedKeySetVersion = 0;
 };
 extern UpdateState update;
 

@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <string_view>
 
+#include "image/key_set_statement.h"
 #include "tools/mkupdate/image_files.h"
+#include "tools/mkupdate/key_set_making.h"
 
 namespace mkupdate {
 namespace {
@@ -36,6 +38,11 @@ enum class Target {
     SecurityVersion,
     Passin,
     Force,
+    KeySetVersion,
+    Threshold,
+    RootKey,
+    RootSignature,
+    BoardKeys,
 };
 struct Option {
     const char* name;
@@ -58,7 +65,12 @@ std::vector<Option> buildOptions() {
                                 {"--install-keys", Target::InstallKeys},
                                 {"--security-version", Target::SecurityVersion},
                                 {"--passin", Target::Passin},
-                                {kForceOption, Target::Force}};
+                                {kForceOption, Target::Force},
+                                {"--keyset-version", Target::KeySetVersion},
+                                {"--threshold", Target::Threshold},
+                                {"--root-key", Target::RootKey},
+                                {"--root-signature", Target::RootSignature},
+                                {"--board-keys", Target::BoardKeys}};
     for (std::size_t kind = 0; kind < kUpdateFileKinds; ++kind)
         options.push_back({kUpdateFileRoles[kind].option, Target::File, kind});
     for (std::size_t i = 0; i < kVersionCount; ++i)
@@ -152,6 +164,23 @@ bool takeOption(const Option& option, const std::string& value, BuildParsing* pa
             request.securityVersion = securityVersion(value);
             if (!request.securityVersion) *error = securityVersionRefusal(value);
             return request.securityVersion.has_value();
+        case Target::KeySetVersion:
+            request.keySetVersion = keySetVersion(value);
+            if (!request.keySetVersion) *error = keySetVersionRefusal(value);
+            return request.keySetVersion.has_value();
+        case Target::Threshold:
+            request.threshold = keySetThreshold(value);
+            if (!request.threshold) *error = keySetThresholdRefusal(value);
+            return request.threshold.has_value();
+        case Target::RootKey:
+            request.rootKeys.push_back(value);
+            break;
+        case Target::RootSignature:
+            request.rootSignatures.push_back(value);
+            break;
+        case Target::BoardKeys:
+            request.boardKeys = value;
+            break;
         case Target::Name:
             update.name = value;
             break;
@@ -197,7 +226,17 @@ std::string requestRefusal(const BuildParsing& parsing) {
     if (payload != parsing.named)
         return payload ? "--lap-payload needs --lap-name NAME"
                        : "--lap-name goes with --lap-payload";
-    if (request.passin && request.signingKey.empty()) return "--passin goes with --sign";
+    if (request.passin && request.signingKey.empty() && request.rootKeys.empty())
+        return "--passin goes with --sign or --root-key";
+    // A statement is made only for the set that the update installs.
+    const bool keys = request.update.installKeys.has_value();
+    if (request.keySetVersion && !keys) return "--keyset-version goes with --install-keys";
+    if (request.boardKeys && !keys) return "--board-keys goes with --install-keys";
+    if (!request.keySetVersion) {
+        if (request.threshold) return "--threshold goes with --keyset-version";
+        if (!request.rootKeys.empty()) return "--root-key goes with --keyset-version";
+        if (!request.rootSignatures.empty()) return "--root-signature goes with --keyset-version";
+    }
     if (request.securityVersion && request.signingKey.empty())
         return "--security-version goes with --sign: only a signature binds it";
     if (pinsBoards(request.securityVersion) && !request.force) return kPinningRefusal;
@@ -232,7 +271,10 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
         }
         const Option* option = got == 'o' ? &options.front() : &options[got - 256];
         const std::string arg = option->name;
-        if (option->target != Target::Steps &&
+        const bool repeatable = option->target == Target::Steps ||
+                                option->target == Target::RootKey ||
+                                option->target == Target::RootSignature;
+        if (!repeatable &&
             std::find(parsing.given.begin(), parsing.given.end(), arg) != parsing.given.end()) {
             *error = arg + " given twice";
             return std::nullopt;
@@ -254,6 +296,9 @@ std::optional<BuildRequest> readBuildRequest(int argc, char** argv, std::string*
     if (parsing.keyFolder) {
         auto keys = readKeyFolder(*parsing.keyFolder, error);
         if (!keys) return std::nullopt;
+        // A statement in the folder is the last set's: the new one is written from the keys.
+        std::erase_if(*keys,
+                      [](const PartFile& key) { return isKeySetStatementFile(keyFileName(key)); });
         parsing.request.update.installKeys = std::move(*keys);
     }
     return std::move(parsing.request);
@@ -268,7 +313,31 @@ std::vector<std::string> requestInputs(const BuildRequest& request) {
         if (file) inputs.push_back(file->path);
     if (update.installKeys)
         for (const PartFile& key : *update.installKeys) inputs.push_back(key.path);
+    inputs.insert(inputs.end(), request.rootKeys.begin(), request.rootKeys.end());
+    inputs.insert(inputs.end(), request.rootSignatures.begin(), request.rootSignatures.end());
     return inputs;
+}
+
+std::optional<std::uint32_t> keySetVersion(const std::string& value) {
+    auto version = securityVersion(value);
+    if (!version || *version == 0 || value[0] == '0') return std::nullopt;
+    return version;
+}
+
+std::optional<std::uint32_t> keySetThreshold(const std::string& value) {
+    auto threshold = securityVersion(value);
+    if (!threshold || *threshold == 0 || *threshold > kMaxKeySetKeys || value[0] == '0')
+        return std::nullopt;
+    return threshold;
+}
+
+std::string keySetVersionRefusal(const std::string& value) {
+    return "--keyset-version takes a number from 1 to 4294967295, not \"" + value + "\"";
+}
+
+std::string keySetThresholdRefusal(const std::string& value) {
+    return "--threshold takes a number from 1 to " + std::to_string(kMaxKeySetKeys) + ", not \"" +
+           value + "\"";
 }
 
 std::optional<std::uint32_t> securityVersion(const std::string& value) {

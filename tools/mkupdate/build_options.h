@@ -16,6 +16,13 @@ struct BuildRequest {
     std::optional<std::uint32_t> securityVersion;  // --security-version: the signature binds it
     std::optional<std::string> passin;             // --passin: the signing key's passphrase
     bool force = false;  // --force: sign a security version that pins the boards
+    // The statement of the key set that --install-keys packs: its version and threshold, the
+    // root keys that sign it here (PEM files) and the signatures made elsewhere (files).
+    std::optional<std::uint32_t> keySetVersion;
+    std::optional<std::uint32_t> threshold;
+    std::vector<std::string> rootKeys;
+    std::vector<std::string> rootSignatures;
+    std::optional<std::string> boardKeys;  // --board-keys: the board's key set, for its verdict
 };
 
 // How a command line is refused: wrong usage, or a file that can't be read.
@@ -52,6 +59,13 @@ bool pinsBoards(std::optional<std::uint32_t> securityVersion);
 inline constexpr const char* kPinningRefusal =
     "--security-version 4294967295 pins each board that takes the image for good: it refuses "
     "every image signed with a lower one; --force signs it anyway";
+
+// A value of --keyset-version (1 to 4294967295) or --threshold (1 to 16); why not, when it
+// isn't one.
+std::optional<std::uint32_t> keySetVersion(const std::string& value);
+std::optional<std::uint32_t> keySetThreshold(const std::string& value);
+std::string keySetVersionRefusal(const std::string& value);
+std::string keySetThresholdRefusal(const std::string& value);
 
 // The files of a key set's folder (--install-keys), sorted by name; each checked later.
 std::optional<std::vector<PartFile>> readKeyFolder(const std::string& folder, std::string* error);

@@ -132,7 +132,7 @@ std::optional<Bytes> insertSignature(std::span<const std::uint8_t> image, const 
     return withBlock(*split, keyId, signature, securityVersion, error);
 }
 
-std::string updateKeyFileText(std::span<const std::uint8_t> modulus) {
+std::string updateKeyFileText(std::span<const std::uint8_t> modulus, KeyRole role) {
     while (!modulus.empty() && modulus.front() == 0) modulus = modulus.subspan(1);
     std::string hex;
     for (std::uint8_t byte : modulus) {
@@ -143,8 +143,11 @@ std::string updateKeyFileText(std::span<const std::uint8_t> modulus) {
     std::size_t bits = modulus.empty() ? 0
                                        : (modulus.size() - 1) * 8 +
                                              static_cast<std::size_t>(std::bit_width(modulus[0]));
-    return "# BT-LAP update key " + std::string(updateKeyIdText(updateKeyIdOf(modulus)).data()) +
-           " (RSA " + std::to_string(bits) + " bits): install it in " + kUpdateKeyFolder + "/\n" +
+    const bool root = role == KeyRole::Root;
+    return std::string("# BT-LAP update ") + (root ? "root key " : "key ") +
+           updateKeyIdText(updateKeyIdOf(modulus)).data() + " (RSA " + std::to_string(bits) +
+           " bits" + (root ? "; signs key sets, not images" : "") + "): install it in " +
+           kUpdateKeyFolder + "/\n" + (root ? std::string(kKeyRoleRootLine) + "\n" : "") +
            std::string(kUpdateKeyLinePrefix) + hex + "\n";
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "image/image_signature.h"
+#include "image/key_set_statement.h"
 #include "tools/mkupdate/image_builder.h"
 
 namespace mkupdate {
@@ -55,8 +56,11 @@ std::optional<Bytes> insertSignature(std::span<const std::uint8_t> image, const 
                                      std::optional<std::uint32_t> securityVersion, bool replace,
                                      std::string* error);
 
-// The board's key file (/etc/update-keys/*.key) of a public key's modulus (big-endian).
-std::string updateKeyFileText(std::span<const std::uint8_t> modulus);
+// The board's key file (/etc/update-keys/*.key) of a public key's modulus (big-endian). A root
+// key's file carries the line "role root"; a release key's has no role line, so that it reads
+// as every key file did before roles.
+std::string updateKeyFileText(std::span<const std::uint8_t> modulus,
+                              KeyRole role = KeyRole::Release);
 
 // The daemon's verdict on image's signature with the key files of folder: nothing when it
 // takes the image, else the reason as its report gives it ("no signature", "signed by

@@ -10,6 +10,7 @@
 #include "tools/common/json_text.h"
 #include "tools/mkupdate/archive_listing.h"
 #include "tools/mkupdate/image_builder.h"
+#include "tools/mkupdate/key_set_making.h"
 #include "update/board_keys.h"
 #include "update/step_table.h"
 
@@ -126,11 +127,48 @@ struct TrustListing {
     std::string text;
     Json json;  // "signature", and "keySet" when the update installs keys
     bool unsignedImage = false;
+    KeySetFiles keySet;  // the keys (those the board reads), statement and signatures packed
 };
+
+struct KeySetListing {
+    std::string text;
+    Json json;
+};
+
+// The statement of a key set that the update installs: its version and threshold, and who
+// signed it, the set's own roots by name and ID, others by ID (only a board that holds them
+// can check their signatures).
+KeySetListing keySetListing(const KeySetFiles& set) {
+    KeySetReading reading = readKeySet(set, kKeySetFolder.substr(0, kKeySetFolder.size() - 1));
+    KeySetListing listing{"", Json::object()};
+    if (reading.statementRead) {
+        listing.text = formatted("key set      version %u, threshold %u\n", reading.version,
+                                 reading.threshold);
+        listing.json = Json{{"version", reading.version}, {"threshold", reading.threshold}};
+    } else {
+        listing.text = set.statement ? "key set      BAD: not a key-set statement\n"
+                                     : "key set      BAD: signatures without a statement\n";
+        listing.json = Json{{"version", nullptr}, {"threshold", nullptr}};
+    }
+    Json& signers = listing.json["signedBy"] = Json::array();
+    for (const KeySetSigner& signer : reading.signers) {
+        std::string id = updateKeyIdText(signer.keyId).data();
+        if (signer.name.empty())
+            listing.text += "key set      signed by " + id + " (no root key of this set)\n";
+        else
+            listing.text += "key set      signed by root " + signer.name + " " + id +
+                            (signer.valid ? "" : " BAD: bad signature") + "\n";
+        signers.push_back(
+            Json{{"keyId", id},
+                 {"name", signer.name.empty() ? Json(nullptr) : Json(signer.name)},
+                 {"valid", signer.name.empty() ? Json(nullptr) : Json(signer.valid)}});
+    }
+    return listing;
+}
 
 TrustListing trustListing(const ImageListing& listing, std::span<const std::uint8_t> image,
                           const ArchiveListing* archive) {
-    TrustListing trust{"", Json{{"signature", nullptr}}};
+    TrustListing trust{"", Json{{"signature", nullptr}}, false, {}};
     if (listing.multiFile && !listing.files.empty() && listing.files.front().inside) {
         const ListedFile& file0 = listing.files.front();
         SignatureBlock block{};
@@ -157,20 +195,35 @@ TrustListing trustListing(const ImageListing& listing, std::span<const std::uint
     }
     if (archive == nullptr || !archive->failure.empty()) return trust;
     Json keys = Json::array();
+    KeySetFiles set;
     for (const ArchiveEntry& entry : archive->contents.entries) {
         if (!inKeySet(entry)) continue;
-        RsaPublicKey key{};
-        UpdateKeyId id{};
-        std::string_view text(reinterpret_cast<const char*>(entry.content.data()),
-                              entry.content.size());
-        bool read = entry.type == '0' &&
-                    isKeyFileName(placedPath(entry.name).substr(kKeySetFolder.size())) &&
-                    parseUpdateKey(text, &key, &id);
-        std::string shown = read ? std::string(updateKeyIdText(id).data()) : "BAD: not a key";
-        trust.text += "key set      " + entry.name + " " + shown + "\n";
-        keys.push_back(Json{{"name", entry.name}, {"keyId", read ? Json(shown) : Json(nullptr)}});
+        std::string_view name = placedPath(entry.name).substr(kKeySetFolder.size());
+        std::string text(entry.content.begin(), entry.content.end());
+        if (name == kKeySetStatementName) {
+            set.statement = std::move(text);
+            continue;
+        }
+        if (name == kKeySetSignaturesName) {
+            set.signatures = std::move(text);
+            continue;
+        }
+        auto key = entry.type == '0' ? readSetKey(name, entry.content) : std::nullopt;
+        std::string id = key ? std::string(updateKeyIdText(key->id).data()) : "";
+        trust.text += "key set      " + entry.name + " " +
+                      (key ? id + " " + keyRoleName(key->role) : "BAD: not a key") + "\n";
+        keys.push_back(Json{{"name", entry.name},
+                            {"keyId", key ? Json(id) : Json(nullptr)},
+                            {"role", key ? Json(keyRoleName(key->role)) : Json(nullptr)}});
+        if (key) set.keys.push_back(std::move(*key));
     }
     if (!keys.empty()) trust.json["keySet"] = std::move(keys);
+    if (set.statement || set.signatures) {
+        KeySetListing statement = keySetListing(set);
+        trust.text += statement.text;
+        trust.json["keySetStatement"] = std::move(statement.json);
+    }
+    trust.keySet = std::move(set);
     return trust;
 }
 
@@ -211,8 +264,15 @@ UpdateDescription unpackedUpdate(const ArchiveContents& contents, const ImageLis
     if (listed({"UPDATE_KEYS"})) {
         for (const ArchiveEntry& entry : contents.entries) {
             if (!inKeySet(entry)) continue;
+            PartFile file{entry.name, entry.content, false};
+            std::string_view name = placedPath(entry.name).substr(kKeySetFolder.size());
             if (!update.installKeys) update.installKeys.emplace();
-            update.installKeys->push_back(PartFile{entry.name, entry.content, false});
+            if (name == kKeySetStatementName)
+                update.keySetStatement = std::move(file);
+            else if (name == kKeySetSignaturesName)
+                update.keySetSignatures = std::move(file);
+            else
+                update.installKeys->push_back(std::move(file));
         }
     }
     if (listed({"LAP_SOFTWARE"})) {
@@ -320,6 +380,8 @@ ImageVerdict judgeImage(std::span<const std::uint8_t> image, std::uint64_t flash
     if (archive && archive->failure.empty() && selects(archive->contents, "UPDATE_KEYS") &&
         trust.json.contains("keySet") && trust.unsignedImage)
         result.warnings.push_back(kUnsignedKeySetWarning);
+    if (archive && archive->failure.empty() && selects(archive->contents, "UPDATE_KEYS"))
+        result.keySet = std::move(trust.keySet);
     for (const std::string& warning : result.warnings)
         result.text += "warning      " + warning + "\n";
     if (result.faults.empty()) result.text += "result       valid\n";

@@ -6,17 +6,19 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "tools/mkupdate/key_set_making.h"
 #include "tools/mkupdate/update_build.h"
 
 namespace mkupdate {
 
 // The version of list --json's format: a name keeps its meaning within it, names may be
-// added.
-inline constexpr int kListingFormatVersion = 1;
+// added. 2: a key set's keys have their "role", its statement is "keySetStatement".
+inline constexpr int kListingFormatVersion = 2;
 
 struct ImageVerdict {
     std::string text;  // the listing: header, files, archive, steps by position, versions
@@ -27,6 +29,8 @@ struct ImageVerdict {
     // What a valid image meets on some boards only (a key set, unsigned: refused by a board
     // with keys).
     std::vector<std::string> warnings;
+    // The key set that the update installs (UPDATE_KEYS listed), for a board's verdict on it.
+    std::optional<KeySetFiles> keySet;
     bool valid() const { return faults.empty(); }
 };
 

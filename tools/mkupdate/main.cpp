@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +16,14 @@
 #include <vector>
 
 #include "core/build_time.h"
+#include "tools/common/formatted.h"
 #include "tools/common/input_file.h"
 #include "tools/mkupdate/build_options.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/image_files.h"
 #include "tools/mkupdate/image_signing.h"
 #include "tools/mkupdate/image_verdict.h"
+#include "tools/mkupdate/key_set_making.h"
 #include "tools/mkupdate/signing_key.h"
 #include "tools/mkupdate/update_archive.h"
 #include "tools/mkupdate/update_build.h"
@@ -37,7 +40,8 @@ CRC-32, type, name (at most 32 bytes, NUL-padded, not necessarily NUL-terminated
 other header bytes are 0, so identical inputs give byte-identical images.
 
   mkupdate build -o OUT [--name NAME] [--note FILE] PARTS... [--steps LIST]
-                 [--install-keys DIR]
+                 [--install-keys DIR [--keyset-version N [--threshold K]
+                  [--root-key ROOT.pem]... [--root-signature SIG]... [--board-keys DIR]]]
                  [--sign KEY.pem [--passin SOURCE] [--security-version N] [--force]]
       Builds an update from its parts: writes update.d/updatetodo.txt and update.d/VERSION
       itself, packs update.d (mode 0755 for the DFU program, 0644 for the other files)
@@ -60,10 +64,34 @@ other header bytes are 0, so identical inputs give byte-identical images.
                                     (default 2M)
       --install-keys DIR: the key files (*.key) of DIR become update.d/update-keys/, and
       the step UPDATE_KEYS installs them as the board's key set, replacing all of its
-      keys (see "Key rotation" below); each must be a key file the board reads, 1 to 16.
-      Without --sign a warning says that a board with keys refuses the image.
+      keys (see "Key rotation" below); each must be a key file the board reads, 1 to 16
+      (a statement "keyset" and its signatures "keyset.sig" in DIR are left out: build
+      writes the set's own). Without --sign a warning says that a board with keys refuses
+      the image.
+      Root keys (keygen --role root) sign no image, only key sets: a board whose set
+      holds root keys takes a new set only when enough of its roots signed it. A set
+      with root keys needs --keyset-version N (1 to 4294967295, above the boards'
+      key-set version): build writes the set's statement update-keys/keyset (version,
+      threshold, each key file's name and SHA-256) and its signatures update-keys/
+      keyset.sig (a line per root: its key ID and signature). --threshold K (1 to 16, at
+      most the set's roots) is how many of this set's roots must sign the set after it;
+      default a majority of them (1 of 1, 2 of 2 or 3, 3 of 4 or 5: give three roots, so
+      that one lost root leaves two to replace it). --root-key ROOT.pem (repeatable,
+      opened as --sign opens its key, --passin for all) signs the statement here, and
+      each --root-signature SIG (repeatable) inserts a root's signature made elsewhere of
+      the bytes that keyset-statement writes. Each must be found to be a root key of the new
+      set or of --board-keys DIR, the boards' set today (their /etc/update-keys: its key
+      files and keyset). Refused, exit 1, nothing written: root keys but no
+      keyset version; a statement for a set without root keys, or with no release key
+      (no image could be signed after it); a threshold above the set's roots; a root key
+      or signature of neither set; fewer of the set's roots signing than its threshold
+      (every board refuses the set); and with --board-keys a set that a board with those
+      keys refuses ("a board with the keys of DIR refuses this key set: ..."): one
+      without roots, a version not above its own, or fewer of its roots signing than its
+      threshold (1 when it holds no statement).
       --sign KEY.pem signs the image with that private key, as "sign" does, with
-      --passin, --security-version and --force as there.
+      --passin, --security-version and --force as there; a root key of the set or of
+      --board-keys is refused: root keys sign key sets, never images.
       --steps LIST (step keywords, separated by commas; repeatable) is the to-do list.
       Without it the list holds every step whose part is given, in this order:
         CHECK_VERSIONS                  with a version and the firmware or --pskeys
@@ -110,20 +138,31 @@ other header bytes are 0, so identical inputs give byte-identical images.
           BT_MOD_SET_NEW_WRITE, and a firmware file that is text names its version on a
           line "firmware VERSION", which the DFU program loads.
 
-  mkupdate keygen [--bits BITS] KEY.pem [PUBLIC.key]
+  mkupdate keygen [--bits BITS] [--role release|root] KEY.pem [PUBLIC.key]
       Makes a signing key: an RSA key of BITS bits (2048 to 4096, default 3072; exponent
-      65537). Its private key goes to KEY.pem (mode 0600), the board's public key file to
-      PUBLIC.key (default: KEY.pem's name with .key in place of .pem), which must end in
-      .key, the only name the board reads; an existing file is never replaced. The key's
-      ID and both files are printed. PUBLIC.key goes into the board's /etc/update-keys/;
+      65537). A release key (the default) signs images; a root key (--role root; its key
+      file holds the line "role root") signs key sets only (build --root-key), and
+      belongs offline. Its private key goes to KEY.pem (mode 0600), the board's public
+      key file to PUBLIC.key (default: KEY.pem's name with .key in place of .pem), which
+      must end in .key, the only name the board reads; an existing file is never
+      replaced. The key's ID and both files are printed. PUBLIC.key goes into the board's /etc/update-keys/;
       KEY.pem stays with the makers.
 
-  mkupdate pubkey [--passin SOURCE] [-o OUT] KEY
+  mkupdate pubkey [--passin SOURCE] [--role release|root] [-o OUT] KEY
       Writes the board's key file of KEY, a key in PEM (- reads it from standard input),
       to standard output by default: the file that keygen writes for that key, for a key
       that lives elsewhere (a token, another machine). KEY is a public key, as "openssl
       pkey -pubout" writes it, or a private key, opened as "sign" opens it. OUT must end
-      in .key, the only name the board reads.
+      in .key, the only name the board reads. --role as for keygen.
+
+  mkupdate keyset-statement --install-keys DIR --keyset-version N [--threshold K]
+                            [-o OUT]
+      Writes the statement of the key set of DIR that build writes with the same key-set
+      version and threshold (to standard output by default), for root keys
+      held offline to sign; build --root-signature takes their signatures:
+        $ mkupdate keyset-statement --install-keys next --keyset-version 2 -o keyset
+        $ openssl dgst -sha256 -sign ROOT.pem -out root.sig keyset
+        $ mkupdate build ... --install-keys next --keyset-version 2 --root-signature root.sig
 
   mkupdate sign --key KEY.pem [--passin SOURCE] [--security-version N] [--resign]
                 [-o OUT] IMAGE
@@ -143,9 +182,9 @@ other header bytes are 0, so identical inputs give byte-identical images.
       With --signature, SIG is a signature made elsewhere (a token, another machine) of
       the bytes that "statement" prints, with the same --security-version; it is inserted
       only when it is the valid signature of the key of KEY.key, the board's key file
-      that "pubkey" writes (--key-id KEY.key is the same option). RSA PKCS#1 v1.5
-      signatures are deterministic: the image is byte for byte the one "sign --key"
-      makes with that key.
+      that "pubkey" writes (--key-id KEY.key is the same option), and not a root
+      key's. RSA PKCS#1 v1.5 signatures are deterministic: the image is byte for byte
+      the one "sign --key" makes with that key.
 
   mkupdate statement [--security-version N] [-o OUT] IMAGE
       Writes the bytes that a signature of IMAGE covers (to standard output by default):
@@ -181,10 +220,13 @@ other header bytes are 0, so identical inputs give byte-identical images.
       ("update.d/update-keys/: key set packed but not installed, as
       update.d/updatetodo.txt names no UPDATE_KEYS"). The signature block ("signature
       key ID, format F, security version N", or "none") and the key set that the update
-      installs (each update.d/update-keys/ file with its key's ID) come before the
-      verdict, and a "warning" line for a key set installed by an unsigned image. With
-      --json the same as one JSON object ("format_version" 1, "signature", "keySet",
-      "warnings"; the last file's own header under "header" when it is an image).
+      installs (each update.d/update-keys/ key file with its key's ID and role; its
+      statement's key-set version and threshold, and who signed it: a root of the set by
+      name and ID, another key by ID) come before the verdict, and a "warning" line for a
+      key set installed by an unsigned image. With --json the same as one JSON object
+      ("format_version" 2, "signature", "keySet" with each key's "role",
+      "keySetStatement", "warnings"; the last file's own header under "header" when it is
+      an image).
 
   mkupdate check [--flash-size SIZE] [--keys DIR]... IMAGE
       Gives the daemon's verdict on IMAGE and writes nothing: the reception's checks
@@ -200,8 +242,13 @@ other header bytes are 0, so identical inputs give byte-identical images.
       ("IMAGE: signed by key ID, format F, security version N") and each folder's verdict
       ("IMAGE: keys DIR: valid" or "refused") are printed. A folder that a board can't
       use fails (exit 1): no key file (*.key) in it, so that a board takes images
-      unsigned or, with other files only, refuses every image. Prints "IMAGE: valid", or
-      each reason on standard error, as it does the warnings.
+      unsigned or, with other files only, refuses every image. For an update that
+      installs a key set, also that board's verdict on it, as a board with DIR's key files
+      and statement (keyset) gives it: "IMAGE: keys DIR: key set version N (the board's
+      M), threshold K, signed by ..." and a refusal "a board with the keys of DIR refuses
+      this key set: ..." (a set without roots for a board with roots, a version not above
+      the board's, fewer of the board's roots than its threshold). Prints "IMAGE: valid",
+      or each reason on standard error, as it does the warnings.
 
   mkupdate extract IMAGE N -o OUT
       Writes file N (from 0) of a valid multi-file image to OUT. Extracting every file
@@ -227,7 +274,10 @@ Key rotation, in three updates that each end OK: 1. an update signed by the old 
 installs the set of the old and the new key (--install-keys with both); 2. updates are
 signed by the new key; 3. an update signed by the new key installs the set of the new key
 alone, retiring the old one. A board without keys takes its first set from an unsigned
-update (enrolment).
+update (enrolment). Once a board's set holds root keys, each of these sets also needs
+the signatures of its threshold of the board's roots and of the new set's own roots
+(--keyset-version, --root-key, --root-signature), with a higher key-set version each
+time.
 
 Options take their value as the next argument or after "=" (--name=NAME, -oOUT); "--"
 ends the options. An IMAGE or an input FILE "-" is read from standard input (at most
@@ -266,6 +316,10 @@ enum Code {
     kSignature,
     kPublic,
     kForce,
+    kRole,
+    kKeysetVersion,
+    kThreshold,
+    kInstallKeys,
 };
 
 // Reads a command's options (argv[0] is the command) with getopt_long; take(code, value) gets
@@ -392,7 +446,9 @@ bool checkKeyFolder(const std::string& folder) {
     std::vector<std::string> others;
     const OtherFileListener listener{
         [](void* context, const char* path) {
-            static_cast<std::vector<std::string>*>(context)->push_back(path);
+            // The set's statement and signatures lie beside its keys.
+            if (!mkupdate::isKeySetStatementFile(std::filesystem::path(path).filename().string()))
+                static_cast<std::vector<std::string>*>(context)->push_back(path);
         },
         &others};
     KeyFolder keys = inspectKeyFolder(folder.c_str(), &listener);
@@ -417,12 +473,53 @@ bool checkKeyFolder(const std::string& folder) {
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
         std::string name = entry.path().filename().string();
         if (!isKeyFileName(name)) continue;
-        RsaPublicKey key{};
-        UpdateKeyId id{};
-        if (!readUpdateKeyFile(entry.path().c_str(), &key, &id))
+        if (!mkupdate::readSetKeyFile(entry.path().string()))
             failure("warning: " + entry.path().string() + " is not a key file the board reads");
     }
     return true;
+}
+
+// Who signed a key set's statement, as a board with the keys of folder knows them: by name,
+// or by ID for a key of neither set.
+std::string keySetSigners(const mkupdate::KeySetReading& reading, const std::string& folder) {
+    std::string text;
+    for (const mkupdate::KeySetSigner& signer : reading.signers) {
+        text += text.empty() ? "" : ", ";
+        std::string id = updateKeyIdText(signer.keyId).data();
+        if (signer.name.empty())
+            text += id + " (a key of neither set)";
+        else
+            text += std::string(signer.newSetRoot ? "" : folder + "/") + signer.name + " " + id +
+                    (signer.valid ? "" : " (bad signature)");
+    }
+    return text.empty() ? "no root key" : text;
+}
+
+// The verdict of a board with the keys of folder on the key set that the image installs: the
+// set's version, threshold and signers into text, a refusal into faults. False when it
+// refuses the set (or the folder can't be read).
+bool judgeKeySet(const std::string& path, const mkupdate::KeySetFiles& set,
+                 const std::string& folder, std::string* text, std::vector<std::string>* faults) {
+    std::string error;
+    auto board = mkupdate::keySetOfFolder(folder, &error);
+    if (!board) {
+        faults->push_back(error);
+        return false;
+    }
+    mkupdate::KeySetReading reading = mkupdate::readKeySet(set, "update.d/update-keys", &*board);
+    if (reading.statementRead)
+        *text = formatted(
+            "%s: keys %s: key set version %u (the board's %u), threshold %u, "
+            "signed by %s\n",
+            path.c_str(), folder.c_str(), reading.version, mkupdate::boardKeySetVersion(*board),
+            reading.threshold, keySetSigners(reading, folder).c_str());
+    std::string refusals;
+    for (const std::string& refusal : reading.boardFaults)
+        refusals += (refusals.empty() ? "" : "; ") + refusal;
+    if (!refusals.empty())
+        faults->push_back("a board with the keys of " + folder +
+                          " refuses this key set: " + refusals);
+    return refusals.empty();
 }
 
 // What file 0's signature block says, as check --keys shows it.
@@ -476,8 +573,13 @@ int judgeCommand(int argc, char** argv, bool listing) {
         verdicts = path + ": " + signatureSummary(image) + "\n";
         for (const std::string& folder : keys) {
             auto refused = mkupdate::signatureRefusalOf(image, folder);
-            verdicts += path + ": keys " + folder + ": " + (refused ? "refused" : "valid") + "\n";
             if (refused) verdict.faults.push_back("refused: " + *refused);
+            std::string keySet;
+            if (verdict.keySet &&
+                !judgeKeySet(path, *verdict.keySet, folder, &keySet, &verdict.faults))
+                refused = "key set";
+            verdicts += keySet;
+            verdicts += path + ": keys " + folder + ": " + (refused ? "refused" : "valid") + "\n";
         }
     }
     if (!listing)
@@ -505,15 +607,21 @@ bool readPassin(const std::optional<std::string>& passin, std::optional<std::str
     return passphrase->has_value();
 }
 
-// The private key of --key, or nothing after its failure was reported.
-std::optional<mkupdate::SigningKey> readSigningKey(const std::string& path,
-                                                   const std::optional<std::string>& passin) {
+// The private key of a PEM file, or nothing after its failure was reported.
+std::optional<mkupdate::SigningKey> openSigningKey(const std::string& path,
+                                                   const std::optional<std::string>& passphrase) {
     std::string error;
-    std::optional<std::string> passphrase;
-    if (!readPassin(passin, &passphrase)) return std::nullopt;
     auto key = mkupdate::loadSigningKey(path, false, &error, passphrase);
     if (!key) failure(error);
     return key;
+}
+
+// The private key of --key, or nothing after its failure was reported.
+std::optional<mkupdate::SigningKey> readSigningKey(const std::string& path,
+                                                   const std::optional<std::string>& passin) {
+    std::optional<std::string> passphrase;
+    if (!readPassin(passin, &passphrase)) return std::nullopt;
+    return openSigningKey(path, passphrase);
 }
 
 std::optional<std::string> takeSecurityVersion(const char* value,
@@ -523,18 +631,29 @@ std::optional<std::string> takeSecurityVersion(const char* value,
     return mkupdate::securityVersionRefusal(value);
 }
 
+// A value of --role: root or release.
+std::optional<std::string> takeRole(const char* value, KeyRole* role) {
+    auto parsed = mkupdate::keyRoleNamed(value);
+    if (!parsed) return "--role takes root or release, not \"" + std::string(value) + "\"";
+    *role = *parsed;
+    return std::nullopt;
+}
+
 int keygenCommand(int argc, char** argv) {
     long bits = mkupdate::kDefaultKeyBits;
-    auto operands =
-        readOptions(argc, argv, {{"bits", required_argument, nullptr, kBits}},
-                    [&](int code, const char* value) -> std::optional<std::string> {
-                        if (code == 'o') return std::string("keygen takes KEY.pem [PUBLIC.key]");
-                        char* end = nullptr;
-                        bits = std::strtol(value, &end, 10);
-                        if (*end != '\0' || bits < 2048 || bits > 4096)
-                            return "--bits takes 2048 to 4096, not \"" + std::string(value) + "\"";
-                        return std::nullopt;
-                    });
+    KeyRole role = KeyRole::Release;
+    auto operands = readOptions(
+        argc, argv,
+        {{"bits", required_argument, nullptr, kBits}, {"role", required_argument, nullptr, kRole}},
+        [&](int code, const char* value) -> std::optional<std::string> {
+            if (code == 'o') return std::string("keygen takes KEY.pem [PUBLIC.key]");
+            if (code == kRole) return takeRole(value, &role);
+            char* end = nullptr;
+            bits = std::strtol(value, &end, 10);
+            if (*end != '\0' || bits < 2048 || bits > 4096)
+                return "--bits takes 2048 to 4096, not \"" + std::string(value) + "\"";
+            return std::nullopt;
+        });
     if (!operands) return kExitUsage;
     if (operands->empty() || operands->size() > 2)
         return usageError("keygen takes KEY.pem [PUBLIC.key]");
@@ -568,7 +687,7 @@ int keygenCommand(int argc, char** argv) {
         unlink(privatePath.c_str());
         return failure("can't write " + privatePath);
     }
-    std::string text = mkupdate::updateKeyFileText(key->modulus);
+    std::string text = mkupdate::updateKeyFileText(key->modulus, role);
     int publicFd = open(publicPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     bool publicWritten = publicFd >= 0 && write(publicFd, text.data(), text.size()) ==
                                               static_cast<ssize_t>(text.size());
@@ -579,8 +698,9 @@ int keygenCommand(int argc, char** argv) {
         unlink(privatePath.c_str());
         return failure("can't create " + publicPath + ": " + std::strerror(failed));
     }
-    std::printf("update key %s (RSA %ld bits): private %s, for the board %s\n",
-                updateKeyIdText(key->id).data(), bits, privatePath.c_str(), publicPath.c_str());
+    std::printf("update %s %s (RSA %ld bits): private %s, for the board %s\n",
+                role == KeyRole::Root ? "root key" : "key", updateKeyIdText(key->id).data(), bits,
+                privatePath.c_str(), publicPath.c_str());
     return EXIT_SUCCESS;
 }
 
@@ -589,10 +709,14 @@ int keygenCommand(int argc, char** argv) {
 int pubkeyCommand(int argc, char** argv) {
     std::string output = "-";
     std::optional<std::string> passin;
-    auto operands = readOptions(argc, argv, {{"passin", required_argument, nullptr, kPassin}},
+    KeyRole role = KeyRole::Release;
+    auto operands = readOptions(argc, argv,
+                                {{"passin", required_argument, nullptr, kPassin},
+                                 {"role", required_argument, nullptr, kRole}},
                                 [&](int code, const char* value) -> std::optional<std::string> {
                                     if (code == 'o') output = value;
                                     if (code == kPassin) passin = value;
+                                    if (code == kRole) return takeRole(value, &role);
                                     return std::nullopt;
                                 });
     if (!operands) return kExitUsage;
@@ -608,7 +732,7 @@ int pubkeyCommand(int argc, char** argv) {
     auto modulus =
         mkupdate::loadPublicModulus(pem, path == "-" ? "standard input" : path, &error, passphrase);
     if (!modulus) return failure(error);
-    const std::string text = mkupdate::updateKeyFileText(*modulus);
+    const std::string text = mkupdate::updateKeyFileText(*modulus, role);
     return writeResult(output, mkupdate::Bytes(text.begin(), text.end()), {path});
 }
 
@@ -680,14 +804,14 @@ int signCommand(int argc, char** argv) {
     std::optional<mkupdate::Bytes> signedImage;
     std::vector<std::string> inputs;
     if (detached) {
-        RsaPublicKey key{};
-        UpdateKeyId id{};
-        if (!readUpdateKeyFile(publicPath.c_str(), &key, &id))
-            return failure(publicPath + " is not a key file the board reads");
+        auto key = mkupdate::readSetKeyFile(publicPath);
+        if (!key) return failure(publicPath + " is not a key file the board reads");
+        if (key->role == KeyRole::Root)
+            return failure(publicPath + " " + mkupdate::kRootKeySignsNoImage);
         auto signature = readSignature(signaturePath);
         if (!signature) return kExitFailure;
-        signedImage =
-            mkupdate::insertSignature(image, key, id, *signature, securityVersion, resign, &error);
+        signedImage = mkupdate::insertSignature(image, key->key, key->id, *signature,
+                                                securityVersion, resign, &error);
         inputs = {signaturePath, publicPath};
     } else {
         auto key = readSigningKey(keyPath, passin);
@@ -723,12 +847,106 @@ int statementCommand(int argc, char** argv) {
     return writeResult(output, *statement, {path});
 }
 
+// Whether the key of id is a root key of the set that request installs or of --board-keys: a
+// board takes no image that a root key signed.
+bool signsAsRoot(const mkupdate::BuildRequest& request, const UpdateKeyId& id) {
+    std::vector<mkupdate::SetKey> keys;
+    for (const mkupdate::PartFile& file :
+         request.update.installKeys.value_or(std::vector<mkupdate::PartFile>{}))
+        if (auto key = mkupdate::readSetKey(mkupdate::keyFileName(file), file.content))
+            keys.push_back(std::move(*key));
+    std::string error;
+    if (request.boardKeys)
+        if (auto board = mkupdate::keySetOfFolder(*request.boardKeys, &error))
+            keys.insert(keys.end(), board->keys.begin(), board->keys.end());
+    return std::any_of(keys.begin(), keys.end(), [&](const mkupdate::SetKey& key) {
+        return key.role == KeyRole::Root && key.id == id;
+    });
+}
+
+// The statement of the key set that build packs, signed by the root keys given here and
+// elsewhere, into request's update; false after its refusals were reported.
+bool stateRequestedKeySet(mkupdate::BuildRequest& request,
+                          const std::optional<std::string>& passphrase) {
+    mkupdate::KeySetOrder order{request.keySetVersion, request.threshold, {}, {}, nullptr, ""};
+    std::string error;
+    std::optional<mkupdate::KeySetFiles> board;
+    if (request.boardKeys) {
+        board = mkupdate::keySetOfFolder(*request.boardKeys, &error);
+        if (!board) return failure(error), false;
+        order.board = &*board;
+        order.boardFolder = *request.boardKeys;
+    }
+    for (const std::string& path : request.rootKeys) {
+        auto key = openSigningKey(path, passphrase);
+        if (!key) return false;
+        order.rootKeys.push_back({path, key->id, key->sign});
+    }
+    for (const std::string& path : request.rootSignatures) {
+        std::optional<mkupdate::PartFile> signature;
+        if (!mkupdate::readPart(path, &signature, &error)) return failure(error), false;
+        order.rootSignatures.push_back(std::move(*signature));
+    }
+    std::vector<std::string> faults;
+    bool stated = mkupdate::stateKeySet(order, &request.update, &faults);
+    for (const std::string& fault : faults) failure(fault);
+    return stated;
+}
+
+// The statement of a key set, to be signed elsewhere (offline root keys) and given to build
+// with --root-signature.
+int keysetStatementCommand(int argc, char** argv) {
+    std::string output = "-";
+    std::optional<std::string> folder;
+    std::optional<std::uint32_t> version, threshold;
+    auto operands =
+        readOptions(argc, argv,
+                    {{"install-keys", required_argument, nullptr, kInstallKeys},
+                     {"keyset-version", required_argument, nullptr, kKeysetVersion},
+                     {"threshold", required_argument, nullptr, kThreshold}},
+                    [&](int code, const char* value) -> std::optional<std::string> {
+                        if (code == 'o') output = value;
+                        if (code == kInstallKeys) folder = value;
+                        if (code == kKeysetVersion && !(version = mkupdate::keySetVersion(value)))
+                            return mkupdate::keySetVersionRefusal(value);
+                        if (code == kThreshold && !(threshold = mkupdate::keySetThreshold(value)))
+                            return mkupdate::keySetThresholdRefusal(value);
+                        return std::nullopt;
+                    });
+    if (!operands) return kExitUsage;
+    if (!operands->empty() || !folder || !version)
+        return usageError("keyset-statement takes --install-keys DIR --keyset-version N");
+    std::string error;
+    auto files = mkupdate::readKeyFolder(*folder, &error);
+    if (!files) return failure(error);
+    mkupdate::KeySetFiles set;
+    std::vector<std::string> inputs;
+    for (const mkupdate::PartFile& file : *files) {
+        if (mkupdate::isKeySetStatementFile(mkupdate::keyFileName(file))) continue;
+        auto key = mkupdate::readSetKey(mkupdate::keyFileName(file), file.content);
+        if (!key) return failure(file.path + ": not a key file the board reads");
+        set.keys.push_back(std::move(*key));
+        inputs.push_back(file.path);
+    }
+    std::vector<std::string> faults;
+    auto statement = mkupdate::keySetStatementOf(set, *folder, *version, threshold, &faults);
+    for (const std::string& fault : faults) failure(fault);
+    if (!statement) return kExitFailure;
+    return writeResult(output, mkupdate::Bytes(statement->begin(), statement->end()), inputs);
+}
+
 int buildCommand(int argc, char** argv) {
     std::string error;
     mkupdate::RequestRefusal refusal;
     auto request = mkupdate::readBuildRequest(argc, argv, &error, &refusal);
     if (!request)
         return refusal == mkupdate::RequestRefusal::Usage ? usageError(error) : failure(error);
+    // One passphrase for every private key that the build opens, read once: an fd: source
+    // gives it only once.
+    std::optional<std::string> passphrase;
+    if (!readPassin(request->passin, &passphrase)) return kExitFailure;
+    if (request->update.installKeys && !stateRequestedKeySet(*request, passphrase))
+        return kExitFailure;
     std::vector<std::string> faults;
     auto image = mkupdate::buildUpdate(request->update, &faults);
     if (!image) {
@@ -737,8 +955,10 @@ int buildCommand(int argc, char** argv) {
     }
     std::vector<std::string> inputs = mkupdate::requestInputs(*request);
     if (!request->signingKey.empty()) {
-        auto key = readSigningKey(request->signingKey, request->passin);
+        auto key = openSigningKey(request->signingKey, passphrase);
         if (!key) return kExitFailure;
+        if (signsAsRoot(*request, key->id))
+            return failure(request->signingKey + " " + mkupdate::kRootKeySignsNoImage);
         image = mkupdate::signImage(*image, key->id, key->sign, false, &error,
                                     request->securityVersion);
         if (!image) return failure(error);
@@ -791,10 +1011,17 @@ struct Subcommand {
     int (*run)(int argc, char** argv);
 };
 constexpr Subcommand kSubcommands[] = {
-    {"wrap", wrapCommand},     {"multi", multiCommand}, {"list", listCommand},
-    {"check", checkCommand},   {"build", buildCommand}, {"extract", extractCommand},
-    {"keygen", keygenCommand}, {"sign", signCommand},   {"statement", statementCommand},
+    {"wrap", wrapCommand},
+    {"multi", multiCommand},
+    {"list", listCommand},
+    {"check", checkCommand},
+    {"build", buildCommand},
+    {"extract", extractCommand},
+    {"keygen", keygenCommand},
+    {"sign", signCommand},
+    {"statement", statementCommand},
     {"pubkey", pubkeyCommand},
+    {"keyset-statement", keysetStatementCommand},
 };
 
 }  // namespace

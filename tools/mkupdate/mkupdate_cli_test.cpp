@@ -234,7 +234,7 @@ TEST_F(MkupdateProgram, ListsNamesAsValidUtf8Json) {
     ASSERT_EQ(
         run("multi -o /tmp/named.img /tmp/note --pack-dir /tmp/named/update.d /tmp/lap").status, 0);
     const std::string json = run("list --json /tmp/named.img").out;
-    EXPECT_TRUE(json.starts_with("{\"format_version\":1,")) << json;
+    EXPECT_TRUE(json.starts_with("{\"format_version\":2,")) << json;
     // The LAP software image's own header, nested in its file.
     EXPECT_NE(json.find(",\"header\":{\"magic\":285810689,\"headerCrc\":"), std::string::npos);
     EXPECT_NE(json.find("\"dataSize\":20,\"dataCrc\":"), std::string::npos) << json;
@@ -733,7 +733,7 @@ TEST_F(MkupdateProgram, RefusesKeyFoldersAndKeyNamesThatLeaveABoardOpen) {
         "installs a key set but is unsigned: a board with keys refuses it (only a board without "
         "keys takes it, as its first key set)";
     EXPECT_NE(list.out.find("signature    none\nkey set      update.d/update-keys/k.key " + id +
-                            "\nwarning      " + warning + "\nresult       valid\n"),
+                            " release\nwarning      " + warning + "\nresult       valid\n"),
               std::string::npos)
         << list.out;
     ProgramRun check = run("check /tmp/keys.img");
@@ -742,7 +742,7 @@ TEST_F(MkupdateProgram, RefusesKeyFoldersAndKeyNamesThatLeaveABoardOpen) {
     EXPECT_EQ(check.out, "/tmp/keys.img: valid\n");
     EXPECT_NE(run("list --json /tmp/keys.img")
                   .out.find("\"keySet\":[{\"name\":\"update.d/update-keys/k.key\",\"keyId\":\"" +
-                            id + "\"}]"),
+                            id + "\",\"role\":\"release\"}]"),
               std::string::npos);
     ProgramRun refused =
         run("build -o /tmp/bad.img --lap-payload /tmp/lap --lap-name Linux-x "
@@ -750,6 +750,208 @@ TEST_F(MkupdateProgram, RefusesKeyFoldersAndKeyNamesThatLeaveABoardOpen) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.err,
               "mkupdate: /tmp/pub/k.pub: not named *.key; a board installs only key files\n");
+}
+
+}  // namespace
+}  // namespace mkupdate
+
+namespace mkupdate {
+namespace {
+
+// Root keys, offline, alone change a fleet's key set: build writes the set's statement,
+// signed by roots here and elsewhere (openssl), and refuses a set that a board would refuse;
+// list and check --keys show who signed it and what a board with given keys does with it.
+TEST_F(MkupdateProgram, KeySetsChangeOnlyByTheirRootsWord) {
+    for (const char* made :
+         {"keygen --bits 2048 /tmp/release.pem", "keygen --bits 2048 /tmp/release2.pem",
+          "keygen --bits 2048 --role root /tmp/root1.pem",
+          "keygen --bits 2048 --role root /tmp/root2.pem",
+          "keygen --bits 2048 --role root /tmp/root3.pem",
+          "keygen --bits 2048 --role root /tmp/root4.pem"})
+        ASSERT_EQ(run(made).status, 0) << made;
+    const std::string root1 = readWholeFile("/tmp/root1.key");
+    const std::string id1 = root1.substr(25, 32);
+    EXPECT_TRUE(root1.starts_with("# BT-LAP update root key " + id1 +
+                                  " (RSA 2048 bits; signs key sets, not images)"))
+        << root1;
+    EXPECT_NE(root1.find("\nrole root\nrsa-sha256 65537 "), std::string::npos);
+    EXPECT_EQ(readWholeFile("/tmp/release.key").find("role"), std::string::npos);
+    EXPECT_EQ(run("pubkey --role root /tmp/root1.pem").out, root1);
+    EXPECT_EQ(run("keygen --role admin /tmp/x.pem").status, 2);
+    const std::string id2 = readWholeFile("/tmp/root2.key").substr(25, 32);
+
+    for (const char* folder : {"/tmp/board1", "/tmp/set2", "/tmp/board2"})
+        std::filesystem::create_directories(folder);
+    std::filesystem::copy_file("/tmp/release.key", "/tmp/board1/release.key");
+    for (const char* key : {"release", "root1", "root2", "root3"})
+        std::filesystem::copy_file(std::string("/tmp/") + key + ".key",
+                                   std::string("/tmp/set2/") + key + ".key");
+    writeWholeFile("/tmp/lap", "Linux payload");
+    const std::string build =
+        "build -o /tmp/roots.img --lap-payload /tmp/lap --lap-name Linux-x --sign "
+        "/tmp/release.pem --install-keys /tmp/set2 ";
+    const struct {
+        const char* options;
+        int status;
+        std::string err;
+    } refused[] = {
+        {"", 1,
+         "mkupdate: --install-keys: the set holds root keys: give --keyset-version N, above the "
+         "boards' key-set version\n"},
+        {"--keyset-version 1 --threshold 4", 1,
+         "mkupdate: --threshold 4: the set holds 3 root keys\n"},
+        {"--keyset-version 1 --threshold 17", 2,
+         "mkupdate: --threshold takes a number from 1 to 16, not \"17\" (see mkupdate --help)\n"},
+        {"--keyset-version 0", 2,
+         "mkupdate: --keyset-version takes a number from 1 to 4294967295, not \"0\" (see "
+         "mkupdate --help)\n"},
+        {"--root-key /tmp/root1.pem", 2,
+         "mkupdate: --root-key goes with --keyset-version (see mkupdate --help)\n"},
+        {"--keyset-version 1 --root-key /tmp/root1.pem", 1,
+         "mkupdate: --install-keys: 1 of its root keys signed the statement; its threshold is "
+         "2\n"},
+        {"--keyset-version 1 --root-key /tmp/root4.pem", 1,
+         "mkupdate: /tmp/root4.pem: key " + readWholeFile("/tmp/root4.key").substr(25, 32) +
+             " is no root key of the set\n"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.options);
+        ProgramRun result = run(build + c.options);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_FALSE(fileExists("/tmp/roots.img"));
+    }
+
+    // The first roots: one root signs here, another elsewhere over keyset-statement's bytes.
+    ASSERT_EQ(run("keyset-statement --install-keys /tmp/set2 --keyset-version 1 -o "
+                  "/tmp/board2/keyset")
+                  .status,
+              0);
+    EXPECT_TRUE(readWholeFile("/tmp/board2/keyset")
+                    .starts_with("update-keyset 1\nversion 1\nthreshold 2\nkey release.key "));
+    ASSERT_TRUE(
+        openssl("dgst -sha256 -sign /tmp/root2.pem -out /tmp/root2.sig "
+                "/tmp/board2/keyset"));
+    ProgramRun made = run(build +
+                          "--keyset-version 1 --root-key /tmp/root1.pem --root-signature "
+                          "/tmp/root2.sig --board-keys /tmp/board1");
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.err, "");
+    ASSERT_EQ(run("extract /tmp/roots.img 1 -o /tmp/roots.tar.gz").status, 0);
+    ASSERT_EQ(std::system("tar -xzf /tmp/roots.tar.gz -C /tmp"), 0);
+    EXPECT_EQ(readWholeFile("/tmp/update.d/update-keys/keyset"),
+              readWholeFile("/tmp/board2/keyset"))
+        << "build states what keyset-statement writes";
+    const std::string signatures = readWholeFile("/tmp/update.d/update-keys/keyset.sig");
+    for (const std::string& id : {id1, id2}) {
+        std::size_t line = signatures.find(id + " ");
+        ASSERT_NE(line, std::string::npos) << signatures;
+        writeWholeFile("/tmp/sig", bytesFromHex(signatures.substr(
+                                       line + 33, signatures.find('\n', line) - line - 33)));
+        const std::string root = id == id1 ? "root1" : "root2";
+        EXPECT_TRUE(
+            openssl("pkey -in /tmp/" + root +
+                    ".pem -pubout -out /tmp/pub && openssl dgst "
+                    "-sha256 -verify /tmp/pub -signature /tmp/sig /tmp/board2/keyset >/dev/null"))
+            << root;
+    }
+    const std::string list = run("list /tmp/roots.img").out;
+    EXPECT_NE(list.find("key set      update.d/update-keys/root1.key " + id1 +
+                        " root\nkey set      update.d/update-keys/root2.key " + id2 + " root\n"),
+              std::string::npos)
+        << list;
+    EXPECT_NE(list.find("key set      version 1, threshold 2\n"), std::string::npos) << list;
+    EXPECT_NE(list.find("key set      signed by root root1.key " + id1 + "\n"), std::string::npos);
+    const std::string json = run("list --json /tmp/roots.img").out;
+    EXPECT_TRUE(json.starts_with("{\"format_version\":2,")) << json;
+    EXPECT_NE(json.find("\"name\":\"update.d/update-keys/root1.key\",\"keyId\":\"" + id1 +
+                        "\",\"role\":\"root\""),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"keySetStatement\":{\"version\":1,\"threshold\":2,\"signedBy\":[{"),
+              std::string::npos)
+        << json;
+    // A root key signs no image: refused where build or sign can know the key's role.
+    const struct {
+        const char* command;
+        const char* err;
+    } rootSigned[] = {
+        {"build -o /tmp/x.img --lap-payload /tmp/lap --lap-name Linux-x --sign /tmp/root1.pem "
+         "--install-keys /tmp/set2 --keyset-version 1 --root-key /tmp/root1.pem --root-key "
+         "/tmp/root2.pem",
+         "mkupdate: /tmp/root1.pem is a root key: it signs key sets, never images\n"},
+        {"sign --signature /tmp/none.sig --public /tmp/root1.key -o /tmp/x.img /tmp/roots.img",
+         "mkupdate: /tmp/root1.key is a root key: it signs key sets, never images\n"},
+    };
+    for (const auto& c : rootSigned) {
+        SCOPED_TRACE(c.command);
+        ProgramRun result = run(c.command);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_FALSE(fileExists("/tmp/x.img"));
+    }
+    ProgramRun check = run("check --keys /tmp/board1 /tmp/roots.img");
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_NE(check.out.find("/tmp/roots.img: keys /tmp/board1: key set version 1 (the board's "
+                             "0), threshold 2, signed by "),
+              std::string::npos)
+        << check.out;
+
+    // The board now holds the roots: a set signed by a new root alone, or not above its
+    // version, is what it refuses; a signature of no root is not inserted.
+    for (const char* key : {"release", "root1", "root2", "root3"})
+        std::filesystem::copy_file(std::string("/tmp/") + key + ".key",
+                                   std::string("/tmp/board2/") + key + ".key");
+    std::filesystem::create_directories("/tmp/set3");
+    for (const char* key : {"release2", "root1", "root4"})
+        std::filesystem::copy_file(std::string("/tmp/") + key + ".key",
+                                   std::string("/tmp/set3/") + key + ".key");
+    ASSERT_TRUE(
+        openssl("dgst -sha256 -sign /tmp/release.pem -out /tmp/release.sig "
+                "/tmp/board2/keyset"));
+    const std::string rotate =
+        "build -o /tmp/rotate.img --lap-payload /tmp/lap --lap-name Linux-x --sign "
+        "/tmp/release.pem --install-keys /tmp/set3 --board-keys /tmp/board2 ";
+    const struct {
+        const char* options;
+        std::string err;
+    } boardRefused[] = {
+        {"--keyset-version 2 --threshold 1 --root-key /tmp/root4.pem",
+         "mkupdate: a board with the keys of /tmp/board2 refuses this key set: 0 of its root "
+         "keys signed, it needs 2\n"},
+        {"--keyset-version 1 --root-key /tmp/root1.pem --root-key /tmp/root4.pem "
+         "--root-key /tmp/root2.pem",
+         "mkupdate: a board with the keys of /tmp/board2 refuses this key set: key-set version 1 "
+         "is not above its 1\n"},
+        {"--keyset-version 2 --root-signature /tmp/release.sig",
+         "mkupdate: /tmp/release.sig: no root key of the set nor of --board-keys /tmp/board2 "
+         "made this signature of the statement\n"},
+    };
+    for (const auto& c : boardRefused) {
+        SCOPED_TRACE(c.options);
+        ProgramRun result = run(rotate + c.options);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_FALSE(fileExists("/tmp/rotate.img"));
+    }
+    ASSERT_EQ(run(rotate + "--keyset-version 2 --root-key /tmp/root1.pem --root-key "
+                           "/tmp/root2.pem --root-key /tmp/root4.pem")
+                  .status,
+              0);
+    EXPECT_EQ(run("check --keys /tmp/board2 /tmp/rotate.img").status, 0);
+    // Without --board-keys the build can't know the board: check --keys says it.
+    ASSERT_EQ(run("build -o /tmp/unknown.img --lap-payload /tmp/lap --lap-name Linux-x --sign "
+                  "/tmp/release.pem --install-keys /tmp/set3 --keyset-version 2 --threshold 1 "
+                  "--root-key /tmp/root4.pem")
+                  .status,
+              0);
+    ProgramRun refusedCheck = run("check --keys /tmp/board2 /tmp/unknown.img");
+    EXPECT_EQ(refusedCheck.status, 1);
+    EXPECT_EQ(refusedCheck.err,
+              "mkupdate: /tmp/unknown.img: a board with the keys of /tmp/board2 refuses this key "
+              "set: 0 of its root keys signed, it needs 2\n");
+    EXPECT_NE(refusedCheck.out.find("/tmp/unknown.img: keys /tmp/board2: refused\n"),
+              std::string::npos);
 }
 
 }  // namespace

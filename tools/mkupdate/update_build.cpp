@@ -6,6 +6,7 @@
 #include "image/image_header.h"
 #include "image/image_signature.h"
 #include "tools/mkupdate/gzip_writer.h"
+#include "tools/mkupdate/key_set_making.h"
 #include "tools/mkupdate/part_checks.h"
 #include "tools/mkupdate/update_archive.h"
 #include "update/board_keys.h"
@@ -192,7 +193,8 @@ std::string_view text(const Bytes& bytes) {
 }
 
 // The key set is installed only whole, with a key at least: every file a key file that the
-// daemon reads, no more than it takes.
+// daemon reads, no more than it takes; a set with root keys with the statement that its
+// roots signed, as every board requires.
 void checkKeySet(const UpdateDescription& update, std::vector<std::string>& faults) {
     if (!update.installKeys) return;
     const std::vector<PartFile>& keys = *update.installKeys;
@@ -202,14 +204,22 @@ void checkKeySet(const UpdateDescription& update, std::vector<std::string>& faul
     if (keys.size() > static_cast<std::size_t>(kMaxUpdateKeys))
         faults.push_back(where + ": " + std::to_string(keys.size()) +
                          " keys; a board takes at most " + std::to_string(kMaxUpdateKeys));
+    KeySetFiles set;
     for (const PartFile& key : keys) {
-        RsaPublicKey parsed{};
-        UpdateKeyId id{};
+        auto read = readSetKey(keyFileName(key), key.content);
         if (!isKeyFileName(keyFileName(key)))
             faults.push_back(key.path + ": not named *.key; a board installs only key files");
-        else if (!parseUpdateKey(text(key.content), &parsed, &id))
+        else if (!read)
             faults.push_back(key.path + ": not a key file the board reads");
+        else
+            set.keys.push_back(std::move(*read));
     }
+    if (set.keys.size() != keys.size()) return;
+    if (update.keySetStatement) set.statement = std::string(text(update.keySetStatement->content));
+    if (update.keySetSignatures)
+        set.signatures = std::string(text(update.keySetSignatures->content));
+    std::vector<std::string> setFaults = readKeySet(set, where).faults;
+    faults.insert(faults.end(), setFaults.begin(), setFaults.end());
 }
 
 // "A", "A or B", "A, B or C".
@@ -402,6 +412,12 @@ std::optional<Bytes> buildUpdate(const UpdateDescription& update,
         members.push_back({keys, true, false, {}});
         for (const PartFile& key : *update.installKeys)
             members.push_back({keys + keyFileName(key), false, false, key.content});
+        if (update.keySetStatement)
+            members.push_back(
+                {keys + kKeySetStatementName, false, false, update.keySetStatement->content});
+        if (update.keySetSignatures)
+            members.push_back(
+                {keys + kKeySetSignaturesName, false, false, update.keySetSignatures->content});
     }
     add(kTodoMember, todoFileText(update), false);
     std::sort(members.begin(), members.end(),

@@ -71,6 +71,10 @@ struct UpdateDescription {
     // The board's next key set (--install-keys DIR, update.d/update-keys/ in the image): its
     // files, each a key file (*.key) that the daemon reads.
     std::optional<std::vector<PartFile>> installKeys;
+    // Beside its key files, the set's statement and its root keys' signatures
+    // (update-keys/keyset and keyset.sig): a set with root keys travels with them.
+    std::optional<PartFile> keySetStatement;
+    std::optional<PartFile> keySetSignatures;
     std::uint64_t flashSize = kDefaultFlashSize;
     // Read back from an image (mkupdate check): a missing part is named as the image would
     // carry it (update.d/service.txt, the last file) rather than by the option that gives it.
