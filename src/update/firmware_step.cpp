@@ -24,6 +24,7 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/report_progress.h"
+#include "core/report_words.h"
 #include "core/shell_commands.h"
 #include "core/update_paths.h"
 #include "core/work_files.h"
@@ -103,7 +104,7 @@ void showDfuProgress() {
     // written it, the progress shown stays.
     if (status[0] == '\0') return;
     char text[kStatusShown + 16];
-    std::snprintf(text, sizeof text, "%.*s percent ", static_cast<int>(kStatusShown), status);
+    std::snprintf(text, sizeof text, kStatusPercentFormat, static_cast<int>(kStatusShown), status);
     std::printf("%s\n", text);
     std::fflush(stdout);
     showProgress(text);
@@ -293,7 +294,7 @@ void endFirmwareStep() {
         endStep(!run.presetsFailedAfterLoad && refusedAnswers() == 0 && malformedAnswers() == 0);
         return;
     }
-    appendText(kUpdateReportPath, "NOK\n nothing done... try again\n");
+    appendText(kUpdateReportPath, kFirmwareAborted);
     // No further step runs; the update finishes, and the peer is told.
     armAlarm(0);
     openBtModule(0);

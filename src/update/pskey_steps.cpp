@@ -19,6 +19,7 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/report_progress.h"
+#include "core/report_words.h"
 #include "core/work_files.h"
 #include "update/module_steps.h"
 #include "update/step_actions.h"
@@ -259,7 +260,7 @@ void writeChangedPsKeysStep() {
     // refused, and the step with it.
     int toSet = openOwnFile("stateMachine", kPsKeyToSetPath, O_RDONLY);
     if (toSet < 0 && errno == ENOENT) {
-        startNextStep("nothing to do ... OK\n");
+        startNextStep(kNothingToDoOk);
         return;
     }
     if (toSet < 0) {

@@ -12,6 +12,7 @@
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/report_words.h"
 #include "core/shell_commands.h"
 #include "core/work_files.h"
 #include "update/board_keys.h"
@@ -33,9 +34,9 @@ void finishUpdate() {
     if (update.updateResult == 1 && reportWasRefused()) update.updateResult = 0;
     if (!finishBoardTrust(update.updateResult == 1)) update.updateResult = 0;
     update.trust = ImageTrust::None;
-    const char* result = update.updateResult == 1 ? "OK" : "NOK";
+    const char* result = update.updateResult == 1 ? kResultOk : kResultNok;
     char line[40];
-    std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
+    std::snprintf(line, sizeof line, kFinishedLineFormat, result);
     appendText(kUpdateReportPath, line);
     // The end of an update the peer asked for must reach it, even while it reads nothing;
     // the report of the first time-out without an update is sent once.
@@ -47,10 +48,10 @@ void finishUpdate() {
 
 void removeDfuUpload() {
     unlink("/tmp/upload.dfu");
-    startNextStep("OK\n");
+    startNextStep(kStepOk);
 }
 
-void updatePpcboot() { startNextStep("Nothing Done\n"); }
+void updatePpcboot() { startNextStep(kNothingDone); }
 
 using StepAction = void (*)();
 constexpr std::array<StepAction, 12> kStepActions{
@@ -82,7 +83,7 @@ void endUpdateForStop() {
         if (moduleLinkDescriptor() >= 0) openBtModule(0);
         resetPsKeyWalks();
         resetAnswerCounts();
-        appendText(kUpdateReportPath, " NOK\n");
+        appendText(kUpdateReportPath, kStepNok);
         update.updateResult = 0;
         update.currentStep = STEP_NONE;
         update.stepState = STATE_ENTER;

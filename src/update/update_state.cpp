@@ -11,6 +11,7 @@
 #include "core/clock.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/report_words.h"
 #include "core/signals.h"
 
 std::array<ComponentVersion, 4> componentTable = kInitialComponentTable;
@@ -64,9 +65,9 @@ void startNextStep(const char* text) {
         bool skipped = false;
         if (const UpdateStep* step = findStep(next)) {
             char line[80];
-            std::snprintf(line, sizeof line, "%-22.22s started ... ", step->label);
+            std::snprintf(line, sizeof line, kStepLineFormat, step->label);
             if (componentIsCurrent(step->kind)) {
-                std::strncat(line, "nothing to do ... ", sizeof line - std::strlen(line) - 1);
+                std::strncat(line, kNothingToDo, sizeof line - std::strlen(line) - 1);
                 skipped = true;
             }
             std::printf("%s\n", line);
@@ -80,13 +81,13 @@ void startNextStep(const char* text) {
         update.stepState = STATE_ENTER;
         postWakeUp(WAKE_UP);
         if (!skipped) return;
-        text = "OK\n";
+        text = kStepOk;
     }
 }
 
 void endStep(bool succeeded) {
     if (!succeeded) update.updateResult = 0;
-    startNextStep(succeeded ? "OK\n" : " NOK\n");
+    startNextStep(succeeded ? kStepOk : kStepNok);
 }
 
 void resetUpdateOutcome() {
