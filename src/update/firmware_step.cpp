@@ -29,10 +29,14 @@
 #include "core/update_paths.h"
 #include "core/work_files.h"
 #include "update/module_steps.h"
+#include "update/operation_names.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
 namespace {
+
+// The helpers of the step report as the step.
+constexpr const char* kFirmwareStep = "firmwareStep";
 
 // The DFU program runs in the update's folder, where the BCSP driver's modules lie too.
 constexpr char kDfuName[] = "dfu";
@@ -114,7 +118,7 @@ void showDfuProgress() {
 // what stands at their names is its own and no link or other user's file takes the writes.
 bool makeDfuLogs() {
     for (const char* path : {kDfuStatusPath, kDfuErrorPath}) {
-        int fd = makeFreshFile("firmwareStep", path, workFileMode(path));
+        int fd = makeFreshFile(kFirmwareStep, path, workFileMode(path));
         if (fd < 0) return false;
         close(fd);
     }
@@ -268,7 +272,7 @@ void takeTimeout() {
 void takeFailedLoad() {
     if (WIFSIGNALED(run.dfuEndStatus)) {
         int signal = WTERMSIG(run.dfuEndStatus);
-        UPDATE_ERR_AS("firmwareStep", LogLevel::Critical, kErrorWriteOrEvent,
+        UPDATE_ERR_AS(kFirmwareStep, LogLevel::Critical, kErrorWriteOrEvent,
                       "dfu ended by signal %d (%s)\n", signal, strsignal(signal));
     }
     copyDfuErrorReport();
@@ -322,9 +326,9 @@ void dfuReaped() {
 }
 
 void dfuEnded(std::int32_t status) {
-    UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
+    UPDATE_LOG_AS(kReadMessage, LogLevel::Warning, "DFU process died; status: %d \n", status);
     if (update.currentStep != STEP_BT_MOD_SET_FIRM_STACK || !run.dfuAwaited) {
-        UPDATE_LOG_AS("readMessage", LogLevel::Warning,
+        UPDATE_LOG_AS(kReadMessage, LogLevel::Warning,
                       "no firmware step waits for the DFU program; its end is ignored\n");
         return;
     }
@@ -345,7 +349,7 @@ void stopDfuForExit() {
 }
 
 void forgetEarlierDfuReports() {
-    for (const char* path : {kDfuStatusPath, kDfuErrorPath}) removeEarlierFile("startUpdate", path);
+    for (const char* path : {kDfuStatusPath, kDfuErrorPath}) removeEarlierFile(kStartUpdate, path);
 }
 
 void firmwareStep() {
