@@ -134,7 +134,7 @@ bool startFirmwareLoad() {
     if (tlInterface != TL_BCSP) {
         for (const char* module : kBcspDriverModules) shellInsmod(kUpdateFolder, module);
     }
-    tlInterface = TL_BCSP;
+    useBcspTransport();
     struct stat firmware {};
     unsigned long long kib = stat(kFirmwarePath, &firmware) == 0
                                  ? (static_cast<unsigned long long>(firmware.st_size) + 1023) / 1024
@@ -147,13 +147,13 @@ bool startFirmwareLoad() {
         run.dfuRunInThisStep = true;
         return false;
     }
-    dfuPid = startChildProcess(kUpdateFolder, kDfuProgramPath, dfuArguments.argv, noEnvironment,
-                               nullptr);
+    update.dfuPid = startChildProcess(kUpdateFolder, kDfuProgramPath, dfuArguments.argv,
+                                      noEnvironment, nullptr);
     run.dfuRunInThisStep = true;
-    if (dfuPid == -1) return false;
+    if (update.dfuPid == -1) return false;
     run.dfuAwaited = true;
     UPDATE_LOG(LogLevel::Warning, "dfu started with pid %d; time limit %u s\n",
-               static_cast<int>(dfuPid), run.dfuLimitSeconds);
+               static_cast<int>(update.dfuPid), run.dfuLimitSeconds);
     armAlarm(run.dfuLimitSeconds);
     return true;
 }
@@ -163,7 +163,7 @@ bool startFirmwareLoad() {
 void sendDfuSigterm() {
     run.dfuStopSignal = SIGTERM;
     run.dfuSigtermAtMs = monotonicMs();
-    stopChild(dfuPid, SIGTERM);
+    stopChild(update.dfuPid, SIGTERM);
 }
 
 // The time limit has passed: SIGTERM to the DFU program, then SIGKILL after the grace time.
@@ -179,7 +179,7 @@ void stopOverdueDfu() {
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
                    " dfu still running %u s after SIGTERM; killed\n", kDfuStopGraceSeconds);
         run.dfuStopSignal = SIGKILL;
-        stopChild(dfuPid, SIGKILL);
+        stopChild(update.dfuPid, SIGKILL);
     }
     update.stepState = STATE_DFU_STOPPING;
     armAlarm(kDfuStopGraceSeconds);
@@ -315,14 +315,14 @@ void dfuReaped() {
     // Whatever the program left in its process group goes too: SIGTERM now, unless the group
     // had it, and SIGKILL after the grace time. A group with no member left is gone.
     if (run.dfuStopSignal == 0) {
-        if (kill(-dfuPid, SIGTERM) != 0) {
+        if (kill(-update.dfuPid, SIGTERM) != 0) {
             forgetChildGroup();
             return;
         }
         UPDATE_LOG(LogLevel::Warning, "dfu left processes behind; stopped\n");
         run.dfuSigtermAtMs = monotonicMs();
     }
-    killChildGroupAt(dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
+    killChildGroupAt(update.dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
 }
 
 void dfuEnded(std::int32_t status) {
@@ -344,7 +344,7 @@ void stopDfuForExit() {
     if (!run.dfuAwaited) return;
     UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, " dfu stopped: the daemon stops\n");
     if (run.dfuStopSignal == 0) sendDfuSigterm();
-    killChildGroupAt(dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
+    killChildGroupAt(update.dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
     run.dfuAwaited = false;
 }
 

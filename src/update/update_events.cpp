@@ -77,7 +77,7 @@ void childEnded(std::int32_t pid, std::int32_t status) {
                       "PID %d is no ended child of this daemon; ignored\n", pid);
         return;
     }
-    if (pid == dfuPid) dfuEnded(status);
+    if (pid == update.dfuPid) dfuEnded(status);
 }
 
 // Only the daemon itself posts wake-ups and children's ends; from anybody else they could
@@ -156,7 +156,7 @@ void childDead() {
     std::int32_t pid = 0;
     std::int32_t status = 0;
     while (reapEndedChild(&pid, &status)) {
-        if (pid == dfuPid) dfuReaped();
+        if (pid == update.dfuPid) dfuReaped();
         if (postChildExit(pid, status) == -1) {
             std::printf("PID %d\n", static_cast<int>(pid));
             std::fflush(stdout);

@@ -290,8 +290,8 @@ bool unpackArchive(const char* archive, const char* decompressed) {
 // An update whose steps can't run: nothing of an earlier update's to-do list runs either,
 // and the update ends with the final report "NOK".
 void runNoSteps() {
-    stepList[0] = STEP_NONE;
-    stepListNext = 0;
+    update.stepList[0] = STEP_NONE;
+    update.stepListNext = 0;
     update.updateResult = 0;
 }
 
@@ -393,10 +393,10 @@ StartOutcome startUpdate(uid_t requester) {
 }
 
 int readStepList(const char* path) {
-    stepListNext = 0;
+    update.stepListNext = 0;
     FileStream todo(openFileStream(path, "r"));
     if (!todo) {
-        stepList[0] = STEP_NONE;
+        update.stepList[0] = STEP_NONE;
         return -1;
     }
     std::size_t selected = 0;
@@ -408,16 +408,16 @@ int readStepList(const char* path) {
             if (std::strncmp(line, step.keyword, std::strlen(step.keyword)) != 0) continue;
             if (selected < kMaxListedSteps) {
                 std::printf("state %d   %s", static_cast<int>(step.id), line);
-                stepList[stepListNext++] = step.id;
+                update.stepList[update.stepListNext++] = step.id;
             } else {
-                stepList[stepListNext] = STEP_NONE;
+                update.stepList[update.stepListNext] = STEP_NONE;
             }
             ++selected;
             break;
         }
     }
-    stepList[stepListNext] = STEP_NONE;
-    stepListNext = 0;
+    update.stepList[update.stepListNext] = STEP_NONE;
+    update.stepListNext = 0;
     std::fflush(stdout);
     return 1;
 }

@@ -15,11 +15,7 @@
 #include "core/signals.h"
 
 std::array<ComponentVersion, 4> componentTable = kInitialComponentTable;
-std::array<std::int32_t, kMaxListedSteps + 1> stepList{};
-std::size_t stepListNext = 0;
-
 UpdateState update;
-std::int32_t dfuPid = 0;
 
 namespace {
 
@@ -57,11 +53,13 @@ void startNextStep(const char* text) {
         appendText(kUpdateReportPath, text);
 
         std::printf("states to do: ");
-        for (std::size_t i = stepListNext; i < stepList.size() && stepList[i] != STEP_NONE; ++i)
-            std::printf("%d ", static_cast<int>(stepList[i]));
+        const auto& list = update.stepList;
+        for (std::size_t i = update.stepListNext; i < list.size() && list[i] != STEP_NONE; ++i)
+            std::printf("%d ", static_cast<int>(list[i]));
         std::printf("\n");
 
-        std::int32_t next = stepListNext < stepList.size() ? stepList[stepListNext] : STEP_NONE;
+        std::int32_t next =
+            update.stepListNext < list.size() ? list[update.stepListNext] : STEP_NONE;
         bool skipped = false;
         if (const UpdateStep* step = findStep(next)) {
             char line[80];
@@ -77,7 +75,7 @@ void startNextStep(const char* text) {
 
         update.currentStep = next;
         // The terminator stays the next entry: a stray later call finds the list ended.
-        if (next != STEP_NONE) ++stepListNext;
+        if (next != STEP_NONE) ++update.stepListNext;
         update.stepState = STATE_ENTER;
         postWakeUp(WAKE_UP);
         if (!skipped) return;
@@ -92,8 +90,12 @@ void endStep(bool succeeded) {
 
 void resetUpdateOutcome() {
     update.updateResult = 1;
-    update.trust = ImageTrust::None;
-    update.securityVersion = 0;
+    forgetImageTrust();
     update.stagedKeySet.reset();
     for (ComponentVersion& component : componentTable) component.needsUpdate = 1;
+}
+
+void forgetImageTrust() {
+    update.trust = ImageTrust::None;
+    update.securityVersion = 0;
 }
