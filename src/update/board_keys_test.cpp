@@ -296,7 +296,7 @@ TEST(BoardSecurityVersion, RisesOnlyForAVerifiedImage) {
         EXPECT_TRUE(finishBoardTrust(true));
         EXPECT_EQ(readWholeFile(kSecurityVersionPath), c.after);
     }
-    forgetImageTrust();
+    update.trust = ImageTrust::None;
     unlink(kUpdateKeysEnrolledPath);
 }
 
