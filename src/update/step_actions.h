@@ -15,8 +15,9 @@ void firmwareStep();            // step 6, BT_MOD_SET_FIRM_STACK (update/firmwar
 void lapSoftwareStep();         // step 7, LAP_SOFTWARE (update/image_steps.cpp)
 void checkSdpStep();            // step 8, CHECK_SDP (update/image_steps.cpp)
 // Step 11, UPDATE_KEYS (update/board_keys.cpp): stages the update's key set beside the board's
-// (the image verified by a key of the current set, or a board without keys), to be put in at
-// the update's end; else ends NOK with nothing staged.
+// (the image verified by a key of the current set, or a board without keys) when the roots'
+// rules let it replace the board's (update/key_set_change.h), to be put in at the update's end;
+// else ends NOK with nothing staged.
 void updateKeysStep();
 
 // Before an update's steps: removes the PS-Key working files of an earlier update (dump,
