@@ -166,14 +166,16 @@ std::int32_t refusedAnswers() { return tally.refusedCount; }
 std::int32_t malformedAnswers() { return tally.malformedCount; }
 std::int32_t dumpedKeys() { return tally.dumpedCount; }
 void logUnheldStatuses() {
+    // The read step's walk asked for the keys.
+    constexpr const char* kKeyWalk = "readAllPSKeys";
     for (std::size_t i = 0; i < tally.unheldCounts.size() && tally.unheldCounts[i].count > 0; ++i) {
         const UnheldStatusCount& entry = tally.unheldCounts[i];
         if (tally.unheldOthers && i + 1 == tally.unheldCounts.size()) {
-            UPDATE_LOG_AS("readAllPSKeys", LogLevel::Critical,
+            UPDATE_LOG_AS(kKeyWalk, LogLevel::Critical,
                           "%d PS-Key ids answered with other statuses: not held\n",
                           static_cast<int>(entry.count));
         } else {
-            UPDATE_LOG_AS("readAllPSKeys", LogLevel::Critical,
+            UPDATE_LOG_AS(kKeyWalk, LogLevel::Critical,
                           "%d PS-Key ids answered with status 0x%04x: not held\n",
                           static_cast<int>(entry.count), static_cast<unsigned>(entry.status));
         }
@@ -224,7 +226,7 @@ ModuleAnswer vendorEventAnswer(std::span<const std::uint8_t> event) {
     std::uint8_t descriptor = event.size() > 3 ? event[3] : 0;
     if (descriptor != kBccmdPayloadDescriptor) {
         if (firstOfKind(IGNORED_NOT_BCCMD)) {
-            UPDATE_ERR_AS("readBtModule", LogLevel::Warning, kErrorOperationFailed,
+            UPDATE_ERR_AS(kEventReader, LogLevel::Warning, kErrorOperationFailed,
                           "vendor event with payload descriptor 0x%02X ignored, not a BCCMD "
                           "answer \n",
                           static_cast<unsigned>(descriptor));

@@ -14,9 +14,6 @@
 
 namespace {
 
-// An event is reported in the name of the operation that read it.
-constexpr const char* kEventReader = "readBtModule";
-
 unsigned byteAt(std::span<const std::uint8_t> bytes, std::size_t at) {
     return at < bytes.size() ? bytes[at] : 0;
 }

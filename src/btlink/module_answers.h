@@ -91,5 +91,8 @@ void resetAnswerCounts();
 
 // Reads one HCI event from the module link (called when its entry reports POLLIN and POLLPRI).
 ModuleAnswer readBtModule();
+// An event is reported in the name of the operation that read it, also where a decoder of its
+// answer finds what it reports.
+inline constexpr const char* kEventReader = "readBtModule";
 // Reads one message of the BCCMD channel (called when its entry reports POLLIN alone).
 ModuleAnswer readBtModuleBccmdChannel();

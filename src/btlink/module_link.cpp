@@ -72,7 +72,7 @@ int openLink() {
     // the serial line the driver's: the module answers on the driver's channel alone, which
     // exists only while the driver is loaded. On a fresh boot it doesn't, and HCI comes first.
     if (tlInterface != TL_BCSP && (fd = devOpen(kBccmdChannelPath, kFlags)) >= 0) {
-        tlInterface = TL_BCSP;
+        useBcspTransport();
         moduleLink.devicePath = kBccmdChannelPath;
         UPDATE_LOG_AS(kOperation, LogLevel::Warning, "BCSP driver found loaded\n");
     }
@@ -96,6 +96,8 @@ int openLink() {
 }
 
 }  // namespace
+
+void useBcspTransport() { tlInterface = TL_BCSP; }
 
 const char* tlDevicePath(std::int32_t transport) {
     return transport == TL_BCSP ? kBccmdChannelPath : kHciDevicePath;

@@ -21,6 +21,8 @@ inline constexpr std::int32_t TL_HCI = 0;
 inline constexpr std::int32_t TL_BCSP = 1;
 inline constexpr std::int32_t TL_HCI_AT_START = 2;
 extern std::int32_t tlInterface;
+// The BCSP driver is loaded: the module is reached through its BCCMD channel from now on.
+void useBcspTransport();
 
 // The four set-up requests of the BCCMD channel, issued in this order on every open of it
 // (0x80044801, 0x80044804, 0x20004808, 0x20004805 on the board). The first two take a

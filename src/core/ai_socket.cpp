@@ -166,6 +166,9 @@ std::uint32_t checkAiMessage(const void* buffer, ssize_t n) {
 
 namespace {
 
+// The lasting notice's retries and drop are logged as the send they go on with.
+constexpr const char* kSendNotice = "sendNotice";
+
 int sendTextFrame(const char* function, std::uint32_t type, std::int32_t param, const void* text,
                   std::size_t length) {
     if (length > kAiMaxText) {
@@ -184,7 +187,7 @@ int sendReply(std::int32_t param, const void* text, std::size_t length) {
 }
 
 int sendNotice(std::int32_t param, const void* text, std::size_t length) {
-    return sendTextFrame("sendNotice", AI_NOTICE, param, text, length);
+    return sendTextFrame(kSendNotice, AI_NOTICE, param, text, length);
 }
 
 namespace {
@@ -206,7 +209,7 @@ int sendLastingNotice(std::int32_t param, const void* text, std::size_t length) 
     if (result == 1 || length > kAiMaxText) return result;
     pendingNotice = PendingNotice{true, makeTextFrame(AI_NOTICE, param, text, length),
                                   monotonicMs() + kNoticeRetryMs, 1};
-    UPDATE_LOG_AS("sendNotice", LogLevel::Warning,
+    UPDATE_LOG_AS(kSendNotice, LogLevel::Warning,
                   "notice %d not delivered; tried again every %d ms\n", static_cast<int>(param),
                   kNoticeRetryMs);
     return result;
@@ -224,7 +227,7 @@ void retryPendingNotice(std::int64_t nowMs) {
     // log with the same line.
     if (sendAiMessage(pendingNotice.frame) == kAiTextFrameSize) {
         pendingNotice.pending = false;
-        UPDATE_LOG_AS("sendNotice", LogLevel::Warning, "notice %d delivered at try %d\n",
+        UPDATE_LOG_AS(kSendNotice, LogLevel::Warning, "notice %d delivered at try %d\n",
                       static_cast<int>(pendingNotice.frame.param), pendingNotice.tries);
         return;
     }
@@ -234,7 +237,7 @@ void retryPendingNotice(std::int64_t nowMs) {
 void dropPendingNotice() {
     if (!pendingNotice.pending) return;
     pendingNotice.pending = false;
-    UPDATE_ERR_AS("sendNotice", LogLevel::Warning, kErrorWriteOrEvent,
+    UPDATE_ERR_AS(kSendNotice, LogLevel::Warning, kErrorWriteOrEvent,
                   "notice %d never delivered; dropped after %d tries\n",
                   static_cast<int>(pendingNotice.frame.param), pendingNotice.tries);
 }

@@ -183,7 +183,7 @@ void killOverdueGroup(std::int64_t nowMs) {
 void stopRecordedGroup() {
     char text[40] = {};
     // Only a record of the daemon's own making is trusted: anybody may make a file in /tmp.
-    int fd = openOwnFile("main", kDfuGroupPath, O_RDONLY);
+    int fd = openOwnFile(__func__, kDfuGroupPath, O_RDONLY);
     if (fd >= 0) {
         if (read(fd, text, sizeof text - 1) < 0) text[0] = '\0';
         close(fd);
@@ -198,16 +198,14 @@ void stopRecordedGroup() {
     std::sscanf(text, "%d %llu", &group, &started);
     unsigned long long now = group > 1 ? processStartTime(group) : 0;
     if (now != 0 && now != started) {
-        UPDATE_LOG_AS("main", LogLevel::Warning,
-                      "process group %d of the record is not the earlier run's; left alone\n",
-                      group);
+        UPDATE_LOG(LogLevel::Warning,
+                   "process group %d of the record is not the earlier run's; left alone\n", group);
     } else if (group > 1 && kill(-group, SIGTERM) == 0) {
-        UPDATE_LOG_AS("main", LogLevel::Warning, "process group %d of an earlier run stopped\n",
-                      group);
+        UPDATE_LOG(LogLevel::Warning, "process group %d of an earlier run stopped\n", group);
         sleepMs(std::int64_t{kGroupStopGraceSeconds} * 1000);
         kill(-group, SIGKILL);
     }
-    removeWhateverStands("main", kDfuGroupPath);
+    removeWhateverStands(__func__, kDfuGroupPath);
 }
 
 int postChildExit(std::int32_t pid, std::int32_t status) {

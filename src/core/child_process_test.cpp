@@ -144,7 +144,7 @@ TEST_P(RecordedGroupAtStartUp, IsStoppedOnlyByTheDaemonsOwnRecordOfIt) {
     std::string log = loggedBy([] { stopRecordedGroup(); });
     EXPECT_FALSE(fileExists(kDfuGroupPath));
     if (GetParam().stopped) {
-        EXPECT_EQ(log, "LOG main: process group " + std::to_string(group) +
+        EXPECT_EQ(log, "LOG stopRecordedGroup: process group " + std::to_string(group) +
                            " of an earlier run stopped\n");
         int status = 0;
         EXPECT_EQ(waitpid(group, &status, 0), group);
@@ -152,12 +152,14 @@ TEST_P(RecordedGroupAtStartUp, IsStoppedOnlyByTheDaemonsOwnRecordOfIt) {
         return;
     }
     if (GetParam().mode == 0600) {
-        EXPECT_EQ(log, "LOG main: process group " + std::to_string(group) +
+        EXPECT_EQ(log, "LOG stopRecordedGroup: process group " + std::to_string(group) +
                            " of the record is not the earlier run's; left alone\n");
     } else {
-        EXPECT_EQ(log, std::string("ERR main: /tmp/dfu_group.run refused: not the update daemon's "
-                                   "own file (owner 0, mode 0") +
-                           (GetParam().mode == 0666 ? "666" : "620") + ", 1 names)\n");
+        EXPECT_EQ(log,
+                  std::string(
+                      "ERR stopRecordedGroup: /tmp/dfu_group.run refused: not the update daemon's "
+                      "own file (owner 0, mode 0") +
+                      (GetParam().mode == 0666 ? "666" : "620") + ", 1 names)\n");
     }
     EXPECT_EQ(kill(group, 0), 0);
     kill(group, SIGKILL);

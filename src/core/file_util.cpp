@@ -31,6 +31,9 @@ void reportWriteError(const char* function, const char* path) {
 
 bool reportRefused = false;
 
+// openOwnStream reports as the operation it serves.
+constexpr const char* kOpenFileStream = "openFileStream";
+
 // A work file directly in /tmp is opened only when it is the daemon's own, and made by the
 // daemon (O_EXCL) when it is written to and absent; "w" empties it only once it is known to be
 // the daemon's. nullptr (logged, naming the path) otherwise; errno ENOENT, not logged, when a
@@ -40,9 +43,9 @@ std::FILE* openOwnStream(const char* path, const char* mode) {
     const bool report = std::strcmp(path, kUpdateReportPath) == 0;
     int fd = -1;
     if (mode[0] == 'a') {
-        fd = openOwnFileForAppend("openFileStream", path);
+        fd = openOwnFileForAppend(kOpenFileStream, path);
     } else if (mode[0] == 'w') {
-        fd = openOwnFileForAppend("openFileStream", path);
+        fd = openOwnFileForAppend(kOpenFileStream, path);
         if (fd >= 0) {
             // Written from the start, as fopen's "w" does.
             int flags = fcntl(fd, F_GETFL);
@@ -52,11 +55,11 @@ std::FILE* openOwnStream(const char* path, const char* mode) {
             }
         }
     } else {
-        fd = openOwnFile("openFileStream", path, mode[1] == '+' ? O_RDWR : O_RDONLY);
+        fd = openOwnFile(kOpenFileStream, path, mode[1] == '+' ? O_RDWR : O_RDONLY);
     }
     if (fd < 0) {
         if (errno == ENOENT) {
-            UPDATE_ERR_AS("openFileStream", LogLevel::Critical, kErrorSystem,
+            UPDATE_ERR_AS(kOpenFileStream, LogLevel::Critical, kErrorSystem,
                           "open error file %s: 0x%02x %m", path, errno);
         } else if (report) {
             reportRefused = true;

@@ -29,25 +29,23 @@ void updateLog(LogLevel level, const char* function, int line, const char* forma
 void updateErr(const char* function, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// UPDATE_LOG(level, format, ...): information, written when level <= 2. An entry of a level
-// above that is left out of the program, its text with it; its format is still checked.
-#define UPDATE_LOG(level, ...)                                 \
-    (static_cast<int>(level) <= kLogThreshold                  \
-         ? updateLog((level), __func__, __LINE__, __VA_ARGS__) \
-         : void())
-// UPDATE_ERR(level, code, format, ...): always written, and appended to the update report.
-// The level and the code tell the reader of the call how grave the failure is and which
-// error it is; the entry shows neither, so neither goes into the call.
-#define UPDATE_ERR(level, code, ...) \
-    ((void)(level), (void)(code), updateErr(__func__, __LINE__, __VA_ARGS__))
-// The same, for a helper that reports on behalf of the operation it serves: the line names
-// that operation, which is what people grep the log for.
+// UPDATE_LOG_AS(function, level, format, ...): information, written when level <= 2. An entry
+// of a level above that is left out of the program, its text with it; its format is still
+// checked.
 #define UPDATE_LOG_AS(function, level, ...)                      \
     (static_cast<int>(level) <= kLogThreshold                    \
          ? updateLog((level), (function), __LINE__, __VA_ARGS__) \
          : void())
+// UPDATE_ERR_AS(function, level, code, format, ...): always written, and appended to the update
+// report. The level and the code tell the reader of the call how grave the failure is and
+// which error it is; the entry shows neither, so neither goes into the call.
 #define UPDATE_ERR_AS(function, level, code, ...) \
     ((void)(level), (void)(code), updateErr((function), __LINE__, __VA_ARGS__))
+// The entry names function: the operation that logs. A helper that reports on behalf of the
+// operation it serves names that one, which is what people grep the log for, through a
+// constant where several calls name it; UPDATE_LOG and UPDATE_ERR name the calling function.
+#define UPDATE_LOG(level, ...) UPDATE_LOG_AS(__func__, level, __VA_ARGS__)
+#define UPDATE_ERR(level, code, ...) UPDATE_ERR_AS(__func__, level, code, __VA_ARGS__)
 
 // Entries that anybody on the machine can bring on in floods: a junk datagram or a send that a
 // flood made fail, a signal sent again and again, a SIGCHLD among them. Each kind gets at most

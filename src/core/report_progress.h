@@ -7,8 +7,9 @@
 
 #include <cstddef>
 
-// The percentage in the report's form, "%3d percent ": 12 characters.
-inline constexpr const char* kPercentFormat = "%3d percent ";
+#include "core/report_words.h"
+
+// The percentage in the report's form (kPercentFormat, "%3d percent "): 12 characters.
 inline constexpr std::size_t kPercentLength = 12;
 
 // Appends text to the report as the line's progress.

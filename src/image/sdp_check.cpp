@@ -22,6 +22,9 @@
 
 namespace {
 
+// The helpers below report as the check they serve.
+constexpr const char* kCheckSdpRecords = "checkSdpRecords";
+
 constexpr const char* kTerminalPath = "/etc/terminal.txt";
 constexpr const char* kMergedPath = "/tmp/sdp.txt";
 constexpr const char* kTerminalBuildPath = "/tmp/tmp.txt";
@@ -223,14 +226,14 @@ bool commandFits(const char* from, const char* to) {
 // Whatever stands at the name goes (a link as a link): the file is then made by its first
 // line, by the daemon alone, and what cp copies into /etc is what the merge wrote.
 bool removeStale(const char* path) {
-    if (removeWhateverStands("checkSdpRecords", path)) return true;
-    UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, kErrorOperationFailed,
+    if (removeWhateverStands(kCheckSdpRecords, path)) return true;
+    UPDATE_ERR_AS(kCheckSdpRecords, LogLevel::Warning, kErrorOperationFailed,
                   "SDP records not merged, can't remove %s\n", path);
     return false;
 }
 
 void reportRefusal(const Refusal& refusal) {
-    UPDATE_ERR_AS("checkSdpRecords", LogLevel::Warning, kErrorOperationFailed,
+    UPDATE_ERR_AS(kCheckSdpRecords, LogLevel::Warning, kErrorOperationFailed,
                   "SDP records not merged, %s: %s\n", refusal.path, refusal.reason);
 }
 
@@ -298,14 +301,14 @@ bool installDurably(const char* from, const char* path) {
         return false;
     }
     if (!removeStale(staging)) return false;
-    if (commandSucceeded("checkSdpRecords", shellCopy(from, staging))) {
+    if (commandSucceeded(kCheckSdpRecords, shellCopy(from, staging))) {
         struct stat old {};
         if (stat(path, &old) != 0) old.st_mode = 0644;
         int fd = open(staging, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         bool synced = fd >= 0 && fchmod(fd, old.st_mode & 0777) == 0 && fsync(fd) == 0;
         if (fd >= 0) close(fd);
         if (synced && rename(staging, path) == 0 && syncFolderOf(path)) return true;
-        UPDATE_ERR_AS("checkSdpRecords", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kCheckSdpRecords, LogLevel::Critical, kErrorOperationFailed,
                       "couldn't install %s errno = %d %m \n", path, errno);
     }
     // A copy cut short stays nowhere.

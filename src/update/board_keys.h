@@ -7,6 +7,7 @@
 
 #include "image/image_signature.h"
 #include "update/key_set_folders.h"
+#include "update/step_actions.h"  // updateKeysStep, the step UPDATE_KEYS
 
 // An update's next key set travels in its archive as this folder of key files (*.key).
 inline constexpr char kUpdateKeysFolderName[] = "update-keys";
@@ -16,12 +17,6 @@ inline constexpr char kUpdateKeysSource[] = "/tmp/update.d/update-keys";
 // link is missing its newest set), and in rules by which rules: the key folder's link only to a
 // set beside it, and no image without keys on a board that has held them.
 const char* boardKeyFolder(KeyFolderRules* rules);
-
-// The step UPDATE_KEYS: stages the update's key set beside the board's (the image verified by
-// a key of the current set, or a board without keys) when the roots' rules let it replace the
-// board's (update/key_set_change.h), to be put in at the update's end; else ends NOK with
-// nothing staged.
-void updateKeysStep();
 
 // At the end of an update. One that ended OK (ok) raises the board's security version to its
 // image's when a key of the board verified it and that is higher, then puts in the key set that

@@ -24,14 +24,19 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/report_progress.h"
+#include "core/report_words.h"
 #include "core/shell_commands.h"
 #include "core/update_paths.h"
 #include "core/work_files.h"
 #include "update/module_steps.h"
+#include "update/operation_names.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
 namespace {
+
+// The helpers of the step report as the step.
+constexpr const char* kFirmwareStep = "firmwareStep";
 
 // The DFU program runs in the update's folder, where the BCSP driver's modules lie too.
 constexpr char kDfuName[] = "dfu";
@@ -103,7 +108,7 @@ void showDfuProgress() {
     // written it, the progress shown stays.
     if (status[0] == '\0') return;
     char text[kStatusShown + 16];
-    std::snprintf(text, sizeof text, "%.*s percent ", static_cast<int>(kStatusShown), status);
+    std::snprintf(text, sizeof text, kStatusPercentFormat, static_cast<int>(kStatusShown), status);
     std::printf("%s\n", text);
     std::fflush(stdout);
     showProgress(text);
@@ -113,7 +118,7 @@ void showDfuProgress() {
 // what stands at their names is its own and no link or other user's file takes the writes.
 bool makeDfuLogs() {
     for (const char* path : {kDfuStatusPath, kDfuErrorPath}) {
-        int fd = makeFreshFile("firmwareStep", path, workFileMode(path));
+        int fd = makeFreshFile(kFirmwareStep, path, workFileMode(path));
         if (fd < 0) return false;
         close(fd);
     }
@@ -129,7 +134,7 @@ bool startFirmwareLoad() {
     if (tlInterface != TL_BCSP) {
         for (const char* module : kBcspDriverModules) shellInsmod(kUpdateFolder, module);
     }
-    tlInterface = TL_BCSP;
+    useBcspTransport();
     struct stat firmware {};
     unsigned long long kib = stat(kFirmwarePath, &firmware) == 0
                                  ? (static_cast<unsigned long long>(firmware.st_size) + 1023) / 1024
@@ -142,13 +147,13 @@ bool startFirmwareLoad() {
         run.dfuRunInThisStep = true;
         return false;
     }
-    dfuPid = startChildProcess(kUpdateFolder, kDfuProgramPath, dfuArguments.argv, noEnvironment,
-                               nullptr);
+    update.dfuPid = startChildProcess(kUpdateFolder, kDfuProgramPath, dfuArguments.argv,
+                                      noEnvironment, nullptr);
     run.dfuRunInThisStep = true;
-    if (dfuPid == -1) return false;
+    if (update.dfuPid == -1) return false;
     run.dfuAwaited = true;
     UPDATE_LOG(LogLevel::Warning, "dfu started with pid %d; time limit %u s\n",
-               static_cast<int>(dfuPid), run.dfuLimitSeconds);
+               static_cast<int>(update.dfuPid), run.dfuLimitSeconds);
     armAlarm(run.dfuLimitSeconds);
     return true;
 }
@@ -158,7 +163,7 @@ bool startFirmwareLoad() {
 void sendDfuSigterm() {
     run.dfuStopSignal = SIGTERM;
     run.dfuSigtermAtMs = monotonicMs();
-    stopChild(dfuPid, SIGTERM);
+    stopChild(update.dfuPid, SIGTERM);
 }
 
 // The time limit has passed: SIGTERM to the DFU program, then SIGKILL after the grace time.
@@ -174,7 +179,7 @@ void stopOverdueDfu() {
         UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent,
                    " dfu still running %u s after SIGTERM; killed\n", kDfuStopGraceSeconds);
         run.dfuStopSignal = SIGKILL;
-        stopChild(dfuPid, SIGKILL);
+        stopChild(update.dfuPid, SIGKILL);
     }
     update.stepState = STATE_DFU_STOPPING;
     armAlarm(kDfuStopGraceSeconds);
@@ -267,7 +272,7 @@ void takeTimeout() {
 void takeFailedLoad() {
     if (WIFSIGNALED(run.dfuEndStatus)) {
         int signal = WTERMSIG(run.dfuEndStatus);
-        UPDATE_ERR_AS("firmwareStep", LogLevel::Critical, kErrorWriteOrEvent,
+        UPDATE_ERR_AS(kFirmwareStep, LogLevel::Critical, kErrorWriteOrEvent,
                       "dfu ended by signal %d (%s)\n", signal, strsignal(signal));
     }
     copyDfuErrorReport();
@@ -293,7 +298,7 @@ void endFirmwareStep() {
         endStep(!run.presetsFailedAfterLoad && refusedAnswers() == 0 && malformedAnswers() == 0);
         return;
     }
-    appendText(kUpdateReportPath, "NOK\n nothing done... try again\n");
+    appendText(kUpdateReportPath, kFirmwareAborted);
     // No further step runs; the update finishes, and the peer is told.
     armAlarm(0);
     openBtModule(0);
@@ -310,20 +315,20 @@ void dfuReaped() {
     // Whatever the program left in its process group goes too: SIGTERM now, unless the group
     // had it, and SIGKILL after the grace time. A group with no member left is gone.
     if (run.dfuStopSignal == 0) {
-        if (kill(-dfuPid, SIGTERM) != 0) {
+        if (kill(-update.dfuPid, SIGTERM) != 0) {
             forgetChildGroup();
             return;
         }
         UPDATE_LOG(LogLevel::Warning, "dfu left processes behind; stopped\n");
         run.dfuSigtermAtMs = monotonicMs();
     }
-    killChildGroupAt(dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
+    killChildGroupAt(update.dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
 }
 
 void dfuEnded(std::int32_t status) {
-    UPDATE_LOG_AS("readMessage", LogLevel::Warning, "DFU process died; status: %d \n", status);
+    UPDATE_LOG_AS(kReadMessage, LogLevel::Warning, "DFU process died; status: %d \n", status);
     if (update.currentStep != STEP_BT_MOD_SET_FIRM_STACK || !run.dfuAwaited) {
-        UPDATE_LOG_AS("readMessage", LogLevel::Warning,
+        UPDATE_LOG_AS(kReadMessage, LogLevel::Warning,
                       "no firmware step waits for the DFU program; its end is ignored\n");
         return;
     }
@@ -339,12 +344,12 @@ void stopDfuForExit() {
     if (!run.dfuAwaited) return;
     UPDATE_ERR(LogLevel::Critical, kErrorWriteOrEvent, " dfu stopped: the daemon stops\n");
     if (run.dfuStopSignal == 0) sendDfuSigterm();
-    killChildGroupAt(dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
+    killChildGroupAt(update.dfuPid, run.dfuSigtermAtMs + std::int64_t{kDfuStopGraceSeconds} * 1000);
     run.dfuAwaited = false;
 }
 
 void forgetEarlierDfuReports() {
-    for (const char* path : {kDfuStatusPath, kDfuErrorPath}) removeEarlierFile("startUpdate", path);
+    for (const char* path : {kDfuStatusPath, kDfuErrorPath}) removeEarlierFile(kStartUpdate, path);
 }
 
 void firmwareStep() {

@@ -35,10 +35,5 @@ void checkSdpStep() {
     int merged = checkSdpRecords("/etc/service.txt", kNewServicePath);
     if (!brought) merged = 1;
     sendTrigger(0);
-    if (merged == 1) {
-        startNextStep("OK\n");
-    } else {
-        startNextStep(" NOK\n");
-        update.updateResult = 0;
-    }
+    endStep(merged == 1);
 }

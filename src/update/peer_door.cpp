@@ -4,6 +4,7 @@
 
 #include "core/ai_socket.h"
 #include "core/log.h"
+#include "update/operation_names.h"
 
 namespace {
 
@@ -15,8 +16,7 @@ bool updateUnderWay() { return underWay; }
 
 bool admitStartRequest() {
     if (underWay) {
-        UPDATE_LOG_AS("readMessage", LogLevel::Warning,
-                      "update under way; start request ignored\n");
+        UPDATE_LOG_AS(kReadMessage, LogLevel::Warning, "update under way; start request ignored\n");
         refuseStartRequest();
         return false;
     }

@@ -19,8 +19,10 @@
 #include "core/file_util.h"
 #include "core/log.h"
 #include "core/report_progress.h"
+#include "core/report_words.h"
 #include "core/work_files.h"
 #include "update/module_steps.h"
+#include "update/operation_names.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
@@ -68,7 +70,7 @@ void endWriteStep() {
 // its key, if the update brings it, goes to the keys to set.
 bool dumpIsTheStore() {
     if (dumpedKeys() == 0) {
-        UPDATE_ERR_AS("stateMachine", LogLevel::Warning, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStateMachine, LogLevel::Warning, kErrorOperationFailed,
                       "no PS-Key read from the module \n");
     }
     return dumpedKeys() > 0 && refusedAnswers() == 0 && malformedAnswers() == 0 &&
@@ -86,7 +88,7 @@ bool thisUpdatesReadWhole = false;
 // False, logged, when the step's judgement would rest on a dump this update didn't read whole.
 bool haveThisUpdatesDump() {
     if (thisUpdatesReadWhole) return true;
-    UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
+    UPDATE_ERR_AS(kStateMachine, LogLevel::Critical, kErrorOperationFailed,
                   "no PS-Key dump from this update's read \n");
     return false;
 }
@@ -113,7 +115,7 @@ int percentOfKeysWritten() {
 
 void writeNextKeyOfAll() {
     int percent = percentOfKeysWritten();
-    UPDATE_LOG_AS("stateMachine", LogLevel::Warning,
+    UPDATE_LOG_AS(kStateMachine, LogLevel::Warning,
                   "writing  %04d PS Key; missing %08d Keys; %3d%%\r", update.psKeysWritten,
                   update.psKeyCount - update.psKeysWritten, percent);
     ++update.psKeysWritten;
@@ -128,14 +130,14 @@ void writeNextKeyOfAll() {
 // work with.
 bool prepareUpdateKeys() {
     // The prepared file is made by its first line, by the daemon alone.
-    if (!removeWhateverStands("stateMachine", kPsKeyPreparedPath)) return false;
+    if (!removeWhateverStands(kStateMachine, kPsKeyPreparedPath)) return false;
     {
         // A key file that isn't there says so by its open error alone.
         FileStream source(openFileStream(kPsKeyUpdatePath, "r"));
         if (!source) return false;
     }
     if (countPrefixedLines(kPsKeyUpdatePath, "&") == 0) {
-        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStateMachine, LogLevel::Critical, kErrorOperationFailed,
                       "PS-Key file %s refused: no key line in it \n", kPsKeyUpdatePath);
         return false;
     }
@@ -143,7 +145,7 @@ bool prepareUpdateKeys() {
     struct stat prepared {};
     if (!ownFileAt(kPsKeyPreparedPath) || stat(kPsKeyPreparedPath, &prepared) != 0 ||
         prepared.st_size == 0) {
-        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed, "%s left empty \n",
+        UPDATE_ERR_AS(kStateMachine, LogLevel::Critical, kErrorOperationFailed, "%s left empty \n",
                       kPsKeyPreparedPath);
         return false;
     }
@@ -160,7 +162,7 @@ void failBeforeTheModule() {
 // The dump is made read-only for all, through a descriptor: chmod by name would follow a link
 // that somebody put in place of a dump that was never made.
 void makeDumpReadOnly() {
-    int fd = openOwnFile("stateMachine", kPsKeyDumpPath, O_RDONLY);
+    int fd = openOwnFile(kStateMachine, kPsKeyDumpPath, O_RDONLY);
     if (fd < 0) return;
     fchmod(fd, 0444);
     close(fd);
@@ -222,7 +224,7 @@ void readPsKeysStep() {
     }
     // The dump is made by its first key, by the daemon alone.
     if (update.stepState == STATE_OPEN_LINK &&
-        !removeWhateverStands("stateMachine", kPsKeyDumpPath)) {
+        !removeWhateverStands(kStateMachine, kPsKeyDumpPath)) {
         failBeforeTheModule();
         return;
     }
@@ -231,8 +233,8 @@ void readPsKeysStep() {
 
 void comparePsKeysStep() {
     // The comparison's files are made by their first lines, by the daemon alone.
-    bool prepared = removeWhateverStands("stateMachine", kPsKeyReportPath) &&
-                    removeWhateverStands("stateMachine", kPsKeyToSetPath) && prepareUpdateKeys();
+    bool prepared = removeWhateverStands(kStateMachine, kPsKeyReportPath) &&
+                    removeWhateverStands(kStateMachine, kPsKeyToSetPath) && prepareUpdateKeys();
     // Without a comparison the keys that differ are unknown: the write step would find
     // nothing to do and the update would pass for complete.
     comparisonFailed = !prepared || !haveThisUpdatesDump() ||
@@ -250,16 +252,16 @@ void writeChangedPsKeysStep() {
         return;
     }
     if (comparisonFailed) {
-        UPDATE_ERR_AS("stateMachine", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStateMachine, LogLevel::Critical, kErrorOperationFailed,
                       "PS-Keys to set unknown, the comparison failed \n");
         endStep(false);
         return;
     }
     // Only the comparison's own list is written to the module; anything else at its name is
     // refused, and the step with it.
-    int toSet = openOwnFile("stateMachine", kPsKeyToSetPath, O_RDONLY);
+    int toSet = openOwnFile(kStateMachine, kPsKeyToSetPath, O_RDONLY);
     if (toSet < 0 && errno == ENOENT) {
-        startNextStep("nothing to do ... OK\n");
+        startNextStep(kNothingToDoOk);
         return;
     }
     if (toSet < 0) {
@@ -301,7 +303,7 @@ void writeAllPsKeysStep() {
 
 void forgetEarlierPsKeyWork() {
     for (const char* path : {kPsKeyDumpPath, kPsKeyPreparedPath, kPsKeyReportPath, kPsKeyToSetPath})
-        removeEarlierFile("startUpdate", path);
+        removeEarlierFile(kStartUpdate, path);
     comparisonFailed = false;
     thisUpdatesReadWhole = false;
 }

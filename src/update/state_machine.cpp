@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <array>
+#include <cstddef>
 #include <cstring>
 
 #include "btlink/module_answers.h"
@@ -12,6 +14,7 @@
 #include "core/error_codes.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/report_words.h"
 #include "core/shell_commands.h"
 #include "core/work_files.h"
 #include "update/board_keys.h"
@@ -32,10 +35,10 @@ void finishUpdate() {
     // ended NOK changes neither.
     if (update.updateResult == 1 && reportWasRefused()) update.updateResult = 0;
     if (!finishBoardTrust(update.updateResult == 1)) update.updateResult = 0;
-    update.trust = ImageTrust::None;
-    const char* result = update.updateResult == 1 ? "OK" : "NOK";
+    forgetImageTrust();
+    const char* result = update.updateResult == 1 ? kResultOk : kResultNok;
     char line[40];
-    std::snprintf(line, sizeof line, "*UPDATE_FINISHED* ... %s\n", result);
+    std::snprintf(line, sizeof line, kFinishedLineFormat, result);
     appendText(kUpdateReportPath, line);
     // The end of an update the peer asked for must reach it, even while it reads nothing;
     // the report of the first time-out without an update is sent once.
@@ -47,26 +50,42 @@ void finishUpdate() {
 
 void removeDfuUpload() {
     unlink("/tmp/upload.dfu");
-    startNextStep("OK\n");
+    startNextStep(kStepOk);
 }
 
-void updatePpcboot() { startNextStep("Nothing Done\n"); }
+void updatePpcboot() { startNextStep(kNothingDone); }
 
-using StepAction = void (*)();
-constexpr std::array<StepAction, 12> kStepActions{
-    finishUpdate,            // 0: no step, finishing
-    checkVersionsStep,       // 1: CHECK_VERSIONS
-    readPsKeysStep,          // 2: BT_MOD_SET_READ
-    comparePsKeysStep,       // 3: BT_MOD_SET_COMP
-    writeChangedPsKeysStep,  // 4: BT_MOD_SET_NEW_WRITE
-    writeAllPsKeysStep,      // 5: BT_MOD_SET_ALL_WRITE
-    firmwareStep,            // 6: BT_MOD_SET_FIRM_STACK
-    lapSoftwareStep,         // 7: LAP_SOFTWARE
-    checkSdpStep,            // 8: CHECK_SDP
-    removeDfuUpload,         // 9: REMOVE_DFU_UPLOAD
-    updatePpcboot,           // 10: PPCBOOT
-    updateKeysStep,          // 11: UPDATE_KEYS
+// A step is its row: its id and its action. The dispatch takes row currentStep, so row i
+// must be step i, and every step of stepTable must have its row.
+struct StepRow {
+    StepId id;
+    void (*action)();
 };
+constexpr std::array<StepRow, 12> kSteps{{
+    {STEP_NONE, finishUpdate},
+    {STEP_CHECK_VERSIONS, checkVersionsStep},
+    {STEP_BT_MOD_SET_READ, readPsKeysStep},
+    {STEP_BT_MOD_SET_COMP, comparePsKeysStep},
+    {STEP_BT_MOD_SET_NEW_WRITE, writeChangedPsKeysStep},
+    {STEP_BT_MOD_SET_ALL_WRITE, writeAllPsKeysStep},
+    {STEP_BT_MOD_SET_FIRM_STACK, firmwareStep},
+    {STEP_LAP_SOFTWARE, lapSoftwareStep},
+    {STEP_CHECK_SDP, checkSdpStep},
+    {STEP_REMOVE_DFU_UPLOAD, removeDfuUpload},
+    {STEP_PPCBOOT, updatePpcboot},
+    {STEP_UPDATE_KEYS, updateKeysStep},
+}};
+
+constexpr bool eachStepAtItsRow() {
+    for (std::size_t i = 0; i < kSteps.size(); ++i) {
+        if (kSteps[i].id != static_cast<std::int32_t>(i)) return false;
+    }
+    for (const UpdateStep& step : stepTable) {
+        if (step.id < 0 || static_cast<std::size_t>(step.id) >= kSteps.size()) return false;
+    }
+    return true;
+}
+static_assert(eachStepAtItsRow(), "row i of kSteps is step i, and every step has a row");
 
 std::uint64_t runs = 0;
 
@@ -82,7 +101,7 @@ void endUpdateForStop() {
         if (moduleLinkDescriptor() >= 0) openBtModule(0);
         resetPsKeyWalks();
         resetAnswerCounts();
-        appendText(kUpdateReportPath, " NOK\n");
+        appendText(kUpdateReportPath, kStepNok);
         update.updateResult = 0;
         update.currentStep = STEP_NONE;
         update.stepState = STATE_ENTER;
@@ -92,8 +111,7 @@ void endUpdateForStop() {
 
 void stateMachine() {
     ++runs;
-    if (update.currentStep < 0 ||
-        static_cast<std::size_t>(update.currentStep) >= kStepActions.size())
+    if (update.currentStep < 0 || static_cast<std::size_t>(update.currentStep) >= kSteps.size())
         return;
-    kStepActions[static_cast<std::size_t>(update.currentStep)]();
+    kSteps[static_cast<std::size_t>(update.currentStep)].action();
 }

@@ -1,5 +1,7 @@
-// The actions of the update steps. stateMachine calls the action of currentStep; each looks
-// at stepState itself where the step has sub-states.
+// The actions of the update steps, wherever they are defined: the state machine's table
+// (update/state_machine.cpp) holds one row per step with its action, and calls the action of
+// currentStep; each looks at stepState itself where the step has sub-states. The state
+// machine's own actions (the finishing one, REMOVE_DFU_UPLOAD, PPCBOOT) stand beside its table.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,11 @@ void writeAllPsKeysStep();      // step 5, BT_MOD_SET_ALL_WRITE (update/pskey_st
 void firmwareStep();            // step 6, BT_MOD_SET_FIRM_STACK (update/firmware_step.cpp)
 void lapSoftwareStep();         // step 7, LAP_SOFTWARE (update/image_steps.cpp)
 void checkSdpStep();            // step 8, CHECK_SDP (update/image_steps.cpp)
+// Step 11, UPDATE_KEYS (update/board_keys.cpp): stages the update's key set beside the board's
+// (the image verified by a key of the current set, or a board without keys) when the roots'
+// rules let it replace the board's (update/key_set_change.h), to be put in at the update's end;
+// else ends NOK with nothing staged.
+void updateKeysStep();
 
 // Before an update's steps: removes the PS-Key working files of an earlier update (dump,
 // prepared, comparison, to-set), so that no step reads them again, and forgets its comparison

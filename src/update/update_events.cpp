@@ -14,6 +14,7 @@
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "update/firmware_step.h"
+#include "update/operation_names.h"
 #include "update/peer_door.h"
 #include "update/state_machine.h"
 #include "update/update_reception.h"
@@ -69,14 +70,14 @@ void handleRequest(std::int32_t command, const AiSender& sender) {
 // The end of a child, as its AI_CHILD_EXIT reports it: taken only for a child of this daemon
 // that has been reaped, once; the DFU child's end goes to its step.
 void childEnded(std::int32_t pid, std::int32_t status) {
-    UPDATE_LOG_AS("readMessage", LogLevel::Warning, "Child with PID %d dead; status: %d \n", pid,
+    UPDATE_LOG_AS(kReadMessage, LogLevel::Warning, "Child with PID %d dead; status: %d \n", pid,
                   status);
     if (!takeChildEnd(pid, &status)) {
-        UPDATE_LOG_AS("readMessage", LogLevel::Warning,
+        UPDATE_LOG_AS(kReadMessage, LogLevel::Warning,
                       "PID %d is no ended child of this daemon; ignored\n", pid);
         return;
     }
-    if (pid == dfuPid) dfuEnded(status);
+    if (pid == update.dfuPid) dfuEnded(status);
 }
 
 // Only the daemon itself posts wake-ups and children's ends; from anybody else they could
@@ -155,7 +156,7 @@ void childDead() {
     std::int32_t pid = 0;
     std::int32_t status = 0;
     while (reapEndedChild(&pid, &status)) {
-        if (pid == dfuPid) dfuReaped();
+        if (pid == update.dfuPid) dfuReaped();
         if (postChildExit(pid, status) == -1) {
             std::printf("PID %d\n", static_cast<int>(pid));
             std::fflush(stdout);

@@ -106,11 +106,11 @@ TEST_F(ReadMessage, UnknownTypeIsReported) {
 // Even from its own address, an end counts only for a child that the daemon started and
 // reaped, once; the DFU child's end then goes to its step.
 TEST_F(ReadMessage, OnlyTheEndOfAReapedChildOfTheDaemonIsTaken) {
-    dfuPid = endedChild(1);
+    update.dfuPid = endedChild(1);
     // Its end reported before it is reaped, and the end of a process it didn't start.
-    ASSERT_EQ(postChildExit(dfuPid, 0), 1);
+    ASSERT_EQ(postChildExit(update.dfuPid, 0), 1);
     ASSERT_EQ(postChildExit(1234, 0), 1);
-    std::string pid = std::to_string(dfuPid);
+    std::string pid = std::to_string(update.dfuPid);
     std::string early = dispatch();
     EXPECT_NE(early.find("Child with PID " + pid + " dead; status: 0 \n"), std::string::npos);
     EXPECT_NE(early.find("PID " + pid + " is no ended child of this daemon; ignored\n"),
@@ -124,7 +124,7 @@ TEST_F(ReadMessage, OnlyTheEndOfAReapedChildOfTheDaemonIsTaken) {
     std::string log = dispatch();
     EXPECT_NE(log.find("DFU process died; status: 256 \n"), std::string::npos) << log;
     // A second report of the same end.
-    ASSERT_EQ(postChildExit(dfuPid, 256), 1);
+    ASSERT_EQ(postChildExit(update.dfuPid, 256), 1);
     EXPECT_NE(dispatch().find("is no ended child of this daemon; ignored\n"), std::string::npos);
     EXPECT_TRUE(ownQueue().empty());
 }
@@ -149,7 +149,7 @@ TEST_F(ChildDead, EveryEndedChildIsReapedAndPosted) {
     writeWholeFile("/tmp/update.d/stack.dfu", "firmware");
     std::int32_t first = endedChild(0);
     std::int32_t second = endedChild(1);
-    dfuPid = second;
+    update.dfuPid = second;
     testing::internal::CaptureStderr();
     childDead();
     std::string err = testing::internal::GetCapturedStderr();
@@ -172,12 +172,13 @@ TEST_F(ChildDead, EveryEndedChildIsReapedAndPosted) {
 // When its report can't be posted, a child's end is taken at once.
 TEST(ChildDeadWithoutDaemonAddress, TheEndIsTakenDirectly) {
     ASSERT_GE(openAiSocket("/tmp/elsewhere"), 0);  // nothing bound at the daemon's address
-    dfuPid = endedChild(1);
+    update.dfuPid = endedChild(1);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     childDead();
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "PID " + std::to_string(dfuPid) + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "PID " + std::to_string(update.dfuPid) + "\n");
     EXPECT_NE(err.find("DFU process died; status: 256 \n"), std::string::npos) << err;
     closeAiSocket();
 }

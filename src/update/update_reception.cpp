@@ -24,6 +24,7 @@
 #include "image/sha256.h"
 #include "image/update_image.h"
 #include "update/board_keys.h"
+#include "update/operation_names.h"
 #include "update/step_actions.h"
 #include "update/update_state.h"
 
@@ -65,23 +66,23 @@ bool holdsDigest(int fd, const Sha256Digest& digest) {
 
 void changeDirectory(const char* path) {
     if (chdir(path) != 0) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                       "couldn't change to directory %s errno = %d %m \n", path, errno);
     }
 }
 
-void removeLeftover(const char* path) { removeWhateverStands("startUpdate", path); }
+void removeLeftover(const char* path) { removeWhateverStands(kStartUpdate, path); }
 
 // The reception's words for a refused image file.
-constexpr ImageFileMessages kMessages{"startUpdate", ImageFileWording::Reception, true};
+constexpr ImageFileMessages kMessages{kStartUpdate, ImageFileWording::Reception, true};
 
 void reportUnreadableKey(const char* path) {
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+    UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                   "update key file %s unreadable or not a key; ignored\n", path);
 }
 
 void reportOtherKeyFolderFile(void*, const char* path) {
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+    UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                   "update key folder file %s is not named *.key; ignored\n", path);
 }
 
@@ -111,7 +112,7 @@ bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDige
                                                reportUnreadableKey, &others, rules);
     char reason[160];
     if (describeSignatureRefusal(check, keys, reason, sizeof reason)) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                       "image file %s refused: %s\n", kImagePath, reason);
         return false;
     }
@@ -123,7 +124,7 @@ bool signatureAccepted(const CheckedImage& image, const Sha256Digest& signedDige
         std::snprintf(line, sizeof line, "%s%s, security version %u\n", kSignedByReportText.data(),
                       updateKeyIdText(check.keyId).data(),
                       static_cast<unsigned>(check.securityVersion));
-        UPDATE_LOG_AS("startUpdate", LogLevel::Warning, "%s", line);
+        UPDATE_LOG_AS(kStartUpdate, LogLevel::Warning, "%s", line);
         appendText(kUpdateReportPath, line);
     }
     return true;
@@ -150,7 +151,7 @@ Reception receiveImage(const char* archivePath, uid_t requester, AcceptedImage* 
             : locateCheckedImageFile(image, kArchiveFileIndex, kImagePath, kMessages, &archive);
     if (place == ImageFilePlace::Vanished) return Reception::Refused;
     if (place == ImageFilePlace::Missing) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                       "image file %s holds %d files; no update archive (file 1) in it!\n",
                       kImagePath, static_cast<int>(image.fileCount));
         return Reception::Refused;
@@ -164,7 +165,7 @@ Reception receiveImage(const char* archivePath, uid_t requester, AcceptedImage* 
         return Reception::Refused;
     }
     if (!inside) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                       "image file %s: a file lies beyond the image's end!\n", kImagePath);
         return Reception::Refused;
     }
@@ -179,7 +180,7 @@ Reception receiveImage(const char* archivePath, uid_t requester, AcceptedImage* 
         case ArchiveWrite::Changed:
             break;
     }
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+    UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                   "image file %s changed while it was read; its archive is not unpacked!\n",
                   kImagePath);
     return Reception::Refused;
@@ -190,7 +191,7 @@ Reception receiveImage(const char* archivePath, uid_t requester, AcceptedImage* 
 // the daemon's own file.
 bool decompressedIsOwn(const char* decompressed) {
     if (ownFileAt(decompressed)) return true;
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+    UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                   "%s refused: not the update daemon's own file\n", decompressed);
     return false;
 }
@@ -219,7 +220,7 @@ public:
     StagingFolder() {
         std::memcpy(path_, kStagingTemplate, sizeof path_);
         if (mkdtemp(path_) == nullptr) {
-            UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+            UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                           "couldn't make a folder %s errno = %d %m \n", path_, errno);
             path_[0] = '\0';
         }
@@ -246,7 +247,7 @@ bool unpackPrivately(const char* decompressed, int* failedStatus) {
     char unpackIn[48];
     std::snprintf(unpackIn, sizeof unpackIn, "%s/unpack", staging.path());
     if (mkdir(unpackIn, 0700) != 0) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                       "couldn't make a folder %s errno = %d %m \n", unpackIn, errno);
         return false;
     }
@@ -256,12 +257,12 @@ bool unpackPrivately(const char* decompressed, int* failedStatus) {
     if (*failedStatus != 0) return false;
     char unpacked[sizeof unpackIn + 16];
     std::snprintf(unpacked, sizeof unpacked, "%s/update.d", unpackIn);
-    if (!takeOverTree("startUpdate", unpacked, "update.d")) return false;
+    if (!takeOverTree(kStartUpdate, unpacked, "update.d")) return false;
     // A folder that somebody made at the name since it was cleared is replaced when it is
     // empty; anything else stays, and the update doesn't run.
-    if (!removeWhateverStands("startUpdate", kUpdateFolder) ||
+    if (!removeWhateverStands(kStartUpdate, kUpdateFolder) ||
         rename(unpacked, kUpdateFolder) != 0) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                       "couldn't make folder %s errno = %d %m \n", kUpdateFolder, errno);
         return false;
     }
@@ -282,15 +283,15 @@ bool unpackArchive(const char* archive, const char* decompressed) {
     removeLeftover(archive);
     removeLeftover(decompressed);
     removeLeftover(kUpdateFolder);
-    if (failedStatus != 0) commandSucceeded("startUpdate", failedStatus);
+    if (failedStatus != 0) commandSucceeded(kStartUpdate, failedStatus);
     return false;
 }
 
 // An update whose steps can't run: nothing of an earlier update's to-do list runs either,
 // and the update ends with the final report "NOK".
 void runNoSteps() {
-    stepList[0] = STEP_NONE;
-    stepListNext = 0;
+    update.stepList[0] = STEP_NONE;
+    update.stepListNext = 0;
     update.updateResult = 0;
 }
 
@@ -298,9 +299,9 @@ void runNoSteps() {
 
 ArchiveWrite writeArchive(std::span<const std::uint8_t> bytes, const Sha256Digest& digest,
                           const char* path) {
-    int fd = makeFreshFile("startUpdate", path, 0600);
+    int fd = makeFreshFile(kStartUpdate, path, 0600);
     if (fd < 0) {
-        UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+        UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                       "File opening error for file :%s!\n", path);
         return ArchiveWrite::NotWritten;
     }
@@ -312,7 +313,7 @@ ArchiveWrite writeArchive(std::span<const std::uint8_t> bytes, const Sha256Diges
     if (error == 0 && same) return ArchiveWrite::Written;
     unlink(path);
     if (error == 0) return ArchiveWrite::Changed;
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorWriteOrEvent,
+    UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorWriteOrEvent,
                   "file %s write error %d %s ret \n", path, error, std::strerror(error));
     return ArchiveWrite::NotWritten;
 }
@@ -328,12 +329,12 @@ bool reportIsOwn() {
     struct stat info {};
     if ((lstat(kUpdateReportPath, &info) != 0 && errno == ENOENT) || isOwnFile(info)) return true;
     ReportAppendSuppressed guard;
-    if (removeWhateverStands("startUpdate", kUpdateReportPath)) {
-        UPDATE_LOG_AS("startUpdate", LogLevel::Warning,
+    if (removeWhateverStands(kStartUpdate, kUpdateReportPath)) {
+        UPDATE_LOG_AS(kStartUpdate, LogLevel::Warning,
                       "%s removed: not the update daemon's own file\n", kUpdateReportPath);
         return true;
     }
-    UPDATE_ERR_AS("startUpdate", LogLevel::Critical, kErrorOperationFailed,
+    UPDATE_ERR_AS(kStartUpdate, LogLevel::Critical, kErrorOperationFailed,
                   "%s refused: not the update daemon's own file; the update doesn't run\n",
                   kUpdateReportPath);
     return false;
@@ -376,8 +377,8 @@ StartOutcome startUpdate(uid_t requester) {
     // Whatever stands at these names goes: gunzip refuses to write over a file, and the
     // unpacked folder takes the name only where nothing (or an empty folder) stands.
     if (reception == Reception::ArchiveWritten &&
-        (!removeWhateverStands("startUpdate", kUpdateFolder) ||
-         !removeWhateverStands("startUpdate", decompressed)))
+        (!removeWhateverStands(kStartUpdate, kUpdateFolder) ||
+         !removeWhateverStands(kStartUpdate, decompressed)))
         reception = Reception::ArchiveNotWritten;
     // An accepted image whose archive can't be unpacked (not written for a full /tmp, not
     // gzip, not a tar, no room to unpack) runs no step: a missing file would otherwise show
@@ -392,10 +393,10 @@ StartOutcome startUpdate(uid_t requester) {
 }
 
 int readStepList(const char* path) {
-    stepListNext = 0;
+    update.stepListNext = 0;
     FileStream todo(openFileStream(path, "r"));
     if (!todo) {
-        stepList[0] = STEP_NONE;
+        update.stepList[0] = STEP_NONE;
         return -1;
     }
     std::size_t selected = 0;
@@ -407,16 +408,16 @@ int readStepList(const char* path) {
             if (std::strncmp(line, step.keyword, std::strlen(step.keyword)) != 0) continue;
             if (selected < kMaxListedSteps) {
                 std::printf("state %d   %s", static_cast<int>(step.id), line);
-                stepList[stepListNext++] = step.id;
+                update.stepList[update.stepListNext++] = step.id;
             } else {
-                stepList[stepListNext] = STEP_NONE;
+                update.stepList[update.stepListNext] = STEP_NONE;
             }
             ++selected;
             break;
         }
     }
-    stepList[stepListNext] = STEP_NONE;
-    stepListNext = 0;
+    update.stepList[update.stepListNext] = STEP_NONE;
+    update.stepListNext = 0;
     std::fflush(stdout);
     return 1;
 }

@@ -32,7 +32,7 @@ enum class StartOutcome {
 // Unless Unpacked, the step list is empty and the update's result NOK. /tmp/image must be a
 // regular file owned by root or by requester, the user that asked for the update.
 StartOutcome startUpdate(uid_t requester);
-// Fills stepList from a to-do file; 1, or -1 when it can't be opened.
+// Fills update.stepList from a to-do file; 1, or -1 when it can't be opened.
 int readStepList(const char* path);
 
 enum class ArchiveWrite {

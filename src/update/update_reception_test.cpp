@@ -41,8 +41,8 @@ Bytes updateImage(const std::string& name, const std::string& content) {
 // The list up to its end mark.
 Ids listed() {
     Ids ids;
-    for (std::size_t i = 0; i < stepList.size() && stepList[i] != STEP_NONE; ++i)
-        ids.push_back(stepList[i]);
+    for (std::size_t i = 0; i < update.stepList.size() && update.stepList[i] != STEP_NONE; ++i)
+        ids.push_back(update.stepList[i]);
     return ids;
 }
 
@@ -52,8 +52,8 @@ template <typename What>
 auto run(What what, std::string* out, std::string* log) {
     static const std::regex prefix(
         R"(UPDATE_(ERR|LOG)-0\.1\.0 \d\d:\d\d:\d\d\.\d\d\d: src/update_process \w+ line: \d+: )");
-    stepList.fill(STEP_CHECK_VERSIONS);
-    stepListNext = 3;
+    update.stepList.fill(STEP_CHECK_VERSIONS);
+    update.stepListNext = 3;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     auto result = what();
@@ -149,7 +149,7 @@ TEST_F(UpdateReception, RefusedImagesRunNoStaleList) {
         EXPECT_EQ(log, (size.empty() ? "" : "LOG /tmp/image size = " + size + " Bytes \n") +
                            "ERR " + message);
         EXPECT_EQ(listed(), Ids{});
-        EXPECT_EQ(stepListNext, 0u);
+        EXPECT_EQ(update.stepListNext, 0u);
         EXPECT_EQ(update.updateResult, 0);
         EXPECT_EQ(out, "");
         EXPECT_EQ(readWholeFile(kTodoPath), "CHECK_SDP\n");
@@ -218,7 +218,7 @@ TEST_F(UpdateReception, ArchiveThatCantBeUnpackedRunsNoStep) {
         EXPECT_NE(log.find("ERR " + c.report), std::string::npos) << log;
         EXPECT_EQ(readWholeFile(kUpdateReportPath), c.report);
         EXPECT_EQ(listed(), Ids{});
-        EXPECT_EQ(stepListNext, 0u);
+        EXPECT_EQ(update.stepListNext, 0u);
         EXPECT_EQ(update.updateResult, 0);
         EXPECT_EQ(out, "");
         EXPECT_FALSE(fileExists("/tmp/image1.gz") || fileExists("/tmp/image1"));

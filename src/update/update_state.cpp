@@ -11,14 +11,11 @@
 #include "core/clock.h"
 #include "core/file_util.h"
 #include "core/log.h"
+#include "core/report_words.h"
 #include "core/signals.h"
 
 std::array<ComponentVersion, 4> componentTable = kInitialComponentTable;
-std::array<std::int32_t, kMaxListedSteps + 1> stepList{};
-std::size_t stepListNext = 0;
-
 UpdateState update;
-std::int32_t dfuPid = 0;
 
 namespace {
 
@@ -56,17 +53,19 @@ void startNextStep(const char* text) {
         appendText(kUpdateReportPath, text);
 
         std::printf("states to do: ");
-        for (std::size_t i = stepListNext; i < stepList.size() && stepList[i] != STEP_NONE; ++i)
-            std::printf("%d ", static_cast<int>(stepList[i]));
+        const auto& list = update.stepList;
+        for (std::size_t i = update.stepListNext; i < list.size() && list[i] != STEP_NONE; ++i)
+            std::printf("%d ", static_cast<int>(list[i]));
         std::printf("\n");
 
-        std::int32_t next = stepListNext < stepList.size() ? stepList[stepListNext] : STEP_NONE;
+        std::int32_t next =
+            update.stepListNext < list.size() ? list[update.stepListNext] : STEP_NONE;
         bool skipped = false;
         if (const UpdateStep* step = findStep(next)) {
             char line[80];
-            std::snprintf(line, sizeof line, "%-22.22s started ... ", step->label);
+            std::snprintf(line, sizeof line, kStepLineFormat, step->label);
             if (componentIsCurrent(step->kind)) {
-                std::strncat(line, "nothing to do ... ", sizeof line - std::strlen(line) - 1);
+                std::strncat(line, kNothingToDo, sizeof line - std::strlen(line) - 1);
                 skipped = true;
             }
             std::printf("%s\n", line);
@@ -76,24 +75,28 @@ void startNextStep(const char* text) {
 
         update.currentStep = next;
         // The terminator stays the next entry: a stray later call finds the list ended.
-        if (next != STEP_NONE) ++stepListNext;
+        if (next != STEP_NONE) ++update.stepListNext;
         update.stepState = STATE_ENTER;
         postWakeUp(WAKE_UP);
         if (!skipped) return;
-        text = "OK\n";
+        text = kStepOk;
     }
 }
 
 void endStep(bool succeeded) {
     if (!succeeded) update.updateResult = 0;
-    startNextStep(succeeded ? "OK\n" : " NOK\n");
+    startNextStep(succeeded ? kStepOk : kStepNok);
 }
 
 void resetUpdateOutcome() {
     update.updateResult = 1;
-    update.trust = ImageTrust::None;
-    update.securityVersion = 0;
+    forgetImageTrust();
     update.stagedKeySet.reset();
     update.stagedKeySetVersion = 0;
     for (ComponentVersion& component : componentTable) component.needsUpdate = 1;
+}
+
+void forgetImageTrust() {
+    update.trust = ImageTrust::None;
+    update.securityVersion = 0;
 }

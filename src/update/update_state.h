@@ -37,24 +37,26 @@ constexpr bool clearOfSharedStates(PrivateStates first) {
 // Writable because of needsUpdate; the version check clears the flags of current components.
 extern std::array<ComponentVersion, 4> componentTable;
 
-// The to-do list: step ids in running order, ended by 0.
-extern std::array<std::int32_t, kMaxListedSteps + 1> stepList;
-// Index into stepList of the next step to enter.
-extern std::size_t stepListNext;
-
 // The update state. Plain integers: the signal handlers only note that a signal came, and
 // every write, also the time-out's and a child's end, happens in the main flow.
 struct UpdateState {
+    // The to-do list: step ids in running order, ended by 0, and the index of the next step to
+    // enter.
+    std::array<std::int32_t, kMaxListedSteps + 1> stepList{};
+    std::size_t stepListNext = 0;
     std::int32_t currentStep = STEP_NONE;
     std::int32_t stepState = STATE_ENTER;
     std::int32_t updateResult = 1;  // 0 once anything of the update failed
     // The keys the write-all step is to write and has written, for its percentage.
     std::int32_t psKeyCount = 0;
     std::int32_t psKeysWritten = 0;
+    // Process id of the DFU child: 0 before the first start, -1 when its start failed.
+    std::int32_t dfuPid = 0;
     // The image that this update's reception accepted: the software step writes no other, and
     // checks the flash against the SHA-256 of its software image (its last file).
     ImageIdentity acceptedImage;
     Sha256Digest acceptedSoftware{};
+    // Set by the reception of the image, cleared only by forgetImageTrust.
     ImageTrust trust = ImageTrust::None;
     std::uint32_t securityVersion = 0;  // that the verifying signature binds
     // The key set that the key step staged beside the board's, its number and count of keys:
@@ -67,13 +69,13 @@ struct UpdateState {
 };
 extern UpdateState update;
 
-// Process id of the DFU child: 0 before the first start, -1 when its start failed.
-extern std::int32_t dfuPid;
-
 // Ends the current step's report line with text and enters the next step of the list.
 void startNextStep(const char* text);
 // Ends the current step "OK\n", or " NOK\n" with the update's result NOK.
 void endStep(bool succeeded);
 
-// Sets every needsUpdate flag to 1 and updateResult to 1: a start request begins afresh.
+// Sets every needsUpdate flag to 1 and updateResult to 1, and forgets the image's trust: a
+// start request begins afresh.
 void resetUpdateOutcome();
+// No image vouched for: at an update's end, and before the next one's image is received.
+void forgetImageTrust();

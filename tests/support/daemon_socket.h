@@ -33,9 +33,9 @@ protected:
 
     // An update's to-do list of ids, its next step the first.
     static void setStepList(const std::vector<std::int32_t>& ids) {
-        stepList.fill(STEP_NONE);
-        std::copy(ids.begin(), ids.end(), stepList.begin());
-        stepListNext = 0;
+        update.stepList.fill(STEP_NONE);
+        std::copy(ids.begin(), ids.end(), update.stepList.begin());
+        update.stepListNext = 0;
     }
 
     // The datagrams waiting at the daemon's own address: its wake-ups and child reports.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "core/report_words.h"
 #include "tools/common/formatted.h"
 
 namespace {
@@ -83,8 +84,8 @@ ProgressText renderProgress(const ShownProgress& before, const ReportedUpdate& u
     if (update.finishedOk && !shown.finished) {
         if (shown.lineOpen) out.text += "\n";
         shown.lineOpen = false;
-        out.text +=
-            *update.finishedOk ? "*UPDATE_FINISHED* ... OK\n" : "*UPDATE_FINISHED* ... NOK\n";
+        // The daemon's own finishing line.
+        out.text += formatted(kFinishedLineFormat, *update.finishedOk ? kResultOk : kResultNok);
         shown.finished = true;
     }
     return out;

@@ -2,22 +2,22 @@
 
 #include <algorithm>
 
+#include "core/report_words.h"
 #include "image/image_signature.h"
 #include "update/step_table.h"
 
 namespace {
 
-constexpr std::size_t kLabelColumns = 22;
-// What follows the label. The daemon writes " started ... ", but the firmware step's first
-// progress text is one character longer than the "  0 percent " before it and takes that
-// last blank.
-constexpr std::string_view kStarted = " started ...";
-constexpr std::string_view kFinished = "*UPDATE_FINISHED*";
-constexpr std::string_view kPercentWord = " percent ";
-// A percentage is at most four characters before " percent ": "%3d" for the PS-Key and image
-// steps, the first four characters of the DFU program's status file for the firmware step.
-constexpr std::size_t kPercentColumns = 4;
-constexpr std::string_view kAbortText = "NOK\n nothing done... try again\n";
+constexpr std::size_t kLabelColumns = kStepLabelColumns;
+// What follows the label, without its last blank: the firmware step's first progress text is
+// one character longer than the "  0 percent " before it and takes that blank.
+constexpr std::string_view kStarted =
+    std::string_view(kStepStarted).substr(0, std::string_view(kStepStarted).size() - 1);
+constexpr std::string_view kFinished = kUpdateFinished;
+constexpr std::string_view kAbortText = kFirmwareAborted;
+// The percent word without its last blank, which a bare percentage at a line's end may lack.
+constexpr std::string_view kPercentText =
+    std::string_view(kPercentWord).substr(0, std::string_view(kPercentWord).size() - 1);
 // The daemon reads its to-do file with a 1023-byte buffer: longer lines come in pieces.
 constexpr std::size_t kTodoPiece = 1022;
 
@@ -65,7 +65,7 @@ bool isBlank(char c) { return c == ' ' || c == '\r' || c == '\n' || c == '\t'; }
 
 // The number before the text's last " percent ", when it is one.
 std::optional<int> lastPercent(std::string_view text) {
-    std::size_t at = text.rfind(kPercentWord);
+    std::size_t at = text.rfind(std::string_view(kPercentWord));
     if (at == std::string_view::npos) return std::nullopt;
     std::size_t begin = at >= kPercentColumns ? at - kPercentColumns : 0;
     std::string_view number = text.substr(begin, at - begin);
@@ -83,17 +83,24 @@ std::optional<int> lastPercent(std::string_view text) {
 StepOutcome outcomeOf(std::string_view text) {
     if (text.ends_with(kAbortText)) return StepOutcome::Aborted;
     std::string_view afterBlank = text.starts_with(' ') ? text.substr(1) : text;
-    if (afterBlank.starts_with("nothing to do ... ")) return StepOutcome::NothingToDo;
-    if (text.ends_with(" NOK\n")) return StepOutcome::Nok;
-    if (text.ends_with("Nothing Done\n")) return StepOutcome::NothingDone;
+    if (afterBlank.starts_with(kNothingToDo)) return StepOutcome::NothingToDo;
+    if (text.ends_with(kStepNok)) return StepOutcome::Nok;
+    if (text.ends_with(kNothingDone)) return StepOutcome::NothingDone;
     // The version check's line goes on with its table after the "OK\n".
-    if (text.ends_with("OK\n") || afterBlank.starts_with("OK\n")) return StepOutcome::Ok;
+    if (text.ends_with(kStepOk) || afterBlank.starts_with(kStepOk)) return StepOutcome::Ok;
     return StepOutcome::Ended;
 }
 
+// The result after the separator, as a whole line.
+bool isFinishingResult(std::string_view text, std::string_view result) {
+    if (!text.starts_with(kFinishedSeparator)) return false;
+    text.remove_prefix(std::string_view(kFinishedSeparator).size());
+    return text.starts_with(result) && text.substr(result.size()).starts_with('\n');
+}
+
 std::optional<bool> finishingResult(std::string_view text) {
-    if (text.starts_with(" ... OK\n")) return true;
-    if (text.starts_with(" ... NOK\n")) return false;
+    if (isFinishingResult(text, kResultOk)) return true;
+    if (isFinishingResult(text, kResultNok)) return false;
     return std::nullopt;
 }
 
@@ -158,8 +165,8 @@ std::string causeLines(std::string_view text) {
             while (!line.empty() && isBlank(line.front())) line.remove_prefix(1);
             std::size_t digits = 0;
             while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
-            if (digits == 0 || !line.substr(digits).starts_with(kPercentWord.substr(0, 8))) break;
-            line.remove_prefix(digits + 8);
+            if (digits == 0 || !line.substr(digits).starts_with(kPercentText)) break;
+            line.remove_prefix(digits + kPercentText.size());
         }
         while (!line.empty() && isBlank(line.back())) line.remove_suffix(1);
         if (line.empty() || line.starts_with(kSignedByReportText)) continue;
@@ -198,7 +205,7 @@ std::string failureCause(std::string_view report) {
         std::string_view text = report.substr(marks[i].textStart, end - marks[i].textStart);
         StepOutcome outcome = outcomeOf(text);
         if (outcome != StepOutcome::Nok && outcome != StepOutcome::Aborted) continue;
-        std::string_view own = withoutSuffix(withoutSuffix(text, kAbortText), " NOK\n");
+        std::string_view own = withoutSuffix(withoutSuffix(text, kAbortText), kStepNok);
         std::string_view label = marks[i].step->label;
         while (label.ends_with(' ') || label.ends_with(':')) label.remove_suffix(1);
         cause += std::string(label) + " failed:\n" + causeLines(own);

@@ -320,22 +320,25 @@ std::string keyFileName(const PartFile& key) {
 std::vector<std::string> updateSteps(const UpdateDescription& update) {
     if (update.steps) return *update.steps;
     std::vector<std::string> steps;
+    auto add = [&steps](std::int32_t id) { steps.push_back(stepKeyword(id)); };
     bool firmware = hasFirmware(update);
     bool psKeys = update.files[FILE_PSKEYS].has_value();
     // The version check reads the module's versions from the PS-Key file: in an update without
     // the module's parts its report would show that file missing.
-    if (hasVersion(update) && (firmware || psKeys)) steps.push_back("CHECK_VERSIONS");
+    if (hasVersion(update) && (firmware || psKeys)) add(STEP_CHECK_VERSIONS);
     if (firmware) {
         // The write of all keys keeps the link that the firmware step leaves open over BCSP.
-        steps.push_back("BT_MOD_SET_FIRM_STACK");
-        if (psKeys) steps.push_back("BT_MOD_SET_ALL_WRITE");
+        add(STEP_BT_MOD_SET_FIRM_STACK);
+        if (psKeys) add(STEP_BT_MOD_SET_ALL_WRITE);
     } else if (psKeys) {
-        steps.insert(steps.end(), {"BT_MOD_SET_READ", "BT_MOD_SET_COMP", "BT_MOD_SET_NEW_WRITE"});
+        for (std::int32_t id :
+             {STEP_BT_MOD_SET_READ, STEP_BT_MOD_SET_COMP, STEP_BT_MOD_SET_NEW_WRITE})
+            add(id);
     }
-    if (hasLap(update)) steps.push_back("LAP_SOFTWARE");
-    if (update.files[FILE_SERVICES]) steps.push_back("CHECK_SDP");
-    if (firmware) steps.push_back("REMOVE_DFU_UPLOAD");
-    if (update.installKeys) steps.push_back("UPDATE_KEYS");
+    if (hasLap(update)) add(STEP_LAP_SOFTWARE);
+    if (update.files[FILE_SERVICES]) add(STEP_CHECK_SDP);
+    if (firmware) add(STEP_REMOVE_DFU_UPLOAD);
+    if (update.installKeys) add(STEP_UPDATE_KEYS);
     return steps;
 }
 
