@@ -321,6 +321,10 @@ TEST(RootKeys, RootsComeOnlyWithTheirStatement) {
     const KeyFiles stated = withStatement(releaseOnly, 1, 1, {&fleet.a});
     outcome = runKeyUpdate(signedWith(keySetUpdateImage(stated), fleet.a));
     EXPECT_EQ(outcome.report, refusedReport(fleet.a, "it holds no root key"));
+    KeyFiles statementOnly = stated;
+    statementOnly.erase(kKeySetSignaturesName);
+    outcome = runKeyUpdate(signedWith(keySetUpdateImage(statementOnly), fleet.a));
+    EXPECT_EQ(outcome.report, refusedReport(fleet.a, "it holds no root key"));
     outcome = runKeyUpdate(
         signedWith(keySetUpdateImage({{"a.key", keyFileOf(fleet.a)},
                                       {kKeySetSignaturesName, stated.at(kKeySetSignaturesName)}}),
@@ -351,6 +355,19 @@ TEST(RootKeys, ABoardsRootsWithoutStatementNeedOneOfThem) {
     outcome = runKeyUpdate(signedWith(keySetUpdateImage(taken), fleet.a));
     EXPECT_EQ(outcome.report, takenReport(&fleet.a, 1, 2, 1));
     EXPECT_EQ(boardSet(), taken);
+}
+
+// A board's statement outlives the files of its roots (a fault, a hand): the set it stands
+// for still changes only with its threshold of roots, which no longer sign.
+TEST(RootKeys, ABoardsStatementOutlivesItsRootFiles) {
+    const Fleet fleet;
+    KeyFiles board = boardsFirstSet(fleet);
+    for (const char* root : {"r1.key", "r2.key", "r3.key"}) board.erase(root);
+    installBoardSet(board);
+    KeyUpdateOutcome outcome =
+        runKeyUpdate(signedWith(keySetUpdateImage({{"a.key", keyFileOf(fleet.a)}}), fleet.a));
+    EXPECT_EQ(outcome.report, refusedReport(fleet.a, "no statement (keyset) beside its keys"));
+    EXPECT_EQ(boardSet(), board);
 }
 
 // The key step only stages the set: an update that fails after it records no key-set version
