@@ -112,6 +112,7 @@ struct RefusedRow {
     const char* reason;
     const char* record = nullptr;          // the board's key-set version record, when it has one
     const char* boardStatement = nullptr;  // the board's own statement, when not its first
+    bool boardHoldsR1Twice = false;        // under a second name too
 };
 
 void PrintTo(const RefusedRow& row, std::ostream* out) { *out << row.name; }
@@ -138,12 +139,8 @@ const std::vector<RefusedRow>& refusedRows() {
          },
          "signed by 1 of the board's root keys, 2 needed"},
         {"oneRootTwiceUnderTwoNames",
-         [](const Fleet& f) {
-             KeyFiles set = firstSet(f);
-             set["r1-again.key"] = keyFileOf(f.r1, true);
-             return withStatement(set, 2, 1, {&f.r1});
-         },
-         "signed by 1 of the board's root keys, 2 needed"},
+         [](const Fleet& f) { return withStatement(firstSet(f), 2, 1, {&f.r1}); },
+         "signed by 1 of the board's root keys, 2 needed", nullptr, nullptr, true},
         {"notSignedByItsOwnRoots",
          [](const Fleet& f) {
              return withStatement({{"a.key", keyFileOf(f.a)},
@@ -253,6 +250,7 @@ TEST_P(RootKeysRefuse, TheBoardKeepsItsKeys) {
     const Fleet fleet;
     KeyFiles board = boardsFirstSet(fleet);
     if (row.boardStatement != nullptr) board[kKeySetStatementName] = row.boardStatement;
+    if (row.boardHoldsR1Twice) board["r1-again.key"] = keyFileOf(fleet.r1, true);
     installBoardSet(board);
     if (row.record != nullptr) writeWholeFile(kKeySetVersionPath, row.record);
     KeyUpdateOutcome outcome = runKeyUpdate(signedWith(keySetUpdateImage(row.set(fleet)), fleet.a));
@@ -323,6 +321,10 @@ TEST(RootKeys, RootsComeOnlyWithTheirStatement) {
     const KeyFiles stated = withStatement(releaseOnly, 1, 1, {&fleet.a});
     outcome = runKeyUpdate(signedWith(keySetUpdateImage(stated), fleet.a));
     EXPECT_EQ(outcome.report, refusedReport(fleet.a, "it holds no root key"));
+    KeyFiles statementOnly = stated;
+    statementOnly.erase(kKeySetSignaturesName);
+    outcome = runKeyUpdate(signedWith(keySetUpdateImage(statementOnly), fleet.a));
+    EXPECT_EQ(outcome.report, refusedReport(fleet.a, "it holds no root key"));
     outcome = runKeyUpdate(
         signedWith(keySetUpdateImage({{"a.key", keyFileOf(fleet.a)},
                                       {kKeySetSignaturesName, stated.at(kKeySetSignaturesName)}}),
@@ -353,6 +355,19 @@ TEST(RootKeys, ABoardsRootsWithoutStatementNeedOneOfThem) {
     outcome = runKeyUpdate(signedWith(keySetUpdateImage(taken), fleet.a));
     EXPECT_EQ(outcome.report, takenReport(&fleet.a, 1, 2, 1));
     EXPECT_EQ(boardSet(), taken);
+}
+
+// A board's statement outlives the files of its roots (a fault, a hand): the set it stands
+// for still changes only with its threshold of roots, which no longer sign.
+TEST(RootKeys, ABoardsStatementOutlivesItsRootFiles) {
+    const Fleet fleet;
+    KeyFiles board = boardsFirstSet(fleet);
+    for (const char* root : {"r1.key", "r2.key", "r3.key"}) board.erase(root);
+    installBoardSet(board);
+    KeyUpdateOutcome outcome =
+        runKeyUpdate(signedWith(keySetUpdateImage({{"a.key", keyFileOf(fleet.a)}}), fleet.a));
+    EXPECT_EQ(outcome.report, refusedReport(fleet.a, "no statement (keyset) beside its keys"));
+    EXPECT_EQ(boardSet(), board);
 }
 
 // The key step only stages the set: an update that fails after it records no key-set version

@@ -1,117 +1,109 @@
 #include "image/key_set_statement.h"
 
-#include <algorithm>
+#include <cstring>
 
 #include "core/hex.h"
 
 namespace {
 
-// The next line of text, without its line feed; false when text holds no whole line.
-bool takeLine(std::string_view& text, std::string_view* line) {
-    std::size_t end = text.find('\n');
-    if (end == std::string_view::npos) return false;
-    *line = text.substr(0, end);
-    text.remove_prefix(end + 1);
+// The text not yet read. A plain cursor: the board's text budget has no room for the
+// checked views' code.
+struct Reader {
+    const char* at;
+    const char* end;
+};
+
+bool literal(Reader& text, std::string_view word) {
+    if (static_cast<std::size_t>(text.end - text.at) < word.size() ||
+        std::memcmp(text.at, word.data(), word.size()) != 0)
+        return false;
+    text.at += word.size();
     return true;
 }
 
-// Decimal digits without a leading zero, 1 to max.
-bool parseNumber(std::string_view text, std::uint32_t max, std::uint32_t* value) {
-    if (text.empty() || text.size() > 10 || text.front() == '0') return false;
+// Decimal digits without a leading zero, 1 to max, ended by a line feed.
+bool numberLine(Reader& text, std::uint32_t max, std::uint32_t* value) {
+    const char* start = text.at;
     std::uint64_t number = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        number = number * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (number > max) return false;
+    while (text.at < text.end && text.at - start < 10 && *text.at >= '0' && *text.at <= '9')
+        number = number * 10 + static_cast<std::uint64_t>(*text.at++ - '0');
+    if (text.at == start || *start == '0' || number > max) return false;
     *value = static_cast<std::uint32_t>(number);
-    return true;
+    return literal(text, "\n");
 }
 
-bool parseWordLine(std::string_view& text, std::string_view word, std::uint32_t max,
-                   std::uint32_t* value) {
-    std::string_view line;
-    return takeLine(text, &line) && line.starts_with(word) &&
-           parseNumber(line.substr(word.size()), max, value);
-}
-
-// The value of a lower-case hex digit, or -1: the statement has one spelling of each digest,
-// so that its bytes (which are signed) say each thing one way only.
-int lowerHexValue(char c) { return c >= 'A' && c <= 'F' ? -1 : hexDigitValue(c); }
-
-// Lower-case hex digits, two a byte, into bytes (exactly its size).
-bool decodeLowerHex(std::string_view text, std::span<std::uint8_t> bytes) {
-    if (text.size() != 2 * bytes.size()) return false;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        int high = lowerHexValue(text[2 * i]);
-        int low = lowerHexValue(text[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+// count bytes in lower-case hex digits: one spelling of each, so that the signed bytes say
+// each thing one way only.
+bool hexBytes(Reader& text, std::uint8_t* bytes, std::size_t count) {
+    if (static_cast<std::size_t>(text.end - text.at) / 2 < count) return false;
+    for (std::size_t i = 0; i < 2 * count; ++i) {
+        char digit = text.at[i];
+        int value = digit >= 'A' && digit <= 'F' ? -1 : hexDigitValue(digit);
+        if (value < 0) return false;
+        bytes[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? value << 4 : bytes[i / 2] | value);
     }
+    text.at += 2 * count;
     return true;
 }
 
-// A key file's name as the folder holds it: *.key, not hidden, nothing but visible characters
-// and no '/', so that it names a file of the folder and nothing else.
-bool isStatementKeyName(std::string_view name) {
-    return isKeyFileName(name) && std::all_of(name.begin(), name.end(), [](char c) {
-               return c > ' ' && c < 127 && c != '/';
-           });
+// The characters before the next stop: visible ones only, no '/'.
+std::string_view nameBefore(Reader& text, char stop) {
+    const char* start = text.at;
+    while (text.at<text.end&& * text.at != stop&& * text.at> ' ' && *text.at < 127 &&
+           *text.at != '/')
+        ++text.at;
+    return {start, static_cast<std::size_t>(text.at - start)};
 }
 
 }  // namespace
 
-bool parseKeySetStatement(std::string_view text, KeySetStatement* statement) {
-    if (text.size() > kKeySetStatementMaxSize || !text.starts_with(kKeySetStatementFirstLine))
+bool parseKeySetStatement(std::string_view whole, KeySetStatement* statement) {
+    Reader text{whole.data(), whole.data() + whole.size()};
+    KeySetStatement& parsed = *statement;
+    parsed.keyCount = 0;
+    if (whole.size() > kKeySetStatementMaxSize || !literal(text, kKeySetStatementFirstLine) ||
+        !literal(text, kKeySetVersionWord) || !numberLine(text, UINT32_MAX, &parsed.version) ||
+        !literal(text, kKeySetThresholdWord) ||
+        !numberLine(text, kMaxKeySetKeys, &parsed.threshold))
         return false;
-    text.remove_prefix(kKeySetStatementFirstLine.size());
-    KeySetStatement parsed;
-    if (!parseWordLine(text, kKeySetVersionWord, UINT32_MAX, &parsed.version) ||
-        !parseWordLine(text, kKeySetThresholdWord, kMaxKeySetKeys, &parsed.threshold))
-        return false;
-    std::string_view line;
-    while (takeLine(text, &line)) {
-        if (parsed.keyCount == kMaxKeySetKeys || !line.starts_with(kKeySetKeyWord)) return false;
-        line.remove_prefix(kKeySetKeyWord.size());
-        std::size_t space = line.find(' ');
-        if (space == std::string_view::npos) return false;
+    while (text.at < text.end) {
+        if (parsed.keyCount == kMaxKeySetKeys || !literal(text, kKeySetKeyWord)) return false;
         KeySetStatement::Key& key = parsed.keys[parsed.keyCount];
-        key.name = line.substr(0, space);
-        if (!isStatementKeyName(key.name) || !decodeLowerHex(line.substr(space + 1), key.digest))
-            return false;
-        if (parsed.keyCount > 0 && !(parsed.keys[parsed.keyCount - 1].name < key.name))
+        key.name = nameBefore(text, ' ');
+        // Names ascending: each once.
+        if (!isKeyFileName(key.name) ||
+            (parsed.keyCount > 0 && !(parsed.keys[parsed.keyCount - 1].name < key.name)) ||
+            !literal(text, " ") || !hexBytes(text, key.digest.data(), key.digest.size()) ||
+            !literal(text, "\n"))
             return false;
         ++parsed.keyCount;
     }
-    if (!text.empty() || parsed.keyCount == 0) return false;
-    *statement = parsed;
-    return true;
+    return parsed.keyCount > 0;
 }
 
-int parseKeySetSignatures(std::string_view text, std::span<std::uint8_t> bytes,
+int parseKeySetSignatures(std::string_view whole, std::span<std::uint8_t> bytes,
                           std::span<KeySetSignature, kMaxKeySetSignatures> signatures) {
-    if (text.size() > kKeySetSignaturesMaxSize) return -1;
+    if (whole.size() > kKeySetSignaturesMaxSize) return -1;
+    Reader text{whole.data(), whole.data() + whole.size()};
     std::size_t count = 0;
-    std::size_t used = 0;
-    std::string_view line;
-    while (takeLine(text, &line)) {
-        if (count == signatures.size() || line.size() < 2 * kUpdateKeyIdSize + 1 ||
-            line[2 * kUpdateKeyIdSize] != ' ')
-            return -1;
+    std::uint8_t* into = bytes.data();
+    while (text.at < text.end) {
+        if (count == signatures.size()) return -1;
         KeySetSignature& signature = signatures[count];
-        if (!decodeLowerHex(line.substr(0, 2 * kUpdateKeyIdSize), signature.keyId)) return -1;
-        std::string_view hex = line.substr(2 * kUpdateKeyIdSize + 1);
-        std::size_t length = hex.size() / 2;
-        if (length < kRsaMinBits / 8 || length > kRsaMaxBits / 8 || length > bytes.size() - used)
+        if (!hexBytes(text, signature.keyId.data(), kUpdateKeyIdSize) || !literal(text, " "))
             return -1;
-        std::span<std::uint8_t> into = bytes.subspan(used, length);
-        if (!decodeLowerHex(hex, into)) return -1;
-        signature.signature = into;
-        used += length;
+        const char* line = static_cast<const char*>(
+            std::memchr(text.at, '\n', static_cast<std::size_t>(text.end - text.at)));
+        std::size_t length = line == nullptr ? 0 : static_cast<std::size_t>(line - text.at) / 2;
+        if (length < kRsaMinBits / 8 || length > kRsaMaxBits / 8 ||
+            length > static_cast<std::size_t>(bytes.data() + bytes.size() - into) ||
+            !hexBytes(text, into, length) || !literal(text, "\n"))
+            return -1;
+        signature.signature = {into, length};
+        into += length;
         for (std::size_t earlier = 0; earlier < count; ++earlier)
             if (signatures[earlier].keyId == signature.keyId) return -1;
         ++count;
     }
-    if (!text.empty()) return -1;
     return static_cast<int>(count);
 }

@@ -73,7 +73,8 @@ struct KeySetStatement {
     std::array<Key, kMaxKeySetKeys> keys{};
     std::size_t keyCount = 0;
 };
-// False for any text that isn't a statement of the format above.
+// False for any text that isn't a statement of the format above (statement is then left
+// partly written).
 bool parseKeySetStatement(std::string_view text, KeySetStatement* statement);
 
 struct KeySetSignature {

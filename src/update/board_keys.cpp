@@ -20,42 +20,30 @@ void reportTrustChange(const char* line) {
     appendText(kUpdateReportPath, line);
 }
 
+// Writes version (what: "security version", "key-set version") durably into the record at
+// path and reports it; false (logged) when it couldn't.
+bool recordVersion(const char* path, const char* what, std::uint32_t version) {
+    char text[16];
+    int length = std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(version));
+    if (!replaceFileDurably(path, text, static_cast<std::size_t>(length), 0644)) {
+        UPDATE_ERR_AS("finishUpdate", LogLevel::Critical, kErrorWriteOrEvent,
+                      "%s %u not recorded in %s errno = %d %m \n", what,
+                      static_cast<unsigned>(version), path, errno);
+        return false;
+    }
+    char line[48];
+    std::snprintf(line, sizeof line, "board's %s now %s", what, text);
+    reportTrustChange(line);
+    return true;
+}
+
 // The security version rises only with an image that a key of the board verified: an
 // unchecked image's number is anybody's.
 bool raiseBoardSecurityVersion() {
     if (update.trust != ImageTrust::Verified) return true;
     std::optional<std::uint32_t> board = readBoardSecurityVersion(kSecurityVersionPath);
     if (board && *board >= update.securityVersion) return true;
-    char text[16];
-    int length =
-        std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(update.securityVersion));
-    if (!replaceFileDurably(kSecurityVersionPath, text, static_cast<std::size_t>(length), 0644)) {
-        UPDATE_ERR_AS("finishUpdate", LogLevel::Critical, kErrorWriteOrEvent,
-                      "security version %u not recorded in %s errno = %d %m \n",
-                      static_cast<unsigned>(update.securityVersion), kSecurityVersionPath, errno);
-        return false;
-    }
-    char line[48];
-    std::snprintf(line, sizeof line, "board's security version now %s", text);
-    reportTrustChange(line);
-    return true;
-}
-
-// Written once the set is in place, whose own statement carries the version already: the
-// record keeps it should that statement be lost, so a failure to write it is logged and the
-// update stays OK.
-void recordKeySetVersion(std::uint32_t version) {
-    char text[16];
-    int length = std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(version));
-    if (!replaceFileDurably(kKeySetVersionPath, text, static_cast<std::size_t>(length), 0644)) {
-        UPDATE_ERR_AS("finishUpdate", LogLevel::Critical, kErrorWriteOrEvent,
-                      "key-set version %u not recorded in %s errno = %d %m \n",
-                      static_cast<unsigned>(version), kKeySetVersionPath, errno);
-        return;
-    }
-    char line[48];
-    std::snprintf(line, sizeof line, "board's key-set version now %s", text);
-    reportTrustChange(line);
+    return recordVersion(kSecurityVersionPath, "security version", update.securityVersion);
 }
 
 void dropStagedKeySet(std::uint32_t number) {
@@ -129,7 +117,9 @@ bool finishBoardTrust(bool ok) {
                   static_cast<unsigned>(*staged), static_cast<int>(update.stagedKeys));
     reportTrustChange(line);
     // After the set: a cut between them leaves the new set, whose own statement carries the
-    // version, and the board's key-set version is the higher of the two.
-    if (update.stagedKeySetVersion != 0) recordKeySetVersion(update.stagedKeySetVersion);
+    // version, and the board's key-set version is the higher of the two. So a failure to write
+    // the record (logged) leaves the update OK.
+    if (update.stagedKeySetVersion != 0)
+        recordVersion(kKeySetVersionPath, "key-set version", update.stagedKeySetVersion);
     return true;
 }

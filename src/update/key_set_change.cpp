@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -17,30 +18,31 @@ namespace {
 
 constexpr const char* kLogName = "updateKeys";
 
-#define REFUSE(...)                                                     \
-    (UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed, \
-                   "key set refused: " __VA_ARGS__),                    \
-     false)
+// The refusal's one line; false. One call of the log for all of them: the board's text
+// budget is tight.
+[[gnu::format(printf, 1, 2)]] bool refuse(const char* format, ...) {
+    char reason[128];
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(reason, sizeof reason, format, arguments);
+    va_end(arguments);
+    UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed, "key set refused: %s\n",
+                  reason);
+    return false;
+}
 
 // What a set's folder holds of what the rules count.
 struct SetScan {
     bool named = true;  // every key file named in the statement given, with its digest
     int keys = 0;
-    int roots = 0;        // distinct root keys
-    int signedRoots = 0;  // of them, those whose signature over the statement verifies
+    int roots = 0;        // root key files
+    int signedRoots = 0;  // signatures over the statement that one of them verified
 };
 
 struct Signatures {
     std::span<const KeySetSignature> list;
     Sha256Digest digest;  // the statement's
 };
-
-bool signedBy(const Signatures& signatures, const UpdateKeyId& id, const RsaPublicKey& key) {
-    for (const KeySetSignature& signature : signatures.list)
-        if (signature.keyId == id)
-            return verifyRsaSha256Pkcs1(key, signature.signature, signatures.digest);
-    return false;
-}
 
 bool namedIn(const KeySetStatement* statement, std::string_view name, const Sha256Digest& digest) {
     if (statement == nullptr) return true;
@@ -56,8 +58,8 @@ SetScan scanSet(const char* folder, const Signatures& signatures,
     SetScan scan;
     DIR* dir = opendir(folder);
     if (dir == nullptr) return scan;
-    // A key listed twice under two names is one key: it signs once.
-    UpdateKeyId roots[kMaxKeySetKeys];
+    // Each signature counts once: a key listed twice under two names signs once.
+    bool counted[kMaxKeySetSignatures] = {};
     char text[kKeyFileMaxSize];
     while (const dirent* entry = readdir(dir)) {
         if (!isKeyFileName(entry->d_name)) continue;
@@ -71,12 +73,13 @@ SetScan scanSet(const char* folder, const Signatures& signatures,
         scan.named = scan.named &&
                      namedIn(statement, entry->d_name,
                              sha256({reinterpret_cast<const std::uint8_t*>(text), bytes.size()}));
-        if (role != KeyRole::Root ||
-            std::find(roots, roots + scan.roots, id) != roots + scan.roots ||
-            scan.roots == static_cast<int>(kMaxKeySetKeys))
-            continue;
-        roots[scan.roots++] = id;
-        if (signedBy(signatures, id, key)) ++scan.signedRoots;
+        if (role != KeyRole::Root) continue;
+        ++scan.roots;
+        for (std::size_t i = 0; i < signatures.list.size(); ++i) {
+            if (counted[i] || signatures.list[i].keyId != id) continue;
+            counted[i] = verifyRsaSha256Pkcs1(key, signatures.list[i].signature, signatures.digest);
+            scan.signedRoots += counted[i];
+        }
     }
     closedir(dir);
     return scan;
@@ -92,6 +95,15 @@ long readSetFile(const char* folder, const char* name, char* text, std::size_t m
     return length < 0 && !*present ? 0 : length;
 }
 
+// The statement of folder, its text in text (kKeySetStatementMaxSize bytes): its length, or
+// -1 when it can't be read or isn't a statement, or there is none (present false).
+long readStatement(const char* folder, char* text, KeySetStatement* statement, bool* present) {
+    long length = readSetFile(folder, kKeySetStatementName, text, kKeySetStatementMaxSize, present);
+    if (length < 0 || !parseKeySetStatement({text, static_cast<std::size_t>(length)}, statement))
+        return -1;
+    return length;
+}
+
 }  // namespace
 
 bool keySetChangeAllowed(const char* board, const char* staged, std::uint32_t* version) {
@@ -101,66 +113,62 @@ bool keySetChangeAllowed(const char* board, const char* staged, std::uint32_t* v
     static std::uint8_t signatureBytes[kKeySetSignaturesMaxSize / 2];
     bool hasStatement = false;
     bool hasSignatures = false;
-    long statementLength = readSetFile(staged, kKeySetStatementName, statementText,
-                                       sizeof statementText, &hasStatement);
+    KeySetStatement statement;
+    long statementLength = readStatement(staged, statementText, &statement, &hasStatement);
     long signaturesLength = readSetFile(staged, kKeySetSignaturesName, signaturesText,
                                         sizeof signaturesText, &hasSignatures);
-    std::string_view statementView(statementText,
-                                   static_cast<std::size_t>(std::max(statementLength, 0L)));
-    KeySetStatement statement;
-    bool statementRead = statementLength >= 0 && parseKeySetStatement(statementView, &statement);
+    bool statementRead = statementLength >= 0;
     std::array<KeySetSignature, kMaxKeySetSignatures> list{};
     int count =
         signaturesLength < 0
             ? -1
             : parseKeySetSignatures({signaturesText, static_cast<std::size_t>(signaturesLength)},
                                     signatureBytes, list);
-    Signatures signatures{
-        {list.data(), static_cast<std::size_t>(std::max(count, 0))},
-        sha256({reinterpret_cast<const std::uint8_t*>(statementText), statementView.size()})};
+    Signatures signatures{{list.data(), static_cast<std::size_t>(std::max(count, 0))},
+                          sha256({reinterpret_cast<const std::uint8_t*>(statementText),
+                                  static_cast<std::size_t>(std::max(statementLength, 0L))})};
     SetScan ours = scanSet(staged, signatures, statementRead ? &statement : nullptr);
     SetScan boards = scanSet(board, signatures);
     // The board's statement stands while its set holds root keys, even one whose files a fault
     // made unreadable: its threshold still holds then.
     bool boardHasStatement = false;
     char boardText[kKeySetStatementMaxSize];
-    long boardLength =
-        readSetFile(board, kKeySetStatementName, boardText, sizeof boardText, &boardHasStatement);
+    KeySetStatement boardStatement;
+    bool boardRead = readStatement(board, boardText, &boardStatement, &boardHasStatement) >= 0;
     bool boardRooted = boards.roots > 0 || boardHasStatement;
     if (!boardRooted && ours.roots == 0 && !hasStatement && !hasSignatures) return true;
 
-    if (!hasStatement) return REFUSE("no statement (%s) beside its keys\n", kKeySetStatementName);
-    if (!statementRead) return REFUSE("its statement (%s) can't be read\n", kKeySetStatementName);
-    if (count < 0) return REFUSE("its signatures (%s) can't be read\n", kKeySetSignaturesName);
+    if (!hasStatement) return refuse("no statement (%s) beside its keys", kKeySetStatementName);
+    if (!statementRead) return refuse("its statement (%s) can't be read", kKeySetStatementName);
+    if (count < 0) return refuse("its signatures (%s) can't be read", kKeySetSignaturesName);
     if (!ours.named || ours.keys != static_cast<int>(statement.keyCount))
-        return REFUSE("its statement doesn't name its key files as they are\n");
+        return refuse("its statement doesn't name its key files as they are");
 
-    KeySetStatement boardStatement;
-    boardStatement.threshold = 1;
-    if (boardHasStatement &&
-        (boardLength < 0 ||
-         !parseKeySetStatement({boardText, static_cast<std::size_t>(boardLength)},
-                               &boardStatement)))
-        return REFUSE("the board's statement (%s/%s) can't be read\n", board, kKeySetStatementName);
+    if (!boardHasStatement) {
+        boardStatement.version = 0;
+        boardStatement.threshold = 1;
+    } else if (!boardRead) {
+        return refuse("the board's statement (%s/%s) can't be read", board, kKeySetStatementName);
+    }
     // The board's key-set version: the higher of its record and its set's own statement.
     std::optional<std::uint32_t> record = readBoardSecurityVersion(kKeySetVersionPath);
     if (!record)
-        return REFUSE("the board's key-set version (%s) can't be read\n", kKeySetVersionPath);
+        return refuse("the board's key-set version (%s) can't be read", kKeySetVersionPath);
     std::uint32_t boardVersion = std::max(*record, boardStatement.version);
     if (statement.version <= boardVersion)
-        return REFUSE("key-set version %u is not higher than the board's %u\n",
+        return refuse("key-set version %u is not higher than the board's %u",
                       static_cast<unsigned>(statement.version),
                       static_cast<unsigned>(boardVersion));
 
     if (boardRooted && boards.signedRoots < static_cast<int>(boardStatement.threshold))
-        return REFUSE("signed by %d of the board's root keys, %u needed\n", boards.signedRoots,
+        return refuse("signed by %d of the board's root keys, %u needed", boards.signedRoots,
                       static_cast<unsigned>(boardStatement.threshold));
-    if (ours.roots == 0) return REFUSE("it holds no root key\n");
+    if (ours.roots == 0) return refuse("it holds no root key");
     if (static_cast<int>(statement.threshold) > ours.roots)
-        return REFUSE("its threshold %u is above its %d root keys\n",
+        return refuse("its threshold %u is above its %d root keys",
                       static_cast<unsigned>(statement.threshold), ours.roots);
     if (ours.signedRoots < static_cast<int>(statement.threshold))
-        return REFUSE("signed by %d of its own root keys, %u needed\n", ours.signedRoots,
+        return refuse("signed by %d of its own root keys, %u needed", ours.signedRoots,
                       static_cast<unsigned>(statement.threshold));
     *version = statement.version;
     return true;

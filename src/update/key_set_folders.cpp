@@ -142,24 +142,17 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
         long length = readSmallFile(dirfd(dir), name, text, max);
         char path[kPathSize + 256];
         std::snprintf(path, sizeof path, "%s/%s", staging, name);
-        if (!isKeyFileName(name)) {
-            // Checked against the keys once they are all staged, where nobody else writes.
-            if (length < 0 ||
-                !writeNewSyncedFile(path, text, static_cast<std::size_t>(length), 0644)) {
-                UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed,
-                              "%s/%s unreadable or not staged\n", source, name);
-                keys = -1;
-                break;
-            }
-            continue;
-        }
+        // The statement and its signatures are checked against the keys once all are staged,
+        // where nobody else writes.
+        bool isKey = isKeyFileName(name);
         RsaPublicKey key{};
         UpdateKeyId id{};
-        if (length < 0 || !parseUpdateKey({text, static_cast<std::size_t>(length)}, &key, &id)) {
+        if (length < 0 ||
+            (isKey && !parseUpdateKey({text, static_cast<std::size_t>(length)}, &key, &id))) {
             UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed,
                           "update key file %s/%s unreadable or not a key\n", source, name);
             keys = -1;
-        } else if (++keys > kMaxUpdateKeys) {
+        } else if (isKey && ++keys > kMaxUpdateKeys) {
             UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed,
                           "%s holds more than %d keys\n", source, kMaxUpdateKeys);
             keys = -1;
@@ -168,8 +161,10 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
             keys = -1;
         }
         if (keys < 0) break;
-        UPDATE_LOG_AS(kLogName, LogLevel::Warning, "update key %s (%s) to be installed\n",
-                      updateKeyIdText(id).data(), name);
+        if (isKey) {
+            UPDATE_LOG_AS(kLogName, LogLevel::Warning, "update key %s (%s) to be installed\n",
+                          updateKeyIdText(id).data(), name);
+        }
     }
     closedir(dir);
     if (keys == 0) {
