@@ -1,5 +1,6 @@
 // A board's trust as a rehearsal shows it, read as the daemon reads the board's key folder and
-// security and key-set versions, before the update (the seeded /etc) and after it (/tmp/etc-after).
+// its security and key-set versions, before the update (the seeded /etc) and after it
+// (/tmp/etc-after).
 #include <sys/stat.h>
 
 #include <algorithm>

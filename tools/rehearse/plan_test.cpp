@@ -277,6 +277,14 @@ TEST(Plan, ComparisonSeesWhomEachBoardTrusts) {
     EXPECT_NE(page.find("<td class=\"old\">0</td><td class=\"new\">2</td>"), std::string::npos);
 }
 
+// A board that took a valid image, with its keys before and after.
+void keyedBoard(TrustFacts& t, std::vector<KeyFile> before, std::vector<KeyFile> after) {
+    t.verdict = "valid";
+    t.keyFolderBefore = t.keyFolderAfter = true;
+    t.keysBefore = std::move(before);
+    t.keysAfter = std::move(after);
+}
+
 // The trust column, in the boards table of the text and of the page: whom the board trusts
 // before and after, and its refusal's reason without the key's ID.
 TEST(Plan, BoardsTableHasATrustColumn) {
@@ -296,54 +304,43 @@ TEST(Plan, BoardsTableHasATrustColumn) {
          "unsigned", "unsigned, keyless -> keys 1"},
         {"moreKeys",
          [](TrustFacts& t) {
-             t.verdict = "valid";
+             keyedBoard(t, {{"a.key", kMakersId, "release"}, {"b.key", kOtherId, "release"}},
+                        {{"a.key", kMakersId, "release"},
+                         {"b.key", kOtherId, "release"},
+                         {"c.key", kOtherId, "release"}});
              t.signer = kMakersId;
-             t.keyFolderBefore = t.keyFolderAfter = true;
-             t.keysBefore = {{"a.key", kMakersId, "release"}, {"b.key", kOtherId, "release"}};
-             t.keysAfter = {{"a.key", kMakersId, "release"},
-                            {"b.key", kOtherId, "release"},
-                            {"c.key", kOtherId, "release"}};
              t.securityBefore = 1;
              t.securityAfter = 2;
          },
          "key x, security version 2", "keys 2 -> 3, sv 1 -> 2"},
         {"otherKey",
          [](TrustFacts& t) {
-             t.verdict = "valid";
-             t.keyFolderBefore = t.keyFolderAfter = true;
-             t.keysBefore = {{"a.key", kMakersId, "release"}};
-             t.keysAfter = {{"a.key", kOtherId, "release"}};
+             keyedBoard(t, {{"a.key", kMakersId, "release"}}, {{"a.key", kOtherId, "release"}});
              t.securityBefore = t.securityAfter = 3;
          },
          "key x, security version 3", "keys 1 -> 1 (changed), sv 3"},
         // Root keys come in with the set's first statement, which its roots signed.
         {"firstRoots",
          [](TrustFacts& t) {
-             t.verdict = "valid";
-             t.keyFolderBefore = t.keyFolderAfter = true;
-             t.keysBefore = {{"a.key", kMakersId, "release"}};
-             t.keysAfter = {{"a.key", kMakersId, "release"},
-                            {"r1.key", kOtherId, "root"},
-                            {"r2.key", kOtherId, "root"}};
+             keyedBoard(t, {{"a.key", kMakersId, "release"}},
+                        {{"a.key", kMakersId, "release"},
+                         {"r1.key", kOtherId, "root"},
+                         {"r2.key", kOtherId, "root"}});
              t.keySetAfter = 1;
          },
          "key x, security version 0", "keys 1 -> 3 (2 root), key set 0 -> 1"},
         // A release key rotated by the roots: as many keys and roots, the set's version up.
         {"rotated",
          [](TrustFacts& t) {
-             t.verdict = "valid";
-             t.keyFolderBefore = t.keyFolderAfter = true;
-             t.keysBefore = {{"a.key", kMakersId, "release"}, {"r.key", kOtherId, "root"}};
-             t.keysAfter = {{"b.key", kMakersId, "release"}, {"r.key", kOtherId, "root"}};
+             keyedBoard(t, {{"a.key", kMakersId, "release"}, {"r.key", kOtherId, "root"}},
+                        {{"b.key", kMakersId, "release"}, {"r.key", kOtherId, "root"}});
              t.keySetBefore = 1;
              t.keySetAfter = 2;
          },
          "key x, security version 0", "keys 2 (1 root) -> 2 (changed), key set 1 -> 2"},
         {"unreadableKeySet",
          [](TrustFacts& t) {
-             t.verdict = "valid";
-             t.keyFolderBefore = t.keyFolderAfter = true;
-             t.keysBefore = t.keysAfter = {{"r.key", kOtherId, "root"}};
+             keyedBoard(t, {{"r.key", kOtherId, "root"}}, {{"r.key", kOtherId, "root"}});
              t.keySetBefore.reset();
              t.keySetAfter.reset();
          },
@@ -389,6 +386,18 @@ TEST(Plan, BoardsTableHasATrustColumn) {
               std::string::npos);
 }
 
+// A plan's JSON read back from a file of name, as --merge reads a part.
+testing::AssertionResult readBack(const std::string& text, const char* name, Plan* read) {
+    const std::string path = testing::TempDir() + name;
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) return testing::AssertionFailure() << "can't write " << path;
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+    std::string error;
+    if (!readPlanJson(path, read, &error)) return testing::AssertionFailure() << error;
+    return testing::AssertionSuccess();
+}
+
 // A security version record that holds no number is said so, in the text and the JSON, and
 // read back so from the JSON: never as a board at 0.
 TEST(Plan, AnUnreadableSecurityVersionIsNoZero) {
@@ -404,14 +413,8 @@ TEST(Plan, AnUnreadableSecurityVersionIsNoZero) {
     EXPECT_EQ(runJson(json, 0)["trust"]["security_version_before_unreadable"], true);
     EXPECT_EQ(runJson(json, 1)["trust"]["security_version_before_unreadable"], false);
     EXPECT_EQ(runJson(json, 0)["trust"]["summary"], "keyless, sv unreadable");
-    const std::string path = testing::TempDir() + "unreadable-plan.json";
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs(text.c_str(), file);
-    std::fclose(file);
     Plan read;
-    std::string error;
-    ASSERT_TRUE(readPlanJson(path, &read, &error)) << error;
+    ASSERT_TRUE(readBack(text, "unreadable-plan.json", &read));
     EXPECT_FALSE(read.boards[0].run->trust.securityBefore.has_value());
     EXPECT_EQ(read.boards[1].run->trust.securityBefore, std::optional<std::uint32_t>(0));
 }
@@ -459,14 +462,8 @@ TEST(Plan, KeyRolesAndKeySetVersionsTravelThroughTheJson) {
     EXPECT_EQ(runJson(json, 0)["trust"]["keys_before"][0]["role"], "root");
     EXPECT_TRUE(runJson(json, 0)["trust"]["keys_before"][1]["role"].is_null());
     EXPECT_EQ(runJson(json, 1)["trust"]["keyset_version_before"], 0);
-    const std::string path = testing::TempDir() + "key-set-plan.json";
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs(text.c_str(), file);
-    std::fclose(file);
     Plan read;
-    std::string error;
-    ASSERT_TRUE(readPlanJson(path, &read, &error)) << error;
+    ASSERT_TRUE(readBack(text, "key-set-plan.json", &read));
     const TrustFacts& back = read.boards[0].run->trust;
     EXPECT_FALSE(back.keySetBefore.has_value());
     EXPECT_EQ(back.keySetAfter, std::optional<std::uint32_t>(3));
