@@ -648,7 +648,8 @@ std::map<std::string, std::string> withStatement(std::map<std::string, std::stri
 // set's own root lets it in), one whose set of A and R1 is at version 1 (R1 signed: taken), one
 // whose root is R2 (refused: the key step's line names the group), and one whose key-set
 // version record holds no number (refused, the version shown as unreadable). Each key's role
-// and each board's key-set version before and after, in the text, the table and the JSON.
+// and each board's key-set version before and after, in the text, the table and the JSON; a
+// plan of two parts, merged, says the same.
 TEST(Rehearsal, ShowsKeyRolesKeySetVersionsAndARefusedKeySet) {
     const OpensslKey a = makeOpensslKey("a", 2048), b = makeOpensslKey("b", 2048);
     const OpensslKey r1 = makeOpensslKey("r1", 2048), r2 = makeOpensslKey("r2", 2048);
@@ -730,6 +731,19 @@ TEST(Rehearsal, ShowsKeyRolesKeySetVersionsAndARefusedKeySet) {
              std::string("\"name\":\"NOKatUpdatekeys,keysetrefused\""),
          })
         EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json;
+    // A plan in parts keeps them: merged, the parts say what the one run said.
+    const std::string script = kSourceRoot + "/scripts/rehearse.sh --build " + PROJECT_BINARY_PATH +
+                               " --emulator '" BOARD_EMULATOR "' ";
+    for (const std::string shard : {"1", "2"})
+        runCommand(script + "--out /tmp/part" + shard + " --shard " + shard +
+                       "/2 --json /tmp/part" + shard + ".json --fleet /tmp/mixed /tmp/keys.img",
+                   &status);
+    EXPECT_EQ(withoutTimings(rehearse("--json /tmp/merged.json --merge /tmp/part1.json "
+                                      "/tmp/part2.json",
+                                      &status)),
+              withoutTimings(output));
+    EXPECT_EQ(withoutTimings(readWholeFile("/tmp/merged.json")),
+              withoutTimings(readWholeFile("/tmp/out/mixed.json")));
 }
 
 // The sample image, unsigned, against one signed that enrols the makers' key: every keyless
