@@ -35,13 +35,14 @@ differ, the pieces taken from the sample board, the outcome (after NOK, each fai
 reasons), the version table's decisions, the PS-Keys (the image's apart from those the
 daemon sets by itself), firmware, flash sectors and /etc lines the update changed (the
 board's own records it removed marked as lost), the board's trust (its update keys before
-and after, who signed the image and the daemon's verdict, its security version before and
-after), and the duration predicted at the board's speed (module line at 115200 baud, the
-flash's typical times, the firmware's download), step by step; then a table over all
-boards. Each board's timeline goes to OUT/NAME/timeline.svg, the whole on one page to
-OUT/plan.html. Boards whose folders, or seeded states, are alike but for data.txt's serial
-number are rehearsed once and reported each under its own name: a plan costs a run for each
-distinct state, not for each board.
+and after with their roles, who signed the image and the daemon's verdict, its security
+version and key-set version before and after; a key set that the board's keys refused names
+its group: NOK at Update keys, key set refused), and the duration predicted at the board's
+speed (module line at 115200 baud, the flash's typical times, the firmware's download),
+step by step; then a table over all boards. Each board's timeline goes to
+OUT/NAME/timeline.svg, the whole on one page to OUT/plan.html. Boards whose folders, or
+seeded states, are alike but for data.txt's serial number are rehearsed once and reported
+each under its own name: a plan costs a run for each distinct state, not for each board.
 
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)

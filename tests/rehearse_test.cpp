@@ -16,6 +16,7 @@
 
 #include "image/image_signature.h"
 #include "tests/support/board.h"
+#include "tests/support/key_sets.h"
 #include "tests/support/openssl_keys.h"
 #include "tools/mkupdate/image_builder.h"
 #include "tools/mkupdate/sample_update.h"
@@ -274,6 +275,7 @@ TEST(Rehearsal, ReportsWhatTheUpdateDidOnEachBoard) {
         "update keys: none (no key folder)\n"
         "signature: not checked (no update key installed)\n"
         "board's security version: 0 (unchanged)\n"
+        "board's key-set version: 0 (unchanged)\n"
         "duration at the board's speed, predicted: # s\n"
         "  step                     wire  waits   work seconds  result\n"
         "  Image check # # # #  OK\n"
@@ -595,13 +597,16 @@ TEST(Rehearsal, ShowsEachBoardsTrust) {
         rehearse("--json /tmp/out/trust.json --fleet /tmp/trust /tmp/signed.img", &status);
     EXPECT_EQ(status, 1);
     for (const std::string& expected : {
-             "update keys: makers.key " + makersId + "\nsignature: valid, key " + makersId +
-                 ", security version 2\nboard's security version: 1 -> 2\n",
-             "update keys: none (no key folder)\nupdate keys after: makers.key " + makersId +
-                 "\nsignature: not checked (no update key installed)\nboard's security "
+             "update keys: makers.key " + makersId + " (release)\nsignature: valid, key " +
+                 makersId +
+                 ", security version 2\nboard's security version: 1 -> 2\nboard's key-set "
                  "version: 0 (unchanged)\n",
-             "update keys: other.key " + otherId + "\nsignature: refused: signed by unknown key " +
-                 makersId + "\nboard's security version: 0 (unchanged)\n",
+             "update keys: none (no key folder)\nupdate keys after: makers.key " + makersId +
+                 " (release)\nsignature: not checked (no update key installed)\nboard's "
+                 "security version: 0 (unchanged)\n",
+             "update keys: other.key " + otherId +
+                 " (release)\nsignature: refused: signed by unknown key " + makersId +
+                 "\nboard's security version: 0 (unchanged)\n",
          })
         EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
     EXPECT_EQ(validateJson("/tmp/out/trust.json"), "valid\n");
@@ -609,15 +614,136 @@ TEST(Rehearsal, ShowsEachBoardsTrust) {
         std::regex_replace(readWholeFile("/tmp/out/trust.json"), std::regex("\\s+"), "");
     const std::string id = "\"" + makersId + "\"";
     EXPECT_NE(json.find("\"trust\":{\"keys_before\":[{\"file\":\"makers.key\",\"key_id\":" + id +
-                        "}],\"keys_after\":[{\"file\":\"makers.key\",\"key_id\":" + id +
-                        "}],\"signer\":" + id +
+                        ",\"role\":\"release\"}],\"keys_after\":[{\"file\":\"makers.key\","
+                        "\"key_id\":" +
+                        id + ",\"role\":\"release\"}],\"signer\":" + id +
                         ",\"image_security_version\":2,\"verdict\":\"valid\","
                         "\"security_version_before\":1,\"security_version_after\":2,"
                         "\"security_version_before_unreadable\":false,"
                         "\"security_version_after_unreadable\":false,"
+                        "\"keyset_version_before\":0,\"keyset_version_after\":0,"
                         "\"summary\":\"keys1,sv1->2\"}"),
               std::string::npos)
         << json;
+}
+
+// A key folder of a board: files by name.
+void writeKeyFolder(const std::string& board, const std::map<std::string, std::string>& files) {
+    std::filesystem::create_directories(board + "/etc/update-keys");
+    for (const auto& [name, content] : files)
+        writeWholeFile(board + "/etc/update-keys/" + name, content);
+}
+
+// keys with their statement of version and threshold (1), signed by signer.
+std::map<std::string, std::string> withStatement(std::map<std::string, std::string> keys,
+                                                 std::uint32_t version, const OpensslKey& signer) {
+    const std::string statement = keySetStatementOf(version, 1, keys);
+    keys["keyset"] = statement;
+    keys["keyset.sig"] = keySetSignaturesOf(statement, {&signer});
+    return keys;
+}
+
+// An image signed by the release key A that installs the set {A, B, root R1}, of key-set
+// version 2, signed by R1, on a fleet of mixed boards: one that holds A alone (no roots: the
+// set's own root lets it in), one whose set of A and R1 is at version 1 (R1 signed: taken), one
+// whose root is R2 (refused: the key step's line names the group), and one whose key-set
+// version record holds no number (refused, the version shown as unreadable). Each key's role
+// and each board's key-set version before and after, in the text, the table and the JSON; a
+// plan of two parts, merged, says the same.
+TEST(Rehearsal, ShowsKeyRolesKeySetVersionsAndARefusedKeySet) {
+    const OpensslKey a = makeOpensslKey("a", 2048), b = makeOpensslKey("b", 2048);
+    const OpensslKey r1 = makeOpensslKey("r1", 2048), r2 = makeOpensslKey("r2", 2048);
+    auto id = [](const OpensslKey& key) {
+        return std::string(updateKeyIdText(updateKeyIdOf(key.modulus)).data());
+    };
+    const std::map<std::string, std::string> newSet = {
+        {"a.key", keyFileOf(a)}, {"b.key", keyFileOf(b)}, {"r1.key", keyFileOf(r1, true)}};
+    const std::map<std::string, std::string> carried = withStatement(newSet, 2, r1);
+    mkupdate::UpdateDescription update = sampleDescription();
+    if (update.steps) update.steps->push_back("UPDATE_KEYS");
+    update.installKeys.emplace();
+    auto part = [](const std::string& name, const std::string& text) {
+        return mkupdate::PartFile{"/keys/" + name, mkupdate::Bytes(text.begin(), text.end()),
+                                  false};
+    };
+    for (const auto& [name, text] : newSet) update.installKeys->push_back(part(name, text));
+    update.keySetStatement = part("keyset", carried.at("keyset"));
+    update.keySetSignatures = part("keyset.sig", carried.at("keyset.sig"));
+    std::vector<std::string> faults;
+    auto image = mkupdate::buildUpdate(update, &faults);
+    ASSERT_TRUE(image) << testing::PrintToString(faults);
+    writeWholeFile("/tmp/keys.img", signedWith(*image, a, false, 0));
+
+    mkdir("/tmp/mixed", 0755);
+    writeBoard("/tmp/mixed/plain", {});
+    writeKeyFolder("/tmp/mixed/plain", {{"a.key", keyFileOf(a)}});
+    writeBoard("/tmp/mixed/rooted", {});
+    writeKeyFolder(
+        "/tmp/mixed/rooted",
+        withStatement({{"a.key", keyFileOf(a)}, {"r1.key", keyFileOf(r1, true)}}, 1, r1));
+    writeBoard("/tmp/mixed/stranger", {});
+    writeKeyFolder(
+        "/tmp/mixed/stranger",
+        withStatement({{"a.key", keyFileOf(a)}, {"r2.key", keyFileOf(r2, true)}}, 1, r2));
+    writeBoard("/tmp/mixed/unrecorded", {{"etc/update-keyset-version", "two\n"}});
+    writeKeyFolder(
+        "/tmp/mixed/unrecorded",
+        withStatement({{"a.key", keyFileOf(a)}, {"r1.key", keyFileOf(r1, true)}}, 1, r1));
+    int status = -1;
+    const std::string output =
+        rehearse("--json /tmp/out/mixed.json --fleet /tmp/mixed /tmp/keys.img", &status);
+    EXPECT_EQ(status, 1);
+    const std::string signature = "signature: valid, key " + id(a) + ", security version 0\n" +
+                                  "board's security version: 0 (unchanged)\n";
+    const std::string before =
+        "update keys: a.key " + id(a) + " (release), r1.key " + id(r1) + " (root)\n";
+    const std::string after = "update keys after: a.key " + id(a) + " (release), b.key " + id(b) +
+                              " (release), r1.key " + id(r1) + " (root)\n";
+    for (const std::string& expected : std::vector<std::string>{
+             "NOK at Update keys, key set refused: 2 boards in 2 groups, which differ in: the "
+             "failing steps' reasons, the update keys, the key-set version\n",
+             "=== group 1: NOK at Update keys, key set refused (1 board) ===\nboards: stranger\n",
+             "  Update keys failed:\n    key set refused: signed by 0 of the board's root keys, 1 "
+             "needed\n    the board's keys are kept\n",
+             "  Update keys failed:\n    key set refused: the board's key-set version "
+             "(/etc/update-keyset-version) can't be read\n",
+             "update keys: a.key " + id(a) + " (release), r2.key " + id(r2) + " (root)\n" +
+                 signature + "board's key-set version: 1 (unchanged)\n",
+             before + signature + "board's key-set version: unreadable (unchanged)\n",
+             "update keys: a.key " + id(a) + " (release)\n" + after + signature +
+                 "board's key-set version: 0 -> 2\n",
+             before + after + signature + "board's key-set version: 1 -> 2\n",
+             "# s  keys 1 -> 3 (1 root), key set 0 -> 2\n",
+             "# s  keys 2 (1 root) -> 3, key set 1 -> 2\n",
+             "# s  keys 2 (1 root), key set 1            Update keys\n",
+             "# s  keys 2 (1 root), key set unreadable   Update keys\n",
+         })
+        EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
+    EXPECT_EQ(validateJson("/tmp/out/mixed.json"), "valid\n");
+    const std::string json =
+        std::regex_replace(readWholeFile("/tmp/out/mixed.json"), std::regex("\\s+"), "");
+    for (const std::string& expected : {
+             "{\"file\":\"r2.key\",\"key_id\":\"" + id(r2) + "\",\"role\":\"root\"}",
+             "{\"file\":\"b.key\",\"key_id\":\"" + id(b) + "\",\"role\":\"release\"}",
+             std::string("\"keyset_version_before\":null,\"keyset_version_after\":null,"),
+             std::string("\"keyset_version_before\":0,\"keyset_version_after\":2,"),
+             std::string("\"keyset_version_before\":1,\"keyset_version_after\":2,"),
+             std::string("\"name\":\"NOKatUpdatekeys,keysetrefused\""),
+         })
+        EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json;
+    // A plan in parts keeps them: merged, the parts say what the one run said.
+    const std::string script = kSourceRoot + "/scripts/rehearse.sh --build " + PROJECT_BINARY_PATH +
+                               " --emulator '" BOARD_EMULATOR "' ";
+    for (const std::string shard : {"1", "2"})
+        runCommand(script + "--out /tmp/part" + shard + " --shard " + shard +
+                       "/2 --json /tmp/part" + shard + ".json --fleet /tmp/mixed /tmp/keys.img",
+                   &status);
+    EXPECT_EQ(withoutTimings(rehearse("--json /tmp/merged.json --merge /tmp/part1.json "
+                                      "/tmp/part2.json",
+                                      &status)),
+              withoutTimings(output));
+    EXPECT_EQ(withoutTimings(readWholeFile("/tmp/merged.json")),
+              withoutTimings(readWholeFile("/tmp/out/mixed.json")));
 }
 
 // The sample image, unsigned, against one signed that enrols the makers' key: every keyless
@@ -656,7 +782,7 @@ TEST(Rehearsal, ComparesWhomTheBoardsTrust) {
              "  not checked, keyless -> keys 1",
              "=== new.img against old.img ===\n",
              "2 boards: open open2\n  update keys after: none (no key folder) -> makers.key " +
-                 makersId + "\n",
+                 makersId + " (release)\n",
              "1 board: stranger\n  signature: refused: no signature -> refused: signed by "
              "unknown key " +
                  makersId + "\n",

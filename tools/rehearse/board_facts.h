@@ -65,11 +65,12 @@ struct StepFacts {
     double start = 0, wire = 0, waits = 0, work = 0, total = 0;
 };
 
-// A file of the board's update key folder, with the ID of its key ("" when the daemon can't
-// read it as a key).
+// A file of the board's update key folder, with the ID of its key and its role ("" both when
+// the daemon can't read it as a key).
 struct KeyFile {
     std::string file;
     std::string keyId;
+    std::string role;  // "root", "release"
 };
 
 // Whom the board trusts and whom it took the image from: its update keys before and after the
@@ -86,18 +87,24 @@ struct TrustFacts {
     // Nothing: the record is there but holds no number (the daemon refuses every signed image
     // then); a board without the record is at 0.
     std::optional<std::uint32_t> securityBefore = 0, securityAfter = 0;
+    // The board's key-set version, as the daemon reads it before a key set's change: the
+    // higher of its record and its set's statement's (0 without either); nothing when one of
+    // them is there but can't be read (the daemon refuses every key set's change then).
+    std::optional<std::uint32_t> keySetBefore = 0, keySetAfter = 0;
 };
 
-// The files of a key folder as a line: "makers.key 0123..., k.pub (not a key)", "none".
+// The files of a key folder as a line: "makers.key 0123... (release), k.pub (not a key)",
+// "none". The set's statement and its signatures are no key files: they are left out.
 std::string keyFilesText(const std::vector<KeyFile>& keys, bool folder);
-// A board's security version as the plan shows it: "2", or "unreadable".
+// A board's security or key-set version as the plan shows it: "2", or "unreadable".
 std::string securityVersionText(const std::optional<std::uint32_t>& version);
 // The daemon's verdict on the image with its signer: "valid, key ID, security version 2",
 // "refused: no signature", "not checked (no update key installed)"; "not looked at" when the
 // image was refused before its signature was.
 std::string signatureText(const TrustFacts& trust);
 // A board's trust in a table's cell: "refused: signed by unknown key", "unsigned, keyless",
-// "keyless -> keys 1", "keys 2 -> 3, sv 1 -> 2". imageSigner: the image's (ImageId::signer),
+// "keyless -> keys 1", "keys 2 -> 3, sv 1 -> 2", "keys 1 -> 3 (2 root), key set 0 -> 1".
+// imageSigner: the image's (ImageId::signer),
 // which tells an unsigned image from a signed one that a keyless board took unchecked.
 std::string trustCell(const TrustFacts& trust, const std::string& imageSigner);
 

@@ -1,5 +1,6 @@
 // A board's trust as a rehearsal shows it, read as the daemon reads the board's key folder and
-// security version, before the update (the seeded /etc) and after it (/tmp/etc-after).
+// its security and key-set versions, before the update (the seeded /etc) and after it
+// (/tmp/etc-after).
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <filesystem>
 
 #include "image/image_signature.h"
+#include "image/key_set_statement.h"
 #include "tools/rehearse/board_facts.h"
 
 namespace {
@@ -24,11 +26,16 @@ std::vector<KeyFile> keyFiles(const std::string& folder) {
     std::error_code error;
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
          entry.increment(error)) {
-        KeyFile key{entry->path().filename().string(), ""};
+        KeyFile key{entry->path().filename().string(), "", ""};
+        if (key.file == kKeySetStatementName || key.file == kKeySetSignaturesName) continue;
         RsaPublicKey parsed{};
         UpdateKeyId id{};
-        if (isKeyFileName(key.file) && readUpdateKeyFile(entry->path().c_str(), &parsed, &id))
+        KeyRole role = KeyRole::Release;
+        if (isKeyFileName(key.file) &&
+            readUpdateKeyFile(entry->path().c_str(), &parsed, &id, &role)) {
             key.keyId = updateKeyIdText(id).data();
+            key.role = role == KeyRole::Root ? "root" : "release";
+        }
         keys.push_back(key);
     }
     std::sort(keys.begin(), keys.end(),
@@ -46,14 +53,52 @@ std::optional<std::uint32_t> securityVersionIn(const std::string& path) {
     return readBoardSecurityVersion(path.c_str());
 }
 
-// The board's usable keys: those read as keys (a file that isn't one trusts nobody).
-std::size_t keyCount(const std::vector<KeyFile>& keys) {
-    return static_cast<std::size_t>(
-        std::count_if(keys.begin(), keys.end(), [](const KeyFile& k) { return !k.keyId.empty(); }));
+// The set's statement, as the daemon reads it: 0 without one, nothing when it's there but
+// isn't a statement.
+std::optional<std::uint32_t> statementVersionIn(const std::string& path) {
+    if (!present(path)) return 0;
+    KeySetStatement statement;
+    if (!parseKeySetStatement(readText(path), &statement)) return std::nullopt;
+    return statement.version;
 }
 
-std::string keysCell(std::size_t count) {
-    return count == 0 ? "keyless" : "keys " + std::to_string(count);
+// etc: the board's /etc; the higher of its record and its set's statement.
+std::optional<std::uint32_t> keySetVersionIn(const std::string& etc) {
+    std::optional<std::uint32_t> record = securityVersionIn(etc + "update-keyset-version");
+    std::optional<std::uint32_t> statement =
+        statementVersionIn(etc + "update-keys/" + kKeySetStatementName);
+    if (!record || !statement) return std::nullopt;
+    return std::max(*record, *statement);
+}
+
+// The board's usable keys: those read as keys (a file that isn't one trusts nobody); of one
+// role when asked.
+std::size_t keyCount(const std::vector<KeyFile>& keys, std::string_view role = "") {
+    return static_cast<std::size_t>(std::count_if(keys.begin(), keys.end(), [&](const KeyFile& k) {
+        return !k.keyId.empty() && (role.empty() || k.role == role);
+    }));
+}
+
+// " (2 root)" of keys that hold root keys.
+std::string rootsText(const std::vector<KeyFile>& keys) {
+    const std::size_t roots = keyCount(keys, "root");
+    return roots == 0 ? "" : " (" + std::to_string(roots) + " root)";
+}
+
+std::string keysCell(const std::vector<KeyFile>& keys) {
+    const std::size_t count = keyCount(keys);
+    return count == 0 ? "keyless" : "keys " + std::to_string(count) + rootsText(keys);
+}
+
+// "sv 1 -> 2", "sv 3": a version that changed, or that isn't 0.
+void addVersion(std::vector<std::string>& parts, const char* name,
+                const std::optional<std::uint32_t>& before,
+                const std::optional<std::uint32_t>& after) {
+    const std::string was = securityVersionText(before), is = securityVersionText(after);
+    if (was != is)
+        parts.push_back(name + (" " + was) + " -> " + is);
+    else if (was != "0")
+        parts.push_back(name + (" " + was));
 }
 
 // A refusal's reason without its key's ID, which a table has no room for: "signed by unknown
@@ -89,21 +134,23 @@ std::string trustCell(const TrustFacts& trust, const std::string& imageSigner) {
     if (trust.verdict == kNotCheckedVerdict)
         parts.push_back(imageSigner == "unsigned" ? "unsigned" : "not checked");
     const std::size_t before = keyCount(trust.keysBefore), after = keyCount(trust.keysAfter);
-    std::string keys = keysCell(before);
+    std::string keys = keysCell(trust.keysBefore);
     // (A key folder made or removed with no key in it changes no one's trust.)
     if (keyFilesText(trust.keysBefore, trust.keyFolderBefore) !=
             keyFilesText(trust.keysAfter, trust.keyFolderAfter) &&
-        (before > 0 || after > 0))
-        keys += " -> " + (before == 0 || after == 0
-                              ? keysCell(after)
-                              : std::to_string(after) + (before == after ? " (changed)" : ""));
+        (before > 0 || after > 0)) {
+        const std::string rootsBefore = rootsText(trust.keysBefore);
+        const std::string rootsAfter = rootsText(trust.keysAfter);
+        std::string afterText = std::to_string(after);
+        if (rootsAfter != rootsBefore)
+            afterText += rootsAfter.empty() ? " (no root)" : rootsAfter;
+        else if (before == after)
+            afterText += " (changed)";
+        keys += " -> " + (before == 0 || after == 0 ? keysCell(trust.keysAfter) : afterText);
+    }
     parts.push_back(keys);
-    const std::string svBefore = securityVersionText(trust.securityBefore);
-    const std::string svAfter = securityVersionText(trust.securityAfter);
-    if (svBefore != svAfter)
-        parts.push_back("sv " + svBefore + " -> " + svAfter);
-    else if (svBefore != "0")
-        parts.push_back("sv " + svBefore);
+    addVersion(parts, "sv", trust.securityBefore, trust.securityAfter);
+    addVersion(parts, "key set", trust.keySetBefore, trust.keySetAfter);
     std::string cell;
     for (const std::string& part : parts) cell += (cell.empty() ? "" : ", ") + part;
     return cell;
@@ -114,8 +161,9 @@ std::string keyFilesText(const std::vector<KeyFile>& keys, bool folder) {
     if (keys.empty()) return "none";
     std::string text;
     for (const KeyFile& key : keys)
-        text += (text.empty() ? "" : ", ") + key.file + " " +
-                (key.keyId.empty() ? std::string("(not a key)") : key.keyId);
+        text +=
+            (text.empty() ? "" : ", ") + key.file + " " +
+            (key.keyId.empty() ? std::string("(not a key)") : key.keyId + " (" + key.role + ")");
     return text;
 }
 
@@ -128,6 +176,8 @@ TrustFacts readTrustFacts(const std::string& dir, const std::string& report) {
     trust.keysAfter = keyFiles(after + "update-keys");
     trust.securityBefore = securityVersionIn(before + "update-security-version");
     trust.securityAfter = securityVersionIn(after + "update-security-version");
+    trust.keySetBefore = keySetVersionIn(before);
+    trust.keySetAfter = keySetVersionIn(after);
     for (const std::string& line : splitLines(report)) {
         if (line.starts_with(kRefused)) {
             trust.verdict = std::string(kRefusedVerdict) + line.substr(kRefused.size());

@@ -10,6 +10,9 @@ std::string keyText(const std::optional<std::string>& value) {
 
 namespace {
 
+// The daemon's words that begin its refusal of a key set.
+constexpr std::string_view kKeySetRefused = "key set refused: ";
+
 // What makes two boards' rehearsals alike: all their runs' facts but the times (the board's
 // name, its folder, its seeding and its state aside).
 std::string signature(const RunFacts& run) {
@@ -35,7 +38,9 @@ std::string signature(const RunFacts& run) {
             keyFilesText(trust.keysBefore, trust.keyFolderBefore) + " -> " +
             keyFilesText(trust.keysAfter, trust.keyFolderAfter) + ' ' +
             securityVersionText(trust.securityBefore) + " -> " +
-            securityVersionText(trust.securityAfter) + '\n';
+            securityVersionText(trust.securityAfter) + ' ' +
+            securityVersionText(trust.keySetBefore) + " -> " +
+            securityVersionText(trust.keySetAfter) + '\n';
     return text;
 }
 
@@ -166,6 +171,8 @@ std::vector<std::pair<std::string, std::string>> runAspects(const RunFacts& run)
     add("the signature's verdict", trust.verdict + ' ' + trust.signer);
     add("the security version", securityVersionText(trust.securityBefore) + " -> " +
                                     securityVersionText(trust.securityAfter));
+    add("the key-set version",
+        securityVersionText(trust.keySetBefore) + " -> " + securityVersionText(trust.keySetAfter));
     return aspects;
 }
 
@@ -247,7 +254,14 @@ std::string groupName(const std::vector<BoardFacts>& boards, const BoardGroup& g
     if (run.outcome != Outcome::Ok) {
         auto failed = std::find_if(run.steps.begin(), run.steps.end(), stepFailed);
         std::string name = run.outcome == Outcome::Nok ? "NOK" : "no final notice";
-        return failed == run.steps.end() ? name : name + " at " + failed->name;
+        if (failed == run.steps.end()) return name;
+        name += " at " + failed->name;
+        // A new key set that the board's own keys did not let in: the board keeps trusting
+        // its old keys, which whoever planned the change must see before it ships.
+        if (std::any_of(failed->reasons.begin(), failed->reasons.end(),
+                        [](const std::string& r) { return r.starts_with(kKeySetRefused); }))
+            name += ", key set refused";
+        return name;
     }
     std::vector<std::string> changes;
     if (run.firmwareBefore != run.firmwareAfter)
@@ -262,6 +276,7 @@ std::string groupName(const std::vector<BoardFacts>& boards, const BoardGroup& g
         keyFilesText(trust.keysAfter, trust.keyFolderAfter))
         changes.push_back("update keys");
     if (trust.securityAfter != trust.securityBefore) changes.push_back("security version");
+    if (trust.keySetAfter != trust.keySetBefore) changes.push_back("key-set version");
     std::string name = "OK: ";
     for (const std::string& change : changes) name += (name.size() > 4 ? ", " : "") + change;
     return changes.empty() ? "OK: nothing changed" : name;
@@ -394,6 +409,10 @@ void addTrustDifferences(std::vector<std::string>& lines, const TrustFacts& old,
            securityVersionText(now.securityBefore));
     differ("security version after", securityVersionText(old.securityAfter),
            securityVersionText(now.securityAfter));
+    differ("key-set version before", securityVersionText(old.keySetBefore),
+           securityVersionText(now.keySetBefore));
+    differ("key-set version after", securityVersionText(old.keySetAfter),
+           securityVersionText(now.keySetAfter));
 }
 
 std::vector<std::string> failedSteps(const BoardFacts& board) {

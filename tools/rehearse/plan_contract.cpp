@@ -120,10 +120,25 @@ void from_json(const Json& json, StepFacts& step) {
 }
 
 void to_json(Json& json, const KeyFile& key) {
-    json = {{"file", key.file}, {"key_id", textOrNull(key.keyId)}};
+    json = {{"file", key.file}, {"key_id", textOrNull(key.keyId)}, {"role", textOrNull(key.role)}};
 }
 void from_json(const Json& json, KeyFile& key) {
-    key = {json.at("file"), optionalText(json.at("key_id")).value_or("")};
+    key = {json.at("file"), optionalText(json.at("key_id")).value_or(""), ""};
+    // (Plans of producers before roles: every key was a release key.)
+    if (!key.keyId.empty())
+        key.role =
+            json.contains("role") ? optionalText(json.at("role")).value_or("release") : "release";
+}
+
+// A version that can't be read is null, never 0.
+Json versionJson(const std::optional<std::uint32_t>& version) {
+    return version ? Json(*version) : Json(nullptr);
+}
+// (Plans of producers before key-set versions: 0, what every board was at.)
+std::optional<std::uint32_t> versionOf(const Json& json, const char* name) {
+    if (!json.contains(name)) return 0;
+    if (json.at(name).is_null()) return std::nullopt;
+    return json.at(name).get<std::uint32_t>();
 }
 
 // A key folder's files; null without a folder.
@@ -144,6 +159,8 @@ void to_json(Json& json, const TrustFacts& trust, const std::string& imageSigner
             {"security_version_after", trust.securityAfter.value_or(0)},
             {"security_version_before_unreadable", !trust.securityBefore},
             {"security_version_after_unreadable", !trust.securityAfter},
+            {"keyset_version_before", versionJson(trust.keySetBefore)},
+            {"keyset_version_after", versionJson(trust.keySetAfter)},
             {"summary", trustCell(trust, imageSigner)}};
 }
 void from_json(const Json& json, TrustFacts& trust) {
@@ -161,6 +178,8 @@ void from_json(const Json& json, TrustFacts& trust) {
         trust.securityBefore = json.at("security_version_before").get<std::uint32_t>();
     if (!json.value("security_version_after_unreadable", false))
         trust.securityAfter = json.at("security_version_after").get<std::uint32_t>();
+    trust.keySetBefore = versionOf(json, "keyset_version_before");
+    trust.keySetAfter = versionOf(json, "keyset_version_after");
 }
 
 }  // namespace

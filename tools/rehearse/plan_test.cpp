@@ -221,7 +221,7 @@ BoardFacts unsignedImageBoard(const std::string& name, bool keyed) {
     TrustFacts& trust = ownRun(board).trust;
     if (keyed) {
         trust.keyFolderBefore = trust.keyFolderAfter = true;
-        trust.keysBefore = trust.keysAfter = {{"other.key", kOtherId}};
+        trust.keysBefore = trust.keysAfter = {{"other.key", kOtherId, "release"}};
         trust.verdict = "refused: no signature";
     } else {
         trust.verdict = "not checked (no update key installed)";
@@ -239,7 +239,7 @@ TEST(Plan, ComparisonSeesWhomEachBoardTrusts) {
     for (BoardFacts* board : {&now[0], &now[1]}) {
         TrustFacts& trust = ownRun(*board).trust;
         trust.keyFolderAfter = true;
-        trust.keysAfter = {{"makers.key", kMakersId}};
+        trust.keysAfter = {{"makers.key", kMakersId, "release"}};
         trust.securityAfter = 2;
     }
     TrustFacts& refused = ownRun(now[2]).trust;
@@ -253,9 +253,9 @@ TEST(Plan, ComparisonSeesWhomEachBoardTrusts) {
     ASSERT_EQ(groups.size(), 2u);
     EXPECT_EQ(groups[0].boards, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(groups[0].differences,
-              (std::vector<std::string>{
-                  "update keys after: none (no key folder) -> makers.key " + kMakersId,
-                  "security version after: 0 -> 2"}));
+              (std::vector<std::string>{"update keys after: none (no key folder) -> makers.key " +
+                                            kMakersId + " (release)",
+                                        "security version after: 0 -> 2"}));
     EXPECT_EQ(groups[1].boards, std::vector<std::string>{"k"});
     EXPECT_EQ(groups[1].differences,
               std::vector<std::string>{"signature: refused: no signature -> refused: signed by "
@@ -263,7 +263,7 @@ TEST(Plan, ComparisonSeesWhomEachBoardTrusts) {
                                        kMakersId});
     EXPECT_NE(planText(plan).find("2 boards: a b\n  update keys after: none (no key folder) -> "
                                   "makers.key " +
-                                  kMakersId + "\n  security version after: 0 -> 2\n"),
+                                  kMakersId + " (release)\n  security version after: 0 -> 2\n"),
               std::string::npos);
     nlohmann::json json = nlohmann::json::parse(planJson(plan, "1"));
     EXPECT_EQ(json["comparison"]["groups"][1]["differences"][0],
@@ -275,6 +275,14 @@ TEST(Plan, ComparisonSeesWhomEachBoardTrusts) {
               std::string::npos)
         << page;
     EXPECT_NE(page.find("<td class=\"old\">0</td><td class=\"new\">2</td>"), std::string::npos);
+}
+
+// A board that took a valid image, with its keys before and after.
+void keyedBoard(TrustFacts& t, std::vector<KeyFile> before, std::vector<KeyFile> after) {
+    t.verdict = "valid";
+    t.keyFolderBefore = t.keyFolderAfter = true;
+    t.keysBefore = std::move(before);
+    t.keysAfter = std::move(after);
 }
 
 // The trust column, in the boards table of the text and of the page: whom the board trusts
@@ -291,29 +299,52 @@ TEST(Plan, BoardsTableHasATrustColumn) {
         {"enrols",
          [](TrustFacts& t) {
              t.keyFolderAfter = true;
-             t.keysAfter = {{"makers.key", kMakersId}};
+             t.keysAfter = {{"makers.key", kMakersId, "release"}};
          },
          "unsigned", "unsigned, keyless -> keys 1"},
         {"moreKeys",
          [](TrustFacts& t) {
-             t.verdict = "valid";
+             keyedBoard(t, {{"a.key", kMakersId, "release"}, {"b.key", kOtherId, "release"}},
+                        {{"a.key", kMakersId, "release"},
+                         {"b.key", kOtherId, "release"},
+                         {"c.key", kOtherId, "release"}});
              t.signer = kMakersId;
-             t.keyFolderBefore = t.keyFolderAfter = true;
-             t.keysBefore = {{"a.key", kMakersId}, {"b.key", kOtherId}};
-             t.keysAfter = {{"a.key", kMakersId}, {"b.key", kOtherId}, {"c.key", kOtherId}};
              t.securityBefore = 1;
              t.securityAfter = 2;
          },
          "key x, security version 2", "keys 2 -> 3, sv 1 -> 2"},
         {"otherKey",
          [](TrustFacts& t) {
-             t.verdict = "valid";
-             t.keyFolderBefore = t.keyFolderAfter = true;
-             t.keysBefore = {{"a.key", kMakersId}};
-             t.keysAfter = {{"a.key", kOtherId}};
+             keyedBoard(t, {{"a.key", kMakersId, "release"}}, {{"a.key", kOtherId, "release"}});
              t.securityBefore = t.securityAfter = 3;
          },
          "key x, security version 3", "keys 1 -> 1 (changed), sv 3"},
+        // Root keys come in with the set's first statement, which its roots signed.
+        {"firstRoots",
+         [](TrustFacts& t) {
+             keyedBoard(t, {{"a.key", kMakersId, "release"}},
+                        {{"a.key", kMakersId, "release"},
+                         {"r1.key", kOtherId, "root"},
+                         {"r2.key", kOtherId, "root"}});
+             t.keySetAfter = 1;
+         },
+         "key x, security version 0", "keys 1 -> 3 (2 root), key set 0 -> 1"},
+        // A release key rotated by the roots: as many keys and roots, the set's version up.
+        {"rotated",
+         [](TrustFacts& t) {
+             keyedBoard(t, {{"a.key", kMakersId, "release"}, {"r.key", kOtherId, "root"}},
+                        {{"b.key", kMakersId, "release"}, {"r.key", kOtherId, "root"}});
+             t.keySetBefore = 1;
+             t.keySetAfter = 2;
+         },
+         "key x, security version 0", "keys 2 (1 root) -> 2 (changed), key set 1 -> 2"},
+        {"unreadableKeySet",
+         [](TrustFacts& t) {
+             keyedBoard(t, {{"r.key", kOtherId, "root"}}, {{"r.key", kOtherId, "root"}});
+             t.keySetBefore.reset();
+             t.keySetAfter.reset();
+         },
+         "key x, security version 0", "keys 1 (1 root), key set unreadable"},
         {"unknownKey",
          [](TrustFacts& t) { t.verdict = "refused: signed by unknown key " + kMakersId; },
          "key x, security version 1", "refused: signed by unknown key"},
@@ -339,7 +370,7 @@ TEST(Plan, BoardsTableHasATrustColumn) {
     TrustFacts& trust = ownRun(plan.boards[1]).trust;
     trust.verdict = "refused: signed by unknown key " + kMakersId;
     trust.keyFolderBefore = trust.keyFolderAfter = true;
-    trust.keysBefore = trust.keysAfter = {{"other.key", kOtherId}};
+    trust.keysBefore = trust.keysAfter = {{"other.key", kOtherId, "release"}};
     plan.groups = groupBoards(plan.boards);
     const std::string text = planText(plan);
     EXPECT_NE(text.find("  predicted  trust                           failed steps\n"),
@@ -353,6 +384,18 @@ TEST(Plan, BoardsTableHasATrustColumn) {
     EXPECT_NE(page.find("<th>trust</th><th>failed steps or folder errors</th>"), std::string::npos);
     EXPECT_NE(page.find(",\"refused: signed by unknown key\",\"Write diff. PS-Keys\"]"),
               std::string::npos);
+}
+
+// A plan's JSON read back from a file of name, as --merge reads a part.
+testing::AssertionResult readBack(const std::string& text, const char* name, Plan* read) {
+    const std::string path = testing::TempDir() + name;
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) return testing::AssertionFailure() << "can't write " << path;
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+    std::string error;
+    if (!readPlanJson(path, read, &error)) return testing::AssertionFailure() << error;
+    return testing::AssertionSuccess();
 }
 
 // A security version record that holds no number is said so, in the text and the JSON, and
@@ -370,16 +413,63 @@ TEST(Plan, AnUnreadableSecurityVersionIsNoZero) {
     EXPECT_EQ(runJson(json, 0)["trust"]["security_version_before_unreadable"], true);
     EXPECT_EQ(runJson(json, 1)["trust"]["security_version_before_unreadable"], false);
     EXPECT_EQ(runJson(json, 0)["trust"]["summary"], "keyless, sv unreadable");
-    const std::string path = testing::TempDir() + "unreadable-plan.json";
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs(text.c_str(), file);
-    std::fclose(file);
     Plan read;
-    std::string error;
-    ASSERT_TRUE(readPlanJson(path, &read, &error)) << error;
+    ASSERT_TRUE(readBack(text, "unreadable-plan.json", &read));
     EXPECT_FALSE(read.boards[0].run->trust.securityBefore.has_value());
     EXPECT_EQ(read.boards[1].run->trust.securityBefore, std::optional<std::uint32_t>(0));
+}
+
+// A key that became a root key, and the key-set version it brought, are differences between
+// two images, not boards alike.
+TEST(Plan, ComparisonSeesKeyRolesAndKeySetVersions) {
+    BoardFacts old = okBoard("r", 40);
+    TrustFacts& was = ownRun(old).trust;
+    was.keyFolderBefore = was.keyFolderAfter = true;
+    was.keysBefore = was.keysAfter = {{"a.key", kMakersId, "release"}};
+    BoardFacts now = old;
+    TrustFacts& is = ownRun(now).trust;
+    is.keysAfter = {{"a.key", kMakersId, "root"}};
+    is.keySetAfter = 1;
+    EXPECT_EQ(boardDifferences(old, now),
+              (std::vector<std::string>{"update keys after: a.key " + kMakersId +
+                                            " (release) -> a.key " + kMakersId + " (root)",
+                                        "key-set version after: 0 -> 1"}));
+}
+
+// The keys' roles and a key-set version that can't be read go into the JSON and come back
+// from it as they were (null, never 0); the text says both.
+TEST(Plan, KeyRolesAndKeySetVersionsTravelThroughTheJson) {
+    Plan plan = fleetPlan();
+    TrustFacts& trust = ownRun(plan.boards[0]).trust;
+    trust.keyFolderBefore = trust.keyFolderAfter = true;
+    trust.keysBefore = {{"r.key", kOtherId, "root"}, {"x.pub", "", ""}};
+    trust.keysAfter = {{"a.key", kMakersId, "release"}, {"r.key", kOtherId, "root"}};
+    trust.keySetBefore.reset();
+    trust.keySetAfter = 3;
+    plan.groups = groupBoards(plan.boards);
+    const std::string board = boardText(plan.boards[0], false);
+    EXPECT_NE(board.find("update keys: r.key " + kOtherId +
+                         " (root), x.pub (not a key)\n"
+                         "update keys after: a.key " +
+                         kMakersId + " (release), r.key " + kOtherId + " (root)\n"),
+              std::string::npos)
+        << board;
+    EXPECT_NE(board.find("board's key-set version: unreadable -> 3\n"), std::string::npos) << board;
+    const std::string text = planJson(plan, "1");
+    nlohmann::json json = nlohmann::json::parse(text);
+    EXPECT_TRUE(runJson(json, 0)["trust"]["keyset_version_before"].is_null());
+    EXPECT_EQ(runJson(json, 0)["trust"]["keyset_version_after"], 3);
+    EXPECT_EQ(runJson(json, 0)["trust"]["keys_before"][0]["role"], "root");
+    EXPECT_TRUE(runJson(json, 0)["trust"]["keys_before"][1]["role"].is_null());
+    EXPECT_EQ(runJson(json, 1)["trust"]["keyset_version_before"], 0);
+    Plan read;
+    ASSERT_TRUE(readBack(text, "key-set-plan.json", &read));
+    const TrustFacts& back = read.boards[0].run->trust;
+    EXPECT_FALSE(back.keySetBefore.has_value());
+    EXPECT_EQ(back.keySetAfter, std::optional<std::uint32_t>(3));
+    EXPECT_EQ(keyFilesText(back.keysBefore, true), keyFilesText(trust.keysBefore, true));
+    EXPECT_EQ(keyFilesText(back.keysAfter, true), keyFilesText(trust.keysAfter, true));
+    EXPECT_EQ(read.boards[1].run->trust.keySetBefore, std::optional<std::uint32_t>(0));
 }
 
 // The flash's work said as the board's detail says it, "nothing written" for none, never a

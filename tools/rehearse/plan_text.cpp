@@ -30,6 +30,11 @@ std::string trustText(const TrustFacts& trust) {
     const std::string after = securityVersionText(trust.securityAfter);
     text += "board's security version: " +
             (after == before ? before + " (unchanged)" : before + " -> " + after) + '\n';
+    const std::string setBefore = securityVersionText(trust.keySetBefore);
+    const std::string setAfter = securityVersionText(trust.keySetAfter);
+    text += "board's key-set version: " +
+            (setAfter == setBefore ? setBefore + " (unchanged)" : setBefore + " -> " + setAfter) +
+            '\n';
     return text;
 }
 
