@@ -51,8 +51,10 @@ if [ $side_by_side -eq 0 ]; then
     done
     exit $status
 fi
-# Side by side, as the suites mostly wait: the time of the slowest, not of all three. The tests
-# hold on a busy machine (scripts/stress-check.sh runs them beside each other and busy loops).
+# Side by side: where the suites wait for the board's clock, one suite's waits are another's
+# processor time, so the whole takes less than one after the other; on a machine with no
+# processor time to spare it takes about as long. The tests hold on a busy machine
+# (scripts/stress-check.sh runs them beside each other and busy loops).
 suites=()
 # (Called by the trap alone.)
 # shellcheck disable=SC2317
