@@ -27,15 +27,26 @@ if [ "$closure" = "  " ]; then
     exit 2
 fi
 
-# The package of an installed file, or nothing: a file that no package installed is no
-# package's. (With /bin merged into /usr/bin, the package database may know a program under
-# either.)
-package_of() {
-    local path
-    path=$(readlink -f "$1")
-    # A diverted file's lines "diversion by PACKAGE from/to: PATH" come before its owner's.
-    { dpkg -S "$path" 2>/dev/null || dpkg -S "${path#/usr}" 2>/dev/null || true; } |
-        grep -v '^diversion by ' | head -n 1 | cut -d: -f1 | cut -d, -f1
+# The packages of installed files, from one query of the package database for them all (a
+# query per file took most of the check's minute). A file that no package installed is no
+# package's; with /bin merged into /usr/bin, the database may know a program under either
+# name. A diverted file's lines "diversion by PACKAGE from/to: PATH" are not its owner's.
+declare -A owner=()
+learn_owners() {  # PATH...
+    local line path package
+    [ $# -gt 0 ] || return 0
+    while IFS= read -r line; do
+        case "$line" in "diversion by "*) continue ;; esac
+        path=${line##*: }
+        package=${line%: *}
+        package=${package%%:*}
+        package=${package%%,*}
+        [ -n "${owner[$path]:-}" ] || owner[$path]=$package
+    done < <(dpkg -S "$@" 2>/dev/null || true)
+}
+# (After learn_owners: the package of a file, or nothing.)
+package_of() {  # PATH
+    echo "${owner[$1]:-${owner[${1#/usr}]:-}}"
 }
 
 # True when package is on a fresh machine once deps.sh has run.
@@ -73,13 +84,13 @@ cmake_commands=$(git ls-files CMakeLists.txt 'cmake/*.cmake' | xargs grep -hoE '
 # shellcheck disable=SC2020
 test_commands=$(git ls-files '*.cpp' | xargs grep -hoE '(system|popen)\(\(?"[^"]*' |
                 sed -E 's/^[a-z]+\(\(?"//' | tr '|;&' '\n\n\n' | sed -E 's/^[[:space:]]*(cd [^ ]+ )?//')
+# Each used file as "PATH WHAT": PATH resolved, WHAT what the message names.
+uses=()
 for word in $( { command_words "${shell_files[@]}"; printf '%s\n' "$cmake_commands";
                  printf '%s\n' "$test_commands" | awk '{ print $1 }'; } | sort -u); do
     path=$(command -v "$word" 2>/dev/null) || continue
     case "$path" in /usr/bin/*|/usr/sbin/*|/bin/*|/sbin/*) ;; *) continue ;; esac
-    package=$(package_of "$path")
-    [ -n "$package" ] || continue
-    provided "$package" || missing+=("program $word ($package)")
+    uses+=("$(readlink -f "$path") program $word")
 done
 
 # Libraries: what each built program of this machine's architecture loads.
@@ -87,12 +98,29 @@ for build in "${builds[@]}"; do
     [ -d "$build" ] || { echo "check-deps.sh: no build folder $build" >&2; exit 2; }
     while read -r program; do
         while read -r library; do
-            package=$(package_of "$library")
-            [ -n "$package" ] || continue
-            provided "$package" || missing+=("library $library ($package), loaded by $program")
+            uses+=("$(readlink -f "$library") library $library, loaded by $program")
         done < <(ldd "$program" 2>/dev/null | awk '$2 == "=>" && $3 ~ /^\// { print $3 }')
     done < <(find "$build" -maxdepth 2 -type f -perm -u+x -newer "$build/CMakeCache.txt" \
                   -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print 2>/dev/null)
+done
+
+paths=()
+for use in "${uses[@]}"; do paths+=("${use%% *}"); done
+mapfile -t paths < <(printf '%s\n' "${paths[@]}" | sort -u)
+learn_owners "${paths[@]}"
+unknown=()
+for path in "${paths[@]}"; do
+    [ -n "$(package_of "$path")" ] || [ "${path#/usr}" = "$path" ] || unknown+=("${path#/usr}")
+done
+learn_owners "${unknown[@]}"
+for use in "${uses[@]}"; do
+    package=$(package_of "${use%% *}")
+    [ -n "$package" ] || continue
+    what=${use#* }
+    case "$what" in
+        program*) provided "$package" || missing+=("$what ($package)") ;;
+        *) provided "$package" || missing+=("${what%%,*} ($package),${what#*,}") ;;
+    esac
 done
 
 if [ ${#missing[@]} -gt 0 ]; then

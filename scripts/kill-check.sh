@@ -36,12 +36,13 @@ TXT
 # "kill" or "stop". The daemon's output and the reports go to /sim/state, where the host reads
 # them.
 run_row() {
-    local mode=$1 delay_ms=$2 build=$3 image=$4 state=/sim/state speed limit run_under
+    local mode=$1 delay_ms=$2 build=$3 image=$4 state=/sim/state speed limit run_under project
     read -ra run_under <<< "$5"
     speed=$(cat $state/clock.speed 2>/dev/null || echo 1)
     # Per answer: the whole update's time at the board's speed, and some.
     limit=$((900 / speed + 60))
-    grep -v '^//' "$(dirname "$0")/../sim/module/default-store.psr" > $state/module.psr
+    project=$(dirname "$0")/..
+    grep -v '^//' "$project/sim/module/default-store.psr" > $state/module.psr
     echo "1958 16.4.0" > $state/module.firmware
     start_daemon() {
         (cd / && exec "${run_under[@]}" "$build/update_process_sim" >> $state/daemon.out \
@@ -52,7 +53,7 @@ run_row() {
     "${run_under[@]}" "$build/aipeer" --timeout "$limit" notice start "$image" \
         > $state/peer-1.out 2>&1 &
     peer=$!
-    for _ in $(seq 200); do [ -S /rb_ai_sock2ad ] && break; sleep 0.05; done
+    "$project/sim/await-peer" "$peer" "$limit" || true
     start_daemon
     if [ "$mode" != none ]; then
         sleep "$((delay_ms / 1000)).$(printf '%03d' $((delay_ms % 1000)))"
@@ -73,7 +74,7 @@ run_row() {
         "${run_under[@]}" "$build/aipeer" --timeout "$limit" notice start "$image" \
             > $state/peer-2.out 2>&1 &
         peer=$!
-        for _ in $(seq 200); do [ -S /rb_ai_sock2ad ] && break; sleep 0.05; done
+        "$project/sim/await-peer" "$peer" "$limit" || true
         start_daemon
     fi
     status=0

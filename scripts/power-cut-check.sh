@@ -55,7 +55,7 @@ with_daemon() {  # BUILD LIMIT PEER_ARGS...
     shift 2
     "$build/aipeer" --timeout "$limit" notice "$@" > /sim/state/peer.out 2>&1 &
     peer=$!
-    for _ in $(seq 200); do [ -S /rb_ai_sock2ad ] && break; sleep 0.05; done
+    "$(dirname "$0")/../sim/await-peer" "$peer" "$limit" || true
     (cd / && exec "${daemon_under[@]}" "$build/update_process_sim" > /sim/state/daemon.out 2> /sim/state/daemon.err) &
     local daemon=$!
     wait "$peer" || status=$?

@@ -50,7 +50,7 @@ TEST(AiPeerStart, PlacesTheImageAndRefusesOneThatCantBeRead) {
     for (const char* path : {"/tmp/sample.img", "/sim/state/sample.img"}) {
         SCOPED_TRACE(path);
         writeWholeFile(path, image);
-        ProgramRun placed = runAipeer(std::string("--timeout 60 start ") + path);
+        ProgramRun placed = runAipeer(kAipeerTimeout + " start " + path);
         EXPECT_EQ(placed.status, 0) << placed.err;
         EXPECT_TRUE(placed.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n"))
             << "the daemon took the sample update: " << placed.out;
@@ -71,7 +71,7 @@ TEST(AiPeerStart, AFailedStartLeavesNothingBehind) {
             daemonUp ? "no update image" : std::string(sample.begin(), sample.end());
         for (const char* path : {"/tmp/sample.img", "/sim/state/sample.img"}) {
             writeWholeFile(path, content);
-            ProgramRun run = runAipeer(std::string("--timeout 60 start ") + path);
+            ProgramRun run = runAipeer(kAipeerTimeout + " start " + path);
             EXPECT_EQ(run.status, daemonUp ? 1 : 2) << path << run.err;
             EXPECT_EQ(readWholeFile(path), content) << path;
             EXPECT_EQ(tmpImageFiles(), std::vector<std::string>{}) << path;
@@ -112,7 +112,7 @@ TEST_P(BigImage, StartsFromATmpOfLessThanTwiceItsSize) {
     SimDaemon daemon;
     daemon.start();
 
-    ProgramRun run = runAipeer("--timeout 120 start /tmp/big.img");
+    ProgramRun run = runAipeer(kAipeerTimeout + " start /tmp/big.img");
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_TRUE(run.out.ends_with("AI_NOTICE (1026) param 2 text \"OK\" (2 bytes)\n")) << run.out;
 }

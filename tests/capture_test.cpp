@@ -22,7 +22,7 @@ const std::string kCapturePeer =
     std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/aipeer_sim";
 
 ProgramRun capturePeer(const std::string& arguments) {
-    return runProgram(kCapturePeer + " --timeout 60 " + arguments);
+    return runProgram(kCapturePeer + " " + kAipeerTimeout + " " + arguments);
 }
 
 // A board in the field, as a board's folder: its own data.txt (CR LF), a record of its own in
@@ -232,7 +232,7 @@ TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
     writeWholeFile(simStatePath("module.baud"), "0\n");
     const std::string script = kCaptureSource +
                                "/scripts/capture-board.sh --ssh /tmp/fake-ssh --aipeer '" +
-                               kCapturePeer + "' --timeout 60 ";
+                               kCapturePeer + "' " + kAipeerTimeout + " ";
 
     ProgramRun run = runProgram(script + "lap-17 /tmp/fetched");
     EXPECT_EQ(run.status, 0) << run.out << run.err;

@@ -48,12 +48,12 @@ TEST(Daemon, AnnouncesItselfAndAnswersAQuery) {
     TestPeer peer;
     SimDaemon daemon;
     daemon.start();
-    auto notice = peer.awaitRecord(AI_NOTICE, 0, 20s);
+    auto notice = peer.awaitRecord(AI_NOTICE, 0, kEventCap);
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->text, "/x0AT0x0Do");
     EXPECT_EQ(notice->bytes.size(), 64u);
     peer.sendRequest(REQ_QUERY);
-    auto reply = peer.awaitRecord(AI_REPLY, 0, 20s);
+    auto reply = peer.awaitRecord(AI_REPLY, 0, kEventCap);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->text, "/x0AT0x0Do");
     EXPECT_TRUE(peer.skipped().empty());
@@ -71,13 +71,13 @@ TEST(Daemon, FirstPollTimeOutReportsTheEmptyUpdateOnce) {
     TestPeer peer;
     SimDaemon daemon;
     ASSERT_TRUE(startedAndAnnounced(daemon, peer));
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 40s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "OK");
     EXPECT_TRUE(peer.skipped().empty());
     EXPECT_EQ(readWholeFile("/tmp/update.log"), "*UPDATE_FINISHED* ... OK\n");
-    EXPECT_TRUE(
-        eventually([&] { return daemon.standardOutput() == "*UPDATE_FINISHED* ... OK\n"; }, 5s))
+    EXPECT_TRUE(eventually([&] { return daemon.standardOutput() == "*UPDATE_FINISHED* ... OK\n"; },
+                           kEventCap))
         << daemon.standardOutput();
     // The next time-out finds nothing to do.
     EXPECT_FALSE(peer.receive(onBoard(17s)));
@@ -93,11 +93,11 @@ TEST(Daemon, StopAnswersAfterThirtySecondsAndExitsCleanly) {
     peer.sendRequest(REQ_STOP);
     std::this_thread::sleep_for(onBoard(2s));
     daemon.signal(SIGTERM);
-    auto reply = peer.awaitRecord(AI_REPLY, 3, 60s);
+    auto reply = peer.awaitRecord(AI_REPLY, 3, kEventCap);
     ASSERT_TRUE(reply);
     EXPECT_GE(std::chrono::steady_clock::now() - sent, onBoard(29s));
     EXPECT_EQ(reply->text, "b");
-    auto status = daemon.waitExit(20s);
+    auto status = daemon.waitExit(kEventCap);
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 0);
@@ -116,11 +116,11 @@ TEST(Daemon, WithoutPeerTheStartUpNoticeFailsAndTheDaemonGoesOn) {
                        "-1 Bytes from 64 written => socket write errno 2 No such file or directory "
                        "\n") != std::string::npos;
         },
-        10s))
+        kEventCap))
         << daemon.standardError();
     TestPeer peer;
     peer.sendRequest(REQ_QUERY);
-    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, kEventCap));
 }
 
 // From now on, in this process and the daemon it starts, installing a handler for signal
@@ -175,7 +175,7 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     for (int batch = 0; batch < kQueries / kBatch; ++batch) {
         for (int i = 0; i < kBatch; ++i) peer.sendRequest(REQ_QUERY);
         for (int received = 0; received < kBatch;) {
-            auto record = peer.receive(10s);
+            auto record = peer.receive(kEventCap);
             if (!record) break;
             if (record->type == AI_REPLY && record->param == 0) ++received, ++replies;
         }
@@ -183,7 +183,7 @@ TEST(Daemon, SignalBurstsLoseOrMisdirectNothing) {
     signaller.join();
     EXPECT_EQ(replies, kQueries);
     peer.sendRequest(REQ_QUERY);
-    ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, kEventCap));
     std::string err = daemon.standardError();
     expectWellFormedLog(err.substr(0, err.rfind('\n') + 1));
     EXPECT_EQ(countOf(err, "unknown message from socket"), 0u) << err;
@@ -218,7 +218,7 @@ TEST_P(PeerAwayAtTheEnd, GetsTheFinalNoticeOnceBack) {
     auto peer = std::make_unique<TestPeer>();
     SimDaemon daemon;
     daemon.start();
-    ASSERT_TRUE(peer->awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(peer->awaitRecord(AI_NOTICE, 0, kEventCap));
     std::size_t fillers = 0;
     if (GetParam() == PeerAway::QueueFull) {
         fillers = fillQueueOf(kAiPeerPath);
@@ -231,10 +231,10 @@ TEST_P(PeerAwayAtTheEnd, GetsTheFinalNoticeOnceBack) {
             return readWholeFile("/tmp/update.log").find("*UPDATE_FINISHED* ... OK\n") !=
                    std::string::npos;
         },
-        5s));
+        kEventCap));
     std::this_thread::sleep_for(onBoard(10s));
     if (!peer) peer = std::make_unique<TestPeer>();
-    auto finished = peer->awaitRecord(AI_NOTICE, 2, 2s);
+    auto finished = peer->awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, "OK");
     EXPECT_EQ(peer->skipped().size(), fillers);
@@ -274,20 +274,21 @@ TEST(Daemon, OnlyRootMayAskAndOnlyForAPlainImage) {
     SimDaemon daemon;
     ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     // (First the report of no update at the first time-out.)
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 2, 10s));
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 2, kEventCap));
     // A board where any process may write to the daemon's socket.
     ASSERT_EQ(chmod(kAiOwnPath, 0777), 0);
     requestAs(65534, REQ_START_UPDATE);
     requestAs(65534, REQ_STOP);
     EXPECT_TRUE(eventually(
-        [&] { return countOf(daemon.standardError(), " from uid 65534 refused: ") == 2; }, 5s))
+        [&] { return countOf(daemon.standardError(), " from uid 65534 refused: ") == 2; },
+        kEventCap))
         << daemon.standardError();
     EXPECT_FALSE(peer.receive(onBoard(2s))) << "nothing is answered, nothing started";
     peer.sendRequest(REQ_START_UPDATE);
-    auto refused = peer.awaitRecord(AI_REPLY, 1, 10s);
+    auto refused = peer.awaitRecord(AI_REPLY, 1, kEventCap);
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->text, std::string("OK", 3));
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 10s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "NOK");
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
@@ -309,13 +310,16 @@ TEST(SlowClockDaemon, AFloodThatFillsItsOwnQueueDelaysNoStep) {
     SimDaemon daemon;
     ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     std::atomic<bool> flooding = true;
-    std::thread flooder([&flooding] {
+    std::atomic<bool> full = false;
+    std::thread flooder([&flooding, &full] {
         int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         AiMessage ignored = makeHeaderFrame(AI_REQUEST, REQ_IGNORED, kAiHeaderSize);
-        while (flooding) sendDatagram(fd, kAiOwnPath, &ignored, kAiHeaderSize, MSG_DONTWAIT);
+        while (flooding)
+            if (!sendDatagram(fd, kAiOwnPath, &ignored, kAiHeaderSize, MSG_DONTWAIT)) full = true;
         close(fd);
     });
-    std::this_thread::sleep_for(200ms);
+    // The start request goes into a queue that the flood has filled.
+    EXPECT_TRUE(eventually([&full] { return full.load(); }, kEventCap));
     peer.sendRequest(REQ_START_UPDATE);  // waits for room in the full queue
     auto finished = peer.awaitRecord(AI_NOTICE, 2, onBoard(14s));
     flooding = false;

@@ -377,14 +377,15 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
         case During::CutInReception:
             // Mapped: the daemon waits at its line of the image's size, its checks to come.
             ASSERT_TRUE(
-                eventually([&] { return daemonHasMapped(daemon.pid(), "/tmp/image"); }, 30s));
+                eventually([&] { return daemonHasMapped(daemon.pid(), "/tmp/image"); }, kEventCap));
             ASSERT_EQ(truncate("/tmp/image", static_cast<off_t>(image.size() / 2)), 0);
             gate.open();
             break;
         case During::CutInLapWrite:
             // The first sector is written and the second one's erase waits.
             ASSERT_TRUE(eventually(
-                [] { return readWholeFile("/tmp/update.log").ends_with(" 32 percent "); }, 60s));
+                [] { return readWholeFile("/tmp/update.log").ends_with(" 32 percent "); },
+                kEventCap));
             ASSERT_EQ(truncate("/tmp/image", static_cast<off_t>(lap.offset + 0x10000 + 100)), 0);
             writeWholeFile(simStatePath(kFlashFaultFile), "");
             break;
@@ -395,12 +396,13 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
         case During::FillTmpAtSdp:
             break;
     }
-    auto finished = noticeDuringFlood ? noticeDuringFlood : peer.awaitRecord(AI_NOTICE, 2, 120s);
+    auto finished =
+        noticeDuringFlood ? noticeDuringFlood : peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, row.notice);
     // The daemon still answers; a good datagram also ends a run of junk in the report.
     peer.sendRequest(REQ_QUERY);
-    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, kEventCap));
 
     const std::string report = readWholeFile("/tmp/update.log");
     EXPECT_NE(report.find(row.reportHas), std::string::npos) << report;
@@ -415,7 +417,7 @@ TEST_P(FaultTable, EndsAsTheTableSays) {
                 return readWholeFile("/tmp/update.log")
                     .ends_with("SIGTERM receiced and ignored !!\n");
             },
-            20s));
+            kEventCap));
         const std::string flooded = readWholeFile("/tmp/update.log");
         EXPECT_LT(flooded.size(), 64u << 10);
         const std::size_t leftOut = sumOfCounts(flooded, kLeftOutLine);

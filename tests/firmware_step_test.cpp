@@ -49,7 +49,7 @@ protected:
     }
 
     std::string runImage(const mkupdate::Bytes& image) {
-        return runUpdateOnBoard(daemon, peer, image, 150s);
+        return runUpdateOnBoard(daemon, peer, image, kEventCap);
     }
 
     // Places an update of the firmware parts with the to-do list (withLap: and the sample's
@@ -234,7 +234,7 @@ TEST_P(LoadFault, EndsTheUpdateAsItSays) {
         EXPECT_EQ(readWholeFile(simStatePath("module.firmware")), row.firmware);
     }
     EXPECT_NE(daemon.standardError().find(row.logged), std::string::npos);
-    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 5s))
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, kEventCap))
         << dfuProcessesAndZombies().front();
 }
 
@@ -245,10 +245,11 @@ INSTANTIATE_TEST_SUITE_P(SlowClock, LoadFault, testing::ValuesIn(kLoadEnds),
 // no DFU process is left, and the kill is logged (once it was sent, which the group may not
 // wait for).
 void expectGroupKilledAfterTheGraceTime(const SimDaemon& daemon) {
-    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 30s))
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, kEventCap))
         << dfuProcessesAndZombies().front();
     EXPECT_TRUE(eventually(
-        [&] { return countOf(daemon.standardError(), "killed after the grace time") > 0; }, 10s));
+        [&] { return countOf(daemon.standardError(), "killed after the grace time") > 0; },
+        kEventCap));
 }
 
 // At its time limit the DFU program obeys SIGTERM, but the helper it started in its process
@@ -279,7 +280,7 @@ TEST_F(SlowClockFirmwareStep, AHelperLeftBehindAtANormalEndIsKilledWithItsGroup)
     EXPECT_NE(daemon.standardError().find("dfu left processes behind; stopped\n"),
               std::string::npos);
     // (Removed once the kill is sent, after its log line.)
-    EXPECT_TRUE(eventually([] { return !fileExists("/tmp/dfu_group.run"); }, 10s));
+    EXPECT_TRUE(eventually([] { return !fileExists("/tmp/dfu_group.run"); }, kEventCap));
 }
 
 // A failed load ends the update "NOK" with the DFU program's error report; a peer that queries
@@ -322,12 +323,12 @@ TEST_P(ImageReplacedDuringTheLoad, OnlyTheAcceptedImageIsWritten) {
     const mkupdate::Bytes accepted = startUpdate("BT_MOD_SET_FIRM_STACK\nLAP_SOFTWARE\n", true);
     ASSERT_TRUE(eventually(
         [&] { return daemon.standardError().find("dfu started with pid") != std::string::npos; },
-        30s));
+        kEventCap));
     std::map<std::string, std::string> another = firmwareParts();
     another["updatetodo.txt"] = "LAP_SOFTWARE\n";
     writeWholeFile("/tmp/replacement", GetParam().sameBytes ? accepted : makeUpdateImage(another));
     ASSERT_EQ(std::rename("/tmp/replacement", "/tmp/image"), 0);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, GetParam().notice);
     const std::string flash = readWholeFile(simStatePath(kFlashContentsFile));
@@ -355,21 +356,21 @@ INSTANTIATE_TEST_SUITE_P(SlowClock, ImageReplacedDuringTheLoad,
 TEST_F(SlowClockFirmwareStep, AStopDuringTheLoadEndsTheUpdateAndTheDfusWholeGroup) {
     writeWholeFile(simStatePath("dfu.fault"), "orphan\n");
     startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
-    ASSERT_TRUE(
-        eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); }, 30s));
-    ASSERT_TRUE(eventually([] { return dfuProcessesAndZombies().size() >= 4; }, 5s))
+    ASSERT_TRUE(eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); },
+                           kEventCap));
+    ASSERT_TRUE(eventually([] { return dfuProcessesAndZombies().size() >= 4; }, kEventCap))
         << "the program, its helper and their sleeps";
     peer.sendRequest(REQ_STOP);
     // (The daemon reads the request after its progress pauses of 3 s.)
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 10s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, "NOK");
-    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, 8s))
+    EXPECT_TRUE(eventually([] { return dfuProcessesAndZombies().empty(); }, kEventCap))
         << dfuProcessesAndZombies().front();
-    auto reply = peer.awaitRecord(AI_REPLY, 3, 40s);
+    auto reply = peer.awaitRecord(AI_REPLY, 3, kEventCap);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->text, "b");
-    std::optional<int> status = daemon.waitExit(5s);
+    std::optional<int> status = daemon.waitExit(kEventCap);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0);
     EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
@@ -386,13 +387,14 @@ TEST_F(SlowClockFirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothin
     startUpdate("BT_MOD_SET_FIRM_STACK\nPPCBOOT\n");
     ASSERT_TRUE(eventually(
         [&] { return daemon.standardError().find("dfu started with pid") != std::string::npos; },
-        60s));
+        kEventCap));
     const std::string startLog = daemon.standardError();
     std::smatch started;
     ASSERT_TRUE(std::regex_search(startLog, started, std::regex("dfu started with pid (\\d+);")));
     const std::int32_t dfu = std::stoi(started[1]);
     // (The daemon makes the file before the program starts; the program writes it.)
-    ASSERT_TRUE(eventually([] { return !readWholeFile("/tmp/dfu_status.log").empty(); }, 20s));
+    ASSERT_TRUE(
+        eventually([] { return !readWholeFile("/tmp/dfu_status.log").empty(); }, kEventCap));
 
     {
         TestPeer stranger("/tmp/stranger");
@@ -402,7 +404,7 @@ TEST_F(SlowClockFirmwareStep, ForgedEndsAndASecondStartDuringTheLoadChangeNothin
     }
     peer.sendRequest(REQ_START_UPDATE);
 
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "OK");
     EXPECT_FALSE(peer.receive(onBoard(2s))) << "one final notice";
@@ -441,7 +443,7 @@ TEST_F(SlowClockFirmwareStep, ASecondFirmwareUpdateLoadsItsFirmwareAgain) {
     files["updatetodo.txt"] = "BT_MOD_SET_FIRM_STACK\n";
     writeWholeFile("/tmp/image", makeUpdateImage(files, false));
     peer.sendRequest(REQ_START_UPDATE);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 150s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, "OK");
     EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),

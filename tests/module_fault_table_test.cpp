@@ -240,14 +240,14 @@ protected:
     }
 
     std::string runUpdate(const std::map<std::string, std::string>& files) {
-        return runUpdateOnBoard(daemon, peer, makeUpdateImage(files, false), 150s);
+        return runUpdateOnBoard(daemon, peer, makeUpdateImage(files, false), kEventCap);
     }
 
     // Sends the start request for the image and waits for the final notice.
     std::string runAgain(const std::map<std::string, std::string>& files) {
         writeWholeFile("/tmp/image", makeUpdateImage(files, false));
         peer.sendRequest(REQ_START_UPDATE);
-        auto finished = peer.awaitRecord(AI_NOTICE, 2, 150s);
+        auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
         return finished ? finished->text : "no final notice";
     }
 
@@ -312,14 +312,14 @@ TEST_P(TmpFullInRead, EndsNokWithTheStoreAsItWas) {
     // The step waits 3 seconds for the module after opening its link: /tmp fills meanwhile.
     ASSERT_TRUE(eventually(
         [] { return readWholeFile("/tmp/update.log").find("Read PS-Keys:") != std::string::npos; },
-        30s));
+        kEventCap));
     int filler = open("/tmp/filler", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(filler, 0);
     const std::string block(4096, 'f');
     for (int i = 0; i < 4096 && write(filler, block.data(), block.size()) > 0; ++i) {
     }
     close(filler);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 120s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, "NOK");
     EXPECT_EQ(readWholeFile(simStatePath("module.psr")), kModuleStoreBefore);

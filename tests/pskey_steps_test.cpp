@@ -33,7 +33,7 @@ protected:
     }
 
     // Runs an update of the sample's PS-Keys with the to-do list; the final notice.
-    std::string runUpdate(const std::string& todo, std::chrono::seconds limit = 60s) {
+    std::string runUpdate(const std::string& todo, std::chrono::seconds limit = kEventCap) {
         return runUpdateOnBoard(
             daemon, peer,
             makeUpdateImage({{"updatetodo.txt", todo},
@@ -105,7 +105,7 @@ TEST_F(SlowClockPsKeySteps, ReadOnlyUpdateLeavesTheModulesStoreInTheDumpAndTheMo
     std::vector<std::string> faults;
     auto image = mkupdate::buildUpdate(readOnly, &faults);
     ASSERT_TRUE(image) << faults.front();
-    EXPECT_EQ(runUpdateOnBoard(daemon, peer, *image, 60s), "OK") << daemon.standardError();
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, *image, kEventCap), "OK") << daemon.standardError();
     EXPECT_EQ(readWholeFile("/tmp/update.log"),
               "Read PS-Keys:          started ... OK\n*UPDATE_FINISHED* ... OK\n");
     EXPECT_EQ(readWholeFile("/tmp/pskeydump.psr"), kModuleStoreBefore);
@@ -159,17 +159,17 @@ TEST_F(SlowClockPsKeySteps, AStopDuringTheWriteEndsTheUpdateNokBeforeTheStopsRep
     peer.sendRequest(REQ_START_UPDATE);
     ASSERT_TRUE(eventually(
         [] { return readWholeFile("/tmp/update.log").find("Write diff.") != std::string::npos; },
-        60s));
+        kEventCap));
     // A slow line from here on: the 1024 keys would take minutes.
     writeWholeFile(simStatePath("module.baud"), "2400\n");
     // (A count rather than keysSet's regex over the whole trace, which is slow under the
     // emulator; the write's end is minutes away.)
     ASSERT_TRUE(eventually(
         [] { return countOf(readWholeFile(simStatePath("module.log")), "BCCMD SET key") >= 3; },
-        60s))
+        kEventCap))
         << daemon.standardError();
     peer.sendRequest(REQ_STOP);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 3s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, "NOK");
     // The report ends the update by the notice; the stop's own line follows after its wait,
@@ -182,11 +182,11 @@ TEST_F(SlowClockPsKeySteps, AStopDuringTheWriteEndsTheUpdateNokBeforeTheStopsRep
     EXPECT_EQ(readWholeFile("/tmp/update.log").substr(0, ended.size()), ended);
     const std::size_t written = moduleKeysSet().size();
     EXPECT_LT(written, 1024u) << "the update was stopped before its end";
-    auto reply = peer.awaitRecord(AI_REPLY, 3, 40s);
+    auto reply = peer.awaitRecord(AI_REPLY, 3, kEventCap);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->text, "b");
     EXPECT_TRUE(peer.skipped().empty());
-    std::optional<int> status = daemon.waitExit(5s);
+    std::optional<int> status = daemon.waitExit(kEventCap);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0);
     EXPECT_EQ(readWholeFile("/tmp/update.log"), ended + "Exit because stopped !!\n");

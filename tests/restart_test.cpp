@@ -108,15 +108,15 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
     SimDaemon daemon;
     daemon.start("/tmp/testbin");
     if (point.command != nullptr) installKillingCommand(point, daemon.pid());
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, kEventCap));
     peer.sendRequest(REQ_START_UPDATE);
     if (point.command == nullptr) {
         // The first sector is written, the second one's erase waits.
         ASSERT_TRUE(eventually(
-            [] { return readWholeFile("/tmp/update.log").ends_with(" 32 percent "); }, 60s));
+            [] { return readWholeFile("/tmp/update.log").ends_with(" 32 percent "); }, kEventCap));
         daemon.signal(SIGKILL);
     }
-    auto status = daemon.waitExit(60s);
+    auto status = daemon.waitExit(kEventCap);
     ASSERT_TRUE(status) << daemon.standardError();
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
     point.leftBehind(updatedFlash);
@@ -126,7 +126,7 @@ TEST_P(KilledAndRestarted, TheUpdateRunAgainEndsOk) {
     writeWholeFile("/tmp/image", image);
     ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, "OK");
     const std::string report = readWholeFile("/tmp/update.log");
@@ -186,8 +186,8 @@ TEST_F(SlowClockRestart, ACrashDuringTheLoadLeavesNoSecondDfuBesideTheNext) {
     writeWholeFile("/tmp/image", image);
     ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     peer.sendRequest(REQ_START_UPDATE);
-    ASSERT_TRUE(
-        eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); }, 60s))
+    ASSERT_TRUE(eventually([] { return readWholeFile("/tmp/dfu_status.log").starts_with("  40"); },
+                           kEventCap))
         << daemon.standardError();
     const pid_t group = std::atoi(readWholeFile("/tmp/dfu_group.run").c_str());
     ASSERT_NE(daemon.standardError().find("dfu started with pid " + std::to_string(group) + ";"),
@@ -196,12 +196,12 @@ TEST_F(SlowClockRestart, ACrashDuringTheLoadLeavesNoSecondDfuBesideTheNext) {
     ASSERT_TRUE(groupAlive(group));
     writeWholeFile(simStatePath("dfu.fault"), "");
 
-    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, 150s), "OK") << daemon.standardError();
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, kEventCap), "OK") << daemon.standardError();
     const std::string log = daemon.standardError();
     const std::size_t stopped =
         log.find("process group " + std::to_string(group) + " of an earlier run stopped\n");
     EXPECT_LT(stopped, log.find("dfu started with pid")) << log;
-    EXPECT_TRUE(eventually([&] { return !groupAlive(group); }, 10s));
+    EXPECT_TRUE(eventually([&] { return !groupAlive(group); }, kEventCap));
     EXPECT_EQ(withoutDfuProgress(readWholeFile("/tmp/update.log")),
               "Update Parlo Firmware: started ...OK\n"
               "Read PS-Keys:          started ... OK\n"

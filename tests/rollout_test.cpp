@@ -28,7 +28,8 @@ const std::vector<std::string> kFieldBoards = {
 
 std::string rolloutCommand(const std::string& arguments) {
     return "BTLAP_FIELD_EMULATOR='" BOARD_EMULATOR "' " + kRolloutSource +
-           "/scripts/rollout.sh --out /tmp/rollout-out --jobs 3 --timeout 60 --time-limit 300 "
+           "/scripts/rollout.sh --out /tmp/rollout-out --jobs 3 " + kAipeerTimeout +
+           " --time-limit 300 "
            "--build " +
            PROJECT_BINARY_PATH + " --emulator '" BOARD_EMULATOR "' --ssh '" + kRolloutSource +
            "/sim/field-ssh --field /tmp/field --clock-speed " + kFieldSpeed + " --build " +

@@ -266,12 +266,12 @@ TEST_P(SharedTmp, OnlyTheSignedUpdateRunsAndNothingIsWrittenThroughALink) {
     ASSERT_TRUE(startedAndAnnounced(daemon, peer, fileExists(kStandIns) ? kStandIns : ""));
     if (row.afterStartUp) row.afterStartUp();
     peer.sendRequest(REQ_START_UPDATE);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 120s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->text, row.notice) << daemon.standardError();
     // Answered once the update's end, the report shown on standard output, is done.
     peer.sendRequest(REQ_QUERY);
-    ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, kEventCap));
 
     struct stat report {};
     ASSERT_EQ(lstat("/tmp/update.log", &report), 0);
@@ -374,7 +374,7 @@ TEST_P(SharedTmpPsKeys, OnlyTheDaemonsOwnWorkFilesReachTheModule) {
 
     TestPeer peer;
     SimDaemon daemon;
-    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, 120s, kStandIns), row.notice)
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, kEventCap, kStandIns), row.notice)
         << daemon.standardError();
     EXPECT_EQ(readWholeFile(kAttackStatus), "0\n") << "the other user made its move";
     EXPECT_EQ(readWholeFile("/tmp/update.log"), row.report);

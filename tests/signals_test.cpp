@@ -43,7 +43,7 @@ void expectFinishedAsNoticed(const std::optional<ReceivedRecord>& finished) {
 // Sends the start request and waits for the final notice.
 std::optional<ReceivedRecord> startAndFinish(TestPeer& peer) {
     peer.sendRequest(REQ_START_UPDATE);
-    return peer.awaitRecord(AI_NOTICE, 2, 120s);
+    return peer.awaitRecord(AI_NOTICE, 2, kEventCap);
 }
 
 TEST(LateSignals, AlarmDuringTheLapStepsLastCommandStaysWithThatStep) {
@@ -54,9 +54,9 @@ TEST(LateSignals, AlarmDuringTheLapStepsLastCommandStaysWithThatStep) {
     SimDaemon daemon;
     daemon.start("/tmp/testbin");
     installSignallingRemove(daemon.pid());
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, kEventCap));
     peer.sendRequest(REQ_START_UPDATE);
-    auto finished = peer.awaitRecord(AI_NOTICE, 2, 60s);
+    auto finished = peer.awaitRecord(AI_NOTICE, 2, kEventCap);
     ASSERT_TRUE(finished) << daemon.standardError();
     EXPECT_EQ(finished->text, "OK");
     ASSERT_EQ(peer.skipped().size(), 1u);
@@ -74,12 +74,13 @@ TEST(LateSignals, EachCommandsEndIsLoggedOnceAsTheCommandReturns) {
     TestPeer peer;
     SimDaemon daemon;
     ASSERT_EQ(runUpdateOnBoard(daemon, peer,
-                               makeUpdateImage({{"updatetodo.txt", "LAP_SOFTWARE\n"}}), 60s),
+                               makeUpdateImage({{"updatetodo.txt", "LAP_SOFTWARE\n"}}), kEventCap),
               "OK");
     // " -gunzip", " -tar", " -rm" of the archive, " -rm /tmp/image", and the report's "cat ",
     // whose end is logged without waiting for a later event.
     EXPECT_TRUE(eventually(
-        [&] { return countOf(daemon.standardError(), "Child dead signal arrived\n") == 5; }, 5s))
+        [&] { return countOf(daemon.standardError(), "Child dead signal arrived\n") == 5; },
+        kEventCap))
         << daemon.standardError();
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(countOf(daemon.standardError(), "Child dead signal arrived\n"), 5u);
@@ -96,7 +97,7 @@ TEST_P(IgnoredSignals, AreLoggedAndTheUpdateEndsOk) {
     SimDaemon daemon;
     daemon.start("/tmp/testbin");
     installSignallingRemove(daemon.pid(), name);
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, kEventCap));
     auto finished = startAndFinish(peer);
     expectFinishedAsNoticed(finished);
     EXPECT_EQ(finished->text, "OK");
@@ -114,9 +115,9 @@ TEST_P(IgnoredSignals, AtAnIdleDaemonAreLoggedAndItAnswersOn) {
     ASSERT_TRUE(startedAndAnnounced(daemon, peer));
     daemon.signal(name == "HUP" ? SIGHUP : (name == "USR1" ? SIGUSR1 : SIGUSR2));
     peer.sendRequest(REQ_QUERY);
-    ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s)) << daemon.standardError();
+    ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, kEventCap)) << daemon.standardError();
     const std::string line = "SIG" + name + " receiced and ignored !!\n";
-    EXPECT_TRUE(eventually([&] { return countOf(daemon.standardError(), line) == 1; }, 5s))
+    EXPECT_TRUE(eventually([&] { return countOf(daemon.standardError(), line) == 1; }, kEventCap))
         << daemon.standardError();
     EXPECT_FALSE(daemon.waitExit(0ms)) << "still running";
 }
@@ -134,13 +135,13 @@ TEST(BrokenLogPipe, TheUpdateEndsWithItsNoticeAndTheDaemonRunsOn) {
     SimDaemon daemon;
     daemon.start({}, ends[1]);
     close(ends[1]);
-    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, 20s));
+    ASSERT_TRUE(peer.awaitRecord(AI_NOTICE, 0, kEventCap));
     close(ends[0]);
     auto finished = startAndFinish(peer);
     expectFinishedAsNoticed(finished);
     EXPECT_EQ(finished->text, "OK");
     peer.sendRequest(REQ_QUERY);
-    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, kEventCap));
     EXPECT_FALSE(daemon.waitExit(0ms)) << "still running";
 }
 
@@ -165,7 +166,7 @@ TEST(AlarmStorm, LeavesAnUpdateThatEndsWithItsNotice) {
     // Of the sample's steps without the module, only the software image's arms an alarm.
     EXPECT_LE(countOf(readWholeFile("/tmp/update.log"), "Update step timed out !!!"), 1u);
     peer.sendRequest(REQ_QUERY);
-    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+    EXPECT_TRUE(peer.awaitRecord(AI_REPLY, 0, kEventCap));
 }
 
 struct StormRow {
@@ -198,7 +199,7 @@ TEST_P(SignalStorm, WritesABoundedLogAndReport) {
     for (std::size_t i = 0; i < kStorm; ++i) {
         daemon.signal(row.signal);
         peer.sendRequest(REQ_QUERY);
-        ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, 20s));
+        ASSERT_TRUE(peer.awaitRecord(AI_REPLY, 0, kEventCap));
     }
     // The update's report lines bring the count of the held ones.
     expectFinishedAsNoticed(startAndFinish(peer));

@@ -129,7 +129,7 @@ TEST_P(ChangedSoftwareImage, NeverReachesTheFlash) {
 
     TestPeer peer;
     SimDaemon daemon;
-    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, 150s), "NOK") << daemon.standardError();
+    EXPECT_EQ(runUpdateOnBoard(daemon, peer, image, kEventCap), "NOK") << daemon.standardError();
     const std::string report = readWholeFile("/tmp/update.log");
     EXPECT_TRUE(
         report.ends_with("OK\nUpdate qvl Software:   started ... lap image in /tmp/image "

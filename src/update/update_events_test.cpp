@@ -36,7 +36,7 @@ std::int32_t endedChild(int code) {
             siginfo_t info{};
             return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0;
         },
-        5s));
+        kEventCap));
     return pid;
 }
 

@@ -135,7 +135,7 @@ void SimDaemon::start(const std::string& pathFirst, int errorOutput) {
         execve(argv[0][0] == '/' ? argv[0] : ("/usr/bin/" + words[0]).c_str(), argv.data(), envp);
         _exit(127);
     }
-    bool up = eventually([] { return access(kAiOwnPath, F_OK) == 0; }, std::chrono::seconds(30));
+    bool up = eventually([] { return access(kAiOwnPath, F_OK) == 0; }, kEventCap);
     ASSERT_TRUE(up) << "the daemon did not bind " << kAiOwnPath << "\n" << standardError();
 }
 
@@ -168,7 +168,7 @@ bool sendDatagram(int fd, const char* path, const void* bytes, std::size_t lengt
 bool startedAndAnnounced(SimDaemon& daemon, TestPeer& peer, const std::string& pathFirst,
                          int errorOutput) {
     daemon.start(pathFirst, errorOutput);
-    return peer.awaitRecord(AI_NOTICE, 0, std::chrono::seconds(20)).has_value();
+    return peer.awaitRecord(AI_NOTICE, 0, kEventCap).has_value();
 }
 
 std::string runUpdateOnBoard(SimDaemon& daemon, TestPeer& peer,

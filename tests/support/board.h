@@ -122,6 +122,15 @@ void writeWholeFile(const std::string& path, const std::vector<std::uint8_t>& co
 // Whether the "SigIgn:" line of a /proc/PID/status text has SIGPIPE ignored.
 bool ignoresSigpipe(const std::string& status);
 
+// The cap of a wait for what the daemon, the board or a program will do (a datagram, a line of
+// a report or log, a process's end): the wait ends when it happens, so the cap only ends a
+// test that hangs. Generous: the board under qemu-ppc on a loaded machine takes many times a
+// quiet one's time, and a test must not fail for that. (A wait that stands for board time, a
+// peer away for 10 s, takes onBoard(); one that expects nothing may be short.)
+constexpr std::chrono::seconds kEventCap{240};
+// aipeer's option for the same cap on each answer.
+inline const std::string kAipeerTimeout = "--timeout " + std::to_string(kEventCap.count());
+
 // Polls until predicate holds or timeout passes; true when it held.
 template <typename Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds timeout);

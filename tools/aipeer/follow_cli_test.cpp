@@ -37,7 +37,7 @@ TEST(AiPeerFollow, ShowsEveryStepOfTheSampleUpdateAndEndsWithTheFinalNotice) {
     SimDaemon daemon;
     daemon.start();
 
-    ProgramRun run = runAipeer("--timeout 60 start --follow");
+    ProgramRun run = runAipeer(kAipeerTimeout + " start --follow");
     EXPECT_EQ(run.status, 0) << run.err;
     // The image step's percentages before 100 and the SDP step's trigger come as the report
     // happens to be read, and the daemon's start-up notice only when the peer was bound before
@@ -91,21 +91,21 @@ TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
     writeWholeFile(simStatePath("flash.fault"), "hold\n");
     SimDaemon daemon;
     daemon.start();
-    std::string first = std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH +
-                        "/aipeer --timeout 60 start /tmp/sample.img --follow >/tmp/first.out";
+    std::string first = std::string(BOARD_EMULATOR) + " " + PROJECT_BINARY_PATH + "/aipeer " +
+                        kAipeerTimeout + " start /tmp/sample.img --follow >/tmp/first.out";
     ASSERT_EQ(std::system(("(" + first + "; echo $? >/tmp/first.status) &").c_str()), 0);
     ASSERT_TRUE(eventually(
         [] {
             return readWholeFile("/tmp/update.log").find("Update qvl Software:   started ... ") !=
                    std::string::npos;
         },
-        60s));
+        kEventCap));
     ProgramRun second = runAipeer("--timeout 5 query");
     EXPECT_EQ(second.status, 2);
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "aipeer: peer socket in use: another peer is bound to /rb_ai_sock2ad\n");
     std::remove(simStatePath("flash.fault").c_str());
-    ASSERT_TRUE(eventually([] { return fileExists("/tmp/first.status"); }, 120s));
+    ASSERT_TRUE(eventually([] { return fileExists("/tmp/first.status"); }, kEventCap));
     EXPECT_EQ(readWholeFile("/tmp/first.status"), "0\n");
     // The SDP step's trigger comes as the report happens to be read.
     const std::string followed = readWholeFile("/tmp/first.out");
@@ -122,7 +122,7 @@ TEST(AiPeerSocket, ASecondPeerIsRefusedAndTheFirstFollowsToTheEnd) {
     std::snprintf(address.sun_path, sizeof address.sun_path, "/rb_ai_sock2ad");
     ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     close(stale);
-    ProgramRun leftover = runAipeer("--timeout 5 query");
+    ProgramRun leftover = runAipeer(kAipeerTimeout + " query");
     EXPECT_EQ(leftover.status, 0) << leftover.err;
     EXPECT_TRUE(leftover.out.ends_with("AI_REPLY (1025) param 0 text \"/x0AT0x0Do\" (10 bytes)\n"))
         << leftover.out;
@@ -134,7 +134,7 @@ TEST(AiPeerFollow, ShowsWhyABoardWithKeysRefusedTheImage) {
     writeWholeFile("/tmp/image", sampleUpdateWithoutModule());
     SimDaemon daemon;
     daemon.start();
-    ProgramRun run = runAipeer("--timeout 60 start --follow");
+    ProgramRun run = runAipeer(kAipeerTimeout + " start --follow");
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(run.out.find("the update's reception failed:\n"
                            "  image file /tmp/image refused: no signature\n"),
