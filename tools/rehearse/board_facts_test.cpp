@@ -188,7 +188,7 @@ TEST(BoardFacts, TheRefusalIsTheReasonAndAnUnreadableSecurityVersionIsSaid) {
     EXPECT_EQ(trust.verdict, "refused: key folder /etc/update-keys holds no key file (*.key)");
     EXPECT_FALSE(trust.securityBefore.has_value());
     EXPECT_FALSE(trust.securityAfter.has_value());
-    const std::string changes = groupChanges(boards, {{0}});
+    const std::string changes = groupChanges(boards, {{0}, {}});
     EXPECT_NE(changes.find("; Image check: NOK (image file /tmp/image refused: key folder "
                            "/etc/update-keys holds no key file (*.key))"),
               std::string::npos)

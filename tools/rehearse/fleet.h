@@ -12,6 +12,9 @@
 
 struct BoardGroup {
     std::vector<std::size_t> members;  // indices into the boards, in their order
+    // What its twins (boards rehearsed once for all) differed in, each said once: "data.txt
+    // SERIALNO=", "module PS-Key &0001", ...
+    std::vector<std::string> twinsDifferIn;
 };
 
 // The groups, those that failed first (no final notice, NOK, a wrong folder), then the OK ones;

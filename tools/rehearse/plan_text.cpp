@@ -139,6 +139,8 @@ std::string groupFactsText(const std::vector<BoardFacts>& boards, const BoardGro
 std::string groupText(const Plan& plan, const BoardGroup& group) {
     std::string text = "boards:";
     for (std::size_t i : group.members) text += ' ' + plan.boards[i].name;
+    for (std::size_t i = 0; i < group.twinsDifferIn.size(); ++i)
+        text += (i == 0 ? "\ntwins differ in: " : ", ") + group.twinsDifferIn[i];
     return text + '\n' + groupFactsText(plan.boards, group) +
            boardText(plan.boards[group.members.front()], plan.measured,
                      durationRange(plan.boards, group));
