@@ -46,7 +46,7 @@ bool checkRuns(const DealRequest& request, std::string* error) {
     const fs::path runs = fs::weakly_canonical(request.runs, failed);
     for (const std::string& folder : request.folders) {
         const fs::path board = fs::canonical(folder, failed);
-        if (failed) {
+        if (failed || !fs::is_directory(board, failed)) {
             *error = "no board folder " + folder;
             return false;
         }

@@ -28,9 +28,6 @@ constexpr std::size_t kSettingsMarkLength = 4;
 constexpr std::size_t kSettingsCodeLength = 2;
 constexpr std::string_view kModuleInfo = "CSRMODULINFO";
 constexpr std::string_view kSerial = "SERIALNO=";
-// The update archive is the image's file 1; the daemon reads the keys at update.d/.
-constexpr std::size_t kArchiveFile = 1;
-constexpr std::string_view kUpdateKeys = "update.d/pskeyorig.psr";
 
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -85,6 +82,9 @@ void maskModuleInfo(std::string& value, std::map<std::string, std::string>* left
 ImageReach readImageReach([[maybe_unused]] const std::string& imagePath) {
     ImageReach reach;
 #if defined(REHEARSE_READS_ARCHIVES)
+    // The update archive is the image's file 1; the daemon reads the keys at update.d/.
+    constexpr std::size_t kArchiveFile = 1;
+    constexpr std::string_view kUpdateKeys = "update.d/pskeyorig.psr";
     mkupdate::Bytes image;
     std::string error;
     if (!mkupdate::readWholeFile(imagePath, &image, &error)) return reach;

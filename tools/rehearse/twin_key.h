@@ -4,7 +4,7 @@
 // read: data.txt only through the version check (the first line of each version keyword, and
 // of CSRMODULINFO only its settings code and mark), the module's keys only through the steps
 // that compare or set the image's keys and the keys the daemon presets. When in doubt a value
-// matters: an image whose archive can't be read leaves only data.txt's serial number out.
+// matters: an image whose archive can't be read reaches every module key.
 #pragma once
 
 #include <map>
