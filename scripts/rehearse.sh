@@ -4,27 +4,31 @@
 # a time, the module's line at 0 baud, and reports what the update did on each board and how
 # long it would take there: the program rehearse of the build reads the runs, groups the
 # boards that the image treats alike and writes the text, the page and the JSON.
-#   scripts/rehearse.sh [OPTIONS] [--board DIR]... [--fleet DIR]... [--compare OLD_IMAGE] IMAGE
+#   scripts/rehearse.sh [OPTIONS] [--board DIR]... [--fleet DIR]... [--boards-from FILE]...
+#                       [--compare OLD_IMAGE] IMAGE
 #   scripts/rehearse.sh [--json FILE] [--page FILE] --merge PART.json...
-# Each board's run is kept in OUT/NAME/ (NAME: the folder's name), which the report reads:
+# Each board's run is kept in OUT/NAME/ (NAME: the folder's name), which the report reads;
+# without --keep-runs only what it reads is kept (marked *):
 #   seed.txt      the seeding's lines, one per piece taken from the sample board
 #   before/       the seeded state (state/) and /etc (etc/), as the update found them
-#   state/        the simulated devices' state after the run (module.psr, module.firmware,
-#                 flash.bin, module.log, module.btsnoop)
-#   tmp/          the board's /tmp after the run: peer.txt, update.log, daemon.err, etc-after/
+#   state/        the simulated devices' state after the run (module.psr*, module.firmware*,
+#                 the logs *.log*, clock.speed*, flash.bin, module.btsnoop)
+#   tmp/          the board's /tmp after the run: update.log*, *-times.txt*, etc-after/*,
+#                 update.d/ (updatetodo.txt* and pskeyorig.psr*), peer.txt, daemon.err,
+#                 the image
 #   run.err       what the sandbox and the run said on standard error
 #   outcome       OK, NOK, "none" (no final notice came) or "seeding" (the folder is wrong)
 #   timeline.svg  the update's timeline
-#   twin-of       for a board whose folder or seeded state is another's but for its serial
-#                 number: that board's NAME, whose run stands for its own (it has no state/,
-#                 run.err, outcome or timeline of its own; alike in its folder, it is not
-#                 seeded either, and has no seed.txt or before/)
+#   twin-of       for a board whose folder is another's but for values that no step of the
+#                 image reads or writes (rehearse --deal decides): that board's NAME, whose run
+#                 stands for its own (it is not seeded nor run, and has nothing else)
 # With --compare, the old image's runs are kept in OUT/compared/NAME.
 set -euo pipefail
 
 usage() {
     cat <<'TXT'
-Usage: rehearse.sh [OPTIONS] [--board DIR]... [--fleet DIR]... [--compare OLD_IMAGE] IMAGE
+Usage: rehearse.sh [OPTIONS] [--board DIR]... [--fleet DIR]... [--boards-from FILE]...
+                   [--compare OLD_IMAGE] IMAGE
        rehearse.sh [--json FILE] [--page FILE] [--out DIR] --merge PART.json...
 Runs the update IMAGE on a simulated board seeded from each board folder (see
 sim/seed-board --help), each in a sandbox of its own, many at a time, the module's line at
@@ -40,22 +44,26 @@ version and key-set version before and after; a key set that the board's keys re
 its group: NOK at Update keys, key set refused), and the duration predicted at the board's
 speed (module line at 115200 baud, the flash's typical times, the firmware's download),
 step by step; then a table over all boards. Each board's timeline goes to
-OUT/NAME/timeline.svg, the whole on one page to OUT/plan.html. Boards whose folders, or
-seeded states, are alike but for data.txt's serial number are rehearsed once and reported
-each under its own name: a plan costs a run for each distinct state, not for each board.
+OUT/NAME/timeline.svg, the whole on one page to OUT/plan.html. Boards whose folders differ
+only in values that no step of the image reads or writes (data.txt's serial number, the
+unread fields of CSRMODULINFO, the module's keys that neither the image's PS-Key file names
+nor the daemon presets, such as its address &0001) are twins: rehearsed once and reported
+each under its own name, each group saying what its twins differed in. A plan costs a run
+for each distinct board, not for each board.
 
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)
   --fleet DIR     every folder in DIR that holds a board's piece (etc/, module.psr, flash
                   or flash.bin) is a board's folder; may be given many times
+  --boards-from FILE  board folders, one a line ("-": standard input), as many as a fleet
+                  has; may be given many times
   --compare OLD   also rehearse the image OLD on the same boards and show, board by board,
                   what IMAGE does differently
   --shard K/N     rehearse only part K of N of the boards (1 <= K <= N) and report on it;
-                  with --json, the part's plan for --merge. The boards alike but for their
-                  serial numbers are one state; the distinct states, in the order their first
-                  boards come, are dealt out to the parts in turn (the first to part 1, the
-                  second to part 2, ...), so the same boards give the same parts, the boards
-                  alike stay in one, and each part has about as many runs
+                  with --json, the part's plan for --merge. Twins are one board; the distinct
+                  boards, in the order their first boards come, are dealt out to the parts in
+                  turn (the first to part 1, the second to part 2, ...), so the same boards
+                  give the same parts, twins stay in one, and each part has about as many runs
   --merge PART.json...  join the parts' plans (each --shard K/N --json) into the plan of the
                   whole fleet, as one run over it gives: its text, page and (--json) JSON;
                   parts of other images, overlapping or missing parts are refused
@@ -67,6 +75,8 @@ Options:
   --json FILE     also write the report as JSON to FILE ("-": standard output, and no text);
                   its format: tools/rehearse/rehearsal.schema.json
   --page FILE     where the page goes (default OUT/plan.html)
+  --keep-runs     keep all of each run (the devices' state, the image, the board's /tmp),
+                  not only what the report reads
   --out DIR       where each board's run is kept, in DIR/NAME (default: build/rehearsal);
                   refused when it holds anything but rehearsals' runs, pages and JSON, or
                   lies in a board's or fleet's folder: nothing else in it is ever removed
@@ -136,41 +146,42 @@ quick_clock_speed=10
 # keeps several busy. More at a time finish no sooner on a loaded machine, and the runs that
 # wait for a processor stretch the waits that the prediction counts.
 jobs_per_processor=4
-boards=() physical=() fleets=() out="$root/build/rehearsal" build="$root/build/host"
+fleets=() out="$root/build/rehearsal" build="$root/build/host" keep_runs=""
 emulator="" jobs=$((jobs_per_processor * $(nproc))) at_speed="" json="" page="" compare=""
 shard="" merge=""
 value() { [ $# -ge 2 ] || usage_error "$1 needs a value (see --help)"; }
-# A board's folder and where it physically is: a fleet's entry that is no link lies in the
-# fleet's folder, and costs no process to find (a fleet may hold thousands).
-add_board() {
-    boards+=("$1")
-    if [ -n "${2:-}" ] && [ ! -L "$1" ]; then
-        physical+=("$2/${1##*/}")
-    else
-        physical+=("$(cd "$1" && pwd -P)")
-    fi
-}
+# The board folders, one a line, in the order given: a fleet may hold more than a command
+# line takes.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+list=$work/boards
+: > "$list"
 while [ $# -gt 0 ]; do
     case "$1" in
         --board)
             value "$@"
             [ -d "$2" ] || usage_error "no board folder $2"
-            add_board "$2"
+            printf '%s\n' "$2" >> "$list"
             shift 2 ;;
         --fleet)
             value "$@"
             [ -d "$2" ] || usage_error "no fleet folder $2"
-            fleet_dir=$(cd "$2" && pwd -P) found=0
+            found=0
             for board in "$2"/*/; do
                 # Only what looks like a board's folder is one: a rehearsal's own output (an
                 # --out inside the fleet) or a stray folder is no board to rehearse.
                 if [ -d "$board" ] && looks_like_board "$board"; then
-                    add_board "${board%/}" "$fleet_dir"
+                    printf '%s\n' "${board%/}"
                     found=$((found + 1))
                 fi
-            done
+            done >> "$list"
             [ $found -gt 0 ] || usage_error "no board folder in $2"
-            fleets+=("$fleet_dir")
+            fleets+=("$(cd "$2" && pwd -P)")
+            shift 2 ;;
+        --boards-from)
+            value "$@"
+            { [ "$2" = - ] || [ -f "$2" ]; } || usage_error "no list of board folders $2"
+            cat -- "$2" >> "$list"
             shift 2 ;;
         --compare) value "$@"; compare=$2; shift 2 ;;
         --out) value "$@"; out=$2; shift 2 ;;
@@ -183,6 +194,7 @@ while [ $# -gt 0 ]; do
             shift 2 ;;
         --merge) merge=1; shift; break ;;
         --at-speed) at_speed=--at-speed; shift ;;
+        --keep-runs) keep_runs=1; shift ;;
         --clock-speed)
             value "$@"
             [[ $2 =~ ^[1-9][0-9]*$ ]] ||
@@ -201,7 +213,7 @@ while [ $# -gt 0 ]; do
 done
 if [ -n "$merge" ]; then
     [ $# -ge 1 ] || usage_error "--merge needs the parts' JSON files (see --help)"
-    { [ ${#boards[@]} -eq 0 ] && [ -z "$shard$compare$at_speed" ]; } ||
+    { [ ! -s "$list" ] && [ -z "$shard$compare$at_speed$keep_runs" ]; } ||
         usage_error "--merge takes the parts' plans only (with --json, --page, --out)"
     parts=("$@")
 else
@@ -214,30 +226,12 @@ for program in update_process_sim aipeer rehearse; do
     [ -x "$build/$program" ] ||
         usage_error "$build/$program not found (cmake --build --preset host)"
 done
-[ -n "$merge" ] || [ ${#boards[@]} -gt 0 ] || add_board "$root/sim/boards/sample"
-names=()
-declare -A seen
-for board in "${boards[@]}"; do
-    # The folder's name, as the path names it (a trailing / dropped).
-    name=${board%"${board##*[!/]}"}
-    name=${name##*/}
-    case "$name" in ""|.|..) name=$(basename "$(cd "$board" && pwd)") ;; esac
-    [ -z "${seen[$name]:-}" ] || usage_error "two boards named $name"
-    # The old image's runs are kept in OUT/compared/.
-    [ -z "$compare" ] || [ "$name" != compared ] || usage_error "a board named compared"
-    seen[$name]=1
-    names+=("$name")
-done
+[ -n "$merge" ] || [ -s "$list" ] || printf '%s\n' "$root/sim/boards/sample" > "$list"
 [ ! -L "$out" ] || usage_error "--out $out is a link: name the folder itself"
 [ ! -e "$out" ] || [ -d "$out" ] || usage_error "--out $out is not a folder"
 mkdir -p "$out"
 out=$(cd "$out" && pwd -P)
 check_out_folder "$out"
-# Nor may OUT lie in a board's folder, or a board's folder in OUT.
-for board in "${physical[@]}"; do
-    case "$out/" in "$board"/*) usage_error "--out $out lies in the board folder $board" ;; esac
-    case "$board/" in "$out"/*) usage_error "--out $out holds the board folder $board" ;; esac
-done
 for fleet_dir in "${fleets[@]}"; do
     case "$out/" in "$fleet_dir"/*) usage_error "--out $out lies in the fleet folder $fleet_dir" ;; esac
 done
@@ -247,8 +241,8 @@ read -ra emulator_words <<< "$emulator"
 rehearse_program() { "${emulator_words[@]}" "$build/rehearse" "$@"; }
 if [ -n "$merge" ]; then
     # The page is named when the merge wrote it: parts it refused leave none.
-    marker=$(mktemp)
-    trap 'rm -f "$marker"' EXIT
+    marker=$work/marker
+    : > "$marker"
     status=0
     rehearse_program --merge ${json:+--json "$json"} --page "$page" "${parts[@]}" || status=$?
     [ "$json" = - ] || [ ! "$page" -nt "$marker" ] || echo "page: $page"
@@ -296,6 +290,17 @@ run_board() {
         1) echo NOK ;;
         *) echo none ;;
     esac > "$dir/outcome"
+    [ -n "$keep_runs" ] || keep_read_only "$dir"
+}
+
+# shellcheck disable=SC2317  # called through run_board
+# Of a run, only what the report reads (see the top of this file): a fleet's runs are many.
+keep_read_only() {
+    find "$1/state" "$1/tmp" -mindepth 1 -maxdepth 1 ! \( -name etc-after -o -name update.d \
+        -o -name '*.log' -o -name module.psr -o -name module.firmware -o -name clock.speed \
+        -o -name '*-times.txt' \) -exec rm -rf {} +
+    [ ! -d "$1/tmp/update.d" ] || find "$1/tmp/update.d" -mindepth 1 -maxdepth 1 \
+        ! -name updatetodo.txt ! -name pskeyorig.psr -exec rm -rf {} +
 }
 
 # Runs "FUNCTION ARG1 ARG2" for each pair of ARGS, JOBS at a time; on a terminal, how far
@@ -320,70 +325,43 @@ in_parallel() {
     [ ! -t 2 ] || echo >&2
 }
 
-# What decides a board's rehearsal: its folder, every file by name and content, but for the
-# value of data.txt's line SERIALNO= (the daemon reads data.txt only for the lines of its
-# version keywords, so a serial number can't change what the update does), in one process
-# for the whole fleet ("-": a folder that can't be read whole, seeded on its own).
-mapfile -t keys < <(rehearse_program --board-keys "${boards[@]}")
-[ ${#keys[@]} -eq ${#boards[@]} ] || usage_error "the boards' folders could not be read"
+# The boards (of part K with --shard K/N), each with its place, its name, the board whose run
+# stands for its own ("-": none) and its folder, in one process for the whole fleet.
+rehearse_program --deal --image "$image" ${compare:+--compare-image "$compare"} \
+    ${shard:+--shard "$shard"} --boards-from "$list" "$out" > "$work/dealt" || exit $?
+positions=() folders=() names=() stand_ins=()
+while IFS=$'\t' read -r position name stand_in folder; do
+    positions+=("$position") names+=("$name") stand_ins+=("$stand_in") folders+=("$folder")
+done < "$work/dealt"
 
-# With --shard K/N, the boards of part K: the distinct keys, in the order their first boards
-# come, dealt out to the N parts in turn.
-positions=()
-if [ -n "$shard" ]; then
-    part=${shard%/*} shard_count=${shard#*/} distinct=0 fleet_size=${#boards[@]}
-    declare -A rank
-    kept_boards=() kept_names=() kept_keys=()
-    for i in "${!boards[@]}"; do
-        key=${keys[$i]}
-        [ "$key" != - ] || key="-$i"
-        [ -n "${rank[$key]:-}" ] || { rank[$key]=$distinct; distinct=$((distinct + 1)); }
-        [ $((rank[$key] % shard_count)) -eq $((part - 1)) ] || continue
-        kept_boards+=("${boards[$i]}") kept_names+=("${names[$i]}") kept_keys+=("${keys[$i]}")
-        positions+=($((i + 1)))
-    done
-    boards=("${kept_boards[@]}") names=("${kept_names[@]}") keys=("${kept_keys[@]}")
-    [ ${#boards[@]} -gt 0 ] || usage_error "part $shard of these boards holds none"
-fi
-
-# Every board's run with IMAGE (and the old image's into OUT/compared/). Of the boards whose
-# folders are alike, the first is seeded and the others are its twins (OUT/NAME/twin-of),
-# neither seeded nor run; unless its folder proves wrong: then each is seeded, for the
-# seeding to name its own files. Of the boards seeded, those whose seeded states are alike are
-# run once, the first; the others are its twins, which the report takes its run for.
+# Every board's run with IMAGE (and the old image's into OUT/compared/): the boards that run
+# are seeded, the twins only note their stand-in (OUT/NAME/twin-of); unless the stand-in's
+# folder proves wrong: then each is seeded, for the seeding to name its own files.
 sets=("$out" "$image")
 [ -z "$compare" ] || sets+=("$out/compared" "$compare")
-declare -A first_name
-seeded=() twins=()
-for i in "${!boards[@]}"; do
-    key=${keys[$i]}
-    if [ "$key" != - ] && [ -n "${first_name[$key]:-}" ]; then
-        twins+=("$i")
-    else
-        [ "$key" = - ] || first_name[$key]=${names[$i]}
-        seeded+=("$i")
-    fi
-done
 # Seeds the boards (their indices) into each set's runs.
 seed_boards() {
     local seeds=() i s
     for i in "$@"; do
         for ((s = 0; s < ${#sets[@]}; s += 2)); do
-            seeds+=("${boards[$i]}" "${sets[$s]}/${names[$i]}")
+            seeds+=("${folders[$i]}" "${sets[$s]}/${names[$i]}")
         done
     done
     in_parallel seed_board seeding "${seeds[@]}"
 }
+seeded=() twins=()
+for i in "${!names[@]}"; do
+    if [ "${stand_ins[$i]}" = - ]; then seeded+=("$i"); else twins+=("$i"); fi
+done
 seed_boards "${seeded[@]}"
 twin_dirs=() twin_names=() seeded_alone=()
 for i in "${twins[@]}"; do
-    first=${first_name[${keys[$i]}]}
-    if [ -f "$out/$first/outcome" ]; then
+    if [ -f "$out/${stand_ins[$i]}/outcome" ]; then
         seeded_alone+=("$i")
         continue
     fi
     for ((s = 0; s < ${#sets[@]}; s += 2)); do
-        twin_dirs+=("${sets[$s]}/${names[$i]}") twin_names+=("$first")
+        twin_dirs+=("${sets[$s]}/${names[$i]}") twin_names+=("${stand_ins[$i]}")
     done
 done
 seed_boards "${seeded_alone[@]}"
@@ -392,26 +370,11 @@ if [ ${#twin_dirs[@]} -gt 0 ]; then
     printf '%s\0' "${twin_dirs[@]}" | xargs -0 mkdir -p
     for i in "${!twin_dirs[@]}"; do echo "${twin_names[$i]}" > "${twin_dirs[$i]}/twin-of"; done
 fi
-
-# Of the boards seeded, the seeded states alike (by the same rule, in one process) run once.
 runs=()
 for ((s = 0; s < ${#sets[@]}; s += 2)); do
-    dirs=()
     for i in "${seeded[@]}" "${seeded_alone[@]}"; do
         dir=${sets[$s]}/${names[$i]}
-        [ -f "$dir/outcome" ] || dirs+=("$dir")
-    done
-    [ ${#dirs[@]} -gt 0 ] || continue
-    mapfile -t state_keys < <(rehearse_program --seeded-keys "${dirs[@]}")
-    declare -A first_run=()
-    for i in "${!dirs[@]}"; do
-        key=${state_keys[$i]:--}
-        if [ "$key" != - ] && [ -n "${first_run[$key]:-}" ]; then
-            echo "${first_run[$key]}" > "${dirs[$i]}/twin-of"
-        else
-            [ "$key" = - ] || first_run[$key]=${dirs[$i]##*/}
-            runs+=("${dirs[$i]}" "${sets[$((s + 1))]}")
-        fi
+        [ -f "$dir/outcome" ] || runs+=("$dir" "${sets[$((s + 1))]}")
     done
 done
 in_parallel run_board runs "${runs[@]}"
@@ -420,13 +383,12 @@ report=(--image "$image" --page "$page")
 [ -z "$at_speed" ] || report+=(--at-speed)
 [ -z "$json" ] || report+=(--json "$json")
 [ -z "$compare" ] || report+=(--compare-image "$compare" --compare-runs "$out/compared")
+printf '%s\n' "${folders[@]}" > "$work/part"
 if [ -n "$shard" ]; then
-    positions_file=$(mktemp)
-    trap 'rm -f "$positions_file"' EXIT
-    printf '%s\n' "${positions[@]}" > "$positions_file"
-    report+=(--shard "$shard" --fleet-size "$fleet_size" --positions "$positions_file")
+    printf '%s\n' "${positions[@]}" > "$work/positions"
+    report+=(--shard "$shard" --fleet-size "$(grep -c . "$list")" --positions "$work/positions")
 fi
 status=0
-rehearse_program "${report[@]}" "$out" "${boards[@]}" || status=$?
+rehearse_program "${report[@]}" --boards-from "$work/part" "$out" || status=$?
 [ "$json" = - ] || echo "page: $page"
 exit $status

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <regex>
 #include <string>
@@ -392,39 +394,93 @@ TEST(Rehearsal, OutRemovesNothingItDidNotMake) {
               std::string::npos);
 }
 
-// Boards alike but for their serial numbers are rehearsed once and reported each under its own
-// name: b seeds as a does (its module the sample's, which a names as its own) and takes a's
-// run; b2, alike to b in its folder, is not even seeded. A board that differs in anything
-// else is rehearsed on its own.
-TEST(Rehearsal, RehearsesBoardsAlikeButForTheirSerialNumbersOnce) {
+// A captured board as sim/make-fleet makes one: its serial number in data.txt twice, and its
+// module's address (the last words of the sample's &0001) in the module's whole dump.
+void writeCapturedBoard(const std::string& dir, const std::string& serial,
+                        const std::string& lapVersion, const std::string& key0021) {
+    writeBoard(
+        dir, {{"etc/data.txt",
+               "DEVICE=BT-LAP access point\r\nSERIALNO=00804712" + serial +
+                   "\r\nBTFIRMWARE=1958 16.4.0\r\nCSRMODULINFO=PRL-M2;SN "
+                   "00804712" +
+                   serial + ";HW 03;FW 1958;SET S2C4;PS 05\r\nLAP_VERSION=" + lapVersion + "\r\n"},
+              {"module.psr",
+               std::regex_replace(
+                   std::regex_replace(readWholeFile(kSourceRoot + "/sim/module/default-store.psr"),
+                                      std::regex("&0001 = 0012 ab34"), "&0001 = 0012 " + serial),
+                   std::regex("&0021 = 0004"), "&0021 = 0004" + key0021)}});
+}
+
+// Boards that differ only in values no step of the image reads (the serial number, the module's
+// address, which the image's key file doesn't name) are rehearsed once and reported each under
+// its own name, their group saying what they differed in; a board that differs in anything
+// else (its software's version, a key the image sets) is rehearsed on its own.
+TEST(Rehearsal, RehearsesBoardsAlikeButForWhatTheImageDoesNotReadOnce) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     std::filesystem::create_directories("/tmp/fleet");
-    for (const auto& [name, serial, version] : {std::tuple{"a", "01", "2.0.3"},
-                                                {"b", "02", "2.0.3"},
-                                                {"b2", "04", "2.0.3"},
-                                                {"c", "03", "2.1.0"}}) {
-        writeBoard(std::string("/tmp/fleet/") + name,
-                   {{"etc/data.txt",
-                     std::string("DEVICE=BT-LAP access point\r\nSERIALNO=0080471200") + serial +
-                         "\r\nBTFIRMWARE=1958 16.4.0\r\nLAP_VERSION=" + version + "\r\n"}});
-    }
-    writeWholeFile("/tmp/fleet/a/module.psr",
-                   readWholeFile(kSourceRoot + "/sim/module/default-store.psr"));
+    for (const auto& [name, serial, version, key] : {std::tuple{"a", "0001", "2.0.3", ""},
+                                                     {"b", "0002", "2.0.3", ""},
+                                                     {"b2", "0004", "2.0.3", ""},
+                                                     {"c", "0003", "2.1.0", ""},
+                                                     {"d", "0005", "2.0.3", " 0007"}})
+        writeCapturedBoard(std::string("/tmp/fleet/") + name, serial, version, key);
     int status = -1;
     const std::string output =
         rehearse("--json /tmp/out/report.json --fleet /tmp/fleet /tmp/sample.img", &status);
     EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(readWholeFile("/tmp/out/b/twin-of"), "a\n");
-    EXPECT_EQ(readWholeFile("/tmp/out/b2/twin-of"), "b\n");
+    EXPECT_EQ(readWholeFile("/tmp/out/b2/twin-of"), "a\n");
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/c/twin-of"));
+    EXPECT_FALSE(std::filesystem::exists("/tmp/out/d/twin-of"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/b/state"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/out/b2/seed.txt"));
+    // What the report doesn't read is not kept.
+    EXPECT_FALSE(std::filesystem::exists("/tmp/out/a/tmp/image"));
+    EXPECT_TRUE(std::filesystem::exists("/tmp/out/a/tmp/update.log"));
     EXPECT_NE(output.find("=== group 1: OK: firmware, PS-Keys, software (3 boards) ===\nboards: a "
-                          "b b2\n"),
+                          "b b2\ntwins differ in: data.txt CSRMODULINFO= field SN, data.txt "
+                          "SERIALNO=, module PS-Key &0001\n"),
               std::string::npos)
         << output;
-    EXPECT_NE(output.find("4 of 4 boards ended OK\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("5 of 5 boards ended OK\n"), std::string::npos) << output;
     EXPECT_EQ(validateJson("/tmp/out/report.json"), "valid\n");
+}
+
+// The facts of a board of a made fleet are the same whether it is rehearsed on its own or as a
+// twin of another (its state's hash included); the boards come from a list, as a fleet too
+// large for a command line does.
+TEST(Rehearsal, ATwinHasTheFactsOfItsOwnRun) {
+    writeImage(sampleDescription(), "/tmp/sample.img");
+    int status = -1;
+    runCommand(kSourceRoot + "/sim/make-fleet /tmp/fleet 60", &status);
+    ASSERT_EQ(status, 0);
+    // Boards 51 and 55 are twins of 1 and 5 (the same board, site and variants).
+    writeWholeFile("/tmp/boards.txt",
+                   "/tmp/fleet/sample-01\n/tmp/fleet/service-lacking-05\n/tmp/fleet/sample-51\n"
+                   "/tmp/fleet/service-lacking-55\n");
+    std::string output = rehearse(
+        "--json /tmp/twins.json --boards-from - /tmp/sample.img < /tmp/boards.txt", &status);
+    EXPECT_LE(status, 1) << output;
+    EXPECT_EQ(readWholeFile("/tmp/out/sample-51/twin-of"), "sample-01\n");
+    EXPECT_EQ(readWholeFile("/tmp/out/service-lacking-55/twin-of"), "service-lacking-05\n");
+    output = rehearse(
+        "--json /tmp/own.json --board /tmp/fleet/sample-51 --board "
+        "/tmp/fleet/service-lacking-55 /tmp/sample.img",
+        &status);
+    EXPECT_LE(status, 1) << output;
+    const nlohmann::json twins = nlohmann::json::parse(readWholeFile("/tmp/twins.json"));
+    const nlohmann::json own = nlohmann::json::parse(readWholeFile("/tmp/own.json"));
+    ASSERT_EQ(own["boards"].size(), 2u);
+    for (const nlohmann::json& board : own["boards"]) {
+        const auto twin =
+            std::find_if(twins["boards"].begin(), twins["boards"].end(),
+                         [&](const nlohmann::json& b) { return b["board"] == board["board"]; });
+        ASSERT_NE(twin, twins["boards"].end()) << board["board"];
+        for (const char* fact : {"state_sha256", "outcome", "assumed", "versions", "pskeys_changed",
+                                 "firmware", "flash", "etc_changed", "trust"})
+            EXPECT_EQ((*twin)[fact], board[fact]) << board["board"] << " " << fact;
+        EXPECT_EQ((*twin)["steps"].size(), board["steps"].size()) << board["board"];
+    }
 }
 
 // A plan's text or JSON but for its timings: every number with a fraction (and a range of

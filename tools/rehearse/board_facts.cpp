@@ -224,10 +224,13 @@ std::string hexText(const Sha256Digest& digest) {
     return text;
 }
 
-// The files of a folder, in name order, each with its path in the folder; dataTxt, when
-// given, in the place of etc/data.txt's.
+// A board's own files in the place of its stand-in's, by their paths in the seeded state.
+using OwnFiles = std::map<std::string, std::string>;
+
+// The files of a folder, in name order, each with its path in the folder; own's in the place of
+// those it names.
 void hashFolder(Sha256Context& context, const fs::path& folder, const std::string& prefix,
-                const std::optional<std::string>& dataTxt) {
+                const OwnFiles& own) {
     std::vector<fs::path> files;
     std::error_code error;
     for (const auto& entry : fs::recursive_directory_iterator(folder, error)) {
@@ -236,8 +239,8 @@ void hashFolder(Sha256Context& context, const fs::path& folder, const std::strin
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
         std::string name = prefix + fs::relative(file, folder).string();
-        std::string content =
-            dataTxt && name == "etc/data.txt" ? *dataTxt : readText(file.string());
+        auto mine = own.find(name);
+        std::string content = mine != own.end() ? mine->second : readText(file.string());
         std::string head = name + '\0' + std::to_string(content.size()) + '\0';
         sha256Update(context, {reinterpret_cast<const std::uint8_t*>(head.data()), head.size()});
         sha256Update(context,
@@ -245,14 +248,36 @@ void hashFolder(Sha256Context& context, const fs::path& folder, const std::strin
     }
 }
 
-std::string seededStateHash(const std::string& dir,
-                            const std::optional<std::string>& dataTxt = std::nullopt) {
+std::string seededStateHash(const std::string& dir, const OwnFiles& own) {
     if (!fs::is_directory(dir + "/before")) return "";
     Sha256Context context;
     sha256Init(context);
-    hashFolder(context, dir + "/before/state", "state/", dataTxt);
-    hashFolder(context, dir + "/before/etc", "etc/", dataTxt);
+    hashFolder(context, dir + "/before/state", "state/", own);
+    hashFolder(context, dir + "/before/etc", "etc/", own);
     return hexText(sha256Final(context));
+}
+
+// A board never seeded, as its seeding would have made it: its stand-in's seeded state with its
+// own data.txt and its module's own words for each key (a twin differs only in those: the key
+// lines are the same, and seeding writes each as "&kkkk = wwww ..." in lower case, CR LF).
+OwnFiles ownSeededFiles(const fs::path& seeded, const std::string& folder) {
+    OwnFiles own;
+    if (fs::is_regular_file(folder + "/etc/data.txt"))
+        own["etc/data.txt"] = readText(folder + "/etc/data.txt");
+    if (!fs::is_regular_file(folder + "/module.psr")) return own;
+    const std::map<std::string, std::string> words = readKeys(folder + "/module.psr");
+    std::string psr;
+    for (const std::string& line :
+         splitLines(readText((seeded / "before/state/module.psr").string()))) {
+        auto mine = words.find(line.substr(0, 5));
+        std::string value = mine == words.end() ? "" : mine->second;
+        std::transform(value.begin(), value.end(), value.begin(), ::tolower);
+        psr +=
+            (mine == words.end() ? line : mine->first + " =" + (value.empty() ? "" : " " + value)) +
+            "\r\n";
+    }
+    own["state/module.psr"] = psr;
+    return own;
 }
 
 // The runs that stand for a board's (twin-of): the board seeded for it, when it was not seeded
@@ -390,9 +415,8 @@ BoardFacts readBoardFacts(const std::string& dir, const std::string& name,
     // (A board never seeded has its seeded twin's flash: their folders are alike.)
     facts.flashSize = unsignedNumber(firstLine((seeded / "before/state/flash.size").string()));
     if (!facts.ran()) return facts;
-    std::optional<std::string> dataTxt;
-    if (seeded != chain.front() && fs::is_regular_file(folder + "/etc/data.txt"))
-        dataTxt = readText(folder + "/etc/data.txt");
-    facts.stateSha256 = seededStateHash(seeded.string(), dataTxt);
+    OwnFiles ownFiles;
+    if (seeded != chain.front()) ownFiles = ownSeededFiles(seeded, folder);
+    facts.stateSha256 = seededStateHash(seeded.string(), ownFiles);
     return facts;
 }

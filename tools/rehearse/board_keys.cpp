@@ -19,27 +19,10 @@ void hashText(Sha256Context& context, const std::string& text) {
     sha256Update(context, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
 }
 
-// data.txt with each SERIALNO= line's value left out (its line end kept).
-std::string withoutSerial(const std::string& text) {
-    std::string out;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        std::string line = text.substr(start, end - start);
-        if (line.starts_with("SERIALNO=")) {
-            std::size_t tail = line.find_first_of("\r\n");
-            line = "SERIALNO=" + (tail == std::string::npos ? "" : line.substr(tail));
-        }
-        out += line;
-        start = end;
-    }
-    return out;
-}
-
-// One folder's entries into the hash, in name order: false when one can't be read.
-bool hashTree(Sha256Context& context, const fs::path& folder, const std::string& prefix,
-              int depth) {
+// One folder's entries into the hash, in name order, each file's content as transform gives it:
+// false when one can't be read.
+bool hashTree(Sha256Context& context, const fs::path& folder, const std::string& prefix, int depth,
+              const ContentTransform& transform) {
     if (depth > kDeepest) return false;
     std::error_code error;
     std::vector<fs::directory_entry> entries;
@@ -54,11 +37,11 @@ bool hashTree(Sha256Context& context, const fs::path& folder, const std::string&
                      "link " + name + '\0' + fs::read_symlink(entry, error).string() + '\0');
         if (entry.is_directory(error)) {
             hashText(context, "folder " + name + '\0');
-            if (!hashTree(context, entry.path(), name + '/', depth + 1)) return false;
+            if (!hashTree(context, entry.path(), name + '/', depth + 1, transform)) return false;
         } else if (entry.is_regular_file(error)) {
             std::string content, unread;
             if (!readInputFile(entry.path().string(), &content, &unread)) return false;
-            if (name.ends_with("etc/data.txt")) content = withoutSerial(content);
+            content = transform(name, std::move(content));
             hashText(context, "file " + name + '\0' + std::to_string(content.size()) + '\0');
             hashText(context, content);
         } else {
@@ -69,11 +52,12 @@ bool hashTree(Sha256Context& context, const fs::path& folder, const std::string&
     return true;
 }
 
-std::string treeKey(const std::vector<std::pair<fs::path, std::string>>& trees) {
+std::string treeKey(const std::vector<std::pair<fs::path, std::string>>& trees,
+                    const ContentTransform& transform) {
     Sha256Context context;
     sha256Init(context);
     for (const auto& [folder, prefix] : trees)
-        if (!hashTree(context, folder, prefix, 0)) return "";
+        if (!hashTree(context, folder, prefix, 0, transform)) return "";
     const Sha256Digest digest = sha256Final(context);
     static constexpr char kHex[] = "0123456789abcdef";
     std::string text;
@@ -83,12 +67,8 @@ std::string treeKey(const std::vector<std::pair<fs::path, std::string>>& trees) 
 
 }  // namespace
 
-std::string folderKey(const std::string& folder) { return treeKey({{folder, ""}}); }
-
-std::string seededKey(const std::string& run) {
-    std::error_code error;
-    if (!fs::is_directory(run + "/before/state", error)) return "";
-    return treeKey({{run + "/before/state", "state/"}, {run + "/before/etc", "etc/"}});
+std::string folderKey(const std::string& folder, const ContentTransform& transform) {
+    return treeKey({{folder, ""}}, transform);
 }
 
 bool parseShard(const std::string& text, Shard* shard) {

@@ -20,21 +20,28 @@
 #include "image/image_signature.h"
 #include "tools/common/input_file.h"
 #include "tools/common/numbers.h"
+#include "tools/rehearse/board_deal.h"
 #include "tools/rehearse/board_order.h"
 #include "tools/rehearse/plan.h"
 #include "tools/rehearse/plan_merge.h"
 #include "tools/rehearse/report_watch.h"
+#include "tools/rehearse/twin_key.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
+// A list of board folders as long as a fleet of a million boards gives.
+constexpr std::size_t kMostBoardsListed = std::size_t{256} << 20;
+
+using rehearse::boardName;
 
 void printUsage(std::FILE* out) {
     std::fprintf(
         out,
-        "Usage: rehearse [OPTIONS] RUNS_DIR BOARD_DIR...\n"
+        "Usage: rehearse [OPTIONS] [--boards-from FILE] RUNS_DIR [BOARD_DIR...]\n"
         "       rehearse [--json FILE] [--page FILE] --merge PART.json...\n"
-        "       rehearse --board-keys BOARD_DIR...  |  --seeded-keys RUN_DIR...\n"
+        "       rehearse --deal [--image FILE] [--compare-image FILE] [--shard K/N]\n"
+        "                [--boards-from FILE] RUNS_DIR [BOARD_DIR...]\n"
         "       rehearse --watch   (on the board, beside the daemon)\n"
         "Reports what an update image did on each board of a rehearsal: RUNS_DIR/NAME holds\n"
         "the run of the board folder BOARD_DIR (NAME: the folder's name), as scripts/rehearse.sh\n"
@@ -43,6 +50,8 @@ void printUsage(std::FILE* out) {
         "2,000 boards in 10 groups, which differ in: /etc/service.txt); each board's timeline\n"
         "goes to RUNS_DIR/NAME/timeline.svg. The boards are listed in their names' order, the\n"
         "numbers in a name by their value (lap-3, lap-20, lap-100), however they were given.\n"
+        "The board folders may come one a line from a file instead (--boards-from), as many\n"
+        "as a fleet has.\n"
         "\n"
         "Options:\n"
         "  -i, --image FILE          the image rehearsed (its name and SHA-256 are reported)\n"
@@ -63,10 +72,17 @@ void printUsage(std::FILE* out) {
         "                            one a line\n"
         "  -m, --merge               join the plans of the parts of a fleet (their JSON) into\n"
         "                            the plan of the whole, as one run over it gives\n"
-        "  -k, --board-keys          write for each board folder a key, the same for folders\n"
-        "                            alike but for data.txt's serial number (\"-\": the folder\n"
-        "                            can't be read whole)\n"
-        "  -K, --seeded-keys         the same for the seeded state and /etc of each run\n"
+        "  -b, --boards-from FILE    the board folders, one a line (\"-\": standard input),\n"
+        "                            after those given as arguments\n"
+        "  -d, --deal                say which boards to run, in the boards' order, a line\n"
+        "                            each: its place (from 1), its name, \"-\" or the board\n"
+        "                            whose run stands for it (its twin: their folders differ\n"
+        "                            only in values that no step of the images reads or\n"
+        "                            writes), and its folder, apart by tabs; with --shard\n"
+        "                            only the boards of part K: the distinct boards in turn\n"
+        "                            to the N parts, twins with the first. Boards named\n"
+        "                            alike, or a board folder in RUNS_DIR or RUNS_DIR in one,\n"
+        "                            are refused\n"
         "  -w, --watch               on the board: write a line to standard output when the\n"
         "                            update report shows a step begun and at its end, with the\n"
         "                            time and the daemon's processor time (/tmp/daemon.pid);\n"
@@ -123,14 +139,6 @@ bool readImage(const std::string& path, ImageId* image) {
     return true;
 }
 
-// The folder's name as scripts/rehearse.sh takes it: of its path as written (a link not
-// followed), "." and ".." resolved.
-std::string boardName(const std::string& folder) {
-    std::filesystem::path path = std::filesystem::absolute(folder).lexically_normal();
-    if (path.filename().empty()) path = path.parent_path();
-    return path.filename().string();
-}
-
 std::vector<BoardFacts> readBoards(const std::string& runs, const std::vector<std::string>& folders,
                                    bool atSpeed) {
     std::vector<BoardFacts> boards;
@@ -177,9 +185,10 @@ struct Rehearsal {
     std::string imagePath, jsonPath, pagePath, compareImage, compareRuns;
     std::string shard, fleetSize, positionsPath;
     bool atSpeed = false, watch = false, stampLines = false;
-    bool merge = false, boardKeys = false, seededKeys = false;
+    bool merge = false, deal = false;
+    std::string boardsFrom;
     std::string runs;
-    std::vector<std::string> folders;  // with --merge the parts, with the keys the folders
+    std::vector<std::string> folders;  // with --merge the parts
 };
 
 // The arguments after the options.
@@ -188,18 +197,28 @@ std::optional<int> readOperands(int argc, char** argv, Rehearsal* rehearsal) {
         if (optind != argc) return usageError("--watch and --stamp-lines take no arguments");
         return std::nullopt;
     }
-    if (rehearsal->merge || rehearsal->boardKeys || rehearsal->seededKeys) {
+    if (rehearsal->merge) {
         if (optind == argc) return usageError("expected at least one file or folder");
         rehearsal->folders.assign(argv + optind, argv + argc);
         return std::nullopt;
     }
-    if (argc - optind < 2) return usageError("expected RUNS_DIR and at least one BOARD_DIR");
-    if (rehearsal->compareImage.empty() != rehearsal->compareRuns.empty())
+    if (argc - optind < (rehearsal->boardsFrom.empty() ? 2 : 1))
+        return usageError("expected RUNS_DIR and at least one BOARD_DIR");
+    if (!rehearsal->deal && rehearsal->compareImage.empty() != rehearsal->compareRuns.empty())
         return usageError("--compare-image and --compare-runs go together");
-    if (rehearsal->shard.empty() != rehearsal->positionsPath.empty())
+    if (!rehearsal->deal && rehearsal->shard.empty() != rehearsal->positionsPath.empty())
         return usageError("--shard and --positions go together");
     rehearsal->runs = argv[optind];
     rehearsal->folders.assign(argv + optind + 1, argv + argc);
+    if (rehearsal->boardsFrom.empty()) return std::nullopt;
+    std::string text, error;
+    if (!readInputFile(rehearsal->boardsFrom, &text, &error, kMostBoardsListed)) {
+        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    for (std::string& line : splitLines(text))
+        if (!line.empty()) rehearsal->folders.push_back(std::move(line));
+    if (rehearsal->folders.empty()) return usageError(rehearsal->boardsFrom + ": no board folder");
     return std::nullopt;
 }
 
@@ -216,8 +235,8 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
                               {"fleet-size", required_argument, nullptr, 'n'},
                               {"positions", required_argument, nullptr, 'P'},
                               {"merge", no_argument, nullptr, 'm'},
-                              {"board-keys", no_argument, nullptr, 'k'},
-                              {"seeded-keys", no_argument, nullptr, 'K'},
+                              {"boards-from", required_argument, nullptr, 'b'},
+                              {"deal", no_argument, nullptr, 'd'},
                               {"watch", no_argument, nullptr, 'w'},
                               {"stamp-lines", no_argument, nullptr, 'l'},
                               {"help", no_argument, nullptr, 'h'},
@@ -225,14 +244,14 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
                               {nullptr, 0, nullptr, 0}};
     Rehearsal& r = *rehearsal;
     const std::map<int, std::string*> values = {
-        {'i', &r.imagePath},   {'j', &r.jsonPath}, {'p', &r.pagePath},  {'c', &r.compareImage},
-        {'r', &r.compareRuns}, {'S', &r.shard},    {'n', &r.fleetSize}, {'P', &r.positionsPath}};
-    const std::map<int, bool*> flags = {{'s', &r.atSpeed},    {'w', &r.watch},
-                                        {'l', &r.stampLines}, {'m', &r.merge},
-                                        {'k', &r.boardKeys},  {'K', &r.seededKeys}};
+        {'i', &r.imagePath},    {'j', &r.jsonPath},      {'p', &r.pagePath},
+        {'c', &r.compareImage}, {'r', &r.compareRuns},   {'S', &r.shard},
+        {'n', &r.fleetSize},    {'P', &r.positionsPath}, {'b', &r.boardsFrom}};
+    const std::map<int, bool*> flags = {
+        {'s', &r.atSpeed}, {'w', &r.watch}, {'l', &r.stampLines}, {'m', &r.merge}, {'d', &r.deal}};
     opterr = 0;
     for (int c;
-         (c = getopt_long(argc, argv, "+i:sj:p:c:r:S:n:P:mkKwlhV", options, nullptr)) != -1;) {
+         (c = getopt_long(argc, argv, "+i:sj:p:c:r:S:n:P:mb:dwlhV", options, nullptr)) != -1;) {
         if (auto value = values.find(c); value != values.end()) {
             *value->second = optarg;
         } else if (auto flag = flags.find(c); flag != flags.end()) {
@@ -265,13 +284,43 @@ int writePlan(const Plan& plan, const Rehearsal& rehearsal) {
     return planStatus(plan);
 }
 
-// Each folder's key, a line each ("-": none).
-int writeKeys(const Rehearsal& rehearsal) {
-    for (const std::string& folder : rehearsal.folders) {
-        std::string key = rehearsal.boardKeys ? folderKey(folder) : seededKey(folder);
-        std::printf("%s\n", key.empty() ? "-" : key.c_str());
+// The reach of the images rehearsed: the image and the compared one.
+std::vector<rehearse::ImageReach> imageReaches(const Rehearsal& rehearsal) {
+    std::vector<rehearse::ImageReach> images{rehearse::readImageReach(rehearsal.imagePath)};
+    if (!rehearsal.compareImage.empty())
+        images.push_back(rehearse::readImageReach(rehearsal.compareImage));
+    return images;
+}
+
+// Which boards run, and which are twins of which, a line each.
+int dealBoards(const Rehearsal& rehearsal) {
+    rehearse::DealRequest request{rehearsal.folders, imageReaches(rehearsal), {}, rehearsal.runs};
+    if (!rehearsal.shard.empty() && !parseShard(rehearsal.shard, &request.shard))
+        return usageError("--shard takes K/N, 1 <= K <= N, not '" + rehearsal.shard + "'");
+    std::vector<rehearse::DealtBoard> dealt;
+    std::string error;
+    if (!rehearse::dealBoards(request, &dealt, &error)) {
+        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
+        return kExitUsage;
     }
-    return std::fflush(stdout) == 0 ? 0 : fileError("write the keys");
+    for (const rehearse::DealtBoard& board : dealt)
+        std::printf("%zu\t%s\t%s\t%s\n", board.position, board.name.c_str(),
+                    board.standIn.empty() ? "-" : board.standIn.c_str(), board.folder.c_str());
+    return std::fflush(stdout) == 0 ? 0 : fileError("write the boards");
+}
+
+// Each group's twins: what they differed in.
+void noteTwinDifferences(const Rehearsal& rehearsal, Plan* plan) {
+    const std::vector<rehearse::ImageReach> images = imageReaches(rehearsal);
+    std::vector<rehearse::TwinKey> keys;
+    keys.reserve(plan->boards.size());
+    for (const BoardFacts& board : plan->boards)
+        keys.push_back(rehearse::twinKey(board.folder, images));
+    for (BoardGroup& group : plan->groups) {
+        std::vector<const rehearse::TwinKey*> members;
+        for (std::size_t i : group.members) members.push_back(&keys[i]);
+        group.twinsDifferIn = rehearse::twinsDifferIn(members);
+    }
 }
 
 int merge(const Rehearsal& rehearsal) {
@@ -341,7 +390,7 @@ void orderByName(std::vector<std::string>* folders, std::vector<std::size_t>* po
     *positions = std::move(sortedPositions);
 }
 
-int rehearse(const Rehearsal& rehearsal) {
+int runRehearsal(const Rehearsal& rehearsal) {
     const std::string& runs = rehearsal.runs;
     const bool atSpeed = rehearsal.atSpeed;
     if (rehearsal.stampLines) return ::stampLines(stdin, stdout) ? 0 : 1;
@@ -350,7 +399,7 @@ int rehearse(const Rehearsal& rehearsal) {
         std::fprintf(stderr, "rehearse: can't watch /tmp: %s\n", std::strerror(errno));
         return 1;
     }
-    if (rehearsal.boardKeys || rehearsal.seededKeys) return writeKeys(rehearsal);
+    if (rehearsal.deal) return dealBoards(rehearsal);
     if (rehearsal.merge) return merge(rehearsal);
     if (!runsFolderFound(runs) ||
         (!rehearsal.compareRuns.empty() && !runsFolderFound(rehearsal.compareRuns)))
@@ -365,6 +414,7 @@ int rehearse(const Rehearsal& rehearsal) {
     orderByName(&folders, &plan.positions);
     plan.boards = readBoards(runs, folders, atSpeed);
     plan.groups = groupBoards(plan.boards);
+    noteTwinDifferences(rehearsal, &plan);
     if (!rehearsal.compareImage.empty()) {
         Comparison comparison;
         if (!readImage(rehearsal.compareImage, &comparison.oldImage))
@@ -389,7 +439,7 @@ int main(int argc, char** argv) {
     try {
         Rehearsal rehearsal;
         if (std::optional<int> done = readArguments(argc, argv, &rehearsal)) return *done;
-        return rehearse(rehearsal);
+        return runRehearsal(rehearsal);
     } catch (const BadInputLine& bad) {
         std::fprintf(stderr, "rehearse: %s\n", bad.message().c_str());
         return kExitUsage;
