@@ -86,11 +86,12 @@ TEST(Layout, BoardModelsSeeOnlyThePlatformSeam) {
 }
 
 // What a tool may include beside its own folder, tools/common and src/'s floors, by name: rehearse
-// follows the report as the peer does and takes its figures from the board's models; aipeer
+// follows the report as the peer does, takes its figures from the board's models and reads
+// what an image's archive reaches as the image tool lists it; aipeer
 // builds a capture's read-only update with the image tool's archive and image code; rollout
 // reads a board's update report for its failed steps as the peer does.
 const std::map<std::string, std::set<std::string>> kToolsBeyondTheirOwn = {
-    {"rehearse", {"tools/aipeer", "sim"}},
+    {"rehearse", {"tools/aipeer", "tools/mkupdate", "sim"}},
     {"aipeer", {"tools/mkupdate"}},
     {"rollout", {"tools/aipeer"}},
 };

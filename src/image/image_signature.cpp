@@ -15,7 +15,6 @@
 #include "core/byte_order.h"
 #include "core/hex.h"
 #include "image/image_header.h"
-#include "image/key_set_statement.h"
 
 namespace {
 

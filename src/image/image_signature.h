@@ -122,8 +122,13 @@ inline constexpr std::size_t kKeyFileMaxSize = 4096;
 // regular file of at most kKeyFileMaxSize bytes, so that a FIFO, a device or a link among the
 // keys can't hold up or mislead the reader. Its length, or -1.
 long readKeyFileText(int folderFd, const char* name, char* text);
-// Declared with the key-set statement, which root keys sign.
-enum class KeyRole : std::uint8_t;
+// A key's role: release keys sign images, root keys sign key-set statements
+// (image/key_set_statement.h), which travel beside the key files under these names.
+enum class KeyRole : std::uint8_t { Release, Root };
+inline constexpr std::string_view kKeyRoleRootLine = "role root";
+inline constexpr std::string_view kKeyRoleReleaseLine = "role release";
+inline constexpr char kKeySetStatementName[] = "keyset";
+inline constexpr char kKeySetSignaturesName[] = "keyset.sig";
 // Reads the file name of the folder open as folderFd (AT_FDCWD: name is a path) as
 // readKeyFileText does, up to max bytes. Its length, or -1.
 long readSmallFile(int folderFd, const char* name, char* text, std::size_t max);

@@ -43,12 +43,8 @@
 #include "image/image_signature.h"
 #include "image/sha256.h"
 
-inline constexpr char kKeySetStatementName[] = "keyset";
-inline constexpr char kKeySetSignaturesName[] = "keyset.sig";
 inline constexpr char kKeySetVersionPath[] = "/etc/update-keyset-version";
 
-inline constexpr std::string_view kKeyRoleRootLine = "role root";
-inline constexpr std::string_view kKeyRoleReleaseLine = "role release";
 inline constexpr std::string_view kKeySetStatementFirstLine = "update-keyset 1\n";
 inline constexpr std::string_view kKeySetVersionWord = "version ";
 inline constexpr std::string_view kKeySetThresholdWord = "threshold ";
@@ -60,8 +56,6 @@ inline constexpr std::size_t kMaxKeySetKeys = 16;
 inline constexpr std::size_t kMaxKeySetSignatures = 32;
 inline constexpr std::size_t kKeySetSignaturesMaxSize =
     kMaxKeySetSignatures * (2 * kUpdateKeyIdSize + 1 + 2 * (kRsaMaxBits / 8) + 1);
-
-enum class KeyRole : std::uint8_t { Release, Root };
 
 struct KeySetStatement {
     std::uint32_t version = 0;
