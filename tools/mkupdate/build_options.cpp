@@ -138,49 +138,12 @@ void addSteps(const std::string& value, std::optional<std::vector<std::string>>*
     }
 }
 
-// One option's value into parsing; false, with the reason in error, for a value it can't take.
-bool takeOption(const Option& option, const std::string& value, BuildParsing* parsing,
-                std::string* error) {
-    BuildRequest& request = parsing->request;
-    UpdateDescription& update = request.update;
+// An option of the update's description into parsing; false, with the reason in error, for a
+// value it can't take.
+bool takeUpdateOption(const Option& option, const std::string& value, BuildParsing* parsing,
+                      std::string* error) {
+    UpdateDescription& update = parsing->request.update;
     switch (option.target) {
-        case Target::Output:
-            request.output = value;
-            break;
-        case Target::Sign:
-            request.signingKey = value;
-            break;
-        case Target::InstallKeys:
-            parsing->keyFolder = value;
-            update.installKeys.emplace();  // its files are read later
-            break;
-        case Target::Force:
-            request.force = true;
-            break;
-        case Target::Passin:
-            request.passin = value;
-            break;
-        case Target::SecurityVersion:
-            request.securityVersion = securityVersion(value);
-            if (!request.securityVersion) *error = securityVersionRefusal(value);
-            return request.securityVersion.has_value();
-        case Target::KeySetVersion:
-            request.keySetVersion = keySetVersion(value);
-            if (!request.keySetVersion) *error = keySetVersionRefusal(value);
-            return request.keySetVersion.has_value();
-        case Target::Threshold:
-            request.threshold = keySetThreshold(value);
-            if (!request.threshold) *error = keySetThresholdRefusal(value);
-            return request.threshold.has_value();
-        case Target::RootKey:
-            request.rootKeys.push_back(value);
-            break;
-        case Target::RootSignature:
-            request.rootSignatures.push_back(value);
-            break;
-        case Target::BoardKeys:
-            request.boardKeys = value;
-            break;
         case Target::Name:
             update.name = value;
             break;
@@ -213,6 +176,56 @@ bool takeOption(const Option& option, const std::string& value, BuildParsing* pa
             }
             *error = flashSizeRefusal(value);
             return false;
+        default:  // the build's own options, taken by takeOption
+            break;
+    }
+    return true;
+}
+
+// One option's value into parsing; false, with the reason in error, for a value it can't take.
+bool takeOption(const Option& option, const std::string& value, BuildParsing* parsing,
+                std::string* error) {
+    BuildRequest& request = parsing->request;
+    switch (option.target) {
+        case Target::Output:
+            request.output = value;
+            break;
+        case Target::Sign:
+            request.signingKey = value;
+            break;
+        case Target::InstallKeys:
+            parsing->keyFolder = value;
+            request.update.installKeys.emplace();  // its files are read later
+            break;
+        case Target::Force:
+            request.force = true;
+            break;
+        case Target::Passin:
+            request.passin = value;
+            break;
+        case Target::SecurityVersion:
+            request.securityVersion = securityVersion(value);
+            if (!request.securityVersion) *error = securityVersionRefusal(value);
+            return request.securityVersion.has_value();
+        case Target::KeySetVersion:
+            request.keySetVersion = keySetVersion(value);
+            if (!request.keySetVersion) *error = keySetVersionRefusal(value);
+            return request.keySetVersion.has_value();
+        case Target::Threshold:
+            request.threshold = keySetThreshold(value);
+            if (!request.threshold) *error = keySetThresholdRefusal(value);
+            return request.threshold.has_value();
+        case Target::RootKey:
+            request.rootKeys.push_back(value);
+            break;
+        case Target::RootSignature:
+            request.rootSignatures.push_back(value);
+            break;
+        case Target::BoardKeys:
+            request.boardKeys = value;
+            break;
+        default:
+            return takeUpdateOption(option, value, parsing, error);
     }
     return true;
 }

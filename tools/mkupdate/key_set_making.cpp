@@ -149,6 +149,85 @@ std::uint32_t boardKeySetThreshold(const KeySetFiles& board) {
     return statement.threshold;
 }
 
+namespace {
+
+// The set's statement read into reading and held to its keys; a set with roots needs one.
+void readSetStatement(const KeySetFiles& set, const std::string& where,
+                      const std::vector<const SetKey*>& roots, KeySetReading* reading) {
+    KeySetStatement statement;
+    if (set.statement) {
+        reading->statementRead = parseKeySetStatement(*set.statement, &statement);
+        if (!reading->statementRead)
+            reading->faults.push_back(where + "/" + kKeySetStatementName +
+                                      ": not a key-set statement");
+    } else if (!roots.empty()) {
+        reading->faults.push_back(where + ": root keys but no statement (" + kKeySetStatementName +
+                                  "); every board refuses the set");
+    }
+    if (reading->statementRead) {
+        reading->version = statement.version;
+        reading->threshold = statement.threshold;
+        holdStatementToKeys(statement, set, where, &reading->faults);
+    }
+}
+
+// How many valid signatures came from the new set's roots and from the board's.
+struct SignerCounts {
+    std::size_t newSigned = 0;
+    std::size_t boardSigned = 0;
+};
+
+// Each signature matched to its root key by ID and verified; one of neither set is only
+// named.
+SignerCounts readSigners(const KeySetFiles& set, const std::string& where,
+                         const std::vector<const SetKey*>& roots,
+                         const std::vector<const SetKey*>& boardRoots, KeySetReading* reading) {
+    SignerCounts counts;
+    if (!set.signatures || !set.statement) return counts;
+    std::vector<std::uint8_t> bytes(set.signatures->size() / 2 + 1);
+    std::array<KeySetSignature, kMaxKeySetSignatures> signatures{};
+    int count = parseKeySetSignatures(*set.signatures, bytes, signatures);
+    if (count < 0)
+        reading->faults.push_back(where + "/" + kKeySetSignaturesName + ": not key-set signatures");
+    for (int i = 0; i < count; ++i) {
+        const KeySetSignature& signature = signatures[static_cast<std::size_t>(i)];
+        KeySetSigner signer{signature.keyId, "", false, false, false};
+        const SetKey* own = keyWithId(roots, signature.keyId);
+        const SetKey* boards = keyWithId(boardRoots, signature.keyId);
+        const SetKey* key = own ? own : boards;
+        signer.newSetRoot = own != nullptr;
+        signer.boardRoot = boards != nullptr;
+        if (key != nullptr) {
+            signer.name = key->name;
+            signer.valid = keySetSigner({key}, *set.statement, signature.signature) != nullptr;
+            if (!signer.valid)
+                reading->faults.push_back(where + "/" + kKeySetSignaturesName +
+                                          ": bad signature by root key " + idText(signature.keyId));
+        }
+        counts.newSigned += signer.newSetRoot && signer.valid;
+        counts.boardSigned += signer.boardRoot && signer.valid;
+        reading->signers.push_back(std::move(signer));
+    }
+    return counts;
+}
+
+// A board whose set holds roots: the new set only by its roots' word, and never an older.
+void judgeAsBoard(const KeySetFiles& board, std::size_t roots, std::size_t boardSigned,
+                  KeySetReading* reading) {
+    if (roots == 0) {
+        reading->boardFaults.push_back("its set holds root keys, this one none");
+        return;
+    }
+    if (reading->statementRead && reading->version <= boardKeySetVersion(board))
+        reading->boardFaults.push_back(formatted("key-set version %u is not above its %u",
+                                                 reading->version, boardKeySetVersion(board)));
+    if (boardSigned < boardKeySetThreshold(board))
+        reading->boardFaults.push_back(formatted("%zu of its root keys signed, it needs %u",
+                                                 boardSigned, boardKeySetThreshold(board)));
+}
+
+}  // namespace
+
 KeySetReading readKeySet(const KeySetFiles& set, const std::string& where,
                          const KeySetFiles* board) {
     KeySetReading reading;
@@ -159,74 +238,20 @@ KeySetReading readKeySet(const KeySetFiles& set, const std::string& where,
         reading.faults.push_back(where +
                                  ": root keys only; without a release key no image could be "
                                  "signed for the boards that take it");
-    KeySetStatement statement;
-    if (set.statement) {
-        reading.statementRead = parseKeySetStatement(*set.statement, &statement);
-        if (!reading.statementRead)
-            reading.faults.push_back(where + "/" + kKeySetStatementName +
-                                     ": not a key-set statement");
-    } else if (!roots.empty()) {
-        reading.faults.push_back(where + ": root keys but no statement (" + kKeySetStatementName +
-                                 "); every board refuses the set");
-    }
-    if (reading.statementRead) {
-        reading.version = statement.version;
-        reading.threshold = statement.threshold;
-        holdStatementToKeys(statement, set, where, &reading.faults);
-    }
-    // Each signature matched to its root key by ID and verified; one of neither set is only
-    // named.
-    std::size_t newSigned = 0, boardSigned = 0;
-    if (set.signatures && set.statement) {
-        std::vector<std::uint8_t> bytes(set.signatures->size() / 2 + 1);
-        std::array<KeySetSignature, kMaxKeySetSignatures> signatures{};
-        int count = parseKeySetSignatures(*set.signatures, bytes, signatures);
-        if (count < 0)
-            reading.faults.push_back(where + "/" + kKeySetSignaturesName +
-                                     ": not key-set signatures");
-        for (int i = 0; i < count; ++i) {
-            const KeySetSignature& signature = signatures[static_cast<std::size_t>(i)];
-            KeySetSigner signer{signature.keyId, "", false, false, false};
-            const SetKey* own = keyWithId(roots, signature.keyId);
-            const SetKey* boards = keyWithId(boardRoots, signature.keyId);
-            const SetKey* key = own ? own : boards;
-            signer.newSetRoot = own != nullptr;
-            signer.boardRoot = boards != nullptr;
-            if (key != nullptr) {
-                signer.name = key->name;
-                signer.valid = keySetSigner({key}, *set.statement, signature.signature) != nullptr;
-                if (!signer.valid)
-                    reading.faults.push_back(where + "/" + kKeySetSignaturesName +
-                                             ": bad signature by root key " +
-                                             idText(signature.keyId));
-            }
-            newSigned += signer.newSetRoot && signer.valid;
-            boardSigned += signer.boardRoot && signer.valid;
-            reading.signers.push_back(std::move(signer));
-        }
-    }
+    readSetStatement(set, where, roots, &reading);
+    const SignerCounts counts = readSigners(set, where, roots, boardRoots, &reading);
     if (reading.statementRead && !roots.empty()) {
         if (reading.threshold > roots.size())
             reading.faults.push_back(formatted(
                 "%s: threshold %u, but the set holds %zu root keys: no key set could follow it",
                 where.c_str(), reading.threshold, roots.size()));
-        else if (newSigned < reading.threshold)
+        else if (counts.newSigned < reading.threshold)
             reading.faults.push_back(
                 formatted("%s: %zu of its root keys signed the statement; its threshold is %u",
-                          where.c_str(), newSigned, reading.threshold));
+                          where.c_str(), counts.newSigned, reading.threshold));
     }
     if (board == nullptr || boardRoots.empty()) return reading;
-    // A board whose set holds roots: the new set only by its roots' word, and never an older.
-    if (roots.empty()) {
-        reading.boardFaults.push_back("its set holds root keys, this one none");
-        return reading;
-    }
-    if (reading.statementRead && reading.version <= boardKeySetVersion(*board))
-        reading.boardFaults.push_back(formatted("key-set version %u is not above its %u",
-                                                reading.version, boardKeySetVersion(*board)));
-    if (boardSigned < boardKeySetThreshold(*board))
-        reading.boardFaults.push_back(formatted("%zu of its root keys signed, it needs %u",
-                                                boardSigned, boardKeySetThreshold(*board)));
+    judgeAsBoard(*board, roots.size(), counts.boardSigned, &reading);
     return reading;
 }
 

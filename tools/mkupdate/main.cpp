@@ -639,6 +639,32 @@ std::optional<std::string> takeRole(const char* value, KeyRole* role) {
     return std::nullopt;
 }
 
+// The private key in PEM and the board's key file of it, with role; neither left behind when
+// either fails. EXIT_SUCCESS, or the status after the failure was reported.
+int writeKeyPair(const std::string& privatePath, const std::string& pem,
+                 const std::string& publicPath, const mkupdate::SigningKey& key, KeyRole role) {
+    // The private key: never over an existing file, never readable by others.
+    int fd = open(privatePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return failure("can't create " + privatePath + ": " + std::strerror(errno));
+    bool written = write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
+    if (close(fd) != 0 || !written) {
+        unlink(privatePath.c_str());
+        return failure("can't write " + privatePath);
+    }
+    std::string text = mkupdate::updateKeyFileText(key.modulus, role);
+    int publicFd = open(publicPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    bool publicWritten = publicFd >= 0 && write(publicFd, text.data(), text.size()) ==
+                                              static_cast<ssize_t>(text.size());
+    if (publicFd >= 0 && close(publicFd) != 0) publicWritten = false;
+    if (!publicWritten) {
+        int failed = errno;
+        if (publicFd >= 0) unlink(publicPath.c_str());
+        unlink(privatePath.c_str());
+        return failure("can't create " + publicPath + ": " + std::strerror(failed));
+    }
+    return EXIT_SUCCESS;
+}
+
 int keygenCommand(int argc, char** argv) {
     long bits = mkupdate::kDefaultKeyBits;
     KeyRole role = KeyRole::Release;
@@ -679,25 +705,8 @@ int keygenCommand(int argc, char** argv) {
     if (!pem) return failure(error);
     auto key = mkupdate::loadSigningKey(*pem, true, &error);
     if (!key) return failure(error);
-    // The private key: never over an existing file, never readable by others.
-    int fd = open(privatePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return failure("can't create " + privatePath + ": " + std::strerror(errno));
-    bool written = write(fd, pem->data(), pem->size()) == static_cast<ssize_t>(pem->size());
-    if (close(fd) != 0 || !written) {
-        unlink(privatePath.c_str());
-        return failure("can't write " + privatePath);
-    }
-    std::string text = mkupdate::updateKeyFileText(key->modulus, role);
-    int publicFd = open(publicPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    bool publicWritten = publicFd >= 0 && write(publicFd, text.data(), text.size()) ==
-                                              static_cast<ssize_t>(text.size());
-    if (publicFd >= 0 && close(publicFd) != 0) publicWritten = false;
-    if (!publicWritten) {
-        int failed = errno;
-        if (publicFd >= 0) unlink(publicPath.c_str());
-        unlink(privatePath.c_str());
-        return failure("can't create " + publicPath + ": " + std::strerror(failed));
-    }
+    int written = writeKeyPair(privatePath, *pem, publicPath, *key, role);
+    if (written != EXIT_SUCCESS) return written;
     std::printf("update %s %s (RSA %ld bits): private %s, for the board %s\n",
                 role == KeyRole::Root ? "root key" : "key", updateKeyIdText(key->id).data(), bits,
                 privatePath.c_str(), publicPath.c_str());

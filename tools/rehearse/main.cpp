@@ -35,7 +35,7 @@ constexpr std::size_t kMostBoardsListed = std::size_t{256} << 20;
 
 using rehearse::boardName;
 
-void printUsage(std::FILE* out) {
+void printSynopsis(std::FILE* out) {
     std::fprintf(
         out,
         "Usage: rehearse [OPTIONS] [--boards-from FILE] RUNS_DIR [BOARD_DIR...]\n"
@@ -52,7 +52,12 @@ void printUsage(std::FILE* out) {
         "numbers in a name by their value (lap-3, lap-20, lap-100), however they were given.\n"
         "The board folders may come one a line from a file instead (--boards-from), as many\n"
         "as a fleet has.\n"
-        "\n"
+        "\n");
+}
+
+void printOptions(std::FILE* out) {
+    std::fprintf(
+        out,
         "Options:\n"
         "  -i, --image FILE          the image rehearsed (its name and SHA-256 are reported)\n"
         "  -s, --at-speed            the runs went at the board's speed: measure the durations\n"
@@ -92,7 +97,14 @@ void printUsage(std::FILE* out) {
         "                            time, as --watch gives them\n"
         "  -h, --help                show this help\n"
         "  -V, --version             show the version of the tool and of its build\n"
-        "\n"
+        "\n");
+}
+
+void printUsage(std::FILE* out) {
+    printSynopsis(out);
+    printOptions(out);
+    std::fprintf(
+        out,
         "Exit status: 0 every board ended OK; 1 a board ended NOK; 2 usage error, a file that\n"
         "can't be read or written, a run's line that can't be read (said with its file and\n"
         "line), a folder of runs that isn't there, a part that isn't one of the same plan, or a\n"
