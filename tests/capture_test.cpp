@@ -223,8 +223,10 @@ TEST(Capture, ABoardOfSignedImagesTakesTheSignedReadOnlyUpdate) {
 
 // The PC's one command: the board reached through its shell (here a stand-in for ssh that
 // runs the command on this board), the folder fetched into place, and nothing left on the
-// board; with an image, the image goes over the same connection.
-TEST(CaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
+// board; with an image, the image goes over the same connection. At the slow clock: each of
+// its read-only updates reads every key under the daemon's alarm of 10 board seconds a key,
+// half a second at the host suite's clock, which a busy machine outlasted.
+TEST(SlowClockCaptureBoardScript, FetchesTheBoardsFolderOverItsShell) {
     writeWholeFile("/tmp/fake-ssh", "#!/bin/sh\nshift\nexec /bin/sh -c \"$*\"\n");
     ASSERT_EQ(runProgram("chmod +x /tmp/fake-ssh").status, 0);
     SimDaemon daemon;
