@@ -162,6 +162,27 @@ BoardEntry* boardNamed(RolloutState& state, const std::string& name) {
     return nullptr;
 }
 
+// What a command on one board works on, under the state's lock for the command's life: the
+// rollout's state at path, the plan where asked for, and the board named.
+struct BoardCommand {
+    explicit BoardCommand(const std::string& statePath) : path(statePath), lock(statePath) {}
+    // Loads the state (and with withPlan its plan) and finds the board called name: false, said
+    // on stderr, when any of them fails.
+    bool open(const std::string& name, bool withPlan) {
+        if (!loadState(path, &state) || (withPlan && !loadPlan(state.planPath, &plan)))
+            return false;
+        board = boardNamed(state, name);
+        return board != nullptr;
+    }
+    bool save() const { return saveState(path, state); }
+
+    const std::string path;
+    StateLock lock;
+    RolloutState state;
+    Plan plan;
+    BoardEntry* board = nullptr;
+};
+
 std::string hexDigest(const Sha256Digest& digest) {
     std::string text;
     for (std::uint8_t byte : digest) {
@@ -274,49 +295,38 @@ int mayStart(const Options& options) {
 
 int begin(const Options& options) {
     if (options.words.size() != 2) return usageError("begin takes STATE BOARD");
-    const std::string& path = options.words[0];
-    StateLock lock(path);
-    RolloutState state;
-    if (!loadState(path, &state)) return kExitUsage;
-    BoardEntry* board = boardNamed(state, options.words[1]);
-    if (board == nullptr) return kExitUsage;
-    if (state.haltedWave || board->status != kNotYet) return 1;
-    board->status = kUnderWay;
-    return saveState(path, state) ? 0 : 1;
+    BoardCommand command(options.words[0]);
+    if (!command.open(options.words[1], false)) return kExitUsage;
+    if (command.state.haltedWave || command.board->status != kNotYet) return 1;
+    command.board->status = kUnderWay;
+    return command.save() ? 0 : 1;
 }
 
 int holds(const Options& options) {
     if (options.words.size() != 3) return usageError("holds takes STATE BOARD DATA_TXT");
-    const std::string& path = options.words[0];
-    StateLock lock(path);
-    RolloutState state;
-    Plan plan;
-    if (!loadState(path, &state) || !loadPlan(state.planPath, &plan)) return kExitUsage;
-    BoardEntry* board = boardNamed(state, options.words[1]);
-    if (board == nullptr) return kExitUsage;
+    BoardCommand command(options.words[0]);
+    if (!command.open(options.words[1], true)) return kExitUsage;
+    BoardEntry* board = command.board;
     if (board->status != kNotYet) return 1;
-    const PlannedBoard* planned = plannedBoard(plan, board->folder);
+    const PlannedBoard* planned = plannedBoard(command.plan, board->folder);
     std::string text, error;
     if (planned == nullptr || !readInputFile(options.words[2], &text, &error)) return 1;
     if (!holdsUpdate(*planned, text)) return 1;
     board->status = kAlready;
     board->outcome.clear();
     board->differences.clear();
-    if (!saveState(path, state)) return 1;
+    if (!command.save()) return 1;
     std::printf("%s: %s\n", board->name.c_str(), kAlready);
     return 0;
 }
 
 int record(const Options& options) {
     if (options.words.size() != 3) return usageError("record takes STATE BOARD DIR");
-    const std::string& path = options.words[0];
-    StateLock lock(path);
-    RolloutState state;
-    Plan plan;
-    if (!loadState(path, &state) || !loadPlan(state.planPath, &plan)) return kExitUsage;
-    BoardEntry* board = boardNamed(state, options.words[1]);
-    if (board == nullptr) return kExitUsage;
-    const PlannedBoard* planned = plannedBoard(plan, board->folder);
+    BoardCommand command(options.words[0]);
+    if (!command.open(options.words[1], true)) return kExitUsage;
+    RolloutState& state = command.state;
+    BoardEntry* board = command.board;
+    const PlannedBoard* planned = plannedBoard(command.plan, board->folder);
     if (planned == nullptr) return inputError("the plan has no board " + board->folder);
     std::string dump, error;
     std::map<std::string, std::string> before;
@@ -338,7 +348,7 @@ int record(const Options& options) {
         state.haltedWave = board->wave;
         state.haltReason = reason;
     }
-    if (!saveState(path, state)) return 1;
+    if (!command.save()) return 1;
     std::printf("%s (%s): %s%s%s\n", board->name.c_str(), board->host.c_str(),
                 board->status.c_str(), board->differences.empty() ? "" : ": ",
                 board->differences.empty() ? "" : board->differences.front().c_str());
@@ -347,12 +357,10 @@ int record(const Options& options) {
 
 int retry(const Options& options) {
     if (options.words.size() != 2) return usageError("retry takes STATE BOARD");
-    const std::string& path = options.words[0];
-    StateLock lock(path);
-    RolloutState state;
-    if (!loadState(path, &state)) return kExitUsage;
-    BoardEntry* board = boardNamed(state, options.words[1]);
-    if (board == nullptr) return kExitUsage;
+    BoardCommand command(options.words[0]);
+    if (!command.open(options.words[1], false)) return kExitUsage;
+    RolloutState& state = command.state;
+    BoardEntry* board = command.board;
     if (board->status != kUnderWay && board->status != kUnreachable && board->status != kNoAnswer)
         return inputError(board->name + " is " + board->status +
                           ": only a board under way, unreachable or not answering is retried");
@@ -361,7 +369,7 @@ int retry(const Options& options) {
     board->status = kNotYet;
     board->outcome.clear();
     board->differences.clear();
-    return saveState(path, state) ? 0 : 1;
+    return command.save() ? 0 : 1;
 }
 
 int resume(const Options& options) {
