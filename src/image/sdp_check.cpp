@@ -201,7 +201,12 @@ CheckResult rewriteTerminal(std::FILE* terminal, std::string_view services, Outp
         }
         if (found < 2) continue;
         std::string_view head = line.text.substr(0, separators[1] + 1);
-        std::string_view rest = found == 4 ? line.text.substr(separators[3] + 1) : "\n";
+        // A separator lies within the line: no range check (nor its error text) is needed.
+        std::string_view rest = "\n";
+        if (found == 4) {
+            rest = line.text;
+            rest.remove_prefix(separators[3] + 1);
+        }
         std::size_t length = head.size() + 2 * services.size() + 2 + rest.size();
         if (length > kEntrySize - 1) return Refusal{kTerminalPath, "rewritten entry too long"};
         // Put together byte by byte: a line may hold zero bytes, which end no field.

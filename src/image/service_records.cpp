@@ -14,8 +14,13 @@ std::optional<std::string_view> getField(std::string_view text, std::string_view
     std::size_t start = 0;
     for (int field = 1;; ++field) {
         std::size_t end = text.find_first_of(separators, start);
-        if (field == n)
-            return text.substr(start, end == std::string_view::npos ? end : end - start);
+        if (field == n) {
+            // start is within text (0, or just past a separator found in it): no range check
+            // (nor its error text) is needed.
+            std::string_view rest = text;
+            rest.remove_prefix(start);
+            return rest.substr(0, end == std::string_view::npos ? end : end - start);
+        }
         if (end == std::string_view::npos) return std::nullopt;
         start = end + 1;
     }

@@ -403,18 +403,15 @@ int readStepList(const char* path) {
     char line[kTodoReadSize];
     while (std::fgets(line, sizeof line, todo.get()) != nullptr) {
         if (line[0] == '#') continue;
-        for (const UpdateStep& step : stepTable) {
-            if (step.keyword == nullptr) break;
-            if (std::strncmp(line, step.keyword, std::strlen(step.keyword)) != 0) continue;
-            if (selected < kMaxListedSteps) {
-                std::printf("state %d   %s", static_cast<int>(step.id), line);
-                update.stepList[update.stepListNext++] = step.id;
-            } else {
-                update.stepList[update.stepListNext] = STEP_NONE;
-            }
-            ++selected;
-            break;
+        const UpdateStep* step = stepNamedAtStart(line);
+        if (step == nullptr) continue;
+        if (selected < kMaxListedSteps) {
+            std::printf("state %d   %s", static_cast<int>(step->id), line);
+            update.stepList[update.stepListNext++] = step->id;
+        } else {
+            update.stepList[update.stepListNext] = STEP_NONE;
         }
+        ++selected;
     }
     update.stepList[update.stepListNext] = STEP_NONE;
     update.stepListNext = 0;

@@ -38,6 +38,14 @@ bool componentIsCurrent(std::int32_t kind) {
 
 }  // namespace
 
+const UpdateStep* stepNamedAtStart(const char* line) {
+    for (const UpdateStep& step : stepTable) {
+        if (step.keyword == nullptr) break;
+        if (std::strncmp(line, step.keyword, std::strlen(step.keyword)) == 0) return &step;
+    }
+    return nullptr;
+}
+
 void startNextStep(const char* text) {
     // A skipped step enters the next one through a call of its own; the loop stands for that
     // recursion, with the same output and one wake-up per entered step.

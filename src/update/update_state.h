@@ -69,6 +69,10 @@ struct UpdateState {
 };
 extern UpdateState update;
 
+// The step whose keyword begins line, or nullptr. Steps are looked up here only, so that the
+// step table's texts are in the program once, not once in each object that reads the table.
+const UpdateStep* stepNamedAtStart(const char* line);
+
 // Ends the current step's report line with text and enters the next step of the list.
 void startNextStep(const char* text);
 // Ends the current step "OK\n", or " NOK\n" with the update's result NOK.
