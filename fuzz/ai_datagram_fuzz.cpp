@@ -184,7 +184,7 @@ struct UpdateState {
     bool operator==(const UpdateState&) const = default;
 };
 UpdateState updateState() {
-    return {update.currentStep, update.stepState, update.updateResult, stepList[0]};
+    return {update.currentStep, update.stepState, update.updateResult, update.stepList[0]};
 }
 
 // The daemon idle, as after a finished update.
@@ -192,9 +192,9 @@ void resetDaemon() {
     update.currentStep = STEP_NONE;
     update.stepState = STATE_WAIT;
     update.updateResult = 1;
-    stepList.fill(STEP_NONE);
-    stepListNext = 0;
-    dfuPid = 0;
+    update.stepList.fill(STEP_NONE);
+    update.stepListNext = 0;
+    update.dfuPid = 0;
     int rounds = 0;
     while (readable(aiSocketDescriptor()) && rounds++ < kMaxSelfPosts) readMessage();
     receivedByPeer();
@@ -227,7 +227,7 @@ void deliver(const Datagram& d) {
             expectText(records[0], AI_REPLY, 1, std::string("OK", 3),
                        "a refused image is answered \"OK\" with parameter 1");
             expectText(records[1], AI_NOTICE, 2, "NOK", "a refused image ends the update NOK");
-            FUZZ_ASSERT(update.currentStep == STEP_NONE && stepList[0] == STEP_NONE,
+            FUZZ_ASSERT(update.currentStep == STEP_NONE && update.stepList[0] == STEP_NONE,
                         "a refused image runs no step");
             FUZZ_ASSERT(!fileExists("/tmp/image1.gz") && !fileExists("/tmp/image1") &&
                             !fileExists(kUpdateFolder),

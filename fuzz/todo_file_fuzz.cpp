@@ -42,23 +42,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     removeFile(kUpdateReportPath);
     writeWholeFile(kTodoPath, {reinterpret_cast<const char*>(data), size});
     // Left over from an earlier list: the reading must replace it whole.
-    stepList.fill(STEP_PPCBOOT);
-    stepListNext = 7;
+    update.stepList.fill(STEP_PPCBOOT);
+    update.stepListNext = 7;
 
     FUZZ_ASSERT(readStepList(kTodoPath) == 1, "an existing to-do file is read");
-    FUZZ_ASSERT(stepListNext == 0, "the list's position is back at its start");
+    FUZZ_ASSERT(update.stepListNext == 0, "the list's position is back at its start");
     std::vector<std::int32_t> expected = selectedSteps(readPieces(kTodoPath, kPieceSize));
     if (expected.size() > kMaxListedSteps) expected.resize(kMaxListedSteps);
     std::size_t listed = 0;
-    while (listed < stepList.size() && stepList[listed] != STEP_NONE) ++listed;
-    FUZZ_ASSERT(listed < stepList.size(), "the step list ends with its terminator");
+    while (listed < update.stepList.size() && update.stepList[listed] != STEP_NONE) ++listed;
+    FUZZ_ASSERT(listed < update.stepList.size(), "the step list ends with its terminator");
     FUZZ_ASSERT(listed <= kMaxListedSteps, "the step list holds at most 20 steps");
-    FUZZ_ASSERT(std::vector<std::int32_t>(stepList.begin(), stepList.begin() + listed) == expected,
+    FUZZ_ASSERT(std::vector<std::int32_t>(update.stepList.begin(),
+                                          update.stepList.begin() + listed) == expected,
                 "the list holds the selecting lines' steps in their order");
 
     removeFile(kTodoPath);
     FUZZ_ASSERT(readStepList(kTodoPath) == -1, "a missing to-do file can't be read");
-    FUZZ_ASSERT(stepList[0] == STEP_NONE && stepListNext == 0,
+    FUZZ_ASSERT(update.stepList[0] == STEP_NONE && update.stepListNext == 0,
                 "a missing to-do file leaves an empty list");
     return 0;
 }
