@@ -38,20 +38,30 @@ using rehearse::boardName;
 void printSynopsis(std::FILE* out) {
     std::fprintf(
         out,
-        "Usage: rehearse [OPTIONS] [--boards-from FILE] RUNS_DIR [BOARD_DIR...]\n"
-        "       rehearse [--json FILE] [--page FILE] --merge PART.json...\n"
-        "       rehearse --deal [--image FILE] [--compare-image FILE] [--shard K/N]\n"
-        "                [--boards-from FILE] RUNS_DIR [BOARD_DIR...]\n"
+        "Usage: rehearse [OPTIONS] RUNS_DIR [BOARD_DIR...]\n"
+        "       rehearse [--json FILE] [--page FILE] [--out DIR] --merge PART.json...\n"
+        "       rehearse --deal [--image FILE] [--compare-image FILE] [--shard K/N] [--as NAME]\n"
+        "                RUNS_DIR [BOARD_DIR...]\n"
         "       rehearse --watch   (on the board, beside the daemon)\n"
         "Reports what an update image did on each board of a rehearsal: RUNS_DIR/NAME holds\n"
         "the run of the board folder BOARD_DIR (NAME: the folder's name), as scripts/rehearse.sh\n"
-        "keeps it. The boards that the image treats alike are grouped, and the groups of one\n"
-        "outcome shown first as its kind, with what its groups differ in (NOK at Read PS-Keys:\n"
-        "2,000 boards in 10 groups, which differ in: /etc/service.txt); each board's timeline\n"
-        "goes to RUNS_DIR/NAME/timeline.svg. The boards are listed in their names' order, the\n"
-        "numbers in a name by their value (lap-3, lap-20, lap-100), however they were given.\n"
-        "The board folders may come one a line from a file instead (--boards-from), as many\n"
-        "as a fleet has.\n"
+        "keeps it. The boards that the image treats alike (the same outcome, failures and\n"
+        "changes) form a group, named for what the update does to it, failures first; the groups\n"
+        "of one outcome are shown first as its kind, with what its groups differ in (NOK at Read\n"
+        "PS-Keys: 2,000 boards in 10 groups, which differ in: /etc/service.txt). Each group is\n"
+        "shown once: where its boards differ, the pieces taken from the sample board, the\n"
+        "outcome (after NOK, each failed step's reasons), the version table's decisions, the\n"
+        "PS-Keys (the image's apart from those the daemon sets by itself), firmware, flash\n"
+        "sectors and /etc lines the update changed (the board's own records it removed marked as\n"
+        "lost), the board's trust (its update keys before and after with their roles, who signed\n"
+        "the image and the daemon's verdict, its security version and key-set version before and\n"
+        "after; a key set that the board's keys refused names its group: NOK at Update keys, key\n"
+        "set refused), and the duration predicted at the board's speed (module line at 115200\n"
+        "baud, the flash's typical times, the firmware's download), step by step; then a table\n"
+        "over all boards. Twins (see --deal) are reported each under its own name, each group\n"
+        "saying what its twins differed in. Each board's timeline goes to\n"
+        "RUNS_DIR/NAME/timeline.svg. The boards are listed in their names' order, the numbers in\n"
+        "a name by their value (lap-3, lap-20, lap-100), however they were given.\n"
         "\n");
 }
 
@@ -66,28 +76,40 @@ void printOptions(std::FILE* out) {
         "                            format version 2: each run's facts once, the boards\n"
         "                            referring to their run)\n"
         "  -p, --page FILE           write the report as an HTML page with the timelines (its\n"
-        "                            table of boards drawn by a script from a list embedded once)\n"
+        "                            table of boards drawn by a script from a list embedded\n"
+        "                            once), and say so last: page: FILE (unless the JSON goes\n"
+        "                            to standard output)\n"
         "  -c, --compare-image FILE  another image rehearsed on the same boards, whose runs\n"
         "  -r, --compare-runs DIR    are in DIR/NAME: what IMAGE does differently, board by\n"
         "                            board\n"
+        "  -B, --board DIR           a board's folder, after the BOARD_DIRs; may be given many\n"
+        "                            times, as may the two below, in the order the boards come\n"
+        "  -f, --fleet DIR           every folder in DIR (in its names' byte order) that holds a\n"
+        "                            board's piece (etc/, module.psr, flash or flash.bin)\n"
+        "  -b, --boards-from FILE    the board folders, one a line (\"-\": standard input)\n"
+        "  -D, --dealt FILE          the boards as --deal gave them: the part's with --shard\n"
         "  -S, --shard K/N           the boards are part K of N of a fleet; the JSON says so,\n"
         "                            for --merge\n"
-        "  -n, --fleet-size COUNT    with --shard: the whole fleet's boards\n"
-        "  -P, --positions FILE      with --shard: each board's place in the fleet (from 1),\n"
-        "                            one a line\n"
         "  -m, --merge               join the plans of the parts of a fleet (their JSON) into\n"
         "                            the plan of the whole, as one run over it gives\n"
-        "  -b, --boards-from FILE    the board folders, one a line (\"-\": standard input),\n"
-        "                            after those given as arguments\n"
-        "  -d, --deal                say which boards to run, in the boards' order, a line\n"
-        "                            each: its place (from 1), its name, \"-\" or the board\n"
-        "                            whose run stands for it (its twin: their folders differ\n"
-        "                            only in values that no step of the images reads or\n"
-        "                            writes), and its folder, apart by tabs; with --shard\n"
-        "                            only the boards of part K: the distinct boards in turn\n"
-        "                            to the N parts, twins with the first. Boards named\n"
-        "                            alike, or a board folder in RUNS_DIR or RUNS_DIR in one,\n"
-        "                            are refused\n"
+        "  -o, --out DIR             with --merge: the rehearsal's folder, made and checked as\n"
+        "                            --deal's RUNS_DIR\n"
+        "  -d, --deal                say the fleet's count of boards, then which boards to run,\n"
+        "                            in the boards' order, a line each: its place (from 1), its\n"
+        "                            name, \"-\" or the board whose run stands for it (its twin:\n"
+        "                            their folders differ only in values that no step of the\n"
+        "                            images reads or writes), and its folder, apart by tabs;\n"
+        "                            with --shard only the boards of part K: the distinct boards\n"
+        "                            in turn to the N parts, twins with the first. RUNS_DIR is\n"
+        "                            made; each twin's run in it (and in RUNS_DIR/compared with\n"
+        "                            --compare-image) made anew, holding only twin-of, its\n"
+        "                            stand-in's name. Refused: boards named alike, a board\n"
+        "                            folder in RUNS_DIR or RUNS_DIR in one or in a fleet, a\n"
+        "                            RUNS_DIR that is a link or holds anything but rehearsals'\n"
+        "                            runs, compared/, pages and JSON (nothing else in it is ever\n"
+        "                            removed)\n"
+        "  -a, --as NAME             say the errors of the boards and of the folders as NAME's\n"
+        "                            (the script that deals)\n"
         "  -w, --watch               on the board: write a line to standard output when the\n"
         "                            update report shows a step begun and at its end, with the\n"
         "                            time and the daemon's processor time (/tmp/daemon.pid);\n"
@@ -195,13 +217,76 @@ bool runsFolderFound(const std::string& runs) {
 // What the command line asks for.
 struct Rehearsal {
     std::string imagePath, jsonPath, pagePath, compareImage, compareRuns;
-    std::string shard, fleetSize, positionsPath;
+    std::string shard, dealtPath, outPath;
+    std::string as = "rehearse";  // who says the errors of --deal and --out
     bool atSpeed = false, watch = false, stampLines = false;
     bool merge = false, deal = false;
-    std::string boardsFrom;
+    // --board, --fleet and --boards-from, in the order given: a fleet's order is its boards'.
+    std::vector<std::pair<int, std::string>> sources;
+    std::vector<std::string> fleets;
     std::string runs;
-    std::vector<std::string> folders;  // with --merge the parts
+    std::vector<std::string> folders;    // with --merge the parts
+    std::vector<std::size_t> positions;  // of the boards from --dealt, in the fleet
+    std::size_t fleetBoards = 0;
 };
+
+// An error of the boards or the folder of runs, as the one that deals says it (--as).
+int sayError(const Rehearsal& rehearsal, const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", rehearsal.as.c_str(), message.c_str());
+    return kExitUsage;
+}
+
+std::optional<int> readList(const std::string& path, std::string* text) {
+    std::string error;
+    if (readInputFile(path, text, &error, kMostBoardsListed)) return std::nullopt;
+    std::fprintf(stderr, "rehearse: %s\n", error.c_str());
+    return kExitUsage;
+}
+
+// The board folders of --board, --fleet and --boards-from, after those given as arguments.
+std::optional<int> readSources(Rehearsal* rehearsal) {
+    std::error_code failed;
+    for (const auto& [option, path] : rehearsal->sources) {
+        std::string text, error;
+        if (option == 'B' && !std::filesystem::is_directory(path, failed))
+            return sayError(*rehearsal, "no board folder " + path);
+        if (option == 'B') rehearsal->folders.push_back(path);
+        if (option == 'f' && !rehearse::fleetBoards(path, &rehearsal->folders, &error))
+            return sayError(*rehearsal, error);
+        if (option == 'f') rehearsal->fleets.push_back(path);
+        if (option != 'b') continue;
+        if (path != "-" && !std::filesystem::is_regular_file(path, failed))
+            return sayError(*rehearsal, "no list of board folders " + path);
+        if (std::optional<int> wrong = readList(path, &text)) return wrong;
+        for (std::string& line : splitLines(text))
+            if (!line.empty()) rehearsal->folders.push_back(std::move(line));
+    }
+    return std::nullopt;
+}
+
+// The boards of --dealt: the fleet's count of boards, then a line for each as --deal says it.
+std::optional<int> readDealt(Rehearsal* rehearsal) {
+    std::string text;
+    if (rehearsal->dealtPath.empty()) return std::nullopt;
+    if (std::optional<int> wrong = readList(rehearsal->dealtPath, &text)) return wrong;
+    const std::vector<std::string> lines = splitLines(text);
+    std::optional<std::uint64_t> size = lines.empty() ? std::nullopt : unsignedNumber(lines[0]);
+    // (A fleet's count of boards, which even a 32-bit build holds.)
+    if (!size || *size > 1000000000)
+        return usageError(rehearsal->dealtPath + ": no count of the fleet's boards first");
+    rehearsal->fleetBoards = static_cast<std::size_t>(*size);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        const std::size_t tab = line.find('\t'),
+                          folder = line.find('\t', line.find('\t', tab + 1) + 1);
+        std::optional<std::uint64_t> position = unsignedNumber(line.substr(0, tab));
+        if (!position || *position < 1 || *position > *size || folder == std::string::npos)
+            return usageError(rehearsal->dealtPath + ": not a board as --deal says it: " + line);
+        rehearsal->positions.push_back(static_cast<std::size_t>(*position));
+        rehearsal->folders.push_back(line.substr(folder + 1));
+    }
+    return std::nullopt;
+}
 
 // The arguments after the options.
 std::optional<int> readOperands(int argc, char** argv, Rehearsal* rehearsal) {
@@ -214,23 +299,17 @@ std::optional<int> readOperands(int argc, char** argv, Rehearsal* rehearsal) {
         rehearsal->folders.assign(argv + optind, argv + argc);
         return std::nullopt;
     }
-    if (argc - optind < (rehearsal->boardsFrom.empty() ? 2 : 1))
+    if (argc - optind < (rehearsal->sources.empty() && rehearsal->dealtPath.empty() ? 2 : 1))
         return usageError("expected RUNS_DIR and at least one BOARD_DIR");
     if (!rehearsal->deal && rehearsal->compareImage.empty() != rehearsal->compareRuns.empty())
         return usageError("--compare-image and --compare-runs go together");
-    if (!rehearsal->deal && rehearsal->shard.empty() != rehearsal->positionsPath.empty())
-        return usageError("--shard and --positions go together");
+    if (!rehearsal->deal && !rehearsal->shard.empty() && rehearsal->dealtPath.empty())
+        return usageError("--shard takes its boards from --dealt");
     rehearsal->runs = argv[optind];
     rehearsal->folders.assign(argv + optind + 1, argv + argc);
-    if (rehearsal->boardsFrom.empty()) return std::nullopt;
-    std::string text, error;
-    if (!readInputFile(rehearsal->boardsFrom, &text, &error, kMostBoardsListed)) {
-        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
-        return kExitUsage;
-    }
-    for (std::string& line : splitLines(text))
-        if (!line.empty()) rehearsal->folders.push_back(std::move(line));
-    if (rehearsal->folders.empty()) return usageError(rehearsal->boardsFrom + ": no board folder");
+    if (std::optional<int> wrong = readSources(rehearsal)) return wrong;
+    if (std::optional<int> wrong = readDealt(rehearsal)) return wrong;
+    if (rehearsal->folders.empty()) return sayError(*rehearsal, "no board folder given");
     return std::nullopt;
 }
 
@@ -244,10 +323,13 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
                               {"compare-image", required_argument, nullptr, 'c'},
                               {"compare-runs", required_argument, nullptr, 'r'},
                               {"shard", required_argument, nullptr, 'S'},
-                              {"fleet-size", required_argument, nullptr, 'n'},
-                              {"positions", required_argument, nullptr, 'P'},
+                              {"dealt", required_argument, nullptr, 'D'},
                               {"merge", no_argument, nullptr, 'm'},
+                              {"out", required_argument, nullptr, 'o'},
+                              {"board", required_argument, nullptr, 'B'},
+                              {"fleet", required_argument, nullptr, 'f'},
                               {"boards-from", required_argument, nullptr, 'b'},
+                              {"as", required_argument, nullptr, 'a'},
                               {"deal", no_argument, nullptr, 'd'},
                               {"watch", no_argument, nullptr, 'w'},
                               {"stamp-lines", no_argument, nullptr, 'l'},
@@ -256,16 +338,18 @@ std::optional<int> readArguments(int argc, char** argv, Rehearsal* rehearsal) {
                               {nullptr, 0, nullptr, 0}};
     Rehearsal& r = *rehearsal;
     const std::map<int, std::string*> values = {
-        {'i', &r.imagePath},    {'j', &r.jsonPath},      {'p', &r.pagePath},
-        {'c', &r.compareImage}, {'r', &r.compareRuns},   {'S', &r.shard},
-        {'n', &r.fleetSize},    {'P', &r.positionsPath}, {'b', &r.boardsFrom}};
+        {'i', &r.imagePath},    {'j', &r.jsonPath},    {'p', &r.pagePath},
+        {'c', &r.compareImage}, {'r', &r.compareRuns}, {'S', &r.shard},
+        {'D', &r.dealtPath},    {'o', &r.outPath},     {'a', &r.as}};
     const std::map<int, bool*> flags = {
         {'s', &r.atSpeed}, {'w', &r.watch}, {'l', &r.stampLines}, {'m', &r.merge}, {'d', &r.deal}};
     opterr = 0;
-    for (int c;
-         (c = getopt_long(argc, argv, "+i:sj:p:c:r:S:n:P:mb:dwlhV", options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "+i:sj:p:c:r:S:D:mo:B:f:b:a:dwlhV", options,
+                                 nullptr)) != -1;) {
         if (auto value = values.find(c); value != values.end()) {
             *value->second = optarg;
+        } else if (c == 'B' || c == 'f' || c == 'b') {
+            r.sources.emplace_back(c, optarg);
         } else if (auto flag = flags.find(c); flag != flags.end()) {
             *flag->second = true;
         } else if (c == 'h') {
@@ -293,6 +377,8 @@ int writePlan(const Plan& plan, const Rehearsal& rehearsal) {
     if (!rehearsal.pagePath.empty() &&
         !writePieces(rehearsal.pagePath, [&](const Write& write) { writePlanPage(plan, write); }))
         return fileError("write " + rehearsal.pagePath);
+    if (!rehearsal.pagePath.empty() && rehearsal.jsonPath != "-")
+        std::printf("page: %s\n", rehearsal.pagePath.c_str());
     return planStatus(plan);
 }
 
@@ -304,17 +390,22 @@ std::vector<rehearse::ImageReach> imageReaches(const Rehearsal& rehearsal) {
     return images;
 }
 
-// Which boards run, and which are twins of which, a line each.
+// The fleet's count of boards, then which boards run and which are twins of which, a line
+// each; the twins' runs made.
 int dealBoards(const Rehearsal& rehearsal) {
-    rehearse::DealRequest request{rehearsal.folders, imageReaches(rehearsal), {}, rehearsal.runs};
+    rehearse::DealRequest request{
+        rehearsal.folders, imageReaches(rehearsal), {}, rehearsal.runs, rehearsal.fleets};
     if (!rehearsal.shard.empty() && !parseShard(rehearsal.shard, &request.shard))
-        return usageError("--shard takes K/N, 1 <= K <= N, not '" + rehearsal.shard + "'");
+        return sayError(rehearsal, "--shard takes K/N, 1 <= K <= N, not '" + rehearsal.shard + "'");
     std::vector<rehearse::DealtBoard> dealt;
     std::string error;
-    if (!rehearse::dealBoards(request, &dealt, &error)) {
-        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    std::vector<std::string> runs{rehearsal.runs};
+    if (!rehearsal.compareImage.empty()) runs.push_back(rehearsal.runs + "/compared");
+    if (!rehearse::makeRunsFolder(rehearsal.runs, &error) ||
+        !rehearse::dealBoards(request, &dealt, &error) ||
+        !rehearse::writeTwinRuns(dealt, runs, &error))
+        return sayError(rehearsal, error);
+    std::printf("%zu\n", rehearsal.folders.size());
     for (const rehearse::DealtBoard& board : dealt)
         std::printf("%zu\t%s\t%s\t%s\n", board.position, board.name.c_str(),
                     board.standIn.empty() ? "-" : board.standIn.c_str(), board.folder.c_str());
@@ -338,6 +429,8 @@ void noteTwinDifferences(const Rehearsal& rehearsal, Plan* plan) {
 int merge(const Rehearsal& rehearsal) {
     std::vector<Plan> parts(rehearsal.folders.size());
     std::string error;
+    if (!rehearsal.outPath.empty() && !rehearse::makeRunsFolder(rehearsal.outPath, &error))
+        return sayError(rehearsal, error);
     SharedRuns runs;
     for (std::size_t i = 0; i < parts.size(); ++i) {
         if (readPlanJson(rehearsal.folders[i], &parts[i], &error, &runs)) continue;
@@ -356,25 +449,13 @@ int merge(const Rehearsal& rehearsal) {
 std::optional<int> readShard(const Rehearsal& rehearsal, Plan* plan) {
     if (rehearsal.shard.empty()) return std::nullopt;
     Shard shard;
-    std::optional<std::uint64_t> size = unsignedNumber(rehearsal.fleetSize);
-    // (A fleet's count of boards, which even a 32-bit build holds.)
-    if (!parseShard(rehearsal.shard, &shard) || !size || *size > 1000000000)
-        return usageError("--shard takes K/N (1 <= K <= N) and --fleet-size a count");
-    shard.fleetBoards = static_cast<std::size_t>(*size);
+    if (!parseShard(rehearsal.shard, &shard))
+        return usageError("--shard takes K/N, 1 <= K <= N, not '" + rehearsal.shard + "'");
+    if (rehearsal.positions.size() != rehearsal.folders.size())
+        return usageError("--shard takes its boards from --dealt only");
+    shard.fleetBoards = rehearsal.fleetBoards;
     plan->shard = shard;
-    std::string text, error;
-    if (!readInputFile(rehearsal.positionsPath, &text, &error)) {
-        std::fprintf(stderr, "rehearse: %s\n", error.c_str());
-        return kExitUsage;
-    }
-    for (const std::string& line : splitLines(text)) {
-        std::optional<std::uint64_t> position = unsignedNumber(line);
-        if (!position || *position < 1 || *position > shard.fleetBoards)
-            return usageError(rehearsal.positionsPath + ": not a place in the fleet: " + line);
-        plan->positions.push_back(static_cast<std::size_t>(*position));
-    }
-    if (plan->positions.size() != rehearsal.folders.size())
-        return usageError(rehearsal.positionsPath + ": not one place for each board");
+    plan->positions = rehearsal.positions;
     return std::nullopt;
 }
 
