@@ -10,13 +10,13 @@ usage() {
 Usage: rehearse.sh [OPTIONS] [--board DIR]... [--fleet DIR]... [--boards-from FILE]...
                    [--compare OLD_IMAGE] IMAGE
        rehearse.sh [--json FILE] [--page FILE] [--out DIR] --merge PART.json...
-Runs the update IMAGE on a simulated board seeded from each board folder (sim/seed-board
---help), each in a sandbox of its own, many at a time, the module's line at 0 baud and the
-board's clock 10 times faster than real time (--clock-speed), and reports what the update did
-on each board and how long it would take there (what the report shows: rehearse --help), each
-board's timeline in OUT/NAME/timeline.svg, the whole on one page in OUT/plan.html. Twins,
-boards whose folders differ only in what no step of the image reads or writes (data.txt's
-serial number, the module's address &0001), are rehearsed once: a run for each distinct board.
+Runs the update IMAGE on a simulated board seeded from each board folder (see
+sim/seed-board --help), each in a sandbox of its own, many at a time, the module's line at 0
+baud and the board's clock 10 times faster than real time (--clock-speed), and reports what
+the update did on each board and how long it would take there (what the report shows:
+rehearse --help), each board's timeline in OUT/NAME/timeline.svg, the whole on one page in
+OUT/plan.html. Twins, boards whose folders differ only in what no step of the image reads or
+writes (data.txt's serial number, the module's address &0001), are rehearsed once.
 
 Options:
   --board DIR     a board's folder; may be given many times (default: sim/boards/sample)
