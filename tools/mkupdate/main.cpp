@@ -17,10 +17,10 @@
 
 #include "core/build_time.h"
 #include "tools/common/formatted.h"
+#include "tools/common/image_builder.h"
+#include "tools/common/image_files.h"
 #include "tools/common/input_file.h"
 #include "tools/mkupdate/build_options.h"
-#include "tools/mkupdate/image_builder.h"
-#include "tools/mkupdate/image_files.h"
 #include "tools/mkupdate/image_signing.h"
 #include "tools/mkupdate/image_verdict.h"
 #include "tools/mkupdate/key_set_making.h"

@@ -13,7 +13,7 @@
 
 #include "tests/support/board.h"
 #include "tests/support/openssl_keys.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 #include "tools/mkupdate/image_verdict.h"
 #include "tools/mkupdate/sample_update.h"
 #include "tools/mkupdate/update_archive.h"
