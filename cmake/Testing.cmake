@@ -114,7 +114,7 @@ add_board_tests(unit_tests)
 # Helpers shared by the tests: a peer on the AI socket, the daemon as a child, files.
 file(GLOB test_support_sources CONFIGURE_DEPENDS tests/support/*.cpp)
 list(REMOVE_ITEM test_support_sources ${board_guard})
-# On the build host the tests compress with mkupdate's own zlib code; the board's build has
+# On the build host the tests compress with the tools' own zlib code; the board's build has
 # no zlib and packs with the host's gzip program.
 list(REMOVE_ITEM test_support_sources ${PROJECT_SOURCE_DIR}/tests/support/gzip_program.cpp)
 if(CMAKE_CROSSCOMPILING)

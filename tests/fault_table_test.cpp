@@ -32,8 +32,8 @@
 #include "tests/support/board.h"
 #include "tests/support/bytes.h"
 #include "tests/support/updates.h"
-#include "tools/mkupdate/gzip_writer.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/gzip_writer.h"
+#include "tools/common/image_builder.h"
 #include "tools/mkupdate/sample_update.h"
 #include "tools/mkupdate/update_archive.h"
 

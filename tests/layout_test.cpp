@@ -2,7 +2,8 @@
 // and know only core/; update/ holds the steps over them; the main loop sits on top. The
 // simulated board's models read the daemon's bytes with their own decoding and see only the
 // platform seam. The tools take the daemon's formats and tables from src/'s floors and keep
-// the rest in their own folders. Checked over the includes of every source file.
+// the rest in their own folders, side by side: what more than one of them takes is in
+// tools/common. Checked over the includes of every source file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -85,17 +86,6 @@ TEST(Layout, BoardModelsSeeOnlyThePlatformSeam) {
     EXPECT_EQ(violations, std::vector<std::string>{});
 }
 
-// What a tool may include beside its own folder, tools/common and src/'s floors, by name: rehearse
-// follows the report as the peer does, takes its figures from the board's models and reads
-// what an image's archive reaches as the image tool lists it; aipeer
-// builds a capture's read-only update with the image tool's archive and image code; rollout
-// reads a board's update report for its failed steps as the peer does.
-const std::map<std::string, std::set<std::string>> kToolsBeyondTheirOwn = {
-    {"rehearse", {"tools/aipeer", "tools/mkupdate", "sim"}},
-    {"aipeer", {"tools/mkupdate"}},
-    {"rollout", {"tools/aipeer"}},
-};
-
 // The room an include names: "tools/<tool>" in tools/, a floor of src/, or a top folder.
 std::string roomOf(const std::string& path) {
     std::string room = firstComponent(path);
@@ -103,21 +93,39 @@ std::string roomOf(const std::string& path) {
     return room;
 }
 
-TEST(Layout, ToolsIncludeTheFloorsTheirOwnAndWhatTheyAreAllowed) {
+// Whether a file of tools/ may include a path: its own folder, tools/common (what more than one
+// tool takes) and src/'s floors; rehearse also the board's models, whose figures it takes; tests
+// also the test support and the board's models. No tool reaches into another's folder: what two
+// share moves to tools/common.
+bool toolMayInclude(const std::string& from, const std::string& to) {
+    const std::string own = roomOf(from);
+    const std::string room = roomOf(to);
+    if (room == own || room == "tools/common" || kAllowedFloors.contains(room)) return true;
+    if (room == "sim" && (own == "tools/rehearse" || isTest(from))) return true;
+    return room == "tests" && isTest(from);
+}
+
+TEST(Layout, ToolsIncludeTheFloorsTheirOwnAndTheCommon) {
     std::vector<std::string> violations;
-    for (const Include& include : projectIncludes("tools")) {
-        const std::string own = roomOf(include.from);
-        const std::string tool = own.substr(std::string("tools/").size());
-        std::set<std::string> allowed = {own, "tools/common"};
-        for (const auto& [floor, below] : kAllowedFloors) allowed.insert(floor);
-        if (auto extra = kToolsBeyondTheirOwn.find(tool); extra != kToolsBeyondTheirOwn.end())
-            allowed.insert(extra->second.begin(), extra->second.end());
-        // Tests may also use the test support and the board's models.
-        if (isTest(include.from)) allowed.insert({"tests", "sim"});
-        if (!allowed.contains(roomOf(include.to)))
+    for (const Include& include : projectIncludes("tools"))
+        if (!toolMayInclude(include.from, include.to))
             violations.push_back(include.from + " includes " + include.to);
-    }
     EXPECT_EQ(violations, std::vector<std::string>{});
+}
+
+// The rule itself: a tool that took from another tool's folder would be caught.
+TEST(Layout, AToolThatIncludesAnotherToolsFolderIsCaught) {
+    EXPECT_FALSE(toolMayInclude("tools/rehearse/step_times.cpp", "tools/aipeer/peer.h"));
+    EXPECT_FALSE(toolMayInclude("tools/aipeer/main.cpp", "tools/mkupdate/update_build.h"));
+    EXPECT_FALSE(toolMayInclude("tools/rollout/plan_compare_test.cpp", "tools/rehearse/plan.h"));
+    EXPECT_FALSE(toolMayInclude("tools/common/image_files.cpp", "tools/mkupdate/update_build.h"));
+    EXPECT_FALSE(toolMayInclude("tools/aipeer/peer.cpp", "sim/sim_clock.h"));
+    EXPECT_FALSE(toolMayInclude("tools/mkupdate/main.cpp", "tests/support/board.h"));
+    EXPECT_TRUE(toolMayInclude("tools/rehearse/step_times.cpp", "tools/common/update_report.h"));
+    EXPECT_TRUE(toolMayInclude("tools/rehearse/board_facts.cpp", "sim/sim_clock.h"));
+    EXPECT_TRUE(toolMayInclude("tools/aipeer/main.cpp", "tools/aipeer/peer.h"));
+    EXPECT_TRUE(toolMayInclude("tools/common/image_builder.cpp", "image/image_header.h"));
+    EXPECT_TRUE(toolMayInclude("tools/aipeer/peer_test.cpp", "tests/support/board.h"));
 }
 
 // A source file and its header are one unit: "core/log" for core/log.h and core/log.cpp.

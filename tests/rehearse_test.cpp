@@ -20,7 +20,7 @@
 #include "tests/support/board.h"
 #include "tests/support/key_sets.h"
 #include "tests/support/openssl_keys.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 #include "tools/mkupdate/sample_update.h"
 
 namespace {

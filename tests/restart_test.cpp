@@ -19,7 +19,7 @@
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tests/support/updates.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 #include "tools/mkupdate/sample_update.h"
 
 using namespace std::chrono_literals;

@@ -24,7 +24,7 @@
 #include "tests/support/board.h"
 #include "tests/support/openssl_keys.h"
 #include "tests/support/updates.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 using namespace std::chrono_literals;
 

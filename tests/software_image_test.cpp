@@ -18,7 +18,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/openssl_keys.h"
 #include "tests/support/updates.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 using namespace std::chrono_literals;
 

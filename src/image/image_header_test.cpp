@@ -10,7 +10,7 @@
 #include "core/log.h"
 #include "tests/support/board.h"
 #include "tests/support/bytes.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 namespace {
 

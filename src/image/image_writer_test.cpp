@@ -17,7 +17,7 @@
 #include "sim/sim_state.h"
 #include "tests/support/board.h"
 #include "tests/support/bytes.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 namespace {
 

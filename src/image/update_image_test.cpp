@@ -7,7 +7,7 @@
 #include <string>
 
 #include "tests/support/board.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 namespace {
 

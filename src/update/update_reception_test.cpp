@@ -16,8 +16,8 @@
 #include "image/update_image.h"
 #include "tests/support/board.h"
 #include "tests/support/bytes.h"
-#include "tools/mkupdate/gzip_writer.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/gzip_writer.h"
+#include "tools/common/image_builder.h"
 #include "tools/mkupdate/update_archive.h"
 #include "update/update_state.h"
 

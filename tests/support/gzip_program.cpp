@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tools/mkupdate/gzip_writer.h"
+#include "tools/common/gzip_writer.h"
 
 namespace mkupdate {
 

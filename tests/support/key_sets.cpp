@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "image/sha256.h"
-#include "tools/mkupdate/gzip_writer.h"
-#include "tools/mkupdate/image_builder.h"
-#include "tools/mkupdate/tar_archive.h"
+#include "tools/common/gzip_writer.h"
+#include "tools/common/image_builder.h"
+#include "tools/common/tar_archive.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 // The sample update, folder sim/sample-update/ of the project, and its parts.
 inline const std::string kSampleFolder = PROJECT_SOURCE_PATH "/sim/sample-update";

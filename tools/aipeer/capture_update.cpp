@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "image/image_header.h"
-#include "tools/mkupdate/image_builder.h"
-#include "tools/mkupdate/tar_archive.h"
+#include "tools/common/image_builder.h"
+#include "tools/common/tar_archive.h"
 
 namespace {
 

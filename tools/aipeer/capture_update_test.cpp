@@ -9,7 +9,7 @@
 #include "tests/support/board.h"
 #include "tests/support/updates.h"
 #include "tools/aipeer/board_capture.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 namespace {
 

@@ -25,10 +25,10 @@
 #include "tools/aipeer/capture_update.h"
 #include "tools/aipeer/image_placement.h"
 #include "tools/aipeer/peer.h"
-#include "tools/aipeer/report_follower.h"
-#include "tools/aipeer/update_report.h"
+#include "tools/common/image_files.h"
 #include "tools/common/input_file.h"
-#include "tools/mkupdate/image_files.h"
+#include "tools/common/report_follower.h"
+#include "tools/common/update_report.h"
 #include "update/step_table.h"
 
 namespace {

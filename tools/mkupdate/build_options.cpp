@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "image/key_set_statement.h"
-#include "tools/mkupdate/image_files.h"
+#include "tools/common/image_files.h"
 #include "tools/mkupdate/key_set_making.h"
 
 namespace mkupdate {

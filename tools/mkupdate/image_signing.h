@@ -12,7 +12,7 @@
 
 #include "image/image_signature.h"
 #include "image/key_set_statement.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 namespace mkupdate {
 

@@ -6,11 +6,13 @@
 #include "core/byte_order.h"
 #include "image/image_header.h"
 #include "image/image_signature.h"
+#include "tools/common/archive_listing.h"
 #include "tools/common/formatted.h"
+#include "tools/common/image_builder.h"
 #include "tools/common/json_text.h"
-#include "tools/mkupdate/archive_listing.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/signature_words.h"
 #include "tools/mkupdate/key_set_making.h"
+#include "tools/mkupdate/update_archive.h"
 #include "update/board_keys.h"
 #include "update/step_table.h"
 
@@ -166,32 +168,35 @@ KeySetListing keySetListing(const KeySetFiles& set) {
     return listing;
 }
 
+// File 0's signature block in the tools' words; a damaged block is a fault of the image,
+// marked as the verdict's faults are.
+void listSignature(std::span<const std::uint8_t> file0, TrustListing* trust) {
+    SignatureBlock block{};
+    const SignatureBlockParse parsed = parseSignatureBlock(file0, &block);
+    trust->text = std::string("signature    ") +
+                  (parsed == SignatureBlockParse::Damaged ? "BAD: " : "") +
+                  signatureBlockWords(parsed, block) + "\n";
+    switch (parsed) {
+        case SignatureBlockParse::Absent:
+            trust->unsignedImage = true;
+            break;
+        case SignatureBlockParse::Damaged:
+            trust->json["signature"] = Json{{"damaged", true}};
+            break;
+        case SignatureBlockParse::Found:
+            trust->json["signature"] = Json{{"keyId", updateKeyIdText(block.keyId).data()},
+                                            {"format", block.format},
+                                            {"securityVersion", block.securityVersion}};
+            break;
+    }
+}
+
 TrustListing trustListing(const ImageListing& listing, std::span<const std::uint8_t> image,
                           const ArchiveListing* archive) {
     TrustListing trust{"", Json{{"signature", nullptr}}, false, {}};
     if (listing.multiFile && !listing.files.empty() && listing.files.front().inside) {
         const ListedFile& file0 = listing.files.front();
-        SignatureBlock block{};
-        switch (parseSignatureBlock(image.subspan(file0.offset, file0.size), &block)) {
-            case SignatureBlockParse::Absent:
-                trust.text = "signature    none\n";
-                trust.unsignedImage = true;
-                break;
-            case SignatureBlockParse::Damaged:
-                trust.text = "signature    BAD: damaged signature block\n";
-                trust.json["signature"] = Json{{"damaged", true}};
-                break;
-            case SignatureBlockParse::Found: {
-                UpdateKeyIdText keyId = updateKeyIdText(block.keyId);
-                const char* id = keyId.data();
-                trust.text = formatted("signature    key %s, format %u, security version %u\n", id,
-                                       block.format, block.securityVersion);
-                trust.json["signature"] = Json{{"keyId", id},
-                                               {"format", block.format},
-                                               {"securityVersion", block.securityVersion}};
-                break;
-            }
-        }
+        listSignature(image.subspan(file0.offset, file0.size), &trust);
     }
     if (archive == nullptr || !archive->failure.empty()) return trust;
     Json keys = Json::array();

@@ -17,10 +17,11 @@
 
 #include "core/build_time.h"
 #include "tools/common/formatted.h"
+#include "tools/common/image_builder.h"
+#include "tools/common/image_files.h"
 #include "tools/common/input_file.h"
+#include "tools/common/signature_words.h"
 #include "tools/mkupdate/build_options.h"
-#include "tools/mkupdate/image_builder.h"
-#include "tools/mkupdate/image_files.h"
 #include "tools/mkupdate/image_signing.h"
 #include "tools/mkupdate/image_verdict.h"
 #include "tools/mkupdate/key_set_making.h"
@@ -219,11 +220,11 @@ other header bytes are 0, so identical inputs give byte-identical images.
       refuse the image or the update fail, or why a part would travel for nothing
       ("update.d/update-keys/: key set packed but not installed, as
       update.d/updatetodo.txt names no UPDATE_KEYS"). The signature block ("signature
-      key ID, format F, security version N", or "none") and the key set that the update
-      installs (each update.d/update-keys/ key file with its key's ID and role; its
-      statement's key-set version and threshold, and who signed it: a root of the set by
-      name and ID, another key by ID) come before the verdict, and a "warning" line for a
-      key set installed by an unsigned image. With --json the same as one JSON object
+      key ID, format F, security version N", "unsigned", or "BAD: damaged signature
+      block") and the key set that the update installs (each update.d/update-keys/ key
+      file with its key's ID and role; its statement's key-set version and threshold, and
+      who signed it: a root of the set by name and ID, another key by ID) come before the
+      verdict, and a "warning" line for a key set installed by an unsigned image. With --json the same as one JSON object
       ("format_version" 2, "signature", "keySet" with each key's "role",
       "keySetStatement", "warnings"; the last file's own header under "header" when it is
       an image).
@@ -528,17 +529,9 @@ std::string signatureSummary(const mkupdate::Bytes& image) {
     auto split = mkupdate::splitMultiImage(image, &error);
     if (!split) return "no signature block";
     SignatureBlock block{};
-    switch (parseSignatureBlock(split->files.front(), &block)) {
-        case SignatureBlockParse::Absent:
-            return "not signed";
-        case SignatureBlockParse::Damaged:
-            return "damaged signature block";
-        case SignatureBlockParse::Found:
-            break;
-    }
-    return "signed by key " + std::string(updateKeyIdText(block.keyId).data()) + ", format " +
-           std::to_string(block.format) + ", security version " +
-           std::to_string(block.securityVersion);
+    const SignatureBlockParse parsed = parseSignatureBlock(split->files.front(), &block);
+    const std::string words = signatureBlockWords(parsed, block);
+    return parsed == SignatureBlockParse::Found ? "signed by " + words : words;
 }
 
 // list and check: the daemon's verdict on one image.

@@ -13,7 +13,7 @@
 
 #include "tests/support/board.h"
 #include "tests/support/openssl_keys.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 #include "tools/mkupdate/image_verdict.h"
 #include "tools/mkupdate/sample_update.h"
 #include "tools/mkupdate/update_archive.h"
@@ -732,7 +732,7 @@ TEST_F(MkupdateProgram, RefusesKeyFoldersAndKeyNamesThatLeaveABoardOpen) {
     const std::string warning =
         "installs a key set but is unsigned: a board with keys refuses it (only a board without "
         "keys takes it, as its first key set)";
-    EXPECT_NE(list.out.find("signature    none\nkey set      update.d/update-keys/k.key " + id +
+    EXPECT_NE(list.out.find("signature    unsigned\nkey set      update.d/update-keys/k.key " + id +
                             " release\nwarning      " + warning + "\nresult       valid\n"),
               std::string::npos)
         << list.out;

@@ -7,7 +7,7 @@
 #include "btlink/pskey_line.h"
 #include "image/flash.h"
 #include "image/service_records.h"
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 namespace mkupdate {
 namespace {

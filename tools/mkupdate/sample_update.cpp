@@ -1,7 +1,7 @@
 #include "tools/mkupdate/sample_update.h"
 
+#include "tools/common/image_files.h"
 #include "tools/mkupdate/build_options.h"
-#include "tools/mkupdate/image_files.h"
 
 namespace mkupdate {
 

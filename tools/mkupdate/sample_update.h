@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 #include "tools/mkupdate/update_build.h"
 
 namespace mkupdate {

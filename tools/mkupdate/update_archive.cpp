@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "tools/mkupdate/gzip_writer.h"
-#include "tools/mkupdate/image_files.h"
+#include "tools/common/gzip_writer.h"
+#include "tools/common/image_files.h"
 
 namespace mkupdate {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/mkupdate/tar_archive.h"
+#include "tools/common/tar_archive.h"
 
 namespace mkupdate {
 

@@ -11,7 +11,7 @@
 
 #include "image/image_header.h"
 #include "tests/support/board.h"
-#include "tools/mkupdate/gzip_reader.h"
+#include "tools/common/gzip_reader.h"
 
 namespace mkupdate {
 namespace {

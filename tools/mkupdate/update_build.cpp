@@ -5,7 +5,7 @@
 
 #include "image/image_header.h"
 #include "image/image_signature.h"
-#include "tools/mkupdate/gzip_writer.h"
+#include "tools/common/gzip_writer.h"
 #include "tools/mkupdate/key_set_making.h"
 #include "tools/mkupdate/part_checks.h"
 #include "tools/mkupdate/update_archive.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 #include "update/step_table.h"
 
 namespace mkupdate {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "image/image_header.h"
+#include "tools/common/gzip_reader.h"
 #include "tools/mkupdate/build_options.h"
-#include "tools/mkupdate/gzip_reader.h"
 #include "tools/mkupdate/part_checks.h"
 #include "tools/mkupdate/sample_update.h"
 

@@ -14,9 +14,9 @@
 #include "image/sha256.h"
 #include "sim/flash_model.h"
 #include "sim/module/module_model.h"
-#include "tools/aipeer/update_report.h"
 #include "tools/common/input_file.h"
 #include "tools/common/numbers.h"
+#include "tools/common/update_report.h"
 #include "tools/rehearse/step_times.h"
 
 namespace fs = std::filesystem;

@@ -17,9 +17,9 @@
 
 #include "core/build_time.h"
 #include "image/image_header.h"
-#include "image/image_signature.h"
 #include "tools/common/input_file.h"
 #include "tools/common/numbers.h"
+#include "tools/common/signature_words.h"
 #include "tools/rehearse/board_deal.h"
 #include "tools/rehearse/board_order.h"
 #include "tools/rehearse/plan.h"
@@ -150,17 +150,7 @@ std::string imageSigner(const std::string& bytes) {
                                         bytes.size());
     ImageFile file0{};
     if (!locateImageFile(image, 0, &file0)) return "";
-    SignatureBlock block{};
-    switch (parseSignatureBlock(image.subspan(file0.offset, file0.size), &block)) {
-        case SignatureBlockParse::Absent:
-            return "unsigned";
-        case SignatureBlockParse::Damaged:
-            return "damaged signature block";
-        case SignatureBlockParse::Found:
-            break;
-    }
-    return "key " + std::string(updateKeyIdText(block.keyId).data()) + ", security version " +
-           std::to_string(block.securityVersion);
+    return signatureBlockWords(image.subspan(file0.offset, file0.size));
 }
 
 bool readImage(const std::string& path, ImageId* image) {

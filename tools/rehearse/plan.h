@@ -16,7 +16,8 @@
 struct ImageId {
     std::string name;    // the file's name
     std::string sha256;  // of its bytes, lower-case hex
-    // Who signed it: "key ID, security version N", "unsigned", "damaged signature block", or
+    // Who signed it, in the tools' words for a signature block (signatureBlockWords): "key ID,
+    // format F, security version N", "unsigned", "damaged signature block"; or
     // "" when not known (not a multi-file image, or not read)
     std::string signer;
 };

@@ -245,7 +245,8 @@ TEST(Plan, ComparisonSeesWhomEachBoardTrusts) {
     TrustFacts& refused = ownRun(now[2]).trust;
     refused.verdict = "refused: signed by unknown key " + kMakersId;
     Plan plan;
-    plan.image = {"new.img", std::string(64, 'a'), "key " + kMakersId + ", security version 2"};
+    plan.image = {"new.img", std::string(64, 'a'),
+                  "key " + kMakersId + ", format 2, security version 2"};
     plan.boards = now;
     plan.groups = groupBoards(plan.boards);
     plan.comparison = Comparison{{"old.img", "", "unsigned"}, old, compareFleets(old, now)};
@@ -295,7 +296,8 @@ TEST(Plan, BoardsTableHasATrustColumn) {
         std::string cell;
     } cases[] = {
         {"keyless", [](TrustFacts&) {}, "unsigned", "unsigned, keyless"},
-        {"keylessSigned", [](TrustFacts&) {}, "key x, security version 1", "not checked, keyless"},
+        {"keylessSigned", [](TrustFacts&) {}, "key x, format 2, security version 1",
+         "not checked, keyless"},
         {"enrols",
          [](TrustFacts& t) {
              t.keyFolderAfter = true;
@@ -312,13 +314,13 @@ TEST(Plan, BoardsTableHasATrustColumn) {
              t.securityBefore = 1;
              t.securityAfter = 2;
          },
-         "key x, security version 2", "keys 2 -> 3, sv 1 -> 2"},
+         "key x, format 2, security version 2", "keys 2 -> 3, sv 1 -> 2"},
         {"otherKey",
          [](TrustFacts& t) {
              keyedBoard(t, {{"a.key", kMakersId, "release"}}, {{"a.key", kOtherId, "release"}});
              t.securityBefore = t.securityAfter = 3;
          },
-         "key x, security version 3", "keys 1 -> 1 (changed), sv 3"},
+         "key x, format 2, security version 3", "keys 1 -> 1 (changed), sv 3"},
         // Root keys come in with the set's first statement, which its roots signed.
         {"firstRoots",
          [](TrustFacts& t) {
@@ -328,7 +330,7 @@ TEST(Plan, BoardsTableHasATrustColumn) {
                          {"r2.key", kOtherId, "root"}});
              t.keySetAfter = 1;
          },
-         "key x, security version 0", "keys 1 -> 3 (2 root), key set 0 -> 1"},
+         "key x, format 2, security version 0", "keys 1 -> 3 (2 root), key set 0 -> 1"},
         // A release key rotated by the roots: as many keys and roots, the set's version up.
         {"rotated",
          [](TrustFacts& t) {
@@ -337,20 +339,20 @@ TEST(Plan, BoardsTableHasATrustColumn) {
              t.keySetBefore = 1;
              t.keySetAfter = 2;
          },
-         "key x, security version 0", "keys 2 (1 root) -> 2 (changed), key set 1 -> 2"},
+         "key x, format 2, security version 0", "keys 2 (1 root) -> 2 (changed), key set 1 -> 2"},
         {"unreadableKeySet",
          [](TrustFacts& t) {
              keyedBoard(t, {{"r.key", kOtherId, "root"}}, {{"r.key", kOtherId, "root"}});
              t.keySetBefore.reset();
              t.keySetAfter.reset();
          },
-         "key x, security version 0", "keys 1 (1 root), key set unreadable"},
+         "key x, format 2, security version 0", "keys 1 (1 root), key set unreadable"},
         {"unknownKey",
          [](TrustFacts& t) { t.verdict = "refused: signed by unknown key " + kMakersId; },
-         "key x, security version 1", "refused: signed by unknown key"},
+         "key x, format 2, security version 1", "refused: signed by unknown key"},
         {"badSignature",
          [](TrustFacts& t) { t.verdict = "refused: bad signature by key " + kMakersId; },
-         "key x, security version 1", "refused: bad signature"},
+         "key x, format 2, security version 1", "refused: bad signature"},
         {"unreadableRecord",
          [](TrustFacts& t) {
              t.verdict = "not checked (no update key installed)";

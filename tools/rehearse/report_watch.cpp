@@ -9,9 +9,9 @@
 #include <sstream>
 #include <vector>
 
-#include "tools/aipeer/report_follower.h"
 #include "tools/common/formatted.h"
 #include "tools/common/numbers.h"
+#include "tools/common/report_follower.h"
 #include "tools/rehearse/board_facts.h"
 
 namespace {

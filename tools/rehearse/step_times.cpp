@@ -4,8 +4,8 @@
 #include <cmath>
 #include <sstream>
 
-#include "tools/aipeer/update_report.h"
 #include "tools/common/numbers.h"
+#include "tools/common/update_report.h"
 
 namespace {
 

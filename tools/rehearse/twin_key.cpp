@@ -8,9 +8,9 @@
 #include "tools/common/input_file.h"
 #include "tools/rehearse/board_keys.h"
 #if defined(REHEARSE_READS_ARCHIVES)
-#include "tools/mkupdate/archive_listing.h"
-#include "tools/mkupdate/image_builder.h"
-#include "tools/mkupdate/image_files.h"
+#include "tools/common/archive_listing.h"
+#include "tools/common/image_builder.h"
+#include "tools/common/image_files.h"
 #endif
 
 namespace rehearse {

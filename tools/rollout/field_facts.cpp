@@ -5,9 +5,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/aipeer/update_report.h"
 #include "tools/common/input_file.h"
 #include "tools/common/numbers.h"
+#include "tools/common/update_report.h"
 
 namespace rollout {
 

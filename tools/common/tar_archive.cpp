@@ -1,4 +1,4 @@
-#include "tools/mkupdate/tar_archive.h"
+#include "tools/common/tar_archive.h"
 
 #include <algorithm>
 #include <array>

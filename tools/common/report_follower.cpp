@@ -1,11 +1,11 @@
-#include "tools/aipeer/report_follower.h"
+#include "tools/common/report_follower.h"
 
 #include <cstdio>
 #include <memory>
 #include <optional>
 
 #include "core/log.h"
-#include "tools/aipeer/update_report.h"
+#include "tools/common/update_report.h"
 #include "update/update_reception.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/mkupdate/archive_listing.h"
+#include "tools/common/archive_listing.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "tests/support/bytes.h"
-#include "tools/mkupdate/gzip_writer.h"
-#include "tools/mkupdate/update_archive.h"
+#include "tools/common/gzip_writer.h"
+#include "tools/common/tar_archive.h"
 
 namespace mkupdate {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 namespace mkupdate {
 

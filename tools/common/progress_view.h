@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "tools/aipeer/update_report.h"
+#include "tools/common/update_report.h"
 
 enum class ViewForm {
     Terminal,  // "[ 3/10] Compare PS-Keys:       [##########----------]  50%", redrawn with "\r"

@@ -1,4 +1,4 @@
-#include "tools/mkupdate/image_builder.h"
+#include "tools/common/image_builder.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/aipeer/progress_view.h"
+#include "tools/common/progress_view.h"
 
 struct ReportFollower {
     ViewForm form = ViewForm::Lines;

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "tools/mkupdate/gzip_reader.h"
-#include "tools/mkupdate/gzip_writer.h"
+#include "tools/common/gzip_reader.h"
+#include "tools/common/gzip_writer.h"
 
 namespace mkupdate {
 namespace {

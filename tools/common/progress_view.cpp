@@ -1,4 +1,4 @@
-#include "tools/aipeer/progress_view.h"
+#include "tools/common/progress_view.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "tools/aipeer/report_follower.h"
+#include "tools/common/report_follower.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/mkupdate/update_archive.h"
+#include "tools/common/tar_archive.h"
 
 namespace mkupdate {
 

@@ -1,12 +1,11 @@
-#include "tools/mkupdate/archive_listing.h"
+#include "tools/common/archive_listing.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
 
 #include "tools/common/formatted.h"
-#include "tools/mkupdate/gzip_reader.h"
-#include "tools/mkupdate/update_archive.h"
+#include "tools/common/gzip_reader.h"
 #include "update/step_table.h"
 
 namespace mkupdate {

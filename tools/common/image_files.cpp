@@ -1,4 +1,4 @@
-#include "tools/mkupdate/image_files.h"
+#include "tools/common/image_files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -7,8 +7,8 @@
 
 #include "tests/support/board.h"
 #include "tests/support/bytes.h"
-#include "tools/mkupdate/gzip_reader.h"
-#include "tools/mkupdate/gzip_writer.h"
+#include "tools/common/gzip_reader.h"
+#include "tools/common/gzip_writer.h"
 
 namespace mkupdate {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/aipeer/update_report.h"
+#include "tools/common/update_report.h"
 
 #include <algorithm>
 
