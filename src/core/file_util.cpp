@@ -149,7 +149,3 @@ int writeFile(const char* path, const char* mode, const void* buffer, std::size_
 int appendText(const char* path, const char* text) {
     return writeFile(path, "a", text, std::strlen(text));
 }
-
-bool removeEarlierFile(const char* function, const char* path) {
-    return removeWhateverStands(function, path);
-}

@@ -38,8 +38,3 @@ int writeFile(const char* path, const char* mode, const void* buffer, std::size_
 
 // writeFile of a NUL-terminated text in append mode.
 int appendText(const char* path, const char* text);
-
-// Removes whatever an earlier run (or anybody) left at path (a link itself, never what it
-// points to; a folder with its contents), in the name of function: an error naming the path
-// when it couldn't be removed. False only then.
-bool removeEarlierFile(const char* function, const char* path);

@@ -1,6 +1,5 @@
 #include "core/work_files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/dir_stream.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "core/update_paths.h"
@@ -32,20 +32,18 @@ int removeAt(int parent, const char* name) {
     if (errno != EISDIR && errno != EPERM) return errno;
     int folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0) return errno == ENOENT ? 0 : errno;
-    DIR* entries = fdopendir(folder);
-    if (entries == nullptr) {
+    DirStream entries(fdopendir(folder));
+    if (!entries) {
         int error = errno;
         close(folder);
         return error;
     }
-    int error = 0;
-    while (dirent* entry = readdir(entries)) {
+    while (dirent* entry = readdir(entries.get())) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        error = removeAt(dirfd(entries), entry->d_name);
-        if (error != 0) break;
+        int error = removeAt(dirfd(entries.get()), entry->d_name);
+        if (error != 0) return error;
     }
-    closedir(entries);
-    if (error != 0) return error;
+    entries.reset();  // closed before the folder itself goes
     if (unlinkat(parent, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
     return errno;
 }
@@ -53,15 +51,15 @@ int removeAt(int parent, const char* name) {
 // Walks the folder open at folder (shown as shown), taking over every entry; false (logged)
 // at the first that can't be taken.
 bool takeOverEntries(const char* function, int folder, const char* shown) {
-    DIR* entries = fdopendir(folder);
-    if (entries == nullptr) {
+    DirStream entries(fdopendir(folder));
+    if (!entries) {
         close(folder);
         UPDATE_ERR_AS(function, LogLevel::Critical, kErrorOperationFailed,
                       "couldn't read folder %s errno = %d %m \n", shown, errno);
         return false;
     }
     bool taken = true;
-    while (dirent* entry = readdir(entries)) {
+    while (dirent* entry = readdir(entries.get())) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         // A name too long for the report is shown cut, ending in "...".
         char path[256];
@@ -69,7 +67,7 @@ bool takeOverEntries(const char* function, int folder, const char* shown) {
             static_cast<int>(sizeof path))
             std::memcpy(path + sizeof path - 4, "...", 4);
         struct stat info {};
-        int at = dirfd(entries);
+        int at = dirfd(entries.get());
         const char* refusal = nullptr;
         if (fstatat(at, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
             refusal = "can't be examined";
@@ -98,7 +96,6 @@ bool takeOverEntries(const char* function, int folder, const char* shown) {
         }
         if (!taken) break;
     }
-    closedir(entries);
     return taken;
 }
 

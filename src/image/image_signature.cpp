@@ -1,6 +1,5 @@
 #include "image/image_signature.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,9 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "core/byte_order.h"
+#include "core/dir_stream.h"
 #include "core/hex.h"
 #include "image/image_header.h"
 
@@ -59,25 +58,6 @@ bool parseKeyText(std::string_view text, std::array<std::uint8_t, kRsaMaxBits / 
     return found;
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// Calls visit(path) for each key file of folder until it returns true; true then.
-template <typename Visit>
-bool forEachKeyFile(const char* folder, Visit visit) {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(folder));
-    if (!dir) return false;
-    while (const dirent* entry = readdir(dir.get())) {
-        if (!isKeyFileName(entry->d_name)) continue;
-        char path[256];
-        int written = std::snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
-        if (written > 0 && static_cast<std::size_t>(written) < sizeof path && visit(path))
-            return true;
-    }
-    return false;
-}
-
 // The part of path after its last '/'.
 std::string_view lastName(const char* path) {
     const char* slash = std::strrchr(path, '/');
@@ -95,6 +75,69 @@ int versionedLinkFault(const char* folder) {
     struct stat status {};
     if (lstat(path, &status) != 0) return errno;
     return S_ISDIR(status.st_mode) ? 0 : -1;
+}
+
+// A check's trial of the key files that its listing meets, for the signature's key: the
+// first whose ID is the signature's ends it, its key and role kept.
+struct KeyTrial {
+    UpdateKeyId wanted;
+    void (*unreadable)(const char* path);
+    RsaPublicKey key{};
+    KeyRole role{};
+    bool found = false;
+};
+
+// inspectKeyFolder's one listing; with trial, each key file met is tried too, until one is
+// found, so that a check lists the folder once.
+KeyFolder listKeyFolder(const char* folder, const OtherFileListener* others, KeyFolderRules rules,
+                        KeyTrial* trial) {
+    struct stat status {};
+    if (lstat(folder, &status) != 0) {
+        if (errno == ENOENT) return {KeyFolderState::Absent, 0};
+    } else if (rules.versionedLink && S_ISLNK(status.st_mode)) {
+        int fault = versionedLinkFault(folder);
+        if (fault != 0) return {KeyFolderState::Unlistable, fault < 0 ? ELOOP : fault, fault < 0};
+    }
+    DirStream dir(opendir(folder));
+    if (!dir) return {KeyFolderState::Unlistable, errno};
+    std::size_t keys = 0;
+    std::size_t otherFiles = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) return {KeyFolderState::Unlistable, errno};
+            break;
+        }
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        bool key = isKeyFileName(name);
+        keys += key;
+        otherFiles += !key;
+        // Key files are tried only in a check, until one is found. The set's statement and
+        // signatures belong beside its keys, yet count as no key (a folder with only them holds
+        // no key file) and are heard of by nobody.
+        if (key ? trial == nullptr || trial->found
+                : others == nullptr || std::strcmp(name, kKeySetStatementName) == 0 ||
+                      std::strcmp(name, kKeySetSignaturesName) == 0)
+            continue;
+        char path[256];
+        int written = std::snprintf(path, sizeof path, "%s/%s", folder, name);
+        if (written <= 0 || static_cast<std::size_t>(written) >= sizeof path) continue;
+        if (!key) {
+            others->heard(others->context, path);
+            continue;
+        }
+        // One key at a time: each is a kilobyte, and a board holds few.
+        UpdateKeyId id{};
+        if (readUpdateKeyFile(path, &trial->key, &id, &trial->role)) {
+            trial->found = id == trial->wanted;
+        } else if (trial->unreadable != nullptr) {
+            trial->unreadable(path);
+        }
+    }
+    if (keys > 0) return {KeyFolderState::Keys, 0};
+    return {otherFiles > 0 ? KeyFolderState::NoKeyFile : KeyFolderState::Empty, 0};
 }
 
 }  // namespace
@@ -247,42 +290,7 @@ bool readUpdateKeyFile(const char* path, RsaPublicKey* key, UpdateKeyId* id, Key
 
 KeyFolder inspectKeyFolder(const char* folder, const OtherFileListener* others,
                            KeyFolderRules rules) {
-    struct stat status {};
-    if (lstat(folder, &status) != 0) {
-        if (errno == ENOENT) return {KeyFolderState::Absent, 0};
-    } else if (rules.versionedLink && S_ISLNK(status.st_mode)) {
-        int fault = versionedLinkFault(folder);
-        if (fault != 0) return {KeyFolderState::Unlistable, fault < 0 ? ELOOP : fault, fault < 0};
-    }
-    std::unique_ptr<DIR, DirCloser> dir(opendir(folder));
-    if (!dir) return {KeyFolderState::Unlistable, errno};
-    std::size_t keys = 0;
-    std::size_t otherFiles = 0;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) return {KeyFolderState::Unlistable, errno};
-            break;
-        }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        if (isKeyFileName(entry->d_name)) {
-            ++keys;
-            continue;
-        }
-        ++otherFiles;
-        // The set's statement and signatures belong beside its keys, yet count as no key: a
-        // folder with only them holds no key file.
-        if (others == nullptr || std::strcmp(entry->d_name, kKeySetStatementName) == 0 ||
-            std::strcmp(entry->d_name, kKeySetSignaturesName) == 0)
-            continue;
-        char path[256];
-        int written = std::snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
-        if (written > 0 && static_cast<std::size_t>(written) < sizeof path)
-            others->heard(others->context, path);
-    }
-    if (keys > 0) return {KeyFolderState::Keys, 0};
-    return {otherFiles > 0 ? KeyFolderState::NoKeyFile : KeyFolderState::Empty, 0};
+    return listKeyFolder(folder, others, rules, nullptr);
 }
 
 std::optional<std::uint32_t> readBoardSecurityVersion(const char* path) {
@@ -312,7 +320,12 @@ SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
                                    void (*unreadable)(const char* path),
                                    const OtherFileListener* others, KeyFolderRules rules) {
     SignatureCheck check{};
-    check.folder = inspectKeyFolder(folder, others, rules);
+    // The block first, so that the one listing of the folder tries its key files.
+    SignatureBlock block{};
+    SignatureBlockParse parse = parseSignatureBlock(file0, &block);
+    KeyTrial trial{block.keyId, unreadable};
+    check.folder = listKeyFolder(folder, others, rules,
+                                 parse == SignatureBlockParse::Found ? &trial : nullptr);
     switch (check.folder.state) {
         case KeyFolderState::Absent:
         case KeyFolderState::Empty:
@@ -328,8 +341,7 @@ SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
         case KeyFolderState::Keys:
             break;
     }
-    SignatureBlock block{};
-    switch (parseSignatureBlock(file0, &block)) {
+    switch (parse) {
         case SignatureBlockParse::Absent:
             check.verdict = SignatureVerdict::NoSignature;
             return check;
@@ -342,23 +354,12 @@ SignatureCheck checkImageSignature(std::span<const std::uint8_t> file0,
     check.keyId = block.keyId;
     check.format = block.format;
     check.securityVersion = block.securityVersion;
-    // One key at a time: each is a kilobyte, and a board holds few.
-    RsaPublicKey key{};
-    UpdateKeyId id{};
-    KeyRole role{};
-    bool known = forEachKeyFile(folder, [&](const char* path) {
-        if (!readUpdateKeyFile(path, &key, &id, &role)) {
-            if (unreadable != nullptr) unreadable(path);
-            return false;
-        }
-        return id == block.keyId;
-    });
-    if (!known) {
+    if (!trial.found) {
         check.verdict = SignatureVerdict::UnknownKey;
-    } else if (!verifyRsaSha256Pkcs1(key, block.signature,
+    } else if (!verifyRsaSha256Pkcs1(trial.key, block.signature,
                                      signedStatementDigest(block, filesDigest))) {
         check.verdict = SignatureVerdict::BadSignature;
-    } else if (role == KeyRole::Root) {
+    } else if (trial.role == KeyRole::Root) {
         check.verdict = SignatureVerdict::RootKeySigned;
     } else if (!boardSecurityVersion) {
         check.verdict = SignatureVerdict::SecurityVersionUnknown;

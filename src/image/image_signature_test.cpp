@@ -229,6 +229,40 @@ TEST(KeyFolder, TheSetsStatementIsNoStrangerAndNoKey) {
     }
 }
 
+std::vector<std::string> unreadableKeys;
+
+// A check lists the folder once: in that one listing each file that isn't a key is heard of
+// and each key file met is tried (an unreadable one heard of), but only for a signed image.
+TEST(KeyFolder, ACheckHearsOfEachFileOnce) {
+    const std::string folder = "/tmp/checked-keys";
+    mkdir(folder.c_str(), 0755);
+    for (const char* name : {"a.key", "b.key", "c.pub", "keyset"})
+        writeWholeFile(folder + "/" + name, "not a key");
+    const std::string signedFile0 =
+        "UPD-SIG\n" + word(kSignatureFormatFiles) + word(4) + std::string(16, 'k') + "sig!";
+    for (const std::string& file0 : {signedFile0, std::string("a note")}) {
+        const bool isSigned = file0 == signedFile0;
+        SCOPED_TRACE(isSigned ? "signed" : "unsigned");
+        unreadableKeys.clear();
+        std::vector<std::string> others;
+        const OtherFileListener listener{
+            [](void* context, const char* path) {
+                static_cast<std::vector<std::string>*>(context)->push_back(path);
+            },
+            &others};
+        SignatureCheck check = checkImageSignature(
+            {reinterpret_cast<const std::uint8_t*>(file0.data()), file0.size()}, Sha256Digest{},
+            folder.c_str(), 0, [](const char* path) { unreadableKeys.push_back(path); }, &listener);
+        EXPECT_EQ(check.verdict,
+                  isSigned ? SignatureVerdict::UnknownKey : SignatureVerdict::NoSignature);
+        EXPECT_EQ(others, std::vector<std::string>{folder + "/c.pub"});
+        std::sort(unreadableKeys.begin(), unreadableKeys.end());
+        std::vector<std::string> tried;
+        if (isSigned) tried = {folder + "/a.key", folder + "/b.key"};
+        EXPECT_EQ(unreadableKeys, tried);
+    }
+}
+
 // The board's security version: a number on a line of its own, 0 without the file, and
 // nothing (every signed image refused) for anything else.
 TEST(BoardSecurityVersionFile, IsANumberOrNothing) {

@@ -349,7 +349,8 @@ void stopDfuForExit() {
 }
 
 void forgetEarlierDfuReports() {
-    for (const char* path : {kDfuStatusPath, kDfuErrorPath}) removeEarlierFile(kStartUpdate, path);
+    for (const char* path : {kDfuStatusPath, kDfuErrorPath})
+        removeWhateverStands(kStartUpdate, path);
 }
 
 void firmwareStep() {

@@ -1,6 +1,5 @@
 #include "update/key_set_change.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <span>
 
+#include "core/dir_stream.h"
 #include "core/error_codes.h"
 #include "core/log.h"
 #include "image/key_set_statement.h"
@@ -56,15 +56,15 @@ bool namedIn(const KeySetStatement* statement, std::string_view name, const Sha2
 SetScan scanSet(const char* folder, const Signatures& signatures,
                 const KeySetStatement* statement = nullptr) {
     SetScan scan;
-    DIR* dir = opendir(folder);
-    if (dir == nullptr) return scan;
+    DirStream dir(opendir(folder));
+    if (!dir) return scan;
     // Each signature counts once: a key listed twice under two names signs once.
     bool counted[kMaxKeySetSignatures] = {};
     char text[kKeyFileMaxSize];
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir.get())) {
         if (!isKeyFileName(entry->d_name)) continue;
         ++scan.keys;
-        long length = readKeyFileText(dirfd(dir), entry->d_name, text);
+        long length = readKeyFileText(dirfd(dir.get()), entry->d_name, text);
         RsaPublicKey key{};
         UpdateKeyId id{};
         KeyRole role{};
@@ -81,7 +81,6 @@ SetScan scanSet(const char* folder, const Signatures& signatures,
             scan.signedRoots += counted[i];
         }
     }
-    closedir(dir);
     return scan;
 }
 

@@ -1,6 +1,5 @@
 #include "update/key_set_folders.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/dir_stream.h"
 #include "core/durable_file.h"
 #include "core/error_codes.h"
 #include "core/log.h"
@@ -47,9 +47,9 @@ std::int32_t scanSets(const char* link, bool clear, std::int32_t keep = -1) {
     std::int32_t highest = -1;
     if (base == nullptr) return highest;
     *base = '\0';
-    DIR* dir = opendir(parent[0] == '\0' ? "/" : parent);
-    if (dir == nullptr) return highest;
-    while (const dirent* entry = readdir(dir)) {
+    DirStream dir(opendir(parent[0] == '\0' ? "/" : parent));
+    if (!dir) return highest;
+    while (const dirent* entry = readdir(dir.get())) {
         std::int32_t number = keySetNumber(entry->d_name, base + 1);
         char path[kPathSize];
         struct stat status {};
@@ -61,7 +61,6 @@ std::int32_t scanSets(const char* link, bool clear, std::int32_t keep = -1) {
             highest = number;
         }
     }
-    closedir(dir);
     return highest;
 }
 
@@ -115,8 +114,8 @@ std::size_t keySetFileMax(const char* name) {
 // Copies the key files of the open folder source, and its statement and signatures, into the
 // new folder staging; the count of keys, or -1 (logged).
 int copyKeySet(int sourceFd, const char* source, const char* staging) {
-    DIR* dir = fdopendir(sourceFd);
-    if (dir == nullptr) {
+    DirStream dir(fdopendir(sourceFd));
+    if (!dir) {
         close(sourceFd);
         failed("read", source);
         return -1;
@@ -126,7 +125,7 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
     for (;;) {
         // A folder that can't be read to its end would stage a part of the set.
         errno = 0;
-        const dirent* entry = readdir(dir);
+        const dirent* entry = readdir(dir.get());
         if (entry == nullptr) {
             if (errno != 0) keys = failed("read", source) ? keys : -1;
             break;
@@ -139,7 +138,7 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
                           "%s/%s is not named *.key; not installed\n", source, name);
             continue;
         }
-        long length = readSmallFile(dirfd(dir), name, text, max);
+        long length = readSmallFile(dirfd(dir.get()), name, text, max);
         char path[kPathSize + 256];
         std::snprintf(path, sizeof path, "%s/%s", staging, name);
         // The statement and its signatures are checked against the keys once all are staged,
@@ -166,7 +165,6 @@ int copyKeySet(int sourceFd, const char* source, const char* staging) {
                           updateKeyIdText(id).data(), name);
         }
     }
-    closedir(dir);
     if (keys == 0) {
         UPDATE_ERR_AS(kLogName, LogLevel::Critical, kErrorOperationFailed,
                       "%s holds no readable key\n", source);

@@ -303,7 +303,7 @@ void writeAllPsKeysStep() {
 
 void forgetEarlierPsKeyWork() {
     for (const char* path : {kPsKeyDumpPath, kPsKeyPreparedPath, kPsKeyReportPath, kPsKeyToSetPath})
-        removeEarlierFile(kStartUpdate, path);
+        removeWhateverStands(kStartUpdate, path);
     comparisonFailed = false;
     thisUpdatesReadWhole = false;
 }
