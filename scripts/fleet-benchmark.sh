@@ -119,6 +119,14 @@ for size in "${sizes[@]}"; do
         > "$work/plan-$size.txt" 2> "$work/plan-$size.err" || [ $? -le 1 ] ||
         { cat "$work/plan-$size.err" >&2; exit 1; }
     runs=$(find "$out" -mindepth 2 -maxdepth 2 -name outcome | wc -l)
+    # A board the seeding refused, or a run that broke, measures the wrong thing: every board
+    # of a made fleet seeds, and every run ends OK or NOK.
+    broken=$(find "$out" -mindepth 2 -maxdepth 2 -name outcome -exec cat {} + |
+        grep -cvx 'OK\|NOK' || true)
+    [ "$broken" -eq 0 ] || {
+        echo "fleet-benchmark.sh: $size boards: $broken runs neither OK nor NOK (OUT/NAME/outcome)" >&2
+        exit 1
+    }
     twins=$(find "$out" -mindepth 2 -maxdepth 2 -name twin-of | wc -l)
     runs_mb=$(du -sm "$out" | cut -f1)
     # The report alone, again over the runs kept: the program whose memory holds every board.
