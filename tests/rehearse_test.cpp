@@ -932,6 +932,12 @@ TEST(Rehearsal, RefusesRunsItCannotReadNamingThem) {
         EXPECT_EQ(runCommand(program + c.runs + " /tmp/b", &status), c.error);
         EXPECT_EQ(status, 2) << c.error;
     }
+    // Nor two of its programs at once, of which one would be done and the other dropped.
+    int status = -1;
+    EXPECT_EQ(runCommand(program + "--deal --merge /tmp/runs /tmp/b", &status),
+              "rehearse: --watch, --stamp-lines, --merge and --deal: give one of them (see "
+              "rehearse --help)\n");
+    EXPECT_EQ(status, 2);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <map>
 
+#include "tools/rehearse/plan.h"
+
 std::string keyText(const std::optional<std::string>& value) {
     return value ? (value->empty() ? "(empty)" : *value) : "(none)";
 }
@@ -489,4 +491,15 @@ std::vector<DifferenceGroup> compareFleets(const std::vector<BoardFacts>& old,
     }
     if (!alike.boards.empty()) groups.push_back(alike);
     return groups;
+}
+
+int planStatus(const Plan& plan) {
+    auto any = [&](Outcome outcome) {
+        return std::any_of(plan.boards.begin(), plan.boards.end(),
+                           [&](const BoardFacts& b) { return b.run->outcome == outcome; });
+    };
+    if (any(Outcome::Seeding)) return 2;
+    if (any(Outcome::NoFinalNotice)) return 3;
+    if (any(Outcome::Nok)) return 1;
+    return 0;
 }

@@ -280,6 +280,10 @@ std::optional<int> readDealt(Rehearsal* rehearsal) {
 
 // The arguments after the options.
 std::optional<int> readOperands(int argc, char** argv, Rehearsal* rehearsal) {
+    // Each of these is a program of its own: two at once would do one and drop the other.
+    const int modes = rehearsal->watch + rehearsal->stampLines + rehearsal->merge + rehearsal->deal;
+    if (modes > 1)
+        return usageError("--watch, --stamp-lines, --merge and --deal: give one of them");
     if (rehearsal->watch || rehearsal->stampLines) {
         if (optind != argc) return usageError("--watch and --stamp-lines take no arguments");
         return std::nullopt;

@@ -57,17 +57,6 @@ std::string stepsTable(const BoardFacts& board) {
 
 }  // namespace
 
-int planStatus(const Plan& plan) {
-    auto any = [&](Outcome outcome) {
-        return std::any_of(plan.boards.begin(), plan.boards.end(),
-                           [&](const BoardFacts& b) { return b.run->outcome == outcome; });
-    };
-    if (any(Outcome::Seeding)) return 2;
-    if (any(Outcome::NoFinalNotice)) return 3;
-    if (any(Outcome::Nok)) return 1;
-    return 0;
-}
-
 std::string boardText(const BoardFacts& board, bool measured, const std::string& duration) {
     const RunFacts& run = *board.run;
     std::string text;
