@@ -15,6 +15,10 @@
 #include <string_view>
 #include <vector>
 
+// libFuzzer's entry points: each harness defines the first, fuzz_support.cpp the second.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+
 // Every harness's start-up, libFuzzer's LLVMFuzzerInitialize (fuzz_support.cpp): the parsers
 // write the board's /tmp and /etc and bind sockets at "/", so a harness runs only on the
 // simulated board's file system (scripts/fuzz.sh starts it there) and ends with status 2

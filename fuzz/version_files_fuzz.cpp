@@ -38,7 +38,7 @@ template <std::size_t Capacity>
 struct Guarded {
     std::array<char, Capacity + kCanary> bytes;
     std::size_t size;
-    explicit Guarded(std::size_t size) : size(size) { bytes.fill(kUnwritten); }
+    explicit Guarded(std::size_t length) : size(length) { bytes.fill(kUnwritten); }
     std::span<char> span() { return {bytes.data(), size}; }
     bool canaryIntact() const {
         for (std::size_t i = size; i < size + kCanary; ++i)

@@ -1,7 +1,8 @@
 #!/bin/bash
-# Every source of the daemon, the simulated board and the tools compiled on its own, as no
-# build does: the rehearsal tool's sources compile as one unit (UNITY_BUILD), where a source
-# that misses an include of its own still builds on what the sources before it included. A
+# Every source of the daemon, the simulated board, the tools and the fuzz harnesses compiled
+# on its own, as no build does: the rehearsal tool's sources compile as one unit (UNITY_BUILD),
+# where a source that misses an include of its own still builds on what the sources before it
+# included, and the harnesses build only with clang's libFuzzer, at the end of CI. A
 # configure without the unity builds (BTLAP_UNITY=OFF) lists each source's command line in
 # compile_commands.json; each runs with -fsyntax-only, which parses and checks the whole
 # source, templates instantiated, and writes nothing. Nothing is linked or run.
@@ -18,7 +19,7 @@ fi
 build=${1:-build/compile-each}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DBTLAP_WERROR=ON -DBTLAP_TESTS="$tests" \
       -DCMAKE_DISABLE_PRECOMPILE_HEADERS=ON -DBTLAP_UNITY=OFF -DCMAKE_UNITY_BUILD=OFF \
-      -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+      -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DBTLAP_COMPILE_EACH=ON >/dev/null
 # One NUL-terminated shell command a source, in the folder its build runs in: the build's own
 # line, its output option dropped; the generated sources (the build stamp) are left out.
 python3 - "$build/compile_commands.json" "$PWD" "$(realpath "$build")" >"$build/compile-each.commands" <<'PYTHON'
