@@ -69,8 +69,11 @@ image=$work/sample-update.img
 field() { sed -n "s/^\t$2: //p" "$1"; }
 # KiB as MiB, with a tenth.
 mib() { local tenths=$(($1 * 10 / 1024)); echo "$((tenths / 10)).$((tenths % 10))"; }
-# A plan's text or JSON without the times measured, which differ from run to run.
-untimed() { sed -E 's/-?[0-9]+\.[0-9]+(e[-+]?[0-9]+)?(-[0-9]+\.[0-9]+)?/#/g' "$1"; }
+# A plan's text or JSON without the times measured, which differ from run to run, and without
+# the line that names its page.
+untimed() {
+    sed -E -e '/^page: /d' -e 's/-?[0-9]+\.[0-9]+(e[-+]?[0-9]+)?(-[0-9]+\.[0-9]+)?/#/g' "$1"
+}
 # Seconds since $1 (date +%s%N), with a tenth.
 since() { local ms=$((($(date +%s%N) - $1) / 1000000)); echo "$((ms / 1000)).$((ms % 1000 / 100))"; }
 # The fleet of size $1 planned again in $shards shards and merged: its text and JSON must be the
@@ -88,7 +91,7 @@ shard_check() {
     local took
     took=$(since "$start") merged=$(date +%s%N)
     "$root/scripts/rehearse.sh" --build "$build" --json "$work/merged-$size.json" \
-        --merge "${parts[@]}" > "$work/merged-$size.txt" 2> "$work/merged-$size.err" ||
+        --page "$work/merged-$size.html" --merge "${parts[@]}" > "$work/merged-$size.txt" 2> "$work/merged-$size.err" ||
         [ $? -le 1 ] || { cat "$work/merged-$size.err" >&2; exit 1; }
     local what
     for what in txt json; do
