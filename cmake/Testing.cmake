@@ -121,6 +121,14 @@ if(CMAKE_CROSSCOMPILING)
   target_sources(mkupdate_images PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/gzip_program.cpp)
 endif()
 add_library(test_support STATIC ${test_support_sources})
+# The RSA keys the tests take, made by openssl once per build (the script says why).
+set(test_key_pool ${PROJECT_BINARY_DIR}/test-keys)
+add_custom_command(OUTPUT ${test_key_pool}/rsa-4096-1.pem
+                   COMMAND ${PROJECT_SOURCE_DIR}/tests/support/make-key-pool ${test_key_pool}
+                   DEPENDS ${PROJECT_SOURCE_DIR}/tests/support/make-key-pool
+                   COMMENT "Making the tests' RSA keys" VERBATIM)
+add_custom_target(test_key_pool DEPENDS ${test_key_pool}/rsa-4096-1.pem)
+add_dependencies(test_support test_key_pool)
 target_link_libraries(test_support PUBLIC project_options GTest::gtest ${tool_libraries})
 # Test code as the test programs' own: unoptimised, line tables, GoogleTest precompiled.
 target_compile_options(test_support PRIVATE -O0 -g1 ${test_code_sanitize_options})
@@ -130,6 +138,7 @@ target_compile_definitions(test_support PUBLIC
   "BOARD_EMULATOR=\"${board_emulator_text}\""
   "PROJECT_SOURCE_PATH=\"${PROJECT_SOURCE_DIR}\""
   "PROJECT_BINARY_PATH=\"${PROJECT_BINARY_DIR}\""
+  "TEST_KEY_POOL_PATH=\"${test_key_pool}\""
   # (For the rehearsals that a test runs on boards of its own.)
   "BOARD_SLOW_CLOCK_SPEED=\"${BTLAP_SLOW_CLOCK_SPEED}\"")
 

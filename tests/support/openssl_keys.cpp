@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <map>
 
 #include "tests/support/board.h"
 
@@ -35,10 +37,22 @@ bool openssl(const std::string& arguments) {
 
 OpensslKey makeOpensslKey(const std::string& name, int bits) {
     OpensslKey key{"/tmp/" + name + ".pem", {}};
-    EXPECT_TRUE(openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(bits) +
-                        " -out " + key.pem));
-    EXPECT_TRUE(openssl("rsa -in " + key.pem + " -modulus -noout -out " + key.pem + ".modulus"));
-    std::string text = readWholeFile(key.pem + ".modulus");
+    // The build's pool first (tests/support/make-key-pool), each of its keys once per test
+    // program, so that the keys a test makes differ as openssl's would.
+    static std::map<int, int> taken;
+    const std::string pooled = std::string(TEST_KEY_POOL_PATH) + "/rsa-" + std::to_string(bits) +
+                               "-" + std::to_string(taken[bits]++);
+    std::string text;
+    if (access((pooled + ".pem").c_str(), R_OK) == 0) {
+        writeWholeFile(key.pem, readWholeFile(pooled + ".pem"));
+        text = readWholeFile(pooled + ".modulus");
+    } else {
+        EXPECT_TRUE(openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" +
+                            std::to_string(bits) + " -out " + key.pem));
+        EXPECT_TRUE(
+            openssl("rsa -in " + key.pem + " -modulus -noout -out " + key.pem + ".modulus"));
+        text = readWholeFile(key.pem + ".modulus");
+    }
     if (text.rfind("Modulus=", 0) == 0) key.modulus = bytesFromHex(text.substr(8));
     EXPECT_FALSE(key.modulus.empty()) << "no modulus from openssl for " << bits << " bits";
     return key;

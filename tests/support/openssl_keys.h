@@ -22,7 +22,7 @@ struct OpensslKey {
     std::string pem;
     KeyBytes modulus;  // big-endian, as openssl prints it: no leading zero byte
 };
-// A new RSA key of bits, kept in /tmp/<name>.pem.
+// An RSA key of bits, kept in /tmp/<name>.pem: the next of the build's pool, or a new one.
 OpensslKey makeOpensslKey(const std::string& name, int bits);
 
 // message's signature by openssl's own PKCS#1 v1.5 signing, over the named digest.
