@@ -812,19 +812,6 @@ TEST(Rehearsal, ShowsKeyRolesKeySetVersionsAndARefusedKeySet) {
              std::string("\"name\":\"NOKatUpdatekeys,keysetrefused\""),
          })
         EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json;
-    // A plan in parts keeps them: merged, the parts say what the one run said.
-    const std::string script = kSourceRoot + "/scripts/rehearse.sh --build " + PROJECT_BINARY_PATH +
-                               " --emulator '" BOARD_EMULATOR "' ";
-    for (const std::string shard : {"1", "2"})
-        runCommand(script + "--out /tmp/part" + shard + " --shard " + shard +
-                       "/2 --json /tmp/part" + shard + ".json --fleet /tmp/mixed /tmp/keys.img",
-                   &status);
-    EXPECT_EQ(withoutTimings(rehearse("--json /tmp/merged.json --merge /tmp/part1.json "
-                                      "/tmp/part2.json",
-                                      &status)),
-              withoutTimings(output));
-    EXPECT_EQ(withoutTimings(readWholeFile("/tmp/merged.json")),
-              withoutTimings(readWholeFile("/tmp/out/mixed.json")));
 }
 
 // The sample image, unsigned, against one signed that enrols the makers' key: every keyless
