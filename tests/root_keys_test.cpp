@@ -57,7 +57,7 @@ KeyFiles withStatement(KeyFiles keys, std::uint32_t version, std::uint32_t thres
 void installBoardSet(const KeyFiles& files) {
     std::filesystem::create_directories(kUpdateKeyFolder);
     for (const auto& [name, content] : files)
-        writeWholeFile(std::string(kUpdateKeyFolder) + "/" + name, content);
+        writeWholeFile((std::filesystem::path(kUpdateKeyFolder) / name).string(), content);
 }
 
 // The names of the board's key folder and their contents.
