@@ -362,6 +362,15 @@ void writeBoard(const std::string& dir, const std::map<std::string, std::string>
     for (const auto& [name, content] : files) writeWholeFile(dir + "/" + name, content);
 }
 
+// A data.txt that names the sample image's firmware and PS-Key versions, and the software
+// version given: a board with it has no firmware to load, the update's longest wait.
+std::string dataTxtOnTheImagesModule(const std::string& serial, const std::string& lapVersion) {
+    return "SERIALNO=" + serial +
+           "\r\nBTFIRMWARE=2114 17.3.5\r\nCSRMODULINFO=PRL-M2;SN 00804712AB34;HW 03;FW 2114;"
+           "SET S3A1;PS 07\r\nLAP_VERSION=" +
+           lapVersion + "\r\n";
+}
+
 // --out never removes what a rehearsal didn't make: a folder holding a board, or lying in the
 // fleet, is refused and left as it was; a folder an earlier rehearsal made is taken again; a
 // fleet's folder that holds no board's piece (an --out of an earlier run in it) is no board.
@@ -369,7 +378,8 @@ TEST(Rehearsal, OutRemovesNothingItDidNotMake) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     std::filesystem::create_directories("/tmp/fleet");
     std::filesystem::create_directories("/tmp/holder");
-    writeBoard("/tmp/fleet/one", {{"etc/data.txt", "LAP_VERSION=2.1.0\r\n"}});
+    // (A board that the image leaves as it is: its three rehearsals take a moment each.)
+    writeBoard("/tmp/fleet/one", {{"etc/data.txt", dataTxtOnTheImagesModule("1", "2.1.0")}});
     writeBoard("/tmp/holder/mine", {{"module.psr", "&0001 = 0001\r\n"}});
     const std::string script =
         kSourceRoot + "/scripts/rehearse.sh --clock-speed " BOARD_SLOW_CLOCK_SPEED " --build " +
@@ -520,14 +530,14 @@ std::string withoutTimings(const std::string& text) {
 TEST(Rehearsal, PlansAFleetInShardsAsInOneRun) {
     writeImage(sampleDescription(), "/tmp/sample.img");
     std::filesystem::create_directories("/tmp/fleet");
-    // Listed as a reader counts, a9 before a10, though the fleet's folder lists a10 first.
+    // Listed as a reader counts, a9 before a10, though the fleet's folder lists a10 first; a1
+    // and a10 are twins. Their modules have the image's firmware already: no board waits for a
+    // load.
     for (const auto& [name, version] :
-         {std::pair{"a1", "2.0.3"}, {"a10", "2.0.3"}, {"a9", "2.1.0"}})
+         {std::pair{"a1", "2.0.3"}, {"a10", "2.0.3"}, {"a9", "2.1.0"}, {"d", "2.0.2"}})
         writeBoard(std::string("/tmp/fleet/") + name,
-                   {{"etc/data.txt",
-                     std::string("SERIALNO=") + name + "\r\nLAP_VERSION=" + version + "\r\n"}});
+                   {{"etc/data.txt", dataTxtOnTheImagesModule(name, version)}});
     writeBoard("/tmp/fleet/c", {{"module.psr", "// starts on: usb\n"}});
-    writeBoard("/tmp/fleet/d", {});
     int status = -1;
     const std::string one =
         rehearse("--json /tmp/one.json --fleet /tmp/fleet /tmp/sample.img", &status);
