@@ -371,6 +371,10 @@ std::string dataTxtOnTheImagesModule(const std::string& serial, const std::strin
            lapVersion + "\r\n";
 }
 
+// A board's pieces with such a data.txt, for the tests of what a rehearsal says of trust.
+const std::map<std::string, std::string> kOnTheImagesModule = {
+    {"etc/data.txt", dataTxtOnTheImagesModule("008047120001", "2.0.3")}};
+
 // --out never removes what a rehearsal didn't make: a folder holding a board, or lying in the
 // fleet, is refused and left as it was; a folder an earlier rehearsal made is taken again; a
 // fleet's folder that holds no board's piece (an --out of an earlier run in it) is no board.
@@ -675,13 +679,12 @@ TEST(Rehearsal, ShowsEachBoardsTrust) {
     const std::string makersKey = mkupdate::updateKeyFileText(makers.modulus);
     writeEnrollingImage(makers, "/tmp/signed.img");
     mkdir("/tmp/trust", 0755);
-    writeBoard("/tmp/trust/keyed", {});
+    writeBoard("/tmp/trust/keyed", kOnTheImagesModule);
     mkdir("/tmp/trust/keyed/etc/update-keys", 0755);
     writeWholeFile("/tmp/trust/keyed/etc/update-keys/makers.key", makersKey);
     writeWholeFile("/tmp/trust/keyed/etc/update-security-version", "1\n");
-    writeBoard("/tmp/trust/open", {});
-    mkdir("/tmp/trust/stranger", 0755);
-    mkdir("/tmp/trust/stranger/etc", 0755);
+    writeBoard("/tmp/trust/open", kOnTheImagesModule);
+    writeBoard("/tmp/trust/stranger", kOnTheImagesModule);
     mkdir("/tmp/trust/stranger/etc/update-keys", 0755);
     writeWholeFile("/tmp/trust/stranger/etc/update-keys/other.key",
                    mkupdate::updateKeyFileText(other.modulus));
@@ -768,17 +771,18 @@ TEST(Rehearsal, ShowsKeyRolesKeySetVersionsAndARefusedKeySet) {
     writeWholeFile("/tmp/keys.img", signedWith(*image, a, false, 0));
 
     mkdir("/tmp/mixed", 0755);
-    writeBoard("/tmp/mixed/plain", {});
+    writeBoard("/tmp/mixed/plain", kOnTheImagesModule);
     writeKeyFolder("/tmp/mixed/plain", {{"a.key", keyFileOf(a)}});
-    writeBoard("/tmp/mixed/rooted", {});
+    writeBoard("/tmp/mixed/rooted", kOnTheImagesModule);
     writeKeyFolder(
         "/tmp/mixed/rooted",
         withStatement({{"a.key", keyFileOf(a)}, {"r1.key", keyFileOf(r1, true)}}, 1, r1));
-    writeBoard("/tmp/mixed/stranger", {});
+    writeBoard("/tmp/mixed/stranger", kOnTheImagesModule);
     writeKeyFolder(
         "/tmp/mixed/stranger",
         withStatement({{"a.key", keyFileOf(a)}, {"r2.key", keyFileOf(r2, true)}}, 1, r2));
-    writeBoard("/tmp/mixed/unrecorded", {{"etc/update-keyset-version", "two\n"}});
+    writeBoard("/tmp/mixed/unrecorded",
+               {*kOnTheImagesModule.begin(), {"etc/update-keyset-version", "two\n"}});
     writeKeyFolder(
         "/tmp/mixed/unrecorded",
         withStatement({{"a.key", keyFileOf(a)}, {"r1.key", keyFileOf(r1, true)}}, 1, r1));
@@ -838,11 +842,12 @@ TEST(Rehearsal, ComparesWhomTheBoardsTrust) {
     writeImage(sampleDescription(), "/tmp/old.img");
     writeEnrollingImage(makers, "/tmp/new.img");
     mkdir("/tmp/trust", 0755);
-    writeBoard("/tmp/trust/open", {});
-    writeBoard("/tmp/trust/open2", {});
+    writeBoard("/tmp/trust/open", kOnTheImagesModule);
+    writeBoard("/tmp/trust/open2", kOnTheImagesModule);
     for (const char* board : {"stranger", "pub"}) {
-        const std::string etc = std::string("/tmp/trust/") + board + "/etc";
-        std::filesystem::create_directories(etc + "/update-keys");
+        writeBoard(std::string("/tmp/trust/") + board, kOnTheImagesModule);
+        std::filesystem::create_directories(std::string("/tmp/trust/") + board +
+                                            "/etc/update-keys");
     }
     writeWholeFile("/tmp/trust/stranger/etc/update-keys/other.key",
                    mkupdate::updateKeyFileText(other.modulus));
