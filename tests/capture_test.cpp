@@ -30,12 +30,17 @@ ProgramRun capturePeer(const std::string& arguments) {
 void writeFieldBoard(const std::string& folder) {
     std::filesystem::create_directories(folder + "/etc");
     const std::string board = kCaptureSource + "/sim/board/etc/";
-    writeWholeFile(folder + "/etc/data.txt", readWholeFile(board + "data.txt"));
+    // (Its module has the image's firmware already, as its data.txt and its dump say: the
+    // rehearsal of the board and its capture would otherwise wait for two loads.)
+    writeWholeFile(folder + "/etc/data.txt",
+                   onTheSampleImagesModule(readWholeFile(board + "data.txt")));
     writeWholeFile(folder + "/etc/service.txt", readWholeFile(board + "service.txt") +
                                                     "10017;Board 17's printer;12;0x1120;6;SITE\n");
     writeWholeFile(folder + "/etc/terminal.txt", readWholeFile(board + "terminal.txt"));
     std::string store = readWholeFile(kCaptureSource + "/sim/module/default-store.psr");
     store = std::regex_replace(store, std::regex("&0021 = [0-9a-f]{4}"), "&0021 = 0005");
+    store = std::regex_replace(store, std::regex("// firmware: 1958 16.4.0"),
+                               "// firmware: 2114 17.3.5");
     writeWholeFile(folder + "/module.psr", store);
     writeWholeFile(folder + "/flash", "4M\n");
 }
@@ -98,7 +103,7 @@ TEST(Capture, WritesTheFolderThatRehearsesAsTheBoardItself) {
     EXPECT_EQ(run.err, "");
     // The dump as the read step wrote it is the store as seeded, keys ascending, CR LF.
     EXPECT_EQ(afterOriginLine(readWholeFile("/tmp/captured/module.psr")),
-              captureComments("1958 16.4.0") + storeBefore);
+              captureComments("2114 17.3.5") + storeBefore);
     EXPECT_EQ(readWholeFile("/tmp/captured/flash"), "4M\n");
     for (const char* name : {"data.txt", "service.txt", "terminal.txt"})
         EXPECT_EQ(readWholeFile(std::string("/tmp/captured/etc/") + name),

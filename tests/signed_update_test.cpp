@@ -13,7 +13,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "core/ai_message.h"
@@ -483,15 +482,7 @@ TEST(KeyRotation, BuiltAsTheReadmeShowsRetiresTheOldKey) {
     installUpdateKey(old, "old");
     // The board's module has the image's firmware and keys already: what the rotation holds is
     // the key step's, and the firmware's load would only add its wait to each update.
-    std::string data = readWholeFile("/etc/data.txt");
-    for (const auto& [from, to] :
-         {std::pair<std::string, std::string>{"1958 16.4.0", "2114 17.3.5"},
-          {"FW 1958", "FW 2114"},
-          {"SET S2C4;PS 05", "SET S3A1;PS 07"}}) {
-        ASSERT_NE(data.find(from), std::string::npos) << data;
-        data.replace(data.find(from), from.size(), to);
-    }
-    writeWholeFile("/etc/data.txt", data);
+    writeWholeFile("/etc/data.txt", onTheSampleImagesModule(readWholeFile("/etc/data.txt")));
     std::filesystem::create_directories("/tmp/both");
     std::filesystem::create_directories("/tmp/next-only");
     writeWholeFile("/tmp/both/old.key", mkupdate::updateKeyFileText(old.modulus));

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <utility>
 
 #include "sim/flash_model.h"
 #include "sim/sim_state.h"
@@ -33,6 +34,21 @@ mkupdate::Bytes sampleLapImage() {
                                    &error);
     EXPECT_TRUE(lap) << error;
     return lap.value_or(mkupdate::Bytes());
+}
+
+std::string onTheSampleImagesModule(std::string dataTxt) {
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"1958 16.4.0", "2114 17.3.5"},
+          {"FW 1958", "FW 2114"},
+          {"SET S2C4;PS 05", "SET S3A1;PS 07"}}) {
+        const std::size_t at = dataTxt.find(from);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << "no " << from << " in " << dataTxt;
+            continue;
+        }
+        dataTxt.replace(at, from.size(), to);
+    }
+    return dataTxt;
 }
 
 std::string seedOldFlash(std::size_t size) {

@@ -33,6 +33,11 @@ inline const std::string kSampleMergedTerminal =
     "1;default;3,5,11;3,5,11;600;0\n"
     "2;printer;3,5,11;3,5,11;0;1\n";
 
+// dataTxt (a board's /etc/data.txt, as the simulated board's) naming the sample image's
+// firmware and PS-Key versions instead: a board with it has nothing to load into its module,
+// the sample update's longest wait, for a test that holds what the other steps do.
+std::string onTheSampleImagesModule(std::string dataTxt);
+
 // The flash contents before an update: no two neighbouring bytes alike. seedOldFlash makes them
 // the simulated flash's, and returns them.
 std::string oldFlashContents(std::size_t size = 0x200000);
